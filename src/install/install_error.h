@@ -1,0 +1,39 @@
+#pragma once
+// The ways an install run can fail, each with its own exit status.
+#include <stdexcept>
+#include <string>
+
+namespace veltrin::install {
+
+enum class Failure {
+    Gta3PayloadFolder = 2,     // the "gta3.img" payload folder cannot be listed
+    ScriptCreate = 3,          // Install.dat cannot be created
+    ScriptWrite = 4,           // Install.dat cannot be written or closed
+    PlayerPayloadFolder = 5,   // the "player.img" payload folder cannot be listed
+    TooManyPayloadFiles = 6,   // a payload folder holds more than 32,767 mod files
+    ToolLaunch = 7,            // Install.plug cannot be started
+    NotRepresentable = 8,      // a path or name the system's ANSI code page cannot hold
+    Unexpected = 9,            // anything else (out of memory, ...)
+};
+
+inline constexpr int kExitSuccess = 0;
+
+class InstallError : public std::runtime_error {
+public:
+    InstallError(Failure failure, std::string path, std::string reason)
+        : std::runtime_error(reason), failure_(failure), path_(std::move(path)), reason_(std::move(reason)) {}
+
+    [[nodiscard]] Failure failure() const noexcept { return failure_; }
+    [[nodiscard]] const std::string& path() const noexcept { return path_; }
+    [[nodiscard]] const std::string& reason() const noexcept { return reason_; }
+
+private:
+    Failure failure_;
+    std::string path_;
+    std::string reason_;
+};
+
+// The text of the failure report: what failed, the path, and the system's reason.
+std::string FailureText(const InstallError& error);
+
+}  // namespace veltrin::install

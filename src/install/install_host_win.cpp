@@ -1,0 +1,121 @@
+#include "install/install_host_win.h"
+
+#include <optional>
+#include <stdexcept>
+
+#include "install/install_error.h"
+#include "win32/text.h"
+
+namespace veltrin::install {
+namespace {
+
+// The text in the system's ANSI code page, or nothing when a character has
+// no exact counterpart there (no best-fit look-alikes, no '?').
+std::optional<std::string> ToAnsi(std::string_view utf8) {
+    std::wstring wide;
+    try {
+        wide = win32::Widen(utf8);
+    } catch (const std::runtime_error&) {
+        return std::nullopt;
+    }
+    if (wide.empty()) return std::string();
+    const UINT codePage = ::GetACP();
+    const bool utf8System = codePage == CP_UTF8;
+    const DWORD flags = utf8System ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+    BOOL usedDefault = FALSE;
+    BOOL* usedDefaultOut = utf8System ? nullptr : &usedDefault;
+    const int size = static_cast<int>(wide.size());
+    const int count = ::WideCharToMultiByte(codePage, flags, wide.data(), size, nullptr, 0, nullptr, usedDefaultOut);
+    if (count <= 0 || usedDefault) return std::nullopt;
+    std::string ansi(static_cast<size_t>(count), '\0');
+    ::WideCharToMultiByte(codePage, flags, wide.data(), size, ansi.data(), count, nullptr, usedDefaultOut);
+    if (usedDefault) return std::nullopt;
+    return ansi;
+}
+
+std::wstring WidenPath(const std::string& path, Failure failure) {
+    try {
+        return win32::Widen(path);
+    } catch (const std::runtime_error& e) {
+        throw InstallError(failure, path, e.what());
+    }
+}
+
+}  // namespace
+
+bool WinInstallHost::CanEncode(std::string_view text) const { return ToAnsi(text).has_value(); }
+
+void WinInstallHost::CreateScript(const std::string& path) {
+    scriptPath_ = path;
+    const std::wstring widePath = WidenPath(path, Failure::ScriptCreate);
+    script_.Reset(::CreateFileW(widePath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!script_) throw InstallError(Failure::ScriptCreate, path, win32::SystemMessage(::GetLastError()));
+}
+
+void WinInstallHost::WriteScriptLine(std::string_view line) {
+    auto ansi = ToAnsi(line);
+    if (!ansi) throw InstallError(Failure::NotRepresentable, std::string(line), "");
+    ansi->append("\r\n");
+    DWORD written = 0;
+    const auto size = static_cast<DWORD>(ansi->size());
+    if (!::WriteFile(script_.Get(), ansi->data(), size, &written, nullptr) || written != size)
+        throw InstallError(Failure::ScriptWrite, scriptPath_, win32::SystemMessage(::GetLastError()));
+}
+
+void WinInstallHost::CloseScript() {
+    if (!script_.Close())
+        throw InstallError(Failure::ScriptWrite, scriptPath_, win32::SystemMessage(::GetLastError()));
+}
+
+void WinInstallHost::LaunchTool(const std::string& program, const std::string& commandLine) {
+    const std::wstring wideProgram = WidenPath(program, Failure::ToolLaunch);
+    std::wstring wideCommandLine = WidenPath(commandLine, Failure::ToolLaunch);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_SHOWMAXIMIZED;
+    PROCESS_INFORMATION process{};
+    // The program is named explicitly, so nothing is searched for; the tool
+    // inherits this process's working folder and no handles.
+    if (!::CreateProcessW(wideProgram.c_str(), wideCommandLine.data(), nullptr, nullptr, FALSE,
+                          CREATE_NEW_CONSOLE, nullptr, nullptr, &startup, &process))
+        throw InstallError(Failure::ToolLaunch, program, win32::SystemMessage(::GetLastError()));
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+}
+
+void WinInstallHost::ShowBox(const std::wstring& text, UINT style) {
+    ::MessageBoxW(owner_, text.c_str(), kAppTitle, style);
+}
+
+void WinInstallHost::ShowSuccess() { ShowBox(L"Install Success !", MB_OK); }
+
+void WinInstallHost::ShowFailure(const std::string& text) {
+    script_.Reset();  // whatever reached the file stays; the handle goes before the box
+    std::wstring wide;
+    try {
+        wide = win32::Widen(text);
+    } catch (const std::runtime_error&) {
+        wide = L"The installation failed.";
+    }
+    ShowBox(wide, MB_OK | MB_ICONERROR);
+}
+
+std::string ApplicationFolder() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) throw std::runtime_error(win32::SystemMessage(::GetLastError()));
+        if (length < path.size()) {
+            path.resize(length);
+            break;
+        }
+        path.resize(path.size() * 2);
+    }
+    path.resize(path.find_last_of(L'\\'));
+    if (path.size() == 2 && path[1] == L':') path += L'\\';  // "E:" is the drive root "E:\"
+    return win32::Narrow(path);
+}
+
+}  // namespace veltrin::install

@@ -1,0 +1,39 @@
+#pragma once
+// The install run's Win32 side: Install.dat in the system's ANSI code page,
+// the launch of the archive tool, and the message boxes.
+#include <windows.h>
+
+#include "install/install_host.h"
+#include "win32/unique_handle.h"
+
+namespace veltrin::install {
+
+inline constexpr wchar_t kAppTitle[] = L"VeltrinInstall";
+
+class WinInstallHost : public InstallHost {
+public:
+    explicit WinInstallHost(HWND owner) : owner_(owner) {}
+
+    [[nodiscard]] bool CanEncode(std::string_view text) const override;
+    void CreateScript(const std::string& path) override;
+    void WriteScriptLine(std::string_view line) override;
+    void CloseScript() override;
+    void LaunchTool(const std::string& program, const std::string& commandLine) override;
+    void ShowSuccess() override;
+    void ShowFailure(const std::string& text) override;
+
+protected:
+    // The one place a message box is shown; tests replace it.
+    virtual void ShowBox(const std::wstring& text, UINT style);
+
+private:
+    HWND owner_;
+    win32::UniqueHandle script_;
+    std::string scriptPath_;
+};
+
+// The folder that holds the running program: no trailing backslash, except
+// at a drive root ("E:\").
+std::string ApplicationFolder();
+
+}  // namespace veltrin::install

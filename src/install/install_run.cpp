@@ -1,0 +1,93 @@
+#include "install/install_run.h"
+
+#include <exception>
+
+#include "install/install_error.h"
+#include "install/script.h"
+
+namespace veltrin::install {
+
+std::string PayloadFolder(const std::string& appFolder, std::string_view archiveName) {
+    return appFolder + "\\" + std::string(archiveName);
+}
+
+std::string ScriptPath(const std::string& appFolder) { return appFolder + "\\Install.dat"; }
+
+std::string ToolPath(const std::string& appFolder) { return appFolder + "\\Install.plug"; }
+
+std::string ToolCommandLine(const std::string& appFolder) {
+    return "\"" + ToolPath(appFolder) + "\" -script \"" + ScriptPath(appFolder) + "\"";
+}
+
+namespace {
+
+class Run {
+public:
+    Run(const RunPaths& paths, PayloadLister& lister, InstallHost& host)
+        : paths_(paths), lister_(lister), host_(host) {}
+
+    void Execute() {
+        PointAt(Block::Gta3, Failure::Gta3PayloadFolder);
+        RequireEncodable(paths_.gameFolder);
+        RequireEncodable(paths_.appFolder);
+        host_.CreateScript(ScriptPath(paths_.appFolder));
+        WriteBlock(Block::Gta3);
+        PointAt(Block::Player, Failure::PlayerPayloadFolder);
+        WriteBlock(Block::Player);
+        host_.CloseScript();
+        host_.LaunchTool(ToolPath(paths_.appFolder), ToolCommandLine(paths_.appFolder));
+    }
+
+private:
+    void PointAt(Block block, Failure unreadable) {
+        const std::string folder = PayloadFolder(paths_.appFolder, ArchiveName(block));
+        try {
+            lister_.Point(folder);
+        } catch (const PayloadListError& e) {
+            throw InstallError(e.tooMany() ? Failure::TooManyPayloadFiles : unreadable, folder, e.reason());
+        }
+        // The script must name every payload file exactly; a name that the
+        // code page cannot hold would send the tool to another file.
+        for (int i = 0; i < lister_.Count(); ++i) RequireEncodable(folder + "\\" + lister_.NameAt(i));
+    }
+
+    void RequireEncodable(const std::string& path) const {
+        if (!host_.CanEncode(path)) throw InstallError(Failure::NotRepresentable, path, "");
+    }
+
+    // Each line goes to the file the moment it is made. Both loops read the
+    // count afresh and walk the same snapshot.
+    void WriteBlock(Block block) {
+        host_.WriteScriptLine(OpenLine(block, paths_.gameFolder));
+        const int exports = lister_.Count();
+        for (int i = 0; i < exports; ++i)
+            host_.WriteScriptLine(ExportLine(block, paths_.appFolder, lister_.NameAt(i)));
+        const int imports = lister_.Count();
+        for (int i = 0; i < imports; ++i)
+            host_.WriteScriptLine(ImportLine(block, paths_.appFolder, lister_.NameAt(i)));
+        if (block == Block::Gta3) host_.WriteScriptLine(CloseLine());
+    }
+
+    const RunPaths& paths_;
+    PayloadLister& lister_;
+    InstallHost& host_;
+};
+
+}  // namespace
+
+int RunInstall(const RunPaths& paths, PayloadLister& lister, InstallHost& host) {
+    try {
+        Run(paths, lister, host).Execute();
+    } catch (const InstallError& error) {
+        host.ShowFailure(FailureText(error));
+        return static_cast<int>(error.failure());
+    } catch (const std::exception& error) {
+        const InstallError unexpected(Failure::Unexpected, paths.appFolder, error.what());
+        host.ShowFailure(FailureText(unexpected));
+        return static_cast<int>(Failure::Unexpected);
+    }
+    host.ShowSuccess();
+    return kExitSuccess;
+}
+
+}  // namespace veltrin::install

@@ -1,0 +1,63 @@
+#include "install/script.h"
+
+namespace veltrin::install {
+namespace {
+
+constexpr char kQuote = '"';
+
+std::string Quoted(std::string_view text) {
+    std::string quoted;
+    quoted.reserve(text.size() + 2);
+    quoted += kQuote;
+    quoted += text;
+    quoted += kQuote;
+    return quoted;
+}
+
+}  // namespace
+
+std::string_view ArchiveName(Block block) {
+    return block == Block::Gta3 ? "gta3.img" : "player.img";
+}
+
+std::string EscapePath(std::string_view path) {
+    std::string escaped;
+    escaped.reserve(path.size() + 8);
+    for (const char c : path) {
+        escaped += c;
+        if (c == '\\') escaped += '\\';
+    }
+    return escaped;
+}
+
+// The literals below hold real backslashes: "\\\\models\\\\" in C++ source is
+// the eight characters \\models\\ of the script.
+std::string OpenLine(Block block, std::string_view gameFolder) {
+    return "-open " + Quoted(EscapePath(gameFolder) + "\\\\models\\\\" + std::string(ArchiveName(block)));
+}
+
+std::string ExportLine(Block block, std::string_view appFolder, std::string_view name) {
+    const std::string backup =
+        EscapePath(appFolder) + "\\\\Backups\\\\" + std::string(ArchiveName(block)) + "\\\\" + std::string(name);
+    return "-export " + Quoted(name) + " " + Quoted(backup);
+}
+
+std::string ImportLine(Block block, std::string_view appFolder, std::string_view name) {
+    return "-import " +
+           Quoted(EscapePath(appFolder) + "\\\\" + std::string(ArchiveName(block)) + "\\\\" + std::string(name));
+}
+
+std::string CloseLine() { return "-close"; }
+
+std::vector<std::string> BlockLines(Block block, std::string_view gameFolder, std::string_view appFolder,
+                                    const std::vector<std::string>& names) {
+    std::vector<std::string> lines;
+    lines.reserve(2 * names.size() + 2);
+    lines.push_back(OpenLine(block, gameFolder));
+    for (const auto& name : names) lines.push_back(ExportLine(block, appFolder, name));
+    for (const auto& name : names) lines.push_back(ImportLine(block, appFolder, name));
+    if (block == Block::Gta3) lines.push_back(CloseLine());
+    return lines;
+}
+
+}  // namespace veltrin::install

@@ -1,0 +1,30 @@
+#pragma once
+// The text of Install.dat: the command lines the archive tool runs. Pure
+// functions; the install run writes each line as soon as it is made.
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace veltrin::install {
+
+// The two archives the script works on, in script order.
+enum class Block { Gta3 = 1, Player = 2 };
+
+// "gta3.img" or "player.img": the archive's file name and the name of the
+// payload folder that feeds it.
+std::string_view ArchiveName(Block block);
+
+// Every backslash doubled; nothing else changes.
+std::string EscapePath(std::string_view path);
+
+std::string OpenLine(Block block, std::string_view gameFolder);
+std::string ExportLine(Block block, std::string_view appFolder, std::string_view name);
+std::string ImportLine(Block block, std::string_view appFolder, std::string_view name);
+std::string CloseLine();
+
+// All lines of one block, without line ends: the open line, an export line
+// per name, an import line per name, and "-close" for the first block only.
+std::vector<std::string> BlockLines(Block block, std::string_view gameFolder, std::string_view appFolder,
+                                    const std::vector<std::string>& names);
+
+}  // namespace veltrin::install

@@ -1,0 +1,231 @@
+// The install run against the real Windows file system and process launcher,
+// with only the two message boxes replaced.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "install/folder_payload_lister.h"
+#include "install/install_error.h"
+#include "install/install_host_win.h"
+#include "install/install_run.h"
+#include "install/script.h"
+#include "win32/text.h"
+
+namespace veltrin::install {
+namespace {
+
+namespace fs = std::filesystem;
+using Lines = std::vector<std::string>;
+
+class BoxlessHost final : public WinInstallHost {
+public:
+    BoxlessHost() : WinInstallHost(nullptr) {}
+    Lines boxes;
+
+protected:
+    void ShowBox(const std::wstring& text, UINT style) override {
+        boxes.push_back((style & MB_ICONERROR ? "failure: " : "") + win32::Narrow(text));
+    }
+};
+
+std::string ReadBytes(const fs::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << file.rdbuf();
+    return bytes.str();
+}
+
+void WriteBytes(const fs::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// A fresh application folder with the recorder as its Install.plug.
+class WinInstallTest : public ::testing::Test {
+protected:
+    fs::path app;
+    fs::path record;
+    BoxlessHost host;
+    FolderPayloadLister lister;
+    std::string game = R"(C:\Games\GTA San Andreas)";
+
+    void SetUp() override {
+        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+        app = fs::temp_directory_path() / (std::string("veltrin app ") + test->name());
+        fs::remove_all(app);
+        fs::create_directories(app / "gta3.img");
+        fs::create_directories(app / "player.img");
+        fs::copy_file(fs::current_path() / VELTRIN_RECORDER_EXE, app / "Install.plug");
+        record = app / "launch_record.txt";
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(app, ignored);
+    }
+    std::string App() const { return win32::Narrow(app.wstring()); }
+    int Run() { return RunInstall({game, App()}, lister, host); }
+    std::string Record(const std::string& key) const {
+        std::istringstream lines(ReadBytes(record));
+        for (std::string line; std::getline(lines, line);)
+            if (line.rfind(key + "=", 0) == 0) return line.substr(key.size() + 1);
+        return "<none>";
+    }
+    bool WaitForRecord(std::chrono::milliseconds limit = std::chrono::seconds(20)) const {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < end) {
+            if (Record("show") != "<none>") return true;
+            Sleep(50);
+        }
+        return false;
+    }
+    void Touch(const fs::path& path, DWORD attributes = 0) {
+        WriteBytes(path, "x");
+        if (attributes) {
+            ASSERT_TRUE(SetFileAttributesW(path.c_str(), attributes));
+        }
+    }
+};
+
+TEST_F(WinInstallTest, ListerKeepsVisibleModFilesInCaseInsensitiveOrder) {
+    const fs::path folder = app / "gta3.img";
+    Touch(folder / "B.txd");
+    Touch(folder / "a.dff");
+    Touch(folder / "A.txd", FILE_ATTRIBUTE_ARCHIVE);
+    Touch(folder / "locked.DFF", FILE_ATTRIBUTE_READONLY);
+    Touch(folder / "hidden.dff", FILE_ATTRIBUTE_HIDDEN);
+    Touch(folder / "system.txd", FILE_ATTRIBUTE_SYSTEM);
+    Touch(folder / "notes.txt");
+    Touch(folder / "long.dffx");
+    Touch(folder / "archive.txd.bak");
+    fs::create_directories(folder / "x.dff");
+    lister.Point(win32::Narrow(folder.wstring()));
+    Lines names;
+    for (int i = 0; i < lister.Count(); ++i) names.push_back(lister.NameAt(i));
+    EXPECT_EQ(names, (Lines{"a.dff", "A.txd", "B.txd", "locked.DFF"}));
+    SetFileAttributesW((folder / "locked.DFF").c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST_F(WinInstallTest, ListerFailsOnMissingFoldersAndFiles) {
+    Touch(app / "plain.txt");
+    EXPECT_THROW(lister.Point(App() + "\\missing"), PayloadListError);
+    EXPECT_THROW(lister.Point(App() + "\\plain.txt"), PayloadListError);
+}
+
+TEST_F(WinInstallTest, FullRunWritesTheScriptAndStartsTheToolAsPromised) {
+    Touch(app / "gta3.img" / "b.txd");
+    Touch(app / "gta3.img" / "a.dff");
+    Touch(app / "player.img" / "c.dff");
+    // An older, longer script must not leave a tail behind.
+    WriteBytes(app / "Install.dat", std::string(4096, 'Z'));
+
+    EXPECT_EQ(Run(), kExitSuccess);
+    EXPECT_EQ(host.boxes, (Lines{"Install Success !"}));
+
+    const std::string a = EscapePath(App());
+    const std::string expected =
+        "-open \"C:\\\\Games\\\\GTA San Andreas\\\\models\\\\gta3.img\"\r\n"
+        "-export \"a.dff\" \"" + a + "\\\\Backups\\\\gta3.img\\\\a.dff\"\r\n"
+        "-export \"b.txd\" \"" + a + "\\\\Backups\\\\gta3.img\\\\b.txd\"\r\n"
+        "-import \"" + a + "\\\\gta3.img\\\\a.dff\"\r\n"
+        "-import \"" + a + "\\\\gta3.img\\\\b.txd\"\r\n"
+        "-close\r\n"
+        "-open \"C:\\\\Games\\\\GTA San Andreas\\\\models\\\\player.img\"\r\n"
+        "-export \"c.dff\" \"" + a + "\\\\Backups\\\\player.img\\\\c.dff\"\r\n"
+        "-import \"" + a + "\\\\player.img\\\\c.dff\"\r\n";
+    EXPECT_EQ(ReadBytes(app / "Install.dat"), expected);
+
+    ASSERT_TRUE(WaitForRecord());
+    // The application folder has spaces: the tool's path is quoted, so the
+    // arguments arrive whole.
+    EXPECT_EQ(Record("commandline"), "\"" + App() + "\\Install.plug\" -script \"" + App() + "\\Install.dat\"");
+    EXPECT_EQ(Record("argc"), "3");
+    EXPECT_EQ(Record("arg1"), "-script");
+    EXPECT_EQ(Record("arg2"), App() + "\\Install.dat");
+    EXPECT_EQ(Record("show"), std::to_string(SW_SHOWMAXIMIZED));
+    wchar_t cwd[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, cwd);
+    EXPECT_EQ(Record("cwd"), win32::Narrow(cwd));
+}
+
+TEST_F(WinInstallTest, RunReturnsWithoutWaitingForTheTool) {
+    WriteBytes(app / "recorder_delay_ms.txt", "4000");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Run(), kExitSuccess);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, std::chrono::milliseconds(3000));
+    ASSERT_TRUE(WaitForRecord());
+    EXPECT_EQ(ReadBytes(record).find("finished"), std::string::npos);
+}
+
+TEST_F(WinInstallTest, NamesTheCodePageHoldsAreWrittenAsItsBytes) {
+    ASSERT_EQ(GetACP(), 1252u) << "this test expects the Western code page";
+    Touch(app / "player.img" / L"caf\u00e9.dff");
+    EXPECT_EQ(Run(), kExitSuccess);
+    const std::string script = ReadBytes(app / "Install.dat");
+    EXPECT_NE(script.find("-export \"caf\xE9.dff\""), std::string::npos);
+    EXPECT_EQ(script.find("\xC3\xA9"), std::string::npos) << "UTF-8 leaked into the script";
+    EXPECT_EQ(script.substr(0, 3).find("\xEF\xBB\xBF"), std::string::npos);
+}
+
+TEST_F(WinInstallTest, NamesTheCodePageCannotHoldStopTheRunBeforeTheTool) {
+    Touch(app / "gta3.img" / "a.dff");
+    Touch(app / "player.img" / L"\u65e5\u672c.dff");
+    EXPECT_EQ(Run(), static_cast<int>(Failure::NotRepresentable));
+    ASSERT_EQ(host.boxes.size(), 1u);
+    EXPECT_NE(host.boxes[0].find("player.img\\\u65e5\u672c.dff"), std::string::npos) << host.boxes[0];
+    Sleep(300);
+    EXPECT_FALSE(fs::exists(record));
+    // Block 1 reached the file; block 2 was never written.
+    EXPECT_EQ(ReadBytes(app / "Install.dat").find("player.img"), std::string::npos);
+}
+
+TEST_F(WinInstallTest, MissingFirstPayloadFolderLeavesNothing) {
+    fs::remove_all(app / "gta3.img");
+    EXPECT_EQ(Run(), static_cast<int>(Failure::Gta3PayloadFolder));
+    EXPECT_FALSE(fs::exists(app / "Install.dat"));
+    EXPECT_FALSE(fs::exists(record));
+}
+
+TEST_F(WinInstallTest, PayloadFolderThatIsAFileFailsLikeAMissingOne) {
+    fs::remove_all(app / "gta3.img");
+    Touch(app / "gta3.img");
+    EXPECT_EQ(Run(), static_cast<int>(Failure::Gta3PayloadFolder));
+    EXPECT_FALSE(fs::exists(app / "Install.dat"));
+}
+
+TEST_F(WinInstallTest, ScriptThatCannotBeCreatedLeavesNothingNew) {
+    fs::create_directories(app / "Install.dat");
+    EXPECT_EQ(Run(), static_cast<int>(Failure::ScriptCreate));
+    EXPECT_TRUE(fs::is_directory(app / "Install.dat"));
+    EXPECT_FALSE(fs::exists(record));
+}
+
+TEST_F(WinInstallTest, MissingSecondPayloadFolderLeavesOnlyTheFirstBlock) {
+    Touch(app / "gta3.img" / "a.dff");
+    fs::remove_all(app / "player.img");
+    EXPECT_EQ(Run(), static_cast<int>(Failure::PlayerPayloadFolder));
+    const std::string script = ReadBytes(app / "Install.dat");
+    EXPECT_EQ(script.substr(script.size() - 8), "-close\r\n");
+    EXPECT_EQ(script.find("player.img"), std::string::npos);
+    EXPECT_FALSE(fs::exists(record));
+    ASSERT_EQ(host.boxes.size(), 1u);
+    EXPECT_NE(host.boxes[0].find(App() + "\\player.img"), std::string::npos);
+}
+
+TEST_F(WinInstallTest, MissingToolLeavesACompleteScriptAndNoSuccess) {
+    fs::remove(app / "Install.plug");
+    EXPECT_EQ(Run(), static_cast<int>(Failure::ToolLaunch));
+    const std::string script = ReadBytes(app / "Install.dat");
+    EXPECT_TRUE(script.ends_with("-open \"C:\\\\Games\\\\GTA San Andreas\\\\models\\\\player.img\"\r\n"));
+    ASSERT_EQ(host.boxes.size(), 1u);
+    EXPECT_EQ(host.boxes[0].rfind("failure: ", 0), 0u);
+}
+
+}  // namespace
+}  // namespace veltrin::install
