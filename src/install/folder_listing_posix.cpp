@@ -9,8 +9,13 @@
 
 namespace veltrin::install {
 
+// The install run joins paths with backslashes, as on Windows; here they
+// stand for the POSIX separator.
 std::vector<FolderEntry> ListFolder(const std::string& folder) {
-    DIR* dir = ::opendir(folder.c_str());
+    std::string posixFolder = folder;
+    for (auto& c : posixFolder)
+        if (c == '\\') c = '/';
+    DIR* dir = ::opendir(posixFolder.c_str());
     if (!dir) throw PayloadListError(folder, std::strerror(errno));
     std::vector<FolderEntry> entries;
     errno = 0;
@@ -18,7 +23,7 @@ std::vector<FolderEntry> ListFolder(const std::string& folder) {
         const std::string name = item->d_name;
         if (name == "." || name == "..") continue;
         struct stat info {};
-        const std::string path = folder + "/" + name;
+        const std::string path = posixFolder + "/" + name;
         FolderEntry entry{name};
         if (::stat(path.c_str(), &info) == 0) entry.isFolder = S_ISDIR(info.st_mode);
         entry.hidden = name.front() == '.';

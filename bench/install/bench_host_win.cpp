@@ -1,0 +1,22 @@
+#include <stdexcept>
+
+#include "bench_host.h"
+#include "install/install_host_win.h"
+#include "win32/text.h"
+
+namespace {
+
+class WinBenchHost final : public veltrin::install::WinInstallHost {
+public:
+    WinBenchHost() : WinInstallHost(nullptr) {}
+    void LaunchTool(const std::string&, const std::string&) override {}
+
+protected:
+    void ShowBox(const std::wstring& text, UINT style) override {
+        if (style & MB_ICONERROR) throw std::runtime_error(veltrin::win32::Narrow(text));
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<veltrin::install::InstallHost> MakeBenchHost() { return std::make_unique<WinBenchHost>(); }

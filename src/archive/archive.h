@@ -1,0 +1,92 @@
+#pragma once
+// Version-2 ("VER2") .img archives: read the directory and entries, stage
+// additions, replacements and removals, and commit them as one transaction.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "archive/archive_error.h"
+#include "archive/file_io.h"
+
+namespace veltrin::archive {
+
+inline constexpr uint32_t kSectorSize = 2048;
+inline constexpr size_t kMaxNameLength = 23;       // plus the terminating NUL
+inline constexpr uint32_t kMaxEntrySectors = 65535;
+
+struct Entry {
+    std::string name;      // as stored (case kept)
+    uint32_t offset = 0;   // in sectors
+    uint32_t sectors = 0;  // stored size in sectors
+};
+
+// Why a name cannot be stored, or empty when it can.
+std::string NameProblem(std::string_view name);
+// Names are equal without regard to ASCII case.
+bool SameName(std::string_view a, std::string_view b);
+
+// Called during long work: done and total in bytes.
+using Progress = std::function<void(uint64_t done, uint64_t total)>;
+
+struct CommitStats {
+    bool inPlace = false;        // changed in place rather than rewritten
+    uint64_t bytesWritten = 0;
+};
+
+// What opening found and did about an interrupted earlier commit.
+enum class Recovery { None, RolledBack, Completed };
+
+class Archive {
+public:
+    // Opens an existing archive; first completes or rolls back a commit that
+    // an earlier run left unfinished. Throws ArchiveError (NotFound,
+    // NotAnArchive, Damaged, Locked, AccessDenied, ...). Nothing is written
+    // when the archive is sound and no earlier commit was left unfinished.
+    static Archive Open(const std::string& path, FileSystem& fs = SystemFileSystem());
+    // Writes a new, empty archive (fails when the file exists).
+    static Archive Create(const std::string& path, FileSystem& fs = SystemFileSystem());
+
+    Archive(Archive&&) noexcept;
+    Archive& operator=(Archive&&) noexcept;
+    ~Archive();
+
+    [[nodiscard]] const std::string& Path() const;
+    [[nodiscard]] Recovery RecoveryOnOpen() const;
+    // The committed directory, in directory order.
+    [[nodiscard]] const std::vector<Entry>& Entries() const;
+    // The committed entry of that name (any case), or nullptr.
+    [[nodiscard]] const Entry* Find(std::string_view name) const;
+    // All stored bytes of a committed entry (its whole sectors).
+    [[nodiscard]] std::vector<uint8_t> Read(const Entry& entry) const;
+
+    // Staged changes, applied by Commit. Put replaces the entry of the same
+    // name (any case; the stored name takes the new spelling) or adds one at
+    // the end. Throws ArchiveError BadName or TooLarge at once.
+    void Put(std::string_view name, std::vector<uint8_t> bytes);
+    // Returns false when no such entry exists (committed or staged).
+    bool Remove(std::string_view name);
+    [[nodiscard]] bool HasChanges() const;
+    // Applies every staged change as one transaction: afterwards, and after a
+    // crash at any moment, the archive reads as its old or its new content.
+    // Entries stay in directory order with no gaps. Checks free space first.
+    CommitStats Commit(const Progress& progress = {});
+    void DiscardChanges();
+
+private:
+    struct State;
+    explicit Archive(std::unique_ptr<State> state);
+    std::unique_ptr<State> state_;
+};
+
+// Problems found by a full check of an archive, in plain words; empty when
+// it is sound. Reports (and resolves) an interrupted commit too.
+std::vector<std::string> Verify(const std::string& path, FileSystem& fs = SystemFileSystem());
+
+// Rewrites the archive with entries in data order and no gaps, atomically.
+CommitStats Rebuild(const std::string& path, const Progress& progress = {}, FileSystem& fs = SystemFileSystem());
+
+}  // namespace veltrin::archive

@@ -1,0 +1,49 @@
+#pragma once
+// The archive library's only door to the operating system. One body per
+// system (file_io_win.cpp, file_io_posix.cpp); tests wrap it to inject faults.
+// Paths are UTF-8. Every failure throws ArchiveError with the fitting kind.
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+namespace veltrin::archive {
+
+class File {
+public:
+    virtual ~File() = default;
+    [[nodiscard]] virtual uint64_t Size() = 0;
+    // Reads exactly bytes.size() bytes at offset; reading past the end throws.
+    virtual void ReadAt(uint64_t offset, std::span<uint8_t> bytes) = 0;
+    virtual void WriteAt(uint64_t offset, std::span<const uint8_t> bytes) = 0;
+    virtual void Resize(uint64_t size) = 0;
+    // Returns once everything written has reached the disk.
+    virtual void Flush() = 0;
+};
+
+enum class OpenMode {
+    Read,          // existing file, shared for reading
+    ReadWrite,     // existing file, exclusive
+    CreateNew,     // fails when the file exists
+    CreateAlways,  // creates or truncates
+};
+
+class FileSystem {
+public:
+    virtual ~FileSystem() = default;
+    virtual std::unique_ptr<File> Open(const std::string& path, OpenMode mode) = 0;
+    [[nodiscard]] virtual bool Exists(const std::string& path) = 0;
+    // Replaces `to` by `from` in one step that a crash cannot leave halfway,
+    // and makes the change durable.
+    virtual void ReplaceAtomically(const std::string& from, const std::string& to) = 0;
+    virtual void Remove(const std::string& path) = 0;
+    // Creates the folder and every missing parent.
+    virtual void CreateDirectories(const std::string& path) = 0;
+    // Free bytes on the volume that holds the path.
+    [[nodiscard]] virtual uint64_t FreeSpace(const std::string& path) = 0;
+};
+
+// The real file system of this process.
+FileSystem& SystemFileSystem();
+
+}  // namespace veltrin::archive
