@@ -6,14 +6,14 @@
 namespace veltrin::install {
 
 enum class Failure {
-    Gta3PayloadFolder = 2,     // the "gta3.img" payload folder cannot be listed
-    ScriptCreate = 3,          // Install.dat cannot be created
-    ScriptWrite = 4,           // Install.dat cannot be written or closed
-    PlayerPayloadFolder = 5,   // the "player.img" payload folder cannot be listed
-    TooManyPayloadFiles = 6,   // a payload folder holds more than 32,767 mod files
-    ToolLaunch = 7,            // Install.plug cannot be started
-    NotRepresentable = 8,      // a path or name the system's ANSI code page cannot hold
-    Unexpected = 9,            // anything else (out of memory, ...)
+    Gta3PayloadFolder = 2,    // the "gta3.img" payload folder cannot be listed
+    ScriptCreate = 3,         // Install.dat cannot be created
+    ScriptWrite = 4,          // Install.dat cannot be written or closed
+    PlayerPayloadFolder = 5,  // the "player.img" payload folder cannot be listed
+    TooManyPayloadFiles = 6,  // a payload folder holds more than 32,767 mod files
+    ToolLaunch = 7,           // Install.plug cannot be started
+    NotRepresentable = 8,     // a path or name the system's ANSI code page cannot hold
+    Unexpected = 9,           // anything else (out of memory, ...)
 };
 
 inline constexpr int kExitSuccess = 0;

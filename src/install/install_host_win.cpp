@@ -64,8 +64,7 @@ void WinInstallHost::WriteScriptLine(std::string_view line) {
 }
 
 void WinInstallHost::CloseScript() {
-    if (!script_.Close())
-        throw InstallError(Failure::ScriptWrite, scriptPath_, win32::SystemMessage(::GetLastError()));
+    if (!script_.Close()) throw InstallError(Failure::ScriptWrite, scriptPath_, win32::SystemMessage(::GetLastError()));
 }
 
 void WinInstallHost::LaunchTool(const std::string& program, const std::string& commandLine) {
@@ -78,8 +77,8 @@ void WinInstallHost::LaunchTool(const std::string& program, const std::string& c
     PROCESS_INFORMATION process{};
     // The program is named explicitly, so nothing is searched for; the tool
     // inherits this process's working folder and no handles.
-    if (!::CreateProcessW(wideProgram.c_str(), wideCommandLine.data(), nullptr, nullptr, FALSE,
-                          CREATE_NEW_CONSOLE, nullptr, nullptr, &startup, &process))
+    if (!::CreateProcessW(wideProgram.c_str(), wideCommandLine.data(), nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE,
+                          nullptr, nullptr, &startup, &process))
         throw InstallError(Failure::ToolLaunch, program, win32::SystemMessage(::GetLastError()));
     ::CloseHandle(process.hThread);
     ::CloseHandle(process.hProcess);

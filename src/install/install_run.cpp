@@ -60,11 +60,9 @@ private:
     void WriteBlock(Block block) {
         host_.WriteScriptLine(OpenLine(block, paths_.gameFolder));
         const int exports = lister_.Count();
-        for (int i = 0; i < exports; ++i)
-            host_.WriteScriptLine(ExportLine(block, paths_.appFolder, lister_.NameAt(i)));
+        for (int i = 0; i < exports; ++i) host_.WriteScriptLine(ExportLine(block, paths_.appFolder, lister_.NameAt(i)));
         const int imports = lister_.Count();
-        for (int i = 0; i < imports; ++i)
-            host_.WriteScriptLine(ImportLine(block, paths_.appFolder, lister_.NameAt(i)));
+        for (int i = 0; i < imports; ++i) host_.WriteScriptLine(ImportLine(block, paths_.appFolder, lister_.NameAt(i)));
         if (block == Block::Gta3) host_.WriteScriptLine(CloseLine());
     }
 

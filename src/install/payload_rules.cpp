@@ -19,16 +19,14 @@ bool EndsWithFolded(std::string_view name, std::string_view suffix) {
 
 }  // namespace
 
-bool IsPayloadName(std::string_view name) {
-    return EndsWithFolded(name, ".dff") || EndsWithFolded(name, ".txd");
-}
+bool IsPayloadName(std::string_view name) { return EndsWithFolded(name, ".dff") || EndsWithFolded(name, ".txd"); }
 
 bool PayloadNameLess(std::string_view a, std::string_view b) {
-    const bool foldedLess = std::lexicographical_compare(
-        a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) { return Fold(x) < Fold(y); });
+    const bool foldedLess = std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                                         [](char x, char y) { return Fold(x) < Fold(y); });
     if (foldedLess) return true;
-    const bool foldedGreater = std::lexicographical_compare(
-        b.begin(), b.end(), a.begin(), a.end(), [](char x, char y) { return Fold(x) < Fold(y); });
+    const bool foldedGreater = std::lexicographical_compare(b.begin(), b.end(), a.begin(), a.end(),
+                                                            [](char x, char y) { return Fold(x) < Fold(y); });
     if (foldedGreater) return false;
     return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
         return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);

@@ -16,9 +16,7 @@ std::string Quoted(std::string_view text) {
 
 }  // namespace
 
-std::string_view ArchiveName(Block block) {
-    return block == Block::Gta3 ? "gta3.img" : "player.img";
-}
+std::string_view ArchiveName(Block block) { return block == Block::Gta3 ? "gta3.img" : "player.img"; }
 
 std::string EscapePath(std::string_view path) {
     std::string escaped;

@@ -21,9 +21,7 @@ public:
     ~UniqueHandle() { Reset(); }
 
     [[nodiscard]] HANDLE Get() const noexcept { return handle_; }
-    [[nodiscard]] bool Valid() const noexcept {
-        return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE;
-    }
+    [[nodiscard]] bool Valid() const noexcept { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
     explicit operator bool() const noexcept { return Valid(); }
 
     HANDLE Detach() noexcept { return std::exchange(handle_, nullptr); }

@@ -42,9 +42,7 @@ std::string ReadBytes(const fs::path& path) {
     return bytes.str();
 }
 
-void WriteBytes(const fs::path& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
+void WriteBytes(const fs::path& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
 // A fresh application folder with the recorder as its Install.plug.
 class WinInstallTest : public ::testing::Test {
@@ -130,14 +128,25 @@ TEST_F(WinInstallTest, FullRunWritesTheScriptAndStartsTheToolAsPromised) {
     const std::string a = EscapePath(App());
     const std::string expected =
         "-open \"C:\\\\Games\\\\GTA San Andreas\\\\models\\\\gta3.img\"\r\n"
-        "-export \"a.dff\" \"" + a + "\\\\Backups\\\\gta3.img\\\\a.dff\"\r\n"
-        "-export \"b.txd\" \"" + a + "\\\\Backups\\\\gta3.img\\\\b.txd\"\r\n"
-        "-import \"" + a + "\\\\gta3.img\\\\a.dff\"\r\n"
-        "-import \"" + a + "\\\\gta3.img\\\\b.txd\"\r\n"
+        "-export \"a.dff\" \"" +
+        a +
+        "\\\\Backups\\\\gta3.img\\\\a.dff\"\r\n"
+        "-export \"b.txd\" \"" +
+        a +
+        "\\\\Backups\\\\gta3.img\\\\b.txd\"\r\n"
+        "-import \"" +
+        a +
+        "\\\\gta3.img\\\\a.dff\"\r\n"
+        "-import \"" +
+        a +
+        "\\\\gta3.img\\\\b.txd\"\r\n"
         "-close\r\n"
         "-open \"C:\\\\Games\\\\GTA San Andreas\\\\models\\\\player.img\"\r\n"
-        "-export \"c.dff\" \"" + a + "\\\\Backups\\\\player.img\\\\c.dff\"\r\n"
-        "-import \"" + a + "\\\\player.img\\\\c.dff\"\r\n";
+        "-export \"c.dff\" \"" +
+        a +
+        "\\\\Backups\\\\player.img\\\\c.dff\"\r\n"
+        "-import \"" +
+        a + "\\\\player.img\\\\c.dff\"\r\n";
     EXPECT_EQ(ReadBytes(app / "Install.dat"), expected);
 
     ASSERT_TRUE(WaitForRecord());

@@ -89,10 +89,19 @@ protected:
 
 TEST_F(InstallRunTest, SuccessfulRunWritesTheScriptThenLaunchesThenReports) {
     EXPECT_EQ(Run(), kExitSuccess);
-    const Lines expectedEvents = {
-        R"(create D:\Mod\Install.dat)", "line", "line", "line", "line", "line", "line", "line", "line", "line",
-        "close", R"(launch D:\Mod\Install.plug | "D:\Mod\Install.plug" -script "D:\Mod\Install.dat")",
-        "success"};
+    const Lines expectedEvents = {R"(create D:\Mod\Install.dat)",
+                                  "line",
+                                  "line",
+                                  "line",
+                                  "line",
+                                  "line",
+                                  "line",
+                                  "line",
+                                  "line",
+                                  "line",
+                                  "close",
+                                  R"(launch D:\Mod\Install.plug | "D:\Mod\Install.plug" -script "D:\Mod\Install.dat")",
+                                  "success"};
     EXPECT_EQ(host.events, expectedEvents);
     EXPECT_EQ(lister.pointed, (Lines{gta3, player}));
     ASSERT_EQ(host.written.size(), 9u);

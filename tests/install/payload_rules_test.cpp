@@ -28,8 +28,8 @@ TEST(PayloadRules, SelectsVisibleFilesOnly) {
 }
 
 TEST(PayloadRules, SortsWholeNamesWithoutRegardToCaseAndDeterministically) {
-    const std::vector<FolderEntry> entries = {{"B.txd"}, {"a.dff"}, {"A.txd"}, {"a.txd"}, {"a_b.dff"},
-                                              {"a1.dff"}, {"ab.dff"}};
+    const std::vector<FolderEntry> entries = {{"B.txd"},   {"a.dff"},  {"A.txd"}, {"a.txd"},
+                                              {"a_b.dff"}, {"a1.dff"}, {"ab.dff"}};
     // '.' (0x2E) < '1' (0x31) < '_' (0x5F) < 'b' (0x62); "A.txd" and "a.txd"
     // fold equal and fall back to their bytes, capital first.
     EXPECT_EQ(SelectPayload(entries),

@@ -42,8 +42,7 @@ TEST(ScriptText, EscapingDoublesEveryBackslashAndNothingElse) {
 
 TEST(ScriptText, DriveRootsKeepTheirBackslashSoNothingIsMerged) {
     EXPECT_EQ(OpenLine(Block::Gta3, R"(C:\)"), R"(-open "C:\\\\models\\gta3.img")");
-    EXPECT_EQ(ExportLine(Block::Player, R"(E:\)", "cj.txd"),
-              R"(-export "cj.txd" "E:\\\\Backups\\player.img\\cj.txd")");
+    EXPECT_EQ(ExportLine(Block::Player, R"(E:\)", "cj.txd"), R"(-export "cj.txd" "E:\\\\Backups\\player.img\\cj.txd")");
     EXPECT_EQ(ImportLine(Block::Gta3, R"(E:\)", "cj.txd"), R"(-import "E:\\\\gta3.img\\cj.txd")");
 }
 

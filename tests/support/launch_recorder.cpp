@@ -1,8 +1,8 @@
 // Stands in for Install.plug in tests: records how it was started into
 // launch_record.txt beside itself (UTF-8, one fact a line), then, if
 // recorder_delay_ms.txt lies beside it, waits that long and appends "finished".
-#include <windows.h>
 #include <shellapi.h>
+#include <windows.h>
 
 #include <filesystem>
 #include <fstream>
@@ -51,7 +51,8 @@ int wmain() {
     DWORD delay = 0;
     if (delayFile >> delay) {
         Sleep(delay);
-        std::ofstream(std::filesystem::path(folder + L"\\launch_record.txt"), std::ios::binary | std::ios::app) << "finished\n";
+        std::ofstream(std::filesystem::path(folder + L"\\launch_record.txt"), std::ios::binary | std::ios::app)
+            << "finished\n";
     }
     return 0;
 }
