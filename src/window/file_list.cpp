@@ -1,0 +1,46 @@
+#include "window/file_list.h"
+
+#include <stdexcept>
+
+#include "win32/text.h"
+
+namespace veltrin::window {
+
+void FileList::Create(HWND parent, int id) {
+    list_ = ::CreateWindowExW(WS_EX_CLIENTEDGE, L"LISTBOX", L"",
+                              WS_CHILD | WS_VISIBLE | WS_DISABLED | WS_VSCROLL | LBS_NOINTEGRALHEIGHT, 0, 0, 0, 0,
+                              parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), ::GetModuleHandleW(nullptr),
+                              nullptr);
+}
+
+void FileList::Point(const std::string& folder) {
+    try {
+        lister_.Point(folder);
+    } catch (...) {
+        ShowSnapshot();  // the failed pointing left the snapshot empty
+        throw;
+    }
+    ShowSnapshot();
+}
+
+int FileList::Count() const { return lister_.Count(); }
+
+std::string FileList::NameAt(int index) const { return lister_.NameAt(index); }
+
+void FileList::ShowSnapshot() {
+    if (!list_) return;
+    ::SendMessageW(list_, WM_SETREDRAW, FALSE, 0);
+    ::SendMessageW(list_, LB_RESETCONTENT, 0, 0);
+    for (int i = 0; i < lister_.Count(); ++i) {
+        std::wstring name;
+        try {
+            name = win32::Widen(lister_.NameAt(i));
+        } catch (const std::runtime_error&) {
+            continue;  // the names come from the system in UTF-16, so this does not happen
+        }
+        ::SendMessageW(list_, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name.c_str()));
+    }
+    ::SendMessageW(list_, WM_SETREDRAW, TRUE, 0);
+}
+
+}  // namespace veltrin::window

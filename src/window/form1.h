@@ -1,0 +1,61 @@
+#pragma once
+// Form1, the installer's one window. It owns every control; its window
+// procedure only routes events to the three handlers and to the controls.
+#include <windows.h>
+
+#include "win32/gdi.h"
+#include "window/drive_list.h"
+#include "window/file_list.h"
+#include "window/folder_list.h"
+#include "window/picture_box.h"
+
+namespace veltrin::window {
+
+class Form1 {
+public:
+    Form1() = default;
+    Form1(const Form1&) = delete;
+    Form1& operator=(const Form1&) = delete;
+
+    // Creates the window in its designed state, centred on the screen, shows
+    // it and starts Timer1. False when the system refused to make the window.
+    bool Open(int showCommand);
+    [[nodiscard]] HWND Handle() const noexcept { return form_; }
+
+    // Runs the install run on Dir1's path with File1 as the payload lister and
+    // ends the process with its status. Never returns.
+    [[noreturn]] void Command1_Click();
+    // Points Dir1 at the chosen drive's current folder; any failure is ignored.
+    void Drive1_Change();
+    // One detection poll: Label2's text, then its colour, then Command1.
+    void Timer1_Timer();
+
+private:
+    static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT Route(UINT message, WPARAM wParam, LPARAM lParam);
+
+    void CreateControls();
+    // Font, every control's box and Dir1's rows for that DPI.
+    void ApplyDpi(int dpi);
+    void SizeDriveField(int height) const;
+    void PaintLine2() const;
+    LRESULT Label2Colours(HDC dc) const;
+
+    HWND form_ = nullptr;
+    int dpi_ = 96;
+    win32::UniqueFont font_;
+    win32::UniqueBitmap logo_;
+    HWND label1_ = nullptr;
+    HWND label2_ = nullptr;
+    HWND label3_ = nullptr;
+    HWND label4_ = nullptr;
+    HWND command1_ = nullptr;
+    DriveList drive1_;
+    FolderList dir1_;
+    FileList file1_;
+    PictureBox picture1_;
+    COLORREF label2Colour_ = 0;
+    HWND savedFocus_ = nullptr;
+};
+
+}  // namespace veltrin::window
