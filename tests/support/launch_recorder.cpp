@@ -1,8 +1,9 @@
 // Stands in for Install.plug in tests: records how it was started into
 // launch_record.txt beside itself (UTF-8, one fact a line), then, if
 // recorder_delay_ms.txt lies beside it, waits that long and appends "finished".
-#include <shellapi.h>
 #include <windows.h>
+
+#include <shellapi.h>
 
 #include <filesystem>
 #include <fstream>
