@@ -1,0 +1,236 @@
+#include "archive/archive.h"
+
+#include <algorithm>
+#include <map>
+#include <unordered_map>
+
+#include "archive/format.h"
+#include "archive/in_place.h"
+#include "archive/journal.h"
+#include "archive/names.h"
+#include "archive/rewrite.h"
+
+namespace veltrin::archive {
+namespace {
+
+// A staged change to one name: new bytes, or removal of a committed entry.
+struct Change {
+    std::string name;  // the spelling to store
+    bool removed = false;
+    std::vector<uint8_t> bytes;
+};
+
+void Require(bool condition, ErrorKind kind, const std::string& path, const std::string& reason) {
+    if (!condition) throw ArchiveError(kind, path, reason);
+}
+
+}  // namespace
+
+struct Archive::State {
+    std::string path;
+    FileSystem* fs = nullptr;
+    Recovery recovery = Recovery::None;
+    std::vector<Entry> entries;
+    std::unordered_map<std::string, size_t> index;  // folded name -> committed entry
+    uint64_t fileSize = 0;
+    std::unique_ptr<File> file;  // open for reading while nothing is being committed
+    // Set when a commit failed after it began to change the archive: what
+    // this object holds may no longer match the file until it is opened again.
+    bool stale = false;
+
+    std::map<size_t, Change> changes;                 // committed entry index -> change
+    std::vector<Change> additions;                    // new names, in the order they were put
+    std::unordered_map<std::string, size_t> addedAt;  // folded name -> index in additions
+    uint64_t dataSectors = 0;                         // all data sectors once the changes apply
+
+    void Load(std::vector<Entry> loaded, uint64_t size) {
+        entries = std::move(loaded);
+        fileSize = size;
+        index.clear();
+        for (size_t i = 0; i < entries.size(); ++i) index.emplace(FoldedName(entries[i].name), i);
+        ClearChanges();
+    }
+    void ClearChanges() {
+        changes.clear();
+        additions.clear();
+        addedAt.clear();
+        dataSectors = 0;
+        for (const Entry& entry : entries) dataSectors += entry.sectors;
+    }
+    [[nodiscard]] size_t FinalCount() const {
+        size_t removed = 0;
+        for (const auto& [at, change] : changes) removed += change.removed ? 1 : 0;
+        return entries.size() - removed + additions.size();
+    }
+    File& Reader() {
+        Require(!stale, ErrorKind::Io, path, "An earlier commit of this archive failed; open the archive again.");
+        if (!file) file = fs->Open(path, OpenMode::Read);
+        return *file;
+    }
+};
+
+Archive::Archive(std::unique_ptr<State> state) : state_(std::move(state)) {}
+Archive::Archive(Archive&&) noexcept = default;
+Archive& Archive::operator=(Archive&&) noexcept = default;
+Archive::~Archive() = default;
+
+Archive Archive::Open(const std::string& path, FileSystem& fs) {
+    auto state = std::make_unique<State>();
+    state->path = path;
+    state->fs = &fs;
+    state->recovery = RecoverInterruptedCommit(fs, path);
+    state->file = fs.Open(path, OpenMode::Read);
+    const uint64_t size = state->file->Size();
+    format::Scan scan = format::ScanDirectory(*state->file, size, false);
+    if (!scan.fatal.empty()) throw ArchiveError(scan.fatal.front().kind, path, scan.fatal.front().text);
+    state->Load(std::move(scan.entries), size);
+    return Archive(std::move(state));
+}
+
+Archive Archive::Create(const std::string& path, FileSystem& fs) {
+    {
+        auto file = fs.Open(path, OpenMode::CreateNew);
+        file->WriteAt(0, format::EncodeDirectory({}));
+        file->Flush();
+    }
+    return Open(path, fs);
+}
+
+const std::string& Archive::Path() const { return state_->path; }
+Recovery Archive::RecoveryOnOpen() const { return state_->recovery; }
+const std::vector<Entry>& Archive::Entries() const { return state_->entries; }
+
+const Entry* Archive::Find(std::string_view name) const {
+    const auto it = state_->index.find(FoldedName(name));
+    return it == state_->index.end() ? nullptr : &state_->entries[it->second];
+}
+
+std::vector<uint8_t> Archive::Read(const Entry& entry) const {
+    const uint64_t start = uint64_t{entry.offset} * kSectorSize;
+    const uint64_t size = uint64_t{entry.sectors} * kSectorSize;
+    Require(start + size <= state_->fileSize, ErrorKind::Damaged, state_->path,
+            "Entry \"" + entry.name + "\" reaches beyond the end of the file.");
+    std::vector<uint8_t> bytes(static_cast<size_t>(size));
+    if (size > 0) state_->Reader().ReadAt(start, bytes);
+    return bytes;
+}
+
+void Archive::Put(std::string_view name, std::vector<uint8_t> bytes) {
+    State& s = *state_;
+    const std::string nameText(name);
+    if (const std::string problem = NameProblem(name); !problem.empty())
+        throw ArchiveError(ErrorKind::BadName, s.path, "\"" + nameText + "\": " + problem);
+    const uint64_t sectors = format::SectorsFor(bytes.size());
+    Require(sectors <= kMaxEntrySectors, ErrorKind::TooLarge, s.path,
+            "\"" + nameText + "\" is larger than one entry can hold (" + std::to_string(kMaxEntrySectors) +
+                " sectors of " + std::to_string(kSectorSize) + " bytes).");
+
+    const std::string key = FoldedName(name);
+    uint64_t oldSectors = 0;
+    bool counted = true;  // the name already counts among the entries after the changes
+    if (const auto committed = s.index.find(key); committed != s.index.end()) {
+        const auto change = s.changes.find(committed->second);
+        if (change == s.changes.end())
+            oldSectors = s.entries[committed->second].sectors;
+        else if (change->second.removed)
+            counted = false;
+        else
+            oldSectors = format::SectorsFor(change->second.bytes.size());
+    } else if (const auto added = s.addedAt.find(key); added != s.addedAt.end()) {
+        oldSectors = format::SectorsFor(s.additions[added->second].bytes.size());
+    } else {
+        counted = false;
+    }
+    const uint64_t count = s.FinalCount() + (counted ? 0 : 1);
+    const uint64_t newData = s.dataSectors - oldSectors + sectors;
+    Require((format::DirectorySectors(count) + newData) * kSectorSize <= format::kMaxArchiveBytes, ErrorKind::TooLarge,
+            s.path, "Adding \"" + nameText + "\" would make the archive larger than 4 GB, more than the game can read.");
+
+    s.dataSectors = newData;
+    Change change{nameText, false, std::move(bytes)};
+    if (const auto committed = s.index.find(key); committed != s.index.end()) {
+        s.changes[committed->second] = std::move(change);
+    } else if (const auto added = s.addedAt.find(key); added != s.addedAt.end()) {
+        s.additions[added->second] = std::move(change);
+    } else {
+        s.addedAt.emplace(key, s.additions.size());
+        s.additions.push_back(std::move(change));
+    }
+}
+
+bool Archive::Remove(std::string_view name) {
+    State& s = *state_;
+    const std::string key = FoldedName(name);
+    if (const auto committed = s.index.find(key); committed != s.index.end()) {
+        Change& change = s.changes[committed->second];
+        if (change.removed) return false;
+        const bool staged = !change.name.empty();
+        s.dataSectors -= staged ? format::SectorsFor(change.bytes.size()) : s.entries[committed->second].sectors;
+        change = Change{s.entries[committed->second].name, true, {}};
+        return true;
+    }
+    const auto added = s.addedAt.find(key);
+    if (added == s.addedAt.end()) return false;
+    const size_t at = added->second;
+    s.dataSectors -= format::SectorsFor(s.additions[at].bytes.size());
+    s.additions.erase(s.additions.begin() + static_cast<std::ptrdiff_t>(at));
+    s.addedAt.erase(added);
+    for (auto& [folded, position] : s.addedAt)
+        if (position > at) --position;
+    return true;
+}
+
+bool Archive::HasChanges() const { return !state_->changes.empty() || !state_->additions.empty(); }
+
+void Archive::DiscardChanges() { state_->ClearChanges(); }
+
+CommitStats Archive::Commit(const Progress& progress) {
+    State& s = *state_;
+    Require(!s.stale, ErrorKind::Io, s.path, "An earlier commit of this archive failed; open the archive again.");
+    CommitStats stats;
+    if (!HasChanges()) return stats;
+
+    InPlaceInput input{s.entries, s.fileSize, {}, {}};
+    for (const auto& [at, change] : s.changes) input.changes.push_back({at, change.removed, &change.name, &change.bytes});
+    for (const Change& addition : s.additions) input.additions.push_back({&addition.name, &addition.bytes});
+
+    // Our own reading handle would stand in the way of exclusive access.
+    s.file.reset();
+    if (std::optional<InPlacePlan> plan = PlanInPlace(input)) {
+        bool touched = false;
+        try {
+            stats.bytesWritten = CommitInPlace(*s.fs, s.path, *plan, touched);
+        } catch (...) {
+            s.stale = touched;
+            throw;
+        }
+        stats.inPlace = true;
+        s.Load(std::move(plan->entries), plan->journal.newSize);
+        return stats;
+    }
+
+    std::vector<PlannedEntry> plan;
+    plan.reserve(s.FinalCount());
+    for (size_t i = 0; i < s.entries.size(); ++i) {
+        const Entry& entry = s.entries[i];
+        const auto change = s.changes.find(i);
+        if (change == s.changes.end()) {
+            plan.push_back({entry.name, nullptr, entry.offset, entry.sectors});
+        } else if (!change->second.removed) {
+            const auto& bytes = change->second.bytes;
+            plan.push_back({change->second.name, &bytes, 0, static_cast<uint32_t>(format::SectorsFor(bytes.size()))});
+        }
+    }
+    for (const Change& addition : s.additions)
+        plan.push_back(
+            {addition.name, &addition.bytes, 0, static_cast<uint32_t>(format::SectorsFor(addition.bytes.size()))});
+
+    // Exclusive access for the whole copy: nobody may change the old archive
+    // under us, and a running game shows up now rather than at the end.
+    std::unique_ptr<File> source = s.fs->Open(s.path, OpenMode::ReadWrite);
+    std::vector<Entry> entries = RewriteArchive(*s.fs, s.path, source, plan, progress, stats.bytesWritten);
+    s.Load(std::move(entries), stats.bytesWritten);
+    return stats;
+}
+
+}  // namespace veltrin::archive

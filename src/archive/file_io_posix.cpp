@@ -1,0 +1,196 @@
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "archive/archive_error.h"
+#include "archive/file_io.h"
+
+namespace veltrin::archive {
+namespace {
+
+// Paths arrive as the tool's scripts write them, with backslashes; here they
+// stand for the POSIX separator, as in the rest of the native build.
+std::string PosixPath(const std::string& path) {
+    std::string posix = path;
+    for (char& c : posix)
+        if (c == '\\') c = '/';
+    return posix;
+}
+
+std::string FolderOf(const std::string& posixPath) {
+    const size_t slash = posixPath.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return posixPath.substr(0, slash);
+}
+
+ErrorKind KindOf(int error) {
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR: return ErrorKind::NotFound;
+    case EACCES:
+    case EPERM:
+    case EROFS: return ErrorKind::AccessDenied;
+    case ENOSPC:
+    case EDQUOT: return ErrorKind::DiskFull;
+    case EWOULDBLOCK:
+    case EBUSY:
+    case ETXTBSY: return ErrorKind::Locked;
+    default: return ErrorKind::Io;
+    }
+}
+
+[[noreturn]] void Fail(const std::string& path, int error) {
+    throw ArchiveError(KindOf(error), path, std::strerror(error));
+}
+
+void SyncFolder(const std::string& path, const std::string& posixFolder) {
+    const int folder = ::open(posixFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) Fail(path, errno);
+    const int result = ::fsync(folder);
+    const int error = errno;
+    ::close(folder);
+    if (result != 0) Fail(path, error);
+}
+
+class PosixFile final : public File {
+public:
+    PosixFile(std::string path, int fd, bool created) : path_(std::move(path)), fd_(fd), created_(created) {}
+    PosixFile(const PosixFile&) = delete;
+    PosixFile& operator=(const PosixFile&) = delete;
+    ~PosixFile() override { ::close(fd_); }
+
+    uint64_t Size() override {
+        struct stat info {};
+        if (::fstat(fd_, &info) != 0) Fail(path_, errno);
+        return static_cast<uint64_t>(info.st_size);
+    }
+    void ReadAt(uint64_t offset, std::span<uint8_t> bytes) override {
+        size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t got = ::pread(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) Fail(path_, errno);
+            if (got == 0) throw ArchiveError(ErrorKind::Io, path_, "The file ended earlier than expected.");
+            done += static_cast<size_t>(got);
+        }
+    }
+    void WriteAt(uint64_t offset, std::span<const uint8_t> bytes) override {
+        size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t put =
+                ::pwrite(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
+            if (put < 0 && errno == EINTR) continue;
+            if (put < 0) Fail(path_, errno);
+            done += static_cast<size_t>(put);
+        }
+    }
+    void Resize(uint64_t size) override {
+        if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) Fail(path_, errno);
+    }
+    void Flush() override {
+        if (::fsync(fd_) != 0) Fail(path_, errno);
+        // A file made by this process is durable only once its folder is.
+        if (created_) {
+            SyncFolder(path_, FolderOf(PosixPath(path_)));
+            created_ = false;
+        }
+    }
+
+private:
+    std::string path_;
+    int fd_;
+    bool created_;
+};
+
+class PosixFileSystem final : public FileSystem {
+public:
+    std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
+        int flags = O_CLOEXEC;
+        switch (mode) {
+        case OpenMode::Read: flags |= O_RDONLY; break;
+        case OpenMode::ReadWrite: flags |= O_RDWR; break;
+        case OpenMode::CreateNew: flags |= O_RDWR | O_CREAT | O_EXCL; break;
+        case OpenMode::CreateAlways: flags |= O_RDWR | O_CREAT; break;  // emptied once locked
+        }
+        const int fd = ::open(PosixPath(path).c_str(), flags, 0666);
+        if (fd < 0) {
+            if (errno == EEXIST) throw ArchiveError(ErrorKind::Io, path, "The file already exists.");
+            Fail(path, errno);
+        }
+        struct stat info {};
+        if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+            const int error = S_ISDIR(info.st_mode) ? EISDIR : errno;
+            ::close(fd);
+            Fail(path, error);
+        }
+        // Advisory locks give the sharing rules of the Windows build: readers
+        // share, a writer is alone.
+        if (::flock(fd, (mode == OpenMode::Read ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
+            const int error = errno;
+            ::close(fd);
+            if (error == EWOULDBLOCK)
+                throw ArchiveError(ErrorKind::Locked, path, "Another program is using the file.");
+            Fail(path, error);
+        }
+        if (mode == OpenMode::CreateAlways && ::ftruncate(fd, 0) != 0) {
+            const int error = errno;
+            ::close(fd);
+            Fail(path, error);
+        }
+        const bool created = mode == OpenMode::CreateNew || mode == OpenMode::CreateAlways;
+        return std::make_unique<PosixFile>(path, fd, created);
+    }
+
+    bool Exists(const std::string& path) override {
+        struct stat info {};
+        if (::stat(PosixPath(path).c_str(), &info) == 0) return true;
+        if (errno == ENOENT || errno == ENOTDIR) return false;
+        Fail(path, errno);
+    }
+
+    void ReplaceAtomically(const std::string& from, const std::string& to) override {
+        const std::string posixTo = PosixPath(to);
+        if (::rename(PosixPath(from).c_str(), posixTo.c_str()) != 0) Fail(to, errno);
+        SyncFolder(to, FolderOf(posixTo));
+    }
+
+    void Remove(const std::string& path) override {
+        if (::unlink(PosixPath(path).c_str()) != 0) Fail(path, errno);
+    }
+
+    void CreateDirectories(const std::string& path) override {
+        const std::string posix = PosixPath(path);
+        for (size_t at = 1; at <= posix.size(); ++at) {
+            if (at != posix.size() && posix[at] != '/') continue;
+            const std::string part = posix.substr(0, at);
+            if (::mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) Fail(path, errno);
+        }
+        struct stat info {};
+        if (::stat(posix.c_str(), &info) != 0) Fail(path, errno);
+        if (!S_ISDIR(info.st_mode)) throw ArchiveError(ErrorKind::Io, path, "A file stands where the folder should be.");
+    }
+
+    uint64_t FreeSpace(const std::string& path) override {
+        const std::string posix = PosixPath(path);
+        struct stat info {};
+        const std::string folder = ::stat(posix.c_str(), &info) == 0 && S_ISDIR(info.st_mode) ? posix : FolderOf(posix);
+        struct statvfs volume {};
+        if (::statvfs(folder.c_str(), &volume) != 0) Fail(path, errno);
+        return uint64_t{volume.f_bavail} * volume.f_frsize;
+    }
+};
+
+}  // namespace
+
+FileSystem& SystemFileSystem() {
+    static PosixFileSystem system;
+    return system;
+}
+
+}  // namespace veltrin::archive

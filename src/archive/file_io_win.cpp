@@ -1,0 +1,187 @@
+#include <windows.h>
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "archive/archive_error.h"
+#include "archive/file_io.h"
+#include "win32/text.h"
+#include "win32/unique_handle.h"
+
+namespace veltrin::archive {
+namespace {
+
+constexpr DWORD kMaxChunk = DWORD{1} << 30;
+
+ErrorKind KindOf(DWORD error) {
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME: return ErrorKind::NotFound;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_WRITE_PROTECT: return ErrorKind::AccessDenied;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_USER_MAPPED_FILE: return ErrorKind::Locked;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL: return ErrorKind::DiskFull;
+    default: return ErrorKind::Io;
+    }
+}
+
+[[noreturn]] void Fail(const std::string& path, DWORD error) {
+    throw ArchiveError(KindOf(error), path, win32::SystemMessage(error));
+}
+
+std::wstring Wide(const std::string& path) {
+    try {
+        return win32::Widen(path);
+    } catch (const std::runtime_error&) {
+        throw ArchiveError(ErrorKind::NotFound, path, "The path is not valid text.");
+    }
+}
+
+std::wstring FolderOf(const std::wstring& path) {
+    const size_t slash = path.find_last_of(L"\\/");
+    if (slash == std::wstring::npos) return L".";
+    return path.substr(0, slash + 1);
+}
+
+OVERLAPPED At(uint64_t offset) {
+    OVERLAPPED overlapped{};
+    overlapped.Offset = static_cast<DWORD>(offset);
+    overlapped.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return overlapped;
+}
+
+class WinFile final : public File {
+public:
+    WinFile(std::string path, win32::UniqueHandle handle) : path_(std::move(path)), handle_(std::move(handle)) {}
+
+    uint64_t Size() override {
+        LARGE_INTEGER size{};
+        if (!::GetFileSizeEx(handle_.Get(), &size)) Fail(path_, ::GetLastError());
+        return static_cast<uint64_t>(size.QuadPart);
+    }
+    void ReadAt(uint64_t offset, std::span<uint8_t> bytes) override {
+        size_t done = 0;
+        while (done < bytes.size()) {
+            const DWORD want = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, kMaxChunk));
+            OVERLAPPED overlapped = At(offset + done);
+            DWORD got = 0;
+            if (!::ReadFile(handle_.Get(), bytes.data() + done, want, &got, &overlapped)) {
+                const DWORD error = ::GetLastError();
+                if (error == ERROR_HANDLE_EOF) got = 0;
+                else Fail(path_, error);
+            }
+            if (got == 0) throw ArchiveError(ErrorKind::Io, path_, "The file ended earlier than expected.");
+            done += got;
+        }
+    }
+    void WriteAt(uint64_t offset, std::span<const uint8_t> bytes) override {
+        size_t done = 0;
+        while (done < bytes.size()) {
+            const DWORD want = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, kMaxChunk));
+            OVERLAPPED overlapped = At(offset + done);
+            DWORD put = 0;
+            if (!::WriteFile(handle_.Get(), bytes.data() + done, want, &put, &overlapped))
+                Fail(path_, ::GetLastError());
+            done += put;
+        }
+    }
+    void Resize(uint64_t size) override {
+        FILE_END_OF_FILE_INFO info{};
+        info.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
+        if (!::SetFileInformationByHandle(handle_.Get(), FileEndOfFileInfo, &info, sizeof info))
+            Fail(path_, ::GetLastError());
+    }
+    void Flush() override {
+        if (!::FlushFileBuffers(handle_.Get())) Fail(path_, ::GetLastError());
+    }
+
+private:
+    std::string path_;
+    win32::UniqueHandle handle_;
+};
+
+class WinFileSystem final : public FileSystem {
+public:
+    std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
+        DWORD access = GENERIC_READ | GENERIC_WRITE;
+        DWORD share = 0;
+        DWORD disposition = OPEN_EXISTING;
+        switch (mode) {
+        case OpenMode::Read:
+            access = GENERIC_READ;
+            share = FILE_SHARE_READ;
+            break;
+        case OpenMode::ReadWrite: break;
+        case OpenMode::CreateNew: disposition = CREATE_NEW; break;
+        case OpenMode::CreateAlways: disposition = CREATE_ALWAYS; break;
+        }
+        win32::UniqueHandle handle(::CreateFileW(Wide(path).c_str(), access, share, nullptr, disposition,
+                                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        if (!handle) {
+            const DWORD error = ::GetLastError();
+            if (error == ERROR_FILE_EXISTS) throw ArchiveError(ErrorKind::Io, path, "The file already exists.");
+            Fail(path, error);
+        }
+        return std::make_unique<WinFile>(path, std::move(handle));
+    }
+
+    bool Exists(const std::string& path) override {
+        if (::GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES) return true;
+        const DWORD error = ::GetLastError();
+        if (KindOf(error) == ErrorKind::NotFound) return false;
+        Fail(path, error);
+    }
+
+    void ReplaceAtomically(const std::string& from, const std::string& to) override {
+        if (!::MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            Fail(to, ::GetLastError());
+    }
+
+    void Remove(const std::string& path) override {
+        if (!::DeleteFileW(Wide(path).c_str())) Fail(path, ::GetLastError());
+    }
+
+    void CreateDirectories(const std::string& path) override {
+        const std::wstring wide = Wide(path);
+        for (size_t at = 0; at <= wide.size(); ++at) {
+            if (at != wide.size() && wide[at] != L'\\' && wide[at] != L'/') continue;
+            const std::wstring part = wide.substr(0, at);
+            // Skip drive roots ("C:") and the empty prefix of "\\server" paths.
+            if (part.empty() || part.back() == L':' || part.back() == L'\\' || part.back() == L'/') continue;
+            const DWORD attributes = ::GetFileAttributesW(part.c_str());
+            if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
+            if (!::CreateDirectoryW(part.c_str(), nullptr)) {
+                const DWORD error = ::GetLastError();
+                if (error != ERROR_ALREADY_EXISTS) Fail(path, error);
+            }
+        }
+        const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) Fail(path, ::GetLastError());
+        if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
+            throw ArchiveError(ErrorKind::Io, path, "A file stands where the folder should be.");
+    }
+
+    uint64_t FreeSpace(const std::string& path) override {
+        std::wstring wide = Wide(path);
+        const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) wide = FolderOf(wide);
+        ULARGE_INTEGER available{};
+        if (!::GetDiskFreeSpaceExW(wide.c_str(), &available, nullptr, nullptr)) Fail(path, ::GetLastError());
+        return available.QuadPart;
+    }
+};
+
+}  // namespace
+
+FileSystem& SystemFileSystem() {
+    static WinFileSystem system;
+    return system;
+}
+
+}  // namespace veltrin::archive

@@ -1,0 +1,152 @@
+#include "archive/format.h"
+
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+#include <unordered_map>
+
+#include "archive/names.h"
+
+namespace veltrin::archive::format {
+namespace {
+
+constexpr uint8_t kMagic[4] = {'V', 'E', 'R', '2'};
+
+std::string Quoted(const std::string& name) { return "\"" + name + "\""; }
+
+}  // namespace
+
+std::vector<uint8_t> EncodeDirectoryExact(const std::vector<Entry>& entries) {
+    std::vector<uint8_t> bytes(DirectoryBytes(entries.size()), 0);
+    std::memcpy(bytes.data(), kMagic, sizeof kMagic);
+    StoreLe32(bytes.data() + 4, static_cast<uint32_t>(entries.size()));
+    uint8_t* record = bytes.data() + kHeaderSize;
+    for (const Entry& entry : entries) {
+        StoreLe32(record + offsetof(DirectoryRecord, offset), entry.offset);
+        StoreLe16(record + offsetof(DirectoryRecord, streamingSize), static_cast<uint16_t>(entry.sectors));
+        StoreLe16(record + offsetof(DirectoryRecord, archiveSize), 0);
+        std::memcpy(record + offsetof(DirectoryRecord, name), entry.name.data(),
+                    std::min(entry.name.size(), kNameField - 1));
+        record += kEntrySize;
+    }
+    return bytes;
+}
+
+std::vector<uint8_t> EncodeDirectory(const std::vector<Entry>& entries) {
+    std::vector<uint8_t> bytes = EncodeDirectoryExact(entries);
+    bytes.resize(DirectorySectors(entries.size()) * kSectorSize, 0);
+    return bytes;
+}
+
+Scan ScanDirectory(File& file, uint64_t fileSize, bool full) {
+    Scan scan;
+    if (fileSize < kHeaderSize) {
+        scan.fatal.push_back({ErrorKind::NotAnArchive, "The file is too short to be an archive."});
+        return scan;
+    }
+    uint8_t header[kHeaderSize];
+    file.ReadAt(0, header);
+    if (std::memcmp(header, kMagic, sizeof kMagic) != 0) {
+        scan.fatal.push_back({ErrorKind::NotAnArchive, "The file is not a version-2 (\"VER2\") archive."});
+        return scan;
+    }
+    const uint64_t count = LoadLe32(header + 4);
+    const uint64_t directoryEnd = DirectoryBytes(count);
+    if (directoryEnd > fileSize) {
+        scan.fatal.push_back({ErrorKind::Damaged, "The directory claims " + std::to_string(count) +
+                                                      " entries, more than the file can hold."});
+        return scan;
+    }
+    std::vector<uint8_t> directory(directoryEnd - kHeaderSize);
+    if (!directory.empty()) file.ReadAt(kHeaderSize, directory);
+
+    scan.entries.reserve(count);
+    for (uint64_t i = 0; i < count; ++i) {
+        const uint8_t* record = directory.data() + i * kEntrySize;
+        const char* nameField = reinterpret_cast<const char*>(record + offsetof(DirectoryRecord, name));
+        const void* nul = std::memchr(nameField, 0, kNameField);
+        Entry entry;
+        entry.offset = LoadLe32(record + offsetof(DirectoryRecord, offset));
+        entry.sectors = LoadLe16(record + offsetof(DirectoryRecord, streamingSize));
+        const uint16_t archiveSize = LoadLe16(record + offsetof(DirectoryRecord, archiveSize));
+        const std::string where = "Entry " + std::to_string(i + 1);
+        if (!nul) {
+            entry.name.assign(nameField, kNameField);
+            scan.fatal.push_back({ErrorKind::Damaged, where + " has a name without its terminating NUL byte."});
+        } else {
+            entry.name.assign(nameField, static_cast<size_t>(static_cast<const char*>(nul) - nameField));
+        }
+        const uint64_t start = uint64_t{entry.offset} * kSectorSize;
+        const uint64_t end = start + uint64_t{entry.sectors} * kSectorSize;
+        if (end > fileSize) {
+            scan.fatal.push_back(
+                {ErrorKind::Damaged, where + " (" + Quoted(entry.name) + ") reaches beyond the end of the file."});
+        } else if (entry.sectors > 0 && start < directoryEnd) {
+            scan.fatal.push_back(
+                {ErrorKind::Damaged, where + " (" + Quoted(entry.name) + ") starts inside the directory."});
+        }
+        if (full && archiveSize != 0 && archiveSize != entry.sectors)
+            scan.findings.push_back({ErrorKind::Damaged, where + " (" + Quoted(entry.name) +
+                                                             ") has a size in archive that differs from its size."});
+        scan.entries.push_back(std::move(entry));
+    }
+
+    // Overlaps, in data order; entries without sectors take no room.
+    std::vector<size_t> byOffset(scan.entries.size());
+    std::iota(byOffset.begin(), byOffset.end(), size_t{0});
+    std::stable_sort(byOffset.begin(), byOffset.end(),
+                     [&](size_t a, size_t b) { return scan.entries[a].offset < scan.entries[b].offset; });
+    uint64_t reached = 0;
+    size_t reachedBy = 0;
+    bool any = false;
+    for (size_t index : byOffset) {
+        const Entry& entry = scan.entries[index];
+        if (entry.sectors == 0) continue;
+        const uint64_t end = uint64_t{entry.offset} + entry.sectors;
+        if (any && entry.offset < reached) {
+            scan.fatal.push_back({ErrorKind::Damaged, "Entries " + Quoted(scan.entries[reachedBy].name) + " and " +
+                                                          Quoted(entry.name) + " overlap."});
+            break;
+        }
+        if (end > reached) {
+            reached = end;
+            reachedBy = index;
+        }
+        any = true;
+    }
+    if (!full || !scan.fatal.empty()) return scan;
+
+    std::unordered_map<std::string, size_t> seen;
+    for (size_t i = 0; i < scan.entries.size(); ++i) {
+        const Entry& entry = scan.entries[i];
+        const std::string where = "Entry " + std::to_string(i + 1) + " (" + Quoted(entry.name) + ")";
+        if (const std::string problem = NameProblem(entry.name); !problem.empty())
+            scan.findings.push_back({ErrorKind::BadName, where + ": " + problem});
+        const auto [it, added] = seen.emplace(FoldedName(entry.name), i);
+        if (!added)
+            scan.findings.push_back(
+                {ErrorKind::Damaged, where + " has the same name as entry " + std::to_string(it->second + 1) + "."});
+    }
+    // The game reads neighbours in one go: data must follow the directory's
+    // order with nothing between one entry and the next.
+    const Entry* previous = nullptr;
+    for (const Entry& entry : scan.entries) {
+        if (entry.sectors == 0) continue;
+        if (previous) {
+            const uint64_t previousEnd = uint64_t{previous->offset} + previous->sectors;
+            if (entry.offset < previousEnd) {
+                scan.findings.push_back({ErrorKind::Damaged, Quoted(entry.name) + " is stored before " +
+                                                                 Quoted(previous->name) +
+                                                                 ", which comes earlier in the directory."});
+            } else if (entry.offset > previousEnd) {
+                scan.findings.push_back({ErrorKind::Damaged, "There are " + std::to_string(entry.offset - previousEnd) +
+                                                                 " unused sectors between " + Quoted(previous->name) +
+                                                                 " and " + Quoted(entry.name) + "."});
+            }
+        }
+        previous = &entry;
+    }
+    return scan;
+}
+
+}  // namespace veltrin::archive::format

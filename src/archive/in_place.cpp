@@ -1,0 +1,93 @@
+#include "archive/in_place.h"
+
+#include <algorithm>
+
+#include "archive/format.h"
+#include "archive/rewrite.h"
+
+namespace veltrin::archive {
+namespace {
+
+std::vector<uint8_t> Padded(const std::vector<uint8_t>& bytes, uint64_t sectors) {
+    std::vector<uint8_t> padded(static_cast<size_t>(sectors * kSectorSize), 0);
+    std::copy(bytes.begin(), bytes.end(), padded.begin());
+    return padded;
+}
+
+}  // namespace
+
+std::optional<InPlacePlan> PlanInPlace(const InPlaceInput& input) {
+    const std::vector<Entry>& entries = input.entries;
+    if (entries.empty()) return std::nullopt;
+    for (const StagedChange& change : input.changes)
+        if (change.removed) return std::nullopt;
+    for (size_t i = 1; i < entries.size(); ++i)
+        if (entries[i].offset != uint64_t{entries[i - 1].offset} + entries[i - 1].sectors) return std::nullopt;
+    const uint64_t count = entries.size() + input.additions.size();
+    if (format::DirectoryBytes(count) > uint64_t{entries.front().offset} * kSectorSize) return std::nullopt;
+
+    InPlacePlan plan;
+    plan.entries = entries;
+    std::vector<JournalWrite> data;
+    for (const StagedChange& change : input.changes) {
+        Entry& entry = plan.entries[change.index];
+        if (format::SectorsFor(change.bytes->size()) > entry.sectors) return std::nullopt;
+        entry.name = *change.name;
+        data.push_back({uint64_t{entry.offset} * kSectorSize, Padded(*change.bytes, entry.sectors)});
+    }
+    uint64_t end = uint64_t{entries.back().offset} + entries.back().sectors;
+    if (!input.additions.empty()) {
+        JournalWrite tail{end * kSectorSize, {}};
+        for (const StagedAddition& addition : input.additions) {
+            const uint64_t sectors = format::SectorsFor(addition.bytes->size());
+            plan.entries.push_back({*addition.name, static_cast<uint32_t>(end), static_cast<uint32_t>(sectors)});
+            tail.bytes.insert(tail.bytes.end(), addition.bytes->begin(), addition.bytes->end());
+            tail.bytes.resize(static_cast<size_t>((end + sectors) * kSectorSize - tail.offset), 0);
+            end += sectors;
+        }
+        data.push_back(std::move(tail));
+    }
+    const uint64_t newSize = std::max(input.fileSize, end * kSectorSize);
+    if (newSize > format::kMaxArchiveBytes) return std::nullopt;
+
+    plan.journal.oldSize = input.fileSize;
+    plan.journal.newSize = newSize;
+    plan.journal.writes.push_back({0, format::EncodeDirectoryExact(plan.entries)});
+    std::sort(data.begin(), data.end(), [](const auto& a, const auto& b) { return a.offset < b.offset; });
+    for (JournalWrite& write : data) plan.journal.writes.push_back(std::move(write));
+    return plan;
+}
+
+uint64_t CommitInPlace(FileSystem& fs, const std::string& archivePath, const InPlacePlan& plan, bool& touched) {
+    touched = false;
+    uint64_t journalBytes = 64;
+    for (const JournalWrite& write : plan.journal.writes) journalBytes += 16 + write.bytes.size();
+    RequireFreeSpace(fs, archivePath, journalBytes + (plan.journal.newSize - plan.journal.oldSize));
+
+    // Exclusive access first: a journal must never be left for an archive
+    // that this commit then could not change.
+    auto archive = fs.Open(archivePath, OpenMode::ReadWrite);
+    const std::string journalPath = JournalPath(archivePath);
+    try {
+        WriteJournal(fs, archivePath, plan.journal);
+    } catch (...) {
+        try {
+            if (fs.Exists(journalPath)) fs.Remove(journalPath);
+        } catch (const ArchiveError&) {
+            // An incomplete journal is dropped by the next open.
+        }
+        throw;
+    }
+    touched = true;
+    const uint64_t written = ApplyJournal(*archive, plan.journal);
+    archive.reset();
+    try {
+        fs.Remove(journalPath);
+    } catch (const ArchiveError&) {
+        // The archive holds the new content; applying the journal again at
+        // the next open changes nothing.
+    }
+    return written;
+}
+
+}  // namespace veltrin::archive

@@ -1,0 +1,41 @@
+#pragma once
+// The redo journal of an in-place commit, `<archive>.journal`: every byte
+// range the commit will write, made durable before the archive is touched.
+// A complete journal is applied again after a crash (applying twice is
+// harmless); an incomplete one means the archive was never touched.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "archive/archive.h"
+#include "archive/file_io.h"
+
+namespace veltrin::archive {
+
+struct JournalWrite {
+    uint64_t offset = 0;
+    std::vector<uint8_t> bytes;
+};
+
+struct Journal {
+    uint64_t oldSize = 0;  // the archive's size before the commit
+    uint64_t newSize = 0;  // and after it
+    std::vector<JournalWrite> writes;
+};
+
+std::string JournalPath(const std::string& archivePath);
+std::vector<uint8_t> EncodeJournal(const Journal& journal);
+// The journal in these bytes, or nothing when they are not a complete one.
+std::optional<Journal> DecodeJournal(const std::vector<uint8_t>& bytes);
+
+// Writes the journal beside the archive and makes it durable.
+void WriteJournal(FileSystem& fs, const std::string& archivePath, const Journal& journal);
+// Applies every write of the journal to the archive and flushes it.
+uint64_t ApplyJournal(File& archive, const Journal& journal);
+
+// Finishes what an interrupted commit left beside the archive: completes a
+// complete journal, drops an incomplete one and a half-written rewrite.
+Recovery RecoverInterruptedCommit(FileSystem& fs, const std::string& archivePath);
+
+}  // namespace veltrin::archive

@@ -1,0 +1,41 @@
+#include "archive/names.h"
+
+#include "archive/archive.h"
+
+namespace veltrin::archive {
+namespace {
+
+constexpr char FoldAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+}  // namespace
+
+std::string FoldedName(std::string_view name) {
+    std::string folded(name);
+    for (char& c : folded) c = FoldAscii(c);
+    return folded;
+}
+
+bool SameName(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
+    return true;
+}
+
+std::string NameProblem(std::string_view name) {
+    if (name.empty()) return "The name is empty.";
+    if (name.size() > kMaxNameLength)
+        return "The name is longer than " + std::to_string(kMaxNameLength) + " characters.";
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte > 0x7E) return "The name holds a character other than plain printable ASCII.";
+        if (c == '/' || c == '\\') return "The name holds a path separator.";
+        if (c == '<' || c == '>' || c == ':' || c == '"' || c == '|' || c == '?' || c == '*')
+            return std::string("The name holds the character ") + c + ", which file names cannot hold.";
+    }
+    if (name == "." || name == "..") return "The name is not a file name.";
+    if (name.back() == ' ' || name.back() == '.') return "The name ends with a space or a dot, which file names cannot.";
+    return {};
+}
+
+}  // namespace veltrin::archive

@@ -1,0 +1,150 @@
+#include "archive/rewrite.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "archive/format.h"
+
+namespace veltrin::archive {
+namespace {
+
+constexpr size_t kBlockSize = size_t{4} << 20;
+
+std::string Megabytes(uint64_t bytes) { return std::to_string((bytes + (1u << 20) - 1) >> 20) + " MB"; }
+
+// Gathers the new archive in one large block and writes it whenever the
+// block is full, so that entries of any size go out in big sequential writes.
+class BlockWriter {
+public:
+    BlockWriter(File& target, uint64_t total, const Progress& progress)
+        : target_(target), total_(total), progress_(progress), block_(kBlockSize) {}
+
+    void Append(const uint8_t* bytes, size_t size) {
+        while (size > 0) {
+            const size_t part = std::min(size, block_.size() - used_);
+            std::memcpy(block_.data() + used_, bytes, part);
+            Advance(part);
+            bytes += part;
+            size -= part;
+        }
+    }
+    void AppendZeros(uint64_t size) {
+        while (size > 0) {
+            const size_t part = static_cast<size_t>(std::min<uint64_t>(size, block_.size() - used_));
+            std::memset(block_.data() + used_, 0, part);
+            Advance(part);
+            size -= part;
+        }
+    }
+    void AppendFrom(File& source, uint64_t offset, uint64_t size) {
+        while (size > 0) {
+            const size_t part = static_cast<size_t>(std::min<uint64_t>(size, block_.size() - used_));
+            source.ReadAt(offset, std::span<uint8_t>(block_.data() + used_, part));
+            Advance(part);
+            offset += part;
+            size -= part;
+        }
+    }
+    void Finish() {
+        if (used_ > 0) WriteBlock();
+    }
+    [[nodiscard]] uint64_t Written() const { return written_; }
+
+private:
+    void Advance(size_t part) {
+        used_ += part;
+        if (used_ == block_.size()) WriteBlock();
+    }
+    void WriteBlock() {
+        target_.WriteAt(written_, std::span<const uint8_t>(block_.data(), used_));
+        written_ += used_;
+        used_ = 0;
+        if (progress_) progress_(written_, total_);
+    }
+
+    File& target_;
+    uint64_t total_;
+    const Progress& progress_;
+    std::vector<uint8_t> block_;
+    size_t used_ = 0;
+    uint64_t written_ = 0;
+};
+
+}  // namespace
+
+std::string RewritePath(const std::string& archivePath) { return archivePath + ".rewrite"; }
+
+uint64_t RewrittenSize(const std::vector<PlannedEntry>& plan) {
+    uint64_t sectors = format::DirectorySectors(plan.size());
+    for (const PlannedEntry& entry : plan) sectors += entry.sectors;
+    return sectors * kSectorSize;
+}
+
+void RequireFreeSpace(FileSystem& fs, const std::string& path, uint64_t needed) {
+    const uint64_t free = fs.FreeSpace(path);
+    if (free < needed)
+        throw ArchiveError(ErrorKind::DiskFull, path,
+                           "There is not enough free disk space: the change needs " + Megabytes(needed) + " and only " +
+                               Megabytes(free) + " are free. Nothing was changed.");
+}
+
+std::vector<Entry> RewriteArchive(FileSystem& fs, const std::string& archivePath, std::unique_ptr<File>& source,
+                                  const std::vector<PlannedEntry>& plan, const Progress& progress,
+                                  uint64_t& bytesWritten) {
+    const uint64_t total = RewrittenSize(plan);
+    if (total > format::kMaxArchiveBytes)
+        throw ArchiveError(ErrorKind::TooLarge, archivePath,
+                           "The archive would grow past 4 GB, more than the game can read. Nothing was changed.");
+    std::vector<Entry> entries;
+    entries.reserve(plan.size());
+    uint64_t next = format::DirectorySectors(plan.size());
+    for (const PlannedEntry& planned : plan) {
+        entries.push_back({planned.name, static_cast<uint32_t>(next), planned.sectors});
+        next += planned.sectors;
+    }
+    RequireFreeSpace(fs, archivePath, total);
+
+    const std::string rewritePath = RewritePath(archivePath);
+    try {
+        {
+            auto target = fs.Open(rewritePath, OpenMode::CreateAlways);
+            BlockWriter writer(*target, total, progress);
+            const std::vector<uint8_t> directory = format::EncodeDirectory(entries);
+            writer.Append(directory.data(), directory.size());
+            for (size_t i = 0; i < plan.size();) {
+                const PlannedEntry& planned = plan[i];
+                if (planned.bytes) {
+                    writer.Append(planned.bytes->data(), planned.bytes->size());
+                    writer.AppendZeros(uint64_t{planned.sectors} * kSectorSize - planned.bytes->size());
+                    ++i;
+                    continue;
+                }
+                // Neighbours that were neighbours before too are copied in one go.
+                uint64_t runSectors = planned.sectors;
+                size_t j = i + 1;
+                while (j < plan.size() && !plan[j].bytes &&
+                       plan[j].sourceOffset == uint64_t{planned.sourceOffset} + runSectors) {
+                    runSectors += plan[j].sectors;
+                    ++j;
+                }
+                writer.AppendFrom(*source, uint64_t{planned.sourceOffset} * kSectorSize, runSectors * kSectorSize);
+                i = j;
+            }
+            writer.Finish();
+            target->Flush();
+            bytesWritten = writer.Written();
+        }
+        source.reset();
+        fs.ReplaceAtomically(rewritePath, archivePath);
+    } catch (...) {
+        try {
+            if (fs.Exists(rewritePath)) fs.Remove(rewritePath);
+        } catch (const ArchiveError&) {
+            // The next open removes it.
+        }
+        throw;
+    }
+    return entries;
+}
+
+}  // namespace veltrin::archive

@@ -1,0 +1,39 @@
+#pragma once
+// The normal commit: the whole archive written anew beside the old one, in
+// large sequential blocks, flushed, then put in the old one's place in one
+// step.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "archive/archive.h"
+#include "archive/file_io.h"
+
+namespace veltrin::archive {
+
+// One entry of the archive to write. Its data is either new bytes or the
+// sectors it had in the old archive.
+struct PlannedEntry {
+    std::string name;
+    const std::vector<uint8_t>* bytes = nullptr;  // new data; null: copy from the old archive
+    uint32_t sourceOffset = 0;                    // in sectors, when copied
+    uint32_t sectors = 0;
+};
+
+std::string RewritePath(const std::string& archivePath);
+
+// Size in bytes of the archive these entries make.
+uint64_t RewrittenSize(const std::vector<PlannedEntry>& plan);
+
+// Throws DiskFull when the volume of path has fewer than needed free bytes.
+void RequireFreeSpace(FileSystem& fs, const std::string& path, uint64_t needed);
+
+// Writes the planned archive to the rewrite path, flushes it, closes source
+// and replaces the archive with it. Returns the new directory. On failure
+// the old archive is untouched and the partial file is removed when possible.
+std::vector<Entry> RewriteArchive(FileSystem& fs, const std::string& archivePath, std::unique_ptr<File>& source,
+                                  const std::vector<PlannedEntry>& plan, const Progress& progress,
+                                  uint64_t& bytesWritten);
+
+}  // namespace veltrin::archive

@@ -1,0 +1,326 @@
+// Staging changes and committing them: the layout afterwards, the choice
+// between changing in place and writing anew, and refusals that leave the
+// archive as it was.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "archive/archive.h"
+#include "archive/memory_file_system.h"
+#include "archive_builder.h"
+
+namespace veltrin::archive {
+namespace {
+
+using testing::Get32;
+using testing::Pattern;
+using testing::RawArchive;
+using testing::SoundArchive;
+
+const std::string kPath = "models/gta3.img";
+
+std::vector<uint8_t> Padded(std::vector<uint8_t> bytes, size_t sectors) {
+    bytes.resize(sectors * kSectorSize, 0);
+    return bytes;
+}
+
+// Checks, from the raw bytes, everything the game relies on: entries in
+// directory order from the first sector after the directory, no gaps, the
+// file ending with the last entry, clean name fields, size in archive 0.
+void ExpectGameLayout(const std::vector<uint8_t>& bytes) {
+    ASSERT_GE(bytes.size(), 8u);
+    const uint32_t count = Get32(bytes, 4);
+    uint64_t next = (8 + 32 * uint64_t{count} + 2047) / 2048;
+    for (uint32_t i = 0; i < count; ++i) {
+        const size_t at = 8 + 32 * size_t{i};
+        EXPECT_EQ(Get32(bytes, at), next) << "entry " << i;
+        EXPECT_EQ(bytes[at + 6] | bytes[at + 7], 0) << "entry " << i;
+        bool ended = false;
+        for (size_t c = 0; c < 24; ++c) {
+            if (ended) {
+                EXPECT_EQ(bytes[at + 8 + c], 0) << "entry " << i;
+            }
+            ended = ended || bytes[at + 8 + c] == 0;
+        }
+        EXPECT_TRUE(ended);
+        next += uint64_t{bytes[at + 4]} | (uint64_t{bytes[at + 5]} << 8);
+    }
+    EXPECT_EQ(bytes.size(), next * 2048);
+    for (size_t b = 8 + 32 * size_t{count}; b < (8 + 32 * size_t{count} + 2047) / 2048 * 2048; ++b)
+        ASSERT_EQ(bytes[b], 0) << "spare room after the directory";
+}
+
+struct Fixture {
+    MemoryFileSystem fs;
+    explicit Fixture(std::vector<uint8_t> bytes) { fs.SetFile(kPath, std::move(bytes)); }
+};
+
+std::vector<std::string> Names(const Archive& archive) {
+    std::vector<std::string> names;
+    for (const Entry& entry : archive.Entries()) names.push_back(entry.name);
+    return names;
+}
+
+TEST(ArchiveStage, ReplacesAddsAndRemovesByNameInAnyCase) {
+    Fixture f(SoundArchive({{"a.dff", 1}, {"b.txd", 2}, {"c.dff", 1}}));
+    Archive archive = Archive::Open(kPath, f.fs);
+    const std::vector<uint8_t> oldC = archive.Read(*archive.Find("c.dff"));
+    archive.Put("B.TXD", Pattern(5000, 7));  // larger: written anew
+    archive.Put("new.dff", Pattern(10, 8));
+    archive.Put("NEW.dff", Pattern(20, 9));  // replaces the staged addition
+    EXPECT_TRUE(archive.Remove("A.dff"));
+    EXPECT_FALSE(archive.Remove("a.dff"));
+    EXPECT_FALSE(archive.Remove("missing.dff"));
+    EXPECT_TRUE(archive.HasChanges());
+    EXPECT_EQ(Names(archive), (std::vector<std::string>{"a.dff", "b.txd", "c.dff"})) << "nothing before commit";
+
+    const CommitStats stats = archive.Commit();
+    EXPECT_FALSE(stats.inPlace);
+    EXPECT_FALSE(archive.HasChanges());
+    EXPECT_EQ(Names(archive), (std::vector<std::string>{"B.TXD", "c.dff", "NEW.dff"}));
+    EXPECT_EQ(archive.Read(*archive.Find("b.txd")), Padded(Pattern(5000, 7), 3));
+    EXPECT_EQ(archive.Read(*archive.Find("c.dff")), oldC);
+    EXPECT_EQ(archive.Read(*archive.Find("new.dff")), Padded(Pattern(20, 9), 1));
+    ExpectGameLayout(f.fs.Contents(kPath));
+    EXPECT_EQ(f.fs.Paths(), std::vector<std::string>{kPath}) << "no file left beside the archive";
+
+    const Archive again = Archive::Open(kPath, f.fs);
+    EXPECT_EQ(Names(again), Names(archive));
+    EXPECT_TRUE(Verify(kPath, f.fs).empty());
+}
+
+TEST(ArchiveStage, RemovingThenPuttingKeepsThePlaceInTheDirectory) {
+    Fixture f(SoundArchive({{"a.dff", 1}, {"b.txd", 1}, {"c.dff", 1}}));
+    Archive archive = Archive::Open(kPath, f.fs);
+    EXPECT_TRUE(archive.Remove("b.txd"));
+    archive.Put("B.txd", Pattern(3000, 3));
+    EXPECT_TRUE(archive.Remove("x.dff") == false);
+    archive.Put("x.dff", {});
+    EXPECT_TRUE(archive.Remove("X.DFF"));
+    archive.Commit();
+    EXPECT_EQ(Names(archive), (std::vector<std::string>{"a.dff", "B.txd", "c.dff"}));
+    ExpectGameLayout(f.fs.Contents(kPath));
+}
+
+TEST(ArchiveStage, DiscardedChangesLeaveTheArchiveAlone) {
+    const auto bytes = SoundArchive({{"a.dff", 1}});
+    Fixture f(bytes);
+    Archive archive = Archive::Open(kPath, f.fs);
+    archive.Put("b.dff", Pattern(1, 1));
+    archive.Remove("a.dff");
+    archive.DiscardChanges();
+    EXPECT_FALSE(archive.HasChanges());
+    EXPECT_FALSE(archive.Commit().inPlace);
+    EXPECT_EQ(f.fs.Contents(kPath), bytes);
+}
+
+TEST(ArchiveStage, RefusesBadNamesAndOversizedData) {
+    Fixture f(SoundArchive({{"a.dff", 1}}));
+    Archive archive = Archive::Open(kPath, f.fs);
+    for (const char* name : {"", "a/b.dff", "123456789012345678901234.dff", "bad\x01.dff"}) {
+        try {
+            archive.Put(name, Pattern(10, 1));
+            ADD_FAILURE() << name;
+        } catch (const ArchiveError& error) {
+            EXPECT_EQ(error.kind(), ErrorKind::BadName) << name;
+        }
+    }
+    // The largest entry fits; one byte more does not.
+    archive.Put("max.dff", std::vector<uint8_t>(size_t{kMaxEntrySectors} * kSectorSize, 1));
+    try {
+        archive.Put("over.dff", std::vector<uint8_t>(size_t{kMaxEntrySectors} * kSectorSize + 1, 1));
+        ADD_FAILURE() << "accepted";
+    } catch (const ArchiveError& error) {
+        EXPECT_EQ(error.kind(), ErrorKind::TooLarge);
+    }
+    EXPECT_EQ(archive.Find("over.dff"), nullptr);
+}
+
+TEST(ArchiveCommit, RewriteKeepsOrderWithoutGapsAndPadsWithZeros) {
+    // Start from an archive with a hole and spare room: the rewrite closes both.
+    Fixture f(RawArchive({{"one.dff", 3, 2}, {"two.txd", 6, 1}, {"three.dff", 7, 3}}, 10 * 2048));
+    Archive archive = Archive::Open(kPath, f.fs);
+    const auto one = archive.Read(archive.Entries()[0]);
+    const auto three = archive.Read(archive.Entries()[2]);
+    archive.Put("two.txd", Pattern(2049, 5));
+    archive.Commit();
+    const std::vector<uint8_t> bytes = f.fs.Contents(kPath);
+    ExpectGameLayout(bytes);
+    ASSERT_EQ(bytes.size(), (1 + 2 + 2 + 3) * 2048u);
+    EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 2048, bytes.begin() + 3 * 2048), one);
+    const auto two = Padded(Pattern(2049, 5), 2);
+    EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 3 * 2048, bytes.begin() + 5 * 2048), two);
+    EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 5 * 2048, bytes.end()), three);
+}
+
+TEST(ArchiveCommit, GrowingDirectoryMovesTheData) {
+    std::vector<std::pair<std::string, uint16_t>> entries;
+    for (int i = 0; i < 63; ++i) entries.push_back({"e" + std::to_string(i) + ".dff", 1});
+    Fixture f(SoundArchive(entries));  // 8 + 63 * 32 = 2024 bytes: one sector, room for no more
+    Archive archive = Archive::Open(kPath, f.fs);
+    std::vector<std::vector<uint8_t>> before;
+    for (const Entry& entry : archive.Entries()) before.push_back(archive.Read(entry));
+    archive.Put("last.dff", Pattern(100, 100));
+    EXPECT_FALSE(archive.Commit().inPlace);
+    ExpectGameLayout(f.fs.Contents(kPath));
+    ASSERT_EQ(archive.Entries().size(), 64u);
+    EXPECT_EQ(archive.Entries()[0].offset, 2u);
+    for (size_t i = 0; i < before.size(); ++i) EXPECT_EQ(archive.Read(archive.Entries()[i]), before[i]) << i;
+}
+
+struct PathCase {
+    const char* what;
+    std::vector<uint8_t> archive;
+    std::vector<std::pair<std::string, size_t>> puts;  // name, size in bytes
+    std::vector<std::string> removals;
+    bool inPlace;
+};
+
+TEST(ArchiveCommit, ChoosesInPlaceOnlyWhereEveryChangeFits) {
+    const auto sound = SoundArchive({{"a.dff", 2}, {"b.txd", 1}, {"c.dff", 3}});
+    const std::vector<PathCase> cases = {
+        {"same size", sound, {{"b.txd", 2048}}, {}, true},
+        {"smaller", sound, {{"c.dff", 10}}, {}, true},
+        {"several, other case", sound, {{"A.DFF", 4096}, {"C.dff", 5000}}, {}, true},
+        {"addition in spare room", sound, {{"new.dff", 3000}}, {}, true},
+        {"replacement and additions", sound, {{"a.dff", 1}, {"n1.dff", 1}, {"n2.txd", 9000}}, {}, true},
+        {"larger", sound, {{"b.txd", 2049}}, {}, false},
+        {"removal", sound, {}, {"b.txd"}, false},
+        {"hole in the archive", RawArchive({{"a.dff", 1, 1}, {"b.dff", 3, 1}}, 4 * 2048), {{"a.dff", 5}}, {}, false},
+        {"out of order archive", RawArchive({{"b.dff", 2, 1}, {"a.dff", 1, 1}}, 3 * 2048), {{"a.dff", 5}}, {}, false},
+    };
+    for (const PathCase& c : cases) {
+        Fixture f(c.archive);
+        Archive archive = Archive::Open(kPath, f.fs);
+        uint32_t seed = 50;
+        for (const auto& [name, size] : c.puts) archive.Put(name, Pattern(size, seed++));
+        for (const auto& name : c.removals) archive.Remove(name);
+        const CommitStats stats = archive.Commit();
+        EXPECT_EQ(stats.inPlace, c.inPlace) << c.what;
+        EXPECT_GT(stats.bytesWritten, 0u) << c.what;
+        seed = 50;
+        const Archive reopened = Archive::Open(kPath, f.fs);
+        for (const auto& [name, size] : c.puts) {
+            const Entry* entry = reopened.Find(name);
+            ASSERT_NE(entry, nullptr) << c.what << " " << name;
+            EXPECT_EQ(entry->name, name) << c.what << ": the new spelling is stored";
+            const std::vector<uint8_t> stored = reopened.Read(*entry);
+            const std::vector<uint8_t> expected = Pattern(size, seed++);
+            ASSERT_GE(stored.size(), expected.size());
+            EXPECT_TRUE(std::equal(expected.begin(), expected.end(), stored.begin())) << c.what << " " << name;
+            for (size_t b = expected.size(); b < stored.size(); ++b) ASSERT_EQ(stored[b], 0) << c.what << " " << name;
+        }
+        for (const auto& name : c.removals) EXPECT_EQ(reopened.Find(name), nullptr) << c.what;
+        if (c.inPlace) {
+            EXPECT_TRUE(Verify(kPath, f.fs).empty()) << c.what;
+        } else {
+            ExpectGameLayout(f.fs.Contents(kPath));
+        }
+        EXPECT_EQ(f.fs.Paths(), std::vector<std::string>{kPath}) << c.what;
+    }
+}
+
+TEST(ArchiveCommit, InPlaceTouchesOnlyTheChangedSectors) {
+    const auto before = SoundArchive({{"a.dff", 2}, {"b.txd", 1}, {"c.dff", 3}});
+    Fixture f(before);
+    Archive archive = Archive::Open(kPath, f.fs);
+    archive.Put("b.txd", Pattern(100, 1));
+    ASSERT_TRUE(archive.Commit().inPlace);
+    const std::vector<uint8_t> after = f.fs.Contents(kPath);
+    ASSERT_EQ(after.size(), before.size());
+    const size_t bStart = 3 * 2048, bEnd = 4 * 2048;
+    EXPECT_TRUE(std::equal(before.begin(), before.begin() + bStart, after.begin()));
+    EXPECT_TRUE(std::equal(before.begin() + bEnd, before.end(), after.begin() + bEnd));
+    EXPECT_EQ(std::vector<uint8_t>(after.begin() + bStart, after.begin() + bEnd), Padded(Pattern(100, 1), 1));
+}
+
+TEST(ArchiveCommit, ShortOfSpaceChangesNothing) {
+    for (const bool larger : {false, true}) {
+        const auto before = SoundArchive({{"a.dff", 2}, {"b.txd", 1}});
+        Fixture f(before);
+        f.fs.SetFreeSpace(1000);  // less than the journal of the small change needs
+        Archive archive = Archive::Open(kPath, f.fs);
+        archive.Put("b.txd", Pattern(larger ? 9000 : 2000, 1));
+        try {
+            archive.Commit();
+            ADD_FAILURE() << "committed";
+        } catch (const ArchiveError& error) {
+            EXPECT_EQ(error.kind(), ErrorKind::DiskFull);
+            EXPECT_NE(error.reason().find("Nothing was changed"), std::string::npos) << error.reason();
+        }
+        EXPECT_EQ(f.fs.Contents(kPath), before);
+        EXPECT_EQ(f.fs.Paths(), std::vector<std::string>{kPath});
+        EXPECT_TRUE(archive.HasChanges()) << "the changes stay staged";
+        f.fs.SetFreeSpace(uint64_t{1} << 30);
+        EXPECT_NO_THROW(archive.Commit());
+        EXPECT_EQ(archive.Read(*archive.Find("b.txd")).at(0), Pattern(1, 1).at(0));
+    }
+}
+
+TEST(ArchiveCommit, LockedArchiveChangesNothing) {
+    for (const size_t size : {size_t{100}, size_t{9000}}) {
+        const auto before = SoundArchive({{"a.dff", 2}, {"b.txd", 1}});
+        Fixture f(before);
+        Archive archive = Archive::Open(kPath, f.fs);
+        archive.Put("b.txd", Pattern(size, 1));
+        f.fs.Lock(kPath);
+        try {
+            archive.Commit();
+            ADD_FAILURE() << "committed";
+        } catch (const ArchiveError& error) {
+            EXPECT_EQ(error.kind(), ErrorKind::Locked);
+        }
+        f.fs.Unlock(kPath);
+        EXPECT_EQ(f.fs.Contents(kPath), before);
+        EXPECT_EQ(f.fs.Paths(), std::vector<std::string>{kPath});
+        EXPECT_EQ(Archive::Open(kPath, f.fs).RecoveryOnOpen(), Recovery::None);
+    }
+}
+
+TEST(ArchiveCommit, ReadsKeepWorkingAfterACommit) {
+    Fixture f(SoundArchive({{"a.dff", 2}, {"b.txd", 1}}));
+    Archive archive = Archive::Open(kPath, f.fs);
+    for (int round = 0; round < 3; ++round) {
+        archive.Put("b.txd", Pattern(round == 1 ? 5000 : 10, static_cast<uint32_t>(round)));
+        archive.Commit();
+        const auto stored = archive.Read(*archive.Find("b.txd"));
+        EXPECT_EQ(stored.at(0), Pattern(1, static_cast<uint32_t>(round)).at(0)) << round;
+    }
+}
+
+TEST(ArchiveRebuild, PutsEntriesInDataOrderWithoutGaps) {
+    Fixture f(RawArchive({{"late.dff", 6, 2}, {"early.dff", 2, 1}, {"mid.txd", 4, 1}}, 9 * 2048));
+    std::vector<std::vector<uint8_t>> data;
+    {
+        const Archive archive = Archive::Open(kPath, f.fs);
+        for (const char* name : {"early.dff", "mid.txd", "late.dff"}) data.push_back(archive.Read(*archive.Find(name)));
+    }
+    EXPECT_FALSE(Verify(kPath, f.fs).empty());
+    Rebuild(kPath, {}, f.fs);
+    ExpectGameLayout(f.fs.Contents(kPath));
+    EXPECT_TRUE(Verify(kPath, f.fs).empty());
+    const Archive archive = Archive::Open(kPath, f.fs);
+    EXPECT_EQ(Names(archive), (std::vector<std::string>{"early.dff", "mid.txd", "late.dff"}));
+    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(archive.Read(archive.Entries()[i]), data[i]);
+}
+
+TEST(ArchiveCommit, ReportsProgressUpToTheWholeSize) {
+    Fixture f(SoundArchive({{"a.dff", 3000}, {"b.txd", 1}}));
+    Archive archive = Archive::Open(kPath, f.fs);
+    archive.Put("b.txd", Pattern(5000, 1));
+    uint64_t last = 0, total = 0;
+    int calls = 0;
+    archive.Commit([&](uint64_t done, uint64_t all) {
+        EXPECT_GE(done, last);
+        last = done;
+        total = all;
+        ++calls;
+    });
+    EXPECT_GE(calls, 2);
+    EXPECT_EQ(last, total);
+    EXPECT_EQ(total, f.fs.Contents(kPath).size());
+}
+
+}  // namespace
+}  // namespace veltrin::archive
