@@ -1,0 +1,169 @@
+#include "tool/commands.h"
+
+#include <cstdio>
+#include <set>
+
+#include "archive/archive.h"
+#include "archive/archive_error.h"
+#include "tool/error_text.h"
+#include "tool/file_util.h"
+#include "tool/safe_name.h"
+#include "tool/script_reader.h"
+
+namespace veltrin::tool {
+namespace {
+
+constexpr uint64_t kMaxEntryBytes = uint64_t{archive::kMaxEntrySectors} * archive::kSectorSize;
+
+std::string Lower(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return lower;
+}
+
+// Runs the body; an archive error becomes its message and status.
+template <typename Body>
+ExitStatus Guarded(Report& report, Body body) {
+    try {
+        return body();
+    } catch (const archive::ArchiveError& error) {
+        report.Line("error: " + DescribeError(error));
+        return StatusOf(error.kind());
+    } catch (const std::exception& error) {
+        report.Line(std::string("error: ") + error.what());
+        return ExitStatus::Io;
+    }
+}
+
+archive::Progress ProgressTo(Report& report) {
+    return [&report](uint64_t done, uint64_t total) { report.Progress(done, total); };
+}
+
+void SaveChanges(archive::Archive& archive, Report& report) {
+    report.Line("saving " + archive.Path());
+    const auto stats = archive.Commit(ProgressTo(report));
+    report.Line(stats.inPlace ? "saved (changed in place)" : "saved");
+}
+
+}  // namespace
+
+ExitStatus ListEntries(const std::string& archivePath, archive::FileSystem& fs, Report& report) {
+    return Guarded(report, [&] {
+        const auto archive = archive::Archive::Open(archivePath, fs);
+        for (const auto& entry : archive.Entries()) {
+            char line[96];
+            std::snprintf(line, sizeof line, "%-24s %12llu bytes  at sector %u", entry.name.c_str(),
+                          static_cast<unsigned long long>(uint64_t{entry.sectors} * archive::kSectorSize),
+                          entry.offset);
+            report.Line(line);
+        }
+        report.Line(std::to_string(archive.Entries().size()) + " entries");
+        return ExitStatus::Ok;
+    });
+}
+
+ExitStatus ExtractEntries(const std::string& archivePath, const std::string& folder,
+                          const std::vector<std::string>& names, char separator, archive::FileSystem& fs,
+                          Report& report) {
+    return Guarded(report, [&] {
+        const auto archive = archive::Archive::Open(archivePath, fs);
+        std::vector<const archive::Entry*> chosen;
+        if (names.empty()) {
+            for (const auto& entry : archive.Entries()) chosen.push_back(&entry);
+        } else {
+            for (const auto& name : names) {
+                const archive::Entry* entry = archive.Find(name);
+                if (!entry) {
+                    report.Line("error: " + name + " is not in the archive; nothing was extracted");
+                    return ExitStatus::NotFound;
+                }
+                chosen.push_back(entry);
+            }
+        }
+        if (!fs.Exists(folder)) fs.CreateDirectories(folder);
+        ExitStatus status = ExitStatus::Ok;
+        std::set<std::string> written;
+        size_t count = 0;
+        for (const auto* entry : chosen) {
+            const std::string problem = UnsafeNameProblem(entry->name);
+            if (!problem.empty()) {
+                report.Line("skipped an entry named \"" + entry->name + "\": " + problem);
+                status = ExitStatus::UnsafeName;
+                continue;
+            }
+            if (!written.insert(Lower(entry->name)).second) {
+                report.Line("skipped a second entry named " + entry->name + " (names are equal without regard to case)");
+                status = ExitStatus::UnsafeName;
+                continue;
+            }
+            const std::string target = folder + separator + entry->name;
+            WriteFileSafely(fs, target, archive.Read(*entry));
+            report.Line("extracted " + entry->name);
+            ++count;
+        }
+        report.Line(std::to_string(count) + " entries extracted to " + folder);
+        return status;
+    });
+}
+
+ExitStatus AddFiles(const std::string& archivePath, const std::vector<std::string>& files, archive::FileSystem& fs,
+                    Report& report) {
+    return Guarded(report, [&] {
+        auto archive = archive::Archive::Open(archivePath, fs);
+        std::set<std::string> staged;
+        for (const auto& file : files) {
+            const std::string name(FileNameOf(file));
+            const std::string problem = archive::NameProblem(name);
+            if (!problem.empty())
+                throw archive::ArchiveError(archive::ErrorKind::BadName, name, problem);
+            auto bytes = ReadWholeFile(fs, file, kMaxEntryBytes);
+            const bool replaces = archive.Find(name) != nullptr || staged.count(Lower(name)) != 0;
+            archive.Put(name, std::move(bytes));
+            staged.insert(Lower(name));
+            report.Line((replaces ? "replacing " : "adding ") + name);
+        }
+        if (archive.HasChanges()) SaveChanges(archive, report);
+        return ExitStatus::Ok;
+    });
+}
+
+ExitStatus RemoveEntries(const std::string& archivePath, const std::vector<std::string>& names,
+                         archive::FileSystem& fs, Report& report) {
+    return Guarded(report, [&] {
+        auto archive = archive::Archive::Open(archivePath, fs);
+        for (const auto& name : names) {
+            if (!archive.Remove(name)) {
+                report.Line("error: " + name + " is not in the archive; nothing was removed");
+                return ExitStatus::NotFound;
+            }
+            report.Line("removing " + name);
+        }
+        if (archive.HasChanges()) SaveChanges(archive, report);
+        return ExitStatus::Ok;
+    });
+}
+
+ExitStatus VerifyArchive(const std::string& archivePath, archive::FileSystem& fs, Report& report) {
+    return Guarded(report, [&] {
+        const auto problems = archive::Verify(archivePath, fs);
+        for (const auto& problem : problems) report.Line(problem);
+        if (problems.empty()) {
+            report.Line(archivePath + ": no problems found");
+            return ExitStatus::Ok;
+        }
+        report.Line(archivePath + ": " + std::to_string(problems.size()) + " problems found");
+        return ExitStatus::VerifyProblems;
+    });
+}
+
+ExitStatus RebuildArchive(const std::string& archivePath, archive::FileSystem& fs, Report& report) {
+    return Guarded(report, [&] {
+        report.Line("rebuilding " + archivePath);
+        const auto stats = archive::Rebuild(archivePath, ProgressTo(report), fs);
+        report.Line("rebuilt: " + std::to_string(stats.bytesWritten) + " bytes written");
+        return ExitStatus::Ok;
+    });
+}
+
+}  // namespace veltrin::tool

@@ -1,0 +1,26 @@
+#pragma once
+// The console the tool writes to. One body per system (console_win.cpp,
+// console_posix.cpp); tests put a recording fake in its place.
+#include <string_view>
+
+namespace veltrin::tool {
+
+class Console {
+public:
+    virtual ~Console() = default;
+    // UTF-8 text to standard output, as it is.
+    virtual void Write(std::string_view text) = 0;
+    // Standard output is a console or terminal, where a redrawn progress bar
+    // makes sense (not a file or a pipe).
+    [[nodiscard]] virtual bool IsTerminal() = 0;
+    // This process alone uses its console window: it was started by the
+    // installer or from Explorer, not from a prompt, so the window closes
+    // when the tool ends.
+    [[nodiscard]] virtual bool OwnsWindow() = 0;
+    // Returns after the user pressed Enter or standard input ended.
+    virtual void WaitForEnter() = 0;
+};
+
+Console& SystemConsole();
+
+}  // namespace veltrin::tool

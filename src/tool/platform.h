@@ -1,0 +1,17 @@
+#pragma once
+// The few facts about the system that portable code of the tool needs. One
+// body per system (platform_win.cpp, platform_posix.cpp).
+#include <string>
+#include <string_view>
+
+namespace veltrin::tool {
+
+// Text in the system's ANSI code page, as UTF-8. On POSIX systems the bytes
+// are taken as UTF-8. Throws std::runtime_error on bytes that are not text
+// in that code page.
+std::string AnsiToUtf8(std::string_view bytes);
+
+// '\\' on Windows, '/' elsewhere.
+char PathSeparator();
+
+}  // namespace veltrin::tool

@@ -1,0 +1,22 @@
+#include <windows.h>
+
+#include <stdexcept>
+
+#include "tool/platform.h"
+#include "win32/text.h"
+
+namespace veltrin::tool {
+
+std::string AnsiToUtf8(std::string_view bytes) {
+    if (bytes.empty()) return {};
+    const int size = static_cast<int>(bytes.size());
+    const int count = ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes.data(), size, nullptr, 0);
+    if (count <= 0) throw std::runtime_error("the text is not valid in the system's code page");
+    std::wstring wide(static_cast<size_t>(count), L'\0');
+    ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes.data(), size, wide.data(), count);
+    return win32::Narrow(wide);
+}
+
+char PathSeparator() { return '\\'; }
+
+}  // namespace veltrin::tool

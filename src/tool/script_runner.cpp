@@ -1,0 +1,218 @@
+#include "tool/script_runner.h"
+
+#include <optional>
+#include <set>
+
+#include "archive/archive.h"
+#include "archive/archive_error.h"
+#include "tool/error_text.h"
+#include "tool/file_util.h"
+
+namespace veltrin::tool {
+namespace {
+
+constexpr uint64_t kMaxEntryBytes = uint64_t{archive::kMaxEntrySectors} * archive::kSectorSize;
+
+std::string Lower(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return lower;
+}
+
+std::string LineRef(const std::string& scriptPath, const ScriptCommand& command) {
+    return scriptPath + ", line " + std::to_string(command.lineNumber);
+}
+
+class ScriptRun {
+public:
+    ScriptRun(const std::string& scriptPath, archive::FileSystem& fs, Report& report)
+        : scriptPath_(scriptPath), fs_(fs), report_(report) {}
+
+    ExitStatus Run(const std::vector<ScriptCommand>& commands) {
+        const ScriptCommand* current = nullptr;
+        try {
+            for (const auto& command : commands) {
+                current = &command;
+                Do(command);
+            }
+            current = nullptr;
+            if (open_) Close(true);
+        } catch (const archive::ArchiveError& error) {
+            return Stop(current, DescribeError(error), StatusOf(error.kind()));
+        } catch (const std::exception& error) {
+            return Stop(current, error.what(), ExitStatus::Io);
+        }
+        report_.Line("done");
+        return ExitStatus::Ok;
+    }
+
+private:
+    struct Outcome {
+        std::string path;
+        std::string what;
+    };
+
+    void Do(const ScriptCommand& command) {
+        switch (command.kind) {
+        case CommandKind::Open:
+            if (open_) Close(false);
+            OpenArchive(command.path);
+            break;
+        case CommandKind::Export:
+            Export(command.name, command.path);
+            break;
+        case CommandKind::Import:
+            Import(command.name, command.path);
+            break;
+        case CommandKind::Close:
+            Close(false);
+            break;
+        }
+    }
+
+    void OpenArchive(const std::string& path) {
+        report_.Line("open " + path);
+        outcomes_.push_back({path, "not changed"});
+        open_.emplace(archive::Archive::Open(path, fs_));
+        tally_ = {};
+        staged_.clear();
+        switch (open_->RecoveryOnOpen()) {
+        case archive::Recovery::None:
+            break;
+        case archive::Recovery::RolledBack:
+            report_.Line("  an unfinished earlier change was rolled back; the archive holds its older content");
+            break;
+        case archive::Recovery::Completed:
+            report_.Line("  an unfinished earlier change was completed");
+            break;
+        }
+        report_.Line("  " + std::to_string(open_->Entries().size()) + " entries");
+    }
+
+    void Export(const std::string& name, const std::string& path) {
+        const archive::Entry* entry = open_->Find(name);
+        if (!entry) {
+            ++tally_.nothingToBackUp;
+            report_.Line("nothing to back up: " + name + " is not in the archive");
+            return;
+        }
+        if (fs_.Exists(path)) {
+            ++tally_.backupsKept;
+            report_.Line("kept the earlier backup of " + name + ": " + path);
+            return;
+        }
+        WriteFileSafely(fs_, path, open_->Read(*entry));
+        ++tally_.backedUp;
+        report_.Line("backed up " + name + " to " + path);
+    }
+
+    void Import(const std::string& name, const std::string& path) {
+        std::vector<uint8_t> bytes = ReadWholeFile(fs_, path, kMaxEntryBytes);
+        const bool replaces = open_->Find(name) != nullptr || staged_.count(Lower(name)) != 0;
+        open_->Put(name, std::move(bytes));
+        staged_.insert(Lower(name));
+        if (replaces) {
+            ++tally_.replaced;
+            report_.Line("imported " + name + " (replaced)");
+        } else {
+            ++tally_.added;
+            report_.Line("imported " + name + " (added)");
+        }
+    }
+
+    void Close(bool atEnd) {
+        const std::string path = open_->Path();
+        if (open_->HasChanges()) {
+            report_.Line(atEnd ? "saving " + path + " (end of the script)" : "saving " + path);
+            outcomes_.back().what = "not changed: saving it failed";
+            const auto stats = open_->Commit([this](uint64_t done, uint64_t total) { report_.Progress(done, total); });
+            report_.Line(stats.inPlace ? "saved (changed in place)" : "saved");
+            outcomes_.back().what = "changes saved";
+        } else {
+            report_.Line("nothing to change in " + path);
+            outcomes_.back().what = "nothing to change";
+        }
+        open_.reset();
+        report_.Line("summary of " + path + ": " + TallyText(tally_));
+    }
+
+    ExitStatus Stop(const ScriptCommand* command, const std::string& why, ExitStatus status) {
+        if (command)
+            report_.Line("error (" + LineRef(scriptPath_, *command) + "): " + why);
+        else
+            report_.Line("error: " + why);
+        if (open_) {
+            open_.reset();  // drops every staged change
+            report_.Line("summary of " + outcomes_.back().path + " (not saved): " + TallyText(tally_));
+        }
+        for (const auto& outcome : outcomes_) report_.Line(outcome.path + ": " + outcome.what);
+        report_.Line("failed");
+        return status;
+    }
+
+    const std::string& scriptPath_;
+    archive::FileSystem& fs_;
+    Report& report_;
+    std::optional<archive::Archive> open_;
+    ArchiveTally tally_;
+    std::set<std::string> staged_;
+    std::vector<Outcome> outcomes_;
+};
+
+// The line as it can be shown: control characters as \xNN.
+std::string Printable(std::string_view line) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string shown;
+    for (const char c : line) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            shown += "\\x";
+            shown += kHex[byte >> 4];
+            shown += kHex[byte & 15];
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
+}
+
+ExitStatus Refuse(Report& report, const std::string& where, const std::string& why, const std::string& line,
+                  ExitStatus status) {
+    report.Line("error (" + where + "): " + why);
+    report.Line("  " + Printable(line));
+    report.Line("nothing was changed");
+    report.Line("failed");
+    return status;
+}
+
+}  // namespace
+
+std::string TallyText(const ArchiveTally& tally) {
+    return std::to_string(tally.backedUp) + " backed up, " + std::to_string(tally.backupsKept) + " backups kept, " +
+           std::to_string(tally.nothingToBackUp) + " with nothing to back up, " + std::to_string(tally.replaced) +
+           " replaced, " + std::to_string(tally.added) + " added";
+}
+
+ExitStatus RunScript(const std::string& scriptPath, std::string_view scriptText, archive::FileSystem& fs,
+                     Report& report) {
+    report.Line("running " + scriptPath);
+    std::vector<ScriptCommand> commands;
+    try {
+        commands = ReadScript(scriptText);
+    } catch (const ScriptError& error) {
+        return Refuse(report, scriptPath + ", line " + std::to_string(error.lineNumber()), error.what(), error.line(),
+                      ExitStatus::ScriptInvalid);
+    }
+    for (const auto& command : commands) {
+        if (command.kind != CommandKind::Import) continue;
+        const std::string problem = archive::NameProblem(command.name);
+        if (!problem.empty())
+            return Refuse(report, LineRef(scriptPath, command),
+                          "the name " + command.name + " cannot be stored in an archive: " + problem, command.line,
+                          ExitStatus::Rejected);
+    }
+    return ScriptRun(scriptPath, fs, report).Run(commands);
+}
+
+}  // namespace veltrin::tool

@@ -1,0 +1,35 @@
+#pragma once
+// Runs an install script against the game's archives: backs up the entries
+// the mod replaces, imports the mod's files and saves each archive as one
+// transaction. Talks only to the archive library and a Report, so tests
+// read what it says.
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "archive/file_io.h"
+#include "tool/exit_status.h"
+#include "tool/report.h"
+#include "tool/script_reader.h"
+
+namespace veltrin::tool {
+
+// What one archive's block did.
+struct ArchiveTally {
+    int backedUp = 0;
+    int backupsKept = 0;
+    int nothingToBackUp = 0;
+    int replaced = 0;
+    int added = 0;
+};
+
+std::string TallyText(const ArchiveTally& tally);
+
+// Checks the whole script (its lines and the names it imports) and only then
+// runs it. Every command prints one line; each archive ends with its summary;
+// the run ends with "done" or the error, what happened to each archive and
+// "failed". An archive whose block did not reach its save is left unchanged.
+ExitStatus RunScript(const std::string& scriptPath, std::string_view scriptText, archive::FileSystem& fs,
+                     Report& report);
+
+}  // namespace veltrin::tool

@@ -1,0 +1,159 @@
+#include "tool/tool_main.h"
+
+#include <stdexcept>
+#include <string_view>
+
+#include "archive/archive_error.h"
+#include "tool/commands.h"
+#include "tool/error_text.h"
+#include "tool/exit_status.h"
+#include "tool/file_util.h"
+#include "tool/platform.h"
+#include "tool/report.h"
+#include "tool/script_reader.h"
+#include "tool/script_runner.h"
+
+namespace veltrin::tool {
+namespace {
+
+constexpr uint64_t kMaxScriptBytes = uint64_t{64} << 20;
+
+bool SameOption(std::string_view arg, std::string_view option) {
+    if (arg.size() != option.size()) return false;
+    for (size_t i = 0; i < arg.size(); ++i) {
+        char c = arg[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != option[i]) return false;
+    }
+    return true;
+}
+
+std::string LogPathFor(const std::string& scriptPath) {
+    const std::string_view folder = FolderOf(scriptPath);
+    if (folder.empty() && !scriptPath.empty() && (scriptPath[0] == '/' || scriptPath[0] == '\\'))
+        return std::string(1, scriptPath[0]) + "Install.log";
+    if (folder.empty()) return "Install.log";
+    return std::string(folder) + PathSeparator() + "Install.log";
+}
+
+ExitStatus RunScriptFile(const std::string& scriptPath, Console& console, archive::FileSystem& fs) {
+    ConsoleReport report(console);
+    const std::string logPath = LogPathFor(scriptPath);
+    try {
+        report.AttachLog(fs.Open(logPath, archive::OpenMode::CreateAlways), logPath);
+    } catch (const archive::ArchiveError& error) {
+        report.Line("(no log: " + DescribeError(error) + ")");
+    }
+    std::string text;
+    try {
+        const auto bytes = ReadWholeFile(fs, scriptPath, kMaxScriptBytes);
+        text = AnsiToUtf8(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    } catch (const archive::ArchiveError& error) {
+        report.Line("error: the script cannot be read: " + DescribeError(error));
+        report.Line("nothing was changed");
+        report.Line("failed");
+        return ExitStatus::ScriptUnreadable;
+    } catch (const std::runtime_error& error) {
+        report.Line("error: " + scriptPath + ": " + error.what());
+        report.Line("nothing was changed");
+        report.Line("failed");
+        return ExitStatus::ScriptInvalid;
+    }
+    return RunScript(scriptPath, text, fs, report);
+}
+
+ExitStatus Usage(Report& report, const std::string& why) {
+    report.Line("error: " + why);
+    report.Line("Run Install.plug --help for the commands.");
+    return ExitStatus::Usage;
+}
+
+ExitStatus Dispatch(const std::vector<std::string>& args, Console& console, archive::FileSystem& fs) {
+    ConsoleReport report(console);
+    if (args.size() < 2) return Usage(report, "no command given");
+    const std::string& command = args[1];
+    const std::vector<std::string> rest(args.begin() + 2, args.end());
+
+    if (SameOption(command, "--help") || SameOption(command, "-h") || command == "/?") {
+        console.Write(HelpText());
+        return ExitStatus::Ok;
+    }
+    if (SameOption(command, "-script")) {
+        if (rest.size() != 1) return Usage(report, "-script takes exactly one script path");
+        return RunScriptFile(rest[0], console, fs);
+    }
+    const auto needs = [&](size_t least, const char* form) -> bool {
+        if (rest.size() >= least) return true;
+        Usage(report, std::string("usage: Install.plug ") + form);
+        return false;
+    };
+    if (command == "list") {
+        if (!needs(1, "list <archive>") || rest.size() != 1) return ExitStatus::Usage;
+        return ListEntries(rest[0], fs, report);
+    }
+    if (command == "extract") {
+        if (!needs(2, "extract <archive> <folder> [names...]")) return ExitStatus::Usage;
+        return ExtractEntries(rest[0], rest[1], {rest.begin() + 2, rest.end()}, PathSeparator(), fs, report);
+    }
+    if (command == "add") {
+        if (!needs(2, "add <archive> <files...>")) return ExitStatus::Usage;
+        return AddFiles(rest[0], {rest.begin() + 1, rest.end()}, fs, report);
+    }
+    if (command == "remove") {
+        if (!needs(2, "remove <archive> <names...>")) return ExitStatus::Usage;
+        return RemoveEntries(rest[0], {rest.begin() + 1, rest.end()}, fs, report);
+    }
+    if (command == "verify") {
+        if (!needs(1, "verify <archive>") || rest.size() != 1) return ExitStatus::Usage;
+        return VerifyArchive(rest[0], fs, report);
+    }
+    if (command == "rebuild") {
+        if (!needs(1, "rebuild <archive>") || rest.size() != 1) return ExitStatus::Usage;
+        return RebuildArchive(rest[0], fs, report);
+    }
+    return Usage(report, "unknown command " + command);
+}
+
+}  // namespace
+
+std::string HelpText() {
+    return "Install.plug: the archive tool of the Veltrin MOD installer for GTA San Andreas .img archives.\n"
+           "\n"
+           "  Install.plug -script <Install.dat>            run an install script; the run is also written\n"
+           "                                               to Install.log beside the script\n"
+           "  Install.plug list <archive>                   list the entries\n"
+           "  Install.plug extract <archive> <folder> [names...]\n"
+           "                                               copy entries (all when none is named) into the folder\n"
+           "  Install.plug add <archive> <files...>         add files, or replace the entries of the same names\n"
+           "  Install.plug remove <archive> <names...>      remove entries\n"
+           "  Install.plug verify <archive>                 check the archive for damage\n"
+           "  Install.plug rebuild <archive>                rewrite the archive with its entries in order and no\n"
+           "                                               gaps\n"
+           "  Install.plug --help                           this text\n"
+           "\n"
+           "Exit status:\n"
+           "   0  every command succeeded\n"
+           "   1  unknown command or wrong arguments\n"
+           "   2  the script cannot be read\n"
+           "   3  a script line is not one of -open, -export, -import, -close, or is out of place\n"
+           "   4  an archive, a file to import or a named entry does not exist\n"
+           "   5  not a version-2 archive, or its directory is damaged\n"
+           "   6  the archive is in use by another program (close the game)\n"
+           "   7  access denied (run as administrator or move the game out of Program Files)\n"
+           "   8  not enough free space; the archive was not changed\n"
+           "   9  a name the archive cannot hold, or a file too large for one entry\n"
+           "  10  any other failure to read or write\n"
+           "  11  verify found problems\n"
+           "  12  extract skipped an entry whose name would write outside the folder\n";
+}
+
+int RunTool(const std::vector<std::string>& args, Console& console, archive::FileSystem& fs) {
+    const ExitStatus status = Dispatch(args, console, fs);
+    if (console.OwnsWindow()) {
+        console.Write("Press Enter to close this window.\n");
+        console.WaitForEnter();
+    }
+    return Code(status);
+}
+
+}  // namespace veltrin::tool

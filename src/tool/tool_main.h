@@ -1,0 +1,18 @@
+#pragma once
+// The tool as a whole: reads its arguments (the program name first), runs the
+// script or the modder command they name and returns the exit status.
+#include <string>
+#include <vector>
+
+#include "archive/file_io.h"
+#include "tool/console.h"
+
+namespace veltrin::tool {
+
+std::string HelpText();
+
+// With -script, the run's lines also go to Install.log beside the script.
+// When the tool owns its console window it waits for Enter before it returns.
+int RunTool(const std::vector<std::string>& args, Console& console, archive::FileSystem& fs);
+
+}  // namespace veltrin::tool

@@ -1,0 +1,32 @@
+// The splitter against the system's own CommandLineToArgvW.
+#include <windows.h>
+// shellapi.h needs windows.h first.
+#include <shellapi.h>
+
+#include <gtest/gtest.h>
+
+#include "command_line_cases.h"
+#include "tool/command_line.h"
+#include "win32/text.h"
+
+namespace veltrin::tool {
+namespace {
+
+std::vector<std::string> SystemSplit(const std::string& line) {
+    int count = 0;
+    wchar_t** argv = ::CommandLineToArgvW(win32::Widen(line).c_str(), &count);
+    std::vector<std::string> args;
+    for (int i = 0; i < count; ++i) args.push_back(win32::Narrow(argv[i]));
+    ::LocalFree(argv);
+    return args;
+}
+
+TEST(CommandLineWin, AgreesWithCommandLineToArgvW) {
+    for (const auto& item : kCommandLineCases) {
+        SCOPED_TRACE(item.line);
+        EXPECT_EQ(SplitCommandLine(item.line), SystemSplit(item.line));
+    }
+}
+
+}  // namespace
+}  // namespace veltrin::tool

@@ -1,0 +1,69 @@
+#pragma once
+// Helpers shared by the tool's suites: archives made from generated entries,
+// their content read back, and a report that records what it is told.
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "archive/archive.h"
+#include "archive/file_io.h"
+#include "tool/report.h"
+
+namespace veltrin::tool::testing {
+
+using Bytes = std::vector<uint8_t>;
+// Name and stored bytes of each entry, in directory order.
+using Content = std::vector<std::pair<std::string, Bytes>>;
+
+// size bytes that differ with the seed, so entries never match by accident.
+inline Bytes Pattern(size_t size, uint8_t seed) {
+    Bytes bytes(size);
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(seed + i * 7 + i / 251);
+    return bytes;
+}
+
+// The bytes as the archive stores them: padded with zeros to whole sectors.
+inline Bytes Stored(Bytes bytes) {
+    const size_t sectors = (bytes.size() + archive::kSectorSize - 1) / archive::kSectorSize;
+    bytes.resize(sectors * archive::kSectorSize, 0);
+    return bytes;
+}
+
+inline void MakeArchive(archive::FileSystem& fs, const std::string& path, const Content& entries) {
+    auto made = archive::Archive::Create(path, fs);
+    for (const auto& [name, bytes] : entries) made.Put(name, bytes);
+    if (made.HasChanges()) made.Commit();
+}
+
+inline Content ReadContent(archive::FileSystem& fs, const std::string& path) {
+    const auto opened = archive::Archive::Open(path, fs);
+    Content content;
+    for (const auto& entry : opened.Entries()) content.emplace_back(entry.name, opened.Read(entry));
+    return content;
+}
+
+inline std::string Text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+inline Bytes BytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+class RecordingReport final : public Report {
+public:
+    std::vector<std::string> lines;
+    std::vector<std::pair<uint64_t, uint64_t>> progress;
+
+    void Line(std::string_view text) override { lines.emplace_back(text); }
+    void Progress(uint64_t done, uint64_t total) override { progress.emplace_back(done, total); }
+
+    [[nodiscard]] bool Has(std::string_view text) const {
+        for (const auto& line : lines)
+            if (line.find(text) != std::string::npos) return true;
+        return false;
+    }
+    [[nodiscard]] std::string All() const {
+        std::string all;
+        for (const auto& line : lines) all += line + "\n";
+        return all;
+    }
+};
+
+}  // namespace veltrin::tool::testing
