@@ -1,5 +1,6 @@
 #include "tool/tool_main.h"
 
+#include <cstdint>
 #include <stdexcept>
 #include <string_view>
 
@@ -28,12 +29,12 @@ bool SameOption(std::string_view arg, std::string_view option) {
     return true;
 }
 
+// Install.log in the script's folder, joined with the script path's own
+// separator.
 std::string LogPathFor(const std::string& scriptPath) {
-    const std::string_view folder = FolderOf(scriptPath);
-    if (folder.empty() && !scriptPath.empty() && (scriptPath[0] == '/' || scriptPath[0] == '\\'))
-        return std::string(1, scriptPath[0]) + "Install.log";
-    if (folder.empty()) return "Install.log";
-    return std::string(folder) + PathSeparator() + "Install.log";
+    const size_t cut = scriptPath.find_last_of("\\/");
+    if (cut == std::string::npos) return "Install.log";
+    return scriptPath.substr(0, cut + 1) + "Install.log";
 }
 
 ExitStatus RunScriptFile(const std::string& scriptPath, Console& console, archive::FileSystem& fs) {
@@ -82,33 +83,34 @@ ExitStatus Dispatch(const std::vector<std::string>& args, Console& console, arch
         if (rest.size() != 1) return Usage(report, "-script takes exactly one script path");
         return RunScriptFile(rest[0], console, fs);
     }
-    const auto needs = [&](size_t least, const char* form) -> bool {
-        if (rest.size() >= least) return true;
+    constexpr size_t kAny = SIZE_MAX;
+    const auto needs = [&](size_t least, size_t most, const char* form) -> bool {
+        if (rest.size() >= least && rest.size() <= most) return true;
         Usage(report, std::string("usage: Install.plug ") + form);
         return false;
     };
     if (command == "list") {
-        if (!needs(1, "list <archive>") || rest.size() != 1) return ExitStatus::Usage;
+        if (!needs(1, 1, "list <archive>")) return ExitStatus::Usage;
         return ListEntries(rest[0], fs, report);
     }
     if (command == "extract") {
-        if (!needs(2, "extract <archive> <folder> [names...]")) return ExitStatus::Usage;
+        if (!needs(2, kAny, "extract <archive> <folder> [names...]")) return ExitStatus::Usage;
         return ExtractEntries(rest[0], rest[1], {rest.begin() + 2, rest.end()}, PathSeparator(), fs, report);
     }
     if (command == "add") {
-        if (!needs(2, "add <archive> <files...>")) return ExitStatus::Usage;
+        if (!needs(2, kAny, "add <archive> <files...>")) return ExitStatus::Usage;
         return AddFiles(rest[0], {rest.begin() + 1, rest.end()}, fs, report);
     }
     if (command == "remove") {
-        if (!needs(2, "remove <archive> <names...>")) return ExitStatus::Usage;
+        if (!needs(2, kAny, "remove <archive> <names...>")) return ExitStatus::Usage;
         return RemoveEntries(rest[0], {rest.begin() + 1, rest.end()}, fs, report);
     }
     if (command == "verify") {
-        if (!needs(1, "verify <archive>") || rest.size() != 1) return ExitStatus::Usage;
+        if (!needs(1, 1, "verify <archive>")) return ExitStatus::Usage;
         return VerifyArchive(rest[0], fs, report);
     }
     if (command == "rebuild") {
-        if (!needs(1, "rebuild <archive>") || rest.size() != 1) return ExitStatus::Usage;
+        if (!needs(1, 1, "rebuild <archive>")) return ExitStatus::Usage;
         return RebuildArchive(rest[0], fs, report);
     }
     return Usage(report, "unknown command " + command);

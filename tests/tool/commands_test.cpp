@@ -1,0 +1,188 @@
+#include "tool/commands.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "archive/memory_file_system.h"
+#include "tool/safe_name.h"
+#include "tool_test_support.h"
+
+namespace veltrin::tool {
+namespace {
+
+using namespace testing;
+using archive::MemoryFileSystem;
+
+constexpr const char* kArchive = "/game/models/gta3.img";
+
+// A version-2 archive written byte by byte, so that entry names can hold what
+// the library would never store: each entry one sector of its index + 1.
+Bytes RawArchive(const std::vector<std::string>& names) {
+    const uint32_t count = static_cast<uint32_t>(names.size());
+    Bytes bytes(archive::kSectorSize * (1 + count), 0);
+    std::memcpy(bytes.data(), "VER2", 4);
+    std::memcpy(bytes.data() + 4, &count, 4);  // little-endian hosts only, as both builds are
+    for (uint32_t i = 0; i < count; ++i) {
+        uint8_t* entry = bytes.data() + 8 + 32 * i;
+        const uint32_t offset = 1 + i;
+        const uint16_t sectors = 1;
+        std::memcpy(entry, &offset, 4);
+        std::memcpy(entry + 4, &sectors, 2);
+        std::memcpy(entry + 8, names[i].data(), std::min<size_t>(names[i].size(), 23));
+        bytes[archive::kSectorSize * offset] = static_cast<uint8_t>(i + 1);
+    }
+    return bytes;
+}
+
+class CommandsTest : public ::testing::Test {
+protected:
+    MemoryFileSystem fs;
+    RecordingReport report;
+    void SetUp() override {
+        MakeArchive(fs, kArchive, {{"a.dff", Pattern(3000, 1)}, {"b.txd", Pattern(100, 2)}});
+    }
+};
+
+TEST_F(CommandsTest, ListShowsEveryEntryWithItsSize) {
+    EXPECT_EQ(ListEntries(kArchive, fs, report), ExitStatus::Ok);
+    ASSERT_EQ(report.lines.size(), 3u) << report.All();
+    EXPECT_EQ(report.lines[0].substr(0, 5), "a.dff");
+    EXPECT_NE(report.lines[0].find(" 4096 bytes"), std::string::npos);
+    EXPECT_NE(report.lines[1].find(" 2048 bytes"), std::string::npos);
+    EXPECT_EQ(report.lines[2], "2 entries");
+}
+
+TEST_F(CommandsTest, ExtractWritesTheStoredBytesOfAllOrTheNamedEntries) {
+    EXPECT_EQ(ExtractEntries(kArchive, "/out", {}, '/', fs, report), ExitStatus::Ok) << report.All();
+    EXPECT_EQ(fs.Contents("/out/a.dff"), Stored(Pattern(3000, 1)));
+    EXPECT_EQ(fs.Contents("/out/b.txd"), Stored(Pattern(100, 2)));
+
+    EXPECT_EQ(ExtractEntries(kArchive, "/one", {"B.TXD"}, '/', fs, report), ExitStatus::Ok);
+    EXPECT_TRUE(fs.Exists("/one/b.txd"));
+    EXPECT_FALSE(fs.Exists("/one/a.dff"));
+}
+
+TEST_F(CommandsTest, ExtractOfAMissingNameWritesNothing) {
+    EXPECT_EQ(ExtractEntries(kArchive, "/out", {"a.dff", "gone.dff"}, '/', fs, report), ExitStatus::NotFound);
+    EXPECT_FALSE(fs.Exists("/out/a.dff"));
+    EXPECT_TRUE(report.Has("gone.dff is not in the archive"));
+}
+
+TEST_F(CommandsTest, ExtractNeverWritesOutsideItsFolder) {
+    const std::vector<std::string> hostile = {
+        "..", "../escape.dff", "..\\escape.dff", "C:escape.dff", "/etc/passwd", "\\\\srv\\x.dff", "sub/x.dff",
+        "CON", "nul.txd", "com1.dff", "LPT9", "a.dff.", "b.txd ", ".", "x:stream", "",
+        "good.dff", "GOOD.DFF",
+    };
+    for (const char separator : {'/', '\\'}) {
+        SCOPED_TRACE(separator);
+        MemoryFileSystem raw;
+        raw.SetFile(kArchive, RawArchive(hostile));
+        RecordingReport said;
+        const std::string folder = std::string("out") + separator + "here";
+        EXPECT_EQ(ExtractEntries(kArchive, folder, {}, separator, raw, said), ExitStatus::UnsafeName) << said.All();
+        std::vector<std::string> written;
+        for (const auto& path : raw.Paths())
+            if (path != kArchive) written.push_back(path);
+        // Only the one plain name landed, once, right inside the folder.
+        EXPECT_EQ(written, (std::vector<std::string>{folder + separator + "good.dff"})) << said.All();
+        EXPECT_TRUE(said.Has("skipped a second entry named GOOD.DFF"));
+        EXPECT_TRUE(said.Has("1 entries extracted"));
+    }
+}
+
+TEST(SafeName, AcceptsPlainNamesAndRejectsEveryWayOut) {
+    for (const char* name : {"a.dff", "Big Car.DFF", "x", ".hidden", "COM10", "console.txd",
+                             "a..b", "LPT", "nulx.dff"}) {
+        EXPECT_EQ(UnsafeNameProblem(name), "") << name;
+    }
+    const std::vector<std::pair<std::string, std::string>> rejected = {
+        {"", "empty"},
+        {".", "folder reference"},
+        {"..", "folder reference"},
+        {"a/b", "separator"},
+        {"a\\b", "separator"},
+        {"C:x", "colon"},
+        {"a\x01.dff", "control"},
+        {"a?.dff", "does not allow"},
+        {"a*.dff", "does not allow"},
+        {"a.dff.", "dot or a space"},
+        {"a.dff ", "dot or a space"},
+        {"CON", "device"},
+        {"con.txd", "device"},
+        {"Aux", "device"},
+        {"prn .dff", "device"},
+        {"NUL.a.b", "device"},
+        {"COM1", "device"},
+        {"lpt9.dff", "device"},
+        {"COM0", "device"},
+        {"CONOUT$", "device"},
+        {"com\xc2\xb9.dff", "device"},
+    };
+    for (const auto& [name, why] : rejected) {
+        SCOPED_TRACE(name);
+        EXPECT_NE(UnsafeNameProblem(name).find(why), std::string::npos) << UnsafeNameProblem(name);
+    }
+}
+
+TEST_F(CommandsTest, AddReplacesWithoutRegardToCaseAndAddsNewNames) {
+    fs.SetFile("/mod/A.DFF", Pattern(2500, 7));
+    fs.SetFile("/mod/c.txd", Pattern(20, 8));
+    EXPECT_EQ(AddFiles(kArchive, {"/mod/A.DFF", "/mod/c.txd"}, fs, report), ExitStatus::Ok) << report.All();
+    EXPECT_EQ(ReadContent(fs, kArchive), (Content{{"A.DFF", Stored(Pattern(2500, 7))},
+                                                  {"b.txd", Stored(Pattern(100, 2))},
+                                                  {"c.txd", Stored(Pattern(20, 8))}}));
+    EXPECT_TRUE(report.Has("replacing A.DFF"));
+    EXPECT_TRUE(report.Has("adding c.txd"));
+}
+
+TEST_F(CommandsTest, AddOfABadNameOrMissingFileChangesNothing) {
+    const Bytes before = fs.Contents(kArchive);
+    fs.SetFile("/mod/c.txd", Pattern(20, 8));
+    fs.SetFile("/mod/name_longer_than_the_format.dff", Pattern(20, 8));
+    EXPECT_EQ(AddFiles(kArchive, {"/mod/c.txd", "/mod/name_longer_than_the_format.dff"}, fs, report),
+              ExitStatus::Rejected);
+    EXPECT_EQ(AddFiles(kArchive, {"/mod/c.txd", "/mod/gone.dff"}, fs, report), ExitStatus::NotFound);
+    EXPECT_EQ(fs.Contents(kArchive), before);
+    EXPECT_TRUE(report.Has("/mod/gone.dff was not found")) << report.All();
+}
+
+TEST_F(CommandsTest, RemoveTakesOutEntriesOrNothingWhenOneIsMissing) {
+    const Bytes before = fs.Contents(kArchive);
+    EXPECT_EQ(RemoveEntries(kArchive, {"a.dff", "gone.dff"}, fs, report), ExitStatus::NotFound);
+    EXPECT_EQ(fs.Contents(kArchive), before);
+    EXPECT_EQ(RemoveEntries(kArchive, {"A.dff"}, fs, report), ExitStatus::Ok) << report.All();
+    EXPECT_EQ(ReadContent(fs, kArchive), (Content{{"b.txd", Stored(Pattern(100, 2))}}));
+}
+
+TEST_F(CommandsTest, VerifyPassesASoundArchiveAndFlagsADamagedOne) {
+    EXPECT_EQ(VerifyArchive(kArchive, fs, report), ExitStatus::Ok);
+    EXPECT_TRUE(report.Has("no problems found"));
+    // The second entry now reaches far beyond the end of the file.
+    Bytes damaged = fs.Contents(kArchive);
+    damaged[8 + 32 + 4] = 0xFF;
+    fs.SetFile(kArchive, damaged);
+    RecordingReport said;
+    EXPECT_EQ(VerifyArchive(kArchive, fs, said), ExitStatus::VerifyProblems);
+    EXPECT_TRUE(said.Has("problems found")) << said.All();
+}
+
+TEST_F(CommandsTest, RebuildKeepsTheEntriesAndReportsProgress) {
+    const Content before = ReadContent(fs, kArchive);
+    EXPECT_EQ(RebuildArchive(kArchive, fs, report), ExitStatus::Ok) << report.All();
+    EXPECT_EQ(ReadContent(fs, kArchive), before);
+    EXPECT_TRUE(report.Has("rebuilt: "));
+}
+
+TEST_F(CommandsTest, CommandsOnAMissingArchiveSayNotFound) {
+    EXPECT_EQ(ListEntries("/nowhere.img", fs, report), ExitStatus::NotFound);
+    EXPECT_EQ(VerifyArchive("/nowhere.img", fs, report), ExitStatus::VerifyProblems);
+    EXPECT_EQ(RebuildArchive("/nowhere.img", fs, report), ExitStatus::NotFound);
+    EXPECT_TRUE(report.Has("/nowhere.img was not found"));
+}
+
+}  // namespace
+}  // namespace veltrin::tool
