@@ -130,10 +130,13 @@ std::vector<std::string> MemoryFileSystem::Paths() const {
     return paths;
 }
 
-void MemoryFileSystem::LosePower() {
+void MemoryFileSystem::LosePower(bool writtenBack) {
     files_ = durableFiles_;
     for (auto& [path, node] : files_) {
-        node->bytes = node->durable;
+        if (writtenBack)
+            node->durable = node->bytes;
+        else
+            node->bytes = node->durable;
         node->readers = 0;
         node->writer = false;
         ++node->generation;

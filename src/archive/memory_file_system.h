@@ -30,8 +30,11 @@ public:
     // Opening the path fails as a file another program holds open would.
     void Lock(const std::string& path) { locked_.insert(path); }
     void Unlock(const std::string& path) { locked_.erase(path); }
-    // Everything not yet durable is lost, as in a power cut.
-    void LosePower();
+    // A power cut: files not yet made durable vanish, and so does whatever
+    // was written to the others since their last flush. With writtenBack,
+    // the system had already written those others back in full, as it may
+    // do at any time: the worst case for changes that must not show early.
+    void LosePower(bool writtenBack = false);
 
     struct Node {
         std::vector<uint8_t> bytes;    // as written

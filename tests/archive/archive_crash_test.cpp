@@ -1,0 +1,210 @@
+// Crash safety: a commit that fails, is killed or loses power at its k-th
+// change to the disk, for every k, leaves an archive that reads as exactly
+// its old or exactly its new content; the next open completes or rolls back
+// what was left, and the full check then finds nothing.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "archive/archive.h"
+#include "archive/memory_file_system.h"
+#include "archive_builder.h"
+#include "fault_file_system.h"
+
+namespace veltrin::archive {
+namespace {
+
+using testing::Fault;
+using testing::FaultFileSystem;
+using testing::FaultName;
+using testing::Pattern;
+using testing::SoundArchive;
+
+const std::string kPath = "game/models/gta3.img";
+
+using Snapshot = std::vector<std::pair<std::string, std::vector<uint8_t>>>;
+using Change = std::function<void(Archive&)>;
+
+Snapshot Take(const Archive& archive) {
+    Snapshot snapshot;
+    for (const Entry& entry : archive.Entries()) snapshot.emplace_back(entry.name, archive.Read(entry));
+    return snapshot;
+}
+
+// The content before and after the change, from a run without faults.
+std::pair<Snapshot, Snapshot> Expected(const std::vector<uint8_t>& base, const Change& change, bool inPlace) {
+    MemoryFileSystem disk;
+    disk.SetFile(kPath, base);
+    Archive archive = Archive::Open(kPath, disk);
+    Snapshot before = Take(archive);
+    change(archive);
+    EXPECT_EQ(archive.Commit().inPlace, inPlace) << "the scenario takes the intended path";
+    return {std::move(before), Take(archive)};
+}
+
+struct Outcome {
+    bool sawOld = false;
+    bool sawNew = false;
+};
+
+// Opens the archive as the next run would and checks what it holds.
+void CheckAfterFault(MemoryFileSystem& disk, const Snapshot& before, const Snapshot& after, bool committed,
+                     const std::string& what, Outcome& outcome) {
+    {
+        const Archive reopened = Archive::Open(kPath, disk);
+        const Snapshot now = Take(reopened);
+        const Recovery recovery = reopened.RecoveryOnOpen();
+        if (now == after) {
+            outcome.sawNew = true;
+            EXPECT_NE(recovery, Recovery::RolledBack) << what;
+        } else {
+            EXPECT_EQ(now, before) << what << ": neither the old nor the new content";
+            EXPECT_FALSE(committed) << what << ": a commit that reported success was lost";
+            EXPECT_NE(recovery, Recovery::Completed) << what;
+            outcome.sawOld = true;
+        }
+    }
+    EXPECT_EQ(Verify(kPath, disk), std::vector<std::string>{}) << what;
+    EXPECT_EQ(disk.Paths(), std::vector<std::string>{kPath}) << what << ": something was left beside the archive";
+}
+
+// Runs the change with a fault at every step in turn until a run goes
+// through untouched; returns how many steps there were.
+int RunWithEveryFault(const std::vector<uint8_t>& base, const Change& change, bool inPlace, Fault fault) {
+    const auto [before, after] = Expected(base, change, inPlace);
+    Outcome outcome;
+    int k = 1;
+    for (;; ++k) {
+        MemoryFileSystem disk;
+        disk.SetFile(kPath, base);
+        bool committed = false;
+        bool fired = false;
+        {
+            FaultFileSystem faulty(disk, fault, k);
+            try {
+                Archive archive = Archive::Open(kPath, faulty);
+                change(archive);
+                archive.Commit();
+                committed = true;
+            } catch (const ArchiveError& error) {
+                EXPECT_TRUE(faulty.Fired()) << error.reason();
+            }
+            fired = faulty.Fired();
+        }
+        const std::string what = std::string(FaultName(fault)) + " at step " + std::to_string(k);
+        CheckAfterFault(disk, before, after, committed, what, outcome);
+        if (!fired) break;
+        if (k > 500) {
+            ADD_FAILURE() << "the commit does not end";
+            break;
+        }
+    }
+    EXPECT_TRUE(outcome.sawOld) << FaultName(fault);
+    EXPECT_TRUE(outcome.sawNew) << FaultName(fault);
+    return k - 1;
+}
+
+std::vector<uint8_t> Base() {
+    // Large enough that the rewrite writes several blocks.
+    return SoundArchive({{"a.dff", 3}, {"big.txd", 2100}, {"c.dff", 1}, {"d.txd", 2}, {"e.dff", 1}});
+}
+
+const Fault kFaults[] = {Fault::Error, Fault::Kill, Fault::PowerCut, Fault::PowerCutAfterWriteBack};
+
+TEST(ArchiveCrash, RewriteIsOldOrNewAfterAFaultAtAnyStep) {
+    const Change change = [](Archive& archive) {
+        archive.Put("C.DFF", Pattern(5000, 1));  // larger than before
+        archive.Put("added.txd", Pattern(700, 2));
+        archive.Remove("d.txd");
+    };
+    for (const Fault fault : kFaults) EXPECT_GE(RunWithEveryFault(Base(), change, false, fault), 5);
+}
+
+TEST(ArchiveCrash, InPlaceIsOldOrNewAfterAFaultAtAnyStep) {
+    const Change change = [](Archive& archive) {
+        archive.Put("a.dff", Pattern(4000, 3));  // fits its three sectors
+        archive.Put("E.dff", Pattern(10, 4));
+        archive.Put("added.dff", Pattern(3000, 5));
+    };
+    for (const Fault fault : kFaults) EXPECT_GE(RunWithEveryFault(Base(), change, true, fault), 5);
+}
+
+TEST(ArchiveCrash, RecoveryItselfSurvivesAFault) {
+    const Change change = [](Archive& archive) { archive.Put("a.dff", Pattern(100, 6)); };
+    const auto [before, after] = Expected(Base(), change, true);
+    Outcome outcome;
+    bool journalSeen = false;
+    for (int k = 1;; ++k) {
+        MemoryFileSystem first;
+        first.SetFile(kPath, Base());
+        bool fired = false;
+        {
+            FaultFileSystem faulty(first, Fault::Kill, k);
+            try {
+                Archive archive = Archive::Open(kPath, faulty);
+                change(archive);
+                archive.Commit();
+            } catch (const ArchiveError&) {
+            }
+            fired = faulty.Fired();
+        }
+        if (!fired) break;
+        if (first.Paths().size() < 2) continue;  // nothing left to recover
+        journalSeen = true;
+        // The run after the kill loses power at each step of its recovery.
+        for (int j = 1;; ++j) {
+            MemoryFileSystem disk = first;
+            bool recoveryFired = false;
+            {
+                FaultFileSystem faulty(disk, Fault::PowerCut, j);
+                try {
+                    (void)Archive::Open(kPath, faulty);
+                } catch (const ArchiveError&) {
+                }
+                recoveryFired = faulty.Fired();
+            }
+            CheckAfterFault(disk, before, after, false,
+                            "kill at " + std::to_string(k) + ", power cut at " + std::to_string(j), outcome);
+            if (!recoveryFired) break;
+        }
+    }
+    EXPECT_TRUE(journalSeen);
+    EXPECT_TRUE(outcome.sawNew);
+}
+
+TEST(ArchiveCrash, RebuildIsOldOrNewAfterAFaultAtAnyStep) {
+    const std::vector<uint8_t> base = testing::RawArchive({{"b.dff", 5, 2}, {"a.dff", 1, 3}, {"c.dff", 8, 1}}, 9 * 2048);
+    for (const Fault fault : kFaults) {
+        bool sawRebuilt = false;
+        for (int k = 1;; ++k) {
+            MemoryFileSystem disk;
+            disk.SetFile(kPath, base);
+            bool fired = false;
+            {
+                FaultFileSystem faulty(disk, fault, k);
+                try {
+                    Rebuild(kPath, {}, faulty);
+                } catch (const ArchiveError&) {
+                }
+                fired = faulty.Fired();
+            }
+            (void)Archive::Open(kPath, disk);
+            const std::vector<uint8_t> now = disk.Contents(kPath);
+            if (now == base) {
+                EXPECT_TRUE(fired);
+            } else {
+                sawRebuilt = true;
+                EXPECT_TRUE(Verify(kPath, disk).empty()) << FaultName(fault) << " at " << k;
+            }
+            EXPECT_EQ(disk.Paths(), std::vector<std::string>{kPath});
+            if (!fired) break;
+        }
+        EXPECT_TRUE(sawRebuilt);
+    }
+}
+
+}  // namespace
+}  // namespace veltrin::archive

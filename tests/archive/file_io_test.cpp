@@ -1,0 +1,156 @@
+// The system's file access as the library sees it, on the real disk: error
+// kinds, sharing, the atomic replace, and a commit of each kind end to end.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "archive/archive.h"
+#include "archive/file_io.h"
+#include "archive_builder.h"
+
+namespace veltrin::archive {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::Pattern;
+using testing::SoundArchive;
+
+class FileIo : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root_ = fs::temp_directory_path() /
+                ("veltrin-archive-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        fs::remove_all(root_);
+        fs::create_directories(root_);
+    }
+    void TearDown() override { fs::remove_all(root_); }
+
+    [[nodiscard]] std::string PathOf(const std::string& name) const { return (root_ / name).string(); }
+    static void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+        std::ofstream out(fs::path(path), std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    }
+    static std::vector<uint8_t> ReadFile(const std::string& path) {
+        std::ifstream in(fs::path(path), std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+    static ErrorKind KindOf(const std::function<void()>& action) {
+        try {
+            action();
+        } catch (const ArchiveError& error) {
+            return error.kind();
+        }
+        ADD_FAILURE() << "no error";
+        return ErrorKind::Io;
+    }
+
+    FileSystem& system_ = SystemFileSystem();
+    fs::path root_;
+};
+
+TEST_F(FileIo, ReadsWritesResizesAndFlushes) {
+    const std::string path = PathOf("data.bin");
+    {
+        auto file = system_.Open(path, OpenMode::CreateNew);
+        const auto bytes = Pattern(5000, 1);
+        file->WriteAt(100, bytes);
+        EXPECT_EQ(file->Size(), 5100u);
+        file->Resize(3000);
+        file->Flush();
+        EXPECT_EQ(file->Size(), 3000u);
+        std::vector<uint8_t> back(10);
+        file->ReadAt(100, back);
+        EXPECT_EQ(back, std::vector<uint8_t>(bytes.begin(), bytes.begin() + 10));
+        std::vector<uint8_t> beyond(10);
+        EXPECT_EQ(KindOf([&] { file->ReadAt(2995, beyond); }), ErrorKind::Io);
+    }
+    EXPECT_TRUE(system_.Exists(path));
+    EXPECT_EQ(ReadFile(path).size(), 3000u);
+    EXPECT_EQ(KindOf([&] { (void)system_.Open(path, OpenMode::CreateNew); }), ErrorKind::Io) << "exists";
+    system_.Open(path, OpenMode::CreateAlways)->Flush();
+    EXPECT_TRUE(ReadFile(path).empty());
+    system_.Remove(path);
+    EXPECT_FALSE(system_.Exists(path));
+}
+
+TEST_F(FileIo, MissingFilesAndFoldersAreNotFound) {
+    EXPECT_EQ(KindOf([&] { (void)system_.Open(PathOf("none.img"), OpenMode::Read); }), ErrorKind::NotFound);
+    EXPECT_EQ(KindOf([&] { (void)system_.Open(PathOf("none.img"), OpenMode::ReadWrite); }), ErrorKind::NotFound);
+    EXPECT_EQ(KindOf([&] { (void)system_.Open(PathOf("no/folder.img"), OpenMode::CreateAlways); }),
+              ErrorKind::NotFound);
+    EXPECT_EQ(KindOf([&] { system_.Remove(PathOf("none.img")); }), ErrorKind::NotFound);
+    EXPECT_EQ(KindOf([&] { (void)Archive::Open(PathOf("none.img")); }), ErrorKind::NotFound);
+}
+
+TEST_F(FileIo, AWriterIsAloneAndReadersShare) {
+    const std::string path = PathOf("shared.img");
+    WriteFile(path, SoundArchive({{"a.dff", 1}}));
+    {
+        auto reader = system_.Open(path, OpenMode::Read);
+        auto secondReader = system_.Open(path, OpenMode::Read);
+        EXPECT_EQ(KindOf([&] { (void)system_.Open(path, OpenMode::ReadWrite); }), ErrorKind::Locked);
+    }
+    auto writer = system_.Open(path, OpenMode::ReadWrite);
+    EXPECT_EQ(KindOf([&] { (void)system_.Open(path, OpenMode::Read); }), ErrorKind::Locked);
+    EXPECT_EQ(KindOf([&] { (void)Archive::Open(path); }), ErrorKind::Locked);
+}
+
+TEST_F(FileIo, ReplacesAtomicallyAndMakesFolders) {
+    const std::string from = PathOf("new.img"), to = PathOf("old.img");
+    WriteFile(from, Pattern(100, 1));
+    WriteFile(to, Pattern(200, 2));
+    system_.ReplaceAtomically(from, to);
+    EXPECT_FALSE(system_.Exists(from));
+    EXPECT_EQ(ReadFile(to), Pattern(100, 1));
+
+    const std::string nested = PathOf("a/b/c");
+    system_.CreateDirectories(nested);
+    system_.CreateDirectories(nested);
+    EXPECT_TRUE(fs::is_directory(nested));
+    EXPECT_GT(system_.FreeSpace(to), 0u);
+    EXPECT_GT(system_.FreeSpace(nested), 0u);
+}
+
+TEST_F(FileIo, CommitsOnDiskInPlaceAndByRewrite) {
+    const std::string path = PathOf("gta3.img");
+    WriteFile(path, SoundArchive({{"a.dff", 2}, {"b.txd", 1}, {"c.dff", 1}}));
+    Archive archive = Archive::Open(path);
+    archive.Put("a.dff", Pattern(3000, 1));
+    EXPECT_TRUE(archive.Commit().inPlace);
+    archive.Put("B.TXD", Pattern(9000, 2));
+    archive.Remove("c.dff");
+    EXPECT_FALSE(archive.Commit().inPlace);
+    std::vector<std::string> left;
+    for (const auto& item : fs::directory_iterator(root_)) left.push_back(item.path().filename().string());
+    EXPECT_EQ(left, std::vector<std::string>{"gta3.img"});
+
+    const Archive reopened = Archive::Open(path);
+    ASSERT_EQ(reopened.Entries().size(), 2u);
+    EXPECT_EQ(reopened.Entries()[1].name, "B.TXD");
+    auto b = Pattern(9000, 2);
+    b.resize(5 * 2048, 0);
+    EXPECT_EQ(reopened.Read(reopened.Entries()[1]), b);
+    EXPECT_TRUE(Verify(path).empty());
+    EXPECT_EQ(ReadFile(path).size(), (1 + 2 + 5) * 2048u);
+}
+
+TEST_F(FileIo, OpenFinishesWhatAKilledCommitLeft) {
+    const std::string path = PathOf("gta3.img");
+    const auto before = SoundArchive({{"a.dff", 2}});
+    WriteFile(path, before);
+    WriteFile(path + ".rewrite", Pattern(3000, 1));  // a rewrite killed half-way
+    WriteFile(path + ".journal", Pattern(50, 2));     // a journal never completed
+    const Archive archive = Archive::Open(path);
+    EXPECT_EQ(archive.RecoveryOnOpen(), Recovery::RolledBack);
+    EXPECT_FALSE(fs::exists(path + ".rewrite"));
+    EXPECT_FALSE(fs::exists(path + ".journal"));
+    EXPECT_EQ(ReadFile(path), before);
+}
+
+}  // namespace
+}  // namespace veltrin::archive

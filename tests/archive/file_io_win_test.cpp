@@ -1,0 +1,125 @@
+// Windows only: sharing as the running game and other programs impose it,
+// protected files, and paths beyond the ANSI code page.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "archive/archive.h"
+#include "archive_builder.h"
+#include "win32/unique_handle.h"
+
+namespace veltrin::archive {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::Pattern;
+using testing::SoundArchive;
+
+class FileIoWin : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root_ = fs::temp_directory_path() / L"veltrin-archive-\u00e9\u4e2d";
+        fs::remove_all(root_);
+        fs::create_directories(root_);
+        path_ = root_ / L"gta3.img";
+        before_ = SoundArchive({{"a.dff", 2}, {"b.txd", 1}});
+        std::ofstream out(path_, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(before_.data()), static_cast<std::streamsize>(before_.size()));
+    }
+    void TearDown() override {
+        ::SetFileAttributesW(path_.c_str(), FILE_ATTRIBUTE_NORMAL);
+        fs::remove_all(root_);
+    }
+
+    [[nodiscard]] std::string Utf8Path() const {
+        const std::u8string text = path_.u8string();
+        return {text.begin(), text.end()};
+    }
+    [[nodiscard]] std::vector<uint8_t> Contents() const {
+        std::ifstream in(path_, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+    [[nodiscard]] win32::UniqueHandle Hold(DWORD share) const {
+        return win32::UniqueHandle(
+            ::CreateFileW(path_.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    }
+    [[nodiscard]] std::vector<std::wstring> Folder() const {
+        std::vector<std::wstring> names;
+        for (const auto& item : fs::directory_iterator(root_)) names.push_back(item.path().filename().wstring());
+        return names;
+    }
+
+    fs::path root_;
+    fs::path path_;
+    std::vector<uint8_t> before_;
+};
+
+TEST_F(FileIoWin, AFileHeldWithoutSharingIsLocked) {
+    const win32::UniqueHandle held = Hold(0);
+    ASSERT_TRUE(held.Valid());
+    try {
+        (void)Archive::Open(Utf8Path());
+        FAIL() << "opened";
+    } catch (const ArchiveError& error) {
+        EXPECT_EQ(error.kind(), ErrorKind::Locked) << error.reason();
+    }
+}
+
+TEST_F(FileIoWin, CommitWhileTheGameReadsIsLockedAndChangesNothing) {
+    for (const size_t size : {size_t{100}, size_t{9000}}) {  // in place, then a rewrite
+        Archive archive = Archive::Open(Utf8Path());
+        archive.Put("b.txd", Pattern(size, 1));
+        const win32::UniqueHandle game = Hold(FILE_SHARE_READ);
+        ASSERT_TRUE(game.Valid());
+        try {
+            archive.Commit();
+            ADD_FAILURE() << "committed";
+        } catch (const ArchiveError& error) {
+            EXPECT_EQ(error.kind(), ErrorKind::Locked) << error.reason();
+        }
+        EXPECT_EQ(Contents(), before_);
+        EXPECT_EQ(Folder(), std::vector<std::wstring>{L"gta3.img"});
+    }
+}
+
+TEST_F(FileIoWin, ReadOnlyArchiveIsAccessDenied) {
+    ASSERT_TRUE(::SetFileAttributesW(path_.c_str(), FILE_ATTRIBUTE_READONLY));
+    {
+        // Wine run by root writes read-only files regardless.
+        const win32::UniqueHandle probe(::CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (probe.Valid()) GTEST_SKIP() << "this system lets the user write read-only files";
+    }
+    Archive archive = Archive::Open(Utf8Path());
+    archive.Put("b.txd", Pattern(10, 1));
+    try {
+        archive.Commit();
+        ADD_FAILURE() << "committed";
+    } catch (const ArchiveError& error) {
+        EXPECT_EQ(error.kind(), ErrorKind::AccessDenied) << error.reason();
+    }
+    EXPECT_EQ(Contents(), before_);
+}
+
+TEST_F(FileIoWin, RewriteReplacesTheArchiveUnderItsUnicodePath) {
+    {
+        Archive archive = Archive::Open(Utf8Path());
+        archive.Put("b.txd", Pattern(9000, 2));
+        archive.Put("c.dff", Pattern(10, 3));
+        EXPECT_FALSE(archive.Commit().inPlace);
+        // Reading after the replace goes to the new file.
+        EXPECT_EQ(archive.Read(*archive.Find("c.dff")).at(0), Pattern(1, 3).at(0));
+    }
+    EXPECT_EQ(Folder(), std::vector<std::wstring>{L"gta3.img"});
+    EXPECT_EQ(Contents().size(), (1 + 2 + 5 + 1) * 2048u);
+    EXPECT_TRUE(Verify(Utf8Path()).empty());
+}
+
+}  // namespace
+}  // namespace veltrin::archive
