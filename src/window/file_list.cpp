@@ -7,10 +7,9 @@
 namespace veltrin::window {
 
 void FileList::Create(HWND parent, int id) {
-    list_ = ::CreateWindowExW(WS_EX_CLIENTEDGE, L"LISTBOX", L"",
-                              WS_CHILD | WS_VISIBLE | WS_DISABLED | WS_VSCROLL | LBS_NOINTEGRALHEIGHT, 0, 0, 0, 0,
-                              parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), ::GetModuleHandleW(nullptr),
-                              nullptr);
+    list_ = ::CreateWindowExW(
+        WS_EX_CLIENTEDGE, L"LISTBOX", L"", WS_CHILD | WS_VISIBLE | WS_DISABLED | WS_VSCROLL | LBS_NOINTEGRALHEIGHT, 0,
+        0, 0, 0, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), ::GetModuleHandleW(nullptr), nullptr);
 }
 
 void FileList::Point(const std::string& folder) {

@@ -30,8 +30,8 @@ std::optional<std::vector<std::wstring>> Subfolders(const std::wstring& path) {
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return std::nullopt;
     const std::wstring pattern = ChildPath(path, L"*");
     WIN32_FIND_DATAW data{};
-    HANDLE find = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchLimitToDirectories,
-                                     nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    HANDLE find = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchLimitToDirectories, nullptr,
+                                     FIND_FIRST_EX_LARGE_FETCH);
     std::vector<std::wstring> names;
     if (find == INVALID_HANDLE_VALUE) {
         if (::GetLastError() == ERROR_FILE_NOT_FOUND) return names;  // an empty drive root
@@ -105,7 +105,8 @@ void FolderList::SetUnreadablePath(const std::wstring& path) {
 void FolderList::Show(const std::wstring& path, const std::vector<std::wstring>& subfolders) {
     const auto chain = FolderChain(path);
     std::vector<Row> rows;
-    for (size_t i = 0; i < chain.size(); ++i) rows.push_back({chain[i].label, chain[i].path, static_cast<int>(i), true});
+    for (size_t i = 0; i < chain.size(); ++i)
+        rows.push_back({chain[i].label, chain[i].path, static_cast<int>(i), true});
     const int childLevel = static_cast<int>(chain.size());
     for (const auto& name : subfolders) rows.push_back({name, ChildPath(chain.back().path, name), childLevel, false});
     path_ = chain.back().path;
@@ -116,7 +117,13 @@ void FolderList::Show(const std::wstring& path, const std::vector<std::wstring>&
     for (const auto& row : rows_) ::SendMessageW(list_, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(row.label.c_str()));
     const WPARAM current = chain.size() - 1;
     ::SendMessageW(list_, LB_SETCURSEL, current, 0);
-    ::SendMessageW(list_, LB_SETTOPINDEX, current, 0);
+    // The current folder in view, with as many of its ancestors above it as
+    // leave half the list for its subfolders.
+    RECT client{};
+    ::GetClientRect(list_, &client);
+    const int rowsShown = std::max(1, static_cast<int>(client.bottom / std::max(1, itemHeight_)));
+    const int top = std::max(0, static_cast<int>(current) - (rowsShown - 1) / 2);
+    ::SendMessageW(list_, LB_SETTOPINDEX, static_cast<WPARAM>(top), 0);
     ::SendMessageW(list_, WM_SETREDRAW, TRUE, 0);
     ::InvalidateRect(list_, nullptr, TRUE);
 }

@@ -65,6 +65,19 @@ std::wstring CurrentFolder() {
     return path;
 }
 
+// The application icon (for Alt+Tab and the taskbar) and the 16 x 16 window
+// icon, shared: loaded once, never destroyed.
+HICON AppIcon() {
+    return static_cast<HICON>(::LoadImageW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(VELTRIN_IDI_APP), IMAGE_ICON,
+                                           ::GetSystemMetrics(SM_CXICON), ::GetSystemMetrics(SM_CYICON), LR_SHARED));
+}
+
+HICON WindowIcon() {
+    return static_cast<HICON>(::LoadImageW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(VELTRIN_IDI_WINDOW),
+                                           IMAGE_ICON, ::GetSystemMetrics(SM_CXSMICON), ::GetSystemMetrics(SM_CYSMICON),
+                                           LR_SHARED));
+}
+
 void RegisterFormClass(WNDPROC proc) {
     const HINSTANCE instance = ::GetModuleHandleW(nullptr);
     WNDCLASSEXW windowClass{};
@@ -74,12 +87,8 @@ void RegisterFormClass(WNDPROC proc) {
     windowClass.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_BTNFACE + 1));
     windowClass.lpszClassName = kForm1Class;
-    windowClass.hIcon = static_cast<HICON>(::LoadImageW(instance, MAKEINTRESOURCEW(VELTRIN_IDI_APP), IMAGE_ICON,
-                                                        ::GetSystemMetrics(SM_CXICON),
-                                                        ::GetSystemMetrics(SM_CYICON), LR_SHARED));
-    windowClass.hIconSm = static_cast<HICON>(::LoadImageW(instance, MAKEINTRESOURCEW(VELTRIN_IDI_WINDOW), IMAGE_ICON,
-                                                          ::GetSystemMetrics(SM_CXSMICON),
-                                                          ::GetSystemMetrics(SM_CYSMICON), LR_SHARED));
+    windowClass.hIcon = AppIcon();
+    windowClass.hIconSm = WindowIcon();
     ::RegisterClassExW(&windowClass);
 }
 
@@ -92,8 +101,11 @@ bool Form1::Open(int showCommand) {
     form_ = ::CreateWindowExW(kFormExStyle, kForm1Class, kForm1Caption, kFormStyle, CW_USEDEFAULT, CW_USEDEFAULT,
                               CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, ::GetModuleHandleW(nullptr), this);
     if (!form_) return false;
+    ::SendMessageW(form_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(WindowIcon()));
+    ::SendMessageW(form_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(AppIcon()));
     CreateControls();
     ApplyDpi(WindowDpi(form_));
+    ShowStartFolder();
 
     // Centred on the primary screen.
     const SIZE size = WindowSizeForClient(TwipsToPixels(kClientWidthTwips, dpi_),
@@ -116,19 +128,21 @@ bool Form1::Open(int showCommand) {
 void Form1::CreateControls() {
     // Creation order is the tab order: Drive1, Label1, Dir1, Label2, Command1,
     // File1, Picture1, Label3, Label4.
-    const std::wstring start = CurrentFolder();
     drive1_.Create(form_, kDrive1Id);
     label1_ = CreateChild(form_, L"STATIC", kLabel1Text, SS_LEFT | SS_NOPREFIX, kLabel1Id);
     dir1_.Create(form_, kDir1Id);
     label2_ = CreateChild(form_, L"STATIC", kLabel2DesignText, SS_LEFT | SS_NOPREFIX, kLabel2Id);
-    command1_ = CreateChild(form_, L"BUTTON", kCommand1Text, WS_TABSTOP | WS_GROUP | WS_DISABLED | BS_PUSHBUTTON,
-                            kCommand1Id);
+    command1_ =
+        CreateChild(form_, L"BUTTON", kCommand1Text, WS_TABSTOP | WS_GROUP | WS_DISABLED | BS_PUSHBUTTON, kCommand1Id);
     file1_.Create(form_, kFile1Id);
     picture1_.Create(form_, kPicture1Id, logo_.Get());
     label3_ = CreateChild(form_, L"STATIC", kLabel3Text, SS_LEFT | SS_NOPREFIX, kLabel3Id);
     label4_ = CreateChild(form_, L"STATIC", kLabel4Text, SS_LEFT | SS_NOPREFIX, kLabel4Id);
     label2Colour_ = ::GetSysColor(COLOR_BTNTEXT);
+}
 
+void Form1::ShowStartFolder() {
+    const std::wstring start = CurrentFolder();
     drive1_.Fill(start);
     if (!dir1_.SetPath(start)) dir1_.SetUnreadablePath(start);
     try {
@@ -163,17 +177,22 @@ void Form1::ApplyDpi(int dpi) {
 }
 
 // A closed drop-down list is as tall as its selection field plus its border;
-// the field is set so that the whole control has the designed height.
+// the field is set so that the whole control has the designed height. The
+// field height a list reports may differ from the one it was given, so the
+// request is corrected by what the control's box shows.
 void Form1::SizeDriveField(int height) const {
     const HWND combo = drive1_.Handle();
-    for (int attempt = 0; attempt < 2; ++attempt) {
+    auto shownHeight = [combo] {
         RECT box{};
         ::GetWindowRect(combo, &box);
-        const int difference = height - (box.bottom - box.top);
+        return static_cast<int>(box.bottom - box.top);
+    };
+    LRESULT request = ::SendMessageW(combo, CB_GETITEMHEIGHT, static_cast<WPARAM>(-1), 0) + (height - shownHeight());
+    for (int attempt = 0; attempt < 4 && request > 0; ++attempt) {
+        ::SendMessageW(combo, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), request);
+        const int difference = height - shownHeight();
         if (difference == 0) return;
-        const LRESULT field = ::SendMessageW(combo, CB_GETITEMHEIGHT, static_cast<WPARAM>(-1), 0);
-        if (field <= 0 || field + difference <= 0) return;
-        ::SendMessageW(combo, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), field + difference);
+        request += difference;
     }
 }
 

@@ -35,6 +35,8 @@ private:
     LRESULT Route(UINT message, WPARAM wParam, LPARAM lParam);
 
     void CreateControls();
+    // Drive1 on the current drive, Dir1 and File1 on the current folder.
+    void ShowStartFolder();
     // Font, every control's box and Dir1's rows for that DPI.
     void ApplyDpi(int dpi);
     void SizeDriveField(int height) const;

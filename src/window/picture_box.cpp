@@ -25,9 +25,9 @@ void RegisterClassOnce(WNDPROC proc) {
 
 void PictureBox::Create(HWND parent, int id, HBITMAP bitmap) {
     RegisterClassOnce(Proc);
-    box_ = ::CreateWindowExW(WS_EX_CLIENTEDGE, kClassName, L"", WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_GROUP, 0, 0,
-                             0, 0, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
-                             ::GetModuleHandleW(nullptr), bitmap);
+    box_ = ::CreateWindowExW(WS_EX_CLIENTEDGE, kClassName, L"", WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_GROUP, 0, 0, 0,
+                             0, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), ::GetModuleHandleW(nullptr),
+                             bitmap);
 }
 
 void PictureBox::Paint(HWND window, HBITMAP bitmap) {
