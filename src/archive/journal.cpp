@@ -1,5 +1,6 @@
 #include "archive/journal.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "archive/format.h"
@@ -81,6 +82,10 @@ std::optional<Journal> DecodeJournal(const std::vector<uint8_t>& bytes) {
         journal.writes.push_back(std::move(write));
     }
     if (at != bodyEnd) return std::nullopt;
+    // An in-place commit grows the archive only by what it writes.
+    uint64_t reach = journal.oldSize;
+    for (const JournalWrite& write : journal.writes) reach = std::max(reach, write.offset + write.bytes.size());
+    if (journal.newSize > reach) return std::nullopt;
     return journal;
 }
 

@@ -17,7 +17,10 @@ std::string Megabytes(uint64_t bytes) { return std::to_string((bytes + (1u << 20
 class BlockWriter {
 public:
     BlockWriter(File& target, uint64_t total, const Progress& progress)
-        : target_(target), total_(total), progress_(progress), block_(kBlockSize) {}
+        : target_(target),
+          total_(total),
+          progress_(progress),
+          block_(static_cast<size_t>(std::clamp<uint64_t>(total, 1, kBlockSize))) {}
 
     void Append(const uint8_t* bytes, size_t size) {
         while (size > 0) {

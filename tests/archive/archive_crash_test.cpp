@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "archive/archive.h"
+#include "archive/journal.h"
 #include "archive/memory_file_system.h"
 #include "archive_builder.h"
 #include "fault_file_system.h"
@@ -204,6 +206,46 @@ TEST(ArchiveCrash, RebuildIsOldOrNewAfterAFaultAtAnyStep) {
         }
         EXPECT_TRUE(sawRebuilt);
     }
+}
+
+TEST(ArchiveJournal, CountsOnlyWhenCompleteAndIntact) {
+    Journal journal;
+    journal.oldSize = 4 * 2048;
+    journal.newSize = 5 * 2048;
+    journal.writes.push_back({0, Pattern(40, 1)});
+    journal.writes.push_back({4 * 2048, Pattern(2048, 2)});
+    const std::vector<uint8_t> bytes = EncodeJournal(journal);
+    const std::optional<Journal> decoded = DecodeJournal(bytes);
+    ASSERT_TRUE(decoded.has_value());
+    EXPECT_EQ(decoded->oldSize, journal.oldSize);
+    EXPECT_EQ(decoded->newSize, journal.newSize);
+    ASSERT_EQ(decoded->writes.size(), 2u);
+    EXPECT_EQ(decoded->writes[1].offset, journal.writes[1].offset);
+    EXPECT_EQ(decoded->writes[1].bytes, journal.writes[1].bytes);
+    for (size_t length = 0; length < bytes.size(); ++length)
+        ASSERT_FALSE(DecodeJournal(std::vector<uint8_t>(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(length))))
+            << "torn at " << length;
+    for (size_t at = 0; at < bytes.size(); at += 7) {
+        std::vector<uint8_t> flipped = bytes;
+        flipped[at] ^= 0x10;
+        ASSERT_FALSE(DecodeJournal(flipped)) << "flipped at " << at;
+    }
+    journal.newSize = 6 * 2048;  // more than its writes reach
+    EXPECT_FALSE(DecodeJournal(EncodeJournal(journal)));
+}
+
+TEST(ArchiveJournal, AJournalThatDoesNotFitTheArchiveIsDropped) {
+    MemoryFileSystem disk;
+    const std::vector<uint8_t> base = SoundArchive({{"a.dff", 2}});
+    disk.SetFile(kPath, base);
+    Journal journal;
+    journal.oldSize = 10 * 2048;  // some other archive's
+    journal.newSize = 10 * 2048;
+    journal.writes.push_back({0, Pattern(40, 1)});
+    disk.SetFile(JournalPath(kPath), EncodeJournal(journal));
+    EXPECT_EQ(Archive::Open(kPath, disk).RecoveryOnOpen(), Recovery::RolledBack);
+    EXPECT_EQ(disk.Contents(kPath), base);
+    EXPECT_EQ(disk.Paths(), std::vector<std::string>{kPath});
 }
 
 }  // namespace
