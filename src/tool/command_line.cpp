@@ -3,14 +3,23 @@
 namespace veltrin::tool {
 namespace {
 
+constexpr std::string_view kToolSuffix = ".plug";
+
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+char Fold(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool SameText(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (Fold(a[i]) != Fold(b[i])) return false;
+    return true;
+}
 
 }  // namespace
 
 std::vector<std::string> SplitCommandLine(std::string_view line) {
-    std::vector<std::string> args;
-    if (line.empty()) return args;
-
+    if (line.empty()) return {};
     size_t pos = 0;
     std::string program;
     if (line[0] == '"') {
@@ -21,8 +30,14 @@ std::vector<std::string> SplitCommandLine(std::string_view line) {
         while (pos < line.size() && !IsBlank(line[pos])) ++pos;
         program = std::string(line.substr(0, pos));
     }
-    args.push_back(std::move(program));
+    std::vector<std::string> args = SplitArguments(line.substr(pos));
+    args.insert(args.begin(), std::move(program));
+    return args;
+}
 
+std::vector<std::string> SplitArguments(std::string_view line) {
+    std::vector<std::string> args;
+    size_t pos = 0;
     while (pos < line.size() && IsBlank(line[pos])) ++pos;
     if (pos >= line.size()) return args;
 
@@ -73,6 +88,28 @@ std::vector<std::string> SplitCommandLine(std::string_view line) {
     }
     args.push_back(std::move(arg));
     return args;
+}
+
+std::vector<std::string> SplitToolCommandLine(std::string_view line, std::string_view ownPath) {
+    if (line.empty() || line[0] == '"') return SplitCommandLine(line);
+    const auto splitAt = [&](size_t end) {
+        std::vector<std::string> args = SplitArguments(line.substr(end));
+        args.insert(args.begin(), std::string(line.substr(0, end)));
+        return args;
+    };
+    // The prefixes that end at a blank or at the end of the line, shortest first.
+    std::vector<size_t> ends;
+    for (size_t pos = 0; pos <= line.size(); ++pos)
+        if (pos == line.size() || (IsBlank(line[pos]) && pos > 0 && !IsBlank(line[pos - 1]))) ends.push_back(pos);
+    for (const size_t end : ends)
+        if (SameText(line.substr(0, end), ownPath)) return splitAt(end);
+    for (const size_t end : ends) {
+        const std::string_view prefix = line.substr(0, end);
+        if (prefix.size() >= kToolSuffix.size() &&
+            SameText(prefix.substr(prefix.size() - kToolSuffix.size()), kToolSuffix))
+            return splitAt(end);
+    }
+    return SplitCommandLine(line);
 }
 
 }  // namespace veltrin::tool

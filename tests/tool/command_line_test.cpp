@@ -31,3 +31,43 @@ TEST(CommandLine, TheInstallersOwnLineReachesTheToolIntact) {
 
 }  // namespace
 }  // namespace veltrin::tool
+
+namespace veltrin::tool {
+namespace {
+
+TEST(ToolCommandLine, TakesAnUnquotedProgramPathWithSpacesWhole) {
+    const std::string own = R"(D:\My Mods\Veltrin V1\Install.plug)";
+    struct Case {
+        std::string line;
+        std::vector<std::string> args;
+    };
+    const std::vector<Case> cases = {
+        // The installer's own form: the program unquoted, the script quoted.
+        {R"(D:\My Mods\Veltrin V1\Install.plug -script "D:\My Mods\Veltrin V1\Install.dat")",
+         {own, "-script", R"(D:\My Mods\Veltrin V1\Install.dat)"}},
+        // The system may report the path in another case.
+        {R"(d:\my mods\VELTRIN V1\install.PLUG -script x)", {R"(d:\my mods\VELTRIN V1\install.PLUG)", "-script", "x"}},
+        // A path that does not spell ownPath (a short 8.3 form, say) ends at ".plug".
+        {R"(D:\MYMODS~1\Veltrin V1\Install.plug list "a b.img")",
+         {R"(D:\MYMODS~1\Veltrin V1\Install.plug)", "list", "a b.img"}},
+        {R"(D:\My Mods\Veltrin V1\Install.plug)", {own}},
+        // Quoted or space-free program paths split as always.
+        {R"("D:\My Mods\Veltrin V1\Install.plug" -script "x y")", {own, "-script", "x y"}},
+        {R"(Install.plug --help)", {"Install.plug", "--help"}},
+        {R"(tool.exe a b)", {"tool.exe", "a", "b"}},
+        {"", {}},
+    };
+    for (const auto& item : cases) {
+        SCOPED_TRACE(item.line);
+        EXPECT_EQ(SplitToolCommandLine(item.line, own), item.args);
+    }
+}
+
+TEST(ToolCommandLine, ArgumentsAloneFollowTheSameRules) {
+    EXPECT_EQ(SplitArguments(R"(  -script "a\\b c\\" x\"y )"),
+              (std::vector<std::string>{"-script", R"(a\\b c\)", R"(x"y)"}));
+    EXPECT_TRUE(SplitArguments(" \t ").empty());
+}
+
+}  // namespace
+}  // namespace veltrin::tool
