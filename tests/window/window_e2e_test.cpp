@@ -77,6 +77,20 @@ HWND ChildWithText(HWND window, const std::wstring& text) {
     return nullptr;
 }
 
+// A message box is ready for the user once its OK button shows and its
+// thread has painted it.
+HWND WaitForBox(const Installer& installer) {
+    const HWND box = WaitForBox(installer);
+    if (!box) return nullptr;
+    WaitUntil([&] {
+        const HWND ok = ChildWithText(box, L"OK");
+        return ok && ::IsWindowVisible(ok);
+    });
+    ::WaitForInputIdle(installer.Process(), 5000);
+    ::Sleep(200);
+    return box;
+}
+
 fs::path Screenshots() { return FromUnix(VELTRIN_SCREENSHOT_DIR); }
 
 class WindowTest : public ::testing::Test {
@@ -396,7 +410,7 @@ TEST_F(WindowTest, InstallWritesTheScriptStartsTheToolAndEndsAfterSuccess) {
     ASSERT_TRUE(installer.Activate());
     ClickCentre(Command1(installer));
 
-    const HWND box = installer.WaitForDialog();
+    const HWND box = WaitForBox(installer);
     ASSERT_NE(box, nullptr);
     EXPECT_EQ(Text(box), L"VeltrinInstall");
     const Strings texts = ChildTexts(box);
@@ -451,7 +465,7 @@ TEST_F(WindowTest, MissingPayloadFolderEndsWithTheFailureReportAndNoTool) {
     ASSERT_TRUE(installer.Activate());
     ClickCentre(Command1(installer));
 
-    const HWND box = installer.WaitForDialog();
+    const HWND box = WaitForBox(installer);
     ASSERT_NE(box, nullptr);
     EXPECT_EQ(Text(box), L"VeltrinInstall");
     const Strings texts = ChildTexts(box);
