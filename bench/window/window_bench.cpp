@@ -154,9 +154,10 @@ int wmain() {
         texts.push_back(run.text);
         pixels.push_back(run.pixels);
     }
-    std::printf("start-up, median of %d runs: Form1 found %.1f ms, first poll's text %.1f ms, "
-                "red status on screen %.1f ms (best %.1f ms)\n",
-                kRuns, Median(windows), Median(texts), Median(pixels), *std::min_element(pixels.begin(), pixels.end()));
+    std::printf(
+        "start-up, median of %d runs: Form1 found %.1f ms, first poll's text %.1f ms, "
+        "red status on screen %.1f ms (best %.1f ms)\n",
+        kRuns, Median(windows), Median(texts), Median(pixels), *std::min_element(pixels.begin(), pixels.end()));
 
     constexpr int kTicks = 2000;
     for (const auto& [label, folder] : {std::pair{"game found", game}, std::pair{"game not found", empty}}) {

@@ -105,4 +105,28 @@ TEST_F(ProgramFile, CarriesTheLogoAndTheManifest) {
     }
 }
 
+// The program links everything but the system's own DLLs statically, so no
+// DLL of the same name dropped beside it is asked for at start-up; the ones
+// it loads later come from the system folder only (set at start-up).
+TEST_F(ProgramFile, ImportsOnlySystemDlls) {
+    const auto base = reinterpret_cast<const unsigned char*>(reinterpret_cast<ULONG_PTR>(module_) & ~ULONG_PTR{3});
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    ASSERT_EQ(dos->e_magic, IMAGE_DOS_SIGNATURE);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(base + dos->e_lfanew);
+    const auto& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    ASSERT_NE(directory.VirtualAddress, 0u);
+    // Mapped as an image resource, sections sit at their virtual addresses.
+    const auto* import = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
+    std::set<std::string> dlls;
+    for (; import->Name != 0; ++import) {
+        std::string name = reinterpret_cast<const char*>(base + import->Name);
+        std::transform(name.begin(), name.end(), name.begin(), [](char c) { return static_cast<char>(::tolower(c)); });
+        dlls.insert(name);
+    }
+    const std::set<std::string> system{"kernel32.dll", "user32.dll",  "gdi32.dll",   "comctl32.dll",
+                                       "msvcrt.dll",   "shell32.dll", "advapi32.dll"};
+    for (const auto& dll : dlls) EXPECT_TRUE(system.count(dll)) << dll << " is not a system DLL";
+    EXPECT_TRUE(dlls.count("comctl32.dll"));
+}
+
 }  // namespace

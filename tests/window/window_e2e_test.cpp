@@ -392,6 +392,16 @@ TEST_F(WindowTest, FolderListOpensFoldersByDoubleClickAndEnterOnly) {
     ClickItem(dir1, IndexOf(inGame, L"Games"), true);
     EXPECT_TRUE(WaitUntil([&] { return ListItems(dir1) == start; }));
     EXPECT_TRUE(ShowsAnswer(installer, false));
+
+    // A folder that went away after it was listed cannot be read: opening it
+    // leaves the list as it was, without a message.
+    fs::remove_all(games / "Other");
+    ClickItem(dir1, IndexOf(start, L"Other"), true);
+    ::Sleep(300);
+    EXPECT_EQ(ListItems(dir1), start);
+    EXPECT_EQ(installer.VisibleTopWindows(), std::vector<HWND>{installer.Form()});
+    ClickItem(dir1, IndexOf(start, L"GTA San Andreas"), true);
+    EXPECT_TRUE(WaitUntil([&] { return ListItems(dir1) == inGame; }));
 }
 
 // q: is mapped to an empty test folder, r: to something that is no folder
