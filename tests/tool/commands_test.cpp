@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -17,25 +16,6 @@ using namespace testing;
 using archive::MemoryFileSystem;
 
 constexpr const char* kArchive = "/game/models/gta3.img";
-
-// A version-2 archive written byte by byte, so that entry names can hold what
-// the library would never store: each entry one sector of its index + 1.
-Bytes RawArchive(const std::vector<std::string>& names) {
-    const uint32_t count = static_cast<uint32_t>(names.size());
-    Bytes bytes(archive::kSectorSize * (1 + count), 0);
-    std::memcpy(bytes.data(), "VER2", 4);
-    std::memcpy(bytes.data() + 4, &count, 4);  // little-endian hosts only, as both builds are
-    for (uint32_t i = 0; i < count; ++i) {
-        uint8_t* entry = bytes.data() + 8 + 32 * i;
-        const uint32_t offset = 1 + i;
-        const uint16_t sectors = 1;
-        std::memcpy(entry, &offset, 4);
-        std::memcpy(entry + 4, &sectors, 2);
-        std::memcpy(entry + 8, names[i].data(), std::min<size_t>(names[i].size(), 23));
-        bytes[archive::kSectorSize * offset] = static_cast<uint8_t>(i + 1);
-    }
-    return bytes;
-}
 
 class CommandsTest : public ::testing::Test {
 protected:

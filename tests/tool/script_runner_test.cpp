@@ -159,12 +159,15 @@ TEST_F(ScriptRunnerTest, ANameTheArchiveCannotHoldStopsBeforeAnythingIsWritten) 
     EXPECT_TRUE(report.Has("line 5): the name " + longName + " cannot be stored")) << report.All();
 }
 
-// Reports one file as larger than any entry may be, without holding its bytes.
-class HugeFileSystem final : public archive::FileSystem {
+// Reports one file as larger than any entry may be, without holding its
+// bytes, and refuses access to another as a protected folder would.
+class TrickFileSystem final : public archive::FileSystem {
 public:
-    HugeFileSystem(archive::FileSystem& inner, std::string hugePath) : inner_(inner), huge_(std::move(hugePath)) {}
+    TrickFileSystem(archive::FileSystem& inner, std::string hugePath, std::string deniedPath = "")
+        : inner_(inner), huge_(std::move(hugePath)), denied_(std::move(deniedPath)) {}
     std::unique_ptr<archive::File> Open(const std::string& path, archive::OpenMode mode) override {
         if (path == huge_) return std::make_unique<HugeFile>();
+        if (path == denied_) throw archive::ArchiveError(archive::ErrorKind::AccessDenied, path, "Access denied.");
         return inner_.Open(path, mode);
     }
     bool Exists(const std::string& path) override { return path == huge_ || inner_.Exists(path); }
@@ -185,10 +188,11 @@ private:
     };
     archive::FileSystem& inner_;
     std::string huge_;
+    std::string denied_;
 };
 
 TEST_F(ScriptRunnerTest, ATooLargeFileStopsItsArchiveWhileEarlierArchivesStaySaved) {
-    HugeFileSystem huge(fs, Payload("player.img", "big.dff"));
+    TrickFileSystem huge(fs, Payload("player.img", "big.dff"));
     const Bytes player = ArchiveBytes(kPlayer);
     const std::string text = InstallScript({"a.dff"}, {"c.dff", "big.dff"});
     EXPECT_EQ(RunScript(kScript, text, huge, report), ExitStatus::Rejected);
@@ -241,6 +245,14 @@ TEST_F(ScriptRunnerTest, ArchiveProblemsAreToldInPlainWordsWithTheirStatus) {
         }
         EXPECT_EQ(report.lines.back(), "failed");
     }
+}
+
+TEST_F(ScriptRunnerTest, AProtectedArchiveSaysHowToGetAccess) {
+    TrickFileSystem denied(fs, "", kGta3);
+    EXPECT_EQ(RunScript(kScript, InstallScript({"a.dff"}, {}), denied, report), ExitStatus::AccessDenied);
+    EXPECT_TRUE(report.Has("access to " + kGta3 +
+                           " was denied: run as administrator or move the game out of Program Files"))
+        << report.All();
 }
 
 TEST_F(ScriptRunnerTest, AnOpenWhileAnArchiveIsOpenSavesThatOneFirst) {

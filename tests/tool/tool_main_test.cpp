@@ -122,39 +122,6 @@ TEST_F(RunToolTest, ScriptRunWritesTheSameTextToInstallLogBesideTheScript) {
     EXPECT_EQ(fs.Contents("/app/Backups/gta3.img/a.dff"), Stored(Pattern(3000, 1)));
 }
 
-TEST_F(RunToolTest, ScriptFailuresGiveTheirStatusAndReachTheLog) {
-    MakeGame();
-    struct Case {
-        const char* what;
-        std::string script;
-        ExitStatus status;
-        std::string logged;
-    };
-    const std::vector<Case> cases = {
-        {"script missing", "", ExitStatus::ScriptUnreadable, "the script cannot be read: /app/Install.dat was not found"},
-        {"bad line", "-open \"/game/gta3.img\"\n-oops\n", ExitStatus::ScriptInvalid, "line 2): not a command"},
-        {"archive missing", "-open \"/game/none.img\"\n", ExitStatus::NotFound, "/game/none.img was not found"},
-        {"import missing", "-open \"/game/gta3.img\"\n-import \"/app/x.dff\"\n", ExitStatus::NotFound,
-         "/app/x.dff was not found"},
-        {"bad name", "-open \"/game/gta3.img\"\n-import \"/app/a_name_longer_than_allowed.dff\"\n",
-         ExitStatus::Rejected, "cannot be stored in an archive"},
-    };
-    for (const auto& item : cases) {
-        SCOPED_TRACE(item.what);
-        if (item.script.empty()) {
-            if (fs.Exists("/app/Install.dat")) fs.Remove("/app/Install.dat");
-        } else {
-            fs.SetFile("/app/Install.dat", BytesOf(item.script));
-        }
-        const Bytes before = fs.Contents("/game/gta3.img");
-        EXPECT_EQ(Run({"-script", "/app/Install.dat"}), Code(item.status));
-        const std::string log = Text(fs.Contents("/app/Install.log"));
-        EXPECT_NE(log.find(item.logged), std::string::npos) << log;
-        EXPECT_NE(log.find("failed\r\n"), std::string::npos);
-        EXPECT_EQ(fs.Contents("/game/gta3.img"), before);
-    }
-}
-
 TEST_F(RunToolTest, ARelativeScriptPathKeepsItsLogInTheSameFolder) {
     fs.SetFile("Install.dat", BytesOf(""));
     EXPECT_EQ(Run({"-SCRIPT", "Install.dat"}), 0) << console.text;

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -92,22 +91,6 @@ TEST_F(ToolProcessPosixTest, RunsAScriptAndWritesItsLogBesideIt) {
     EXPECT_EQ(Run({"list", (root / "game" / "text.img").string()}), 5) << output;
     EXPECT_EQ(Run({"what"}), 1) << output;
     EXPECT_EQ(Run({"--help"}), 0) << output;
-}
-
-// A version-2 archive written byte by byte with whatever names are given.
-Bytes RawArchive(const std::vector<std::string>& names) {
-    const auto count = static_cast<uint32_t>(names.size());
-    Bytes bytes(archive::kSectorSize * (1 + count), 0);
-    std::memcpy(bytes.data(), "VER2", 4);
-    std::memcpy(bytes.data() + 4, &count, 4);
-    for (uint32_t i = 0; i < count; ++i) {
-        const uint32_t offset = 1 + i;
-        const uint16_t sectors = 1;
-        std::memcpy(bytes.data() + 8 + 32 * i, &offset, 4);
-        std::memcpy(bytes.data() + 8 + 32 * i + 4, &sectors, 2);
-        std::memcpy(bytes.data() + 8 + 32 * i + 8, names[i].data(), std::min<size_t>(names[i].size(), 23));
-    }
-    return bytes;
 }
 
 TEST_F(ToolProcessPosixTest, ExtractNeverWritesOutsideItsFolder) {

@@ -111,13 +111,16 @@ protected:
         Pipe in;
         Pipe out;
     };
-    // The installer's command line: the tool's path plain, the script's quoted.
-    std::unique_ptr<Started> Start(DWORD flags) const {
+    // By default the installer's command line: the tool's path plain, the
+    // script's quoted; else both quoted, as from a prompt.
+    std::unique_ptr<Started> Start(DWORD flags, bool quoteProgram = false) const {
         auto started = std::make_unique<Started>();
         ::SetHandleInformation(started->in.write.Get(), HANDLE_FLAG_INHERIT, 0);
         ::SetHandleInformation(started->out.read.Get(), HANDLE_FLAG_INHERIT, 0);
         const std::wstring program = (app / "Install.plug").wstring();
-        std::wstring commandLine = app.wstring() + L"\\Install.plug -script \"" + app.wstring() + L"\\Install.dat\"";
+        const std::wstring quote = quoteProgram ? L"\"" : L"";
+        std::wstring commandLine =
+            quote + app.wstring() + L"\\Install.plug" + quote + L" -script \"" + app.wstring() + L"\\Install.dat\"";
         STARTUPINFOW startup{};
         startup.cb = sizeof(startup);
         startup.dwFlags = STARTF_USESTDHANDLES;
@@ -197,7 +200,7 @@ TEST_F(ToolProcessTest, FailuresEndWithTheirExitStatusAndTheArchiveUnchanged) {
         WriteScript(Script());
         item.arrange();
         const std::string archiveBefore = ReadText(gta3);
-        auto started = Start(0);
+        auto started = Start(0, true);
         std::string output;
         EXPECT_EQ(Finish(*started, output), item.status) << output;
         EXPECT_NE(ReadText(app / "Install.log").find(item.logged), std::string::npos) << ReadText(app / "Install.log");

@@ -1,7 +1,9 @@
 #pragma once
 // Helpers shared by the tool's suites: archives made from generated entries,
 // their content read back, and a report that records what it is told.
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,6 +29,24 @@ inline Bytes Pattern(size_t size, uint8_t seed) {
 inline Bytes Stored(Bytes bytes) {
     const size_t sectors = (bytes.size() + archive::kSectorSize - 1) / archive::kSectorSize;
     bytes.resize(sectors * archive::kSectorSize, 0);
+    return bytes;
+}
+
+// A version-2 archive written byte by byte, so that entry names can hold what
+// the library would never store: entry i is one sector holding i + 1.
+inline Bytes RawArchive(const std::vector<std::string>& names) {
+    const auto count = static_cast<uint32_t>(names.size());
+    Bytes bytes(archive::kSectorSize * (1 + count), 0);
+    std::memcpy(bytes.data(), "VER2", 4);
+    std::memcpy(bytes.data() + 4, &count, 4);  // both builds run on little-endian machines
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t offset = 1 + i;
+        const uint16_t sectors = 1;
+        std::memcpy(bytes.data() + 8 + 32 * i, &offset, 4);
+        std::memcpy(bytes.data() + 8 + 32 * i + 4, &sectors, 2);
+        std::memcpy(bytes.data() + 8 + 32 * i + 8, names[i].data(), std::min<size_t>(names[i].size(), 23));
+        bytes[archive::kSectorSize * offset] = static_cast<uint8_t>(i + 1);
+    }
     return bytes;
 }
 
