@@ -43,7 +43,7 @@ ExitStatus RunScriptFile(const std::string& scriptPath, Console& console, archiv
     try {
         report.AttachLog(fs.Open(logPath, archive::OpenMode::CreateAlways), logPath);
     } catch (const archive::ArchiveError& error) {
-        report.Line("(no log: " + DescribeError(error) + ")");
+        report.Line("(no log: " + logPath + ": " + error.reason() + ")");
     }
     std::string text;
     try {
@@ -150,7 +150,13 @@ std::string HelpText() {
 }
 
 int RunTool(const std::vector<std::string>& args, Console& console, archive::FileSystem& fs) {
-    const ExitStatus status = Dispatch(args, console, fs);
+    ExitStatus status = ExitStatus::Io;
+    try {
+        status = Dispatch(args, console, fs);
+    } catch (const std::exception& error) {
+        // Out of memory, say: the archive being worked on was never saved.
+        console.Write(std::string("error: ") + error.what() + "\nfailed\n");
+    }
     if (console.OwnsWindow()) {
         console.Write("Press Enter to close this window.\n");
         console.WaitForEnter();

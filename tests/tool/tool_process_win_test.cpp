@@ -70,7 +70,9 @@ protected:
         root = fs::temp_directory_path() / (std::string("veltrin tool ") + test->name());
         fs::remove_all(root);
         app = root / "My Mods" / "Veltrin V1";
-        game = root / "Games" / "GTA San Andreas";
+        // A game folder the ANSI code page holds but ASCII does not, so the
+        // script must be read in that code page.
+        game = root / (AnsiHolds(L"Spiele \u00C4") ? L"Spiele \u00C4" : L"Games") / "GTA San Andreas";
         fs::create_directories(app / "gta3.img");
         fs::create_directories(app / "player.img");
         fs::create_directories(game / "models");
@@ -90,6 +92,20 @@ protected:
     }
 
     static std::string Utf8(const fs::path& path) { return win32::Narrow(path.wstring()); }
+    static bool AnsiHolds(const std::wstring& text) {
+        BOOL usedDefault = FALSE;
+        ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.c_str(), -1, nullptr, 0, nullptr, &usedDefault);
+        return !usedDefault;
+    }
+    // The text in the ANSI code page, as the installer writes Install.dat.
+    static std::string Ansi(const std::string& utf8) {
+        const std::wstring wide = win32::Widen(utf8);
+        const int size = static_cast<int>(wide.size());
+        const int count = ::WideCharToMultiByte(CP_ACP, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
+        std::string ansi(static_cast<size_t>(count), '\0');
+        ::WideCharToMultiByte(CP_ACP, 0, wide.data(), size, ansi.data(), count, nullptr, nullptr);
+        return ansi;
+    }
     static void WriteFile(const fs::path& path, const Bytes& bytes) {
         std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
                                                     static_cast<std::streamsize>(bytes.size()));
@@ -103,7 +119,7 @@ protected:
     void WriteScript(const std::vector<std::string>& lines) const {
         std::string text;
         for (const auto& line : lines) text += line + "\r\n";
-        WriteFile(app / "Install.dat", BytesOf(text));
+        WriteFile(app / "Install.dat", BytesOf(Ansi(text)));
     }
 
     struct Started {
