@@ -155,7 +155,7 @@ void FolderList::Draw(const DRAWITEMSTRUCT& item) const {
     RECT measure = text;
     ::DrawTextW(dc, row.label.c_str(), static_cast<int>(row.label.size()), &measure,
                 DT_SINGLELINE | DT_NOPREFIX | DT_CALCRECT);
-    text.right = std::min(box.right, measure.right + ScaleFrom96(4, dpi_));
+    text.right = std::min(box.right, measure.right + ScaleFrom96(6, dpi_));
     const bool highlighted = (item.itemState & ODS_SELECTED) != 0;
     if (highlighted) ::FillRect(dc, &text, ::GetSysColorBrush(COLOR_HIGHLIGHT));
     ::SetBkMode(dc, TRANSPARENT);

@@ -261,7 +261,13 @@ Installer::Installer(const fs::path& exe, const fs::path& workingFolder) {
             return true;
         },
         20s);
-    if (!form_) throw std::runtime_error("Form1 did not appear");
+    if (!form_) {
+        ::TerminateProcess(info_.hProcess, 99);
+        ::WaitForSingleObject(info_.hProcess, 5000);
+        ::CloseHandle(info_.hThread);
+        ::CloseHandle(info_.hProcess);
+        throw std::runtime_error("Form1 did not appear");
+    }
     WaitUntil([&] { return ::IsWindowVisible(form_) != FALSE; });
     ::WaitForInputIdle(info_.hProcess, 10000);
 }
