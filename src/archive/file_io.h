@@ -19,6 +19,10 @@ public:
     virtual void Resize(uint64_t size) = 0;
     // Returns once everything written has reached the disk.
     virtual void Flush() = 0;
+    // Writes size bytes read from source at sourceOffset to offset in this
+    // file. The default reads and writes in large blocks; a system body may
+    // let the kernel copy without passing the bytes through the program.
+    virtual void CopyFrom(File& source, uint64_t sourceOffset, uint64_t offset, uint64_t size);
 };
 
 enum class OpenMode {

@@ -4,8 +4,10 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 #include "archive/archive_error.h"
 #include "archive/file_io.h"
@@ -89,6 +91,7 @@ public:
             if (put < 0) Fail(path_, errno);
             done += static_cast<size_t>(put);
         }
+        WroteUpTo(offset + bytes.size());
     }
     void Resize(uint64_t size) override {
         if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) Fail(path_, errno);
@@ -102,7 +105,42 @@ public:
         }
     }
 
+    void CopyFrom(File& source, uint64_t sourceOffset, uint64_t offset, uint64_t size) override {
+        auto* posixSource = dynamic_cast<PosixFile*>(&source);
+        while (posixSource && size > 0) {
+            auto from = static_cast<off_t>(sourceOffset);
+            auto to = static_cast<off_t>(offset);
+            const ssize_t copied = ::copy_file_range(posixSource->fd_, &from, fd_, &to,
+                                                     static_cast<size_t>(std::min<uint64_t>(size, kMaxCopy)), 0);
+            if (copied < 0 && errno == EINTR) continue;
+            if (copied < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) break;
+            if (copied < 0) Fail(path_, errno);
+            if (copied == 0) throw ArchiveError(ErrorKind::Io, posixSource->path_, "The file ended earlier than expected.");
+            sourceOffset += static_cast<uint64_t>(copied);
+            offset += static_cast<uint64_t>(copied);
+            size -= static_cast<uint64_t>(copied);
+            WroteUpTo(offset);
+        }
+        // Across file systems, or where the kernel cannot copy: through memory.
+        if (size > 0) File::CopyFrom(source, sourceOffset, offset, size);
+    }
+
 private:
+    static constexpr uint64_t kMaxCopy = uint64_t{1} << 30;
+    static constexpr uint64_t kWriteBehind = uint64_t{32} << 20;
+
+    // A file written front to back (a rewritten archive) has the system
+    // start writing each finished stretch to disk at once, so that the
+    // closing flush waits only for the last one rather than for all of it.
+    void WroteUpTo(uint64_t end) {
+        if (end < kickedUpTo_ || end - kickedUpTo_ < kWriteBehind) return;
+        ::sync_file_range(fd_, static_cast<off_t>(kickedUpTo_), static_cast<off_t>(end - kickedUpTo_),
+                          SYNC_FILE_RANGE_WRITE);
+        kickedUpTo_ = end;
+    }
+
+    uint64_t kickedUpTo_ = 0;
+
     std::string path_;
     int fd_;
     bool created_;
@@ -156,7 +194,16 @@ public:
 
     void ReplaceAtomically(const std::string& from, const std::string& to) override {
         const std::string posixTo = PosixPath(to);
-        if (::rename(PosixPath(from).c_str(), posixTo.c_str()) != 0) Fail(to, errno);
+        // Freeing a large replaced file (its cached pages, its blocks) takes
+        // the system a while; holding it open moves that work from the
+        // rename to the final close, which happens off the caller's path.
+        const int replaced = ::open(posixTo.c_str(), O_RDONLY | O_CLOEXEC);
+        if (::rename(PosixPath(from).c_str(), posixTo.c_str()) != 0) {
+            const int error = errno;
+            if (replaced >= 0) ::close(replaced);
+            Fail(to, error);
+        }
+        if (replaced >= 0) std::thread([replaced] { ::close(replaced); }).detach();
         SyncFolder(to, FolderOf(posixTo));
     }
 

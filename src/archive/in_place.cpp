@@ -1,6 +1,7 @@
 #include "archive/in_place.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "archive/format.h"
 #include "archive/rewrite.h"
@@ -8,10 +9,29 @@
 namespace veltrin::archive {
 namespace {
 
-std::vector<uint8_t> Padded(const std::vector<uint8_t>& bytes, uint64_t sectors) {
-    std::vector<uint8_t> padded(static_cast<size_t>(sectors * kSectorSize), 0);
-    std::copy(bytes.begin(), bytes.end(), padded.begin());
-    return padded;
+// The new bytes of an entry, then zeros to the end of its sectors.
+JournalWrite EntryWrite(uint64_t sector, const std::vector<uint8_t>& bytes, uint64_t sectors) {
+    return {sector * kSectorSize, bytes, sectors * kSectorSize - bytes.size()};
+}
+
+// Only the parts of the directory that change: the header when the count
+// does, and runs of changed entries.
+void DirectoryWrites(const std::vector<Entry>& before, const std::vector<Entry>& after,
+                     std::vector<JournalWrite>& writes) {
+    const std::vector<uint8_t> old = format::EncodeDirectoryExact(before);
+    const std::vector<uint8_t> now = format::EncodeDirectoryExact(after);
+    if (std::memcmp(now.data(), old.data(), format::kHeaderSize) != 0)
+        writes.push_back({0, std::vector<uint8_t>(now.data(), now.data() + format::kHeaderSize), 0});
+    size_t runStart = 0;
+    bool inRun = false;
+    for (size_t i = 0; i <= after.size(); ++i) {
+        const size_t at = format::kHeaderSize + i * format::kEntrySize;
+        const bool changed = i < after.size() &&
+                             (i >= before.size() || std::memcmp(now.data() + at, old.data() + at, format::kEntrySize) != 0);
+        if (changed && !inRun) runStart = at;
+        if (!changed && inRun) writes.push_back({runStart, std::vector<uint8_t>(now.data() + runStart, now.data() + at), 0});
+        inRun = changed;
+    }
 }
 
 }  // namespace
@@ -33,26 +53,21 @@ std::optional<InPlacePlan> PlanInPlace(const InPlaceInput& input) {
         Entry& entry = plan.entries[change.index];
         if (format::SectorsFor(change.bytes->size()) > entry.sectors) return std::nullopt;
         entry.name = *change.name;
-        data.push_back({uint64_t{entry.offset} * kSectorSize, Padded(*change.bytes, entry.sectors)});
+        data.push_back(EntryWrite(entry.offset, *change.bytes, entry.sectors));
     }
     uint64_t end = uint64_t{entries.back().offset} + entries.back().sectors;
-    if (!input.additions.empty()) {
-        JournalWrite tail{end * kSectorSize, {}};
-        for (const StagedAddition& addition : input.additions) {
-            const uint64_t sectors = format::SectorsFor(addition.bytes->size());
-            plan.entries.push_back({*addition.name, static_cast<uint32_t>(end), static_cast<uint32_t>(sectors)});
-            tail.bytes.insert(tail.bytes.end(), addition.bytes->begin(), addition.bytes->end());
-            tail.bytes.resize(static_cast<size_t>((end + sectors) * kSectorSize - tail.offset), 0);
-            end += sectors;
-        }
-        data.push_back(std::move(tail));
+    for (const StagedAddition& addition : input.additions) {
+        const uint64_t sectors = format::SectorsFor(addition.bytes->size());
+        plan.entries.push_back({*addition.name, static_cast<uint32_t>(end), static_cast<uint32_t>(sectors)});
+        data.push_back(EntryWrite(end, *addition.bytes, sectors));
+        end += sectors;
     }
     const uint64_t newSize = std::max(input.fileSize, end * kSectorSize);
     if (newSize > format::kMaxArchiveBytes) return std::nullopt;
 
     plan.journal.oldSize = input.fileSize;
     plan.journal.newSize = newSize;
-    plan.journal.writes.push_back({0, format::EncodeDirectoryExact(plan.entries)});
+    DirectoryWrites(entries, plan.entries, plan.journal.writes);
     std::sort(data.begin(), data.end(), [](const auto& a, const auto& b) { return a.offset < b.offset; });
     for (JournalWrite& write : data) plan.journal.writes.push_back(std::move(write));
     return plan;
@@ -61,7 +76,7 @@ std::optional<InPlacePlan> PlanInPlace(const InPlaceInput& input) {
 uint64_t CommitInPlace(FileSystem& fs, const std::string& archivePath, const InPlacePlan& plan, bool& touched) {
     touched = false;
     uint64_t journalBytes = 64;
-    for (const JournalWrite& write : plan.journal.writes) journalBytes += 16 + write.bytes.size();
+    for (const JournalWrite& write : plan.journal.writes) journalBytes += 24 + write.bytes.size();
     RequireFreeSpace(fs, archivePath, journalBytes + (plan.journal.newSize - plan.journal.oldSize));
 
     // Exclusive access first: a journal must never be left for an archive

@@ -18,15 +18,17 @@ constexpr uint8_t kMagic[4] = {'V', 'L', 'T', 'J'};
 constexpr uint8_t kEndMagic[4] = {'D', 'O', 'N', 'E'};
 constexpr uint32_t kVersion = 1;
 constexpr size_t kHeadSize = 32;
-constexpr size_t kRecordHeadSize = 16;
+constexpr size_t kRecordHeadSize = 24;
 constexpr size_t kTrailerSize = 12;  // checksum, end magic
 
 uint64_t Checksum(const uint8_t* bytes, size_t size) {
-    uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a, 64 bits
-    for (size_t i = 0; i < size; ++i) {
-        hash ^= bytes[i];
-        hash *= 0x100000001b3ull;
-    }
+    // FNV-1a over 64-bit words: every step is a one-to-one map of the state,
+    // so a change in any single word always changes the result.
+    constexpr uint64_t kPrime = 0x100000001b3ull;
+    uint64_t hash = 0xcbf29ce484222325ull ^ size;
+    size_t at = 0;
+    for (; at + 8 <= size; at += 8) hash = (hash ^ LoadLe64(bytes + at)) * kPrime;
+    for (; at < size; ++at) hash = (hash ^ bytes[at]) * kPrime;
     return hash;
 }
 
@@ -47,6 +49,7 @@ std::vector<uint8_t> EncodeJournal(const Journal& journal) {
     for (const JournalWrite& write : journal.writes) {
         StoreLe64(bytes.data() + at, write.offset);
         StoreLe64(bytes.data() + at + 8, write.bytes.size());
+        StoreLe64(bytes.data() + at + 16, write.zeros);
         at += kRecordHeadSize;
         if (!write.bytes.empty()) std::memcpy(bytes.data() + at, write.bytes.data(), write.bytes.size());
         at += write.bytes.size();
@@ -73,8 +76,10 @@ std::optional<Journal> DecodeJournal(const std::vector<uint8_t>& bytes) {
         JournalWrite write;
         write.offset = LoadLe64(bytes.data() + at);
         const uint64_t length = LoadLe64(bytes.data() + at + 8);
+        write.zeros = LoadLe64(bytes.data() + at + 16);
         at += kRecordHeadSize;
-        if (length > bodyEnd - at || write.offset > journal.newSize || length > journal.newSize - write.offset)
+        if (length > bodyEnd - at || write.offset > journal.newSize || length > journal.newSize - write.offset ||
+            write.zeros > journal.newSize - write.offset - length)
             return std::nullopt;
         write.bytes.assign(bytes.begin() + static_cast<std::ptrdiff_t>(at),
                            bytes.begin() + static_cast<std::ptrdiff_t>(at + length));
@@ -84,7 +89,8 @@ std::optional<Journal> DecodeJournal(const std::vector<uint8_t>& bytes) {
     if (at != bodyEnd) return std::nullopt;
     // An in-place commit grows the archive only by what it writes.
     uint64_t reach = journal.oldSize;
-    for (const JournalWrite& write : journal.writes) reach = std::max(reach, write.offset + write.bytes.size());
+    for (const JournalWrite& write : journal.writes)
+        reach = std::max(reach, write.offset + write.bytes.size() + write.zeros);
     if (journal.newSize > reach) return std::nullopt;
     return journal;
 }
@@ -97,12 +103,23 @@ void WriteJournal(FileSystem& fs, const std::string& archivePath, const Journal&
 }
 
 uint64_t ApplyJournal(File& archive, const Journal& journal) {
+    // The new size first: the file then has its old or its new size, never
+    // one in between.
+    if (archive.Size() != journal.newSize) archive.Resize(journal.newSize);
     uint64_t written = 0;
+    std::vector<uint8_t> zeros;
     for (const JournalWrite& write : journal.writes) {
         archive.WriteAt(write.offset, write.bytes);
-        written += write.bytes.size();
+        uint64_t at = write.offset + write.bytes.size();
+        const uint64_t end = at + write.zeros;
+        if (write.zeros > 0 && zeros.empty()) zeros.resize(size_t{1} << 20, 0);
+        while (at < end) {
+            const size_t part = static_cast<size_t>(std::min<uint64_t>(end - at, zeros.size()));
+            archive.WriteAt(at, std::span<const uint8_t>(zeros.data(), part));
+            at += part;
+        }
+        written += write.bytes.size() + write.zeros;
     }
-    if (archive.Size() != journal.newSize) archive.Resize(journal.newSize);
     archive.Flush();
     return written;
 }
@@ -133,8 +150,9 @@ Recovery RecoverInterruptedCommit(FileSystem& fs, const std::string& archivePath
         auto archive = fs.Open(archivePath, OpenMode::ReadWrite);
         const uint64_t size = archive->Size();
         // A journal whose sizes do not fit this file was left beside some
-        // other archive; applying it would do harm.
-        if (size == journal->oldSize || size == journal->newSize) {
+        // other archive; applying it would do harm. (An in-place commit
+        // never shrinks the archive.)
+        if (size >= journal->oldSize && size <= journal->newSize) {
             ApplyJournal(*archive, *journal);
             recovery = Recovery::Completed;
         }

@@ -16,6 +16,7 @@ namespace veltrin::archive {
 struct JournalWrite {
     uint64_t offset = 0;
     std::vector<uint8_t> bytes;
+    uint64_t zeros = 0;  // zero bytes that follow the bytes (the padding of an entry's last sectors)
 };
 
 struct Journal {

@@ -9,6 +9,8 @@ namespace veltrin::archive {
 namespace {
 
 constexpr size_t kBlockSize = size_t{4} << 20;
+constexpr uint64_t kDirectCopy = uint64_t{1} << 20;  // runs at least this long are copied file to file
+constexpr uint64_t kCopyStep = uint64_t{32} << 20;   // progress is reported after each step
 
 std::string Megabytes(uint64_t bytes) { return std::to_string((bytes + (1u << 20) - 1) >> 20) + " MB"; }
 
@@ -40,6 +42,20 @@ public:
         }
     }
     void AppendFrom(File& source, uint64_t offset, uint64_t size) {
+        // Long runs go straight from file to file, which the system may do
+        // without passing the bytes through this program.
+        if (size >= kDirectCopy) {
+            if (used_ > 0) WriteBlock();
+            while (size > 0) {
+                const uint64_t part = std::min<uint64_t>(size, kCopyStep);
+                target_.CopyFrom(source, offset, written_, part);
+                written_ += part;
+                offset += part;
+                size -= part;
+                if (progress_) progress_(written_, total_);
+            }
+            return;
+        }
         while (size > 0) {
             const size_t part = static_cast<size_t>(std::min<uint64_t>(size, block_.size() - used_));
             source.ReadAt(offset, std::span<uint8_t>(block_.data() + used_, part));

@@ -55,7 +55,7 @@ struct Outcome {
 // Opens the archive as the next run would and checks what it holds.
 void CheckAfterFault(MemoryFileSystem& disk, const Snapshot& before, const Snapshot& after, bool committed,
                      const std::string& what, Outcome& outcome) {
-    {
+    try {
         const Archive reopened = Archive::Open(kPath, disk);
         const Snapshot now = Take(reopened);
         const Recovery recovery = reopened.RecoveryOnOpen();
@@ -68,6 +68,9 @@ void CheckAfterFault(MemoryFileSystem& disk, const Snapshot& before, const Snaps
             EXPECT_NE(recovery, Recovery::Completed) << what;
             outcome.sawOld = true;
         }
+    } catch (const ArchiveError& error) {
+        ADD_FAILURE() << what << ": the archive does not open: " << error.reason();
+        return;
     }
     EXPECT_EQ(Verify(kPath, disk), std::vector<std::string>{}) << what;
     EXPECT_EQ(disk.Paths(), std::vector<std::string>{kPath}) << what << ": something was left beside the archive";

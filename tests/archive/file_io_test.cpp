@@ -2,6 +2,7 @@
 // kinds, sharing, the atomic replace, and a commit of each kind end to end.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <fstream>
@@ -78,6 +79,23 @@ TEST_F(FileIo, ReadsWritesResizesAndFlushes) {
     EXPECT_FALSE(system_.Exists(path));
 }
 
+TEST_F(FileIo, CopiesBetweenFiles) {
+    const std::string from = PathOf("from.bin"), to = PathOf("to.bin");
+    const std::vector<uint8_t> source = Pattern(3 << 20, 4);
+    WriteFile(from, source);
+    {
+        auto in = system_.Open(from, OpenMode::Read);
+        auto out = system_.Open(to, OpenMode::CreateNew);
+        out->WriteAt(0, Pattern(7, 5));
+        out->CopyFrom(*in, 5, 7, source.size() - 10);
+        out->Flush();
+        EXPECT_EQ(KindOf([&] { out->CopyFrom(*in, source.size() - 4, 0, 8); }), ErrorKind::Io) << "past the end";
+    }
+    const std::vector<uint8_t> copied = ReadFile(to);
+    ASSERT_EQ(copied.size(), source.size() - 3);
+    EXPECT_TRUE(std::equal(source.begin() + 5, source.end() - 5, copied.begin() + 7));
+}
+
 TEST_F(FileIo, MissingFilesAndFoldersAreNotFound) {
     EXPECT_EQ(KindOf([&] { (void)system_.Open(PathOf("none.img"), OpenMode::Read); }), ErrorKind::NotFound);
     EXPECT_EQ(KindOf([&] { (void)system_.Open(PathOf("none.img"), OpenMode::ReadWrite); }), ErrorKind::NotFound);
@@ -118,8 +136,10 @@ TEST_F(FileIo, ReplacesAtomicallyAndMakesFolders) {
 
 TEST_F(FileIo, CommitsOnDiskInPlaceAndByRewrite) {
     const std::string path = PathOf("gta3.img");
-    WriteFile(path, SoundArchive({{"a.dff", 2}, {"b.txd", 1}, {"c.dff", 1}}));
+    // big.txd is long enough to be copied file to file.
+    WriteFile(path, SoundArchive({{"a.dff", 2}, {"big.txd", 700}, {"b.txd", 1}, {"c.dff", 1}}));
     Archive archive = Archive::Open(path);
+    const std::vector<uint8_t> big = archive.Read(*archive.Find("big.txd"));
     archive.Put("a.dff", Pattern(3000, 1));
     EXPECT_TRUE(archive.Commit().inPlace);
     archive.Put("B.TXD", Pattern(9000, 2));
@@ -130,13 +150,15 @@ TEST_F(FileIo, CommitsOnDiskInPlaceAndByRewrite) {
     EXPECT_EQ(left, std::vector<std::string>{"gta3.img"});
 
     const Archive reopened = Archive::Open(path);
-    ASSERT_EQ(reopened.Entries().size(), 2u);
-    EXPECT_EQ(reopened.Entries()[1].name, "B.TXD");
+    ASSERT_EQ(reopened.Entries().size(), 3u);
+    EXPECT_EQ(reopened.Entries()[1].name, "big.txd");
+    EXPECT_EQ(reopened.Read(reopened.Entries()[1]), big);
+    EXPECT_EQ(reopened.Entries()[2].name, "B.TXD");
     auto b = Pattern(9000, 2);
     b.resize(5 * 2048, 0);
-    EXPECT_EQ(reopened.Read(reopened.Entries()[1]), b);
+    EXPECT_EQ(reopened.Read(reopened.Entries()[2]), b);
     EXPECT_TRUE(Verify(path).empty());
-    EXPECT_EQ(ReadFile(path).size(), (1 + 2 + 5) * 2048u);
+    EXPECT_EQ(ReadFile(path).size(), (1 + 2 + 700 + 5) * 2048u);
 }
 
 TEST_F(FileIo, OpenFinishesWhatAKilledCommitLeft) {

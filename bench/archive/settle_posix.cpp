@@ -1,0 +1,5 @@
+#include <unistd.h>
+
+#include "settle.h"
+
+void SettleDisk() { ::sync(); }

@@ -1,0 +1,22 @@
+#include "archive/file_io.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace veltrin::archive {
+
+void File::CopyFrom(File& source, uint64_t sourceOffset, uint64_t offset, uint64_t size) {
+    constexpr uint64_t kBlock = uint64_t{4} << 20;
+    std::vector<uint8_t> block(static_cast<size_t>(std::min(size, kBlock)));
+    while (size > 0) {
+        const size_t part = static_cast<size_t>(std::min<uint64_t>(size, block.size()));
+        const std::span<uint8_t> bytes(block.data(), part);
+        source.ReadAt(sourceOffset, bytes);
+        WriteAt(offset, bytes);
+        sourceOffset += part;
+        offset += part;
+        size -= part;
+    }
+}
+
+}  // namespace veltrin::archive
