@@ -82,9 +82,11 @@ private:
             break;
         case archive::Recovery::RolledBack:
             report_.Line("  an unfinished earlier change was rolled back; the archive holds its older content");
+            outcomes_.back().what = "an unfinished earlier change was rolled back; not changed by this run";
             break;
         case archive::Recovery::Completed:
             report_.Line("  an unfinished earlier change was completed");
+            outcomes_.back().what = "an unfinished earlier change was completed; not changed by this run";
             break;
         }
         report_.Line("  " + std::to_string(open_->Entries().size()) + " entries");

@@ -147,6 +147,11 @@ TEST_F(ScriptRunnerTest, AMalformedLineStopsBeforeAnythingIsWritten) {
     EXPECT_TRUE(report.Has("error (" + std::string(kScript) + ", line 3): a single backslash")) << report.All();
     EXPECT_TRUE(report.Has("  -import \"D:\\Mod\\x.dff\""));
     EXPECT_EQ(report.lines.back(), "failed");
+
+    // Control characters are shown, not sent to the console or the log.
+    report.lines.clear();
+    EXPECT_EQ(Run(std::string("-open \"a\tb\0.img\"\r\n", 16)), ExitStatus::ScriptInvalid);
+    EXPECT_TRUE(report.Has("  -open \"a\\x09b\\x00.img\"")) << report.All();
 }
 
 TEST_F(ScriptRunnerTest, ANameTheArchiveCannotHoldStopsBeforeAnythingIsWritten) {
