@@ -108,15 +108,14 @@ bool Form1::Open(int showCommand) {
     ShowStartFolder();
 
     // Centred on the primary screen.
-    const SIZE size = WindowSizeForClient(TwipsToPixels(kClientWidthTwips, dpi_),
-                                          TwipsToPixels(kClientHeightTwips, dpi_), kFormStyle, kFormExStyle, dpi_);
+    const SIZE size = FitClient(0, 0);
     MONITORINFO monitor{};
     monitor.cbSize = sizeof(monitor);
     ::GetMonitorInfoW(::MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY), &monitor);
     const RECT& screen = monitor.rcMonitor;
     const int left = screen.left + (screen.right - screen.left - size.cx) / 2;
     const int top = screen.top + (screen.bottom - screen.top - size.cy) / 2;
-    ::SetWindowPos(form_, nullptr, left, top, size.cx, size.cy, SWP_NOZORDER | SWP_NOACTIVATE);
+    ::SetWindowPos(form_, nullptr, left, top, 0, 0, SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOSIZE);
 
     ::ShowWindow(form_, showCommand);
     ::UpdateWindow(form_);
@@ -174,6 +173,23 @@ void Form1::ApplyDpi(int dpi) {
     Place(label3_, kLabel3Box, dpi);
     Place(label4_, kLabel4Box, dpi);
     ::InvalidateRect(form_, nullptr, TRUE);
+}
+
+SIZE Form1::FitClient(int left, int top) const {
+    const int width = TwipsToPixels(kClientWidthTwips, dpi_);
+    const int height = TwipsToPixels(kClientHeightTwips, dpi_);
+    SIZE size = WindowSizeForClient(width, height, kFormStyle, kFormExStyle, dpi_);
+    ::SetWindowPos(form_, nullptr, left, top, size.cx, size.cy, SWP_NOZORDER | SWP_NOACTIVATE);
+    // Where the frame does not follow the DPI as computed, the client area
+    // still gets its designed size.
+    RECT client{};
+    ::GetClientRect(form_, &client);
+    if (client.right != width || client.bottom != height) {
+        size.cx += width - client.right;
+        size.cy += height - client.bottom;
+        ::SetWindowPos(form_, nullptr, 0, 0, size.cx, size.cy, SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOMOVE);
+    }
+    return size;
 }
 
 // A closed drop-down list is as tall as its selection field plus its border;
@@ -299,10 +315,7 @@ LRESULT Form1::Route(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_DPICHANGED: {
         ApplyDpi(HIWORD(wParam));
         const auto* suggested = reinterpret_cast<const RECT*>(lParam);
-        const SIZE size = WindowSizeForClient(TwipsToPixels(kClientWidthTwips, dpi_),
-                                              TwipsToPixels(kClientHeightTwips, dpi_), kFormStyle, kFormExStyle, dpi_);
-        ::SetWindowPos(form_, nullptr, suggested->left, suggested->top, size.cx, size.cy,
-                       SWP_NOZORDER | SWP_NOACTIVATE);
+        FitClient(suggested->left, suggested->top);
         return 0;
     }
     case WM_ACTIVATE:

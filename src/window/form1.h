@@ -39,6 +39,9 @@ private:
     void ShowStartFolder();
     // Font, every control's box and Dir1's rows for that DPI.
     void ApplyDpi(int dpi);
+    // Sizes the window, its top-left corner there, so that its client area
+    // has the designed size at the current DPI; returns the window's size.
+    SIZE FitClient(int left, int top) const;
     void SizeDriveField(int height) const;
     void PaintLine2() const;
     LRESULT Label2Colours(HDC dc) const;

@@ -293,6 +293,67 @@ TEST_F(WindowTest, Form1ScalesItsLayoutAndFontWithTheDpi) {
     CaptureWindow(installer.Form()).SaveBmp(Screenshots() / "dpi144.bmp");
 }
 
+// What the system sends when the window moves to a screen of another DPI:
+// WM_DPICHANGED with the new DPI and a suggested window box. The box is put
+// at the same address in both processes, so the message reads it whether or
+// not the system copies it across.
+void SendDpiChange(const Installer& installer, int dpi) {
+    RECT suggested{};
+    ::GetWindowRect(installer.Form(), &suggested);
+    constexpr SIZE_T kPage = 4096;
+    void* remote = nullptr;
+    void* local = nullptr;
+    for (ULONG_PTR address = 0x7E000000; !remote && address < 0x7F000000; address += 0x10000) {
+        local = ::VirtualAlloc(reinterpret_cast<void*>(address), kPage, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+        if (!local) continue;
+        remote = ::VirtualAllocEx(installer.Process(), local, kPage, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+        if (!remote) ::VirtualFree(local, 0, MEM_RELEASE);
+    }
+    ASSERT_NE(remote, nullptr);
+    *static_cast<RECT*>(local) = suggested;
+    ASSERT_TRUE(::WriteProcessMemory(installer.Process(), remote, &suggested, sizeof(suggested), nullptr));
+    const auto dpiWord = static_cast<WPARAM>(dpi);
+    ::SendMessageW(installer.Form(), WM_DPICHANGED, dpiWord | dpiWord << 16, reinterpret_cast<LPARAM>(remote));
+    ::VirtualFreeEx(installer.Process(), remote, 0, MEM_RELEASE);
+    ::VirtualFree(local, 0, MEM_RELEASE);
+}
+
+TEST_F(WindowTest, Form1RescalesWhenItsDpiChanges) {
+    Installer installer(app / "Install.exe", root);
+    const HWND form = installer.Form();
+    const int rowHeight96 =
+        static_cast<int>(ListItemRect(Dir1(installer), 0).bottom - ListItemRect(Dir1(installer), 0).top);
+    struct Case {
+        int dpi;
+        SIZE client;
+        RECT command1;
+        int driveHeight;
+    };
+    const Case cases[] = {
+        {144, {792, 410}, {348, 360, 530, 398}, 32},
+        {120, {660, 341}, {290, 300, 441, 331}, 26},
+        {96, {528, 273}, {232, 240, 353, 265}, 21},
+    };
+    for (const auto& [dpi, size, command1, driveHeight] : cases) {
+        SCOPED_TRACE(dpi);
+        SendDpiChange(installer, dpi);
+        RECT client{};
+        ::GetClientRect(form, &client);
+        EXPECT_EQ(client.right, size.cx);
+        EXPECT_EQ(client.bottom, size.cy);
+        const RECT button = BoxInParent(Command1(installer));
+        EXPECT_TRUE(::EqualRect(&button, &command1))
+            << button.left << "," << button.top << "-" << button.right << "," << button.bottom;
+        const RECT drive = BoxInParent(installer.Control(kDrive1Id));
+        EXPECT_EQ(drive.bottom - drive.top, driveHeight);
+        const RECT row = ListItemRect(Dir1(installer), 0);
+        EXPECT_GE(row.bottom - row.top, rowHeight96 * dpi / 96 - 1);
+    }
+    // Back at 96 DPI everything is where it started.
+    const RECT row = ListItemRect(Dir1(installer), 0);
+    EXPECT_EQ(row.bottom - row.top, rowHeight96);
+}
+
 TEST_F(WindowTest, StatusLineStartsWithItsDesignTextThenTurnsRedOutsideTheGame) {
     Installer installer(app / "Install.exe", root);
     EXPECT_EQ(installer.FirstStatus(), L"GTA Sna Andreas Not Found !");
