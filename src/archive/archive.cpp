@@ -144,7 +144,8 @@ void Archive::Put(std::string_view name, std::vector<uint8_t> bytes) {
     const uint64_t count = s.FinalCount() + (counted ? 0 : 1);
     const uint64_t newData = s.dataSectors - oldSectors + sectors;
     Require((format::DirectorySectors(count) + newData) * kSectorSize <= format::kMaxArchiveBytes, ErrorKind::TooLarge,
-            s.path, "Adding \"" + nameText + "\" would make the archive larger than 4 GB, more than the game can read.");
+            s.path,
+            "Adding \"" + nameText + "\" would make the archive larger than 4 GB, more than the game can read.");
 
     s.dataSectors = newData;
     Change change{nameText, false, std::move(bytes)};
@@ -191,7 +192,8 @@ CommitStats Archive::Commit(const Progress& progress) {
     if (!HasChanges()) return stats;
 
     InPlaceInput input{s.entries, s.fileSize, {}, {}};
-    for (const auto& [at, change] : s.changes) input.changes.push_back({at, change.removed, &change.name, &change.bytes});
+    for (const auto& [at, change] : s.changes)
+        input.changes.push_back({at, change.removed, &change.name, &change.bytes});
     for (const Change& addition : s.additions) input.additions.push_back({&addition.name, &addition.bytes});
 
     // Our own reading handle would stand in the way of exclusive access.

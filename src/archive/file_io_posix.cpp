@@ -34,16 +34,21 @@ std::string FolderOf(const std::string& posixPath) {
 ErrorKind KindOf(int error) {
     switch (error) {
     case ENOENT:
-    case ENOTDIR: return ErrorKind::NotFound;
+    case ENOTDIR:
+        return ErrorKind::NotFound;
     case EACCES:
     case EPERM:
-    case EROFS: return ErrorKind::AccessDenied;
+    case EROFS:
+        return ErrorKind::AccessDenied;
     case ENOSPC:
-    case EDQUOT: return ErrorKind::DiskFull;
+    case EDQUOT:
+        return ErrorKind::DiskFull;
     case EWOULDBLOCK:
     case EBUSY:
-    case ETXTBSY: return ErrorKind::Locked;
-    default: return ErrorKind::Io;
+    case ETXTBSY:
+        return ErrorKind::Locked;
+    default:
+        return ErrorKind::Io;
     }
 }
 
@@ -75,7 +80,8 @@ public:
     void ReadAt(uint64_t offset, std::span<uint8_t> bytes) override {
         size_t done = 0;
         while (done < bytes.size()) {
-            const ssize_t got = ::pread(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
+            const ssize_t got =
+                ::pread(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
             if (got < 0 && errno == EINTR) continue;
             if (got < 0) Fail(path_, errno);
             if (got == 0) throw ArchiveError(ErrorKind::Io, path_, "The file ended earlier than expected.");
@@ -115,7 +121,8 @@ public:
             if (copied < 0 && errno == EINTR) continue;
             if (copied < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) break;
             if (copied < 0) Fail(path_, errno);
-            if (copied == 0) throw ArchiveError(ErrorKind::Io, posixSource->path_, "The file ended earlier than expected.");
+            if (copied == 0)
+                throw ArchiveError(ErrorKind::Io, posixSource->path_, "The file ended earlier than expected.");
             sourceOffset += static_cast<uint64_t>(copied);
             offset += static_cast<uint64_t>(copied);
             size -= static_cast<uint64_t>(copied);
@@ -151,10 +158,18 @@ public:
     std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
         int flags = O_CLOEXEC;
         switch (mode) {
-        case OpenMode::Read: flags |= O_RDONLY; break;
-        case OpenMode::ReadWrite: flags |= O_RDWR; break;
-        case OpenMode::CreateNew: flags |= O_RDWR | O_CREAT | O_EXCL; break;
-        case OpenMode::CreateAlways: flags |= O_RDWR | O_CREAT; break;  // emptied once locked
+        case OpenMode::Read:
+            flags |= O_RDONLY;
+            break;
+        case OpenMode::ReadWrite:
+            flags |= O_RDWR;
+            break;
+        case OpenMode::CreateNew:
+            flags |= O_RDWR | O_CREAT | O_EXCL;
+            break;
+        case OpenMode::CreateAlways:
+            flags |= O_RDWR | O_CREAT;
+            break;  // emptied once locked
         }
         const int fd = ::open(PosixPath(path).c_str(), flags, 0666);
         if (fd < 0) {
@@ -172,8 +187,7 @@ public:
         if (::flock(fd, (mode == OpenMode::Read ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
             const int error = errno;
             ::close(fd);
-            if (error == EWOULDBLOCK)
-                throw ArchiveError(ErrorKind::Locked, path, "Another program is using the file.");
+            if (error == EWOULDBLOCK) throw ArchiveError(ErrorKind::Locked, path, "Another program is using the file.");
             Fail(path, error);
         }
         if (mode == OpenMode::CreateAlways && ::ftruncate(fd, 0) != 0) {
@@ -220,7 +234,8 @@ public:
         }
         struct stat info {};
         if (::stat(posix.c_str(), &info) != 0) Fail(path, errno);
-        if (!S_ISDIR(info.st_mode)) throw ArchiveError(ErrorKind::Io, path, "A file stands where the folder should be.");
+        if (!S_ISDIR(info.st_mode))
+            throw ArchiveError(ErrorKind::Io, path, "A file stands where the folder should be.");
     }
 
     uint64_t FreeSpace(const std::string& path) override {

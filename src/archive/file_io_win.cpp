@@ -19,15 +19,20 @@ ErrorKind KindOf(DWORD error) {
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_DRIVE:
     case ERROR_BAD_NETPATH:
-    case ERROR_BAD_NET_NAME: return ErrorKind::NotFound;
+    case ERROR_BAD_NET_NAME:
+        return ErrorKind::NotFound;
     case ERROR_ACCESS_DENIED:
-    case ERROR_WRITE_PROTECT: return ErrorKind::AccessDenied;
+    case ERROR_WRITE_PROTECT:
+        return ErrorKind::AccessDenied;
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
-    case ERROR_USER_MAPPED_FILE: return ErrorKind::Locked;
+    case ERROR_USER_MAPPED_FILE:
+        return ErrorKind::Locked;
     case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL: return ErrorKind::DiskFull;
-    default: return ErrorKind::Io;
+    case ERROR_HANDLE_DISK_FULL:
+        return ErrorKind::DiskFull;
+    default:
+        return ErrorKind::Io;
     }
 }
 
@@ -73,8 +78,10 @@ public:
             DWORD got = 0;
             if (!::ReadFile(handle_.Get(), bytes.data() + done, want, &got, &overlapped)) {
                 const DWORD error = ::GetLastError();
-                if (error == ERROR_HANDLE_EOF) got = 0;
-                else Fail(path_, error);
+                if (error == ERROR_HANDLE_EOF)
+                    got = 0;
+                else
+                    Fail(path_, error);
             }
             if (got == 0) throw ArchiveError(ErrorKind::Io, path_, "The file ended earlier than expected.");
             done += got;
@@ -117,9 +124,14 @@ public:
             access = GENERIC_READ;
             share = FILE_SHARE_READ;
             break;
-        case OpenMode::ReadWrite: break;
-        case OpenMode::CreateNew: disposition = CREATE_NEW; break;
-        case OpenMode::CreateAlways: disposition = CREATE_ALWAYS; break;
+        case OpenMode::ReadWrite:
+            break;
+        case OpenMode::CreateNew:
+            disposition = CREATE_NEW;
+            break;
+        case OpenMode::CreateAlways:
+            disposition = CREATE_ALWAYS;
+            break;
         }
         win32::UniqueHandle handle(::CreateFileW(Wide(path).c_str(), access, share, nullptr, disposition,
                                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));

@@ -61,7 +61,7 @@ std::vector<uint8_t> EncodeDirectory(const std::vector<Entry>& entries);
 std::vector<uint8_t> EncodeDirectoryExact(const std::vector<Entry>& entries);
 
 struct Problem {
-    ErrorKind kind;     // NotAnArchive or Damaged stop an open; other kinds only show in a full check
+    ErrorKind kind;  // NotAnArchive or Damaged stop an open; other kinds only show in a full check
     std::string text;
 };
 

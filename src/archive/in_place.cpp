@@ -11,7 +11,7 @@ namespace {
 
 // The new bytes of an entry, then zeros to the end of its sectors.
 JournalWrite EntryWrite(uint64_t sector, const std::vector<uint8_t>& bytes, uint64_t sectors) {
-    return {sector * kSectorSize, bytes, sectors * kSectorSize - bytes.size()};
+    return {sector * kSectorSize, {}, sectors * kSectorSize - bytes.size(), &bytes};
 }
 
 // Only the parts of the directory that change: the header when the count
@@ -26,10 +26,11 @@ void DirectoryWrites(const std::vector<Entry>& before, const std::vector<Entry>&
     bool inRun = false;
     for (size_t i = 0; i <= after.size(); ++i) {
         const size_t at = format::kHeaderSize + i * format::kEntrySize;
-        const bool changed = i < after.size() &&
-                             (i >= before.size() || std::memcmp(now.data() + at, old.data() + at, format::kEntrySize) != 0);
+        const bool changed = i < after.size() && (i >= before.size() || std::memcmp(now.data() + at, old.data() + at,
+                                                                                    format::kEntrySize) != 0);
         if (changed && !inRun) runStart = at;
-        if (!changed && inRun) writes.push_back({runStart, std::vector<uint8_t>(now.data() + runStart, now.data() + at), 0});
+        if (!changed && inRun)
+            writes.push_back({runStart, std::vector<uint8_t>(now.data() + runStart, now.data() + at), 0});
         inRun = changed;
     }
 }
@@ -76,7 +77,7 @@ std::optional<InPlacePlan> PlanInPlace(const InPlaceInput& input) {
 uint64_t CommitInPlace(FileSystem& fs, const std::string& archivePath, const InPlacePlan& plan, bool& touched) {
     touched = false;
     uint64_t journalBytes = 64;
-    for (const JournalWrite& write : plan.journal.writes) journalBytes += 24 + write.bytes.size();
+    for (const JournalWrite& write : plan.journal.writes) journalBytes += 24 + write.Data().size();
     RequireFreeSpace(fs, archivePath, journalBytes + (plan.journal.newSize - plan.journal.oldSize));
 
     // Exclusive access first: a journal must never be left for an archive

@@ -21,15 +21,87 @@ constexpr size_t kHeadSize = 32;
 constexpr size_t kRecordHeadSize = 24;
 constexpr size_t kTrailerSize = 12;  // checksum, end magic
 
-uint64_t Checksum(const uint8_t* bytes, size_t size) {
-    // FNV-1a over 64-bit words: every step is a one-to-one map of the state,
-    // so a change in any single word always changes the result.
-    constexpr uint64_t kPrime = 0x100000001b3ull;
-    uint64_t hash = 0xcbf29ce484222325ull ^ size;
-    size_t at = 0;
-    for (; at + 8 <= size; at += 8) hash = (hash ^ LoadLe64(bytes + at)) * kPrime;
-    for (; at < size; ++at) hash = (hash ^ bytes[at]) * kPrime;
-    return hash;
+// FNV-1a over 64-bit little-endian words (then the last bytes one by one),
+// seeded with the length: every step is a one-to-one map of the state, so a
+// change in any single word always changes the result. Fed in pieces.
+class Checksum {
+public:
+    explicit Checksum(uint64_t length) : hash_(0xcbf29ce484222325ull ^ length) {}
+
+    void Add(std::span<const uint8_t> bytes) {
+        size_t at = 0;
+        if (pending_ > 0) {
+            const size_t take = std::min(bytes.size(), sizeof word_ - pending_);
+            std::memcpy(word_ + pending_, bytes.data(), take);
+            pending_ += take;
+            at = take;
+            if (pending_ < sizeof word_) return;
+            Mix(LoadLe64(word_));
+            pending_ = 0;
+        }
+        for (; at + 8 <= bytes.size(); at += 8) Mix(LoadLe64(bytes.data() + at));
+        pending_ = bytes.size() - at;
+        if (pending_ > 0) std::memcpy(word_, bytes.data() + at, pending_);
+    }
+    [[nodiscard]] uint64_t Value() const {
+        uint64_t hash = hash_;
+        for (size_t i = 0; i < pending_; ++i) hash = (hash ^ word_[i]) * kPrime;
+        return hash;
+    }
+
+private:
+    static constexpr uint64_t kPrime = 0x100000001b3ull;
+    void Mix(uint64_t word) { hash_ = (hash_ ^ word) * kPrime; }
+
+    uint64_t hash_;
+    uint8_t word_[8] = {};
+    size_t pending_ = 0;
+};
+
+uint64_t BodySize(const Journal& journal) {
+    uint64_t size = kHeadSize;
+    for (const JournalWrite& write : journal.writes) size += kRecordHeadSize + write.Data().size();
+    return size;
+}
+
+// Hands the journal's bytes, in order, to sink: small pieces gathered,
+// large data passed through as it is.
+template <typename Sink>
+void StreamJournal(const Journal& journal, Sink&& sink) {
+    constexpr size_t kGather = size_t{64} << 10;
+    std::vector<uint8_t> gathered;
+    Checksum checksum(BodySize(journal));
+    auto emit = [&](std::span<const uint8_t> piece, bool body) {
+        if (body) checksum.Add(piece);
+        if (piece.size() < kGather) {
+            gathered.insert(gathered.end(), piece.begin(), piece.end());
+            if (gathered.size() < kGather) return;
+            piece = {};
+        }
+        if (!gathered.empty()) sink(std::span<const uint8_t>(gathered));
+        gathered.clear();
+        if (!piece.empty()) sink(piece);
+    };
+    uint8_t head[kHeadSize] = {};
+    std::memcpy(head, kMagic, sizeof kMagic);
+    StoreLe32(head + 4, kVersion);
+    StoreLe64(head + 8, journal.oldSize);
+    StoreLe64(head + 16, journal.newSize);
+    StoreLe32(head + 24, static_cast<uint32_t>(journal.writes.size()));
+    emit(head, true);
+    for (const JournalWrite& write : journal.writes) {
+        uint8_t record[kRecordHeadSize];
+        StoreLe64(record, write.offset);
+        StoreLe64(record + 8, write.Data().size());
+        StoreLe64(record + 16, write.zeros);
+        emit(record, true);
+        emit(write.Data(), true);
+    }
+    uint8_t trailer[kTrailerSize];
+    StoreLe64(trailer, checksum.Value());
+    std::memcpy(trailer + 8, kEndMagic, sizeof kEndMagic);
+    emit(trailer, false);
+    if (!gathered.empty()) sink(std::span<const uint8_t>(gathered));
 }
 
 }  // namespace
@@ -37,34 +109,28 @@ uint64_t Checksum(const uint8_t* bytes, size_t size) {
 std::string JournalPath(const std::string& archivePath) { return archivePath + ".journal"; }
 
 std::vector<uint8_t> EncodeJournal(const Journal& journal) {
-    size_t size = kHeadSize + kTrailerSize;
-    for (const JournalWrite& write : journal.writes) size += kRecordHeadSize + write.bytes.size();
-    std::vector<uint8_t> bytes(size, 0);
-    std::memcpy(bytes.data(), kMagic, sizeof kMagic);
-    StoreLe32(bytes.data() + 4, kVersion);
-    StoreLe64(bytes.data() + 8, journal.oldSize);
-    StoreLe64(bytes.data() + 16, journal.newSize);
-    StoreLe32(bytes.data() + 24, static_cast<uint32_t>(journal.writes.size()));
-    size_t at = kHeadSize;
-    for (const JournalWrite& write : journal.writes) {
-        StoreLe64(bytes.data() + at, write.offset);
-        StoreLe64(bytes.data() + at + 8, write.bytes.size());
-        StoreLe64(bytes.data() + at + 16, write.zeros);
-        at += kRecordHeadSize;
-        if (!write.bytes.empty()) std::memcpy(bytes.data() + at, write.bytes.data(), write.bytes.size());
-        at += write.bytes.size();
-    }
-    StoreLe64(bytes.data() + at, Checksum(bytes.data(), at));
-    std::memcpy(bytes.data() + at + 8, kEndMagic, sizeof kEndMagic);
+    std::vector<uint8_t> bytes;
+    StreamJournal(journal,
+                  [&](std::span<const uint8_t> piece) { bytes.insert(bytes.end(), piece.begin(), piece.end()); });
     return bytes;
 }
+
+namespace {
+
+uint64_t BodyChecksum(const std::vector<uint8_t>& bytes, size_t bodyEnd) {
+    Checksum checksum(bodyEnd);
+    checksum.Add(std::span<const uint8_t>(bytes.data(), bodyEnd));
+    return checksum.Value();
+}
+
+}  // namespace
 
 std::optional<Journal> DecodeJournal(const std::vector<uint8_t>& bytes) {
     if (bytes.size() < kHeadSize + kTrailerSize) return std::nullopt;
     const size_t bodyEnd = bytes.size() - kTrailerSize;
     if (std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0 || LoadLe32(bytes.data() + 4) != kVersion ||
         std::memcmp(bytes.data() + bodyEnd + 8, kEndMagic, sizeof kEndMagic) != 0 ||
-        LoadLe64(bytes.data() + bodyEnd) != Checksum(bytes.data(), bodyEnd))
+        LoadLe64(bytes.data() + bodyEnd) != BodyChecksum(bytes, bodyEnd))
         return std::nullopt;
     Journal journal;
     journal.oldSize = LoadLe64(bytes.data() + 8);
@@ -90,15 +156,18 @@ std::optional<Journal> DecodeJournal(const std::vector<uint8_t>& bytes) {
     // An in-place commit grows the archive only by what it writes.
     uint64_t reach = journal.oldSize;
     for (const JournalWrite& write : journal.writes)
-        reach = std::max(reach, write.offset + write.bytes.size() + write.zeros);
+        reach = std::max(reach, write.offset + write.Data().size() + write.zeros);
     if (journal.newSize > reach) return std::nullopt;
     return journal;
 }
 
 void WriteJournal(FileSystem& fs, const std::string& archivePath, const Journal& journal) {
-    const std::vector<uint8_t> bytes = EncodeJournal(journal);
     auto file = fs.Open(JournalPath(archivePath), OpenMode::CreateAlways);
-    file->WriteAt(0, bytes);
+    uint64_t at = 0;
+    StreamJournal(journal, [&](std::span<const uint8_t> piece) {
+        file->WriteAt(at, piece);
+        at += piece.size();
+    });
     file->Flush();
 }
 
@@ -109,8 +178,8 @@ uint64_t ApplyJournal(File& archive, const Journal& journal) {
     uint64_t written = 0;
     std::vector<uint8_t> zeros;
     for (const JournalWrite& write : journal.writes) {
-        archive.WriteAt(write.offset, write.bytes);
-        uint64_t at = write.offset + write.bytes.size();
+        archive.WriteAt(write.offset, write.Data());
+        uint64_t at = write.offset + write.Data().size();
         const uint64_t end = at + write.zeros;
         if (write.zeros > 0 && zeros.empty()) zeros.resize(size_t{1} << 20, 0);
         while (at < end) {
@@ -118,7 +187,7 @@ uint64_t ApplyJournal(File& archive, const Journal& journal) {
             archive.WriteAt(at, std::span<const uint8_t>(zeros.data(), part));
             at += part;
         }
-        written += write.bytes.size() + write.zeros;
+        written += write.Data().size() + write.zeros;
     }
     archive.Flush();
     return written;

@@ -5,6 +5,7 @@
 // harmless); an incomplete one means the archive was never touched.
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,13 @@ struct JournalWrite {
     uint64_t offset = 0;
     std::vector<uint8_t> bytes;
     uint64_t zeros = 0;  // zero bytes that follow the bytes (the padding of an entry's last sectors)
+    // Staged data used in place of bytes, so that large entries are not
+    // copied; it must outlive the journal.
+    const std::vector<uint8_t>* borrowed = nullptr;
+
+    [[nodiscard]] std::span<const uint8_t> Data() const {
+        return borrowed ? std::span<const uint8_t>(*borrowed) : std::span<const uint8_t>(bytes);
+    }
 };
 
 struct Journal {

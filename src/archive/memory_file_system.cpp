@@ -12,7 +12,8 @@ using Node = MemoryFileSystem::Node;
 
 class MemoryFile final : public File {
 public:
-    MemoryFile(std::string path, std::shared_ptr<Node> node, bool writer, std::map<std::string, std::shared_ptr<Node>>& durableFiles)
+    MemoryFile(std::string path, std::shared_ptr<Node> node, bool writer,
+               std::map<std::string, std::shared_ptr<Node>>& durableFiles)
         : path_(std::move(path)), node_(std::move(node)), writer_(writer), durableFiles_(durableFiles) {
         if (writer_)
             node_->writer = true;
@@ -39,7 +40,8 @@ public:
     void WriteAt(uint64_t offset, std::span<const uint8_t> bytes) override {
         RequireWriter();
         if (bytes.empty()) return;
-        if (offset + bytes.size() > node_->bytes.size()) node_->bytes.resize(static_cast<size_t>(offset + bytes.size()), 0);
+        if (offset + bytes.size() > node_->bytes.size())
+            node_->bytes.resize(static_cast<size_t>(offset + bytes.size()), 0);
         std::memcpy(node_->bytes.data() + offset, bytes.data(), bytes.size());
     }
     void Resize(uint64_t size) override {
@@ -88,7 +90,8 @@ void MemoryFileSystem::ReplaceAtomically(const std::string& from, const std::str
     const auto source = files_.find(from);
     if (source == files_.end()) throw ArchiveError(ErrorKind::NotFound, from, "No such file.");
     if (locked_.count(to)) throw ArchiveError(ErrorKind::Locked, to, "Another program is using the file.");
-    if (const auto target = files_.find(to); target != files_.end() && (target->second->writer || target->second->readers))
+    if (const auto target = files_.find(to);
+        target != files_.end() && (target->second->writer || target->second->readers))
         throw ArchiveError(ErrorKind::Locked, to, "Another program is using the file.");
     const std::shared_ptr<Node> node = source->second;
     files_.erase(source);

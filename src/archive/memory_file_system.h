@@ -23,7 +23,7 @@ public:
     [[nodiscard]] uint64_t FreeSpace(const std::string& path) override;
 
     // Test helpers.
-    void SetFile(const std::string& path, std::vector<uint8_t> bytes);  // written and durable
+    void SetFile(const std::string& path, std::vector<uint8_t> bytes);           // written and durable
     [[nodiscard]] std::vector<uint8_t> Contents(const std::string& path) const;  // throws NotFound
     [[nodiscard]] std::vector<std::string> Paths() const;
     void SetFreeSpace(uint64_t bytes) { freeSpace_ = bytes; }

@@ -34,7 +34,8 @@ std::string NameProblem(std::string_view name) {
             return std::string("The name holds the character ") + c + ", which file names cannot hold.";
     }
     if (name == "." || name == "..") return "The name is not a file name.";
-    if (name.back() == ' ' || name.back() == '.') return "The name ends with a space or a dot, which file names cannot.";
+    if (name.back() == ' ' || name.back() == '.')
+        return "The name ends with a space or a dot, which file names cannot.";
     return {};
 }
 

@@ -31,7 +31,8 @@ std::vector<std::string> Verify(const std::string& path, FileSystem& fs) {
 
 CommitStats Rebuild(const std::string& path, const Progress& progress, FileSystem& fs) {
     std::vector<Entry> entries = Archive::Open(path, fs).Entries();
-    std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.offset < b.offset; });
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const Entry& a, const Entry& b) { return a.offset < b.offset; });
     std::vector<PlannedEntry> plan;
     plan.reserve(entries.size());
     for (const Entry& entry : entries) plan.push_back({entry.name, nullptr, entry.offset, entry.sectors});

@@ -8,9 +8,9 @@
 namespace veltrin::archive::testing {
 
 struct RawEntry {
-    std::string name;       // written into the 24-byte field as is (may fill it)
-    uint32_t offset = 0;    // sectors
-    uint16_t sectors = 0;   // streaming size
+    std::string name;      // written into the 24-byte field as is (may fill it)
+    uint32_t offset = 0;   // sectors
+    uint16_t sectors = 0;  // streaming size
     uint16_t archiveSize = 0;
 };
 
@@ -52,7 +52,8 @@ inline std::vector<uint8_t> RawArchive(const std::vector<RawEntry>& entries, siz
         Put32(bytes, at, entry.offset);
         Put16(bytes, at + 4, entry.sectors);
         Put16(bytes, at + 6, entry.archiveSize);
-        for (size_t c = 0; c < entry.name.size() && c < 24; ++c) bytes[at + 8 + c] = static_cast<uint8_t>(entry.name[c]);
+        for (size_t c = 0; c < entry.name.size() && c < 24; ++c)
+            bytes[at + 8 + c] = static_cast<uint8_t>(entry.name[c]);
         const size_t start = size_t{entry.offset} * 2048;
         const std::vector<uint8_t> data = Pattern(size_t{entry.sectors} * 2048, static_cast<uint32_t>(i));
         for (size_t b = 0; b < data.size() && start + b < bytes.size(); ++b) bytes[start + b] = data[b];

@@ -152,8 +152,7 @@ TEST(ArchiveCrash, RecoveryItselfSurvivesAFault) {
                 Archive archive = Archive::Open(kPath, faulty);
                 change(archive);
                 archive.Commit();
-            } catch (const ArchiveError&) {
-            }
+            } catch (const ArchiveError&) {}
             fired = faulty.Fired();
         }
         if (!fired) break;
@@ -167,8 +166,7 @@ TEST(ArchiveCrash, RecoveryItselfSurvivesAFault) {
                 FaultFileSystem faulty(disk, Fault::PowerCut, j);
                 try {
                     (void)Archive::Open(kPath, faulty);
-                } catch (const ArchiveError&) {
-                }
+                } catch (const ArchiveError&) {}
                 recoveryFired = faulty.Fired();
             }
             CheckAfterFault(disk, before, after, false,
@@ -181,7 +179,8 @@ TEST(ArchiveCrash, RecoveryItselfSurvivesAFault) {
 }
 
 TEST(ArchiveCrash, RebuildIsOldOrNewAfterAFaultAtAnyStep) {
-    const std::vector<uint8_t> base = testing::RawArchive({{"b.dff", 5, 2}, {"a.dff", 1, 3}, {"c.dff", 8, 1}}, 9 * 2048);
+    const std::vector<uint8_t> base =
+        testing::RawArchive({{"b.dff", 5, 2}, {"a.dff", 1, 3}, {"c.dff", 8, 1}}, 9 * 2048);
     for (const Fault fault : kFaults) {
         bool sawRebuilt = false;
         for (int k = 1;; ++k) {
@@ -192,8 +191,7 @@ TEST(ArchiveCrash, RebuildIsOldOrNewAfterAFaultAtAnyStep) {
                 FaultFileSystem faulty(disk, fault, k);
                 try {
                     Rebuild(kPath, {}, faulty);
-                } catch (const ArchiveError&) {
-                }
+                } catch (const ArchiveError&) {}
                 fired = faulty.Fired();
             }
             (void)Archive::Open(kPath, disk);
@@ -226,7 +224,8 @@ TEST(ArchiveJournal, CountsOnlyWhenCompleteAndIntact) {
     EXPECT_EQ(decoded->writes[1].offset, journal.writes[1].offset);
     EXPECT_EQ(decoded->writes[1].bytes, journal.writes[1].bytes);
     for (size_t length = 0; length < bytes.size(); ++length)
-        ASSERT_FALSE(DecodeJournal(std::vector<uint8_t>(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(length))))
+        ASSERT_FALSE(
+            DecodeJournal(std::vector<uint8_t>(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(length))))
             << "torn at " << length;
     for (size_t at = 0; at < bytes.size(); at += 7) {
         std::vector<uint8_t> flipped = bytes;

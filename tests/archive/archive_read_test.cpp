@@ -25,12 +25,12 @@ std::vector<uint8_t> FormatExample() {
     const std::string head = "VER2";
     std::copy(head.begin(), head.end(), bytes.begin());
     bytes[4] = 2;
-    bytes[8] = 1;       // offset 1
-    bytes[12] = 2;      // streaming size 2
+    bytes[8] = 1;   // offset 1
+    bytes[12] = 2;  // streaming size 2
     const std::string a = "a.dff", b = "b.txd";
     std::copy(a.begin(), a.end(), bytes.begin() + 16);
-    bytes[40] = 3;      // offset 3
-    bytes[44] = 1;      // streaming size 1
+    bytes[40] = 3;  // offset 3
+    bytes[44] = 1;  // streaming size 1
     std::copy(b.begin(), b.end(), bytes.begin() + 48);
     const auto aData = Pattern(3000, 1), bData = Pattern(100, 2);
     std::copy(aData.begin(), aData.end(), bytes.begin() + 2048);

@@ -21,10 +21,14 @@ enum class Fault { Error, Kill, PowerCut, PowerCutAfterWriteBack };
 
 inline const char* FaultName(Fault fault) {
     switch (fault) {
-    case Fault::Error: return "error";
-    case Fault::Kill: return "kill";
-    case Fault::PowerCut: return "power cut";
-    case Fault::PowerCutAfterWriteBack: return "power cut after write-back";
+    case Fault::Error:
+        return "error";
+    case Fault::Kill:
+        return "kill";
+    case Fault::PowerCut:
+        return "power cut";
+    case Fault::PowerCutAfterWriteBack:
+        return "power cut after write-back";
     }
     return "?";
 }

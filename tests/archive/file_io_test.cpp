@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -166,7 +166,7 @@ TEST_F(FileIo, OpenFinishesWhatAKilledCommitLeft) {
     const auto before = SoundArchive({{"a.dff", 2}});
     WriteFile(path, before);
     WriteFile(path + ".rewrite", Pattern(3000, 1));  // a rewrite killed half-way
-    WriteFile(path + ".journal", Pattern(50, 2));     // a journal never completed
+    WriteFile(path + ".journal", Pattern(50, 2));    // a journal never completed
     const Archive archive = Archive::Open(path);
     EXPECT_EQ(archive.RecoveryOnOpen(), Recovery::RolledBack);
     EXPECT_FALSE(fs::exists(path + ".rewrite"));

@@ -92,8 +92,8 @@ TEST_F(FileIoWin, ReadOnlyArchiveIsAccessDenied) {
     ASSERT_TRUE(::SetFileAttributesW(path_.c_str(), FILE_ATTRIBUTE_READONLY));
     {
         // Wine run by root writes read-only files regardless.
-        const win32::UniqueHandle probe(::CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+        const win32::UniqueHandle probe(
+            ::CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (probe.Valid()) GTEST_SKIP() << "this system lets the user write read-only files";
     }
     Archive archive = Archive::Open(Utf8Path());
