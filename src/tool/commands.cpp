@@ -93,7 +93,8 @@ ExitStatus ExtractEntries(const std::string& archivePath, const std::string& fol
                 continue;
             }
             if (!written.insert(Lower(entry->name)).second) {
-                report.Line("skipped a second entry named " + entry->name + " (names are equal without regard to case)");
+                report.Line("skipped a second entry named " + entry->name +
+                            " (names are equal without regard to case)");
                 status = ExitStatus::UnsafeName;
                 continue;
             }
@@ -115,8 +116,7 @@ ExitStatus AddFiles(const std::string& archivePath, const std::vector<std::strin
         for (const auto& file : files) {
             const std::string name(FileNameOf(file));
             const std::string problem = archive::NameProblem(name);
-            if (!problem.empty())
-                throw archive::ArchiveError(archive::ErrorKind::BadName, name, problem);
+            if (!problem.empty()) throw archive::ArchiveError(archive::ErrorKind::BadName, name, problem);
             auto bytes = ReadWholeFile(fs, file, kMaxEntryBytes);
             const bool replaces = archive.Find(name) != nullptr || staged.count(Lower(name)) != 0;
             archive.Put(name, std::move(bytes));
@@ -128,8 +128,8 @@ ExitStatus AddFiles(const std::string& archivePath, const std::vector<std::strin
     });
 }
 
-ExitStatus RemoveEntries(const std::string& archivePath, const std::vector<std::string>& names,
-                         archive::FileSystem& fs, Report& report) {
+ExitStatus RemoveEntries(const std::string& archivePath, const std::vector<std::string>& names, archive::FileSystem& fs,
+                         Report& report) {
     return Guarded(report, [&] {
         auto archive = archive::Archive::Open(archivePath, fs);
         for (const auto& name : names) {

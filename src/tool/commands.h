@@ -25,8 +25,8 @@ ExitStatus ExtractEntries(const std::string& archivePath, const std::string& fol
 ExitStatus AddFiles(const std::string& archivePath, const std::vector<std::string>& files, archive::FileSystem& fs,
                     Report& report);
 // Removes the entries; a name the archive lacks stops before the save.
-ExitStatus RemoveEntries(const std::string& archivePath, const std::vector<std::string>& names,
-                         archive::FileSystem& fs, Report& report);
+ExitStatus RemoveEntries(const std::string& archivePath, const std::vector<std::string>& names, archive::FileSystem& fs,
+                         Report& report);
 ExitStatus VerifyArchive(const std::string& archivePath, archive::FileSystem& fs, Report& report);
 ExitStatus RebuildArchive(const std::string& archivePath, archive::FileSystem& fs, Report& report);
 

@@ -19,8 +19,7 @@ std::string DescribeError(const archive::ArchiveError& error) {
     case ErrorKind::NotFound:
         return path + " was not found";
     case ErrorKind::AccessDenied:
-        return "access to " + path +
-               " was denied: run as administrator or move the game out of Program Files";
+        return "access to " + path + " was denied: run as administrator or move the game out of Program Files";
     case ErrorKind::Locked:
         return path + " is in use by another program: close the game and try again";
     case ErrorKind::DiskFull:

@@ -11,8 +11,7 @@ namespace veltrin::tool {
 
 // Throws ArchiveError TooLarge, without reading, when the file holds more
 // than maxSize bytes.
-std::vector<uint8_t> ReadWholeFile(archive::FileSystem& fs, const std::string& path,
-                                   uint64_t maxSize = UINT64_MAX);
+std::vector<uint8_t> ReadWholeFile(archive::FileSystem& fs, const std::string& path, uint64_t maxSize = UINT64_MAX);
 
 // Writes the bytes beside the target (path + ".partial"), flushes them and
 // then puts them in place in one step, creating missing folders first. A

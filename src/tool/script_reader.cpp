@@ -112,9 +112,9 @@ std::vector<ScriptCommand> ReadScript(std::string_view text) {
         case CommandKind::Export:
         case CommandKind::Import:
             if (!archiveOpen)
-                throw ScriptError(number, command.line, std::string(command.kind == CommandKind::Export ? "-export"
-                                                                                                        : "-import") +
-                                                            " with no archive open");
+                throw ScriptError(
+                    number, command.line,
+                    std::string(command.kind == CommandKind::Export ? "-export" : "-import") + " with no archive open");
             break;
         case CommandKind::Close:
             if (!archiveOpen) throw ScriptError(number, command.line, "-close with no archive open");

@@ -21,9 +21,7 @@ class CommandsTest : public ::testing::Test {
 protected:
     MemoryFileSystem fs;
     RecordingReport report;
-    void SetUp() override {
-        MakeArchive(fs, kArchive, {{"a.dff", Pattern(3000, 1)}, {"b.txd", Pattern(100, 2)}});
-    }
+    void SetUp() override { MakeArchive(fs, kArchive, {{"a.dff", Pattern(3000, 1)}, {"b.txd", Pattern(100, 2)}}); }
 };
 
 TEST_F(CommandsTest, ListShowsEveryEntryWithItsSize) {
@@ -53,9 +51,24 @@ TEST_F(CommandsTest, ExtractOfAMissingNameWritesNothing) {
 
 TEST_F(CommandsTest, ExtractNeverWritesOutsideItsFolder) {
     const std::vector<std::string> hostile = {
-        "..", "../escape.dff", "..\\escape.dff", "C:escape.dff", "/etc/passwd", "\\\\srv\\x.dff", "sub/x.dff",
-        "CON", "nul.txd", "com1.dff", "LPT9", "a.dff.", "b.txd ", ".", "x:stream", "",
-        "good.dff", "GOOD.DFF",
+        "..",
+        "../escape.dff",
+        "..\\escape.dff",
+        "C:escape.dff",
+        "/etc/passwd",
+        "\\\\srv\\x.dff",
+        "sub/x.dff",
+        "CON",
+        "nul.txd",
+        "com1.dff",
+        "LPT9",
+        "a.dff.",
+        "b.txd ",
+        ".",
+        "x:stream",
+        "",
+        "good.dff",
+        "GOOD.DFF",
     };
     for (const char separator : {'/', '\\'}) {
         SCOPED_TRACE(separator);
@@ -75,8 +88,8 @@ TEST_F(CommandsTest, ExtractNeverWritesOutsideItsFolder) {
 }
 
 TEST(SafeName, AcceptsPlainNamesAndRejectsEveryWayOut) {
-    for (const char* name : {"a.dff", "Big Car.DFF", "x", ".hidden", "COM10", "console.txd",
-                             "a..b", "LPT", "nulx.dff"}) {
+    for (const char* name :
+         {"a.dff", "Big Car.DFF", "x", ".hidden", "COM10", "console.txd", "a..b", "LPT", "nulx.dff"}) {
         EXPECT_EQ(UnsafeNameProblem(name), "") << name;
     }
     const std::vector<std::pair<std::string, std::string>> rejected = {

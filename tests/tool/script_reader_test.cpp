@@ -61,8 +61,8 @@ TEST(ScriptReader, ImportNameIsAfterTheLastBackslashOrSlash) {
 }
 
 TEST(ScriptReader, NamesAndPathsKeepSpacesCaseAndOtherCharacters) {
-    const auto commands =
-        ReadScript("-open \"\\\\\\\\nas\\\\GTA SA\\\\models\\\\gta3.img\"\n-export \"Big Car.DFF\" \"B\\\\\xc3\x9c.dff\"\n");
+    const auto commands = ReadScript(
+        "-open \"\\\\\\\\nas\\\\GTA SA\\\\models\\\\gta3.img\"\n-export \"Big Car.DFF\" \"B\\\\\xc3\x9c.dff\"\n");
     EXPECT_EQ(commands[0].path, R"(\\nas\GTA SA\models\gta3.img)");
     EXPECT_EQ(commands[1].name, "Big Car.DFF");
     EXPECT_EQ(commands[1].path, "B\\\xc3\x9c.dff");

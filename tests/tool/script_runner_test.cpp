@@ -44,7 +44,8 @@ class ScriptRunnerTest : public ::testing::Test {
 protected:
     MemoryFileSystem fs;
     RecordingReport report;
-    const Content gta3Before = {{"a.dff", Pattern(3000, 1)}, {"b.txd", Pattern(100, 2)}, {"other.dff", Pattern(5000, 3)}};
+    const Content gta3Before = {
+        {"a.dff", Pattern(3000, 1)}, {"b.txd", Pattern(100, 2)}, {"other.dff", Pattern(5000, 3)}};
     const Content playerBefore = {{"c.dff", Pattern(2048, 4)}};
 
     void SetUp() override {
@@ -255,8 +256,8 @@ TEST_F(ScriptRunnerTest, ArchiveProblemsAreToldInPlainWordsWithTheirStatus) {
 TEST_F(ScriptRunnerTest, AProtectedArchiveSaysHowToGetAccess) {
     TrickFileSystem denied(fs, "", kGta3);
     EXPECT_EQ(RunScript(kScript, InstallScript({"a.dff"}, {}), denied, report), ExitStatus::AccessDenied);
-    EXPECT_TRUE(report.Has("access to " + kGta3 +
-                           " was denied: run as administrator or move the game out of Program Files"))
+    EXPECT_TRUE(
+        report.Has("access to " + kGta3 + " was denied: run as administrator or move the game out of Program Files"))
         << report.All();
 }
 
@@ -273,7 +274,8 @@ TEST_F(ScriptRunnerTest, ABlockWithoutImportsLeavesTheArchiveUntouched) {
     const Bytes gta3 = ArchiveBytes(kGta3);
     ASSERT_EQ(Run(InstallScript({}, {})), ExitStatus::Ok) << report.All();
     EXPECT_EQ(ArchiveBytes(kGta3), gta3);
-    EXPECT_TRUE(report.Has("summary of " + kGta3 + ": 0 backed up, 0 backups kept, 0 with nothing to back up, "
+    EXPECT_TRUE(report.Has("summary of " + kGta3 +
+                           ": 0 backed up, 0 backups kept, 0 with nothing to back up, "
                            "0 replaced, 0 added"));
 }
 

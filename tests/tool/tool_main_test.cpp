@@ -86,8 +86,17 @@ TEST_F(RunToolTest, HelpListsTheCommandsAndEveryExitStatus) {
 
 TEST_F(RunToolTest, WrongArgumentsAreAUsageError) {
     const std::vector<std::vector<std::string>> wrong = {
-        {}, {"frobnicate"}, {"-script"}, {"-script", "a", "b"}, {"list"}, {"list", "a", "b"},
-        {"extract", "a"}, {"add", "a"}, {"remove", "a"}, {"verify"}, {"rebuild"},
+        {},
+        {"frobnicate"},
+        {"-script"},
+        {"-script", "a", "b"},
+        {"list"},
+        {"list", "a", "b"},
+        {"extract", "a"},
+        {"add", "a"},
+        {"remove", "a"},
+        {"verify"},
+        {"rebuild"},
     };
     for (const auto& args : wrong) {
         console.text.clear();
@@ -99,9 +108,9 @@ TEST_F(RunToolTest, WrongArgumentsAreAUsageError) {
 TEST_F(RunToolTest, ScriptRunWritesTheSameTextToInstallLogBesideTheScript) {
     MakeGame();
     fs.SetFile("/app/Install.dat", BytesOf("-open \"/game/gta3.img\"\r\n"
-                                          "-export \"a.dff\" \"/app/Backups/gta3.img/a.dff\"\r\n"
-                                          "-import \"/app/gta3.img/a.dff\"\r\n"
-                                          "-close\r\n"));
+                                           "-export \"a.dff\" \"/app/Backups/gta3.img/a.dff\"\r\n"
+                                           "-import \"/app/gta3.img/a.dff\"\r\n"
+                                           "-close\r\n"));
     console.terminal = true;
     EXPECT_EQ(Run({"-script", "/app/Install.dat"}), 0) << console.text;
     const std::string log = Text(fs.Contents("/app/Install.log"));

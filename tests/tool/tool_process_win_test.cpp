@@ -107,8 +107,8 @@ protected:
         return ansi;
     }
     static void WriteFile(const fs::path& path, const Bytes& bytes) {
-        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                    static_cast<std::streamsize>(bytes.size()));
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     }
     std::vector<std::string> Script() const {
         auto lines = install::BlockLines(Block::Gta3, Utf8(game), Utf8(app), {"A.DFF", "new.txd"});
@@ -207,7 +207,11 @@ TEST_F(ToolProcessTest, FailuresEndWithTheirExitStatusAndTheArchiveUnchanged) {
         std::string logged;
     };
     const std::vector<Case> cases = {
-        {"malformed line", [&] { WriteScript({Script()[0], "-import \"C:\\x.dff\""}); }, 3, ", line 2): a single"},
+        {"malformed line",
+         [&] {
+             WriteScript({Script()[0], "-import \"C:\\x.dff\""});
+         },
+         3, ", line 2): a single"},
         {"missing import", [&] { fs::remove(app / "gta3.img" / "new.txd"); }, 4, "new.txd was not found"},
         {"not an archive", [&] { WriteFile(gta3, Pattern(5000, 9)); }, 5, "is not a GTA San Andreas archive"},
     };
