@@ -464,6 +464,14 @@ TEST_F(WindowTest, TabMovesThroughDriveFolderInstallAndPicture) {
         }
         PressKey(VK_TAB, true);
         EXPECT_TRUE(WaitUntil([&] { return FocusOf(installer.Form()) == installer.Control(kPicture1Id); }, 3s));
+
+        // No button is the default button: Enter elsewhere installs nothing.
+        PressKey(VK_TAB);
+        ASSERT_TRUE(WaitUntil([&] { return FocusOf(installer.Form()) == drive1; }, 3s));
+        PressKey(VK_RETURN);
+        ::Sleep(300);
+        EXPECT_EQ(installer.VisibleTopWindows(), std::vector<HWND>{installer.Form()});
+        EXPECT_FALSE(fs::exists(app / "Install.dat"));
     }
 }
 
