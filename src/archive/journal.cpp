@@ -194,14 +194,22 @@ uint64_t ApplyJournal(File& archive, const Journal& journal) {
 }
 
 Recovery RecoverInterruptedCommit(FileSystem& fs, const std::string& archivePath) {
-    Recovery recovery = Recovery::None;
     const std::string rewritePath = RewritePath(archivePath);
-    if (fs.Exists(rewritePath)) {
+    const std::string journalPath = JournalPath(archivePath);
+    const bool rewriteLeft = fs.Exists(rewritePath);
+    const bool journalLeft = fs.Exists(journalPath);
+    if (!rewriteLeft && !journalLeft) return Recovery::None;
+
+    // Exclusive access first: while another program commits to the archive,
+    // what lies beside it is that program's work in progress (this throws
+    // Locked then).
+    auto archive = fs.Open(archivePath, OpenMode::ReadWrite);
+    Recovery recovery = Recovery::None;
+    if (rewriteLeft) {
         fs.Remove(rewritePath);
         recovery = Recovery::RolledBack;
     }
-    const std::string journalPath = JournalPath(archivePath);
-    if (!fs.Exists(journalPath)) return recovery;
+    if (!journalLeft) return recovery;
 
     std::optional<Journal> journal;
     {
@@ -215,17 +223,15 @@ Recovery RecoverInterruptedCommit(FileSystem& fs, const std::string& archivePath
         }
     }
     recovery = Recovery::RolledBack;
-    if (journal) {
-        auto archive = fs.Open(archivePath, OpenMode::ReadWrite);
-        const uint64_t size = archive->Size();
-        // A journal whose sizes do not fit this file was left beside some
-        // other archive; applying it would do harm. (An in-place commit
-        // never shrinks the archive.)
-        if (size >= journal->oldSize && size <= journal->newSize) {
-            ApplyJournal(*archive, *journal);
-            recovery = Recovery::Completed;
-        }
+    const uint64_t size = archive->Size();
+    // A journal whose sizes do not fit this file was left beside some other
+    // archive; applying it would do harm. (An in-place commit never shrinks
+    // the archive.)
+    if (journal && size >= journal->oldSize && size <= journal->newSize) {
+        ApplyJournal(*archive, *journal);
+        recovery = Recovery::Completed;
     }
+    archive.reset();
     fs.Remove(journalPath);
     return recovery;
 }

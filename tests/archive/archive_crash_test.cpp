@@ -4,6 +4,7 @@
 // what was left, and the full check then finds nothing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <optional>
 #include <string>
@@ -248,6 +249,35 @@ TEST(ArchiveJournal, AJournalThatDoesNotFitTheArchiveIsDropped) {
     EXPECT_EQ(Archive::Open(kPath, disk).RecoveryOnOpen(), Recovery::RolledBack);
     EXPECT_EQ(disk.Contents(kPath), base);
     EXPECT_EQ(disk.Paths(), std::vector<std::string>{kPath});
+}
+
+TEST(ArchiveJournal, WorkInProgressOfAnotherCommitIsLeftAlone) {
+    MemoryFileSystem disk;
+    const std::vector<uint8_t> base = SoundArchive({{"a.dff", 2}});
+    disk.SetFile(kPath, base);
+    Journal journal;
+    journal.oldSize = base.size();
+    journal.newSize = base.size();
+    journal.writes.push_back({2048, Pattern(40, 1)});
+    disk.SetFile(JournalPath(kPath), EncodeJournal(journal));
+    disk.SetFile(kPath + ".rewrite", Pattern(100, 2));
+    {
+        // Another program is committing: it holds the archive.
+        auto committer = disk.Open(kPath, OpenMode::ReadWrite);
+        try {
+            (void)Archive::Open(kPath, disk);
+            ADD_FAILURE() << "opened";
+        } catch (const ArchiveError& error) {
+            EXPECT_EQ(error.kind(), ErrorKind::Locked);
+        }
+        EXPECT_EQ(disk.Paths().size(), 3u) << "nothing beside the archive was touched";
+        EXPECT_EQ(disk.Contents(kPath), base);
+    }
+    const Archive archive = Archive::Open(kPath, disk);
+    EXPECT_EQ(archive.RecoveryOnOpen(), Recovery::Completed);
+    EXPECT_EQ(disk.Paths(), std::vector<std::string>{kPath});
+    const std::vector<uint8_t> stored = archive.Read(archive.Entries()[0]);
+    EXPECT_TRUE(std::equal(stored.begin(), stored.begin() + 40, Pattern(40, 1).begin()));
 }
 
 }  // namespace
