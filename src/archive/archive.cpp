@@ -163,11 +163,12 @@ bool Archive::Remove(std::string_view name) {
     State& s = *state_;
     const std::string key = FoldedName(name);
     if (const auto committed = s.index.find(key); committed != s.index.end()) {
-        Change& change = s.changes[committed->second];
-        if (change.removed) return false;
-        const bool staged = !change.name.empty();
-        s.dataSectors -= staged ? format::SectorsFor(change.bytes.size()) : s.entries[committed->second].sectors;
-        change = Change{s.entries[committed->second].name, true, {}};
+        const size_t at = committed->second;
+        const auto staged = s.changes.find(at);
+        if (staged != s.changes.end() && staged->second.removed) return false;
+        s.dataSectors -=
+            staged != s.changes.end() ? format::SectorsFor(staged->second.bytes.size()) : s.entries[at].sectors;
+        s.changes[at] = Change{s.entries[at].name, true, {}};
         return true;
     }
     const auto added = s.addedAt.find(key);
@@ -185,13 +186,13 @@ bool Archive::HasChanges() const { return !state_->changes.empty() || !state_->a
 
 void Archive::DiscardChanges() { state_->ClearChanges(); }
 
-CommitStats Archive::Commit(const Progress& progress) {
+CommitStats Archive::Commit(const Progress& progress, Fit fit) {
     State& s = *state_;
     Require(!s.stale, ErrorKind::Io, s.path, "An earlier commit of this archive failed; open the archive again.");
     CommitStats stats;
     if (!HasChanges()) return stats;
 
-    InPlaceInput input{s.entries, s.fileSize, {}, {}};
+    InPlaceInput input{s.entries, s.fileSize, {}, {}, fit == Fit::Exact};
     for (const auto& [at, change] : s.changes)
         input.changes.push_back({at, change.removed, &change.name, &change.bytes});
     for (const Change& addition : s.additions) input.additions.push_back({&addition.name, &addition.bytes});

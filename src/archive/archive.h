@@ -73,7 +73,12 @@ public:
     // Applies every staged change as one transaction: afterwards, and after a
     // crash at any moment, the archive reads as its old or its new content.
     // Entries stay in directory order with no gaps. Checks free space first.
-    CommitStats Commit(const Progress& progress = {});
+    //
+    // A replacement smaller than the sectors it replaces may be written in
+    // place, padded with zeros to the old size; with Fit::Exact every entry
+    // takes exactly the sectors its new data needs (restoring originals).
+    enum class Fit { AllowPadding, Exact };
+    CommitStats Commit(const Progress& progress = {}, Fit fit = Fit::AllowPadding);
     void DiscardChanges();
 
 private:

@@ -52,7 +52,8 @@ std::optional<InPlacePlan> PlanInPlace(const InPlaceInput& input) {
     std::vector<JournalWrite> data;
     for (const StagedChange& change : input.changes) {
         Entry& entry = plan.entries[change.index];
-        if (format::SectorsFor(change.bytes->size()) > entry.sectors) return std::nullopt;
+        const uint64_t sectors = format::SectorsFor(change.bytes->size());
+        if (sectors > entry.sectors || (input.exactSizes && sectors != entry.sectors)) return std::nullopt;
         entry.name = *change.name;
         data.push_back(EntryWrite(entry.offset, *change.bytes, entry.sectors));
     }

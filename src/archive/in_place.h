@@ -28,6 +28,7 @@ struct InPlaceInput {
     uint64_t fileSize = 0;
     std::vector<StagedChange> changes;
     std::vector<StagedAddition> additions;
+    bool exactSizes = false;  // a replacement must need exactly the sectors it replaces
 };
 
 struct InPlacePlan {

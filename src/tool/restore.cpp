@@ -69,7 +69,8 @@ void UndoArchive(const ArchiveUndo& undo, archive::FileSystem& fs, Report& repor
     }
     if (opened.HasChanges()) {
         report.Line("saving " + undo.path);
-        const auto stats = opened.Commit([&report](uint64_t done, uint64_t total) { report.Progress(done, total); });
+        const auto stats = opened.Commit([&report](uint64_t done, uint64_t total) { report.Progress(done, total); },
+                                         archive::Archive::Fit::Exact);
         report.Line(stats.inPlace ? "saved (changed in place)" : "saved");
     } else {
         report.Line("nothing to change in " + undo.path);

@@ -5,6 +5,7 @@
 
 #include "archive/archive.h"
 #include "archive/archive_error.h"
+#include "tool/backup_marker.h"
 #include "tool/error_text.h"
 #include "tool/file_util.h"
 
@@ -43,6 +44,7 @@ public:
         } catch (const std::exception& error) {
             return Stop(current, error.what(), ExitStatus::Io);
         }
+        report_.Line("to undo this install: Install.plug -restore \"" + scriptPath_ + "\"");
         report_.Line("done");
         return ExitStatus::Ok;
     }
@@ -92,16 +94,25 @@ private:
         report_.Line("  " + std::to_string(open_->Entries().size()) + " entries");
     }
 
+    // The first install's view of the archive is the original: its backups
+    // are kept, and an entry it added (marked beside the backups) holds the
+    // mod's data, which is never backed up.
     void Export(const std::string& name, const std::string& path) {
-        const archive::Entry* entry = open_->Find(name);
-        if (!entry) {
-            ++tally_.nothingToBackUp;
-            report_.Line("nothing to back up: " + name + " is not in the archive");
-            return;
-        }
         if (fs_.Exists(path)) {
             ++tally_.backupsKept;
             report_.Line("kept the earlier backup of " + name + ": " + path);
+            return;
+        }
+        if (fs_.Exists(AddedMarkerPath(path))) {
+            ++tally_.nothingToBackUp;
+            report_.Line("nothing to back up: " + name + " was added by an earlier install");
+            return;
+        }
+        const archive::Entry* entry = open_->Find(name);
+        if (!entry) {
+            WriteFileSafely(fs_, AddedMarkerPath(path), {});
+            ++tally_.nothingToBackUp;
+            report_.Line("nothing to back up: " + name + " is not in the archive");
             return;
         }
         WriteFileSafely(fs_, path, open_->Read(*entry));

@@ -11,6 +11,7 @@
 #include "tool/file_util.h"
 #include "tool/platform.h"
 #include "tool/report.h"
+#include "tool/restore.h"
 #include "tool/script_reader.h"
 #include "tool/script_runner.h"
 
@@ -31,15 +32,19 @@ bool SameOption(std::string_view arg, std::string_view option) {
 
 // Install.log in the script's folder, joined with the script path's own
 // separator.
-std::string LogPathFor(const std::string& scriptPath) {
+std::string LogPathFor(const std::string& scriptPath, const std::string& logName) {
     const size_t cut = scriptPath.find_last_of("\\/");
-    if (cut == std::string::npos) return "Install.log";
-    return scriptPath.substr(0, cut + 1) + "Install.log";
+    if (cut == std::string::npos) return logName;
+    return scriptPath.substr(0, cut + 1) + logName;
 }
 
-ExitStatus RunScriptFile(const std::string& scriptPath, Console& console, archive::FileSystem& fs) {
+using ScriptAction = ExitStatus (*)(const std::string& scriptPath, std::string_view scriptText,
+                                   archive::FileSystem& fs, Report& report);
+
+ExitStatus RunScriptFile(const std::string& scriptPath, Console& console, archive::FileSystem& fs,
+                         ScriptAction action, const std::string& logName) {
     ConsoleReport report(console);
-    const std::string logPath = LogPathFor(scriptPath);
+    const std::string logPath = LogPathFor(scriptPath, logName);
     try {
         report.AttachLog(fs.Open(logPath, archive::OpenMode::CreateAlways), logPath);
     } catch (const archive::ArchiveError& error) {
@@ -60,7 +65,7 @@ ExitStatus RunScriptFile(const std::string& scriptPath, Console& console, archiv
         report.Line("failed");
         return ExitStatus::ScriptInvalid;
     }
-    return RunScript(scriptPath, text, fs, report);
+    return action(scriptPath, text, fs, report);
 }
 
 ExitStatus Usage(Report& report, const std::string& why) {
@@ -81,7 +86,11 @@ ExitStatus Dispatch(const std::vector<std::string>& args, Console& console, arch
     }
     if (SameOption(command, "-script")) {
         if (rest.size() != 1) return Usage(report, "-script takes exactly one script path");
-        return RunScriptFile(rest[0], console, fs);
+        return RunScriptFile(rest[0], console, fs, RunScript, "Install.log");
+    }
+    if (SameOption(command, "-restore")) {
+        if (rest.size() != 1) return Usage(report, "-restore takes exactly one script path");
+        return RunScriptFile(rest[0], console, fs, RestoreFromScript, "Restore.log");
     }
     constexpr size_t kAny = SIZE_MAX;
     const auto needs = [&](size_t least, size_t most, const char* form) -> bool {
@@ -123,6 +132,8 @@ std::string HelpText() {
            "\n"
            "  Install.plug -script <Install.dat>            run an install script; the run is also written\n"
            "                                               to Install.log beside the script\n"
+           "  Install.plug -restore <Install.dat>           undo the install that script made: entries get\n"
+           "                                               their backups back, entries it added are removed\n"
            "  Install.plug list <archive>                   list the entries\n"
            "  Install.plug extract <archive> <folder> [names...]\n"
            "                                               copy entries (all when none is named) into the folder\n"

@@ -48,7 +48,7 @@ protected:
     const Content gta3Before = {
         {"infernus.dff", Pattern(5000, 1)}, {"infernus.txd", Pattern(9000, 2)}, {"other.dff", Pattern(300, 3)}};
     const Content playerBefore = {{"vest.dff", Pattern(2048, 4)}, {"cj.txd", Pattern(100, 5)}};
-    const std::string script = InstallScript({"INFERNUS.dff", "infernus.txd", "veltrin.dff"}, {"vest.dff", "new.txd"});
+    const std::string script = InstallScript({"INFERNUS.dff", "infernus.txd", "veltrin.dff"}, {"vest.dff"});
 
     void SetUp() override {
         MakeArchive(fs, kGta3, gta3Before);
@@ -56,17 +56,21 @@ protected:
         fs.SetFile(Payload("gta3.img", "INFERNUS.dff"), Pattern(7000, 11));  // grows: the archive is rewritten
         fs.SetFile(Payload("gta3.img", "infernus.txd"), Pattern(10, 12));
         fs.SetFile(Payload("gta3.img", "veltrin.dff"), Pattern(700, 13));
+        // Grows from one sector to two; undoing it must give one sector back,
+        // not the original padded to two.
         fs.SetFile(Payload("player.img", "vest.dff"), Pattern(4000, 14));
-        fs.SetFile(Payload("player.img", "new.txd"), Pattern(50, 15));
     }
     ExitStatus Install() { return RunScript(kScript, script, fs, report); }
     ExitStatus Restore() { return RestoreFromScript(kScript, script, fs, report); }
 
     // Names compared without regard to case: an install renames an entry to
     // the mod file's spelling, and the game does not care.
+    // Originals are compared as the archive stores them: whole sectors.
     static Content Folded(Content content) {
-        for (auto& [name, bytes] : content)
+        for (auto& [name, bytes] : content) {
             for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            bytes = Stored(bytes);
+        }
         return content;
     }
     void ExpectOriginals() {

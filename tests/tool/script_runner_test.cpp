@@ -101,6 +101,7 @@ TEST_F(ScriptRunnerTest, FullInstallBacksUpReplacesAddsAndCommitsBothArchives) {
         "saving " + kPlayer + " (end of the script)",
         "saved",
         "summary of " + kPlayer + ": 1 backed up, 0 backups kept, 0 with nothing to back up, 1 replaced, 0 added",
+        "to undo this install: Install.plug -restore \"" + std::string(kScript) + "\"",
         "done",
     };
     EXPECT_EQ(report.lines, expected);
@@ -121,8 +122,12 @@ TEST_F(ScriptRunnerTest, SecondInstallKeepsTheOriginalBackupsAndTheSameEntries) 
     EXPECT_EQ(fs.Contents(Backup("gta3.img", "B.TXD")), Stored(Pattern(100, 2)));
     EXPECT_EQ(fs.Contents(Backup("player.img", "c.dff")), Stored(Pattern(2048, 4)));
     EXPECT_TRUE(report.Has("kept the earlier backup of a.dff: " + Backup("gta3.img", "a.dff")));
+    // new.dff was added by the first install: it holds the mod's data, which
+    // must never be taken for an original.
+    EXPECT_FALSE(fs.Exists(Backup("gta3.img", "new.dff")));
+    EXPECT_TRUE(report.Has("nothing to back up: new.dff was added by an earlier install"));
     EXPECT_TRUE(report.Has("summary of " + kGta3 +
-                           ": 1 backed up, 2 backups kept, 0 with nothing to back up, 3 replaced, 0 added"));
+                           ": 0 backed up, 2 backups kept, 1 with nothing to back up, 3 replaced, 0 added"));
 }
 
 TEST_F(ScriptRunnerTest, AnExistingBackupIsNeverOverwritten) {

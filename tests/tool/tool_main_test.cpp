@@ -134,7 +134,8 @@ TEST_F(RunToolTest, ScriptRunWritesTheSameTextToInstallLogBesideTheScript) {
 TEST_F(RunToolTest, ARelativeScriptPathKeepsItsLogInTheSameFolder) {
     fs.SetFile("Install.dat", BytesOf(""));
     EXPECT_EQ(Run({"-SCRIPT", "Install.dat"}), 0) << console.text;
-    EXPECT_EQ(Text(fs.Contents("Install.log")), "running Install.dat\r\ndone\r\n");
+    EXPECT_EQ(Text(fs.Contents("Install.log")),
+              "running Install.dat\r\nto undo this install: Install.plug -restore \"Install.dat\"\r\ndone\r\n");
 }
 
 TEST_F(RunToolTest, WaitsForEnterOnlyWhenItOwnsItsConsoleWindow) {
