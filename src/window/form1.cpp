@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <string>
+#include <utility>
 
 #include "install/install_error.h"
 #include "install/install_host_win.h"
@@ -153,11 +154,12 @@ void Form1::ShowStartFolder() {
 
 void Form1::ApplyDpi(int dpi) {
     dpi_ = dpi;
-    font_ = DefaultFont(dpi);
-    const auto font = reinterpret_cast<WPARAM>(font_.Get());
+    // The controls take the new font before the old one is deleted.
+    win32::UniqueFont font = DefaultFont(dpi);
     for (HWND control : {drive1_.Handle(), label1_, label2_, command1_, file1_.Handle(), label3_, label4_})
-        ::SendMessageW(control, WM_SETFONT, font, FALSE);
-    dir1_.SetDpi(dpi, font_.Get());
+        ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font.Get()), FALSE);
+    dir1_.SetDpi(dpi, font.Get());
+    font_ = std::move(font);
 
     Place(label1_, kLabel1Box, dpi);
     // The drop-down part of the drive list is as tall as eight drives.

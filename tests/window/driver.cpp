@@ -248,19 +248,21 @@ Installer::Installer(const fs::path& exe, const fs::path& workingFolder) {
         throw std::runtime_error("Install.exe did not start");
     // Found as soon as the status line exists, then the program's thread is
     // held while the line is read, so the first poll cannot overtake the
-    // reading (it comes 100 ms after the window is shown).
-    WaitUntil(
-        [&] {
-            const auto forms = TopWindows(info_.dwProcessId, kForm1Class, false);
-            if (forms.empty() || !::GetDlgItem(forms.front(), kLabel2Id)) return false;
+    // reading (it comes 100 ms after the window is shown). The search spins,
+    // yielding rather than sleeping, so that a busy machine does not make it
+    // miss that short time.
+    const auto end = std::chrono::steady_clock::now() + 30s;
+    while (!form_ && std::chrono::steady_clock::now() < end) {
+        const auto forms = TopWindows(info_.dwProcessId, kForm1Class, false);
+        if (!forms.empty() && ::GetDlgItem(forms.front(), kLabel2Id)) {
             ::SuspendThread(info_.hThread);
             form_ = forms.front();
             firstStatus_ = StoredText(::GetDlgItem(form_, kLabel2Id));
             firstCommandEnabled_ = ::IsWindowEnabled(::GetDlgItem(form_, kCommand1Id)) != FALSE;
             ::ResumeThread(info_.hThread);
-            return true;
-        },
-        20s);
+        }
+        std::this_thread::yield();
+    }
     if (!form_) {
         ::TerminateProcess(info_.hProcess, 99);
         ::WaitForSingleObject(info_.hProcess, 5000);

@@ -15,8 +15,10 @@ namespace veltrin::window::test {
 
 using namespace std::chrono_literals;
 
-// Polls the condition every few milliseconds until it holds or the limit passes.
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10s);
+// Polls the condition every few milliseconds until it holds or the limit
+// passes. The limits are generous: a loaded machine slows Wine down a lot,
+// and a condition that holds ends the wait at once.
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit = 20s);
 
 // The Windows form of a path of the build tree (Wine maps / to Z:\).
 std::filesystem::path FromUnix(const std::string& unixPath);
@@ -73,9 +75,9 @@ public:
     // Brings Form1 to the front so that keys reach it.
     bool Activate() const;
     // A top-level dialog of the program (a message box), once it shows.
-    [[nodiscard]] HWND WaitForDialog(std::chrono::milliseconds limit = 10s) const;
+    [[nodiscard]] HWND WaitForDialog(std::chrono::milliseconds limit = 30s) const;
     // The exit status once the process ended, or nothing after the limit.
-    [[nodiscard]] std::optional<DWORD> WaitForExit(std::chrono::milliseconds limit = 10s) const;
+    [[nodiscard]] std::optional<DWORD> WaitForExit(std::chrono::milliseconds limit = 30s) const;
     [[nodiscard]] std::vector<HWND> VisibleTopWindows() const;
 
 private:

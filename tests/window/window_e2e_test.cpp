@@ -500,7 +500,7 @@ TEST_F(WindowTest, InstallWritesTheScriptStartsTheToolAndEndsAfterSuccess) {
     EXPECT_EQ(ListItems(installer.Control(kFile1Id)), Strings{L"vest.dff"});
 
     const fs::path record = app / "launch_record.txt";
-    ASSERT_TRUE(WaitUntil([&] { return ReadBytes(record).find("show=") != std::string::npos; }));
+    ASSERT_TRUE(WaitUntil([&] { return ReadBytes(record).find("show=") != std::string::npos; }, 30s));
     const std::string a = app.string();
     const std::string expectedRecord = "commandline=\"" + a + "\\Install.plug\" -script \"" + a +
                                        "\\Install.dat\"\nargc=3\narg1=-script\narg2=" + a +
