@@ -17,6 +17,7 @@ namespace veltrin::archive {
 inline constexpr uint32_t kSectorSize = 2048;
 inline constexpr size_t kMaxNameLength = 23;       // plus the terminating NUL
 inline constexpr uint32_t kMaxEntrySectors = 65535;
+inline constexpr uint64_t kMaxEntryBytes = uint64_t{kMaxEntrySectors} * kSectorSize;
 
 struct Entry {
     std::string name;      // as stored (case kept)

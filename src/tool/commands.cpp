@@ -5,6 +5,7 @@
 
 #include "archive/archive.h"
 #include "archive/archive_error.h"
+#include "archive/names.h"
 #include "tool/error_text.h"
 #include "tool/file_util.h"
 #include "tool/safe_name.h"
@@ -12,15 +13,6 @@
 
 namespace veltrin::tool {
 namespace {
-
-constexpr uint64_t kMaxEntryBytes = uint64_t{archive::kMaxEntrySectors} * archive::kSectorSize;
-
-std::string Lower(std::string_view text) {
-    std::string lower(text);
-    for (char& c : lower)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return lower;
-}
 
 // Runs the body; an archive error becomes its message and status.
 template <typename Body>
@@ -92,7 +84,7 @@ ExitStatus ExtractEntries(const std::string& archivePath, const std::string& fol
                 status = ExitStatus::UnsafeName;
                 continue;
             }
-            if (!written.insert(Lower(entry->name)).second) {
+            if (!written.insert(archive::FoldedName(entry->name)).second) {
                 report.Line("skipped a second entry named " + entry->name +
                             " (names are equal without regard to case)");
                 status = ExitStatus::UnsafeName;
@@ -117,10 +109,10 @@ ExitStatus AddFiles(const std::string& archivePath, const std::vector<std::strin
             const std::string name(FileNameOf(file));
             const std::string problem = archive::NameProblem(name);
             if (!problem.empty()) throw archive::ArchiveError(archive::ErrorKind::BadName, name, problem);
-            auto bytes = ReadWholeFile(fs, file, kMaxEntryBytes);
-            const bool replaces = archive.Find(name) != nullptr || staged.count(Lower(name)) != 0;
+            auto bytes = ReadWholeFile(fs, file, archive::kMaxEntryBytes);
+            const bool replaces = archive.Find(name) != nullptr || staged.count(archive::FoldedName(name)) != 0;
             archive.Put(name, std::move(bytes));
-            staged.insert(Lower(name));
+            staged.insert(archive::FoldedName(name));
             report.Line((replaces ? "replacing " : "adding ") + name);
         }
         if (archive.HasChanges()) SaveChanges(archive, report);

@@ -12,8 +12,6 @@
 namespace veltrin::tool {
 namespace {
 
-constexpr uint64_t kMaxEntryBytes = uint64_t{archive::kMaxEntrySectors} * archive::kSectorSize;
-
 struct Backup {
     std::string name;
     std::string path;
@@ -51,7 +49,7 @@ void UndoArchive(const ArchiveUndo& undo, archive::FileSystem& fs, Report& repor
     UndoTally tally;
     for (const auto& backup : undo.backups) {
         if (fs.Exists(backup.path)) {
-            opened.Put(backup.name, ReadWholeFile(fs, backup.path, kMaxEntryBytes));
+            opened.Put(backup.name, ReadWholeFile(fs, backup.path, archive::kMaxEntryBytes));
             ++tally.restored;
             report.Line("restored " + backup.name + " from " + backup.path);
         } else if (fs.Exists(AddedMarkerPath(backup.path))) {

@@ -5,21 +5,13 @@
 
 #include "archive/archive.h"
 #include "archive/archive_error.h"
+#include "archive/names.h"
 #include "tool/backup_marker.h"
 #include "tool/error_text.h"
 #include "tool/file_util.h"
 
 namespace veltrin::tool {
 namespace {
-
-constexpr uint64_t kMaxEntryBytes = uint64_t{archive::kMaxEntrySectors} * archive::kSectorSize;
-
-std::string Lower(std::string_view text) {
-    std::string lower(text);
-    for (char& c : lower)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return lower;
-}
 
 std::string LineRef(const std::string& scriptPath, const ScriptCommand& command) {
     return scriptPath + ", line " + std::to_string(command.lineNumber);
@@ -121,10 +113,10 @@ private:
     }
 
     void Import(const std::string& name, const std::string& path) {
-        std::vector<uint8_t> bytes = ReadWholeFile(fs_, path, kMaxEntryBytes);
-        const bool replaces = open_->Find(name) != nullptr || staged_.count(Lower(name)) != 0;
+        std::vector<uint8_t> bytes = ReadWholeFile(fs_, path, archive::kMaxEntryBytes);
+        const bool replaces = open_->Find(name) != nullptr || staged_.count(archive::FoldedName(name)) != 0;
         open_->Put(name, std::move(bytes));
-        staged_.insert(Lower(name));
+        staged_.insert(archive::FoldedName(name));
         if (replaces) {
             ++tally_.replaced;
             report_.Line("imported " + name + " (replaced)");

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "archive/memory_file_system.h"
-#include "install/script.h"
 #include "tool/backup_marker.h"
 #include "tool/script_runner.h"
 #include "tool_test_support.h"
@@ -16,7 +15,6 @@ namespace {
 
 using namespace testing;
 using archive::MemoryFileSystem;
-using install::Block;
 using Names = std::vector<std::string>;
 
 constexpr const char* kGame = R"(C:\Games\GTA)";
@@ -25,18 +23,11 @@ constexpr const char* kScript = R"(D:\Mod\Install.dat)";
 const std::string kGta3 = std::string(kGame) + R"(\models\gta3.img)";
 const std::string kPlayer = std::string(kGame) + R"(\models\player.img)";
 
-std::string Payload(const std::string& archive, const std::string& name) {
-    return std::string(kApp) + "\\" + archive + "\\" + name;
-}
-std::string Backup(const std::string& archive, const std::string& name) {
-    return std::string(kApp) + R"(\Backups\)" + archive + "\\" + name;
-}
+std::string Payload(const std::string& archive, const std::string& name) { return PayloadPath(kApp, archive, name); }
+std::string Backup(const std::string& archive, const std::string& name) { return BackupPath(kApp, archive, name); }
 
 std::string InstallScript(const Names& block1, const Names& block2) {
-    std::string text;
-    for (const auto& line : install::BlockLines(Block::Gta3, kGame, kApp, block1)) text += line + "\r\n";
-    for (const auto& line : install::BlockLines(Block::Player, kGame, kApp, block2)) text += line + "\r\n";
-    return text;
+    return testing::InstallScript(kGame, kApp, block1, block2);
 }
 
 // Original archives, a mod that replaces some entries (one under another

@@ -7,7 +7,6 @@
 
 #include "archive/archive_error.h"
 #include "archive/memory_file_system.h"
-#include "install/script.h"
 #include "tool_test_support.h"
 
 namespace veltrin::tool {
@@ -15,7 +14,6 @@ namespace {
 
 using namespace testing;
 using archive::MemoryFileSystem;
-using install::Block;
 using Names = std::vector<std::string>;
 
 constexpr const char* kGame = R"(C:\Games\GTA San Andreas)";
@@ -24,19 +22,11 @@ constexpr const char* kScript = R"(D:\Mod Folder\Install.dat)";
 const std::string kGta3 = std::string(kGame) + R"(\models\gta3.img)";
 const std::string kPlayer = std::string(kGame) + R"(\models\player.img)";
 
-std::string Payload(const std::string& archive, const std::string& name) {
-    return std::string(kApp) + "\\" + archive + "\\" + name;
-}
-std::string Backup(const std::string& archive, const std::string& name) {
-    return std::string(kApp) + R"(\Backups\)" + archive + "\\" + name;
-}
+std::string Payload(const std::string& archive, const std::string& name) { return PayloadPath(kApp, archive, name); }
+std::string Backup(const std::string& archive, const std::string& name) { return BackupPath(kApp, archive, name); }
 
-// The installer's own script text for the two blocks, CR LF line ends.
 std::string InstallScript(const Names& block1, const Names& block2) {
-    std::string text;
-    for (const auto& line : install::BlockLines(Block::Gta3, kGame, kApp, block1)) text += line + "\r\n";
-    for (const auto& line : install::BlockLines(Block::Player, kGame, kApp, block2)) text += line + "\r\n";
-    return text;
+    return testing::InstallScript(kGame, kApp, block1, block2);
 }
 
 // Two archives of generated entries and the mod's files beside the script.

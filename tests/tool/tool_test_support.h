@@ -10,6 +10,7 @@
 
 #include "archive/archive.h"
 #include "archive/file_io.h"
+#include "install/script.h"
 #include "tool/report.h"
 
 namespace veltrin::tool::testing {
@@ -61,6 +62,23 @@ inline Content ReadContent(archive::FileSystem& fs, const std::string& path) {
     Content content;
     for (const auto& entry : opened.Entries()) content.emplace_back(entry.name, opened.Read(entry));
     return content;
+}
+
+// The installer's own script for the two blocks, CR LF line ends.
+inline std::string InstallScript(const std::string& game, const std::string& app,
+                                 const std::vector<std::string>& block1, const std::vector<std::string>& block2) {
+    std::string text;
+    for (const auto& line : install::BlockLines(install::Block::Gta3, game, app, block1)) text += line + "\r\n";
+    for (const auto& line : install::BlockLines(install::Block::Player, game, app, block2)) text += line + "\r\n";
+    return text;
+}
+
+// A mod file beside the installer, and where its backup goes.
+inline std::string PayloadPath(const std::string& app, const std::string& archive, const std::string& name) {
+    return app + "\\" + archive + "\\" + name;
+}
+inline std::string BackupPath(const std::string& app, const std::string& archive, const std::string& name) {
+    return app + "\\Backups\\" + archive + "\\" + name;
 }
 
 inline std::string Text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
