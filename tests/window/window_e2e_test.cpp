@@ -418,8 +418,10 @@ TEST_F(WindowTest, DriveListRepointsTheFolderListAndIgnoresUnreadableDrives) {
     const HWND drive1 = installer.Control(kDrive1Id);
     const HWND dir1 = Dir1(installer);
     const Strings items = ComboItems(drive1);
-    ASSERT_NE(IndexOf(items, L"q:"), -1);
-    ASSERT_NE(IndexOf(items, L"r:"), -1);
+    std::wstring listed;
+    for (const auto& item : items) listed += L"[" + item + L"] ";
+    ASSERT_NE(IndexOf(items, L"q:"), -1) << fs::path(listed).string();
+    ASSERT_NE(IndexOf(items, L"r:"), -1) << fs::path(listed).string();
     EXPECT_EQ(ComboText(drive1).substr(0, 2), L"c:");
     ASSERT_TRUE(installer.Activate());
     ASSERT_EQ(FocusOf(installer.Form()), drive1);
