@@ -1,6 +1,7 @@
 #pragma once
 // Builds archive bytes for tests, field by field as the format lays them
 // out, independently of the library's own writer.
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -55,8 +56,11 @@ inline std::vector<uint8_t> RawArchive(const std::vector<RawEntry>& entries, siz
         for (size_t c = 0; c < entry.name.size() && c < 24; ++c)
             bytes[at + 8 + c] = static_cast<uint8_t>(entry.name[c]);
         const size_t start = size_t{entry.offset} * 2048;
-        const std::vector<uint8_t> data = Pattern(size_t{entry.sectors} * 2048, static_cast<uint32_t>(i));
-        for (size_t b = 0; b < data.size() && start + b < bytes.size(); ++b) bytes[start + b] = data[b];
+        if (start >= bytes.size()) continue;
+        // Pattern's bytes do not depend on its length: only the part inside the file is made.
+        const std::vector<uint8_t> data =
+            Pattern(std::min(size_t{entry.sectors} * 2048, bytes.size() - start), static_cast<uint32_t>(i));
+        std::copy(data.begin(), data.end(), bytes.begin() + static_cast<std::ptrdiff_t>(start));
     }
     return bytes;
 }
