@@ -221,6 +221,19 @@ TEST(ArchiveCommit, ChoosesInPlaceOnlyWhereEveryChangeFits) {
     }
 }
 
+TEST(ArchiveCommit, ExactFitWritesAnewWhenAReplacementIsSmaller) {
+    // a.dff takes 2 sectors: 2,049 to 4,096 bytes fit exactly.
+    for (const auto& [size, inPlace] :
+         {std::pair<size_t, bool>{4096, true}, {2049, true}, {2048, false}, {4097, false}}) {
+        Fixture f(SoundArchive({{"a.dff", 2}, {"b.txd", 1}}));
+        Archive archive = Archive::Open(kPath, f.fs);
+        archive.Put("a.dff", Pattern(size, 1));
+        EXPECT_EQ(archive.Commit({}, Archive::Fit::Exact).inPlace, inPlace) << size;
+        EXPECT_EQ(archive.Find("a.dff")->sectors, (size + 2047) / 2048) << size;
+        ExpectGameLayout(f.fs.Contents(kPath));
+    }
+}
+
 TEST(ArchiveCommit, InPlaceTouchesOnlyTheChangedSectors) {
     const auto before = SoundArchive({{"a.dff", 2}, {"b.txd", 1}, {"c.dff", 3}});
     Fixture f(before);
