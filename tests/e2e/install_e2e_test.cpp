@@ -1,0 +1,355 @@
+// A player's install from start to end: the real Install.exe in a real window
+// under Wine, driven with mouse clicks, starts the real Install.plug, which
+// works on real version-2 archives made here. Checks what lands in the
+// archives and in Backups, the undo, a second install, a tool killed while it
+// saves, and paths with spaces and letters of the ANSI code page.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "driver.h"
+#include "img_file.h"
+#include "tool_process.h"
+#include "window/control_ids.h"
+
+namespace veltrin::e2e::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace veltrin::window;
+using window::test::Installer;
+
+const fs::path kTestRoot = L"C:\\veltrin e2e";
+
+// Bytes that differ from entry to entry and from one version to another.
+std::string Pattern(const std::string& seed, size_t size) {
+    std::string bytes(size, '\0');
+    uint32_t state = 2166136261u;
+    for (const char c : seed) state = (state ^ static_cast<unsigned char>(c)) * 16777619u;
+    for (auto& byte : bytes) {
+        state = state * 1103515245u + 12345u;
+        byte = static_cast<char>(state >> 24);
+    }
+    return bytes;
+}
+
+struct ModFile {
+    std::string archive;  // gta3.img or player.img
+    std::string name;
+    std::string bytes;
+};
+
+// The game's archives before the install. The mod replaces some entries
+// (larger and smaller than before), adds others and leaves the rest alone.
+std::vector<ImgEntry> OriginalGta3() {
+    return {{"lamppost.dff", Padded(Pattern("lamppost", 2500))},
+            {"infernus.dff", Padded(Pattern("old infernus.dff", 3000))},
+            {"bridge.txd", Padded(Pattern("bridge", 9000))},
+            {"INFERNUS.TXD", Padded(Pattern("old infernus.txd", 7000))}};
+}
+std::vector<ImgEntry> OriginalPlayer() {
+    return {{"vest.dff", Padded(Pattern("old vest", 900))}, {"torso.dff", Padded(Pattern("torso", 5000))}};
+}
+std::vector<ModFile> Mod() {
+    return {{"gta3.img", "infernus.dff", Pattern("mod infernus.dff", 6100)},
+            {"gta3.img", "infernus.txd", Pattern("mod infernus.txd", 1200)},
+            {"gta3.img", "veltrin_sign.dff", Pattern("mod sign", 338)},
+            {"player.img", "vest.dff", Pattern("mod vest.dff", 725)},
+            {"player.img", "vest.txd", Pattern("mod vest.txd", 832)}};
+}
+
+// Double-clicks the folder list's entry with that label and waits until the
+// list shows the folder's child.
+bool OpenInFolderList(HWND dir1, const std::wstring& label, const std::wstring& child) {
+    const auto items = window::test::ListItems(dir1);
+    const auto found = std::find(items.begin(), items.end(), label);
+    if (found == items.end()) return false;
+    const RECT item = window::test::ListItemRect(dir1, static_cast<int>(found - items.begin()));
+    POINT point{item.left + 40, (item.top + item.bottom) / 2};
+    ::ClientToScreen(dir1, &point);
+    window::test::DoubleClickAt(point);
+    return window::test::WaitUntil([&] {
+        const auto now = window::test::ListItems(dir1);
+        return std::find(now.begin(), now.end(), child) != now.end();
+    });
+}
+
+HWND ChildWithText(HWND window, const std::wstring& text) {
+    for (HWND child = ::GetWindow(window, GW_CHILD); child; child = ::GetWindow(child, GW_HWNDNEXT))
+        if (window::test::Text(child) == text) return child;
+    return nullptr;
+}
+
+class InstallE2eTest : public ::testing::Test {
+protected:
+    fs::path root;
+    fs::path app;
+    fs::path game;
+    std::wstring gamesName = L"games";
+
+    // Lays out an application folder (the programs, the mod, empty Backups)
+    // and a game folder beside it, under folders of these names.
+    void Prepare(const std::wstring& appName, const std::wstring& gamesFolder,
+                 const std::vector<ImgEntry>& gta3 = OriginalGta3()) {
+        root = kTestRoot / ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::error_code ignored;
+        fs::remove_all(root, ignored);
+        gamesName = gamesFolder;
+        app = root / appName;
+        game = root / gamesName / L"GTA San Andreas";
+        fs::create_directories(app / "Backups" / "gta3.img");
+        fs::create_directories(app / "Backups" / "player.img");
+        fs::copy_file(window::test::FromUnix(VELTRIN_INSTALL_EXE), app / "Install.exe");
+        fs::copy_file(window::test::FromUnix(VELTRIN_INSTALL_PLUG), app / "Install.plug");
+        for (const auto& file : Mod()) WriteFileBytes(app / file.archive / file.name, file.bytes);
+        WriteFileBytes(game / "gta_sa.exe", "MZ");
+        WriteImg(game / "models" / "gta3.img", gta3);
+        WriteImg(game / "models" / "player.img", OriginalPlayer());
+    }
+    void TearDown() override {
+        for (const DWORD id : ToolProcesses()) {
+            if (HANDLE process = ::OpenProcess(PROCESS_TERMINATE, FALSE, id)) {
+                ::TerminateProcess(process, 99);
+                ::CloseHandle(process);
+            }
+        }
+        std::error_code ignored;
+        fs::remove_all(root, ignored);
+    }
+
+    fs::path Archive(const std::string& name) const { return game / "models" / name; }
+
+    // Starts Install.exe in its own folder, opens the game folder through the
+    // folder list by double-clicks, presses Install and confirms the success
+    // message. Returns the id of the tool the installer started.
+    // afterInstallPressed, when given, runs as soon as Install is pressed,
+    // while the tool works and the success message waits for its OK; then
+    // the tool is left to it.
+    DWORD InstallThroughTheWindow(const std::function<void()>& afterInstallPressed = {}) {
+        Installer installer(app / "Install.exe", app);
+        const HWND status = installer.Control(kLabel2Id);
+        const HWND dir1 = installer.Control(kDir1Id);
+        EXPECT_TRUE(
+            window::test::WaitUntil([&] { return window::test::Text(status) == L"GTA San Andreas Not Found !"; }));
+        EXPECT_TRUE(installer.Activate());
+        const std::wstring testName = root.filename().wstring();
+        EXPECT_TRUE(OpenInFolderList(dir1, testName, gamesName));
+        EXPECT_TRUE(OpenInFolderList(dir1, gamesName, L"GTA San Andreas"));
+        EXPECT_TRUE(OpenInFolderList(dir1, L"GTA San Andreas", L"models"));
+        EXPECT_TRUE(window::test::WaitUntil([&] { return window::test::Text(status) == L"GTA San Andreas Found !"; }));
+        window::test::ClickCentre(installer.Control(kCommand1Id));
+        if (afterInstallPressed) afterInstallPressed();
+        const HWND box = installer.WaitForDialog();
+        if (!box) {
+            ADD_FAILURE() << "no message after Install";
+            return 0;
+        }
+        HWND ok = nullptr;
+        window::test::WaitUntil([&] {
+            ok = ChildWithText(box, L"OK");
+            return ok && ::IsWindowVisible(ok) && ChildWithText(box, L"Install Success !") != nullptr;
+        });
+        EXPECT_NE(ChildWithText(box, L"Install Success !"), nullptr);
+        ::WaitForInputIdle(installer.Process(), 5000);
+        ::Sleep(200);
+        // A click that came before the box could take it is clicked again.
+        std::optional<DWORD> exit;
+        for (int attempt = 0; attempt < 3 && !exit && ok; ++attempt) {
+            ::SetForegroundWindow(box);
+            window::test::ClickCentre(ok);
+            exit = installer.WaitForExit(std::chrono::seconds(10));
+        }
+        EXPECT_EQ(exit, std::optional<DWORD>(0));
+        if (afterInstallPressed) return 0;
+        std::vector<DWORD> tools;
+        window::test::WaitUntil([&] { return !(tools = ToolProcesses()).empty(); }, std::chrono::seconds(20));
+        EXPECT_EQ(tools.size(), 1u) << "the installer should have started one Install.plug";
+        return tools.empty() ? 0 : tools.front();
+    }
+
+    // A whole install: the window, then the tool up to its Enter prompt.
+    void Install() {
+        const DWORD tool = InstallThroughTheWindow();
+        ASSERT_NE(tool, 0u);
+        const auto end = FinishTool(tool);
+        ASSERT_TRUE(end.has_value()) << "the tool did not end";
+        EXPECT_EQ(end->status, 0u) << ReadFileBytes(app / "Install.log");
+        EXPECT_TRUE(end->prompted) << "the tool's window never asked for Enter";
+        const std::string log = ReadFileBytes(app / "Install.log");
+        EXPECT_TRUE(log.size() >= 6 && log.compare(log.size() - 6, 6, "done\r\n") == 0) << log;
+    }
+
+    ToolRun Tool(const std::vector<std::wstring>& args) { return RunTool(app / "Install.plug", args, root); }
+
+    // The original's entries with the mod's files in place.
+    static std::map<std::string, Digest> Installed(const std::string& archive, const std::vector<ImgEntry>& original) {
+        auto expected = ByName(original);
+        for (const auto& file : Mod())
+            if (file.archive == archive) expected[Lower(file.name)] = DigestOf(Padded(file.bytes));
+        return expected;
+    }
+
+    // Each mod file is its archive's entry of that name, byte for byte;
+    // every other entry is the original's.
+    void ExpectInstalled(const std::string& archive, const std::vector<ImgEntry>& original) {
+        SCOPED_TRACE(archive);
+        const auto entries = ReadImg(Archive(archive));
+        EXPECT_EQ(entries.size(), ByName(entries).size()) << "two entries of one name";
+        EXPECT_EQ(ByName(entries), Installed(archive, original));
+        const ToolRun verify = Tool({L"verify", Archive(archive).wstring()});
+        EXPECT_EQ(verify.status, 0u) << verify.output;
+    }
+
+    // Backups hold each replaced original byte for byte, and a marker for
+    // each entry the install added.
+    void ExpectBackups(const std::string& archive, const std::vector<ImgEntry>& original) {
+        SCOPED_TRACE(archive);
+        const auto originals = ByName(original);
+        std::vector<std::string> expectedFiles;
+        for (const auto& file : Mod()) {
+            if (file.archive != archive) continue;
+            const auto found = originals.find(Lower(file.name));
+            const fs::path backup = app / "Backups" / archive / file.name;
+            if (found != originals.end()) {
+                expectedFiles.push_back(file.name);
+                ASSERT_TRUE(fs::exists(backup)) << file.name << " was not backed up";
+                EXPECT_EQ(DigestOf(ReadFileBytes(backup)), found->second)
+                    << file.name << ": the backup is not the original";
+            } else {
+                expectedFiles.push_back(file.name + ".added");
+                EXPECT_FALSE(fs::exists(backup)) << file.name << " had nothing to back up";
+                EXPECT_TRUE(fs::exists(app / "Backups" / archive / (file.name + ".added")));
+            }
+        }
+        std::vector<std::string> actualFiles;
+        for (const auto& entry : fs::directory_iterator(app / "Backups" / archive))
+            actualFiles.push_back(entry.path().filename().string());
+        std::sort(expectedFiles.begin(), expectedFiles.end());
+        std::sort(actualFiles.begin(), actualFiles.end());
+        EXPECT_EQ(actualFiles, expectedFiles);
+    }
+
+    // Uninstall through the tool; the archives are the originals again.
+    void UndoAndExpectOriginals() {
+        const ToolRun undo = Tool({L"-restore", (app / "Install.dat").wstring()});
+        EXPECT_EQ(undo.status, 0u) << undo.output;
+        for (const auto& [archive, original] : {std::pair{std::string("gta3.img"), OriginalGta3()},
+                                                std::pair{std::string("player.img"), OriginalPlayer()}}) {
+            SCOPED_TRACE(archive);
+            const auto entries = ReadImg(Archive(archive));
+            ASSERT_EQ(entries.size(), original.size());
+            EXPECT_EQ(ByName(entries), ByName(original));
+            const ToolRun verify = Tool({L"verify", Archive(archive).wstring()});
+            EXPECT_EQ(verify.status, 0u) << verify.output;
+        }
+    }
+};
+
+TEST_F(InstallE2eTest, PlayerInstallsThenUndoes) {
+    Prepare(L"app", L"games");
+    Install();
+    ExpectInstalled("gta3.img", OriginalGta3());
+    ExpectInstalled("player.img", OriginalPlayer());
+    ExpectBackups("gta3.img", OriginalGta3());
+    ExpectBackups("player.img", OriginalPlayer());
+    const std::string log = ReadFileBytes(app / "Install.log");
+    EXPECT_NE(log.find("to undo this install: Install.plug -restore \"" + (app / "Install.dat").string() + "\""),
+              std::string::npos)
+        << log;
+    UndoAndExpectOriginals();
+}
+
+TEST_F(InstallE2eTest, SecondInstallKeepsTheOriginalsAndUndoesToThem) {
+    Prepare(L"app", L"games");
+    Install();
+    const auto gta3After = ReadImg(Archive("gta3.img"));
+    const auto playerAfter = ReadImg(Archive("player.img"));
+    Install();
+    EXPECT_EQ(ByName(ReadImg(Archive("gta3.img"))), ByName(gta3After));
+    EXPECT_EQ(ByName(ReadImg(Archive("player.img"))), ByName(playerAfter));
+    ExpectInstalled("gta3.img", OriginalGta3());
+    ExpectBackups("gta3.img", OriginalGta3());
+    ExpectBackups("player.img", OriginalPlayer());
+    UndoAndExpectOriginals();
+}
+
+TEST_F(InstallE2eTest, PathsWithSpacesAndAnsiLettersInstallAndUndo) {
+    Prepare(L"Mods \u00e9", L"Spiele \u00c4");
+    Install();
+    ExpectInstalled("gta3.img", OriginalGta3());
+    ExpectInstalled("player.img", OriginalPlayer());
+    ExpectBackups("gta3.img", OriginalGta3());
+    ExpectBackups("player.img", OriginalPlayer());
+    UndoAndExpectOriginals();
+}
+
+// Large untouched entries make the save of gta3.img take a while; the tool is
+// killed as soon as its log says it is saving.
+TEST_F(InstallE2eTest, ToolKilledWhileSavingLeavesOldOrNewAndAnotherInstallCompletes) {
+    auto big = OriginalGta3();
+    for (int i = 0; i < 3; ++i) {
+        const std::string name = "big" + std::to_string(i) + ".dff";
+        big.insert(big.begin(), ImgEntry{name, Pattern(name, size_t{100} << 20)});
+    }
+    Prepare(L"app", L"games", big);
+    // Killed once the new archive is being written beside the old one (a
+    // file gta3.img.<something> appears), or once its window says it is
+    // saving, whichever is seen first: reading the console takes a while.
+    const fs::path models = game / "models";
+    const auto besideTheArchive = [&] {
+        for (const auto& entry : fs::directory_iterator(models)) {
+            const std::string name = Lower(entry.path().filename().string());
+            if (name.size() > 9 && name.compare(0, 9, "gta3.img.") == 0) return true;
+        }
+        return false;
+    };
+    bool saving = false;
+    bool midSave = false;
+    InstallThroughTheWindow([&] {
+        std::vector<DWORD> tools;
+        ASSERT_TRUE(
+            window::test::WaitUntil([&] { return !(tools = ToolProcesses()).empty(); }, std::chrono::seconds(30)));
+        HANDLE process = ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, tools.front());
+        ASSERT_NE(process, nullptr);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        for (int round = 1; !saving && std::chrono::steady_clock::now() < end; ++round) {
+            midSave = besideTheArchive();
+            saving = midSave || (round % 50 == 0 && ConsoleText(tools.front()).find(L"saving ") != std::wstring::npos);
+            if (!saving) ::Sleep(1);
+        }
+        ::TerminateProcess(process, 99);
+        ::WaitForSingleObject(process, 10000);
+        ::CloseHandle(process);
+    });
+    ASSERT_TRUE(saving) << "the tool never got to saving";
+    std::printf("killed %s\n", midSave ? "while the new gta3.img was being written" : "after its window said saving");
+
+    // Each archive reads as its old or its new content; one saved after
+    // another, so player.img is new only when gta3.img is.
+    const auto gta3 = ByName(ReadImg(Archive("gta3.img")));
+    const auto player = ByName(ReadImg(Archive("player.img")));
+    const bool gta3New = gta3 == Installed("gta3.img", big);
+    const bool playerNew = player == Installed("player.img", OriginalPlayer());
+    EXPECT_TRUE(gta3New || gta3 == ByName(big)) << "gta3.img is neither old nor new after the kill";
+    EXPECT_TRUE(playerNew || player == ByName(OriginalPlayer())) << "player.img is neither old nor new after the kill";
+    EXPECT_TRUE(gta3New || !playerNew);
+    std::printf("after the kill gta3.img holds its %s content, player.img its %s content\n", gta3New ? "new" : "old",
+                playerNew ? "new" : "old");
+
+    Install();
+    ExpectInstalled("gta3.img", big);
+    ExpectInstalled("player.img", OriginalPlayer());
+    ExpectBackups("gta3.img", big);
+    ExpectBackups("player.img", OriginalPlayer());
+}
+
+}  // namespace
+}  // namespace veltrin::e2e::test
