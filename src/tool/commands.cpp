@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <set>
+#include <utility>
 
 #include "archive/archive.h"
 #include "archive/archive_error.h"
@@ -114,6 +115,37 @@ ExitStatus AddFiles(const std::string& archivePath, const std::vector<std::strin
             archive.Put(name, std::move(bytes));
             staged.insert(archive::FoldedName(name));
             report.Line((replaces ? "replacing " : "adding ") + name);
+        }
+        if (archive.HasChanges()) SaveChanges(archive, report);
+        return ExitStatus::Ok;
+    });
+}
+
+ExitStatus CreateArchive(const std::string& archivePath, const std::vector<std::string>& files, archive::FileSystem& fs,
+                         Report& report) {
+    return Guarded(report, [&] {
+        // Every file is read and its name checked before the archive exists.
+        std::vector<std::pair<std::string, std::vector<uint8_t>>> staged;
+        std::set<std::string> names;
+        for (const auto& file : files) {
+            std::string name(FileNameOf(file));
+            const std::string problem = archive::NameProblem(name);
+            if (!problem.empty()) throw archive::ArchiveError(archive::ErrorKind::BadName, name, problem);
+            if (!names.insert(archive::FoldedName(name)).second) {
+                report.Line("error: " + name + " is named twice; nothing was created");
+                return ExitStatus::Rejected;
+            }
+            staged.emplace_back(std::move(name), ReadWholeFile(fs, file, archive::kMaxEntryBytes));
+        }
+        if (fs.Exists(archivePath)) {
+            report.Line("error: " + archivePath + " already exists; nothing was changed");
+            return ExitStatus::Io;
+        }
+        auto archive = archive::Archive::Create(archivePath, fs);
+        report.Line("created " + archivePath);
+        for (auto& [name, bytes] : staged) {
+            report.Line("adding " + name);
+            archive.Put(name, std::move(bytes));
         }
         if (archive.HasChanges()) SaveChanges(archive, report);
         return ExitStatus::Ok;

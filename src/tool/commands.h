@@ -1,5 +1,5 @@
 #pragma once
-// The modder commands: list, extract, add, remove, verify and rebuild. Each
+// The modder commands: list, extract, create, add, remove, verify and rebuild. Each
 // reports through a Report and returns its exit status; none leaves an
 // archive half changed.
 #include <string>
@@ -24,6 +24,10 @@ ExitStatus ExtractEntries(const std::string& archivePath, const std::string& fol
 // Adds the files, or replaces the entries of the same names; one save.
 ExitStatus AddFiles(const std::string& archivePath, const std::vector<std::string>& files, archive::FileSystem& fs,
                     Report& report);
+// A new archive holding the files (none: an empty archive). Every file is
+// read and its name checked first; an existing archive is never touched.
+ExitStatus CreateArchive(const std::string& archivePath, const std::vector<std::string>& files, archive::FileSystem& fs,
+                         Report& report);
 // Removes the entries; a name the archive lacks stops before the save.
 ExitStatus RemoveEntries(const std::string& archivePath, const std::vector<std::string>& names, archive::FileSystem& fs,
                          Report& report);

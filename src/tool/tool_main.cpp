@@ -38,11 +38,11 @@ std::string LogPathFor(const std::string& scriptPath, const std::string& logName
     return scriptPath.substr(0, cut + 1) + logName;
 }
 
-using ScriptAction = ExitStatus (*)(const std::string& scriptPath, std::string_view scriptText,
-                                   archive::FileSystem& fs, Report& report);
+using ScriptAction = ExitStatus (*)(const std::string& scriptPath, std::string_view scriptText, archive::FileSystem& fs,
+                                    Report& report);
 
-ExitStatus RunScriptFile(const std::string& scriptPath, Console& console, archive::FileSystem& fs,
-                         ScriptAction action, const std::string& logName) {
+ExitStatus RunScriptFile(const std::string& scriptPath, Console& console, archive::FileSystem& fs, ScriptAction action,
+                         const std::string& logName) {
     ConsoleReport report(console);
     const std::string logPath = LogPathFor(scriptPath, logName);
     try {
@@ -106,6 +106,10 @@ ExitStatus Dispatch(const std::vector<std::string>& args, Console& console, arch
         if (!needs(2, kAny, "extract <archive> <folder> [names...]")) return ExitStatus::Usage;
         return ExtractEntries(rest[0], rest[1], {rest.begin() + 2, rest.end()}, PathSeparator(), fs, report);
     }
+    if (command == "create") {
+        if (!needs(1, kAny, "create <archive> [files...]")) return ExitStatus::Usage;
+        return CreateArchive(rest[0], {rest.begin() + 1, rest.end()}, fs, report);
+    }
     if (command == "add") {
         if (!needs(2, kAny, "add <archive> <files...>")) return ExitStatus::Usage;
         return AddFiles(rest[0], {rest.begin() + 1, rest.end()}, fs, report);
@@ -137,6 +141,7 @@ std::string HelpText() {
            "  Install.plug list <archive>                   list the entries\n"
            "  Install.plug extract <archive> <folder> [names...]\n"
            "                                               copy entries (all when none is named) into the folder\n"
+           "  Install.plug create <archive> [files...]      make a new archive holding the files\n"
            "  Install.plug add <archive> <files...>         add files, or replace the entries of the same names\n"
            "  Install.plug remove <archive> <names...>      remove entries\n"
            "  Install.plug verify <archive>                 check the archive for damage\n"

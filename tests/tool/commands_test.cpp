@@ -143,6 +143,43 @@ TEST_F(CommandsTest, AddOfABadNameOrMissingFileChangesNothing) {
     EXPECT_TRUE(report.Has("/mod/gone.dff was not found")) << report.All();
 }
 
+TEST_F(CommandsTest, CreateMakesANewArchiveOfTheFilesInOrder) {
+    fs.SetFile("/mod/z.dff", Pattern(5000, 3));
+    fs.SetFile("/mod/c.txd", Pattern(10, 4));
+    EXPECT_EQ(CreateArchive("/new/player.img", {"/mod/z.dff", "/mod/c.txd"}, fs, report), ExitStatus::Ok)
+        << report.All();
+    EXPECT_EQ(ReadContent(fs, "/new/player.img"),
+              (Content{{"z.dff", Stored(Pattern(5000, 3))}, {"c.txd", Stored(Pattern(10, 4))}}));
+    EXPECT_EQ(CreateArchive("/new/empty.img", {}, fs, report), ExitStatus::Ok);
+    EXPECT_TRUE(ReadContent(fs, "/new/empty.img").empty());
+}
+
+TEST_F(CommandsTest, CreateNeverTouchesAnExistingFileNorStartsWithABadFile) {
+    const auto before = fs.Contents(kArchive);
+    fs.SetFile("/mod/c.txd", Pattern(10, 4));
+    fs.SetFile("/mod/C.TXD", Pattern(20, 5));
+    fs.SetFile("/mod/name_longer_than_the_format.dff", Pattern(10, 6));
+    struct Case {
+        std::string archive;
+        std::vector<std::string> files;
+        ExitStatus status;
+    };
+    const std::vector<Case> cases = {
+        {kArchive, {"/mod/c.txd"}, ExitStatus::Io},
+        {"/new/a.img", {"/mod/c.txd", "/mod/gone.dff"}, ExitStatus::NotFound},
+        {"/new/b.img", {"/mod/c.txd", "/mod/C.TXD"}, ExitStatus::Rejected},
+        {"/new/c.img", {"/mod/name_longer_than_the_format.dff"}, ExitStatus::Rejected},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.archive);
+        EXPECT_EQ(CreateArchive(c.archive, c.files, fs, report), c.status) << report.All();
+        if (c.archive != kArchive) {
+            EXPECT_FALSE(fs.Exists(c.archive));
+        }
+    }
+    EXPECT_EQ(fs.Contents(kArchive), before);
+}
+
 TEST_F(CommandsTest, RemoveTakesOutEntriesOrNothingWhenOneIsMissing) {
     const Bytes before = fs.Contents(kArchive);
     EXPECT_EQ(RemoveEntries(kArchive, {"a.dff", "gone.dff"}, fs, report), ExitStatus::NotFound);
