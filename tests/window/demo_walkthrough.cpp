@@ -1,7 +1,8 @@
 // The demo's self-running walk through an install, for machines without a
 // display: starts Install.exe in its application folder, opens the game
 // folder in the folder list by double-clicks, presses Install and confirms
-// the success message, saving a screenshot at each step.
+// the success message, then waits for the archive tool's window to ask for
+// Enter and answers it, saving a screenshot at each step.
 //
 // Usage: demo_walkthrough <app folder> <game folder> <screenshot folder>
 #include <windows.h>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "driver.h"
+#include "tool_process.h"
 #include "window/control_ids.h"
 
 namespace fs = std::filesystem;
@@ -95,5 +97,25 @@ int wmain(int argc, wchar_t** argv) {
     const auto exitStatus = installer.WaitForExit();
     if (!exitStatus) return Fail("the installer did not end");
     std::printf("   Install.exe ended with status %lu\n", *exitStatus);
-    return *exitStatus == 0 ? 0 : 1;
+    if (*exitStatus != 0) return 1;
+
+    std::printf("5. the archive tool works in its own window and asks for Enter at the end\n");
+    using veltrin::e2e::test::ConsoleText;
+    std::vector<DWORD> tools;
+    if (!WaitUntil([&] { return !(tools = veltrin::e2e::test::ToolProcesses()).empty(); }))
+        return Fail("the archive tool did not start");
+    const DWORD tool = tools.front();
+    if (!WaitUntil([&] { return ConsoleText(tool).find(L"Press Enter to close this window.") != std::wstring::npos; },
+                   std::chrono::minutes(3)))
+        return Fail("the archive tool never asked for Enter");
+    ::Sleep(300);
+    const RECT screen{0, 0, ::GetSystemMetrics(SM_CXSCREEN), ::GetSystemMetrics(SM_CYSCREEN)};
+    const fs::path toolShot = shots / "5-tool-console.bmp";
+    CaptureScreen(screen).SaveBmp(toolShot);
+    std::printf("  screenshot %s\n", toolShot.string().c_str());
+    std::printf("6. Enter closes the tool's window\n");
+    const auto end = veltrin::e2e::test::FinishTool(tool);
+    if (!end) return Fail("the archive tool did not end");
+    std::printf("   Install.plug ended with status %lu\n", end->status);
+    return end->status == 0 ? 0 : 1;
 }
