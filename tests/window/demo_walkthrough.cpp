@@ -94,7 +94,15 @@ int wmain(int argc, wchar_t** argv) {
     Shot(box, shots, "3-install-success.bmp");
     std::printf("4. OK ends the installer\n");
     if (ok) ClickCentre(ok);
-    const auto exitStatus = installer.WaitForExit();
+    auto exitStatus = installer.WaitForExit(std::chrono::seconds(8));
+    if (!exitStatus && ok) {
+        // The tool's window, opening at the same moment, may have taken the
+        // click: Enter on the box's OK button instead.
+        ::SetForegroundWindow(box);
+        ::SetFocus(ok);
+        PressKey(VK_RETURN);
+        exitStatus = installer.WaitForExit();
+    }
     if (!exitStatus) return Fail("the installer did not end");
     std::printf("   Install.exe ended with status %lu\n", *exitStatus);
     if (*exitStatus != 0) return 1;
