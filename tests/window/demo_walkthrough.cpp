@@ -93,16 +93,7 @@ int wmain(int argc, wchar_t** argv) {
     ::Sleep(200);
     Shot(box, shots, "3-install-success.bmp");
     std::printf("4. OK ends the installer\n");
-    if (ok) ClickCentre(ok);
-    auto exitStatus = installer.WaitForExit(std::chrono::seconds(8));
-    if (!exitStatus && ok) {
-        // The tool's window, opening at the same moment, may have taken the
-        // click: Enter on the box's OK button instead.
-        ::SetForegroundWindow(box);
-        ::SetFocus(ok);
-        PressKey(VK_RETURN);
-        exitStatus = installer.WaitForExit();
-    }
+    const auto exitStatus = installer.ConfirmAndWaitForExit(box, ok);
     if (!exitStatus) return Fail("the installer did not end");
     std::printf("   Install.exe ended with status %lu\n", *exitStatus);
     if (*exitStatus != 0) return 1;

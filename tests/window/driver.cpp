@@ -312,4 +312,19 @@ std::optional<DWORD> Installer::WaitForExit(std::chrono::milliseconds limit) con
 
 std::vector<HWND> Installer::VisibleTopWindows() const { return TopWindows(info_.dwProcessId, nullptr, true); }
 
+std::optional<DWORD> Installer::ConfirmAndWaitForExit(HWND box, HWND ok) const {
+    std::optional<DWORD> exit;
+    for (int attempt = 0; attempt < 4 && !exit && ok; ++attempt) {
+        ::SetForegroundWindow(box);
+        if (attempt < 2) {
+            ClickCentre(ok);
+        } else {
+            ::SetFocus(ok);
+            PressKey(VK_RETURN);
+        }
+        exit = WaitForExit(std::chrono::seconds(8));
+    }
+    return exit;
+}
+
 }  // namespace veltrin::window::test

@@ -78,6 +78,11 @@ public:
     [[nodiscard]] HWND WaitForDialog(std::chrono::milliseconds limit = 30s) const;
     // The exit status once the process ended, or nothing after the limit.
     [[nodiscard]] std::optional<DWORD> WaitForExit(std::chrono::milliseconds limit = 30s) const;
+    // Presses the message box's OK as a user would and waits for the program
+    // to end. A console window opening at the same moment (the archive tool's)
+    // can take the input for a while under Wine: the click is tried again,
+    // then Enter on the focused OK.
+    [[nodiscard]] std::optional<DWORD> ConfirmAndWaitForExit(HWND box, HWND ok) const;
     [[nodiscard]] std::vector<HWND> VisibleTopWindows() const;
 
 private:

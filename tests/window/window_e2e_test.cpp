@@ -536,8 +536,7 @@ TEST_F(WindowTest, InstallWritesTheScriptStartsTheToolAndEndsAfterSuccess) {
                                        e + "\\\\player.img\\\\vest.dff\"\r\n";
     EXPECT_EQ(ReadBytes(app / "Install.dat"), expectedScript);
 
-    ClickCentre(ChildWithText(box, L"OK"));
-    EXPECT_EQ(installer.WaitForExit(), std::optional<DWORD>(0));
+    EXPECT_EQ(installer.ConfirmAndWaitForExit(box, ChildWithText(box, L"OK")), std::optional<DWORD>(0));
 }
 
 TEST_F(WindowTest, MissingPayloadFolderEndsWithTheFailureReportAndNoTool) {
