@@ -17,19 +17,6 @@ using namespace testing;
 using archive::MemoryFileSystem;
 using Names = std::vector<std::string>;
 
-constexpr const char* kGame = R"(C:\Games\GTA)";
-constexpr const char* kApp = R"(D:\Mod)";
-constexpr const char* kScript = R"(D:\Mod\Install.dat)";
-const std::string kGta3 = std::string(kGame) + R"(\models\gta3.img)";
-const std::string kPlayer = std::string(kGame) + R"(\models\player.img)";
-
-std::string Payload(const std::string& archive, const std::string& name) { return PayloadPath(kApp, archive, name); }
-std::string Backup(const std::string& archive, const std::string& name) { return BackupPath(kApp, archive, name); }
-
-std::string InstallScript(const Names& block1, const Names& block2) {
-    return testing::InstallScript(kGame, kApp, block1, block2);
-}
-
 // Original archives, a mod that replaces some entries (one under another
 // case) and adds others, and the script the installer writes for it.
 class RestoreTest : public ::testing::Test {

@@ -16,19 +16,6 @@ using namespace testing;
 using archive::MemoryFileSystem;
 using Names = std::vector<std::string>;
 
-constexpr const char* kGame = R"(C:\Games\GTA San Andreas)";
-constexpr const char* kApp = R"(D:\Mod Folder)";
-constexpr const char* kScript = R"(D:\Mod Folder\Install.dat)";
-const std::string kGta3 = std::string(kGame) + R"(\models\gta3.img)";
-const std::string kPlayer = std::string(kGame) + R"(\models\player.img)";
-
-std::string Payload(const std::string& archive, const std::string& name) { return PayloadPath(kApp, archive, name); }
-std::string Backup(const std::string& archive, const std::string& name) { return BackupPath(kApp, archive, name); }
-
-std::string InstallScript(const Names& block1, const Names& block2) {
-    return testing::InstallScript(kGame, kApp, block1, block2);
-}
-
 // Two archives of generated entries and the mod's files beside the script.
 class ScriptRunnerTest : public ::testing::Test {
 protected:

@@ -64,21 +64,27 @@ inline Content ReadContent(archive::FileSystem& fs, const std::string& path) {
     return content;
 }
 
-// The installer's own script for the two blocks, CR LF line ends.
-inline std::string InstallScript(const std::string& game, const std::string& app,
-                                 const std::vector<std::string>& block1, const std::vector<std::string>& block2) {
-    std::string text;
-    for (const auto& line : install::BlockLines(install::Block::Gta3, game, app, block1)) text += line + "\r\n";
-    for (const auto& line : install::BlockLines(install::Block::Player, game, app, block2)) text += line + "\r\n";
-    return text;
-}
+// One game folder and one application folder, as the script suites use them.
+inline const std::string kGame = R"(C:\Games\GTA San Andreas)";
+inline const std::string kApp = R"(D:\Mod Folder)";
+inline const std::string kScript = kApp + R"(\Install.dat)";
+inline const std::string kGta3 = kGame + R"(\models\gta3.img)";
+inline const std::string kPlayer = kGame + R"(\models\player.img)";
 
 // A mod file beside the installer, and where its backup goes.
-inline std::string PayloadPath(const std::string& app, const std::string& archive, const std::string& name) {
-    return app + "\\" + archive + "\\" + name;
+inline std::string Payload(const std::string& archive, const std::string& name) {
+    return kApp + "\\" + archive + "\\" + name;
 }
-inline std::string BackupPath(const std::string& app, const std::string& archive, const std::string& name) {
-    return app + "\\Backups\\" + archive + "\\" + name;
+inline std::string Backup(const std::string& archive, const std::string& name) {
+    return kApp + "\\Backups\\" + archive + "\\" + name;
+}
+
+// The installer's own script for the two blocks, CR LF line ends.
+inline std::string InstallScript(const std::vector<std::string>& block1, const std::vector<std::string>& block2) {
+    std::string text;
+    for (const auto& line : install::BlockLines(install::Block::Gta3, kGame, kApp, block1)) text += line + "\r\n";
+    for (const auto& line : install::BlockLines(install::Block::Player, kGame, kApp, block2)) text += line + "\r\n";
+    return text;
 }
 
 inline std::string Text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
