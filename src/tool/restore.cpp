@@ -8,6 +8,7 @@
 #include "tool/error_text.h"
 #include "tool/file_util.h"
 #include "tool/script_reader.h"
+#include "tool/script_runner.h"
 
 namespace veltrin::tool {
 namespace {
@@ -85,10 +86,7 @@ ExitStatus RestoreFromScript(const std::string& scriptPath, std::string_view scr
     try {
         commands = ReadScript(scriptText);
     } catch (const ScriptError& error) {
-        report.Line("error (" + scriptPath + ", line " + std::to_string(error.lineNumber()) + "): " + error.what());
-        report.Line("nothing was changed");
-        report.Line("failed");
-        return ExitStatus::ScriptInvalid;
+        return RefuseScript(report, scriptPath, error);
     }
     const auto plan = UndoPlan(commands);
     size_t finished = 0;

@@ -199,6 +199,11 @@ std::string TallyText(const ArchiveTally& tally) {
            " replaced, " + std::to_string(tally.added) + " added";
 }
 
+ExitStatus RefuseScript(Report& report, const std::string& scriptPath, const ScriptError& error) {
+    return Refuse(report, scriptPath + ", line " + std::to_string(error.lineNumber()), error.what(), error.line(),
+                  ExitStatus::ScriptInvalid);
+}
+
 ExitStatus RunScript(const std::string& scriptPath, std::string_view scriptText, archive::FileSystem& fs,
                      Report& report) {
     report.Line("running " + scriptPath);
@@ -206,8 +211,7 @@ ExitStatus RunScript(const std::string& scriptPath, std::string_view scriptText,
     try {
         commands = ReadScript(scriptText);
     } catch (const ScriptError& error) {
-        return Refuse(report, scriptPath + ", line " + std::to_string(error.lineNumber()), error.what(), error.line(),
-                      ExitStatus::ScriptInvalid);
+        return RefuseScript(report, scriptPath, error);
     }
     for (const auto& command : commands) {
         if (command.kind != CommandKind::Import) continue;

@@ -25,6 +25,10 @@ struct ArchiveTally {
 
 std::string TallyText(const ArchiveTally& tally);
 
+// Reports a script that cannot run: where, why, the line as it can be shown,
+// and that nothing was changed. Returns ExitStatus::ScriptInvalid.
+ExitStatus RefuseScript(Report& report, const std::string& scriptPath, const ScriptError& error);
+
 // Checks the whole script (its lines and the names it imports) and only then
 // runs it. Every command prints one line; each archive ends with its summary;
 // the run ends with "done" or the error, what happened to each archive and
