@@ -9,15 +9,16 @@
 #include "archive/journal.h"
 #include "archive/names.h"
 #include "archive/rewrite.h"
+#include "archive/staged_data.h"
 
 namespace veltrin::archive {
 namespace {
 
-// A staged change to one name: new bytes, or removal of a committed entry.
+// A staged change to one name: new data, or removal of a committed entry.
 struct Change {
     std::string name;  // the spelling to store
     bool removed = false;
-    std::vector<uint8_t> bytes;
+    StagedData data;
 };
 
 void Require(bool condition, ErrorKind kind, const std::string& path, const std::string& reason) {
@@ -105,25 +106,52 @@ const Entry* Archive::Find(std::string_view name) const {
     return it == state_->index.end() ? nullptr : &state_->entries[it->second];
 }
 
-std::vector<uint8_t> Archive::Read(const Entry& entry) const {
+uint64_t Archive::RequireInFile(const Entry& entry) const {
     const uint64_t start = uint64_t{entry.offset} * kSectorSize;
     const uint64_t size = uint64_t{entry.sectors} * kSectorSize;
     Require(start + size <= state_->fileSize, ErrorKind::Damaged, state_->path,
             "Entry \"" + entry.name + "\" reaches beyond the end of the file.");
-    std::vector<uint8_t> bytes(static_cast<size_t>(size));
-    if (size > 0) state_->Reader().ReadAt(start, bytes);
+    return start;
+}
+
+std::vector<uint8_t> Archive::Read(const Entry& entry) const {
+    const uint64_t start = RequireInFile(entry);
+    std::vector<uint8_t> bytes(size_t{entry.sectors} * kSectorSize);
+    if (!bytes.empty()) state_->Reader().ReadAt(start, bytes);
     return bytes;
 }
 
+void Archive::CopyTo(const Entry& entry, File& target) const {
+    const uint64_t start = RequireInFile(entry);
+    if (entry.sectors > 0) target.CopyFrom(state_->Reader(), start, 0, uint64_t{entry.sectors} * kSectorSize);
+}
+
 void Archive::Put(std::string_view name, std::vector<uint8_t> bytes) {
+    RequireStorableName(name);
+    Require(bytes.size() <= kMaxEntryBytes, ErrorKind::TooLarge, state_->path,
+            "\"" + std::string(name) + "\" is larger than one entry can hold (" + std::to_string(kMaxEntrySectors) +
+                " sectors of " + std::to_string(kSectorSize) + " bytes).");
+    Stage(name, StagedData::InMemory(std::move(bytes)));
+}
+
+void Archive::PutFile(std::string_view name, const std::string& path) {
+    RequireStorableName(name);
+    const uint64_t size = state_->fs->Open(path, OpenMode::Read)->Size();
+    Require(size <= kMaxEntryBytes, ErrorKind::TooLarge, path,
+            std::to_string(size) + " bytes, more than one entry can hold (" + std::to_string(kMaxEntryBytes) +
+                " bytes)");
+    Stage(name, StagedData::FromFile(path, size));
+}
+
+void Archive::RequireStorableName(std::string_view name) const {
+    if (const std::string problem = NameProblem(name); !problem.empty())
+        throw ArchiveError(ErrorKind::BadName, state_->path, "\"" + std::string(name) + "\": " + problem);
+}
+
+void Archive::Stage(std::string_view name, StagedData data) {
     State& s = *state_;
     const std::string nameText(name);
-    if (const std::string problem = NameProblem(name); !problem.empty())
-        throw ArchiveError(ErrorKind::BadName, s.path, "\"" + nameText + "\": " + problem);
-    const uint64_t sectors = format::SectorsFor(bytes.size());
-    Require(sectors <= kMaxEntrySectors, ErrorKind::TooLarge, s.path,
-            "\"" + nameText + "\" is larger than one entry can hold (" + std::to_string(kMaxEntrySectors) +
-                " sectors of " + std::to_string(kSectorSize) + " bytes).");
+    const uint64_t sectors = format::SectorsFor(data.Size());
 
     const std::string key = FoldedName(name);
     uint64_t oldSectors = 0;
@@ -135,9 +163,9 @@ void Archive::Put(std::string_view name, std::vector<uint8_t> bytes) {
         else if (change->second.removed)
             counted = false;
         else
-            oldSectors = format::SectorsFor(change->second.bytes.size());
+            oldSectors = format::SectorsFor(change->second.data.Size());
     } else if (const auto added = s.addedAt.find(key); added != s.addedAt.end()) {
-        oldSectors = format::SectorsFor(s.additions[added->second].bytes.size());
+        oldSectors = format::SectorsFor(s.additions[added->second].data.Size());
     } else {
         counted = false;
     }
@@ -148,7 +176,7 @@ void Archive::Put(std::string_view name, std::vector<uint8_t> bytes) {
             "Adding \"" + nameText + "\" would make the archive larger than 4 GB, more than the game can read.");
 
     s.dataSectors = newData;
-    Change change{nameText, false, std::move(bytes)};
+    Change change{nameText, false, std::move(data)};
     if (const auto committed = s.index.find(key); committed != s.index.end()) {
         s.changes[committed->second] = std::move(change);
     } else if (const auto added = s.addedAt.find(key); added != s.addedAt.end()) {
@@ -167,14 +195,14 @@ bool Archive::Remove(std::string_view name) {
         const auto staged = s.changes.find(at);
         if (staged != s.changes.end() && staged->second.removed) return false;
         s.dataSectors -=
-            staged != s.changes.end() ? format::SectorsFor(staged->second.bytes.size()) : s.entries[at].sectors;
+            staged != s.changes.end() ? format::SectorsFor(staged->second.data.Size()) : s.entries[at].sectors;
         s.changes[at] = Change{s.entries[at].name, true, {}};
         return true;
     }
     const auto added = s.addedAt.find(key);
     if (added == s.addedAt.end()) return false;
     const size_t at = added->second;
-    s.dataSectors -= format::SectorsFor(s.additions[at].bytes.size());
+    s.dataSectors -= format::SectorsFor(s.additions[at].data.Size());
     s.additions.erase(s.additions.begin() + static_cast<std::ptrdiff_t>(at));
     s.addedAt.erase(added);
     for (auto& [folded, position] : s.addedAt)
@@ -194,8 +222,8 @@ CommitStats Archive::Commit(const Progress& progress, Fit fit) {
 
     InPlaceInput input{s.entries, s.fileSize, {}, {}, fit == Fit::Exact};
     for (const auto& [at, change] : s.changes)
-        input.changes.push_back({at, change.removed, &change.name, &change.bytes});
-    for (const Change& addition : s.additions) input.additions.push_back({&addition.name, &addition.bytes});
+        input.changes.push_back({at, change.removed, &change.name, &change.data});
+    for (const Change& addition : s.additions) input.additions.push_back({&addition.name, &addition.data});
 
     // Our own reading handle would stand in the way of exclusive access.
     s.file.reset();
@@ -220,13 +248,13 @@ CommitStats Archive::Commit(const Progress& progress, Fit fit) {
         if (change == s.changes.end()) {
             plan.push_back({entry.name, nullptr, entry.offset, entry.sectors});
         } else if (!change->second.removed) {
-            const auto& bytes = change->second.bytes;
-            plan.push_back({change->second.name, &bytes, 0, static_cast<uint32_t>(format::SectorsFor(bytes.size()))});
+            const StagedData& data = change->second.data;
+            plan.push_back({change->second.name, &data, 0, static_cast<uint32_t>(format::SectorsFor(data.Size()))});
         }
     }
     for (const Change& addition : s.additions)
         plan.push_back(
-            {addition.name, &addition.bytes, 0, static_cast<uint32_t>(format::SectorsFor(addition.bytes.size()))});
+            {addition.name, &addition.data, 0, static_cast<uint32_t>(format::SectorsFor(addition.data.Size()))});
 
     // Exclusive access for the whole copy: nobody may change the old archive
     // under us, and a running game shows up now rather than at the end.

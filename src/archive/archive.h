@@ -41,6 +41,8 @@ struct CommitStats {
 // What opening found and did about an interrupted earlier commit.
 enum class Recovery { None, RolledBack, Completed };
 
+class StagedData;
+
 class Archive {
 public:
     // Opens an existing archive; first completes or rolls back a commit that
@@ -63,11 +65,18 @@ public:
     [[nodiscard]] const Entry* Find(std::string_view name) const;
     // All stored bytes of a committed entry (its whole sectors).
     [[nodiscard]] std::vector<uint8_t> Read(const Entry& entry) const;
+    // Writes the same bytes to the start of target, file to file.
+    void CopyTo(const Entry& entry, File& target) const;
 
     // Staged changes, applied by Commit. Put replaces the entry of the same
     // name (any case; the stored name takes the new spelling) or adds one at
     // the end. Throws ArchiveError BadName or TooLarge at once.
     void Put(std::string_view name, std::vector<uint8_t> bytes);
+    // Put with the bytes of a file, which the commit reads as it writes them,
+    // so that large files never have to be held in memory. The file's size is
+    // checked now (NotFound, TooLarge naming the file); a commit that finds
+    // the file changed in size stops before it changes anything.
+    void PutFile(std::string_view name, const std::string& path);
     // Returns false when no such entry exists (committed or staged).
     bool Remove(std::string_view name);
     [[nodiscard]] bool HasChanges() const;
@@ -85,6 +94,10 @@ public:
 private:
     struct State;
     explicit Archive(std::unique_ptr<State> state);
+    void RequireStorableName(std::string_view name) const;
+    // Where the entry's data starts; throws when it reaches past the end.
+    uint64_t RequireInFile(const Entry& entry) const;
+    void Stage(std::string_view name, StagedData data);
     std::unique_ptr<State> state_;
 };
 

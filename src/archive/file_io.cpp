@@ -19,4 +19,11 @@ void File::CopyFrom(File& source, uint64_t sourceOffset, uint64_t offset, uint64
     }
 }
 
+void FileSystem::FlushAndReplaceEach(const std::vector<Move>& moves) {
+    for (const Move& move : moves) {
+        Open(move.from, OpenMode::ReadWrite)->Flush();
+        ReplaceAtomically(move.from, move.to);
+    }
+}
+
 }  // namespace veltrin::archive

@@ -6,6 +6,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace veltrin::archive {
 
@@ -40,6 +41,16 @@ public:
     // Replaces `to` by `from` in one step that a crash cannot leave halfway,
     // and makes the change durable.
     virtual void ReplaceAtomically(const std::string& from, const std::string& to) = 0;
+    struct Move {
+        std::string from;
+        std::string to;
+    };
+    // Flushes each file `from` and moves it over its `to`, each move one step
+    // that a crash cannot leave halfway, and returns once every move is
+    // durable; a crash before then may leave any of them done or not. The
+    // default takes one file after the other; a system body may let the disk
+    // take them together, which costs far less than a flush and a move each.
+    virtual void FlushAndReplaceEach(const std::vector<Move>& moves);
     virtual void Remove(const std::string& path) = 0;
     // Creates the folder and every missing parent.
     virtual void CreateDirectories(const std::string& path) = 0;

@@ -7,7 +7,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <set>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "archive/archive_error.h"
 #include "archive/file_io.h"
@@ -64,6 +67,18 @@ void SyncFolder(const std::string& path, const std::string& posixFolder) {
     ::close(folder);
     if (result != 0) Fail(path, error);
 }
+
+struct Descriptor {
+    explicit Descriptor(int opened) : fd(opened) {}
+    Descriptor(Descriptor&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    Descriptor& operator=(Descriptor&&) = delete;
+    ~Descriptor() {
+        if (fd >= 0) ::close(fd);
+    }
+    int fd;
+};
 
 class PosixFile final : public File {
 public:
@@ -219,6 +234,32 @@ public:
         }
         if (replaced >= 0) std::thread([replaced] { ::close(replaced); }).detach();
         SyncFolder(to, FolderOf(posixTo));
+    }
+
+    // All files are first handed to the disk together, so that the first
+    // flush's journal commit covers every one and the others find their
+    // data written; each folder is made durable once, after the last move.
+    void FlushAndReplaceEach(const std::vector<Move>& moves) override {
+        constexpr size_t kOpenAtOnce = 256;
+        for (size_t first = 0; first < moves.size(); first += kOpenAtOnce) {
+            const size_t end = std::min(moves.size(), first + kOpenAtOnce);
+            std::vector<Descriptor> files;
+            files.reserve(end - first);
+            for (size_t i = first; i < end; ++i) {
+                files.emplace_back(::open(PosixPath(moves[i].from).c_str(), O_RDONLY | O_CLOEXEC));
+                if (files.back().fd < 0) Fail(moves[i].from, errno);
+                ::sync_file_range(files.back().fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+            }
+            for (size_t i = first; i < end; ++i)
+                if (::fsync(files[i - first].fd) != 0) Fail(moves[i].from, errno);
+        }
+        std::set<std::string> folders;
+        for (const Move& move : moves) {
+            const std::string posixTo = PosixPath(move.to);
+            if (::rename(PosixPath(move.from).c_str(), posixTo.c_str()) != 0) Fail(move.to, errno);
+            folders.insert(FolderOf(posixTo));
+        }
+        for (const std::string& folder : folders) SyncFolder(folder, folder);
     }
 
     void Remove(const std::string& path) override {

@@ -16,11 +16,16 @@ std::string Quoted(const std::string& name) { return "\"" + name + "\""; }
 
 }  // namespace
 
-std::vector<uint8_t> EncodeDirectoryExact(const std::vector<Entry>& entries) {
-    std::vector<uint8_t> bytes(DirectoryBytes(entries.size()), 0);
+std::vector<uint8_t> EncodeHeader(uint64_t count) {
+    std::vector<uint8_t> bytes(kHeaderSize);
     std::memcpy(bytes.data(), kMagic, sizeof kMagic);
-    StoreLe32(bytes.data() + 4, static_cast<uint32_t>(entries.size()));
-    uint8_t* record = bytes.data() + kHeaderSize;
+    StoreLe32(bytes.data() + 4, static_cast<uint32_t>(count));
+    return bytes;
+}
+
+std::vector<uint8_t> EncodeRecords(std::span<const Entry> entries) {
+    std::vector<uint8_t> bytes(kEntrySize * entries.size(), 0);
+    uint8_t* record = bytes.data();
     for (const Entry& entry : entries) {
         StoreLe32(record + offsetof(DirectoryRecord, offset), entry.offset);
         StoreLe16(record + offsetof(DirectoryRecord, streamingSize), static_cast<uint16_t>(entry.sectors));
@@ -29,6 +34,18 @@ std::vector<uint8_t> EncodeDirectoryExact(const std::vector<Entry>& entries) {
                     std::min(entry.name.size(), kNameField - 1));
         record += kEntrySize;
     }
+    return bytes;
+}
+
+bool SameRecord(const Entry& a, const Entry& b) {
+    return a.offset == b.offset && a.sectors == b.sectors &&
+           std::string_view(a.name).substr(0, kNameField - 1) == std::string_view(b.name).substr(0, kNameField - 1);
+}
+
+std::vector<uint8_t> EncodeDirectoryExact(const std::vector<Entry>& entries) {
+    std::vector<uint8_t> bytes = EncodeHeader(entries.size());
+    const std::vector<uint8_t> records = EncodeRecords(entries);
+    bytes.insert(bytes.end(), records.begin(), records.end());
     return bytes;
 }
 

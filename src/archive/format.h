@@ -4,6 +4,7 @@
 // helpers, and the directory rules every open checks.
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,12 @@ inline constexpr uint64_t DirectoryBytes(uint64_t count) { return kHeaderSize + 
 // Whole sectors taken by the header and a directory of count entries.
 inline constexpr uint64_t DirectorySectors(uint64_t count) { return SectorsFor(DirectoryBytes(count)); }
 
+// The 8-byte header of a directory of count entries.
+std::vector<uint8_t> EncodeHeader(uint64_t count);
+// The directory records of these entries, one after the other.
+std::vector<uint8_t> EncodeRecords(std::span<const Entry> entries);
+// Whether the two entries are stored as the same record.
+bool SameRecord(const Entry& a, const Entry& b);
 // The header and directory of these entries, zero-padded to whole sectors.
 std::vector<uint8_t> EncodeDirectory(const std::vector<Entry>& entries);
 // The header and directory alone, without padding.

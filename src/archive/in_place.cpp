@@ -1,7 +1,6 @@
 #include "archive/in_place.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "archive/format.h"
 #include "archive/rewrite.h"
@@ -9,29 +8,27 @@
 namespace veltrin::archive {
 namespace {
 
-// The new bytes of an entry, then zeros to the end of its sectors.
-JournalWrite EntryWrite(uint64_t sector, const std::vector<uint8_t>& bytes, uint64_t sectors) {
-    return {sector * kSectorSize, {}, sectors * kSectorSize - bytes.size(), &bytes};
+// The new data of an entry, then zeros to the end of its sectors.
+JournalWrite EntryWrite(uint64_t sector, const StagedData& data, uint64_t sectors) {
+    return {sector * kSectorSize, {}, sectors * kSectorSize - data.Size(), &data};
 }
 
 // Only the parts of the directory that change: the header when the count
 // does, and runs of changed entries.
 void DirectoryWrites(const std::vector<Entry>& before, const std::vector<Entry>& after,
                      std::vector<JournalWrite>& writes) {
-    const std::vector<uint8_t> old = format::EncodeDirectoryExact(before);
-    const std::vector<uint8_t> now = format::EncodeDirectoryExact(after);
-    if (std::memcmp(now.data(), old.data(), format::kHeaderSize) != 0)
-        writes.push_back({0, std::vector<uint8_t>(now.data(), now.data() + format::kHeaderSize), 0});
-    size_t runStart = 0;
-    bool inRun = false;
-    for (size_t i = 0; i <= after.size(); ++i) {
-        const size_t at = format::kHeaderSize + i * format::kEntrySize;
-        const bool changed = i < after.size() && (i >= before.size() || std::memcmp(now.data() + at, old.data() + at,
-                                                                                    format::kEntrySize) != 0);
-        if (changed && !inRun) runStart = at;
-        if (!changed && inRun)
-            writes.push_back({runStart, std::vector<uint8_t>(now.data() + runStart, now.data() + at), 0});
-        inRun = changed;
+    if (before.size() != after.size()) writes.push_back({0, format::EncodeHeader(after.size()), 0});
+    auto same = [&](size_t i) { return i < before.size() && format::SameRecord(before[i], after[i]); };
+    for (size_t i = 0; i < after.size();) {
+        if (same(i)) {
+            ++i;
+            continue;
+        }
+        size_t end = i + 1;
+        while (end < after.size() && !same(end)) ++end;
+        writes.push_back({format::kHeaderSize + i * format::kEntrySize,
+                          format::EncodeRecords(std::span<const Entry>(after.data() + i, end - i)), 0});
+        i = end;
     }
 }
 
@@ -52,16 +49,16 @@ std::optional<InPlacePlan> PlanInPlace(const InPlaceInput& input) {
     std::vector<JournalWrite> data;
     for (const StagedChange& change : input.changes) {
         Entry& entry = plan.entries[change.index];
-        const uint64_t sectors = format::SectorsFor(change.bytes->size());
+        const uint64_t sectors = format::SectorsFor(change.data->Size());
         if (sectors > entry.sectors || (input.exactSizes && sectors != entry.sectors)) return std::nullopt;
         entry.name = *change.name;
-        data.push_back(EntryWrite(entry.offset, *change.bytes, entry.sectors));
+        data.push_back(EntryWrite(entry.offset, *change.data, entry.sectors));
     }
     uint64_t end = uint64_t{entries.back().offset} + entries.back().sectors;
     for (const StagedAddition& addition : input.additions) {
-        const uint64_t sectors = format::SectorsFor(addition.bytes->size());
+        const uint64_t sectors = format::SectorsFor(addition.data->Size());
         plan.entries.push_back({*addition.name, static_cast<uint32_t>(end), static_cast<uint32_t>(sectors)});
-        data.push_back(EntryWrite(end, *addition.bytes, sectors));
+        data.push_back(EntryWrite(end, *addition.data, sectors));
         end += sectors;
     }
     const uint64_t newSize = std::max(input.fileSize, end * kSectorSize);
@@ -78,15 +75,16 @@ std::optional<InPlacePlan> PlanInPlace(const InPlaceInput& input) {
 uint64_t CommitInPlace(FileSystem& fs, const std::string& archivePath, const InPlacePlan& plan, bool& touched) {
     touched = false;
     uint64_t journalBytes = 64;
-    for (const JournalWrite& write : plan.journal.writes) journalBytes += 24 + write.Data().size();
+    for (const JournalWrite& write : plan.journal.writes) journalBytes += 24 + write.Size();
     RequireFreeSpace(fs, archivePath, journalBytes + (plan.journal.newSize - plan.journal.oldSize));
 
     // Exclusive access first: a journal must never be left for an archive
     // that this commit then could not change.
     auto archive = fs.Open(archivePath, OpenMode::ReadWrite);
     const std::string journalPath = JournalPath(archivePath);
+    std::unique_ptr<File> journal;
     try {
-        WriteJournal(fs, archivePath, plan.journal);
+        journal = WriteJournal(fs, archivePath, plan.journal);
     } catch (...) {
         try {
             if (fs.Exists(journalPath)) fs.Remove(journalPath);
@@ -96,8 +94,9 @@ uint64_t CommitInPlace(FileSystem& fs, const std::string& archivePath, const InP
         throw;
     }
     touched = true;
-    const uint64_t written = ApplyJournal(*archive, plan.journal);
+    const uint64_t written = ApplyJournal(*archive, plan.journal, *journal);
     archive.reset();
+    journal.reset();
     try {
         fs.Remove(journalPath);
     } catch (const ArchiveError&) {

@@ -8,6 +8,7 @@
 
 #include "archive/archive.h"
 #include "archive/journal.h"
+#include "archive/staged_data.h"
 
 namespace veltrin::archive {
 
@@ -15,12 +16,12 @@ struct StagedChange {
     size_t index = 0;  // of the committed entry
     bool removed = false;
     const std::string* name = nullptr;
-    const std::vector<uint8_t>* bytes = nullptr;
+    const StagedData* data = nullptr;
 };
 
 struct StagedAddition {
     const std::string* name = nullptr;
-    const std::vector<uint8_t>* bytes = nullptr;
+    const StagedData* data = nullptr;
 };
 
 struct InPlaceInput {

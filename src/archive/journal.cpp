@@ -60,14 +60,14 @@ private:
 
 uint64_t BodySize(const Journal& journal) {
     uint64_t size = kHeadSize;
-    for (const JournalWrite& write : journal.writes) size += kRecordHeadSize + write.Data().size();
+    for (const JournalWrite& write : journal.writes) size += kRecordHeadSize + write.Size();
     return size;
 }
 
 // Hands the journal's bytes, in order, to sink: small pieces gathered,
 // large data passed through as it is.
 template <typename Sink>
-void StreamJournal(const Journal& journal, Sink&& sink) {
+void StreamJournal(const Journal& journal, FileSystem& fs, Sink&& sink) {
     constexpr size_t kGather = size_t{64} << 10;
     std::vector<uint8_t> gathered;
     Checksum checksum(BodySize(journal));
@@ -92,10 +92,13 @@ void StreamJournal(const Journal& journal, Sink&& sink) {
     for (const JournalWrite& write : journal.writes) {
         uint8_t record[kRecordHeadSize];
         StoreLe64(record, write.offset);
-        StoreLe64(record + 8, write.Data().size());
+        StoreLe64(record + 8, write.Size());
         StoreLe64(record + 16, write.zeros);
         emit(record, true);
-        emit(write.Data(), true);
+        if (write.staged)
+            write.staged->Read(fs, [&](std::span<const uint8_t> piece) { emit(piece, true); });
+        else
+            emit(write.bytes, true);
     }
     uint8_t trailer[kTrailerSize];
     StoreLe64(trailer, checksum.Value());
@@ -108,9 +111,9 @@ void StreamJournal(const Journal& journal, Sink&& sink) {
 
 std::string JournalPath(const std::string& archivePath) { return archivePath + ".journal"; }
 
-std::vector<uint8_t> EncodeJournal(const Journal& journal) {
+std::vector<uint8_t> EncodeJournal(const Journal& journal, FileSystem& fs) {
     std::vector<uint8_t> bytes;
-    StreamJournal(journal,
+    StreamJournal(journal, fs,
                   [&](std::span<const uint8_t> piece) { bytes.insert(bytes.end(), piece.begin(), piece.end()); });
     return bytes;
 }
@@ -156,41 +159,69 @@ std::optional<Journal> DecodeJournal(const std::vector<uint8_t>& bytes) {
     // An in-place commit grows the archive only by what it writes.
     uint64_t reach = journal.oldSize;
     for (const JournalWrite& write : journal.writes)
-        reach = std::max(reach, write.offset + write.Data().size() + write.zeros);
+        reach = std::max(reach, write.offset + write.Size() + write.zeros);
     if (journal.newSize > reach) return std::nullopt;
     return journal;
 }
 
-void WriteJournal(FileSystem& fs, const std::string& archivePath, const Journal& journal) {
+std::unique_ptr<File> WriteJournal(FileSystem& fs, const std::string& archivePath, const Journal& journal) {
     auto file = fs.Open(JournalPath(archivePath), OpenMode::CreateAlways);
     uint64_t at = 0;
-    StreamJournal(journal, [&](std::span<const uint8_t> piece) {
+    StreamJournal(journal, fs, [&](std::span<const uint8_t> piece) {
         file->WriteAt(at, piece);
         at += piece.size();
     });
     file->Flush();
+    return file;
 }
 
-uint64_t ApplyJournal(File& archive, const Journal& journal) {
+namespace {
+
+// The padding after each entry's data is written from one block of zeros.
+constexpr size_t kZeroBlock = size_t{64} << 10;
+constexpr uint8_t kZeros[kZeroBlock] = {};
+
+// Sets the new size, hands each write's data to write at its offset, pads
+// it with zeros and flushes.
+template <typename WriteData>
+uint64_t Apply(File& archive, const Journal& journal, WriteData&& writeData) {
     // The new size first: the file then has its old or its new size, never
     // one in between.
     if (archive.Size() != journal.newSize) archive.Resize(journal.newSize);
     uint64_t written = 0;
-    std::vector<uint8_t> zeros;
     for (const JournalWrite& write : journal.writes) {
-        archive.WriteAt(write.offset, write.Data());
-        uint64_t at = write.offset + write.Data().size();
+        writeData(write);
+        uint64_t at = write.offset + write.Size();
         const uint64_t end = at + write.zeros;
-        if (write.zeros > 0 && zeros.empty()) zeros.resize(size_t{1} << 20, 0);
         while (at < end) {
-            const size_t part = static_cast<size_t>(std::min<uint64_t>(end - at, zeros.size()));
-            archive.WriteAt(at, std::span<const uint8_t>(zeros.data(), part));
+            const size_t part = static_cast<size_t>(std::min<uint64_t>(end - at, kZeroBlock));
+            archive.WriteAt(at, std::span<const uint8_t>(kZeros, part));
             at += part;
         }
-        written += write.Data().size() + write.zeros;
+        written += write.Size() + write.zeros;
     }
     archive.Flush();
     return written;
+}
+
+}  // namespace
+
+uint64_t ApplyJournal(File& archive, const Journal& journal) {
+    return Apply(archive, journal, [&](const JournalWrite& write) {
+        if (write.staged && write.staged->InFile())
+            throw ArchiveError(ErrorKind::Io, write.staged->Path(), "The data was never read into the journal.");
+        archive.WriteAt(write.offset, write.staged ? write.staged->Bytes() : std::span<const uint8_t>(write.bytes));
+    });
+}
+
+uint64_t ApplyJournal(File& archive, const Journal& journal, File& journalFile) {
+    // The journal file: its head, then each record's head and data.
+    uint64_t dataAt = kHeadSize;
+    return Apply(archive, journal, [&](const JournalWrite& write) {
+        dataAt += kRecordHeadSize;
+        archive.CopyFrom(journalFile, dataAt, write.offset, write.Size());
+        dataAt += write.Size();
+    });
 }
 
 Recovery RecoverInterruptedCommit(FileSystem& fs, const std::string& archivePath) {

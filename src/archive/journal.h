@@ -4,6 +4,7 @@
 // A complete journal is applied again after a crash (applying twice is
 // harmless); an incomplete one means the archive was never touched.
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -11,6 +12,7 @@
 
 #include "archive/archive.h"
 #include "archive/file_io.h"
+#include "archive/staged_data.h"
 
 namespace veltrin::archive {
 
@@ -18,13 +20,12 @@ struct JournalWrite {
     uint64_t offset = 0;
     std::vector<uint8_t> bytes;
     uint64_t zeros = 0;  // zero bytes that follow the bytes (the padding of an entry's last sectors)
-    // Staged data used in place of bytes, so that large entries are not
-    // copied; it must outlive the journal.
-    const std::vector<uint8_t>* borrowed = nullptr;
+    // Staged data used in place of bytes, read when the journal is written,
+    // so that large entries are neither copied nor held; it must outlive
+    // the journal.
+    const StagedData* staged = nullptr;
 
-    [[nodiscard]] std::span<const uint8_t> Data() const {
-        return borrowed ? std::span<const uint8_t>(*borrowed) : std::span<const uint8_t>(bytes);
-    }
+    [[nodiscard]] uint64_t Size() const { return staged ? staged->Size() : bytes.size(); }
 };
 
 struct Journal {
@@ -34,14 +35,18 @@ struct Journal {
 };
 
 std::string JournalPath(const std::string& archivePath);
-std::vector<uint8_t> EncodeJournal(const Journal& journal);
+// The journal's bytes; data staged in files is read through fs.
+std::vector<uint8_t> EncodeJournal(const Journal& journal, FileSystem& fs);
 // The journal in these bytes, or nothing when they are not a complete one.
 std::optional<Journal> DecodeJournal(const std::vector<uint8_t>& bytes);
 
-// Writes the journal beside the archive and makes it durable.
-void WriteJournal(FileSystem& fs, const std::string& archivePath, const Journal& journal);
-// Applies every write of the journal to the archive and flushes it.
+// Writes the journal beside the archive, makes it durable and returns it,
+// still open.
+std::unique_ptr<File> WriteJournal(FileSystem& fs, const std::string& archivePath, const Journal& journal);
+// Applies every write of the journal to the archive and flushes it: the
+// data as decoded, or copied from the journal file that WriteJournal wrote.
 uint64_t ApplyJournal(File& archive, const Journal& journal);
+uint64_t ApplyJournal(File& archive, const Journal& journal, File& journalFile);
 
 // Finishes what an interrupted commit left beside the archive: completes a
 // complete journal, drops an incomplete one and a half-written rewrite.

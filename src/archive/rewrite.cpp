@@ -132,16 +132,19 @@ std::vector<Entry> RewriteArchive(FileSystem& fs, const std::string& archivePath
             writer.Append(directory.data(), directory.size());
             for (size_t i = 0; i < plan.size();) {
                 const PlannedEntry& planned = plan[i];
-                if (planned.bytes) {
-                    writer.Append(planned.bytes->data(), planned.bytes->size());
-                    writer.AppendZeros(uint64_t{planned.sectors} * kSectorSize - planned.bytes->size());
+                if (const StagedData* data = planned.data) {
+                    if (data->InFile())
+                        writer.AppendFrom(*data->OpenFile(fs), 0, data->Size());
+                    else
+                        writer.Append(data->Bytes().data(), data->Bytes().size());
+                    writer.AppendZeros(uint64_t{planned.sectors} * kSectorSize - data->Size());
                     ++i;
                     continue;
                 }
                 // Neighbours that were neighbours before too are copied in one go.
                 uint64_t runSectors = planned.sectors;
                 size_t j = i + 1;
-                while (j < plan.size() && !plan[j].bytes &&
+                while (j < plan.size() && !plan[j].data &&
                        plan[j].sourceOffset == uint64_t{planned.sourceOffset} + runSectors) {
                     runSectors += plan[j].sectors;
                     ++j;

@@ -9,14 +9,15 @@
 
 #include "archive/archive.h"
 #include "archive/file_io.h"
+#include "archive/staged_data.h"
 
 namespace veltrin::archive {
 
-// One entry of the archive to write. Its data is either new bytes or the
-// sectors it had in the old archive.
+// One entry of the archive to write. Its data is either new or the sectors
+// it had in the old archive.
 struct PlannedEntry {
     std::string name;
-    const std::vector<uint8_t>* bytes = nullptr;  // new data; null: copy from the old archive
+    const StagedData* data = nullptr;  // new data; null: copy from the old archive
     uint32_t sourceOffset = 0;                    // in sectors, when copied
     uint32_t sectors = 0;
 };

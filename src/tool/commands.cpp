@@ -78,6 +78,10 @@ ExitStatus ExtractEntries(const std::string& archivePath, const std::string& fol
         ExitStatus status = ExitStatus::Ok;
         std::set<std::string> written;
         size_t count = 0;
+        // Files are made durable a batch at a time, which spares the disk a
+        // flush and a folder update for each of thousands of entries.
+        constexpr size_t kBatch = 256;
+        PendingFiles pending(fs);
         for (const auto* entry : chosen) {
             const std::string problem = UnsafeNameProblem(entry->name);
             if (!problem.empty()) {
@@ -92,10 +96,11 @@ ExitStatus ExtractEntries(const std::string& archivePath, const std::string& fol
                 continue;
             }
             const std::string target = folder + separator + entry->name;
-            WriteFileSafely(fs, target, archive.Read(*entry));
+            pending.WriteWith(target, [&](archive::File& file) { archive.CopyTo(*entry, file); });
             report.Line("extracted " + entry->name);
-            ++count;
+            if (++count % kBatch == 0) pending.Publish();
         }
+        pending.Publish();
         report.Line(std::to_string(count) + " entries extracted to " + folder);
         return status;
     });
@@ -110,9 +115,8 @@ ExitStatus AddFiles(const std::string& archivePath, const std::vector<std::strin
             const std::string name(FileNameOf(file));
             const std::string problem = archive::NameProblem(name);
             if (!problem.empty()) throw archive::ArchiveError(archive::ErrorKind::BadName, name, problem);
-            auto bytes = ReadWholeFile(fs, file, archive::kMaxEntryBytes);
             const bool replaces = archive.Find(name) != nullptr || staged.count(archive::FoldedName(name)) != 0;
-            archive.Put(name, std::move(bytes));
+            archive.PutFile(name, file);
             staged.insert(archive::FoldedName(name));
             report.Line((replaces ? "replacing " : "adding ") + name);
         }

@@ -1,6 +1,7 @@
 #include "tool/file_util.h"
 
 #include "archive/archive_error.h"
+#include "archive/names.h"
 #include "tool/script_reader.h"
 
 namespace veltrin::tool {
@@ -17,25 +18,59 @@ std::vector<uint8_t> ReadWholeFile(archive::FileSystem& fs, const std::string& p
     return bytes;
 }
 
-void WriteFileSafely(archive::FileSystem& fs, const std::string& path, const std::vector<uint8_t>& bytes) {
+PendingFiles::~PendingFiles() { Discard(); }
+
+void PendingFiles::Write(const std::string& path, std::span<const uint8_t> bytes) {
+    WriteWith(path, [&](archive::File& file) {
+        if (!bytes.empty()) file.WriteAt(0, bytes);
+    });
+}
+
+void PendingFiles::WriteWith(const std::string& path, const std::function<void(archive::File&)>& fill) {
     const std::string folder(FolderOf(path));
-    if (!folder.empty() && !fs.Exists(folder)) fs.CreateDirectories(folder);
+    if (!folder.empty() && folder != lastFolder_) {
+        if (!fs_.Exists(folder)) fs_.CreateDirectories(folder);
+        lastFolder_ = folder;
+    }
     const std::string partial = path + ".partial";
     try {
-        {
-            auto file = fs.Open(partial, archive::OpenMode::CreateAlways);
-            if (!bytes.empty()) file->WriteAt(0, bytes);
-            file->Flush();
-        }
-        fs.ReplaceAtomically(partial, path);
-    } catch (const archive::ArchiveError&) {
+        fill(*fs_.Open(partial, archive::OpenMode::CreateAlways));
+    } catch (...) {
         try {
-            if (fs.Exists(partial)) fs.Remove(partial);
-        } catch (const archive::ArchiveError&) {
-            // The leftover is harmless: it is never taken for the file itself.
+            if (fs_.Exists(partial)) fs_.Remove(partial);
+        } catch (const std::exception&) {
+            // A leftover is harmless: it is never taken for the file itself.
         }
         throw;
     }
+    moves_.push_back({partial, path});
+    targets_.insert(archive::FoldedName(path));
+}
+
+bool PendingFiles::Has(const std::string& path) const { return targets_.count(archive::FoldedName(path)) != 0; }
+
+void PendingFiles::Publish() {
+    if (moves_.empty()) return;
+    try {
+        fs_.FlushAndReplaceEach(moves_);
+    } catch (...) {
+        Discard();  // what was moved stays; the rest is removed
+        throw;
+    }
+    moves_.clear();
+    targets_.clear();
+}
+
+void PendingFiles::Discard() noexcept {
+    for (const auto& move : moves_) {
+        try {
+            if (fs_.Exists(move.from)) fs_.Remove(move.from);
+        } catch (const std::exception&) {
+            // A leftover is harmless: it is never taken for the file itself.
+        }
+    }
+    moves_.clear();
+    targets_.clear();
 }
 
 }  // namespace veltrin::tool

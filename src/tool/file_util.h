@@ -2,6 +2,9 @@
 // Whole-file reads and crash-safe writes through the archive library's file
 // system, so the tool's own files take the same paths and errors as archives.
 #include <cstdint>
+#include <functional>
+#include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -13,9 +16,36 @@ namespace veltrin::tool {
 // than maxSize bytes.
 std::vector<uint8_t> ReadWholeFile(archive::FileSystem& fs, const std::string& path, uint64_t maxSize = UINT64_MAX);
 
-// Writes the bytes beside the target (path + ".partial"), flushes them and
-// then puts them in place in one step, creating missing folders first. A
-// crash leaves either no file at the path or the whole of it.
-void WriteFileSafely(archive::FileSystem& fs, const std::string& path, const std::vector<uint8_t>& bytes);
+// Files written beside their targets (path + ".partial"), creating missing
+// folders, and put in place together by Publish: every file flushed, then
+// each moved over its target in one step. A crash leaves each target absent
+// or whole. Writing many files this way costs the disk far less than making
+// each durable on its own. What was never published is removed at the end.
+class PendingFiles {
+public:
+    explicit PendingFiles(archive::FileSystem& fs) : fs_(fs) {}
+    PendingFiles(const PendingFiles&) = delete;
+    PendingFiles& operator=(const PendingFiles&) = delete;
+    ~PendingFiles();
+
+    void Write(const std::string& path, std::span<const uint8_t> bytes);
+    // Write with the bytes that fill puts into the new, empty file.
+    void WriteWith(const std::string& path, const std::function<void(archive::File&)>& fill);
+    // Returns once every file written so far is durable at its path. When
+    // this throws, the files not yet moved are removed.
+    void Publish();
+    [[nodiscard]] bool Empty() const { return moves_.empty(); }
+    // Whether a file for the path waits to be published. Paths that differ
+    // only in the case of letters name one file on Windows and count as one.
+    [[nodiscard]] bool Has(const std::string& path) const;
+
+private:
+    void Discard() noexcept;
+
+    archive::FileSystem& fs_;
+    std::vector<archive::FileSystem::Move> moves_;
+    std::set<std::string> targets_;  // folded
+    std::string lastFolder_;
+};
 
 }  // namespace veltrin::tool

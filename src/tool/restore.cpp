@@ -6,7 +6,6 @@
 #include "archive/archive_error.h"
 #include "tool/backup_marker.h"
 #include "tool/error_text.h"
-#include "tool/file_util.h"
 #include "tool/script_reader.h"
 #include "tool/script_runner.h"
 
@@ -50,7 +49,7 @@ void UndoArchive(const ArchiveUndo& undo, archive::FileSystem& fs, Report& repor
     UndoTally tally;
     for (const auto& backup : undo.backups) {
         if (fs.Exists(backup.path)) {
-            opened.Put(backup.name, ReadWholeFile(fs, backup.path, archive::kMaxEntryBytes));
+            opened.PutFile(backup.name, backup.path);
             ++tally.restored;
             report.Line("restored " + backup.name + " from " + backup.path);
         } else if (fs.Exists(AddedMarkerPath(backup.path))) {

@@ -88,34 +88,35 @@ private:
 
     // The first install's view of the archive is the original: its backups
     // are kept, and an entry it added (marked beside the backups) holds the
-    // mod's data, which is never backed up.
+    // mod's data, which is never backed up. Backups are written as the
+    // script goes and made durable together before the archive changes.
     void Export(const std::string& name, const std::string& path) {
-        if (fs_.Exists(path)) {
+        if (backups_.Has(path) || fs_.Exists(path)) {
             ++tally_.backupsKept;
             report_.Line("kept the earlier backup of " + name + ": " + path);
             return;
         }
-        if (fs_.Exists(AddedMarkerPath(path))) {
+        const std::string marker = AddedMarkerPath(path);
+        if (backups_.Has(marker) || fs_.Exists(marker)) {
             ++tally_.nothingToBackUp;
             report_.Line("nothing to back up: " + name + " was added by an earlier install");
             return;
         }
         const archive::Entry* entry = open_->Find(name);
         if (!entry) {
-            WriteFileSafely(fs_, AddedMarkerPath(path), {});
+            backups_.Write(marker, {});
             ++tally_.nothingToBackUp;
             report_.Line("nothing to back up: " + name + " is not in the archive");
             return;
         }
-        WriteFileSafely(fs_, path, open_->Read(*entry));
+        backups_.WriteWith(path, [&](archive::File& backup) { open_->CopyTo(*entry, backup); });
         ++tally_.backedUp;
         report_.Line("backed up " + name + " to " + path);
     }
 
     void Import(const std::string& name, const std::string& path) {
-        std::vector<uint8_t> bytes = ReadWholeFile(fs_, path, archive::kMaxEntryBytes);
         const bool replaces = open_->Find(name) != nullptr || staged_.count(archive::FoldedName(name)) != 0;
-        open_->Put(name, std::move(bytes));
+        open_->PutFile(name, path);
         staged_.insert(archive::FoldedName(name));
         if (replaces) {
             ++tally_.replaced;
@@ -128,6 +129,7 @@ private:
 
     void Close(bool atEnd) {
         const std::string path = open_->Path();
+        backups_.Publish();
         if (open_->HasChanges()) {
             report_.Line(atEnd ? "saving " + path + " (end of the script)" : "saving " + path);
             outcomes_.back().what = "not changed: saving it failed";
@@ -147,6 +149,16 @@ private:
             report_.Line("error (" + LineRef(scriptPath_, *command) + "): " + why);
         else
             report_.Line("error: " + why);
+        if (!backups_.Empty()) {
+            // The archive is unchanged, so the backups hold its entries as
+            // they are; kept as the lines above say, or removed if they
+            // cannot be made durable.
+            try {
+                backups_.Publish();
+            } catch (const std::exception&) {
+                report_.Line("the backups written since the last save were removed");
+            }
+        }
         if (open_) {
             open_.reset();  // drops every staged change
             report_.Line("summary of " + outcomes_.back().path + " (not saved): " + TallyText(tally_));
@@ -159,6 +171,7 @@ private:
     const std::string& scriptPath_;
     archive::FileSystem& fs_;
     Report& report_;
+    PendingFiles backups_{fs_};
     std::optional<archive::Archive> open_;
     ArchiveTally tally_;
     std::set<std::string> staged_;

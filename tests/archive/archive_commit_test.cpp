@@ -137,6 +137,69 @@ TEST(ArchiveStage, RefusesBadNamesAndOversizedData) {
     EXPECT_EQ(archive.Find("over.dff"), nullptr);
 }
 
+TEST(ArchiveStage, FilesAreReadWhenTheCommitWritesThem) {
+    for (const bool inPlace : {true, false}) {
+        Fixture f(SoundArchive({{"a.dff", 2}, {"b.txd", 1}}));
+        f.fs.SetFile("mod/a.dff", Pattern(inPlace ? 4000 : 4100, 1));
+        f.fs.SetFile("mod/new.dff", Pattern(300, 2));
+        Archive archive = Archive::Open(kPath, f.fs);
+        archive.PutFile("A.dff", "mod/a.dff");
+        archive.PutFile("new.dff", "mod/new.dff");
+        archive.Put("b.txd", Pattern(100, 3));  // in memory, beside the files
+        f.fs.SetFile("mod/new.dff", Pattern(300, 4));  // same size: what the file holds now goes in
+        EXPECT_EQ(archive.Commit().inPlace, inPlace);
+        const Archive reopened = Archive::Open(kPath, f.fs);
+        EXPECT_EQ(Names(reopened), (std::vector<std::string>{"A.dff", "b.txd", "new.dff"})) << inPlace;
+        EXPECT_EQ(reopened.Read(*reopened.Find("a.dff")), Padded(Pattern(inPlace ? 4000 : 4100, 1), inPlace ? 2 : 3));
+        EXPECT_EQ(reopened.Read(*reopened.Find("new.dff")), Padded(Pattern(300, 4), 1)) << inPlace;
+        EXPECT_EQ(reopened.Read(*reopened.Find("b.txd")), Padded(Pattern(100, 3), 1)) << inPlace;
+        EXPECT_TRUE(Verify(kPath, f.fs).empty()) << inPlace;
+    }
+}
+
+TEST(ArchiveStage, AFileThatChangedSizeStopsTheCommitBeforeAnythingChanges) {
+    for (const bool inPlace : {true, false}) {
+        for (const bool removed : {false, true}) {
+            const auto before = SoundArchive({{"a.dff", 2}, {"b.txd", 1}});
+            Fixture f(before);
+            f.fs.SetFile("mod/a.dff", Pattern(inPlace ? 10 : 5000, 1));
+            Archive archive = Archive::Open(kPath, f.fs);
+            archive.PutFile("a.dff", "mod/a.dff");
+            if (removed)
+                f.fs.Remove("mod/a.dff");
+            else
+                f.fs.SetFile("mod/a.dff", Pattern(11, 1));
+            try {
+                archive.Commit();
+                ADD_FAILURE() << "committed";
+            } catch (const ArchiveError& error) {
+                EXPECT_EQ(error.kind(), removed ? ErrorKind::NotFound : ErrorKind::Io);
+                EXPECT_EQ(error.path(), "mod/a.dff");
+            }
+            EXPECT_EQ(f.fs.Contents(kPath), before) << inPlace << removed;
+            std::vector<std::string> left{kPath};
+            if (!removed) left.insert(left.begin(), "mod/a.dff");
+            EXPECT_EQ(f.fs.Paths(), left) << "nothing left beside the archive";
+            EXPECT_EQ(Archive::Open(kPath, f.fs).RecoveryOnOpen(), Recovery::None);
+        }
+    }
+}
+
+TEST(ArchiveStage, AFileThatCannotBeStagedIsRefusedAtOnceByItsPath) {
+    Fixture f(SoundArchive({{"a.dff", 1}}));
+    Archive archive = Archive::Open(kPath, f.fs);
+    try {
+        archive.PutFile("b.dff", "mod/missing.dff");
+        ADD_FAILURE() << "staged";
+    } catch (const ArchiveError& error) {
+        EXPECT_EQ(error.kind(), ErrorKind::NotFound);
+        EXPECT_EQ(error.path(), "mod/missing.dff");
+    }
+    f.fs.SetFile("mod/x.dff", Pattern(5, 1));
+    EXPECT_THROW(archive.PutFile("bad/name.dff", "mod/x.dff"), ArchiveError);
+    EXPECT_FALSE(archive.HasChanges());
+}
+
 TEST(ArchiveCommit, RewriteKeepsOrderWithoutGapsAndPadsWithZeros) {
     // Start from an archive with a hole and spare room: the rewrite closes both.
     Fixture f(RawArchive({{"one.dff", 3, 2}, {"two.txd", 6, 1}, {"three.dff", 7, 3}}, 10 * 2048));

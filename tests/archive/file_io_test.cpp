@@ -161,6 +161,52 @@ TEST_F(FileIo, CommitsOnDiskInPlaceAndByRewrite) {
     EXPECT_EQ(ReadFile(path).size(), (1 + 2 + 700 + 5) * 2048u);
 }
 
+TEST_F(FileIo, FlushesAndMovesManyFilesAcrossFolders) {
+    system_.CreateDirectories(PathOf("one"));
+    system_.CreateDirectories(PathOf("two"));
+    std::vector<FileSystem::Move> moves;
+    for (int i = 0; i < 300; ++i) {  // more than are held open at once
+        const std::string to = PathOf((i % 2 ? "one/" : "two/") + std::to_string(i) + ".dff");
+        WriteFile(to + ".partial", Pattern(static_cast<size_t>(i) * 37, static_cast<uint32_t>(i)));
+        moves.push_back({to + ".partial", to});
+    }
+    WriteFile(moves[5].to, Pattern(10, 99));  // an older file is replaced
+    system_.FlushAndReplaceEach(moves);
+    for (int i = 0; i < 300; ++i) {
+        const auto& move = moves[static_cast<size_t>(i)];
+        EXPECT_FALSE(system_.Exists(move.from)) << i;
+        EXPECT_EQ(ReadFile(move.to), Pattern(static_cast<size_t>(i) * 37, static_cast<uint32_t>(i))) << i;
+    }
+    EXPECT_EQ(KindOf([&] { system_.FlushAndReplaceEach({{PathOf("gone.partial"), PathOf("gone")}}); }),
+              ErrorKind::NotFound);
+    EXPECT_FALSE(system_.Exists(PathOf("gone")));
+}
+
+TEST_F(FileIo, CommitsDataStagedFromFilesBothWays) {
+    const std::string path = PathOf("gta3.img");
+    WriteFile(path, SoundArchive({{"a.dff", 700}, {"b.txd", 1}, {"c.dff", 1}}));
+    system_.CreateDirectories(PathOf("mod"));
+    // Large enough to go file to file when the archive is written anew.
+    const std::vector<uint8_t> large = Pattern(1400 * 2048 + 5, 1), small = Pattern(600 * 2048 + 1, 2);
+    WriteFile(PathOf("mod/big.txd"), large);
+    WriteFile(PathOf("mod/a.dff"), small);
+    Archive archive = Archive::Open(path);
+    archive.PutFile("A.DFF", PathOf("mod/a.dff"));
+    EXPECT_TRUE(archive.Commit().inPlace);
+    archive.PutFile("B.txd", PathOf("mod/big.txd"));
+    EXPECT_FALSE(archive.Commit().inPlace);
+
+    const Archive reopened = Archive::Open(path);
+    auto stored = [&](const char* name, std::vector<uint8_t> bytes, size_t sectors) {
+        bytes.resize(sectors * 2048, 0);
+        EXPECT_EQ(reopened.Read(*reopened.Find(name)), bytes) << name;
+    };
+    stored("a.dff", small, 700);
+    stored("b.txd", large, 1401);
+    EXPECT_TRUE(Verify(path).empty());
+    EXPECT_EQ(ReadFile(PathOf("mod/big.txd")), large) << "the source stays as it was";
+}
+
 TEST_F(FileIo, OpenFinishesWhatAKilledCommitLeft) {
     const std::string path = PathOf("gta3.img");
     const auto before = SoundArchive({{"a.dff", 2}});

@@ -43,6 +43,18 @@ TEST_F(CommandsTest, ExtractWritesTheStoredBytesOfAllOrTheNamedEntries) {
     EXPECT_FALSE(fs.Exists("/one/a.dff"));
 }
 
+TEST_F(CommandsTest, ExtractOfManyEntriesLeavesEveryFileWholeAndNothingHalfDone) {
+    Content many;
+    for (int i = 0; i < 600; ++i)  // more than one batch of files made durable together
+        many.emplace_back("e" + std::to_string(i) + ".dff",
+                          Pattern(static_cast<size_t>(i % 7) * 900, static_cast<uint8_t>(i)));
+    MakeArchive(fs, "/many.img", many);
+    ASSERT_EQ(ExtractEntries("/many.img", "/out", {}, '/', fs, report), ExitStatus::Ok) << report.All();
+    for (const auto& [name, bytes] : many) ASSERT_EQ(fs.Contents("/out/" + name), Stored(bytes)) << name;
+    EXPECT_EQ(fs.Paths().size(), 2 + many.size()) << "the archives, the extracted files and nothing else";
+    EXPECT_EQ(report.lines.back(), "600 entries extracted to /out");
+}
+
 TEST_F(CommandsTest, ExtractOfAMissingNameWritesNothing) {
     EXPECT_EQ(ExtractEntries(kArchive, "/out", {"a.dff", "gone.dff"}, '/', fs, report), ExitStatus::NotFound);
     EXPECT_FALSE(fs.Exists("/out/a.dff"));

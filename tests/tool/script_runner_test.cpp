@@ -7,6 +7,7 @@
 
 #include "archive/archive_error.h"
 #include "archive/memory_file_system.h"
+#include "tool/backup_marker.h"
 #include "tool_test_support.h"
 
 namespace veltrin::tool {
@@ -259,6 +260,35 @@ TEST_F(ScriptRunnerTest, ABlockWithoutImportsLeavesTheArchiveUntouched) {
     EXPECT_TRUE(report.Has("summary of " + kGta3 +
                            ": 0 backed up, 0 backups kept, 0 with nothing to back up, "
                            "0 replaced, 0 added"));
+}
+
+TEST_F(ScriptRunnerTest, TheSameBackupTwiceInOneRunKeepsTheFirst) {
+    // Backups are made durable together when the archive is saved, so the
+    // second export finds the first one still waiting, in any case.
+    auto exportLine = [](const std::string& name, const std::string& backup) {
+        return "-export \"" + name + "\" \"" + install::EscapePath(backup) + "\"\n";
+    };
+    const std::string text = "-open \"" + install::EscapePath(kGta3) + "\"\n" +
+                             exportLine("a.dff", Backup("gta3.img", "a.dff")) +
+                             exportLine("A.DFF", Backup("gta3.img", "A.DFF")) +
+                             exportLine("gone.dff", Backup("gta3.img", "gone.dff")) +
+                             exportLine("gone.dff", Backup("gta3.img", "gone.dff")) + "-close\n";
+    ASSERT_EQ(Run(text), ExitStatus::Ok) << report.All();
+    EXPECT_EQ(fs.Contents(Backup("gta3.img", "a.dff")), Stored(Pattern(3000, 1)));
+    EXPECT_FALSE(fs.Exists(Backup("gta3.img", "A.DFF")));
+    EXPECT_TRUE(fs.Exists(AddedMarkerPath(Backup("gta3.img", "gone.dff"))));
+    EXPECT_TRUE(report.Has("kept the earlier backup of A.DFF: " + Backup("gta3.img", "A.DFF"))) << report.All();
+    EXPECT_TRUE(report.Has("nothing to back up: gone.dff was added by an earlier install")) << report.All();
+    for (const std::string& path : fs.Paths()) EXPECT_EQ(path.find(".partial"), std::string::npos) << path;
+}
+
+TEST_F(ScriptRunnerTest, BackupsOfARunThatStopsAreKeptAsTheReportSays) {
+    const Bytes gta3 = ArchiveBytes(kGta3);
+    EXPECT_EQ(Run(InstallScript({"a.dff", "gone.dff"}, {"c.dff"})), ExitStatus::NotFound);
+    EXPECT_EQ(ArchiveBytes(kGta3), gta3);
+    EXPECT_TRUE(report.Has("backed up a.dff to " + Backup("gta3.img", "a.dff"))) << report.All();
+    EXPECT_EQ(fs.Contents(Backup("gta3.img", "a.dff")), Stored(Pattern(3000, 1)));
+    for (const std::string& path : fs.Paths()) EXPECT_EQ(path.find(".partial"), std::string::npos) << path;
 }
 
 TEST_F(ScriptRunnerTest, ImportingTheSameNameTwiceCountsTheSecondAsAReplacement) {

@@ -54,8 +54,9 @@ int main(int argc, char** argv) {
     journal.newSize = 5 * 2048;
     journal.writes.push_back({0, std::vector<uint8_t>{'V', 'E', 'R', '2', 3, 0, 0, 0}});
     journal.writes.push_back({4 * 2048, Pattern(2048, 9)});
-    Write(folder, "journal", 1, EncodeJournal(journal));
-    std::vector<uint8_t> torn = EncodeJournal(journal);
+    MemoryFileSystem files;  // the journal's data is all in it
+    Write(folder, "journal", 1, EncodeJournal(journal, files));
+    std::vector<uint8_t> torn = EncodeJournal(journal, files);
     torn.resize(torn.size() / 2);
     Write(folder, "journal-torn", 1, torn);
     return 0;
