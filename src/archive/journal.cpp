@@ -120,47 +120,92 @@ std::vector<uint8_t> EncodeJournal(const Journal& journal, FileSystem& fs) {
 
 namespace {
 
-uint64_t BodyChecksum(const std::vector<uint8_t>& bytes, size_t bodyEnd) {
-    Checksum checksum(bodyEnd);
-    checksum.Add(std::span<const uint8_t>(bytes.data(), bodyEnd));
-    return checksum.Value();
-}
+// The bytes of a decoded journal, read as its file would be.
+class BytesFile final : public File {
+public:
+    explicit BytesFile(const std::vector<uint8_t>& bytes) : bytes_(bytes) {}
+    uint64_t Size() override { return bytes_.size(); }
+    void ReadAt(uint64_t offset, std::span<uint8_t> bytes) override {
+        if (offset > bytes_.size() || bytes.size() > bytes_.size() - offset)
+            throw ArchiveError(ErrorKind::Io, "", "The journal ended earlier than expected.");
+        std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(offset), bytes.size(), bytes.begin());
+    }
+    void WriteAt(uint64_t, std::span<const uint8_t>) override { Unwritable(); }
+    void Resize(uint64_t) override { Unwritable(); }
+    void Flush() override {}
+
+private:
+    [[noreturn]] static void Unwritable() { throw ArchiveError(ErrorKind::AccessDenied, "", "Read only."); }
+    const std::vector<uint8_t>& bytes_;
+};
 
 }  // namespace
 
-std::optional<Journal> DecodeJournal(const std::vector<uint8_t>& bytes) {
-    if (bytes.size() < kHeadSize + kTrailerSize) return std::nullopt;
-    const size_t bodyEnd = bytes.size() - kTrailerSize;
-    if (std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0 || LoadLe32(bytes.data() + 4) != kVersion ||
-        std::memcmp(bytes.data() + bodyEnd + 8, kEndMagic, sizeof kEndMagic) != 0 ||
-        LoadLe64(bytes.data() + bodyEnd) != BodyChecksum(bytes, bodyEnd))
+std::optional<Journal> ReadJournal(File& file) {
+    const uint64_t size = file.Size();
+    if (size < kHeadSize + kTrailerSize) return std::nullopt;
+    const uint64_t bodyEnd = size - kTrailerSize;
+    uint8_t head[kHeadSize];
+    uint8_t trailer[kTrailerSize];
+    file.ReadAt(0, head);
+    file.ReadAt(bodyEnd, trailer);
+    if (std::memcmp(head, kMagic, sizeof kMagic) != 0 || LoadLe32(head + 4) != kVersion ||
+        std::memcmp(trailer + 8, kEndMagic, sizeof kEndMagic) != 0)
         return std::nullopt;
+    Checksum checksum(bodyEnd);
+    checksum.Add(head);
     Journal journal;
-    journal.oldSize = LoadLe64(bytes.data() + 8);
-    journal.newSize = LoadLe64(bytes.data() + 16);
-    const uint32_t count = LoadLe32(bytes.data() + 24);
-    size_t at = kHeadSize;
+    journal.oldSize = LoadLe64(head + 8);
+    journal.newSize = LoadLe64(head + 16);
+    const uint32_t count = LoadLe32(head + 24);
+    // The data is read through one buffer, only for the checksum: it stays
+    // in the file, from where it is applied.
+    std::vector<uint8_t> buffer;
+    uint64_t at = kHeadSize;
     for (uint32_t i = 0; i < count; ++i) {
         if (bodyEnd - at < kRecordHeadSize) return std::nullopt;
+        uint8_t record[kRecordHeadSize];
+        file.ReadAt(at, record);
+        checksum.Add(record);
         JournalWrite write;
-        write.offset = LoadLe64(bytes.data() + at);
-        const uint64_t length = LoadLe64(bytes.data() + at + 8);
-        write.zeros = LoadLe64(bytes.data() + at + 16);
+        write.offset = LoadLe64(record);
+        write.length = LoadLe64(record + 8);
+        write.zeros = LoadLe64(record + 16);
         at += kRecordHeadSize;
-        if (length > bodyEnd - at || write.offset > journal.newSize || length > journal.newSize - write.offset ||
-            write.zeros > journal.newSize - write.offset - length)
+        if (write.length > bodyEnd - at || write.offset > journal.newSize ||
+            write.length > journal.newSize - write.offset || write.zeros > journal.newSize - write.offset - write.length)
             return std::nullopt;
-        write.bytes.assign(bytes.begin() + static_cast<std::ptrdiff_t>(at),
-                           bytes.begin() + static_cast<std::ptrdiff_t>(at + length));
-        at += static_cast<size_t>(length);
+        for (uint64_t done = 0; done < write.length;) {
+            const auto part = static_cast<size_t>(std::min<uint64_t>(write.length - done, StagedData::kPiece));
+            buffer.resize(std::max(buffer.size(), part));
+            const std::span<uint8_t> piece(buffer.data(), part);
+            file.ReadAt(at + done, piece);
+            checksum.Add(piece);
+            done += part;
+        }
+        at += write.length;
         journal.writes.push_back(std::move(write));
     }
-    if (at != bodyEnd) return std::nullopt;
+    if (at != bodyEnd || LoadLe64(trailer) != checksum.Value()) return std::nullopt;
     // An in-place commit grows the archive only by what it writes.
     uint64_t reach = journal.oldSize;
     for (const JournalWrite& write : journal.writes)
         reach = std::max(reach, write.offset + write.Size() + write.zeros);
     if (journal.newSize > reach) return std::nullopt;
+    return journal;
+}
+
+std::optional<Journal> DecodeJournal(const std::vector<uint8_t>& bytes) {
+    BytesFile file(bytes);
+    std::optional<Journal> journal = ReadJournal(file);
+    if (!journal) return journal;
+    uint64_t at = kHeadSize;
+    for (JournalWrite& write : journal->writes) {
+        at += kRecordHeadSize;
+        write.bytes.assign(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                           bytes.begin() + static_cast<std::ptrdiff_t>(at + write.length));
+        at += write.length;
+    }
     return journal;
 }
 
@@ -206,14 +251,6 @@ uint64_t Apply(File& archive, const Journal& journal, WriteData&& writeData) {
 
 }  // namespace
 
-uint64_t ApplyJournal(File& archive, const Journal& journal) {
-    return Apply(archive, journal, [&](const JournalWrite& write) {
-        if (write.staged && write.staged->InFile())
-            throw ArchiveError(ErrorKind::Io, write.staged->Path(), "The data was never read into the journal.");
-        archive.WriteAt(write.offset, write.staged ? write.staged->Bytes() : std::span<const uint8_t>(write.bytes));
-    });
-}
-
 uint64_t ApplyJournal(File& archive, const Journal& journal, File& journalFile) {
     // The journal file: its head, then each record's head and data.
     uint64_t dataAt = kHeadSize;
@@ -243,25 +280,19 @@ Recovery RecoverInterruptedCommit(FileSystem& fs, const std::string& archivePath
     if (!journalLeft) return recovery;
 
     std::optional<Journal> journal;
-    {
-        auto file = fs.Open(journalPath, OpenMode::Read);
-        const uint64_t size = file->Size();
-        // A journal never holds more than the archive it belongs to could.
-        if (size <= format::kMaxArchiveBytes + (uint64_t{1} << 24)) {
-            std::vector<uint8_t> bytes(static_cast<size_t>(size));
-            if (!bytes.empty()) file->ReadAt(0, bytes);
-            journal = DecodeJournal(bytes);
-        }
-    }
+    auto file = fs.Open(journalPath, OpenMode::Read);
+    // A journal never holds more than the archive it belongs to could.
+    if (file->Size() <= format::kMaxArchiveBytes + (uint64_t{1} << 24)) journal = ReadJournal(*file);
     recovery = Recovery::RolledBack;
     const uint64_t size = archive->Size();
     // A journal whose sizes do not fit this file was left beside some other
     // archive; applying it would do harm. (An in-place commit never shrinks
     // the archive.)
     if (journal && size >= journal->oldSize && size <= journal->newSize) {
-        ApplyJournal(*archive, *journal);
+        ApplyJournal(*archive, *journal, *file);
         recovery = Recovery::Completed;
     }
+    file.reset();
     archive.reset();
     fs.Remove(journalPath);
     return recovery;

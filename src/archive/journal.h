@@ -24,8 +24,13 @@ struct JournalWrite {
     // so that large entries are neither copied nor held; it must outlive
     // the journal.
     const StagedData* staged = nullptr;
+    // The data's length when it was read from a journal file and left there.
+    uint64_t length = 0;
 
-    [[nodiscard]] uint64_t Size() const { return staged ? staged->Size() : bytes.size(); }
+    [[nodiscard]] uint64_t Size() const {
+        if (staged) return staged->Size();
+        return bytes.empty() ? length : bytes.size();
+    }
 };
 
 struct Journal {
@@ -37,15 +42,17 @@ struct Journal {
 std::string JournalPath(const std::string& archivePath);
 // The journal's bytes; data staged in files is read through fs.
 std::vector<uint8_t> EncodeJournal(const Journal& journal, FileSystem& fs);
-// The journal in these bytes, or nothing when they are not a complete one.
+// The journal in this file, or nothing when it is not a complete one. Its
+// data is only checked, not held: ApplyJournal copies it from the file.
+std::optional<Journal> ReadJournal(File& file);
+// The same from the journal's bytes, with each write's data.
 std::optional<Journal> DecodeJournal(const std::vector<uint8_t>& bytes);
 
 // Writes the journal beside the archive, makes it durable and returns it,
 // still open.
 std::unique_ptr<File> WriteJournal(FileSystem& fs, const std::string& archivePath, const Journal& journal);
-// Applies every write of the journal to the archive and flushes it: the
-// data as decoded, or copied from the journal file that WriteJournal wrote.
-uint64_t ApplyJournal(File& archive, const Journal& journal);
+// Applies every write of the journal to the archive, its data copied from
+// the journal's file, and flushes the archive.
 uint64_t ApplyJournal(File& archive, const Journal& journal, File& journalFile);
 
 // Finishes what an interrupted commit left beside the archive: completes a

@@ -2,6 +2,7 @@
 // The new data of a staged entry: bytes held in memory, or a file that the
 // commit reads as it writes, so that a mod of any size never has to fit in
 // memory.
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <span>

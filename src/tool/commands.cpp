@@ -82,25 +82,43 @@ ExitStatus ExtractEntries(const std::string& archivePath, const std::string& fol
         // flush and a folder update for each of thousands of entries.
         constexpr size_t kBatch = 256;
         PendingFiles pending(fs);
-        for (const auto* entry : chosen) {
-            const std::string problem = UnsafeNameProblem(entry->name);
-            if (!problem.empty()) {
-                report.Line("skipped an entry named \"" + entry->name + "\": " + problem);
-                status = ExitStatus::UnsafeName;
-                continue;
+        auto publish = [&] {
+            try {
+                pending.Publish();
+            } catch (const std::exception&) {
+                report.Line("the files extracted since the last batch was saved were removed");
+                throw;
             }
-            if (!written.insert(archive::FoldedName(entry->name)).second) {
-                report.Line("skipped a second entry named " + entry->name +
-                            " (names are equal without regard to case)");
-                status = ExitStatus::UnsafeName;
-                continue;
+        };
+        try {
+            for (const auto* entry : chosen) {
+                const std::string problem = UnsafeNameProblem(entry->name);
+                if (!problem.empty()) {
+                    report.Line("skipped an entry named \"" + entry->name + "\": " + problem);
+                    status = ExitStatus::UnsafeName;
+                    continue;
+                }
+                if (!written.insert(archive::FoldedName(entry->name)).second) {
+                    report.Line("skipped a second entry named " + entry->name +
+                                " (names are equal without regard to case)");
+                    status = ExitStatus::UnsafeName;
+                    continue;
+                }
+                const std::string target = folder + separator + entry->name;
+                pending.WriteWith(target, [&](archive::File& file) { archive.CopyTo(*entry, file); });
+                report.Line("extracted " + entry->name);
+                if (++count % kBatch == 0) publish();
             }
-            const std::string target = folder + separator + entry->name;
-            pending.WriteWith(target, [&](archive::File& file) { archive.CopyTo(*entry, file); });
-            report.Line("extracted " + entry->name);
-            if (++count % kBatch == 0) pending.Publish();
+            publish();
+        } catch (const std::exception&) {
+            // The files already reported as extracted stay, where they can.
+            try {
+                publish();
+            } catch (const std::exception&) {
+                // Told by publish.
+            }
+            throw;
         }
-        pending.Publish();
         report.Line(std::to_string(count) + " entries extracted to " + folder);
         return status;
     });

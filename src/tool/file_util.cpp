@@ -32,7 +32,10 @@ void PendingFiles::WriteWith(const std::string& path, const std::function<void(a
         if (!fs_.Exists(folder)) fs_.CreateDirectories(folder);
         lastFolder_ = folder;
     }
-    const std::string partial = path + ".partial";
+    // A target that is the scratch file of a waiting one takes its place
+    // only once that one has moved on.
+    if (scratch_.count(archive::FoldedName(path)) != 0) Publish();
+    const std::string partial = ScratchFor(path);
     try {
         fill(*fs_.Open(partial, archive::OpenMode::CreateAlways));
     } catch (...) {
@@ -45,6 +48,16 @@ void PendingFiles::WriteWith(const std::string& path, const std::function<void(a
     }
     moves_.push_back({partial, path});
     targets_.insert(archive::FoldedName(path));
+    scratch_.insert(archive::FoldedName(partial));
+    everyTarget_.insert(archive::FoldedName(path));
+}
+
+// path + ".partial", unless this run has written or waits to write a file of
+// that name: then as many "~" more as it takes to be a name of its own.
+std::string PendingFiles::ScratchFor(const std::string& path) const {
+    std::string partial = path + std::string(kPendingSuffix);
+    while (everyTarget_.count(archive::FoldedName(partial)) != 0) partial += '~';
+    return partial;
 }
 
 bool PendingFiles::Has(const std::string& path) const { return targets_.count(archive::FoldedName(path)) != 0; }
@@ -59,6 +72,7 @@ void PendingFiles::Publish() {
     }
     moves_.clear();
     targets_.clear();
+    scratch_.clear();
 }
 
 void PendingFiles::Discard() noexcept {
@@ -71,6 +85,7 @@ void PendingFiles::Discard() noexcept {
     }
     moves_.clear();
     targets_.clear();
+    scratch_.clear();
 }
 
 }  // namespace veltrin::tool

@@ -6,6 +6,7 @@
 #include <set>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "archive/file_io.h"
@@ -21,6 +22,10 @@ std::vector<uint8_t> ReadWholeFile(archive::FileSystem& fs, const std::string& p
 // each moved over its target in one step. A crash leaves each target absent
 // or whole. Writing many files this way costs the disk far less than making
 // each durable on its own. What was never published is removed at the end.
+// A scratch name never falls on a file this object writes, whatever the
+// targets are named (an entry "x.dff.partial" beside "x.dff").
+inline constexpr std::string_view kPendingSuffix = ".partial";
+
 class PendingFiles {
 public:
     explicit PendingFiles(archive::FileSystem& fs) : fs_(fs) {}
@@ -41,10 +46,15 @@ public:
 
 private:
     void Discard() noexcept;
+    [[nodiscard]] std::string ScratchFor(const std::string& path) const;
 
     archive::FileSystem& fs_;
     std::vector<archive::FileSystem::Move> moves_;
-    std::set<std::string> targets_;  // folded
+    // Folded paths: the waiting targets and their scratch files, and every
+    // target since this object was made.
+    std::set<std::string> targets_;
+    std::set<std::string> scratch_;
+    std::set<std::string> everyTarget_;
     std::string lastFolder_;
 };
 

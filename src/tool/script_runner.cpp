@@ -115,6 +115,7 @@ private:
     }
 
     void Import(const std::string& name, const std::string& path) {
+        if (backups_.Has(path)) backups_.Publish();  // a backup made earlier in this block
         const bool replaces = open_->Find(name) != nullptr || staged_.count(archive::FoldedName(name)) != 0;
         open_->PutFile(name, path);
         staged_.insert(archive::FoldedName(name));
@@ -129,7 +130,7 @@ private:
 
     void Close(bool atEnd) {
         const std::string path = open_->Path();
-        backups_.Publish();
+        PublishBackups();
         if (open_->HasChanges()) {
             report_.Line(atEnd ? "saving " + path + " (end of the script)" : "saving " + path);
             outcomes_.back().what = "not changed: saving it failed";
@@ -144,20 +145,28 @@ private:
         report_.Line("summary of " + path + ": " + TallyText(tally_));
     }
 
+    // Backups are durable before their archive changes. Those that cannot be
+    // put in place are removed, and the report says so.
+    void PublishBackups() {
+        try {
+            backups_.Publish();
+        } catch (const std::exception&) {
+            report_.Line("  the backups not yet in place were removed; their archive was not changed");
+            throw;
+        }
+    }
+
     ExitStatus Stop(const ScriptCommand* command, const std::string& why, ExitStatus status) {
         if (command)
             report_.Line("error (" + LineRef(scriptPath_, *command) + "): " + why);
         else
             report_.Line("error: " + why);
-        if (!backups_.Empty()) {
-            // The archive is unchanged, so the backups hold its entries as
-            // they are; kept as the lines above say, or removed if they
-            // cannot be made durable.
-            try {
-                backups_.Publish();
-            } catch (const std::exception&) {
-                report_.Line("the backups written since the last save were removed");
-            }
+        // The archive is unchanged, so the backups hold its entries as they
+        // are: kept as the lines above say, where they can be.
+        try {
+            PublishBackups();
+        } catch (const std::exception&) {
+            // Told by PublishBackups.
         }
         if (open_) {
             open_.reset();  // drops every staged change
@@ -227,12 +236,24 @@ ExitStatus RunScript(const std::string& scriptPath, std::string_view scriptText,
         return RefuseScript(report, scriptPath, error);
     }
     for (const auto& command : commands) {
-        if (command.kind != CommandKind::Import) continue;
-        const std::string problem = archive::NameProblem(command.name);
-        if (!problem.empty())
-            return Refuse(report, LineRef(scriptPath, command),
-                          "the name " + command.name + " cannot be stored in an archive: " + problem, command.line,
-                          ExitStatus::Rejected);
+        if (command.kind == CommandKind::Import) {
+            const std::string problem = archive::NameProblem(command.name);
+            if (!problem.empty())
+                return Refuse(report, LineRef(scriptPath, command),
+                              "the name " + command.name + " cannot be stored in an archive: " + problem, command.line,
+                              ExitStatus::Rejected);
+        }
+        // The tool's own files beside the backups end so; a backup of that
+        // name could be taken for one of them, or overwritten by one.
+        if (command.kind == CommandKind::Export) {
+            const std::string folded = archive::FoldedName(command.path);
+            for (const std::string_view suffix : {kPendingSuffix, kAddedMarkerSuffix})
+                if (folded.ends_with(suffix))
+                    return Refuse(report, LineRef(scriptPath, command),
+                                  "the backup file " + command.path + " ends in " + std::string(suffix) +
+                                      ", which the tool keeps for its own files",
+                                  command.line, ExitStatus::Rejected);
+        }
     }
     return ScriptRun(scriptPath, fs, report).Run(commands);
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "archive/memory_file_system.h"
+#include "fault_file_system.h"
 #include "tool/safe_name.h"
 #include "tool_test_support.h"
 
@@ -14,6 +15,9 @@ namespace {
 
 using namespace testing;
 using archive::MemoryFileSystem;
+using archive::testing::Fault;
+using archive::testing::FaultFileSystem;
+using archive::testing::FaultName;
 
 constexpr const char* kArchive = "/game/models/gta3.img";
 
@@ -53,6 +57,56 @@ TEST_F(CommandsTest, ExtractOfManyEntriesLeavesEveryFileWholeAndNothingHalfDone)
     for (const auto& [name, bytes] : many) ASSERT_EQ(fs.Contents("/out/" + name), Stored(bytes)) << name;
     EXPECT_EQ(fs.Paths().size(), 2 + many.size()) << "the archives, the extracted files and nothing else";
     EXPECT_EQ(report.lines.back(), "600 entries extracted to /out");
+}
+
+TEST_F(CommandsTest, ExtractKeepsEntriesApartWhoseNamesEndLikeAWaitingFile) {
+    for (const bool partialFirst : {true, false}) {
+        const Content first = {{"x.dff.partial", Pattern(2000, 1)}, {"y.txd", Pattern(10, 3)}};
+        const Content second = {{"x.dff", Pattern(3000, 2)}, {"X.DFF.PARTIAL~", Pattern(40, 4)}};
+        Content entries = partialFirst ? first : second;
+        entries.insert(entries.end(), (partialFirst ? second : first).begin(), (partialFirst ? second : first).end());
+        MemoryFileSystem disk;
+        MakeArchive(disk, kArchive, entries);
+        ASSERT_EQ(ExtractEntries(kArchive, "/out", {}, '/', disk, report), ExitStatus::Ok) << report.All();
+        for (const auto& [name, bytes] : entries)
+            EXPECT_EQ(disk.Contents("/out/" + name), Stored(bytes)) << name << " " << partialFirst;
+        EXPECT_EQ(disk.Paths().size(), 1 + entries.size()) << partialFirst;
+    }
+}
+
+TEST_F(CommandsTest, ExtractThatFailsKeepsWhatItReportedAsExtracted) {
+    Content many;
+    for (int i = 0; i < 300; ++i)
+        many.emplace_back("e" + std::to_string(i) + ".dff", Pattern(100, static_cast<uint8_t>(i)));
+    MakeArchive(fs, "/many.img", many);
+    for (const Fault fault : {Fault::Error, Fault::Kill}) {
+        bool sawFailure = false;
+        for (int k = 1; k < 2000; k += 37) {
+            MemoryFileSystem disk = fs;
+            RecordingReport said;
+            bool fired = false;
+            {
+                FaultFileSystem faulty(disk, fault, k);
+                const ExitStatus status = ExtractEntries("/many.img", "/out", {}, '/', faulty, said);
+                fired = faulty.Fired();
+                EXPECT_EQ(status == ExitStatus::Ok, !fired) << said.All();
+            }
+            if (!fired) break;
+            sawFailure = true;
+            const bool toldRemoved = said.Has("were removed");
+            for (const auto& line : said.lines) {
+                if (line.rfind("extracted ", 0) != 0) continue;
+                const std::string name = line.substr(10);
+                if (disk.Exists("/out/" + name)) {
+                    EXPECT_EQ(disk.Contents("/out/" + name), Stored(many[std::stoul(name.substr(1))].second)) << k;
+                } else {
+                    EXPECT_TRUE(toldRemoved) << FaultName(fault) << " at " << k << ": " << name << " vanished\n"
+                                             << said.All();
+                }
+            }
+        }
+        EXPECT_TRUE(sawFailure);
+    }
 }
 
 TEST_F(CommandsTest, ExtractOfAMissingNameWritesNothing) {

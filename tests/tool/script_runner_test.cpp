@@ -291,6 +291,42 @@ TEST_F(ScriptRunnerTest, BackupsOfARunThatStopsAreKeptAsTheReportSays) {
     for (const std::string& path : fs.Paths()) EXPECT_EQ(path.find(".partial"), std::string::npos) << path;
 }
 
+TEST_F(ScriptRunnerTest, ABackupNamedLikeTheToolsOwnFilesIsRefusedBeforeAnythingIsWritten) {
+    // "x.partial" is where a waiting backup of "x" lies, "x.added" marks an
+    // entry an install added: a backup of either name could be mistaken.
+    for (const std::string name : {"a.dff.partial", "A.DFF.PARTIAL", "a.dff.added", "b.Added"}) {
+        const Bytes gta3 = ArchiveBytes(kGta3);
+        const std::string backup = Backup("gta3.img", name);
+        const std::string text = "-open \"" + install::EscapePath(kGta3) + "\"\n-export \"a.dff\" \"" +
+                                 install::EscapePath(backup) + "\"\n-close\n";
+        report.lines.clear();
+        EXPECT_EQ(Run(text), ExitStatus::Rejected) << name;
+        EXPECT_TRUE(report.Has("line 2): the backup file " + backup + " ends in")) << report.All();
+        EXPECT_EQ(ArchiveBytes(kGta3), gta3);
+        EXPECT_FALSE(fs.Exists(backup)) << name;
+    }
+}
+
+TEST_F(ScriptRunnerTest, AFileBackedUpEarlierInTheBlockCanBeImported) {
+    const std::string saved = kApp + R"(\saved\copy.txd)";
+    const std::string text = "-open \"" + install::EscapePath(kGta3) + "\"\n-export \"b.txd\" \"" +
+                             install::EscapePath(saved) + "\"\n-import \"" + install::EscapePath(saved) +
+                             "\"\n-close\n";
+    ASSERT_EQ(Run(text), ExitStatus::Ok) << report.All();
+    EXPECT_EQ(ReadContent(fs, kGta3)[1], (std::pair<std::string, Bytes>{"b.txd", Stored(Pattern(100, 2))}));
+}
+
+TEST_F(ScriptRunnerTest, BackupsThatCannotBePutInPlaceStopTheSaveAndAreToldRemoved) {
+    const Bytes gta3 = ArchiveBytes(kGta3);
+    fs.Lock(Backup("gta3.img", "B.TXD"));  // some other program holds that name
+    EXPECT_EQ(RunInstall(), ExitStatus::Locked) << report.All();
+    EXPECT_EQ(ArchiveBytes(kGta3), gta3);
+    EXPECT_TRUE(report.Has("the backups not yet in place were removed; their archive was not changed"))
+        << report.All();
+    EXPECT_TRUE(report.Has(kGta3 + ": not changed")) << report.All();
+    for (const std::string& path : fs.Paths()) EXPECT_EQ(path.find(".partial"), std::string::npos) << path;
+}
+
 TEST_F(ScriptRunnerTest, ImportingTheSameNameTwiceCountsTheSecondAsAReplacement) {
     fs.SetFile(R"(D:\other\NEW.DFF)", Pattern(50, 21));
     const std::string text = "-open \"" + install::EscapePath(kGta3) + "\"\n-import \"" +
