@@ -155,6 +155,20 @@ public:
             Fail(to, ::GetLastError());
     }
 
+    // Each file is flushed through a handle that shares everything, so that
+    // a virus scanner looking at the new file does not fail the flush; the
+    // moves follow once every file is on disk.
+    void FlushAndReplaceEach(const std::vector<Move>& moves) override {
+        for (const Move& move : moves) {
+            win32::UniqueHandle file(::CreateFileW(Wide(move.from).c_str(), GENERIC_WRITE,
+                                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+            if (!file) Fail(move.from, ::GetLastError());
+            if (!::FlushFileBuffers(file.Get())) Fail(move.from, ::GetLastError());
+        }
+        for (const Move& move : moves) ReplaceAtomically(move.from, move.to);
+    }
+
     void Remove(const std::string& path) override {
         if (!::DeleteFileW(Wide(path).c_str())) Fail(path, ::GetLastError());
     }

@@ -121,5 +121,29 @@ TEST_F(FileIoWin, RewriteReplacesTheArchiveUnderItsUnicodePath) {
     EXPECT_TRUE(Verify(Utf8Path()).empty());
 }
 
+TEST_F(FileIoWin, FilesThatAScannerLooksAtAreStillFlushedAndMoved) {
+    // A virus scanner opens a new file sharing everything; that must not
+    // fail the flush before the move.
+    const fs::path from = root_ / L"b\u00e9.dff.partial";
+    const fs::path to = root_ / L"b\u00e9.dff";
+    {
+        std::ofstream out(from, std::ios::binary);
+        out << "backup";
+    }
+    win32::UniqueHandle scanner(::CreateFileW(from.c_str(), GENERIC_READ,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(scanner);
+    auto utf8 = [](const fs::path& path) {
+        const std::u8string text = path.u8string();
+        return std::string(text.begin(), text.end());
+    };
+    SystemFileSystem().FlushAndReplaceEach({{utf8(from), utf8(to)}});
+    scanner.Reset();
+    EXPECT_FALSE(fs::exists(from));
+    std::ifstream in(to, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), "backup");
+}
+
 }  // namespace
 }  // namespace veltrin::archive
