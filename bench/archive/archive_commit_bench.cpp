@@ -158,8 +158,8 @@ StageClock::Stages RunInstall(FileSystem& system, const fs::path& game, const In
 }
 
 void PrintStages(const char* what, const StageClock::Stages& stages, double copy) {
-    std::printf("  %s: open %.3f s, backups %.3f s, imports %.3f s, commit %.3f s (%.2f%% of copy)\n", what,
-                stages.open, stages.backups, stages.imports, stages.commit, 100.0 * stages.commit / copy);
+    std::printf("  %s: open %.3f s, backups %.3f s, imports and backups' flush %.3f s, commit %.3f s (%.2f%% of copy)\n",
+                what, stages.open, stages.backups, stages.imports, stages.commit, 100.0 * stages.commit / copy);
 }
 
 }  // namespace

@@ -6,8 +6,11 @@
 namespace veltrin::archive {
 
 void File::CopyFrom(File& source, uint64_t sourceOffset, uint64_t offset, uint64_t size) {
+    // One block per thread, kept: many small copies (backups of entries)
+    // then touch no new memory.
     constexpr uint64_t kBlock = uint64_t{4} << 20;
-    std::vector<uint8_t> block(static_cast<size_t>(std::min(size, kBlock)));
+    thread_local std::vector<uint8_t> block;
+    if (block.size() < std::min(size, kBlock)) block.resize(static_cast<size_t>(std::min(size, kBlock)));
     while (size > 0) {
         const size_t part = static_cast<size_t>(std::min<uint64_t>(size, block.size()));
         const std::span<uint8_t> bytes(block.data(), part);
