@@ -115,7 +115,7 @@ private:
     }
 
     void Import(const std::string& name, const std::string& path) {
-        if (backups_.Has(path)) backups_.Publish();  // a backup made earlier in this block
+        if (backups_.Has(path)) PublishBackups();  // a backup made earlier in this block
         const bool replaces = open_->Find(name) != nullptr || staged_.count(archive::FoldedName(name)) != 0;
         open_->PutFile(name, path);
         staged_.insert(archive::FoldedName(name));
