@@ -230,7 +230,7 @@ CommitStats Archive::Commit(const Progress& progress, Fit fit) {
     if (std::optional<InPlacePlan> plan = PlanInPlace(input)) {
         bool touched = false;
         try {
-            stats.bytesWritten = CommitInPlace(*s.fs, s.path, *plan, touched);
+            stats.bytesWritten = CommitInPlace(*s.fs, s.path, *plan, progress, touched);
         } catch (...) {
             s.stale = touched;
             throw;

@@ -72,10 +72,22 @@ std::optional<InPlacePlan> PlanInPlace(const InPlaceInput& input) {
     return plan;
 }
 
-uint64_t CommitInPlace(FileSystem& fs, const std::string& archivePath, const InPlacePlan& plan, bool& touched) {
+uint64_t CommitInPlace(FileSystem& fs, const std::string& archivePath, const InPlacePlan& plan,
+                       const Progress& progress, bool& touched) {
     touched = false;
     uint64_t journalBytes = 64;
-    for (const JournalWrite& write : plan.journal.writes) journalBytes += 24 + write.Size();
+    uint64_t applied = 0;
+    for (const JournalWrite& write : plan.journal.writes) {
+        journalBytes += 24 + write.Size();
+        applied += write.Size() + write.zeros;
+    }
+    // The journal is written, then applied: both count towards the whole.
+    uint64_t done = 0;
+    const uint64_t total = journalBytes + applied;
+    auto advance = [&](uint64_t bytes) {
+        done = std::min(total, done + bytes);
+        if (progress) progress(done, total);
+    };
     RequireFreeSpace(fs, archivePath, journalBytes + (plan.journal.newSize - plan.journal.oldSize));
 
     // Exclusive access first: a journal must never be left for an archive
@@ -84,7 +96,7 @@ uint64_t CommitInPlace(FileSystem& fs, const std::string& archivePath, const InP
     const std::string journalPath = JournalPath(archivePath);
     std::unique_ptr<File> journal;
     try {
-        journal = WriteJournal(fs, archivePath, plan.journal);
+        journal = WriteJournal(fs, archivePath, plan.journal, advance);
     } catch (...) {
         try {
             if (fs.Exists(journalPath)) fs.Remove(journalPath);
@@ -94,7 +106,8 @@ uint64_t CommitInPlace(FileSystem& fs, const std::string& archivePath, const InP
         throw;
     }
     touched = true;
-    const uint64_t written = ApplyJournal(*archive, plan.journal, *journal);
+    const uint64_t written = ApplyJournal(*archive, plan.journal, *journal, advance);
+    if (progress) progress(total, total);
     archive.reset();
     journal.reset();
     try {

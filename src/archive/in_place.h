@@ -43,8 +43,10 @@ struct InPlacePlan {
 // spare room of the directory and go after the last entry.
 std::optional<InPlacePlan> PlanInPlace(const InPlaceInput& input);
 
-// Writes the journal, applies it and removes it. touched tells whether the
-// archive may have been changed when this throws.
-uint64_t CommitInPlace(FileSystem& fs, const std::string& archivePath, const InPlacePlan& plan, bool& touched);
+// Writes the journal, applies it and removes it, telling progress as it
+// goes. touched tells whether the archive may have been changed when this
+// throws.
+uint64_t CommitInPlace(FileSystem& fs, const std::string& archivePath, const InPlacePlan& plan,
+                       const Progress& progress, bool& touched);
 
 }  // namespace veltrin::archive

@@ -209,12 +209,14 @@ std::optional<Journal> DecodeJournal(const std::vector<uint8_t>& bytes) {
     return journal;
 }
 
-std::unique_ptr<File> WriteJournal(FileSystem& fs, const std::string& archivePath, const Journal& journal) {
+std::unique_ptr<File> WriteJournal(FileSystem& fs, const std::string& archivePath, const Journal& journal,
+                                   const std::function<void(uint64_t bytes)>& progress) {
     auto file = fs.Open(JournalPath(archivePath), OpenMode::CreateAlways);
     uint64_t at = 0;
     StreamJournal(journal, fs, [&](std::span<const uint8_t> piece) {
         file->WriteAt(at, piece);
         at += piece.size();
+        if (progress) progress(piece.size());
     });
     file->Flush();
     return file;
@@ -251,13 +253,15 @@ uint64_t Apply(File& archive, const Journal& journal, WriteData&& writeData) {
 
 }  // namespace
 
-uint64_t ApplyJournal(File& archive, const Journal& journal, File& journalFile) {
+uint64_t ApplyJournal(File& archive, const Journal& journal, File& journalFile,
+                      const std::function<void(uint64_t bytes)>& progress) {
     // The journal file: its head, then each record's head and data.
     uint64_t dataAt = kHeadSize;
     return Apply(archive, journal, [&](const JournalWrite& write) {
         dataAt += kRecordHeadSize;
         archive.CopyFrom(journalFile, dataAt, write.offset, write.Size());
         dataAt += write.Size();
+        if (progress) progress(write.Size() + write.zeros);
     });
 }
 

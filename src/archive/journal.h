@@ -4,6 +4,7 @@
 // A complete journal is applied again after a crash (applying twice is
 // harmless); an incomplete one means the archive was never touched.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -49,11 +50,13 @@ std::optional<Journal> ReadJournal(File& file);
 std::optional<Journal> DecodeJournal(const std::vector<uint8_t>& bytes);
 
 // Writes the journal beside the archive, makes it durable and returns it,
-// still open.
-std::unique_ptr<File> WriteJournal(FileSystem& fs, const std::string& archivePath, const Journal& journal);
+// still open. progress, when given, hears of each piece written.
+std::unique_ptr<File> WriteJournal(FileSystem& fs, const std::string& archivePath, const Journal& journal,
+                                   const std::function<void(uint64_t bytes)>& progress = {});
 // Applies every write of the journal to the archive, its data copied from
 // the journal's file, and flushes the archive.
-uint64_t ApplyJournal(File& archive, const Journal& journal, File& journalFile);
+uint64_t ApplyJournal(File& archive, const Journal& journal, File& journalFile,
+                      const std::function<void(uint64_t bytes)>& progress = {});
 
 // Finishes what an interrupted commit left beside the archive: completes a
 // complete journal, drops an incomplete one and a half-written rewrite.

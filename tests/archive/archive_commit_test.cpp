@@ -381,21 +381,30 @@ TEST(ArchiveRebuild, PutsEntriesInDataOrderWithoutGaps) {
     for (size_t i = 0; i < 3; ++i) EXPECT_EQ(archive.Read(archive.Entries()[i]), data[i]);
 }
 
-TEST(ArchiveCommit, ReportsProgressUpToTheWholeSize) {
-    Fixture f(SoundArchive({{"a.dff", 3000}, {"b.txd", 1}}));
-    Archive archive = Archive::Open(kPath, f.fs);
-    archive.Put("b.txd", Pattern(5000, 1));
-    uint64_t last = 0, total = 0;
-    int calls = 0;
-    archive.Commit([&](uint64_t done, uint64_t all) {
-        EXPECT_GE(done, last);
-        last = done;
-        total = all;
-        ++calls;
-    });
-    EXPECT_GE(calls, 2);
-    EXPECT_EQ(last, total);
-    EXPECT_EQ(total, f.fs.Contents(kPath).size());
+TEST(ArchiveCommit, ReportsProgressUpToTheWholeWorkEitherWay) {
+    for (const bool inPlace : {false, true}) {
+        Fixture f(SoundArchive({{"a.dff", 3000}, {"b.txd", 1}}));
+        Archive archive = Archive::Open(kPath, f.fs);
+        archive.Put(inPlace ? "a.dff" : "b.txd", Pattern(inPlace ? 3000 * 2048 : 5000, 1));
+        uint64_t last = 0, total = 0;
+        int calls = 0;
+        const CommitStats stats = archive.Commit([&](uint64_t done, uint64_t all) {
+            EXPECT_GE(done, last);
+            EXPECT_LE(done, all);
+            EXPECT_TRUE(total == 0 || total == all) << "the whole stays the same";
+            last = done;
+            total = all;
+            ++calls;
+        });
+        ASSERT_EQ(stats.inPlace, inPlace);
+        EXPECT_GE(calls, inPlace ? 5 : 2) << inPlace;
+        EXPECT_EQ(last, total) << inPlace;
+        if (!inPlace) {
+            EXPECT_EQ(total, f.fs.Contents(kPath).size());
+        } else {
+            EXPECT_GT(total, 2 * uint64_t{3000} * 2048) << "the journal and the archive are both written";
+        }
+    }
 }
 
 }  // namespace
