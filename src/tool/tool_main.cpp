@@ -159,7 +159,8 @@ std::string HelpText() {
            "   6  the archive is in use by another program (close the game)\n"
            "   7  access denied (run as administrator or move the game out of Program Files)\n"
            "   8  not enough free space; the archive was not changed\n"
-           "   9  a name the archive cannot hold, or a file too large for one entry\n"
+           "   9  a name the archive cannot hold, a file too large for one entry, or a backup\n"
+           "      named like the tool's own files (ending in .partial or .added)\n"
            "  10  any other failure to read or write\n"
            "  11  verify found problems\n"
            "  12  extract skipped an entry whose name would write outside the folder\n";
