@@ -42,15 +42,10 @@ bool SameRecord(const Entry& a, const Entry& b) {
            std::string_view(a.name).substr(0, kNameField - 1) == std::string_view(b.name).substr(0, kNameField - 1);
 }
 
-std::vector<uint8_t> EncodeDirectoryExact(const std::vector<Entry>& entries) {
+std::vector<uint8_t> EncodeDirectory(const std::vector<Entry>& entries) {
     std::vector<uint8_t> bytes = EncodeHeader(entries.size());
     const std::vector<uint8_t> records = EncodeRecords(entries);
     bytes.insert(bytes.end(), records.begin(), records.end());
-    return bytes;
-}
-
-std::vector<uint8_t> EncodeDirectory(const std::vector<Entry>& entries) {
-    std::vector<uint8_t> bytes = EncodeDirectoryExact(entries);
     bytes.resize(DirectorySectors(entries.size()) * kSectorSize, 0);
     return bytes;
 }

@@ -64,8 +64,6 @@ std::vector<uint8_t> EncodeRecords(std::span<const Entry> entries);
 bool SameRecord(const Entry& a, const Entry& b);
 // The header and directory of these entries, zero-padded to whole sectors.
 std::vector<uint8_t> EncodeDirectory(const std::vector<Entry>& entries);
-// The header and directory alone, without padding.
-std::vector<uint8_t> EncodeDirectoryExact(const std::vector<Entry>& entries);
 
 struct Problem {
     ErrorKind kind;  // NotAnArchive or Damaged stop an open; other kinds only show in a full check
