@@ -1,7 +1,8 @@
 # The release package: the folder a mod author ships and a player unpacks.
 #   Install.exe, Install.plug, the payload folders gta3.img and player.img
 #   (the mod's .dff and .txd files), and Backups with one empty folder per
-#   archive.
+#   archive; beside them the files of package/ (the player's ReadMe, the undo
+#   file).
 # A mod author replaces the payload folders' contents (VELTRIN_PAYLOAD) and
 # nothing else. The build writes the zip into <build>/package; `cpack` in the
 # build folder writes the same zip.
@@ -18,6 +19,10 @@ set(_veltrin_mod_file_regex "/[^./][^/]*\\.([dD][fF][fF]|[tT][xX][dD])$")
 install(TARGETS install_exe install_plug RUNTIME DESTINATION .)
 install(DIRECTORY "${VELTRIN_PAYLOAD}/gta3.img" "${VELTRIN_PAYLOAD}/player.img" DESTINATION .
         FILES_MATCHING REGEX "${_veltrin_mod_file_regex}")
+# The texts and the undo file a player reads or double-clicks, beside the
+# programs: every file of package/, as it is (CR LF, ANSI).
+file(GLOB VELTRIN_PACKAGE_FILES CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/package/*")
+install(FILES ${VELTRIN_PACKAGE_FILES} DESTINATION .)
 install(DIRECTORY DESTINATION Backups/gta3.img)
 install(DIRECTORY DESTINATION Backups/player.img)
 
@@ -40,7 +45,7 @@ add_custom_command(
   COMMAND "${CMAKE_COMMAND}" -E rm -f "${VELTRIN_PACKAGE_ZIP}"
   COMMAND "${CMAKE_CPACK_COMMAND}" --config "${CMAKE_BINARY_DIR}/CPackConfig.cmake"
   DEPENDS install_exe install_plug "$<TARGET_FILE:install_exe>" "$<TARGET_FILE:install_plug>"
-          ${_veltrin_payload_files} "${CMAKE_CURRENT_LIST_FILE}"
+          ${_veltrin_payload_files} ${VELTRIN_PACKAGE_FILES} "${CMAKE_CURRENT_LIST_FILE}"
   WORKING_DIRECTORY "${CMAKE_BINARY_DIR}"
   COMMENT "Packing the release ${VELTRIN_PACKAGE_NAME}.zip"
   VERBATIM)
