@@ -1,10 +1,10 @@
 # Unpacks the release zip and checks its exact contents: the two programs as
-# built (stripped, each under 1 MB), the files of package/ (byte for byte), the
+# built (stripped, each under 1 MB, importing only the system's own DLLs), the files of package/ (byte for byte), the
 # payload folders holding exactly the payload's mod files (byte for byte) and
 # nothing else, and Backups with its two empty folders.
-#   cmake -DZIP=... -DPAYLOAD=... -DTEXTS=... -DINSTALL_EXE=... -DINSTALL_PLUG=... -DWORK=...
+#   cmake -DZIP=... -DPAYLOAD=... -DTEXTS=... -DINSTALL_EXE=... -DINSTALL_PLUG=... -DOBJDUMP=... -DWORK=...
 #         -P package_content_test.cmake
-foreach(var ZIP PAYLOAD TEXTS INSTALL_EXE INSTALL_PLUG WORK)
+foreach(var ZIP PAYLOAD TEXTS INSTALL_EXE INSTALL_PLUG OBJDUMP WORK)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "${var} not given")
   endif()
@@ -98,6 +98,22 @@ foreach(program Install.exe Install.plug)
   if(debug_names)
     message(FATAL_ERROR "${program} carries debug sections")
   endif()
+  # Nothing to ship beside it: every DLL it imports is one of Windows' own.
+  execute_process(COMMAND "${OBJDUMP}" -p "${WORK}/${top}/${program}" OUTPUT_VARIABLE headers RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "${OBJDUMP} cannot read ${program}")
+  endif()
+  string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${headers}")
+  if(NOT imports)
+    message(FATAL_ERROR "no imports found in ${program}")
+  endif()
+  foreach(import IN LISTS imports)
+    string(REPLACE "DLL Name: " "" dll "${import}")
+    string(TOLOWER "${dll}" dll)
+    if(NOT dll MATCHES "^(kernel32|user32|gdi32|comctl32|msvcrt|shell32|advapi32|ole32)\\.dll$")
+      message(FATAL_ERROR "${program} imports ${dll}, which is not one of the system DLLs it may use")
+    endif()
+  endforeach()
 endforeach()
 foreach(name IN LISTS texts)
   file(SHA256 "${WORK}/${top}/${name}" packed)
