@@ -2,9 +2,9 @@
 # built (stripped, each under 1 MB, importing only the system's own DLLs), the files of package/ (byte for byte), the
 # payload folders holding exactly the payload's mod files (byte for byte) and
 # nothing else, and Backups with its two empty folders.
-#   cmake -DZIP=... -DPAYLOAD=... -DTEXTS=... -DINSTALL_EXE=... -DINSTALL_PLUG=... -DOBJDUMP=... -DWORK=...
+#   cmake -DZIP=... -DPAYLOAD=... -DTEXTS=... -DSOURCES=... -DINSTALL_EXE=... -DINSTALL_PLUG=... -DOBJDUMP=... -DWORK=...
 #         -P package_content_test.cmake
-foreach(var ZIP PAYLOAD TEXTS INSTALL_EXE INSTALL_PLUG OBJDUMP WORK)
+foreach(var ZIP PAYLOAD TEXTS SOURCES INSTALL_EXE INSTALL_PLUG OBJDUMP WORK)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "${var} not given")
   endif()
@@ -122,6 +122,63 @@ foreach(name IN LISTS texts)
     message(FATAL_ERROR "${name} in the package differs from package/${name}")
   endif()
 endforeach()
+# ReadMe.txt is for Notepad: ASCII text with CR LF line ends. Every file it
+# names is in the package, is the game's, or is named by the programs
+# themselves (the files they write); every message it quotes is one the
+# programs show (found in their sources).
+set(readme "${WORK}/${top}/ReadMe.txt")
+if(NOT EXISTS "${readme}")
+  message(FATAL_ERROR "the package has no ReadMe.txt")
+endif()
+file(READ "${readme}" readme_hex HEX)
+if(readme_hex MATCHES "^(..)*([89a-f].)")
+  message(FATAL_ERROR "ReadMe.txt holds a byte that is not ASCII")
+endif()
+# In hex, byte-aligned: a CR not followed by LF, or an LF not after a CR.
+if(readme_hex MATCHES "^(..)*0d(0[^a]|[^0].)" OR readme_hex MATCHES "^(..)*([^0].|0[^d])0a" OR
+   readme_hex MATCHES "^0a" OR NOT readme_hex MATCHES "0d0a$")
+  message(FATAL_ERROR "ReadMe.txt has a line end that is not CR LF")
+endif()
+file(READ "${readme}" readme_text)
+# The programs' own texts: every source file, in one string.
+file(GLOB_RECURSE sources "${SOURCES}/*.cpp" "${SOURCES}/*.h" "${SOURCES}/*.rc")
+set(program_text "")
+foreach(source IN LISTS sources)
+  file(READ "${source}" text)
+  string(APPEND program_text "${text}")
+endforeach()
+# True when a string literal of the programs holds the text.
+function(programs_hold text result)
+  string(FIND "${program_text}" "${text}" at)
+  if(at EQUAL -1)
+    set(${result} FALSE PARENT_SCOPE)
+  else()
+    set(${result} TRUE PARENT_SCOPE)
+  endif()
+endfunction()
+string(REGEX MATCHALL "[A-Za-z0-9_]+\\.(exe|cmd|plug|txt|dat|log|img)" named "${readme_text}")
+list(REMOVE_DUPLICATES named)
+foreach(name IN LISTS named)
+  if(EXISTS "${WORK}/${top}/${name}" OR name STREQUAL "gta_sa.exe")
+    continue()
+  endif()
+  programs_hold("${name}" held)
+  if(NOT held)
+    message(FATAL_ERROR "ReadMe.txt names ${name}, which is neither in the package nor written by the programs")
+  endif()
+endforeach()
+string(REGEX MATCHALL "\"[^\"\r\n]+\"" quoted "${readme_text}")
+foreach(quote IN LISTS quoted)
+  string(REGEX REPLACE "^\"(.*)\"$" "\\1" message_text "${quote}")
+  programs_hold("${message_text}" held)
+  if(NOT held)
+    message(FATAL_ERROR "ReadMe.txt quotes \"${message_text}\", which neither program shows")
+  endif()
+endforeach()
+list(LENGTH named named_count)
+list(LENGTH quoted quoted_count)
+message(STATUS "ReadMe.txt names ${named_count} files and quotes ${quoted_count} messages, all found")
+
 foreach(file IN LISTS mod_files)
   file(SHA256 "${WORK}/${top}/${file}" packed)
   file(SHA256 "${PAYLOAD}/${file}" source)
