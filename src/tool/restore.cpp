@@ -74,8 +74,9 @@ public:
 
     ExitStatus Run(const std::vector<ArchiveUndo>& plan) {
         if (!AnythingToUndo(plan)) {
-            report_.Line("nothing to undo: none of the backups or markers this script names exist (an earlier undo "
-                         "used them up, or the install never got to its backups)");
+            report_.Line(
+                "nothing to undo: none of the backups or markers this script names exist (an earlier undo "
+                "used them up, or the install never got to its backups)");
             report_.Line("nothing was changed");
             report_.Line("done");
             return ExitStatus::Ok;
@@ -143,9 +144,8 @@ private:
         if (archive_->HasChanges()) {
             report_.Line("saving " + undo.path);
             outcomes_.back().what = "not changed: saving it failed";
-            const auto stats =
-                archive_->Commit([this](uint64_t done, uint64_t total) { report_.Progress(done, total); },
-                                 archive::Archive::Fit::Exact);
+            const auto stats = archive_->Commit(
+                [this](uint64_t done, uint64_t total) { report_.Progress(done, total); }, archive::Archive::Fit::Exact);
             report_.Line(stats.inPlace ? "saved (changed in place)" : "saved");
             outcomes_.back().what = "undone";
         } else {
@@ -230,8 +230,7 @@ private:
         if (!entry) {
             ++tally_.alreadyUndone;
             usedUp_.push_back(marker);
-            report_.Line(item.name + " is not in the archive: nothing to remove; its marker " + marker +
-                         " is used up");
+            report_.Line(item.name + " is not in the archive: nothing to remove; its marker " + marker + " is used up");
             return;
         }
         const std::string why = WhyNotTheMods(item, *entry);

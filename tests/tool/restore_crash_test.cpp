@@ -114,9 +114,8 @@ TEST(RestoreCrash, NoOriginalIsLostAndTheNextUndoCompletes) {
             // next undo finds the originals in place and says so.
             if (undoneWithBackupLeft) {
                 sawUndoneWithBackupsLeft = true;
-                EXPECT_TRUE(again.Has("already holds its original") || again.Has("nothing to remove"))
-                    << what << "\n"
-                    << again.All();
+                EXPECT_TRUE(again.Has("already holds its original") || again.Has("nothing to remove")) << what << "\n"
+                                                                                                       << again.All();
                 EXPECT_FALSE(again.Has("--force")) << what << ": left alone\n" << again.All();
             }
             if (!fired) break;

@@ -151,9 +151,10 @@ TEST_F(RestoreTest, AnEntryChangedSinceIsLeftAloneNamedAndKeepsItsBackup) {
     Overwrite(kGta3, "infernus.txd", Pattern(1500, 50));
     EXPECT_EQ(Restore(), ExitStatus::Ok) << report.All();
     EXPECT_EQ(EntryOf(kGta3, "infernus.txd"), Stored(Pattern(1500, 50)));
-    EXPECT_TRUE(report.Has("left infernus.txd as it is: it has changed since the install (another mod or a game "
-                           "update); its backup stays in " +
-                           Backup("gta3.img", "infernus.txd")))
+    EXPECT_TRUE(
+        report.Has("left infernus.txd as it is: it has changed since the install (another mod or a game "
+                   "update); its backup stays in " +
+                   Backup("gta3.img", "infernus.txd")))
         << report.All();
     EXPECT_EQ(fs.Contents(Backup("gta3.img", "infernus.txd")), Stored(Pattern(9000, 2)));
     // The rest is undone.
@@ -199,9 +200,10 @@ TEST_F(RestoreTest, AnAddedEntryChangedSinceIsKeptWithItsMarker) {
     EXPECT_EQ(Restore(), ExitStatus::Ok);
     EXPECT_EQ(EntryOf(kGta3, "veltrin.dff"), Stored(Pattern(700, 60)));
     EXPECT_TRUE(fs.Exists(AddedMarkerPath(Backup("gta3.img", "veltrin.dff"))));
-    EXPECT_TRUE(report.Has("left veltrin.dff as it is: it has changed since the install (another mod or a game "
-                           "update); it was added by the install; its marker stays in " +
-                           AddedMarkerPath(Backup("gta3.img", "veltrin.dff"))))
+    EXPECT_TRUE(
+        report.Has("left veltrin.dff as it is: it has changed since the install (another mod or a game "
+                   "update); it was added by the install; its marker stays in " +
+                   AddedMarkerPath(Backup("gta3.img", "veltrin.dff"))))
         << report.All();
     EXPECT_EQ(EntryOf(kGta3, "infernus.txd"), Stored(Pattern(9000, 2)));
 }
@@ -260,8 +262,7 @@ TEST_F(RestoreTest, ASecondUndoAfterASuccessfulOneFindsNothingToUndo) {
     const Bytes player = fs.Contents(kPlayer);
     const auto paths = fs.Paths();
     EXPECT_EQ(Restore(), ExitStatus::Ok);
-    EXPECT_TRUE(report.Has("nothing to undo: none of the backups or markers this script names exist"))
-        << report.All();
+    EXPECT_TRUE(report.Has("nothing to undo: none of the backups or markers this script names exist")) << report.All();
     EXPECT_TRUE(report.Has("nothing was changed"));
     EXPECT_FALSE(report.Has("open "));
     EXPECT_EQ(fs.Contents(kGta3), gta3);

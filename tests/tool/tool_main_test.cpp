@@ -76,8 +76,8 @@ protected:
 
 TEST_F(RunToolTest, HelpListsTheCommandsAndEveryExitStatus) {
     EXPECT_EQ(Run({"--help"}), 0);
-    for (const char* command : {"-script", "-restore", "-restore --force", "list", "extract", "add", "remove", "verify",
-                                "rebuild"})
+    for (const char* command :
+         {"-script", "-restore", "-restore --force", "list", "extract", "add", "remove", "verify", "rebuild"})
         EXPECT_NE(console.text.find(std::string("Install.plug ") + command), std::string::npos) << command;
     for (int status = 0; status <= Code(ExitStatus::UnsafeName); ++status) {
         const std::string code = (status < 10 ? "   " : "  ") + std::to_string(status) + "  ";
