@@ -17,6 +17,16 @@ std::string LineRef(const std::string& scriptPath, const ScriptCommand& command)
     return scriptPath + ", line " + std::to_string(command.lineNumber);
 }
 
+// The folder that holds the script as a player finds it: "C:\" at a drive's
+// root rather than "C:".
+std::string FolderText(const std::string& scriptPath) {
+    const size_t cut = scriptPath.find_last_of("\\/");
+    if (cut == std::string::npos) return "this folder";
+    std::string folder = scriptPath.substr(0, cut);
+    if (folder.empty() || folder.back() == ':') folder += scriptPath[cut];
+    return folder;
+}
+
 class ScriptRun {
 public:
     ScriptRun(const std::string& scriptPath, archive::FileSystem& fs, Report& report)
@@ -36,7 +46,8 @@ public:
         } catch (const std::exception& error) {
             return Stop(current, error.what(), ExitStatus::Io);
         }
-        report_.Line("to undo this install: Install.plug -restore \"" + scriptPath_ + "\"");
+        report_.Line("to undo this install: double-click Undo.cmd in " + FolderText(scriptPath_) +
+                     ", or run Install.plug -restore \"" + scriptPath_ + "\"");
         report_.Line("done");
         return ExitStatus::Ok;
     }

@@ -89,8 +89,12 @@ ExitStatus Dispatch(const std::vector<std::string>& args, Console& console, arch
         return RunScriptFile(rest[0], console, fs, RunScript, "Install.log");
     }
     if (SameOption(command, "-restore")) {
-        if (rest.size() != 1) return Usage(report, "-restore takes exactly one script path");
-        return RunScriptFile(rest[0], console, fs, RestoreFromScript, "Restore.log");
+        const bool force = !rest.empty() && SameOption(rest[0], "--force");
+        if (rest.size() != (force ? 2u : 1u))
+            return Usage(report, "-restore takes one script path, alone or after --force");
+        if (!fs.Exists(rest.back())) return NothingInstalled(rest.back(), report);
+        return RunScriptFile(rest.back(), console, fs, force ? ForceRestoreFromScript : RestoreFromScript,
+                             "Restore.log");
     }
     constexpr size_t kAny = SIZE_MAX;
     const auto needs = [&](size_t least, size_t most, const char* form) -> bool {
@@ -137,7 +141,11 @@ std::string HelpText() {
            "  Install.plug -script <Install.dat>            run an install script; the run is also written\n"
            "                                               to Install.log beside the script\n"
            "  Install.plug -restore <Install.dat>           undo the install that script made: entries get\n"
-           "                                               their backups back, entries it added are removed\n"
+           "                                               their backups back, entries it added are removed,\n"
+           "                                               each only while it still holds the mod's file;\n"
+           "                                               the run is also written to Restore.log\n"
+           "  Install.plug -restore --force <Install.dat>   the same, and entries changed since the install\n"
+           "                                               are restored or removed too\n"
            "  Install.plug list <archive>                   list the entries\n"
            "  Install.plug extract <archive> <folder> [names...]\n"
            "                                               copy entries (all when none is named) into the folder\n"
@@ -150,11 +158,13 @@ std::string HelpText() {
            "  Install.plug --help                           this text\n"
            "\n"
            "Exit status:\n"
-           "   0  every command succeeded\n"
+           "   0  every command succeeded (-restore: also when it found nothing to undo, or left entries\n"
+           "      that changed since the install as they are, as it says)\n"
            "   1  unknown command or wrong arguments\n"
            "   2  the script cannot be read\n"
            "   3  a script line is not one of -open, -export, -import, -close, or is out of place\n"
-           "   4  an archive, a file to import or a named entry does not exist\n"
+           "   4  an archive, a file to import or a named entry does not exist; for -restore:\n"
+           "      no such script (nothing was installed from that folder)\n"
            "   5  not a version-2 archive, or its directory is damaged\n"
            "   6  the archive is in use by another program (close the game)\n"
            "   7  access denied (run as administrator or move the game out of Program Files)\n"

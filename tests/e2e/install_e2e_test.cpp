@@ -1,8 +1,10 @@
 // A player's install from start to end: the real Install.exe in a real window
 // under Wine, driven with mouse clicks, starts the real Install.plug, which
 // works on real version-2 archives made here. Checks what lands in the
-// archives and in Backups, the undo, a second install, a tool killed while it
-// saves, and paths with spaces and letters of the ANSI code page.
+// archives and in Backups, the undo by the real Undo.cmd under Wine's cmd (also
+// over an entry another mod changed since, without an install, and at a
+// drive's root), a second install, a tool killed while it saves, and paths
+// with spaces and letters of the ANSI code page.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -245,6 +247,11 @@ protected:
     void UndoAndExpectOriginals() {
         const ToolRun undo = Tool({L"-restore", (app / "Install.dat").wstring()});
         EXPECT_EQ(undo.status, 0u) << undo.output;
+        ExpectOriginals();
+        ExpectBackupsUsedUp();
+    }
+
+    void ExpectOriginals() {
         for (const auto& [archive, original] : {std::pair{std::string("gta3.img"), OriginalGta3()},
                                                 std::pair{std::string("player.img"), OriginalPlayer()}}) {
             SCOPED_TRACE(archive);
@@ -255,7 +262,56 @@ protected:
             EXPECT_EQ(verify.status, 0u) << verify.output;
         }
     }
+
+    // The files in a folder, names only, sorted.
+    static std::vector<std::string> FilesIn(const fs::path& folder) {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    void ExpectBackupsUsedUp() {
+        EXPECT_EQ(FilesIn(app / "Backups" / "gta3.img"), std::vector<std::string>{});
+        EXPECT_EQ(FilesIn(app / "Backups" / "player.img"), std::vector<std::string>{});
+    }
+
+    // Copies the real Undo.cmd into the folder and runs it as a double-click
+    // does: cmd /c in a console window of its own. Enter is typed into that
+    // window once it asks; returns how it ended and what it showed.
+    ToolEnd RunUndoFile(const fs::path& folder) {
+        fs::copy_file(window::test::FromUnix(VELTRIN_UNDO_CMD), folder / "Undo.cmd",
+                      fs::copy_options::overwrite_existing);
+        const std::wstring line = L"cmd.exe /c \"\"" + (folder / "Undo.cmd").wstring() + L"\"\"";
+        HANDLE process = StartInOwnConsole(line, root);
+        if (!process) {
+            ADD_FAILURE() << "cmd.exe did not start";
+            return {};
+        }
+        const auto end = FinishTool(::GetProcessId(process), 120s);
+        if (!end) {
+            ::TerminateProcess(process, 99);
+            ADD_FAILURE() << "Undo.cmd did not end";
+        }
+        ::CloseHandle(process);
+        if (!end) return {};
+        EXPECT_TRUE(end->prompted) << "Undo.cmd never asked for Enter";
+        // Once: the tool shares the window with cmd, so only Undo.cmd asks.
+        const std::wstring prompt = L"Press Enter to close this window.";
+        size_t prompts = 0;
+        for (size_t at = end->screen.find(prompt); at != std::wstring::npos; at = end->screen.find(prompt, at + 1))
+            ++prompts;
+        EXPECT_EQ(prompts, 1u) << fs::path(end->screen).string();
+        return *end;
+    }
+    static bool Shows(const ToolEnd& end, const std::wstring& text) {
+        return end.screen.find(text) != std::wstring::npos;
+    }
+    std::string RestoreLog() const { return ReadFileBytes(app / "Restore.log"); }
 };
+
+bool EndsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
 
 TEST_F(InstallE2eTest, PlayerInstallsThenUndoes) {
     Prepare(L"app", L"games");
@@ -265,10 +321,122 @@ TEST_F(InstallE2eTest, PlayerInstallsThenUndoes) {
     ExpectBackups("gta3.img", OriginalGta3());
     ExpectBackups("player.img", OriginalPlayer());
     const std::string log = ReadFileBytes(app / "Install.log");
-    EXPECT_NE(log.find("to undo this install: Install.plug -restore \"" + (app / "Install.dat").string() + "\""),
+    EXPECT_NE(log.find("to undo this install: double-click Undo.cmd in " + app.string() +
+                       ", or run Install.plug -restore \"" + (app / "Install.dat").string() + "\"\r\ndone\r\n"),
               std::string::npos)
         << log;
-    UndoAndExpectOriginals();
+
+    const ToolEnd undo = RunUndoFile(app);
+    EXPECT_EQ(undo.status, 0u) << RestoreLog();
+    EXPECT_TRUE(Shows(undo, L"restored infernus.dff from ")) << fs::path(undo.screen).string();
+    EXPECT_TRUE(Shows(undo, L"\ndone\n")) << fs::path(undo.screen).string();
+    ExpectOriginals();
+    ExpectBackupsUsedUp();
+    const std::string restoreLog = RestoreLog();
+    EXPECT_TRUE(EndsWith(restoreLog, "\r\ndone\r\n")) << restoreLog;
+    EXPECT_NE(restoreLog.find("removed veltrin_sign.dff, which the install added"), std::string::npos) << restoreLog;
+}
+
+// Another mod replaced one of the entries this install replaced: the undo
+// leaves that one as it is, names it and keeps its backup; the rest is undone.
+// Forced, it undoes that one too.
+TEST_F(InstallE2eTest, UndoLeavesAnEntryAnotherModChangedAndKeepsItsBackup) {
+    Prepare(L"app", L"games");
+    Install();
+    const fs::path otherMod = root / "other mod" / "infernus.dff";
+    WriteFileBytes(otherMod, Pattern("other mod infernus.dff", 4000));
+    const ToolRun add = Tool({L"add", Archive("gta3.img").wstring(), otherMod.wstring()});
+    ASSERT_EQ(add.status, 0u) << add.output;
+    const auto theirs = ByName(ReadImg(Archive("gta3.img"))).at("infernus.dff");
+    ASSERT_NE(theirs, DigestOf(Padded(Mod()[0].bytes)));
+
+    const ToolEnd undo = RunUndoFile(app);
+    EXPECT_EQ(undo.status, 0u) << RestoreLog();
+    auto expected = ByName(OriginalGta3());
+    expected["infernus.dff"] = theirs;
+    EXPECT_EQ(ByName(ReadImg(Archive("gta3.img"))), expected);
+    EXPECT_EQ(ByName(ReadImg(Archive("player.img"))), ByName(OriginalPlayer()));
+    const std::string log = RestoreLog();
+    EXPECT_NE(log.find("left infernus.dff as it is: it has changed since the install"), std::string::npos) << log;
+    EXPECT_NE(log.find("to undo them anyway: Install.plug -restore --force \"" + (app / "Install.dat").string() + "\""),
+              std::string::npos)
+        << log;
+    EXPECT_TRUE(Shows(undo, L"left infernus.dff as it is")) << fs::path(undo.screen).string();
+    EXPECT_EQ(FilesIn(app / "Backups" / "gta3.img"), std::vector<std::string>{"infernus.dff"});
+    EXPECT_EQ(DigestOf(ReadFileBytes(app / "Backups" / "gta3.img" / "infernus.dff")),
+              ByName(OriginalGta3()).at("infernus.dff"));
+    EXPECT_EQ(FilesIn(app / "Backups" / "player.img"), std::vector<std::string>{});
+
+    const ToolRun forced = Tool({L"-restore", L"--force", (app / "Install.dat").wstring()});
+    EXPECT_EQ(forced.status, 0u) << forced.output;
+    ExpectOriginals();
+    ExpectBackupsUsedUp();
+}
+
+// Undo.cmd in a folder the installer never ran in: it says so, and nothing
+// changes (not even a log is written).
+TEST_F(InstallE2eTest, UndoFileWithoutAnInstallSaysNothingWasInstalled) {
+    Prepare(L"app", L"games");
+    const std::string gta3 = ReadFileBytes(Archive("gta3.img"));
+    const std::string player = ReadFileBytes(Archive("player.img"));
+    const ToolEnd undo = RunUndoFile(app);
+    EXPECT_EQ(undo.status, 4u);
+    EXPECT_TRUE(Shows(undo, L"nothing was installed from this folder")) << fs::path(undo.screen).string();
+    EXPECT_EQ(ReadFileBytes(Archive("gta3.img")), gta3);
+    EXPECT_EQ(ReadFileBytes(Archive("player.img")), player);
+    EXPECT_EQ(FilesIn(app), (std::vector<std::string>{"Backups", "Install.exe", "Install.plug", "Undo.cmd", "gta3.img",
+                                                      "player.img"}));
+}
+
+// The application folder at a drive's root (u:, mapped by the test fixture):
+// the tool installs from the script there, and Undo.cmd there undoes it.
+TEST_F(InstallE2eTest, UndoFileAtADriveRoot) {
+    const fs::path drive = L"U:\\";
+    ASSERT_TRUE(fs::is_directory(drive)) << "drive u: is not mapped (ctest maps it)";
+    Prepare(L"app", L"games");
+    // An empty drive root lists nothing, not even "." (the iterator then
+    // reports an error).
+    const auto clear = [&] {
+        std::error_code none;
+        for (auto it = fs::directory_iterator(drive, none); !none && it != fs::directory_iterator(); ++it)
+            fs::remove_all(it->path());
+    };
+    clear();
+    for (const auto& entry : fs::directory_iterator(app))
+        fs::copy(entry.path(), drive / entry.path().filename(), fs::copy_options::recursive);
+    app = drive;
+    // The script as the installer writes it for this folder.
+    std::string script;
+    const auto escaped = [](const fs::path& path) {
+        std::string text;
+        for (const char c : path.string()) text += c == '\\' ? std::string("\\\\") : std::string(1, c);
+        return text;
+    };
+    for (const std::string archive : {"gta3.img", "player.img"}) {
+        script += "-open \"" + escaped(Archive(archive)) + "\"\r\n";
+        for (const auto& file : Mod()) {
+            if (file.archive != archive) continue;
+            const fs::path backup = drive / "Backups" / archive / file.name;
+            script += "-export \"" + file.name + "\" \"" + escaped(backup) + "\"\r\n";
+        }
+        for (const auto& file : Mod())
+            if (file.archive == archive) script += "-import \"" + escaped(drive / archive / file.name) + "\"\r\n";
+        if (archive == "gta3.img") script += "-close\r\n";
+    }
+    WriteFileBytes(drive / "Install.dat", script);
+    const ToolRun install = Tool({L"-script", L"U:\\Install.dat"});
+    ASSERT_EQ(install.status, 0u) << install.output;
+    ExpectInstalled("gta3.img", OriginalGta3());
+    EXPECT_NE(install.output.find("double-click Undo.cmd in U:\\, or run Install.plug -restore \"U:\\Install.dat\""),
+              std::string::npos)
+        << install.output;
+
+    const ToolEnd undo = RunUndoFile(drive);
+    EXPECT_EQ(undo.status, 0u) << RestoreLog();
+    ExpectOriginals();
+    ExpectBackupsUsedUp();
+    EXPECT_TRUE(EndsWith(RestoreLog(), "\r\ndone\r\n")) << RestoreLog();
+    clear();
 }
 
 TEST_F(InstallE2eTest, SecondInstallKeepsTheOriginalsAndUndoesToThem) {
@@ -292,7 +460,10 @@ TEST_F(InstallE2eTest, PathsWithSpacesAndAnsiLettersInstallAndUndo) {
     ExpectInstalled("player.img", OriginalPlayer());
     ExpectBackups("gta3.img", OriginalGta3());
     ExpectBackups("player.img", OriginalPlayer());
-    UndoAndExpectOriginals();
+    const ToolEnd undo = RunUndoFile(app);
+    EXPECT_EQ(undo.status, 0u) << RestoreLog();
+    ExpectOriginals();
+    ExpectBackupsUsedUp();
 }
 
 // Large untouched entries make the save of gta3.img take a while; the tool is

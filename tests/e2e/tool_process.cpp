@@ -110,6 +110,18 @@ std::optional<ToolEnd> FinishTool(DWORD processId, std::chrono::milliseconds lim
     return std::nullopt;
 }
 
+HANDLE StartInOwnConsole(const std::wstring& commandLine, const std::filesystem::path& folder) {
+    std::wstring line = commandLine;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE, nullptr, folder.c_str(),
+                          &startup, &info))
+        return nullptr;
+    ::CloseHandle(info.hThread);
+    return info.hProcess;
+}
+
 ToolRun RunTool(const std::filesystem::path& tool, const std::vector<std::wstring>& args,
                 const std::filesystem::path& scratch) {
     std::wstring commandLine = L"\"" + tool.wstring() + L"\"";

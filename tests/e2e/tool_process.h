@@ -33,6 +33,11 @@ struct ToolEnd {
 // typed into it. Nothing when it did not end in time.
 std::optional<ToolEnd> FinishTool(DWORD processId, std::chrono::milliseconds limit = 180s);
 
+// Starts the command line in a console window of its own, as Explorer starts
+// a double-clicked .cmd file (cmd.exe /c), in that working folder. Returns
+// the process handle (the caller closes it), or nullptr when it did not start.
+HANDLE StartInOwnConsole(const std::wstring& commandLine, const std::filesystem::path& folder);
+
 struct ToolRun {
     DWORD status = 0;
     std::string output;  // what it printed (UTF-8)

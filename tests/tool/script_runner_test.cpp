@@ -79,7 +79,8 @@ TEST_F(ScriptRunnerTest, FullInstallBacksUpReplacesAddsAndCommitsBothArchives) {
         "saving " + kPlayer + " (end of the script)",
         "saved",
         "summary of " + kPlayer + ": 1 backed up, 0 backups kept, 0 with nothing to back up, 1 replaced, 0 added",
-        "to undo this install: Install.plug -restore \"" + std::string(kScript) + "\"",
+        "to undo this install: double-click Undo.cmd in " + kApp + ", or run Install.plug -restore \"" +
+            std::string(kScript) + "\"",
         "done",
     };
     EXPECT_EQ(report.lines, expected);

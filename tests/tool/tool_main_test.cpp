@@ -76,7 +76,8 @@ protected:
 
 TEST_F(RunToolTest, HelpListsTheCommandsAndEveryExitStatus) {
     EXPECT_EQ(Run({"--help"}), 0);
-    for (const char* command : {"-script", "list", "extract", "add", "remove", "verify", "rebuild"})
+    for (const char* command :
+         {"-script", "-restore", "-restore --force", "list", "extract", "add", "remove", "verify", "rebuild"})
         EXPECT_NE(console.text.find(std::string("Install.plug ") + command), std::string::npos) << command;
     for (int status = 0; status <= Code(ExitStatus::UnsafeName); ++status) {
         const std::string code = (status < 10 ? "   " : "  ") + std::to_string(status) + "  ";
@@ -90,6 +91,11 @@ TEST_F(RunToolTest, WrongArgumentsAreAUsageError) {
         {"frobnicate"},
         {"-script"},
         {"-script", "a", "b"},
+        {"-restore"},
+        {"-restore", "a", "b"},
+        {"-restore", "--force"},
+        {"-restore", "a", "--force"},
+        {"-restore", "--force", "a", "b"},
         {"list"},
         {"list", "a", "b"},
         {"extract", "a"},
@@ -135,7 +141,46 @@ TEST_F(RunToolTest, ARelativeScriptPathKeepsItsLogInTheSameFolder) {
     fs.SetFile("Install.dat", BytesOf(""));
     EXPECT_EQ(Run({"-SCRIPT", "Install.dat"}), 0) << console.text;
     EXPECT_EQ(Text(fs.Contents("Install.log")),
-              "running Install.dat\r\nto undo this install: Install.plug -restore \"Install.dat\"\r\ndone\r\n");
+              "running Install.dat\r\nto undo this install: double-click Undo.cmd in this folder, or run "
+              "Install.plug -restore \"Install.dat\"\r\ndone\r\n");
+}
+
+// The undo file runs -restore on the Install.dat beside it, which exists only
+// once the installer ran there.
+TEST_F(RunToolTest, RestoreWithoutItsScriptSaysNothingWasInstalledAndWritesNothing) {
+    MakeGame();
+    const auto before = fs.Paths();
+    EXPECT_EQ(Run({"-restore", "/app/Install.dat"}), Code(ExitStatus::NotFound));
+    EXPECT_NE(console.text.find("nothing was installed from this folder, so there is nothing to undo; nothing was "
+                                "changed\n"),
+              std::string::npos)
+        << console.text;
+    EXPECT_EQ(fs.Paths(), before);  // not even Restore.log
+    EXPECT_EQ(Run({"-restore", "--force", "/app/Install.dat"}), Code(ExitStatus::NotFound));
+    EXPECT_EQ(fs.Paths(), before);
+}
+
+TEST_F(RunToolTest, RestoreForcedUndoesAnEntryThatChangedSince) {
+    MakeGame();
+    fs.SetFile("/app/Install.dat", BytesOf("-open \"/game/gta3.img\"\r\n"
+                                           "-export \"a.dff\" \"/app/Backups/gta3.img/a.dff\"\r\n"
+                                           "-import \"/app/gta3.img/a.dff\"\r\n"));
+    ASSERT_EQ(Run({"-script", "/app/Install.dat"}), 0) << console.text;
+    {
+        auto opened = archive::Archive::Open("/game/gta3.img", fs);
+        opened.Put("a.dff", Pattern(100, 9));  // another mod
+        opened.Commit();
+    }
+    const Content theirs = ReadContent(fs, "/game/gta3.img");
+    EXPECT_EQ(Run({"-restore", "/app/Install.dat"}), 0) << console.text;
+    EXPECT_EQ(ReadContent(fs, "/game/gta3.img"), theirs);
+    EXPECT_NE(Text(fs.Contents("/app/Restore.log")).find("left a.dff as it is: it has changed since the install"),
+              std::string::npos);
+    EXPECT_EQ(Run({"-RESTORE", "--FORCE", "/app/Install.dat"}), 0) << console.text;
+    EXPECT_EQ(ReadContent(fs, "/game/gta3.img")[0].second, Stored(Pattern(3000, 1)));
+    const std::string log = Text(fs.Contents("/app/Restore.log"));
+    EXPECT_EQ(log.find("undoing the install made by /app/Install.dat (forced)\r\n"), 0u) << log;
+    EXPECT_FALSE(fs.Exists("/app/Backups/gta3.img/a.dff"));
 }
 
 TEST_F(RunToolTest, WaitsForEnterOnlyWhenItOwnsItsConsoleWindow) {
