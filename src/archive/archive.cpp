@@ -4,6 +4,7 @@
 #include <map>
 #include <unordered_map>
 
+#include "archive/commit.h"
 #include "archive/format.h"
 #include "archive/in_place.h"
 #include "archive/journal.h"
@@ -63,8 +64,13 @@ struct Archive::State {
         for (const auto& [at, change] : changes) removed += change.removed ? 1 : 0;
         return entries.size() - removed + additions.size();
     }
+    // A stale object describes nothing any more: every use but Path, HasChanges
+    // and RecoveryOnOpen is refused.
+    void RequireCurrent() const {
+        Require(!stale, ErrorKind::Io, path, "an earlier commit of this archive failed; open the archive again");
+    }
     File& Reader() {
-        Require(!stale, ErrorKind::Io, path, "An earlier commit of this archive failed; open the archive again.");
+        RequireCurrent();
         if (!file) file = fs->Open(path, OpenMode::Read);
         return *file;
     }
@@ -99,14 +105,19 @@ Archive Archive::Create(const std::string& path, FileSystem& fs) {
 
 const std::string& Archive::Path() const { return state_->path; }
 Recovery Archive::RecoveryOnOpen() const { return state_->recovery; }
-const std::vector<Entry>& Archive::Entries() const { return state_->entries; }
+const std::vector<Entry>& Archive::Entries() const {
+    state_->RequireCurrent();
+    return state_->entries;
+}
 
 const Entry* Archive::Find(std::string_view name) const {
+    state_->RequireCurrent();
     const auto it = state_->index.find(FoldedName(name));
     return it == state_->index.end() ? nullptr : &state_->entries[it->second];
 }
 
 uint64_t Archive::RequireInFile(const Entry& entry) const {
+    state_->RequireCurrent();
     const uint64_t start = uint64_t{entry.offset} * kSectorSize;
     const uint64_t size = uint64_t{entry.sectors} * kSectorSize;
     Require(start + size <= state_->fileSize, ErrorKind::Damaged, state_->path,
@@ -150,6 +161,7 @@ void Archive::RequireStorableName(std::string_view name) const {
 
 void Archive::Stage(std::string_view name, StagedData data) {
     State& s = *state_;
+    s.RequireCurrent();
     const std::string nameText(name);
     const uint64_t sectors = format::SectorsFor(data.Size());
 
@@ -189,6 +201,7 @@ void Archive::Stage(std::string_view name, StagedData data) {
 
 bool Archive::Remove(std::string_view name) {
     State& s = *state_;
+    s.RequireCurrent();
     const std::string key = FoldedName(name);
     if (const auto committed = s.index.find(key); committed != s.index.end()) {
         const size_t at = committed->second;
@@ -216,7 +229,7 @@ void Archive::DiscardChanges() { state_->ClearChanges(); }
 
 CommitStats Archive::Commit(const Progress& progress, Fit fit) {
     State& s = *state_;
-    Require(!s.stale, ErrorKind::Io, s.path, "An earlier commit of this archive failed; open the archive again.");
+    s.RequireCurrent();
     CommitStats stats;
     if (!HasChanges()) return stats;
 
@@ -228,11 +241,10 @@ CommitStats Archive::Commit(const Progress& progress, Fit fit) {
     // Our own reading handle would stand in the way of exclusive access.
     s.file.reset();
     if (std::optional<InPlacePlan> plan = PlanInPlace(input)) {
-        bool touched = false;
         try {
-            stats.bytesWritten = CommitInPlace(*s.fs, s.path, *plan, progress, touched);
-        } catch (...) {
-            s.stale = touched;
+            stats.bytesWritten = CommitInPlace(*s.fs, s.path, *plan, progress);
+        } catch (const CommitInterrupted&) {
+            s.stale = true;
             throw;
         }
         stats.inPlace = true;
@@ -259,7 +271,13 @@ CommitStats Archive::Commit(const Progress& progress, Fit fit) {
     // Exclusive access for the whole copy: nobody may change the old archive
     // under us, and a running game shows up now rather than at the end.
     std::unique_ptr<File> source = s.fs->Open(s.path, OpenMode::ReadWrite);
-    std::vector<Entry> entries = RewriteArchive(*s.fs, s.path, source, plan, progress, stats.bytesWritten);
+    std::vector<Entry> entries;
+    try {
+        entries = RewriteArchive(*s.fs, s.path, source, plan, progress, stats.bytesWritten);
+    } catch (const CommitInterrupted&) {
+        s.stale = true;
+        throw;
+    }
     s.Load(std::move(entries), stats.bytesWritten);
     return stats;
 }

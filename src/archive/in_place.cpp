@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "archive/commit.h"
 #include "archive/format.h"
 #include "archive/rewrite.h"
 
@@ -73,8 +74,7 @@ std::optional<InPlacePlan> PlanInPlace(const InPlaceInput& input) {
 }
 
 uint64_t CommitInPlace(FileSystem& fs, const std::string& archivePath, const InPlacePlan& plan,
-                       const Progress& progress, bool& touched) {
-    touched = false;
+                       const Progress& progress) {
     uint64_t journalBytes = 64;
     uint64_t applied = 0;
     for (const JournalWrite& write : plan.journal.writes) {
@@ -105,8 +105,13 @@ uint64_t CommitInPlace(FileSystem& fs, const std::string& archivePath, const InP
         }
         throw;
     }
-    touched = true;
-    const uint64_t written = ApplyJournal(*archive, plan.journal, *journal, advance);
+    // The journal is durable: from here on the next open completes the commit.
+    uint64_t written = 0;
+    try {
+        written = ApplyJournal(*archive, plan.journal, *journal, advance);
+    } catch (const ArchiveError& error) {
+        throw CommitInterrupted(error);
+    }
     if (progress) progress(total, total);
     archive.reset();
     journal.reset();

@@ -44,9 +44,8 @@ struct InPlacePlan {
 std::optional<InPlacePlan> PlanInPlace(const InPlaceInput& input);
 
 // Writes the journal, applies it and removes it, telling progress as it
-// goes. touched tells whether the archive may have been changed when this
-// throws.
+// goes. Throws CommitInterrupted when it fails once the journal is durable.
 uint64_t CommitInPlace(FileSystem& fs, const std::string& archivePath, const InPlacePlan& plan,
-                       const Progress& progress, bool& touched);
+                       const Progress& progress);
 
 }  // namespace veltrin::archive

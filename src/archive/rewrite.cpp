@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "archive/commit.h"
 #include "archive/format.h"
 
 namespace veltrin::archive {
@@ -157,7 +158,12 @@ std::vector<Entry> RewriteArchive(FileSystem& fs, const std::string& archivePath
             bytesWritten = writer.Written();
         }
         source.reset();
-        fs.ReplaceAtomically(rewritePath, archivePath);
+        // From here on the archive may be the new file, whatever this throws.
+        try {
+            fs.ReplaceAtomically(rewritePath, archivePath);
+        } catch (const ArchiveError& error) {
+            throw CommitInterrupted(error);
+        }
     } catch (...) {
         try {
             if (fs.Exists(rewritePath)) fs.Remove(rewritePath);
