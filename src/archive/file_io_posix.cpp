@@ -55,8 +55,11 @@ ErrorKind KindOf(int error) {
     }
 }
 
+// The system's words as a plain detail: "no such file or directory".
 [[noreturn]] void Fail(const std::string& path, int error) {
-    throw ArchiveError(KindOf(error), path, std::strerror(error));
+    std::string detail = std::strerror(error);
+    if (!detail.empty() && detail[0] >= 'A' && detail[0] <= 'Z') detail[0] = static_cast<char>(detail[0] - 'A' + 'a');
+    throw ArchiveError(KindOf(error), path, detail);
 }
 
 void SyncFolder(const std::string& path, const std::string& posixFolder) {

@@ -13,7 +13,14 @@ constexpr size_t kBlockSize = size_t{4} << 20;
 constexpr uint64_t kDirectCopy = uint64_t{1} << 20;  // runs at least this long are copied file to file
 constexpr uint64_t kCopyStep = uint64_t{32} << 20;   // progress is reported after each step
 
-std::string Megabytes(uint64_t bytes) { return std::to_string((bytes + (1u << 20) - 1) >> 20) + " MB"; }
+constexpr uint64_t kMegabyte = uint64_t{1} << 20;
+
+// In MB, rounded up or down: tenths below 10 MB, whole ones from there on.
+std::string Megabytes(uint64_t bytes, bool up) {
+    const uint64_t tenths = (bytes * 10 + (up ? kMegabyte - 1 : 0)) / kMegabyte;
+    if (tenths < 100) return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " MB";
+    return std::to_string((bytes + (up ? kMegabyte - 1 : 0)) / kMegabyte) + " MB";
+}
 
 // Gathers the new archive in one large block and writes it whenever the
 // block is full, so that entries of any size go out in big sequential writes.
@@ -102,10 +109,12 @@ uint64_t RewrittenSize(const std::vector<PlannedEntry>& plan) {
 
 void RequireFreeSpace(FileSystem& fs, const std::string& path, uint64_t needed) {
     const uint64_t free = fs.FreeSpace(path);
+    // What is needed rounded up and what is free rounded down: the figures
+    // never make the shortage look like none.
     if (free < needed)
         throw ArchiveError(ErrorKind::DiskFull, path,
-                           "There is not enough free disk space: the change needs " + Megabytes(needed) + " and only " +
-                               Megabytes(free) + " are free. Nothing was changed.");
+                           "the change needs " + Megabytes(needed, true) + " and only " + Megabytes(free, false) +
+                               " is free");
 }
 
 std::vector<Entry> RewriteArchive(FileSystem& fs, const std::string& archivePath, std::unique_ptr<File>& source,

@@ -13,9 +13,10 @@
 
 namespace veltrin::tool {
 
-// Throws ArchiveError TooLarge, without reading, when the file holds more
-// than maxSize bytes.
-std::vector<uint8_t> ReadWholeFile(archive::FileSystem& fs, const std::string& path, uint64_t maxSize = UINT64_MAX);
+// Throws ArchiveError TooLarge with tooLarge as its detail, without reading,
+// when the file holds more than maxSize bytes.
+std::vector<uint8_t> ReadWholeFile(archive::FileSystem& fs, const std::string& path, uint64_t maxSize,
+                                   const std::string& tooLarge);
 
 // Files written beside their targets (path + ".partial"), creating missing
 // folders, and put in place together by Publish: every file flushed, then

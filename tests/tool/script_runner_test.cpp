@@ -156,7 +156,7 @@ public:
         : inner_(inner), huge_(std::move(hugePath)), denied_(std::move(deniedPath)) {}
     std::unique_ptr<archive::File> Open(const std::string& path, archive::OpenMode mode) override {
         if (path == huge_) return std::make_unique<HugeFile>();
-        if (path == denied_) throw archive::ArchiveError(archive::ErrorKind::AccessDenied, path, "Access denied.");
+        if (path == denied_) throw archive::ArchiveError(archive::ErrorKind::AccessDenied, path, "access is denied");
         return inner_.Open(path, mode);
     }
     bool Exists(const std::string& path) override { return path == huge_ || inner_.Exists(path); }
@@ -217,7 +217,8 @@ TEST_F(ScriptRunnerTest, ArchiveProblemsAreToldInPlainWordsWithTheirStatus) {
         {"not an archive", [&] { fs.SetFile(kGta3, Pattern(4096, 9)); }, ExitStatus::NotAnArchive,
          kGta3 + " is not a GTA San Andreas archive"},
         {"game running", [&] { fs.Lock(kGta3); }, ExitStatus::Locked, "close the game and try again"},
-        {"disk full", [&] { fs.SetFreeSpace(1000); }, ExitStatus::DiskFull, "nothing was changed"},
+        {"disk full", [&] { fs.SetFreeSpace(1000); }, ExitStatus::DiskFull,
+         "not enough free space for " + kGta3 + ": the change needs 0.1 MB and only 0.0 MB is free; nothing was changed"},
     };
     for (const auto& item : cases) {
         SCOPED_TRACE(item.what);
@@ -240,7 +241,8 @@ TEST_F(ScriptRunnerTest, AProtectedArchiveSaysHowToGetAccess) {
     TrickFileSystem denied(fs, "", kGta3);
     EXPECT_EQ(RunScript(kScript, InstallScript({"a.dff"}, {}), denied, report), ExitStatus::AccessDenied);
     EXPECT_TRUE(
-        report.Has("access to " + kGta3 + " was denied: run as administrator or move the game out of Program Files"))
+        report.Has("access to " + kGta3 +
+                   " was denied: access is denied; run as administrator or move the game out of Program Files"))
         << report.All();
 }
 

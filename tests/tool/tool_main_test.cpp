@@ -131,6 +131,28 @@ TEST_F(RunToolTest, ScriptRunWritesTheSameTextToInstallLogBesideTheScript) {
     EXPECT_EQ(fs.Contents("/app/Backups/gta3.img/a.dff"), Stored(Pattern(3000, 1)));
 }
 
+TEST_F(RunToolTest, AScriptPastItsSizeLimitIsRefusedUnread) {
+    MakeGame();
+    std::vector<uint8_t> text = BytesOf("-open \"/game/gta3.img\"\r\n-close\r\n");
+    text.resize((size_t{64} << 20) + 1, ' ');
+    fs.SetFile("/app/Install.dat", std::move(text));
+    const std::vector<uint8_t> archive = fs.Contents("/game/gta3.img");
+    EXPECT_EQ(Run({"-script", "/app/Install.dat"}), Code(ExitStatus::ScriptUnreadable)) << console.text;
+    EXPECT_NE(console.text.find("error: the script cannot be read: /app/Install.dat: the script is larger than the "
+                                "64 MB a script may have\nnothing was changed\nfailed\n"),
+              std::string::npos)
+        << console.text;
+    EXPECT_EQ(fs.Contents("/game/gta3.img"), archive);
+
+    // At the limit it is read, and refused for its first line.
+    std::vector<uint8_t> atLimit = BytesOf("-close");
+    atLimit.resize(size_t{64} << 20, '\n');
+    fs.SetFile("/app/Install.dat", std::move(atLimit));
+    console.text.clear();
+    EXPECT_EQ(Run({"-script", "/app/Install.dat"}), Code(ExitStatus::ScriptInvalid)) << console.text;
+    EXPECT_NE(console.text.find("-close with no archive open"), std::string::npos) << console.text;
+}
+
 TEST_F(RunToolTest, ARelativeScriptPathKeepsItsLogInTheSameFolder) {
     fs.SetFile("Install.dat", BytesOf(""));
     EXPECT_EQ(Run({"-SCRIPT", "Install.dat"}), 0) << console.text;
