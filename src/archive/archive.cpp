@@ -7,8 +7,8 @@
 #include "archive/commit.h"
 #include "archive/format.h"
 #include "archive/in_place.h"
-#include "archive/journal.h"
 #include "archive/names.h"
+#include "archive/recovery.h"
 #include "archive/rewrite.h"
 #include "archive/staged_data.h"
 
@@ -36,8 +36,8 @@ struct Archive::State {
     std::unordered_map<std::string, size_t> index;  // folded name -> committed entry
     uint64_t fileSize = 0;
     std::unique_ptr<File> file;  // open for reading while nothing is being committed
-    // Set when a commit failed after it began to change the archive: what
-    // this object holds may no longer match the file until it is opened again.
+    // Set by a commit that failed after its point of no return (commit.h,
+    // rule 12).
     bool stale = false;
 
     std::map<size_t, Change> changes;                 // committed entry index -> change
@@ -64,8 +64,7 @@ struct Archive::State {
         for (const auto& [at, change] : changes) removed += change.removed ? 1 : 0;
         return entries.size() - removed + additions.size();
     }
-    // A stale object describes nothing any more: every use but Path, HasChanges
-    // and RecoveryOnOpen is refused.
+    // Rule 12.
     void RequireCurrent() const {
         Require(!stale, ErrorKind::Io, path, "an earlier commit of this archive failed; open the archive again");
     }
@@ -238,8 +237,7 @@ CommitStats Archive::Commit(const Progress& progress, Fit fit) {
         input.changes.push_back({at, change.removed, &change.name, &change.data});
     for (const Change& addition : s.additions) input.additions.push_back({&addition.name, &addition.data});
 
-    // Our own reading handle would stand in the way of exclusive access.
-    s.file.reset();
+    s.file.reset();  // rule 2
     if (std::optional<InPlacePlan> plan = PlanInPlace(input)) {
         try {
             stats.bytesWritten = CommitInPlace(*s.fs, s.path, *plan, progress);
@@ -268,8 +266,7 @@ CommitStats Archive::Commit(const Progress& progress, Fit fit) {
         plan.push_back(
             {addition.name, &addition.data, 0, static_cast<uint32_t>(format::SectorsFor(addition.data.Size()))});
 
-    // Exclusive access for the whole copy: nobody may change the old archive
-    // under us, and a running game shows up now rather than at the end.
+    // Rule 2.
     std::unique_ptr<File> source = s.fs->Open(s.path, OpenMode::ReadWrite);
     std::vector<Entry> entries;
     try {

@@ -81,8 +81,10 @@ public:
     bool Remove(std::string_view name);
     [[nodiscard]] bool HasChanges() const;
     // Applies every staged change as one transaction: afterwards, and after a
-    // crash at any moment, the archive reads as its old or its new content.
-    // Entries stay in directory order with no gaps. Checks free space first.
+    // crash at any moment, the archive reads as its old or its new content
+    // (the protocol is in commit.h). Entries stay in directory order with no
+    // gaps. After a failure the object may commit again, or refuses every
+    // use when the failure came past the point of no return (CommitInterrupted).
     //
     // A replacement smaller than the sectors it replaces may be written in
     // place, padded with zeros to the old size; with Fit::Exact every entry

@@ -4,7 +4,7 @@
 
 #include "archive/commit.h"
 #include "archive/format.h"
-#include "archive/rewrite.h"
+#include "archive/free_space.h"
 
 namespace veltrin::archive {
 namespace {
@@ -81,17 +81,17 @@ uint64_t CommitInPlace(FileSystem& fs, const std::string& archivePath, const InP
         journalBytes += 24 + write.Size();
         applied += write.Size() + write.zeros;
     }
-    // The journal is written, then applied: both count towards the whole.
+    // Progress: the journal is written, then applied; both count towards the whole.
     uint64_t done = 0;
     const uint64_t total = journalBytes + applied;
     auto advance = [&](uint64_t bytes) {
         done = std::min(total, done + bytes);
         if (progress) progress(done, total);
     };
-    RequireFreeSpace(fs, archivePath, journalBytes + (plan.journal.newSize - plan.journal.oldSize));
+    RequireFreeSpace(fs, archivePath, journalBytes + (plan.journal.newSize - plan.journal.oldSize));  // rule 3
 
-    // Exclusive access first: a journal must never be left for an archive
-    // that this commit then could not change.
+    // Rule 2, before the journal: none is ever left for an archive this
+    // commit could not change.
     auto archive = fs.Open(archivePath, OpenMode::ReadWrite);
     const std::string journalPath = JournalPath(archivePath);
     std::unique_ptr<File> journal;
@@ -101,11 +101,11 @@ uint64_t CommitInPlace(FileSystem& fs, const std::string& archivePath, const InP
         try {
             if (fs.Exists(journalPath)) fs.Remove(journalPath);
         } catch (const ArchiveError&) {
-            // An incomplete journal is dropped by the next open.
+            // Rule 10 drops it.
         }
         throw;
     }
-    // The journal is durable: from here on the next open completes the commit.
+    // Rule 6: past the point of no return.
     uint64_t written = 0;
     try {
         written = ApplyJournal(*archive, plan.journal, *journal, advance);
@@ -118,8 +118,7 @@ uint64_t CommitInPlace(FileSystem& fs, const std::string& archivePath, const InP
     try {
         fs.Remove(journalPath);
     } catch (const ArchiveError&) {
-        // The archive holds the new content; applying the journal again at
-        // the next open changes nothing.
+        // Rule 8.
     }
     return written;
 }

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "archive/commit.h"
 #include "archive/format.h"
-#include "archive/rewrite.h"
 
 namespace veltrin::archive {
 namespace {
@@ -108,8 +108,6 @@ void StreamJournal(const Journal& journal, FileSystem& fs, Sink&& sink) {
 }
 
 }  // namespace
-
-std::string JournalPath(const std::string& archivePath) { return archivePath + ".journal"; }
 
 std::vector<uint8_t> EncodeJournal(const Journal& journal, FileSystem& fs) {
     std::vector<uint8_t> bytes;
@@ -263,43 +261,6 @@ uint64_t ApplyJournal(File& archive, const Journal& journal, File& journalFile,
         dataAt += write.Size();
         if (progress) progress(write.Size() + write.zeros);
     });
-}
-
-Recovery RecoverInterruptedCommit(FileSystem& fs, const std::string& archivePath) {
-    const std::string rewritePath = RewritePath(archivePath);
-    const std::string journalPath = JournalPath(archivePath);
-    const bool rewriteLeft = fs.Exists(rewritePath);
-    const bool journalLeft = fs.Exists(journalPath);
-    if (!rewriteLeft && !journalLeft) return Recovery::None;
-
-    // Exclusive access first: while another program commits to the archive,
-    // what lies beside it is that program's work in progress (this throws
-    // Locked then).
-    auto archive = fs.Open(archivePath, OpenMode::ReadWrite);
-    Recovery recovery = Recovery::None;
-    if (rewriteLeft) {
-        fs.Remove(rewritePath);
-        recovery = Recovery::RolledBack;
-    }
-    if (!journalLeft) return recovery;
-
-    std::optional<Journal> journal;
-    auto file = fs.Open(journalPath, OpenMode::Read);
-    // A journal never holds more than the archive it belongs to could.
-    if (file->Size() <= format::kMaxArchiveBytes + (uint64_t{1} << 24)) journal = ReadJournal(*file);
-    recovery = Recovery::RolledBack;
-    const uint64_t size = archive->Size();
-    // A journal whose sizes do not fit this file was left beside some other
-    // archive; applying it would do harm. (An in-place commit never shrinks
-    // the archive.)
-    if (journal && size >= journal->oldSize && size <= journal->newSize) {
-        ApplyJournal(*archive, *journal, *file);
-        recovery = Recovery::Completed;
-    }
-    file.reset();
-    archive.reset();
-    fs.Remove(journalPath);
-    return recovery;
 }
 
 }  // namespace veltrin::archive

@@ -5,6 +5,7 @@
 
 #include "archive/commit.h"
 #include "archive/format.h"
+#include "archive/free_space.h"
 
 namespace veltrin::archive {
 namespace {
@@ -12,15 +13,6 @@ namespace {
 constexpr size_t kBlockSize = size_t{4} << 20;
 constexpr uint64_t kDirectCopy = uint64_t{1} << 20;  // runs at least this long are copied file to file
 constexpr uint64_t kCopyStep = uint64_t{32} << 20;   // progress is reported after each step
-
-constexpr uint64_t kMegabyte = uint64_t{1} << 20;
-
-// In MB, rounded up or down: tenths below 10 MB, whole ones from there on.
-std::string Megabytes(uint64_t bytes, bool up) {
-    const uint64_t tenths = (bytes * 10 + (up ? kMegabyte - 1 : 0)) / kMegabyte;
-    if (tenths < 100) return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " MB";
-    return std::to_string((bytes + (up ? kMegabyte - 1 : 0)) / kMegabyte) + " MB";
-}
 
 // Gathers the new archive in one large block and writes it whenever the
 // block is full, so that entries of any size go out in big sequential writes.
@@ -99,22 +91,10 @@ private:
 
 }  // namespace
 
-std::string RewritePath(const std::string& archivePath) { return archivePath + ".rewrite"; }
-
 uint64_t RewrittenSize(const std::vector<PlannedEntry>& plan) {
     uint64_t sectors = format::DirectorySectors(plan.size());
     for (const PlannedEntry& entry : plan) sectors += entry.sectors;
     return sectors * kSectorSize;
-}
-
-void RequireFreeSpace(FileSystem& fs, const std::string& path, uint64_t needed) {
-    const uint64_t free = fs.FreeSpace(path);
-    // What is needed rounded up and what is free rounded down: the figures
-    // never make the shortage look like none.
-    if (free < needed)
-        throw ArchiveError(ErrorKind::DiskFull, path,
-                           "the change needs " + Megabytes(needed, true) + " and only " + Megabytes(free, false) +
-                               " is free");
 }
 
 std::vector<Entry> RewriteArchive(FileSystem& fs, const std::string& archivePath, std::unique_ptr<File>& source,
@@ -131,7 +111,7 @@ std::vector<Entry> RewriteArchive(FileSystem& fs, const std::string& archivePath
         entries.push_back({planned.name, static_cast<uint32_t>(next), planned.sectors});
         next += planned.sectors;
     }
-    RequireFreeSpace(fs, archivePath, total);
+    RequireFreeSpace(fs, archivePath, total);  // rule 3
 
     const std::string rewritePath = RewritePath(archivePath);
     try {
@@ -167,7 +147,7 @@ std::vector<Entry> RewriteArchive(FileSystem& fs, const std::string& archivePath
             bytesWritten = writer.Written();
         }
         source.reset();
-        // From here on the archive may be the new file, whatever this throws.
+        // Rule 5: the point of no return.
         try {
             fs.ReplaceAtomically(rewritePath, archivePath);
         } catch (const ArchiveError& error) {
@@ -177,7 +157,7 @@ std::vector<Entry> RewriteArchive(FileSystem& fs, const std::string& archivePath
         try {
             if (fs.Exists(rewritePath)) fs.Remove(rewritePath);
         } catch (const ArchiveError&) {
-            // The next open removes it.
+            // Rule 9 removes it.
         }
         throw;
     }

@@ -1,7 +1,6 @@
 #pragma once
-// The normal commit: the whole archive written anew beside the old one, in
-// large sequential blocks, flushed, then put in the old one's place in one
-// step.
+// The normal commit (commit.h, rules 4 and 5): the whole archive written
+// anew beside the old one in large sequential blocks, then put in its place.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -22,13 +21,8 @@ struct PlannedEntry {
     uint32_t sectors = 0;
 };
 
-std::string RewritePath(const std::string& archivePath);
-
 // Size in bytes of the archive these entries make.
 uint64_t RewrittenSize(const std::vector<PlannedEntry>& plan);
-
-// Throws DiskFull when the volume of path has fewer than needed free bytes.
-void RequireFreeSpace(FileSystem& fs, const std::string& path, uint64_t needed);
 
 // Writes the planned archive to the rewrite path, flushes it, closes source
 // and replaces the archive with it. Returns the new directory. On failure

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "archive/archive.h"
+#include "archive/commit.h"
 #include "archive/journal.h"
 #include "archive/memory_file_system.h"
 #include "archive_builder.h"
