@@ -229,54 +229,26 @@ void Archive::DiscardChanges() { state_->ClearChanges(); }
 CommitStats Archive::Commit(const Progress& progress, Fit fit) {
     State& s = *state_;
     s.RequireCurrent();
-    CommitStats stats;
-    if (!HasChanges()) return stats;
+    if (!HasChanges()) return {};
 
-    InPlaceInput input{s.entries, s.fileSize, {}, {}, fit == Fit::Exact};
+    StagedChanges staged{s.entries, s.fileSize, {}, {}, fit == Fit::Exact};
     for (const auto& [at, change] : s.changes)
-        input.changes.push_back({at, change.removed, &change.name, &change.data});
-    for (const Change& addition : s.additions) input.additions.push_back({&addition.name, &addition.data});
+        staged.changes.push_back({at, change.removed, &change.name, change.removed ? nullptr : &change.data});
+    for (const Change& addition : s.additions) staged.additions.push_back({&addition.name, &addition.data});
 
     s.file.reset();  // rule 2
-    if (std::optional<InPlacePlan> plan = PlanInPlace(input)) {
-        try {
-            stats.bytesWritten = CommitInPlace(*s.fs, s.path, *plan, progress);
-        } catch (const CommitInterrupted&) {
-            s.stale = true;
-            throw;
-        }
-        stats.inPlace = true;
-        s.Load(std::move(plan->entries), plan->journal.newSize);
-        return stats;
-    }
-
-    std::vector<PlannedEntry> plan;
-    plan.reserve(s.FinalCount());
-    for (size_t i = 0; i < s.entries.size(); ++i) {
-        const Entry& entry = s.entries[i];
-        const auto change = s.changes.find(i);
-        if (change == s.changes.end()) {
-            plan.push_back({entry.name, nullptr, entry.offset, entry.sectors});
-        } else if (!change->second.removed) {
-            const StagedData& data = change->second.data;
-            plan.push_back({change->second.name, &data, 0, static_cast<uint32_t>(format::SectorsFor(data.Size()))});
-        }
-    }
-    for (const Change& addition : s.additions)
-        plan.push_back(
-            {addition.name, &addition.data, 0, static_cast<uint32_t>(format::SectorsFor(addition.data.Size()))});
-
-    // Rule 2.
-    std::unique_ptr<File> source = s.fs->Open(s.path, OpenMode::ReadWrite);
-    std::vector<Entry> entries;
+    CommitResult result;
     try {
-        entries = RewriteArchive(*s.fs, s.path, source, plan, progress, stats.bytesWritten);
+        if (const std::optional<InPlacePlan> plan = PlanInPlace(staged))
+            result = CommitInPlace(*s.fs, s.path, *plan, progress);
+        else
+            result = RewriteArchive(*s.fs, s.path, PlanRewrite(staged), progress);
     } catch (const CommitInterrupted&) {
-        s.stale = true;
+        s.stale = true;  // rule 12
         throw;
     }
-    s.Load(std::move(entries), stats.bytesWritten);
-    return stats;
+    s.Load(std::move(result.entries), result.fileSize);  // rule 13
+    return result.stats;
 }
 
 }  // namespace veltrin::archive

@@ -34,8 +34,9 @@ bool SameName(std::string_view a, std::string_view b);
 using Progress = std::function<void(uint64_t done, uint64_t total)>;
 
 struct CommitStats {
-    bool inPlace = false;        // changed in place rather than rewritten
     uint64_t bytesWritten = 0;
+    bool replaced = false;  // written anew and put in the old file's place
+    bool inPlace = false;   // changed in place through the journal
 };
 
 // What opening found and did about an interrupted earlier commit.

@@ -51,14 +51,46 @@
 //     stale. It refuses every use but Path, HasChanges and RecoveryOnOpen; the
 //     archive must be opened again, which completes what rule 10 covers.
 // 13. Succeeded: the object holds the new directory and no staged changes.
+#include <cstdint>
 #include <string>
+#include <vector>
 
+#include "archive/archive.h"
 #include "archive/archive_error.h"
+#include "archive/staged_data.h"
 
 namespace veltrin::archive {
 
 inline std::string RewritePath(const std::string& archivePath) { return archivePath + ".rewrite"; }
 inline std::string JournalPath(const std::string& archivePath) { return archivePath + ".journal"; }
+
+// The staged change as both planners take it (PlanInPlace, PlanRewrite).
+// It points into the archive object's state, which outlives the commit.
+struct StagedChanges {
+    struct Change {
+        size_t index = 0;  // of the committed entry
+        bool removed = false;
+        const std::string* name = nullptr;  // the spelling to store
+        const StagedData* data = nullptr;   // the new data, unless removed
+    };
+    struct Addition {
+        const std::string* name = nullptr;
+        const StagedData* data = nullptr;
+    };
+
+    const std::vector<Entry>& entries;  // the committed directory, in directory order
+    uint64_t fileSize = 0;
+    std::vector<Change> changes;      // by committed index, ascending
+    std::vector<Addition> additions;  // in the order they were put
+    bool exactSizes = false;          // a replacement must need exactly the sectors it replaces
+};
+
+// What either path did (CommitInPlace, RewriteArchive).
+struct CommitResult {
+    std::vector<Entry> entries;  // the directory on disk now
+    uint64_t fileSize = 0;       // the archive's size now
+    CommitStats stats;           // bytes written, replaced or changed in place
+};
 
 // A commit that failed after its point of no return (rule 12).
 class CommitInterrupted : public ArchiveError {

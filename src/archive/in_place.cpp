@@ -35,37 +35,37 @@ void DirectoryWrites(const std::vector<Entry>& before, const std::vector<Entry>&
 
 }  // namespace
 
-std::optional<InPlacePlan> PlanInPlace(const InPlaceInput& input) {
-    const std::vector<Entry>& entries = input.entries;
+std::optional<InPlacePlan> PlanInPlace(const StagedChanges& staged) {
+    const std::vector<Entry>& entries = staged.entries;
     if (entries.empty()) return std::nullopt;
-    for (const StagedChange& change : input.changes)
+    for (const StagedChanges::Change& change : staged.changes)
         if (change.removed) return std::nullopt;
     for (size_t i = 1; i < entries.size(); ++i)
         if (entries[i].offset != uint64_t{entries[i - 1].offset} + entries[i - 1].sectors) return std::nullopt;
-    const uint64_t count = entries.size() + input.additions.size();
+    const uint64_t count = entries.size() + staged.additions.size();
     if (format::DirectoryBytes(count) > uint64_t{entries.front().offset} * kSectorSize) return std::nullopt;
 
     InPlacePlan plan;
     plan.entries = entries;
     std::vector<JournalWrite> data;
-    for (const StagedChange& change : input.changes) {
+    for (const StagedChanges::Change& change : staged.changes) {
         Entry& entry = plan.entries[change.index];
         const uint64_t sectors = format::SectorsFor(change.data->Size());
-        if (sectors > entry.sectors || (input.exactSizes && sectors != entry.sectors)) return std::nullopt;
+        if (sectors > entry.sectors || (staged.exactSizes && sectors != entry.sectors)) return std::nullopt;
         entry.name = *change.name;
         data.push_back(EntryWrite(entry.offset, *change.data, entry.sectors));
     }
     uint64_t end = uint64_t{entries.back().offset} + entries.back().sectors;
-    for (const StagedAddition& addition : input.additions) {
+    for (const StagedChanges::Addition& addition : staged.additions) {
         const uint64_t sectors = format::SectorsFor(addition.data->Size());
         plan.entries.push_back({*addition.name, static_cast<uint32_t>(end), static_cast<uint32_t>(sectors)});
         data.push_back(EntryWrite(end, *addition.data, sectors));
         end += sectors;
     }
-    const uint64_t newSize = std::max(input.fileSize, end * kSectorSize);
+    const uint64_t newSize = std::max(staged.fileSize, end * kSectorSize);
     if (newSize > format::kMaxArchiveBytes) return std::nullopt;
 
-    plan.journal.oldSize = input.fileSize;
+    plan.journal.oldSize = staged.fileSize;
     plan.journal.newSize = newSize;
     DirectoryWrites(entries, plan.entries, plan.journal.writes);
     std::sort(data.begin(), data.end(), [](const auto& a, const auto& b) { return a.offset < b.offset; });
@@ -73,8 +73,8 @@ std::optional<InPlacePlan> PlanInPlace(const InPlaceInput& input) {
     return plan;
 }
 
-uint64_t CommitInPlace(FileSystem& fs, const std::string& archivePath, const InPlacePlan& plan,
-                       const Progress& progress) {
+CommitResult CommitInPlace(FileSystem& fs, const std::string& archivePath, const InPlacePlan& plan,
+                           const Progress& progress) {
     uint64_t journalBytes = 64;
     uint64_t applied = 0;
     for (const JournalWrite& write : plan.journal.writes) {
@@ -106,9 +106,10 @@ uint64_t CommitInPlace(FileSystem& fs, const std::string& archivePath, const InP
         throw;
     }
     // Rule 6: past the point of no return.
-    uint64_t written = 0;
+    CommitResult result{plan.entries, plan.journal.newSize, {}};
+    result.stats.inPlace = true;
     try {
-        written = ApplyJournal(*archive, plan.journal, *journal, advance);
+        result.stats.bytesWritten = ApplyJournal(*archive, plan.journal, *journal, advance);
     } catch (const ArchiveError& error) {
         throw CommitInterrupted(error);
     }
@@ -120,7 +121,7 @@ uint64_t CommitInPlace(FileSystem& fs, const std::string& archivePath, const InP
     } catch (const ArchiveError&) {
         // Rule 8.
     }
-    return written;
+    return result;
 }
 
 }  // namespace veltrin::archive

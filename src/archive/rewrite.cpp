@@ -91,20 +91,40 @@ private:
 
 }  // namespace
 
-uint64_t RewrittenSize(const std::vector<PlannedEntry>& plan) {
+RewritePlan PlanRewrite(const StagedChanges& staged) {
+    const auto sectorsOf = [](const StagedData& data) { return static_cast<uint32_t>(format::SectorsFor(data.Size())); };
+    RewritePlan plan;
+    plan.reserve(staged.entries.size() + staged.additions.size());
+    auto change = staged.changes.begin();
+    for (size_t i = 0; i < staged.entries.size(); ++i) {
+        const Entry& entry = staged.entries[i];
+        if (change == staged.changes.end() || change->index != i) {
+            plan.push_back({entry.name, nullptr, entry.offset, entry.sectors});
+            continue;
+        }
+        if (!change->removed) plan.push_back({*change->name, change->data, 0, sectorsOf(*change->data)});
+        ++change;
+    }
+    for (const StagedChanges::Addition& addition : staged.additions)
+        plan.push_back({*addition.name, addition.data, 0, sectorsOf(*addition.data)});
+    return plan;
+}
+
+uint64_t RewrittenSize(const RewritePlan& plan) {
     uint64_t sectors = format::DirectorySectors(plan.size());
     for (const PlannedEntry& entry : plan) sectors += entry.sectors;
     return sectors * kSectorSize;
 }
 
-std::vector<Entry> RewriteArchive(FileSystem& fs, const std::string& archivePath, std::unique_ptr<File>& source,
-                                  const std::vector<PlannedEntry>& plan, const Progress& progress,
-                                  uint64_t& bytesWritten) {
+CommitResult RewriteArchive(FileSystem& fs, const std::string& archivePath, const RewritePlan& plan,
+                            const Progress& progress) {
+    std::unique_ptr<File> source = fs.Open(archivePath, OpenMode::ReadWrite);  // rule 2
     const uint64_t total = RewrittenSize(plan);
     if (total > format::kMaxArchiveBytes)
         throw ArchiveError(ErrorKind::TooLarge, archivePath,
                            "The archive would grow past 4 GB, more than the game can read. Nothing was changed.");
-    std::vector<Entry> entries;
+    CommitResult result;
+    std::vector<Entry>& entries = result.entries;
     entries.reserve(plan.size());
     uint64_t next = format::DirectorySectors(plan.size());
     for (const PlannedEntry& planned : plan) {
@@ -144,7 +164,7 @@ std::vector<Entry> RewriteArchive(FileSystem& fs, const std::string& archivePath
             }
             writer.Finish();
             target->Flush();
-            bytesWritten = writer.Written();
+            result.stats.bytesWritten = writer.Written();
         }
         source.reset();
         // Rule 5: the point of no return.
@@ -161,7 +181,9 @@ std::vector<Entry> RewriteArchive(FileSystem& fs, const std::string& archivePath
         }
         throw;
     }
-    return entries;
+    result.fileSize = total;
+    result.stats.replaced = true;
+    return result;
 }
 
 }  // namespace veltrin::archive

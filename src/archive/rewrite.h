@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "archive/archive.h"
+#include "archive/commit.h"
 #include "archive/file_io.h"
 #include "archive/staged_data.h"
 
@@ -17,18 +18,23 @@ namespace veltrin::archive {
 struct PlannedEntry {
     std::string name;
     const StagedData* data = nullptr;  // new data; null: copy from the old archive
-    uint32_t sourceOffset = 0;                    // in sectors, when copied
+    uint32_t sourceOffset = 0;         // in sectors, when copied
     uint32_t sectors = 0;
 };
 
-// Size in bytes of the archive these entries make.
-uint64_t RewrittenSize(const std::vector<PlannedEntry>& plan);
+// The archive to write, entry by entry in directory order.
+using RewritePlan = std::vector<PlannedEntry>;
 
-// Writes the planned archive to the rewrite path, flushes it, closes source
-// and replaces the archive with it. Returns the new directory. On failure
-// the old archive is untouched and the partial file is removed when possible.
-std::vector<Entry> RewriteArchive(FileSystem& fs, const std::string& archivePath, std::unique_ptr<File>& source,
-                                  const std::vector<PlannedEntry>& plan, const Progress& progress,
-                                  uint64_t& bytesWritten);
+// The committed entries in the order given, each changed, removed or kept,
+// then the additions.
+RewritePlan PlanRewrite(const StagedChanges& staged);
+
+// Size in bytes of the archive these entries make.
+uint64_t RewrittenSize(const RewritePlan& plan);
+
+// Opens the archive for exclusive access, writes the planned archive to the
+// rewrite path and puts it in the archive's place (commit.h, rules 2 to 5).
+CommitResult RewriteArchive(FileSystem& fs, const std::string& archivePath, const RewritePlan& plan,
+                            const Progress& progress);
 
 }  // namespace veltrin::archive
