@@ -224,8 +224,6 @@ bool Archive::Remove(std::string_view name) {
 
 bool Archive::HasChanges() const { return !state_->changes.empty() || !state_->additions.empty(); }
 
-void Archive::DiscardChanges() { state_->ClearChanges(); }
-
 CommitStats Archive::Commit(const Progress& progress, Fit fit) {
     State& s = *state_;
     s.RequireCurrent();

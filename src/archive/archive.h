@@ -27,8 +27,6 @@ struct Entry {
 
 // Why a name cannot be stored, or empty when it can.
 std::string NameProblem(std::string_view name);
-// Names are equal without regard to ASCII case.
-bool SameName(std::string_view a, std::string_view b);
 
 // Called during long work: done and total in bytes.
 using Progress = std::function<void(uint64_t done, uint64_t total)>;
@@ -92,7 +90,6 @@ public:
     // takes exactly the sectors its new data needs (restoring originals).
     enum class Fit { AllowPadding, Exact };
     CommitStats Commit(const Progress& progress = {}, Fit fit = Fit::AllowPadding);
-    void DiscardChanges();
 
 private:
     struct State;

@@ -109,36 +109,6 @@ void StreamJournal(const Journal& journal, FileSystem& fs, Sink&& sink) {
 
 }  // namespace
 
-std::vector<uint8_t> EncodeJournal(const Journal& journal, FileSystem& fs) {
-    std::vector<uint8_t> bytes;
-    StreamJournal(journal, fs,
-                  [&](std::span<const uint8_t> piece) { bytes.insert(bytes.end(), piece.begin(), piece.end()); });
-    return bytes;
-}
-
-namespace {
-
-// The bytes of a decoded journal, read as its file would be.
-class BytesFile final : public File {
-public:
-    explicit BytesFile(const std::vector<uint8_t>& bytes) : bytes_(bytes) {}
-    uint64_t Size() override { return bytes_.size(); }
-    void ReadAt(uint64_t offset, std::span<uint8_t> bytes) override {
-        if (offset > bytes_.size() || bytes.size() > bytes_.size() - offset)
-            throw ArchiveError(ErrorKind::Io, "", "The journal ended earlier than expected.");
-        std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(offset), bytes.size(), bytes.begin());
-    }
-    void WriteAt(uint64_t, std::span<const uint8_t>) override { Unwritable(); }
-    void Resize(uint64_t) override { Unwritable(); }
-    void Flush() override {}
-
-private:
-    [[noreturn]] static void Unwritable() { throw ArchiveError(ErrorKind::AccessDenied, "", "Read only."); }
-    const std::vector<uint8_t>& bytes_;
-};
-
-}  // namespace
-
 std::optional<Journal> ReadJournal(File& file) {
     const uint64_t size = file.Size();
     if (size < kHeadSize + kTrailerSize) return std::nullopt;
@@ -190,20 +160,6 @@ std::optional<Journal> ReadJournal(File& file) {
     for (const JournalWrite& write : journal.writes)
         reach = std::max(reach, write.offset + write.Size() + write.zeros);
     if (journal.newSize > reach) return std::nullopt;
-    return journal;
-}
-
-std::optional<Journal> DecodeJournal(const std::vector<uint8_t>& bytes) {
-    BytesFile file(bytes);
-    std::optional<Journal> journal = ReadJournal(file);
-    if (!journal) return journal;
-    uint64_t at = kHeadSize;
-    for (JournalWrite& write : journal->writes) {
-        at += kRecordHeadSize;
-        write.bytes.assign(bytes.begin() + static_cast<std::ptrdiff_t>(at),
-                           bytes.begin() + static_cast<std::ptrdiff_t>(at + write.length));
-        at += write.length;
-    }
     return journal;
 }
 

@@ -38,13 +38,9 @@ struct Journal {
     std::vector<JournalWrite> writes;
 };
 
-// The journal's bytes; data staged in files is read through fs.
-std::vector<uint8_t> EncodeJournal(const Journal& journal, FileSystem& fs);
 // The journal in this file, or nothing when it is not a complete one. Its
 // data is only checked, not held: ApplyJournal copies it from the file.
 std::optional<Journal> ReadJournal(File& file);
-// The same from the journal's bytes, with each write's data.
-std::optional<Journal> DecodeJournal(const std::vector<uint8_t>& bytes);
 
 // Writes the journal beside the archive and makes it durable (rule 6);
 // returns it still open. progress, when given, hears of each piece written.

@@ -40,7 +40,6 @@ public:
     // Returns once every file written so far is durable at its path. When
     // this throws, the files not yet moved are removed.
     void Publish();
-    [[nodiscard]] bool Empty() const { return moves_.empty(); }
     // Whether a file for the path waits to be published. Paths that differ
     // only in the case of letters name one file on Windows and count as one.
     [[nodiscard]] bool Has(const std::string& path) const;

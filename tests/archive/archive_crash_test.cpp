@@ -14,13 +14,17 @@
 #include "archive/archive.h"
 #include "archive/commit.h"
 #include "archive/journal.h"
-#include "archive/memory_file_system.h"
+#include "testing/journal_bytes.h"
+#include "testing/memory_file_system.h"
 #include "archive_builder.h"
 #include "fault_file_system.h"
 
 namespace veltrin::archive {
 namespace {
 
+using testing::MemoryFileSystem;
+using testing::DecodeJournal;
+using testing::EncodeJournal;
 using testing::Fault;
 using testing::FaultFileSystem;
 using testing::FaultName;

@@ -17,7 +17,7 @@
 #include <type_traits>
 
 #include "archive/archive_error.h"
-#include "archive/memory_file_system.h"
+#include "testing/memory_file_system.h"
 
 namespace veltrin::archive::testing {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "archive/archive_error.h"
-#include "archive/memory_file_system.h"
+#include "testing/memory_file_system.h"
 #include "tool/backup_marker.h"
 #include "tool_test_support.h"
 
@@ -14,7 +14,7 @@ namespace veltrin::tool {
 namespace {
 
 using namespace testing;
-using archive::MemoryFileSystem;
+using archive::testing::MemoryFileSystem;
 using Names = std::vector<std::string>;
 
 // Two archives of generated entries and the mod's files beside the script.

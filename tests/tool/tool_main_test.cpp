@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/memory_file_system.h"
+#include "testing/memory_file_system.h"
 #include "tool/exit_status.h"
 #include "tool/report.h"
 #include "tool_test_support.h"
@@ -14,7 +14,7 @@ namespace veltrin::tool {
 namespace {
 
 using namespace testing;
-using archive::MemoryFileSystem;
+using archive::testing::MemoryFileSystem;
 
 class FakeConsole final : public Console {
 public:
