@@ -15,5 +15,7 @@ function(veltrin_add_test name)
   add_executable(${name} ${arg_SOURCES})
   veltrin_warnings(${name})
   target_link_libraries(${name} PRIVATE ${arg_LIBS} GTest::gtest_main)
+  # Header-only helpers shared by the tests of several areas.
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
   add_test(NAME ${name} COMMAND ${name})
 endfunction()

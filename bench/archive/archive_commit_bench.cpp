@@ -13,6 +13,7 @@
 
 #include "archive/archive.h"
 #include "archive/file_io.h"
+#include "block_lines.h"
 #include "install/script.h"
 #include "settle.h"
 #include "tool/report.h"
@@ -145,7 +146,7 @@ StageClock::Stages RunInstall(FileSystem& system, const fs::path& game, const In
         system.Open((install.app / "gta3.img" / name).string(), OpenMode::CreateAlways)->WriteAt(0, data);
     std::string script;
     for (const std::string& line :
-         veltrin::install::BlockLines(veltrin::install::Block::Gta3, game.string(), install.app.string(), install.names))
+         veltrin::install::testing::BlockLinesOf(veltrin::install::Block::Gta3, game.string(), install.app.string(), install.names))
         script += line + "\r\n";
     const std::string scriptPath = (install.app / "Install.dat").string();
     SettleDisk();

@@ -4,10 +4,11 @@
 #include <map>
 #include <unordered_map>
 
+#include "archive/commit.h"
 #include "archive/format.h"
 #include "archive/in_place.h"
-#include "archive/journal.h"
 #include "archive/names.h"
+#include "archive/recovery.h"
 #include "archive/rewrite.h"
 #include "archive/staged_data.h"
 
@@ -35,8 +36,8 @@ struct Archive::State {
     std::unordered_map<std::string, size_t> index;  // folded name -> committed entry
     uint64_t fileSize = 0;
     std::unique_ptr<File> file;  // open for reading while nothing is being committed
-    // Set when a commit failed after it began to change the archive: what
-    // this object holds may no longer match the file until it is opened again.
+    // Set by a commit that failed after its point of no return (commit.h,
+    // rule 12).
     bool stale = false;
 
     std::map<size_t, Change> changes;                 // committed entry index -> change
@@ -63,8 +64,12 @@ struct Archive::State {
         for (const auto& [at, change] : changes) removed += change.removed ? 1 : 0;
         return entries.size() - removed + additions.size();
     }
+    // Rule 12.
+    void RequireCurrent() const {
+        Require(!stale, ErrorKind::Io, path, "an earlier commit of this archive failed; open the archive again");
+    }
     File& Reader() {
-        Require(!stale, ErrorKind::Io, path, "An earlier commit of this archive failed; open the archive again.");
+        RequireCurrent();
         if (!file) file = fs->Open(path, OpenMode::Read);
         return *file;
     }
@@ -99,14 +104,19 @@ Archive Archive::Create(const std::string& path, FileSystem& fs) {
 
 const std::string& Archive::Path() const { return state_->path; }
 Recovery Archive::RecoveryOnOpen() const { return state_->recovery; }
-const std::vector<Entry>& Archive::Entries() const { return state_->entries; }
+const std::vector<Entry>& Archive::Entries() const {
+    state_->RequireCurrent();
+    return state_->entries;
+}
 
 const Entry* Archive::Find(std::string_view name) const {
+    state_->RequireCurrent();
     const auto it = state_->index.find(FoldedName(name));
     return it == state_->index.end() ? nullptr : &state_->entries[it->second];
 }
 
 uint64_t Archive::RequireInFile(const Entry& entry) const {
+    state_->RequireCurrent();
     const uint64_t start = uint64_t{entry.offset} * kSectorSize;
     const uint64_t size = uint64_t{entry.sectors} * kSectorSize;
     Require(start + size <= state_->fileSize, ErrorKind::Damaged, state_->path,
@@ -150,6 +160,7 @@ void Archive::RequireStorableName(std::string_view name) const {
 
 void Archive::Stage(std::string_view name, StagedData data) {
     State& s = *state_;
+    s.RequireCurrent();
     const std::string nameText(name);
     const uint64_t sectors = format::SectorsFor(data.Size());
 
@@ -189,6 +200,7 @@ void Archive::Stage(std::string_view name, StagedData data) {
 
 bool Archive::Remove(std::string_view name) {
     State& s = *state_;
+    s.RequireCurrent();
     const std::string key = FoldedName(name);
     if (const auto committed = s.index.find(key); committed != s.index.end()) {
         const size_t at = committed->second;
@@ -212,56 +224,29 @@ bool Archive::Remove(std::string_view name) {
 
 bool Archive::HasChanges() const { return !state_->changes.empty() || !state_->additions.empty(); }
 
-void Archive::DiscardChanges() { state_->ClearChanges(); }
-
 CommitStats Archive::Commit(const Progress& progress, Fit fit) {
     State& s = *state_;
-    Require(!s.stale, ErrorKind::Io, s.path, "An earlier commit of this archive failed; open the archive again.");
-    CommitStats stats;
-    if (!HasChanges()) return stats;
+    s.RequireCurrent();
+    if (!HasChanges()) return {};
 
-    InPlaceInput input{s.entries, s.fileSize, {}, {}, fit == Fit::Exact};
+    StagedChanges staged{s.entries, s.fileSize, {}, {}, fit == Fit::Exact};
     for (const auto& [at, change] : s.changes)
-        input.changes.push_back({at, change.removed, &change.name, &change.data});
-    for (const Change& addition : s.additions) input.additions.push_back({&addition.name, &addition.data});
+        staged.changes.push_back({at, change.removed, &change.name, change.removed ? nullptr : &change.data});
+    for (const Change& addition : s.additions) staged.additions.push_back({&addition.name, &addition.data});
 
-    // Our own reading handle would stand in the way of exclusive access.
-    s.file.reset();
-    if (std::optional<InPlacePlan> plan = PlanInPlace(input)) {
-        bool touched = false;
-        try {
-            stats.bytesWritten = CommitInPlace(*s.fs, s.path, *plan, progress, touched);
-        } catch (...) {
-            s.stale = touched;
-            throw;
-        }
-        stats.inPlace = true;
-        s.Load(std::move(plan->entries), plan->journal.newSize);
-        return stats;
+    s.file.reset();  // rule 2
+    CommitResult result;
+    try {
+        if (const std::optional<InPlacePlan> plan = PlanInPlace(staged))
+            result = CommitInPlace(*s.fs, s.path, *plan, progress);
+        else
+            result = RewriteArchive(*s.fs, s.path, PlanRewrite(staged), progress);
+    } catch (const CommitInterrupted&) {
+        s.stale = true;  // rule 12
+        throw;
     }
-
-    std::vector<PlannedEntry> plan;
-    plan.reserve(s.FinalCount());
-    for (size_t i = 0; i < s.entries.size(); ++i) {
-        const Entry& entry = s.entries[i];
-        const auto change = s.changes.find(i);
-        if (change == s.changes.end()) {
-            plan.push_back({entry.name, nullptr, entry.offset, entry.sectors});
-        } else if (!change->second.removed) {
-            const StagedData& data = change->second.data;
-            plan.push_back({change->second.name, &data, 0, static_cast<uint32_t>(format::SectorsFor(data.Size()))});
-        }
-    }
-    for (const Change& addition : s.additions)
-        plan.push_back(
-            {addition.name, &addition.data, 0, static_cast<uint32_t>(format::SectorsFor(addition.data.Size()))});
-
-    // Exclusive access for the whole copy: nobody may change the old archive
-    // under us, and a running game shows up now rather than at the end.
-    std::unique_ptr<File> source = s.fs->Open(s.path, OpenMode::ReadWrite);
-    std::vector<Entry> entries = RewriteArchive(*s.fs, s.path, source, plan, progress, stats.bytesWritten);
-    s.Load(std::move(entries), stats.bytesWritten);
-    return stats;
+    s.Load(std::move(result.entries), result.fileSize);  // rule 13
+    return result.stats;
 }
 
 }  // namespace veltrin::archive

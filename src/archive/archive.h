@@ -27,15 +27,14 @@ struct Entry {
 
 // Why a name cannot be stored, or empty when it can.
 std::string NameProblem(std::string_view name);
-// Names are equal without regard to ASCII case.
-bool SameName(std::string_view a, std::string_view b);
 
 // Called during long work: done and total in bytes.
 using Progress = std::function<void(uint64_t done, uint64_t total)>;
 
 struct CommitStats {
-    bool inPlace = false;        // changed in place rather than rewritten
     uint64_t bytesWritten = 0;
+    bool replaced = false;  // written anew and put in the old file's place
+    bool inPlace = false;   // changed in place through the journal
 };
 
 // What opening found and did about an interrupted earlier commit.
@@ -81,15 +80,16 @@ public:
     bool Remove(std::string_view name);
     [[nodiscard]] bool HasChanges() const;
     // Applies every staged change as one transaction: afterwards, and after a
-    // crash at any moment, the archive reads as its old or its new content.
-    // Entries stay in directory order with no gaps. Checks free space first.
+    // crash at any moment, the archive reads as its old or its new content
+    // (the protocol is in commit.h). Entries stay in directory order with no
+    // gaps. After a failure the object may commit again, or refuses every
+    // use when the failure came past the point of no return (CommitInterrupted).
     //
     // A replacement smaller than the sectors it replaces may be written in
     // place, padded with zeros to the old size; with Fit::Exact every entry
     // takes exactly the sectors its new data needs (restoring originals).
     enum class Fit { AllowPadding, Exact };
     CommitStats Commit(const Progress& progress = {}, Fit fit = Fit::AllowPadding);
-    void DiscardChanges();
 
 private:
     struct State;

@@ -55,8 +55,11 @@ ErrorKind KindOf(int error) {
     }
 }
 
+// The system's words as a plain detail: "no such file or directory".
 [[noreturn]] void Fail(const std::string& path, int error) {
-    throw ArchiveError(KindOf(error), path, std::strerror(error));
+    std::string detail = std::strerror(error);
+    if (!detail.empty() && detail[0] >= 'A' && detail[0] <= 'Z') detail[0] = static_cast<char>(detail[0] - 'A' + 'a');
+    throw ArchiveError(KindOf(error), path, detail);
 }
 
 void SyncFolder(const std::string& path, const std::string& posixFolder) {
@@ -186,32 +189,23 @@ public:
             flags |= O_RDWR | O_CREAT;
             break;  // emptied once locked
         }
-        const int fd = ::open(PosixPath(path).c_str(), flags, 0666);
-        if (fd < 0) {
+        Descriptor file(::open(PosixPath(path).c_str(), flags, 0666));
+        if (file.fd < 0) {
             if (errno == EEXIST) throw ArchiveError(ErrorKind::Io, path, "The file already exists.");
             Fail(path, errno);
         }
         struct stat info {};
-        if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
-            const int error = S_ISDIR(info.st_mode) ? EISDIR : errno;
-            ::close(fd);
-            Fail(path, error);
-        }
+        if (::fstat(file.fd, &info) != 0) Fail(path, errno);
+        if (S_ISDIR(info.st_mode)) Fail(path, EISDIR);
         // Advisory locks give the sharing rules of the Windows build: readers
         // share, a writer is alone.
-        if (::flock(fd, (mode == OpenMode::Read ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
-            const int error = errno;
-            ::close(fd);
-            if (error == EWOULDBLOCK) throw ArchiveError(ErrorKind::Locked, path, "Another program is using the file.");
-            Fail(path, error);
+        if (::flock(file.fd, (mode == OpenMode::Read ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
+            if (errno == EWOULDBLOCK) throw ArchiveError(ErrorKind::Locked, path, "Another program is using the file.");
+            Fail(path, errno);
         }
-        if (mode == OpenMode::CreateAlways && ::ftruncate(fd, 0) != 0) {
-            const int error = errno;
-            ::close(fd);
-            Fail(path, error);
-        }
+        if (mode == OpenMode::CreateAlways && ::ftruncate(file.fd, 0) != 0) Fail(path, errno);
         const bool created = mode == OpenMode::CreateNew || mode == OpenMode::CreateAlways;
-        return std::make_unique<PosixFile>(path, fd, created);
+        return std::make_unique<PosixFile>(path, std::exchange(file.fd, -1), created);
     }
 
     bool Exists(const std::string& path) override {

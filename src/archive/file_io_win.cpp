@@ -36,8 +36,12 @@ ErrorKind KindOf(DWORD error) {
     }
 }
 
+// The system's words as a plain detail: "access is denied".
 [[noreturn]] void Fail(const std::string& path, DWORD error) {
-    throw ArchiveError(KindOf(error), path, win32::SystemMessage(error));
+    std::string detail = win32::SystemMessage(error);
+    while (!detail.empty() && (detail.back() == '.' || detail.back() == ' ')) detail.pop_back();
+    if (!detail.empty() && detail[0] >= 'A' && detail[0] <= 'Z') detail[0] = static_cast<char>(detail[0] - 'A' + 'a');
+    throw ArchiveError(KindOf(error), path, detail);
 }
 
 std::wstring Wide(const std::string& path) {

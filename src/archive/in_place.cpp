@@ -2,8 +2,9 @@
 
 #include <algorithm>
 
+#include "archive/commit.h"
 #include "archive/format.h"
-#include "archive/rewrite.h"
+#include "archive/free_space.h"
 
 namespace veltrin::archive {
 namespace {
@@ -34,37 +35,37 @@ void DirectoryWrites(const std::vector<Entry>& before, const std::vector<Entry>&
 
 }  // namespace
 
-std::optional<InPlacePlan> PlanInPlace(const InPlaceInput& input) {
-    const std::vector<Entry>& entries = input.entries;
+std::optional<InPlacePlan> PlanInPlace(const StagedChanges& staged) {
+    const std::vector<Entry>& entries = staged.entries;
     if (entries.empty()) return std::nullopt;
-    for (const StagedChange& change : input.changes)
+    for (const StagedChanges::Change& change : staged.changes)
         if (change.removed) return std::nullopt;
     for (size_t i = 1; i < entries.size(); ++i)
         if (entries[i].offset != uint64_t{entries[i - 1].offset} + entries[i - 1].sectors) return std::nullopt;
-    const uint64_t count = entries.size() + input.additions.size();
+    const uint64_t count = entries.size() + staged.additions.size();
     if (format::DirectoryBytes(count) > uint64_t{entries.front().offset} * kSectorSize) return std::nullopt;
 
     InPlacePlan plan;
     plan.entries = entries;
     std::vector<JournalWrite> data;
-    for (const StagedChange& change : input.changes) {
+    for (const StagedChanges::Change& change : staged.changes) {
         Entry& entry = plan.entries[change.index];
         const uint64_t sectors = format::SectorsFor(change.data->Size());
-        if (sectors > entry.sectors || (input.exactSizes && sectors != entry.sectors)) return std::nullopt;
+        if (sectors > entry.sectors || (staged.exactSizes && sectors != entry.sectors)) return std::nullopt;
         entry.name = *change.name;
         data.push_back(EntryWrite(entry.offset, *change.data, entry.sectors));
     }
     uint64_t end = uint64_t{entries.back().offset} + entries.back().sectors;
-    for (const StagedAddition& addition : input.additions) {
+    for (const StagedChanges::Addition& addition : staged.additions) {
         const uint64_t sectors = format::SectorsFor(addition.data->Size());
         plan.entries.push_back({*addition.name, static_cast<uint32_t>(end), static_cast<uint32_t>(sectors)});
         data.push_back(EntryWrite(end, *addition.data, sectors));
         end += sectors;
     }
-    const uint64_t newSize = std::max(input.fileSize, end * kSectorSize);
+    const uint64_t newSize = std::max(staged.fileSize, end * kSectorSize);
     if (newSize > format::kMaxArchiveBytes) return std::nullopt;
 
-    plan.journal.oldSize = input.fileSize;
+    plan.journal.oldSize = staged.fileSize;
     plan.journal.newSize = newSize;
     DirectoryWrites(entries, plan.entries, plan.journal.writes);
     std::sort(data.begin(), data.end(), [](const auto& a, const auto& b) { return a.offset < b.offset; });
@@ -72,26 +73,25 @@ std::optional<InPlacePlan> PlanInPlace(const InPlaceInput& input) {
     return plan;
 }
 
-uint64_t CommitInPlace(FileSystem& fs, const std::string& archivePath, const InPlacePlan& plan,
-                       const Progress& progress, bool& touched) {
-    touched = false;
+CommitResult CommitInPlace(FileSystem& fs, const std::string& archivePath, const InPlacePlan& plan,
+                           const Progress& progress) {
     uint64_t journalBytes = 64;
     uint64_t applied = 0;
     for (const JournalWrite& write : plan.journal.writes) {
         journalBytes += 24 + write.Size();
         applied += write.Size() + write.zeros;
     }
-    // The journal is written, then applied: both count towards the whole.
+    // Progress: the journal is written, then applied; both count towards the whole.
     uint64_t done = 0;
     const uint64_t total = journalBytes + applied;
     auto advance = [&](uint64_t bytes) {
         done = std::min(total, done + bytes);
         if (progress) progress(done, total);
     };
-    RequireFreeSpace(fs, archivePath, journalBytes + (plan.journal.newSize - plan.journal.oldSize));
+    RequireFreeSpace(fs, archivePath, journalBytes + (plan.journal.newSize - plan.journal.oldSize));  // rule 3
 
-    // Exclusive access first: a journal must never be left for an archive
-    // that this commit then could not change.
+    // Rule 2, before the journal: none is ever left for an archive this
+    // commit could not change.
     auto archive = fs.Open(archivePath, OpenMode::ReadWrite);
     const std::string journalPath = JournalPath(archivePath);
     std::unique_ptr<File> journal;
@@ -101,22 +101,27 @@ uint64_t CommitInPlace(FileSystem& fs, const std::string& archivePath, const InP
         try {
             if (fs.Exists(journalPath)) fs.Remove(journalPath);
         } catch (const ArchiveError&) {
-            // An incomplete journal is dropped by the next open.
+            // Rule 10 drops it.
         }
         throw;
     }
-    touched = true;
-    const uint64_t written = ApplyJournal(*archive, plan.journal, *journal, advance);
+    // Rule 6: past the point of no return.
+    CommitResult result{plan.entries, plan.journal.newSize, {}};
+    result.stats.inPlace = true;
+    try {
+        result.stats.bytesWritten = ApplyJournal(*archive, plan.journal, *journal, advance);
+    } catch (const ArchiveError& error) {
+        throw CommitInterrupted(error);
+    }
     if (progress) progress(total, total);
     archive.reset();
     journal.reset();
     try {
         fs.Remove(journalPath);
     } catch (const ArchiveError&) {
-        // The archive holds the new content; applying the journal again at
-        // the next open changes nothing.
+        // Rule 8.
     }
-    return written;
+    return result;
 }
 
 }  // namespace veltrin::archive

@@ -7,30 +7,10 @@
 #include <vector>
 
 #include "archive/archive.h"
+#include "archive/commit.h"
 #include "archive/journal.h"
-#include "archive/staged_data.h"
 
 namespace veltrin::archive {
-
-struct StagedChange {
-    size_t index = 0;  // of the committed entry
-    bool removed = false;
-    const std::string* name = nullptr;
-    const StagedData* data = nullptr;
-};
-
-struct StagedAddition {
-    const std::string* name = nullptr;
-    const StagedData* data = nullptr;
-};
-
-struct InPlaceInput {
-    const std::vector<Entry>& entries;
-    uint64_t fileSize = 0;
-    std::vector<StagedChange> changes;
-    std::vector<StagedAddition> additions;
-    bool exactSizes = false;  // a replacement must need exactly the sectors it replaces
-};
 
 struct InPlacePlan {
     std::vector<Entry> entries;  // the directory afterwards
@@ -41,12 +21,11 @@ struct InPlacePlan {
 // archive already keeps the game's layout, each replacement fits the
 // sectors of the entry it replaces (padded with zeros), and additions fit the
 // spare room of the directory and go after the last entry.
-std::optional<InPlacePlan> PlanInPlace(const InPlaceInput& input);
+std::optional<InPlacePlan> PlanInPlace(const StagedChanges& staged);
 
-// Writes the journal, applies it and removes it, telling progress as it
-// goes. touched tells whether the archive may have been changed when this
-// throws.
-uint64_t CommitInPlace(FileSystem& fs, const std::string& archivePath, const InPlacePlan& plan,
-                       const Progress& progress, bool& touched);
+// Writes the journal, applies it and removes it (commit.h, rules 2, 3 and
+// 6 to 8), telling progress as it goes.
+CommitResult CommitInPlace(FileSystem& fs, const std::string& archivePath, const InPlacePlan& plan,
+                           const Progress& progress);
 
 }  // namespace veltrin::archive

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "archive/commit.h"
 #include "archive/format.h"
-#include "archive/rewrite.h"
 
 namespace veltrin::archive {
 namespace {
@@ -109,38 +109,6 @@ void StreamJournal(const Journal& journal, FileSystem& fs, Sink&& sink) {
 
 }  // namespace
 
-std::string JournalPath(const std::string& archivePath) { return archivePath + ".journal"; }
-
-std::vector<uint8_t> EncodeJournal(const Journal& journal, FileSystem& fs) {
-    std::vector<uint8_t> bytes;
-    StreamJournal(journal, fs,
-                  [&](std::span<const uint8_t> piece) { bytes.insert(bytes.end(), piece.begin(), piece.end()); });
-    return bytes;
-}
-
-namespace {
-
-// The bytes of a decoded journal, read as its file would be.
-class BytesFile final : public File {
-public:
-    explicit BytesFile(const std::vector<uint8_t>& bytes) : bytes_(bytes) {}
-    uint64_t Size() override { return bytes_.size(); }
-    void ReadAt(uint64_t offset, std::span<uint8_t> bytes) override {
-        if (offset > bytes_.size() || bytes.size() > bytes_.size() - offset)
-            throw ArchiveError(ErrorKind::Io, "", "The journal ended earlier than expected.");
-        std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(offset), bytes.size(), bytes.begin());
-    }
-    void WriteAt(uint64_t, std::span<const uint8_t>) override { Unwritable(); }
-    void Resize(uint64_t) override { Unwritable(); }
-    void Flush() override {}
-
-private:
-    [[noreturn]] static void Unwritable() { throw ArchiveError(ErrorKind::AccessDenied, "", "Read only."); }
-    const std::vector<uint8_t>& bytes_;
-};
-
-}  // namespace
-
 std::optional<Journal> ReadJournal(File& file) {
     const uint64_t size = file.Size();
     if (size < kHeadSize + kTrailerSize) return std::nullopt;
@@ -192,20 +160,6 @@ std::optional<Journal> ReadJournal(File& file) {
     for (const JournalWrite& write : journal.writes)
         reach = std::max(reach, write.offset + write.Size() + write.zeros);
     if (journal.newSize > reach) return std::nullopt;
-    return journal;
-}
-
-std::optional<Journal> DecodeJournal(const std::vector<uint8_t>& bytes) {
-    BytesFile file(bytes);
-    std::optional<Journal> journal = ReadJournal(file);
-    if (!journal) return journal;
-    uint64_t at = kHeadSize;
-    for (JournalWrite& write : journal->writes) {
-        at += kRecordHeadSize;
-        write.bytes.assign(bytes.begin() + static_cast<std::ptrdiff_t>(at),
-                           bytes.begin() + static_cast<std::ptrdiff_t>(at + write.length));
-        at += write.length;
-    }
     return journal;
 }
 
@@ -263,43 +217,6 @@ uint64_t ApplyJournal(File& archive, const Journal& journal, File& journalFile,
         dataAt += write.Size();
         if (progress) progress(write.Size() + write.zeros);
     });
-}
-
-Recovery RecoverInterruptedCommit(FileSystem& fs, const std::string& archivePath) {
-    const std::string rewritePath = RewritePath(archivePath);
-    const std::string journalPath = JournalPath(archivePath);
-    const bool rewriteLeft = fs.Exists(rewritePath);
-    const bool journalLeft = fs.Exists(journalPath);
-    if (!rewriteLeft && !journalLeft) return Recovery::None;
-
-    // Exclusive access first: while another program commits to the archive,
-    // what lies beside it is that program's work in progress (this throws
-    // Locked then).
-    auto archive = fs.Open(archivePath, OpenMode::ReadWrite);
-    Recovery recovery = Recovery::None;
-    if (rewriteLeft) {
-        fs.Remove(rewritePath);
-        recovery = Recovery::RolledBack;
-    }
-    if (!journalLeft) return recovery;
-
-    std::optional<Journal> journal;
-    auto file = fs.Open(journalPath, OpenMode::Read);
-    // A journal never holds more than the archive it belongs to could.
-    if (file->Size() <= format::kMaxArchiveBytes + (uint64_t{1} << 24)) journal = ReadJournal(*file);
-    recovery = Recovery::RolledBack;
-    const uint64_t size = archive->Size();
-    // A journal whose sizes do not fit this file was left beside some other
-    // archive; applying it would do harm. (An in-place commit never shrinks
-    // the archive.)
-    if (journal && size >= journal->oldSize && size <= journal->newSize) {
-        ApplyJournal(*archive, *journal, *file);
-        recovery = Recovery::Completed;
-    }
-    file.reset();
-    archive.reset();
-    fs.Remove(journalPath);
-    return recovery;
 }
 
 }  // namespace veltrin::archive

@@ -1,8 +1,6 @@
 #pragma once
-// The redo journal of an in-place commit, `<archive>.journal`: every byte
-// range the commit will write, made durable before the archive is touched.
-// A complete journal is applied again after a crash (applying twice is
-// harmless); an incomplete one means the archive was never touched.
+// The redo journal of an in-place commit, `<archive>.journal` (commit.h,
+// rules 6 to 8 and 10): every byte range the commit will write.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -40,26 +38,17 @@ struct Journal {
     std::vector<JournalWrite> writes;
 };
 
-std::string JournalPath(const std::string& archivePath);
-// The journal's bytes; data staged in files is read through fs.
-std::vector<uint8_t> EncodeJournal(const Journal& journal, FileSystem& fs);
 // The journal in this file, or nothing when it is not a complete one. Its
 // data is only checked, not held: ApplyJournal copies it from the file.
 std::optional<Journal> ReadJournal(File& file);
-// The same from the journal's bytes, with each write's data.
-std::optional<Journal> DecodeJournal(const std::vector<uint8_t>& bytes);
 
-// Writes the journal beside the archive, makes it durable and returns it,
-// still open. progress, when given, hears of each piece written.
+// Writes the journal beside the archive and makes it durable (rule 6);
+// returns it still open. progress, when given, hears of each piece written.
 std::unique_ptr<File> WriteJournal(FileSystem& fs, const std::string& archivePath, const Journal& journal,
                                    const std::function<void(uint64_t bytes)>& progress = {});
 // Applies every write of the journal to the archive, its data copied from
-// the journal's file, and flushes the archive.
+// the journal's file, and flushes the archive (rule 7).
 uint64_t ApplyJournal(File& archive, const Journal& journal, File& journalFile,
                       const std::function<void(uint64_t bytes)>& progress = {});
-
-// Finishes what an interrupted commit left beside the archive: completes a
-// complete journal, drops an incomplete one and a half-written rewrite.
-Recovery RecoverInterruptedCommit(FileSystem& fs, const std::string& archivePath);
 
 }  // namespace veltrin::archive

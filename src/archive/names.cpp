@@ -15,13 +15,6 @@ std::string FoldedName(std::string_view name) {
     return folded;
 }
 
-bool SameName(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
-    return true;
-}
-
 std::string NameProblem(std::string_view name) {
     if (name.empty()) return "The name is empty.";
     if (name.size() > kMaxNameLength)

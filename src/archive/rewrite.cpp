@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "archive/commit.h"
 #include "archive/format.h"
+#include "archive/free_space.h"
 
 namespace veltrin::archive {
 namespace {
@@ -11,8 +13,6 @@ namespace {
 constexpr size_t kBlockSize = size_t{4} << 20;
 constexpr uint64_t kDirectCopy = uint64_t{1} << 20;  // runs at least this long are copied file to file
 constexpr uint64_t kCopyStep = uint64_t{32} << 20;   // progress is reported after each step
-
-std::string Megabytes(uint64_t bytes) { return std::to_string((bytes + (1u << 20) - 1) >> 20) + " MB"; }
 
 // Gathers the new archive in one large block and writes it whenever the
 // block is full, so that entries of any size go out in big sequential writes.
@@ -91,37 +91,47 @@ private:
 
 }  // namespace
 
-std::string RewritePath(const std::string& archivePath) { return archivePath + ".rewrite"; }
+RewritePlan PlanRewrite(const StagedChanges& staged) {
+    const auto sectorsOf = [](const StagedData& data) { return static_cast<uint32_t>(format::SectorsFor(data.Size())); };
+    RewritePlan plan;
+    plan.reserve(staged.entries.size() + staged.additions.size());
+    auto change = staged.changes.begin();
+    for (size_t i = 0; i < staged.entries.size(); ++i) {
+        const Entry& entry = staged.entries[i];
+        if (change == staged.changes.end() || change->index != i) {
+            plan.push_back({entry.name, nullptr, entry.offset, entry.sectors});
+            continue;
+        }
+        if (!change->removed) plan.push_back({*change->name, change->data, 0, sectorsOf(*change->data)});
+        ++change;
+    }
+    for (const StagedChanges::Addition& addition : staged.additions)
+        plan.push_back({*addition.name, addition.data, 0, sectorsOf(*addition.data)});
+    return plan;
+}
 
-uint64_t RewrittenSize(const std::vector<PlannedEntry>& plan) {
+uint64_t RewrittenSize(const RewritePlan& plan) {
     uint64_t sectors = format::DirectorySectors(plan.size());
     for (const PlannedEntry& entry : plan) sectors += entry.sectors;
     return sectors * kSectorSize;
 }
 
-void RequireFreeSpace(FileSystem& fs, const std::string& path, uint64_t needed) {
-    const uint64_t free = fs.FreeSpace(path);
-    if (free < needed)
-        throw ArchiveError(ErrorKind::DiskFull, path,
-                           "There is not enough free disk space: the change needs " + Megabytes(needed) + " and only " +
-                               Megabytes(free) + " are free. Nothing was changed.");
-}
-
-std::vector<Entry> RewriteArchive(FileSystem& fs, const std::string& archivePath, std::unique_ptr<File>& source,
-                                  const std::vector<PlannedEntry>& plan, const Progress& progress,
-                                  uint64_t& bytesWritten) {
+CommitResult RewriteArchive(FileSystem& fs, const std::string& archivePath, const RewritePlan& plan,
+                            const Progress& progress) {
+    std::unique_ptr<File> source = fs.Open(archivePath, OpenMode::ReadWrite);  // rule 2
     const uint64_t total = RewrittenSize(plan);
     if (total > format::kMaxArchiveBytes)
         throw ArchiveError(ErrorKind::TooLarge, archivePath,
                            "The archive would grow past 4 GB, more than the game can read. Nothing was changed.");
-    std::vector<Entry> entries;
+    CommitResult result;
+    std::vector<Entry>& entries = result.entries;
     entries.reserve(plan.size());
     uint64_t next = format::DirectorySectors(plan.size());
     for (const PlannedEntry& planned : plan) {
         entries.push_back({planned.name, static_cast<uint32_t>(next), planned.sectors});
         next += planned.sectors;
     }
-    RequireFreeSpace(fs, archivePath, total);
+    RequireFreeSpace(fs, archivePath, total);  // rule 3
 
     const std::string rewritePath = RewritePath(archivePath);
     try {
@@ -154,19 +164,26 @@ std::vector<Entry> RewriteArchive(FileSystem& fs, const std::string& archivePath
             }
             writer.Finish();
             target->Flush();
-            bytesWritten = writer.Written();
+            result.stats.bytesWritten = writer.Written();
         }
         source.reset();
-        fs.ReplaceAtomically(rewritePath, archivePath);
+        // Rule 5: the point of no return.
+        try {
+            fs.ReplaceAtomically(rewritePath, archivePath);
+        } catch (const ArchiveError& error) {
+            throw CommitInterrupted(error);
+        }
     } catch (...) {
         try {
             if (fs.Exists(rewritePath)) fs.Remove(rewritePath);
         } catch (const ArchiveError&) {
-            // The next open removes it.
+            // Rule 9 removes it.
         }
         throw;
     }
-    return entries;
+    result.fileSize = total;
+    result.stats.replaced = true;
+    return result;
 }
 
 }  // namespace veltrin::archive

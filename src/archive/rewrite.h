@@ -1,13 +1,13 @@
 #pragma once
-// The normal commit: the whole archive written anew beside the old one, in
-// large sequential blocks, flushed, then put in the old one's place in one
-// step.
+// The normal commit (commit.h, rules 4 and 5): the whole archive written
+// anew beside the old one in large sequential blocks, then put in its place.
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "archive/archive.h"
+#include "archive/commit.h"
 #include "archive/file_io.h"
 #include "archive/staged_data.h"
 
@@ -18,23 +18,23 @@ namespace veltrin::archive {
 struct PlannedEntry {
     std::string name;
     const StagedData* data = nullptr;  // new data; null: copy from the old archive
-    uint32_t sourceOffset = 0;                    // in sectors, when copied
+    uint32_t sourceOffset = 0;         // in sectors, when copied
     uint32_t sectors = 0;
 };
 
-std::string RewritePath(const std::string& archivePath);
+// The archive to write, entry by entry in directory order.
+using RewritePlan = std::vector<PlannedEntry>;
+
+// The committed entries in the order given, each changed, removed or kept,
+// then the additions.
+RewritePlan PlanRewrite(const StagedChanges& staged);
 
 // Size in bytes of the archive these entries make.
-uint64_t RewrittenSize(const std::vector<PlannedEntry>& plan);
+uint64_t RewrittenSize(const RewritePlan& plan);
 
-// Throws DiskFull when the volume of path has fewer than needed free bytes.
-void RequireFreeSpace(FileSystem& fs, const std::string& path, uint64_t needed);
-
-// Writes the planned archive to the rewrite path, flushes it, closes source
-// and replaces the archive with it. Returns the new directory. On failure
-// the old archive is untouched and the partial file is removed when possible.
-std::vector<Entry> RewriteArchive(FileSystem& fs, const std::string& archivePath, std::unique_ptr<File>& source,
-                                  const std::vector<PlannedEntry>& plan, const Progress& progress,
-                                  uint64_t& bytesWritten);
+// Opens the archive for exclusive access, writes the planned archive to the
+// rewrite path and puts it in the archive's place (commit.h, rules 2 to 5).
+CommitResult RewriteArchive(FileSystem& fs, const std::string& archivePath, const RewritePlan& plan,
+                            const Progress& progress);
 
 }  // namespace veltrin::archive

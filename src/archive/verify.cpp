@@ -30,16 +30,12 @@ std::vector<std::string> Verify(const std::string& path, FileSystem& fs) {
 }
 
 CommitStats Rebuild(const std::string& path, const Progress& progress, FileSystem& fs) {
-    std::vector<Entry> entries = Archive::Open(path, fs).Entries();
-    std::stable_sort(entries.begin(), entries.end(),
+    std::vector<Entry> byOffset = Archive::Open(path, fs).Entries();  // closed again before the rewrite opens it
+    std::stable_sort(byOffset.begin(), byOffset.end(),
                      [](const Entry& a, const Entry& b) { return a.offset < b.offset; });
-    std::vector<PlannedEntry> plan;
-    plan.reserve(entries.size());
-    for (const Entry& entry : entries) plan.push_back({entry.name, nullptr, entry.offset, entry.sectors});
-    std::unique_ptr<File> source = fs.Open(path, OpenMode::ReadWrite);
-    CommitStats stats;
-    RewriteArchive(fs, path, source, plan, progress, stats.bytesWritten);
-    return stats;
+    // No change: the entries only take their data order.
+    const StagedChanges unchanged{byOffset, 0, {}, {}, false};
+    return RewriteArchive(fs, path, PlanRewrite(unchanged), progress).stats;
 }
 
 }  // namespace veltrin::archive

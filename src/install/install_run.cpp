@@ -55,15 +55,12 @@ private:
         if (!host_.CanEncode(path)) throw InstallError(Failure::NotRepresentable, path, "");
     }
 
-    // Each line goes to the file the moment it is made. Both loops read the
-    // count afresh and walk the same snapshot.
+    // Each line goes to the file the moment it is made; both loops walk the
+    // lister's snapshot.
     void WriteBlock(Block block) {
-        host_.WriteScriptLine(OpenLine(block, paths_.gameFolder));
-        const int exports = lister_.Count();
-        for (int i = 0; i < exports; ++i) host_.WriteScriptLine(ExportLine(block, paths_.appFolder, lister_.NameAt(i)));
-        const int imports = lister_.Count();
-        for (int i = 0; i < imports; ++i) host_.WriteScriptLine(ImportLine(block, paths_.appFolder, lister_.NameAt(i)));
-        if (block == Block::Gta3) host_.WriteScriptLine(CloseLine());
+        const BlockNames names{[this] { return lister_.Count(); }, [this](int i) { return lister_.NameAt(i); }};
+        BlockLines(block, paths_.gameFolder, paths_.appFolder, names,
+                   [this](const std::string& line) { host_.WriteScriptLine(line); });
     }
 
     const RunPaths& paths_;

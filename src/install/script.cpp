@@ -47,15 +47,14 @@ std::string ImportLine(Block block, std::string_view appFolder, std::string_view
 
 std::string CloseLine() { return "-close"; }
 
-std::vector<std::string> BlockLines(Block block, std::string_view gameFolder, std::string_view appFolder,
-                                    const std::vector<std::string>& names) {
-    std::vector<std::string> lines;
-    lines.reserve(2 * names.size() + 2);
-    lines.push_back(OpenLine(block, gameFolder));
-    for (const auto& name : names) lines.push_back(ExportLine(block, appFolder, name));
-    for (const auto& name : names) lines.push_back(ImportLine(block, appFolder, name));
-    if (block == Block::Gta3) lines.push_back(CloseLine());
-    return lines;
+void BlockLines(Block block, std::string_view gameFolder, std::string_view appFolder, const BlockNames& names,
+                const std::function<void(const std::string& line)>& write) {
+    write(OpenLine(block, gameFolder));
+    const int exports = names.count();
+    for (int i = 0; i < exports; ++i) write(ExportLine(block, appFolder, names.nameAt(i)));
+    const int imports = names.count();
+    for (int i = 0; i < imports; ++i) write(ImportLine(block, appFolder, names.nameAt(i)));
+    if (block == Block::Gta3) write(CloseLine());
 }
 
 }  // namespace veltrin::install

@@ -1,9 +1,9 @@
 #pragma once
-// The text of Install.dat: the command lines the archive tool runs. Pure
-// functions; the install run writes each line as soon as it is made.
+// The text of Install.dat: the command lines the archive tool runs. The
+// install run writes each line as soon as it is made.
+#include <functional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace veltrin::install {
 
@@ -22,9 +22,17 @@ std::string ExportLine(Block block, std::string_view appFolder, std::string_view
 std::string ImportLine(Block block, std::string_view appFolder, std::string_view name);
 std::string CloseLine();
 
-// All lines of one block, without line ends: the open line, an export line
-// per name, an import line per name, and "-close" for the first block only.
-std::vector<std::string> BlockLines(Block block, std::string_view gameFolder, std::string_view appFolder,
-                                    const std::vector<std::string>& names);
+// The names a block lists: each of its two loops asks count() afresh and
+// takes names nameAt(0) to nameAt(count() - 1).
+struct BlockNames {
+    std::function<int()> count;
+    std::function<std::string(int index)> nameAt;
+};
+
+// Makes the lines of one block, without line ends, and hands each to write
+// the moment it is made: the open line, an export line per name, an import
+// line per name, and "-close" for the first block only.
+void BlockLines(Block block, std::string_view gameFolder, std::string_view appFolder, const BlockNames& names,
+                const std::function<void(const std::string& line)>& write);
 
 }  // namespace veltrin::install

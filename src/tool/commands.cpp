@@ -157,7 +157,9 @@ ExitStatus CreateArchive(const std::string& archivePath, const std::vector<std::
                 report.Line("error: " + name + " is named twice; nothing was created");
                 return ExitStatus::Rejected;
             }
-            staged.emplace_back(std::move(name), ReadWholeFile(fs, file, archive::kMaxEntryBytes));
+            staged.emplace_back(std::move(name), ReadWholeFile(fs, file, archive::kMaxEntryBytes,
+                                                               "larger than one entry can hold (" +
+                                                                   std::to_string(archive::kMaxEntryBytes) + " bytes)"));
         }
         if (fs.Exists(archivePath)) {
             report.Line("error: " + archivePath + " already exists; nothing was changed");

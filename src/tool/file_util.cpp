@@ -6,13 +6,11 @@
 
 namespace veltrin::tool {
 
-std::vector<uint8_t> ReadWholeFile(archive::FileSystem& fs, const std::string& path, uint64_t maxSize) {
+std::vector<uint8_t> ReadWholeFile(archive::FileSystem& fs, const std::string& path, uint64_t maxSize,
+                                   const std::string& tooLarge) {
     auto file = fs.Open(path, archive::OpenMode::Read);
     const uint64_t size = file->Size();
-    if (size > maxSize)
-        throw archive::ArchiveError(
-            archive::ErrorKind::TooLarge, path,
-            std::to_string(size) + " bytes, more than one entry can hold (" + std::to_string(maxSize) + " bytes)");
+    if (size > maxSize) throw archive::ArchiveError(archive::ErrorKind::TooLarge, path, tooLarge);
     std::vector<uint8_t> bytes(static_cast<size_t>(size));
     if (!bytes.empty()) file->ReadAt(0, bytes);
     return bytes;

@@ -13,9 +13,10 @@
 
 namespace veltrin::tool {
 
-// Throws ArchiveError TooLarge, without reading, when the file holds more
-// than maxSize bytes.
-std::vector<uint8_t> ReadWholeFile(archive::FileSystem& fs, const std::string& path, uint64_t maxSize = UINT64_MAX);
+// Throws ArchiveError TooLarge with tooLarge as its detail, without reading,
+// when the file holds more than maxSize bytes.
+std::vector<uint8_t> ReadWholeFile(archive::FileSystem& fs, const std::string& path, uint64_t maxSize,
+                                   const std::string& tooLarge);
 
 // Files written beside their targets (path + ".partial"), creating missing
 // folders, and put in place together by Publish: every file flushed, then
@@ -39,7 +40,6 @@ public:
     // Returns once every file written so far is durable at its path. When
     // this throws, the files not yet moved are removed.
     void Publish();
-    [[nodiscard]] bool Empty() const { return moves_.empty(); }
     // Whether a file for the path waits to be published. Paths that differ
     // only in the case of letters name one file on Windows and count as one.
     [[nodiscard]] bool Has(const std::string& path) const;

@@ -18,7 +18,7 @@
 namespace veltrin::tool {
 namespace {
 
-constexpr uint64_t kMaxScriptBytes = uint64_t{64} << 20;
+constexpr uint64_t kMaxScriptMegabytes = 64;
 
 bool SameOption(std::string_view arg, std::string_view option) {
     if (arg.size() != option.size()) return false;
@@ -52,10 +52,15 @@ ExitStatus RunScriptFile(const std::string& scriptPath, Console& console, archiv
     }
     std::string text;
     try {
-        const auto bytes = ReadWholeFile(fs, scriptPath, kMaxScriptBytes);
+        const auto bytes =
+            ReadWholeFile(fs, scriptPath, kMaxScriptMegabytes << 20,
+                          "the script is larger than the " + std::to_string(kMaxScriptMegabytes) + " MB a script may have");
         text = AnsiToUtf8(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
     } catch (const archive::ArchiveError& error) {
-        report.Line("error: the script cannot be read: " + DescribeError(error));
+        // A script is too large for the tool, not for an archive.
+        const bool tooLarge = error.kind() == archive::ErrorKind::TooLarge;
+        report.Line("error: the script cannot be read: " +
+                    (tooLarge ? error.path() + ": " + error.reason() : DescribeError(error)));
         report.Line("nothing was changed");
         report.Line("failed");
         return ExitStatus::ScriptUnreadable;

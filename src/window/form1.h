@@ -1,6 +1,12 @@
 #pragma once
 // Form1, the installer's one window. It owns every control; its window
 // procedure only routes events to the three handlers and to the controls.
+//
+// The names of the window, its controls and handlers (Form1, Drive1, Dir1,
+// File1, Label2, Timer1, Command1_Click, ...) are the product's own: the
+// window's design fixes them, and the code keeps them rather than renaming
+// them after what they do. File1 is the design's off-screen file list, which
+// lists the payload for the install run and is never shown.
 #include <windows.h>
 
 #include "win32/gdi.h"

@@ -12,14 +12,19 @@
 #include <vector>
 
 #include "archive/archive.h"
+#include "archive/commit.h"
 #include "archive/journal.h"
-#include "archive/memory_file_system.h"
+#include "testing/journal_bytes.h"
+#include "testing/memory_file_system.h"
 #include "archive_builder.h"
 #include "fault_file_system.h"
 
 namespace veltrin::archive {
 namespace {
 
+using testing::MemoryFileSystem;
+using testing::DecodeJournal;
+using testing::EncodeJournal;
 using testing::Fault;
 using testing::FaultFileSystem;
 using testing::FaultName;
@@ -89,31 +94,69 @@ void CheckAfterFault(MemoryFileSystem& disk, const Snapshot& before, const Snaps
         << what << ": something was left beside the archive";
 }
 
+// After a failed commit in a process that lives on, the object either
+// refuses every use and says to open the archive again, or the archive on
+// disk is still exactly the one it describes.
+// Returns whether it refused.
+bool CheckObjectAfterFailure(Archive& archive, const MemoryFileSystem& disk, const std::vector<uint8_t>& base,
+                             const Snapshot& before, const std::string& what) {
+    try {
+        const Snapshot seen = Take(archive);
+        EXPECT_EQ(seen, before) << what;
+        EXPECT_EQ(disk.Contents(kPath), base) << what << ": the object still describes an archive that changed";
+        return false;
+    } catch (const ArchiveError& error) {
+        EXPECT_NE(error.reason().find("open the archive again"), std::string::npos) << what << ": " << error.reason();
+    }
+    for (const auto& use : std::vector<std::function<void()>>{
+             [&] { (void)archive.Entries(); }, [&] { (void)archive.Find("a.dff"); },
+             [&] { archive.Put("x.dff", Pattern(10, 9)); }, [&] { (void)archive.Remove("a.dff"); },
+             [&] { (void)archive.Commit(); }})
+        EXPECT_THROW(use(), ArchiveError) << what << ": a stale object was used";
+    return true;
+}
+
+struct Sweep {
+    int steps = 0;
+    bool refusedAfterRename = false;  // a failure after the rename left the new archive and a refusing object
+};
+
 // Runs the change with a fault at every step in turn until a run goes
-// through untouched; returns how many steps there were.
-int RunWithEveryFault(const std::vector<uint8_t>& base, const Change& change, bool inPlace, Fault fault) {
+// through untouched.
+Sweep RunWithEveryFault(const std::vector<uint8_t>& base, const Change& change, bool inPlace, Fault fault) {
     const auto [before, after] = Expected(base, change, inPlace);
+    const bool livesOn = fault == Fault::Error || fault == Fault::ErrorAfterDone;
     Outcome outcome;
+    Sweep sweep;
     int k = 1;
     for (;; ++k) {
         MemoryFileSystem disk;
         SetUpDisk(disk, base);
+        const std::string what = std::string(FaultName(fault)) + " at step " + std::to_string(k);
         bool committed = false;
         bool fired = false;
+        bool refused = false;
+        std::string firedOn;
         {
             FaultFileSystem faulty(disk, fault, k);
+            std::optional<Archive> archive;
             try {
-                Archive archive = Archive::Open(kPath, faulty);
-                change(archive);
-                archive.Commit();
+                archive.emplace(Archive::Open(kPath, faulty));
+                change(*archive);
+                archive->Commit();
                 committed = true;
             } catch (const ArchiveError& error) {
                 EXPECT_TRUE(faulty.Fired()) << error.reason();
+                if (archive && livesOn) refused = CheckObjectAfterFailure(*archive, disk, base, before, what);
             }
             fired = faulty.Fired();
+            firedOn = faulty.FiredOn();
         }
-        const std::string what = std::string(FaultName(fault)) + " at step " + std::to_string(k);
         CheckAfterFault(disk, before, after, committed, what, outcome);
+        if (refused && firedOn == "replace" && fault == Fault::ErrorAfterDone) {
+            EXPECT_EQ(Take(Archive::Open(kPath, disk)), after) << what << ": the renamed archive is not the new one";
+            sweep.refusedAfterRename = true;
+        }
         if (!fired) break;
         if (k > 500) {
             ADD_FAILURE() << "the commit does not end";
@@ -122,7 +165,8 @@ int RunWithEveryFault(const std::vector<uint8_t>& base, const Change& change, bo
     }
     EXPECT_TRUE(outcome.sawOld) << FaultName(fault);
     EXPECT_TRUE(outcome.sawNew) << FaultName(fault);
-    return k - 1;
+    sweep.steps = k - 1;
+    return sweep;
 }
 
 std::vector<uint8_t> Base() {
@@ -130,7 +174,8 @@ std::vector<uint8_t> Base() {
     return SoundArchive({{"a.dff", 3}, {"big.txd", 2100}, {"c.dff", 1}, {"d.txd", 2}, {"e.dff", 1}});
 }
 
-const Fault kFaults[] = {Fault::Error, Fault::Kill, Fault::PowerCut, Fault::PowerCutAfterWriteBack};
+const Fault kFaults[] = {Fault::Error, Fault::Kill, Fault::PowerCut, Fault::PowerCutAfterWriteBack,
+                         Fault::ErrorAfterDone};
 
 TEST(ArchiveCrash, RewriteIsOldOrNewAfterAFaultAtAnyStep) {
     const Change change = [](Archive& archive) {
@@ -138,7 +183,14 @@ TEST(ArchiveCrash, RewriteIsOldOrNewAfterAFaultAtAnyStep) {
         archive.Put("added.txd", Pattern(700, 2));
         archive.Remove("d.txd");
     };
-    for (const Fault fault : kFaults) EXPECT_GE(RunWithEveryFault(Base(), change, false, fault), 5);
+    for (const Fault fault : kFaults) {
+        const Sweep sweep = RunWithEveryFault(Base(), change, false, fault);
+        EXPECT_GE(sweep.steps, 5);
+        // The rename put the new archive in place, then its folder flush failed.
+        if (fault == Fault::ErrorAfterDone) {
+            EXPECT_TRUE(sweep.refusedAfterRename);
+        }
+    }
 }
 
 TEST(ArchiveCrash, InPlaceIsOldOrNewAfterAFaultAtAnyStep) {
@@ -147,7 +199,7 @@ TEST(ArchiveCrash, InPlaceIsOldOrNewAfterAFaultAtAnyStep) {
         archive.Put("E.dff", Pattern(10, 4));
         archive.PutFile("added.dff", kModAddition);
     };
-    for (const Fault fault : kFaults) EXPECT_GE(RunWithEveryFault(Base(), change, true, fault), 5);
+    for (const Fault fault : kFaults) EXPECT_GE(RunWithEveryFault(Base(), change, true, fault).steps, 5);
 }
 
 TEST(ArchiveCrash, RecoveryItselfSurvivesAFault) {

@@ -6,12 +6,14 @@
 #include <vector>
 
 #include "archive/archive.h"
-#include "archive/memory_file_system.h"
+#include "archive/names.h"
+#include "testing/memory_file_system.h"
 #include "archive_builder.h"
 
 namespace veltrin::archive {
 namespace {
 
+using testing::MemoryFileSystem;
 using testing::Pattern;
 using testing::RawArchive;
 using testing::RawEntry;
@@ -214,13 +216,22 @@ TEST(ArchiveNames, RefusesWhatTheyCannot) {
         EXPECT_NE(NameProblem(name), "") << name;
 }
 
+// The key under which the archive finds, replaces and counts names.
 TEST(ArchiveNames, CompareWithoutRegardToAsciiCase) {
-    EXPECT_TRUE(SameName("Infernus.DFF", "infernus.dff"));
-    EXPECT_TRUE(SameName("", ""));
-    EXPECT_FALSE(SameName("a.dff", "a.dfff"));
-    EXPECT_FALSE(SameName("a.dff", "b.dff"));
-    EXPECT_FALSE(SameName("[", "{"));  // differ by the case bit but are not letters
-    EXPECT_FALSE(SameName("\xC3\xA9", "\xC3\x89"));
+    EXPECT_EQ(FoldedName("Infernus.DFF"), "infernus.dff");
+    EXPECT_EQ(FoldedName(""), "");
+    EXPECT_EQ(FoldedName("AZaz@[`{09"), "azaz@[`{09");  // only A-Z change; their neighbours do not
+    EXPECT_NE(FoldedName("a.dff"), FoldedName("a.dfff"));
+    EXPECT_NE(FoldedName("["), FoldedName("{"));  // differ by the case bit but are not letters
+    EXPECT_EQ(FoldedName("\xC3\x89"), "\xC3\x89");  // bytes past ASCII stay as they are
+
+    // And the archive finds entries by it.
+    MemoryFileSystem fs;
+    fs.SetFile(kPath, SoundArchive({{"Infernus.DFF", 1}, {"\xC3\x89.dff", 1}}));
+    const Archive archive = Archive::Open(kPath, fs);
+    ASSERT_NE(archive.Find("INFERNUS.dff"), nullptr);
+    EXPECT_EQ(archive.Find("INFERNUS.dff")->name, "Infernus.DFF");
+    EXPECT_EQ(archive.Find("\xC3\xA9.dff"), nullptr);
 }
 
 }  // namespace

@@ -42,19 +42,21 @@ TEST(LargeArchive, RefusesToGrowPastFourGigabytes) {
     }
     fs::resize_file(path, size);
 
-    Archive archive = Archive::Open(path);
-    EXPECT_EQ(KindOf([&] { archive.Put("over.dff", std::vector<uint8_t>(32 * kSectorSize, 1)); }), ErrorKind::TooLarge);
-    archive.Put("fits.dff", std::vector<uint8_t>(31 * kSectorSize, 1));  // exactly 4 GiB
-    EXPECT_EQ(KindOf([&] { archive.Put("one.dff", {1}); }), ErrorKind::TooLarge);
-    EXPECT_EQ(KindOf([&] { archive.Put("FITS.dff", std::vector<uint8_t>(31 * kSectorSize + 1, 1)); }),
-              ErrorKind::TooLarge);
-    // Room made by a removal or a smaller replacement counts.
-    EXPECT_TRUE(archive.Remove("big0.dff"));
-    archive.Put("one.dff", {1});
-    archive.Put("big1.dff", {1});
-    archive.Put("two.dff", std::vector<uint8_t>(kSectorSize * 1000, 2));
-    EXPECT_TRUE(archive.Remove("one.dff"));
-    archive.DiscardChanges();
+    {
+        Archive archive = Archive::Open(path);
+        EXPECT_EQ(KindOf([&] { archive.Put("over.dff", std::vector<uint8_t>(32 * kSectorSize, 1)); }),
+                  ErrorKind::TooLarge);
+        archive.Put("fits.dff", std::vector<uint8_t>(31 * kSectorSize, 1));  // exactly 4 GiB
+        EXPECT_EQ(KindOf([&] { archive.Put("one.dff", {1}); }), ErrorKind::TooLarge);
+        EXPECT_EQ(KindOf([&] { archive.Put("FITS.dff", std::vector<uint8_t>(31 * kSectorSize + 1, 1)); }),
+                  ErrorKind::TooLarge);
+        // Room made by a removal or a smaller replacement counts.
+        EXPECT_TRUE(archive.Remove("big0.dff"));
+        archive.Put("one.dff", {1});
+        archive.Put("big1.dff", {1});
+        archive.Put("two.dff", std::vector<uint8_t>(kSectorSize * 1000, 2));
+        EXPECT_TRUE(archive.Remove("one.dff"));
+    }  // staged changes that are never committed go with the object
     EXPECT_EQ(fs::file_size(path), size) << "nothing was written";
     fs::remove_all(folder);
 }

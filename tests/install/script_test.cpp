@@ -5,10 +5,17 @@
 #include <string>
 #include <vector>
 
+#include "block_lines.h"
+
 namespace veltrin::install {
 namespace {
 
 using Lines = std::vector<std::string>;
+
+// The lines the run writes for a block of these names.
+Lines BlockLines(Block block, const std::string& game, const std::string& app, const Lines& names) {
+    return testing::BlockLinesOf(block, game, app, names);
+}
 
 Lines Script(const std::string& game, const std::string& app, const Lines& block1, const Lines& block2) {
     Lines lines = BlockLines(Block::Gta3, game, app, block1);
@@ -76,6 +83,22 @@ TEST(ScriptText, ExportsAllComeBeforeImportsAndOnlyTheFirstBlockCloses) {
     const Lines second = BlockLines(Block::Player, "G:", "A:", names);
     ASSERT_EQ(second.size(), 7u);
     EXPECT_EQ(second.back(), R"(-import "A:\\player.img\\z.txd")");
+}
+
+TEST(ScriptText, EachLoopAsksForTheCountAfreshAndEachLineGoesOutAsItIsMade) {
+    int asked = 0;
+    Lines written;
+    const BlockNames names{[&] { return ++asked; },  // one name for the exports, two for the imports
+                           [&](int i) { return "n" + std::to_string(i) + ".dff"; }};
+    install::BlockLines(Block::Player, "G:", "A:", names, [&](const std::string& line) {
+        written.push_back(line);
+        EXPECT_EQ(asked, written.size() == 1 ? 0 : written.size() == 2 ? 1 : 2) << line;
+    });
+    EXPECT_EQ(asked, 2);
+    const Lines expected = {R"(-open "G:\\models\\player.img")",
+                            R"(-export "n0.dff" "A:\\Backups\\player.img\\n0.dff")",
+                            R"(-import "A:\\player.img\\n0.dff")", R"(-import "A:\\player.img\\n1.dff")"};
+    EXPECT_EQ(written, expected);
 }
 
 }  // namespace

@@ -4,14 +4,14 @@
 
 #include <string>
 
-#include "archive/memory_file_system.h"
+#include "testing/memory_file_system.h"
 #include "tool_test_support.h"
 
 namespace veltrin::tool {
 namespace {
 
 using namespace testing;
-using archive::MemoryFileSystem;
+using archive::testing::MemoryFileSystem;
 
 class EntryMatchTest : public ::testing::Test {
 protected:

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/memory_file_system.h"
+#include "testing/memory_file_system.h"
 #include "fault_file_system.h"
 #include "tool/backup_marker.h"
 #include "tool/restore.h"
@@ -19,7 +19,7 @@ namespace veltrin::tool {
 namespace {
 
 using namespace testing;
-using archive::MemoryFileSystem;
+using archive::testing::MemoryFileSystem;
 using archive::testing::Fault;
 using archive::testing::FaultFileSystem;
 using archive::testing::FaultName;

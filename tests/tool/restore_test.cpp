@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/memory_file_system.h"
+#include "testing/memory_file_system.h"
 #include "tool/backup_marker.h"
 #include "tool/script_runner.h"
 #include "tool_test_support.h"
@@ -14,7 +14,7 @@ namespace veltrin::tool {
 namespace {
 
 using namespace testing;
-using archive::MemoryFileSystem;
+using archive::testing::MemoryFileSystem;
 
 // Original archives, a mod that replaces some entries (one under another
 // case) and adds another, and the script the installer writes for it.

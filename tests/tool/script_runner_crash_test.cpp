@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "archive/memory_file_system.h"
+#include "archive/names.h"
+#include "testing/memory_file_system.h"
 #include "fault_file_system.h"
 #include "tool/backup_marker.h"
 #include "tool/script_runner.h"
@@ -18,7 +19,7 @@ namespace veltrin::tool {
 namespace {
 
 using namespace testing;
-using archive::MemoryFileSystem;
+using archive::testing::MemoryFileSystem;
 using archive::testing::Fault;
 using archive::testing::FaultFileSystem;
 using archive::testing::FaultName;
@@ -53,7 +54,7 @@ enum class Holds { Mod, Original, Nothing };
 Holds Check(MemoryFileSystem& fs, const Item& item, const std::string& what) {
     const Content content = ReadContent(fs, item.archive == "gta3.img" ? kGta3 : kPlayer);
     for (const auto& [name, bytes] : content) {
-        if (!archive::SameName(name, item.name)) continue;
+        if (archive::FoldedName(name) != archive::FoldedName(item.name)) continue;
         if (bytes == Stored(item.mod)) return Holds::Mod;
         EXPECT_EQ(bytes, Stored(item.original)) << what << ": " << item.name << " holds neither";
         return Holds::Original;

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "archive/archive_error.h"
-#include "archive/memory_file_system.h"
+#include "testing/memory_file_system.h"
 #include "tool/backup_marker.h"
 #include "tool_test_support.h"
 
@@ -14,7 +14,7 @@ namespace veltrin::tool {
 namespace {
 
 using namespace testing;
-using archive::MemoryFileSystem;
+using archive::testing::MemoryFileSystem;
 using Names = std::vector<std::string>;
 
 // Two archives of generated entries and the mod's files beside the script.
@@ -157,7 +157,7 @@ public:
         : inner_(inner), huge_(std::move(hugePath)), denied_(std::move(deniedPath)) {}
     std::unique_ptr<archive::File> Open(const std::string& path, archive::OpenMode mode) override {
         if (path == huge_) return std::make_unique<HugeFile>();
-        if (path == denied_) throw archive::ArchiveError(archive::ErrorKind::AccessDenied, path, "Access denied.");
+        if (path == denied_) throw archive::ArchiveError(archive::ErrorKind::AccessDenied, path, "access is denied");
         return inner_.Open(path, mode);
     }
     bool Exists(const std::string& path) override { return path == huge_ || inner_.Exists(path); }
@@ -218,7 +218,8 @@ TEST_F(ScriptRunnerTest, ArchiveProblemsAreToldInPlainWordsWithTheirStatus) {
         {"not an archive", [&] { fs.SetFile(kGta3, Pattern(4096, 9)); }, ExitStatus::NotAnArchive,
          kGta3 + " is not a GTA San Andreas archive"},
         {"game running", [&] { fs.Lock(kGta3); }, ExitStatus::Locked, "close the game and try again"},
-        {"disk full", [&] { fs.SetFreeSpace(1000); }, ExitStatus::DiskFull, "nothing was changed"},
+        {"disk full", [&] { fs.SetFreeSpace(1000); }, ExitStatus::DiskFull,
+         "not enough free space for " + kGta3 + ": the change needs 0.1 MB and only 0.0 MB is free; nothing was changed"},
     };
     for (const auto& item : cases) {
         SCOPED_TRACE(item.what);
@@ -241,7 +242,8 @@ TEST_F(ScriptRunnerTest, AProtectedArchiveSaysHowToGetAccess) {
     TrickFileSystem denied(fs, "", kGta3);
     EXPECT_EQ(RunScript(kScript, InstallScript({"a.dff"}, {}), denied, report), ExitStatus::AccessDenied);
     EXPECT_TRUE(
-        report.Has("access to " + kGta3 + " was denied: run as administrator or move the game out of Program Files"))
+        report.Has("access to " + kGta3 +
+                   " was denied: access is denied; run as administrator or move the game out of Program Files"))
         << report.All();
 }
 

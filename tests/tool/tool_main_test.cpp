@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/memory_file_system.h"
+#include "testing/memory_file_system.h"
 #include "tool/exit_status.h"
 #include "tool/report.h"
 #include "tool_test_support.h"
@@ -14,7 +14,7 @@ namespace veltrin::tool {
 namespace {
 
 using namespace testing;
-using archive::MemoryFileSystem;
+using archive::testing::MemoryFileSystem;
 
 class FakeConsole final : public Console {
 public:
@@ -135,6 +135,28 @@ TEST_F(RunToolTest, ScriptRunWritesTheSameTextToInstallLogBesideTheScript) {
     EXPECT_EQ(log.find('['), std::string::npos);
     EXPECT_NE(console.text.find("] 100%"), std::string::npos);
     EXPECT_EQ(fs.Contents("/app/Backups/gta3.img/a.dff"), Stored(Pattern(3000, 1)));
+}
+
+TEST_F(RunToolTest, AScriptPastItsSizeLimitIsRefusedUnread) {
+    MakeGame();
+    std::vector<uint8_t> text = BytesOf("-open \"/game/gta3.img\"\r\n-close\r\n");
+    text.resize((size_t{64} << 20) + 1, ' ');
+    fs.SetFile("/app/Install.dat", std::move(text));
+    const std::vector<uint8_t> archive = fs.Contents("/game/gta3.img");
+    EXPECT_EQ(Run({"-script", "/app/Install.dat"}), Code(ExitStatus::ScriptUnreadable)) << console.text;
+    EXPECT_NE(console.text.find("error: the script cannot be read: /app/Install.dat: the script is larger than the "
+                                "64 MB a script may have\nnothing was changed\nfailed\n"),
+              std::string::npos)
+        << console.text;
+    EXPECT_EQ(fs.Contents("/game/gta3.img"), archive);
+
+    // At the limit it is read, and refused for its first line.
+    std::vector<uint8_t> atLimit = BytesOf("-close");
+    atLimit.resize(size_t{64} << 20, '\n');
+    fs.SetFile("/app/Install.dat", std::move(atLimit));
+    console.text.clear();
+    EXPECT_EQ(Run({"-script", "/app/Install.dat"}), Code(ExitStatus::ScriptInvalid)) << console.text;
+    EXPECT_NE(console.text.find("-close with no archive open"), std::string::npos) << console.text;
 }
 
 TEST_F(RunToolTest, ARelativeScriptPathKeepsItsLogInTheSameFolder) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "archive/archive.h"
+#include "block_lines.h"
 #include "install/script.h"
 #include "tool_test_support.h"
 #include "win32/text.h"
@@ -111,8 +112,8 @@ protected:
             .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     }
     std::vector<std::string> Script() const {
-        auto lines = install::BlockLines(Block::Gta3, Utf8(game), Utf8(app), {"A.DFF", "new.txd"});
-        const auto second = install::BlockLines(Block::Player, Utf8(game), Utf8(app), {"c.dff"});
+        auto lines = install::testing::BlockLinesOf(Block::Gta3, Utf8(game), Utf8(app), {"A.DFF", "new.txd"});
+        const auto second = install::testing::BlockLinesOf(Block::Player, Utf8(game), Utf8(app), {"c.dff"});
         lines.insert(lines.end(), second.begin(), second.end());
         return lines;
     }

@@ -10,6 +10,7 @@
 
 #include "archive/archive.h"
 #include "archive/file_io.h"
+#include "block_lines.h"
 #include "install/script.h"
 #include "tool/report.h"
 
@@ -82,8 +83,8 @@ inline std::string Backup(const std::string& archive, const std::string& name) {
 // The installer's own script for the two blocks, CR LF line ends.
 inline std::string InstallScript(const std::vector<std::string>& block1, const std::vector<std::string>& block2) {
     std::string text;
-    for (const auto& line : install::BlockLines(install::Block::Gta3, kGame, kApp, block1)) text += line + "\r\n";
-    for (const auto& line : install::BlockLines(install::Block::Player, kGame, kApp, block2)) text += line + "\r\n";
+    for (const auto& line : install::testing::BlockLinesOf(install::Block::Gta3, kGame, kApp, block1)) text += line + "\r\n";
+    for (const auto& line : install::testing::BlockLinesOf(install::Block::Player, kGame, kApp, block2)) text += line + "\r\n";
     return text;
 }
 

@@ -6,11 +6,12 @@
 #include <vector>
 
 #include "archive/archive.h"
-#include "archive/memory_file_system.h"
+#include "testing/memory_file_system.h"
 
 namespace {
 
 using namespace veltrin::archive;
+using veltrin::archive::testing::MemoryFileSystem;
 
 const std::string kPath = "gta3.img";
 

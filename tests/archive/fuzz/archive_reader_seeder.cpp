@@ -8,12 +8,15 @@
 
 #include "archive/archive.h"
 #include "archive/journal.h"
-#include "archive/memory_file_system.h"
+#include "testing/journal_bytes.h"
+#include "testing/memory_file_system.h"
 #include "archive_builder.h"
 
 namespace {
 
 using namespace veltrin::archive;
+using testing::EncodeJournal;
+using testing::MemoryFileSystem;
 using testing::Pattern;
 using testing::RawArchive;
 

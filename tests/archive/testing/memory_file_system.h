@@ -11,7 +11,7 @@
 
 #include "archive/file_io.h"
 
-namespace veltrin::archive {
+namespace veltrin::archive::testing {
 
 class MemoryFileSystem final : public FileSystem {
 public:
@@ -52,4 +52,4 @@ private:
     uint64_t freeSpace_ = uint64_t{1} << 40;
 };
 
-}  // namespace veltrin::archive
+}  // namespace veltrin::archive::testing

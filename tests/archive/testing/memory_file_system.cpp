@@ -1,11 +1,11 @@
-#include "archive/memory_file_system.h"
+#include "testing/memory_file_system.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include "archive/archive_error.h"
 
-namespace veltrin::archive {
+namespace veltrin::archive::testing {
 namespace {
 
 using Node = MemoryFileSystem::Node;
@@ -146,4 +146,4 @@ void MemoryFileSystem::LosePower(bool writtenBack) {
     }
 }
 
-}  // namespace veltrin::archive
+}  // namespace veltrin::archive::testing

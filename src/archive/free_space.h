@@ -1,0 +1,15 @@
+#pragma once
+// The free-space check both commit paths make before they write (commit.h,
+// rule 3).
+#include <cstdint>
+#include <string>
+
+#include "archive/file_io.h"
+
+namespace veltrin::archive {
+
+// Throws DiskFull when the volume of path has fewer than needed free bytes;
+// its detail gives both figures in MB.
+void RequireFreeSpace(FileSystem& fs, const std::string& path, uint64_t needed);
+
+}  // namespace veltrin::archive

@@ -1,0 +1,19 @@
+#pragma once
+// A journal as bytes and back, for tests and the fuzzer's seeds: written and
+// read by the library's own journal code, through a file held in memory.
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "archive/journal.h"
+#include "testing/memory_file_system.h"
+
+namespace veltrin::archive::testing {
+
+// The journal's bytes; data staged in files is read from fs.
+std::vector<uint8_t> EncodeJournal(const Journal& journal, MemoryFileSystem& fs);
+// The journal these bytes hold, each write with its data; nothing when they
+// are not a complete journal. Writes must not overlap (a commit's never do).
+std::optional<Journal> DecodeJournal(const std::vector<uint8_t>& bytes);
+
+}  // namespace veltrin::archive::testing
