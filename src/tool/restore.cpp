@@ -45,7 +45,7 @@ std::vector<ArchiveUndo> UndoPlan(const std::vector<ScriptCommand>& commands) {
             break;
         case CommandKind::Import:
             for (auto& item : plan.back().items)
-                if (archive::SameName(item.name, command.name)) item.payload = command.path;
+                if (archive::FoldedName(item.name) == archive::FoldedName(command.name)) item.payload = command.path;
             break;
         case CommandKind::Close:
             break;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "testing/memory_file_system.h"
+#include "archive/names.h"
 #include "fault_file_system.h"
 #include "tool/backup_marker.h"
 #include "tool/restore.h"
@@ -60,7 +61,7 @@ enum class Holds { Mod, Original, Nothing };
 Holds Check(MemoryFileSystem& fs, const Item& item, const std::string& what) {
     const Content content = ReadContent(fs, item.archive == "gta3.img" ? kGta3 : kPlayer);
     for (const auto& [name, bytes] : content) {
-        if (!archive::SameName(name, item.name)) continue;
+        if (!(archive::FoldedName(name) == archive::FoldedName(item.name))) continue;
         if (bytes == Stored(item.mod)) return Holds::Mod;
         EXPECT_EQ(bytes, Stored(item.original)) << what << ": " << item.name << " holds neither";
         return Holds::Original;
