@@ -6,6 +6,7 @@
 
 #include "archive/archive_error.h"
 #include "tool/commands.h"
+#include "tool/elevation.h"
 #include "tool/error_text.h"
 #include "tool/exit_status.h"
 #include "tool/file_util.h"
@@ -41,8 +42,14 @@ std::string LogPathFor(const std::string& scriptPath, const std::string& logName
 using ScriptAction = ExitStatus (*)(const std::string& scriptPath, std::string_view scriptText, archive::FileSystem& fs,
                                     Report& report);
 
+struct AccessCheck {
+    RunKind kind;
+    const std::vector<std::string>& args;
+    AdminRights& rights;
+};
+
 ExitStatus RunScriptFile(const std::string& scriptPath, Console& console, archive::FileSystem& fs, ScriptAction action,
-                         const std::string& logName) {
+                         const std::string& logName, const AccessCheck& access) {
     ConsoleReport report(console);
     const std::string logPath = LogPathFor(scriptPath, logName);
     try {
@@ -65,6 +72,9 @@ ExitStatus RunScriptFile(const std::string& scriptPath, Console& console, archiv
         report.Line("failed");
         return ExitStatus::ScriptInvalid;
     }
+    if (const auto ended = CheckWriteAccess({access.args.begin() + 1, access.args.end()}, text, access.kind, fs,
+                                            console, report, access.rights))
+        return *ended;
     return action(scriptPath, text, fs, report);
 }
 
@@ -74,7 +84,8 @@ ExitStatus Usage(Report& report, const std::string& why) {
     return ExitStatus::Usage;
 }
 
-ExitStatus Dispatch(const std::vector<std::string>& args, Console& console, archive::FileSystem& fs) {
+ExitStatus Dispatch(const std::vector<std::string>& args, Console& console, archive::FileSystem& fs,
+                    AdminRights& rights) {
     ConsoleReport report(console);
     if (args.size() < 2) return Usage(report, "no command given");
     const std::string& command = args[1];
@@ -86,11 +97,11 @@ ExitStatus Dispatch(const std::vector<std::string>& args, Console& console, arch
     }
     if (SameOption(command, "-script")) {
         if (rest.size() != 1) return Usage(report, "-script takes exactly one script path");
-        return RunScriptFile(rest[0], console, fs, RunScript, "Install.log");
+        return RunScriptFile(rest[0], console, fs, RunScript, "Install.log", {RunKind::Install, args, rights});
     }
     if (SameOption(command, "-restore")) {
         if (rest.size() != 1) return Usage(report, "-restore takes exactly one script path");
-        return RunScriptFile(rest[0], console, fs, RestoreFromScript, "Restore.log");
+        return RunScriptFile(rest[0], console, fs, RestoreFromScript, "Restore.log", {RunKind::Restore, args, rights});
     }
     constexpr size_t kAny = SIZE_MAX;
     const auto needs = [&](size_t least, size_t most, const char* form) -> bool {
@@ -167,9 +178,13 @@ std::string HelpText() {
 }
 
 int RunTool(const std::vector<std::string>& args, Console& console, archive::FileSystem& fs) {
+    return RunTool(args, console, fs, SystemAdminRights());
+}
+
+int RunTool(const std::vector<std::string>& args, Console& console, archive::FileSystem& fs, AdminRights& rights) {
     ExitStatus status = ExitStatus::Io;
     try {
-        status = Dispatch(args, console, fs);
+        status = Dispatch(args, console, fs, rights);
     } catch (const std::exception& error) {
         // Out of memory, say: the archive being worked on was never saved.
         console.Write(std::string("error: ") + error.what() + "\nfailed\n");
