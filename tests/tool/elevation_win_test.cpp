@@ -187,5 +187,214 @@ TEST_F(ElevationWin, RunElevatedStartsAProgramNamedDotPlugWithTheArgumentsIntact
     EXPECT_FALSE(missing.why.empty());
 }
 
+
+// The whole tool, started as a player's installer would start it: without
+// administrator rights (Wine's limited token), in a console window of its own,
+// on a game whose archive the system refuses.
+class ElevationToolWin : public ElevationWin {
+protected:
+    fs::path app;
+    fs::path game;
+    fs::path archivePath;
+
+    void SetUp() override {
+        ElevationWin::SetUp();
+        app = root / "Veltrin V1";
+        game = root / "Program Files (x86)" / "Rockstar Games" / "GTA San Andreas";
+        archivePath = game / "models" / "gta3.img";
+        fs::create_directories(app / "gta3.img");
+        fs::create_directories(game / "models");
+        MakeArchive(archive::SystemFileSystem(), Utf8(archivePath), {{"a.dff", Pattern(3000, 1)}});
+        std::ofstream(app / "gta3.img" / "a.dff", std::ios::binary) << Text(Pattern(2500, 11));
+        std::string script;
+        for (const auto& line : install::BlockLines(install::Block::Gta3, Utf8(game), Utf8(app), {"a.dff"}))
+            script += line + "\r\n";
+        Write(app / "Install.dat", script);
+    }
+
+    // Starts the tool with the limited token of this (elevated) process.
+    UniqueHandle Start(DWORD flags, HANDLE input = nullptr, HANDLE output = nullptr) const {
+        HANDLE token = nullptr;
+        if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE, &token)) return {};
+        const UniqueHandle own(token);
+        TOKEN_LINKED_TOKEN linked{};
+        DWORD size = 0;
+        if (!::GetTokenInformation(token, TokenLinkedToken, &linked, sizeof linked, &size)) return {};
+        const UniqueHandle limitedToken(linked.LinkedToken);
+        HANDLE primary = nullptr;
+        if (!::DuplicateTokenEx(linked.LinkedToken, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary,
+                                &primary))
+            return {};
+        const UniqueHandle limited(primary);
+        const std::wstring program = win32::Widen(VELTRIN_TOOL_PATH);
+        std::wstring commandLine = L"\"" + program + L"\" -script \"" + (app / "Install.dat").wstring() + L"\"";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        if (input) {
+            startup.dwFlags = STARTF_USESTDHANDLES;
+            startup.hStdInput = input;
+            startup.hStdOutput = output;
+            startup.hStdError = output;
+        }
+        PROCESS_INFORMATION info{};
+        if (!::CreateProcessAsUserW(limited.Get(), program.c_str(), commandLine.data(), nullptr, nullptr,
+                                    input != nullptr, flags, nullptr, nullptr, &startup, &info))
+            return {};
+        ::CloseHandle(info.hThread);
+        processId = info.dwProcessId;
+        return UniqueHandle(info.hProcess);
+    }
+
+    // What the console of the process shows, rows joined by line feeds.
+    std::wstring Screen() const {
+        ::FreeConsole();
+        if (!::AttachConsole(processId)) return {};
+        std::wstring text;
+        {
+            UniqueHandle out(::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                           nullptr, OPEN_EXISTING, 0, nullptr));
+            CONSOLE_SCREEN_BUFFER_INFO info{};
+            if (out && ::GetConsoleScreenBufferInfo(out.Get(), &info)) {
+                const auto width = static_cast<DWORD>(info.dwSize.X);
+                std::wstring row(width, L' ');
+                for (SHORT y = 0; y <= info.dwCursorPosition.Y; ++y) {
+                    DWORD read = 0;
+                    if (!::ReadConsoleOutputCharacterW(out.Get(), row.data(), width, COORD{0, y}, &read)) break;
+                    std::wstring line = row.substr(0, read);
+                    line.erase(line.find_last_not_of(L' ') + 1);
+                    text += line + L"\n";
+                }
+            }
+        }
+        ::FreeConsole();
+        return text;
+    }
+
+    // Types the keys (and Enter) into the console of the process.
+    bool Type(const std::wstring& keys) const {
+        ::FreeConsole();
+        if (!::AttachConsole(processId)) return false;
+        bool typed = false;
+        {
+            UniqueHandle in(::CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                          nullptr, OPEN_EXISTING, 0, nullptr));
+            std::vector<INPUT_RECORD> records;
+            for (const wchar_t c : keys + L"\r") {
+                for (const bool down : {true, false}) {
+                    INPUT_RECORD record{};
+                    record.EventType = KEY_EVENT;
+                    record.Event.KeyEvent.bKeyDown = down ? TRUE : FALSE;
+                    record.Event.KeyEvent.wRepeatCount = 1;
+                    const WORD key = c == L'\r' ? VK_RETURN : static_cast<WORD>(::VkKeyScanW(c) & 0xff);
+                    record.Event.KeyEvent.wVirtualKeyCode = key;
+                    record.Event.KeyEvent.wVirtualScanCode = static_cast<WORD>(::MapVirtualKeyW(key, MAPVK_VK_TO_VSC));
+                    record.Event.KeyEvent.uChar.UnicodeChar = c;
+                    records.push_back(record);
+                }
+            }
+            DWORD written = 0;
+            typed = in && ::WriteConsoleInputW(in.Get(), records.data(), static_cast<DWORD>(records.size()), &written) &&
+                    written == records.size();
+        }
+        ::FreeConsole();
+        return typed;
+    }
+
+    bool WaitFor(const std::wstring& text, std::chrono::seconds limit = 60s) const {
+        for (auto end = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < end;) {
+            if (Screen().find(text) != std::wstring::npos) return true;
+            std::this_thread::sleep_for(50ms);
+        }
+        return false;
+    }
+
+    mutable DWORD processId = 0;
+};
+
+TEST_F(ElevationToolWin, AnsweringNoEndsWithAccessDeniedAndChangesNothing) {
+    const std::string before = ReadText(archivePath);
+    if (!MakeImmutable(archivePath)) GTEST_SKIP() << "chattr +i cannot be set from Wine here";
+    const UniqueHandle process = Start(CREATE_NEW_CONSOLE);
+    ASSERT_TRUE(process) << "the tool did not start with a limited token: " << ::GetLastError();
+    ASSERT_TRUE(WaitFor(L"[y/N]")) << win32::Narrow(Screen());
+    ASSERT_TRUE(Type(L"n"));
+    // It asks for Enter before its window closes, unless it saw this test
+    // attached to its console just then and took the window for shared.
+    std::wstring lastScreen;
+    for (auto end = std::chrono::steady_clock::now() + 60s;
+         ::WaitForSingleObject(process.Get(), 50) != WAIT_OBJECT_0 && std::chrono::steady_clock::now() < end;) {
+        const std::wstring shown = Screen();
+        if (shown.empty()) continue;
+        lastScreen = shown;
+        if (shown.find(L"Press Enter to close this window.") != std::wstring::npos) Type(L"");
+    }
+    const std::string screen = win32::Narrow(lastScreen);
+    ASSERT_EQ(::WaitForSingleObject(process.Get(), 0), WAIT_OBJECT_0) << screen;
+    DWORD status = 0;
+    ::GetExitCodeProcess(process.Get(), &status);
+    EXPECT_EQ(status, 7u) << screen;
+    // Console rows wrap long lines and drop their trailing blanks: compare
+    // without blanks and row ends.
+    const auto squeezed = [](const std::string& text) {
+        std::string kept;
+        for (const char c : text)
+            if (c != '\n' && c != ' ') kept += c;
+        return kept;
+    };
+    const std::string flat = squeezed(screen);
+    for (const std::string& expected :
+         {"Windows does not let this account change " + Utf8(archivePath) + " (it is probably in Program Files).\n" +
+              std::string(kElevateQuestion) + "n\n" +
+              "error: access denied: run as administrator or move the game out of Program Files\n"
+              "nothing was changed\nfailed\n"})
+        EXPECT_NE(flat.find(squeezed(expected)), std::string::npos) << screen;
+    EXPECT_EQ(ReadText(archivePath), before);
+    EXPECT_FALSE(fs::exists(app / "Backups"));
+    EXPECT_EQ(Listing(game / "models"), (std::set<std::string>{"gta3.img"}));
+}
+
+TEST_F(ElevationToolWin, WithInputFromAPipeItDoesNotAskAndChangesNothing) {
+    const std::string before = ReadText(archivePath);
+    if (!MakeImmutable(game / "models")) GTEST_SKIP() << "chattr +i cannot be set from Wine here";
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE inRead = nullptr;
+    HANDLE inWrite = nullptr;
+    HANDLE outRead = nullptr;
+    HANDLE outWrite = nullptr;
+    ASSERT_TRUE(::CreatePipe(&inRead, &inWrite, &inherit, 0));
+    ASSERT_TRUE(::CreatePipe(&outRead, &outWrite, &inherit, 1 << 20));
+    UniqueHandle inR(inRead), inW(inWrite), outR(outRead), outW(outWrite);
+    ::SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
+    ::SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+    DWORD written = 0;
+    ::WriteFile(inWrite, "y\r\n", 3, &written, nullptr);  // a pipe is nobody to ask
+    inW.Reset();
+    const UniqueHandle process = Start(CREATE_NO_WINDOW, inRead, outWrite);
+    ASSERT_TRUE(process);
+    inR.Reset();
+    outW.Reset();
+    std::string output;
+    char buffer[4096];
+    DWORD got = 0;
+    while (::ReadFile(outRead, buffer, sizeof buffer, &got, nullptr) && got > 0) output.append(buffer, got);
+    ASSERT_EQ(::WaitForSingleObject(process.Get(), 30000), WAIT_OBJECT_0);
+    DWORD status = 0;
+    ::GetExitCodeProcess(process.Get(), &status);
+    EXPECT_EQ(status, 7u) << output;
+    EXPECT_NE(output.find("Windows does not let this account create files in " + Utf8(game / "models") +
+                          " (it is probably in Program Files).\r\n"),
+              std::string::npos)
+        << output;
+    EXPECT_EQ(output.find("[y/N]"), std::string::npos) << output;
+    EXPECT_NE(output.find("error: access denied: run as administrator or move the game out of Program Files\r\n"
+                          "nothing was changed\r\nfailed\r\n"),
+              std::string::npos)
+        << output;
+    // Without the check the run would have written the backup before failing at the save.
+    EXPECT_FALSE(fs::exists(app / "Backups"));
+    EXPECT_EQ(ReadText(archivePath), before);
+    EXPECT_EQ(Listing(game / "models"), (std::set<std::string>{"gta3.img"}));
+}
+
 }  // namespace
 }  // namespace veltrin::tool
