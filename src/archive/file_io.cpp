@@ -29,4 +29,8 @@ void FileSystem::FlushAndReplaceEach(const std::vector<Move>& moves) {
     }
 }
 
+void FileSystem::CheckWritable(const std::string&) {}
+
+void FileSystem::CheckCanCreateIn(const std::string&) {}
+
 }  // namespace veltrin::archive

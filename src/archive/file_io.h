@@ -56,6 +56,19 @@ public:
     virtual void CreateDirectories(const std::string& path) = 0;
     // Free bytes on the volume that holds the path.
     [[nodiscard]] virtual uint64_t FreeSpace(const std::string& path) = 0;
+
+    // Checks, before anything is written, what the writes would meet. Each
+    // throws ArchiveError with the kind the write would fail with (NotFound,
+    // AccessDenied, Locked, ...) and changes nothing. The defaults check
+    // nothing; the system bodies ask the system.
+    //
+    // The existing file may be opened for writing (and replaced): it is
+    // opened so, sharing it with every other handle, and closed, never
+    // truncated.
+    virtual void CheckWritable(const std::string& path);
+    // Files may be created (and removed) in the existing folder: one is made
+    // there under a name nothing else uses and is gone when the check ends.
+    virtual void CheckCanCreateIn(const std::string& folder);
 };
 
 // The real file system of this process.

@@ -2,6 +2,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -280,6 +281,39 @@ public:
         struct statvfs volume {};
         if (::statvfs(folder.c_str(), &volume) != 0) Fail(path, errno);
         return uint64_t{volume.f_bavail} * volume.f_frsize;
+    }
+
+    // No lock is taken: the check must not stand in another program's way.
+    void CheckWritable(const std::string& path) override {
+        const int fd = ::open(PosixPath(path).c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+        if (fd < 0) Fail(path, errno);
+        ::close(fd);
+    }
+
+    // An unnamed file (O_TMPFILE) never shows in the folder, not even after a
+    // crash. Where the file system cannot make one, a file of a fresh name is
+    // made and removed at once.
+    void CheckCanCreateIn(const std::string& folder) override {
+        const std::string posix = PosixPath(folder);
+        const int unnamed = ::open(posix.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+        if (unnamed >= 0) {
+            ::close(unnamed);
+            return;
+        }
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) Fail(folder, errno);
+        struct timespec now {};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            const std::string probe = posix + "/.veltrin-write-check-" + std::to_string(::getpid()) + "-" +
+                                      std::to_string(now.tv_nsec) + "-" + std::to_string(attempt);
+            const int made = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+            if (made < 0 && errno == EEXIST) continue;
+            if (made < 0) Fail(folder, errno);
+            ::close(made);
+            if (::unlink(probe.c_str()) != 0) Fail(probe, errno);
+            return;
+        }
+        throw ArchiveError(ErrorKind::Io, folder, "Every name tried for the check file is taken.");
     }
 };
 

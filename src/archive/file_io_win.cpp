@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <string>
 
 #include "archive/archive_error.h"
 #include "archive/file_io.h"
@@ -204,6 +205,39 @@ public:
         ULARGE_INTEGER available{};
         if (!::GetDiskFreeSpaceExW(wide.c_str(), &available, nullptr, nullptr)) Fail(path, ::GetLastError());
         return available.QuadPart;
+    }
+
+    // The access a save needs (writing, and replacing the file by a rewritten
+    // one), sharing everything so that no other program is kept out.
+    void CheckWritable(const std::string& path) override {
+        const std::wstring wide = Wide(path);
+        const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) Fail(path, ::GetLastError());
+        // Opening a folder as a file would be refused as access denied.
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+            throw ArchiveError(ErrorKind::Io, path, "A folder stands where the file should be.");
+        win32::UniqueHandle handle(::CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+                                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!handle) Fail(path, ::GetLastError());
+    }
+
+    // The check file is deleted by the system when its only handle closes,
+    // even when this process dies first.
+    void CheckCanCreateIn(const std::string& folder) override {
+        std::wstring base = Wide(folder);
+        if (!base.empty() && base.back() != L'\\' && base.back() != L'/') base += L'\\';
+        const std::wstring stamp = std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(::GetTickCount64());
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            const std::wstring probe = base + L".veltrin-write-check-" + stamp + L"-" + std::to_wstring(attempt) + L".tmp";
+            win32::UniqueHandle handle(::CreateFileW(
+                probe.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+            if (handle) return;
+            const DWORD error = ::GetLastError();
+            if (error != ERROR_FILE_EXISTS) Fail(folder, error);
+        }
+        throw ArchiveError(ErrorKind::Io, folder, "Every name tried for the check file is taken.");
     }
 };
 

@@ -112,4 +112,30 @@ std::vector<std::string> SplitToolCommandLine(std::string_view line, std::string
     return SplitCommandLine(line);
 }
 
+std::string JoinArguments(const std::vector<std::string>& arguments) {
+    std::string line;
+    for (const std::string& arg : arguments) {
+        if (!line.empty()) line += ' ';
+        if (!arg.empty() && arg.find_first_of(" \t\n\v\"") == std::string::npos) {
+            line += arg;
+            continue;
+        }
+        line += '"';
+        size_t backslashes = 0;
+        for (const char c : arg) {
+            if (c == '\\') {
+                ++backslashes;
+                continue;
+            }
+            // Before a quote each backslash is doubled and the quote escaped.
+            line.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+            backslashes = 0;
+            line += c;
+        }
+        line.append(backslashes * 2, '\\');
+        line += '"';
+    }
+    return line;
+}
+
 }  // namespace veltrin::tool

@@ -28,4 +28,10 @@ std::vector<std::string> SplitArguments(std::string_view arguments);
 // start, the standard split applies.
 std::vector<std::string> SplitToolCommandLine(std::string_view commandLine, std::string_view ownPath);
 
+// The arguments as one command line that SplitArguments (and the system's
+// CommandLineToArgvW) splits back into exactly these: an argument with no
+// blank or quote stands as it is; any other is quoted, its quotes escaped
+// and the backslashes before a quote or the closing quote doubled.
+std::string JoinArguments(const std::vector<std::string>& arguments);
+
 }  // namespace veltrin::tool

@@ -1,6 +1,8 @@
 #pragma once
 // The console the tool writes to. One body per system (console_win.cpp,
 // console_posix.cpp); tests put a recording fake in its place.
+#include <optional>
+#include <string>
 #include <string_view>
 
 namespace veltrin::tool {
@@ -19,6 +21,16 @@ public:
     [[nodiscard]] virtual bool OwnsWindow() = 0;
     // Returns after the user pressed Enter or standard input ended.
     virtual void WaitForEnter() = 0;
+    // Standard input is a console or terminal, so someone can answer a
+    // question (not a file or a pipe). A console that does not say cannot.
+    [[nodiscard]] virtual bool CanAsk() { return false; }
+    // Drops what was typed before, writes the question and returns the line
+    // typed in answer (UTF-8, without its line end); nothing once standard
+    // input has ended.
+    virtual std::optional<std::string> Ask(std::string_view question) {
+        Write(question);
+        return std::nullopt;
+    }
 };
 
 Console& SystemConsole();

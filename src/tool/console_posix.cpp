@@ -1,3 +1,4 @@
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -21,6 +22,15 @@ public:
     void WaitForEnter() override {
         std::string ignored;
         std::getline(std::cin, ignored);
+    }
+    bool CanAsk() override { return ::isatty(STDIN_FILENO) == 1; }
+    std::optional<std::string> Ask(std::string_view question) override {
+        ::tcflush(STDIN_FILENO, TCIFLUSH);
+        Write(question);
+        std::string answer;
+        if (!std::getline(std::cin, answer)) return std::nullopt;
+        if (!answer.empty() && answer.back() == '\r') answer.pop_back();
+        return answer;
     }
 };
 

@@ -71,6 +71,38 @@ public:
         while (::ReadFile(in, &byte, 1, &read, nullptr) && read == 1)
             if (byte == '\n') return;
     }
+
+    bool CanAsk() override {
+        DWORD mode = 0;
+        return ::GetConsoleMode(::GetStdHandle(STD_INPUT_HANDLE), &mode) != FALSE;
+    }
+
+    // Line input with echo: the console returns once Enter is pressed. A
+    // line that starts with Ctrl+Z is the console's end of input.
+    std::optional<std::string> Ask(std::string_view question) override {
+        const HANDLE in = ::GetStdHandle(STD_INPUT_HANDLE);
+        DWORD mode = 0;
+        if (in == nullptr || in == INVALID_HANDLE_VALUE || !::GetConsoleMode(in, &mode)) {
+            Write(question);
+            return std::nullopt;
+        }
+        ::FlushConsoleInputBuffer(in);
+        Write(question);
+        std::wstring line;
+        wchar_t buffer[64];
+        DWORD read = 0;
+        while (line.find(L'\n') == std::wstring::npos && line.find(L'\r') == std::wstring::npos) {
+            if (!::ReadConsoleW(in, buffer, 64, &read, nullptr) || read == 0) return std::nullopt;
+            line.append(buffer, read);
+        }
+        line.erase(line.find_first_of(L"\r\n"));
+        if (!line.empty() && line.front() == L'\x1a') return std::nullopt;
+        try {
+            return win32::Narrow(line);
+        } catch (const std::runtime_error&) {
+            return std::string();
+        }
+    }
 };
 
 }  // namespace

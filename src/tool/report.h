@@ -27,6 +27,8 @@ public:
     // Every later line is also appended to the log, each ending in CR LF.
     // A log that fails to take a line is dropped with one note on the console.
     void AttachLog(std::unique_ptr<archive::File> log, std::string path);
+    // Closes the log; later lines go to the console only.
+    void DetachLog() { log_.reset(); }
 
     void Line(std::string_view text) override;
     // Draws "[####....] 42%" on a terminal, redrawn only when the percentage

@@ -6,6 +6,7 @@
 
 #include "archive/archive_error.h"
 #include "tool/commands.h"
+#include "tool/elevation.h"
 #include "tool/error_text.h"
 #include "tool/exit_status.h"
 #include "tool/file_util.h"
@@ -41,8 +42,14 @@ std::string LogPathFor(const std::string& scriptPath, const std::string& logName
 using ScriptAction = ExitStatus (*)(const std::string& scriptPath, std::string_view scriptText, archive::FileSystem& fs,
                                     Report& report);
 
+struct AccessCheck {
+    RunKind kind;
+    const std::vector<std::string>& args;
+    AdminRights& rights;
+};
+
 ExitStatus RunScriptFile(const std::string& scriptPath, Console& console, archive::FileSystem& fs, ScriptAction action,
-                         const std::string& logName) {
+                         const std::string& logName, const AccessCheck& access) {
     ConsoleReport report(console);
     const std::string logPath = LogPathFor(scriptPath, logName);
     try {
@@ -70,6 +77,9 @@ ExitStatus RunScriptFile(const std::string& scriptPath, Console& console, archiv
         report.Line("failed");
         return ExitStatus::ScriptInvalid;
     }
+    if (const auto ended = CheckWriteAccess({access.args.begin() + 1, access.args.end()}, text, access.kind, fs,
+                                            console, report, access.rights))
+        return *ended;
     return action(scriptPath, text, fs, report);
 }
 
@@ -79,7 +89,8 @@ ExitStatus Usage(Report& report, const std::string& why) {
     return ExitStatus::Usage;
 }
 
-ExitStatus Dispatch(const std::vector<std::string>& args, Console& console, archive::FileSystem& fs) {
+ExitStatus Dispatch(const std::vector<std::string>& args, Console& console, archive::FileSystem& fs,
+                    AdminRights& rights) {
     ConsoleReport report(console);
     if (args.size() < 2) return Usage(report, "no command given");
     const std::string& command = args[1];
@@ -91,7 +102,7 @@ ExitStatus Dispatch(const std::vector<std::string>& args, Console& console, arch
     }
     if (SameOption(command, "-script")) {
         if (rest.size() != 1) return Usage(report, "-script takes exactly one script path");
-        return RunScriptFile(rest[0], console, fs, RunScript, "Install.log");
+        return RunScriptFile(rest[0], console, fs, RunScript, "Install.log", {RunKind::Install, args, rights});
     }
     if (SameOption(command, "-restore")) {
         const bool force = !rest.empty() && SameOption(rest[0], "--force");
@@ -99,7 +110,7 @@ ExitStatus Dispatch(const std::vector<std::string>& args, Console& console, arch
             return Usage(report, "-restore takes one script path, alone or after --force");
         if (!fs.Exists(rest.back())) return NothingInstalled(rest.back(), report);
         return RunScriptFile(rest.back(), console, fs, force ? ForceRestoreFromScript : RestoreFromScript,
-                             "Restore.log");
+                             "Restore.log", {RunKind::Restore, args, rights});
     }
     constexpr size_t kAny = SIZE_MAX;
     const auto needs = [&](size_t least, size_t most, const char* form) -> bool {
@@ -182,9 +193,13 @@ std::string HelpText() {
 }
 
 int RunTool(const std::vector<std::string>& args, Console& console, archive::FileSystem& fs) {
+    return RunTool(args, console, fs, SystemAdminRights());
+}
+
+int RunTool(const std::vector<std::string>& args, Console& console, archive::FileSystem& fs, AdminRights& rights) {
     ExitStatus status = ExitStatus::Io;
     try {
-        status = Dispatch(args, console, fs);
+        status = Dispatch(args, console, fs, rights);
     } catch (const std::exception& error) {
         // Out of memory, say: the archive being worked on was never saved.
         console.Write(std::string("error: ") + error.what() + "\nfailed\n");

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "archive/file_io.h"
+#include "tool/admin_rights.h"
 #include "tool/console.h"
 
 namespace veltrin::tool {
@@ -13,6 +14,9 @@ std::string HelpText();
 
 // With -script, the run's lines also go to Install.log beside the script.
 // When the tool owns its console window it waits for Enter before it returns.
+// Before a -script or -restore run writes anything it checks that it may
+// (elevation.h); where it may not, rights may start it again elevated.
 int RunTool(const std::vector<std::string>& args, Console& console, archive::FileSystem& fs);
+int RunTool(const std::vector<std::string>& args, Console& console, archive::FileSystem& fs, AdminRights& rights);
 
 }  // namespace veltrin::tool

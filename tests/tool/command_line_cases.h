@@ -40,4 +40,17 @@ inline const std::vector<CommandLineCase> kCommandLineCases = {
     {"tool \xc3\x9c\xc3\xa4 \"\xe6\x97\xa5 \xe6\x9c\xac\"", {"tool", "\xc3\x9c\xc3\xa4", "\xe6\x97\xa5 \xe6\x9c\xac"}},
 };
 
+// Argument lists that a relaunch hands on: each must come back intact from
+// the joined line, whatever blanks, quotes and backslashes it holds.
+inline const std::vector<std::vector<std::string>> kJoinCases = {
+    {"-script", R"(C:\Program Files (x86)\Rockstar Games\GTA San Andreas\Install.dat)"},
+    {"-restore", R"(C:\Mods\Install.dat)"},
+    {""},
+    {"", "a", ""},
+    {R"(C:\dir\)", R"(C:\dir with space\)", R"(C:\dir with space\)"},
+    {R"(a"b)", R"(a"b)", R"(a\"b c)", R"(")", R"(")", R"(\)"},
+    {"tab\there", "new\nline", "\t", "a\tb"},
+    {"x\ty", "Spiele \xc3\x84", "trailing space "},
+};
+
 }  // namespace veltrin::tool

@@ -69,5 +69,24 @@ TEST(ToolCommandLine, ArgumentsAloneFollowTheSameRules) {
     EXPECT_TRUE(SplitArguments(" \t ").empty());
 }
 
+TEST(JoinArguments, SplitsBackIntoTheSameArguments) {
+    for (const auto& args : kJoinCases) {
+        const std::string line = JoinArguments(args);
+        SCOPED_TRACE(line);
+        EXPECT_EQ(SplitArguments(line), args);
+        // The relaunched tool sees its own quoted path first.
+        std::vector<std::string> whole = {R"(C:\Program Files\Mod\Install.plug)"};
+        whole.insert(whole.end(), args.begin(), args.end());
+        EXPECT_EQ(SplitToolCommandLine(R"("C:\Program Files\Mod\Install.plug" )" + line, "x"), whole);
+    }
+}
+
+TEST(JoinArguments, LeavesPlainArgumentsAsTheyAre) {
+    EXPECT_EQ(JoinArguments({"-script", R"(C:\Mods\Install.dat)"}), R"(-script C:\Mods\Install.dat)");
+    EXPECT_EQ(JoinArguments({"-script", R"(C:\My Mods\)"}), R"(-script "C:\My Mods\\")");
+    EXPECT_EQ(JoinArguments({R"(say "hi")"}), R"("say \"hi\"")");
+    EXPECT_EQ(JoinArguments({}), "");
+}
+
 }  // namespace
 }  // namespace veltrin::tool

@@ -28,5 +28,15 @@ TEST(CommandLineWin, AgreesWithCommandLineToArgvW) {
     }
 }
 
+TEST(CommandLineWin, JoinedArgumentsComeBackFromCommandLineToArgvW) {
+    for (const auto& args : kJoinCases) {
+        const std::string line = "\"C:\\Mod\\Install.plug\" " + JoinArguments(args);
+        SCOPED_TRACE(line);
+        std::vector<std::string> whole = {"C:\\Mod\\Install.plug"};
+        whole.insert(whole.end(), args.begin(), args.end());
+        EXPECT_EQ(SystemSplit(line), whole);
+    }
+}
+
 }  // namespace
 }  // namespace veltrin::tool

@@ -1,0 +1,70 @@
+#pragma once
+// Before a script run or an undo writes anything, the tool checks that this
+// account may write what the run writes: each archive the script opens, the
+// archive's folder (a save writes .rewrite and .journal files beside it) and,
+// for an install, each backup folder. Where it may not, it says so and, on
+// Windows, offers to start itself again with administrator rights.
+// Portable: the system is reached through FileSystem, Console and
+// AdminRights, which tests replace.
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "archive/file_io.h"
+#include "tool/admin_rights.h"
+#include "tool/console.h"
+#include "tool/exit_status.h"
+#include "tool/report.h"
+#include "tool/script_reader.h"
+
+namespace veltrin::tool {
+
+// An install writes archives, their folders and the backup folders; an undo
+// only reads the backups.
+enum class RunKind { Install, Restore };
+
+struct DeniedPlace {
+    enum class Kind {
+        File,       // an archive this account may not open for writing
+        Folder,     // an existing folder it may not create files in
+        NewFolder,  // a missing folder it may not create
+    };
+    Kind kind = Kind::File;
+    std::string path;
+};
+
+// The places the run of these commands would write that the system refuses
+// to this account, in script order, each once. Nothing is changed. A missing
+// folder counts by its nearest existing parent. Only a refusal counts: the
+// check ends at the first archive that is missing, in use or failing
+// otherwise, where the run itself stops and says why.
+std::vector<DeniedPlace> DeniedPlaces(const std::vector<ScriptCommand>& commands, RunKind kind,
+                                      archive::FileSystem& fs);
+
+// The folder that holds the path ("." for a bare name); empty for a root.
+std::string ParentFolder(const std::string& path);
+
+// "Windows does not let this account change <path> (it is probably in
+// Program Files)." and its kin; withWindows false gives the plain form.
+std::string DeniedText(const DeniedPlace& place, bool withWindows);
+
+inline constexpr std::string_view kElevateQuestion =
+    "Continue with administrator rights? Windows will ask for permission. [y/N] ";
+
+// The check, run before the script or undo (scriptText is the script). When
+// nothing is refused, returns nothing and the run goes on in this process.
+// Otherwise the report names each refused place, and:
+//  - where the system has no administrator rights to give, this process has
+//    them already, or nobody can answer at the console: access denied;
+//  - else the console asks kElevateQuestion. Anything but yes (or the end of
+//    input) is access denied. On yes the log is closed (the new run writes
+//    it) and the tool runs again elevated with the same arguments (without
+//    the program name); its status is returned. A refused prompt or a start
+//    that fails is access denied.
+// Access denied always leaves everything as it was.
+std::optional<ExitStatus> CheckWriteAccess(const std::vector<std::string>& arguments, std::string_view scriptText,
+                                           RunKind kind, archive::FileSystem& fs, Console& console,
+                                           ConsoleReport& report, AdminRights& rights);
+
+}  // namespace veltrin::tool
