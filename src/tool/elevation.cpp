@@ -81,7 +81,7 @@ std::string ParentFolder(const std::string& path) {
     return path.substr(0, cut);
 }
 
-std::vector<DeniedPlace> DeniedPlaces(const std::vector<ScriptCommand>& commands, RunKind kind,
+std::vector<DeniedPlace> DeniedPlaces(const std::vector<ScriptCommand>& commands,
                                       archive::FileSystem& fs) {
     std::vector<DeniedPlace> denied;
     PlaceCheck check(fs, denied);
@@ -89,7 +89,8 @@ std::vector<DeniedPlace> DeniedPlaces(const std::vector<ScriptCommand>& commands
         if (command.kind == CommandKind::Open) {
             if (!check.Archive(command.path)) break;
             check.Folder(ParentFolder(command.path));
-        } else if (command.kind == CommandKind::Export && kind == RunKind::Install) {
+        } else if (command.kind == CommandKind::Export) {
+            // An install writes its backups there; an undo removes the ones it used.
             check.Folder(ParentFolder(command.path));
         }
     }
@@ -113,7 +114,7 @@ std::string DeniedText(const DeniedPlace& place, bool withWindows) {
 }
 
 std::optional<ExitStatus> CheckWriteAccess(const std::vector<std::string>& arguments, std::string_view scriptText,
-                                           RunKind kind, archive::FileSystem& fs, Console& console,
+                                           archive::FileSystem& fs, Console& console,
                                            ConsoleReport& report, AdminRights& rights) {
     std::vector<ScriptCommand> commands;
     try {
@@ -121,7 +122,7 @@ std::optional<ExitStatus> CheckWriteAccess(const std::vector<std::string>& argum
     } catch (const ScriptError&) {
         return std::nullopt;  // the run refuses the script and says why
     }
-    const auto denied = DeniedPlaces(commands, kind, fs);
+    const auto denied = DeniedPlaces(commands, fs);
     if (denied.empty()) return std::nullopt;
 
     const bool elevates = rights.CanElevate();

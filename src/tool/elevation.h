@@ -20,10 +20,6 @@
 
 namespace veltrin::tool {
 
-// An install writes archives, their folders and the backup folders; an undo
-// only reads the backups.
-enum class RunKind { Install, Restore };
-
 struct DeniedPlace {
     enum class Kind {
         File,       // an archive this account may not open for writing
@@ -39,7 +35,7 @@ struct DeniedPlace {
 // folder counts by its nearest existing parent. Only a refusal counts: the
 // check ends at the first archive that is missing, in use or failing
 // otherwise, where the run itself stops and says why.
-std::vector<DeniedPlace> DeniedPlaces(const std::vector<ScriptCommand>& commands, RunKind kind,
+std::vector<DeniedPlace> DeniedPlaces(const std::vector<ScriptCommand>& commands,
                                       archive::FileSystem& fs);
 
 // The folder that holds the path ("." for a bare name); empty for a root.
@@ -64,7 +60,7 @@ inline constexpr std::string_view kElevateQuestion =
 //    that fails is access denied.
 // Access denied always leaves everything as it was.
 std::optional<ExitStatus> CheckWriteAccess(const std::vector<std::string>& arguments, std::string_view scriptText,
-                                           RunKind kind, archive::FileSystem& fs, Console& console,
+                                           archive::FileSystem& fs, Console& console,
                                            ConsoleReport& report, AdminRights& rights);
 
 }  // namespace veltrin::tool

@@ -42,8 +42,9 @@ std::string LogPathFor(const std::string& scriptPath, const std::string& logName
 using ScriptAction = ExitStatus (*)(const std::string& scriptPath, std::string_view scriptText, archive::FileSystem& fs,
                                     Report& report);
 
+// Both an install and an undo write the archives, their folders and the
+// backup folders (an undo removes the backups it used).
 struct AccessCheck {
-    RunKind kind;
     const std::vector<std::string>& args;
     AdminRights& rights;
 };
@@ -77,7 +78,7 @@ ExitStatus RunScriptFile(const std::string& scriptPath, Console& console, archiv
         report.Line("failed");
         return ExitStatus::ScriptInvalid;
     }
-    if (const auto ended = CheckWriteAccess({access.args.begin() + 1, access.args.end()}, text, access.kind, fs,
+    if (const auto ended = CheckWriteAccess({access.args.begin() + 1, access.args.end()}, text, fs,
                                             console, report, access.rights))
         return *ended;
     return action(scriptPath, text, fs, report);
@@ -102,7 +103,7 @@ ExitStatus Dispatch(const std::vector<std::string>& args, Console& console, arch
     }
     if (SameOption(command, "-script")) {
         if (rest.size() != 1) return Usage(report, "-script takes exactly one script path");
-        return RunScriptFile(rest[0], console, fs, RunScript, "Install.log", {RunKind::Install, args, rights});
+        return RunScriptFile(rest[0], console, fs, RunScript, "Install.log", {args, rights});
     }
     if (SameOption(command, "-restore")) {
         const bool force = !rest.empty() && SameOption(rest[0], "--force");
@@ -110,7 +111,7 @@ ExitStatus Dispatch(const std::vector<std::string>& args, Console& console, arch
             return Usage(report, "-restore takes one script path, alone or after --force");
         if (!fs.Exists(rest.back())) return NothingInstalled(rest.back(), report);
         return RunScriptFile(rest.back(), console, fs, force ? ForceRestoreFromScript : RestoreFromScript,
-                             "Restore.log", {RunKind::Restore, args, rights});
+                             "Restore.log", {args, rights});
     }
     constexpr size_t kAny = SIZE_MAX;
     const auto needs = [&](size_t least, size_t most, const char* form) -> bool {

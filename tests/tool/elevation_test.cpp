@@ -338,11 +338,19 @@ TEST_F(ElevationTest, AScriptTheRunRefusesIsNotChecked) {
     EXPECT_EQ(console.questions, 0);
 }
 
-TEST_F(ElevationTest, AnUndoChecksItsArchiveButNotTheBackups) {
-    fs.deniedFolders.insert("/app/Backups/gta3.img");
+// The undo removes the backups it used, so a backup folder it may not write
+// stops it before the archive changes, as the archive itself does.
+TEST_F(ElevationTest, AnUndoChecksItsArchiveAndItsBackupFolders) {
+    memory.CreateDirectories("/app/Backups/gta3.img");
     memory.SetFile(kBackup, Stored(Pattern(3000, 1)));
-    EXPECT_EQ(Run("-restore"), 0) << console.text;
-    EXPECT_EQ(console.questions, 0);
+    fs.deniedFolders.insert("/app/Backups/gta3.img");
+    const auto before = memory.Contents(kArchive);
+    EXPECT_EQ(Run("-restore"), Code(ExitStatus::AccessDenied)) << console.text;
+    EXPECT_EQ(console.questions, 1);
+    EXPECT_TRUE(Shows("/app/Backups/gta3.img")) << console.text;
+    EXPECT_EQ(memory.Contents(kArchive), before);
+    EXPECT_TRUE(memory.Exists(kBackup));
+    fs.deniedFolders.clear();
 
     fs.deniedFiles.insert(kArchive);
     console.answers.push_back("y");
@@ -359,7 +367,7 @@ TEST_F(ElevationTest, EachPlaceIsCheckedAndNamedOnce) {
     script += "-close\r\n-open \"" + kArchive + "\"\r\n-close\r\n";
     memory.SetFile("/app/Install.dat", BytesOf(script));
     fs.deniedFolders.insert("/app");
-    const auto denied = DeniedPlaces(ReadScript(script), RunKind::Install, fs);
+    const auto denied = DeniedPlaces(ReadScript(script), fs);
     ASSERT_EQ(denied.size(), 1u);
     EXPECT_EQ(denied[0].kind, DeniedPlace::Kind::NewFolder);
     EXPECT_EQ(denied[0].path, "/app/Backups/gta3.img");
