@@ -20,7 +20,7 @@
 
 #include "archive/archive_error.h"
 #include "archive/file_io.h"
-#include "install/script.h"
+#include "block_lines.h"
 #include "tool/admin_rights_win.h"
 #include "tool/elevation.h"
 #include "tool_test_support.h"
@@ -207,7 +207,7 @@ protected:
         MakeArchive(archive::SystemFileSystem(), Utf8(archivePath), {{"a.dff", Pattern(3000, 1)}});
         std::ofstream(app / "gta3.img" / "a.dff", std::ios::binary) << Text(Pattern(2500, 11));
         std::string script;
-        for (const auto& line : install::BlockLines(install::Block::Gta3, Utf8(game), Utf8(app), {"a.dff"}))
+        for (const auto& line : install::testing::BlockLinesOf(install::Block::Gta3, Utf8(game), Utf8(app), {"a.dff"}))
             script += line + "\r\n";
         Write(app / "Install.dat", script);
     }
