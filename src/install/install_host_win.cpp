@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "install/install_error.h"
+#include "win32/module_path.h"
 #include "win32/text.h"
 
 namespace veltrin::install {
@@ -102,16 +103,8 @@ void WinInstallHost::ShowFailure(const std::string& text) {
 }
 
 std::string ApplicationFolder() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0) throw std::runtime_error(win32::SystemMessage(::GetLastError()));
-        if (length < path.size()) {
-            path.resize(length);
-            break;
-        }
-        path.resize(path.size() * 2);
-    }
+    std::wstring path = win32::ProgramPath();
+    if (path.empty()) throw std::runtime_error(win32::SystemMessage(::GetLastError()));
     path.resize(path.find_last_of(L'\\'));
     if (path.size() == 2 && path[1] == L':') path += L'\\';  // "E:" is the drive root "E:\"
     return win32::Narrow(path);

@@ -6,24 +6,12 @@
 #include <stdexcept>
 
 #include "tool/command_line.h"
+#include "win32/module_path.h"
 #include "win32/text.h"
 #include "win32/unique_handle.h"
 
 namespace veltrin::tool {
 namespace {
-
-std::wstring OwnPath() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0) return {};
-        if (length < path.size()) {
-            path.resize(length);
-            return path;
-        }
-        path.resize(path.size() * 2);
-    }
-}
 
 std::wstring CurrentFolder() {
     const DWORD size = ::GetCurrentDirectoryW(0, nullptr);
@@ -48,7 +36,7 @@ public:
     }
 
     RelaunchResult RelaunchElevated(const std::vector<std::string>& arguments) override {
-        const std::wstring program = OwnPath();
+        const std::wstring program = win32::ProgramPath();
         if (program.empty())
             return {RelaunchResult::Outcome::Failed, 0, win32::SystemMessage(::GetLastError())};
         return RunElevated(program, arguments);

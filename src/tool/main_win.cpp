@@ -8,24 +8,8 @@
 #include "tool/command_line.h"
 #include "tool/console.h"
 #include "tool/tool_main.h"
+#include "win32/module_path.h"
 #include "win32/text.h"
-
-namespace {
-
-std::wstring OwnPath() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0) return {};
-        if (length < path.size()) {
-            path.resize(length);
-            return path;
-        }
-        path.resize(path.size() * 2);
-    }
-}
-
-}  // namespace
 
 // The arguments come from the whole UTF-16 command line, split by the
 // standard rules, so any path the system can name reaches the tool intact.
@@ -34,7 +18,7 @@ int wmain(int, wchar_t**) {
     std::vector<std::string> args;
     try {
         args = veltrin::tool::SplitToolCommandLine(veltrin::win32::Narrow(::GetCommandLineW()),
-                                                   veltrin::win32::Narrow(OwnPath()));
+                                                   veltrin::win32::Narrow(veltrin::win32::ProgramPath()));
     } catch (const std::runtime_error& error) {
         console.Write(std::string("error: the command line is not valid text: ") + error.what() + "\n");
         return 1;
