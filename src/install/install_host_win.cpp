@@ -4,35 +4,12 @@
 #include <stdexcept>
 
 #include "install/install_error.h"
+#include "win32/ansi.h"
 #include "win32/module_path.h"
 #include "win32/text.h"
 
 namespace veltrin::install {
 namespace {
-
-// The text in the system's ANSI code page, or nothing when a character has
-// no exact counterpart there (no best-fit look-alikes, no '?').
-std::optional<std::string> ToAnsi(std::string_view utf8) {
-    std::wstring wide;
-    try {
-        wide = win32::Widen(utf8);
-    } catch (const std::runtime_error&) {
-        return std::nullopt;
-    }
-    if (wide.empty()) return std::string();
-    const UINT codePage = ::GetACP();
-    const bool utf8System = codePage == CP_UTF8;
-    const DWORD flags = utf8System ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
-    BOOL usedDefault = FALSE;
-    BOOL* usedDefaultOut = utf8System ? nullptr : &usedDefault;
-    const int size = static_cast<int>(wide.size());
-    const int count = ::WideCharToMultiByte(codePage, flags, wide.data(), size, nullptr, 0, nullptr, usedDefaultOut);
-    if (count <= 0 || usedDefault) return std::nullopt;
-    std::string ansi(static_cast<size_t>(count), '\0');
-    ::WideCharToMultiByte(codePage, flags, wide.data(), size, ansi.data(), count, nullptr, usedDefaultOut);
-    if (usedDefault) return std::nullopt;
-    return ansi;
-}
 
 std::wstring WidenPath(const std::string& path, Failure failure) {
     try {
@@ -44,7 +21,7 @@ std::wstring WidenPath(const std::string& path, Failure failure) {
 
 }  // namespace
 
-bool WinInstallHost::CanEncode(std::string_view text) const { return ToAnsi(text).has_value(); }
+bool WinInstallHost::CanEncode(std::string_view text) const { return win32::ToAnsi(text).has_value(); }
 
 void WinInstallHost::CreateScript(const std::string& path) {
     scriptPath_ = path;
@@ -55,7 +32,7 @@ void WinInstallHost::CreateScript(const std::string& path) {
 }
 
 void WinInstallHost::WriteScriptLine(std::string_view line) {
-    auto ansi = ToAnsi(line);
+    auto ansi = win32::ToAnsi(line);
     if (!ansi) throw InstallError(Failure::NotRepresentable, std::string(line), "");
     ansi->append("\r\n");
     DWORD written = 0;

@@ -17,6 +17,8 @@ enum class ExitStatus {
     Io = 10,               // any other failure to read or write
     VerifyProblems = 11,   // verify found problems
     UnsafeName = 12,       // extract met an entry name that would write outside its folder
+    ModProblems = 13,      // check-mod: a file would stop the install or is not what its name says
+    ModFilesLeftOut = 14,  // check-mod: the install works but leaves files of the payload out
 };
 
 inline int Code(ExitStatus status) { return static_cast<int>(status); }

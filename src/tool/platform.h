@@ -11,6 +11,11 @@ namespace veltrin::tool {
 // in that code page.
 std::string AnsiToUtf8(std::string_view bytes);
 
+// Why the installer could not write the name into its script, which is in
+// the system's ANSI code page, or empty when it can. Elsewhere than on
+// Windows the player's code page is unknown: a name beyond ASCII may not fit.
+std::string CodePageProblem(std::string_view name);
+
 // '\\' on Windows, '/' elsewhere.
 char PathSeparator();
 

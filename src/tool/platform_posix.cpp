@@ -46,6 +46,13 @@ std::string AnsiToUtf8(std::string_view bytes) {
     return std::string(bytes);
 }
 
+std::string CodePageProblem(std::string_view name) {
+    for (const char c : name)
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return "a player's Windows code page may not write it (not plain ASCII)";
+    return {};
+}
+
 char PathSeparator() { return '/'; }
 
 }  // namespace veltrin::tool

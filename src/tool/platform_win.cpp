@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "tool/platform.h"
+#include "win32/ansi.h"
 #include "win32/text.h"
 
 namespace veltrin::tool {
@@ -15,6 +16,11 @@ std::string AnsiToUtf8(std::string_view bytes) {
     std::wstring wide(static_cast<size_t>(count), L'\0');
     ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes.data(), size, wide.data(), count);
     return win32::Narrow(wide);
+}
+
+std::string CodePageProblem(std::string_view name) {
+    if (win32::ToAnsi(name)) return {};
+    return "the system's ANSI code page (" + std::to_string(::GetACP()) + ") cannot write it";
 }
 
 char PathSeparator() { return '\\'; }

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "archive/archive_error.h"
+#include "tool/check_mod.h"
 #include "tool/commands.h"
 #include "tool/elevation.h"
 #include "tool/error_text.h"
@@ -147,6 +148,10 @@ ExitStatus Dispatch(const std::vector<std::string>& args, Console& console, arch
         if (!needs(1, 1, "rebuild <archive>")) return ExitStatus::Usage;
         return RebuildArchive(rest[0], fs, report);
     }
+    if (command == "check-mod") {
+        if (!needs(1, 1, "check-mod <application folder>")) return ExitStatus::Usage;
+        return CheckMod(rest[0], fs, report);
+    }
     return Usage(report, "unknown command " + command);
 }
 
@@ -172,6 +177,9 @@ std::string HelpText() {
            "  Install.plug verify <archive>                 check the archive for damage\n"
            "  Install.plug rebuild <archive>                rewrite the archive with its entries in order and no\n"
            "                                               gaps\n"
+           "  Install.plug check-mod <application folder>   check the mod files in its gta3.img and player.img\n"
+           "                                               folders before shipping: what will be installed,\n"
+           "                                               left out, or stop the install; writes nothing\n"
            "  Install.plug --help                           this text\n"
            "\n"
            "Exit status:\n"
@@ -190,7 +198,10 @@ std::string HelpText() {
            "      named like the tool's own files (ending in .partial or .added)\n"
            "  10  any other failure to read or write\n"
            "  11  verify found problems\n"
-           "  12  extract skipped an entry whose name would write outside the folder\n";
+           "  12  extract skipped an entry whose name would write outside the folder\n"
+           "  13  check-mod found a problem: a file would stop the install, or is not the model or\n"
+           "      texture dictionary its name says\n"
+           "  14  check-mod found no problem, but files the install would leave out\n";
 }
 
 int RunTool(const std::vector<std::string>& args, Console& console, archive::FileSystem& fs) {

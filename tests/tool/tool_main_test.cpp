@@ -16,19 +16,6 @@ namespace {
 using namespace testing;
 using archive::testing::MemoryFileSystem;
 
-class FakeConsole final : public Console {
-public:
-    bool terminal = false;
-    bool ownsWindow = false;
-    int waits = 0;
-    std::string text;
-
-    void Write(std::string_view written) override { text += written; }
-    bool IsTerminal() override { return terminal; }
-    bool OwnsWindow() override { return ownsWindow; }
-    void WaitForEnter() override { ++waits; }
-};
-
 TEST(ConsoleReport, DrawsTheBarOnlyOnATerminalAndOnlyWhenThePercentageMoves) {
     FakeConsole console;
     console.terminal = true;

@@ -12,6 +12,7 @@
 #include "archive/file_io.h"
 #include "block_lines.h"
 #include "install/script.h"
+#include "tool/console.h"
 #include "tool/report.h"
 
 namespace veltrin::tool::testing {
@@ -90,6 +91,20 @@ inline std::string InstallScript(const std::vector<std::string>& block1, const s
 
 inline std::string Text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 inline Bytes BytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+// A console that keeps what is written and answers as told.
+class FakeConsole final : public Console {
+public:
+    bool terminal = false;
+    bool ownsWindow = false;
+    int waits = 0;
+    std::string text;
+
+    void Write(std::string_view written) override { text += written; }
+    bool IsTerminal() override { return terminal; }
+    bool OwnsWindow() override { return ownsWindow; }
+    void WaitForEnter() override { ++waits; }
+};
 
 class RecordingReport final : public Report {
 public:
