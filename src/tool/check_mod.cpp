@@ -51,12 +51,18 @@ std::string LeftOutReason(const install::FolderEntry& entry) {
     const size_t dot = folded.find_last_of('.');
     const std::string extension = dot == std::string::npos ? "" : folded.substr(dot);
     std::string kind;
-    if (extension == ".col") kind = "collision data (.col)";
-    else if (extension == ".ifp") kind = "animations (.ifp)";
-    else if (extension == ".ipl") kind = "item placements of a map (.ipl)";
-    else if (extension == ".ide") kind = "item definitions (.ide)";
-    else if (extension.empty() || extension == ".") kind = "a file without an extension";
-    else kind = "a " + extension + " file";
+    if (extension == ".col")
+        kind = "collision data (.col)";
+    else if (extension == ".ifp")
+        kind = "animations (.ifp)";
+    else if (extension == ".ipl")
+        kind = "item placements of a map (.ipl)";
+    else if (extension == ".ide")
+        kind = "item definitions (.ide)";
+    else if (extension.empty() || extension == ".")
+        kind = "a file without an extension";
+    else
+        kind = "a " + extension + " file";
     return kind + ": this installer puts only models (.dff) and texture dictionaries (.txd) into the archives";
 }
 
@@ -162,7 +168,9 @@ private:
             if (size > archive::kMaxEntryBytes) {
                 problems.push_back("it is " + std::to_string(size) + " bytes, more than one entry holds (" +
                                    std::to_string(archive::kMaxEntrySectors) + " sectors, " +
-                                   std::to_string(archive::kMaxEntryBytes) + " bytes): " + std::string(kRefused));
+                                   std::to_string(archive::kMaxEntryBytes) +
+                                   " bytes): the archive tool stops the install at it, and the archive it was to go "
+                                   "into stays unchanged");
             } else {
                 std::vector<uint8_t> bytes(static_cast<size_t>(size));
                 file->ReadAt(0, bytes);

@@ -51,27 +51,39 @@ std::string Hex(uint32_t value) {
     return text;
 }
 
+struct KnownChunk {
+    uint32_t type;
+    const char* name;
+};
+
+constexpr KnownChunk kKnownChunks[] = {
+    {kStruct, "struct"},
+    {kString, "string"},
+    {kExtension, "extension"},
+    {kTexture, "texture"},
+    {kMaterial, "material"},
+    {kMaterialList, "material list"},
+    {kFrameList, "frame list"},
+    {kGeometry, "geometry"},
+    {kClump, "clump"},
+    {kAtomic, "atomic"},
+    {kTextureNative, "texture native"},
+    {kDictionary, "texture dictionary"},
+    {kGeometryList, "geometry list"},
+    {kUvAnimationDictionary, "UV animation dictionary"},
+};
+
+const KnownChunk* Known(uint32_t type) {
+    for (const auto& chunk : kKnownChunks)
+        if (chunk.type == type) return &chunk;
+    return nullptr;
+}
+
 // The chunk's name and type, for example "clump (0x10)".
 std::string ChunkName(uint32_t type) {
-    const char* name = nullptr;
-    switch (type) {
-    case kStruct: name = "struct"; break;
-    case kString: name = "string"; break;
-    case kExtension: name = "extension"; break;
-    case kTexture: name = "texture"; break;
-    case kMaterial: name = "material"; break;
-    case kMaterialList: name = "material list"; break;
-    case kFrameList: name = "frame list"; break;
-    case kGeometry: name = "geometry"; break;
-    case kClump: name = "clump"; break;
-    case kAtomic: name = "atomic"; break;
-    case kTextureNative: name = "texture native"; break;
-    case kDictionary: name = "texture dictionary"; break;
-    case kGeometryList: name = "geometry list"; break;
-    case kUvAnimationDictionary: name = "UV animation dictionary"; break;
-    default: return "chunk of type " + Hex(type);
-    }
-    return std::string(name) + " (" + Hex(type) + ")";
+    const KnownChunk* known = Known(type);
+    if (known == nullptr) return "chunk of type " + Hex(type);
+    return std::string(known->name) + " (" + Hex(type) + ")";
 }
 
 // Chunks whose payload is nothing but further chunks.
@@ -87,8 +99,10 @@ bool IsContainer(uint32_t type) {
     case kAtomic:
     case kTextureNative:
     case kDictionary:
-    case kGeometryList: return true;
-    default: return false;
+    case kGeometryList:
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -96,15 +110,6 @@ bool IsContainer(uint32_t type) {
 std::string WithArticle(uint32_t type) {
     const std::string name = ChunkName(type);
     return (std::string_view("aeiouAEIOU").find(name.front()) == std::string_view::npos ? "a " : "an ") + name;
-}
-
-bool IsKnown(uint32_t type) {
-    switch (type) {
-    case kStruct:
-    case kString:
-    case kUvAnimationDictionary: return true;
-    default: return IsContainer(type);
-    }
 }
 
 std::string Plural(uint64_t count, const char* one, const char* many) {
@@ -133,8 +138,8 @@ public:
             const uint64_t childEnd = pos + kHeaderSize + child.size;
             if (childEnd > end)
                 return "the " + ChunkName(child.type) + " at byte " + std::to_string(pos) + " runs " +
-                       Plural(childEnd - end, "byte", "bytes") + " past the end of the " +
-                       ChunkName(parent.type) + " that holds it";
+                       Plural(childEnd - end, "byte", "bytes") + " past the end of the " + ChunkName(parent.type) +
+                       " that holds it";
             if (IsContainer(child.type)) {
                 std::string problem = Children(pos, child, depth + 1);
                 if (!problem.empty()) return problem;
@@ -208,17 +213,18 @@ StreamCheck CheckRenderWareStream(std::span<const uint8_t> bytes, StreamKind exp
     }
     const Header top = HeaderAt(bytes, at);
     const uint32_t wanted = expected == StreamKind::Model ? kClump : kDictionary;
-    if (!IsKnown(top.type)) {
-        check.problem = "not a RenderWare binary stream: its first 4 bytes (" + Hex(top.type) +
-                        ") name no RenderWare chunk";
+    if (Known(top.type) == nullptr) {
+        check.problem =
+            "not a RenderWare binary stream: its first 4 bytes (" + Hex(top.type) + ") name no RenderWare chunk";
         return check;
     }
     if (top.type != wanted) {
         if (top.type == kDictionary)
             check.problem = "it holds a texture dictionary (0x16), not a model: a .dff begins with a clump (0x10)";
         else if (top.type == kClump)
-            check.problem = "it holds a model (clump, 0x10), not a texture dictionary: a .txd begins with a "
-                            "texture dictionary (0x16)";
+            check.problem =
+                "it holds a model (clump, 0x10), not a texture dictionary: a .txd begins with a "
+                "texture dictionary (0x16)";
         else
             check.problem = "its first chunk is " + WithArticle(top.type) + ", not " + WithArticle(wanted);
         return check;

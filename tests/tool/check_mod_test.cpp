@@ -121,8 +121,9 @@ TEST_F(CheckModTest, FilesTheInstallerLeavesOutAreNamedWithTheReason) {
     Put("gta3.img", ".hidden.dff", Model());
 #endif
     EXPECT_EQ(Check(), ExitStatus::ModFilesLeftOut) << report_.All();
-    const std::string onlyModels = ": this installer puts only models (.dff) and texture dictionaries (.txd) into "
-                                   "the archives";
+    const std::string onlyModels =
+        ": this installer puts only models (.dff) and texture dictionaries (.txd) into "
+        "the archives";
     EXPECT_EQ(LineOf("lamppost.col"), "  left out lamppost.col: collision data (.col)" + onlyModels);
     EXPECT_EQ(LineOf("walk.IFP"), "  left out walk.IFP: animations (.ifp)" + onlyModels);
     EXPECT_EQ(LineOf("map.ipl"), "  left out map.ipl: item placements of a map (.ipl)" + onlyModels);
@@ -203,28 +204,31 @@ TEST_F(CheckModTest, AFileTooLargeForOneEntryIsAProblem) {
     EXPECT_EQ(Check(), ExitStatus::ModProblems) << report_.All();
     EXPECT_EQ(LineOf("big.txd"),
               "  PROBLEM  big.txd: it is 134215681 bytes, more than one entry holds (65535 sectors, 134215680 "
-              "bytes): the archive tool refuses the install script, so nothing is installed");
+              "bytes): the archive tool stops the install at it, and the archive it was to go into stays unchanged");
 }
 
 TEST_F(CheckModTest, MissingAndEmptyPayloadFolders) {
     Put("gta3.img", "lamppost.dff", Model());
     EXPECT_EQ(Check(), ExitStatus::Ok) << report_.All();
-    EXPECT_TRUE(report_.Has("  warning  it holds no model or texture dictionary: the install leaves the game's "
-                            "player.img as it is"))
+    EXPECT_TRUE(
+        report_.Has("  warning  it holds no model or texture dictionary: the install leaves the game's "
+                    "player.img as it is"))
         << report_.All();
 
     fs::remove_all(app_ / "gta3.img");
     EXPECT_EQ(Check(), ExitStatus::ModProblems) << report_.All();
-    EXPECT_TRUE(report_.Has("  PROBLEM  the installer cannot list the mod's files in it and stops before changing "
-                            "anything: "))
+    EXPECT_TRUE(
+        report_.Has("  PROBLEM  the installer cannot list the mod's files in it and stops before changing "
+                    "anything: "))
         << report_.All();
     EXPECT_TRUE(report_.Has("gta3.img: cannot be listed")) << report_.All();
 
     Put("player.img", "notes.txt", Stream(3, 'x'));
     fs::create_directories(app_ / "gta3.img");
     EXPECT_EQ(Check(), ExitStatus::ModProblems) << report_.All();
-    EXPECT_TRUE(report_.Has("  PROBLEM  neither payload folder holds a model or texture dictionary: the install "
-                            "would change nothing"))
+    EXPECT_TRUE(
+        report_.Has("  PROBLEM  neither payload folder holds a model or texture dictionary: the install "
+                    "would change nothing"))
         << report_.All();
 }
 
@@ -238,8 +242,9 @@ TEST_F(CheckModTest, NamesThatDifferOnlyInCaseAreProblems) {
     EXPECT_EQ(LineOf("Lamppost.dff"),
               "  PROBLEM  Lamppost.dff: its name differs only in case from lamppost.dff: a Windows folder holds only "
               "one of the two (unpacking the zip keeps one), and an archive holds one entry for both names");
-    EXPECT_EQ(LineOf("lamppost.dff").rfind("  PROBLEM  lamppost.dff: its name differs only in case from Lamppost.dff", 0),
-              0u);
+    EXPECT_EQ(
+        LineOf("lamppost.dff").rfind("  PROBLEM  lamppost.dff: its name differs only in case from Lamppost.dff", 0),
+        0u);
     EXPECT_TRUE(report_.Has("2 problems, 0 warnings")) << report_.All();
 }
 #endif

@@ -41,22 +41,24 @@ inline Stream Words(std::initializer_list<uint32_t> words) {
 // A clump of one atomic: struct, frame list, geometry list (one geometry with
 // its material list), the atomic, the clump's extension.
 inline Stream Model(uint32_t stamp = kStamp36) {
-    const Stream material = Chunk(0x07, Concat({Chunk(0x01, Words({0, 0xFFFFFFFF, 0, 0, 0, 0, 0}), stamp),
-                                                Chunk(0x03, {}, stamp)}), stamp);
+    const Stream material =
+        Chunk(0x07, Concat({Chunk(0x01, Words({0, 0xFFFFFFFF, 0, 0, 0, 0, 0}), stamp), Chunk(0x03, {}, stamp)}), stamp);
     const Stream materials = Chunk(0x08, Concat({Chunk(0x01, Words({1, 0xFFFFFFFF}), stamp), material}), stamp);
-    const Stream geometry = Chunk(0x0F, Concat({Chunk(0x01, Words({0x02, 0, 0, 1}), stamp), materials,
-                                                Chunk(0x03, Chunk(0x50E, Words({0, 0, 0}), stamp), stamp)}),
+    const Stream geometry = Chunk(0x0F,
+                                  Concat({Chunk(0x01, Words({0x02, 0, 0, 1}), stamp), materials,
+                                          Chunk(0x03, Chunk(0x50E, Words({0, 0, 0}), stamp), stamp)}),
                                   stamp);
-    return Chunk(0x10,
-                 Concat({Chunk(0x01, Words({1, 0, 0}), stamp),
-                         Chunk(0x0E, Concat({Chunk(0x01, Words({1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFFFFFFFF, 0}),
-                                                   stamp),
-                                             Chunk(0x03, {}, stamp)}),
-                               stamp),
-                         Chunk(0x1A, Concat({Chunk(0x01, Words({1}), stamp), geometry}), stamp),
-                         Chunk(0x14, Concat({Chunk(0x01, Words({0, 0, 5, 0}), stamp), Chunk(0x03, {}, stamp)}), stamp),
-                         Chunk(0x03, {}, stamp)}),
-                 stamp);
+    return Chunk(
+        0x10,
+        Concat({Chunk(0x01, Words({1, 0, 0}), stamp),
+                Chunk(0x0E,
+                      Concat({Chunk(0x01, Words({1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFFFFFFFF, 0}), stamp),
+                              Chunk(0x03, {}, stamp)}),
+                      stamp),
+                Chunk(0x1A, Concat({Chunk(0x01, Words({1}), stamp), geometry}), stamp),
+                Chunk(0x14, Concat({Chunk(0x01, Words({0, 0, 5, 0}), stamp), Chunk(0x03, {}, stamp)}), stamp),
+                Chunk(0x03, {}, stamp)}),
+        stamp);
 }
 
 // A dictionary of `textures` textures (device id 2), each a texture native
