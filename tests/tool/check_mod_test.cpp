@@ -158,6 +158,7 @@ TEST_F(CheckModTest, NamesTheArchiveCannotHoldAreProblems) {
         {"abcdefghijklmnopqrst.dff", "the name is longer than 23 characters" + refused},
         {"semi;colon.txd", ""},
         {"caf\xC3\xA9.dff", "the name holds a character other than plain printable ASCII" + refused},
+        {"smile\xF0\x9F\x98\x80.txd", "the name holds a character other than plain printable ASCII" + refused},
     };
     for (const auto& c : cases) Put("gta3.img", c.name, c.name.ends_with(".txd") ? Dictionary() : Model());
     EXPECT_EQ(Check(), ExitStatus::ModProblems) << report_.All();
@@ -169,8 +170,9 @@ TEST_F(CheckModTest, NamesTheArchiveCannotHoldAreProblems) {
             EXPECT_EQ(line.rfind("  PROBLEM  " + c.name + ": " + c.problem, 0), 0u) << line;
         }
     }
-    // The non-ASCII name also needs the code page, which the check names.
-    EXPECT_NE(LineOf("caf\xC3\xA9.dff").find("the installer cannot write the name into its script: "),
+    // No ANSI code page holds an emoji, so the installer could not even
+    // write that name into its script.
+    EXPECT_NE(LineOf("smile\xF0\x9F\x98\x80.txd").find("the installer cannot write the name into its script: "),
               std::string::npos);
     EXPECT_TRUE(report_.Has("gta3.img: 4 files to install, 0 left out")) << report_.All();
 }
