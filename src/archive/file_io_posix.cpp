@@ -15,6 +15,7 @@
 
 #include "archive/archive_error.h"
 #include "archive/file_io.h"
+#include "text/ascii.h"
 
 namespace veltrin::archive {
 namespace {
@@ -59,7 +60,7 @@ ErrorKind KindOf(int error) {
 // The system's words as a plain detail: "no such file or directory".
 [[noreturn]] void Fail(const std::string& path, int error) {
     std::string detail = std::strerror(error);
-    if (!detail.empty() && detail[0] >= 'A' && detail[0] <= 'Z') detail[0] = static_cast<char>(detail[0] - 'A' + 'a');
+    if (!detail.empty()) detail[0] = text::LowerAscii(detail[0]);
     throw ArchiveError(KindOf(error), path, detail);
 }
 

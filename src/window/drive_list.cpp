@@ -1,6 +1,6 @@
 #include "window/drive_list.h"
 
-#include <cwctype>
+#include "text/ascii.h"
 
 namespace veltrin::window {
 namespace {
@@ -9,7 +9,7 @@ namespace {
 // network drives are not asked for their name: that can take seconds.
 std::wstring DriveLabel(const std::wstring& root) {
     std::wstring label = root.substr(0, 2);
-    label[0] = static_cast<wchar_t>(std::towlower(label[0]));
+    label[0] = text::LowerAscii(label[0]);
     if (::GetDriveTypeW(root.c_str()) == DRIVE_FIXED) {
         wchar_t volume[MAX_PATH + 1] = {};
         if (::GetVolumeInformationW(root.c_str(), volume, MAX_PATH + 1, nullptr, nullptr, nullptr, nullptr, 0) &&
@@ -42,9 +42,9 @@ void DriveList::Fill(const std::wstring& currentPath) {
     }
     ::SetErrorMode(oldMode);
     if (currentPath.size() < 2 || currentPath[1] != L':') return;
-    const auto current = static_cast<wchar_t>(std::towupper(currentPath[0]));
     for (size_t i = 0; i < drives_.size(); ++i)
-        if (drives_[i][0] == current) ::SendMessageW(combo_, CB_SETCURSEL, i, 0);
+        if (text::LowerAscii(drives_[i][0]) == text::LowerAscii(currentPath[0]))
+            ::SendMessageW(combo_, CB_SETCURSEL, i, 0);
 }
 
 std::wstring DriveList::SelectedDrive() const {
