@@ -9,6 +9,7 @@
 #include "archive/names.h"
 #include "tool/error_text.h"
 #include "tool/file_util.h"
+#include "tool/imported_names.h"
 #include "tool/safe_name.h"
 #include "tool/script_reader.h"
 
@@ -128,14 +129,12 @@ ExitStatus AddFiles(const std::string& archivePath, const std::vector<std::strin
                     Report& report) {
     return Guarded(report, [&] {
         auto archive = archive::Archive::Open(archivePath, fs);
-        std::set<std::string> staged;
+        ImportedNames imported;
         for (const auto& file : files) {
             const std::string name(FileNameOf(file));
             const std::string problem = archive::NameProblem(name);
             if (!problem.empty()) throw archive::ArchiveError(archive::ErrorKind::BadName, name, problem);
-            const bool replaces = archive.Find(name) != nullptr || staged.count(archive::FoldedName(name)) != 0;
-            archive.PutFile(name, file);
-            staged.insert(archive::FoldedName(name));
+            const bool replaces = imported.Import(archive, name, file);
             report.Line((replaces ? "replacing " : "adding ") + name);
         }
         if (archive.HasChanges()) SaveChanges(archive, report);

@@ -1,7 +1,6 @@
 #include "tool/script_runner.h"
 
 #include <optional>
-#include <set>
 
 #include "archive/archive.h"
 #include "archive/archive_error.h"
@@ -9,6 +8,7 @@
 #include "tool/backup_marker.h"
 #include "tool/error_text.h"
 #include "tool/file_util.h"
+#include "tool/imported_names.h"
 
 namespace veltrin::tool {
 namespace {
@@ -81,7 +81,7 @@ private:
         outcomes_.push_back({path, "not changed"});
         open_.emplace(archive::Archive::Open(path, fs_));
         tally_ = {};
-        staged_.clear();
+        imported_.Clear();
         switch (open_->RecoveryOnOpen()) {
         case archive::Recovery::None:
             break;
@@ -127,10 +127,7 @@ private:
 
     void Import(const std::string& name, const std::string& path) {
         if (backups_.Has(path)) PublishBackups();  // a backup made earlier in this block
-        const bool replaces = open_->Find(name) != nullptr || staged_.count(archive::FoldedName(name)) != 0;
-        open_->PutFile(name, path);
-        staged_.insert(archive::FoldedName(name));
-        if (replaces) {
+        if (imported_.Import(*open_, name, path)) {
             ++tally_.replaced;
             report_.Line("imported " + name + " (replaced)");
         } else {
@@ -194,7 +191,7 @@ private:
     PendingFiles backups_{fs_};
     std::optional<archive::Archive> open_;
     ArchiveTally tally_;
-    std::set<std::string> staged_;
+    ImportedNames imported_;
     std::vector<Outcome> outcomes_;
 };
 
