@@ -10,8 +10,8 @@
 #include "tool/error_text.h"
 #include "tool/file_util.h"
 #include "tool/imported_names.h"
+#include "tool/path_text.h"
 #include "tool/safe_name.h"
-#include "tool/script_reader.h"
 
 namespace veltrin::tool {
 namespace {

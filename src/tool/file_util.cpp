@@ -2,7 +2,7 @@
 
 #include "archive/archive_error.h"
 #include "archive/names.h"
-#include "tool/script_reader.h"
+#include "tool/path_text.h"
 
 namespace veltrin::tool {
 
