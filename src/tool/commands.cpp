@@ -11,6 +11,7 @@
 #include "tool/file_util.h"
 #include "tool/imported_names.h"
 #include "tool/path_text.h"
+#include "tool/publish_group.h"
 #include "tool/safe_name.h"
 
 namespace veltrin::tool {
@@ -82,10 +83,10 @@ ExitStatus ExtractEntries(const std::string& archivePath, const std::string& fol
         // Files are made durable a batch at a time, which spares the disk a
         // flush and a folder update for each of thousands of entries.
         constexpr size_t kBatch = 256;
-        PendingFiles pending(fs);
+        PublishGroup extracted(fs);
         auto publish = [&] {
             try {
-                pending.Publish();
+                extracted.Publish();
             } catch (const std::exception&) {
                 report.Line("the files extracted since the last batch was saved were removed");
                 throw;
@@ -106,7 +107,7 @@ ExitStatus ExtractEntries(const std::string& archivePath, const std::string& fol
                     continue;
                 }
                 const std::string target = folder + separator + entry->name;
-                pending.WriteWith(target, [&](archive::File& file) { archive.CopyTo(*entry, file); });
+                extracted.WriteWith(target, [&](archive::File& file) { archive.CopyTo(*entry, file); });
                 report.Line("extracted " + entry->name);
                 if (++count % kBatch == 0) publish();
             }

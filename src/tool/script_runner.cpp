@@ -7,8 +7,8 @@
 #include "archive/names.h"
 #include "tool/backup_marker.h"
 #include "tool/error_text.h"
-#include "tool/file_util.h"
 #include "tool/imported_names.h"
+#include "tool/publish_group.h"
 
 namespace veltrin::tool {
 namespace {
@@ -188,7 +188,7 @@ private:
     const std::string& scriptPath_;
     archive::FileSystem& fs_;
     Report& report_;
-    PendingFiles backups_{fs_};
+    PublishGroup backups_{fs_};
     std::optional<archive::Archive> open_;
     ArchiveTally tally_;
     ImportedNames imported_;
@@ -255,7 +255,7 @@ ExitStatus RunScript(const std::string& scriptPath, std::string_view scriptText,
         // name could be taken for one of them, or overwritten by one.
         if (command.kind == CommandKind::Export) {
             const std::string folded = archive::FoldedName(command.path);
-            for (const std::string_view suffix : {kPendingSuffix, kAddedMarkerSuffix})
+            for (const std::string_view suffix : {kScratchSuffix, kAddedMarkerSuffix})
                 if (folded.ends_with(suffix))
                     return Refuse(report, LineRef(scriptPath, command),
                                   "the backup file " + command.path + " ends in " + std::string(suffix) +
