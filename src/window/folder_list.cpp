@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "window/child_window.h"
 #include "window/folder_path.h"
 #include "window/layout.h"
 #include "window/resource_ids.h"
@@ -54,11 +55,10 @@ std::optional<std::vector<std::wstring>> Subfolders(const std::wstring& path) {
 }  // namespace
 
 void FolderList::Create(HWND parent, int id) {
-    list_ = ::CreateWindowExW(WS_EX_CLIENTEDGE, L"LISTBOX", L"",
-                              WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_GROUP | WS_VSCROLL | LBS_NOTIFY |
-                                  LBS_OWNERDRAWFIXED | LBS_HASSTRINGS | LBS_NOINTEGRALHEIGHT,
-                              0, 0, 0, 0, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
-                              ::GetModuleHandleW(nullptr), nullptr);
+    list_ = CreateChild(
+        parent, L"LISTBOX", L"",
+        WS_TABSTOP | WS_GROUP | WS_VSCROLL | LBS_NOTIFY | LBS_OWNERDRAWFIXED | LBS_HASSTRINGS | LBS_NOINTEGRALHEIGHT,
+        id, WS_EX_CLIENTEDGE);
     ::SetWindowSubclass(list_, KeyProc, 1, reinterpret_cast<DWORD_PTR>(this));
 }
 
@@ -83,10 +83,12 @@ void FolderList::SetDpi(int dpi, HFONT font) {
 }
 
 bool FolderList::SetPath(const std::wstring& path) {
-    const UINT oldMode = ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-    const auto chain = FolderChain(path);
-    const auto subfolders = chain.empty() ? std::nullopt : Subfolders(chain.back().path);
-    ::SetErrorMode(oldMode);
+    std::optional<std::vector<std::wstring>> subfolders;
+    {
+        const QuietDriveErrors quiet;
+        const auto chain = FolderChain(path);
+        if (!chain.empty()) subfolders = Subfolders(chain.back().path);
+    }
     if (!subfolders) return false;
     Show(path, *subfolders);
     return true;
