@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "win32/unique_handle.h"
 #include "window/child_window.h"
 #include "window/folder_path.h"
 #include "window/layout.h"
@@ -31,10 +32,10 @@ std::optional<std::vector<std::wstring>> Subfolders(const std::wstring& path) {
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return std::nullopt;
     const std::wstring pattern = ChildPath(path, L"*");
     WIN32_FIND_DATAW data{};
-    HANDLE find = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchLimitToDirectories, nullptr,
-                                     FIND_FIRST_EX_LARGE_FETCH);
+    const win32::UniqueFindHandle find(::FindFirstFileExW(
+        pattern.c_str(), FindExInfoBasic, &data, FindExSearchLimitToDirectories, nullptr, FIND_FIRST_EX_LARGE_FETCH));
     std::vector<std::wstring> names;
-    if (find == INVALID_HANDLE_VALUE) {
+    if (!find.Valid()) {
         if (::GetLastError() == ERROR_FILE_NOT_FOUND) return names;  // an empty drive root
         return std::nullopt;
     }
@@ -43,10 +44,8 @@ std::optional<std::vector<std::wstring>> Subfolders(const std::wstring& path) {
         const std::wstring_view name = data.cFileName;
         if (name == L"." || name == L"..") continue;
         names.emplace_back(name);
-    } while (::FindNextFileW(find, &data));
-    const DWORD error = ::GetLastError();
-    ::FindClose(find);
-    if (error != ERROR_NO_MORE_FILES) return std::nullopt;
+    } while (::FindNextFileW(find.Get(), &data));
+    if (::GetLastError() != ERROR_NO_MORE_FILES) return std::nullopt;
     std::sort(names.begin(), names.end(),
               [](const std::wstring& a, const std::wstring& b) { return ::lstrcmpiW(a.c_str(), b.c_str()) < 0; });
     return names;
