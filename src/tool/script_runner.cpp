@@ -53,11 +53,6 @@ public:
     }
 
 private:
-    struct Outcome {
-        std::string path;
-        std::string what;
-    };
-
     void Do(const ScriptCommand& command) {
         switch (command.kind) {
         case CommandKind::Open:
@@ -176,13 +171,9 @@ private:
         } catch (const std::exception&) {
             // Told by PublishBackups.
         }
-        if (open_) {
-            open_.reset();  // drops every staged change
-            report_.Line("summary of " + outcomes_.back().path + " (not saved): " + TallyText(tally_));
-        }
-        for (const auto& outcome : outcomes_) report_.Line(outcome.path + ": " + outcome.what);
-        report_.Line("failed");
-        return status;
+        const bool hadOpen = open_.has_value();
+        open_.reset();  // drops every staged change
+        return ReportStopped(report_, hadOpen, TallyText(tally_), outcomes_, status);
     }
 
     const std::string& scriptPath_;
@@ -192,7 +183,7 @@ private:
     std::optional<archive::Archive> open_;
     ArchiveTally tally_;
     ImportedNames imported_;
-    std::vector<Outcome> outcomes_;
+    std::vector<ArchiveOutcome> outcomes_;
 };
 
 // The line as it can be shown: control characters as \xNN.
@@ -227,6 +218,14 @@ std::string TallyText(const ArchiveTally& tally) {
     return std::to_string(tally.backedUp) + " backed up, " + std::to_string(tally.backupsKept) + " backups kept, " +
            std::to_string(tally.nothingToBackUp) + " with nothing to back up, " + std::to_string(tally.replaced) +
            " replaced, " + std::to_string(tally.added) + " added";
+}
+
+ExitStatus ReportStopped(Report& report, bool hadOpenArchive, const std::string& openTally,
+                         const std::vector<ArchiveOutcome>& outcomes, ExitStatus status) {
+    if (hadOpenArchive) report.Line("summary of " + outcomes.back().path + " (not saved): " + openTally);
+    for (const auto& outcome : outcomes) report.Line(outcome.path + ": " + outcome.what);
+    report.Line("failed");
+    return status;
 }
 
 ExitStatus RefuseScript(Report& report, const std::string& scriptPath, const ScriptError& error) {
