@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "archive/names.h"
+#include "fault_file_system.h"
 #include "testing/memory_file_system.h"
+#include "tool/exit_status.h"
 #include "tool_test_support.h"
 
 namespace veltrin::tool::testing {
@@ -48,6 +50,24 @@ inline Holds Check(archive::testing::MemoryFileSystem& fs, const CrashItem& item
     }
     EXPECT_TRUE(item.original.empty()) << what << ": " << item.name << " is gone";
     return Holds::Nothing;
+}
+
+// The faults each suite breaks the run with, at every step in turn.
+inline const std::vector<archive::testing::Fault> kCrashFaults = {
+    archive::testing::Fault::Error, archive::testing::Fault::Kill, archive::testing::Fault::PowerCut,
+    archive::testing::Fault::PowerCutAfterWriteBack};
+
+struct FaultedRun {
+    bool succeeded = false;  // the run reported ExitStatus::Ok
+    bool fired = false;      // the fault struck: a later step may strike too
+};
+
+// run(fileSystem) on the disk, whose k-th change meets the fault.
+template <typename Run>
+FaultedRun RunWithFault(archive::testing::MemoryFileSystem& fs, archive::testing::Fault fault, int k, Run run) {
+    archive::testing::FaultFileSystem faulty(fs, fault, k);
+    const bool succeeded = run(faulty) == ExitStatus::Ok;
+    return {succeeded, faulty.Fired()};
 }
 
 }  // namespace veltrin::tool::testing

@@ -38,20 +38,16 @@ void SetUpInstalled(MemoryFileSystem& fs) {
 }
 
 TEST(RestoreCrash, NoOriginalIsLostAndTheNextUndoCompletes) {
-    for (const Fault fault : {Fault::Error, Fault::Kill, Fault::PowerCut, Fault::PowerCutAfterWriteBack}) {
+    for (const Fault fault : kCrashFaults) {
         bool sawUndoneWithBackupsLeft = false;
         int k = 1;
         for (;; ++k) {
             MemoryFileSystem fs;
             SetUpInstalled(fs);
             RecordingReport report;
-            bool fired = false;
-            bool succeeded = false;
-            {
-                FaultFileSystem faulty(fs, fault, k);
-                succeeded = RestoreFromScript(kScript, CrashScript(), faulty, report) == ExitStatus::Ok;
-                fired = faulty.Fired();
-            }
+            const auto [succeeded, fired] = RunWithFault(fs, fault, k, [&](archive::FileSystem& faulty) {
+                return RestoreFromScript(kScript, CrashScript(), faulty, report);
+            });
             const std::string what = std::string(FaultName(fault)) + " at step " + std::to_string(k);
             bool undoneWithBackupLeft = false;
             for (const CrashItem& item : kCrashItems) {

@@ -21,7 +21,6 @@ namespace {
 using namespace testing;
 using archive::testing::MemoryFileSystem;
 using archive::testing::Fault;
-using archive::testing::FaultFileSystem;
 using archive::testing::FaultName;
 
 void ExpectOriginalsSafe(MemoryFileSystem& fs, const std::string& what, bool& sawMod, bool& sawOriginal) {
@@ -44,20 +43,16 @@ void ExpectOriginalsSafe(MemoryFileSystem& fs, const std::string& what, bool& sa
 }
 
 TEST(ScriptRunnerCrash, OriginalsAreBackedUpBeforeAnyArchiveChanges) {
-    for (const Fault fault : {Fault::Error, Fault::Kill, Fault::PowerCut, Fault::PowerCutAfterWriteBack}) {
+    for (const Fault fault : kCrashFaults) {
         bool sawMod = false, sawOriginal = false;
         int k = 1;
         for (;; ++k) {
             MemoryFileSystem fs;
             SetUpBeforeInstall(fs);
             RecordingReport report;
-            bool fired = false;
-            bool succeeded = false;
-            {
-                FaultFileSystem faulty(fs, fault, k);
-                succeeded = RunScript(kScript, CrashScript(), faulty, report) == ExitStatus::Ok;
-                fired = faulty.Fired();
-            }
+            const auto [succeeded, fired] = RunWithFault(fs, fault, k, [&](archive::FileSystem& faulty) {
+                return RunScript(kScript, CrashScript(), faulty, report);
+            });
             const std::string what = std::string(FaultName(fault)) + " at step " + std::to_string(k);
             ExpectOriginalsSafe(fs, what, sawMod, sawOriginal);
             // Only the tidying after the last save may fail unnoticed.
