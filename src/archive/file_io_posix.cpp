@@ -15,6 +15,7 @@
 
 #include "archive/archive_error.h"
 #include "archive/file_io.h"
+#include "text/ascii.h"
 
 namespace veltrin::archive {
 namespace {
@@ -59,19 +60,11 @@ ErrorKind KindOf(int error) {
 // The system's words as a plain detail: "no such file or directory".
 [[noreturn]] void Fail(const std::string& path, int error) {
     std::string detail = std::strerror(error);
-    if (!detail.empty() && detail[0] >= 'A' && detail[0] <= 'Z') detail[0] = static_cast<char>(detail[0] - 'A' + 'a');
+    if (!detail.empty()) detail[0] = text::LowerAscii(detail[0]);
     throw ArchiveError(KindOf(error), path, detail);
 }
 
-void SyncFolder(const std::string& path, const std::string& posixFolder) {
-    const int folder = ::open(posixFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder < 0) Fail(path, errno);
-    const int result = ::fsync(folder);
-    const int error = errno;
-    ::close(folder);
-    if (result != 0) Fail(path, error);
-}
-
+// Closes the descriptor it holds, if any, when it goes.
 struct Descriptor {
     explicit Descriptor(int opened) : fd(opened) {}
     Descriptor(Descriptor&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
@@ -83,6 +76,12 @@ struct Descriptor {
     }
     int fd;
 };
+
+void SyncFolder(const std::string& path, const std::string& posixFolder) {
+    const Descriptor folder(::open(posixFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.fd < 0) Fail(path, errno);
+    if (::fsync(folder.fd) != 0) Fail(path, errno);
+}
 
 class PosixFile final : public File {
 public:
@@ -285,9 +284,8 @@ public:
 
     // No lock is taken: the check must not stand in another program's way.
     void CheckWritable(const std::string& path) override {
-        const int fd = ::open(PosixPath(path).c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
-        if (fd < 0) Fail(path, errno);
-        ::close(fd);
+        const Descriptor file(::open(PosixPath(path).c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY));
+        if (file.fd < 0) Fail(path, errno);
     }
 
     // An unnamed file (O_TMPFILE) never shows in the folder, not even after a
@@ -295,21 +293,19 @@ public:
     // made and removed at once.
     void CheckCanCreateIn(const std::string& folder) override {
         const std::string posix = PosixPath(folder);
-        const int unnamed = ::open(posix.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-        if (unnamed >= 0) {
-            ::close(unnamed);
+        if (const Descriptor unnamed(::open(posix.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600)); unnamed.fd >= 0)
             return;
-        }
         if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) Fail(folder, errno);
         struct timespec now {};
         ::clock_gettime(CLOCK_REALTIME, &now);
         for (int attempt = 0; attempt < 100; ++attempt) {
             const std::string probe = posix + "/.veltrin-write-check-" + std::to_string(::getpid()) + "-" +
                                       std::to_string(now.tv_nsec) + "-" + std::to_string(attempt);
-            const int made = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-            if (made < 0 && errno == EEXIST) continue;
-            if (made < 0) Fail(folder, errno);
-            ::close(made);
+            {
+                const Descriptor made(::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+                if (made.fd < 0 && errno == EEXIST) continue;
+                if (made.fd < 0) Fail(folder, errno);
+            }
             if (::unlink(probe.c_str()) != 0) Fail(probe, errno);
             return;
         }

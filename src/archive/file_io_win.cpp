@@ -6,6 +6,7 @@
 
 #include "archive/archive_error.h"
 #include "archive/file_io.h"
+#include "text/ascii.h"
 #include "win32/text.h"
 #include "win32/unique_handle.h"
 
@@ -41,7 +42,7 @@ ErrorKind KindOf(DWORD error) {
 [[noreturn]] void Fail(const std::string& path, DWORD error) {
     std::string detail = win32::SystemMessage(error);
     while (!detail.empty() && (detail.back() == '.' || detail.back() == ' ')) detail.pop_back();
-    if (!detail.empty() && detail[0] >= 'A' && detail[0] <= 'Z') detail[0] = static_cast<char>(detail[0] - 'A' + 'a');
+    if (!detail.empty()) detail[0] = text::LowerAscii(detail[0]);
     throw ArchiveError(KindOf(error), path, detail);
 }
 

@@ -1,19 +1,11 @@
 #include "archive/names.h"
 
 #include "archive/archive.h"
+#include "text/ascii.h"
 
 namespace veltrin::archive {
-namespace {
 
-constexpr char FoldAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-}  // namespace
-
-std::string FoldedName(std::string_view name) {
-    std::string folded(name);
-    for (char& c : folded) c = FoldAscii(c);
-    return folded;
-}
+std::string FoldedName(std::string_view name) { return text::FoldAscii(name); }
 
 std::string NameProblem(std::string_view name) {
     if (name.empty()) return "The name is empty.";

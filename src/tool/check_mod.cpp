@@ -11,6 +11,7 @@
 #include "install/folder_listing.h"
 #include "install/payload_lister.h"
 #include "install/payload_rules.h"
+#include "text/ascii.h"
 #include "tool/error_text.h"
 #include "tool/platform.h"
 #include "tool/renderware_check.h"
@@ -31,8 +32,7 @@ std::string Plural(size_t count, const char* one, const char* many) {
 // "The name is empty." as a clause: "the name is empty".
 std::string Clause(std::string sentence) {
     if (!sentence.empty() && sentence.back() == '.') sentence.pop_back();
-    if (!sentence.empty() && sentence.front() >= 'A' && sentence.front() <= 'Z')
-        sentence.front() = static_cast<char>(sentence.front() - 'A' + 'a');
+    if (!sentence.empty()) sentence.front() = text::LowerAscii(sentence.front());
     return sentence;
 }
 

@@ -1,20 +1,13 @@
 #include "tool/command_line.h"
 
+#include "text/ascii.h"
+
 namespace veltrin::tool {
 namespace {
 
 constexpr std::string_view kToolSuffix = ".plug";
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-char Fold(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool SameText(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (Fold(a[i]) != Fold(b[i])) return false;
-    return true;
-}
 
 }  // namespace
 
@@ -102,11 +95,11 @@ std::vector<std::string> SplitToolCommandLine(std::string_view line, std::string
     for (size_t pos = 0; pos <= line.size(); ++pos)
         if (pos == line.size() || (IsBlank(line[pos]) && pos > 0 && !IsBlank(line[pos - 1]))) ends.push_back(pos);
     for (const size_t end : ends)
-        if (SameText(line.substr(0, end), ownPath)) return splitAt(end);
+        if (text::EqualIgnoringAsciiCase(line.substr(0, end), ownPath)) return splitAt(end);
     for (const size_t end : ends) {
         const std::string_view prefix = line.substr(0, end);
         if (prefix.size() >= kToolSuffix.size() &&
-            SameText(prefix.substr(prefix.size() - kToolSuffix.size()), kToolSuffix))
+            text::EqualIgnoringAsciiCase(prefix.substr(prefix.size() - kToolSuffix.size()), kToolSuffix))
             return splitAt(end);
     }
     return SplitCommandLine(line);

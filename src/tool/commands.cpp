@@ -9,8 +9,10 @@
 #include "archive/names.h"
 #include "tool/error_text.h"
 #include "tool/file_util.h"
+#include "tool/imported_names.h"
+#include "tool/path_text.h"
+#include "tool/publish_group.h"
 #include "tool/safe_name.h"
-#include "tool/script_reader.h"
 
 namespace veltrin::tool {
 namespace {
@@ -81,10 +83,10 @@ ExitStatus ExtractEntries(const std::string& archivePath, const std::string& fol
         // Files are made durable a batch at a time, which spares the disk a
         // flush and a folder update for each of thousands of entries.
         constexpr size_t kBatch = 256;
-        PendingFiles pending(fs);
+        PublishGroup extracted(fs);
         auto publish = [&] {
             try {
-                pending.Publish();
+                extracted.Publish();
             } catch (const std::exception&) {
                 report.Line("the files extracted since the last batch was saved were removed");
                 throw;
@@ -105,7 +107,7 @@ ExitStatus ExtractEntries(const std::string& archivePath, const std::string& fol
                     continue;
                 }
                 const std::string target = folder + separator + entry->name;
-                pending.WriteWith(target, [&](archive::File& file) { archive.CopyTo(*entry, file); });
+                extracted.WriteWith(target, [&](archive::File& file) { archive.CopyTo(*entry, file); });
                 report.Line("extracted " + entry->name);
                 if (++count % kBatch == 0) publish();
             }
@@ -128,14 +130,12 @@ ExitStatus AddFiles(const std::string& archivePath, const std::vector<std::strin
                     Report& report) {
     return Guarded(report, [&] {
         auto archive = archive::Archive::Open(archivePath, fs);
-        std::set<std::string> staged;
+        ImportedNames imported;
         for (const auto& file : files) {
             const std::string name(FileNameOf(file));
             const std::string problem = archive::NameProblem(name);
             if (!problem.empty()) throw archive::ArchiveError(archive::ErrorKind::BadName, name, problem);
-            const bool replaces = archive.Find(name) != nullptr || staged.count(archive::FoldedName(name)) != 0;
-            archive.PutFile(name, file);
-            staged.insert(archive::FoldedName(name));
+            const bool replaces = imported.Import(archive, name, file);
             report.Line((replaces ? "replacing " : "adding ") + name);
         }
         if (archive.HasChanges()) SaveChanges(archive, report);

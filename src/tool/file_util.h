@@ -1,12 +1,8 @@
 #pragma once
-// Whole-file reads and crash-safe writes through the archive library's file
-// system, so the tool's own files take the same paths and errors as archives.
+// Whole-file reads through the archive library's file system, so the tool's
+// own files take the same paths and errors as archives.
 #include <cstdint>
-#include <functional>
-#include <set>
-#include <span>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "archive/file_io.h"
@@ -17,45 +13,5 @@ namespace veltrin::tool {
 // when the file holds more than maxSize bytes.
 std::vector<uint8_t> ReadWholeFile(archive::FileSystem& fs, const std::string& path, uint64_t maxSize,
                                    const std::string& tooLarge);
-
-// Files written beside their targets (path + ".partial"), creating missing
-// folders, and put in place together by Publish: every file flushed, then
-// each moved over its target in one step. A crash leaves each target absent
-// or whole. Writing many files this way costs the disk far less than making
-// each durable on its own. What was never published is removed at the end.
-// A scratch name never falls on a file this object writes, whatever the
-// targets are named (an entry "x.dff.partial" beside "x.dff").
-inline constexpr std::string_view kPendingSuffix = ".partial";
-
-class PendingFiles {
-public:
-    explicit PendingFiles(archive::FileSystem& fs) : fs_(fs) {}
-    PendingFiles(const PendingFiles&) = delete;
-    PendingFiles& operator=(const PendingFiles&) = delete;
-    ~PendingFiles();
-
-    void Write(const std::string& path, std::span<const uint8_t> bytes);
-    // Write with the bytes that fill puts into the new, empty file.
-    void WriteWith(const std::string& path, const std::function<void(archive::File&)>& fill);
-    // Returns once every file written so far is durable at its path. When
-    // this throws, the files not yet moved are removed.
-    void Publish();
-    // Whether a file for the path waits to be published. Paths that differ
-    // only in the case of letters name one file on Windows and count as one.
-    [[nodiscard]] bool Has(const std::string& path) const;
-
-private:
-    void Discard() noexcept;
-    [[nodiscard]] std::string ScratchFor(const std::string& path) const;
-
-    archive::FileSystem& fs_;
-    std::vector<archive::FileSystem::Move> moves_;
-    // Folded paths: the waiting targets and their scratch files, and every
-    // target since this object was made.
-    std::set<std::string> targets_;
-    std::set<std::string> scratch_;
-    std::set<std::string> everyTarget_;
-    std::string lastFolder_;
-};
 
 }  // namespace veltrin::tool

@@ -109,11 +109,6 @@ public:
     }
 
 private:
-    struct Outcome {
-        std::string path;
-        std::string what;
-    };
-
     bool HasBackup(const Item& item) { return fs_.Exists(item.backup); }
     bool HasMarker(const Item& item) { return fs_.Exists(AddedMarkerPath(item.backup)); }
 
@@ -269,13 +264,9 @@ private:
 
     ExitStatus Stop(const std::string& why, ExitStatus status) {
         report_.Line("error: " + why);
-        if (archive_) {
-            archive_.reset();  // drops every staged change
-            report_.Line("summary of " + outcomes_.back().path + " (not saved): " + TallyText(tally_));
-        }
-        for (const auto& outcome : outcomes_) report_.Line(outcome.path + ": " + outcome.what);
-        report_.Line("failed");
-        return status;
+        const bool hadOpen = archive_.has_value();
+        archive_.reset();  // drops every staged change
+        return ReportStopped(report_, hadOpen, TallyText(tally_), outcomes_, status);
     }
 
     const std::string& scriptPath_;
@@ -286,7 +277,7 @@ private:
     UndoTally tally_;
     std::vector<std::string> usedUp_;
     std::vector<std::string> leftAlone_;
-    std::vector<Outcome> outcomes_;
+    std::vector<ArchiveOutcome> outcomes_;
     int unremoved_ = 0;
 };
 

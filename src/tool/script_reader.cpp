@@ -1,5 +1,7 @@
 #include "tool/script_reader.h"
 
+#include "tool/path_text.h"
+
 namespace veltrin::tool {
 namespace {
 
@@ -124,16 +126,6 @@ std::vector<ScriptCommand> ReadScript(std::string_view text) {
         commands.push_back(std::move(command));
     }
     return commands;
-}
-
-std::string_view FileNameOf(std::string_view path) {
-    const size_t cut = path.find_last_of("\\/");
-    return cut == std::string_view::npos ? path : path.substr(cut + 1);
-}
-
-std::string_view FolderOf(std::string_view path) {
-    const size_t cut = path.find_last_of("\\/");
-    return cut == std::string_view::npos ? std::string_view() : path.substr(0, cut);
 }
 
 }  // namespace veltrin::tool

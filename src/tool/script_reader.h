@@ -44,9 +44,4 @@ private:
 // that one first, as the end of the script does. Throws ScriptError.
 std::vector<ScriptCommand> ReadScript(std::string_view text);
 
-// The part of a path after its last backslash or slash.
-std::string_view FileNameOf(std::string_view path);
-// The part before the last backslash or slash; empty when there is none.
-std::string_view FolderOf(std::string_view path);
-
 }  // namespace veltrin::tool

@@ -1,14 +1,14 @@
 #include "tool/script_runner.h"
 
 #include <optional>
-#include <set>
 
 #include "archive/archive.h"
 #include "archive/archive_error.h"
 #include "archive/names.h"
 #include "tool/backup_marker.h"
 #include "tool/error_text.h"
-#include "tool/file_util.h"
+#include "tool/imported_names.h"
+#include "tool/publish_group.h"
 
 namespace veltrin::tool {
 namespace {
@@ -53,11 +53,6 @@ public:
     }
 
 private:
-    struct Outcome {
-        std::string path;
-        std::string what;
-    };
-
     void Do(const ScriptCommand& command) {
         switch (command.kind) {
         case CommandKind::Open:
@@ -81,7 +76,7 @@ private:
         outcomes_.push_back({path, "not changed"});
         open_.emplace(archive::Archive::Open(path, fs_));
         tally_ = {};
-        staged_.clear();
+        imported_.Clear();
         switch (open_->RecoveryOnOpen()) {
         case archive::Recovery::None:
             break;
@@ -127,10 +122,7 @@ private:
 
     void Import(const std::string& name, const std::string& path) {
         if (backups_.Has(path)) PublishBackups();  // a backup made earlier in this block
-        const bool replaces = open_->Find(name) != nullptr || staged_.count(archive::FoldedName(name)) != 0;
-        open_->PutFile(name, path);
-        staged_.insert(archive::FoldedName(name));
-        if (replaces) {
+        if (imported_.Import(*open_, name, path)) {
             ++tally_.replaced;
             report_.Line("imported " + name + " (replaced)");
         } else {
@@ -179,23 +171,19 @@ private:
         } catch (const std::exception&) {
             // Told by PublishBackups.
         }
-        if (open_) {
-            open_.reset();  // drops every staged change
-            report_.Line("summary of " + outcomes_.back().path + " (not saved): " + TallyText(tally_));
-        }
-        for (const auto& outcome : outcomes_) report_.Line(outcome.path + ": " + outcome.what);
-        report_.Line("failed");
-        return status;
+        const bool hadOpen = open_.has_value();
+        open_.reset();  // drops every staged change
+        return ReportStopped(report_, hadOpen, TallyText(tally_), outcomes_, status);
     }
 
     const std::string& scriptPath_;
     archive::FileSystem& fs_;
     Report& report_;
-    PendingFiles backups_{fs_};
+    PublishGroup backups_{fs_};
     std::optional<archive::Archive> open_;
     ArchiveTally tally_;
-    std::set<std::string> staged_;
-    std::vector<Outcome> outcomes_;
+    ImportedNames imported_;
+    std::vector<ArchiveOutcome> outcomes_;
 };
 
 // The line as it can be shown: control characters as \xNN.
@@ -232,6 +220,14 @@ std::string TallyText(const ArchiveTally& tally) {
            " replaced, " + std::to_string(tally.added) + " added";
 }
 
+ExitStatus ReportStopped(Report& report, bool hadOpenArchive, const std::string& openTally,
+                         const std::vector<ArchiveOutcome>& outcomes, ExitStatus status) {
+    if (hadOpenArchive) report.Line("summary of " + outcomes.back().path + " (not saved): " + openTally);
+    for (const auto& outcome : outcomes) report.Line(outcome.path + ": " + outcome.what);
+    report.Line("failed");
+    return status;
+}
+
 ExitStatus RefuseScript(Report& report, const std::string& scriptPath, const ScriptError& error) {
     return Refuse(report, scriptPath + ", line " + std::to_string(error.lineNumber()), error.what(), error.line(),
                   ExitStatus::ScriptInvalid);
@@ -258,7 +254,7 @@ ExitStatus RunScript(const std::string& scriptPath, std::string_view scriptText,
         // name could be taken for one of them, or overwritten by one.
         if (command.kind == CommandKind::Export) {
             const std::string folded = archive::FoldedName(command.path);
-            for (const std::string_view suffix : {kPendingSuffix, kAddedMarkerSuffix})
+            for (const std::string_view suffix : {kScratchSuffix, kAddedMarkerSuffix})
                 if (folded.ends_with(suffix))
                     return Refuse(report, LineRef(scriptPath, command),
                                   "the backup file " + command.path + " ends in " + std::string(suffix) +

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "archive/archive_error.h"
+#include "text/ascii.h"
 #include "tool/check_mod.h"
 #include "tool/commands.h"
 #include "tool/elevation.h"
@@ -22,15 +23,7 @@ namespace {
 
 constexpr uint64_t kMaxScriptMegabytes = 64;
 
-bool SameOption(std::string_view arg, std::string_view option) {
-    if (arg.size() != option.size()) return false;
-    for (size_t i = 0; i < arg.size(); ++i) {
-        char c = arg[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != option[i]) return false;
-    }
-    return true;
-}
+bool SameOption(std::string_view arg, std::string_view option) { return text::EqualIgnoringAsciiCase(arg, option); }
 
 // Install.log in the script's folder, joined with the script path's own
 // separator.

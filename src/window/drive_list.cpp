@@ -1,6 +1,7 @@
 #include "window/drive_list.h"
 
-#include <cwctype>
+#include "text/ascii.h"
+#include "window/child_window.h"
 
 namespace veltrin::window {
 namespace {
@@ -9,7 +10,7 @@ namespace {
 // network drives are not asked for their name: that can take seconds.
 std::wstring DriveLabel(const std::wstring& root) {
     std::wstring label = root.substr(0, 2);
-    label[0] = static_cast<wchar_t>(std::towlower(label[0]));
+    label[0] = text::LowerAscii(label[0]);
     if (::GetDriveTypeW(root.c_str()) == DRIVE_FIXED) {
         wchar_t volume[MAX_PATH + 1] = {};
         if (::GetVolumeInformationW(root.c_str(), volume, MAX_PATH + 1, nullptr, nullptr, nullptr, nullptr, 0) &&
@@ -22,29 +23,28 @@ std::wstring DriveLabel(const std::wstring& root) {
 }  // namespace
 
 void DriveList::Create(HWND parent, int id) {
-    combo_ = ::CreateWindowExW(
-        0, L"COMBOBOX", L"",
-        WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_GROUP | WS_VSCROLL | CBS_DROPDOWNLIST | CBS_HASSTRINGS, 0, 0, 0, 0,
-        parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), ::GetModuleHandleW(nullptr), nullptr);
+    combo_ = CreateChild(parent, L"COMBOBOX", L"",
+                         WS_TABSTOP | WS_GROUP | WS_VSCROLL | CBS_DROPDOWNLIST | CBS_HASSTRINGS, id);
 }
 
 void DriveList::Fill(const std::wstring& currentPath) {
     ::SendMessageW(combo_, CB_RESETCONTENT, 0, 0);
     drives_.clear();
-    // A drive's media can be missing; never let the system ask for it.
-    const UINT oldMode = ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-    const DWORD mask = ::GetLogicalDrives();
-    for (int letter = 0; letter < 26; ++letter) {
-        if (!(mask & (1u << letter))) continue;
-        const std::wstring root{static_cast<wchar_t>(L'A' + letter), L':', L'\\'};
-        drives_.push_back(root.substr(0, 2));
-        ::SendMessageW(combo_, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(DriveLabel(root).c_str()));
+    {
+        // A drive's media can be missing; never let the system ask for it.
+        const QuietDriveErrors quiet;
+        const DWORD mask = ::GetLogicalDrives();
+        for (int letter = 0; letter < 26; ++letter) {
+            if (!(mask & (1u << letter))) continue;
+            const std::wstring root{static_cast<wchar_t>(L'A' + letter), L':', L'\\'};
+            drives_.push_back(root.substr(0, 2));
+            ::SendMessageW(combo_, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(DriveLabel(root).c_str()));
+        }
     }
-    ::SetErrorMode(oldMode);
     if (currentPath.size() < 2 || currentPath[1] != L':') return;
-    const auto current = static_cast<wchar_t>(std::towupper(currentPath[0]));
     for (size_t i = 0; i < drives_.size(); ++i)
-        if (drives_[i][0] == current) ::SendMessageW(combo_, CB_SETCURSEL, i, 0);
+        if (text::LowerAscii(drives_[i][0]) == text::LowerAscii(currentPath[0]))
+            ::SendMessageW(combo_, CB_SETCURSEL, i, 0);
 }
 
 std::wstring DriveList::SelectedDrive() const {

@@ -3,13 +3,12 @@
 #include <stdexcept>
 
 #include "win32/text.h"
+#include "window/child_window.h"
 
 namespace veltrin::window {
 
 void FileList::Create(HWND parent, int id) {
-    list_ = ::CreateWindowExW(
-        WS_EX_CLIENTEDGE, L"LISTBOX", L"", WS_CHILD | WS_VISIBLE | WS_DISABLED | WS_VSCROLL | LBS_NOINTEGRALHEIGHT, 0,
-        0, 0, 0, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), ::GetModuleHandleW(nullptr), nullptr);
+    list_ = CreateChild(parent, L"LISTBOX", L"", WS_DISABLED | WS_VSCROLL | LBS_NOINTEGRALHEIGHT, id, WS_EX_CLIENTEDGE);
 }
 
 void FileList::Point(const std::string& folder) {

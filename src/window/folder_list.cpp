@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <optional>
 
+#include "win32/unique_handle.h"
+#include "window/child_window.h"
 #include "window/folder_path.h"
 #include "window/layout.h"
 #include "window/resource_ids.h"
@@ -30,10 +32,10 @@ std::optional<std::vector<std::wstring>> Subfolders(const std::wstring& path) {
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return std::nullopt;
     const std::wstring pattern = ChildPath(path, L"*");
     WIN32_FIND_DATAW data{};
-    HANDLE find = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchLimitToDirectories, nullptr,
-                                     FIND_FIRST_EX_LARGE_FETCH);
+    const win32::UniqueFindHandle find(::FindFirstFileExW(
+        pattern.c_str(), FindExInfoBasic, &data, FindExSearchLimitToDirectories, nullptr, FIND_FIRST_EX_LARGE_FETCH));
     std::vector<std::wstring> names;
-    if (find == INVALID_HANDLE_VALUE) {
+    if (!find.Valid()) {
         if (::GetLastError() == ERROR_FILE_NOT_FOUND) return names;  // an empty drive root
         return std::nullopt;
     }
@@ -42,10 +44,8 @@ std::optional<std::vector<std::wstring>> Subfolders(const std::wstring& path) {
         const std::wstring_view name = data.cFileName;
         if (name == L"." || name == L"..") continue;
         names.emplace_back(name);
-    } while (::FindNextFileW(find, &data));
-    const DWORD error = ::GetLastError();
-    ::FindClose(find);
-    if (error != ERROR_NO_MORE_FILES) return std::nullopt;
+    } while (::FindNextFileW(find.Get(), &data));
+    if (::GetLastError() != ERROR_NO_MORE_FILES) return std::nullopt;
     std::sort(names.begin(), names.end(),
               [](const std::wstring& a, const std::wstring& b) { return ::lstrcmpiW(a.c_str(), b.c_str()) < 0; });
     return names;
@@ -54,11 +54,10 @@ std::optional<std::vector<std::wstring>> Subfolders(const std::wstring& path) {
 }  // namespace
 
 void FolderList::Create(HWND parent, int id) {
-    list_ = ::CreateWindowExW(WS_EX_CLIENTEDGE, L"LISTBOX", L"",
-                              WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_GROUP | WS_VSCROLL | LBS_NOTIFY |
-                                  LBS_OWNERDRAWFIXED | LBS_HASSTRINGS | LBS_NOINTEGRALHEIGHT,
-                              0, 0, 0, 0, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
-                              ::GetModuleHandleW(nullptr), nullptr);
+    list_ = CreateChild(
+        parent, L"LISTBOX", L"",
+        WS_TABSTOP | WS_GROUP | WS_VSCROLL | LBS_NOTIFY | LBS_OWNERDRAWFIXED | LBS_HASSTRINGS | LBS_NOINTEGRALHEIGHT,
+        id, WS_EX_CLIENTEDGE);
     ::SetWindowSubclass(list_, KeyProc, 1, reinterpret_cast<DWORD_PTR>(this));
 }
 
@@ -83,10 +82,12 @@ void FolderList::SetDpi(int dpi, HFONT font) {
 }
 
 bool FolderList::SetPath(const std::wstring& path) {
-    const UINT oldMode = ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-    const auto chain = FolderChain(path);
-    const auto subfolders = chain.empty() ? std::nullopt : Subfolders(chain.back().path);
-    ::SetErrorMode(oldMode);
+    std::optional<std::vector<std::wstring>> subfolders;
+    {
+        const QuietDriveErrors quiet;
+        const auto chain = FolderChain(path);
+        if (!chain.empty()) subfolders = Subfolders(chain.back().path);
+    }
     if (!subfolders) return false;
     Show(path, *subfolders);
     return true;

@@ -1,11 +1,11 @@
 #include "window/folder_path.h"
 
+#include "text/ascii.h"
+
 namespace veltrin::window {
 namespace {
 
 bool IsDriveLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
-
-wchar_t Lower(wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
 
 // Length of the root: "C:\" (3) or "\\server\share" (up to the share's end);
 // 0 when the path has neither.
@@ -29,7 +29,7 @@ std::vector<FolderStep> FolderChain(std::wstring_view path) {
     std::vector<FolderStep> chain;
     std::wstring root(path.substr(0, rootLength));
     std::wstring label = root;
-    if (rootLength == 3) label[0] = Lower(label[0]);
+    if (rootLength == 3) label[0] = text::LowerAscii(label[0]);
     chain.push_back({label, root});
     std::wstring current = root;
     size_t start = rootLength;

@@ -8,6 +8,7 @@
 #include "install/install_host_win.h"
 #include "install/install_run.h"
 #include "win32/text.h"
+#include "window/child_window.h"
 #include "window/control_ids.h"
 #include "window/dpi.h"
 #include "window/game_probe.h"
@@ -29,13 +30,6 @@ constexpr wchar_t kFoundText[] = L"GTA San Andreas Found !";
 constexpr wchar_t kNotFoundText[] = L"GTA San Andreas Not Found !";
 constexpr COLORREF kFoundColour = 65280;   // pure green
 constexpr COLORREF kNotFoundColour = 255;  // pure red
-
-HMENU ChildId(int id) { return reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)); }
-
-HWND CreateChild(HWND parent, const wchar_t* windowClass, const wchar_t* text, DWORD style, int id) {
-    return ::CreateWindowExW(0, windowClass, text, WS_CHILD | WS_VISIBLE | style, 0, 0, 0, 0, parent, ChildId(id),
-                             ::GetModuleHandleW(nullptr), nullptr);
-}
 
 void Place(HWND control, const TwipRect& box, int dpi) {
     const PixelRect pixels = ToPixels(box, dpi);
@@ -230,9 +224,11 @@ void Form1::Command1_Click() {
 void Form1::Drive1_Change() {
     const std::wstring drive = drive1_.SelectedDrive();
     if (drive.empty()) return;
-    const UINT oldMode = ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-    const std::wstring folder = CurrentFolderOfDrive(drive);
-    ::SetErrorMode(oldMode);
+    std::wstring folder;
+    {
+        const QuietDriveErrors quiet;  // the drive's media can be missing
+        folder = CurrentFolderOfDrive(drive);
+    }
     if (!folder.empty()) dir1_.SetPath(folder);  // an unreadable drive leaves Dir1 where it was
 }
 

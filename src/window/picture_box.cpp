@@ -1,6 +1,7 @@
 #include "window/picture_box.h"
 
 #include "win32/gdi.h"
+#include "window/child_window.h"
 
 namespace veltrin::window {
 namespace {
@@ -25,9 +26,7 @@ void RegisterClassOnce(WNDPROC proc) {
 
 void PictureBox::Create(HWND parent, int id, HBITMAP bitmap) {
     RegisterClassOnce(Proc);
-    box_ = ::CreateWindowExW(WS_EX_CLIENTEDGE, kClassName, L"", WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_GROUP, 0, 0, 0,
-                             0, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), ::GetModuleHandleW(nullptr),
-                             bitmap);
+    box_ = CreateChild(parent, kClassName, L"", WS_TABSTOP | WS_GROUP, id, WS_EX_CLIENTEDGE, bitmap);
 }
 
 void PictureBox::Paint(HWND window, HBITMAP bitmap) {

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "testing/memory_file_system.h"
-#include "archive/names.h"
 #include "fault_file_system.h"
+#include "install_crash_fixture.h"
+#include "testing/memory_file_system.h"
 #include "tool/backup_marker.h"
 #include "tool/restore.h"
 #include "tool/script_runner.h"
@@ -25,69 +25,32 @@ using archive::testing::Fault;
 using archive::testing::FaultFileSystem;
 using archive::testing::FaultName;
 
-struct Item {
-    std::string archive;  // "gta3.img" or "player.img"
-    std::string name;     // as the script names it
-    Bytes original;       // empty: the install adds it
-    Bytes mod;
-};
-
-// gta3.img is written anew by the undo (a.dff shrinks back), player.img
-// changes in place (c.dff fits its sector).
-const std::vector<Item> kItems = {
-    {"gta3.img", "a.dff", Pattern(3000, 1), Pattern(4500, 11)},
-    {"gta3.img", "B.TXD", Pattern(100, 2), Pattern(10, 12)},
-    {"gta3.img", "new.dff", {}, Pattern(700, 13)},
-    {"player.img", "c.dff", Pattern(2048, 4), Pattern(2000, 14)},
-};
-
-std::string Script() { return InstallScript({"a.dff", "B.TXD", "new.dff"}, {"c.dff"}); }
-
-std::string MarkerOrBackup(const Item& item) {
+std::string MarkerOrBackup(const CrashItem& item) {
     const std::string backup = Backup(item.archive, item.name);
     return item.original.empty() ? AddedMarkerPath(backup) : backup;
 }
 
 // The disk after a finished install.
 void SetUpInstalled(MemoryFileSystem& fs) {
-    MakeArchive(fs, kGta3, {{"a.dff", Pattern(3000, 1)}, {"b.txd", Pattern(100, 2)}, {"other.dff", Pattern(5000, 3)}});
-    MakeArchive(fs, kPlayer, {{"c.dff", Pattern(2048, 4)}});
-    for (const Item& item : kItems) fs.SetFile(Payload(item.archive, item.name), item.mod);
+    SetUpBeforeInstall(fs);
     RecordingReport report;
-    ASSERT_EQ(RunScript(kScript, Script(), fs, report), ExitStatus::Ok) << report.All();
-}
-
-enum class Holds { Mod, Original, Nothing };
-Holds Check(MemoryFileSystem& fs, const Item& item, const std::string& what) {
-    const Content content = ReadContent(fs, item.archive == "gta3.img" ? kGta3 : kPlayer);
-    for (const auto& [name, bytes] : content) {
-        if (!(archive::FoldedName(name) == archive::FoldedName(item.name))) continue;
-        if (bytes == Stored(item.mod)) return Holds::Mod;
-        EXPECT_EQ(bytes, Stored(item.original)) << what << ": " << item.name << " holds neither";
-        return Holds::Original;
-    }
-    EXPECT_TRUE(item.original.empty()) << what << ": " << item.name << " is gone";
-    return Holds::Nothing;
+    ASSERT_EQ(RunScript(kScript, CrashScript(), fs, report), ExitStatus::Ok) << report.All();
 }
 
 TEST(RestoreCrash, NoOriginalIsLostAndTheNextUndoCompletes) {
-    for (const Fault fault : {Fault::Error, Fault::Kill, Fault::PowerCut, Fault::PowerCutAfterWriteBack}) {
+    for (const Fault fault : kCrashFaults) {
         bool sawUndoneWithBackupsLeft = false;
         int k = 1;
         for (;; ++k) {
             MemoryFileSystem fs;
             SetUpInstalled(fs);
             RecordingReport report;
-            bool fired = false;
-            bool succeeded = false;
-            {
-                FaultFileSystem faulty(fs, fault, k);
-                succeeded = RestoreFromScript(kScript, Script(), faulty, report) == ExitStatus::Ok;
-                fired = faulty.Fired();
-            }
+            const auto [succeeded, fired] = RunWithFault(fs, fault, k, [&](archive::FileSystem& faulty) {
+                return RestoreFromScript(kScript, CrashScript(), faulty, report);
+            });
             const std::string what = std::string(FaultName(fault)) + " at step " + std::to_string(k);
             bool undoneWithBackupLeft = false;
-            for (const Item& item : kItems) {
+            for (const CrashItem& item : kCrashItems) {
                 const Holds holds = Check(fs, item, what);
                 const bool kept = fs.Exists(MarkerOrBackup(item));
                 if (holds == Holds::Mod)
@@ -106,8 +69,8 @@ TEST(RestoreCrash, NoOriginalIsLostAndTheNextUndoCompletes) {
 
             // The player undoes again.
             RecordingReport again;
-            ASSERT_EQ(RestoreFromScript(kScript, Script(), fs, again), ExitStatus::Ok) << what << "\n" << again.All();
-            for (const Item& item : kItems) {
+            ASSERT_EQ(RestoreFromScript(kScript, CrashScript(), fs, again), ExitStatus::Ok) << what << "\n" << again.All();
+            for (const CrashItem& item : kCrashItems) {
                 EXPECT_NE(Check(fs, item, what + ", then again"), Holds::Mod) << what;
                 EXPECT_FALSE(fs.Exists(MarkerOrBackup(item))) << what << ", then again: " << item.name;
             }
@@ -139,7 +102,7 @@ TEST(RestoreCrash, ABackupThatCannotBeRemovedIsUsedUpByTheNextUndo) {
         SetUpInstalled(probe);
         RecordingReport report;
         FaultFileSystem faulty(probe, Fault::Error, k);
-        (void)RestoreFromScript(kScript, Script(), faulty, report);
+        (void)RestoreFromScript(kScript, CrashScript(), faulty, report);
         if (!faulty.Fired()) break;
         if (report.Has("the used " + Backup("gta3.img", "a.dff") + " cannot be removed")) removal = k;
     }
@@ -148,23 +111,23 @@ TEST(RestoreCrash, ABackupThatCannotBeRemovedIsUsedUpByTheNextUndo) {
     RecordingReport report;
     {
         FaultFileSystem faulty(fs, Fault::Error, removal);
-        EXPECT_EQ(RestoreFromScript(kScript, Script(), faulty, report), ExitStatus::Io) << report.All();
+        EXPECT_EQ(RestoreFromScript(kScript, CrashScript(), faulty, report), ExitStatus::Io) << report.All();
     }
     EXPECT_TRUE(report.Has("1 used backups or markers could not be removed"));
     EXPECT_EQ(report.lines.back(), "failed");
     EXPECT_TRUE(fs.Exists(Backup("gta3.img", "a.dff")));
-    EXPECT_EQ(Check(fs, kItems[0], "after the first undo"), Holds::Original);
+    EXPECT_EQ(Check(fs, kCrashItems[0], "after the first undo"), Holds::Original);
     // The rest was undone all the same.
-    EXPECT_EQ(Check(fs, kItems[3], "after the first undo"), Holds::Original);
+    EXPECT_EQ(Check(fs, kCrashItems[3], "after the first undo"), Holds::Original);
     EXPECT_FALSE(fs.Exists(Backup("player.img", "c.dff")));
 
     RecordingReport again;
-    EXPECT_EQ(RestoreFromScript(kScript, Script(), fs, again), ExitStatus::Ok) << again.All();
+    EXPECT_EQ(RestoreFromScript(kScript, CrashScript(), fs, again), ExitStatus::Ok) << again.All();
     EXPECT_TRUE(again.Has("a.dff already holds its original (an earlier undo put it back); its backup " +
                           Backup("gta3.img", "a.dff") + " is used up"))
         << again.All();
     EXPECT_FALSE(fs.Exists(Backup("gta3.img", "a.dff")));
-    EXPECT_EQ(Check(fs, kItems[0], "after the second undo"), Holds::Original);
+    EXPECT_EQ(Check(fs, kCrashItems[0], "after the second undo"), Holds::Original);
 }
 
 }  // namespace

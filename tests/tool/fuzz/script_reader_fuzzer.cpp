@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "tool/command_line.h"
+#include "tool/path_text.h"
 #include "tool/script_reader.h"
 
 namespace {
