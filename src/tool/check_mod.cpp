@@ -12,6 +12,7 @@
 #include "install/payload_lister.h"
 #include "install/payload_rules.h"
 #include "text/ascii.h"
+#include "text/counted.h"
 #include "tool/error_text.h"
 #include "tool/platform.h"
 #include "tool/renderware_check.h"
@@ -24,10 +25,6 @@ namespace {
 constexpr std::string_view kPayloadFolders[] = {"gta3.img", "player.img"};
 
 constexpr std::string_view kRefused = "the archive tool refuses the install script, so nothing is installed";
-
-std::string Plural(size_t count, const char* one, const char* many) {
-    return std::to_string(count) + " " + (count == 1 ? one : many);
-}
 
 // "The name is empty." as a clause: "the name is empty".
 std::string Clause(std::string sentence) {
@@ -129,11 +126,12 @@ public:
         for (const auto& folder : folders_) {
             leftOut += folder.leftOut;
             report_.Line(std::string(folder.archive) + ": " +
-                         (folder.listed ? Plural(folder.installed, "file", "files") + " to install, " +
+                         (folder.listed ? text::Counted(folder.installed, "file", "files") + " to install, " +
                                               std::to_string(folder.leftOut) + " left out"
                                         : "cannot be listed"));
         }
-        report_.Line(Plural(problems_, "problem", "problems") + ", " + Plural(warnings_, "warning", "warnings"));
+        report_.Line(text::Counted(problems_, "problem", "problems") + ", " +
+                     text::Counted(warnings_, "warning", "warnings"));
         if (problems_ > 0) {
             report_.Line("not ready: the install would stop, or the game would fail on a file; fix the problems");
             return ExitStatus::ModProblems;
@@ -177,7 +175,7 @@ private:
                 const StreamCheck stream = CheckRenderWareStream(bytes, KindOf(name));
                 if (!stream.problem.empty()) problems.push_back(stream.problem);
                 if (!stream.warning.empty()) warnings.push_back(stream.warning);
-                description = stream.description + ", " + Plural(size, "byte", "bytes");
+                description = stream.description + ", " + text::Counted(size, "byte", "bytes");
             }
         } catch (const archive::ArchiveError& error) {
             problems.push_back("it cannot be read: " + DescribeError(error));
@@ -198,18 +196,22 @@ private:
         return true;
     }
 
-    void FileLine(std::string_view tag, const std::string& name, const std::string& text) {
+    // The tag in a column of its own, then the text.
+    void Tagged(std::string_view tag, const std::string& text) {
         std::string line = "  " + std::string(tag);
         line.resize(std::max<size_t>(line.size() + 1, 11), ' ');
-        report_.Line(line + name + ": " + text);
+        report_.Line(line + text);
+    }
+    void FileLine(std::string_view tag, const std::string& name, const std::string& text) {
+        Tagged(tag, name + ": " + text);
     }
     void Problem(const std::string& text) {
         ++problems_;
-        report_.Line("  PROBLEM  " + text);
+        Tagged("PROBLEM", text);
     }
     void Warning(const std::string& text) {
         ++warnings_;
-        report_.Line("  warning  " + text);
+        Tagged("warning", text);
     }
 
     archive::FileSystem& fs_;

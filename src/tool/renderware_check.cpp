@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <string_view>
 
+#include "text/counted.h"
+
 namespace veltrin::tool {
 namespace {
 
@@ -112,10 +114,6 @@ std::string WithArticle(uint32_t type) {
     return (std::string_view("aeiouAEIOU").find(name.front()) == std::string_view::npos ? "a " : "an ") + name;
 }
 
-std::string Plural(uint64_t count, const char* one, const char* many) {
-    return std::to_string(count) + " " + (count == 1 ? one : many);
-}
-
 class TreeWalk {
 public:
     explicit TreeWalk(std::span<const uint8_t> bytes) : bytes_(bytes) {}
@@ -129,7 +127,7 @@ public:
         bool first = true;
         for (uint64_t pos = begin; pos < end;) {
             if (end - pos < kHeaderSize)
-                return "the last " + Plural(end - pos, "byte", "bytes") + " of the " + ChunkName(parent.type) +
+                return "the last " + text::Counted(end - pos, "byte", "bytes") + " of the " + ChunkName(parent.type) +
                        " at byte " + std::to_string(at) + " are not a whole chunk";
             const Header child = HeaderAt(bytes_, pos);
             if (first && (parent.type == kClump || parent.type == kDictionary) && child.type != kStruct)
@@ -138,8 +136,8 @@ public:
             const uint64_t childEnd = pos + kHeaderSize + child.size;
             if (childEnd > end)
                 return "the " + ChunkName(child.type) + " at byte " + std::to_string(pos) + " runs " +
-                       Plural(childEnd - end, "byte", "bytes") + " past the end of the " + ChunkName(parent.type) +
-                       " that holds it";
+                       text::Counted(childEnd - end, "byte", "bytes") + " past the end of the " +
+                       ChunkName(parent.type) + " that holds it";
             if (IsContainer(child.type)) {
                 std::string problem = Children(pos, child, depth + 1);
                 if (!problem.empty()) return problem;
@@ -162,8 +160,8 @@ uint32_t LibraryVersion(uint32_t stamp) {
 
 std::string TruncatedText(const Header& header, uint64_t at, uint64_t fileSize) {
     const uint64_t end = at + kHeaderSize + header.size;
-    return "truncated: its " + ChunkName(header.type) + " says " + Plural(header.size, "byte", "bytes") +
-           " follow its header, and the file ends " + Plural(end - fileSize, "byte", "bytes") + " short of that";
+    return "truncated: its " + ChunkName(header.type) + " says " + text::Counted(header.size, "byte", "bytes") +
+           " follow its header, and the file ends " + text::Counted(end - fileSize, "byte", "bytes") + " short of that";
 }
 
 // What the struct at the start of the top chunk counts: atomics of a clump,
@@ -172,9 +170,9 @@ std::string Contents(std::span<const uint8_t> bytes, uint64_t at, const Header& 
     if (top.size < kHeaderSize) return {};
     const Header first = HeaderAt(bytes, at + kHeaderSize);
     const uint64_t payload = at + 2 * kHeaderSize;
-    if (top.type == kClump && first.size >= 4) return Plural(U32(bytes, payload), "atomic", "atomics");
+    if (top.type == kClump && first.size >= 4) return text::Counted(U32(bytes, payload), "atomic", "atomics");
     if (top.type == kDictionary && first.size >= 2)
-        return Plural(uint32_t{bytes[payload]} | uint32_t{bytes[payload + 1]} << 8, "texture", "textures");
+        return text::Counted(uint32_t{bytes[payload]} | uint32_t{bytes[payload + 1]} << 8, "texture", "textures");
     return {};
 }
 
@@ -206,7 +204,7 @@ StreamCheck CheckRenderWareStream(std::span<const uint8_t> bytes, StreamKind exp
         }
     }
     if (size - at < kHeaderSize) {
-        check.problem = at == 0 ? "the file is " + Plural(size, "byte", "bytes") +
+        check.problem = at == 0 ? "the file is " + text::Counted(size, "byte", "bytes") +
                                       " long, shorter than one RenderWare chunk header (12 bytes)"
                                 : "nothing follows its UV animation dictionary (0x2B)";
         return check;
@@ -240,8 +238,8 @@ StreamCheck CheckRenderWareStream(std::span<const uint8_t> bytes, StreamKind exp
     const bool padding = rest < kSectorSize && std::all_of(bytes.begin() + static_cast<std::ptrdiff_t>(topEnd),
                                                            bytes.end(), [](uint8_t b) { return b == 0; });
     if (rest > 0 && !padding) {
-        check.problem = "the file goes on for " + Plural(rest, "byte", "bytes") + " after its " + ChunkName(top.type) +
-                        ", which does not cover them";
+        check.problem = "the file goes on for " + text::Counted(rest, "byte", "bytes") + " after its " +
+                        ChunkName(top.type) + ", which does not cover them";
         return check;
     }
     const std::string version = LibraryVersionText(top.stamp);
