@@ -34,6 +34,7 @@ struct Archive::State {
     Recovery recovery = Recovery::None;
     std::vector<Entry> entries;
     std::unordered_map<std::string, size_t> index;  // folded name -> committed entry
+    std::vector<uint8_t> directory;                 // header and records as read or last written
     uint64_t fileSize = 0;
     std::unique_ptr<File> file;  // open for reading while nothing is being committed
     // Set by a commit that failed after its point of no return (commit.h,
@@ -45,8 +46,9 @@ struct Archive::State {
     std::unordered_map<std::string, size_t> addedAt;  // folded name -> index in additions
     uint64_t dataSectors = 0;                         // all data sectors once the changes apply
 
-    void Load(std::vector<Entry> loaded, uint64_t size) {
+    void Load(std::vector<Entry> loaded, std::vector<uint8_t> raw, uint64_t size) {
         entries = std::move(loaded);
+        directory = std::move(raw);
         fileSize = size;
         index.clear();
         for (size_t i = 0; i < entries.size(); ++i) index.emplace(FoldedName(entries[i].name), i);
@@ -64,7 +66,7 @@ struct Archive::State {
         for (const auto& [at, change] : changes) removed += change.removed ? 1 : 0;
         return entries.size() - removed + additions.size();
     }
-    // Rule 12.
+    // Rule 13.
     void RequireCurrent() const {
         Require(!stale, ErrorKind::Io, path, "an earlier commit of this archive failed; open the archive again");
     }
@@ -89,7 +91,7 @@ Archive Archive::Open(const std::string& path, FileSystem& fs) {
     const uint64_t size = state->file->Size();
     format::Scan scan = format::ScanDirectory(*state->file, size, false);
     if (!scan.fatal.empty()) throw ArchiveError(scan.fatal.front().kind, path, scan.fatal.front().text);
-    state->Load(std::move(scan.entries), size);
+    state->Load(std::move(scan.entries), std::move(scan.directory), size);
     return Archive(std::move(state));
 }
 
@@ -147,9 +149,9 @@ void Archive::Put(std::string_view name, std::vector<uint8_t> bytes) {
 void Archive::PutFile(std::string_view name, const std::string& path) {
     RequireStorableName(name);
     const uint64_t size = state_->fs->Open(path, OpenMode::Read)->Size();
-    Require(size <= kMaxEntryBytes, ErrorKind::TooLarge, path,
-            std::to_string(size) + " bytes, more than one entry can hold (" + std::to_string(kMaxEntryBytes) +
-                " bytes)");
+    Require(
+        size <= kMaxEntryBytes, ErrorKind::TooLarge, path,
+        std::to_string(size) + " bytes, more than one entry can hold (" + std::to_string(kMaxEntryBytes) + " bytes)");
     Stage(name, StagedData::FromFile(path, size));
 }
 
@@ -224,29 +226,69 @@ bool Archive::Remove(std::string_view name) {
 
 bool Archive::HasChanges() const { return !state_->changes.empty() || !state_->additions.empty(); }
 
+namespace {
+
+// Rule 2: under the exclusive handle, the archive must still be the one the
+// object read: the same header, directory and size.
+void RequireUnchanged(File& file, const std::string& path, const std::vector<uint8_t>& directory, uint64_t fileSize) {
+    bool same = file.Size() == fileSize && fileSize >= directory.size();
+    if (same) {
+        std::vector<uint8_t> now(directory.size());
+        file.ReadAt(0, now);
+        same = now == directory;
+    }
+    if (!same) throw ArchiveError(ErrorKind::Changed, path, "changed by another program since it was read");
+}
+
+}  // namespace
+
+template <typename Execute>
+CommitStats Archive::CommitWith(Execute&& execute) {
+    State& s = *state_;
+    s.file.reset();  // rule 2
+    std::unique_ptr<File> file = s.fs->Open(s.path, OpenMode::ReadWrite);
+    RequireUnchanged(*file, s.path, s.directory, s.fileSize);
+    CommitResult result;
+    try {
+        result = execute(std::move(file));
+    } catch (const CommitInterrupted& interrupted) {
+        s.stale = true;  // rule 13
+        throw CommitInterrupted(interrupted, StateOf(s.directory, s.fileSize), interrupted.After());
+    }
+    s.Load(std::move(result.entries), std::move(result.directory), result.fileSize);  // rule 14
+    return result.stats;
+}
+
 CommitStats Archive::Commit(const Progress& progress, Fit fit) {
     State& s = *state_;
     s.RequireCurrent();
     if (!HasChanges()) return {};
 
-    StagedChanges staged{s.entries, s.fileSize, {}, {}, fit == Fit::Exact};
+    StagedChanges staged{s.entries, s.directory, s.fileSize, {}, {}, fit == Fit::Exact};
     for (const auto& [at, change] : s.changes)
         staged.changes.push_back({at, change.removed, &change.name, change.removed ? nullptr : &change.data});
     for (const Change& addition : s.additions) staged.additions.push_back({&addition.name, &addition.data});
 
-    s.file.reset();  // rule 2
-    CommitResult result;
-    try {
+    return CommitWith([&](std::unique_ptr<File> file) {
         if (const std::optional<InPlacePlan> plan = PlanInPlace(staged))
-            result = CommitInPlace(*s.fs, s.path, *plan, progress);
-        else
-            result = RewriteArchive(*s.fs, s.path, PlanRewrite(staged), progress);
-    } catch (const CommitInterrupted&) {
-        s.stale = true;  // rule 12
-        throw;
-    }
-    s.Load(std::move(result.entries), result.fileSize);  // rule 13
-    return result.stats;
+            return CommitInPlace(*s.fs, s.path, *file, *plan, progress);
+        return RewriteArchive(*s.fs, s.path, std::move(file), PlanRewrite(staged), progress);
+    });
+}
+
+CommitStats Archive::Rebuild(const Progress& progress) {
+    State& s = *state_;
+    s.RequireCurrent();
+    if (HasChanges())
+        throw ArchiveError(ErrorKind::Io, s.path, "the archive has changes that are not saved; save them first");
+    std::vector<Entry> byOffset = s.entries;
+    std::stable_sort(byOffset.begin(), byOffset.end(),
+                     [](const Entry& a, const Entry& b) { return a.offset < b.offset; });
+    // No change: the entries only take their data order.
+    const StagedChanges unchanged{byOffset, s.directory, s.fileSize, {}, {}, false};
+    return CommitWith([&](std::unique_ptr<File> file) {
+        return RewriteArchive(*s.fs, s.path, std::move(file), PlanRewrite(unchanged), progress);
+    });
 }
 
 }  // namespace veltrin::archive

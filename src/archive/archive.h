@@ -15,7 +15,7 @@
 namespace veltrin::archive {
 
 inline constexpr uint32_t kSectorSize = 2048;
-inline constexpr size_t kMaxNameLength = 23;       // plus the terminating NUL
+inline constexpr size_t kMaxNameLength = 23;  // plus the terminating NUL
 inline constexpr uint32_t kMaxEntrySectors = 65535;
 inline constexpr uint64_t kMaxEntryBytes = uint64_t{kMaxEntrySectors} * kSectorSize;
 
@@ -35,10 +35,18 @@ struct CommitStats {
     uint64_t bytesWritten = 0;
     bool replaced = false;  // written anew and put in the old file's place
     bool inPlace = false;   // changed in place through the journal
+    // A file of the commit's own that it could not remove after it
+    // succeeded, and why; empty when none was left (commit.h, rule 8).
+    std::string leftOver;
 };
 
 // What opening found and did about an interrupted earlier commit.
-enum class Recovery { None, RolledBack, Completed };
+enum class Recovery {
+    None,
+    RolledBack,  // an unfinished commit was undone: the archive holds its older content
+    Completed,   // an unfinished commit was completed
+    Stale,       // a journal that no longer fits the archive (another program changed it since) was dropped
+};
 
 class StagedData;
 
@@ -90,6 +98,9 @@ public:
     // takes exactly the sectors its new data needs (restoring originals).
     enum class Fit { AllowPadding, Exact };
     CommitStats Commit(const Progress& progress = {}, Fit fit = Fit::AllowPadding);
+    // Writes the archive anew with its entries in data order and no gaps,
+    // as one transaction like Commit; staged changes are not allowed.
+    CommitStats Rebuild(const Progress& progress = {});
 
 private:
     struct State;
@@ -98,6 +109,8 @@ private:
     // Where the entry's data starts; throws when it reaches past the end.
     uint64_t RequireInFile(const Entry& entry) const;
     void Stage(std::string_view name, StagedData data);
+    template <typename Execute>
+    CommitStats CommitWith(Execute&& execute);
     std::unique_ptr<State> state_;
 };
 

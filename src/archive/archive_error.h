@@ -14,6 +14,7 @@ enum class ErrorKind {
     Damaged,       // the directory is inconsistent (entries beyond the end, overlaps, impossible count)
     BadName,       // a name the format cannot hold (too long, characters it cannot store)
     TooLarge,      // data too large for one entry, or an archive past what the game can address
+    Changed,       // another program changed the archive after it was read; nothing was changed
     Io,            // any other failure of the system
 };
 

@@ -1,19 +1,24 @@
 #pragma once
 // The commit protocol: how Archive::Commit changes an archive so that,
 // after a failure or a crash at any moment, it reads as exactly its old or
-// exactly its new content. The code refers to these rules by number.
+// exactly its new content, and never writes over a change it did not plan
+// for. The code refers to these rules by number.
 //
 // Before either path
 //  1. Whatever must survive the change is made durable by the caller first
 //     (the tool's backups of the entries a script replaces), before Commit.
-//  2. The archive object drops its own reading handle, then the path opens
-//     the archive for exclusive access: nobody may change it under the
-//     commit, and a running game shows up now (Locked), not halfway.
+//  2. The archive object drops its own reading handle and opens the archive
+//     for exclusive access: nobody may change it under the commit, and a
+//     running game shows up now (Locked), not halfway. Under that handle it
+//     reads the header and the directory again and checks the file's size:
+//     when any of them differs from what the object read and planned from,
+//     another program changed the archive in between, and the commit stops
+//     (Changed) before anything is written.
 //  3. The free space is checked before anything is written (free_space.h):
 //     the whole new archive for a rewrite, the journal and the growth for an
 //     in-place change. Short of it, DiskFull, and nothing was changed.
 //
-// Rewrite beside the archive (rewrite.h), the normal path
+// Rewrite beside the archive (rewrite.h)
 //  4. The new archive is written in full to `<archive>.rewrite`, directory
 //     first, then every entry, and flushed (with its folder: a new file is
 //     durable only once its folder is).
@@ -22,41 +27,53 @@
 //     through on Windows). The call to replace is the point of no return: once
 //     it is made the archive may be the new content, whatever it reports.
 //
-// In place through the redo journal (in_place.h, journal.h), when every
-// change fits the room it takes
+// In place through the redo journal (in_place.h, journal.h)
 //  6. Every byte range the commit will write (directory parts, entry data,
-//     their zero padding) goes to `<archive>.journal` with the old and new
-//     sizes, a checksum and an end mark, and is flushed. A durable, complete
-//     journal is the point of no return: from then on the new content is the
-//     archive.
-//  7. The journal is applied: the archive takes its new size, then every
-//     write in journal order (directory first, then data); the archive is
-//     flushed. Applying twice is harmless.
-//  8. The journal is removed; a failure to remove it is ignored (rule 10
-//     applies it again, which changes nothing).
+//     their zero padding) goes to `<archive>.journal` with its new bytes, a
+//     checksum of what each 512-byte piece of it holds now, the old and new
+//     sizes, and a seal (a checksum of it all and an end mark), and is
+//     flushed. A durable, sealed journal is the point of no return: from
+//     then on the new content is the archive.
+//  7. The journal is applied: a growing archive takes its new size, every
+//     write lands in journal order, a shrinking archive is cut to its new
+//     size, and the archive is flushed. Applying twice is harmless.
+//  8. The journal is emptied through the handle that wrote it, flushed and
+//     removed. An emptied journal is no journal (rule 11). When it cannot be
+//     emptied or removed, the commit still succeeded and says so, naming
+//     the file left behind (CommitStats::leftOver); rule 11 keeps it from
+//     doing harm.
 //
 // On the next open (recovery.h)
 //  9. With exclusive access first (another program's commit in progress is
 //     left alone: Locked), a `.rewrite` left beside the archive is removed:
 //     the old archive stands (RolledBack).
-// 10. A complete journal whose sizes fit the archive is applied again and
-//     removed (Completed); an incomplete one, or one left beside some other
-//     archive, is removed unapplied (RolledBack).
+// 10. An empty journal is removed: its commit succeeded (rule 8). Any other
+//     journal that is not complete and sealed is removed unapplied: its
+//     commit never reached the point of no return (RolledBack).
+// 11. A sealed journal is held against the archive, piece by piece. Where
+//     every piece holds its old or its new bytes and the size lies between
+//     the old and the new one, the journal is this archive's own unfinished
+//     commit: it is applied (again) and removed (Completed). Where any piece
+//     or the size is neither, something else changed the archive after the
+//     commit was applied (a journal that an earlier run could not remove):
+//     it is removed unapplied and the archive is left as it is (Stale).
 //
 // What the archive object may do after a failed commit
-// 11. Failed before the point of no return (rules 5, 6): nothing was changed,
+// 12. Failed before the point of no return (rules 5, 6): nothing was changed,
 //     partial files are removed where possible (else by rule 9 or 10), the
 //     changes stay staged and the object may commit again.
-// 12. Failed after it: the path throws CommitInterrupted and the object is
+// 13. Failed after it: the path throws CommitInterrupted and the object is
 //     stale. It refuses every use but Path, HasChanges and RecoveryOnOpen; the
-//     archive must be opened again, which completes what rule 10 covers.
-// 13. Succeeded: the object holds the new directory and no staged changes.
+//     archive must be opened again, which completes what rule 11 covers.
+//     OutcomeOf tells the caller which content the archive holds then.
+// 14. Succeeded: the object holds the new directory and no staged changes.
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "archive/archive.h"
 #include "archive/archive_error.h"
+#include "archive/sha256.h"
 #include "archive/staged_data.h"
 
 namespace veltrin::archive {
@@ -79,6 +96,9 @@ struct StagedChanges {
     };
 
     const std::vector<Entry>& entries;  // the committed directory, in directory order
+    // The header and directory records as they lie on disk (8 + 32 bytes
+    // an entry), and the file's size.
+    const std::vector<uint8_t>& directory;
     uint64_t fileSize = 0;
     std::vector<Change> changes;      // by committed index, ascending
     std::vector<Addition> additions;  // in the order they were put
@@ -87,16 +107,32 @@ struct StagedChanges {
 
 // What either path did (CommitInPlace, RewriteArchive).
 struct CommitResult {
-    std::vector<Entry> entries;  // the directory on disk now
-    uint64_t fileSize = 0;       // the archive's size now
-    CommitStats stats;           // bytes written, replaced or changed in place
+    std::vector<Entry> entries;      // the directory on disk now
+    std::vector<uint8_t> directory;  // its header and records as they lie on disk
+    uint64_t fileSize = 0;           // the archive's size now
+    CommitStats stats;               // bytes written, replaced or changed in place
 };
 
-// A commit that failed after its point of no return (rule 12).
+// The archive's directory and size, as a commit compares them.
+struct ArchiveState {
+    Digest directory{};
+    uint64_t fileSize = 0;
+    friend bool operator==(const ArchiveState&, const ArchiveState&) = default;
+};
+ArchiveState StateOf(const std::vector<uint8_t>& directory, uint64_t fileSize);
+
+// A commit that failed after its point of no return (rule 13). It knows the
+// archive's state before and the state the commit meant to leave.
 class CommitInterrupted : public ArchiveError {
 public:
-    using ArchiveError::ArchiveError;
-    explicit CommitInterrupted(const ArchiveError& cause) : ArchiveError(cause.kind(), cause.path(), cause.reason()) {}
+    CommitInterrupted(const ArchiveError& cause, ArchiveState before, ArchiveState after)
+        : ArchiveError(cause.kind(), cause.path(), cause.reason()), before_(before), after_(after) {}
+    [[nodiscard]] const ArchiveState& Before() const noexcept { return before_; }
+    [[nodiscard]] const ArchiveState& After() const noexcept { return after_; }
+
+private:
+    ArchiveState before_;
+    ArchiveState after_;
 };
 
 }  // namespace veltrin::archive

@@ -260,12 +260,18 @@ public:
         if (::unlink(PosixPath(path).c_str()) != 0) Fail(path, errno);
     }
 
+    // A new folder is durable only once its parent is flushed: each one made
+    // here is, so that files later made durable inside it cannot vanish with
+    // it in a power cut.
     void CreateDirectories(const std::string& path) override {
         const std::string posix = PosixPath(path);
         for (size_t at = 1; at <= posix.size(); ++at) {
             if (at != posix.size() && posix[at] != '/') continue;
             const std::string part = posix.substr(0, at);
-            if (::mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) Fail(path, errno);
+            if (::mkdir(part.c_str(), 0777) == 0)
+                SyncFolder(path, FolderOf(part));
+            else if (errno != EEXIST)
+                Fail(path, errno);
         }
         struct stat info {};
         if (::stat(posix.c_str(), &info) != 0) Fail(path, errno);

@@ -228,12 +228,14 @@ public:
     void CheckCanCreateIn(const std::string& folder) override {
         std::wstring base = Wide(folder);
         if (!base.empty() && base.back() != L'\\' && base.back() != L'/') base += L'\\';
-        const std::wstring stamp = std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(::GetTickCount64());
+        const std::wstring stamp =
+            std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(::GetTickCount64());
         for (int attempt = 0; attempt < 100; ++attempt) {
-            const std::wstring probe = base + L".veltrin-write-check-" + stamp + L"-" + std::to_wstring(attempt) + L".tmp";
-            win32::UniqueHandle handle(::CreateFileW(
-                probe.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+            const std::wstring probe =
+                base + L".veltrin-write-check-" + stamp + L"-" + std::to_wstring(attempt) + L".tmp";
+            win32::UniqueHandle handle(
+                ::CreateFileW(probe.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
             if (handle) return;
             const DWORD error = ::GetLastError();
             if (error != ERROR_FILE_EXISTS) Fail(folder, error);

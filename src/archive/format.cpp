@@ -69,12 +69,15 @@ Scan ScanDirectory(File& file, uint64_t fileSize, bool full) {
                                                       " entries, more than the file can hold."});
         return scan;
     }
-    std::vector<uint8_t> directory(directoryEnd - kHeaderSize);
-    if (!directory.empty()) file.ReadAt(kHeaderSize, directory);
+    scan.directory.assign(header, header + kHeaderSize);
+    scan.directory.resize(directoryEnd);
+    if (directoryEnd > kHeaderSize)
+        file.ReadAt(kHeaderSize, std::span<uint8_t>(scan.directory.data() + kHeaderSize, directoryEnd - kHeaderSize));
+    const uint8_t* directory = scan.directory.data() + kHeaderSize;
 
     scan.entries.reserve(count);
     for (uint64_t i = 0; i < count; ++i) {
-        const uint8_t* record = directory.data() + i * kEntrySize;
+        const uint8_t* record = directory + i * kEntrySize;
         const char* nameField = reinterpret_cast<const char*>(record + offsetof(DirectoryRecord, name));
         const void* nul = std::memchr(nameField, 0, kNameField);
         Entry entry;

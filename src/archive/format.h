@@ -72,8 +72,9 @@ struct Problem {
 
 struct Scan {
     std::vector<Entry> entries;
-    std::vector<Problem> fatal;     // the archive cannot be used
-    std::vector<Problem> findings;  // usable, but not as the game needs it
+    std::vector<uint8_t> directory;  // the header and the records as read (8 + 32 bytes an entry)
+    std::vector<Problem> fatal;      // the archive cannot be used
+    std::vector<Problem> findings;   // usable, but not as the game needs it
 };
 
 // Reads and checks the header and directory of an archive of fileSize bytes.

@@ -21,9 +21,9 @@ void RequireFreeSpace(FileSystem& fs, const std::string& path, uint64_t needed) 
     // What is needed rounded up and what is free rounded down: the figures
     // never make the shortage look like none.
     if (free < needed)
-        throw ArchiveError(ErrorKind::DiskFull, path,
-                           "the change needs " + Megabytes(needed, true) + " and only " + Megabytes(free, false) +
-                               " is free");
+        throw ArchiveError(
+            ErrorKind::DiskFull, path,
+            "the change needs " + Megabytes(needed, true) + " and only " + Megabytes(free, false) + " is free");
 }
 
 }  // namespace veltrin::archive

@@ -13,7 +13,8 @@
 namespace veltrin::archive {
 
 struct InPlacePlan {
-    std::vector<Entry> entries;  // the directory afterwards
+    std::vector<Entry> entries;      // the directory afterwards
+    std::vector<uint8_t> directory;  // its header and records as they will lie on disk
     Journal journal;
 };
 
@@ -23,9 +24,14 @@ struct InPlacePlan {
 // spare room of the directory and go after the last entry.
 std::optional<InPlacePlan> PlanInPlace(const StagedChanges& staged);
 
-// Writes the journal, applies it and removes it (commit.h, rules 2, 3 and
-// 6 to 8), telling progress as it goes.
-CommitResult CommitInPlace(FileSystem& fs, const std::string& archivePath, const InPlacePlan& plan,
+// The journal writes that turn the directory `before` into `after` (header
+// and records as they lie on disk): the header when it changes, and each run
+// of records that changes.
+std::vector<JournalWrite> DirectoryWrites(const std::vector<uint8_t>& before, const std::vector<uint8_t>& after);
+
+// Writes the journal, applies it to the archive, open for exclusive access,
+// and retires it (commit.h, rules 3 and 6 to 8), telling progress as it goes.
+CommitResult CommitInPlace(FileSystem& fs, const std::string& archivePath, File& archive, const InPlacePlan& plan,
                            const Progress& progress);
 
 }  // namespace veltrin::archive

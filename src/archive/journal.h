@@ -1,6 +1,14 @@
 #pragma once
 // The redo journal of an in-place commit, `<archive>.journal` (commit.h,
-// rules 6 to 8 and 10): every byte range the commit will write.
+// rules 6 to 8 and 10 to 12): every byte range the commit will write, with
+// its new bytes and with a checksum of what each piece of it held before.
+//
+// A piece is the part of a range that lies in one 512-byte block of the
+// archive, the smallest unit a disk writes whole. After a crash in the
+// middle of applying, every piece holds either its old or its new bytes;
+// a piece that holds neither was changed by something else since, and the
+// journal must not be applied over it.
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -14,6 +22,8 @@
 #include "archive/staged_data.h"
 
 namespace veltrin::archive {
+
+inline constexpr uint64_t kJournalPiece = 512;
 
 struct JournalWrite {
     uint64_t offset = 0;
@@ -30,24 +40,40 @@ struct JournalWrite {
         if (staged) return staged->Size();
         return bytes.empty() ? length : bytes.size();
     }
+    [[nodiscard]] uint64_t End() const { return offset + Size() + zeros; }
 };
 
 struct Journal {
-    uint64_t oldSize = 0;  // the archive's size before the commit
-    uint64_t newSize = 0;  // and after it
-    std::vector<JournalWrite> writes;
+    uint64_t oldSize = 0;              // the archive's size before the commit
+    uint64_t newSize = 0;              // and after it
+    std::vector<JournalWrite> writes;  // in offset order, none overlapping another
 };
 
-// The journal in this file, or nothing when it is not a complete one. Its
-// data is only checked, not held: ApplyJournal copies it from the file.
+// The bytes the journal takes on disk.
+uint64_t JournalBytes(const Journal& journal);
+
+// Writes the journal beside the archive, each piece's old checksum read from
+// archive as it is now, and makes it durable (rule 6); returns it still
+// open. progress, when given, hears of each piece written.
+std::unique_ptr<File> WriteJournal(FileSystem& fs, const std::string& archivePath, const Journal& journal,
+                                   File& archive, const std::function<void(uint64_t bytes)>& progress = {});
+
+// The journal in this file, or nothing when it is not a complete, sealed
+// one. Its data is only checked, not held: ApplyJournal copies it from the
+// file.
 std::optional<Journal> ReadJournal(File& file);
 
-// Writes the journal beside the archive and makes it durable (rule 6);
-// returns it still open. progress, when given, hears of each piece written.
-std::unique_ptr<File> WriteJournal(FileSystem& fs, const std::string& archivePath, const Journal& journal,
-                                   const std::function<void(uint64_t bytes)>& progress = {});
+// What the archive holds, measured against a journal read from journalFile.
+enum class JournalFit {
+    Pending,  // every piece holds its old or its new bytes, not all the new ones yet
+    Applied,  // every piece and the size are already the new ones
+    Stale,    // some piece, or the size, is neither: something else changed the archive since
+};
+JournalFit CheckJournal(File& archive, const Journal& journal, File& journalFile);
+
 // Applies every write of the journal to the archive, its data copied from
-// the journal's file, and flushes the archive (rule 7).
+// the journal's file, gives the archive its new size and flushes it
+// (rule 7). Applying twice is harmless.
 uint64_t ApplyJournal(File& archive, const Journal& journal, File& journalFile,
                       const std::function<void(uint64_t bytes)>& progress = {});
 

@@ -92,7 +92,9 @@ private:
 }  // namespace
 
 RewritePlan PlanRewrite(const StagedChanges& staged) {
-    const auto sectorsOf = [](const StagedData& data) { return static_cast<uint32_t>(format::SectorsFor(data.Size())); };
+    const auto sectorsOf = [](const StagedData& data) {
+        return static_cast<uint32_t>(format::SectorsFor(data.Size()));
+    };
     RewritePlan plan;
     plan.reserve(staged.entries.size() + staged.additions.size());
     auto change = staged.changes.begin();
@@ -116,9 +118,8 @@ uint64_t RewrittenSize(const RewritePlan& plan) {
     return sectors * kSectorSize;
 }
 
-CommitResult RewriteArchive(FileSystem& fs, const std::string& archivePath, const RewritePlan& plan,
-                            const Progress& progress) {
-    std::unique_ptr<File> source = fs.Open(archivePath, OpenMode::ReadWrite);  // rule 2
+CommitResult RewriteArchive(FileSystem& fs, const std::string& archivePath, std::unique_ptr<File> source,
+                            const RewritePlan& plan, const Progress& progress) {
     const uint64_t total = RewrittenSize(plan);
     if (total > format::kMaxArchiveBytes)
         throw ArchiveError(ErrorKind::TooLarge, archivePath,
@@ -139,6 +140,8 @@ CommitResult RewriteArchive(FileSystem& fs, const std::string& archivePath, cons
             auto target = fs.Open(rewritePath, OpenMode::CreateAlways);
             BlockWriter writer(*target, total, progress);
             const std::vector<uint8_t> directory = format::EncodeDirectory(entries);
+            result.directory.assign(directory.begin(), directory.begin() + static_cast<std::ptrdiff_t>(
+                                                                               format::DirectoryBytes(entries.size())));
             writer.Append(directory.data(), directory.size());
             for (size_t i = 0; i < plan.size();) {
                 const PlannedEntry& planned = plan[i];
@@ -171,7 +174,7 @@ CommitResult RewriteArchive(FileSystem& fs, const std::string& archivePath, cons
         try {
             fs.ReplaceAtomically(rewritePath, archivePath);
         } catch (const ArchiveError& error) {
-            throw CommitInterrupted(error);
+            throw CommitInterrupted(error, {}, StateOf(result.directory, total));
         }
     } catch (...) {
         try {

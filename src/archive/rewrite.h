@@ -32,9 +32,10 @@ RewritePlan PlanRewrite(const StagedChanges& staged);
 // Size in bytes of the archive these entries make.
 uint64_t RewrittenSize(const RewritePlan& plan);
 
-// Opens the archive for exclusive access, writes the planned archive to the
-// rewrite path and puts it in the archive's place (commit.h, rules 2 to 5).
-CommitResult RewriteArchive(FileSystem& fs, const std::string& archivePath, const RewritePlan& plan,
-                            const Progress& progress);
+// Writes the planned archive to the rewrite path, reading kept entries from
+// the archive (open for exclusive access, and closed before the end), and
+// puts it in the archive's place (commit.h, rules 3 to 5).
+CommitResult RewriteArchive(FileSystem& fs, const std::string& archivePath, std::unique_ptr<File> source,
+                            const RewritePlan& plan, const Progress& progress);
 
 }  // namespace veltrin::archive

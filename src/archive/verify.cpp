@@ -4,7 +4,6 @@
 
 #include "archive/archive.h"
 #include "archive/format.h"
-#include "archive/rewrite.h"
 
 namespace veltrin::archive {
 
@@ -21,6 +20,10 @@ std::vector<std::string> Verify(const std::string& path, FileSystem& fs) {
         problems.push_back("An interrupted commit was found and has now been completed.");
     else if (recovery == Recovery::RolledBack)
         problems.push_back("An interrupted commit was found and has now been rolled back.");
+    else if (recovery == Recovery::Stale)
+        problems.push_back(
+            "A journal of an earlier commit no longer matched the archive (another program changed it since) and "
+            "was removed without being applied; the archive was left as it is.");
 
     auto file = fs.Open(path, OpenMode::Read);
     const format::Scan scan = format::ScanDirectory(*file, file->Size(), true);
@@ -30,12 +33,7 @@ std::vector<std::string> Verify(const std::string& path, FileSystem& fs) {
 }
 
 CommitStats Rebuild(const std::string& path, const Progress& progress, FileSystem& fs) {
-    std::vector<Entry> byOffset = Archive::Open(path, fs).Entries();  // closed again before the rewrite opens it
-    std::stable_sort(byOffset.begin(), byOffset.end(),
-                     [](const Entry& a, const Entry& b) { return a.offset < b.offset; });
-    // No change: the entries only take their data order.
-    const StagedChanges unchanged{byOffset, 0, {}, {}, false};
-    return RewriteArchive(fs, path, PlanRewrite(unchanged), progress).stats;
+    return Archive::Open(path, fs).Rebuild(progress);
 }
 
 }  // namespace veltrin::archive

@@ -38,6 +38,8 @@ std::string DescribeError(const archive::ArchiveError& error) {
         return "the name cannot be stored in an archive: " + Where(error);
     case ErrorKind::TooLarge:
         return "too large for the archive: " + Where(error);
+    case ErrorKind::Changed:
+        return path + " was changed by another program since it was read; nothing was changed";
     case ErrorKind::Io:
         break;
     }
@@ -61,6 +63,8 @@ ExitStatus StatusOf(archive::ErrorKind kind) {
     case ErrorKind::BadName:
     case ErrorKind::TooLarge:
         return ExitStatus::Rejected;
+    case ErrorKind::Changed:
+        return ExitStatus::ArchiveChanged;
     case ErrorKind::Io:
         break;
     }

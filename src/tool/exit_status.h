@@ -19,6 +19,7 @@ enum class ExitStatus {
     UnsafeName = 12,       // extract met an entry name that would write outside its folder
     ModProblems = 13,      // check-mod: a file would stop the install or is not what its name says
     ModFilesLeftOut = 14,  // check-mod: the install works but leaves files of the payload out
+    ArchiveChanged = 15,   // another program changed an archive after the tool read it; it was left as it was
 };
 
 inline int Code(ExitStatus status) { return static_cast<int>(status); }

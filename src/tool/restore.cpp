@@ -162,6 +162,9 @@ private:
         case archive::Recovery::Completed:
             report_.Line("  an unfinished earlier change was completed");
             break;
+        case archive::Recovery::Stale:
+            report_.Line("  an earlier change's journal no longer matched the archive (another program changed it since) and was dropped; the archive was left as it is");
+            break;
         }
     }
 

@@ -88,6 +88,10 @@ private:
             report_.Line("  an unfinished earlier change was completed");
             outcomes_.back().what = "an unfinished earlier change was completed; not changed by this run";
             break;
+        case archive::Recovery::Stale:
+            report_.Line("  an earlier change's journal no longer matched the archive (another program changed it since) and was dropped; the archive was left as it is");
+            outcomes_.back().what = "an earlier change's stale journal was dropped; not changed by this run";
+            break;
         }
         report_.Line("  " + std::to_string(open_->Entries().size()) + " entries");
     }

@@ -3,18 +3,21 @@
 // archive as it was.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "archive/archive.h"
-#include "testing/memory_file_system.h"
 #include "archive_builder.h"
+#include "fault_file_system.h"
+#include "testing/memory_file_system.h"
 
 namespace veltrin::archive {
 namespace {
 
-using testing::MemoryFileSystem;
 using testing::Get32;
+using testing::MemoryFileSystem;
 using testing::Pattern;
 using testing::RawArchive;
 using testing::SoundArchive;
@@ -152,7 +155,7 @@ TEST(ArchiveStage, FilesAreReadWhenTheCommitWritesThem) {
         Archive archive = Archive::Open(kPath, f.fs);
         archive.PutFile("A.dff", "mod/a.dff");
         archive.PutFile("new.dff", "mod/new.dff");
-        archive.Put("b.txd", Pattern(100, 3));  // in memory, beside the files
+        archive.Put("b.txd", Pattern(100, 3));         // in memory, beside the files
         f.fs.SetFile("mod/new.dff", Pattern(300, 4));  // same size: what the file holds now goes in
         EXPECT_EQ(archive.Commit().inPlace, inPlace);
         const Archive reopened = Archive::Open(kPath, f.fs);
@@ -413,6 +416,146 @@ TEST(ArchiveCommit, ReportsProgressUpToTheWholeWorkEitherWay) {
             EXPECT_GT(total, 2 * uint64_t{3000} * 2048) << "the journal and the archive are both written";
         }
     }
+}
+
+}  // namespace
+}  // namespace veltrin::archive
+
+namespace veltrin::archive {
+namespace {
+
+// Runs meddle once, just before the archive is first opened for writing:
+// another program that changes the archive between the moment the commit
+// (or rebuild) read it and the moment it takes it over.
+class MeddlingFileSystem final : public FileSystem {
+public:
+    MeddlingFileSystem(MemoryFileSystem& inner, std::function<void()> meddle)
+        : inner_(inner), meddle_(std::move(meddle)) {}
+    std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
+        if (path == kPath && mode == OpenMode::ReadWrite && meddle_) std::exchange(meddle_, nullptr)();
+        return inner_.Open(path, mode);
+    }
+    bool Exists(const std::string& path) override { return inner_.Exists(path); }
+    void ReplaceAtomically(const std::string& from, const std::string& to) override {
+        inner_.ReplaceAtomically(from, to);
+    }
+    void Remove(const std::string& path) override { inner_.Remove(path); }
+    void CreateDirectories(const std::string& path) override { inner_.CreateDirectories(path); }
+    uint64_t FreeSpace(const std::string& path) override { return inner_.FreeSpace(path); }
+
+private:
+    MemoryFileSystem& inner_;
+    std::function<void()> meddle_;
+};
+
+// A commit plans from the archive it changes: when another program changed
+// the archive after it was read, the commit stops before it writes, and the
+// other program's change stands.
+TEST(ArchiveCommit, StopsWhenAnotherProgramChangedTheArchiveSinceItWasRead) {
+    const auto base = RawArchive({{"b.dff", 5, 2}, {"a.dff", 1, 3}, {"c.dff", 8, 1}}, 9 * 2048);
+    // What another tool leaves: the same entries rebuilt in another order.
+    const auto theirs = SoundArchive({{"c.dff", 1}, {"a.dff", 3}, {"b.dff", 4}});  // as large as the base
+    struct Case {
+        const char* what;
+        std::function<void(Archive&)> change;  // nothing: a rebuild
+    };
+    const Case cases[] = {
+        {"an in-place change", [](Archive& a) { a.Put("a.dff", Pattern(100, 1)); }},
+        {"a rewrite", [](Archive& a) { a.Put("a.dff", Pattern(9000, 1)); }},
+        {"a second commit of the same object", nullptr},
+        {"a rebuild", nullptr},
+    };
+    for (const Case& c : cases) {
+        Fixture f(base);
+        const std::string what = c.what;
+        MeddlingFileSystem meddling(f.fs, [&] { f.fs.SetFile(kPath, theirs); });
+        std::vector<uint8_t> expected = theirs;
+        try {
+            if (what == "a rebuild") {
+                Rebuild(kPath, {}, meddling);
+            } else if (what == "a second commit of the same object") {
+                Fixture plain(base);
+                Archive archive = Archive::Open(kPath, plain.fs);
+                archive.Put("c.dff", Pattern(10, 2));
+                archive.Commit();
+                expected = theirs;
+                plain.fs.SetFile(kPath, theirs);  // changed between the two commits
+                archive.Put("a.dff", Pattern(100, 3));
+                try {
+                    archive.Commit();
+                    ADD_FAILURE() << what << ": committed";
+                } catch (const ArchiveError& error) {
+                    EXPECT_EQ(error.path(), kPath) << what;
+                    EXPECT_NE(error.reason().find("changed by another program"), std::string::npos) << what;
+                }
+                EXPECT_TRUE(plain.fs.Contents(kPath) == expected) << what << ": the other program's change was lost";
+                continue;
+            } else {
+                Archive archive = Archive::Open(kPath, meddling);
+                c.change(archive);
+                archive.Commit();
+            }
+            ADD_FAILURE() << what << ": it went ahead";
+        } catch (const ArchiveError& error) {
+            EXPECT_EQ(error.path(), kPath) << what;
+            EXPECT_NE(error.reason().find("changed by another program"), std::string::npos)
+                << what << ": " << error.reason();
+        }
+        EXPECT_TRUE(f.fs.Contents(kPath) == expected) << what << ": the other program's change was lost";
+        EXPECT_EQ(f.fs.Paths(), std::vector<std::string>{kPath}) << what;
+    }
+}
+
+}  // namespace
+}  // namespace veltrin::archive
+
+namespace veltrin::archive {
+namespace {
+
+// A journal that a crash left after it had been applied (before it could be
+// removed) must not be applied again over a later change by another
+// program: the next open leaves that change alone.
+TEST(ArchiveCommit, ALeftoverJournalNeverOverwritesALaterChangeByAnotherProgram) {
+    const auto base = SoundArchive({{"a.dff", 2}, {"b.txd", 1}, {"c.dff", 1}});
+    const auto change = [](Archive& archive) {
+        archive.Put("a.dff", Pattern(3000, 1));  // fits: in place
+        archive.Put("c.dff", Pattern(100, 2));
+    };
+    std::vector<uint8_t> committed;
+    int steps = 0;
+    {
+        Fixture f(base);
+        testing::FaultFileSystem counting(f.fs, testing::Fault::Error, 0);
+        Archive archive = Archive::Open(kPath, counting);
+        change(archive);
+        ASSERT_TRUE(archive.Commit().inPlace);
+        committed = f.fs.Contents(kPath);
+        steps = counting.Operations();
+    }
+    int leftovers = 0;
+    for (int k = 1; k <= steps; ++k) {
+        Fixture f(base);
+        {
+            testing::FaultFileSystem faulty(f.fs, testing::Fault::Kill, k);
+            try {
+                Archive archive = Archive::Open(kPath, faulty);
+                change(archive);
+                archive.Commit();
+            } catch (const ArchiveError&) {}
+        }
+        const std::string journal = kPath + ".journal";
+        if (!f.fs.Exists(journal) || f.fs.Contents(kPath) != committed) continue;
+        ++leftovers;
+        // Another IMG editor writes a new a.dff into the same sectors.
+        std::vector<uint8_t> theirs = committed;
+        const std::vector<uint8_t> other = Pattern(4096, 77);
+        std::copy(other.begin(), other.end(), theirs.begin() + 2048);
+        f.fs.SetFile(kPath, theirs);
+        (void)Archive::Open(kPath, f.fs);
+        EXPECT_TRUE(f.fs.Contents(kPath) == theirs)
+            << "kill at step " << k << ": the other program's a.dff was overwritten";
+    }
+    EXPECT_GE(leftovers, 1);
 }
 
 }  // namespace

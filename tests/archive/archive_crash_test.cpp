@@ -1,7 +1,9 @@
 // Crash safety: a commit that fails, is killed or loses power at its k-th
-// change to the disk, for every k, leaves an archive that reads as exactly
-// its old or exactly its new content; the next open completes or rolls back
-// what was left, and the full check then finds nothing.
+// step on the disk, for every k and under both systems' rules for names,
+// leaves an archive that reads as exactly its old or exactly its new
+// content; the next open completes or rolls back what was left, and the
+// full check then finds nothing. A power cut loses, keeps or tears (block
+// by block) whatever was not flushed.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,20 +16,23 @@
 #include "archive/archive.h"
 #include "archive/commit.h"
 #include "archive/journal.h"
-#include "testing/journal_bytes.h"
-#include "testing/memory_file_system.h"
 #include "archive_builder.h"
 #include "fault_file_system.h"
+#include "testing/journal_bytes.h"
+#include "testing/memory_file_system.h"
 
 namespace veltrin::archive {
 namespace {
 
-using testing::MemoryFileSystem;
+using testing::Crash;
+using testing::CrashName;
 using testing::DecodeJournal;
 using testing::EncodeJournal;
+using testing::EveryCrash;
 using testing::Fault;
 using testing::FaultFileSystem;
-using testing::FaultName;
+using testing::MemoryFileSystem;
+using testing::NameRules;
 using testing::Pattern;
 using testing::SoundArchive;
 
@@ -53,16 +58,7 @@ Snapshot Take(const Archive& archive) {
     return snapshot;
 }
 
-// The content before and after the change, from a run without faults.
-std::pair<Snapshot, Snapshot> Expected(const std::vector<uint8_t>& base, const Change& change, bool inPlace) {
-    MemoryFileSystem disk;
-    SetUpDisk(disk, base);
-    Archive archive = Archive::Open(kPath, disk);
-    Snapshot before = Take(archive);
-    change(archive);
-    EXPECT_EQ(archive.Commit().inPlace, inPlace) << "the scenario takes the intended path";
-    return {std::move(before), Take(archive)};
-}
+const char* RulesName(NameRules rules) { return rules == NameRules::Posix ? "POSIX" : "Windows"; }
 
 struct Outcome {
     bool sawOld = false;
@@ -71,90 +67,100 @@ struct Outcome {
 
 // Opens the archive as the next run would and checks what it holds.
 void CheckAfterFault(MemoryFileSystem& disk, const Snapshot& before, const Snapshot& after, bool committed,
-                     const std::string& what, Outcome& outcome) {
+                     const std::string& what, Outcome& outcome, const std::vector<std::string>& problemsBefore = {}) {
+    bool isNew = false;
     try {
         const Archive reopened = Archive::Open(kPath, disk);
         const Snapshot now = Take(reopened);
         const Recovery recovery = reopened.RecoveryOnOpen();
         if (now == after) {
+            isNew = true;
             outcome.sawNew = true;
             EXPECT_NE(recovery, Recovery::RolledBack) << what;
         } else {
-            EXPECT_EQ(now, before) << what << ": neither the old nor the new content";
+            EXPECT_TRUE(now == before) << what << ": neither the old nor the new content";
             EXPECT_FALSE(committed) << what << ": a commit that reported success was lost";
             EXPECT_NE(recovery, Recovery::Completed) << what;
             outcome.sawOld = true;
         }
+        EXPECT_NE(recovery, Recovery::Stale) << what << ": the commit's own journal was taken for another's";
     } catch (const ArchiveError& error) {
         ADD_FAILURE() << what << ": the archive does not open: " << error.reason();
         return;
     }
-    EXPECT_EQ(Verify(kPath, disk), std::vector<std::string>{}) << what;
+    EXPECT_EQ(Verify(kPath, disk), isNew ? std::vector<std::string>{} : problemsBefore) << what;
     EXPECT_EQ(disk.Paths(), (std::vector<std::string>{kPath, kModAddition, kModFile}))
         << what << ": something was left beside the archive";
 }
 
 // After a failed commit in a process that lives on, the object either
 // refuses every use and says to open the archive again, or the archive on
-// disk is still exactly the one it describes.
-// Returns whether it refused.
+// disk is still exactly the one it describes. Returns whether it refused.
 bool CheckObjectAfterFailure(Archive& archive, const MemoryFileSystem& disk, const std::vector<uint8_t>& base,
                              const Snapshot& before, const std::string& what) {
     try {
         const Snapshot seen = Take(archive);
-        EXPECT_EQ(seen, before) << what;
-        EXPECT_EQ(disk.Contents(kPath), base) << what << ": the object still describes an archive that changed";
+        EXPECT_TRUE(seen == before) << what;
+        EXPECT_TRUE(disk.Contents(kPath) == base) << what << ": the object still describes an archive that changed";
         return false;
     } catch (const ArchiveError& error) {
         EXPECT_NE(error.reason().find("open the archive again"), std::string::npos) << what << ": " << error.reason();
     }
-    for (const auto& use : std::vector<std::function<void()>>{
-             [&] { (void)archive.Entries(); }, [&] { (void)archive.Find("a.dff"); },
-             [&] { archive.Put("x.dff", Pattern(10, 9)); }, [&] { (void)archive.Remove("a.dff"); },
-             [&] { (void)archive.Commit(); }})
+    for (const auto& use :
+         std::vector<std::function<void()>>{[&] { (void)archive.Entries(); }, [&] { (void)archive.Find("a.dff"); },
+                                            [&] { archive.Put("x.dff", Pattern(10, 9)); },
+                                            [&] { (void)archive.Remove("a.dff"); }, [&] { (void)archive.Commit(); }})
         EXPECT_THROW(use(), ArchiveError) << what << ": a stale object was used";
     return true;
 }
+
+// What one run did: the archive's commit (or rebuild) through a faulty disk.
+using FaultyRun = std::function<void(FaultFileSystem&, std::optional<Archive>&)>;
 
 struct Sweep {
     int steps = 0;
     bool refusedAfterRename = false;  // a failure after the rename left the new archive and a refusing object
 };
 
-// Runs the change with a fault at every step in turn until a run goes
+// Runs the change with the crash at every step in turn until a run goes
 // through untouched.
-Sweep RunWithEveryFault(const std::vector<uint8_t>& base, const Change& change, bool inPlace, Fault fault) {
-    const auto [before, after] = Expected(base, change, inPlace);
-    const bool livesOn = fault == Fault::Error || fault == Fault::ErrorAfterDone;
+Sweep RunWithEveryFault(NameRules rules, const std::vector<uint8_t>& base, const Snapshot& before,
+                        const Snapshot& after, const FaultyRun& run, const Crash& crash) {
+    const std::vector<std::string> problemsBefore = [&] {
+        MemoryFileSystem disk;
+        SetUpDisk(disk, base);
+        return Verify(kPath, disk);
+    }();
+    const bool livesOn = crash.fault == Fault::Error || crash.fault == Fault::ErrorAfterDone;
     Outcome outcome;
     Sweep sweep;
     int k = 1;
     for (;; ++k) {
-        MemoryFileSystem disk;
+        MemoryFileSystem disk(rules);
         SetUpDisk(disk, base);
-        const std::string what = std::string(FaultName(fault)) + " at step " + std::to_string(k);
+        const std::string what =
+            std::string(RulesName(rules)) + ", " + CrashName(crash) + " at step " + std::to_string(k);
         bool committed = false;
-        bool fired = false;
         bool refused = false;
         std::string firedOn;
+        bool fired = false;
         {
-            FaultFileSystem faulty(disk, fault, k);
+            FaultFileSystem faulty(disk, crash, k);
             std::optional<Archive> archive;
             try {
-                archive.emplace(Archive::Open(kPath, faulty));
-                change(*archive);
-                archive->Commit();
+                run(faulty, archive);
                 committed = true;
             } catch (const ArchiveError& error) {
-                EXPECT_TRUE(faulty.Fired()) << error.reason();
+                EXPECT_TRUE(faulty.Fired()) << what << ": " << error.reason();
                 if (archive && livesOn) refused = CheckObjectAfterFailure(*archive, disk, base, before, what);
             }
             fired = faulty.Fired();
             firedOn = faulty.FiredOn();
         }
-        CheckAfterFault(disk, before, after, committed, what, outcome);
-        if (refused && firedOn == "replace" && fault == Fault::ErrorAfterDone) {
-            EXPECT_EQ(Take(Archive::Open(kPath, disk)), after) << what << ": the renamed archive is not the new one";
+        CheckAfterFault(disk, before, after, committed, what, outcome, problemsBefore);
+        if (refused && firedOn == "rename" && crash.fault == Fault::ErrorAfterDone) {
+            EXPECT_TRUE(Take(Archive::Open(kPath, disk)) == after)
+                << what << ": the renamed archive is not the new one";
             sweep.refusedAfterRename = true;
         }
         if (!fired) break;
@@ -163,10 +169,41 @@ Sweep RunWithEveryFault(const std::vector<uint8_t>& base, const Change& change, 
             break;
         }
     }
-    EXPECT_TRUE(outcome.sawOld) << FaultName(fault);
-    EXPECT_TRUE(outcome.sawNew) << FaultName(fault);
+    EXPECT_TRUE(outcome.sawOld) << CrashName(crash);
+    EXPECT_TRUE(outcome.sawNew) << CrashName(crash);
     sweep.steps = k - 1;
     return sweep;
+}
+
+// The content before and after the change, from a run without faults.
+std::pair<Snapshot, Snapshot> Expected(const std::vector<uint8_t>& base, const FaultyRun& run) {
+    MemoryFileSystem disk;
+    SetUpDisk(disk, base);
+    Snapshot before = Take(Archive::Open(kPath, disk));
+    FaultFileSystem untouched(disk, Fault::Error, 0);
+    std::optional<Archive> archive;
+    run(untouched, archive);
+    return {std::move(before), Take(Archive::Open(kPath, disk))};
+}
+
+void SweepEveryWay(const std::vector<uint8_t>& base, const FaultyRun& run, int leastSteps,
+                   const std::function<void(const Crash&, const Sweep&)>& check = {}) {
+    const auto [before, after] = Expected(base, run);
+    ASSERT_NE(before, after);
+    for (const NameRules rules : {NameRules::Windows, NameRules::Posix})
+        for (const Crash& crash : EveryCrash()) {
+            const Sweep sweep = RunWithEveryFault(rules, base, before, after, run, crash);
+            EXPECT_GE(sweep.steps, leastSteps) << RulesName(rules) << ", " << CrashName(crash);
+            if (check) check(crash, sweep);
+        }
+}
+
+FaultyRun CommitOf(const Change& change, bool inPlace) {
+    return [change, inPlace](FaultFileSystem& fs, std::optional<Archive>& archive) {
+        archive.emplace(Archive::Open(kPath, fs));
+        change(*archive);
+        EXPECT_EQ(archive->Commit().inPlace, inPlace) << "the scenario takes the intended path";
+    };
 }
 
 std::vector<uint8_t> Base() {
@@ -174,23 +211,18 @@ std::vector<uint8_t> Base() {
     return SoundArchive({{"a.dff", 3}, {"big.txd", 2100}, {"c.dff", 1}, {"d.txd", 2}, {"e.dff", 1}});
 }
 
-const Fault kFaults[] = {Fault::Error, Fault::Kill, Fault::PowerCut, Fault::PowerCutAfterWriteBack,
-                         Fault::ErrorAfterDone};
-
 TEST(ArchiveCrash, RewriteIsOldOrNewAfterAFaultAtAnyStep) {
     const Change change = [](Archive& archive) {
         archive.PutFile("C.DFF", kModFile);  // larger than before
         archive.Put("added.txd", Pattern(700, 2));
         archive.Remove("d.txd");
     };
-    for (const Fault fault : kFaults) {
-        const Sweep sweep = RunWithEveryFault(Base(), change, false, fault);
-        EXPECT_GE(sweep.steps, 5);
+    SweepEveryWay(Base(), CommitOf(change, false), 5, [](const Crash& crash, const Sweep& sweep) {
         // The rename put the new archive in place, then its folder flush failed.
-        if (fault == Fault::ErrorAfterDone) {
+        if (crash.fault == Fault::ErrorAfterDone) {
             EXPECT_TRUE(sweep.refusedAfterRename);
         }
-    }
+    });
 }
 
 TEST(ArchiveCrash, InPlaceIsOldOrNewAfterAFaultAtAnyStep) {
@@ -199,78 +231,56 @@ TEST(ArchiveCrash, InPlaceIsOldOrNewAfterAFaultAtAnyStep) {
         archive.Put("E.dff", Pattern(10, 4));
         archive.PutFile("added.dff", kModAddition);
     };
-    for (const Fault fault : kFaults) EXPECT_GE(RunWithEveryFault(Base(), change, true, fault).steps, 5);
-}
-
-TEST(ArchiveCrash, RecoveryItselfSurvivesAFault) {
-    const Change change = [](Archive& archive) { archive.Put("a.dff", Pattern(100, 6)); };
-    const auto [before, after] = Expected(Base(), change, true);
-    Outcome outcome;
-    bool journalSeen = false;
-    for (int k = 1;; ++k) {
-        MemoryFileSystem first;
-        SetUpDisk(first, Base());
-        bool fired = false;
-        {
-            FaultFileSystem faulty(first, Fault::Kill, k);
-            try {
-                Archive archive = Archive::Open(kPath, faulty);
-                change(archive);
-                archive.Commit();
-            } catch (const ArchiveError&) {}
-            fired = faulty.Fired();
-        }
-        if (!fired) break;
-        if (first.Paths().size() < 4) continue;  // nothing left to recover
-        journalSeen = true;
-        // The run after the kill loses power at each step of its recovery.
-        for (int j = 1;; ++j) {
-            MemoryFileSystem disk = first;
-            bool recoveryFired = false;
-            {
-                FaultFileSystem faulty(disk, Fault::PowerCut, j);
-                try {
-                    (void)Archive::Open(kPath, faulty);
-                } catch (const ArchiveError&) {}
-                recoveryFired = faulty.Fired();
-            }
-            CheckAfterFault(disk, before, after, false,
-                            "kill at " + std::to_string(k) + ", power cut at " + std::to_string(j), outcome);
-            if (!recoveryFired) break;
-        }
-    }
-    EXPECT_TRUE(journalSeen);
-    EXPECT_TRUE(outcome.sawNew);
+    SweepEveryWay(Base(), CommitOf(change, true), 5);
 }
 
 TEST(ArchiveCrash, RebuildIsOldOrNewAfterAFaultAtAnyStep) {
-    const std::vector<uint8_t> base =
-        testing::RawArchive({{"b.dff", 5, 2}, {"a.dff", 1, 3}, {"c.dff", 8, 1}}, 9 * 2048);
-    for (const Fault fault : kFaults) {
-        bool sawRebuilt = false;
+    const FaultyRun rebuild = [](FaultFileSystem& fs, std::optional<Archive>&) { Rebuild(kPath, {}, fs); };
+    SweepEveryWay(testing::RawArchive({{"b.dff", 5, 2}, {"a.dff", 1, 3}, {"c.dff", 8, 1}}, 9 * 2048), rebuild, 4);
+}
+
+TEST(ArchiveCrash, RecoveryItselfSurvivesAFault) {
+    const FaultyRun run = CommitOf([](Archive& archive) { archive.Put("a.dff", Pattern(100, 6)); }, true);
+    const auto [before, after] = Expected(Base(), run);
+    for (const NameRules rules : {NameRules::Windows, NameRules::Posix}) {
+        Outcome outcome;
+        bool journalSeen = false;
         for (int k = 1;; ++k) {
-            MemoryFileSystem disk;
-            disk.SetFile(kPath, base);
+            MemoryFileSystem first(rules);
+            SetUpDisk(first, Base());
             bool fired = false;
             {
-                FaultFileSystem faulty(disk, fault, k);
+                FaultFileSystem faulty(first, Fault::Kill, k);
+                std::optional<Archive> archive;
                 try {
-                    Rebuild(kPath, {}, faulty);
+                    run(faulty, archive);
                 } catch (const ArchiveError&) {}
                 fired = faulty.Fired();
             }
-            (void)Archive::Open(kPath, disk);
-            const std::vector<uint8_t> now = disk.Contents(kPath);
-            if (now == base) {
-                EXPECT_TRUE(fired);
-            } else {
-                sawRebuilt = true;
-                EXPECT_TRUE(Verify(kPath, disk).empty()) << FaultName(fault) << " at " << k;
-            }
-            EXPECT_EQ(disk.Paths(), std::vector<std::string>{kPath});
             if (!fired) break;
+            if (!first.Exists(JournalPath(kPath))) continue;  // nothing left to recover
+            journalSeen = true;
+            // The run after the kill loses power, tearing, at each step of its recovery.
+            for (const Crash& crash : EveryCrash())
+                for (int j = 1;; ++j) {
+                    MemoryFileSystem disk = first;
+                    bool recoveryFired = false;
+                    {
+                        FaultFileSystem faulty(disk, crash, j);
+                        try {
+                            (void)Archive::Open(kPath, faulty);
+                        } catch (const ArchiveError&) {}
+                        recoveryFired = faulty.Fired();
+                    }
+                    CheckAfterFault(disk, before, after, false,
+                                    std::string(RulesName(rules)) + ", kill at " + std::to_string(k) + ", " +
+                                        CrashName(crash) + " at " + std::to_string(j),
+                                    outcome);
+                    if (!recoveryFired) break;
+                }
         }
-        EXPECT_TRUE(sawRebuilt);
+        EXPECT_TRUE(journalSeen);
+        EXPECT_TRUE(outcome.sawNew);
     }
 }
 
@@ -282,6 +292,7 @@ TEST(ArchiveJournal, CountsOnlyWhenCompleteAndIntact) {
     journal.writes.push_back({4 * 2048, Pattern(2048, 2)});
     MemoryFileSystem disk;
     const std::vector<uint8_t> bytes = EncodeJournal(journal, disk);
+    EXPECT_EQ(bytes.size(), JournalBytes(journal)) << "the journal knows its own size";
     const std::optional<Journal> decoded = DecodeJournal(bytes);
     ASSERT_TRUE(decoded.has_value());
     EXPECT_EQ(decoded->oldSize, journal.oldSize);
@@ -300,20 +311,77 @@ TEST(ArchiveJournal, CountsOnlyWhenCompleteAndIntact) {
     }
     journal.newSize = 6 * 2048;  // more than its writes reach
     EXPECT_FALSE(DecodeJournal(EncodeJournal(journal, disk)));
+    journal.newSize = 5 * 2048;
+    journal.writes[1].offset = 20;  // overlaps the first write
+    EXPECT_FALSE(DecodeJournal(EncodeJournal(journal, disk)));
 }
 
-TEST(ArchiveJournal, AJournalThatDoesNotFitTheArchiveIsDropped) {
-    MemoryFileSystem disk;
-    const std::vector<uint8_t> base = SoundArchive({{"a.dff", 2}});
-    disk.SetFile(kPath, base);
+// A journal left beside an archive, and what the next open makes of it:
+// applied where every piece holds its old or new bytes; dropped, the
+// archive left as it is, where anything else changed it.
+TEST(ArchiveJournal, IsAppliedOnlyToTheArchiveItWasWrittenFor) {
+    const std::vector<uint8_t> base = SoundArchive({{"a.dff", 2}, {"b.txd", 1}});
     Journal journal;
-    journal.oldSize = 10 * 2048;  // some other archive's
-    journal.newSize = 10 * 2048;
-    journal.writes.push_back({0, Pattern(40, 1)});
-    disk.SetFile(JournalPath(kPath), EncodeJournal(journal, disk));
-    EXPECT_EQ(Archive::Open(kPath, disk).RecoveryOnOpen(), Recovery::RolledBack);
-    EXPECT_EQ(disk.Contents(kPath), base);
-    EXPECT_EQ(disk.Paths(), std::vector<std::string>{kPath});
+    journal.oldSize = base.size();
+    journal.newSize = base.size() + 2048;
+    journal.writes.push_back({2048 + 100, Pattern(1500, 1)});   // inside a.dff
+    journal.writes.push_back({base.size(), Pattern(2048, 2)});  // a new sector at the end
+    MemoryFileSystem scratch;
+    const std::vector<uint8_t> bytes = EncodeJournal(journal, scratch, base);
+    std::vector<uint8_t> applied = base;
+    std::copy_n(Pattern(1500, 1).begin(), 1500, applied.begin() + 2048 + 100);
+    const std::vector<uint8_t> grown = Pattern(2048, 2);
+    applied.insert(applied.end(), grown.begin(), grown.end());
+    // Half applied: the first write torn after its first 512-byte block.
+    std::vector<uint8_t> torn = base;
+    std::copy_n(applied.begin() + 2048 + 100, 412, torn.begin() + 2048 + 100);
+    // Another program changed a.dff after the journal was applied (in place,
+    // as editors that do not write anew do), or before it (a different archive).
+    std::vector<uint8_t> changedAfter = applied;
+    changedAfter[2048 + 700] ^= 0x55;
+    std::vector<uint8_t> changedBefore = base;
+    changedBefore[2048 + 700] ^= 0x55;
+    std::vector<uint8_t> longer = applied;
+    longer.resize(longer.size() + 2048, 7);
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> archive;
+        Recovery recovery;
+        std::vector<uint8_t> after;
+    };
+    const Case cases[] = {
+        {"not applied yet", base, Recovery::Completed, applied},
+        {"torn in the middle of applying", torn, Recovery::Completed, applied},
+        {"grown, nothing written yet",
+         [&] {
+             auto b = base;
+             b.resize(applied.size());
+             return b;
+         }(),
+         Recovery::Completed, applied},
+        {"already applied (the removal failed)", applied, Recovery::Completed, applied},
+        {"changed by another program after it was applied", changedAfter, Recovery::Stale, changedAfter},
+        {"another archive", changedBefore, Recovery::Stale, changedBefore},
+        {"grown past its new size by another program", longer, Recovery::Stale, longer},
+        {"shorter than its old size", std::vector<uint8_t>(base.begin(), base.end() - 2048), Recovery::Stale,
+         std::vector<uint8_t>(base.begin(), base.end() - 2048)},
+    };
+    for (const Case& c : cases) {
+        MemoryFileSystem disk;
+        disk.SetFile(kPath, c.archive);
+        disk.SetFile(JournalPath(kPath), bytes);
+        Recovery recovery = Recovery::None;
+        try {
+            recovery = Archive::Open(kPath, disk).RecoveryOnOpen();
+        } catch (const ArchiveError& error) {
+            // A shortened archive may not open: what counts is that it was left alone.
+            EXPECT_EQ(c.recovery, Recovery::Stale) << c.what << ": " << error.reason();
+            recovery = Recovery::Stale;
+        }
+        EXPECT_EQ(recovery, c.recovery) << c.what;
+        EXPECT_EQ(disk.Contents(kPath), c.after) << c.what;
+        EXPECT_EQ(disk.Paths(), std::vector<std::string>{kPath}) << c.what << ": the journal stays";
+    }
 }
 
 TEST(ArchiveJournal, WorkInProgressOfAnotherCommitIsLeftAlone) {
@@ -324,7 +392,7 @@ TEST(ArchiveJournal, WorkInProgressOfAnotherCommitIsLeftAlone) {
     journal.oldSize = base.size();
     journal.newSize = base.size();
     journal.writes.push_back({2048, Pattern(40, 1)});
-    disk.SetFile(JournalPath(kPath), EncodeJournal(journal, disk));
+    disk.SetFile(JournalPath(kPath), EncodeJournal(journal, disk, base));
     disk.SetFile(kPath + ".rewrite", Pattern(100, 2));
     {
         // Another program is committing: it holds the archive.
@@ -343,6 +411,45 @@ TEST(ArchiveJournal, WorkInProgressOfAnotherCommitIsLeftAlone) {
     EXPECT_EQ(disk.Paths(), std::vector<std::string>{kPath});
     const std::vector<uint8_t> stored = archive.Read(archive.Entries()[0]);
     EXPECT_TRUE(std::equal(stored.begin(), stored.begin() + 40, Pattern(40, 1).begin()));
+}
+
+// A journal the commit cannot remove (a virus scanner holds it) is emptied
+// first and named in the result: never left complete, so a later change by
+// another program is safe from it.
+TEST(ArchiveJournal, OneThatCannotBeRemovedIsEmptiedAndNamed) {
+    for (const NameRules rules : {NameRules::Windows, NameRules::Posix}) {
+        MemoryFileSystem disk(rules);
+        SetUpDisk(disk, Base());
+        CommitStats stats;
+        {
+            // The last step of the in-place commit is the journal's removal.
+            int steps = 0;
+            {
+                MemoryFileSystem probe(rules);
+                SetUpDisk(probe, Base());
+                FaultFileSystem counting(probe, Fault::Error, 0);
+                Archive archive = Archive::Open(kPath, counting);
+                archive.Put("a.dff", Pattern(100, 1));
+                archive.Commit();
+                steps = counting.Operations();
+            }
+            FaultFileSystem faulty(disk, Crash{Fault::Error, {}, 0, ErrorKind::Locked}, steps);
+            Archive archive = Archive::Open(kPath, faulty);
+            archive.Put("a.dff", Pattern(100, 1));
+            stats = archive.Commit();
+            EXPECT_EQ(faulty.FiredOn(), "remove");
+        }
+        EXPECT_NE(stats.leftOver.find(JournalPath(kPath)), std::string::npos) << stats.leftOver;
+        ASSERT_TRUE(disk.Exists(JournalPath(kPath)));
+        EXPECT_TRUE(disk.Contents(JournalPath(kPath)).empty());
+        // Another program changes the entry in place; the next open leaves it.
+        std::vector<uint8_t> changed = disk.Contents(kPath);
+        changed[2048 + 10] ^= 0x55;
+        disk.SetFile(kPath, changed);
+        EXPECT_EQ(Archive::Open(kPath, disk).RecoveryOnOpen(), Recovery::None);
+        EXPECT_EQ(disk.Contents(kPath), changed);
+        EXPECT_FALSE(disk.Exists(JournalPath(kPath)));
+    }
 }
 
 }  // namespace

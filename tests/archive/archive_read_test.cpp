@@ -7,8 +7,8 @@
 
 #include "archive/archive.h"
 #include "archive/names.h"
-#include "testing/memory_file_system.h"
 #include "archive_builder.h"
+#include "testing/memory_file_system.h"
 
 namespace veltrin::archive {
 namespace {
@@ -222,7 +222,7 @@ TEST(ArchiveNames, CompareWithoutRegardToAsciiCase) {
     EXPECT_EQ(FoldedName(""), "");
     EXPECT_EQ(FoldedName("AZaz@[`{09"), "azaz@[`{09");  // only A-Z change; their neighbours do not
     EXPECT_NE(FoldedName("a.dff"), FoldedName("a.dfff"));
-    EXPECT_NE(FoldedName("["), FoldedName("{"));  // differ by the case bit but are not letters
+    EXPECT_NE(FoldedName("["), FoldedName("{"));    // differ by the case bit but are not letters
     EXPECT_EQ(FoldedName("\xC3\x89"), "\xC3\x89");  // bytes past ASCII stay as they are
 
     // And the archive finds entries by it.

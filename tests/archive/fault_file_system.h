@@ -1,18 +1,20 @@
 #pragma once
-// A file system that fails on purpose: the k-th operation that changes
-// something on disk (write, resize, flush, replace, remove, create) fails.
-// What happens then depends on the fault:
-//  - Error:    that one operation throws; later ones work (a failing disk).
+// A file system that fails on purpose: the k-th step that changes something
+// on disk fails. Steps are what the system bodies do one after the other
+// (a write, a size change, a file's flush, a folder's flush, a create, a
+// rename, a removal, a new folder), so that a fault can strike between the
+// two halves of one call (a POSIX replace: the rename, then the folder's
+// flush). What happens then depends on the fault:
+//  - Error:    that one step throws; later ones work (a failing disk).
 //  - Kill:     it and everything after it throw (the process is gone); what
 //              was written stays, as the system's cache keeps it.
-//  - PowerCut: everything not yet durable is lost, and everything after throws.
-//  - PowerCutAfterWriteBack: a power cut after the system wrote back every
-//              file that has a durable name, flushed or not; new files not
-//              yet flushed still vanish.
-//  - ErrorAfterDone: that one operation takes effect, then throws; later ones
+//  - PowerCut: everything after throws, and the disk keeps only what a power
+//              cut leaves (MemoryFileSystem::LosePower, with the tear given).
+//  - ErrorAfterDone: that one step takes effect, then throws; later ones
 //              work (a rename whose folder flush fails, a write reported lost
 //              that reached the disk).
 #include <memory>
+#include <set>
 #include <string>
 #include <type_traits>
 
@@ -21,7 +23,7 @@
 
 namespace veltrin::archive::testing {
 
-enum class Fault { Error, Kill, PowerCut, PowerCutAfterWriteBack, ErrorAfterDone };
+enum class Fault { Error, Kill, PowerCut, ErrorAfterDone };
 
 inline const char* FaultName(Fault fault) {
     switch (fault) {
@@ -31,31 +33,60 @@ inline const char* FaultName(Fault fault) {
         return "kill";
     case Fault::PowerCut:
         return "power cut";
-    case Fault::PowerCutAfterWriteBack:
-        return "power cut after write-back";
     case Fault::ErrorAfterDone:
-        return "error after the operation took effect";
+        return "error after the step took effect";
     }
     return "?";
 }
 
+// One way a run can end early, for sweeps that try each at every step.
+struct Crash {
+    Fault fault = Fault::Error;
+    Tear tear = Tear::LoseAll;       // a power cut's
+    uint32_t seed = 0;               // a random tear's
+    ErrorKind kind = ErrorKind::Io;  // what an error says it is
+};
+
+inline std::string CrashName(const Crash& crash) {
+    std::string name = FaultName(crash.fault);
+    if (crash.fault == Fault::PowerCut)
+        name += crash.tear == Tear::LoseAll   ? " losing every unflushed write"
+                : crash.tear == Tear::KeepAll ? " keeping every unflushed write"
+                                              : " tearing unflushed writes (seed " + std::to_string(crash.seed) + ")";
+    return name;
+}
+
+// The crashes a sweep tries: errors, a kill, and power cuts that lose, keep
+// or tear what was not flushed.
+inline std::vector<Crash> EveryCrash(int randomTears = 3) {
+    std::vector<Crash> crashes = {{Fault::Error},
+                                  {Fault::ErrorAfterDone},
+                                  {Fault::Kill},
+                                  {Fault::PowerCut, Tear::LoseAll},
+                                  {Fault::PowerCut, Tear::KeepAll}};
+    for (int seed = 1; seed <= randomTears; ++seed)
+        crashes.push_back({Fault::PowerCut, Tear::Random, static_cast<uint32_t>(seed)});
+    return crashes;
+}
+
 class FaultFileSystem final : public FileSystem {
 public:
-    FaultFileSystem(MemoryFileSystem& inner, Fault fault, int failAt) : inner_(inner), fault_(fault), failAt_(failAt) {}
+    FaultFileSystem(MemoryFileSystem& inner, Crash crash, int failAt) : inner_(inner), crash_(crash), failAt_(failAt) {}
+    FaultFileSystem(MemoryFileSystem& inner, Fault fault, int failAt) : FaultFileSystem(inner, Crash{fault}, failAt) {}
 
     [[nodiscard]] int Operations() const { return count_; }
     [[nodiscard]] bool Fired() const { return fired_; }
-    // The kind of operation the fault struck: "write", "resize", "flush",
-    // "create", "replace", "remove" or "mkdir".
+    // The kind of step the fault struck: "write", "resize", "flush",
+    // "folder flush", "create", "rename", "remove" or "mkdir".
     [[nodiscard]] const std::string& FiredOn() const { return firedOn_; }
 
-    // Counts one changing operation and does it, failing it when its turn
-    // has come: before it takes effect, or after for ErrorAfterDone.
+    // Counts one changing step and does it, failing it when its turn has
+    // come: before it takes effect, or after for ErrorAfterDone.
     template <typename Operation>
     auto Step(const std::string& path, const char* what, Operation&& operation) {
         if (dead_) throw ArchiveError(ErrorKind::Io, path, "the process is gone");
         const bool due = ++count_ == failAt_;
-        if (due && fault_ != Fault::ErrorAfterDone) Fire(path, what);
+        if (due && crash_.fault != Fault::ErrorAfterDone) Fire(path, what);
         if constexpr (std::is_void_v<decltype(operation())>) {
             operation();
             if (due) Fire(path, what);
@@ -80,13 +111,35 @@ public:
         return inner_.Exists(path);
     }
     void ReplaceAtomically(const std::string& from, const std::string& to) override {
-        Step(to, "replace", [&] { inner_.ReplaceAtomically(from, to); });
+        Step(to, "rename", [&] { inner_.Rename(from, to); });
+        FlushFolder(MemoryFileSystem::FolderOf(to));
+    }
+    // As the system bodies do it: every file flushed, then every rename,
+    // then (POSIX) each folder flushed once.
+    void FlushAndReplaceEach(const std::vector<Move>& moves) override {
+        for (const Move& move : moves) {
+            Look(move.from);
+            auto file = inner_.Open(move.from, OpenMode::ReadWrite);
+            Step(move.from, "flush", [&] { static_cast<MemoryFileSystem::MemoryFile&>(*file).FlushData(); });
+        }
+        std::set<std::string> folders;
+        for (const Move& move : moves) {
+            Step(move.to, "rename", [&] { inner_.Rename(move.from, move.to); });
+            folders.insert(MemoryFileSystem::FolderOf(move.to));
+        }
+        for (const std::string& folder : folders) FlushFolder(folder);
     }
     void Remove(const std::string& path) override {
         Step(path, "remove", [&] { inner_.Remove(path); });
     }
     void CreateDirectories(const std::string& path) override {
-        Step(path, "mkdir", [&] { inner_.CreateDirectories(path); });
+        Look(path);
+        if (inner_.Exists(path) && !inner_.HasFolder(path))
+            throw ArchiveError(ErrorKind::Io, path, "A file stands where the folder should be.");
+        for (const std::string& folder : inner_.MissingFolders(path)) {
+            Step(folder, "mkdir", [&] { inner_.MakeFolder(folder); });
+            FlushFolder(MemoryFileSystem::FolderOf(folder));
+        }
     }
     uint64_t FreeSpace(const std::string& path) override {
         Look(path);
@@ -94,6 +147,12 @@ public:
     }
 
 private:
+    // Under POSIX rules a folder's flush is a step of its own; under
+    // Windows' a name is durable with the step that made it.
+    void FlushFolder(const std::string& folder) {
+        if (inner_.Rules() == NameRules::Posix) Step(folder, "folder flush", [&] { inner_.FlushFolder(folder); });
+    }
+
     class FaultFile final : public File {
     public:
         FaultFile(FaultFileSystem& fs, std::string path, std::unique_ptr<File> inner)
@@ -113,26 +172,32 @@ private:
             fs_.Step(path_, "resize", [&] { inner_->Resize(size); });
         }
         void Flush() override {
-            fs_.Step(path_, "flush", [&] { inner_->Flush(); });
+            auto& file = static_cast<MemoryFileSystem::MemoryFile&>(*inner_);
+            const bool folderDue = !folderFlushed_ && file.FolderFlushDue();
+            fs_.Step(path_, "flush", [&] { file.FlushData(); });
+            if (folderDue) {
+                fs_.FlushFolder(MemoryFileSystem::FolderOf(path_));
+                folderFlushed_ = true;
+            }
         }
 
     private:
         FaultFileSystem& fs_;
         std::string path_;
         std::unique_ptr<File> inner_;
+        bool folderFlushed_ = false;
     };
 
     [[noreturn]] void Fire(const std::string& path, const char* what) {
         fired_ = true;
         firedOn_ = what;
-        if (fault_ != Fault::Error && fault_ != Fault::ErrorAfterDone) dead_ = true;
-        if (fault_ == Fault::PowerCut || fault_ == Fault::PowerCutAfterWriteBack)
-            inner_.LosePower(fault_ == Fault::PowerCutAfterWriteBack);
-        throw ArchiveError(ErrorKind::Io, path, std::string("injected ") + FaultName(fault_));
+        if (crash_.fault == Fault::Kill || crash_.fault == Fault::PowerCut) dead_ = true;
+        if (crash_.fault == Fault::PowerCut) inner_.LosePower(crash_.tear, crash_.seed);
+        throw ArchiveError(crash_.kind, path, std::string("injected ") + FaultName(crash_.fault));
     }
 
     MemoryFileSystem& inner_;
-    Fault fault_;
+    Crash crash_;
     int failAt_;
     int count_ = 0;
     bool fired_ = false;

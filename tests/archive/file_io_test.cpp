@@ -177,7 +177,9 @@ TEST_F(FileIo, FlushesAndMovesManyFilesAcrossFolders) {
         EXPECT_FALSE(system_.Exists(move.from)) << i;
         EXPECT_EQ(ReadFile(move.to), Pattern(static_cast<size_t>(i) * 37, static_cast<uint32_t>(i))) << i;
     }
-    EXPECT_EQ(KindOf([&] { system_.FlushAndReplaceEach({{PathOf("gone.partial"), PathOf("gone")}}); }),
+    EXPECT_EQ(KindOf([&] {
+                  system_.FlushAndReplaceEach({{PathOf("gone.partial"), PathOf("gone")}});
+              }),
               ErrorKind::NotFound);
     EXPECT_FALSE(system_.Exists(PathOf("gone")));
 }

@@ -53,9 +53,11 @@ inline Holds Check(archive::testing::MemoryFileSystem& fs, const CrashItem& item
 }
 
 // The faults each suite breaks the run with, at every step in turn.
-inline const std::vector<archive::testing::Fault> kCrashFaults = {
-    archive::testing::Fault::Error, archive::testing::Fault::Kill, archive::testing::Fault::PowerCut,
-    archive::testing::Fault::PowerCutAfterWriteBack};
+inline const std::vector<archive::testing::Crash> kCrashFaults = {
+    {archive::testing::Fault::Error},
+    {archive::testing::Fault::Kill},
+    {archive::testing::Fault::PowerCut, archive::testing::Tear::LoseAll},
+    {archive::testing::Fault::PowerCut, archive::testing::Tear::KeepAll}};
 
 struct FaultedRun {
     bool succeeded = false;  // the run reported ExitStatus::Ok
@@ -64,7 +66,7 @@ struct FaultedRun {
 
 // run(fileSystem) on the disk, whose k-th change meets the fault.
 template <typename Run>
-FaultedRun RunWithFault(archive::testing::MemoryFileSystem& fs, archive::testing::Fault fault, int k, Run run) {
+FaultedRun RunWithFault(archive::testing::MemoryFileSystem& fs, const archive::testing::Crash& fault, int k, Run run) {
     archive::testing::FaultFileSystem faulty(fs, fault, k);
     const bool succeeded = run(faulty) == ExitStatus::Ok;
     return {succeeded, faulty.Fired()};

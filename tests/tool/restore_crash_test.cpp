@@ -38,7 +38,7 @@ void SetUpInstalled(MemoryFileSystem& fs) {
 }
 
 TEST(RestoreCrash, NoOriginalIsLostAndTheNextUndoCompletes) {
-    for (const Fault fault : kCrashFaults) {
+    for (const archive::testing::Crash& fault : kCrashFaults) {
         bool sawUndoneWithBackupsLeft = false;
         int k = 1;
         for (;; ++k) {
@@ -48,7 +48,7 @@ TEST(RestoreCrash, NoOriginalIsLostAndTheNextUndoCompletes) {
             const auto [succeeded, fired] = RunWithFault(fs, fault, k, [&](archive::FileSystem& faulty) {
                 return RestoreFromScript(kScript, CrashScript(), faulty, report);
             });
-            const std::string what = std::string(FaultName(fault)) + " at step " + std::to_string(k);
+            const std::string what = std::string(archive::testing::CrashName(fault)) + " at step " + std::to_string(k);
             bool undoneWithBackupLeft = false;
             for (const CrashItem& item : kCrashItems) {
                 const Holds holds = Check(fs, item, what);
@@ -85,8 +85,8 @@ TEST(RestoreCrash, NoOriginalIsLostAndTheNextUndoCompletes) {
             if (!fired) break;
             ASSERT_LT(k, 1000) << "the undo does not end";
         }
-        EXPECT_GT(k, 10) << FaultName(fault);
-        EXPECT_TRUE(sawUndoneWithBackupsLeft) << FaultName(fault);
+        EXPECT_GT(k, 10) << archive::testing::CrashName(fault);
+        EXPECT_TRUE(sawUndoneWithBackupsLeft) << archive::testing::CrashName(fault);
     }
 }
 

@@ -43,7 +43,7 @@ void ExpectOriginalsSafe(MemoryFileSystem& fs, const std::string& what, bool& sa
 }
 
 TEST(ScriptRunnerCrash, OriginalsAreBackedUpBeforeAnyArchiveChanges) {
-    for (const Fault fault : kCrashFaults) {
+    for (const archive::testing::Crash& fault : kCrashFaults) {
         bool sawMod = false, sawOriginal = false;
         int k = 1;
         for (;; ++k) {
@@ -53,7 +53,7 @@ TEST(ScriptRunnerCrash, OriginalsAreBackedUpBeforeAnyArchiveChanges) {
             const auto [succeeded, fired] = RunWithFault(fs, fault, k, [&](archive::FileSystem& faulty) {
                 return RunScript(kScript, CrashScript(), faulty, report);
             });
-            const std::string what = std::string(FaultName(fault)) + " at step " + std::to_string(k);
+            const std::string what = std::string(archive::testing::CrashName(fault)) + " at step " + std::to_string(k);
             ExpectOriginalsSafe(fs, what, sawMod, sawOriginal);
             // Only the tidying after the last save may fail unnoticed.
             if (succeeded) {
@@ -73,9 +73,9 @@ TEST(ScriptRunnerCrash, OriginalsAreBackedUpBeforeAnyArchiveChanges) {
             if (!fired) break;
             ASSERT_LT(k, 1000) << "the run does not end";
         }
-        EXPECT_GT(k, 20) << FaultName(fault);
-        EXPECT_TRUE(sawMod) << FaultName(fault);
-        EXPECT_TRUE(sawOriginal) << FaultName(fault);
+        EXPECT_GT(k, 20) << archive::testing::CrashName(fault);
+        EXPECT_TRUE(sawMod) << archive::testing::CrashName(fault);
+        EXPECT_TRUE(sawOriginal) << archive::testing::CrashName(fault);
     }
 }
 

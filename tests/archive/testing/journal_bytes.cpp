@@ -9,10 +9,17 @@ const std::string kScratch = "journal-bytes.img";
 
 }  // namespace
 
-std::vector<uint8_t> EncodeJournal(const Journal& journal, MemoryFileSystem& fs) {
-    WriteJournal(fs, kScratch, journal).reset();
+std::vector<uint8_t> EncodeJournal(const Journal& journal, MemoryFileSystem& fs,
+                                   const std::vector<uint8_t>& archiveBefore) {
+    fs.SetFile(kScratch,
+               archiveBefore.empty() ? std::vector<uint8_t>(static_cast<size_t>(journal.oldSize)) : archiveBefore);
+    {
+        auto archive = fs.Open(kScratch, OpenMode::Read);
+        WriteJournal(fs, kScratch, journal, *archive).reset();
+    }
     std::vector<uint8_t> bytes = fs.Contents(JournalPath(kScratch));
     fs.Remove(JournalPath(kScratch));
+    fs.Remove(kScratch);
     return bytes;
 }
 

@@ -10,10 +10,12 @@
 
 namespace veltrin::archive::testing {
 
-// The journal's bytes; data staged in files is read from fs.
-std::vector<uint8_t> EncodeJournal(const Journal& journal, MemoryFileSystem& fs);
+// The journal's bytes, its old checksums taken from archiveBefore (zeros of
+// the journal's old size when empty); data staged in files is read from fs.
+std::vector<uint8_t> EncodeJournal(const Journal& journal, MemoryFileSystem& fs,
+                                   const std::vector<uint8_t>& archiveBefore = {});
 // The journal these bytes hold, each write with its data; nothing when they
-// are not a complete journal. Writes must not overlap (a commit's never do).
+// are not a complete journal.
 std::optional<Journal> DecodeJournal(const std::vector<uint8_t>& bytes);
 
 }  // namespace veltrin::archive::testing
