@@ -6,11 +6,14 @@
 
 #include "archive/commit.h"
 #include "archive/format.h"
+#include "archive/free_entries.h"
 #include "archive/in_place.h"
+#include "archive/layout_restore.h"
 #include "archive/names.h"
 #include "archive/recovery.h"
 #include "archive/rewrite.h"
 #include "archive/staged_data.h"
+#include "text/ascii.h"
 
 namespace veltrin::archive {
 namespace {
@@ -20,10 +23,21 @@ struct Change {
     std::string name;  // the spelling to store
     bool removed = false;
     StagedData data;
+    std::optional<uint32_t> at;
 };
 
 void Require(bool condition, ErrorKind kind, const std::string& path, const std::string& reason) {
     if (!condition) throw ArchiveError(kind, path, reason);
+}
+
+// The game copies player.img's directory into a table of this many records.
+constexpr size_t kPlayerTable = 550;
+
+size_t TableLimitOf(const std::string& path) {
+    const size_t cut = path.find_last_of("\\/");
+    const std::string_view name =
+        cut == std::string::npos ? std::string_view(path) : std::string_view(path).substr(cut + 1);
+    return text::EqualIgnoringAsciiCase(name, "player.img") ? kPlayerTable : 0;
 }
 
 }  // namespace
@@ -32,26 +46,35 @@ struct Archive::State {
     std::string path;
     FileSystem* fs = nullptr;
     Recovery recovery = Recovery::None;
-    std::vector<Entry> entries;
-    std::unordered_map<std::string, size_t> index;  // folded name -> committed entry
+    std::vector<Entry> records;                     // every record, free entries too
+    std::vector<Entry> entries;                     // the live ones, in directory order
+    std::vector<size_t> recordOf;                   // live entry -> its record
+    std::unordered_map<std::string, size_t> index;  // folded name -> live entry
     std::vector<uint8_t> directory;                 // header and records as read or last written
     uint64_t fileSize = 0;
     std::unique_ptr<File> file;  // open for reading while nothing is being committed
     // Set by a commit that failed after its point of no return (commit.h,
-    // rule 12).
+    // rule 13).
     bool stale = false;
 
-    std::map<size_t, Change> changes;                 // committed entry index -> change
+    std::map<size_t, Change> changes;                 // live entry index -> change
     std::vector<Change> additions;                    // new names, in the order they were put
     std::unordered_map<std::string, size_t> addedAt;  // folded name -> index in additions
-    uint64_t dataSectors = 0;                         // all data sectors once the changes apply
+    uint64_t dataSectors = 0;                         // all live data sectors once the changes apply
 
     void Load(std::vector<Entry> loaded, std::vector<uint8_t> raw, uint64_t size) {
-        entries = std::move(loaded);
+        records = std::move(loaded);
         directory = std::move(raw);
         fileSize = size;
+        entries.clear();
+        recordOf.clear();
         index.clear();
-        for (size_t i = 0; i < entries.size(); ++i) index.emplace(FoldedName(entries[i].name), i);
+        for (size_t i = 0; i < records.size(); ++i) {
+            if (IsFreeName(records[i].name)) continue;
+            index.emplace(FoldedName(records[i].name), entries.size());
+            entries.push_back(records[i]);
+            recordOf.push_back(i);
+        }
         ClearChanges();
     }
     void ClearChanges() {
@@ -110,6 +133,36 @@ const std::vector<Entry>& Archive::Entries() const {
     state_->RequireCurrent();
     return state_->entries;
 }
+const std::vector<Entry>& Archive::Records() const {
+    state_->RequireCurrent();
+    return state_->records;
+}
+
+FreeSpace Archive::Free() const {
+    FreeSpace free;
+    for (const Entry& record : Records())
+        if (IsFreeName(record.name)) {
+            ++free.entries;
+            free.sectors += record.sectors;
+        }
+    return free;
+}
+
+ArchiveState Archive::CurrentState() const {
+    state_->RequireCurrent();
+    return StateOf(state_->directory, state_->fileSize);
+}
+
+Layout Archive::CurrentLayout() const {
+    State& s = *state_;
+    s.RequireCurrent();
+    const uint64_t frontSize = s.records.empty()
+                                   ? s.fileSize
+                                   : std::min<uint64_t>(s.fileSize, uint64_t{s.records.front().offset} * kSectorSize);
+    Layout layout{std::vector<uint8_t>(static_cast<size_t>(frontSize)), s.fileSize};
+    if (frontSize > 0) s.Reader().ReadAt(0, layout.front);
+    return layout;
+}
 
 const Entry* Archive::Find(std::string_view name) const {
     state_->RequireCurrent();
@@ -138,21 +191,21 @@ void Archive::CopyTo(const Entry& entry, File& target) const {
     if (entry.sectors > 0) target.CopyFrom(state_->Reader(), start, 0, uint64_t{entry.sectors} * kSectorSize);
 }
 
-void Archive::Put(std::string_view name, std::vector<uint8_t> bytes) {
+bool Archive::Put(std::string_view name, std::vector<uint8_t> bytes, const Placement& placement) {
     RequireStorableName(name);
     Require(bytes.size() <= kMaxEntryBytes, ErrorKind::TooLarge, state_->path,
             "\"" + std::string(name) + "\" is larger than one entry can hold (" + std::to_string(kMaxEntrySectors) +
                 " sectors of " + std::to_string(kSectorSize) + " bytes).");
-    Stage(name, StagedData::InMemory(std::move(bytes)));
+    return Stage(name, StagedData::InMemory(std::move(bytes)), placement);
 }
 
-void Archive::PutFile(std::string_view name, const std::string& path) {
+bool Archive::PutFile(std::string_view name, const std::string& path, const Placement& placement) {
     RequireStorableName(name);
     const uint64_t size = state_->fs->Open(path, OpenMode::Read)->Size();
     Require(
         size <= kMaxEntryBytes, ErrorKind::TooLarge, path,
         std::to_string(size) + " bytes, more than one entry can hold (" + std::to_string(kMaxEntryBytes) + " bytes)");
-    Stage(name, StagedData::FromFile(path, size));
+    return Stage(name, StagedData::FromFile(path, size), placement);
 }
 
 void Archive::RequireStorableName(std::string_view name) const {
@@ -160,13 +213,14 @@ void Archive::RequireStorableName(std::string_view name) const {
         throw ArchiveError(ErrorKind::BadName, state_->path, "\"" + std::string(name) + "\": " + problem);
 }
 
-void Archive::Stage(std::string_view name, StagedData data) {
+bool Archive::Stage(std::string_view name, StagedData data, const Placement& placement) {
     State& s = *state_;
     s.RequireCurrent();
     const std::string nameText(name);
     const uint64_t sectors = format::SectorsFor(data.Size());
 
     const std::string key = FoldedName(name);
+    const bool replaces = s.index.count(key) != 0 || s.addedAt.count(key) != 0;
     uint64_t oldSectors = 0;
     bool counted = true;  // the name already counts among the entries after the changes
     if (const auto committed = s.index.find(key); committed != s.index.end()) {
@@ -189,7 +243,7 @@ void Archive::Stage(std::string_view name, StagedData data) {
             "Adding \"" + nameText + "\" would make the archive larger than 4 GB, more than the game can read.");
 
     s.dataSectors = newData;
-    Change change{nameText, false, std::move(data)};
+    Change change{nameText, false, std::move(data), placement.at};
     if (const auto committed = s.index.find(key); committed != s.index.end()) {
         s.changes[committed->second] = std::move(change);
     } else if (const auto added = s.addedAt.find(key); added != s.addedAt.end()) {
@@ -198,6 +252,7 @@ void Archive::Stage(std::string_view name, StagedData data) {
         s.addedAt.emplace(key, s.additions.size());
         s.additions.push_back(std::move(change));
     }
+    return replaces;
 }
 
 bool Archive::Remove(std::string_view name) {
@@ -210,7 +265,7 @@ bool Archive::Remove(std::string_view name) {
         if (staged != s.changes.end() && staged->second.removed) return false;
         s.dataSectors -=
             staged != s.changes.end() ? format::SectorsFor(staged->second.data.Size()) : s.entries[at].sectors;
-        s.changes[at] = Change{s.entries[at].name, true, {}};
+        s.changes[at] = Change{s.entries[at].name, true, {}, std::nullopt};
         return true;
     }
     const auto added = s.addedAt.find(key);
@@ -264,10 +319,12 @@ CommitStats Archive::Commit(const Progress& progress, Fit fit) {
     s.RequireCurrent();
     if (!HasChanges()) return {};
 
-    StagedChanges staged{s.entries, s.directory, s.fileSize, {}, {}, fit == Fit::Exact};
+    StagedChanges staged{s.records, s.directory, s.fileSize, {}, {}, fit == Fit::Exact, TableLimitOf(s.path)};
     for (const auto& [at, change] : s.changes)
-        staged.changes.push_back({at, change.removed, &change.name, change.removed ? nullptr : &change.data});
-    for (const Change& addition : s.additions) staged.additions.push_back({&addition.name, &addition.data});
+        staged.changes.push_back(
+            {s.recordOf[at], change.removed, &change.name, change.removed ? nullptr : &change.data, change.at});
+    for (const Change& addition : s.additions)
+        staged.additions.push_back({&addition.name, &addition.data, addition.at});
 
     return CommitWith([&](std::unique_ptr<File> file) {
         if (const std::optional<InPlacePlan> plan = PlanInPlace(staged))
@@ -281,13 +338,29 @@ CommitStats Archive::Rebuild(const Progress& progress) {
     s.RequireCurrent();
     if (HasChanges())
         throw ArchiveError(ErrorKind::Io, s.path, "the archive has changes that are not saved; save them first");
-    std::vector<Entry> byOffset = s.entries;
+    std::vector<Entry> byOffset = s.records;
     std::stable_sort(byOffset.begin(), byOffset.end(),
                      [](const Entry& a, const Entry& b) { return a.offset < b.offset; });
-    // No change: the entries only take their data order.
-    const StagedChanges unchanged{byOffset, s.directory, s.fileSize, {}, {}, false};
+    // No change: the entries only take their data order, and free entries go.
+    const StagedChanges unchanged{byOffset, s.directory, s.fileSize, {}, {}, false, 0};
     return CommitWith([&](std::unique_ptr<File> file) {
         return RewriteArchive(*s.fs, s.path, std::move(file), PlanRewrite(unchanged), progress);
+    });
+}
+
+CommitStats Archive::RestoreLayout(const Layout& layout, const std::map<std::string, std::string>& originals,
+                                   const Progress& progress) {
+    State& s = *state_;
+    s.RequireCurrent();
+    if (HasChanges())
+        throw ArchiveError(ErrorKind::Io, s.path, "the archive has changes that are not saved; save them first");
+    const StagedChanges now{s.records, s.directory, s.fileSize, {}, {}, false, 0};
+    std::vector<StagedData> staged;
+    return CommitWith([&](std::unique_ptr<File> file) {
+        std::vector<uint8_t> front(static_cast<size_t>(std::min<uint64_t>(layout.front.size(), s.fileSize)));
+        if (!front.empty()) file->ReadAt(0, front);
+        const InPlacePlan plan = PlanLayoutRestore(now, front, {layout, originals, staged}, *s.fs, s.path);
+        return CommitInPlace(*s.fs, s.path, *file, plan, progress);
     });
 }
 

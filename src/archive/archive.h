@@ -3,7 +3,9 @@
 // additions, replacements and removals, and commit them as one transaction.
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -25,8 +27,32 @@ struct Entry {
     uint32_t sectors = 0;  // stored size in sectors
 };
 
-// Why a name cannot be stored, or empty when it can.
+// Why a name cannot be stored, or empty when it can: too long, characters
+// that file names cannot hold, or a name of the space kept for free entries.
 std::string NameProblem(std::string_view name);
+
+// Where new data would like to go: the sector to start at, taken when those
+// sectors are free once the commit's other changes are made.
+struct Placement {
+    std::optional<uint32_t> at;
+};
+
+// The free entries of an archive (free_entries.h).
+struct FreeSpace {
+    uint64_t entries = 0;
+    uint64_t sectors = 0;
+};
+
+struct ArchiveState;
+
+// The start of an archive as it lies on disk (its header, directory and the
+// spare room up to its first entry) and its size: with the entries' bytes,
+// all that makes it the archive it is. The tool keeps it to give the archive
+// back byte for byte.
+struct Layout {
+    std::vector<uint8_t> front;
+    uint64_t fileSize = 0;
+};
 
 // Called during long work: done and total in bytes.
 using Progress = std::function<void(uint64_t done, uint64_t total)>;
@@ -66,8 +92,16 @@ public:
 
     [[nodiscard]] const std::string& Path() const;
     [[nodiscard]] Recovery RecoveryOnOpen() const;
-    // The committed directory, in directory order.
+    // The committed entries, in directory order; free entries are not among
+    // them.
     [[nodiscard]] const std::vector<Entry>& Entries() const;
+    // Every committed record in directory order, free entries too.
+    [[nodiscard]] const std::vector<Entry>& Records() const;
+    [[nodiscard]] FreeSpace Free() const;
+    // The directory and size as committed, to compare with another time's.
+    [[nodiscard]] ArchiveState CurrentState() const;
+    // The layout as committed (read from the file).
+    [[nodiscard]] Layout CurrentLayout() const;
     // The committed entry of that name (any case), or nullptr.
     [[nodiscard]] const Entry* Find(std::string_view name) const;
     // All stored bytes of a committed entry (its whole sectors).
@@ -76,22 +110,26 @@ public:
     void CopyTo(const Entry& entry, File& target) const;
 
     // Staged changes, applied by Commit. Put replaces the entry of the same
-    // name (any case; the stored name takes the new spelling) or adds one at
-    // the end. Throws ArchiveError BadName or TooLarge at once.
-    void Put(std::string_view name, std::vector<uint8_t> bytes);
+    // name (any case; the stored name takes the new spelling) or adds one;
+    // it returns true when it replaces one, committed or staged. Throws
+    // ArchiveError BadName or TooLarge at once.
+    bool Put(std::string_view name, std::vector<uint8_t> bytes, const Placement& placement = {});
     // Put with the bytes of a file, which the commit reads as it writes them,
     // so that large files never have to be held in memory. The file's size is
     // checked now (NotFound, TooLarge naming the file); a commit that finds
     // the file changed in size stops before it changes anything.
-    void PutFile(std::string_view name, const std::string& path);
+    bool PutFile(std::string_view name, const std::string& path, const Placement& placement = {});
     // Returns false when no such entry exists (committed or staged).
     bool Remove(std::string_view name);
     [[nodiscard]] bool HasChanges() const;
     // Applies every staged change as one transaction: afterwards, and after a
     // crash at any moment, the archive reads as its old or its new content
     // (the protocol is in commit.h). Entries stay in directory order with no
-    // gaps. After a failure the object may commit again, or refuses every
-    // use when the failure came past the point of no return (CommitInterrupted).
+    // gaps; only what changes is written (in_place_plan.h), unless the
+    // archive's layout is unsound or the game's rules forbid a move, when it
+    // is written anew. After a failure the object may commit again, or
+    // refuses every use when the failure came past the point of no return
+    // (CommitInterrupted).
     //
     // A replacement smaller than the sectors it replaces may be written in
     // place, padded with zeros to the old size; with Fit::Exact every entry
@@ -101,6 +139,16 @@ public:
     // Writes the archive anew with its entries in data order and no gaps,
     // as one transaction like Commit; staged changes are not allowed.
     CommitStats Rebuild(const Progress& progress = {});
+    // Gives the archive back a layout it had, as one transaction like
+    // Commit: the front bytes and the size as they were; each entry of that
+    // layout in its old sectors, its bytes taken from originals (folded name
+    // -> a file of its stored bytes, a backup) or else from the entry of
+    // that name now, which must be as large; free entries zeroed. Only what
+    // differs is written. Staged changes are not allowed. Throws before
+    // anything changes when the layout is not sound or an entry's bytes are
+    // not to be had.
+    CommitStats RestoreLayout(const Layout& layout, const std::map<std::string, std::string>& originals,
+                              const Progress& progress = {});
 
 private:
     struct State;
@@ -108,7 +156,7 @@ private:
     void RequireStorableName(std::string_view name) const;
     // Where the entry's data starts; throws when it reaches past the end.
     uint64_t RequireInFile(const Entry& entry) const;
-    void Stage(std::string_view name, StagedData data);
+    bool Stage(std::string_view name, StagedData data, const Placement& placement);
     template <typename Execute>
     CommitStats CommitWith(Execute&& execute);
     std::unique_ptr<State> state_;

@@ -68,6 +68,7 @@
 //     OutcomeOf tells the caller which content the archive holds then.
 // 14. Succeeded: the object holds the new directory and no staged changes.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -85,24 +86,30 @@ inline std::string JournalPath(const std::string& archivePath) { return archiveP
 // It points into the archive object's state, which outlives the commit.
 struct StagedChanges {
     struct Change {
-        size_t index = 0;  // of the committed entry
+        size_t index = 0;  // of the committed record
         bool removed = false;
         const std::string* name = nullptr;  // the spelling to store
         const StagedData* data = nullptr;   // the new data, unless removed
+        std::optional<uint32_t> at;         // the sector it would like to start at
     };
     struct Addition {
         const std::string* name = nullptr;
         const StagedData* data = nullptr;
+        std::optional<uint32_t> at;
     };
 
-    const std::vector<Entry>& entries;  // the committed directory, in directory order
+    // Every committed record in directory order, free entries too.
+    const std::vector<Entry>& records;
     // The header and directory records as they lie on disk (8 + 32 bytes
-    // an entry), and the file's size.
+    // a record), and the file's size.
     const std::vector<uint8_t>& directory;
     uint64_t fileSize = 0;
     std::vector<Change> changes;      // by committed index, ascending
     std::vector<Addition> additions;  // in the order they were put
-    bool exactSizes = false;          // a replacement must need exactly the sectors it replaces
+    bool exactSizes = false;          // a replacement must need exactly the sectors it takes
+    // The game reads only this many records of the archive (player.img);
+    // 0: no such limit.
+    size_t tableLimit = 0;
 };
 
 // What either path did (CommitInPlace, RewriteArchive).

@@ -5,6 +5,7 @@
 #include <numeric>
 #include <unordered_map>
 
+#include "archive/free_entries.h"
 #include "archive/names.h"
 
 namespace veltrin::archive::format {
@@ -135,13 +136,24 @@ Scan ScanDirectory(File& file, uint64_t fileSize, bool full) {
     for (size_t i = 0; i < scan.entries.size(); ++i) {
         const Entry& entry = scan.entries[i];
         const std::string where = "Entry " + std::to_string(i + 1) + " (" + Quoted(entry.name) + ")";
-        if (const std::string problem = NameProblem(entry.name); !problem.empty())
+        if (const std::string problem = NameProblem(entry.name); !problem.empty() && !IsFreeName(entry.name))
             scan.findings.push_back({ErrorKind::BadName, where + ": " + problem});
         const auto [it, added] = seen.emplace(FoldedName(entry.name), i);
         if (!added)
             scan.findings.push_back(
                 {ErrorKind::Damaged, where + " has the same name as entry " + std::to_string(it->second + 1) + "."});
     }
+    // The game sizes its streaming buffer by the largest entry of all: free
+    // space must never make it larger.
+    uint32_t largest = 0;
+    for (const Entry& entry : scan.entries)
+        if (!IsFreeName(entry.name)) largest = std::max(largest, entry.sectors);
+    for (const Entry& entry : scan.entries)
+        if (IsFreeName(entry.name) && entry.sectors > largest)
+            scan.findings.push_back({ErrorKind::Damaged, "The free entry " + Quoted(entry.name) + " (" +
+                                                             std::to_string(entry.sectors) +
+                                                             " sectors) is larger than the largest entry (" +
+                                                             std::to_string(largest) + " sectors)."});
     // The game reads neighbours in one go: data must follow the directory's
     // order with nothing between one entry and the next.
     const Entry* previous = nullptr;

@@ -16,6 +16,9 @@ namespace veltrin::archive::format {
 inline constexpr size_t kHeaderSize = 8;
 inline constexpr size_t kNameField = 24;
 inline constexpr uint64_t kMaxArchiveBytes = uint64_t{1} << 32;  // what the game's reader can address
+// The records a written-anew directory leaves room for after its own, so
+// that later additions need not move data.
+inline constexpr uint64_t kSpareRecords = 1024;
 
 // One directory entry as it lies on disk; only its layout is used (the bytes
 // are decoded field by field, never cast onto this struct).

@@ -7,33 +7,6 @@
 #include "archive/free_space.h"
 
 namespace veltrin::archive {
-namespace {
-
-// The new data of an entry, then zeros to the end of its sectors.
-JournalWrite EntryWrite(uint64_t sector, const StagedData& data, uint64_t sectors) {
-    return {sector * kSectorSize, {}, sectors * kSectorSize - data.Size(), &data};
-}
-
-// The directory's header and records for these entries, each record kept
-// as it lies on disk where the entry at that place did not change.
-std::vector<uint8_t> DirectoryOf(const std::vector<Entry>& before, const std::vector<uint8_t>& raw,
-                                 const std::vector<Entry>& after) {
-    std::vector<uint8_t> directory = format::EncodeHeader(after.size());
-    directory.resize(format::DirectoryBytes(after.size()));
-    for (size_t i = 0; i < after.size(); ++i) {
-        uint8_t* record = directory.data() + format::kHeaderSize + i * format::kEntrySize;
-        if (i < before.size() && format::SameRecord(before[i], after[i])) {
-            std::copy_n(raw.begin() + static_cast<std::ptrdiff_t>(format::kHeaderSize + i * format::kEntrySize),
-                        format::kEntrySize, record);
-        } else {
-            const std::vector<uint8_t> encoded = format::EncodeRecords(std::span<const Entry>(&after[i], 1));
-            std::copy(encoded.begin(), encoded.end(), record);
-        }
-    }
-    return directory;
-}
-
-}  // namespace
 
 std::vector<JournalWrite> DirectoryWrites(const std::vector<uint8_t>& before, const std::vector<uint8_t>& after) {
     std::vector<JournalWrite> writes;
@@ -62,45 +35,6 @@ std::vector<JournalWrite> DirectoryWrites(const std::vector<uint8_t>& before, co
         i = end;
     }
     return writes;
-}
-
-std::optional<InPlacePlan> PlanInPlace(const StagedChanges& staged) {
-    const std::vector<Entry>& entries = staged.entries;
-    if (entries.empty()) return std::nullopt;
-    for (const StagedChanges::Change& change : staged.changes)
-        if (change.removed) return std::nullopt;
-    for (size_t i = 1; i < entries.size(); ++i)
-        if (entries[i].offset != uint64_t{entries[i - 1].offset} + entries[i - 1].sectors) return std::nullopt;
-    const uint64_t count = entries.size() + staged.additions.size();
-    if (format::DirectoryBytes(count) > uint64_t{entries.front().offset} * kSectorSize) return std::nullopt;
-
-    InPlacePlan plan;
-    plan.entries = entries;
-    std::vector<JournalWrite> data;
-    for (const StagedChanges::Change& change : staged.changes) {
-        Entry& entry = plan.entries[change.index];
-        const uint64_t sectors = format::SectorsFor(change.data->Size());
-        if (sectors > entry.sectors || (staged.exactSizes && sectors != entry.sectors)) return std::nullopt;
-        entry.name = *change.name;
-        data.push_back(EntryWrite(entry.offset, *change.data, entry.sectors));
-    }
-    uint64_t end = uint64_t{entries.back().offset} + entries.back().sectors;
-    for (const StagedChanges::Addition& addition : staged.additions) {
-        const uint64_t sectors = format::SectorsFor(addition.data->Size());
-        plan.entries.push_back({*addition.name, static_cast<uint32_t>(end), static_cast<uint32_t>(sectors)});
-        data.push_back(EntryWrite(end, *addition.data, sectors));
-        end += sectors;
-    }
-    const uint64_t newSize = std::max(staged.fileSize, end * kSectorSize);
-    if (newSize > format::kMaxArchiveBytes) return std::nullopt;
-
-    plan.directory = DirectoryOf(entries, staged.directory, plan.entries);
-    plan.journal.oldSize = staged.fileSize;
-    plan.journal.newSize = newSize;
-    plan.journal.writes = DirectoryWrites(staged.directory, plan.directory);
-    std::sort(data.begin(), data.end(), [](const auto& a, const auto& b) { return a.offset < b.offset; });
-    for (JournalWrite& write : data) plan.journal.writes.push_back(std::move(write));
-    return plan;
 }
 
 namespace {
@@ -159,7 +93,7 @@ CommitResult CommitInPlace(FileSystem& fs, const std::string& archivePath, File&
         throw;
     }
     // Rule 6: past the point of no return.
-    CommitResult result{plan.entries, plan.directory, plan.journal.newSize, {}};
+    CommitResult result{plan.records, plan.directory, plan.journal.newSize, {}};
     result.stats.inPlace = true;
     try {
         result.stats.bytesWritten = ApplyJournal(archive, plan.journal, *journal, advance);

@@ -114,10 +114,19 @@ void StreamJournal(const Journal& journal, FileSystem& fs, File& archive, Sink&&
         StoreLe64(record + 8, write.Size());
         StoreLe64(record + 16, write.zeros);
         emit(record, true);
-        if (write.staged)
+        if (write.staged) {
             write.staged->Read(fs, [&](std::span<const uint8_t> piece) { emit(piece, true); });
-        else
+        } else if (write.fromArchive) {
+            std::vector<uint8_t> buffer;
+            for (uint64_t done = 0; done < write.length;) {
+                buffer.resize(static_cast<size_t>(std::min<uint64_t>(write.length - done, StagedData::kPiece)));
+                archive.ReadAt(*write.fromArchive + done, buffer);
+                emit(buffer, true);
+                done += buffer.size();
+            }
+        } else {
             emit(write.bytes, true);
+        }
         sums.clear();
         ForEachPiece(archive, archiveSize, write.offset, write.End(),
                      [&](uint64_t, uint64_t, std::span<const uint8_t> old) {

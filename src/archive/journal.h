@@ -33,8 +33,12 @@ struct JournalWrite {
     // so that large entries are neither copied nor held; it must outlive
     // the journal.
     const StagedData* staged = nullptr;
-    // The data's length when it was read from a journal file and left there.
+    // The data's length when it was read from a journal file and left
+    // there, or when it is taken from the archive itself.
     uint64_t length = 0;
+    // Set: the data is the archive's own bytes from here (an entry that
+    // moves), read when the journal is written, before anything changes.
+    std::optional<uint64_t> fromArchive{};
 
     [[nodiscard]] uint64_t Size() const {
         if (staged) return staged->Size();

@@ -1,6 +1,7 @@
 #include "archive/names.h"
 
 #include "archive/archive.h"
+#include "archive/free_entries.h"
 #include "text/ascii.h"
 
 namespace veltrin::archive {
@@ -21,6 +22,7 @@ std::string NameProblem(std::string_view name) {
     if (name == "." || name == "..") return "The name is not a file name.";
     if (name.back() == ' ' || name.back() == '.')
         return "The name ends with a space or a dot, which file names cannot.";
+    if (IsReservedName(name)) return "The name is kept for the free space the archive tool leaves in archives.";
     return {};
 }
 

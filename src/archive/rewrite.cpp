@@ -5,6 +5,7 @@
 
 #include "archive/commit.h"
 #include "archive/format.h"
+#include "archive/free_entries.h"
 #include "archive/free_space.h"
 
 namespace veltrin::archive {
@@ -96,12 +97,13 @@ RewritePlan PlanRewrite(const StagedChanges& staged) {
         return static_cast<uint32_t>(format::SectorsFor(data.Size()));
     };
     RewritePlan plan;
-    plan.reserve(staged.entries.size() + staged.additions.size());
+    plan.reserve(staged.records.size() + staged.additions.size());
     auto change = staged.changes.begin();
-    for (size_t i = 0; i < staged.entries.size(); ++i) {
-        const Entry& entry = staged.entries[i];
-        if (change == staged.changes.end() || change->index != i) {
-            plan.push_back({entry.name, nullptr, entry.offset, entry.sectors});
+    for (size_t i = 0; i < staged.records.size(); ++i) {
+        const Entry& entry = staged.records[i];
+        const bool changed = change != staged.changes.end() && change->index == i;
+        if (!changed) {
+            if (!IsFreeName(entry.name)) plan.push_back({entry.name, nullptr, entry.offset, entry.sectors});
             continue;
         }
         if (!change->removed) plan.push_back({*change->name, change->data, 0, sectorsOf(*change->data)});
@@ -112,8 +114,12 @@ RewritePlan PlanRewrite(const StagedChanges& staged) {
     return plan;
 }
 
+uint64_t FirstSectorOf(const RewritePlan& plan) {
+    return format::DirectorySectors(plan.size() + format::kSpareRecords);
+}
+
 uint64_t RewrittenSize(const RewritePlan& plan) {
-    uint64_t sectors = format::DirectorySectors(plan.size());
+    uint64_t sectors = FirstSectorOf(plan);
     for (const PlannedEntry& entry : plan) sectors += entry.sectors;
     return sectors * kSectorSize;
 }
@@ -127,7 +133,7 @@ CommitResult RewriteArchive(FileSystem& fs, const std::string& archivePath, std:
     CommitResult result;
     std::vector<Entry>& entries = result.entries;
     entries.reserve(plan.size());
-    uint64_t next = format::DirectorySectors(plan.size());
+    uint64_t next = FirstSectorOf(plan);
     for (const PlannedEntry& planned : plan) {
         entries.push_back({planned.name, static_cast<uint32_t>(next), planned.sectors});
         next += planned.sectors;
@@ -143,6 +149,7 @@ CommitResult RewriteArchive(FileSystem& fs, const std::string& archivePath, std:
             result.directory.assign(directory.begin(), directory.begin() + static_cast<std::ptrdiff_t>(
                                                                                format::DirectoryBytes(entries.size())));
             writer.Append(directory.data(), directory.size());
+            writer.AppendZeros(FirstSectorOf(plan) * kSectorSize - directory.size());  // the spare room
             for (size_t i = 0; i < plan.size();) {
                 const PlannedEntry& planned = plan[i];
                 if (const StagedData* data = planned.data) {

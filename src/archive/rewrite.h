@@ -26,8 +26,11 @@ struct PlannedEntry {
 using RewritePlan = std::vector<PlannedEntry>;
 
 // The committed entries in the order given, each changed, removed or kept,
-// then the additions.
+// then the additions; free entries are dropped.
 RewritePlan PlanRewrite(const StagedChanges& staged);
+// Where the first entry of the rewritten archive starts: after the
+// directory and spare room for format::kSpareRecords more records.
+uint64_t FirstSectorOf(const RewritePlan& plan);
 
 // Size in bytes of the archive these entries make.
 uint64_t RewrittenSize(const RewritePlan& plan);

@@ -64,6 +64,7 @@ void Sha256::Block(const uint8_t* block) {
 }
 
 void Sha256::Add(std::span<const uint8_t> bytes) {
+    if (bytes.empty()) return;
     length_ += bytes.size();
     const uint8_t* at = bytes.data();
     size_t left = bytes.size();

@@ -3,6 +3,7 @@
 // archive as it was.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <utility>
@@ -11,6 +12,7 @@
 #include "archive/archive.h"
 #include "archive_builder.h"
 #include "fault_file_system.h"
+#include "img_rules.h"
 #include "testing/memory_file_system.h"
 
 namespace veltrin::archive {
@@ -29,29 +31,14 @@ std::vector<uint8_t> Padded(std::vector<uint8_t> bytes, size_t sectors) {
     return bytes;
 }
 
-// Checks, from the raw bytes, everything the game relies on: entries in
-// directory order from the first sector after the directory, no gaps, the
-// file ending with the last entry, clean name fields, size in archive 0.
+// Checks, from the raw bytes, everything the game relies on (by a reader
+// written apart from the library), and that the directory's spare room
+// holds zeros in the sector where the directory ends.
 void ExpectGameLayout(const std::vector<uint8_t>& bytes) {
+    EXPECT_EQ(veltrin::testing::img::GameRuleProblems(bytes), std::vector<std::string>{});
     ASSERT_GE(bytes.size(), 8u);
-    const uint32_t count = Get32(bytes, 4);
-    uint64_t next = (8 + 32 * uint64_t{count} + 2047) / 2048;
-    for (uint32_t i = 0; i < count; ++i) {
-        const size_t at = 8 + 32 * size_t{i};
-        EXPECT_EQ(Get32(bytes, at), next) << "entry " << i;
-        EXPECT_EQ(bytes[at + 6] | bytes[at + 7], 0) << "entry " << i;
-        bool ended = false;
-        for (size_t c = 0; c < 24; ++c) {
-            if (ended) {
-                EXPECT_EQ(bytes[at + 8 + c], 0) << "entry " << i;
-            }
-            ended = ended || bytes[at + 8 + c] == 0;
-        }
-        EXPECT_TRUE(ended);
-        next += uint64_t{bytes[at + 4]} | (uint64_t{bytes[at + 5]} << 8);
-    }
-    EXPECT_EQ(bytes.size(), next * 2048);
-    for (size_t b = 8 + 32 * size_t{count}; b < (8 + 32 * size_t{count} + 2047) / 2048 * 2048; ++b)
+    const uint64_t end = 8 + 32 * uint64_t{Get32(bytes, 4)};
+    for (uint64_t b = end; b < (end + 2047) / 2048 * 2048 && b < bytes.size(); ++b)
         ASSERT_EQ(bytes[b], 0) << "spare room after the directory";
 }
 
@@ -79,10 +66,10 @@ TEST(ArchiveStage, ReplacesAddsAndRemovesByNameInAnyCase) {
     EXPECT_TRUE(archive.HasChanges());
     EXPECT_EQ(Names(archive), (std::vector<std::string>{"a.dff", "b.txd", "c.dff"})) << "nothing before commit";
 
-    const CommitStats stats = archive.Commit();
-    EXPECT_FALSE(stats.inPlace);
+    archive.Commit();
     EXPECT_FALSE(archive.HasChanges());
-    EXPECT_EQ(Names(archive), (std::vector<std::string>{"B.TXD", "c.dff", "NEW.dff"}));
+    EXPECT_EQ(Names(archive), (std::vector<std::string>{"B.TXD", "c.dff", "NEW.dff"}))
+        << "the larger replacement took the sectors it and the removed entry left; the addition went to the end";
     EXPECT_EQ(archive.Read(*archive.Find("b.txd")), Padded(Pattern(5000, 7), 3));
     EXPECT_EQ(archive.Read(*archive.Find("c.dff")), oldC);
     EXPECT_EQ(archive.Read(*archive.Find("new.dff")), Padded(Pattern(20, 9), 1));
@@ -94,16 +81,17 @@ TEST(ArchiveStage, ReplacesAddsAndRemovesByNameInAnyCase) {
     EXPECT_TRUE(Verify(kPath, f.fs).empty());
 }
 
-TEST(ArchiveStage, RemovingThenPuttingKeepsThePlaceInTheDirectory) {
+TEST(ArchiveStage, PutSaysWhetherItReplaces) {
     Fixture f(SoundArchive({{"a.dff", 1}, {"b.txd", 1}, {"c.dff", 1}}));
     Archive archive = Archive::Open(kPath, f.fs);
     EXPECT_TRUE(archive.Remove("b.txd"));
-    archive.Put("B.txd", Pattern(3000, 3));
-    EXPECT_TRUE(archive.Remove("x.dff") == false);
-    archive.Put("x.dff", {});
+    EXPECT_TRUE(archive.Put("B.txd", Pattern(3000, 3))) << "a committed entry, removed and put again";
+    EXPECT_FALSE(archive.Put("x.dff", {}));
+    EXPECT_TRUE(archive.Put("X.DFF", Pattern(5, 1))) << "a staged addition";
     EXPECT_TRUE(archive.Remove("X.DFF"));
+    EXPECT_TRUE(archive.Put("A.DFF", Pattern(5, 1)));
     archive.Commit();
-    EXPECT_EQ(Names(archive), (std::vector<std::string>{"a.dff", "B.txd", "c.dff"}));
+    EXPECT_EQ(Names(archive), (std::vector<std::string>{"A.DFF", "c.dff", "B.txd"}));
     ExpectGameLayout(f.fs.Contents(kPath));
 }
 
@@ -148,29 +136,32 @@ TEST(ArchiveStage, RefusesBadNamesAndOversizedData) {
 }
 
 TEST(ArchiveStage, FilesAreReadWhenTheCommitWritesThem) {
-    for (const bool inPlace : {true, false}) {
+    for (const bool moves : {false, true}) {
         Fixture f(SoundArchive({{"a.dff", 2}, {"b.txd", 1}}));
-        f.fs.SetFile("mod/a.dff", Pattern(inPlace ? 4000 : 4100, 1));
+        f.fs.SetFile("mod/a.dff", Pattern(moves ? 4100 : 4000, 1));
         f.fs.SetFile("mod/new.dff", Pattern(300, 2));
         Archive archive = Archive::Open(kPath, f.fs);
         archive.PutFile("A.dff", "mod/a.dff");
         archive.PutFile("new.dff", "mod/new.dff");
         archive.Put("b.txd", Pattern(100, 3));         // in memory, beside the files
         f.fs.SetFile("mod/new.dff", Pattern(300, 4));  // same size: what the file holds now goes in
-        EXPECT_EQ(archive.Commit().inPlace, inPlace);
+        archive.Commit();
         const Archive reopened = Archive::Open(kPath, f.fs);
-        EXPECT_EQ(Names(reopened), (std::vector<std::string>{"A.dff", "b.txd", "new.dff"})) << inPlace;
-        EXPECT_EQ(reopened.Read(*reopened.Find("a.dff")), Padded(Pattern(inPlace ? 4000 : 4100, 1), inPlace ? 2 : 3));
-        EXPECT_EQ(reopened.Read(*reopened.Find("new.dff")), Padded(Pattern(300, 4), 1)) << inPlace;
-        EXPECT_EQ(reopened.Read(*reopened.Find("b.txd")), Padded(Pattern(100, 3), 1)) << inPlace;
-        EXPECT_TRUE(Verify(kPath, f.fs).empty()) << inPlace;
+        EXPECT_EQ(reopened.Find("a.dff")->name, "A.dff") << moves;
+        EXPECT_EQ(reopened.Read(*reopened.Find("a.dff")), Padded(Pattern(moves ? 4100 : 4000, 1), moves ? 3 : 2));
+        EXPECT_EQ(reopened.Read(*reopened.Find("new.dff")), Padded(Pattern(300, 4), 1)) << moves;
+        EXPECT_EQ(reopened.Read(*reopened.Find("b.txd")), Padded(Pattern(100, 3), 1)) << moves;
+        EXPECT_TRUE(Verify(kPath, f.fs).empty()) << moves;
+        ExpectGameLayout(f.fs.Contents(kPath));
     }
 }
 
 TEST(ArchiveStage, AFileThatChangedSizeStopsTheCommitBeforeAnythingChanges) {
     for (const bool inPlace : {true, false}) {
         for (const bool removed : {false, true}) {
-            const auto before = SoundArchive({{"a.dff", 2}, {"b.txd", 1}});
+            // A hole: the archive is written anew.
+            const auto before = inPlace ? SoundArchive({{"a.dff", 2}, {"b.txd", 1}})
+                                        : RawArchive({{"a.dff", 1, 2}, {"b.txd", 4, 1}}, 5 * 2048);
             Fixture f(before);
             f.fs.SetFile("mod/a.dff", Pattern(inPlace ? 10 : 5000, 1));
             Archive archive = Archive::Open(kPath, f.fs);
@@ -211,55 +202,49 @@ TEST(ArchiveStage, AFileThatCannotBeStagedIsRefusedAtOnceByItsPath) {
 }
 
 TEST(ArchiveCommit, RewriteKeepsOrderWithoutGapsAndPadsWithZeros) {
-    // Start from an archive with a hole and spare room: the rewrite closes both.
+    // Start from an archive with a hole and spare room: the rewrite closes
+    // both, and leaves room for 1,024 more records after the directory.
     Fixture f(RawArchive({{"one.dff", 3, 2}, {"two.txd", 6, 1}, {"three.dff", 7, 3}}, 10 * 2048));
     Archive archive = Archive::Open(kPath, f.fs);
     const auto one = archive.Read(archive.Entries()[0]);
     const auto three = archive.Read(archive.Entries()[2]);
     archive.Put("two.txd", Pattern(2049, 5));
-    archive.Commit();
+    EXPECT_FALSE(archive.Commit().inPlace);
     const std::vector<uint8_t> bytes = f.fs.Contents(kPath);
     ExpectGameLayout(bytes);
-    ASSERT_EQ(bytes.size(), (1 + 2 + 2 + 3) * 2048u);
-    EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 2048, bytes.begin() + 3 * 2048), one);
-    const auto two = Padded(Pattern(2049, 5), 2);
-    EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 3 * 2048, bytes.begin() + 5 * 2048), two);
-    EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 5 * 2048, bytes.end()), three);
+    const size_t first = (8 + 32 * (3 + 1024) + 2047) / 2048;  // 17 sectors
+    ASSERT_EQ(bytes.size(), (first + 2 + 2 + 3) * 2048u);
+    EXPECT_TRUE(
+        std::all_of(bytes.begin() + 8 + 3 * 32, bytes.begin() + first * 2048, [](uint8_t b) { return b == 0; }));
+    const auto at = [&](size_t sector) { return bytes.begin() + static_cast<std::ptrdiff_t>(sector * 2048); };
+    EXPECT_EQ(std::vector<uint8_t>(at(first), at(first + 2)), one);
+    EXPECT_EQ(std::vector<uint8_t>(at(first + 2), at(first + 4)), Padded(Pattern(2049, 5), 2));
+    EXPECT_EQ(std::vector<uint8_t>(at(first + 4), bytes.end()), three);
 }
 
-TEST(ArchiveCommit, GrowingDirectoryMovesTheData) {
-    std::vector<std::pair<std::string, uint16_t>> entries;
-    for (int i = 0; i < 63; ++i) entries.push_back({"e" + std::to_string(i) + ".dff", 1});
-    Fixture f(SoundArchive(entries));  // 8 + 63 * 32 = 2024 bytes: one sector, room for no more
-    Archive archive = Archive::Open(kPath, f.fs);
-    std::vector<std::vector<uint8_t>> before;
-    for (const Entry& entry : archive.Entries()) before.push_back(archive.Read(entry));
-    archive.Put("last.dff", Pattern(100, 100));
-    EXPECT_FALSE(archive.Commit().inPlace);
-    ExpectGameLayout(f.fs.Contents(kPath));
-    ASSERT_EQ(archive.Entries().size(), 64u);
-    EXPECT_EQ(archive.Entries()[0].offset, 2u);
-    for (size_t i = 0; i < before.size(); ++i) EXPECT_EQ(archive.Read(archive.Entries()[i]), before[i]) << i;
-}
-
-struct PathCase {
-    const char* what;
-    std::vector<uint8_t> archive;
-    std::vector<std::pair<std::string, size_t>> puts;  // name, size in bytes
-    std::vector<std::string> removals;
-    bool inPlace;
-};
-
-TEST(ArchiveCommit, ChoosesInPlaceOnlyWhereEveryChangeFits) {
+// In place whatever the change, on a sound archive; written anew only where
+// the layout is not sound, which heals it.
+TEST(ArchiveCommit, WritesAnewOnlyWhereTheLayoutIsNotSound) {
     const auto sound = SoundArchive({{"a.dff", 2}, {"b.txd", 1}, {"c.dff", 3}});
+    struct PathCase {
+        const char* what;
+        std::vector<uint8_t> archive;
+        std::vector<std::pair<std::string, size_t>> puts;  // name, size in bytes
+        std::vector<std::string> removals;
+        bool inPlace;
+    };
     const std::vector<PathCase> cases = {
         {"same size", sound, {{"b.txd", 2048}}, {}, true},
         {"smaller", sound, {{"c.dff", 10}}, {}, true},
         {"several, other case", sound, {{"A.DFF", 4096}, {"C.dff", 5000}}, {}, true},
         {"addition in spare room", sound, {{"new.dff", 3000}}, {}, true},
-        {"replacement and additions", sound, {{"a.dff", 1}, {"n1.dff", 1}, {"n2.txd", 9000}}, {}, true},
-        {"larger", sound, {{"b.txd", 2049}}, {}, false},
-        {"removal", sound, {}, {"b.txd"}, false},
+        {"larger", sound, {{"b.txd", 2049}}, {}, true},
+        {"removal", sound, {}, {"b.txd"}, true},
+        {"replacements, additions, a removal",
+         sound,
+         {{"a.dff", 9000}, {"n1.dff", 1}, {"n2.txd", 9000}},
+         {"c.dff"},
+         true},
         {"hole in the archive", RawArchive({{"a.dff", 1, 1}, {"b.dff", 3, 1}}, 4 * 2048), {{"a.dff", 5}}, {}, false},
         {"out of order archive", RawArchive({{"b.dff", 2, 1}, {"a.dff", 1, 1}}, 3 * 2048), {{"a.dff", 5}}, {}, false},
     };
@@ -285,24 +270,21 @@ TEST(ArchiveCommit, ChoosesInPlaceOnlyWhereEveryChangeFits) {
             for (size_t b = expected.size(); b < stored.size(); ++b) ASSERT_EQ(stored[b], 0) << c.what << " " << name;
         }
         for (const auto& name : c.removals) EXPECT_EQ(reopened.Find(name), nullptr) << c.what;
-        if (c.inPlace) {
-            EXPECT_TRUE(Verify(kPath, f.fs).empty()) << c.what;
-        } else {
-            ExpectGameLayout(f.fs.Contents(kPath));
-        }
+        EXPECT_TRUE(Verify(kPath, f.fs).empty()) << c.what;
+        ExpectGameLayout(f.fs.Contents(kPath));
         EXPECT_EQ(f.fs.Paths(), std::vector<std::string>{kPath}) << c.what;
     }
 }
 
-TEST(ArchiveCommit, ExactFitWritesAnewWhenAReplacementIsSmaller) {
+TEST(ArchiveCommit, ExactFitMovesAReplacementThatNeedsOtherSectors) {
     // a.dff takes 2 sectors: 2,049 to 4,096 bytes fit exactly.
-    for (const auto& [size, inPlace] :
-         {std::pair<size_t, bool>{4096, true}, {2049, true}, {2048, false}, {4097, false}}) {
+    for (const auto& [size, free] : {std::pair<size_t, uint64_t>{4096, 0}, {2049, 0}, {2048, 1}, {4097, 2}}) {
         Fixture f(SoundArchive({{"a.dff", 2}, {"b.txd", 1}}));
         Archive archive = Archive::Open(kPath, f.fs);
         archive.Put("a.dff", Pattern(size, 1));
-        EXPECT_EQ(archive.Commit({}, Archive::Fit::Exact).inPlace, inPlace) << size;
+        archive.Commit({}, Archive::Fit::Exact);
         EXPECT_EQ(archive.Find("a.dff")->sectors, (size + 2047) / 2048) << size;
+        EXPECT_EQ(archive.Free().sectors, free) << size << ": the sectors it no longer takes are free";
         ExpectGameLayout(f.fs.Contents(kPath));
     }
 }
@@ -394,7 +376,9 @@ TEST(ArchiveRebuild, PutsEntriesInDataOrderWithoutGaps) {
 
 TEST(ArchiveCommit, ReportsProgressUpToTheWholeWorkEitherWay) {
     for (const bool inPlace : {false, true}) {
-        Fixture f(SoundArchive({{"a.dff", 3000}, {"b.txd", 1}}));
+        // With a hole after b.txd the archive is written anew.
+        Fixture f(inPlace ? SoundArchive({{"a.dff", 3000}, {"b.txd", 1}})
+                          : RawArchive({{"a.dff", 1, 3000}, {"b.txd", 3002, 1}}, 3003 * 2048));
         Archive archive = Archive::Open(kPath, f.fs);
         archive.Put(inPlace ? "a.dff" : "b.txd", Pattern(inPlace ? 3000 * 2048 : 5000, 1));
         uint64_t last = 0, total = 0;

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <utility>
@@ -46,10 +47,24 @@ using Change = std::function<void(Archive&)>;
 const std::string kModFile = "mod/c.dff";
 const std::string kModAddition = "mod/added.dff";
 
-void SetUpDisk(MemoryFileSystem& disk, const std::vector<uint8_t>& base) {
-    disk.SetFile(kPath, base);
+// What lies on the disk before a run: the archive, the mod files and any
+// other files the change reads (backups).
+struct DiskSetup {
+    std::vector<uint8_t> archive;
+    std::map<std::string, std::vector<uint8_t>> files;
+};
+
+void SetUpDisk(MemoryFileSystem& disk, const DiskSetup& setup) {
+    disk.SetFile(kPath, setup.archive);
     disk.SetFile(kModFile, Pattern(5000, 1));
     disk.SetFile(kModAddition, Pattern(3000, 5));
+    for (const auto& [path, bytes] : setup.files) disk.SetFile(path, bytes);
+}
+
+std::vector<std::string> PathsOf(const DiskSetup& setup) {
+    MemoryFileSystem disk;
+    SetUpDisk(disk, setup);
+    return disk.Paths();
 }
 
 Snapshot Take(const Archive& archive) {
@@ -67,7 +82,8 @@ struct Outcome {
 
 // Opens the archive as the next run would and checks what it holds.
 void CheckAfterFault(MemoryFileSystem& disk, const Snapshot& before, const Snapshot& after, bool committed,
-                     const std::string& what, Outcome& outcome, const std::vector<std::string>& problemsBefore = {}) {
+                     const std::string& what, Outcome& outcome, const std::vector<std::string>& paths,
+                     const std::vector<std::string>& problemsBefore = {}) {
     bool isNew = false;
     try {
         const Archive reopened = Archive::Open(kPath, disk);
@@ -89,8 +105,7 @@ void CheckAfterFault(MemoryFileSystem& disk, const Snapshot& before, const Snaps
         return;
     }
     EXPECT_EQ(Verify(kPath, disk), isNew ? std::vector<std::string>{} : problemsBefore) << what;
-    EXPECT_EQ(disk.Paths(), (std::vector<std::string>{kPath, kModAddition, kModFile}))
-        << what << ": something was left beside the archive";
+    EXPECT_EQ(disk.Paths(), paths) << what << ": something was left beside the archive";
 }
 
 // After a failed commit in a process that lives on, the object either
@@ -124,13 +139,14 @@ struct Sweep {
 
 // Runs the change with the crash at every step in turn until a run goes
 // through untouched.
-Sweep RunWithEveryFault(NameRules rules, const std::vector<uint8_t>& base, const Snapshot& before,
-                        const Snapshot& after, const FaultyRun& run, const Crash& crash) {
+Sweep RunWithEveryFault(NameRules rules, const DiskSetup& base, const Snapshot& before, const Snapshot& after,
+                        const FaultyRun& run, const Crash& crash) {
     const std::vector<std::string> problemsBefore = [&] {
         MemoryFileSystem disk;
         SetUpDisk(disk, base);
         return Verify(kPath, disk);
     }();
+    const std::vector<std::string> paths = PathsOf(base);
     const bool livesOn = crash.fault == Fault::Error || crash.fault == Fault::ErrorAfterDone;
     Outcome outcome;
     Sweep sweep;
@@ -152,12 +168,12 @@ Sweep RunWithEveryFault(NameRules rules, const std::vector<uint8_t>& base, const
                 committed = true;
             } catch (const ArchiveError& error) {
                 EXPECT_TRUE(faulty.Fired()) << what << ": " << error.reason();
-                if (archive && livesOn) refused = CheckObjectAfterFailure(*archive, disk, base, before, what);
+                if (archive && livesOn) refused = CheckObjectAfterFailure(*archive, disk, base.archive, before, what);
             }
             fired = faulty.Fired();
             firedOn = faulty.FiredOn();
         }
-        CheckAfterFault(disk, before, after, committed, what, outcome, problemsBefore);
+        CheckAfterFault(disk, before, after, committed, what, outcome, paths, problemsBefore);
         if (refused && firedOn == "rename" && crash.fault == Fault::ErrorAfterDone) {
             EXPECT_TRUE(Take(Archive::Open(kPath, disk)) == after)
                 << what << ": the renamed archive is not the new one";
@@ -176,7 +192,7 @@ Sweep RunWithEveryFault(NameRules rules, const std::vector<uint8_t>& base, const
 }
 
 // The content before and after the change, from a run without faults.
-std::pair<Snapshot, Snapshot> Expected(const std::vector<uint8_t>& base, const FaultyRun& run) {
+std::pair<Snapshot, Snapshot> Expected(const DiskSetup& base, const FaultyRun& run) {
     MemoryFileSystem disk;
     SetUpDisk(disk, base);
     Snapshot before = Take(Archive::Open(kPath, disk));
@@ -186,7 +202,7 @@ std::pair<Snapshot, Snapshot> Expected(const std::vector<uint8_t>& base, const F
     return {std::move(before), Take(Archive::Open(kPath, disk))};
 }
 
-void SweepEveryWay(const std::vector<uint8_t>& base, const FaultyRun& run, int leastSteps,
+void SweepEveryWay(const DiskSetup& base, const FaultyRun& run, int leastSteps,
                    const std::function<void(const Crash&, const Sweep&)>& check = {}) {
     const auto [before, after] = Expected(base, run);
     ASSERT_NE(before, after);
@@ -206,48 +222,111 @@ FaultyRun CommitOf(const Change& change, bool inPlace) {
     };
 }
 
+Layout layoutBefore;                           // the base's, before AfterAnInstall changed it
+std::map<std::string, std::string> originals;  // and the backups it made
+
 std::vector<uint8_t> Base() {
     // Large enough that the rewrite writes several blocks.
     return SoundArchive({{"a.dff", 3}, {"big.txd", 2100}, {"c.dff", 1}, {"d.txd", 2}, {"e.dff", 1}});
 }
 
-TEST(ArchiveCrash, RewriteIsOldOrNewAfterAFaultAtAnyStep) {
-    const Change change = [](Archive& archive) {
-        archive.PutFile("C.DFF", kModFile);  // larger than before
-        archive.Put("added.txd", Pattern(700, 2));
-        archive.Remove("d.txd");
-    };
-    SweepEveryWay(Base(), CommitOf(change, false), 5, [](const Crash& crash, const Sweep& sweep) {
-        // The rename put the new archive in place, then its folder flush failed.
-        if (crash.fault == Fault::ErrorAfterDone) {
-            EXPECT_TRUE(sweep.refusedAfterRename);
-        }
-    });
+// The archive after an install-like commit that moved, added and removed,
+// with the backups of what it replaced: what giving back the layout starts
+// from.
+DiskSetup AfterAnInstall() {
+    MemoryFileSystem disk;
+    SetUpDisk(disk, {Base(), {}});
+    DiskSetup setup;
+    Archive archive = Archive::Open(kPath, disk);
+    layoutBefore = archive.CurrentLayout();
+    for (const char* name : {"a.dff", "c.dff"}) {
+        setup.files["backup/" + std::string(name)] = archive.Read(*archive.Find(name));
+        originals[name] = "backup/" + std::string(name);
+    }
+    archive.Put("a.dff", Pattern(9000, 1));
+    archive.Put("c.dff", Pattern(100, 2));
+    archive.Put("new.txd", Pattern(5000, 3));
+    archive.Commit();
+    setup.archive = disk.Contents(kPath);
+    return setup;
 }
 
-TEST(ArchiveCrash, InPlaceIsOldOrNewAfterAFaultAtAnyStep) {
-    const Change change = [](Archive& archive) {
-        archive.Put("a.dff", Pattern(4000, 3));  // fits its three sectors
-        archive.Put("E.dff", Pattern(10, 4));
-        archive.PutFile("added.dff", kModAddition);
+// Every kind of commit, broken at every step by every crash under both
+// systems' rules: old or new content, never a mix.
+TEST(ArchiveCrash, EveryKindOfCommitIsOldOrNewAfterAFaultAtAnyStep) {
+    std::vector<std::pair<std::string, uint16_t>> full;
+    for (int i = 0; i < 63; ++i) full.push_back({"e" + std::to_string(i) + ".dff", 1});
+    const DiskSetup afterInstall = AfterAnInstall();
+    struct Case {
+        const char* what;
+        DiskSetup setup;
+        FaultyRun run;
+        int leastSteps;
     };
-    SweepEveryWay(Base(), CommitOf(change, true), 5);
-}
-
-TEST(ArchiveCrash, RebuildIsOldOrNewAfterAFaultAtAnyStep) {
-    const FaultyRun rebuild = [](FaultFileSystem& fs, std::optional<Archive>&) { Rebuild(kPath, {}, fs); };
-    SweepEveryWay(testing::RawArchive({{"b.dff", 5, 2}, {"a.dff", 1, 3}, {"c.dff", 8, 1}}, 9 * 2048), rebuild, 4);
+    const Case cases[] = {
+        {"replacements that fit, in place",
+         {Base(), {}},
+         CommitOf(
+             [](Archive& archive) {
+                 archive.Put("a.dff", Pattern(4000, 3));  // fits its three sectors
+                 archive.Put("E.dff", Pattern(10, 4));
+                 archive.PutFile("added.dff", kModAddition);
+             },
+             true),
+         5},
+        {"a replacement that moves, an addition, a removal",
+         {Base(), {}},
+         CommitOf(
+             [](Archive& archive) {
+                 archive.PutFile("C.DFF", kModFile);  // larger than before: it moves
+                 archive.Put("added.txd", Pattern(700, 2));
+                 archive.Remove("d.txd");
+             },
+             true),
+         5},
+        {"the end cut off", {Base(), {}}, CommitOf([](Archive& archive) { archive.Remove("e.dff"); }, true), 4},
+        {"the first entry moved for the directory",
+         {SoundArchive(full), {}},
+         CommitOf([](Archive& archive) { archive.Put("last.dff", Pattern(100, 1)); }, true),
+         5},
+        {"a layout given back", afterInstall,
+         [](FaultFileSystem& fs, std::optional<Archive>& archive) {
+             archive.emplace(Archive::Open(kPath, fs));
+             EXPECT_TRUE(archive->RestoreLayout(layoutBefore, originals).inPlace);
+         },
+         5},
+        {"an unsound archive written anew",
+         {testing::RawArchive({{"a.dff", 1, 1}, {"b.dff", 3, 1}}, 4 * 2048), {}},
+         CommitOf([](Archive& archive) { archive.Put("a.dff", Pattern(5, 1)); }, false),
+         4},
+        {"a rebuild",
+         {testing::RawArchive({{"b.dff", 5, 2}, {"a.dff", 1, 3}, {"c.dff", 8, 1}}, 9 * 2048), {}},
+         [](FaultFileSystem& fs, std::optional<Archive>&) { Rebuild(kPath, {}, fs); },
+         4},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const bool rewrites =
+            std::string(c.what).find("anew") != std::string::npos || std::string(c.what) == "a rebuild";
+        SweepEveryWay(c.setup, c.run, c.leastSteps, [&](const Crash& crash, const Sweep& sweep) {
+            // The rename put the new archive in place, then its folder flush failed.
+            if (rewrites && crash.fault == Fault::ErrorAfterDone) {
+                EXPECT_TRUE(sweep.refusedAfterRename || c.what == std::string("a rebuild"));
+            }
+        });
+    }
 }
 
 TEST(ArchiveCrash, RecoveryItselfSurvivesAFault) {
     const FaultyRun run = CommitOf([](Archive& archive) { archive.Put("a.dff", Pattern(100, 6)); }, true);
-    const auto [before, after] = Expected(Base(), run);
+    const auto [before, after] = Expected({Base(), {}}, run);
+    const std::vector<std::string> paths = PathsOf({Base(), {}});
     for (const NameRules rules : {NameRules::Windows, NameRules::Posix}) {
         Outcome outcome;
         bool journalSeen = false;
         for (int k = 1;; ++k) {
             MemoryFileSystem first(rules);
-            SetUpDisk(first, Base());
+            SetUpDisk(first, {Base(), {}});
             bool fired = false;
             {
                 FaultFileSystem faulty(first, Fault::Kill, k);
@@ -275,7 +354,7 @@ TEST(ArchiveCrash, RecoveryItselfSurvivesAFault) {
                     CheckAfterFault(disk, before, after, false,
                                     std::string(RulesName(rules)) + ", kill at " + std::to_string(k) + ", " +
                                         CrashName(crash) + " at " + std::to_string(j),
-                                    outcome);
+                                    outcome, paths);
                     if (!recoveryFired) break;
                 }
         }
@@ -419,14 +498,14 @@ TEST(ArchiveJournal, WorkInProgressOfAnotherCommitIsLeftAlone) {
 TEST(ArchiveJournal, OneThatCannotBeRemovedIsEmptiedAndNamed) {
     for (const NameRules rules : {NameRules::Windows, NameRules::Posix}) {
         MemoryFileSystem disk(rules);
-        SetUpDisk(disk, Base());
+        SetUpDisk(disk, {Base(), {}});
         CommitStats stats;
         {
             // The last step of the in-place commit is the journal's removal.
             int steps = 0;
             {
                 MemoryFileSystem probe(rules);
-                SetUpDisk(probe, Base());
+                SetUpDisk(probe, {Base(), {}});
                 FaultFileSystem counting(probe, Fault::Error, 0);
                 Archive archive = Archive::Open(kPath, counting);
                 archive.Put("a.dff", Pattern(100, 1));

@@ -19,6 +19,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::Pattern;
+using testing::RawArchive;
 using testing::SoundArchive;
 
 class FileIo : public ::testing::Test {
@@ -142,15 +143,19 @@ TEST_F(FileIo, CommitsOnDiskInPlaceAndByRewrite) {
     const std::vector<uint8_t> big = archive.Read(*archive.Find("big.txd"));
     archive.Put("a.dff", Pattern(3000, 1));
     EXPECT_TRUE(archive.Commit().inPlace);
-    archive.Put("B.TXD", Pattern(9000, 2));
+    archive.Put("B.TXD", Pattern(9000, 2));  // larger: it moves to the end
     archive.Remove("c.dff");
-    EXPECT_FALSE(archive.Commit().inPlace);
+    EXPECT_TRUE(archive.Commit().inPlace);
+    EXPECT_EQ(ReadFile(path).size(), (1 + 2 + 700 + 2 + 5) * 2048u);
+    EXPECT_EQ(archive.Free().sectors, 2u);
+    EXPECT_FALSE(Rebuild(path).inPlace);  // written anew, without the free entry
     std::vector<std::string> left;
     for (const auto& item : fs::directory_iterator(root_)) left.push_back(item.path().filename().string());
     EXPECT_EQ(left, std::vector<std::string>{"gta3.img"});
 
     const Archive reopened = Archive::Open(path);
     ASSERT_EQ(reopened.Entries().size(), 3u);
+    EXPECT_EQ(reopened.Free().entries, 0u);
     EXPECT_EQ(reopened.Entries()[1].name, "big.txd");
     EXPECT_EQ(reopened.Read(reopened.Entries()[1]), big);
     EXPECT_EQ(reopened.Entries()[2].name, "B.TXD");
@@ -158,7 +163,7 @@ TEST_F(FileIo, CommitsOnDiskInPlaceAndByRewrite) {
     b.resize(5 * 2048, 0);
     EXPECT_EQ(reopened.Read(reopened.Entries()[2]), b);
     EXPECT_TRUE(Verify(path).empty());
-    EXPECT_EQ(ReadFile(path).size(), (1 + 2 + 700 + 5) * 2048u);
+    EXPECT_EQ(ReadFile(path).size(), (17 + 2 + 700 + 5) * 2048u) << "room for 1,024 more records";
 }
 
 TEST_F(FileIo, FlushesAndMovesManyFilesAcrossFolders) {
@@ -186,7 +191,8 @@ TEST_F(FileIo, FlushesAndMovesManyFilesAcrossFolders) {
 
 TEST_F(FileIo, CommitsDataStagedFromFilesBothWays) {
     const std::string path = PathOf("gta3.img");
-    WriteFile(path, SoundArchive({{"a.dff", 700}, {"b.txd", 1}, {"c.dff", 1}}));
+    // A hole before c.dff: the first commit writes the archive anew.
+    WriteFile(path, RawArchive({{"a.dff", 1, 700}, {"b.txd", 701, 1}, {"c.dff", 703, 1}}, 704 * 2048));
     system_.CreateDirectories(PathOf("mod"));
     // Large enough to go file to file when the archive is written anew.
     const std::vector<uint8_t> large = Pattern(1400 * 2048 + 5, 1), small = Pattern(600 * 2048 + 1, 2);
@@ -194,16 +200,16 @@ TEST_F(FileIo, CommitsDataStagedFromFilesBothWays) {
     WriteFile(PathOf("mod/a.dff"), small);
     Archive archive = Archive::Open(path);
     archive.PutFile("A.DFF", PathOf("mod/a.dff"));
-    EXPECT_TRUE(archive.Commit().inPlace);
-    archive.PutFile("B.txd", PathOf("mod/big.txd"));
     EXPECT_FALSE(archive.Commit().inPlace);
+    archive.PutFile("B.txd", PathOf("mod/big.txd"));
+    EXPECT_TRUE(archive.Commit().inPlace);
 
     const Archive reopened = Archive::Open(path);
     auto stored = [&](const char* name, std::vector<uint8_t> bytes, size_t sectors) {
         bytes.resize(sectors * 2048, 0);
         EXPECT_EQ(reopened.Read(*reopened.Find(name)), bytes) << name;
     };
-    stored("a.dff", small, 700);
+    stored("a.dff", small, 601);
     stored("b.txd", large, 1401);
     EXPECT_TRUE(Verify(path).empty());
     EXPECT_EQ(ReadFile(PathOf("mod/big.txd")), large) << "the source stays as it was";

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "testing/memory_file_system.h"
 #include "fault_file_system.h"
+#include "testing/memory_file_system.h"
 #include "tool/safe_name.h"
 #include "tool_test_support.h"
 
@@ -14,10 +14,10 @@ namespace veltrin::tool {
 namespace {
 
 using namespace testing;
-using archive::testing::MemoryFileSystem;
 using archive::testing::Fault;
 using archive::testing::FaultFileSystem;
 using archive::testing::FaultName;
+using archive::testing::MemoryFileSystem;
 
 constexpr const char* kArchive = "/game/models/gta3.img";
 
@@ -214,8 +214,12 @@ TEST_F(CommandsTest, CreateMakesANewArchiveOfTheFilesInOrder) {
     fs.SetFile("/mod/c.txd", Pattern(10, 4));
     EXPECT_EQ(CreateArchive("/new/player.img", {"/mod/z.dff", "/mod/c.txd"}, fs, report), ExitStatus::Ok)
         << report.All();
-    EXPECT_EQ(ReadContent(fs, "/new/player.img"),
-              (Content{{"z.dff", Stored(Pattern(5000, 3))}, {"c.txd", Stored(Pattern(10, 4))}}));
+    const auto made = archive::Archive::Open("/new/player.img", fs);
+    ASSERT_EQ(made.Entries().size(), 2u);
+    EXPECT_EQ(made.Entries()[0].name, "z.dff") << "in the order given";
+    EXPECT_EQ(made.Read(made.Entries()[0]), Stored(Pattern(5000, 3)));
+    EXPECT_EQ(made.Entries()[1].name, "c.txd");
+    EXPECT_EQ(made.Read(made.Entries()[1]), Stored(Pattern(10, 4)));
     EXPECT_EQ(CreateArchive("/new/empty.img", {}, fs, report), ExitStatus::Ok);
     EXPECT_TRUE(ReadContent(fs, "/new/empty.img").empty());
 }

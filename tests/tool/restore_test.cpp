@@ -73,6 +73,7 @@ protected:
             for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
             bytes = Stored(bytes);
         }
+        std::sort(content.begin(), content.end());
         return content;
     }
     void ExpectOriginals() {
@@ -150,7 +151,7 @@ TEST_F(RestoreTest, AnEntryChangedSinceIsLeftAloneNamedAndKeepsItsBackup) {
     ASSERT_EQ(Install(), ExitStatus::Ok);
     Overwrite(kGta3, "infernus.txd", Pattern(1500, 50));
     EXPECT_EQ(Restore(), ExitStatus::Ok) << report.All();
-    EXPECT_EQ(EntryOf(kGta3, "infernus.txd"), Stored(Pattern(1500, 50)));
+    EXPECT_TRUE(HoldsFile(EntryOf(kGta3, "infernus.txd"), Pattern(1500, 50)));
     EXPECT_TRUE(
         report.Has("left infernus.txd as it is: it has changed since the install (another mod or a game "
                    "update); its backup stays in " +
@@ -169,7 +170,7 @@ TEST_F(RestoreTest, AnEntryChangedSinceIsLeftAloneNamedAndKeepsItsBackup) {
 
     // Undoing again leaves it alone again.
     EXPECT_EQ(Restore(), ExitStatus::Ok);
-    EXPECT_EQ(EntryOf(kGta3, "infernus.txd"), Stored(Pattern(1500, 50)));
+    EXPECT_TRUE(HoldsFile(EntryOf(kGta3, "infernus.txd"), Pattern(1500, 50)));
     EXPECT_TRUE(fs.Exists(Backup("gta3.img", "infernus.txd")));
 }
 
@@ -216,7 +217,7 @@ TEST_F(RestoreTest, ABytePastTheModFilesEndIsAChange) {
     changed.back() = 1;
     Overwrite(kGta3, "infernus.txd", changed);
     EXPECT_EQ(Restore(), ExitStatus::Ok);
-    EXPECT_EQ(EntryOf(kGta3, "infernus.txd"), changed);
+    EXPECT_TRUE(HoldsFile(EntryOf(kGta3, "infernus.txd"), changed));
     EXPECT_TRUE(report.Has("left infernus.txd as it is: it has changed since the install"));
 }
 

@@ -50,11 +50,11 @@ TEST_F(ScriptRunnerTest, FullInstallBacksUpReplacesAddsAndCommitsBothArchives) {
     EXPECT_EQ(fs.Contents(Backup("player.img", "c.dff")), Stored(Pattern(2048, 4)));
     EXPECT_FALSE(fs.Exists(Backup("gta3.img", "new.dff")));
 
-    // B.TXD replaced b.txd (no duplicate), new.dff was added at the end.
+    // B.TXD replaced b.txd (no duplicate), new.dff was added.
     const Content gta3After = {{"a.dff", Stored(Pattern(4500, 11))},
                                {"B.TXD", Stored(Pattern(10, 12))},
-                               {"other.dff", Stored(Pattern(5000, 3))},
-                               {"new.dff", Stored(Pattern(700, 13))}};
+                               {"new.dff", Stored(Pattern(700, 13))},
+                               {"other.dff", Stored(Pattern(5000, 3))}};
     EXPECT_EQ(ReadContent(fs, kGta3), gta3After);
     // The second block has no -close: the end of the script saved it.
     EXPECT_EQ(ReadContent(fs, kPlayer), (Content{{"c.dff", Stored(Pattern(2049, 14))}}));
@@ -70,14 +70,14 @@ TEST_F(ScriptRunnerTest, FullInstallBacksUpReplacesAddsAndCommitsBothArchives) {
         "imported B.TXD (replaced)",
         "imported new.dff (added)",
         "saving " + kGta3,
-        "saved",
+        "saved (changed in place)",
         "summary of " + kGta3 + ": 2 backed up, 0 backups kept, 1 with nothing to back up, 2 replaced, 1 added",
         "open " + kPlayer,
         "  1 entries",
         "backed up c.dff to " + Backup("player.img", "c.dff"),
         "imported c.dff (replaced)",
         "saving " + kPlayer + " (end of the script)",
-        "saved",
+        "saved (changed in place)",
         "summary of " + kPlayer + ": 1 backed up, 0 backups kept, 0 with nothing to back up, 1 replaced, 0 added",
         "to undo this install: double-click Undo.cmd in " + kApp + ", or run Install.plug -restore \"" +
             std::string(kScript) + "\"",
@@ -187,7 +187,7 @@ TEST_F(ScriptRunnerTest, ATooLargeFileStopsItsArchiveWhileEarlierArchivesStaySav
     const std::string text = InstallScript({"a.dff"}, {"c.dff", "big.dff"});
     EXPECT_EQ(RunScript(kScript, text, huge, report), ExitStatus::Rejected);
     EXPECT_EQ(ArchiveBytes(kPlayer), player);
-    EXPECT_EQ(ReadContent(fs, kGta3)[0].second, Stored(Pattern(4500, 11)));
+    EXPECT_EQ(ReadContent(fs, kGta3).front(), (std::pair<std::string, Bytes>{"a.dff", Stored(Pattern(4500, 11))}));
     EXPECT_TRUE(report.Has("too large for the archive: " + Payload("player.img", "big.dff"))) << report.All();
     EXPECT_TRUE(report.Has(kGta3 + ": changes saved"));
     EXPECT_TRUE(report.Has(kPlayer + ": not changed"));
@@ -219,7 +219,8 @@ TEST_F(ScriptRunnerTest, ArchiveProblemsAreToldInPlainWordsWithTheirStatus) {
          kGta3 + " is not a GTA San Andreas archive"},
         {"game running", [&] { fs.Lock(kGta3); }, ExitStatus::Locked, "close the game and try again"},
         {"disk full", [&] { fs.SetFreeSpace(1000); }, ExitStatus::DiskFull,
-         "not enough free space for " + kGta3 + ": the change needs 0.1 MB and only 0.0 MB is free; nothing was changed"},
+         "not enough free space for " + kGta3 +
+             ": the change needs 0.1 MB and only 0.0 MB is free; nothing was changed"},
     };
     for (const auto& item : cases) {
         SCOPED_TRACE(item.what);
@@ -241,9 +242,8 @@ TEST_F(ScriptRunnerTest, ArchiveProblemsAreToldInPlainWordsWithTheirStatus) {
 TEST_F(ScriptRunnerTest, AProtectedArchiveSaysHowToGetAccess) {
     TrickFileSystem denied(fs, "", kGta3);
     EXPECT_EQ(RunScript(kScript, InstallScript({"a.dff"}, {}), denied, report), ExitStatus::AccessDenied);
-    EXPECT_TRUE(
-        report.Has("access to " + kGta3 +
-                   " was denied: access is denied; run as administrator or move the game out of Program Files"))
+    EXPECT_TRUE(report.Has("access to " + kGta3 +
+                           " was denied: access is denied; run as administrator or move the game out of Program Files"))
         << report.All();
 }
 
@@ -271,11 +271,10 @@ TEST_F(ScriptRunnerTest, TheSameBackupTwiceInOneRunKeepsTheFirst) {
     auto exportLine = [](const std::string& name, const std::string& backup) {
         return "-export \"" + name + "\" \"" + install::EscapePath(backup) + "\"\n";
     };
-    const std::string text = "-open \"" + install::EscapePath(kGta3) + "\"\n" +
-                             exportLine("a.dff", Backup("gta3.img", "a.dff")) +
-                             exportLine("A.DFF", Backup("gta3.img", "A.DFF")) +
-                             exportLine("gone.dff", Backup("gta3.img", "gone.dff")) +
-                             exportLine("gone.dff", Backup("gta3.img", "gone.dff")) + "-close\n";
+    const std::string text =
+        "-open \"" + install::EscapePath(kGta3) + "\"\n" + exportLine("a.dff", Backup("gta3.img", "a.dff")) +
+        exportLine("A.DFF", Backup("gta3.img", "A.DFF")) + exportLine("gone.dff", Backup("gta3.img", "gone.dff")) +
+        exportLine("gone.dff", Backup("gta3.img", "gone.dff")) + "-close\n";
     ASSERT_EQ(Run(text), ExitStatus::Ok) << report.All();
     EXPECT_EQ(fs.Contents(Backup("gta3.img", "a.dff")), Stored(Pattern(3000, 1)));
     EXPECT_FALSE(fs.Exists(Backup("gta3.img", "A.DFF")));
@@ -324,8 +323,7 @@ TEST_F(ScriptRunnerTest, BackupsThatCannotBePutInPlaceStopTheSaveAndAreToldRemov
     fs.Lock(Backup("gta3.img", "B.TXD"));  // some other program holds that name
     EXPECT_EQ(RunInstall(), ExitStatus::Locked) << report.All();
     EXPECT_EQ(ArchiveBytes(kGta3), gta3);
-    EXPECT_TRUE(report.Has("the backups not yet in place were removed; their archive was not changed"))
-        << report.All();
+    EXPECT_TRUE(report.Has("the backups not yet in place were removed; their archive was not changed")) << report.All();
     EXPECT_TRUE(report.Has(kGta3 + ": not changed")) << report.All();
     for (const std::string& path : fs.Paths()) EXPECT_EQ(path.find(".partial"), std::string::npos) << path;
 }
@@ -338,7 +336,7 @@ TEST_F(ScriptRunnerTest, ImportingTheSameNameTwiceCountsTheSecondAsAReplacement)
     ASSERT_EQ(Run(text), ExitStatus::Ok) << report.All();
     const Content after = ReadContent(fs, kGta3);
     ASSERT_EQ(after.size(), 4u);
-    EXPECT_EQ(after[3], (std::pair<std::string, Bytes>{"NEW.DFF", Stored(Pattern(50, 21))}));
+    EXPECT_EQ(after[2], (std::pair<std::string, Bytes>{"NEW.DFF", Stored(Pattern(50, 21))}));
     EXPECT_TRUE(report.Has("imported NEW.DFF (replaced)"));
 }
 

@@ -18,7 +18,7 @@
 namespace veltrin::tool::testing {
 
 using Bytes = std::vector<uint8_t>;
-// Name and stored bytes of each entry, in directory order.
+// Name and stored bytes of each entry.
 using Content = std::vector<std::pair<std::string, Bytes>>;
 
 // size bytes that differ with the seed, so entries never match by accident.
@@ -59,11 +59,27 @@ inline void MakeArchive(archive::FileSystem& fs, const std::string& path, const 
     if (made.HasChanges()) made.Commit();
 }
 
+// The entries by name (ASCII case folded for the order): where an entry
+// lies, and so its place in the directory, is the archive's business.
 inline Content ReadContent(archive::FileSystem& fs, const std::string& path) {
     const auto opened = archive::Archive::Open(path, fs);
     Content content;
     for (const auto& entry : opened.Entries()) content.emplace_back(entry.name, opened.Read(entry));
+    const auto folded = [](std::string name) {
+        for (char& c : name) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+        return name;
+    };
+    std::sort(content.begin(), content.end(),
+              [&](const auto& a, const auto& b) { return folded(a.first) < folded(b.first); });
     return content;
+}
+
+// Whether an entry's stored bytes are the file's, padded with zeros (to
+// whole sectors, or to the sectors of a larger entry it was written over).
+inline bool HoldsFile(const Bytes& stored, const Bytes& file) {
+    return stored.size() >= file.size() && std::equal(file.begin(), file.end(), stored.begin()) &&
+           std::all_of(stored.begin() + static_cast<std::ptrdiff_t>(file.size()), stored.end(),
+                       [](uint8_t b) { return b == 0; });
 }
 
 // One game folder and one application folder, as the script suites use them.
@@ -84,8 +100,10 @@ inline std::string Backup(const std::string& archive, const std::string& name) {
 // The installer's own script for the two blocks, CR LF line ends.
 inline std::string InstallScript(const std::vector<std::string>& block1, const std::vector<std::string>& block2) {
     std::string text;
-    for (const auto& line : install::testing::BlockLinesOf(install::Block::Gta3, kGame, kApp, block1)) text += line + "\r\n";
-    for (const auto& line : install::testing::BlockLinesOf(install::Block::Player, kGame, kApp, block2)) text += line + "\r\n";
+    for (const auto& line : install::testing::BlockLinesOf(install::Block::Gta3, kGame, kApp, block1))
+        text += line + "\r\n";
+    for (const auto& line : install::testing::BlockLinesOf(install::Block::Player, kGame, kApp, block2))
+        text += line + "\r\n";
     return text;
 }
 

@@ -1,0 +1,333 @@
+#include "archive/in_place_plan.h"
+
+#include <algorithm>
+#include <limits>
+#include <map>
+
+#include "archive/format.h"
+#include "archive/free_entries.h"
+#include "archive/in_place.h"
+
+namespace veltrin::archive {
+namespace {
+
+constexpr size_t kNew = std::numeric_limits<size_t>::max();
+
+// One entry of the layout being planned.
+struct Placed {
+    const std::string* name = nullptr;
+    uint64_t offset = 0;
+    uint64_t sectors = 0;
+    size_t record = kNew;              // its committed record, if it had one
+    const StagedData* data = nullptr;  // new data to write, or
+    std::optional<uint64_t> moveFrom;  // its own sectors, to copy from there (in sectors)
+    bool write = false;                // whether its sectors are written
+    uint64_t order = 0;                // keeps entries that start at the same sector in order
+    [[nodiscard]] uint64_t End() const { return offset + sectors; }
+};
+
+// Free sectors as runs, start -> end, merged when they touch.
+class FreeRuns {
+public:
+    void Add(uint64_t start, uint64_t end) {
+        if (start >= end) return;
+        auto next = runs_.lower_bound(start);
+        if (next != runs_.begin()) {
+            auto previous = std::prev(next);
+            if (previous->second >= start) {
+                start = previous->first;
+                end = std::max(end, previous->second);
+                runs_.erase(previous);
+            }
+        }
+        while (next != runs_.end() && next->first <= end) {
+            end = std::max(end, next->second);
+            next = runs_.erase(next);
+        }
+        runs_.emplace(start, end);
+    }
+    // Takes [start, start + length) when all of it is free.
+    bool Take(uint64_t start, uint64_t length) {
+        auto run = runs_.upper_bound(start);
+        if (run == runs_.begin()) return false;
+        --run;
+        const uint64_t runStart = run->first, runEnd = run->second;
+        if (start + length > runEnd) return false;
+        runs_.erase(run);
+        Add(runStart, start);
+        Add(start + length, runEnd);
+        return true;
+    }
+    // The start of the smallest run that holds length sectors (the first of
+    // equals), if any.
+    [[nodiscard]] std::optional<uint64_t> BestFit(uint64_t length) const {
+        std::optional<uint64_t> best;
+        uint64_t bestLength = 0;
+        for (const auto& [start, end] : runs_)
+            if (end - start >= length && (!best || end - start < bestLength)) {
+                best = start;
+                bestLength = end - start;
+            }
+        return best;
+    }
+    void CutFrom(uint64_t at) {
+        for (auto run = runs_.begin(); run != runs_.end();) {
+            if (run->first >= at) {
+                run = runs_.erase(run);
+            } else {
+                if (run->second > at) run->second = at;
+                ++run;
+            }
+        }
+    }
+    [[nodiscard]] const std::map<uint64_t, uint64_t>& Runs() const { return runs_; }
+
+private:
+    std::map<uint64_t, uint64_t> runs_;
+};
+
+bool Sound(const StagedChanges& staged, uint64_t dataStart) {
+    const std::vector<Entry>& records = staged.records;
+    if (format::DirectoryBytes(records.size()) > dataStart * kSectorSize) return false;
+    for (size_t i = 1; i < records.size(); ++i)
+        if (records[i].offset != uint64_t{records[i - 1].offset} + records[i - 1].sectors) return false;
+    const uint64_t end = records.empty() ? dataStart : uint64_t{records.back().offset} + records.back().sectors;
+    return end * kSectorSize <= staged.fileSize;
+}
+
+// The raw record of a committed entry, moved to another sector.
+void CopyRecord(const std::vector<uint8_t>& raw, size_t record, uint64_t offset, uint8_t* to) {
+    const auto from = raw.begin() + static_cast<std::ptrdiff_t>(format::kHeaderSize + record * format::kEntrySize);
+    std::copy(from, from + static_cast<std::ptrdiff_t>(format::kEntrySize), to);
+    format::StoreLe32(to, static_cast<uint32_t>(offset));
+}
+
+// The records of a layout: the live entries and, in the gaps between them,
+// free entries. Empty when two entries overlap (a planning fault).
+std::optional<std::vector<Entry>> RecordsOf(std::vector<const Placed*> entries, uint64_t dataStart, uint64_t end,
+                                            uint32_t cap) {
+    std::sort(entries.begin(), entries.end(), [](const Placed* a, const Placed* b) {
+        if (a->offset != b->offset) return a->offset < b->offset;
+        if ((a->sectors > 0) != (b->sectors > 0)) return a->sectors == 0;  // an empty entry comes first
+        return a->order < b->order;
+    });
+    std::vector<Entry> records;
+    records.reserve(entries.size());
+    uint64_t cursor = dataStart;
+    const auto freeUpTo = [&](uint64_t to) {
+        for (Entry& entry : FreeEntriesFor(cursor, to, cap)) records.push_back(std::move(entry));
+    };
+    for (const Placed* entry : entries) {
+        if (entry->offset < cursor) return std::nullopt;
+        freeUpTo(entry->offset);
+        records.push_back({*entry->name, static_cast<uint32_t>(entry->offset), static_cast<uint32_t>(entry->sectors)});
+        cursor = entry->End();
+    }
+    if (cursor > end) return std::nullopt;
+    freeUpTo(end);
+    return records;
+}
+
+}  // namespace
+
+std::optional<InPlacePlan> PlanInPlace(const StagedChanges& staged) {
+    const std::vector<Entry>& records = staged.records;
+    uint64_t dataStart = records.empty()
+                             ? std::max<uint64_t>(format::DirectorySectors(0), format::SectorsFor(staged.fileSize))
+                             : uint64_t{records.front().offset};
+    if (!Sound(staged, dataStart)) return std::nullopt;
+    // An archive without records has nothing to move: its data starts after
+    // the directory it will have.
+    if (records.empty()) dataStart = std::max(dataStart, format::DirectorySectors(staged.additions.size()));
+    const uint64_t oldEnd = records.empty() ? dataStart : uint64_t{records.back().offset} + records.back().sectors;
+
+    // The committed layout: live entries as they are, free entries as runs.
+    std::vector<Placed> live;
+    std::vector<size_t> liveOf(records.size(), kNew);
+    FreeRuns free;
+    for (size_t i = 0; i < records.size(); ++i) {
+        const Entry& record = records[i];
+        if (IsFreeName(record.name)) {
+            free.Add(record.offset, uint64_t{record.offset} + record.sectors);
+            continue;
+        }
+        liveOf[i] = live.size();
+        live.push_back({&record.name, record.offset, record.sectors, i, nullptr, std::nullopt, false, i});
+    }
+    const size_t committedLive = live.size();
+    std::vector<bool> gone(live.size(), false);
+    std::vector<std::pair<size_t, std::optional<uint32_t>>> toPlace;  // live index, the sector asked for
+    for (const StagedChanges::Change& change : staged.changes) {
+        const size_t at = liveOf.at(change.index);
+        Placed& entry = live[at];
+        if (change.removed) {
+            free.Add(entry.offset, entry.End());
+            gone[at] = true;
+            continue;
+        }
+        const uint64_t sectors = format::SectorsFor(change.data->Size());
+        entry.name = change.name;
+        entry.data = change.data;
+        entry.write = true;
+        const bool fits = staged.exactSizes ? sectors == entry.sectors : sectors <= entry.sectors;
+        if (fits && (!change.at || *change.at == entry.offset)) continue;  // in place
+        free.Add(entry.offset, entry.End());
+        entry.sectors = sectors;
+        toPlace.emplace_back(at, change.at);
+    }
+    live.reserve(live.size() + staged.additions.size());
+    for (const StagedChanges::Addition& addition : staged.additions) {
+        toPlace.emplace_back(live.size(), addition.at);
+        live.push_back({addition.name, 0, format::SectorsFor(addition.data->Size()), kNew, addition.data, std::nullopt,
+                        true, records.size() + live.size()});
+        gone.push_back(false);
+    }
+
+    // Where each goes: the sectors it asks for when they are free, then the
+    // smallest free run that holds it, then the end.
+    uint64_t end = oldEnd;
+    const auto append = [&](Placed& entry) {
+        entry.offset = end;
+        end += entry.sectors;
+    };
+    std::vector<bool> placed(live.size(), false);
+    for (const auto& [at, wanted] : toPlace)
+        if (wanted && live[at].sectors > 0 && free.Take(*wanted, live[at].sectors)) {
+            live[at].offset = *wanted;
+            placed[at] = true;
+        }
+    for (const auto& [at, wanted] : toPlace) {
+        if (placed[at]) continue;
+        Placed& entry = live[at];
+        const std::optional<uint64_t> run = entry.sectors > 0 ? free.BestFit(entry.sectors) : std::nullopt;
+        if (run && free.Take(*run, entry.sectors))
+            entry.offset = *run;
+        else
+            append(entry);
+    }
+
+    // Free sectors at the end are cut off.
+    std::vector<Placed*> kept;
+    uint32_t cap = 0;
+    end = dataStart;
+    for (size_t i = 0; i < live.size(); ++i) {
+        if (gone[i]) continue;
+        kept.push_back(&live[i]);
+        cap = std::max(cap, static_cast<uint32_t>(live[i].sectors));
+        end = std::max(end, live[i].End());
+    }
+    const auto layout = [&] {
+        return RecordsOf(std::vector<const Placed*>(kept.begin(), kept.end()), dataStart, end, cap);
+    };
+    std::optional<std::vector<Entry>> after = layout();
+    if (!after) return std::nullopt;
+
+    // Room for the directory: the first records move to the end (free ones
+    // are dropped) until the directory fits before the first record.
+    const uint64_t movedFrom = end;  // records from here on have moved already
+    while (format::DirectoryBytes(after->size()) > dataStart * kSectorSize) {
+        if (after->empty()) return std::nullopt;
+        const Entry& first = after->front();
+        if (IsFreeName(first.name)) {
+            dataStart = uint64_t{first.offset} + first.sectors;
+        } else {
+            Placed* moving = nullptr;
+            for (Placed* entry : kept)
+                if (entry->offset == first.offset && *entry->name == first.name && entry->sectors == first.sectors &&
+                    entry->offset < movedFrom) {
+                    moving = entry;
+                    break;
+                }
+            if (!moving) return std::nullopt;  // everything has moved once: no room to be had
+            if (!moving->data && !moving->moveFrom) moving->moveFrom = moving->offset;
+            moving->write = true;
+            dataStart = std::max(dataStart, moving->End());
+            append(*moving);
+            moving->order += std::numeric_limits<uint64_t>::max() / 2;
+        }
+        after = layout();
+        if (!after) return std::nullopt;
+    }
+
+    // The game's fixed table: a record within it stays within it.
+    if (staged.tableLimit > 0) {
+        std::map<std::string_view, size_t> position;
+        for (size_t i = 0; i < after->size(); ++i)
+            if (!IsFreeName((*after)[i].name)) position.emplace((*after)[i].name, i);
+        for (size_t i = 0; i < committedLive; ++i) {
+            if (gone[i] || live[i].record >= staged.tableLimit) continue;
+            const auto it = position.find(*live[i].name);
+            if (it == position.end() || it->second >= staged.tableLimit) return std::nullopt;
+        }
+    }
+
+    const uint64_t newSize = end == oldEnd ? std::max(staged.fileSize, end * kSectorSize) : end * kSectorSize;
+    if (newSize > format::kMaxArchiveBytes) return std::nullopt;
+
+    InPlacePlan plan;
+    plan.records = std::move(*after);
+    // The directory: a record that only moved keeps its bytes on disk (what
+    // lies after its name's NUL, its size in archive), with the new offset.
+    std::map<std::pair<std::string_view, uint64_t>, const Placed*> byNameAndOffset;
+    for (const Placed* entry : kept)
+        byNameAndOffset.emplace(std::pair{std::string_view(*entry->name), entry->offset}, entry);
+    plan.directory = format::EncodeHeader(plan.records.size());
+    plan.directory.resize(format::DirectoryBytes(plan.records.size()));
+    for (size_t i = 0; i < plan.records.size(); ++i) {
+        const Entry& record = plan.records[i];
+        uint8_t* to = plan.directory.data() + format::kHeaderSize + i * format::kEntrySize;
+        const auto it = byNameAndOffset.find({record.name, record.offset});
+        const Placed* entry = it == byNameAndOffset.end() ? nullptr : it->second;
+        if (entry && entry->record != kNew && *entry->name == records[entry->record].name &&
+            entry->sectors == records[entry->record].sectors) {
+            CopyRecord(staged.directory, entry->record, record.offset, to);
+        } else {
+            const std::vector<uint8_t> encoded = format::EncodeRecords(std::span<const Entry>(&record, 1));
+            std::copy(encoded.begin(), encoded.end(), to);
+        }
+    }
+
+    // The writes: the directory, the zeros after a directory that shrank,
+    // the entries' new sectors, and zeros over sectors that entries left.
+    std::vector<JournalWrite> writes = DirectoryWrites(staged.directory, plan.directory);
+    if (plan.directory.size() < staged.directory.size())
+        writes.push_back({plan.directory.size(), {}, staged.directory.size() - plan.directory.size()});
+    for (const Placed* entry : kept) {
+        if (!entry->write) continue;
+        JournalWrite write;
+        write.offset = entry->offset * kSectorSize;
+        if (entry->data) {
+            write.staged = entry->data;
+            write.zeros = entry->sectors * kSectorSize - entry->data->Size();
+        } else {
+            write.fromArchive = *entry->moveFrom * kSectorSize;
+            write.length = entry->sectors * kSectorSize;
+        }
+        writes.push_back(std::move(write));
+    }
+    std::vector<std::pair<uint64_t, uint64_t>> left;  // sectors that entries left, and are free now
+    for (size_t i = 0; i < committedLive; ++i) {
+        const Entry& was = records[live[i].record];
+        if (gone[i] || live[i].offset != was.offset || live[i].sectors != was.sectors || live[i].moveFrom)
+            left.emplace_back(was.offset, uint64_t{was.offset} + was.sectors);
+    }
+    std::sort(left.begin(), left.end());
+    for (const Entry& record : plan.records) {
+        if (!IsFreeName(record.name)) continue;
+        const uint64_t start = record.offset, stop = start + record.sectors;
+        for (const auto& [from, to] : left) {
+            const uint64_t a = std::max(from, start), b = std::min(to, stop);
+            if (a < b) writes.push_back({a * kSectorSize, {}, (b - a) * kSectorSize});
+        }
+    }
+    std::sort(writes.begin(), writes.end(),
+              [](const JournalWrite& a, const JournalWrite& b) { return a.offset < b.offset; });
+    for (size_t i = 1; i < writes.size(); ++i)
+        if (writes[i].offset < writes[i - 1].End()) return std::nullopt;  // never: a planning fault
+    plan.journal.oldSize = staged.fileSize;
+    plan.journal.newSize = newSize;
+    plan.journal.writes = std::move(writes);
+    return plan;
+}
+
+}  // namespace veltrin::archive

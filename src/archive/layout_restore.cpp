@@ -1,0 +1,151 @@
+#include "archive/layout_restore.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "archive/format.h"
+#include "archive/free_entries.h"
+#include "archive/in_place.h"
+#include "archive/names.h"
+
+namespace veltrin::archive {
+namespace {
+
+// A file over bytes in memory, for reading a directory that is not on disk.
+class BytesFile final : public File {
+public:
+    BytesFile(const std::vector<uint8_t>& bytes, uint64_t size) : bytes_(bytes), size_(size) {}
+    uint64_t Size() override { return size_; }
+    void ReadAt(uint64_t offset, std::span<uint8_t> out) override {
+        if (offset + out.size() > bytes_.size())
+            throw ArchiveError(ErrorKind::Damaged, {}, "the layout's directory reaches past its first entry");
+        std::memcpy(out.data(), bytes_.data() + offset, out.size());
+    }
+    void WriteAt(uint64_t, std::span<const uint8_t>) override {}
+    void Resize(uint64_t) override {}
+    void Flush() override {}
+
+private:
+    const std::vector<uint8_t>& bytes_;
+    uint64_t size_;
+};
+
+// The runs in which two byte ranges differ, as writes of the new bytes;
+// runs closer than a record's size are joined.
+void DifferingRuns(const std::vector<uint8_t>& now, const std::vector<uint8_t>& wanted,
+                   std::vector<JournalWrite>& writes) {
+    constexpr size_t kJoin = 32;
+    size_t at = 0;
+    const auto differs = [&](size_t i) { return i >= now.size() || now[i] != wanted[i]; };
+    while (at < wanted.size()) {
+        if (!differs(at)) {
+            ++at;
+            continue;
+        }
+        size_t end = at + 1, same = 0;
+        for (size_t i = end; i < wanted.size() && same < kJoin; ++i) {
+            if (differs(i)) {
+                end = i + 1;
+                same = 0;
+            } else {
+                ++same;
+            }
+        }
+        writes.push_back({at,
+                          std::vector<uint8_t>(wanted.begin() + static_cast<std::ptrdiff_t>(at),
+                                               wanted.begin() + static_cast<std::ptrdiff_t>(end)),
+                          0});
+        at = end;
+    }
+}
+
+}  // namespace
+
+InPlacePlan PlanLayoutRestore(const StagedChanges& now, const std::vector<uint8_t>& frontNow,
+                              const LayoutRestore& restore, FileSystem& fs, const std::string& path) {
+    const Layout& layout = restore.layout;
+    const auto damaged = [&](const std::string& why) {
+        return ArchiveError(ErrorKind::Damaged, path, "the layout to give back is not sound: " + why);
+    };
+    BytesFile front(layout.front, layout.fileSize);
+    format::Scan scan = format::ScanDirectory(front, layout.fileSize, false);
+    if (!scan.fatal.empty()) throw damaged(scan.fatal.front().text);
+    const std::vector<Entry>& records = scan.entries;
+    uint64_t next = format::SectorsFor(layout.front.size());
+    if (next * kSectorSize != layout.front.size()) throw damaged("its start does not end on a sector");
+    for (const Entry& record : records) {
+        if (record.offset != next) throw damaged("its entries do not follow one another");
+        next += record.sectors;
+    }
+    if (next * kSectorSize > layout.fileSize) throw damaged("its entries reach past its end");
+
+    // Where each entry lies now, by name.
+    std::map<std::string, const Entry*> current;
+    std::vector<std::pair<uint64_t, uint64_t>> freeNow;
+    for (const Entry& record : now.records) {
+        if (IsFreeName(record.name))
+            freeNow.emplace_back(record.offset, uint64_t{record.offset} + record.sectors);
+        else
+            current.emplace(FoldedName(record.name), &record);
+    }
+    const auto zeroNow = [&](uint64_t start, uint64_t end) {
+        for (const auto& [from, to] : freeNow)
+            if (from <= start && end <= to) return true;
+        return false;
+    };
+
+    InPlacePlan plan;
+    plan.records = records;
+    plan.directory = scan.directory;
+    std::vector<JournalWrite> writes;
+    DifferingRuns(frontNow, layout.front, writes);
+    restore.staged.reserve(records.size());
+    for (const Entry& record : records) {
+        const uint64_t bytes = uint64_t{record.sectors} * kSectorSize;
+        if (record.sectors == 0) continue;
+        if (IsFreeName(record.name)) {
+            if (!zeroNow(record.offset, uint64_t{record.offset} + record.sectors))
+                writes.push_back({uint64_t{record.offset} * kSectorSize, {}, bytes});
+            continue;
+        }
+        const std::string key = FoldedName(record.name);
+        if (const auto original = restore.originals.find(key); original != restore.originals.end()) {
+            const uint64_t size = fs.Open(original->second, OpenMode::Read)->Size();
+            if (format::SectorsFor(size) != record.sectors)
+                throw ArchiveError(ErrorKind::Io, original->second,
+                                   "it holds " + std::to_string(size) + " bytes, not the " + std::to_string(bytes) +
+                                       " bytes of the entry it is the original of");
+            restore.staged.push_back(StagedData::FromFile(original->second, size));
+            JournalWrite write;
+            write.offset = uint64_t{record.offset} * kSectorSize;
+            write.staged = &restore.staged.back();
+            write.zeros = bytes - size;
+            writes.push_back(std::move(write));
+            continue;
+        }
+        const auto there = current.find(key);
+        if (there == current.end() || there->second->sectors != record.sectors)
+            throw ArchiveError(
+                ErrorKind::NotFound, path,
+                "\"" + record.name + "\" is not in the archive as it was, and there is no original of it");
+        if (there->second->offset == record.offset) continue;
+        JournalWrite write;
+        write.offset = uint64_t{record.offset} * kSectorSize;
+        write.fromArchive = uint64_t{there->second->offset} * kSectorSize;
+        write.length = bytes;
+        writes.push_back(std::move(write));
+    }
+    std::sort(writes.begin(), writes.end(),
+              [](const JournalWrite& a, const JournalWrite& b) { return a.offset < b.offset; });
+    for (size_t i = 1; i < writes.size(); ++i)
+        if (writes[i].offset < writes[i - 1].End()) throw damaged("its parts overlap");
+    // Whatever the file grows by is written too, so that the journal reaches its new size.
+    const uint64_t reach = std::max(now.fileSize, writes.empty() ? 0 : writes.back().End());
+    if (layout.fileSize > reach) writes.push_back({reach, {}, layout.fileSize - reach});
+    plan.journal.oldSize = now.fileSize;
+    plan.journal.newSize = layout.fileSize;
+    plan.journal.writes = std::move(writes);
+    return plan;
+}
+
+}  // namespace veltrin::archive

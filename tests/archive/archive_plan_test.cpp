@@ -1,0 +1,309 @@
+// What a commit writes where: replacements in place or moved, additions,
+// removals, free entries, the end cut off, the first entries moved for the
+// directory, and the rewrite where the layout or the game's fixed table
+// forbids a move. Every archive a case leaves is checked against the
+// game's rules by a reader written apart from the library.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "archive/archive.h"
+#include "archive/sha256.h"
+#include "archive_builder.h"
+#include "img_rules.h"
+#include "testing/memory_file_system.h"
+
+namespace veltrin::archive {
+namespace {
+
+using testing::MemoryFileSystem;
+using testing::Pattern;
+using testing::RawArchive;
+using testing::RawEntry;
+using testing::SoundArchive;
+
+const std::string kGta3 = "models/gta3.img";
+const std::string kPlayer = "models/player.img";
+
+using Records = std::vector<std::tuple<std::string, uint32_t, uint32_t>>;  // name, offset, sectors
+
+Records RecordsOf(const Archive& archive) {
+    Records records;
+    for (const Entry& record : archive.Records()) records.emplace_back(record.name, record.offset, record.sectors);
+    return records;
+}
+
+// Every entry's stored bytes, by name; and that every free entry holds zeros.
+std::map<std::string, std::vector<uint8_t>> ContentOf(const std::vector<uint8_t>& bytes, const std::string& what) {
+    std::map<std::string, std::vector<uint8_t>> content;
+    const auto parsed = veltrin::testing::img::Parse(bytes);
+    if (!parsed) {
+        ADD_FAILURE() << what << ": not an archive";
+        return content;
+    }
+    for (const auto& record : parsed->records) {
+        const auto start = bytes.begin() + static_cast<std::ptrdiff_t>(uint64_t{record.offset} * kSectorSize);
+        const std::vector<uint8_t> stored(start, start + static_cast<std::ptrdiff_t>(record.streaming * kSectorSize));
+        if (veltrin::testing::img::GameTakes(record.name))
+            content[record.name] = stored;
+        else
+            EXPECT_TRUE(std::all_of(stored.begin(), stored.end(), [](uint8_t b) { return b == 0; }))
+                << what << ": free entry " << record.name << " is not zeroed";
+    }
+    return content;
+}
+
+std::vector<uint8_t> Stored(std::vector<uint8_t> bytes, uint32_t sectors) {
+    bytes.resize(size_t{sectors} * kSectorSize, 0);
+    return bytes;
+}
+
+void ExpectRules(const std::vector<uint8_t>& bytes, const std::string& what) {
+    EXPECT_EQ(veltrin::testing::img::GameRuleProblems(bytes), std::vector<std::string>{}) << what;
+}
+
+// a.dff 2 sectors, b.txd 1, c.dff 3, d.txd 1: data from sector 1 to 8.
+std::vector<uint8_t> Base() { return SoundArchive({{"a.dff", 2}, {"b.txd", 1}, {"c.dff", 3}, {"d.txd", 1}}); }
+
+// The base with a free run of 3 sectors where c.dff was.
+std::vector<uint8_t> WithFree() {
+    std::vector<uint8_t> bytes =
+        RawArchive({{"a.dff", 1, 2}, {"b.txd", 3, 1}, {"~free-4", 4, 3}, {"d.txd", 7, 1}}, 8 * 2048);
+    std::fill(bytes.begin() + 4 * 2048, bytes.begin() + 7 * 2048, 0);
+    return bytes;
+}
+
+struct PlanCase {
+    const char* what;
+    std::vector<uint8_t> archive;
+    std::function<void(Archive&)> change;
+    bool inPlace;
+    Records records;   // after
+    uint32_t sectors;  // the file's size after, in sectors
+    Archive::Fit fit = Archive::Fit::AllowPadding;
+};
+
+TEST(ArchivePlan, WritesOnlyWhatChangesWhereTheGameReadsItRight) {
+    std::vector<std::pair<std::string, uint16_t>> full;
+    for (int i = 0; i < 63; ++i) full.push_back({"e" + std::to_string(i) + ".dff", 1});
+    const std::vector<PlanCase> cases = {
+        {"a smaller replacement goes in place, padded",
+         Base(),
+         [](Archive& a) { a.Put("c.dff", Pattern(100, 1)); },
+         true,
+         {{"a.dff", 1, 2}, {"b.txd", 3, 1}, {"c.dff", 4, 3}, {"d.txd", 7, 1}},
+         8},
+        {"a larger one moves to the end; its sectors become a free entry",
+         Base(),
+         [](Archive& a) { a.Put("B.TXD", Pattern(5000, 1)); },
+         true,
+         {{"a.dff", 1, 2}, {"~free-3", 3, 1}, {"c.dff", 4, 3}, {"d.txd", 7, 1}, {"B.TXD", 8, 3}},
+         11},
+        {"one that fits a free entry goes there; the rest stays free",
+         WithFree(),
+         [](Archive& a) { a.Put("a.dff", Pattern(4097, 1)); },
+         true,
+         {{"~free-1", 1, 2}, {"b.txd", 3, 1}, {"a.dff", 4, 3}, {"d.txd", 7, 1}},
+         8},
+        {"an addition takes the smallest free run it fits, the remainder stays free",
+         WithFree(),
+         [](Archive& a) { a.Put("x.dff", Pattern(3000, 1)); },
+         true,
+         {{"a.dff", 1, 2}, {"b.txd", 3, 1}, {"x.dff", 4, 2}, {"~free-6", 6, 1}, {"d.txd", 7, 1}},
+         8},
+        {"an addition that fits nowhere goes to the end",
+         Base(),
+         [](Archive& a) { a.Put("e.dff", Pattern(5000, 1)); },
+         true,
+         {{"a.dff", 1, 2}, {"b.txd", 3, 1}, {"c.dff", 4, 3}, {"d.txd", 7, 1}, {"e.dff", 8, 3}},
+         11},
+        {"a removal at the end cuts the file",
+         Base(),
+         [](Archive& a) { a.Remove("d.txd"); },
+         true,
+         {{"a.dff", 1, 2}, {"b.txd", 3, 1}, {"c.dff", 4, 3}},
+         7},
+        {"free space that ends up last is cut too",
+         WithFree(),
+         [](Archive& a) { a.Remove("d.txd"); },
+         true,
+         {{"a.dff", 1, 2}, {"b.txd", 3, 1}},
+         4},
+        {"no free entry is larger than the largest entry: it splits",
+         Base(),
+         [](Archive& a) { a.Remove("c.dff"); },
+         true,
+         {{"a.dff", 1, 2}, {"b.txd", 3, 1}, {"~free-4", 4, 2}, {"~free-6", 6, 1}, {"d.txd", 7, 1}},
+         8},
+        {"free neighbours merge into one entry",
+         WithFree(),
+         [](Archive& a) { a.Remove("b.txd"); },
+         true,
+         {{"a.dff", 1, 2}, {"~free-3", 3, 2}, {"~free-5", 5, 2}, {"d.txd", 7, 1}},
+         8},
+        {"data asks for its old sectors and gets them",
+         WithFree(),
+         [](Archive& a) { a.Put("x.dff", Pattern(100, 1), Placement{6}); },
+         true,
+         {{"a.dff", 1, 2}, {"b.txd", 3, 1}, {"~free-4", 4, 2}, {"x.dff", 6, 1}, {"d.txd", 7, 1}},
+         8},
+        {"with exact sizes a smaller replacement moves",
+         Base(),
+         [](Archive& a) { a.Put("c.dff", Pattern(100, 1)); },
+         true,
+         {{"a.dff", 1, 2}, {"b.txd", 3, 1}, {"c.dff", 4, 1}, {"~free-5", 5, 2}, {"d.txd", 7, 1}},
+         8,
+         Archive::Fit::Exact},
+        {"the directory grows: the first entry moves to the end", SoundArchive(full),
+         [](Archive& a) { a.Put("last.dff", Pattern(100, 1)); }, true,
+         [] {
+             Records r;
+             for (uint32_t i = 1; i < 63; ++i) r.emplace_back("e" + std::to_string(i) + ".dff", i + 1, 1);
+             r.emplace_back("last.dff", 64, 1);
+             r.emplace_back("e0.dff", 65, 1);
+             return r;
+         }(),
+         66},
+        {"a layout that is not sound is written anew, with room for more records",
+         RawArchive({{"a.dff", 1, 1}, {"b.dff", 3, 1}}, 4 * 2048),
+         [](Archive& a) { a.Put("a.dff", Pattern(5, 1)); },
+         false,
+         {{"a.dff", 17, 1}, {"b.dff", 18, 1}},
+         19},
+    };
+    for (const PlanCase& c : cases) {
+        MemoryFileSystem fs;
+        fs.SetFile(kGta3, c.archive);
+        Archive archive = Archive::Open(kGta3, fs);
+        std::map<std::string, std::vector<uint8_t>> before;
+        for (const Entry& entry : archive.Entries()) before[entry.name] = archive.Read(entry);
+        c.change(archive);
+        const CommitStats stats = archive.Commit({}, c.fit);
+        EXPECT_EQ(stats.inPlace, c.inPlace) << c.what;
+        EXPECT_EQ(RecordsOf(archive), c.records) << c.what;
+        const std::vector<uint8_t> bytes = fs.Contents(kGta3);
+        EXPECT_EQ(bytes.size(), size_t{c.sectors} * kSectorSize) << c.what;
+        ExpectRules(bytes, c.what);
+        EXPECT_TRUE(Verify(kGta3, fs).empty()) << c.what;
+        // Entries the change left alone hold what they held.
+        const auto content = ContentOf(bytes, c.what);
+        for (const auto& [name, stored] : content)
+            if (before.count(name) && name != "c.dff" && name != "a.dff" && name != "B.TXD") {
+                EXPECT_EQ(stored, before[name]) << c.what << ": " << name;
+            }
+    }
+}
+
+TEST(ArchivePlan, WhatMovesHoldsItsNewBytes) {
+    MemoryFileSystem fs;
+    fs.SetFile(kGta3, WithFree());
+    fs.SetFile("mod/a.dff", Pattern(4097, 9));
+    Archive archive = Archive::Open(kGta3, fs);
+    const std::vector<uint8_t> d = archive.Read(*archive.Find("d.txd"));
+    EXPECT_TRUE(archive.PutFile("A.DFF", "mod/a.dff"));
+    EXPECT_FALSE(archive.Put("new.txd", Pattern(10, 3)));
+    archive.Commit();
+    const auto content = ContentOf(fs.Contents(kGta3), "moved");
+    EXPECT_EQ(content.at("A.DFF"), Stored(Pattern(4097, 9), 3));
+    EXPECT_EQ(content.at("new.txd"), Stored(Pattern(10, 3), 1));
+    EXPECT_EQ(content.at("d.txd"), d);
+    EXPECT_EQ(archive.Free().entries, 1u);
+}
+
+// player.img: the game copies 550 records into its table; a record within
+// them must never move past them. A replacement that would move there is
+// written anew instead, keeping every record's place.
+TEST(ArchivePlan, PlayerImgKeepsEveryRecordOfTheGamesTableInIt) {
+    std::vector<std::pair<std::string, uint16_t>> entries;
+    for (int i = 0; i < 550; ++i) entries.push_back({"c" + std::to_string(i) + ".dff", 1});
+    for (const std::string& path : {kPlayer, kGta3}) {
+        MemoryFileSystem fs;
+        fs.SetFile(path, SoundArchive(entries));
+        const std::vector<uint8_t> before = fs.Contents(path);
+        Archive archive = Archive::Open(path, fs);
+        archive.Put("c0.dff", Pattern(3000, 1));  // larger: it would move to the end, position 550
+        const bool inPlace = archive.Commit().inPlace;
+        const std::vector<uint8_t> after = fs.Contents(path);
+        ExpectRules(after, path);
+        if (path == kPlayer) {
+            EXPECT_FALSE(inPlace);
+            EXPECT_EQ(veltrin::testing::img::FixedTableProblems(before, after), std::vector<std::string>{});
+            EXPECT_EQ(archive.Records().front().name, "c0.dff");
+        } else {
+            EXPECT_TRUE(inPlace) << "gta3.img has no such table";
+            EXPECT_EQ(archive.Records().back().name, "c0.dff");
+        }
+    }
+}
+
+TEST(ArchivePlan, RebuildDropsFreeEntries) {
+    MemoryFileSystem fs;
+    fs.SetFile(kGta3, WithFree());
+    Rebuild(kGta3, {}, fs);
+    const Archive archive = Archive::Open(kGta3, fs);
+    EXPECT_EQ(archive.Free().entries, 0u);
+    EXPECT_EQ(archive.Records().size(), 3u);
+    ExpectRules(fs.Contents(kGta3), "rebuilt");
+}
+
+TEST(ArchivePlan, NoEntryMayTakeAFreeEntrysName) {
+    MemoryFileSystem fs;
+    fs.SetFile(kGta3, Base());
+    Archive archive = Archive::Open(kGta3, fs);
+    for (const char* name : {"~free-3", "~FREE-12", "~free-x.dff"}) {
+        try {
+            archive.Put(name, Pattern(10, 1));
+            ADD_FAILURE() << name;
+        } catch (const ArchiveError& error) {
+            EXPECT_EQ(error.kind(), ErrorKind::BadName) << name;
+        }
+    }
+    EXPECT_NO_THROW(archive.Put("~freeze.dff", Pattern(10, 1)));
+}
+
+// The layout an archive had, given back: byte for byte the archive before
+// the changes, whatever they moved.
+TEST(ArchivePlan, RestoringTheLayoutGivesTheArchiveBackByteForByte) {
+    std::vector<std::pair<std::string, uint16_t>> full;
+    for (int i = 0; i < 63; ++i) full.push_back({"e" + std::to_string(i) + ".dff", static_cast<uint16_t>(1 + i % 3)});
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> archive;
+        std::vector<std::pair<std::string, size_t>> puts;  // name, bytes
+    };
+    const Case cases[] = {
+        {"larger replacements", Base(), {{"a.dff", 9000}, {"b.txd", 3000}}},
+        {"smaller replacements", Base(), {{"c.dff", 100}, {"a.dff", 10}}},
+        {"replacements and additions", WithFree(), {{"a.dff", 9000}, {"new.dff", 2000}, {"d.txd", 10}}},
+        {"the first entries moved for the directory", SoundArchive(full), {{"new1.dff", 100}, {"new2.txd", 100}}},
+    };
+    for (const Case& c : cases) {
+        MemoryFileSystem fs;
+        fs.SetFile(kGta3, c.archive);
+        Archive archive = Archive::Open(kGta3, fs);
+        const Layout layout = archive.CurrentLayout();
+        std::map<std::string, std::string> originals;
+        uint32_t seed = 1;
+        for (const auto& [name, size] : c.puts) {
+            if (const Entry* entry = archive.Find(name)) {
+                fs.SetFile("backup/" + name, archive.Read(*entry));
+                originals[name] = "backup/" + name;
+            }
+            archive.Put(name, Pattern(size, seed++));
+        }
+        archive.Commit();
+        ASSERT_NE(fs.Contents(kGta3), c.archive) << c.what;
+        ExpectRules(fs.Contents(kGta3), c.what);
+        const CommitStats stats = archive.RestoreLayout(layout, originals);
+        EXPECT_TRUE(stats.inPlace) << c.what;
+        EXPECT_EQ(HexOf(Sha256Of(fs.Contents(kGta3))), HexOf(Sha256Of(c.archive))) << c.what;
+        EXPECT_EQ(fs.Paths().size(), originals.size() + 1) << c.what << ": nothing left beside the archive";
+    }
+}
+
+}  // namespace
+}  // namespace veltrin::archive
