@@ -136,21 +136,36 @@ void Archive::CopyTo(const Entry& entry, File& target) const {
     if (entry.sectors > 0) target.CopyFrom(state_->Reader(), start, 0, uint64_t{entry.sectors} * kSectorSize);
 }
 
-void Archive::Put(std::string_view name, std::vector<uint8_t> bytes) {
+bool Archive::ReadPieces(const Entry& entry, const std::function<bool(std::span<const uint8_t>)>& take) const {
+    constexpr uint64_t kPieceBytes = uint64_t{1} << 20;
+    uint64_t offset = RequireInFile(entry);
+    uint64_t left = uint64_t{entry.sectors} * kSectorSize;
+    std::vector<uint8_t> buffer(static_cast<size_t>(std::min(left, kPieceBytes)));
+    while (left > 0) {
+        const std::span<uint8_t> piece(buffer.data(), static_cast<size_t>(std::min<uint64_t>(left, buffer.size())));
+        state_->Reader().ReadAt(offset, piece);
+        if (!take(piece)) return false;
+        offset += piece.size();
+        left -= piece.size();
+    }
+    return true;
+}
+
+bool Archive::Put(std::string_view name, std::vector<uint8_t> bytes) {
     RequireStorableName(name);
     Require(bytes.size() <= kMaxEntryBytes, ErrorKind::TooLarge, state_->path,
             "\"" + std::string(name) + "\" is larger than one entry can hold (" + std::to_string(kMaxEntrySectors) +
                 " sectors of " + std::to_string(kSectorSize) + " bytes).");
-    Stage(name, StagedData::InMemory(std::move(bytes)));
+    return Stage(name, StagedData::InMemory(std::move(bytes)));
 }
 
-void Archive::PutFile(std::string_view name, const std::string& path) {
+bool Archive::PutFile(std::string_view name, const std::string& path) {
     RequireStorableName(name);
     const uint64_t size = state_->fs->Open(path, OpenMode::Read)->Size();
     Require(size <= kMaxEntryBytes, ErrorKind::TooLarge, path,
             std::to_string(size) + " bytes, more than one entry can hold (" + std::to_string(kMaxEntryBytes) +
                 " bytes)");
-    Stage(name, StagedData::FromFile(path, size));
+    return Stage(name, StagedData::FromFile(path, size));
 }
 
 void Archive::RequireStorableName(std::string_view name) const {
@@ -158,7 +173,7 @@ void Archive::RequireStorableName(std::string_view name) const {
         throw ArchiveError(ErrorKind::BadName, state_->path, "\"" + std::string(name) + "\": " + problem);
 }
 
-void Archive::Stage(std::string_view name, StagedData data) {
+bool Archive::Stage(std::string_view name, StagedData data) {
     State& s = *state_;
     s.RequireCurrent();
     const std::string nameText(name);
@@ -190,12 +205,15 @@ void Archive::Stage(std::string_view name, StagedData data) {
     Change change{nameText, false, std::move(data)};
     if (const auto committed = s.index.find(key); committed != s.index.end()) {
         s.changes[committed->second] = std::move(change);
-    } else if (const auto added = s.addedAt.find(key); added != s.addedAt.end()) {
-        s.additions[added->second] = std::move(change);
-    } else {
-        s.addedAt.emplace(key, s.additions.size());
-        s.additions.push_back(std::move(change));
+        return true;
     }
+    if (const auto added = s.addedAt.find(key); added != s.addedAt.end()) {
+        s.additions[added->second] = std::move(change);
+        return true;
+    }
+    s.addedAt.emplace(key, s.additions.size());
+    s.additions.push_back(std::move(change));
+    return false;
 }
 
 bool Archive::Remove(std::string_view name) {

@@ -66,16 +66,24 @@ public:
     [[nodiscard]] std::vector<uint8_t> Read(const Entry& entry) const;
     // Writes the same bytes to the start of target, file to file.
     void CopyTo(const Entry& entry, File& target) const;
+    // Hands the stored bytes of a committed entry (its whole sectors) to take,
+    // in order, a piece at a time through one buffer, so that a large entry
+    // never has to be held in memory. Stops as soon as take returns false.
+    // Returns whether every piece was taken (an empty entry has none).
+    bool ReadPieces(const Entry& entry, const std::function<bool(std::span<const uint8_t> piece)>& take) const;
 
     // Staged changes, applied by Commit. Put replaces the entry of the same
     // name (any case; the stored name takes the new spelling) or adds one at
-    // the end. Throws ArchiveError BadName or TooLarge at once.
-    void Put(std::string_view name, std::vector<uint8_t> bytes);
+    // the end. Throws ArchiveError BadName or TooLarge at once. Returns true
+    // when it replaces: the name takes the place of a committed entry (even
+    // one whose removal is staged) or of one staged earlier.
+    bool Put(std::string_view name, std::vector<uint8_t> bytes);
     // Put with the bytes of a file, which the commit reads as it writes them,
     // so that large files never have to be held in memory. The file's size is
     // checked now (NotFound, TooLarge naming the file); a commit that finds
-    // the file changed in size stops before it changes anything.
-    void PutFile(std::string_view name, const std::string& path);
+    // the file changed in size stops before it changes anything. Returns what
+    // Put returns.
+    bool PutFile(std::string_view name, const std::string& path);
     // Returns false when no such entry exists (committed or staged).
     bool Remove(std::string_view name);
     [[nodiscard]] bool HasChanges() const;
@@ -97,7 +105,7 @@ private:
     void RequireStorableName(std::string_view name) const;
     // Where the entry's data starts; throws when it reaches past the end.
     uint64_t RequireInFile(const Entry& entry) const;
-    void Stage(std::string_view name, StagedData data);
+    bool Stage(std::string_view name, StagedData data);
     std::unique_ptr<State> state_;
 };
 

@@ -9,7 +9,6 @@
 #include "archive/names.h"
 #include "tool/error_text.h"
 #include "tool/file_util.h"
-#include "tool/imported_names.h"
 #include "tool/path_text.h"
 #include "tool/publish_group.h"
 #include "tool/safe_name.h"
@@ -130,12 +129,11 @@ ExitStatus AddFiles(const std::string& archivePath, const std::vector<std::strin
                     Report& report) {
     return Guarded(report, [&] {
         auto archive = archive::Archive::Open(archivePath, fs);
-        ImportedNames imported;
         for (const auto& file : files) {
             const std::string name(FileNameOf(file));
             const std::string problem = archive::NameProblem(name);
             if (!problem.empty()) throw archive::ArchiveError(archive::ErrorKind::BadName, name, problem);
-            const bool replaces = imported.Import(archive, name, file);
+            const bool replaces = archive.PutFile(name, file);
             report.Line((replaces ? "replacing " : "adding ") + name);
         }
         if (archive.HasChanges()) SaveChanges(archive, report);

@@ -2,7 +2,7 @@
 // Whether an archive entry still holds a file: its stored bytes are the
 // file's bytes followed by nothing but zeros (the padding to whole sectors,
 // or to the sectors of an older, larger entry it was written over). The
-// entry is read in blocks, never whole, so large entries need little memory.
+// entry is read in pieces, never whole, so large entries need little memory.
 #include <string>
 
 #include "archive/archive.h"

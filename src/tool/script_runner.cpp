@@ -7,7 +7,6 @@
 #include "archive/names.h"
 #include "tool/backup_marker.h"
 #include "tool/error_text.h"
-#include "tool/imported_names.h"
 #include "tool/publish_group.h"
 
 namespace veltrin::tool {
@@ -76,7 +75,6 @@ private:
         outcomes_.push_back({path, "not changed"});
         open_.emplace(archive::Archive::Open(path, fs_));
         tally_ = {};
-        imported_.Clear();
         switch (open_->RecoveryOnOpen()) {
         case archive::Recovery::None:
             break;
@@ -122,7 +120,7 @@ private:
 
     void Import(const std::string& name, const std::string& path) {
         if (backups_.Has(path)) PublishBackups();  // a backup made earlier in this block
-        if (imported_.Import(*open_, name, path)) {
+        if (open_->PutFile(name, path)) {
             ++tally_.replaced;
             report_.Line("imported " + name + " (replaced)");
         } else {
@@ -182,7 +180,6 @@ private:
     PublishGroup backups_{fs_};
     std::optional<archive::Archive> open_;
     ArchiveTally tally_;
-    ImportedNames imported_;
     std::vector<ArchiveOutcome> outcomes_;
 };
 

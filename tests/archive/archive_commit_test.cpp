@@ -3,6 +3,7 @@
 // archive as it was.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -102,6 +103,37 @@ TEST(ArchiveStage, RemovingThenPuttingKeepsThePlaceInTheDirectory) {
     archive.Commit();
     EXPECT_EQ(Names(archive), (std::vector<std::string>{"a.dff", "B.txd", "c.dff"}));
     ExpectGameLayout(f.fs.Contents(kPath));
+}
+
+// Whether a Put takes the place of an entry: committed (also one whose
+// removal is staged) or staged earlier, in any case; in order, as staged.
+TEST(ArchiveStage, PutSaysWhetherTheNameTakesThePlaceOfAnEntry) {
+    Fixture f(SoundArchive({{"a.dff", 1}, {"b.txd", 1}}));
+    f.fs.SetFile("mod/c.dff", Pattern(10, 4));
+    Archive archive = Archive::Open(kPath, f.fs);
+    struct Step {
+        const char* what;
+        std::function<bool()> put;
+        bool replaces;
+    };
+    const std::vector<Step> steps = {
+        {"a committed entry, in another case", [&] { return archive.Put("A.DFF", Pattern(10, 1)); }, true},
+        {"a new name", [&] { return archive.Put("new.dff", Pattern(10, 2)); }, false},
+        {"the new name again", [&] { return archive.Put("NEW.dff", Pattern(20, 3)); }, true},
+        {"a file under a new name", [&] { return archive.PutFile("c.dff", "mod/c.dff"); }, false},
+        {"a file under a name staged earlier", [&] { return archive.PutFile("C.DFF", "mod/c.dff"); }, true},
+        {"a committed entry whose removal is staged",
+         [&] { return archive.Remove("b.txd") && archive.Put("b.txd", Pattern(10, 5)); }, true},
+        {"an addition removed again",
+         [&] { return archive.Remove("new.dff") && archive.Put("new.dff", Pattern(10, 7)); }, false},
+        {"an addition, once committed",
+         [&] {
+             archive.Commit();
+             return archive.Put("c.dff", Pattern(30, 6));
+         },
+         true},
+    };
+    for (const Step& step : steps) EXPECT_EQ(step.put(), step.replaces) << step.what;
 }
 
 TEST(ArchiveStage, ChangesNeverCommittedLeaveTheArchiveAlone) {

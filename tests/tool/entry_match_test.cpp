@@ -58,9 +58,9 @@ TEST_F(EntryMatchTest, AnyOtherByteIsADifference) {
     EXPECT_EQ(Compare(Pattern(5000, 1), {}), Match::Differs);
 }
 
-// Larger than the blocks the archive copies in: every block is compared at
+// Larger than the pieces the archive reads in: every piece is compared at
 // its own place in the file.
-TEST_F(EntryMatchTest, ALargeEntryIsComparedBlockByBlockToItsEnd) {
+TEST_F(EntryMatchTest, ALargeEntryIsComparedPieceByPieceToItsEnd) {
     const size_t size = (size_t{9} << 20) + 777;
     const Bytes file = Pattern(size, 3);
     EXPECT_EQ(Compare(file, file), Match::Holds);
