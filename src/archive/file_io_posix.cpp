@@ -16,6 +16,7 @@
 #include "archive/archive_error.h"
 #include "archive/file_io.h"
 #include "text/ascii.h"
+#include "text/path_text.h"
 
 namespace veltrin::archive {
 namespace {
@@ -29,12 +30,7 @@ std::string PosixPath(const std::string& path) {
     return posix;
 }
 
-std::string FolderOf(const std::string& posixPath) {
-    const size_t slash = posixPath.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return posixPath.substr(0, slash);
-}
+std::string FolderOf(const std::string& posixPath) { return std::string(text::FolderOf(posixPath)); }
 
 ErrorKind KindOf(int error) {
     switch (error) {

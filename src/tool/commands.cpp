@@ -7,9 +7,9 @@
 #include "archive/archive.h"
 #include "archive/archive_error.h"
 #include "archive/names.h"
+#include "text/path_text.h"
 #include "tool/error_text.h"
 #include "tool/file_util.h"
-#include "tool/path_text.h"
 #include "tool/publish_group.h"
 #include "tool/safe_name.h"
 
@@ -130,7 +130,7 @@ ExitStatus AddFiles(const std::string& archivePath, const std::vector<std::strin
     return Guarded(report, [&] {
         auto archive = archive::Archive::Open(archivePath, fs);
         for (const auto& file : files) {
-            const std::string name(FileNameOf(file));
+            const std::string name(text::FileNameOf(file));
             const std::string problem = archive::NameProblem(name);
             if (!problem.empty()) throw archive::ArchiveError(archive::ErrorKind::BadName, name, problem);
             const bool replaces = archive.PutFile(name, file);
@@ -148,7 +148,7 @@ ExitStatus CreateArchive(const std::string& archivePath, const std::vector<std::
         std::vector<std::pair<std::string, std::vector<uint8_t>>> staged;
         std::set<std::string> names;
         for (const auto& file : files) {
-            std::string name(FileNameOf(file));
+            std::string name(text::FileNameOf(file));
             const std::string problem = archive::NameProblem(name);
             if (!problem.empty()) throw archive::ArchiveError(archive::ErrorKind::BadName, name, problem);
             if (!names.insert(archive::FoldedName(name)).second) {

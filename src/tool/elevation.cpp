@@ -4,11 +4,10 @@
 
 #include "archive/archive_error.h"
 #include "archive/names.h"
+#include "text/path_text.h"
 
 namespace veltrin::tool {
 namespace {
-
-bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 class PlaceCheck {
 public:
@@ -31,7 +30,7 @@ public:
         try {
             // A parent that the path names again (a root) ends the climb.
             for (int depth = 0; !fs_.Exists(existing); ++depth) {
-                const std::string parent = ParentFolder(existing);
+                const std::string parent(text::FolderOf(existing));
                 if (parent.empty() || parent == existing || depth > 255) return;
                 existing = parent;
             }
@@ -68,19 +67,6 @@ bool IsYes(std::string_view answer) {
 
 }  // namespace
 
-std::string ParentFolder(const std::string& path) {
-    size_t end = path.size();
-    while (end > 0 && IsSeparator(path[end - 1])) --end;
-    if (end == 0) return {};                        // "/" or "\"
-    if (end == 2 && path[1] == ':') return {};      // "C:\"
-    const size_t cut = path.find_last_of("\\/", end - 1);
-    if (cut == std::string::npos) return path == "." ? std::string() : ".";
-    if (cut == 0) return path.substr(0, 1);
-    if (cut == 1 && IsSeparator(path[0])) return {};  // "\\server"
-    if (cut == 2 && path[1] == ':') return path.substr(0, 3);
-    return path.substr(0, cut);
-}
-
 std::vector<DeniedPlace> DeniedPlaces(const std::vector<ScriptCommand>& commands,
                                       archive::FileSystem& fs) {
     std::vector<DeniedPlace> denied;
@@ -88,10 +74,10 @@ std::vector<DeniedPlace> DeniedPlaces(const std::vector<ScriptCommand>& commands
     for (const auto& command : commands) {
         if (command.kind == CommandKind::Open) {
             if (!check.Archive(command.path)) break;
-            check.Folder(ParentFolder(command.path));
+            check.Folder(std::string(text::FolderOf(command.path)));
         } else if (command.kind == CommandKind::Export) {
             // An install writes its backups there; an undo removes the ones it used.
-            check.Folder(ParentFolder(command.path));
+            check.Folder(std::string(text::FolderOf(command.path)));
         }
     }
     return denied;

@@ -38,9 +38,6 @@ struct DeniedPlace {
 std::vector<DeniedPlace> DeniedPlaces(const std::vector<ScriptCommand>& commands,
                                       archive::FileSystem& fs);
 
-// The folder that holds the path ("." for a bare name); empty for a root.
-std::string ParentFolder(const std::string& path);
-
 // "Windows does not let this account change <path> (it is probably in
 // Program Files)." and its kin; withWindows false gives the plain form.
 std::string DeniedText(const DeniedPlace& place, bool withWindows);

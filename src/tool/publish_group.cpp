@@ -3,7 +3,7 @@
 #include <exception>
 
 #include "archive/names.h"
-#include "tool/path_text.h"
+#include "text/path_text.h"
 
 namespace veltrin::tool {
 
@@ -16,7 +16,7 @@ void PublishGroup::Write(const std::string& path, std::span<const uint8_t> bytes
 }
 
 void PublishGroup::WriteWith(const std::string& path, const std::function<void(archive::File&)>& fill) {
-    const std::string folder(FolderOf(path));
+    const std::string folder(text::FolderOf(path));
     if (!folder.empty() && folder != lastFolder_) {
         if (!fs_.Exists(folder)) fs_.CreateDirectories(folder);
         lastFolder_ = folder;

@@ -1,6 +1,6 @@
 #include "tool/script_reader.h"
 
-#include "tool/path_text.h"
+#include "text/path_text.h"
 
 namespace veltrin::tool {
 namespace {
@@ -77,7 +77,7 @@ ScriptCommand ReadLine(size_t number, std::string_view line) {
     } else if (reader.Take(kImport)) {
         command.kind = CommandKind::Import;
         command.path = reader.Quoted("file path");
-        command.name = std::string(FileNameOf(command.path));
+        command.name = std::string(text::FileNameOf(command.path));
         if (command.name.empty()) reader.Fail("the file path ends in a separator, not a file name");
     } else if (reader.Take(kClose)) {
         command.kind = CommandKind::Close;

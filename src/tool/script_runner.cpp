@@ -5,6 +5,7 @@
 #include "archive/archive.h"
 #include "archive/archive_error.h"
 #include "archive/names.h"
+#include "text/path_text.h"
 #include "tool/backup_marker.h"
 #include "tool/error_text.h"
 #include "tool/publish_group.h"
@@ -19,11 +20,8 @@ std::string LineRef(const std::string& scriptPath, const ScriptCommand& command)
 // The folder that holds the script as a player finds it: "C:\" at a drive's
 // root rather than "C:".
 std::string FolderText(const std::string& scriptPath) {
-    const size_t cut = scriptPath.find_last_of("\\/");
-    if (cut == std::string::npos) return "this folder";
-    std::string folder = scriptPath.substr(0, cut);
-    if (folder.empty() || folder.back() == ':') folder += scriptPath[cut];
-    return folder;
+    if (text::FileNameOf(scriptPath).size() == scriptPath.size()) return "this folder";
+    return std::string(text::FolderOf(scriptPath));
 }
 
 class ScriptRun {

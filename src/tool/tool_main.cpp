@@ -6,6 +6,7 @@
 
 #include "archive/archive_error.h"
 #include "text/ascii.h"
+#include "text/path_text.h"
 #include "tool/check_mod.h"
 #include "tool/commands.h"
 #include "tool/elevation.h"
@@ -25,14 +26,6 @@ constexpr uint64_t kMaxScriptMegabytes = 64;
 
 bool SameOption(std::string_view arg, std::string_view option) { return text::EqualIgnoringAsciiCase(arg, option); }
 
-// Install.log in the script's folder, joined with the script path's own
-// separator.
-std::string LogPathFor(const std::string& scriptPath, const std::string& logName) {
-    const size_t cut = scriptPath.find_last_of("\\/");
-    if (cut == std::string::npos) return logName;
-    return scriptPath.substr(0, cut + 1) + logName;
-}
-
 using ScriptAction = ExitStatus (*)(const std::string& scriptPath, std::string_view scriptText, archive::FileSystem& fs,
                                     Report& report);
 
@@ -46,7 +39,8 @@ struct AccessCheck {
 ExitStatus RunScriptFile(const std::string& scriptPath, Console& console, archive::FileSystem& fs, ScriptAction action,
                          const std::string& logName, const AccessCheck& access) {
     ConsoleReport report(console);
-    const std::string logPath = LogPathFor(scriptPath, logName);
+    // Install.log in the script's folder.
+    const std::string logPath = text::SiblingPath(scriptPath, logName);
     try {
         report.AttachLog(fs.Open(logPath, archive::OpenMode::CreateAlways), logPath);
     } catch (const archive::ArchiveError& error) {

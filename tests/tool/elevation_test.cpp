@@ -374,21 +374,5 @@ TEST_F(ElevationTest, EachPlaceIsCheckedAndNamedOnce) {
     EXPECT_EQ(fs.checks.size(), 3u);  // the archive twice (opened twice), its folder once
 }
 
-TEST(ParentFolder, ClimbsToTheRootOfEachKindOfPath) {
-    EXPECT_EQ(ParentFolder(R"(C:\Program Files\Game\models\gta3.img)"), R"(C:\Program Files\Game\models)");
-    EXPECT_EQ(ParentFolder(R"(C:\Game\)"), "C:\\");
-    EXPECT_EQ(ParentFolder(R"(C:\Game)"), "C:\\");
-    EXPECT_EQ(ParentFolder("C:\\"), "");
-    EXPECT_EQ(ParentFolder("C:"), "");
-    EXPECT_EQ(ParentFolder(R"(\\server\share\x)"), R"(\\server\share)");
-    EXPECT_EQ(ParentFolder(R"(\\server)"), "");
-    EXPECT_EQ(ParentFolder("/pf/game"), "/pf");
-    EXPECT_EQ(ParentFolder("/pf"), "/");
-    EXPECT_EQ(ParentFolder("/"), "");
-    EXPECT_EQ(ParentFolder("gta3.img"), ".");
-    EXPECT_EQ(ParentFolder("."), "");
-    EXPECT_EQ(ParentFolder(R"(models\gta3.img)"), "models");
-}
-
 }  // namespace
 }  // namespace veltrin::tool

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "text/path_text.h"
 #include "tool/command_line.h"
-#include "tool/path_text.h"
 #include "tool/script_reader.h"
 
 namespace {
@@ -60,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
             case CommandKind::Import:
                 Check(open);
-                Check(command.name == veltrin::tool::FileNameOf(command.path) && !command.name.empty());
+                Check(command.name == veltrin::text::FileNameOf(command.path) && !command.name.empty());
                 rebuilt = "-import " + Quoted(command.path);
                 break;
             case CommandKind::Close:
