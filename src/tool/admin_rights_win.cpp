@@ -13,14 +13,6 @@
 namespace veltrin::tool {
 namespace {
 
-std::wstring CurrentFolder() {
-    const DWORD size = ::GetCurrentDirectoryW(0, nullptr);
-    if (size == 0) return {};
-    std::wstring folder(size, L'\0');
-    folder.resize(::GetCurrentDirectoryW(size, folder.data()));
-    return folder;
-}
-
 class WinAdminRights final : public AdminRights {
 public:
     bool CanElevate() override { return true; }
@@ -52,7 +44,7 @@ RelaunchResult RunElevated(const std::wstring& program, const std::vector<std::s
     } catch (const std::runtime_error& error) {
         return {RelaunchResult::Outcome::Failed, 0, error.what()};
     }
-    const std::wstring folder = CurrentFolder();
+    const std::wstring folder = win32::CurrentFolder();
     // The shell may hand the start to extensions that need COM.
     const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     SHELLEXECUTEINFOW info{};
