@@ -9,6 +9,7 @@
 #include "archive/archive.h"
 #include "archive/names.h"
 #include "install/folder_listing.h"
+#include "install/payload_folders.h"
 #include "install/payload_lister.h"
 #include "install/payload_rules.h"
 #include "text/ascii.h"
@@ -19,10 +20,6 @@
 
 namespace veltrin::tool {
 namespace {
-
-// The payload folders, named after the archives they go into, in the order
-// the installer takes them.
-constexpr std::string_view kPayloadFolders[] = {"gta3.img", "player.img"};
 
 constexpr std::string_view kRefused = "the archive tool refuses the install script, so nothing is installed";
 
@@ -227,7 +224,7 @@ private:
 ExitStatus CheckMod(const std::string& appFolder, archive::FileSystem& fs, Report& report) {
     report.Line("checking the mod in " + appFolder + " (nothing is written)");
     ModCheck check(fs, report);
-    for (const auto archiveName : kPayloadFolders) check.Folder(appFolder, archiveName);
+    for (const auto archiveName : install::kPayloadFolders) check.Folder(appFolder, archiveName);
     return check.Finish();
 }
 
