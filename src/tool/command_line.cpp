@@ -1,11 +1,7 @@
 #include "tool/command_line.h"
 
-#include "text/ascii.h"
-
 namespace veltrin::tool {
 namespace {
-
-constexpr std::string_view kToolSuffix = ".plug";
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -81,28 +77,6 @@ std::vector<std::string> SplitArguments(std::string_view line) {
     }
     args.push_back(std::move(arg));
     return args;
-}
-
-std::vector<std::string> SplitToolCommandLine(std::string_view line, std::string_view ownPath) {
-    if (line.empty() || line[0] == '"') return SplitCommandLine(line);
-    const auto splitAt = [&](size_t end) {
-        std::vector<std::string> args = SplitArguments(line.substr(end));
-        args.insert(args.begin(), std::string(line.substr(0, end)));
-        return args;
-    };
-    // The prefixes that end at a blank or at the end of the line, shortest first.
-    std::vector<size_t> ends;
-    for (size_t pos = 0; pos <= line.size(); ++pos)
-        if (pos == line.size() || (IsBlank(line[pos]) && pos > 0 && !IsBlank(line[pos - 1]))) ends.push_back(pos);
-    for (const size_t end : ends)
-        if (text::EqualIgnoringAsciiCase(line.substr(0, end), ownPath)) return splitAt(end);
-    for (const size_t end : ends) {
-        const std::string_view prefix = line.substr(0, end);
-        if (prefix.size() >= kToolSuffix.size() &&
-            text::EqualIgnoringAsciiCase(prefix.substr(prefix.size() - kToolSuffix.size()), kToolSuffix))
-            return splitAt(end);
-    }
-    return SplitCommandLine(line);
 }
 
 std::string JoinArguments(const std::vector<std::string>& arguments) {

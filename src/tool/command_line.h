@@ -19,15 +19,6 @@ std::vector<std::string> SplitCommandLine(std::string_view commandLine);
 // The arguments after the program name, by the same rules.
 std::vector<std::string> SplitArguments(std::string_view arguments);
 
-// The tool's own command line. The installer starts it by its path, unquoted
-// even when a folder holds a space; the system still starts the right
-// program, but the standard split would cut that path into pieces. So an
-// unquoted start is taken up to the blank where it spells ownPath (the
-// running program's path, without regard to ASCII case), else up to the
-// first blank after a piece ending in ".plug"; failing both, and for a quoted
-// start, the standard split applies.
-std::vector<std::string> SplitToolCommandLine(std::string_view commandLine, std::string_view ownPath);
-
 // The arguments as one command line that SplitArguments (and the system's
 // CommandLineToArgvW) splits back into exactly these: an argument with no
 // blank or quote stands as it is; any other is quoted, its quotes escaped

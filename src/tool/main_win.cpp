@@ -8,7 +8,6 @@
 #include "tool/command_line.h"
 #include "tool/console.h"
 #include "tool/tool_main.h"
-#include "win32/module_path.h"
 #include "win32/text.h"
 
 // The arguments come from the whole UTF-16 command line, split by the
@@ -17,8 +16,7 @@ int wmain(int, wchar_t**) {
     auto& console = veltrin::tool::SystemConsole();
     std::vector<std::string> args;
     try {
-        args = veltrin::tool::SplitToolCommandLine(veltrin::win32::Narrow(::GetCommandLineW()),
-                                                   veltrin::win32::Narrow(veltrin::win32::ProgramPath()));
+        args = veltrin::tool::SplitCommandLine(veltrin::win32::Narrow(::GetCommandLineW()));
     } catch (const std::runtime_error& error) {
         console.Write(std::string("error: the command line is not valid text: ") + error.what() + "\n");
         return 1;

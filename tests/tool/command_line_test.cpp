@@ -19,7 +19,9 @@ TEST(CommandLine, SplitsByTheWindowsRules) {
 
 TEST(CommandLine, EmptyLineHasNoArguments) { EXPECT_TRUE(SplitCommandLine("").empty()); }
 
-TEST(CommandLine, TheInstallersOwnLineReachesTheToolIntact) {
+// Why every caller quotes the tool's path: the system splits an unquoted one
+// at its first blank, as CommandLineToArgvW does.
+TEST(CommandLine, AnUnquotedProgramPathEndsAtItsFirstBlank) {
     const std::vector<std::string> args =
         SplitCommandLine(R"(D:\My Mods\Veltrin\Install.plug -script "D:\My Mods\Veltrin\Install.dat")");
     // The unquoted program path breaks at its space; the script path does not.
@@ -29,41 +31,7 @@ TEST(CommandLine, TheInstallersOwnLineReachesTheToolIntact) {
     EXPECT_EQ(args[3], R"(D:\My Mods\Veltrin\Install.dat)");
 }
 
-}  // namespace
-}  // namespace veltrin::tool
-
-namespace veltrin::tool {
-namespace {
-
-TEST(ToolCommandLine, TakesAnUnquotedProgramPathWithSpacesWhole) {
-    const std::string own = R"(D:\My Mods\Veltrin V1\Install.plug)";
-    struct Case {
-        std::string line;
-        std::vector<std::string> args;
-    };
-    const std::vector<Case> cases = {
-        // The installer's own form: the program unquoted, the script quoted.
-        {R"(D:\My Mods\Veltrin V1\Install.plug -script "D:\My Mods\Veltrin V1\Install.dat")",
-         {own, "-script", R"(D:\My Mods\Veltrin V1\Install.dat)"}},
-        // The system may report the path in another case.
-        {R"(d:\my mods\VELTRIN V1\install.PLUG -script x)", {R"(d:\my mods\VELTRIN V1\install.PLUG)", "-script", "x"}},
-        // A path that does not spell ownPath (a short 8.3 form, say) ends at ".plug".
-        {R"(D:\MYMODS~1\Veltrin V1\Install.plug list "a b.img")",
-         {R"(D:\MYMODS~1\Veltrin V1\Install.plug)", "list", "a b.img"}},
-        {R"(D:\My Mods\Veltrin V1\Install.plug)", {own}},
-        // Quoted or space-free program paths split as always.
-        {R"("D:\My Mods\Veltrin V1\Install.plug" -script "x y")", {own, "-script", "x y"}},
-        {R"(Install.plug --help)", {"Install.plug", "--help"}},
-        {R"(tool.exe a b)", {"tool.exe", "a", "b"}},
-        {"", {}},
-    };
-    for (const auto& item : cases) {
-        SCOPED_TRACE(item.line);
-        EXPECT_EQ(SplitToolCommandLine(item.line, own), item.args);
-    }
-}
-
-TEST(ToolCommandLine, ArgumentsAloneFollowTheSameRules) {
+TEST(CommandLine, ArgumentsAloneFollowTheSameRules) {
     EXPECT_EQ(SplitArguments(R"(  -script "a\\b c\\" x\"y )"),
               (std::vector<std::string>{"-script", R"(a\\b c\)", R"(x"y)"}));
     EXPECT_TRUE(SplitArguments(" \t ").empty());
@@ -77,7 +45,7 @@ TEST(JoinArguments, SplitsBackIntoTheSameArguments) {
         // The relaunched tool sees its own quoted path first.
         std::vector<std::string> whole = {R"(C:\Program Files\Mod\Install.plug)"};
         whole.insert(whole.end(), args.begin(), args.end());
-        EXPECT_EQ(SplitToolCommandLine(R"("C:\Program Files\Mod\Install.plug" )" + line, "x"), whole);
+        EXPECT_EQ(SplitCommandLine(R"("C:\Program Files\Mod\Install.plug" )" + line), whole);
     }
 }
 

@@ -1,6 +1,6 @@
-// The real Install.plug, started the way the installer starts it: by its
-// path in a folder with spaces, unquoted, with the quoted script path after
-// "-script". Checked through its exit status, its output, the archives, the
+// The real Install.plug, started the way the installer starts it: by the
+// installer's own command line, its path in a folder with spaces quoted, the
+// quoted script path after "-script". Checked through its exit status, its output, the archives, the
 // backups and Install.log.
 #include <windows.h>
 
@@ -16,6 +16,7 @@
 
 #include "archive/archive.h"
 #include "block_lines.h"
+#include "install/install_run.h"
 #include "install/script.h"
 #include "tool_test_support.h"
 #include "win32/text.h"
@@ -128,16 +129,13 @@ protected:
         Pipe in;
         Pipe out;
     };
-    // By default the installer's command line: the tool's path plain, the
-    // script's quoted; else both quoted, as from a prompt.
-    std::unique_ptr<Started> Start(DWORD flags, bool quoteProgram = false) const {
+    // With the installer's own command line.
+    std::unique_ptr<Started> Start(DWORD flags) const {
         auto started = std::make_unique<Started>();
         ::SetHandleInformation(started->in.write.Get(), HANDLE_FLAG_INHERIT, 0);
         ::SetHandleInformation(started->out.read.Get(), HANDLE_FLAG_INHERIT, 0);
         const std::wstring program = (app / "Install.plug").wstring();
-        const std::wstring quote = quoteProgram ? L"\"" : L"";
-        std::wstring commandLine =
-            quote + app.wstring() + L"\\Install.plug" + quote + L" -script \"" + app.wstring() + L"\\Install.dat\"";
+        std::wstring commandLine = win32::Widen(install::ToolCommandLine(Utf8(app)));
         STARTUPINFOW startup{};
         startup.cb = sizeof(startup);
         startup.dwFlags = STARTF_USESTDHANDLES;
@@ -221,7 +219,7 @@ TEST_F(ToolProcessTest, FailuresEndWithTheirExitStatusAndTheArchiveUnchanged) {
         WriteScript(Script());
         item.arrange();
         const std::string archiveBefore = ReadText(gta3);
-        auto started = Start(0, true);
+        auto started = Start(0);
         std::string output;
         EXPECT_EQ(Finish(*started, output), item.status) << output;
         EXPECT_NE(ReadText(app / "Install.log").find(item.logged), std::string::npos) << ReadText(app / "Install.log");
