@@ -10,8 +10,8 @@
 #include "tool/backup_marker.h"
 #include "tool/entry_match.h"
 #include "tool/error_text.h"
+#include "tool/run_report.h"
 #include "tool/script_reader.h"
-#include "tool/script_runner.h"
 
 namespace veltrin::tool {
 namespace {
@@ -59,13 +59,14 @@ struct UndoTally {
     int removed = 0;
     int alreadyUndone = 0;
     int untouched = 0;
-};
 
-std::string TallyText(const UndoTally& tally) {
-    return std::to_string(tally.restored) + " restored, " + std::to_string(tally.removed) + " removed, " +
-           std::to_string(tally.alreadyUndone) + " already undone, " + std::to_string(tally.untouched) +
-           " left as they are";
-}
+    [[nodiscard]] std::string Text() const {
+        return TallyText({{restored, "restored"},
+                          {removed, "removed"},
+                          {alreadyUndone, "already undone"},
+                          {untouched, "left as they are"}});
+    }
+};
 
 class UndoRun {
 public:
@@ -132,7 +133,7 @@ private:
         }
         report_.Line("open " + undo.path);
         archive_.emplace(archive::Archive::Open(undo.path, fs_));
-        ReportRecovery();
+        ReportRecovery(report_, archive_->RecoveryOnOpen());
         tally_ = {};
         usedUp_.clear();
         for (const auto& item : undo.items) Decide(item);
@@ -149,20 +150,7 @@ private:
         }
         archive_.reset();
         RemoveUsedUp();
-        report_.Line("summary of " + undo.path + ": " + TallyText(tally_));
-    }
-
-    void ReportRecovery() {
-        switch (archive_->RecoveryOnOpen()) {
-        case archive::Recovery::None:
-            break;
-        case archive::Recovery::RolledBack:
-            report_.Line("  an unfinished earlier change was rolled back; the archive holds its older content");
-            break;
-        case archive::Recovery::Completed:
-            report_.Line("  an unfinished earlier change was completed");
-            break;
-        }
+        report_.Line("summary of " + undo.path + ": " + tally_.Text());
     }
 
     // Why the entry is not known to hold the mod's file any more, or empty
@@ -266,7 +254,7 @@ private:
         report_.Line("error: " + why);
         const bool hadOpen = archive_.has_value();
         archive_.reset();  // drops every staged change
-        return ReportStopped(report_, hadOpen, TallyText(tally_), outcomes_, status);
+        return ReportStopped(report_, hadOpen, tally_.Text(), outcomes_, status);
     }
 
     const std::string& scriptPath_;

@@ -9,13 +9,28 @@
 #include "tool/backup_marker.h"
 #include "tool/error_text.h"
 #include "tool/publish_group.h"
+#include "tool/run_report.h"
+#include "tool/script_reader.h"
 
 namespace veltrin::tool {
 namespace {
 
-std::string LineRef(const std::string& scriptPath, const ScriptCommand& command) {
-    return scriptPath + ", line " + std::to_string(command.lineNumber);
-}
+// What one archive's block did.
+struct ArchiveTally {
+    int backedUp = 0;
+    int backupsKept = 0;
+    int nothingToBackUp = 0;
+    int replaced = 0;
+    int added = 0;
+
+    [[nodiscard]] std::string Text() const {
+        return TallyText({{backedUp, "backed up"},
+                          {backupsKept, "backups kept"},
+                          {nothingToBackUp, "with nothing to back up"},
+                          {replaced, "replaced"},
+                          {added, "added"}});
+    }
+};
 
 // The folder that holds the script as a player finds it: "C:\" at a drive's
 // root rather than "C:".
@@ -73,18 +88,8 @@ private:
         outcomes_.push_back({path, "not changed"});
         open_.emplace(archive::Archive::Open(path, fs_));
         tally_ = {};
-        switch (open_->RecoveryOnOpen()) {
-        case archive::Recovery::None:
-            break;
-        case archive::Recovery::RolledBack:
-            report_.Line("  an unfinished earlier change was rolled back; the archive holds its older content");
-            outcomes_.back().what = "an unfinished earlier change was rolled back; not changed by this run";
-            break;
-        case archive::Recovery::Completed:
-            report_.Line("  an unfinished earlier change was completed");
-            outcomes_.back().what = "an unfinished earlier change was completed; not changed by this run";
-            break;
-        }
+        const std::string recovered = ReportRecovery(report_, open_->RecoveryOnOpen());
+        if (!recovered.empty()) outcomes_.back().what = recovered + "; not changed by this run";
         report_.Line("  " + std::to_string(open_->Entries().size()) + " entries");
     }
 
@@ -141,7 +146,7 @@ private:
             outcomes_.back().what = "nothing to change";
         }
         open_.reset();
-        report_.Line("summary of " + path + ": " + TallyText(tally_));
+        report_.Line("summary of " + path + ": " + tally_.Text());
     }
 
     // Backups are durable before their archive changes. Those that cannot be
@@ -157,7 +162,7 @@ private:
 
     ExitStatus Stop(const ScriptCommand* command, const std::string& why, ExitStatus status) {
         if (command)
-            report_.Line("error (" + LineRef(scriptPath_, *command) + "): " + why);
+            report_.Line("error (" + LineRef(scriptPath_, command->lineNumber) + "): " + why);
         else
             report_.Line("error: " + why);
         // The archive is unchanged, so the backups hold its entries as they
@@ -169,7 +174,7 @@ private:
         }
         const bool hadOpen = open_.has_value();
         open_.reset();  // drops every staged change
-        return ReportStopped(report_, hadOpen, TallyText(tally_), outcomes_, status);
+        return ReportStopped(report_, hadOpen, tally_.Text(), outcomes_, status);
     }
 
     const std::string& scriptPath_;
@@ -181,52 +186,7 @@ private:
     std::vector<ArchiveOutcome> outcomes_;
 };
 
-// The line as it can be shown: control characters as \xNN.
-std::string Printable(std::string_view line) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string shown;
-    for (const char c : line) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f) {
-            shown += "\\x";
-            shown += kHex[byte >> 4];
-            shown += kHex[byte & 15];
-        } else {
-            shown += c;
-        }
-    }
-    return shown;
-}
-
-ExitStatus Refuse(Report& report, const std::string& where, const std::string& why, const std::string& line,
-                  ExitStatus status) {
-    report.Line("error (" + where + "): " + why);
-    report.Line("  " + Printable(line));
-    report.Line("nothing was changed");
-    report.Line("failed");
-    return status;
-}
-
 }  // namespace
-
-std::string TallyText(const ArchiveTally& tally) {
-    return std::to_string(tally.backedUp) + " backed up, " + std::to_string(tally.backupsKept) + " backups kept, " +
-           std::to_string(tally.nothingToBackUp) + " with nothing to back up, " + std::to_string(tally.replaced) +
-           " replaced, " + std::to_string(tally.added) + " added";
-}
-
-ExitStatus ReportStopped(Report& report, bool hadOpenArchive, const std::string& openTally,
-                         const std::vector<ArchiveOutcome>& outcomes, ExitStatus status) {
-    if (hadOpenArchive) report.Line("summary of " + outcomes.back().path + " (not saved): " + openTally);
-    for (const auto& outcome : outcomes) report.Line(outcome.path + ": " + outcome.what);
-    report.Line("failed");
-    return status;
-}
-
-ExitStatus RefuseScript(Report& report, const std::string& scriptPath, const ScriptError& error) {
-    return Refuse(report, scriptPath + ", line " + std::to_string(error.lineNumber()), error.what(), error.line(),
-                  ExitStatus::ScriptInvalid);
-}
 
 ExitStatus RunScript(const std::string& scriptPath, std::string_view scriptText, archive::FileSystem& fs,
                      Report& report) {
@@ -241,9 +201,9 @@ ExitStatus RunScript(const std::string& scriptPath, std::string_view scriptText,
         if (command.kind == CommandKind::Import) {
             const std::string problem = archive::NameProblem(command.name);
             if (!problem.empty())
-                return Refuse(report, LineRef(scriptPath, command),
-                              "the name " + command.name + " cannot be stored in an archive: " + problem, command.line,
-                              ExitStatus::Rejected);
+                return RefuseLine(report, LineRef(scriptPath, command.lineNumber),
+                                  "the name " + command.name + " cannot be stored in an archive: " + problem,
+                                  command.line, ExitStatus::Rejected);
         }
         // The tool's own files beside the backups end so; a backup of that
         // name could be taken for one of them, or overwritten by one.
@@ -251,10 +211,10 @@ ExitStatus RunScript(const std::string& scriptPath, std::string_view scriptText,
             const std::string folded = archive::FoldedName(command.path);
             for (const std::string_view suffix : {kScratchSuffix, kAddedMarkerSuffix})
                 if (folded.ends_with(suffix))
-                    return Refuse(report, LineRef(scriptPath, command),
-                                  "the backup file " + command.path + " ends in " + std::string(suffix) +
-                                      ", which the tool keeps for its own files",
-                                  command.line, ExitStatus::Rejected);
+                    return RefuseLine(report, LineRef(scriptPath, command.lineNumber),
+                                      "the backup file " + command.path + " ends in " + std::string(suffix) +
+                                          ", which the tool keeps for its own files",
+                                      command.line, ExitStatus::Rejected);
         }
     }
     return ScriptRun(scriptPath, fs, report).Run(commands);
