@@ -13,8 +13,8 @@ class PlaceCheck {
 public:
     PlaceCheck(archive::FileSystem& fs, std::vector<DeniedPlace>& denied) : fs_(fs), denied_(denied) {}
 
-    // False when the run would stop at this archive for another reason.
-    bool Archive(const std::string& path) {
+    // False when the run would stop at this file for another reason.
+    bool File(const std::string& path) {
         try {
             fs_.CheckWritable(path);
         } catch (const archive::ArchiveError& error) {
@@ -67,17 +67,14 @@ bool IsYes(std::string_view answer) {
 
 }  // namespace
 
-std::vector<DeniedPlace> DeniedPlaces(const std::vector<ScriptCommand>& commands,
-                                      archive::FileSystem& fs) {
+std::vector<DeniedPlace> DeniedPlaces(const std::vector<WritePlace>& places, archive::FileSystem& fs) {
     std::vector<DeniedPlace> denied;
     PlaceCheck check(fs, denied);
-    for (const auto& command : commands) {
-        if (command.kind == CommandKind::Open) {
-            if (!check.Archive(command.path)) break;
-            check.Folder(std::string(text::FolderOf(command.path)));
-        } else if (command.kind == CommandKind::Export) {
-            // An install writes its backups there; an undo removes the ones it used.
-            check.Folder(std::string(text::FolderOf(command.path)));
+    for (const auto& place : places) {
+        if (place.kind == WritePlace::Kind::File) {
+            if (!check.File(place.path)) break;
+        } else {
+            check.Folder(place.path);
         }
     }
     return denied;
@@ -99,16 +96,10 @@ std::string DeniedText(const DeniedPlace& place, bool withWindows) {
     return text + (withWindows ? " (it is probably in Program Files)." : ".");
 }
 
-std::optional<ExitStatus> CheckWriteAccess(const std::vector<std::string>& arguments, std::string_view scriptText,
-                                           archive::FileSystem& fs, Console& console,
-                                           ConsoleReport& report, AdminRights& rights) {
-    std::vector<ScriptCommand> commands;
-    try {
-        commands = ReadScript(scriptText);
-    } catch (const ScriptError&) {
-        return std::nullopt;  // the run refuses the script and says why
-    }
-    const auto denied = DeniedPlaces(commands, fs);
+std::optional<ExitStatus> CheckWriteAccess(const std::vector<std::string>& arguments,
+                                           const std::vector<WritePlace>& places, archive::FileSystem& fs,
+                                           Console& console, ConsoleReport& report, AdminRights& rights) {
+    const auto denied = DeniedPlaces(places, fs);
     if (denied.empty()) return std::nullopt;
 
     const bool elevates = rights.CanElevate();

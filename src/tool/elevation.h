@@ -1,10 +1,9 @@
 #pragma once
 // Before a script run or an undo writes anything, the tool checks that this
-// account may write what the run writes: each archive the script opens, the
-// archive's folder (a save writes .rewrite and .journal files beside it) and,
-// for an install, each backup folder. Where it may not, it says so and, on
-// Windows, offers to start itself again with administrator rights.
-// Portable: the system is reached through FileSystem, Console and
+// account may write the places the run says it writes (its archives and
+// folders; see run_places.h). Where it may not, it says so and, on Windows,
+// offers to start itself again with administrator rights. Knows nothing of
+// scripts. Portable: the system is reached through FileSystem, Console and
 // AdminRights, which tests replace.
 #include <optional>
 #include <string>
@@ -16,7 +15,7 @@
 #include "tool/console.h"
 #include "tool/exit_status.h"
 #include "tool/report.h"
-#include "tool/script_reader.h"
+#include "tool/write_place.h"
 
 namespace veltrin::tool {
 
@@ -30,13 +29,12 @@ struct DeniedPlace {
     std::string path;
 };
 
-// The places the run of these commands would write that the system refuses
-// to this account, in script order, each once. Nothing is changed. A missing
-// folder counts by its nearest existing parent. Only a refusal counts: the
-// check ends at the first archive that is missing, in use or failing
-// otherwise, where the run itself stops and says why.
-std::vector<DeniedPlace> DeniedPlaces(const std::vector<ScriptCommand>& commands,
-                                      archive::FileSystem& fs);
+// The places that the system refuses to this account, in the order given,
+// each once. Nothing is changed. A missing folder counts by its nearest
+// existing parent. Only a refusal counts: the check ends at the first file
+// that is missing, in use or failing otherwise, where the run itself stops
+// and says why.
+std::vector<DeniedPlace> DeniedPlaces(const std::vector<WritePlace>& places, archive::FileSystem& fs);
 
 // "Windows does not let this account change <path> (it is probably in
 // Program Files)." and its kin; withWindows false gives the plain form.
@@ -45,8 +43,8 @@ std::string DeniedText(const DeniedPlace& place, bool withWindows);
 inline constexpr std::string_view kElevateQuestion =
     "Continue with administrator rights? Windows will ask for permission. [y/N] ";
 
-// The check, run before the script or undo (scriptText is the script). When
-// nothing is refused, returns nothing and the run goes on in this process.
+// The check of the places a run writes, before the run. When nothing is
+// refused, returns nothing and the run goes on in this process.
 // Otherwise the report names each refused place, and:
 //  - where the system has no administrator rights to give, this process has
 //    them already, or nobody can answer at the console: access denied;
@@ -56,8 +54,8 @@ inline constexpr std::string_view kElevateQuestion =
 //    the program name); its status is returned. A refused prompt or a start
 //    that fails is access denied.
 // Access denied always leaves everything as it was.
-std::optional<ExitStatus> CheckWriteAccess(const std::vector<std::string>& arguments, std::string_view scriptText,
-                                           archive::FileSystem& fs, Console& console,
-                                           ConsoleReport& report, AdminRights& rights);
+std::optional<ExitStatus> CheckWriteAccess(const std::vector<std::string>& arguments,
+                                           const std::vector<WritePlace>& places, archive::FileSystem& fs,
+                                           Console& console, ConsoleReport& report, AdminRights& rights);
 
 }  // namespace veltrin::tool

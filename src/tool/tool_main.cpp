@@ -16,7 +16,7 @@
 #include "tool/platform.h"
 #include "tool/report.h"
 #include "tool/restore.h"
-#include "tool/script_reader.h"
+#include "tool/run_places.h"
 #include "tool/script_runner.h"
 
 namespace veltrin::tool {
@@ -26,21 +26,26 @@ constexpr uint64_t kMaxScriptMegabytes = 64;
 
 bool SameOption(std::string_view arg, std::string_view option) { return text::EqualIgnoringAsciiCase(arg, option); }
 
-using ScriptAction = ExitStatus (*)(const std::string& scriptPath, std::string_view scriptText, archive::FileSystem& fs,
-                                    Report& report);
+// An install or an undo: the run, the places it writes, and its log, which
+// lies beside the script.
+struct ScriptRunKind {
+    ExitStatus (*run)(const std::string& scriptPath, std::string_view scriptText, archive::FileSystem& fs,
+                      Report& report);
+    std::vector<WritePlace> (*places)(std::string_view scriptText);
+    const char* logName;
+};
 
-// Both an install and an undo write the archives, their folders and the
-// backup folders (an undo removes the backups it used).
+// Before the run writes anything, the places it writes are checked; where
+// the system refuses one, rights may start the tool again with args.
 struct AccessCheck {
     const std::vector<std::string>& args;
     AdminRights& rights;
 };
 
-ExitStatus RunScriptFile(const std::string& scriptPath, Console& console, archive::FileSystem& fs, ScriptAction action,
-                         const std::string& logName, const AccessCheck& access) {
+ExitStatus RunScriptFile(const std::string& scriptPath, Console& console, archive::FileSystem& fs,
+                         const ScriptRunKind& kind, const AccessCheck& access) {
     ConsoleReport report(console);
-    // Install.log in the script's folder.
-    const std::string logPath = text::SiblingPath(scriptPath, logName);
+    const std::string logPath = text::SiblingPath(scriptPath, kind.logName);
     try {
         report.AttachLog(fs.Open(logPath, archive::OpenMode::CreateAlways), logPath);
     } catch (const archive::ArchiveError& error) {
@@ -66,10 +71,10 @@ ExitStatus RunScriptFile(const std::string& scriptPath, Console& console, archiv
         report.Line("failed");
         return ExitStatus::ScriptInvalid;
     }
-    if (const auto ended = CheckWriteAccess({access.args.begin() + 1, access.args.end()}, text, fs,
+    if (const auto ended = CheckWriteAccess({access.args.begin() + 1, access.args.end()}, kind.places(text), fs,
                                             console, report, access.rights))
         return *ended;
-    return action(scriptPath, text, fs, report);
+    return kind.run(scriptPath, text, fs, report);
 }
 
 ExitStatus Usage(Report& report, const std::string& why) {
@@ -91,15 +96,16 @@ ExitStatus Dispatch(const std::vector<std::string>& args, Console& console, arch
     }
     if (SameOption(command, "-script")) {
         if (rest.size() != 1) return Usage(report, "-script takes exactly one script path");
-        return RunScriptFile(rest[0], console, fs, RunScript, "Install.log", {args, rights});
+        return RunScriptFile(rest[0], console, fs, {RunScript, PlacesInstallWrites, "Install.log"}, {args, rights});
     }
     if (SameOption(command, "-restore")) {
         const bool force = !rest.empty() && SameOption(rest[0], "--force");
         if (rest.size() != (force ? 2u : 1u))
             return Usage(report, "-restore takes one script path, alone or after --force");
         if (!fs.Exists(rest.back())) return NothingInstalled(rest.back(), report);
-        return RunScriptFile(rest.back(), console, fs, force ? ForceRestoreFromScript : RestoreFromScript,
-                             "Restore.log", {args, rights});
+        return RunScriptFile(rest.back(), console, fs,
+                             {force ? ForceRestoreFromScript : RestoreFromScript, PlacesUndoWrites, "Restore.log"},
+                             {args, rights});
     }
     constexpr size_t kAny = SIZE_MAX;
     const auto needs = [&](size_t least, size_t most, const char* form) -> bool {

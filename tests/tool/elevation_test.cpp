@@ -14,6 +14,7 @@
 
 #include "archive/archive_error.h"
 #include "testing/memory_file_system.h"
+#include "tool/run_places.h"
 #include "tool/tool_main.h"
 #include "tool_test_support.h"
 
@@ -367,7 +368,7 @@ TEST_F(ElevationTest, EachPlaceIsCheckedAndNamedOnce) {
     script += "-close\r\n-open \"" + kArchive + "\"\r\n-close\r\n";
     memory.SetFile("/app/Install.dat", BytesOf(script));
     fs.deniedFolders.insert("/app");
-    const auto denied = DeniedPlaces(ReadScript(script), fs);
+    const auto denied = DeniedPlaces(PlacesInstallWrites(script), fs);
     ASSERT_EQ(denied.size(), 1u);
     EXPECT_EQ(denied[0].kind, DeniedPlace::Kind::NewFolder);
     EXPECT_EQ(denied[0].path, "/app/Backups/gta3.img");
