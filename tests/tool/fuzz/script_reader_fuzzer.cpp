@@ -8,8 +8,8 @@
 #include <string_view>
 
 #include "text/path_text.h"
-#include "tool/command_line.h"
-#include "tool/script_reader.h"
+#include "tool/common/command_line.h"
+#include "tool/runs/script_reader.h"
 
 namespace {
 
