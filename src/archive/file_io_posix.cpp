@@ -30,8 +30,6 @@ std::string PosixPath(const std::string& path) {
     return posix;
 }
 
-std::string FolderOf(const std::string& posixPath) { return std::string(text::FolderOf(posixPath)); }
-
 ErrorKind KindOf(int error) {
     switch (error) {
     case ENOENT:
@@ -120,7 +118,7 @@ public:
         if (::fsync(fd_) != 0) Fail(path_, errno);
         // A file made by this process is durable only once its folder is.
         if (created_) {
-            SyncFolder(path_, FolderOf(PosixPath(path_)));
+            SyncFolder(path_, std::string(text::FolderOf(PosixPath(path_))));
             created_ = false;
         }
     }
@@ -223,7 +221,7 @@ public:
             Fail(to, error);
         }
         if (replaced >= 0) std::thread([replaced] { ::close(replaced); }).detach();
-        SyncFolder(to, FolderOf(posixTo));
+        SyncFolder(to, std::string(text::FolderOf(posixTo)));
     }
 
     // All files are first handed to the disk together, so that the first
@@ -247,7 +245,7 @@ public:
         for (const Move& move : moves) {
             const std::string posixTo = PosixPath(move.to);
             if (::rename(PosixPath(move.from).c_str(), posixTo.c_str()) != 0) Fail(move.to, errno);
-            folders.insert(FolderOf(posixTo));
+            folders.emplace(text::FolderOf(posixTo));
         }
         for (const std::string& folder : folders) SyncFolder(folder, folder);
     }
@@ -272,7 +270,8 @@ public:
     uint64_t FreeSpace(const std::string& path) override {
         const std::string posix = PosixPath(path);
         struct stat info {};
-        const std::string folder = ::stat(posix.c_str(), &info) == 0 && S_ISDIR(info.st_mode) ? posix : FolderOf(posix);
+        const std::string folder =
+            ::stat(posix.c_str(), &info) == 0 && S_ISDIR(info.st_mode) ? posix : std::string(text::FolderOf(posix));
         struct statvfs volume {};
         if (::statvfs(folder.c_str(), &volume) != 0) Fail(path, errno);
         return uint64_t{volume.f_bavail} * volume.f_frsize;
