@@ -16,8 +16,8 @@
 #include "block_lines.h"
 #include "install/script.h"
 #include "settle.h"
-#include "tool/report.h"
-#include "tool/script_runner.h"
+#include "tool/common/report.h"
+#include "tool/runs/script_runner.h"
 
 namespace {
 

@@ -191,6 +191,21 @@ void Archive::CopyTo(const Entry& entry, File& target) const {
     if (entry.sectors > 0) target.CopyFrom(state_->Reader(), start, 0, uint64_t{entry.sectors} * kSectorSize);
 }
 
+bool Archive::ReadPieces(const Entry& entry, const std::function<bool(std::span<const uint8_t>)>& take) const {
+    constexpr uint64_t kPieceBytes = uint64_t{1} << 20;
+    uint64_t offset = RequireInFile(entry);
+    uint64_t left = uint64_t{entry.sectors} * kSectorSize;
+    std::vector<uint8_t> buffer(static_cast<size_t>(std::min(left, kPieceBytes)));
+    while (left > 0) {
+        const std::span<uint8_t> piece(buffer.data(), static_cast<size_t>(std::min<uint64_t>(left, buffer.size())));
+        state_->Reader().ReadAt(offset, piece);
+        if (!take(piece)) return false;
+        offset += piece.size();
+        left -= piece.size();
+    }
+    return true;
+}
+
 bool Archive::Put(std::string_view name, std::vector<uint8_t> bytes, const Placement& placement) {
     RequireStorableName(name);
     Require(bytes.size() <= kMaxEntryBytes, ErrorKind::TooLarge, state_->path,

@@ -108,11 +108,17 @@ public:
     [[nodiscard]] std::vector<uint8_t> Read(const Entry& entry) const;
     // Writes the same bytes to the start of target, file to file.
     void CopyTo(const Entry& entry, File& target) const;
+    // Hands the stored bytes of a committed entry (its whole sectors) to take,
+    // in order, a piece at a time through one buffer, so that a large entry
+    // never has to be held in memory. Stops as soon as take returns false.
+    // Returns whether every piece was taken (an empty entry has none).
+    bool ReadPieces(const Entry& entry, const std::function<bool(std::span<const uint8_t> piece)>& take) const;
 
     // Staged changes, applied by Commit. Put replaces the entry of the same
-    // name (any case; the stored name takes the new spelling) or adds one;
-    // it returns true when it replaces one, committed or staged. Throws
-    // ArchiveError BadName or TooLarge at once.
+    // name (any case; the stored name takes the new spelling) or adds one.
+    // Throws ArchiveError BadName or TooLarge at once. Returns true when it
+    // replaces: the name takes the place of a committed entry (even one whose
+    // removal is staged) or of one staged earlier.
     bool Put(std::string_view name, std::vector<uint8_t> bytes, const Placement& placement = {});
     // Put with the bytes of a file, which the commit reads as it writes them,
     // so that large files never have to be held in memory. The file's size is

@@ -16,6 +16,7 @@
 #include "archive/archive_error.h"
 #include "archive/file_io.h"
 #include "text/ascii.h"
+#include "text/path_text.h"
 
 namespace veltrin::archive {
 namespace {
@@ -27,13 +28,6 @@ std::string PosixPath(const std::string& path) {
     for (char& c : posix)
         if (c == '\\') c = '/';
     return posix;
-}
-
-std::string FolderOf(const std::string& posixPath) {
-    const size_t slash = posixPath.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return posixPath.substr(0, slash);
 }
 
 ErrorKind KindOf(int error) {
@@ -124,7 +118,7 @@ public:
         if (::fsync(fd_) != 0) Fail(path_, errno);
         // A file made by this process is durable only once its folder is.
         if (created_) {
-            SyncFolder(path_, FolderOf(PosixPath(path_)));
+            SyncFolder(path_, std::string(text::FolderOf(PosixPath(path_))));
             created_ = false;
         }
     }
@@ -227,7 +221,7 @@ public:
             Fail(to, error);
         }
         if (replaced >= 0) std::thread([replaced] { ::close(replaced); }).detach();
-        SyncFolder(to, FolderOf(posixTo));
+        SyncFolder(to, std::string(text::FolderOf(posixTo)));
     }
 
     // All files are first handed to the disk together, so that the first
@@ -251,7 +245,7 @@ public:
         for (const Move& move : moves) {
             const std::string posixTo = PosixPath(move.to);
             if (::rename(PosixPath(move.from).c_str(), posixTo.c_str()) != 0) Fail(move.to, errno);
-            folders.insert(FolderOf(posixTo));
+            folders.emplace(text::FolderOf(posixTo));
         }
         for (const std::string& folder : folders) SyncFolder(folder, folder);
     }
@@ -269,7 +263,7 @@ public:
             if (at != posix.size() && posix[at] != '/') continue;
             const std::string part = posix.substr(0, at);
             if (::mkdir(part.c_str(), 0777) == 0)
-                SyncFolder(path, FolderOf(part));
+                SyncFolder(path, std::string(text::FolderOf(part)));
             else if (errno != EEXIST)
                 Fail(path, errno);
         }
@@ -282,7 +276,8 @@ public:
     uint64_t FreeSpace(const std::string& path) override {
         const std::string posix = PosixPath(path);
         struct stat info {};
-        const std::string folder = ::stat(posix.c_str(), &info) == 0 && S_ISDIR(info.st_mode) ? posix : FolderOf(posix);
+        const std::string folder =
+            ::stat(posix.c_str(), &info) == 0 && S_ISDIR(info.st_mode) ? posix : std::string(text::FolderOf(posix));
         struct statvfs volume {};
         if (::statvfs(folder.c_str(), &volume) != 0) Fail(path, errno);
         return uint64_t{volume.f_bavail} * volume.f_frsize;

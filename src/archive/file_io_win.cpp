@@ -7,6 +7,7 @@
 #include "archive/archive_error.h"
 #include "archive/file_io.h"
 #include "text/ascii.h"
+#include "text/path_text.h"
 #include "win32/text.h"
 #include "win32/unique_handle.h"
 
@@ -52,12 +53,6 @@ std::wstring Wide(const std::string& path) {
     } catch (const std::runtime_error&) {
         throw ArchiveError(ErrorKind::NotFound, path, "The path is not valid text.");
     }
-}
-
-std::wstring FolderOf(const std::wstring& path) {
-    const size_t slash = path.find_last_of(L"\\/");
-    if (slash == std::wstring::npos) return L".";
-    return path.substr(0, slash + 1);
 }
 
 OVERLAPPED At(uint64_t offset) {
@@ -179,13 +174,12 @@ public:
         if (!::DeleteFileW(Wide(path).c_str())) Fail(path, ::GetLastError());
     }
 
+    // A root ("C:\", "\\server\share") is never created: it exists or the
+    // path cannot be made.
     void CreateDirectories(const std::string& path) override {
         const std::wstring wide = Wide(path);
-        for (size_t at = 0; at <= wide.size(); ++at) {
-            if (at != wide.size() && wide[at] != L'\\' && wide[at] != L'/') continue;
-            const std::wstring part = wide.substr(0, at);
-            // Skip drive roots ("C:") and the empty prefix of "\\server" paths.
-            if (part.empty() || part.back() == L':' || part.back() == L'\\' || part.back() == L'/') continue;
+        for (const std::string_view folder : text::FoldersBelowRoot(path)) {
+            const std::wstring part = Wide(std::string(folder));
             const DWORD attributes = ::GetFileAttributesW(part.c_str());
             if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
             if (!::CreateDirectoryW(part.c_str(), nullptr)) {
@@ -202,7 +196,14 @@ public:
     uint64_t FreeSpace(const std::string& path) override {
         std::wstring wide = Wide(path);
         const DWORD attributes = ::GetFileAttributesW(wide.c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) wide = FolderOf(wide);
+        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            // The folder that holds the file (the path itself where nothing
+            // does), with the trailing backslash a network share's root needs.
+            std::string folder(text::FolderOf(path));
+            if (folder.empty()) folder = path;
+            if (folder.empty() || !text::IsPathSeparator(folder.back())) folder += '\\';
+            wide = Wide(folder);
+        }
         ULARGE_INTEGER available{};
         if (!::GetDiskFreeSpaceExW(wide.c_str(), &available, nullptr, nullptr)) Fail(path, ::GetLastError());
         return available.QuadPart;

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "install/install_error.h"
+#include "text/path_text.h"
 #include "win32/ansi.h"
 #include "win32/module_path.h"
 #include "win32/text.h"
@@ -80,11 +81,9 @@ void WinInstallHost::ShowFailure(const std::string& text) {
 }
 
 std::string ApplicationFolder() {
-    std::wstring path = win32::ProgramPath();
+    const std::wstring path = win32::ProgramPath();
     if (path.empty()) throw std::runtime_error(win32::SystemMessage(::GetLastError()));
-    path.resize(path.find_last_of(L'\\'));
-    if (path.size() == 2 && path[1] == L':') path += L'\\';  // "E:" is the drive root "E:\"
-    return win32::Narrow(path);
+    return std::string(text::FolderOf(win32::Narrow(path)));
 }
 
 }  // namespace veltrin::install

@@ -1,5 +1,7 @@
 #include "install/script.h"
 
+#include "install/payload_folders.h"
+
 namespace veltrin::install {
 namespace {
 
@@ -16,7 +18,7 @@ std::string Quoted(std::string_view text) {
 
 }  // namespace
 
-std::string_view ArchiveName(Block block) { return block == Block::Gta3 ? "gta3.img" : "player.img"; }
+std::string_view ArchiveName(Block block) { return kPayloadFolders[block == Block::Gta3 ? 0 : 1]; }
 
 std::string EscapePath(std::string_view path) {
     std::string escaped;

@@ -17,4 +17,18 @@ std::wstring ProgramPath() {
     }
 }
 
+std::wstring CurrentFolder() {
+    std::wstring path;
+    for (;;) {
+        // Too little room: the length it needs, its terminator included.
+        const DWORD length = ::GetCurrentDirectoryW(static_cast<DWORD>(path.size()), path.data());
+        if (length == 0) return {};
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        path.resize(length);  // the folder changed in between, or the first call: try again
+    }
+}
+
 }  // namespace veltrin::win32

@@ -7,6 +7,7 @@
 #include "install/install_error.h"
 #include "install/install_host_win.h"
 #include "install/install_run.h"
+#include "win32/module_path.h"
 #include "win32/text.h"
 #include "window/child_window.h"
 #include "window/control_ids.h"
@@ -49,15 +50,6 @@ std::wstring CurrentFolderOfDrive(const std::wstring& drive) {
         }
         path.resize(length);
     }
-}
-
-std::wstring CurrentFolder() {
-    const DWORD size = ::GetCurrentDirectoryW(0, nullptr);
-    if (size == 0) return {};
-    std::wstring path(size, L'\0');
-    const DWORD length = ::GetCurrentDirectoryW(size, path.data());
-    path.resize(length < size ? length : 0);
-    return path;
 }
 
 // The application icon (for Alt+Tab and the taskbar) and the 16 x 16 window
@@ -136,7 +128,7 @@ void Form1::CreateControls() {
 }
 
 void Form1::ShowStartFolder() {
-    const std::wstring start = CurrentFolder();
+    const std::wstring start = win32::CurrentFolder();
     drive1_.Fill(start);
     if (!dir1_.SetPath(start)) dir1_.SetUnreadablePath(start);
     try {

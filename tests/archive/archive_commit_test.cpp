@@ -81,18 +81,35 @@ TEST(ArchiveStage, ReplacesAddsAndRemovesByNameInAnyCase) {
     EXPECT_TRUE(Verify(kPath, f.fs).empty());
 }
 
-TEST(ArchiveStage, PutSaysWhetherItReplaces) {
-    Fixture f(SoundArchive({{"a.dff", 1}, {"b.txd", 1}, {"c.dff", 1}}));
+// Whether a Put takes the place of an entry: committed (also one whose
+// removal is staged) or staged earlier, in any case; in order, as staged.
+TEST(ArchiveStage, PutSaysWhetherTheNameTakesThePlaceOfAnEntry) {
+    Fixture f(SoundArchive({{"a.dff", 1}, {"b.txd", 1}}));
+    f.fs.SetFile("mod/c.dff", Pattern(10, 4));
     Archive archive = Archive::Open(kPath, f.fs);
-    EXPECT_TRUE(archive.Remove("b.txd"));
-    EXPECT_TRUE(archive.Put("B.txd", Pattern(3000, 3))) << "a committed entry, removed and put again";
-    EXPECT_FALSE(archive.Put("x.dff", {}));
-    EXPECT_TRUE(archive.Put("X.DFF", Pattern(5, 1))) << "a staged addition";
-    EXPECT_TRUE(archive.Remove("X.DFF"));
-    EXPECT_TRUE(archive.Put("A.DFF", Pattern(5, 1)));
-    archive.Commit();
-    EXPECT_EQ(Names(archive), (std::vector<std::string>{"A.DFF", "c.dff", "B.txd"}));
-    ExpectGameLayout(f.fs.Contents(kPath));
+    struct Step {
+        const char* what;
+        std::function<bool()> put;
+        bool replaces;
+    };
+    const std::vector<Step> steps = {
+        {"a committed entry, in another case", [&] { return archive.Put("A.DFF", Pattern(10, 1)); }, true},
+        {"a new name", [&] { return archive.Put("new.dff", Pattern(10, 2)); }, false},
+        {"the new name again", [&] { return archive.Put("NEW.dff", Pattern(20, 3)); }, true},
+        {"a file under a new name", [&] { return archive.PutFile("c.dff", "mod/c.dff"); }, false},
+        {"a file under a name staged earlier", [&] { return archive.PutFile("C.DFF", "mod/c.dff"); }, true},
+        {"a committed entry whose removal is staged",
+         [&] { return archive.Remove("b.txd") && archive.Put("b.txd", Pattern(10, 5)); }, true},
+        {"an addition removed again",
+         [&] { return archive.Remove("new.dff") && archive.Put("new.dff", Pattern(10, 7)); }, false},
+        {"an addition, once committed",
+         [&] {
+             archive.Commit();
+             return archive.Put("c.dff", Pattern(30, 6));
+         },
+         true},
+    };
+    for (const Step& step : steps) EXPECT_EQ(step.put(), step.replaces) << step.what;
 }
 
 TEST(ArchiveStage, ChangesNeverCommittedLeaveTheArchiveAlone) {

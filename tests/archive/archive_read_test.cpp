@@ -2,6 +2,7 @@
 // of damage, the name rules and what a full check reports.
 #include <gtest/gtest.h>
 
+#include <span>
 #include <string>
 #include <vector>
 
@@ -167,6 +168,48 @@ TEST(ArchiveRead, AcceptsEmptyArchivesAndEmptyEntries) {
     const Archive archive = Archive::Open(kPath, fs);
     EXPECT_TRUE(archive.Read(archive.Entries()[1]).empty());
     EXPECT_TRUE(Verify(kPath, fs).empty());
+}
+
+// Pieces of a large entry, a small one and an empty one, as Read gives them
+// whole; a taker that says stop gets no more.
+TEST(ArchiveRead, ReadPiecesHandsOverTheStoredBytesInOrderUntilTold) {
+    MemoryFileSystem fs;
+    {
+        Archive made = Archive::Create(kPath, fs);
+        made.Put("large.dff", Pattern((size_t{3} << 20) + 5000, 1));
+        made.Put("small.txd", Pattern(100, 2));
+        made.Put("empty.dff", {});
+        made.Commit();
+    }
+    const Archive archive = Archive::Open(kPath, fs);
+    for (const Entry& entry : archive.Entries()) {
+        SCOPED_TRACE(entry.name);
+        std::vector<uint8_t> taken;
+        size_t pieces = 0;
+        EXPECT_TRUE(archive.ReadPieces(entry, [&](std::span<const uint8_t> piece) {
+            EXPECT_FALSE(piece.empty());
+            taken.insert(taken.end(), piece.begin(), piece.end());
+            ++pieces;
+            return true;
+        }));
+        EXPECT_EQ(taken, archive.Read(entry));
+        EXPECT_EQ(pieces > 1, entry.name == "large.dff") << pieces;
+    }
+
+    size_t calls = 0;
+    EXPECT_FALSE(archive.ReadPieces(*archive.Find("large.dff"), [&](std::span<const uint8_t>) { return ++calls < 2; }));
+    EXPECT_EQ(calls, 2u);
+
+    const Entry pastTheEnd{"x.dff", archive.Find("small.txd")->offset, 5000};
+    try {
+        (void)archive.ReadPieces(pastTheEnd, [](std::span<const uint8_t>) -> bool {
+            ADD_FAILURE() << "a piece of an entry past the end";
+            return true;
+        });
+        ADD_FAILURE() << "read past the end";
+    } catch (const ArchiveError& error) {
+        EXPECT_EQ(error.kind(), ErrorKind::Damaged);
+    }
 }
 
 struct FindingCase {

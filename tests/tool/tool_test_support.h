@@ -12,8 +12,8 @@
 #include "archive/file_io.h"
 #include "block_lines.h"
 #include "install/script.h"
-#include "tool/console.h"
-#include "tool/report.h"
+#include "tool/common/console.h"
+#include "tool/common/report.h"
 
 namespace veltrin::tool::testing {
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <span>
 
-#include "tool/renderware_check.h"
+#include "tool/modcheck/renderware_check.h"
 
 namespace {
 

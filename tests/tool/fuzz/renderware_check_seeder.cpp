@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "../stream_builder.h"
+#include "../modcheck/stream_builder.h"
 
 int main(int argc, char** argv) {
     if (argc != 2) {

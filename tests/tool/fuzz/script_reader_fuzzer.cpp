@@ -7,9 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "tool/command_line.h"
-#include "tool/path_text.h"
-#include "tool/script_reader.h"
+#include "text/path_text.h"
+#include "tool/common/command_line.h"
+#include "tool/runs/script_reader.h"
 
 namespace {
 
@@ -38,8 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const char c : text) lines += c == '\n';
     if (!text.empty() && text.back() != '\n') ++lines;
 
-    // The same bytes as a command line must split without fault either way.
-    (void)veltrin::tool::SplitToolCommandLine(text, "C:\\x y\\Install.plug");
+    // The same bytes as a command line must split without fault.
+    (void)veltrin::tool::SplitCommandLine(text);
 
     try {
         const auto commands = veltrin::tool::ReadScript(text);
@@ -60,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
             case CommandKind::Import:
                 Check(open);
-                Check(command.name == veltrin::tool::FileNameOf(command.path) && !command.name.empty());
+                Check(command.name == veltrin::text::FileNameOf(command.path) && !command.name.empty());
                 rebuilt = "-import " + Quoted(command.path);
                 break;
             case CommandKind::Close:

@@ -1,0 +1,50 @@
+#pragma once
+// Where the runner and the commands tell what they do: lines of text, and
+// progress of long work. ConsoleReport prints both and keeps the lines (not
+// the progress bar) in a log file.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "archive/file_io.h"
+#include "tool/common/console.h"
+
+namespace veltrin::tool {
+
+class Report {
+public:
+    virtual ~Report() = default;
+    virtual void Line(std::string_view text) = 0;
+    virtual void Progress(uint64_t done, uint64_t total) = 0;
+};
+
+class ConsoleReport final : public Report {
+public:
+    static constexpr int kBarWidth = 40;
+
+    explicit ConsoleReport(Console& console) : console_(console) {}
+    // Every later line is also appended to the log, each ending in CR LF.
+    // A log that fails to take a line is dropped with one note on the console.
+    void AttachLog(std::unique_ptr<archive::File> log, std::string path);
+    // Closes the log; later lines go to the console only.
+    void DetachLog() { log_.reset(); }
+
+    void Line(std::string_view text) override;
+    // Draws "[####....] 42%" on a terminal, redrawn only when the percentage
+    // changes; the bar's line ends when the work is done or the next line
+    // comes.
+    void Progress(uint64_t done, uint64_t total) override;
+
+private:
+    void EndBar();
+    void Log(std::string_view text);
+
+    Console& console_;
+    std::unique_ptr<archive::File> log_;
+    std::string logPath_;
+    uint64_t logSize_ = 0;
+    int shownPercent_ = -1;
+};
+
+}  // namespace veltrin::tool

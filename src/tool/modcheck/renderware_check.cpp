@@ -1,0 +1,258 @@
+#include "tool/modcheck/renderware_check.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <string_view>
+
+#include "text/counted.h"
+
+namespace veltrin::tool {
+namespace {
+
+constexpr uint64_t kHeaderSize = 12;
+// Deeper than any file the game loads; a bound for the walk's recursion.
+constexpr int kMaxDepth = 64;
+// Files taken out of an archive end in zeros up to the next whole sector.
+constexpr uint64_t kSectorSize = 2048;
+
+enum ChunkType : uint32_t {
+    kStruct = 0x01,
+    kString = 0x02,
+    kExtension = 0x03,
+    kTexture = 0x06,
+    kMaterial = 0x07,
+    kMaterialList = 0x08,
+    kFrameList = 0x0E,
+    kGeometry = 0x0F,
+    kClump = 0x10,
+    kAtomic = 0x14,
+    kTextureNative = 0x15,
+    kDictionary = 0x16,
+    kGeometryList = 0x1A,
+    kUvAnimationDictionary = 0x2B,
+};
+
+struct Header {
+    uint32_t type = 0;
+    uint32_t size = 0;
+    uint32_t stamp = 0;
+};
+
+uint32_t U32(std::span<const uint8_t> bytes, uint64_t at) {
+    return uint32_t{bytes[at]} | uint32_t{bytes[at + 1]} << 8 | uint32_t{bytes[at + 2]} << 16 |
+           uint32_t{bytes[at + 3]} << 24;
+}
+
+Header HeaderAt(std::span<const uint8_t> bytes, uint64_t at) {
+    return {U32(bytes, at), U32(bytes, at + 4), U32(bytes, at + 8)};
+}
+
+std::string Hex(uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(value));
+    return text;
+}
+
+struct KnownChunk {
+    uint32_t type;
+    const char* name;
+};
+
+constexpr KnownChunk kKnownChunks[] = {
+    {kStruct, "struct"},
+    {kString, "string"},
+    {kExtension, "extension"},
+    {kTexture, "texture"},
+    {kMaterial, "material"},
+    {kMaterialList, "material list"},
+    {kFrameList, "frame list"},
+    {kGeometry, "geometry"},
+    {kClump, "clump"},
+    {kAtomic, "atomic"},
+    {kTextureNative, "texture native"},
+    {kDictionary, "texture dictionary"},
+    {kGeometryList, "geometry list"},
+    {kUvAnimationDictionary, "UV animation dictionary"},
+};
+
+const KnownChunk* Known(uint32_t type) {
+    for (const auto& chunk : kKnownChunks)
+        if (chunk.type == type) return &chunk;
+    return nullptr;
+}
+
+// The chunk's name and type, for example "clump (0x10)".
+std::string ChunkName(uint32_t type) {
+    const KnownChunk* known = Known(type);
+    if (known == nullptr) return "chunk of type " + Hex(type);
+    return std::string(known->name) + " (" + Hex(type) + ")";
+}
+
+// Chunks whose payload is nothing but further chunks.
+bool IsContainer(uint32_t type) {
+    switch (type) {
+    case kExtension:
+    case kTexture:
+    case kMaterial:
+    case kMaterialList:
+    case kFrameList:
+    case kGeometry:
+    case kClump:
+    case kAtomic:
+    case kTextureNative:
+    case kDictionary:
+    case kGeometryList:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// "a clump (0x10)", "an atomic (0x14)".
+std::string WithArticle(uint32_t type) {
+    const std::string name = ChunkName(type);
+    return (std::string_view("aeiouAEIOU").find(name.front()) == std::string_view::npos ? "a " : "an ") + name;
+}
+
+class TreeWalk {
+public:
+    explicit TreeWalk(std::span<const uint8_t> bytes) : bytes_(bytes) {}
+
+    // Checks that the payload of the chunk at `at` is made of whole chunks
+    // that fill it exactly, and so on down. Returns the first fault found.
+    std::string Children(uint64_t at, const Header& parent, int depth) {
+        const uint64_t begin = at + kHeaderSize;
+        const uint64_t end = begin + parent.size;
+        if (depth >= kMaxDepth) return "its chunks are nested more than " + std::to_string(kMaxDepth) + " deep";
+        bool first = true;
+        for (uint64_t pos = begin; pos < end;) {
+            if (end - pos < kHeaderSize)
+                return "the last " + text::Counted(end - pos, "byte", "bytes") + " of the " + ChunkName(parent.type) +
+                       " at byte " + std::to_string(at) + " are not a whole chunk";
+            const Header child = HeaderAt(bytes_, pos);
+            if (first && (parent.type == kClump || parent.type == kDictionary) && child.type != kStruct)
+                return "the " + ChunkName(parent.type) + " does not begin with its struct (0x1)";
+            first = false;
+            const uint64_t childEnd = pos + kHeaderSize + child.size;
+            if (childEnd > end)
+                return "the " + ChunkName(child.type) + " at byte " + std::to_string(pos) + " runs " +
+                       text::Counted(childEnd - end, "byte", "bytes") + " past the end of the " +
+                       ChunkName(parent.type) + " that holds it";
+            if (IsContainer(child.type)) {
+                std::string problem = Children(pos, child, depth + 1);
+                if (!problem.empty()) return problem;
+            }
+            pos = childEnd;
+        }
+        if (first && (parent.type == kClump || parent.type == kDictionary))
+            return "the " + ChunkName(parent.type) + " is empty";
+        return {};
+    }
+
+private:
+    std::span<const uint8_t> bytes_;
+};
+
+uint32_t LibraryVersion(uint32_t stamp) {
+    if ((stamp & 0xFFFF0000) == 0) return stamp << 8;
+    return (((stamp >> 14) & 0x3FF00) + 0x30000) | ((stamp >> 16) & 0x3F);
+}
+
+std::string TruncatedText(const Header& header, uint64_t at, uint64_t fileSize) {
+    const uint64_t end = at + kHeaderSize + header.size;
+    return "truncated: its " + ChunkName(header.type) + " says " + text::Counted(header.size, "byte", "bytes") +
+           " follow its header, and the file ends " + text::Counted(end - fileSize, "byte", "bytes") + " short of that";
+}
+
+// What the struct at the start of the top chunk counts: atomics of a clump,
+// textures of a dictionary.
+std::string Contents(std::span<const uint8_t> bytes, uint64_t at, const Header& top) {
+    if (top.size < kHeaderSize) return {};
+    const Header first = HeaderAt(bytes, at + kHeaderSize);
+    const uint64_t payload = at + 2 * kHeaderSize;
+    if (top.type == kClump && first.size >= 4) return text::Counted(U32(bytes, payload), "atomic", "atomics");
+    if (top.type == kDictionary && first.size >= 2)
+        return text::Counted(uint32_t{bytes[payload]} | uint32_t{bytes[payload + 1]} << 8, "texture", "textures");
+    return {};
+}
+
+}  // namespace
+
+std::string LibraryVersionText(uint32_t stamp) {
+    const uint32_t version = LibraryVersion(stamp);
+    return std::to_string((version >> 16) & 0xF) + "." + std::to_string((version >> 12) & 0xF) + "." +
+           std::to_string((version >> 8) & 0xF) + "." + std::to_string(version & 0xFF);
+}
+
+StreamCheck CheckRenderWareStream(std::span<const uint8_t> bytes, StreamKind expected) {
+    StreamCheck check;
+    const uint64_t size = bytes.size();
+    if (size == 0) {
+        check.problem = "the file is empty";
+        return check;
+    }
+    uint64_t at = 0;
+    // A model may carry its UV animations in a dictionary ahead of the clump.
+    if (expected == StreamKind::Model) {
+        while (size - at >= kHeaderSize && HeaderAt(bytes, at).type == kUvAnimationDictionary) {
+            const Header header = HeaderAt(bytes, at);
+            if (at + kHeaderSize + header.size > size) {
+                check.problem = TruncatedText(header, at, size);
+                return check;
+            }
+            at += kHeaderSize + header.size;
+        }
+    }
+    if (size - at < kHeaderSize) {
+        check.problem = at == 0 ? "the file is " + text::Counted(size, "byte", "bytes") +
+                                      " long, shorter than one RenderWare chunk header (12 bytes)"
+                                : "nothing follows its UV animation dictionary (0x2B)";
+        return check;
+    }
+    const Header top = HeaderAt(bytes, at);
+    const uint32_t wanted = expected == StreamKind::Model ? kClump : kDictionary;
+    if (Known(top.type) == nullptr) {
+        check.problem =
+            "not a RenderWare binary stream: its first 4 bytes (" + Hex(top.type) + ") name no RenderWare chunk";
+        return check;
+    }
+    if (top.type != wanted) {
+        if (top.type == kDictionary)
+            check.problem = "it holds a texture dictionary (0x16), not a model: a .dff begins with a clump (0x10)";
+        else if (top.type == kClump)
+            check.problem =
+                "it holds a model (clump, 0x10), not a texture dictionary: a .txd begins with a "
+                "texture dictionary (0x16)";
+        else
+            check.problem = "its first chunk is " + WithArticle(top.type) + ", not " + WithArticle(wanted);
+        return check;
+    }
+    const uint64_t topEnd = at + kHeaderSize + top.size;
+    if (topEnd > size) {
+        check.problem = TruncatedText(top, at, size);
+        return check;
+    }
+    check.problem = TreeWalk(bytes).Children(at, top, 0);
+    if (!check.problem.empty()) return check;
+    const uint64_t rest = size - topEnd;
+    const bool padding = rest < kSectorSize && std::all_of(bytes.begin() + static_cast<std::ptrdiff_t>(topEnd),
+                                                           bytes.end(), [](uint8_t b) { return b == 0; });
+    if (rest > 0 && !padding) {
+        check.problem = "the file goes on for " + text::Counted(rest, "byte", "bytes") + " after its " +
+                        ChunkName(top.type) + ", which does not cover them";
+        return check;
+    }
+    const std::string version = LibraryVersionText(top.stamp);
+    if ((LibraryVersion(top.stamp) >> 12) != 0x36)
+        check.warning = "its library stamp " + Hex(top.stamp) + " is RenderWare " + version +
+                        ", not the PC game's 3.6 (" + Hex(kGameLibraryStamp) + "): the game may not load it";
+    const std::string contents = Contents(bytes, at, top);
+    if (expected == StreamKind::Model)
+        check.description = "a model (clump" + (contents.empty() ? "" : ", " + contents) + ")";
+    else
+        check.description = "a texture dictionary" + (contents.empty() ? "" : " (" + contents + ")");
+    check.description += ", RenderWare " + version;
+    return check;
+}
+
+}  // namespace veltrin::tool

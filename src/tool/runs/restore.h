@@ -1,0 +1,30 @@
+#pragma once
+// Undoing an install: the same Install.dat that made it names every archive,
+// every entry with its backup, and the mod's file that went into it. An entry
+// gets its backup back, and an entry the install added (marked in the backup
+// folder) is removed, only while it still holds the mod's file: whatever came
+// later (another mod, a game update) is left as it is, named, and keeps its
+// backup. Each archive changes as one transaction; once it is saved, the
+// backups and markers it used are removed, so a later install backs up
+// afresh.
+#include <string>
+#include <string_view>
+
+#include "archive/file_io.h"
+#include "tool/common/exit_status.h"
+#include "tool/common/report.h"
+
+namespace veltrin::tool {
+
+ExitStatus RestoreFromScript(const std::string& scriptPath, std::string_view scriptText, archive::FileSystem& fs,
+                             Report& report);
+// The same, but entries that changed since the install, or whose mod file is
+// gone, are restored or removed too.
+ExitStatus ForceRestoreFromScript(const std::string& scriptPath, std::string_view scriptText, archive::FileSystem& fs,
+                                  Report& report);
+
+// What the undo says when the script it was given does not exist: nothing
+// was installed from that folder. Returns ExitStatus::NotFound.
+ExitStatus NothingInstalled(const std::string& scriptPath, Report& report);
+
+}  // namespace veltrin::tool

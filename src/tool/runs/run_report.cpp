@@ -1,0 +1,79 @@
+#include "tool/runs/run_report.h"
+
+namespace veltrin::tool {
+namespace {
+
+// The line as it can be shown: control characters as \xNN.
+std::string Printable(std::string_view line) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string shown;
+    for (const char c : line) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            shown += "\\x";
+            shown += kHex[byte >> 4];
+            shown += kHex[byte & 15];
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
+}
+
+}  // namespace
+
+std::string TallyText(std::initializer_list<TallyCount> counts) {
+    std::string text;
+    for (const TallyCount& count : counts) {
+        if (!text.empty()) text += ", ";
+        text += std::to_string(count.count) + " " + std::string(count.words);
+    }
+    return text;
+}
+
+std::string ReportRecovery(Report& report, archive::Recovery recovery) {
+    switch (recovery) {
+    case archive::Recovery::None:
+        break;
+    case archive::Recovery::RolledBack:
+        report.Line("  an unfinished earlier change was rolled back; the archive holds its older content");
+        return "an unfinished earlier change was rolled back";
+    case archive::Recovery::Completed:
+        report.Line("  an unfinished earlier change was completed");
+        return "an unfinished earlier change was completed";
+    case archive::Recovery::Stale:
+        report.Line(
+            "  a journal an earlier change left no longer matched the archive (another program changed it since); "
+            "it was dropped and the archive left as it is");
+        return "a stale journal of an earlier change was dropped";
+    }
+    return {};
+}
+
+std::string LineRef(const std::string& scriptPath, size_t lineNumber) {
+    return scriptPath + ", line " + std::to_string(lineNumber);
+}
+
+ExitStatus RefuseLine(Report& report, const std::string& where, const std::string& why, const std::string& line,
+                      ExitStatus status) {
+    report.Line("error (" + where + "): " + why);
+    report.Line("  " + Printable(line));
+    report.Line("nothing was changed");
+    report.Line("failed");
+    return status;
+}
+
+ExitStatus RefuseScript(Report& report, const std::string& scriptPath, const ScriptError& error) {
+    return RefuseLine(report, LineRef(scriptPath, error.lineNumber()), error.what(), error.line(),
+                      ExitStatus::ScriptInvalid);
+}
+
+ExitStatus ReportStopped(Report& report, bool hadOpenArchive, const std::string& openTally,
+                         const std::vector<ArchiveOutcome>& outcomes, ExitStatus status) {
+    if (hadOpenArchive) report.Line("summary of " + outcomes.back().path + " (not saved): " + openTally);
+    for (const auto& outcome : outcomes) report.Line(outcome.path + ": " + outcome.what);
+    report.Line("failed");
+    return status;
+}
+
+}  // namespace veltrin::tool

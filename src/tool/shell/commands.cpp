@@ -1,0 +1,216 @@
+#include "tool/shell/commands.h"
+
+#include <cstdio>
+#include <set>
+#include <utility>
+
+#include "archive/archive.h"
+#include "archive/archive_error.h"
+#include "archive/names.h"
+#include "text/path_text.h"
+#include "tool/common/error_text.h"
+#include "tool/common/file_util.h"
+#include "tool/common/publish_group.h"
+#include "tool/common/safe_name.h"
+
+namespace veltrin::tool {
+namespace {
+
+// Runs the body; an archive error becomes its message and status.
+template <typename Body>
+ExitStatus Guarded(Report& report, Body body) {
+    try {
+        return body();
+    } catch (const archive::ArchiveError& error) {
+        report.Line("error: " + DescribeError(error));
+        return StatusOf(error.kind());
+    } catch (const std::exception& error) {
+        report.Line(std::string("error: ") + error.what());
+        return ExitStatus::Io;
+    }
+}
+
+archive::Progress ProgressTo(Report& report) {
+    return [&report](uint64_t done, uint64_t total) { report.Progress(done, total); };
+}
+
+void SaveChanges(archive::Archive& archive, Report& report) {
+    report.Line("saving " + archive.Path());
+    const auto stats = archive.Commit(ProgressTo(report));
+    report.Line(stats.inPlace ? "saved (changed in place)" : "saved");
+}
+
+}  // namespace
+
+ExitStatus ListEntries(const std::string& archivePath, archive::FileSystem& fs, Report& report) {
+    return Guarded(report, [&] {
+        const auto archive = archive::Archive::Open(archivePath, fs);
+        for (const auto& entry : archive.Entries()) {
+            char line[96];
+            std::snprintf(line, sizeof line, "%-24s %12llu bytes  at sector %u", entry.name.c_str(),
+                          static_cast<unsigned long long>(uint64_t{entry.sectors} * archive::kSectorSize),
+                          entry.offset);
+            report.Line(line);
+        }
+        report.Line(std::to_string(archive.Entries().size()) + " entries");
+        return ExitStatus::Ok;
+    });
+}
+
+ExitStatus ExtractEntries(const std::string& archivePath, const std::string& folder,
+                          const std::vector<std::string>& names, char separator, archive::FileSystem& fs,
+                          Report& report) {
+    return Guarded(report, [&] {
+        const auto archive = archive::Archive::Open(archivePath, fs);
+        std::vector<const archive::Entry*> chosen;
+        if (names.empty()) {
+            for (const auto& entry : archive.Entries()) chosen.push_back(&entry);
+        } else {
+            for (const auto& name : names) {
+                const archive::Entry* entry = archive.Find(name);
+                if (!entry) {
+                    report.Line("error: " + name + " is not in the archive; nothing was extracted");
+                    return ExitStatus::NotFound;
+                }
+                chosen.push_back(entry);
+            }
+        }
+        if (!fs.Exists(folder)) fs.CreateDirectories(folder);
+        ExitStatus status = ExitStatus::Ok;
+        std::set<std::string> written;
+        size_t count = 0;
+        // Files are made durable a batch at a time, which spares the disk a
+        // flush and a folder update for each of thousands of entries.
+        constexpr size_t kBatch = 256;
+        PublishGroup extracted(fs);
+        auto publish = [&] {
+            try {
+                extracted.Publish();
+            } catch (const std::exception&) {
+                report.Line("the files extracted since the last batch was saved were removed");
+                throw;
+            }
+        };
+        try {
+            for (const auto* entry : chosen) {
+                const std::string problem = UnsafeNameProblem(entry->name);
+                if (!problem.empty()) {
+                    report.Line("skipped an entry named \"" + entry->name + "\": " + problem);
+                    status = ExitStatus::UnsafeName;
+                    continue;
+                }
+                if (!written.insert(archive::FoldedName(entry->name)).second) {
+                    report.Line("skipped a second entry named " + entry->name +
+                                " (names are equal without regard to case)");
+                    status = ExitStatus::UnsafeName;
+                    continue;
+                }
+                const std::string target = folder + separator + entry->name;
+                extracted.WriteWith(target, [&](archive::File& file) { archive.CopyTo(*entry, file); });
+                report.Line("extracted " + entry->name);
+                if (++count % kBatch == 0) publish();
+            }
+            publish();
+        } catch (const std::exception&) {
+            // The files already reported as extracted stay, where they can.
+            try {
+                publish();
+            } catch (const std::exception&) {
+                // Told by publish.
+            }
+            throw;
+        }
+        report.Line(std::to_string(count) + " entries extracted to " + folder);
+        return status;
+    });
+}
+
+ExitStatus AddFiles(const std::string& archivePath, const std::vector<std::string>& files, archive::FileSystem& fs,
+                    Report& report) {
+    return Guarded(report, [&] {
+        auto archive = archive::Archive::Open(archivePath, fs);
+        for (const auto& file : files) {
+            const std::string name(text::FileNameOf(file));
+            const std::string problem = archive::NameProblem(name);
+            if (!problem.empty()) throw archive::ArchiveError(archive::ErrorKind::BadName, name, problem);
+            const bool replaces = archive.PutFile(name, file);
+            report.Line((replaces ? "replacing " : "adding ") + name);
+        }
+        if (archive.HasChanges()) SaveChanges(archive, report);
+        return ExitStatus::Ok;
+    });
+}
+
+ExitStatus CreateArchive(const std::string& archivePath, const std::vector<std::string>& files, archive::FileSystem& fs,
+                         Report& report) {
+    return Guarded(report, [&] {
+        // Every file is read and its name checked before the archive exists.
+        std::vector<std::pair<std::string, std::vector<uint8_t>>> staged;
+        std::set<std::string> names;
+        for (const auto& file : files) {
+            std::string name(text::FileNameOf(file));
+            const std::string problem = archive::NameProblem(name);
+            if (!problem.empty()) throw archive::ArchiveError(archive::ErrorKind::BadName, name, problem);
+            if (!names.insert(archive::FoldedName(name)).second) {
+                report.Line("error: " + name + " is named twice; nothing was created");
+                return ExitStatus::Rejected;
+            }
+            staged.emplace_back(std::move(name),
+                                ReadWholeFile(fs, file, archive::kMaxEntryBytes,
+                                              "larger than one entry can hold (" +
+                                                  std::to_string(archive::kMaxEntryBytes) + " bytes)"));
+        }
+        if (fs.Exists(archivePath)) {
+            report.Line("error: " + archivePath + " already exists; nothing was changed");
+            return ExitStatus::Io;
+        }
+        auto archive = archive::Archive::Create(archivePath, fs);
+        report.Line("created " + archivePath);
+        for (auto& [name, bytes] : staged) {
+            report.Line("adding " + name);
+            archive.Put(name, std::move(bytes));
+        }
+        if (archive.HasChanges()) SaveChanges(archive, report);
+        return ExitStatus::Ok;
+    });
+}
+
+ExitStatus RemoveEntries(const std::string& archivePath, const std::vector<std::string>& names, archive::FileSystem& fs,
+                         Report& report) {
+    return Guarded(report, [&] {
+        auto archive = archive::Archive::Open(archivePath, fs);
+        for (const auto& name : names) {
+            if (!archive.Remove(name)) {
+                report.Line("error: " + name + " is not in the archive; nothing was removed");
+                return ExitStatus::NotFound;
+            }
+            report.Line("removing " + name);
+        }
+        if (archive.HasChanges()) SaveChanges(archive, report);
+        return ExitStatus::Ok;
+    });
+}
+
+ExitStatus VerifyArchive(const std::string& archivePath, archive::FileSystem& fs, Report& report) {
+    return Guarded(report, [&] {
+        const auto problems = archive::Verify(archivePath, fs);
+        for (const auto& problem : problems) report.Line(problem);
+        if (problems.empty()) {
+            report.Line(archivePath + ": no problems found");
+            return ExitStatus::Ok;
+        }
+        report.Line(archivePath + ": " + std::to_string(problems.size()) + " problems found");
+        return ExitStatus::VerifyProblems;
+    });
+}
+
+ExitStatus RebuildArchive(const std::string& archivePath, archive::FileSystem& fs, Report& report) {
+    return Guarded(report, [&] {
+        report.Line("rebuilding " + archivePath);
+        const auto stats = archive::Rebuild(archivePath, ProgressTo(report), fs);
+        report.Line("rebuilt: " + std::to_string(stats.bytesWritten) + " bytes written");
+        return ExitStatus::Ok;
+    });
+}
+
+}  // namespace veltrin::tool

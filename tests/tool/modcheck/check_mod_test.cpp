@@ -1,0 +1,272 @@
+// check-mod over real payload folders: the files a mod author may leave in
+// them, and what the check says of each. Runs natively and under Wine, where
+// hidden and system files are made with the file-attribute API.
+#include "tool/modcheck/check_mod.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include "archive/file_io.h"
+#include "stream_builder.h"
+#include "tool/shell/tool_main.h"
+#include "tool_test_support.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace veltrin::tool {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::Dictionary;
+using testing::Model;
+using testing::RecordingReport;
+using testing::Stream;
+
+fs::path PathOfUtf8(const std::string& utf8) { return fs::path(std::u8string(utf8.begin(), utf8.end())); }
+
+std::string Utf8Of(const fs::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+// Every file and folder under the root with its bytes, to show that a check
+// leaves the folder exactly as it was.
+std::map<std::string, Stream> Snapshot(const fs::path& root) {
+    std::map<std::string, Stream> files;
+    for (const auto& item : fs::recursive_directory_iterator(root)) {
+        Stream bytes;
+        if (item.is_regular_file() && item.file_size() < (1u << 20)) {
+            std::ifstream in(item.path(), std::ios::binary);
+            bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        }
+        files[Utf8Of(item.path())] = std::move(bytes);
+    }
+    return files;
+}
+
+class CheckModTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        app_ = fs::temp_directory_path() /
+               ("veltrin-check-mod-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        fs::remove_all(app_);
+        fs::create_directories(app_ / "gta3.img");
+        fs::create_directories(app_ / "player.img");
+    }
+    void TearDown() override { fs::remove_all(app_); }
+
+    fs::path Put(const std::string& folder, const std::string& name, const Stream& bytes) {
+        const fs::path path = app_ / folder / PathOfUtf8(name);
+        std::ofstream out(path, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        return path;
+    }
+    // A sound model and its dictionary in each folder, as a finished mod has.
+    void PutCleanMod() {
+        Put("gta3.img", "lamppost.dff", Model());
+        Put("gta3.img", "lamppost.txd", Dictionary(1));
+        Put("player.img", "cap.dff", Model());
+        Put("player.img", "cap.txd", Dictionary(2));
+    }
+
+    ExitStatus Check() {
+        report_ = {};
+        return CheckMod(Utf8Of(app_), archive::SystemFileSystem(), report_);
+    }
+    // The report's line for the file (its name after the tag), or empty.
+    [[nodiscard]] std::string LineOf(const std::string& name) const {
+        for (const auto& line : report_.lines)
+            if (line.size() > 11 && line.compare(11, name.size() + 2, name + ": ") == 0) return line;
+        return {};
+    }
+
+    fs::path app_;
+    RecordingReport report_;
+};
+
+TEST_F(CheckModTest, ACleanModIsReadyAndNothingIsWritten) {
+    PutCleanMod();
+    const auto before = Snapshot(app_);
+    EXPECT_EQ(Check(), ExitStatus::Ok) << report_.All();
+    EXPECT_EQ(Snapshot(app_), before);
+    EXPECT_EQ(LineOf("lamppost.dff"), "  ok       lamppost.dff: a model (clump, 1 atomic), RenderWare 3.6.0.3, " +
+                                          std::to_string(Model().size()) + " bytes");
+    EXPECT_EQ(LineOf("cap.txd"), "  ok       cap.txd: a texture dictionary (2 textures), RenderWare 3.6.0.3, " +
+                                     std::to_string(Dictionary(2).size()) + " bytes");
+    EXPECT_TRUE(report_.Has("gta3.img: 2 files to install, 0 left out")) << report_.All();
+    EXPECT_TRUE(report_.Has("player.img: 2 files to install, 0 left out")) << report_.All();
+    EXPECT_TRUE(report_.Has("0 problems, 0 warnings")) << report_.All();
+    EXPECT_EQ(report_.lines.back(), "ready: every file will be installed");
+}
+
+TEST_F(CheckModTest, FilesTheInstallerLeavesOutAreNamedWithTheReason) {
+    PutCleanMod();
+    Put("gta3.img", "lamppost.col", Stream(40, 1));
+    Put("gta3.img", "walk.IFP", Stream(40, 1));
+    Put("player.img", "map.ipl", Stream(4, 1));
+    Put("player.img", "objects.ide", Stream(4, 1));
+    Put("player.img", "readme", Stream(4, 1));
+    fs::create_directories(app_ / "gta3.img" / "extra.dff");
+#ifdef _WIN32
+    const fs::path hidden = Put("gta3.img", "hidden.dff", Model());
+    const fs::path system = Put("player.img", "system.txd", Dictionary());
+    ASSERT_TRUE(::SetFileAttributesW(hidden.c_str(), FILE_ATTRIBUTE_HIDDEN));
+    ASSERT_TRUE(::SetFileAttributesW(system.c_str(), FILE_ATTRIBUTE_SYSTEM));
+#else
+    Put("gta3.img", ".hidden.dff", Model());
+#endif
+    EXPECT_EQ(Check(), ExitStatus::ModFilesLeftOut) << report_.All();
+    const std::string onlyModels =
+        ": this installer puts only models (.dff) and texture dictionaries (.txd) into "
+        "the archives";
+    EXPECT_EQ(LineOf("lamppost.col"), "  left out lamppost.col: collision data (.col)" + onlyModels);
+    EXPECT_EQ(LineOf("walk.IFP"), "  left out walk.IFP: animations (.ifp)" + onlyModels);
+    EXPECT_EQ(LineOf("map.ipl"), "  left out map.ipl: item placements of a map (.ipl)" + onlyModels);
+    EXPECT_EQ(LineOf("objects.ide"), "  left out objects.ide: item definitions (.ide)" + onlyModels);
+    EXPECT_EQ(LineOf("readme"), "  left out readme: a file without an extension" + onlyModels);
+    EXPECT_EQ(LineOf("extra.dff"),
+              "  left out extra.dff: a folder: the installer takes only the files that lie directly in a payload "
+              "folder");
+#ifdef _WIN32
+    EXPECT_EQ(LineOf("hidden.dff"), "  left out hidden.dff: a hidden file: the installer leaves hidden files out");
+    EXPECT_EQ(LineOf("system.txd"), "  left out system.txd: a system file: the installer leaves system files out");
+    EXPECT_TRUE(report_.Has("gta3.img: 2 files to install, 4 left out")) << report_.All();
+    EXPECT_TRUE(report_.Has("player.img: 2 files to install, 4 left out")) << report_.All();
+    ::SetFileAttributesW(system.c_str(), FILE_ATTRIBUTE_NORMAL);
+#else
+    EXPECT_EQ(LineOf(".hidden.dff"), "  left out .hidden.dff: a hidden file: the installer leaves hidden files out");
+    EXPECT_TRUE(report_.Has("gta3.img: 2 files to install, 4 left out")) << report_.All();
+    EXPECT_TRUE(report_.Has("player.img: 2 files to install, 3 left out")) << report_.All();
+#endif
+    EXPECT_TRUE(report_.Has("0 problems, 0 warnings")) << report_.All();
+}
+
+TEST_F(CheckModTest, NamesTheArchiveCannotHoldAreProblems) {
+    PutCleanMod();
+    const std::string refused = ": the archive tool refuses the install script, so nothing is installed";
+    struct Case {
+        std::string name;
+        std::string problem;
+    };
+    const std::vector<Case> cases = {
+        {"abcdefghijklmnopqrs.dff", ""},  // 23 characters: the longest an entry holds
+        {"abcdefghijklmnopqrst.dff", "the name is longer than 23 characters" + refused},
+        {"semi;colon.txd", ""},
+        {"caf\xC3\xA9.dff", "the name holds a character other than plain printable ASCII" + refused},
+        {"smile\xF0\x9F\x98\x80.txd", "the name holds a character other than plain printable ASCII" + refused},
+    };
+    for (const auto& c : cases) Put("gta3.img", c.name, c.name.ends_with(".txd") ? Dictionary() : Model());
+    EXPECT_EQ(Check(), ExitStatus::ModProblems) << report_.All();
+    for (const auto& c : cases) {
+        const std::string line = LineOf(c.name);
+        if (c.problem.empty()) {
+            EXPECT_EQ(line.rfind("  ok       " + c.name + ": ", 0), 0u) << line;
+        } else {
+            EXPECT_EQ(line.rfind("  PROBLEM  " + c.name + ": " + c.problem, 0), 0u) << line;
+        }
+    }
+    // No ANSI code page holds an emoji, so the installer could not even
+    // write that name into its script.
+    EXPECT_NE(LineOf("smile\xF0\x9F\x98\x80.txd").find("the installer cannot write the name into its script: "),
+              std::string::npos);
+    EXPECT_TRUE(report_.Has("gta3.img: 4 files to install, 0 left out")) << report_.All();
+}
+
+TEST_F(CheckModTest, FilesThatAreNotWhatTheirNameSaysAreProblems) {
+    PutCleanMod();
+    Stream truncated = Model();
+    truncated.pop_back();
+    Put("gta3.img", "short.dff", truncated);
+    Put("gta3.img", "clump.txd", Model());
+    Put("player.img", "notes.dff", Stream{'n', 'o', 't', 'e', 's', ' ', 'f', 'o', 'r', ' ', 'm', 'e', '\n'});
+    Put("player.img", "empty.txd", {});
+    Put("player.img", "old.dff", Model(0x0C02FFFF));
+    EXPECT_EQ(Check(), ExitStatus::ModProblems) << report_.All();
+    EXPECT_EQ(LineOf("short.dff").rfind("  PROBLEM  short.dff: truncated: ", 0), 0u) << report_.All();
+    EXPECT_NE(LineOf("short.dff").find("the file ends 1 byte short of that"), std::string::npos);
+    EXPECT_EQ(LineOf("clump.txd").rfind("  PROBLEM  clump.txd: it holds a model (clump, 0x10)", 0), 0u);
+    EXPECT_EQ(LineOf("notes.dff").rfind("  PROBLEM  notes.dff: not a RenderWare binary stream", 0), 0u);
+    EXPECT_EQ(LineOf("empty.txd"), "  PROBLEM  empty.txd: the file is empty");
+    // An older library is a warning: the file still goes in.
+    EXPECT_EQ(LineOf("old.dff").rfind("  warning  old.dff: a model (clump, 1 atomic), RenderWare 3.3.0.2, ", 0), 0u);
+    EXPECT_TRUE(report_.Has("gta3.img: 2 files to install, 0 left out")) << report_.All();
+    EXPECT_TRUE(report_.Has("player.img: 3 files to install, 0 left out")) << report_.All();
+    EXPECT_TRUE(report_.Has("4 problems, 1 warning")) << report_.All();
+}
+
+TEST_F(CheckModTest, AFileTooLargeForOneEntryIsAProblem) {
+    PutCleanMod();
+    const fs::path big = Put("gta3.img", "big.txd", Dictionary());
+    fs::resize_file(big, 65535ull * 2048 + 1);  // sparse where the system allows
+    EXPECT_EQ(Check(), ExitStatus::ModProblems) << report_.All();
+    EXPECT_EQ(LineOf("big.txd"),
+              "  PROBLEM  big.txd: it is 134215681 bytes, more than one entry holds (65535 sectors, 134215680 "
+              "bytes): the archive tool stops the install at it, and the archive it was to go into stays unchanged");
+}
+
+TEST_F(CheckModTest, MissingAndEmptyPayloadFolders) {
+    Put("gta3.img", "lamppost.dff", Model());
+    EXPECT_EQ(Check(), ExitStatus::Ok) << report_.All();
+    EXPECT_TRUE(
+        report_.Has("  warning  it holds no model or texture dictionary: the install leaves the game's "
+                    "player.img as it is"))
+        << report_.All();
+
+    fs::remove_all(app_ / "gta3.img");
+    EXPECT_EQ(Check(), ExitStatus::ModProblems) << report_.All();
+    EXPECT_TRUE(
+        report_.Has("  PROBLEM  the installer cannot list the mod's files in it and stops before changing "
+                    "anything: "))
+        << report_.All();
+    EXPECT_TRUE(report_.Has("gta3.img: cannot be listed")) << report_.All();
+
+    Put("player.img", "notes.txt", Stream(3, 'x'));
+    fs::create_directories(app_ / "gta3.img");
+    EXPECT_EQ(Check(), ExitStatus::ModProblems) << report_.All();
+    EXPECT_TRUE(
+        report_.Has("  PROBLEM  neither payload folder holds a model or texture dictionary: the install "
+                    "would change nothing"))
+        << report_.All();
+}
+
+#ifndef _WIN32
+// Windows folders cannot hold two names that differ only in case; a folder
+// made elsewhere can, and the zip would carry both.
+TEST_F(CheckModTest, NamesThatDifferOnlyInCaseAreProblems) {
+    PutCleanMod();
+    Put("gta3.img", "Lamppost.dff", Model());
+    EXPECT_EQ(Check(), ExitStatus::ModProblems) << report_.All();
+    EXPECT_EQ(LineOf("Lamppost.dff"),
+              "  PROBLEM  Lamppost.dff: its name differs only in case from lamppost.dff: a Windows folder holds only "
+              "one of the two (unpacking the zip keeps one), and an archive holds one entry for both names");
+    EXPECT_EQ(
+        LineOf("lamppost.dff").rfind("  PROBLEM  lamppost.dff: its name differs only in case from Lamppost.dff", 0),
+        0u);
+    EXPECT_TRUE(report_.Has("2 problems, 0 warnings")) << report_.All();
+}
+#endif
+
+TEST(CheckModCommand, TakesOneFolderAndExitsWithTheCheckStatus) {
+    const fs::path app = fs::temp_directory_path() / "veltrin-check-mod-command";
+    fs::remove_all(app);
+    fs::create_directories(app / "gta3.img");
+    fs::create_directories(app / "player.img");
+    std::ofstream(app / "gta3.img" / "a.col") << "x";
+    std::ofstream(app / "gta3.img" / "a.dff", std::ios::binary)
+        .write(reinterpret_cast<const char*>(Model().data()), static_cast<std::streamsize>(Model().size()));
+    testing::FakeConsole console;
+    EXPECT_EQ(RunTool({"Install.plug", "check-mod", Utf8Of(app)}, console, archive::SystemFileSystem()), 14)
+        << console.text;
+    EXPECT_NE(console.text.find("left out a.col"), std::string::npos) << console.text;
+    EXPECT_EQ(RunTool({"Install.plug", "check-mod"}, console, archive::SystemFileSystem()), 1);
+    EXPECT_EQ(RunTool({"Install.plug", "check-mod", "a", "b"}, console, archive::SystemFileSystem()), 1);
+    fs::remove_all(app);
+}
+
+}  // namespace
+}  // namespace veltrin::tool

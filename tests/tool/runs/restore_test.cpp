@@ -1,0 +1,336 @@
+#include "tool/runs/restore.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "testing/memory_file_system.h"
+#include "tool/runs/backup_marker.h"
+#include "tool/runs/script_runner.h"
+#include "tool_test_support.h"
+
+namespace veltrin::tool {
+namespace {
+
+using namespace testing;
+using archive::testing::MemoryFileSystem;
+
+// Original archives, a mod that replaces some entries (one under another
+// case) and adds another, and the script the installer writes for it.
+class RestoreTest : public ::testing::Test {
+protected:
+    MemoryFileSystem fs;
+    RecordingReport report;
+    const Content gta3Before = {
+        {"infernus.dff", Pattern(5000, 1)}, {"infernus.txd", Pattern(9000, 2)}, {"other.dff", Pattern(300, 3)}};
+    const Content playerBefore = {{"vest.dff", Pattern(2048, 4)}, {"cj.txd", Pattern(100, 5)}};
+    const std::string script = InstallScript({"INFERNUS.dff", "infernus.txd", "veltrin.dff"}, {"vest.dff"});
+    // Every backup and marker the install above leaves.
+    const std::vector<std::string> installFiles = {
+        Backup("gta3.img", "INFERNUS.dff"), Backup("gta3.img", "infernus.txd"),
+        AddedMarkerPath(Backup("gta3.img", "veltrin.dff")), Backup("player.img", "vest.dff")};
+
+    void SetUp() override {
+        MakeArchive(fs, kGta3, gta3Before);
+        MakeArchive(fs, kPlayer, playerBefore);
+        fs.SetFile(Payload("gta3.img", "INFERNUS.dff"), Pattern(7000, 11));  // grows: the archive is rewritten
+        fs.SetFile(Payload("gta3.img", "infernus.txd"), Pattern(10, 12));
+        fs.SetFile(Payload("gta3.img", "veltrin.dff"), Pattern(700, 13));
+        // Grows from one sector to two; undoing it must give one sector back,
+        // not the original padded to two.
+        fs.SetFile(Payload("player.img", "vest.dff"), Pattern(4000, 14));
+    }
+    ExitStatus Install() { return RunScript(kScript, script, fs, report); }
+    ExitStatus Restore() {
+        report.lines.clear();
+        return RestoreFromScript(kScript, script, fs, report);
+    }
+    ExitStatus ForceRestore() {
+        report.lines.clear();
+        return ForceRestoreFromScript(kScript, script, fs, report);
+    }
+    // Another mod (or a game update) puts its own bytes into an entry.
+    void Overwrite(const std::string& archivePath, const std::string& name, const Bytes& bytes) {
+        auto opened = archive::Archive::Open(archivePath, fs);
+        opened.Put(name, bytes);
+        opened.Commit();
+    }
+    Bytes EntryOf(const std::string& archivePath, const std::string& name) {
+        const auto opened = archive::Archive::Open(archivePath, fs);
+        const archive::Entry* entry = opened.Find(name);
+        return entry ? opened.Read(*entry) : Bytes{};
+    }
+    bool HasEntry(const std::string& archivePath, const std::string& name) {
+        return archive::Archive::Open(archivePath, fs).Find(name) != nullptr;
+    }
+
+    // Names compared without regard to case: an install renames an entry to
+    // the mod file's spelling, and the game does not care.
+    // Originals are compared as the archive stores them: whole sectors.
+    static Content Folded(Content content) {
+        for (auto& [name, bytes] : content) {
+            for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            bytes = Stored(bytes);
+        }
+        std::sort(content.begin(), content.end());
+        return content;
+    }
+    void ExpectOriginals() {
+        EXPECT_EQ(Folded(ReadContent(fs, kGta3)), Folded(gta3Before));
+        EXPECT_EQ(Folded(ReadContent(fs, kPlayer)), Folded(playerBefore));
+    }
+    // The backups and markers that still exist.
+    std::vector<std::string> Remaining() {
+        std::vector<std::string> remaining;
+        for (const auto& path : installFiles)
+            if (fs.Exists(path)) remaining.push_back(path);
+        return remaining;
+    }
+};
+
+// --- An entry that still holds the mod's file ---------------------------
+
+TEST_F(RestoreTest, UndoesOneInstallAndUsesUpItsBackupsAndMarkers) {
+    ASSERT_EQ(Install(), ExitStatus::Ok);
+    ASSERT_NE(ReadContent(fs, kGta3), gta3Before);
+    ASSERT_EQ(Remaining(), installFiles);
+    EXPECT_EQ(Restore(), ExitStatus::Ok) << report.All();
+    ExpectOriginals();
+    EXPECT_TRUE(report.Has("restored INFERNUS.dff from " + Backup("gta3.img", "INFERNUS.dff")));
+    EXPECT_TRUE(report.Has("removed veltrin.dff, which the install added"));
+    EXPECT_TRUE(report.Has("summary of " + kGta3 + ": 2 restored, 1 removed, 0 already undone, 0 left as they are"));
+    EXPECT_TRUE(report.Has("summary of " + kPlayer + ": 1 restored, 0 removed, 0 already undone, 0 left as they are"));
+    EXPECT_EQ(Remaining(), std::vector<std::string>{}) << report.All();
+    EXPECT_FALSE(report.Has("--force"));
+    EXPECT_EQ(report.lines.back(), "done");
+}
+
+TEST_F(RestoreTest, AnInstallAfterTheUndoBacksUpAfresh) {
+    ASSERT_EQ(Install(), ExitStatus::Ok);
+    ASSERT_EQ(Restore(), ExitStatus::Ok);
+    // A game update changes an original while the mod is not installed.
+    Overwrite(kGta3, "infernus.txd", Pattern(3000, 40));
+    const Bytes updated = EntryOf(kGta3, "infernus.txd");
+    ASSERT_EQ(Install(), ExitStatus::Ok);
+    EXPECT_EQ(fs.Contents(Backup("gta3.img", "infernus.txd")), updated);
+    EXPECT_TRUE(fs.Exists(AddedMarkerPath(Backup("gta3.img", "veltrin.dff"))));
+    ASSERT_EQ(Restore(), ExitStatus::Ok) << report.All();
+    EXPECT_EQ(EntryOf(kGta3, "infernus.txd"), updated);
+    EXPECT_FALSE(HasEntry(kGta3, "veltrin.dff"));
+}
+
+TEST_F(RestoreTest, UndoesTwoInstallsBecauseTheSecondKeepsTheOriginals) {
+    ASSERT_EQ(Install(), ExitStatus::Ok);
+    const Content afterFirst = ReadContent(fs, kGta3);
+    ASSERT_EQ(Install(), ExitStatus::Ok);
+    EXPECT_EQ(ReadContent(fs, kGta3), afterFirst);
+    // The entry the first install added holds the mod's data: never a backup.
+    EXPECT_FALSE(fs.Exists(Backup("gta3.img", "veltrin.dff")));
+    EXPECT_EQ(fs.Contents(Backup("gta3.img", "infernus.txd")), Stored(Pattern(9000, 2)));
+    EXPECT_EQ(Restore(), ExitStatus::Ok);
+    ExpectOriginals();
+}
+
+// An in-place save pads a smaller replacement with zeros to the sectors of
+// the entry it replaced: that entry still holds the mod's file.
+TEST_F(RestoreTest, AModFileWrittenOverALargerEntryIsStillTheMods) {
+    const std::string small = InstallScript({"infernus.txd"}, {});
+    ASSERT_EQ(RunScript(kScript, small, fs, report), ExitStatus::Ok);
+    ASSERT_EQ(archive::Archive::Open(kGta3, fs).Find("infernus.txd")->sectors, 5u)
+        << "not padded to the old size: the case is not tested";
+    report.lines.clear();
+    EXPECT_EQ(RestoreFromScript(kScript, small, fs, report), ExitStatus::Ok) << report.All();
+    EXPECT_EQ(EntryOf(kGta3, "infernus.txd"), Stored(Pattern(9000, 2)));
+    EXPECT_FALSE(fs.Exists(Backup("gta3.img", "infernus.txd")));
+}
+
+// --- Whatever came later is left alone -------------------------------------
+
+TEST_F(RestoreTest, AnEntryChangedSinceIsLeftAloneNamedAndKeepsItsBackup) {
+    ASSERT_EQ(Install(), ExitStatus::Ok);
+    Overwrite(kGta3, "infernus.txd", Pattern(1500, 50));
+    EXPECT_EQ(Restore(), ExitStatus::Ok) << report.All();
+    EXPECT_TRUE(HoldsFile(EntryOf(kGta3, "infernus.txd"), Pattern(1500, 50)));
+    EXPECT_TRUE(
+        report.Has("left infernus.txd as it is: it has changed since the install (another mod or a game "
+                   "update); its backup stays in " +
+                   Backup("gta3.img", "infernus.txd")))
+        << report.All();
+    EXPECT_EQ(fs.Contents(Backup("gta3.img", "infernus.txd")), Stored(Pattern(9000, 2)));
+    // The rest is undone.
+    EXPECT_EQ(EntryOf(kGta3, "INFERNUS.dff"), Stored(Pattern(5000, 1)));
+    EXPECT_FALSE(HasEntry(kGta3, "veltrin.dff"));
+    EXPECT_EQ(Folded(ReadContent(fs, kPlayer)), Folded(playerBefore));
+    EXPECT_EQ(Remaining(), std::vector<std::string>{Backup("gta3.img", "infernus.txd")});
+    EXPECT_TRUE(report.Has("summary of " + kGta3 + ": 1 restored, 1 removed, 0 already undone, 1 left as they are"));
+    EXPECT_TRUE(report.Has("1 entry was left as it is"));
+    EXPECT_TRUE(report.Has("to undo them anyway: Install.plug -restore --force \"" + kScript + "\""));
+    EXPECT_EQ(report.lines.back(), "done");
+
+    // Undoing again leaves it alone again.
+    EXPECT_EQ(Restore(), ExitStatus::Ok);
+    EXPECT_TRUE(HoldsFile(EntryOf(kGta3, "infernus.txd"), Pattern(1500, 50)));
+    EXPECT_TRUE(fs.Exists(Backup("gta3.img", "infernus.txd")));
+}
+
+TEST_F(RestoreTest, AnEntryRemovedSinceIsNotPutBack) {
+    ASSERT_EQ(Install(), ExitStatus::Ok);
+    {
+        auto opened = archive::Archive::Open(kPlayer, fs);
+        ASSERT_TRUE(opened.Remove("vest.dff"));
+        opened.Commit();
+    }
+    EXPECT_EQ(Restore(), ExitStatus::Ok);
+    EXPECT_FALSE(HasEntry(kPlayer, "vest.dff"));
+    EXPECT_TRUE(report.Has("left vest.dff as it is: it is no longer in the archive"));
+    EXPECT_TRUE(fs.Exists(Backup("player.img", "vest.dff")));
+}
+
+TEST_F(RestoreTest, AnAddedEntryStillTheModsIsRemovedWithItsMarker) {
+    ASSERT_EQ(Install(), ExitStatus::Ok);
+    ASSERT_TRUE(HasEntry(kGta3, "veltrin.dff"));
+    EXPECT_EQ(Restore(), ExitStatus::Ok);
+    EXPECT_FALSE(HasEntry(kGta3, "veltrin.dff"));
+    EXPECT_FALSE(fs.Exists(AddedMarkerPath(Backup("gta3.img", "veltrin.dff"))));
+}
+
+TEST_F(RestoreTest, AnAddedEntryChangedSinceIsKeptWithItsMarker) {
+    ASSERT_EQ(Install(), ExitStatus::Ok);
+    Overwrite(kGta3, "veltrin.dff", Pattern(700, 60));  // same size, other bytes
+    EXPECT_EQ(Restore(), ExitStatus::Ok);
+    EXPECT_EQ(EntryOf(kGta3, "veltrin.dff"), Stored(Pattern(700, 60)));
+    EXPECT_TRUE(fs.Exists(AddedMarkerPath(Backup("gta3.img", "veltrin.dff"))));
+    EXPECT_TRUE(
+        report.Has("left veltrin.dff as it is: it has changed since the install (another mod or a game "
+                   "update); it was added by the install; its marker stays in " +
+                   AddedMarkerPath(Backup("gta3.img", "veltrin.dff"))))
+        << report.All();
+    EXPECT_EQ(EntryOf(kGta3, "infernus.txd"), Stored(Pattern(9000, 2)));
+}
+
+// Only the padding may differ: a byte past the mod file's end in its last
+// sector is a change.
+TEST_F(RestoreTest, ABytePastTheModFilesEndIsAChange) {
+    ASSERT_EQ(Install(), ExitStatus::Ok);
+    Bytes changed = Stored(Pattern(10, 12));
+    changed.back() = 1;
+    Overwrite(kGta3, "infernus.txd", changed);
+    EXPECT_EQ(Restore(), ExitStatus::Ok);
+    EXPECT_TRUE(HoldsFile(EntryOf(kGta3, "infernus.txd"), changed));
+    EXPECT_TRUE(report.Has("left infernus.txd as it is: it has changed since the install"));
+}
+
+TEST_F(RestoreTest, AnEntryWhoseModFileIsGoneIsLeftAloneAndKeepsItsBackup) {
+    ASSERT_EQ(Install(), ExitStatus::Ok);
+    fs.Remove(Payload("gta3.img", "INFERNUS.dff"));
+    fs.Remove(Payload("gta3.img", "veltrin.dff"));
+    EXPECT_EQ(Restore(), ExitStatus::Ok);
+    EXPECT_EQ(EntryOf(kGta3, "INFERNUS.dff"), Stored(Pattern(7000, 11)));
+    EXPECT_EQ(EntryOf(kGta3, "veltrin.dff"), Stored(Pattern(700, 13)));
+    EXPECT_TRUE(report.Has("left INFERNUS.dff as it is: the mod's file " + Payload("gta3.img", "INFERNUS.dff") +
+                           " is gone, so it cannot be told whether the entry still holds it; its backup stays in " +
+                           Backup("gta3.img", "INFERNUS.dff")))
+        << report.All();
+    EXPECT_TRUE(report.Has("left veltrin.dff as it is: the mod's file"));
+    EXPECT_EQ(Remaining(), (std::vector<std::string>{Backup("gta3.img", "INFERNUS.dff"),
+                                                     AddedMarkerPath(Backup("gta3.img", "veltrin.dff"))}));
+    EXPECT_EQ(EntryOf(kGta3, "infernus.txd"), Stored(Pattern(9000, 2)));
+    EXPECT_TRUE(report.Has("2 entries were left as they are"));
+}
+
+TEST_F(RestoreTest, ForceRestoresAndRemovesWhatChangedSinceToo) {
+    ASSERT_EQ(Install(), ExitStatus::Ok);
+    Overwrite(kGta3, "infernus.txd", Pattern(1500, 50));
+    Overwrite(kGta3, "veltrin.dff", Pattern(900, 60));
+    fs.Remove(Payload("player.img", "vest.dff"));
+    EXPECT_EQ(ForceRestore(), ExitStatus::Ok) << report.All();
+    ExpectOriginals();
+    EXPECT_EQ(Remaining(), std::vector<std::string>{});
+    EXPECT_TRUE(report.Has("restored infernus.txd from " + Backup("gta3.img", "infernus.txd") +
+                           " (forced: it has changed since the install"));
+    EXPECT_TRUE(report.Has("removed veltrin.dff, which the install added (forced: "));
+    EXPECT_TRUE(report.Has("restored vest.dff from " + Backup("player.img", "vest.dff") + " (forced: the mod's file"));
+    EXPECT_FALSE(report.Has("left as they are because"));
+}
+
+// --- Nothing, or not everything, to undo -----------------------------------
+
+TEST_F(RestoreTest, ASecondUndoAfterASuccessfulOneFindsNothingToUndo) {
+    ASSERT_EQ(Install(), ExitStatus::Ok);
+    ASSERT_EQ(Restore(), ExitStatus::Ok);
+    const Bytes gta3 = fs.Contents(kGta3);
+    const Bytes player = fs.Contents(kPlayer);
+    const auto paths = fs.Paths();
+    EXPECT_EQ(Restore(), ExitStatus::Ok);
+    EXPECT_TRUE(report.Has("nothing to undo: none of the backups or markers this script names exist")) << report.All();
+    EXPECT_TRUE(report.Has("nothing was changed"));
+    EXPECT_FALSE(report.Has("open "));
+    EXPECT_EQ(fs.Contents(kGta3), gta3);
+    EXPECT_EQ(fs.Contents(kPlayer), player);
+    EXPECT_EQ(fs.Paths(), paths);
+}
+
+TEST_F(RestoreTest, WithoutAnInstallThereIsNothingToUndo) {
+    const Bytes gta3 = fs.Contents(kGta3);
+    EXPECT_EQ(Restore(), ExitStatus::Ok);
+    EXPECT_TRUE(report.Has("nothing to undo: "));
+    EXPECT_EQ(fs.Contents(kGta3), gta3);
+}
+
+TEST_F(RestoreTest, AnEntryWithoutBackupOrMarkerIsLeftAlone) {
+    ASSERT_EQ(Install(), ExitStatus::Ok);
+    fs.Remove(Backup("gta3.img", "INFERNUS.dff"));
+    EXPECT_EQ(Restore(), ExitStatus::Ok);
+    EXPECT_TRUE(report.Has("no backup of INFERNUS.dff: left as it is"));
+    EXPECT_EQ(EntryOf(kGta3, "INFERNUS.dff"), Stored(Pattern(7000, 11)));
+    EXPECT_EQ(EntryOf(kGta3, "infernus.txd"), Stored(Pattern(9000, 2)));
+}
+
+TEST_F(RestoreTest, AnArchiveWithNothingToUndoIsNotOpened) {
+    ASSERT_EQ(Install(), ExitStatus::Ok);
+    fs.Remove(Backup("player.img", "vest.dff"));
+    fs.Lock(kPlayer);  // opening it would fail
+    EXPECT_EQ(Restore(), ExitStatus::Ok) << report.All();
+    fs.Unlock(kPlayer);
+    EXPECT_TRUE(report.Has("nothing to undo in " + kPlayer));
+    EXPECT_EQ(Folded(ReadContent(fs, kGta3)), Folded(gta3Before));
+}
+
+TEST_F(RestoreTest, ANamedScriptThatDoesNotExistMeansNothingWasInstalled) {
+    EXPECT_EQ(NothingInstalled(kScript, report), ExitStatus::NotFound);
+    EXPECT_TRUE(report.Has("nothing was installed from this folder, so there is nothing to undo; nothing was changed"));
+    EXPECT_TRUE(report.Has(kScript));
+}
+
+// --- Failures ---------------------------------------------------------------
+
+TEST_F(RestoreTest, ALockedArchiveStopsWithTheEarlierOneRestoredAndTheLaterUnchanged) {
+    ASSERT_EQ(Install(), ExitStatus::Ok);
+    const Content playerInstalled = ReadContent(fs, kPlayer);
+    fs.Lock(kPlayer);
+    EXPECT_EQ(Restore(), ExitStatus::Locked);
+    fs.Unlock(kPlayer);
+    EXPECT_EQ(Folded(ReadContent(fs, kGta3)), Folded(gta3Before));
+    EXPECT_EQ(ReadContent(fs, kPlayer), playerInstalled);
+    EXPECT_TRUE(report.Has(kGta3 + ": undone"));
+    EXPECT_TRUE(report.Has(kPlayer + ": not changed"));
+    EXPECT_TRUE(fs.Exists(Backup("player.img", "vest.dff")));
+    EXPECT_FALSE(fs.Exists(Backup("gta3.img", "infernus.txd")));
+    EXPECT_EQ(report.lines.back(), "failed");
+    // The player closes the game and undoes again.
+    EXPECT_EQ(Restore(), ExitStatus::Ok) << report.All();
+    ExpectOriginals();
+    EXPECT_EQ(Remaining(), std::vector<std::string>{});
+}
+
+TEST_F(RestoreTest, AMalformedScriptChangesNothing) {
+    ASSERT_EQ(Install(), ExitStatus::Ok);
+    const Content installed = ReadContent(fs, kGta3);
+    EXPECT_EQ(RestoreFromScript(kScript, script + "-import oops\r\n", fs, report), ExitStatus::ScriptInvalid);
+    EXPECT_EQ(ReadContent(fs, kGta3), installed);
+    EXPECT_EQ(Remaining(), installFiles);
+}
+
+}  // namespace
+}  // namespace veltrin::tool

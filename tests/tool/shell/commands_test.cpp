@@ -1,0 +1,288 @@
+#include "tool/shell/commands.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "fault_file_system.h"
+#include "testing/memory_file_system.h"
+#include "tool/common/safe_name.h"
+#include "tool_test_support.h"
+
+namespace veltrin::tool {
+namespace {
+
+using namespace testing;
+using archive::testing::Fault;
+using archive::testing::FaultFileSystem;
+using archive::testing::FaultName;
+using archive::testing::MemoryFileSystem;
+
+constexpr const char* kArchive = "/game/models/gta3.img";
+
+class CommandsTest : public ::testing::Test {
+protected:
+    MemoryFileSystem fs;
+    RecordingReport report;
+    void SetUp() override { MakeArchive(fs, kArchive, {{"a.dff", Pattern(3000, 1)}, {"b.txd", Pattern(100, 2)}}); }
+};
+
+TEST_F(CommandsTest, ListShowsEveryEntryWithItsSize) {
+    EXPECT_EQ(ListEntries(kArchive, fs, report), ExitStatus::Ok);
+    ASSERT_EQ(report.lines.size(), 3u) << report.All();
+    EXPECT_EQ(report.lines[0].substr(0, 5), "a.dff");
+    EXPECT_NE(report.lines[0].find(" 4096 bytes"), std::string::npos);
+    EXPECT_NE(report.lines[1].find(" 2048 bytes"), std::string::npos);
+    EXPECT_EQ(report.lines[2], "2 entries");
+}
+
+TEST_F(CommandsTest, ExtractWritesTheStoredBytesOfAllOrTheNamedEntries) {
+    EXPECT_EQ(ExtractEntries(kArchive, "/out", {}, '/', fs, report), ExitStatus::Ok) << report.All();
+    EXPECT_EQ(fs.Contents("/out/a.dff"), Stored(Pattern(3000, 1)));
+    EXPECT_EQ(fs.Contents("/out/b.txd"), Stored(Pattern(100, 2)));
+
+    EXPECT_EQ(ExtractEntries(kArchive, "/one", {"B.TXD"}, '/', fs, report), ExitStatus::Ok);
+    EXPECT_TRUE(fs.Exists("/one/b.txd"));
+    EXPECT_FALSE(fs.Exists("/one/a.dff"));
+}
+
+TEST_F(CommandsTest, ExtractOfManyEntriesLeavesEveryFileWholeAndNothingHalfDone) {
+    Content many;
+    for (int i = 0; i < 600; ++i)  // more than one batch of files made durable together
+        many.emplace_back("e" + std::to_string(i) + ".dff",
+                          Pattern(static_cast<size_t>(i % 7) * 900, static_cast<uint8_t>(i)));
+    MakeArchive(fs, "/many.img", many);
+    ASSERT_EQ(ExtractEntries("/many.img", "/out", {}, '/', fs, report), ExitStatus::Ok) << report.All();
+    for (const auto& [name, bytes] : many) ASSERT_EQ(fs.Contents("/out/" + name), Stored(bytes)) << name;
+    EXPECT_EQ(fs.Paths().size(), 2 + many.size()) << "the archives, the extracted files and nothing else";
+    EXPECT_EQ(report.lines.back(), "600 entries extracted to /out");
+}
+
+TEST_F(CommandsTest, ExtractKeepsEntriesApartWhoseNamesEndLikeAWaitingFile) {
+    for (const bool partialFirst : {true, false}) {
+        const Content first = {{"x.dff.partial", Pattern(2000, 1)}, {"y.txd", Pattern(10, 3)}};
+        const Content second = {{"x.dff", Pattern(3000, 2)}, {"X.DFF.PARTIAL~", Pattern(40, 4)}};
+        Content entries = partialFirst ? first : second;
+        entries.insert(entries.end(), (partialFirst ? second : first).begin(), (partialFirst ? second : first).end());
+        MemoryFileSystem disk;
+        MakeArchive(disk, kArchive, entries);
+        ASSERT_EQ(ExtractEntries(kArchive, "/out", {}, '/', disk, report), ExitStatus::Ok) << report.All();
+        for (const auto& [name, bytes] : entries)
+            EXPECT_EQ(disk.Contents("/out/" + name), Stored(bytes)) << name << " " << partialFirst;
+        EXPECT_EQ(disk.Paths().size(), 1 + entries.size()) << partialFirst;
+    }
+}
+
+TEST_F(CommandsTest, ExtractThatFailsKeepsWhatItReportedAsExtracted) {
+    Content many;
+    for (int i = 0; i < 300; ++i)
+        many.emplace_back("e" + std::to_string(i) + ".dff", Pattern(100, static_cast<uint8_t>(i)));
+    MakeArchive(fs, "/many.img", many);
+    for (const Fault fault : {Fault::Error, Fault::Kill}) {
+        bool sawFailure = false;
+        for (int k = 1; k < 2000; k += 37) {
+            MemoryFileSystem disk = fs;
+            RecordingReport said;
+            bool fired = false;
+            {
+                FaultFileSystem faulty(disk, fault, k);
+                const ExitStatus status = ExtractEntries("/many.img", "/out", {}, '/', faulty, said);
+                fired = faulty.Fired();
+                EXPECT_EQ(status == ExitStatus::Ok, !fired) << said.All();
+            }
+            if (!fired) break;
+            sawFailure = true;
+            const bool toldRemoved = said.Has("were removed");
+            for (const auto& line : said.lines) {
+                if (line.rfind("extracted ", 0) != 0) continue;
+                const std::string name = line.substr(10);
+                if (disk.Exists("/out/" + name)) {
+                    EXPECT_EQ(disk.Contents("/out/" + name), Stored(many[std::stoul(name.substr(1))].second)) << k;
+                } else {
+                    EXPECT_TRUE(toldRemoved) << FaultName(fault) << " at " << k << ": " << name << " vanished\n"
+                                             << said.All();
+                }
+            }
+        }
+        EXPECT_TRUE(sawFailure);
+    }
+}
+
+TEST_F(CommandsTest, ExtractOfAMissingNameWritesNothing) {
+    EXPECT_EQ(ExtractEntries(kArchive, "/out", {"a.dff", "gone.dff"}, '/', fs, report), ExitStatus::NotFound);
+    EXPECT_FALSE(fs.Exists("/out/a.dff"));
+    EXPECT_TRUE(report.Has("gone.dff is not in the archive"));
+}
+
+TEST_F(CommandsTest, ExtractNeverWritesOutsideItsFolder) {
+    const std::vector<std::string> hostile = {
+        "..",
+        "../escape.dff",
+        "..\\escape.dff",
+        "C:escape.dff",
+        "/etc/passwd",
+        "\\\\srv\\x.dff",
+        "sub/x.dff",
+        "CON",
+        "nul.txd",
+        "com1.dff",
+        "LPT9",
+        "a.dff.",
+        "b.txd ",
+        ".",
+        "x:stream",
+        "",
+        "good.dff",
+        "GOOD.DFF",
+    };
+    for (const char separator : {'/', '\\'}) {
+        SCOPED_TRACE(separator);
+        MemoryFileSystem raw;
+        raw.SetFile(kArchive, RawArchive(hostile));
+        RecordingReport said;
+        const std::string folder = std::string("out") + separator + "here";
+        EXPECT_EQ(ExtractEntries(kArchive, folder, {}, separator, raw, said), ExitStatus::UnsafeName) << said.All();
+        std::vector<std::string> written;
+        for (const auto& path : raw.Paths())
+            if (path != kArchive) written.push_back(path);
+        // Only the one plain name landed, once, right inside the folder.
+        EXPECT_EQ(written, (std::vector<std::string>{folder + separator + "good.dff"})) << said.All();
+        EXPECT_TRUE(said.Has("skipped a second entry named GOOD.DFF"));
+        EXPECT_TRUE(said.Has("1 entries extracted"));
+    }
+}
+
+TEST(SafeName, AcceptsPlainNamesAndRejectsEveryWayOut) {
+    for (const char* name :
+         {"a.dff", "Big Car.DFF", "x", ".hidden", "COM10", "console.txd", "a..b", "LPT", "nulx.dff"}) {
+        EXPECT_EQ(UnsafeNameProblem(name), "") << name;
+    }
+    const std::vector<std::pair<std::string, std::string>> rejected = {
+        {"", "empty"},
+        {".", "folder reference"},
+        {"..", "folder reference"},
+        {"a/b", "separator"},
+        {"a\\b", "separator"},
+        {"C:x", "colon"},
+        {"a\x01.dff", "control"},
+        {"a?.dff", "does not allow"},
+        {"a*.dff", "does not allow"},
+        {"a.dff.", "dot or a space"},
+        {"a.dff ", "dot or a space"},
+        {"CON", "device"},
+        {"con.txd", "device"},
+        {"Aux", "device"},
+        {"prn .dff", "device"},
+        {"NUL.a.b", "device"},
+        {"COM1", "device"},
+        {"lpt9.dff", "device"},
+        {"COM0", "device"},
+        {"CONOUT$", "device"},
+        {"com\xc2\xb9.dff", "device"},
+    };
+    for (const auto& [name, why] : rejected) {
+        SCOPED_TRACE(name);
+        EXPECT_NE(UnsafeNameProblem(name).find(why), std::string::npos) << UnsafeNameProblem(name);
+    }
+}
+
+TEST_F(CommandsTest, AddReplacesWithoutRegardToCaseAndAddsNewNames) {
+    fs.SetFile("/mod/A.DFF", Pattern(2500, 7));
+    fs.SetFile("/mod/c.txd", Pattern(20, 8));
+    EXPECT_EQ(AddFiles(kArchive, {"/mod/A.DFF", "/mod/c.txd"}, fs, report), ExitStatus::Ok) << report.All();
+    EXPECT_EQ(ReadContent(fs, kArchive), (Content{{"A.DFF", Stored(Pattern(2500, 7))},
+                                                  {"b.txd", Stored(Pattern(100, 2))},
+                                                  {"c.txd", Stored(Pattern(20, 8))}}));
+    EXPECT_TRUE(report.Has("replacing A.DFF"));
+    EXPECT_TRUE(report.Has("adding c.txd"));
+}
+
+TEST_F(CommandsTest, AddOfABadNameOrMissingFileChangesNothing) {
+    const Bytes before = fs.Contents(kArchive);
+    fs.SetFile("/mod/c.txd", Pattern(20, 8));
+    fs.SetFile("/mod/name_longer_than_the_format.dff", Pattern(20, 8));
+    EXPECT_EQ(AddFiles(kArchive, {"/mod/c.txd", "/mod/name_longer_than_the_format.dff"}, fs, report),
+              ExitStatus::Rejected);
+    EXPECT_EQ(AddFiles(kArchive, {"/mod/c.txd", "/mod/gone.dff"}, fs, report), ExitStatus::NotFound);
+    EXPECT_EQ(fs.Contents(kArchive), before);
+    EXPECT_TRUE(report.Has("/mod/gone.dff was not found")) << report.All();
+}
+
+TEST_F(CommandsTest, CreateMakesANewArchiveOfTheFilesInOrder) {
+    fs.SetFile("/mod/z.dff", Pattern(5000, 3));
+    fs.SetFile("/mod/c.txd", Pattern(10, 4));
+    EXPECT_EQ(CreateArchive("/new/player.img", {"/mod/z.dff", "/mod/c.txd"}, fs, report), ExitStatus::Ok)
+        << report.All();
+    const auto made = archive::Archive::Open("/new/player.img", fs);
+    ASSERT_EQ(made.Entries().size(), 2u);
+    EXPECT_EQ(made.Entries()[0].name, "z.dff") << "in the order given";
+    EXPECT_EQ(made.Read(made.Entries()[0]), Stored(Pattern(5000, 3)));
+    EXPECT_EQ(made.Entries()[1].name, "c.txd");
+    EXPECT_EQ(made.Read(made.Entries()[1]), Stored(Pattern(10, 4)));
+    EXPECT_EQ(CreateArchive("/new/empty.img", {}, fs, report), ExitStatus::Ok);
+    EXPECT_TRUE(ReadContent(fs, "/new/empty.img").empty());
+}
+
+TEST_F(CommandsTest, CreateNeverTouchesAnExistingFileNorStartsWithABadFile) {
+    const auto before = fs.Contents(kArchive);
+    fs.SetFile("/mod/c.txd", Pattern(10, 4));
+    fs.SetFile("/mod/C.TXD", Pattern(20, 5));
+    fs.SetFile("/mod/name_longer_than_the_format.dff", Pattern(10, 6));
+    struct Case {
+        std::string archive;
+        std::vector<std::string> files;
+        ExitStatus status;
+    };
+    const std::vector<Case> cases = {
+        {kArchive, {"/mod/c.txd"}, ExitStatus::Io},
+        {"/new/a.img", {"/mod/c.txd", "/mod/gone.dff"}, ExitStatus::NotFound},
+        {"/new/b.img", {"/mod/c.txd", "/mod/C.TXD"}, ExitStatus::Rejected},
+        {"/new/c.img", {"/mod/name_longer_than_the_format.dff"}, ExitStatus::Rejected},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.archive);
+        EXPECT_EQ(CreateArchive(c.archive, c.files, fs, report), c.status) << report.All();
+        if (c.archive != kArchive) {
+            EXPECT_FALSE(fs.Exists(c.archive));
+        }
+    }
+    EXPECT_EQ(fs.Contents(kArchive), before);
+}
+
+TEST_F(CommandsTest, RemoveTakesOutEntriesOrNothingWhenOneIsMissing) {
+    const Bytes before = fs.Contents(kArchive);
+    EXPECT_EQ(RemoveEntries(kArchive, {"a.dff", "gone.dff"}, fs, report), ExitStatus::NotFound);
+    EXPECT_EQ(fs.Contents(kArchive), before);
+    EXPECT_EQ(RemoveEntries(kArchive, {"A.dff"}, fs, report), ExitStatus::Ok) << report.All();
+    EXPECT_EQ(ReadContent(fs, kArchive), (Content{{"b.txd", Stored(Pattern(100, 2))}}));
+}
+
+TEST_F(CommandsTest, VerifyPassesASoundArchiveAndFlagsADamagedOne) {
+    EXPECT_EQ(VerifyArchive(kArchive, fs, report), ExitStatus::Ok);
+    EXPECT_TRUE(report.Has("no problems found"));
+    // The second entry now reaches far beyond the end of the file.
+    Bytes damaged = fs.Contents(kArchive);
+    damaged[8 + 32 + 4] = 0xFF;
+    fs.SetFile(kArchive, damaged);
+    RecordingReport said;
+    EXPECT_EQ(VerifyArchive(kArchive, fs, said), ExitStatus::VerifyProblems);
+    EXPECT_TRUE(said.Has("problems found")) << said.All();
+}
+
+TEST_F(CommandsTest, RebuildKeepsTheEntriesAndReportsProgress) {
+    const Content before = ReadContent(fs, kArchive);
+    EXPECT_EQ(RebuildArchive(kArchive, fs, report), ExitStatus::Ok) << report.All();
+    EXPECT_EQ(ReadContent(fs, kArchive), before);
+    EXPECT_TRUE(report.Has("rebuilt: "));
+}
+
+TEST_F(CommandsTest, CommandsOnAMissingArchiveSayNotFound) {
+    EXPECT_EQ(ListEntries("/nowhere.img", fs, report), ExitStatus::NotFound);
+    EXPECT_EQ(VerifyArchive("/nowhere.img", fs, report), ExitStatus::VerifyProblems);
+    EXPECT_EQ(RebuildArchive("/nowhere.img", fs, report), ExitStatus::NotFound);
+    EXPECT_TRUE(report.Has("/nowhere.img was not found"));
+}
+
+}  // namespace
+}  // namespace veltrin::tool

@@ -1,0 +1,214 @@
+#include "tool/shell/tool_main.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "testing/memory_file_system.h"
+#include "tool/common/exit_status.h"
+#include "tool/common/report.h"
+#include "tool_test_support.h"
+
+namespace veltrin::tool {
+namespace {
+
+using namespace testing;
+using archive::testing::MemoryFileSystem;
+
+TEST(ConsoleReport, DrawsTheBarOnlyOnATerminalAndOnlyWhenThePercentageMoves) {
+    FakeConsole console;
+    console.terminal = true;
+    ConsoleReport report(console);
+    report.Line("saving");
+    for (uint64_t done = 0; done <= 1000; done += 5) report.Progress(done, 1000);
+    report.Line("saved");
+    EXPECT_EQ(console.text.find("saving\n\r["), 0u) << console.text;
+    size_t redraws = 0;
+    for (const char c : console.text) redraws += c == '\r';
+    EXPECT_EQ(redraws, 101u);  // 0% to 100%, once each
+    EXPECT_NE(console.text.find("\r[" + std::string(ConsoleReport::kBarWidth, '#') + "] 100%\nsaved\n"),
+              std::string::npos);
+
+    FakeConsole piped;
+    ConsoleReport quiet(piped);
+    quiet.Progress(1, 2);
+    quiet.Line("x");
+    EXPECT_EQ(piped.text, "x\n");
+}
+
+TEST(ConsoleReport, ALineAfterAnUnfinishedBarStartsOnItsOwnLine) {
+    FakeConsole console;
+    console.terminal = true;
+    ConsoleReport report(console);
+    report.Progress(1, 3);
+    report.Line("error: disk gone");
+    EXPECT_EQ(console.text, "\r[#############...........................] 33%\nerror: disk gone\n");
+}
+
+class RunToolTest : public ::testing::Test {
+protected:
+    MemoryFileSystem fs;
+    FakeConsole console;
+
+    int Run(std::vector<std::string> args) {
+        args.insert(args.begin(), "Install.plug");
+        return RunTool(args, console, fs);
+    }
+    void MakeGame() {
+        MakeArchive(fs, "/game/gta3.img", {{"a.dff", Pattern(3000, 1)}});
+        fs.SetFile("/app/gta3.img/a.dff", Pattern(5000, 2));
+    }
+};
+
+TEST_F(RunToolTest, HelpListsTheCommandsAndEveryExitStatus) {
+    EXPECT_EQ(Run({"--help"}), 0);
+    for (const char* command :
+         {"-script", "-restore", "-restore --force", "list", "extract", "add", "remove", "verify", "rebuild"})
+        EXPECT_NE(console.text.find(std::string("Install.plug ") + command), std::string::npos) << command;
+    for (int status = 0; status <= Code(ExitStatus::UnsafeName); ++status) {
+        const std::string code = (status < 10 ? "   " : "  ") + std::to_string(status) + "  ";
+        EXPECT_NE(console.text.find("\n" + code), std::string::npos) << status;
+    }
+}
+
+TEST_F(RunToolTest, WrongArgumentsAreAUsageError) {
+    const std::vector<std::vector<std::string>> wrong = {
+        {},
+        {"frobnicate"},
+        {"-script"},
+        {"-script", "a", "b"},
+        {"-restore"},
+        {"-restore", "a", "b"},
+        {"-restore", "--force"},
+        {"-restore", "a", "--force"},
+        {"-restore", "--force", "a", "b"},
+        {"list"},
+        {"list", "a", "b"},
+        {"extract", "a"},
+        {"add", "a"},
+        {"remove", "a"},
+        {"verify"},
+        {"rebuild"},
+    };
+    for (const auto& args : wrong) {
+        console.text.clear();
+        EXPECT_EQ(Run(args), Code(ExitStatus::Usage)) << (args.empty() ? "" : args[0]);
+        EXPECT_NE(console.text.find("--help"), std::string::npos);
+    }
+}
+
+TEST_F(RunToolTest, ScriptRunWritesTheSameTextToInstallLogBesideTheScript) {
+    MakeGame();
+    fs.SetFile("/app/Install.dat", BytesOf("-open \"/game/gta3.img\"\r\n"
+                                           "-export \"a.dff\" \"/app/Backups/gta3.img/a.dff\"\r\n"
+                                           "-import \"/app/gta3.img/a.dff\"\r\n"
+                                           "-close\r\n"));
+    console.terminal = true;
+    EXPECT_EQ(Run({"-script", "/app/Install.dat"}), 0) << console.text;
+    const std::string log = Text(fs.Contents("/app/Install.log"));
+    // The console holds the same lines plus the bar's redraws.
+    std::string shown;
+    for (size_t pos = 0; pos < console.text.size();) {
+        const size_t end = console.text.find('\n', pos);
+        std::string line = console.text.substr(pos, end - pos);
+        const size_t bar = line.rfind('\r');
+        if (bar == std::string::npos) shown += line + "\r\n";
+        pos = end + 1;
+    }
+    EXPECT_EQ(log, shown);
+    EXPECT_EQ(log.find("running /app/Install.dat\r\nopen /game/gta3.img\r\n"), 0u) << log;
+    EXPECT_NE(log.find("\r\ndone\r\n"), std::string::npos);
+    EXPECT_EQ(log.find('['), std::string::npos);
+    EXPECT_NE(console.text.find("] 100%"), std::string::npos);
+    EXPECT_EQ(fs.Contents("/app/Backups/gta3.img/a.dff"), Stored(Pattern(3000, 1)));
+}
+
+TEST_F(RunToolTest, AScriptPastItsSizeLimitIsRefusedUnread) {
+    MakeGame();
+    std::vector<uint8_t> text = BytesOf("-open \"/game/gta3.img\"\r\n-close\r\n");
+    text.resize((size_t{64} << 20) + 1, ' ');
+    fs.SetFile("/app/Install.dat", std::move(text));
+    const std::vector<uint8_t> archive = fs.Contents("/game/gta3.img");
+    EXPECT_EQ(Run({"-script", "/app/Install.dat"}), Code(ExitStatus::ScriptUnreadable)) << console.text;
+    EXPECT_NE(console.text.find("error: the script cannot be read: /app/Install.dat: the script is larger than the "
+                                "64 MB a script may have\nnothing was changed\nfailed\n"),
+              std::string::npos)
+        << console.text;
+    EXPECT_EQ(fs.Contents("/game/gta3.img"), archive);
+
+    // At the limit it is read, and refused for its first line.
+    std::vector<uint8_t> atLimit = BytesOf("-close");
+    atLimit.resize(size_t{64} << 20, '\n');
+    fs.SetFile("/app/Install.dat", std::move(atLimit));
+    console.text.clear();
+    EXPECT_EQ(Run({"-script", "/app/Install.dat"}), Code(ExitStatus::ScriptInvalid)) << console.text;
+    EXPECT_NE(console.text.find("-close with no archive open"), std::string::npos) << console.text;
+}
+
+TEST_F(RunToolTest, ARelativeScriptPathKeepsItsLogInTheSameFolder) {
+    fs.SetFile("Install.dat", BytesOf(""));
+    EXPECT_EQ(Run({"-SCRIPT", "Install.dat"}), 0) << console.text;
+    EXPECT_EQ(Text(fs.Contents("Install.log")),
+              "running Install.dat\r\nto undo this install: double-click Undo.cmd in this folder, or run "
+              "Install.plug -restore \"Install.dat\"\r\ndone\r\n");
+}
+
+// The undo file runs -restore on the Install.dat beside it, which exists only
+// once the installer ran there.
+TEST_F(RunToolTest, RestoreWithoutItsScriptSaysNothingWasInstalledAndWritesNothing) {
+    MakeGame();
+    const auto before = fs.Paths();
+    EXPECT_EQ(Run({"-restore", "/app/Install.dat"}), Code(ExitStatus::NotFound));
+    EXPECT_NE(console.text.find("nothing was installed from this folder, so there is nothing to undo; nothing was "
+                                "changed\n"),
+              std::string::npos)
+        << console.text;
+    EXPECT_EQ(fs.Paths(), before);  // not even Restore.log
+    EXPECT_EQ(Run({"-restore", "--force", "/app/Install.dat"}), Code(ExitStatus::NotFound));
+    EXPECT_EQ(fs.Paths(), before);
+}
+
+TEST_F(RunToolTest, RestoreForcedUndoesAnEntryThatChangedSince) {
+    MakeGame();
+    fs.SetFile("/app/Install.dat", BytesOf("-open \"/game/gta3.img\"\r\n"
+                                           "-export \"a.dff\" \"/app/Backups/gta3.img/a.dff\"\r\n"
+                                           "-import \"/app/gta3.img/a.dff\"\r\n"));
+    ASSERT_EQ(Run({"-script", "/app/Install.dat"}), 0) << console.text;
+    {
+        auto opened = archive::Archive::Open("/game/gta3.img", fs);
+        opened.Put("a.dff", Pattern(100, 9));  // another mod
+        opened.Commit();
+    }
+    const Content theirs = ReadContent(fs, "/game/gta3.img");
+    EXPECT_EQ(Run({"-restore", "/app/Install.dat"}), 0) << console.text;
+    EXPECT_EQ(ReadContent(fs, "/game/gta3.img"), theirs);
+    EXPECT_NE(Text(fs.Contents("/app/Restore.log")).find("left a.dff as it is: it has changed since the install"),
+              std::string::npos);
+    EXPECT_EQ(Run({"-RESTORE", "--FORCE", "/app/Install.dat"}), 0) << console.text;
+    EXPECT_EQ(ReadContent(fs, "/game/gta3.img")[0].second, Stored(Pattern(3000, 1)));
+    const std::string log = Text(fs.Contents("/app/Restore.log"));
+    EXPECT_EQ(log.find("undoing the install made by /app/Install.dat (forced)\r\n"), 0u) << log;
+    EXPECT_FALSE(fs.Exists("/app/Backups/gta3.img/a.dff"));
+}
+
+TEST_F(RunToolTest, WaitsForEnterOnlyWhenItOwnsItsConsoleWindow) {
+    fs.SetFile("/app/Install.dat", BytesOf(""));
+    console.ownsWindow = false;
+    EXPECT_EQ(Run({"-script", "/app/Install.dat"}), 0);
+    EXPECT_EQ(console.waits, 0);
+    EXPECT_EQ(console.text.find("Press Enter"), std::string::npos);
+
+    console.ownsWindow = true;
+    EXPECT_EQ(Run({"-script", "/app/Install.dat"}), 0);
+    EXPECT_EQ(console.waits, 1);
+    EXPECT_NE(console.text.find("done\nPress Enter to close this window.\n"), std::string::npos);
+    // The prompt is for the window, not for the log.
+    EXPECT_EQ(Text(fs.Contents("/app/Install.log")).find("Press Enter"), std::string::npos);
+
+    EXPECT_EQ(Run({"nonsense"}), Code(ExitStatus::Usage));
+    EXPECT_EQ(console.waits, 2);
+}
+
+}  // namespace
+}  // namespace veltrin::tool
