@@ -82,7 +82,16 @@ void PrintTo(const Digest& digest, std::ostream* out) {
 
 std::map<std::string, Digest> ByName(const std::vector<ImgEntry>& entries) {
     std::map<std::string, Digest> map;
-    for (const auto& entry : entries) map[Lower(entry.name)] = DigestOf(entry.bytes);
+    for (const auto& entry : entries) {
+        // Records whose names have no dot are free space, never loaded.
+        if (entry.name.find('.') == std::string::npos) continue;
+        // A file written over a larger entry fills its sectors with zeros:
+        // whole sectors of zeros at the end are padding, not content.
+        std::string bytes = entry.bytes;
+        while (bytes.size() >= kSector && bytes.find_first_not_of('\0', bytes.size() - kSector) == std::string::npos)
+            bytes.resize(bytes.size() - kSector);
+        map[Lower(entry.name)] = DigestOf(bytes);
+    }
     return map;
 }
 

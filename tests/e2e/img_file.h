@@ -38,7 +38,9 @@ struct Digest {
 Digest DigestOf(const std::string& bytes);
 void PrintTo(const Digest& digest, std::ostream* out);
 
-// Name (lower case) to the digest of its stored bytes.
+// Name (lower case) to the digest of its stored bytes, whole sectors of
+// zeros at the end left out; free records (no dot in the name) are not
+// entries.
 std::map<std::string, Digest> ByName(const std::vector<ImgEntry>& entries);
 
 std::string Lower(std::string text);
