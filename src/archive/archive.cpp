@@ -329,7 +329,7 @@ CommitStats Archive::CommitWith(Execute&& execute) {
     return result.stats;
 }
 
-CommitStats Archive::Commit(const Progress& progress, Fit fit) {
+CommitStats Archive::Commit(const Progress& progress, Fit fit, const BeforeWriting& beforeWriting) {
     State& s = *state_;
     s.RequireCurrent();
     if (!HasChanges()) return {};
@@ -342,9 +342,18 @@ CommitStats Archive::Commit(const Progress& progress, Fit fit) {
         staged.additions.push_back({&addition.name, &addition.data, addition.at});
 
     return CommitWith([&](std::unique_ptr<File> file) {
-        if (const std::optional<InPlacePlan> plan = PlanInPlace(staged))
+        if (const std::optional<InPlacePlan> plan = PlanInPlace(staged)) {
+            if (beforeWriting) beforeWriting(StateOf(plan->directory, plan->journal.newSize));
             return CommitInPlace(*s.fs, s.path, *file, *plan, progress);
-        return RewriteArchive(*s.fs, s.path, std::move(file), PlanRewrite(staged), progress);
+        }
+        const RewritePlan plan = PlanRewrite(staged);
+        if (beforeWriting) {
+            std::vector<uint8_t> directory = format::EncodeHeader(plan.size());
+            const std::vector<uint8_t> records = format::EncodeRecords(RewrittenEntries(plan));
+            directory.insert(directory.end(), records.begin(), records.end());
+            beforeWriting(StateOf(directory, RewrittenSize(plan)));
+        }
+        return RewriteArchive(*s.fs, s.path, std::move(file), plan, progress);
     });
 }
 

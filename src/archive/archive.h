@@ -13,6 +13,7 @@
 
 #include "archive/archive_error.h"
 #include "archive/file_io.h"
+#include "archive/sha256.h"
 
 namespace veltrin::archive {
 
@@ -43,7 +44,13 @@ struct FreeSpace {
     uint64_t sectors = 0;
 };
 
-struct ArchiveState;
+// An archive's header and directory (a checksum of their bytes) and its
+// size: what tells one state of an archive from another.
+struct ArchiveState {
+    Digest directory{};
+    uint64_t fileSize = 0;
+    friend bool operator==(const ArchiveState&, const ArchiveState&) = default;
+};
 
 // The start of an archive as it lies on disk (its header, directory and the
 // spare room up to its first entry) and its size: with the entries' bytes,
@@ -140,8 +147,15 @@ public:
     // A replacement smaller than the sectors it replaces may be written in
     // place, padded with zeros to the old size; with Fit::Exact every entry
     // takes exactly the sectors its new data needs (restoring originals).
+    //
+    // beforeWriting, when given, hears the directory and size the commit will
+    // leave, once the commit has taken the archive and planned, before it
+    // writes anything: the place to make durable what must survive the
+    // change and name what it will be. When it throws, nothing is changed.
     enum class Fit { AllowPadding, Exact };
-    CommitStats Commit(const Progress& progress = {}, Fit fit = Fit::AllowPadding);
+    using BeforeWriting = std::function<void(const ArchiveState& planned)>;
+    CommitStats Commit(const Progress& progress = {}, Fit fit = Fit::AllowPadding,
+                       const BeforeWriting& beforeWriting = {});
     // Writes the archive anew with its entries in data order and no gaps,
     // as one transaction like Commit; staged changes are not allowed.
     CommitStats Rebuild(const Progress& progress = {});

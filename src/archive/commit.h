@@ -120,12 +120,6 @@ struct CommitResult {
     CommitStats stats;               // bytes written, replaced or changed in place
 };
 
-// The archive's directory and size, as a commit compares them.
-struct ArchiveState {
-    Digest directory{};
-    uint64_t fileSize = 0;
-    friend bool operator==(const ArchiveState&, const ArchiveState&) = default;
-};
 ArchiveState StateOf(const std::vector<uint8_t>& directory, uint64_t fileSize);
 
 // A commit that failed after its point of no return (rule 13). It knows the

@@ -118,6 +118,17 @@ uint64_t FirstSectorOf(const RewritePlan& plan) {
     return format::DirectorySectors(plan.size() + format::kSpareRecords);
 }
 
+std::vector<Entry> RewrittenEntries(const RewritePlan& plan) {
+    std::vector<Entry> entries;
+    entries.reserve(plan.size());
+    uint64_t next = FirstSectorOf(plan);
+    for (const PlannedEntry& planned : plan) {
+        entries.push_back({planned.name, static_cast<uint32_t>(next), planned.sectors});
+        next += planned.sectors;
+    }
+    return entries;
+}
+
 uint64_t RewrittenSize(const RewritePlan& plan) {
     uint64_t sectors = FirstSectorOf(plan);
     for (const PlannedEntry& entry : plan) sectors += entry.sectors;
@@ -131,13 +142,8 @@ CommitResult RewriteArchive(FileSystem& fs, const std::string& archivePath, std:
         throw ArchiveError(ErrorKind::TooLarge, archivePath,
                            "The archive would grow past 4 GB, more than the game can read. Nothing was changed.");
     CommitResult result;
-    std::vector<Entry>& entries = result.entries;
-    entries.reserve(plan.size());
-    uint64_t next = FirstSectorOf(plan);
-    for (const PlannedEntry& planned : plan) {
-        entries.push_back({planned.name, static_cast<uint32_t>(next), planned.sectors});
-        next += planned.sectors;
-    }
+    result.entries = RewrittenEntries(plan);
+    const std::vector<Entry>& entries = result.entries;
     RequireFreeSpace(fs, archivePath, total);  // rule 3
 
     const std::string rewritePath = RewritePath(archivePath);

@@ -32,6 +32,8 @@ RewritePlan PlanRewrite(const StagedChanges& staged);
 // directory and spare room for format::kSpareRecords more records.
 uint64_t FirstSectorOf(const RewritePlan& plan);
 
+// The directory of the archive these entries make.
+std::vector<Entry> RewrittenEntries(const RewritePlan& plan);
 // Size in bytes of the archive these entries make.
 uint64_t RewrittenSize(const RewritePlan& plan);
 

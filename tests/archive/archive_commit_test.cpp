@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -557,6 +558,43 @@ TEST(ArchiveCommit, ALeftoverJournalNeverOverwritesALaterChangeByAnotherProgram)
             << "kill at step " << k << ": the other program's a.dff was overwritten";
     }
     EXPECT_GE(leftovers, 1);
+}
+
+}  // namespace
+}  // namespace veltrin::archive
+
+namespace veltrin::archive {
+namespace {
+
+// The caller hears what the commit will leave before anything is written,
+// and a refusal then stops it with nothing changed.
+TEST(ArchiveCommit, TellsTheStateItWillLeaveBeforeWriting) {
+    for (const bool inPlace : {true, false}) {
+        const auto before = inPlace ? SoundArchive({{"a.dff", 2}, {"b.txd", 1}})
+                                    : RawArchive({{"a.dff", 1, 2}, {"b.txd", 4, 1}}, 5 * 2048);
+        Fixture f(before);
+        Archive archive = Archive::Open(kPath, f.fs);
+        archive.Put("a.dff", Pattern(5000, 1));
+        archive.Put("n.txd", Pattern(10, 2));
+        const ArchiveState was = archive.CurrentState();
+        EXPECT_THROW(archive.Commit({}, Archive::Fit::AllowPadding,
+                                    [&](const ArchiveState&) {
+                                        EXPECT_EQ(f.fs.Contents(kPath), before) << "nothing written yet";
+                                        throw ArchiveError(ErrorKind::Io, "record", "refused");
+                                    }),
+                     ArchiveError);
+        EXPECT_EQ(f.fs.Contents(kPath), before) << inPlace;
+        EXPECT_EQ(f.fs.Paths(), std::vector<std::string>{kPath}) << inPlace;
+        EXPECT_EQ(archive.CurrentState(), was);
+        std::optional<ArchiveState> planned;
+        EXPECT_EQ(
+            archive.Commit({}, Archive::Fit::AllowPadding, [&](const ArchiveState& state) { planned = state; }).inPlace,
+            inPlace);
+        ASSERT_TRUE(planned.has_value());
+        EXPECT_EQ(*planned, archive.CurrentState()) << inPlace;
+        EXPECT_EQ(*planned, Archive::Open(kPath, f.fs).CurrentState()) << inPlace;
+        EXPECT_NE(*planned, was);
+    }
 }
 
 }  // namespace
