@@ -1,22 +1,33 @@
-// Times the tool's script run for an install into a 1 GiB archive of 16,000
-// entries: 20 files of about 5 MB in all, with backups of the entries they
-// replace, committed (1) by writing the archive anew and (2) in place, where
-// every file fits the sectors it replaces. Both are set against copying the
-// archive file with a flush to disk, timed in the same run.
+// Times the tool's own install and undo runs against a 1 GiB archive of
+// 16,000 entries, each set against copying the archive with a flush to
+// disk in the same run:
+//  - a mod of 20 files (about 5 MB) that replace entries with larger data
+//    and add new ones, and its undo, which must leave the archive identical
+//    (SHA-256 of the whole file);
+//  - the release payload (demo/mod), installed and undone;
+//  - a mod whose files fit the sectors they replace (in place);
+// with the bytes written and the most free space each run needed at once
+// (the journal and the growth of the archive). Then 200 random installs and
+// undos on one archive of 128 MiB, each undo in reverse order; after every
+// step the layout is checked and every entry's content against a model.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <map>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "archive/archive.h"
 #include "archive/file_io.h"
+#include "archive/sha256.h"
 #include "block_lines.h"
 #include "install/script.h"
 #include "settle.h"
 #include "tool/common/report.h"
+#include "tool/runs/restore.h"
 #include "tool/runs/script_runner.h"
 
 namespace {
@@ -36,19 +47,22 @@ uint32_t SectorsOf(uint32_t i) { return i % kLargeEvery == 0 ? kLargeSectors : 1
 std::string NameOf(uint32_t i) { return "entry" + std::to_string(i) + (i % 2 ? ".txd" : ".dff"); }
 
 double Seconds(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+double Megabytes(uint64_t bytes) { return static_cast<double>(bytes) / (1 << 20); }
 
 // The header, directory and data written straight to disk (a million
 // entries' worth of Put calls would need the whole archive in memory).
-void MakeArchive(FileSystem& system, const std::string& path, uint32_t targetSectors) {
-    uint64_t directorySectors = (8 + 32 * uint64_t{kEntries} + kSectorSize - 1) / kSectorSize;
-    std::vector<uint32_t> sectors(kEntries);
-    uint64_t total = 0;
-    for (uint32_t i = 0; i < kEntries; ++i) total += sectors[i] = SectorsOf(i);
+void MakeArchive(FileSystem& system, const std::string& path, uint32_t entries, uint32_t targetSectors) {
+    const uint64_t directorySectors = (8 + 32 * uint64_t{entries} + kSectorSize - 1) / kSectorSize;
+    std::vector<uint32_t> sectors(entries);
+    uint64_t total = 0, large = 0;
+    for (uint32_t i = 0; i < entries; ++i) {
+        total += sectors[i] = SectorsOf(i);
+        if (i % kLargeEvery == 0) large += kLargeSectors;
+    }
     // Scale the small entries so that the file comes to the target size.
     const double scale =
-        static_cast<double>(targetSectors - directorySectors - kEntries / kLargeEvery * kLargeSectors) /
-        static_cast<double>(total - kEntries / kLargeEvery * kLargeSectors);
-    for (uint32_t i = 0; i < kEntries; ++i)
+        static_cast<double>(targetSectors - directorySectors - large) / static_cast<double>(total - large);
+    for (uint32_t i = 0; i < entries; ++i)
         if (i % kLargeEvery != 0) sectors[i] = std::max(1u, static_cast<uint32_t>(sectors[i] * scale + 0.5));
 
     std::vector<uint8_t> directory(directorySectors * kSectorSize, 0);
@@ -57,9 +71,9 @@ void MakeArchive(FileSystem& system, const std::string& path, uint32_t targetSec
     auto put32 = [&](size_t at, uint32_t v) {
         for (size_t b = 0; b < 4; ++b) directory[at + b] = static_cast<uint8_t>(v >> (8 * b));
     };
-    put32(4, kEntries);
+    put32(4, entries);
     uint64_t next = directorySectors;
-    for (uint32_t i = 0; i < kEntries; ++i) {
+    for (uint32_t i = 0; i < entries; ++i) {
         const size_t at = 8 + 32 * size_t{i};
         put32(at, static_cast<uint32_t>(next));
         directory[at + 4] = static_cast<uint8_t>(sectors[i]);
@@ -83,6 +97,20 @@ void MakeArchive(FileSystem& system, const std::string& path, uint32_t targetSec
     file->Flush();
 }
 
+std::string HashOfFile(FileSystem& system, const std::string& path) {
+    auto file = system.Open(path, OpenMode::Read);
+    const uint64_t size = file->Size();
+    std::vector<uint8_t> block(kBlock);
+    Sha256 sha;
+    for (uint64_t at = 0; at < size;) {
+        const size_t part = static_cast<size_t>(std::min<uint64_t>(kBlock, size - at));
+        file->ReadAt(at, std::span<uint8_t>(block.data(), part));
+        sha.Add(std::span<const uint8_t>(block.data(), part));
+        at += part;
+    }
+    return HexOf(sha.Finish());
+}
+
 double CopyWithFlush(FileSystem& system, const std::string& from, const std::string& to) {
     const auto start = Clock::now();
     fs::copy_file(from, to, fs::copy_options::overwrite_existing);
@@ -92,136 +120,366 @@ double CopyWithFlush(FileSystem& system, const std::string& from, const std::str
     return seconds;
 }
 
-// Times each stage of one script run from the lines the tool reports: the
-// open, the backups, the imports and the commit.
-class StageClock final : public veltrin::tool::Report {
+// The system's file system, watched: the bytes written to the archives
+// and the commit's own files, and the most room those files and the
+// archives' growth took at once.
+class Watched final : public FileSystem {
 public:
-    struct Stages {
-        double open = 0, backups = 0, imports = 0, commit = 0, total = 0;
-        bool inPlace = false;
-    };
+    explicit Watched(FileSystem& inner) : inner_(inner) {}
+    void Start(const std::vector<std::string>& archives) {
+        written_ = 0;
+        peak_ = 0;
+        flushing_ = 0;
+        extra_.clear();
+        base_.clear();
+        for (const std::string& path : archives) base_[Plain(path)] = inner_.Open(path, OpenMode::Read)->Size();
+    }
+    [[nodiscard]] uint64_t Written() const { return written_; }
+    [[nodiscard]] uint64_t Peak() const { return peak_; }
 
-    explicit StageClock(Clock::time_point start) : start_(start), last_(start) {}
-    void Line(std::string_view text) override {
-        const auto now = Clock::now();
-        const double since = std::chrono::duration<double>(now - last_).count();
-        if (text.find(" entries") != std::string_view::npos && text.starts_with("  ")) {
-            stages_.open += since;
-        } else if (text.starts_with("backed up") || text.starts_with("nothing to back up")) {
-            stages_.backups += since;
-        } else if (text.starts_with("imported") || text.starts_with("saving")) {
-            stages_.imports += since;
-        } else if (text.starts_with("saved")) {
-            stages_.commit += since;
-            stages_.inPlace = text.find("in place") != std::string_view::npos;
-        } else {
-            return;
-        }
-        last_ = now;
+    std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
+        return std::make_unique<WatchedFile>(*this, path, inner_.Open(path, mode));
     }
-    void Progress(uint64_t, uint64_t) override {}
-    Stages Finish() {
-        stages_.total = Seconds(start_);
-        return stages_;
+    bool Exists(const std::string& path) override { return inner_.Exists(path); }
+    void ReplaceAtomically(const std::string& from, const std::string& to) override {
+        inner_.ReplaceAtomically(from, to);
+        extra_.erase(Plain(from));
     }
+    void FlushAndReplaceEach(const std::vector<Move>& moves) override {
+        const auto start = Clock::now();
+        inner_.FlushAndReplaceEach(moves);
+        flushing_ += Seconds(start);
+    }
+    [[nodiscard]] double Flushing() const { return flushing_; }
+    void AddFlushing(double seconds) { flushing_ += seconds; }
+    void Remove(const std::string& path) override {
+        inner_.Remove(path);
+        extra_.erase(Plain(path));
+    }
+    void CreateDirectories(const std::string& path) override { inner_.CreateDirectories(path); }
+    uint64_t FreeSpace(const std::string& path) override { return inner_.FreeSpace(path); }
 
 private:
-    Clock::time_point start_, last_;
-    Stages stages_;
+    class WatchedFile final : public File {
+    public:
+        WatchedFile(Watched& fs, std::string path, std::unique_ptr<File> inner)
+            : fs_(fs), path_(std::move(path)), inner_(std::move(inner)) {}
+        uint64_t Size() override { return inner_->Size(); }
+        void ReadAt(uint64_t offset, std::span<uint8_t> bytes) override { inner_->ReadAt(offset, bytes); }
+        void WriteAt(uint64_t offset, std::span<const uint8_t> bytes) override {
+            inner_->WriteAt(offset, bytes);
+            fs_.Wrote(path_, bytes.size(), inner_->Size());
+        }
+        void Resize(uint64_t size) override {
+            inner_->Resize(size);
+            fs_.Wrote(path_, 0, size);
+        }
+        void Flush() override {
+            const auto start = Clock::now();
+            inner_->Flush();
+            fs_.AddFlushing(Seconds(start));
+        }
+        void CopyFrom(File& source, uint64_t sourceOffset, uint64_t offset, uint64_t size) override {
+            File::CopyFrom(source, sourceOffset, offset, size);
+        }
+
+    private:
+        Watched& fs_;
+        std::string path_;
+        std::unique_ptr<File> inner_;
+    };
+
+    // The tool's scripts write backslashes; the native build reads them as slashes.
+    static std::string Plain(std::string path) {
+        std::replace(path.begin(), path.end(), '\\', '/');
+        return path;
+    }
+    void Wrote(const std::string& written, uint64_t bytes, uint64_t size) {
+        const std::string path = Plain(written);
+        const bool archive = base_.count(path) != 0;
+        const bool own = path.ends_with(".journal") || path.ends_with(".rewrite");
+        if (!archive && !own) return;
+        written_ += bytes;
+        extra_[path] = archive ? (size > base_[path] ? size - base_[path] : 0) : size;
+        uint64_t room = 0;
+        for (const auto& [file, taken] : extra_) room += taken;
+        peak_ = std::max(peak_, room);
+    }
+
+    FileSystem& inner_;
+    uint64_t written_ = 0;
+    uint64_t peak_ = 0;
+    double flushing_ = 0;
+    std::map<std::string, uint64_t> base_;
+    std::map<std::string, uint64_t> extra_;
 };
 
-// What the installer hands the tool for the gta3.img block: the mod's files
-// in the payload folder, and the script that backs up and imports them.
-struct Install {
+class Quiet final : public veltrin::tool::Report {
+public:
+    void Line(std::string_view text) override { lines.emplace_back(text); }
+    void Progress(uint64_t, uint64_t) override {}
+    std::vector<std::string> lines;
+};
+
+// A mod as the installer hands it to the tool: its files in the payload
+// folders of its application folder, and the script that installs them.
+struct Mod {
     fs::path app;
-    std::vector<std::string> names;
+    std::map<std::string, std::vector<uint8_t>> gta3, player;  // name -> bytes
 };
 
-StageClock::Stages RunInstall(FileSystem& system, const fs::path& game, const Install& install, uint32_t seed) {
-    std::vector<uint8_t> data(kFileBytes);
-    for (size_t b = 0; b < data.size(); ++b) data[b] = static_cast<uint8_t>(b * 31 + seed);
-    fs::remove_all(install.app);
-    fs::create_directories(install.app / "gta3.img");
-    for (const std::string& name : install.names)
-        system.Open((install.app / "gta3.img" / name).string(), OpenMode::CreateAlways)->WriteAt(0, data);
+std::string ScriptOf(const Mod& mod, const fs::path& game) {
+    std::vector<std::string> gta3, player;
+    for (const auto& [name, bytes] : mod.gta3) gta3.push_back(name);
+    for (const auto& [name, bytes] : mod.player) player.push_back(name);
     std::string script;
+    using veltrin::install::Block;
     for (const std::string& line :
-         veltrin::install::testing::BlockLinesOf(veltrin::install::Block::Gta3, game.string(), install.app.string(), install.names))
+         veltrin::install::testing::BlockLinesOf(Block::Gta3, game.string(), mod.app.string(), gta3))
         script += line + "\r\n";
-    const std::string scriptPath = (install.app / "Install.dat").string();
-    SettleDisk();
-
-    const auto start = Clock::now();
-    StageClock clock(start);
-    if (veltrin::tool::RunScript(scriptPath, script, system, clock) != veltrin::tool::ExitStatus::Ok)
-        throw ArchiveError(ErrorKind::Io, scriptPath, "the install failed");
-    return clock.Finish();
+    for (const std::string& line :
+         veltrin::install::testing::BlockLinesOf(Block::Player, game.string(), mod.app.string(), player))
+        script += line + "\r\n";
+    return script;
 }
 
-void PrintStages(const char* what, const StageClock::Stages& stages, double copy) {
-    std::printf("  %s: open %.3f s, backups %.3f s, imports and backups' flush %.3f s, commit %.3f s (%.2f%% of copy)\n",
-                what, stages.open, stages.backups, stages.imports, stages.commit, 100.0 * stages.commit / copy);
+void WriteMod(FileSystem& system, const Mod& mod) {
+    fs::remove_all(mod.app);
+    for (const auto* folder : {"gta3.img", "player.img"}) fs::create_directories(mod.app / folder);
+    for (const auto& [name, bytes] : mod.gta3)
+        system.Open((mod.app / "gta3.img" / name).string(), OpenMode::CreateAlways)->WriteAt(0, bytes);
+    for (const auto& [name, bytes] : mod.player)
+        system.Open((mod.app / "player.img" / name).string(), OpenMode::CreateAlways)->WriteAt(0, bytes);
+}
+
+struct RunFigures {
+    double seconds = 0;
+    uint64_t written = 0;
+    uint64_t room = 0;
+    double flushing = 0;  // of the seconds, waiting for the disk to make files durable
+};
+
+// Runs the mod's install (or its undo) through the tool's own runs.
+RunFigures Run(Watched& watched, const fs::path& game, const Mod& mod, bool undo) {
+    const std::string script = ScriptOf(mod, game);
+    const std::string scriptPath = (mod.app / "Install.dat").string();
+    if (!undo)
+        watched.Open(scriptPath, OpenMode::CreateAlways)
+            ->WriteAt(0, std::span(reinterpret_cast<const uint8_t*>(script.data()), script.size()));
+    watched.Start({(game / "models" / "gta3.img").string(), (game / "models" / "player.img").string()});
+    SettleDisk();
+    Quiet report;
+    const auto start = Clock::now();
+    const auto status = undo ? veltrin::tool::RestoreFromScript(scriptPath, script, watched, report)
+                             : veltrin::tool::RunScript(scriptPath, script, watched, report);
+    RunFigures figures{Seconds(start), watched.Written(), watched.Peak(), watched.Flushing()};
+    if (status != veltrin::tool::ExitStatus::Ok) {
+        std::string all;
+        for (const auto& line : report.lines) all += "\n  " + line;
+        throw ArchiveError(ErrorKind::Io, scriptPath,
+                           std::string(undo ? "the undo" : "the install") + " failed:" + all);
+    }
+    return figures;
+}
+
+void Print(const char* what, const RunFigures& figures, double copy) {
+    std::printf(
+        "  %-34s %7.3f s  %6.2f%% of copy  (%.3f s waiting for flushes)  %7.2f MB written  %7.2f MB free space "
+        "needed\n",
+        what, figures.seconds, 100.0 * figures.seconds / copy, figures.flushing, Megabytes(figures.written),
+        Megabytes(figures.room));
+}
+
+std::vector<uint8_t> Bytes(size_t size, uint32_t seed) {
+    std::vector<uint8_t> bytes(size);
+    uint32_t state = seed * 2654435761u + 1;
+    for (auto& byte : bytes) {
+        state = state * 1103515245u + 12345u;
+        byte = static_cast<uint8_t>(state >> 16);
+    }
+    return bytes;
+}
+
+std::vector<uint8_t> ReadAll(const fs::path& path) {
+    std::vector<uint8_t> bytes(static_cast<size_t>(fs::file_size(path)));
+    if (!bytes.empty()) SystemFileSystem().Open(path.string(), OpenMode::Read)->ReadAt(0, bytes);
+    return bytes;
+}
+
+// The release payload, as the build packs it.
+Mod ReleaseMod(const fs::path& app) {
+    Mod mod{app, {}, {}};
+    const fs::path payload = VELTRIN_DEMO_MOD;
+    for (const auto& item : fs::directory_iterator(payload / "gta3.img"))
+        mod.gta3[item.path().filename().string()] = ReadAll(item.path());
+    for (const auto& item : fs::directory_iterator(payload / "player.img"))
+        mod.player[item.path().filename().string()] = ReadAll(item.path());
+    return mod;
+}
+
+// 200 random installs and undos on a smaller archive; each undo is of the
+// newest install still in place, and must give back the archive it found.
+int Series(FileSystem& system, Watched& watched, const fs::path& folder) {
+    const fs::path game = folder / "series";
+    fs::create_directories(game / "models");
+    const std::string gta3 = (game / "models" / "gta3.img").string();
+    MakeArchive(system, gta3, 2000, 1u << 16);  // 128 MiB
+    Archive::Create((game / "models" / "player.img").string(), system);
+    std::mt19937 engine(20261208);
+    const auto random = [&engine] { return static_cast<uint32_t>(engine()); };
+    struct Installed {
+        Mod mod;
+        std::string before;  // the archive's hash before the install
+    };
+    std::vector<Installed> stack;
+    int installs = 0, undos = 0, problems = 0;
+    const auto start = Clock::now();
+    for (int step = 0; step < 200; ++step) {
+        const bool install = stack.empty() || (stack.size() < 12 && random() % 3 != 0);
+        if (install) {
+            Mod mod{folder / ("mod-" + std::to_string(step)), {}, {}};
+            const std::vector<Entry> entries = Archive::Open(gta3, system).Entries();
+            const int files = 1 + static_cast<int>(random() % 10);
+            for (int f = 0; f < files; ++f) {
+                const uint32_t kind = random() % 3;
+                if (kind == 2) {  // a new name
+                    mod.gta3["new" + std::to_string(step) + "_" + std::to_string(f) + ".dff"] =
+                        Bytes(1 + random() % 300000, random());
+                    continue;
+                }
+                const Entry& entry = entries[random() % entries.size()];
+                const uint64_t now = uint64_t{entry.sectors} * kSectorSize;
+                const uint64_t size =
+                    kind == 0 ? now + 1 + random() % 200000 : 1 + random() % std::max<uint64_t>(1, now);
+                mod.gta3[entry.name] = Bytes(static_cast<size_t>(size), random());
+            }
+            Installed item{mod, HashOfFile(system, gta3)};
+            WriteMod(system, mod);
+            Run(watched, game, mod, false);
+            stack.push_back(std::move(item));
+            ++installs;
+        } else {
+            Run(watched, game, stack.back().mod, true);
+            if (HashOfFile(system, gta3) != stack.back().before) {
+                ++problems;
+                std::printf("  step %d: the undo did not give back the archive byte for byte\n", step);
+            }
+            stack.pop_back();
+            ++undos;
+        }
+        // The layout and every entry: the newest install's files where it
+        // put them, under them the older ones', else the original.
+        const std::vector<std::string> found = Verify(gta3, system);
+        for (const std::string& problem : found) std::printf("  step %d: %s\n", step, problem.c_str());
+        problems += static_cast<int>(found.size());
+        const Archive archive = Archive::Open(gta3, system);
+        for (auto item = stack.rbegin(); item != stack.rend(); ++item)
+            for (const auto& [name, bytes] : item->mod.gta3) {
+                bool newer = false;
+                for (auto later = stack.rbegin(); later != item; ++later) newer = newer || later->mod.gta3.count(name);
+                if (newer) continue;
+                const Entry* entry = archive.Find(name);
+                std::vector<uint8_t> stored = entry ? archive.Read(*entry) : std::vector<uint8_t>{};
+                const bool holds = stored.size() >= bytes.size() &&
+                                   std::equal(bytes.begin(), bytes.end(), stored.begin()) &&
+                                   std::all_of(stored.begin() + static_cast<std::ptrdiff_t>(bytes.size()), stored.end(),
+                                               [](uint8_t b) { return b == 0; });
+                if (!holds) {
+                    ++problems;
+                    std::printf("  step %d: %s does not hold its mod's file\n", step, name.c_str());
+                }
+            }
+    }
+    const Archive archive = Archive::Open(gta3, system);
+    const FreeSpace free = archive.Free();
+    std::printf(
+        "series: %d installs and %d undos in %.1f s on a %.0f MiB archive; %zu installs in place at the end, "
+        "%llu free entries, %.2f MB free space; %d problems\n",
+        installs, undos, Seconds(start), Megabytes(fs::file_size(gta3)), stack.size(),
+        static_cast<unsigned long long>(free.entries), Megabytes(free.sectors * kSectorSize), problems);
+    return problems == 0 ? 0 : 1;
 }
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    // --no-series: the timed runs only.
+    const bool series = !(argc > 1 && std::string_view(argv[1]) == "--no-series");
     FileSystem& system = SystemFileSystem();
+    Watched watched(system);
     const fs::path folder = fs::temp_directory_path() / "veltrin-archive-bench";
     fs::remove_all(folder);
     const fs::path game = folder / "game";
     fs::create_directories(game / "models");
     const std::string archivePath = (game / "models" / "gta3.img").string();
+    const std::string playerPath = (game / "models" / "player.img").string();
     const std::string copyPath = (folder / "gta3-copy.img").string();
     int status = 0;
     try {
         const auto makeStart = Clock::now();
-        MakeArchive(system, archivePath, 1u << 19);  // 1 GiB in sectors
-        std::printf("made a %.0f MiB archive of %u entries in %.1f s\n",
-                    static_cast<double>(fs::file_size(archivePath)) / (1 << 20), kEntries, Seconds(makeStart));
+        MakeArchive(system, archivePath, kEntries, 1u << 19);  // 1 GiB in sectors
+        MakeArchive(system, playerPath, 542, 8192);            // 16 MiB
+        std::printf("made a %.0f MiB archive of %u entries in %.1f s\n", Megabytes(fs::file_size(archivePath)),
+                    kEntries, Seconds(makeStart));
 
-        // Small entries grow (a rewrite); a few names are new. Each round
-        // takes other entries, so that the second does not find them grown.
-        auto rewriteInstall = [&](int round) {
-            Install install{folder / ("app-rewrite-" + std::to_string(round)), {}};
+        // Larger replacements (every entry of the 1 GiB archive is smaller
+        // than 250 KB but the large ones) and three new names.
+        auto larger = [&](int round) {
+            Mod mod{folder / ("app-larger-" + std::to_string(round)), {}, {}};
             for (uint32_t i = 0; i < 17; ++i)
-                install.names.push_back(NameOf(1 + i * 941 + 2 * static_cast<uint32_t>(round)));
-            for (int i = 0; i < 3; ++i)
-                install.names.push_back("added" + std::to_string(round) + std::to_string(i) + ".dff");
-            return install;
+                mod.gta3[NameOf(1 + i * 941 + 2 * static_cast<uint32_t>(round))] =
+                    Bytes(kFileBytes, i + 100u * static_cast<uint32_t>(round));
+            for (uint32_t i = 0; i < 3; ++i)
+                mod.gta3["added" + std::to_string(round) + std::to_string(i) + ".dff"] = Bytes(kFileBytes, 50 + i);
+            return mod;
         };
-        // The large entries take the files in their own sectors (in place).
-        auto inPlaceInstall = [&](int round) {
-            Install install{folder / ("app-in-place-" + std::to_string(round)), {}};
-            for (uint32_t i = 0; i < 20; ++i) install.names.push_back(NameOf(i * kLargeEvery));
-            return install;
+        // The large entries take the files in their own sectors.
+        auto fitting = [&](int round) {
+            Mod mod{folder / ("app-fitting-" + std::to_string(round)), {}, {}};
+            for (uint32_t i = 0; i < 20; ++i)
+                mod.gta3[NameOf(i * kLargeEvery)] = Bytes(kFileBytes, 7 * i + static_cast<uint32_t>(round));
+            return mod;
         };
 
         double bestCopy = 1e9;
-        StageClock::Stages bestRewrite{.total = 1e9}, bestInPlace{.total = 1e9};
+        RunFigures install{1e9}, undo{1e9}, release{1e9}, releaseUndo{1e9}, inPlace{1e9}, inPlaceUndo{1e9};
+        bool identical = true;
+        const auto keepBest = [](RunFigures& best, const RunFigures& now) {
+            if (now.seconds < best.seconds) best = now;
+        };
+        const auto installAndUndo = [&](const Mod& mod, RunFigures& in, RunFigures& out) {
+            const std::string before = HashOfFile(system, archivePath) + HashOfFile(system, playerPath);
+            WriteMod(system, mod);
+            keepBest(in, Run(watched, game, mod, false));
+            keepBest(out, Run(watched, game, mod, true));
+            if (HashOfFile(system, archivePath) + HashOfFile(system, playerPath) != before) identical = false;
+        };
         for (int round = 0; round < kRounds; ++round) {
             SettleDisk();
             bestCopy = std::min(bestCopy, CopyWithFlush(system, archivePath, copyPath));
-            const StageClock::Stages inPlace =
-                RunInstall(system, game, inPlaceInstall(round), static_cast<uint32_t>(round));
-            if (!inPlace.inPlace) throw ArchiveError(ErrorKind::Io, archivePath, "the in-place install was rewritten");
-            if (inPlace.total < bestInPlace.total) bestInPlace = inPlace;
-            const StageClock::Stages rewrite =
-                RunInstall(system, game, rewriteInstall(round), static_cast<uint32_t>(round));
-            if (rewrite.inPlace) throw ArchiveError(ErrorKind::Io, archivePath, "the rewrite went in place");
-            if (rewrite.total < bestRewrite.total) bestRewrite = rewrite;
+            installAndUndo(larger(round), install, undo);
+            installAndUndo(ReleaseMod(folder / ("app-release-" + std::to_string(round))), release, releaseUndo);
+            installAndUndo(fitting(round), inPlace, inPlaceUndo);
         }
+        std::printf("copy of the archive with flush: %.3f s (best of %d rounds; each run below too)\n", bestCopy,
+                    kRounds);
+        Print("install, 20 larger files (5 MB):", install, bestCopy);
+        Print("its undo:", undo, bestCopy);
+        Print("install of the release payload:", release, bestCopy);
+        Print("its undo:", releaseUndo, bestCopy);
+        Print("install, 20 files that fit:", inPlace, bestCopy);
+        Print("its undo:", inPlaceUndo, bestCopy);
+        std::printf(
+            "targets: the 5 MB install and its undo each at most 5%% of the copy: %s; "
+            "every undo gave back the archives byte for byte: %s\n",
+            install.seconds <= 0.05 * bestCopy && undo.seconds <= 0.05 * bestCopy ? "met" : "MISSED",
+            identical ? "yes" : "NO");
+        if (!identical) status = 1;
         const std::vector<std::string> problems = Verify(archivePath, system);
-        std::printf("copy of the archive with flush:                 %7.3f s\n", bestCopy);
-        std::printf("install by rewrite (20 files, backups, commit): %7.3f s  ratio to copy %.2f (target <= 1.30)\n",
-                    bestRewrite.total, bestRewrite.total / bestCopy);
-        std::printf("install in place (20 files, backups, commit):   %7.3f s  %.2f%% of copy (target < 5%%)\n",
-                    bestInPlace.total, 100.0 * bestInPlace.total / bestCopy);
-        PrintStages("rewrite ", bestRewrite, bestCopy);
-        PrintStages("in place", bestInPlace, bestCopy);
-        std::printf("archive afterwards: %s (best of %d rounds each)\n",
-                    problems.empty() ? "sound" : problems[0].c_str(), kRounds);
+        std::printf("archive afterwards: %s\n", problems.empty() ? "sound" : problems[0].c_str());
         if (!problems.empty()) status = 1;
+        fs::remove_all(game);
+        if (series && Series(system, watched, folder) != 0) status = 1;
     } catch (const ArchiveError& error) {
         std::printf("benchmark failed: %s: %s\n", error.path().c_str(), error.reason().c_str());
         status = 1;

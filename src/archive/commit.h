@@ -37,11 +37,11 @@
 //  7. The journal is applied: a growing archive takes its new size, every
 //     write lands in journal order, a shrinking archive is cut to its new
 //     size, and the archive is flushed. Applying twice is harmless.
-//  8. The journal is emptied through the handle that wrote it, flushed and
-//     removed. An emptied journal is no journal (rule 11). When it cannot be
-//     emptied or removed, the commit still succeeded and says so, naming
-//     the file left behind (CommitStats::leftOver); rule 11 keeps it from
-//     doing harm.
+//  8. The journal is emptied through the handle that wrote it and removed;
+//     when it cannot be removed it is emptied again and flushed. An emptied
+//     journal is no journal (rule 10). When it cannot be emptied or removed,
+//     the commit still succeeded and says so, naming the file left behind
+//     (CommitStats::leftOver); rule 11 keeps it from doing harm.
 //
 // On the next open (recovery.h)
 //  9. With exclusive access first (another program's commit in progress is

@@ -42,23 +42,28 @@ namespace {
 // Rule 8: the journal emptied through the handle that wrote it, then
 // removed. Returns what was left behind, in words; empty when nothing was.
 std::string RetireJournal(FileSystem& fs, const std::string& journalPath, std::unique_ptr<File> journal) {
-    std::string emptyFailed;
+    // Emptied through the handle that wrote it (another program may hold it
+    // once that is closed); made durable only when it stays behind.
     try {
         journal->Resize(0);
-        journal->Flush();
-    } catch (const ArchiveError& error) {
-        emptyFailed = error.reason();
+    } catch (const ArchiveError&) {
+        // Emptied below, if it stays.
     }
     journal.reset();
     try {
         fs.Remove(journalPath);
         return {};
-    } catch (const ArchiveError& error) {
-        if (emptyFailed.empty())
-            return "the emptied journal " + journalPath + " could not be removed (" + error.reason() +
-                   "); it does no harm and the next save replaces it";
-        return "the journal " + journalPath + " could not be emptied (" + emptyFailed + ") or removed (" +
-               error.reason() + "); the next open checks it against the archive and drops it";
+    } catch (const ArchiveError& removal) {
+        try {
+            auto left = fs.Open(journalPath, OpenMode::ReadWrite);
+            left->Resize(0);
+            left->Flush();
+        } catch (const ArchiveError& emptying) {
+            return "the journal " + journalPath + " could not be emptied (" + emptying.reason() + ") or removed (" +
+                   removal.reason() + "); the next open checks it against the archive and drops it";
+        }
+        return "the emptied journal " + journalPath + " could not be removed (" + removal.reason() +
+               "); it does no harm and the next save replaces it";
     }
 }
 

@@ -24,19 +24,73 @@ constexpr uint32_t kVersion = 2;
 constexpr size_t kHeadSize = 32;
 constexpr size_t kRecordHeadSize = 24;
 constexpr size_t kSumSize = 16;
-constexpr size_t kTrailerSize = sizeof(Digest) + sizeof kEndMagic;
+constexpr size_t kTrailerSize = 8 + sizeof kEndMagic;  // the seal, the end mark
 // A journal never holds more than the archive it belongs to could, and its
 // checksums.
 constexpr uint64_t kMaxJournalBytes = format::kMaxArchiveBytes + (format::kMaxArchiveBytes / kJournalPiece) * kSumSize;
 
 using PieceSum = std::array<uint8_t, kSumSize>;
 
+// What a piece holds, as a checksum strong enough that another program's
+// bytes are never taken for the old or the new ones: the first 16 bytes of
+// its SHA-256. Pieces of zeros (the sectors past the end of a growing
+// archive, free space) are the common case and are summed once.
 PieceSum SumOf(std::span<const uint8_t> bytes) {
+    static const std::array<PieceSum, kJournalPiece + 1> zeros = [] {
+        std::array<PieceSum, kJournalPiece + 1> sums{};
+        const std::array<uint8_t, kJournalPiece> none{};
+        for (size_t length = 0; length <= kJournalPiece; ++length) {
+            const Digest digest = Sha256Of(std::span<const uint8_t>(none.data(), length));
+            std::copy_n(digest.begin(), kSumSize, sums[length].begin());
+        }
+        return sums;
+    }();
+    if (bytes.size() <= kJournalPiece && std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0; }))
+        return zeros[bytes.size()];
     const Digest digest = Sha256Of(bytes);
     PieceSum sum;
     std::copy_n(digest.begin(), sum.size(), sum.begin());
     return sum;
 }
+
+// The seal over the journal: FNV-1a over 64-bit little-endian words (then
+// the last bytes one by one), seeded with the length. Every step is a
+// one-to-one map of the state, so a change in any single word always
+// changes the result, and a torn or cut journal is found; the data it
+// covers is checked against the archive by the pieces' SHA-256 sums. Fed
+// in pieces.
+class Seal {
+public:
+    explicit Seal(uint64_t length) : hash_(0xcbf29ce484222325ull ^ length) {}
+
+    void Add(std::span<const uint8_t> bytes) {
+        size_t at = 0;
+        for (; at < bytes.size() && pending_ > 0; ++at) Take(bytes[at]);
+        for (; at + 8 <= bytes.size(); at += 8) Mix(LoadLe64(bytes.data() + at));
+        for (; at < bytes.size(); ++at) Take(bytes[at]);
+    }
+    [[nodiscard]] uint64_t Value() const {
+        uint64_t hash = hash_;
+        for (unsigned i = 0; i < pending_; ++i) hash = (hash ^ ((partial_ >> (8 * i)) & 0xff)) * kPrime;
+        return hash;
+    }
+
+private:
+    static constexpr uint64_t kPrime = 0x100000001b3ull;
+    void Mix(uint64_t word) { hash_ = (hash_ ^ word) * kPrime; }
+    // A byte of a word that does not lie whole in one piece.
+    void Take(uint8_t byte) {
+        partial_ |= uint64_t{byte} << (8 * pending_);
+        if (++pending_ < 8) return;
+        Mix(partial_);
+        partial_ = 0;
+        pending_ = 0;
+    }
+
+    uint64_t hash_;
+    uint64_t partial_ = 0;
+    unsigned pending_ = 0;
+};
 
 uint64_t PieceCount(uint64_t offset, uint64_t end) {
     return end > offset ? (end - 1) / kJournalPiece - offset / kJournalPiece + 1 : 0;
@@ -86,7 +140,7 @@ template <typename Sink>
 void StreamJournal(const Journal& journal, FileSystem& fs, File& archive, Sink&& sink) {
     constexpr size_t kGather = size_t{64} << 10;
     std::vector<uint8_t> gathered;
-    Sha256 seal;
+    Seal seal(JournalBytes(journal) - kTrailerSize);
     auto emit = [&](std::span<const uint8_t> piece, bool body) {
         if (body) seal.Add(piece);
         if (piece.size() < kGather) {
@@ -136,9 +190,8 @@ void StreamJournal(const Journal& journal, FileSystem& fs, File& archive, Sink&&
         emit(sums, true);
     }
     uint8_t trailer[kTrailerSize];
-    const Digest digest = seal.Finish();
-    std::copy(digest.begin(), digest.end(), trailer);
-    std::memcpy(trailer + sizeof(Digest), kEndMagic, sizeof kEndMagic);
+    StoreLe64(trailer, seal.Value());
+    std::memcpy(trailer + 8, kEndMagic, sizeof kEndMagic);
     emit(trailer, false);
     if (!gathered.empty()) sink(std::span<const uint8_t>(gathered));
 }
@@ -174,9 +227,9 @@ std::optional<Journal> ReadJournal(File& file) {
     file.ReadAt(0, head);
     file.ReadAt(bodyEnd, trailer);
     if (std::memcmp(head, kMagic, sizeof kMagic) != 0 || LoadLe32(head + 4) != kVersion ||
-        LoadLe32(head + 28) != kJournalPiece || std::memcmp(trailer + sizeof(Digest), kEndMagic, sizeof kEndMagic) != 0)
+        LoadLe32(head + 28) != kJournalPiece || std::memcmp(trailer + 8, kEndMagic, sizeof kEndMagic) != 0)
         return std::nullopt;
-    Sha256 seal;
+    Seal seal(bodyEnd);
     seal.Add(head);
     Journal journal;
     journal.oldSize = LoadLe64(head + 8);
@@ -219,8 +272,7 @@ std::optional<Journal> ReadJournal(File& file) {
         journal.writes.push_back(std::move(write));
     }
     if (at != bodyEnd) return std::nullopt;
-    const Digest digest = seal.Finish();
-    if (!std::equal(digest.begin(), digest.end(), trailer)) return std::nullopt;
+    if (LoadLe64(trailer) != seal.Value()) return std::nullopt;
     // An in-place commit grows the archive only by what it writes.
     if (journal.newSize > std::max(journal.oldSize, reached)) return std::nullopt;
     return journal;
