@@ -5,6 +5,7 @@ namespace veltrin::install {
 std::string FailureText(const InstallError& error) {
     const std::string path = "\"" + error.path() + "\"";
     std::string text;
+    std::string reason = error.reason();
     switch (error.failure()) {
     case Failure::Gta3PayloadFolder:
     case Failure::PlayerPayloadFolder:
@@ -20,7 +21,9 @@ std::string FailureText(const InstallError& error) {
         text = "The folder " + path + " holds more mod files than the installer can handle (at most 32767).";
         break;
     case Failure::ToolLaunch:
-        text = "The archive tool " + path + " could not be started.";
+        // One sentence: what was being started, then why it did not start.
+        text = error.path() + " cannot be started" + (reason.empty() ? "" : ": " + reason);
+        reason.clear();
         break;
     case Failure::NotRepresentable:
         text = "The path " + path +
@@ -31,7 +34,7 @@ std::string FailureText(const InstallError& error) {
         text = "The installation stopped unexpectedly.";
         break;
     }
-    if (!error.reason().empty()) text += "\n\n" + error.reason();
+    if (!reason.empty()) text += "\n\n" + reason;
     if (!text.empty() && text.back() != '.') text += '.';
     text += "\n\nNothing was installed.";
     return text;

@@ -56,8 +56,13 @@ void WinInstallHost::LaunchTool(const std::string& program, const std::string& c
     // The program is named explicitly, so nothing is searched for; the tool
     // inherits this process's working folder and no handles.
     if (!::CreateProcessW(wideProgram.c_str(), wideCommandLine.data(), nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE,
-                          nullptr, nullptr, &startup, &process))
-        throw InstallError(Failure::ToolLaunch, program, win32::SystemMessage(::GetLastError()));
+                          nullptr, nullptr, &startup, &process)) {
+        const DWORD error = ::GetLastError();
+        // The system's words may name the program ("%1 is not a valid Win32
+        // application"): by its file name, as the report names its path.
+        throw InstallError(Failure::ToolLaunch, program,
+                           win32::SystemMessage(error, program.substr(program.find_last_of('\\') + 1)));
+    }
     ::CloseHandle(process.hThread);
     ::CloseHandle(process.hProcess);
 }

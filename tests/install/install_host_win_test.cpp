@@ -227,6 +227,30 @@ TEST_F(WinInstallTest, MissingSecondPayloadFolderLeavesOnlyTheFirstBlock) {
     EXPECT_NE(host.boxes[0].find(App() + "\\player.img"), std::string::npos);
 }
 
+// A file in the tool's place that is no program (a text file, a damaged
+// download), or no file at all: the report says what was being started and
+// the system's reason in words, without the placeholders of its message.
+TEST_F(WinInstallTest, AToolThatCannotStartIsNamedWithTheSystemsReason) {
+    struct Case {
+        const char* what;
+        const char* bytes;  // nullptr: no file
+    };
+    for (const auto& [what, bytes] : {Case{"a text file", "This is not a program.\r\n"}, Case{"no file", nullptr}}) {
+        SCOPED_TRACE(what);
+        host.boxes.clear();
+        fs::remove(app / "Install.plug");
+        if (bytes) WriteBytes(app / "Install.plug", bytes);
+        EXPECT_EQ(Run(), static_cast<int>(Failure::ToolLaunch));
+        ASSERT_EQ(host.boxes.size(), 1u);
+        const std::string& box = host.boxes[0];
+        const std::string named = App() + "\\Install.plug cannot be started: ";
+        const size_t at = box.find(named);
+        ASSERT_NE(at, std::string::npos) << box;
+        EXPECT_GT(box.find_first_of(".\n", at + named.size()), at + named.size() + 3) << box;  // a reason follows
+        EXPECT_EQ(box.find('%'), std::string::npos) << box;
+    }
+}
+
 TEST_F(WinInstallTest, MissingToolLeavesACompleteScriptAndNoSuccess) {
     fs::remove(app / "Install.plug");
     EXPECT_EQ(Run(), static_cast<int>(Failure::ToolLaunch));

@@ -1,0 +1,41 @@
+// The failure report's words, whole, for each way the run can stop: what a
+// player reads in the box is all they learn of the failure.
+#include "install/install_error.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace veltrin::install {
+namespace {
+
+struct TextRow {
+    const char* name;
+    InstallError error;
+    std::string text;
+};
+
+class FailureTextTest : public ::testing::TestWithParam<TextRow> {};
+
+TEST_P(FailureTextTest, SaysWhatFailedAndWhy) { EXPECT_EQ(FailureText(GetParam().error), GetParam().text); }
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryFailure, FailureTextTest,
+    ::testing::Values(
+        TextRow{"ListingFailed", InstallError(Failure::Gta3PayloadFolder, R"(D:\Mod\gta3.img)", "Path not found"),
+                "The mod's files could not be listed in the folder \"D:\\Mod\\gta3.img\".\n\nPath not found.\n\n"
+                "Nothing was installed."},
+        // The tool's path is the sentence's subject; the system's words follow.
+        TextRow{"ToolNotAProgram",
+                InstallError(Failure::ToolLaunch, R"(D:\Mod\Install.plug)", "Bad EXE format for Install.plug"),
+                "D:\\Mod\\Install.plug cannot be started: Bad EXE format for Install.plug.\n\nNothing was installed."},
+        TextRow{"ToolWithoutReason", InstallError(Failure::ToolLaunch, R"(D:\Mod\Install.plug)", ""),
+                "D:\\Mod\\Install.plug cannot be started.\n\nNothing was installed."},
+        TextRow{"LineUnwritable", InstallError(Failure::NotRepresentable, "-import \"☃\"", ""),
+                "The path \"-import \"☃\"\" has characters that the system's code page cannot hold, so the archive "
+                "tool could not find it. Rename it, or move the game or the mod to a folder with a plainer name."
+                "\n\nNothing was installed."}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+}  // namespace
+}  // namespace veltrin::install
