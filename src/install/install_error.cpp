@@ -40,4 +40,26 @@ std::string FailureText(const InstallError& error) {
     return text;
 }
 
+std::string DiskFullReason(const std::string& systemMessage, std::uint64_t freeBytes) {
+    std::string text = systemMessage;
+    if (!text.empty() && text.back() != '.') text += '.';
+    if (!text.empty()) text += ' ';
+    return text + "The disk has " + SizeText(freeBytes) + " free; make room there and install again.";
+}
+
+std::string SizeText(std::uint64_t bytes) {
+    constexpr std::uint64_t kKb = 1024;
+    constexpr std::uint64_t kMb = kKb * 1024;
+    constexpr std::uint64_t kGb = kMb * 1024;
+    if (bytes < kKb) return "less than 1 KB";
+    if (bytes < kMb) return std::to_string(bytes / kKb) + " KB";
+    // One decimal, rounded down: 1.8 MB is at least 1.8 MB.
+    const auto withTenths = [](std::uint64_t value, std::uint64_t unit, const char* name) {
+        const std::uint64_t tenths = value / unit * 10 + value % unit * 10 / unit;
+        return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " " + name;
+    };
+    if (bytes < kGb) return withTenths(bytes, kMb, "MB");
+    return withTenths(bytes, kGb, "GB");
+}
+
 }  // namespace veltrin::install

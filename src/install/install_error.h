@@ -1,5 +1,6 @@
 #pragma once
 // The ways an install run can fail, each with its own exit status.
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
@@ -35,5 +36,13 @@ private:
 
 // The text of the failure report: what failed, the path, and the system's reason.
 std::string FailureText(const InstallError& error);
+
+// The reason for a write that found its disk full: the system's words and the
+// room the disk has left, so that the player knows to make room.
+std::string DiskFullReason(const std::string& systemMessage, std::uint64_t freeBytes);
+
+// A size for people: "less than 1 KB", "12 KB", "1.8 MB", "3.2 GB" (units of
+// 1024, rounded down).
+std::string SizeText(std::uint64_t bytes);
 
 }  // namespace veltrin::install

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 
 namespace veltrin::install {
@@ -25,6 +26,11 @@ INSTANTIATE_TEST_SUITE_P(
         TextRow{"ListingFailed", InstallError(Failure::Gta3PayloadFolder, R"(D:\Mod\gta3.img)", "Path not found"),
                 "The mod's files could not be listed in the folder \"D:\\Mod\\gta3.img\".\n\nPath not found.\n\n"
                 "Nothing was installed."},
+        TextRow{
+            "ScriptFull",
+            InstallError(Failure::ScriptWrite, R"(F:\Mod\Install.dat)", DiskFullReason("Disk full", 3 * 1024 + 100)),
+            "The install script \"F:\\Mod\\Install.dat\" could not be written.\n\nDisk full. The disk has 3 KB "
+            "free; make room there and install again.\n\nNothing was installed."},
         // The tool's path is the sentence's subject; the system's words follow.
         TextRow{"ToolNotAProgram",
                 InstallError(Failure::ToolLaunch, R"(D:\Mod\Install.plug)", "Bad EXE format for Install.plug"),
@@ -36,6 +42,18 @@ INSTANTIATE_TEST_SUITE_P(
                 "tool could not find it. Rename it, or move the game or the mod to a folder with a plainer name."
                 "\n\nNothing was installed."}),
     [](const auto& row) { return std::string(row.param.name); });
+
+TEST(SizeText, CountsDownToTheUnitBelow) {
+    struct Row {
+        std::uint64_t bytes;
+        const char* text;
+    };
+    for (const auto& [bytes, text] :
+         {Row{0, "less than 1 KB"}, Row{1023, "less than 1 KB"}, Row{1024, "1 KB"}, Row{1024 * 1024 - 1, "1023 KB"},
+          Row{1024 * 1024, "1.0 MB"}, Row{1887436, "1.7 MB"},  // 1.79999 MB is not yet 1.8
+          Row{1887437, "1.8 MB"}, Row{std::uint64_t{5} << 30, "5.0 GB"}, Row{~std::uint64_t{0}, "17179869183.9 GB"}})
+        EXPECT_EQ(SizeText(bytes), text) << bytes;
+}
 
 }  // namespace
 }  // namespace veltrin::install

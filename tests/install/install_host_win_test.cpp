@@ -260,5 +260,70 @@ TEST_F(WinInstallTest, MissingToolLeavesACompleteScriptAndNoSuccess) {
     EXPECT_EQ(host.boxes[0].rfind("failure: ", 0), 0u);
 }
 
+// f: is a disk of 1.2 MB (a tmpfs, mapped by map_full_drive.sh and run as
+// install_full_disk_win_test). A file fills it up to a few pages; the script
+// then runs out of room on its way. The report gives the system's reason for
+// the write that failed, and how much room the disk has.
+class FullDisk : public ::testing::Test {
+protected:
+    const fs::path drive = L"F:\\";
+    fs::path app;
+    BoxlessHost host;
+    FolderPayloadLister lister;
+
+    void SetUp() override {
+        ULARGE_INTEGER total{};
+        ASSERT_TRUE(GetDiskFreeSpaceExW(drive.c_str(), nullptr, &total, nullptr)) << "drive f: is not mapped";
+        ASSERT_LT(total.QuadPart, 2u << 20) << "drive f: is not the small disk";
+        app = drive / "veltrin app";
+        std::error_code ignored;
+        fs::remove_all(drive / "filler", ignored);
+        fs::remove_all(app, ignored);
+        fs::create_directories(app / "gta3.img");
+        fs::create_directories(app / "player.img");
+        // Empty files take no room on the disk, but each makes two script
+        // lines of about 90 bytes.
+        for (int i = 0; i < 200; ++i) WriteBytes(app / "gta3.img" / ("mod_file_" + std::to_string(i) + ".dff"), "");
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(app, ignored);
+        fs::remove_all(drive / "filler", ignored);
+    }
+    // Fills the disk up to about that many bytes.
+    void FillLeaving(ULONGLONG room) {
+        ULARGE_INTEGER free{};
+        ASSERT_TRUE(GetDiskFreeSpaceExW(drive.c_str(), &free, nullptr, nullptr));
+        ASSERT_GT(free.QuadPart, room);
+        WriteBytes(drive / "filler", std::string(static_cast<size_t>(free.QuadPart - room), 'f'));
+        ASSERT_TRUE(GetDiskFreeSpaceExW(drive.c_str(), &free, nullptr, nullptr));
+        ASSERT_LE(free.QuadPart, room + 8192);
+    }
+};
+
+TEST_F(FullDisk, TheReportGivesTheSystemsReasonAndTheRoomLeft) {
+    struct Case {
+        const char* what;
+        bool earlierScript;  // replacing a file leaves "already exists" as the last error
+    };
+    for (const auto& [what, earlierScript] : {Case{"a new script", false}, Case{"over an earlier script", true}}) {
+        SCOPED_TRACE(what);
+        host.boxes.clear();
+        fs::remove(app / "Install.dat");
+        if (earlierScript) WriteBytes(app / "Install.dat", "-close\r\n");
+        FillLeaving(8192);
+        const std::string appFolder = win32::Narrow(app.wstring());
+        EXPECT_EQ(RunInstall({R"(C:\Games\GTA San Andreas)", appFolder}, lister, host),
+                  static_cast<int>(Failure::ScriptWrite));
+        ASSERT_EQ(host.boxes.size(), 1u);
+        const std::string& box = host.boxes[0];
+        EXPECT_NE(box.find(appFolder + "\\Install.dat"), std::string::npos) << box;
+        EXPECT_NE(box.find(win32::SystemMessage(ERROR_DISK_FULL)), std::string::npos) << box;
+        EXPECT_NE(box.find("The disk has "), std::string::npos) << box;
+        EXPECT_NE(box.find(" free; make room there"), std::string::npos) << box;
+        fs::remove(drive / "filler");
+    }
+}
+
 }  // namespace
 }  // namespace veltrin::install
