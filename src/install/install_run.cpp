@@ -26,10 +26,19 @@ public:
     Run(const RunPaths& paths, PayloadLister& lister, InstallHost& host)
         : paths_(paths), lister_(lister), host_(host) {}
 
+    // Every ending keeps its place in the run, except one: a path the code
+    // page cannot hold is found before Install.dat is created, so that the
+    // script of an earlier install stays as it was. For the player.img
+    // folder that means a look at its names before the script is created; a
+    // folder that cannot be listed still stops the run where it is listed,
+    // after block 1.
     void Execute() {
         PointAt(Block::Gta3, Failure::Gta3PayloadFolder);
         RequireEncodable(paths_.gameFolder);
         RequireEncodable(paths_.appFolder);
+        const std::string player = PayloadFolder(paths_.appFolder, ArchiveName(Block::Player));
+        if (const auto later = lister_.Peek(player))
+            for (const auto& name : *later) RequireEncodable(player + "\\" + name);
         host_.CreateScript(ScriptPath(paths_.appFolder));
         WriteBlock(Block::Gta3);
         PointAt(Block::Player, Failure::PlayerPayloadFolder);
@@ -47,7 +56,9 @@ private:
             throw InstallError(e.tooMany() ? Failure::TooManyPayloadFiles : unreadable, folder, e.reason());
         }
         // The script must name every payload file exactly; a name that the
-        // code page cannot hold would send the tool to another file.
+        // code page cannot hold would send the tool to another file. For
+        // player.img, a name added since the look ahead still stops the run
+        // here.
         for (int i = 0; i < lister_.Count(); ++i) RequireEncodable(folder + "\\" + lister_.NameAt(i));
     }
 

@@ -182,16 +182,28 @@ TEST_F(WinInstallTest, NamesTheCodePageHoldsAreWrittenAsItsBytes) {
     EXPECT_EQ(script.substr(0, 3).find("\xEF\xBB\xBF"), std::string::npos);
 }
 
-TEST_F(WinInstallTest, NamesTheCodePageCannotHoldStopTheRunBeforeTheTool) {
-    Touch(app / "gta3.img" / "a.dff");
-    Touch(app / "player.img" / L"\u65e5\u672c.dff");
-    EXPECT_EQ(Run(), static_cast<int>(Failure::NotRepresentable));
-    ASSERT_EQ(host.boxes.size(), 1u);
-    EXPECT_NE(host.boxes[0].find("player.img\\\u65e5\u672c.dff"), std::string::npos) << host.boxes[0];
+// A payload name the code page cannot write, in either folder, stops the run
+// before Install.dat is created: the script of an earlier install stays as
+// it was, and the tool is not started.
+TEST_F(WinInstallTest, NamesTheCodePageCannotHoldStopTheRunBeforeTheScript) {
+    const std::string earlier = "-open \"C:\\\\Games\\\\models\\\\gta3.img\"\r\n-close\r\n";
+    for (const char* folder : {"gta3.img", "player.img"}) {
+        SCOPED_TRACE(folder);
+        host.boxes.clear();
+        for (const char* each : {"gta3.img", "player.img"}) {
+            fs::remove_all(app / each);
+            fs::create_directories(app / each);
+            Touch(app / each / "a.dff");
+        }
+        Touch(app / folder / L"\u65e5\u672c.dff");
+        WriteBytes(app / "Install.dat", earlier);
+        EXPECT_EQ(Run(), static_cast<int>(Failure::NotRepresentable));
+        ASSERT_EQ(host.boxes.size(), 1u);
+        EXPECT_NE(host.boxes[0].find(std::string(folder) + "\\\u65e5\u672c.dff\""), std::string::npos) << host.boxes[0];
+        EXPECT_EQ(ReadBytes(app / "Install.dat"), earlier);
+    }
     Sleep(300);
     EXPECT_FALSE(fs::exists(record));
-    // Block 1 reached the file; block 2 was never written.
-    EXPECT_EQ(ReadBytes(app / "Install.dat").find("player.img"), std::string::npos);
 }
 
 TEST_F(WinInstallTest, MissingFirstPayloadFolderLeavesNothing) {
