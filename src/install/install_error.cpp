@@ -1,6 +1,35 @@
 #include "install/install_error.h"
 
 namespace veltrin::install {
+namespace {
+
+// What a NotRepresentable report says: which path, which name in it, and
+// what the player can do about it.
+std::string UnwritableText(const InstallError& error) {
+    const std::string path = "\"" + error.path() + "\"";
+    const std::string name = error.reason().empty() ? "" : " (\"" + error.reason() + "\")";
+    switch (error.part()) {
+    case PathPart::ApplicationFolder:
+        return "The folder " + path + " holding the installer has a name in its path that this system's code page " +
+               "cannot hold" + name +
+               ", so the archive tool could not find the mod's files. Rename that folder, or move the installer's "
+               "folder to one with a plainer name.";
+    case PathPart::GameFolder:
+        return "The game folder " + path + " has a name in its path that this system's code page cannot hold" + name +
+               ", so the archive tool could not find the game's archives. Rename that folder, or move the game to "
+               "one with a plainer name.";
+    case PathPart::ModFile:
+        return "The mod file " + path + " has a name that this system's code page cannot hold" + name +
+               ", so the archive tool could not find it. Rename that file.";
+    case PathPart::Unknown:
+        break;
+    }
+    return "The path " + path +
+           " has characters that the system's code page cannot hold, so the archive tool could not find it. Rename "
+           "it, or move the game or the mod to a folder with a plainer name.";
+}
+
+}  // namespace
 
 std::string FailureText(const InstallError& error) {
     const std::string path = "\"" + error.path() + "\"";
@@ -26,9 +55,8 @@ std::string FailureText(const InstallError& error) {
         reason.clear();
         break;
     case Failure::NotRepresentable:
-        text = "The path " + path +
-               " has characters that the system's code page cannot hold, so the archive tool could not find "
-               "it. Rename it, or move the game or the mod to a folder with a plainer name.";
+        text = UnwritableText(error);
+        reason.clear();
         break;
     case Failure::Unexpected:
         text = "The installation stopped unexpectedly.";

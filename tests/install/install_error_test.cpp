@@ -37,6 +37,22 @@ INSTANTIATE_TEST_SUITE_P(
                 "D:\\Mod\\Install.plug cannot be started: Bad EXE format for Install.plug.\n\nNothing was installed."},
         TextRow{"ToolWithoutReason", InstallError(Failure::ToolLaunch, R"(D:\Mod\Install.plug)", ""),
                 "D:\\Mod\\Install.plug cannot be started.\n\nNothing was installed."},
+        TextRow{
+            "ApplicationFolderUnwritable",
+            InstallError(Failure::NotRepresentable, R"(C:\Моды\VeltrinMOD-V1)", "Моды", PathPart::ApplicationFolder),
+            "The folder \"C:\\Моды\\VeltrinMOD-V1\" holding the installer has a name in its path that this "
+            "system's code page cannot hold (\"Моды\"), so the archive tool could not find the mod's files. "
+            "Rename that folder, or move the installer's folder to one with a plainer name.\n\n"
+            "Nothing was installed."},
+        TextRow{"GameFolderUnwritable",
+                InstallError(Failure::NotRepresentable, R"(C:\Игры\GTA San Andreas)", "Игры", PathPart::GameFolder),
+                "The game folder \"C:\\Игры\\GTA San Andreas\" has a name in its path that this system's code page "
+                "cannot hold (\"Игры\"), so the archive tool could not find the game's archives. Rename that "
+                "folder, or move the game to one with a plainer name.\n\nNothing was installed."},
+        TextRow{"ModFileUnwritable",
+                InstallError(Failure::NotRepresentable, R"(D:\Mod\player.img\знак.dff)", "знак.dff", PathPart::ModFile),
+                "The mod file \"D:\\Mod\\player.img\\знак.dff\" has a name that this system's code page cannot hold "
+                "(\"знак.dff\"), so the archive tool could not find it. Rename that file.\n\nNothing was installed."},
         TextRow{"LineUnwritable", InstallError(Failure::NotRepresentable, "-import \"☃\"", ""),
                 "The path \"-import \"☃\"\" has characters that the system's code page cannot hold, so the archive "
                 "tool could not find it. Rename it, or move the game or the mod to a folder with a plainer name."

@@ -206,6 +206,58 @@ TEST_F(WinInstallTest, NamesTheCodePageCannotHoldStopTheRunBeforeTheScript) {
     EXPECT_FALSE(fs::exists(record));
 }
 
+// The report names the part of a path that the code page cannot write: the
+// folder holding the installer, the game folder or the mod file, and the name
+// in it to change.
+TEST_F(WinInstallTest, ThePartTheCodePageCannotHoldIsTheOneNamed) {
+    ASSERT_EQ(GetACP(), 1252u) << "this test expects the Western code page";
+    const fs::path modsFolder = fs::temp_directory_path() / L"\u041c\u043e\u0434\u044b";  // "Mods" in Russian
+    struct Case {
+        const char* part;
+        fs::path appFolder;
+        std::string gameFolder;
+        std::wstring fileName;  // a player.img payload file besides a.dff
+        std::string named;      // what the box must say
+        std::string offending;  // the name it must quote
+    };
+    const Case cases[] = {
+        {"the folder holding the installer", modsFolder / "VeltrinMOD-V1", game, L"b.dff",
+         "The folder \"" + win32::Narrow((modsFolder / "VeltrinMOD-V1").wstring()) + "\" holding the installer",
+         "(\"\u041c\u043e\u0434\u044b\")"},
+        {"the game folder", app, "C:\\\u0418\u0433\u0440\u044b\\GTA San Andreas", L"b.dff",
+         "The game folder \"C:\\\u0418\u0433\u0440\u044b\\GTA San Andreas\"", "(\"\u0418\u0433\u0440\u044b\")"},
+        {"a mod file", app, game, L"\u0437\u043d\u0430\u043a.dff",
+         "The mod file \"" + App() + "\\player.img\\\u0437\u043d\u0430\u043a.dff\"",
+         "(\"\u0437\u043d\u0430\u043a.dff\")"},
+    };
+    const fs::path home = app;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.part);
+        host.boxes.clear();
+        if (c.appFolder != app) {
+            fs::create_directories(c.appFolder.parent_path());
+            fs::rename(app, c.appFolder);
+            app = c.appFolder;
+        }
+        Touch(app / "gta3.img" / "veltrin_sign.dff");
+        Touch(app / "player.img" / c.fileName);
+        game = c.gameFolder;
+        EXPECT_EQ(Run(), static_cast<int>(Failure::NotRepresentable));
+        ASSERT_EQ(host.boxes.size(), 1u);
+        const std::string& box = host.boxes[0];
+        EXPECT_NE(box.find(c.named), std::string::npos) << box;
+        EXPECT_NE(box.find(c.offending), std::string::npos) << box;
+        EXPECT_EQ(box.find("veltrin_sign"), std::string::npos) << box;
+        EXPECT_FALSE(fs::exists(app / "Install.dat"));
+        fs::remove(app / "player.img" / c.fileName);
+        if (app != home) {
+            fs::rename(app, home);
+            app = home;
+            fs::remove_all(modsFolder);
+        }
+    }
+}
+
 TEST_F(WinInstallTest, MissingFirstPayloadFolderLeavesNothing) {
     fs::remove_all(app / "gta3.img");
     EXPECT_EQ(Run(), static_cast<int>(Failure::Gta3PayloadFolder));

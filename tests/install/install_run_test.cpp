@@ -212,6 +212,21 @@ TEST_F(InstallRunTest, UnencodableGameFolderFailsBeforeTheScriptIsCreated) {
     EXPECT_NE(host.Last().find(R"("C:\Игры\GTA")"), std::string::npos) << host.Last();
 }
 
+// The folder holding the installer is part of every payload path: when the
+// code page cannot hold its name, the report names that folder, not a file.
+TEST_F(InstallRunTest, UnencodableApplicationFolderIsNamedRatherThanAFileInIt) {
+    const RunPaths mods{R"(C:\Games\GTA San Andreas)", R"(D:\Моды\Mod)"};
+    lister.folders[R"(D:\Моды\Mod\gta3.img)"] = {"a.dff"};
+    lister.folders[R"(D:\Моды\Mod\player.img)"] = {"c.dff"};
+    host.unencodable = "Моды";
+    EXPECT_EQ(RunInstall(mods, lister, host), static_cast<int>(Failure::NotRepresentable));
+    EXPECT_FALSE(host.Has("create "));
+    const std::string report = host.Last();
+    EXPECT_NE(report.find(R"(The folder "D:\Моды\Mod" holding the installer)"), std::string::npos) << report;
+    EXPECT_NE(report.find(R"(("Моды"))"), std::string::npos) << report;
+    EXPECT_EQ(report.find("a.dff"), std::string::npos) << report;
+}
+
 // Only a name the code page cannot write moves before the script: a
 // player.img folder that cannot be listed, or holds too many files, still
 // stops the run after block 1, even when it also holds such a name.
