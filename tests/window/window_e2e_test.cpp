@@ -446,6 +446,39 @@ TEST_F(WindowTest, DriveListRepointsTheFolderListAndIgnoresUnreadableDrives) {
     EXPECT_TRUE(WaitUntil([&] { return ListItems(dir1) == Strings{L"q:\\", L"Mods"}; }));
 }
 
+// The system remembers a current folder per drive (in the variables "=Q:"
+// and so on, which a program inherits). When that folder is gone, choosing
+// the drive opens its root; a drive that cannot be read at all still leaves
+// the list where it was, silently.
+TEST_F(WindowTest, ADriveWhoseRememberedFolderIsGoneOpensAtItsRoot) {
+    const fs::path driveQ = L"Q:\\";
+    ASSERT_TRUE(fs::is_directory(driveQ)) << "drive q: is not mapped";
+    fs::create_directories(driveQ / "Mods");
+    ASSERT_FALSE(fs::exists(driveQ / "gone"));
+
+    Installer installer(app / "Install.exe", root, {L"=Q:=Q:\\gone", L"=R:=R:\\gone"});
+    const HWND drive1 = installer.Control(kDrive1Id);
+    const HWND dir1 = Dir1(installer);
+    const Strings start = Concat(Chain(root), {L"app", L"GTA San Andreas"});
+    ASSERT_EQ(ListItems(dir1), start);
+    ASSERT_TRUE(installer.Activate());
+    ASSERT_EQ(FocusOf(installer.Form()), drive1);
+
+    PressKey('R');
+    EXPECT_TRUE(WaitUntil([&] { return ComboText(drive1) == L"r:"; }));
+    ::Sleep(300);
+    EXPECT_EQ(ListItems(dir1), start);
+    EXPECT_EQ(installer.VisibleTopWindows(), std::vector<HWND>{installer.Form()});
+
+    PressKey('Q');
+    EXPECT_TRUE(WaitUntil([&] { return ComboText(drive1) == L"q:"; }));
+    EXPECT_TRUE(WaitUntil([&] {
+        return ListItems(dir1) == Strings{L"q:\\", L"Mods"};
+    })) << "the list shows "
+        << ListItems(dir1).size() << " rows, first " << fs::path(ListItems(dir1).front()).string();
+    EXPECT_EQ(installer.VisibleTopWindows(), std::vector<HWND>{installer.Form()});
+}
+
 TEST_F(WindowTest, TabMovesThroughDriveFolderInstallAndPicture) {
     for (const bool inGame : {false, true}) {
         SCOPED_TRACE(inGame ? "game found" : "game not found");
