@@ -9,11 +9,13 @@
 #include "tool/console.h"
 #include "tool/tool_main.h"
 #include "win32/module_path.h"
+#include "win32/start_up.h"
 #include "win32/text.h"
 
 // The arguments come from the whole UTF-16 command line, split by the
 // standard rules, so any path the system can name reaches the tool intact.
 int wmain(int, wchar_t**) {
+    veltrin::win32::HardenProcess();
     auto& console = veltrin::tool::SystemConsole();
     std::vector<std::string> args;
     try {

@@ -227,11 +227,7 @@ void Form1::Drive1_Change() {
     // The system remembers a current folder per drive; when that folder is
     // gone (removed, or another disc in the drive), the drive's root. A drive
     // that cannot be read at all leaves Dir1 where it was.
-    std::wstring folder;
-    {
-        const QuietDriveErrors quiet;  // the drive's media can be missing
-        folder = CurrentFolderOfDrive(drive);
-    }
+    const std::wstring folder = CurrentFolderOfDrive(drive);
     if (!folder.empty() && dir1_.SetPath(folder)) return;
     dir1_.SetPath(drive + L"\\");
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "driver.h"
+#include "remote_call.h"
 #include "window/control_ids.h"
 
 namespace veltrin::window::test {
@@ -477,6 +478,27 @@ TEST_F(WindowTest, ADriveWhoseRememberedFolderIsGoneOpensAtItsRoot) {
     })) << "the list shows "
         << ListItems(dir1).size() << " rows, first " << fs::path(ListItems(dir1).front()).string();
     EXPECT_EQ(installer.VisibleTopWindows(), std::vector<HWND>{installer.Form()});
+}
+
+// A drive without its media fails the calls that touch it instead of making
+// the system ask the player for a disk, at every moment of the run, and so
+// also in the detection poll ten times a second: the program's error mode,
+// read from inside it (remote_call.h), stays quiet after the player tried a
+// drive that cannot be read.
+TEST_F(WindowTest, DriveErrorsStayQuietAfterAnUnreadableDrive) {
+    constexpr UINT kQuiet = SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX;
+    Installer installer(app / "Install.exe", game);
+    ASSERT_TRUE(ShowsAnswer(installer, true));
+    EXPECT_EQ(remote::ErrorModeOf(installer.Process()), kQuiet);
+    ASSERT_TRUE(installer.Activate());
+    const HWND drive1 = installer.Control(kDrive1Id);
+    ASSERT_EQ(FocusOf(installer.Form()), drive1);
+    PressKey('R');
+    EXPECT_TRUE(WaitUntil([&] { return ComboText(drive1) == L"r:"; }));
+    ::Sleep(300);
+    EXPECT_EQ(installer.VisibleTopWindows(), std::vector<HWND>{installer.Form()});
+    EXPECT_TRUE(ShowsAnswer(installer, true));
+    EXPECT_EQ(remote::ErrorModeOf(installer.Process()), kQuiet);
 }
 
 TEST_F(WindowTest, TabMovesThroughDriveFolderInstallAndPicture) {
