@@ -4,26 +4,11 @@
 
 #include <commctrl.h>
 
+#include "win32/start_up.h"
 #include "window/form1.h"
 
-namespace {
-
-// DLLs are loaded from the system folder only, never from the folder the
-// installer was started from (often a downloads folder). Older systems
-// without SetDefaultDllDirectories at least drop the current folder.
-void RestrictDllSearch() {
-    using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
-    const HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
-    const auto setDefault = kernel32 ? reinterpret_cast<SetDefaultDllDirectoriesFn>(reinterpret_cast<void*>(
-                                           ::GetProcAddress(kernel32, "SetDefaultDllDirectories")))
-                                     : nullptr;
-    if (!setDefault || !setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32)) ::SetDllDirectoryW(L"");
-}
-
-}  // namespace
-
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int showCommand) {
-    RestrictDllSearch();
+    veltrin::win32::HardenProcess();
     INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_STANDARD_CLASSES};
     ::InitCommonControlsEx(&controls);
 

@@ -1,4 +1,5 @@
 #pragma once
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@ public:
     void Point(const std::string& folder) override;
     [[nodiscard]] int Count() const override;
     [[nodiscard]] std::string NameAt(int index) const override;
+    [[nodiscard]] std::optional<std::vector<std::string>> Peek(const std::string& folder) const override;
 
 private:
     std::vector<std::string> names_;

@@ -24,26 +24,60 @@ std::wstring WidenPath(const std::string& path, Failure failure) {
 
 bool WinInstallHost::CanEncode(std::string_view text) const { return win32::ToAnsi(text).has_value(); }
 
+// Each failure below takes the system's error right after the call that
+// failed, before anything else can replace it.
+
 void WinInstallHost::CreateScript(const std::string& path) {
     scriptPath_ = path;
     const std::wstring widePath = WidenPath(path, Failure::ScriptCreate);
     script_.Reset(::CreateFileW(widePath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!script_) throw InstallError(Failure::ScriptCreate, path, win32::SystemMessage(::GetLastError()));
+    if (!script_) {
+        const DWORD error = ::GetLastError();
+        throw InstallError(Failure::ScriptCreate, path, win32::SystemMessage(error));
+    }
 }
 
 void WinInstallHost::WriteScriptLine(std::string_view line) {
     auto ansi = win32::ToAnsi(line);
     if (!ansi) throw InstallError(Failure::NotRepresentable, std::string(line), "");
     ansi->append("\r\n");
-    DWORD written = 0;
-    const auto size = static_cast<DWORD>(ansi->size());
-    if (!::WriteFile(script_.Get(), ansi->data(), size, &written, nullptr) || written != size)
-        throw InstallError(Failure::ScriptWrite, scriptPath_, win32::SystemMessage(::GetLastError()));
+    // A write may take only part of the line and still report success (Wine
+    // does so on a disk that just filled up); the rest is written again, and
+    // that call gives the reason.
+    const char* rest = ansi->data();
+    auto left = static_cast<DWORD>(ansi->size());
+    while (left > 0) {
+        DWORD written = 0;
+        if (!::WriteFile(script_.Get(), rest, left, &written, nullptr)) {
+            const DWORD error = ::GetLastError();
+            throw InstallError(Failure::ScriptWrite, scriptPath_, WriteFailureReason(error));
+        }
+        if (written == 0)
+            throw InstallError(Failure::ScriptWrite, scriptPath_, "The system wrote nothing and gave no reason.");
+        rest += written;
+        left -= written;
+    }
 }
 
 void WinInstallHost::CloseScript() {
-    if (!script_.Close()) throw InstallError(Failure::ScriptWrite, scriptPath_, win32::SystemMessage(::GetLastError()));
+    if (!script_.Close()) {
+        const DWORD error = ::GetLastError();
+        throw InstallError(Failure::ScriptWrite, scriptPath_, WriteFailureReason(error));
+    }
+}
+
+std::string WinInstallHost::WriteFailureReason(DWORD error) const {
+    const std::string message = win32::SystemMessage(error);
+    if (error != ERROR_DISK_FULL && error != ERROR_HANDLE_DISK_FULL) return message;
+    ULARGE_INTEGER available{};
+    try {
+        const std::wstring folder = win32::Widen(scriptPath_.substr(0, scriptPath_.find_last_of('\\') + 1));
+        if (!::GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr)) return message;
+    } catch (const std::runtime_error&) {
+        return message;
+    }
+    return DiskFullReason(message, available.QuadPart);
 }
 
 void WinInstallHost::LaunchTool(const std::string& program, const std::string& commandLine) {
@@ -57,8 +91,13 @@ void WinInstallHost::LaunchTool(const std::string& program, const std::string& c
     // The program is named explicitly, so nothing is searched for; the tool
     // inherits this process's working folder and no handles.
     if (!::CreateProcessW(wideProgram.c_str(), wideCommandLine.data(), nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE,
-                          nullptr, nullptr, &startup, &process))
-        throw InstallError(Failure::ToolLaunch, program, win32::SystemMessage(::GetLastError()));
+                          nullptr, nullptr, &startup, &process)) {
+        const DWORD error = ::GetLastError();
+        // The system's words may name the program ("%1 is not a valid Win32
+        // application"): by its file name, as the report names its path.
+        throw InstallError(Failure::ToolLaunch, program,
+                           win32::SystemMessage(error, program.substr(program.find_last_of('\\') + 1)));
+    }
     ::CloseHandle(process.hThread);
     ::CloseHandle(process.hProcess);
 }

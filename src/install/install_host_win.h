@@ -3,6 +3,8 @@
 // the launch of the archive tool, and the message boxes.
 #include <windows.h>
 
+#include <string>
+
 #include "install/install_host.h"
 #include "win32/unique_handle.h"
 
@@ -27,6 +29,10 @@ protected:
     virtual void ShowBox(const std::wstring& text, UINT style);
 
 private:
+    // The system's words for a failed write of the script; on a full disk
+    // also the room the disk has left.
+    [[nodiscard]] std::string WriteFailureReason(DWORD error) const;
+
     HWND owner_;
     win32::UniqueHandle script_;
     std::string scriptPath_;

@@ -1,8 +1,10 @@
 #pragma once
 // The install run's view of a payload folder: pointed at one folder at a time,
 // it keeps a snapshot of that folder's mod files until it is pointed elsewhere.
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace veltrin::install {
 
@@ -31,6 +33,9 @@ public:
     [[nodiscard]] virtual int Count() const = 0;
     // index from 0 to Count() - 1: the file's name and extension, no folder.
     [[nodiscard]] virtual std::string NameAt(int index) const = 0;
+    // The names pointing at the folder would take, without taking them: the
+    // snapshot stays as it is. Nothing when pointing there would fail.
+    [[nodiscard]] virtual std::optional<std::vector<std::string>> Peek(const std::string& folder) const = 0;
 };
 
 }  // namespace veltrin::install

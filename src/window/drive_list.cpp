@@ -30,16 +30,14 @@ void DriveList::Create(HWND parent, int id) {
 void DriveList::Fill(const std::wstring& currentPath) {
     ::SendMessageW(combo_, CB_RESETCONTENT, 0, 0);
     drives_.clear();
-    {
-        // A drive's media can be missing; never let the system ask for it.
-        const QuietDriveErrors quiet;
-        const DWORD mask = ::GetLogicalDrives();
-        for (int letter = 0; letter < 26; ++letter) {
-            if (!(mask & (1u << letter))) continue;
-            const std::wstring root{static_cast<wchar_t>(L'A' + letter), L':', L'\\'};
-            drives_.push_back(root.substr(0, 2));
-            ::SendMessageW(combo_, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(DriveLabel(root).c_str()));
-        }
+    // A drive's media can be missing: the process's error mode, set at
+    // start-up, keeps the system from asking for it.
+    const DWORD mask = ::GetLogicalDrives();
+    for (int letter = 0; letter < 26; ++letter) {
+        if (!(mask & (1u << letter))) continue;
+        const std::wstring root{static_cast<wchar_t>(L'A' + letter), L':', L'\\'};
+        drives_.push_back(root.substr(0, 2));
+        ::SendMessageW(combo_, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(DriveLabel(root).c_str()));
     }
     if (currentPath.size() < 2 || currentPath[1] != L':') return;
     for (size_t i = 0; i < drives_.size(); ++i)

@@ -25,6 +25,8 @@ int FileList::Count() const { return lister_.Count(); }
 
 std::string FileList::NameAt(int index) const { return lister_.NameAt(index); }
 
+std::optional<std::vector<std::string>> FileList::Peek(const std::string& folder) const { return lister_.Peek(folder); }
+
 void FileList::ShowSnapshot() {
     if (!list_) return;
     ::SendMessageW(list_, WM_SETREDRAW, FALSE, 0);

@@ -4,7 +4,9 @@
 // the arrow keys nor a click can give it the focus.
 #include <windows.h>
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "install/folder_payload_lister.h"
 #include "install/payload_lister.h"
@@ -21,6 +23,7 @@ public:
     void Point(const std::string& folder) override;
     [[nodiscard]] int Count() const override;
     [[nodiscard]] std::string NameAt(int index) const override;
+    [[nodiscard]] std::optional<std::vector<std::string>> Peek(const std::string& folder) const override;
 
 private:
     void ShowSnapshot();

@@ -83,11 +83,8 @@ void FolderList::SetDpi(int dpi, HFONT font) {
 
 bool FolderList::SetPath(const std::wstring& path) {
     std::optional<std::vector<std::wstring>> subfolders;
-    {
-        const QuietDriveErrors quiet;
-        const auto chain = FolderChain(path);
-        if (!chain.empty()) subfolders = Subfolders(chain.back().path);
-    }
+    const auto chain = FolderChain(path);
+    if (!chain.empty()) subfolders = Subfolders(chain.back().path);
     if (!subfolders) return false;
     Show(path, *subfolders);
     return true;

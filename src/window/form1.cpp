@@ -216,12 +216,12 @@ void Form1::Command1_Click() {
 void Form1::Drive1_Change() {
     const std::wstring drive = drive1_.SelectedDrive();
     if (drive.empty()) return;
-    std::wstring folder;
-    {
-        const QuietDriveErrors quiet;  // the drive's media can be missing
-        folder = CurrentFolderOfDrive(drive);
-    }
-    if (!folder.empty()) dir1_.SetPath(folder);  // an unreadable drive leaves Dir1 where it was
+    // The system remembers a current folder per drive; when that folder is
+    // gone (removed, or another disc in the drive), the drive's root. A drive
+    // that cannot be read at all leaves Dir1 where it was.
+    const std::wstring folder = CurrentFolderOfDrive(drive);
+    if (!folder.empty() && dir1_.SetPath(folder)) return;
+    dir1_.SetPath(drive + L"\\");
 }
 
 void Form1::Timer1_Timer() {

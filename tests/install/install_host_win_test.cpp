@@ -182,16 +182,80 @@ TEST_F(WinInstallTest, NamesTheCodePageHoldsAreWrittenAsItsBytes) {
     EXPECT_EQ(script.substr(0, 3).find("\xEF\xBB\xBF"), std::string::npos);
 }
 
-TEST_F(WinInstallTest, NamesTheCodePageCannotHoldStopTheRunBeforeTheTool) {
-    Touch(app / "gta3.img" / "a.dff");
-    Touch(app / "player.img" / L"\u65e5\u672c.dff");
-    EXPECT_EQ(Run(), static_cast<int>(Failure::NotRepresentable));
-    ASSERT_EQ(host.boxes.size(), 1u);
-    EXPECT_NE(host.boxes[0].find("player.img\\\u65e5\u672c.dff"), std::string::npos) << host.boxes[0];
+// A payload name the code page cannot write, in either folder, stops the run
+// before Install.dat is created: the script of an earlier install stays as
+// it was, and the tool is not started.
+TEST_F(WinInstallTest, NamesTheCodePageCannotHoldStopTheRunBeforeTheScript) {
+    const std::string earlier = "-open \"C:\\\\Games\\\\models\\\\gta3.img\"\r\n-close\r\n";
+    for (const char* folder : {"gta3.img", "player.img"}) {
+        SCOPED_TRACE(folder);
+        host.boxes.clear();
+        for (const char* each : {"gta3.img", "player.img"}) {
+            fs::remove_all(app / each);
+            fs::create_directories(app / each);
+            Touch(app / each / "a.dff");
+        }
+        Touch(app / folder / L"\u65e5\u672c.dff");
+        WriteBytes(app / "Install.dat", earlier);
+        EXPECT_EQ(Run(), static_cast<int>(Failure::NotRepresentable));
+        ASSERT_EQ(host.boxes.size(), 1u);
+        EXPECT_NE(host.boxes[0].find(std::string(folder) + "\\\u65e5\u672c.dff\""), std::string::npos) << host.boxes[0];
+        EXPECT_EQ(ReadBytes(app / "Install.dat"), earlier);
+    }
     Sleep(300);
     EXPECT_FALSE(fs::exists(record));
-    // Block 1 reached the file; block 2 was never written.
-    EXPECT_EQ(ReadBytes(app / "Install.dat").find("player.img"), std::string::npos);
+}
+
+// The report names the part of a path that the code page cannot write: the
+// folder holding the installer, the game folder or the mod file, and the name
+// in it to change.
+TEST_F(WinInstallTest, ThePartTheCodePageCannotHoldIsTheOneNamed) {
+    ASSERT_EQ(GetACP(), 1252u) << "this test expects the Western code page";
+    const fs::path modsFolder = fs::temp_directory_path() / L"\u041c\u043e\u0434\u044b";  // "Mods" in Russian
+    struct Case {
+        const char* part;
+        fs::path appFolder;
+        std::string gameFolder;
+        std::wstring fileName;  // a player.img payload file besides a.dff
+        std::string named;      // what the box must say
+        std::string offending;  // the name it must quote
+    };
+    const Case cases[] = {
+        {"the folder holding the installer", modsFolder / "VeltrinMOD-V1", game, L"b.dff",
+         "The folder \"" + win32::Narrow((modsFolder / "VeltrinMOD-V1").wstring()) + "\" holding the installer",
+         "(\"\u041c\u043e\u0434\u044b\")"},
+        {"the game folder", app, "C:\\\u0418\u0433\u0440\u044b\\GTA San Andreas", L"b.dff",
+         "The game folder \"C:\\\u0418\u0433\u0440\u044b\\GTA San Andreas\"", "(\"\u0418\u0433\u0440\u044b\")"},
+        {"a mod file", app, game, L"\u0437\u043d\u0430\u043a.dff",
+         "The mod file \"" + App() + "\\player.img\\\u0437\u043d\u0430\u043a.dff\"",
+         "(\"\u0437\u043d\u0430\u043a.dff\")"},
+    };
+    const fs::path home = app;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.part);
+        host.boxes.clear();
+        if (c.appFolder != app) {
+            fs::create_directories(c.appFolder.parent_path());
+            fs::rename(app, c.appFolder);
+            app = c.appFolder;
+        }
+        Touch(app / "gta3.img" / "veltrin_sign.dff");
+        Touch(app / "player.img" / c.fileName);
+        game = c.gameFolder;
+        EXPECT_EQ(Run(), static_cast<int>(Failure::NotRepresentable));
+        ASSERT_EQ(host.boxes.size(), 1u);
+        const std::string& box = host.boxes[0];
+        EXPECT_NE(box.find(c.named), std::string::npos) << box;
+        EXPECT_NE(box.find(c.offending), std::string::npos) << box;
+        EXPECT_EQ(box.find("veltrin_sign"), std::string::npos) << box;
+        EXPECT_FALSE(fs::exists(app / "Install.dat"));
+        fs::remove(app / "player.img" / c.fileName);
+        if (app != home) {
+            fs::rename(app, home);
+            app = home;
+            fs::remove_all(modsFolder);
+        }
+    }
 }
 
 TEST_F(WinInstallTest, MissingFirstPayloadFolderLeavesNothing) {
@@ -227,6 +291,30 @@ TEST_F(WinInstallTest, MissingSecondPayloadFolderLeavesOnlyTheFirstBlock) {
     EXPECT_NE(host.boxes[0].find(App() + "\\player.img"), std::string::npos);
 }
 
+// A file in the tool's place that is no program (a text file, a damaged
+// download), or no file at all: the report says what was being started and
+// the system's reason in words, without the placeholders of its message.
+TEST_F(WinInstallTest, AToolThatCannotStartIsNamedWithTheSystemsReason) {
+    struct Case {
+        const char* what;
+        const char* bytes;  // nullptr: no file
+    };
+    for (const auto& [what, bytes] : {Case{"a text file", "This is not a program.\r\n"}, Case{"no file", nullptr}}) {
+        SCOPED_TRACE(what);
+        host.boxes.clear();
+        fs::remove(app / "Install.plug");
+        if (bytes) WriteBytes(app / "Install.plug", bytes);
+        EXPECT_EQ(Run(), static_cast<int>(Failure::ToolLaunch));
+        ASSERT_EQ(host.boxes.size(), 1u);
+        const std::string& box = host.boxes[0];
+        const std::string named = App() + "\\Install.plug cannot be started: ";
+        const size_t at = box.find(named);
+        ASSERT_NE(at, std::string::npos) << box;
+        EXPECT_GT(box.find_first_of(".\n", at + named.size()), at + named.size() + 3) << box;  // a reason follows
+        EXPECT_EQ(box.find('%'), std::string::npos) << box;
+    }
+}
+
 TEST_F(WinInstallTest, MissingToolLeavesACompleteScriptAndNoSuccess) {
     fs::remove(app / "Install.plug");
     EXPECT_EQ(Run(), static_cast<int>(Failure::ToolLaunch));
@@ -234,6 +322,71 @@ TEST_F(WinInstallTest, MissingToolLeavesACompleteScriptAndNoSuccess) {
     EXPECT_TRUE(script.ends_with("-open \"C:\\\\Games\\\\GTA San Andreas\\\\models\\\\player.img\"\r\n"));
     ASSERT_EQ(host.boxes.size(), 1u);
     EXPECT_EQ(host.boxes[0].rfind("failure: ", 0), 0u);
+}
+
+// f: is a disk of 1.2 MB (a tmpfs, mapped by map_full_drive.sh and run as
+// install_full_disk_win_test). A file fills it up to a few pages; the script
+// then runs out of room on its way. The report gives the system's reason for
+// the write that failed, and how much room the disk has.
+class FullDisk : public ::testing::Test {
+protected:
+    const fs::path drive = L"F:\\";
+    fs::path app;
+    BoxlessHost host;
+    FolderPayloadLister lister;
+
+    void SetUp() override {
+        ULARGE_INTEGER total{};
+        ASSERT_TRUE(GetDiskFreeSpaceExW(drive.c_str(), nullptr, &total, nullptr)) << "drive f: is not mapped";
+        ASSERT_LT(total.QuadPart, 2u << 20) << "drive f: is not the small disk";
+        app = drive / "veltrin app";
+        std::error_code ignored;
+        fs::remove_all(drive / "filler", ignored);
+        fs::remove_all(app, ignored);
+        fs::create_directories(app / "gta3.img");
+        fs::create_directories(app / "player.img");
+        // Empty files take no room on the disk, but each makes two script
+        // lines of about 90 bytes.
+        for (int i = 0; i < 200; ++i) WriteBytes(app / "gta3.img" / ("mod_file_" + std::to_string(i) + ".dff"), "");
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(app, ignored);
+        fs::remove_all(drive / "filler", ignored);
+    }
+    // Fills the disk up to about that many bytes.
+    void FillLeaving(ULONGLONG room) {
+        ULARGE_INTEGER free{};
+        ASSERT_TRUE(GetDiskFreeSpaceExW(drive.c_str(), &free, nullptr, nullptr));
+        ASSERT_GT(free.QuadPart, room);
+        WriteBytes(drive / "filler", std::string(static_cast<size_t>(free.QuadPart - room), 'f'));
+        ASSERT_TRUE(GetDiskFreeSpaceExW(drive.c_str(), &free, nullptr, nullptr));
+        ASSERT_LE(free.QuadPart, room + 8192);
+    }
+};
+
+TEST_F(FullDisk, TheReportGivesTheSystemsReasonAndTheRoomLeft) {
+    struct Case {
+        const char* what;
+        bool earlierScript;  // replacing a file leaves "already exists" as the last error
+    };
+    for (const auto& [what, earlierScript] : {Case{"a new script", false}, Case{"over an earlier script", true}}) {
+        SCOPED_TRACE(what);
+        host.boxes.clear();
+        fs::remove(app / "Install.dat");
+        if (earlierScript) WriteBytes(app / "Install.dat", "-close\r\n");
+        FillLeaving(8192);
+        const std::string appFolder = win32::Narrow(app.wstring());
+        EXPECT_EQ(RunInstall({R"(C:\Games\GTA San Andreas)", appFolder}, lister, host),
+                  static_cast<int>(Failure::ScriptWrite));
+        ASSERT_EQ(host.boxes.size(), 1u);
+        const std::string& box = host.boxes[0];
+        EXPECT_NE(box.find(appFolder + "\\Install.dat"), std::string::npos) << box;
+        EXPECT_NE(box.find(win32::SystemMessage(ERROR_DISK_FULL)), std::string::npos) << box;
+        EXPECT_NE(box.find("The disk has "), std::string::npos) << box;
+        EXPECT_NE(box.find(" free; make room there"), std::string::npos) << box;
+        fs::remove(drive / "filler");
+    }
 }
 
 }  // namespace

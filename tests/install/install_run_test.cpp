@@ -28,6 +28,10 @@ public:
     }
     [[nodiscard]] int Count() const override { return static_cast<int>(names_.size()); }
     [[nodiscard]] std::string NameAt(int index) const override { return names_.at(static_cast<size_t>(index)); }
+    [[nodiscard]] std::optional<Lines> Peek(const std::string& folder) const override {
+        if (errors.count(folder)) return std::nullopt;
+        return folders.at(folder);
+    }
 
 private:
     Lines names_;
@@ -188,7 +192,7 @@ INSTANTIATE_TEST_SUITE_P(
                       FailureRow{"DiskFullMidScript", Failure::ScriptWrite, true, 3, false, false},
                       FailureRow{"PlayerFolderIsAFile", Failure::PlayerPayloadFolder, true, 6, false, false},
                       FailureRow{"PlayerFolderOverflows", Failure::TooManyPayloadFiles, true, 6, false, false},
-                      FailureRow{"UnencodableName", Failure::NotRepresentable, true, 6, false, false},
+                      FailureRow{"UnencodableName", Failure::NotRepresentable, false, 0, false, false},
                       FailureRow{"ToolMissing", Failure::ToolLaunch, true, 9, true, true}),
     [](const auto& rowInfo) { return std::string(rowInfo.param.name); });
 
@@ -206,6 +210,34 @@ TEST_F(InstallRunTest, UnencodableGameFolderFailsBeforeTheScriptIsCreated) {
     EXPECT_EQ(RunInstall(cyrillic, lister, host), static_cast<int>(Failure::NotRepresentable));
     EXPECT_FALSE(host.Has("create "));
     EXPECT_NE(host.Last().find(R"("C:\Игры\GTA")"), std::string::npos) << host.Last();
+}
+
+// The folder holding the installer is part of every payload path: when the
+// code page cannot hold its name, the report names that folder, not a file.
+TEST_F(InstallRunTest, UnencodableApplicationFolderIsNamedRatherThanAFileInIt) {
+    const RunPaths mods{R"(C:\Games\GTA San Andreas)", R"(D:\Моды\Mod)"};
+    lister.folders[R"(D:\Моды\Mod\gta3.img)"] = {"a.dff"};
+    lister.folders[R"(D:\Моды\Mod\player.img)"] = {"c.dff"};
+    host.unencodable = "Моды";
+    EXPECT_EQ(RunInstall(mods, lister, host), static_cast<int>(Failure::NotRepresentable));
+    EXPECT_FALSE(host.Has("create "));
+    const std::string report = host.Last();
+    EXPECT_NE(report.find(R"(The folder "D:\Моды\Mod" holding the installer)"), std::string::npos) << report;
+    EXPECT_NE(report.find(R"(("Моды"))"), std::string::npos) << report;
+    EXPECT_EQ(report.find("a.dff"), std::string::npos) << report;
+}
+
+// Only a name the code page cannot write moves before the script: a
+// player.img folder that cannot be listed, or holds too many files, still
+// stops the run after block 1, even when it also holds such a name.
+TEST_F(InstallRunTest, AnUnlistablePlayerFolderStillFailsAfterTheFirstBlock) {
+    lister.folders[player] = {"日本.dff"};
+    host.unencodable = "日本";
+    lister.errors.emplace(player, PayloadListError(player, "It holds 40000 mod files.", true));
+    EXPECT_EQ(Run(), static_cast<int>(Failure::TooManyPayloadFiles));
+    EXPECT_TRUE(host.Has("create "));
+    EXPECT_EQ(host.written.size(), 6u);
+    EXPECT_EQ(lister.pointed, (Lines{gta3, player}));
 }
 
 TEST_F(InstallRunTest, UnencodablePayloadNameIsReportedWithItsFullPath) {

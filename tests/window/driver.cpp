@@ -1,5 +1,7 @@
 #include "driver.h"
 
+#include <algorithm>
+#include <cwchar>
 #include <fstream>
 #include <stdexcept>
 #include <thread>
@@ -237,14 +239,44 @@ std::vector<HWND> TopWindows(DWORD processId, const wchar_t* windowClass, bool v
     return request.found;
 }
 
+// This process's environment with the entries added, each replacing a
+// variable of its name; sorted by name without regard to case, as the system
+// keeps an environment block, and ended by an empty string.
+std::wstring EnvironmentBlock(const std::vector<std::wstring>& added) {
+    // The name ends at the first '=' after the first character: "=Q:=Q:\x"
+    // names "=Q:".
+    const auto nameOf = [](const std::wstring& entry) { return entry.substr(0, entry.find(L'=', 1)); };
+    const auto sameName = [&](const std::wstring& a, const std::wstring& b) {
+        return ::lstrcmpiW(nameOf(a).c_str(), nameOf(b).c_str()) == 0;
+    };
+    std::vector<std::wstring> entries;
+    if (wchar_t* own = ::GetEnvironmentStringsW()) {
+        for (const wchar_t* entry = own; *entry; entry += wcslen(entry) + 1) {
+            const std::wstring text = entry;
+            if (std::none_of(added.begin(), added.end(), [&](const auto& a) { return sameName(a, text); }))
+                entries.push_back(text);
+        }
+        ::FreeEnvironmentStringsW(own);
+    }
+    entries.insert(entries.end(), added.begin(), added.end());
+    std::sort(entries.begin(), entries.end(), [&](const std::wstring& a, const std::wstring& b) {
+        return ::CompareStringOrdinal(nameOf(a).c_str(), -1, nameOf(b).c_str(), -1, TRUE) == CSTR_LESS_THAN;
+    });
+    std::wstring block;
+    for (const auto& entry : entries) block += entry + L'\0';
+    block += L'\0';
+    return block;
+}
+
 }  // namespace
 
-Installer::Installer(const fs::path& exe, const fs::path& workingFolder) {
+Installer::Installer(const fs::path& exe, const fs::path& workingFolder, const std::vector<std::wstring>& environment) {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     std::wstring commandLine = L"\"" + exe.wstring() + L"\"";
-    if (!::CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, workingFolder.c_str(),
-                          &startup, &info_))
+    std::wstring block = EnvironmentBlock(environment);
+    if (!::CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
+                          block.data(), workingFolder.c_str(), &startup, &info_))
         throw std::runtime_error("Install.exe did not start");
     // Found as soon as the status line exists, then the program's thread is
     // held while the line is read, so the first poll cannot overtake the

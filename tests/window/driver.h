@@ -57,8 +57,12 @@ Capture CaptureClient(HWND window);
 
 class Installer {
 public:
-    // Starts the program in that working folder and waits for Form1.
-    Installer(const std::filesystem::path& exe, const std::filesystem::path& workingFolder);
+    // Starts the program in that working folder and waits for Form1. Each
+    // entry of environment ("NAME=value") is added to this process's
+    // environment for the program, in place of a variable of that name; the
+    // names may be the system's per-drive current folders ("=Q:").
+    Installer(const std::filesystem::path& exe, const std::filesystem::path& workingFolder,
+              const std::vector<std::wstring>& environment = {});
     Installer(const Installer&) = delete;
     Installer& operator=(const Installer&) = delete;
     ~Installer();  // ends a program the test left running

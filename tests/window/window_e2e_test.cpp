@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "driver.h"
+#include "remote_call.h"
 #include "window/control_ids.h"
 
 namespace veltrin::window::test {
@@ -444,6 +445,60 @@ TEST_F(WindowTest, DriveListRepointsTheFolderListAndIgnoresUnreadableDrives) {
     EXPECT_TRUE(ShowsAnswer(installer, false));
     PressKey('Q');
     EXPECT_TRUE(WaitUntil([&] { return ListItems(dir1) == Strings{L"q:\\", L"Mods"}; }));
+}
+
+// The system remembers a current folder per drive (in the variables "=Q:"
+// and so on, which a program inherits). When that folder is gone, choosing
+// the drive opens its root; a drive that cannot be read at all still leaves
+// the list where it was, silently.
+TEST_F(WindowTest, ADriveWhoseRememberedFolderIsGoneOpensAtItsRoot) {
+    const fs::path driveQ = L"Q:\\";
+    ASSERT_TRUE(fs::is_directory(driveQ)) << "drive q: is not mapped";
+    fs::create_directories(driveQ / "Mods");
+    ASSERT_FALSE(fs::exists(driveQ / "gone"));
+
+    Installer installer(app / "Install.exe", root, {L"=Q:=Q:\\gone", L"=R:=R:\\gone"});
+    const HWND drive1 = installer.Control(kDrive1Id);
+    const HWND dir1 = Dir1(installer);
+    const Strings start = Concat(Chain(root), {L"app", L"GTA San Andreas"});
+    ASSERT_EQ(ListItems(dir1), start);
+    ASSERT_TRUE(installer.Activate());
+    ASSERT_EQ(FocusOf(installer.Form()), drive1);
+
+    PressKey('R');
+    EXPECT_TRUE(WaitUntil([&] { return ComboText(drive1) == L"r:"; }));
+    ::Sleep(300);
+    EXPECT_EQ(ListItems(dir1), start);
+    EXPECT_EQ(installer.VisibleTopWindows(), std::vector<HWND>{installer.Form()});
+
+    PressKey('Q');
+    EXPECT_TRUE(WaitUntil([&] { return ComboText(drive1) == L"q:"; }));
+    EXPECT_TRUE(WaitUntil([&] {
+        return ListItems(dir1) == Strings{L"q:\\", L"Mods"};
+    })) << "the list shows "
+        << ListItems(dir1).size() << " rows, first " << fs::path(ListItems(dir1).front()).string();
+    EXPECT_EQ(installer.VisibleTopWindows(), std::vector<HWND>{installer.Form()});
+}
+
+// A drive without its media fails the calls that touch it instead of making
+// the system ask the player for a disk, at every moment of the run, and so
+// also in the detection poll ten times a second: the program's error mode,
+// read from inside it (remote_call.h), stays quiet after the player tried a
+// drive that cannot be read.
+TEST_F(WindowTest, DriveErrorsStayQuietAfterAnUnreadableDrive) {
+    constexpr UINT kQuiet = SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX;
+    Installer installer(app / "Install.exe", game);
+    ASSERT_TRUE(ShowsAnswer(installer, true));
+    EXPECT_EQ(remote::ErrorModeOf(installer.Process()), kQuiet);
+    ASSERT_TRUE(installer.Activate());
+    const HWND drive1 = installer.Control(kDrive1Id);
+    ASSERT_EQ(FocusOf(installer.Form()), drive1);
+    PressKey('R');
+    EXPECT_TRUE(WaitUntil([&] { return ComboText(drive1) == L"r:"; }));
+    ::Sleep(300);
+    EXPECT_EQ(installer.VisibleTopWindows(), std::vector<HWND>{installer.Form()});
+    EXPECT_TRUE(ShowsAnswer(installer, true));
+    EXPECT_EQ(remote::ErrorModeOf(installer.Process()), kQuiet);
 }
 
 TEST_F(WindowTest, TabMovesThroughDriveFolderInstallAndPicture) {

@@ -7,6 +7,7 @@
 
 #include "tool/common/command_line.h"
 #include "win32/module_path.h"
+#include "win32/system_library.h"
 #include "win32/text.h"
 #include "win32/unique_handle.h"
 
@@ -44,8 +45,17 @@ RelaunchResult RunElevated(const std::wstring& program, const std::vector<std::s
         return {RelaunchResult::Outcome::Failed, 0, error.what()};
     }
     const std::wstring folder = win32::CurrentFolder();
+    // The shell and COM are loaded for the relaunch only, not at every start.
+    const HMODULE shell32 = win32::LoadSystemLibrary(L"shell32.dll");
+    const auto shellExecuteEx = win32::FindFunction<decltype(&::ShellExecuteExW)>(shell32, "ShellExecuteExW");
+    if (!shellExecuteEx) return {RelaunchResult::Outcome::Failed, 0, win32::SystemMessage(::GetLastError())};
+    const HMODULE ole32 = win32::LoadSystemLibrary(L"ole32.dll");
+    const auto coInitializeEx = win32::FindFunction<decltype(&::CoInitializeEx)>(ole32, "CoInitializeEx");
+    const auto coUninitialize = win32::FindFunction<decltype(&::CoUninitialize)>(ole32, "CoUninitialize");
     // The shell may hand the start to extensions that need COM.
-    const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    const HRESULT com = coInitializeEx && coUninitialize
+                            ? coInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE)
+                            : E_FAIL;
     SHELLEXECUTEINFOW info{};
     info.cbSize = sizeof info;
     info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_CLASSNAME | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
@@ -56,9 +66,9 @@ RelaunchResult RunElevated(const std::wstring& program, const std::vector<std::s
     info.lpDirectory = folder.empty() ? nullptr : folder.c_str();
     info.lpClass = L"exefile";
     info.nShow = SW_SHOWNORMAL;
-    const BOOL started = ::ShellExecuteExW(&info);
+    const BOOL started = shellExecuteEx(&info);
     const DWORD error = ::GetLastError();
-    if (SUCCEEDED(com)) ::CoUninitialize();
+    if (SUCCEEDED(com)) coUninitialize();
     if (!started) {
         if (error == ERROR_CANCELLED) return {RelaunchResult::Outcome::Refused, 0, {}};
         return {RelaunchResult::Outcome::Failed, 0, win32::SystemMessage(error)};

@@ -8,11 +8,13 @@
 #include "tool/common/command_line.h"
 #include "tool/common/console.h"
 #include "tool/shell/tool_main.h"
+#include "win32/start_up.h"
 #include "win32/text.h"
 
 // The arguments come from the whole UTF-16 command line, split by the
 // standard rules, so any path the system can name reaches the tool intact.
 int wmain(int, wchar_t**) {
+    veltrin::win32::HardenProcess();
     auto& console = veltrin::tool::SystemConsole();
     std::vector<std::string> args;
     try {

@@ -6,6 +6,8 @@
 // CTest fixture clears the scratch folder again in case a test died.
 #include <windows.h>
 
+#include <tlhelp32.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -78,6 +80,18 @@ int RunOnLinux(const std::string& line, const fs::path& marker) {
         std::this_thread::sleep_for(20ms);
     }
     return -1;
+}
+
+// An Install.plug that the process started, or 0.
+DWORD ChildOf(DWORD parent) {
+    const UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return 0;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = ::Process32FirstW(snapshot.Get(), &entry); more; more = ::Process32NextW(snapshot.Get(), &entry))
+        if (entry.th32ParentProcessID == parent && ::lstrcmpiW(entry.szExeFile, L"Install.plug") == 0)
+            return entry.th32ProcessID;
+    return 0;
 }
 
 class ElevationWin : public ::testing::Test {
@@ -349,6 +363,48 @@ TEST_F(ElevationToolWin, AnsweringNoEndsWithAccessDeniedAndChangesNothing) {
     EXPECT_EQ(ReadText(archivePath), before);
     EXPECT_FALSE(fs::exists(app / "Backups"));
     EXPECT_EQ(Listing(game / "models"), (std::set<std::string>{"gta3.img"}));
+}
+
+// Answering yes starts the shipped tool again through runas, which loads the
+// shell only then (the tool does not import it). Wine starts the new run at
+// once; the archive is writable again by then, so the new run installs and
+// the first ends with its status.
+TEST_F(ElevationToolWin, AnsweringYesRunsTheScriptAgainWithAdministratorRights) {
+    const std::string before = ReadText(archivePath);
+    if (!MakeImmutable(archivePath)) GTEST_SKIP() << "chattr +i cannot be set from Wine here";
+    const UniqueHandle process = Start(CREATE_NEW_CONSOLE);
+    ASSERT_TRUE(process) << "the tool did not start with a limited token: " << ::GetLastError();
+    ASSERT_TRUE(WaitFor(L"[y/N]")) << win32::Narrow(Screen());
+    ASSERT_EQ(RunOnLinux("chattr -i '" + UnixPath(archivePath) + "'", marker), 0);
+    ASSERT_TRUE(Type(L"y"));
+    // The new run has a console window of its own and asks for Enter there
+    // when it is done; then the first run does the same.
+    const DWORD first = processId;
+    std::wstring lastScreen;
+    std::wstring secondScreen;
+    for (auto end = std::chrono::steady_clock::now() + 60s;
+         ::WaitForSingleObject(process.Get(), 50) != WAIT_OBJECT_0 && std::chrono::steady_clock::now() < end;) {
+        for (const DWORD run : {ChildOf(first), first}) {
+            if (run == 0) continue;
+            processId = run;
+            const std::wstring shown = Screen();
+            if (shown.empty()) continue;
+            (run == first ? lastScreen : secondScreen) = shown;
+            if (shown.find(L"Press Enter to close this window.") != std::wstring::npos) Type(L"");
+        }
+        processId = first;
+    }
+    const std::string screen = win32::Narrow(lastScreen);
+    EXPECT_NE(secondScreen.find(L"done"), std::wstring::npos) << win32::Narrow(secondScreen);
+    ASSERT_EQ(::WaitForSingleObject(process.Get(), 0), WAIT_OBJECT_0) << screen;
+    DWORD status = 99;
+    ::GetExitCodeProcess(process.Get(), &status);
+    EXPECT_EQ(status, 0u) << screen;
+    EXPECT_NE(screen.find("the administrator's window finished with status 0"), std::string::npos) << screen;
+    EXPECT_NE(ReadText(archivePath), before);
+    EXPECT_TRUE(fs::exists(app / "Backups" / "gta3.img" / "a.dff"));
+    const std::string log = ReadText(app / "Install.log");
+    EXPECT_NE(log.find("\r\ndone\r\n"), std::string::npos) << log;
 }
 
 TEST_F(ElevationToolWin, WithInputFromAPipeItDoesNotAskAndChangesNothing) {
