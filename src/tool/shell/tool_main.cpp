@@ -194,7 +194,8 @@ std::string HelpText() {
            "  12  extract skipped an entry whose name would write outside the folder\n"
            "  13  check-mod found a problem: a file would stop the install, or is not the model or\n"
            "      texture dictionary its name says\n"
-           "  14  check-mod found no problem, but files the install would leave out\n";
+           "  14  check-mod found no problem, but files the install would leave out\n"
+           "  15  another program changed an archive after the tool read it; that archive was left as it was\n";
 }
 
 int RunTool(const std::vector<std::string>& args, Console& console, archive::FileSystem& fs) {

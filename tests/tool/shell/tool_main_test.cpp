@@ -212,3 +212,63 @@ TEST_F(RunToolTest, WaitsForEnterOnlyWhenItOwnsItsConsoleWindow) {
 
 }  // namespace
 }  // namespace veltrin::tool
+
+namespace veltrin::tool {
+namespace {
+
+using namespace testing;
+
+// Another program changes the archive just before the tool takes it over
+// to save (the moment it first opens it for writing).
+class ChangedUnderneath final : public archive::FileSystem {
+public:
+    ChangedUnderneath(archive::testing::MemoryFileSystem& inner, std::string path, Bytes theirs)
+        : inner_(inner), path_(std::move(path)), theirs_(std::move(theirs)) {}
+    std::unique_ptr<archive::File> Open(const std::string& path, archive::OpenMode mode) override {
+        if (path == path_ && mode == archive::OpenMode::ReadWrite && !changed_) {
+            changed_ = true;
+            inner_.SetFile(path_, theirs_);
+        }
+        return inner_.Open(path, mode);
+    }
+    bool Exists(const std::string& path) override { return inner_.Exists(path); }
+    void ReplaceAtomically(const std::string& from, const std::string& to) override {
+        inner_.ReplaceAtomically(from, to);
+    }
+    void Remove(const std::string& path) override { inner_.Remove(path); }
+    void CreateDirectories(const std::string& path) override { inner_.CreateDirectories(path); }
+    uint64_t FreeSpace(const std::string& path) override { return inner_.FreeSpace(path); }
+
+private:
+    archive::testing::MemoryFileSystem& inner_;
+    std::string path_;
+    Bytes theirs_;
+    bool changed_ = false;
+};
+
+TEST(RunToolChanged, AnArchiveChangedByAnotherProgramIsLeftAsItIsWithItsOwnStatus) {
+    archive::testing::MemoryFileSystem fs;
+    MakeArchive(fs, "/game/gta3.img", {{"a.dff", Pattern(3000, 1)}, {"b.txd", Pattern(100, 2)}});
+    archive::testing::MemoryFileSystem other;
+    MakeArchive(other, "/x.img", {{"b.txd", Pattern(100, 3)}, {"a.dff", Pattern(3000, 4)}});
+    const Bytes theirs = other.Contents("/x.img");
+    fs.SetFile("/mod/a.dff", Pattern(5000, 5));
+    ChangedUnderneath changing(fs, "/game/gta3.img", theirs);
+    FakeConsole console;
+    EXPECT_EQ(RunTool({"Install.plug", "add", "/game/gta3.img", "/mod/a.dff"}, console, changing),
+              Code(ExitStatus::ArchiveChanged));
+    EXPECT_NE(console.text.find("/game/gta3.img was changed by another program since it was read; nothing was changed"),
+              std::string::npos)
+        << console.text;
+    EXPECT_EQ(fs.Contents("/game/gta3.img"), theirs);
+    const std::string help = [] {
+        FakeConsole shown;
+        archive::testing::MemoryFileSystem none;
+        RunTool({"Install.plug", "--help"}, shown, none);
+        return shown.text;
+    }();
+    EXPECT_NE(help.find("  15  another program changed an archive"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace veltrin::tool
