@@ -5,8 +5,11 @@
 // game's rules by a reader written apart from the library.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <functional>
 #include <map>
+#include <optional>
+#include <random>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -302,6 +305,117 @@ TEST(ArchivePlan, RestoringTheLayoutGivesTheArchiveBackByteForByte) {
         EXPECT_TRUE(stats.inPlace) << c.what;
         EXPECT_EQ(HexOf(Sha256Of(fs.Contents(kGta3))), HexOf(Sha256Of(c.archive))) << c.what;
         EXPECT_EQ(fs.Paths().size(), originals.size() + 1) << c.what << ": nothing left beside the archive";
+    }
+}
+
+}  // namespace
+}  // namespace veltrin::archive
+
+namespace veltrin::archive {
+namespace {
+
+// Random commits on one archive: replacements larger and smaller, in every
+// case, additions, removals, data that asks for given sectors, and now and
+// then the layout given back. After each, the game's rules hold (read by
+// the independent checker), free space is zero, and every entry holds
+// what the model says.
+TEST(ArchivePlan, RandomChangesKeepTheGamesRulesAndEveryEntrysBytes) {
+    for (const std::string& path : {kGta3, kPlayer}) {
+        std::mt19937 engine(path == kGta3 ? 17u : 23u);
+        const auto random = [&engine](uint32_t below) { return static_cast<uint32_t>(engine() % below); };
+        MemoryFileSystem fs;
+        std::vector<std::pair<std::string, uint16_t>> start;
+        for (int i = 0; i < 40; ++i) start.push_back({"e" + std::to_string(i) + (i % 2 ? ".txd" : ".dff"), 1 + i % 5});
+        fs.SetFile(path, SoundArchive(start));
+        std::map<std::string, std::vector<uint8_t>> model;  // folded name -> data as put
+        {
+            const Archive archive = Archive::Open(path, fs);
+            for (const Entry& entry : archive.Entries()) model[entry.name] = archive.Read(entry);
+        }
+        struct Saved {
+            Layout layout;
+            std::map<std::string, std::vector<uint8_t>> model;
+            std::map<std::string, std::vector<uint8_t>> stored;  // folded name -> stored bytes, as a backup holds them
+        };
+        std::optional<Saved> saved;
+        for (int step = 0; step < 100; ++step) {
+            const std::string what = path + ", step " + std::to_string(step);
+            Archive archive = Archive::Open(path, fs);
+            if (saved && random(10) == 0) {
+                std::map<std::string, std::string> originals;
+                for (const auto& [name, bytes] : saved->stored) {
+                    fs.SetFile("orig/" + name, bytes);
+                    originals[name] = "orig/" + name;
+                }
+                archive.RestoreLayout(saved->layout, originals);
+                model = saved->model;
+                saved.reset();
+            } else {
+                if (!saved && random(4) == 0) {
+                    saved.emplace(Saved{archive.CurrentLayout(), model, {}});
+                    for (const Entry& entry : archive.Entries()) {
+                        std::string folded = entry.name;
+                        for (char& ch : folded) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+                        saved->stored[folded] = archive.Read(entry);
+                    }
+                }
+                const int changes = 1 + static_cast<int>(random(6));
+                for (int c = 0; c < changes && !model.empty(); ++c) {
+                    auto it = model.begin();
+                    std::advance(it, random(static_cast<uint32_t>(model.size())));
+                    const std::string name = it->first;
+                    switch (random(5)) {
+                    case 0: {  // larger, in another case
+                        std::string spelled = name;
+                        spelled[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(spelled[0])));
+                        std::vector<uint8_t> bytes = Pattern(it->second.size() + 1 + random(9000), random(1000));
+                        archive.Put(spelled, bytes);
+                        model.erase(it);
+                        model[spelled] = bytes;
+                        break;
+                    }
+                    case 1:  // smaller
+                        it->second = Pattern(1 + random(static_cast<uint32_t>(it->second.size())), random(1000));
+                        archive.Put(name, it->second);
+                        break;
+                    case 2:  // removed
+                        archive.Remove(name);
+                        model.erase(it);
+                        break;
+                    default: {  // a new name, sometimes asking for the first free sector
+                        const std::string added = "n" + std::to_string(step) + "_" + std::to_string(c) + ".dff";
+                        std::vector<uint8_t> bytes = Pattern(1 + random(7000), random(1000));
+                        Placement placement;
+                        for (const Entry& record : archive.Records())
+                            if (record.name.starts_with("~free-") && random(2) == 0) {
+                                placement.at = record.offset;
+                                break;
+                            }
+                        archive.Put(added, bytes, placement);
+                        model[added] = bytes;
+                    }
+                    }
+                }
+                if (!archive.HasChanges()) continue;
+                archive.Commit({}, random(3) == 0 ? Archive::Fit::Exact : Archive::Fit::AllowPadding);
+            }
+            const std::vector<uint8_t> bytes = fs.Contents(path);
+            ExpectRules(bytes, what);
+            EXPECT_TRUE(Verify(path, fs).empty()) << what;
+            const auto content = ContentOf(bytes, what);
+            ASSERT_EQ(content.size(), model.size()) << what;
+            for (const auto& [name, data] : model) {
+                const auto found = content.find(name);
+                ASSERT_NE(found, content.end()) << what << ": " << name;
+                const std::vector<uint8_t>& stored = found->second;
+                ASSERT_GE(stored.size(), data.size()) << what << ": " << name;
+                EXPECT_TRUE(std::equal(data.begin(), data.end(), stored.begin()) &&
+                            std::all_of(stored.begin() + static_cast<std::ptrdiff_t>(data.size()), stored.end(),
+                                        [](uint8_t b) { return b == 0; }))
+                    << what << ": " << name;
+            }
+            if (::testing::Test::HasFailure()) return;
+        }
     }
 }
 
