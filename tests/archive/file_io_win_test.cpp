@@ -107,6 +107,27 @@ TEST_F(FileIoWin, ReadOnlyArchiveIsAccessDenied) {
     EXPECT_EQ(Contents(), before_);
 }
 
+// The attribute a game copied from a disc keeps, asked of files and folders
+// under a path beyond the ANSI code page.
+TEST_F(FileIoWin, TheReadOnlyMarkIsTheAttribute) {
+    FileSystem& system = SystemFileSystem();
+    const fs::path folder = root_ / L"models \u00e4";
+    fs::create_directories(folder);
+    const auto utf8 = [](const fs::path& path) {
+        const std::u8string text = path.u8string();
+        return std::string(text.begin(), text.end());
+    };
+    for (const fs::path& path : {path_, folder}) {
+        EXPECT_FALSE(system.MarkedReadOnly(utf8(path))) << path;
+        const DWORD attributes = ::GetFileAttributesW(path.c_str());
+        ASSERT_TRUE(::SetFileAttributesW(path.c_str(), attributes | FILE_ATTRIBUTE_READONLY));
+        EXPECT_TRUE(system.MarkedReadOnly(utf8(path))) << path;
+        ASSERT_TRUE(::SetFileAttributesW(path.c_str(), attributes));
+        EXPECT_FALSE(system.MarkedReadOnly(utf8(path))) << path;
+    }
+    EXPECT_FALSE(system.MarkedReadOnly(utf8(root_ / L"none.img")));
+}
+
 TEST_F(FileIoWin, RewriteReplacesTheArchiveUnderItsUnicodePath) {
     {
         Archive archive = Archive::Open(Utf8Path());
