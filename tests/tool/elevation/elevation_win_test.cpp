@@ -21,6 +21,7 @@
 #include "archive/archive_error.h"
 #include "archive/file_io.h"
 #include "block_lines.h"
+#include "tool/common/write_place.h"
 #include "tool/elevation/admin_rights_win.h"
 #include "tool/elevation/elevation.h"
 #include "tool_test_support.h"
@@ -96,10 +97,19 @@ protected:
     }
     void TearDown() override {
         for (const auto& path : immutable) RunOnLinux("chattr -i '" + UnixPath(path) + "'", marker);
+        for (const auto& path : readOnly) ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
         fs::remove(marker);
         std::error_code ignored;
         fs::remove_all(root, ignored);
     }
+    // The read-only attribute, as a game copied from a disc keeps it.
+    void MarkReadOnly(const fs::path& path) {
+        readOnly.push_back(path);
+        ASSERT_TRUE(::SetFileAttributesW(path.c_str(), ::GetFileAttributesW(path.c_str()) | FILE_ATTRIBUTE_READONLY))
+            << path;
+    }
+    std::vector<fs::path> readOnly;
+
     // Skips the test when the attribute cannot be set here.
     bool MakeImmutable(const fs::path& path) {
         const std::string unix = UnixPath(path);
@@ -162,6 +172,26 @@ TEST_F(ElevationWin, AFolderTheSystemRefusesIsAccessDeniedAndKeepsItsListing) {
     if (!MakeImmutable(folder)) GTEST_SKIP() << "chattr +i cannot be set from Wine here";
     EXPECT_EQ(Kind([&] { archive::SystemFileSystem().CheckCanCreateIn(Utf8(folder)); }), ErrorKind::AccessDenied);
     EXPECT_EQ(Listing(folder), (std::set<std::string>{"gta3.img"}));
+}
+
+// Windows makes files in a folder with the read-only attribute: the
+// attribute names a folder only where the system really refuses it files.
+TEST_F(ElevationWin, AFolderIsNamedReadOnlyOnlyWhereItRefusesFiles) {
+    const fs::path folder = root / "models";
+    fs::create_directories(folder);
+    MarkReadOnly(folder);
+    ASSERT_TRUE(archive::SystemFileSystem().MarkedReadOnly(Utf8(folder)));
+    const std::vector<WritePlace> places = {{WritePlace::Kind::Folder, Utf8(folder)},
+                                            {WritePlace::Kind::Folder, Utf8(folder / "Backups" / "gta3.img")}};
+    EXPECT_TRUE(DeniedPlaces(places, archive::SystemFileSystem()).empty());
+    EXPECT_TRUE(Listing(folder).empty());
+
+    if (!MakeImmutable(folder)) GTEST_SKIP() << "chattr +i cannot be set from Wine here";
+    const auto denied = DeniedPlaces(places, archive::SystemFileSystem());
+    ASSERT_EQ(denied.size(), 1u);
+    EXPECT_EQ(denied[0].kind, DeniedPlace::Kind::ReadOnly);
+    EXPECT_EQ(denied[0].path, Utf8(folder));
+    EXPECT_EQ(DeniedText(denied[0], true), Utf8(folder) + " is marked read-only (Properties, untick Read-only).");
 }
 
 // Wine starts a "runas" program at once, without a prompt: the recorder,
@@ -349,6 +379,52 @@ TEST_F(ElevationToolWin, AnsweringNoEndsWithAccessDeniedAndChangesNothing) {
     EXPECT_EQ(ReadText(archivePath), before);
     EXPECT_FALSE(fs::exists(app / "Backups"));
     EXPECT_EQ(Listing(game / "models"), (std::set<std::string>{"gta3.img"}));
+}
+
+// A game copied from a disc keeps the read-only attribute on its files. No
+// administrator may write them either: the tool names the attribute and
+// ends with access denied, without offering administrator rights.
+TEST_F(ElevationToolWin, AReadOnlyArchiveIsNamedAsSuchAndNothingIsOffered) {
+    const std::string before = ReadText(archivePath);
+    MarkReadOnly(archivePath);
+    const UniqueHandle process = Start(CREATE_NEW_CONSOLE);
+    ASSERT_TRUE(process) << "the tool did not start with a limited token: " << ::GetLastError();
+    bool asked = false;
+    std::wstring lastScreen;
+    for (auto end = std::chrono::steady_clock::now() + 60s;
+         ::WaitForSingleObject(process.Get(), 50) != WAIT_OBJECT_0 && std::chrono::steady_clock::now() < end;) {
+        const std::wstring shown = Screen();
+        if (shown.empty()) continue;
+        lastScreen = shown;
+        if (!asked && shown.find(L"[y/N]") != std::wstring::npos) {
+            asked = true;
+            Type(L"n");
+        }
+        if (shown.find(L"Press Enter to close this window.") != std::wstring::npos) Type(L"");
+    }
+    const std::string screen = win32::Narrow(lastScreen);
+    ASSERT_EQ(::WaitForSingleObject(process.Get(), 0), WAIT_OBJECT_0) << screen;
+    DWORD status = 0;
+    ::GetExitCodeProcess(process.Get(), &status);
+    EXPECT_EQ(status, 7u) << screen;
+    EXPECT_FALSE(asked) << screen;
+    const auto squeezed = [](const std::string& text) {
+        std::string kept;
+        for (const char c : text)
+            if (c != '\n' && c != ' ') kept += c;
+        return kept;
+    };
+    const std::string expected = Utf8(archivePath) +
+                                 " is marked read-only (Properties, untick Read-only).\n"
+                                 "error: access denied: take the read-only mark off what is named above and run "
+                                 "again (administrator rights do not lift it)\nnothing was changed\nfailed\n";
+    EXPECT_NE(squeezed(screen).find(squeezed(expected)), std::string::npos) << screen;
+    EXPECT_EQ(screen.find("Program Files)"), std::string::npos) << screen;
+    EXPECT_EQ(ReadText(archivePath), before);
+    EXPECT_FALSE(fs::exists(app / "Backups"));
+    EXPECT_EQ(Listing(game / "models"), (std::set<std::string>{"gta3.img"}));
+    EXPECT_NE(ReadText(app / "Install.log").find(" is marked read-only (Properties, untick Read-only)."),
+              std::string::npos);
 }
 
 TEST_F(ElevationToolWin, WithInputFromAPipeItDoesNotAskAndChangesNothing) {
