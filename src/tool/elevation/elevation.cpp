@@ -29,6 +29,21 @@ public:
         return true;
     }
 
+    // A file that is not there has nothing to remove; one the system refuses
+    // otherwise (in use) is left to the run.
+    void RemovedFile(const std::string& path) {
+        try {
+            if (!fs_.Exists(path)) return;
+            if (fs_.MarkedReadOnly(path)) {
+                Deny(DeniedPlace::Kind::ReadOnly, path);
+                return;
+            }
+            fs_.CheckWritable(path);
+        } catch (const archive::ArchiveError& error) {
+            if (error.kind() == archive::ErrorKind::AccessDenied) Deny(DeniedPlace::Kind::File, path);
+        }
+    }
+
     void Folder(const std::string& folder) {
         if (folder.empty() || !checked_.insert(archive::FoldedName(folder)).second) return;
         std::string existing = folder;
@@ -82,6 +97,8 @@ std::vector<DeniedPlace> DeniedPlaces(const std::vector<WritePlace>& places, arc
     for (const auto& place : places) {
         if (place.kind == WritePlace::Kind::File) {
             if (!check.File(place.path)) break;
+        } else if (place.kind == WritePlace::Kind::RemovedFile) {
+            check.RemovedFile(place.path);
         } else {
             check.Folder(place.path);
         }

@@ -37,7 +37,8 @@ struct DeniedPlace {
 // and says why. A file with the read-only mark is refused whatever the
 // account (ReadOnly, asked before anything else); a folder with the mark
 // counts as ReadOnly only where it really refuses files (Windows ignores the
-// mark on folders), else as any refusal does.
+// mark on folders), else as any refusal does. A file the run removes counts
+// only where it is there, and never ends the check.
 std::vector<DeniedPlace> DeniedPlaces(const std::vector<WritePlace>& places, archive::FileSystem& fs);
 
 // "Windows does not let this account change <path> (it is probably in

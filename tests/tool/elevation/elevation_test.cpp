@@ -429,6 +429,33 @@ TEST_F(ElevationTest, AFolderThatMerelyCarriesTheReadOnlyMarkIsWritten) {
     EXPECT_EQ(ReadContent(memory, kArchive), (Content{{"a.dff", Stored(Pattern(5000, 2))}}));
 }
 
+// The backups and markers an undo removes: a read-only one is named as
+// such, one the system refuses as any file is, a missing one is passed over
+// and does not end the check.
+TEST_F(ElevationTest, FilesARunRemovesAreCheckedWhereTheyAre) {
+    const std::string kMarker = "/app/Backups/gta3.img/new.txd.added";
+    const std::string kDenied = "/app/Backups/gta3.img/b.txd";
+    memory.CreateDirectories("/app/Backups/gta3.img");
+    memory.SetFile(kBackup, Stored(Pattern(3000, 1)));
+    memory.SetFile(kMarker, {});
+    memory.SetFile(kDenied, Stored(Pattern(100, 2)));
+    fs.readOnly = {kBackup};
+    fs.deniedFiles = {kDenied};
+    using Place = WritePlace::Kind;
+    const auto denied = DeniedPlaces({{Place::RemovedFile, "/app/Backups/gta3.img/gone.dff"},
+                                      {Place::RemovedFile, kBackup},
+                                      {Place::RemovedFile, kMarker},
+                                      {Place::RemovedFile, kDenied},
+                                      {Place::File, kArchive}},
+                                     fs);
+    ASSERT_EQ(denied.size(), 2u);
+    EXPECT_EQ(denied[0].kind, DeniedPlace::Kind::ReadOnly);
+    EXPECT_EQ(denied[0].path, kBackup);
+    EXPECT_EQ(denied[1].kind, DeniedPlace::Kind::File);
+    EXPECT_EQ(denied[1].path, kDenied);
+    EXPECT_EQ(fs.checks, (std::vector<std::string>{"file " + kMarker, "file " + kArchive}));
+}
+
 TEST_F(ElevationTest, EachPlaceIsCheckedAndNamedOnce) {
     std::string script = "-open \"" + kArchive + "\"\r\n";
     for (int i = 0; i < 50; ++i)
