@@ -23,6 +23,12 @@ namespace {
 
 constexpr std::string_view kRefused = "the archive tool refuses the install script, so nothing is installed";
 
+// CJ's body and clothes; the game blends their textures pixel by pixel.
+constexpr std::string_view kBlendedFolder = install::kPayloadFolders[1];
+static_assert(kBlendedFolder == "player.img");
+constexpr std::string_view kBlendedFormat =
+    "the game blends CJ's clothing textures pixel by pixel and assumes 32 bits per pixel, uncompressed";
+
 // "The name is empty." as a clause: "the name is empty".
 std::string Clause(std::string sentence) {
     if (!sentence.empty() && sentence.back() == '.') sentence.pop_back();
@@ -107,7 +113,8 @@ public:
                 ++tally.leftOut;
                 continue;
             }
-            if (File(folder + PathSeparator() + entry.name, entry.name, sameFolded[archive::FoldedName(entry.name)]))
+            if (File(folder + PathSeparator() + entry.name, entry.name, sameFolded[archive::FoldedName(entry.name)],
+                     archiveName == kBlendedFolder))
                 ++tally.installed;
         }
         if (payload.empty())
@@ -143,8 +150,10 @@ public:
 
 private:
     // Checks one payload file; true when nothing in it stops the install or
-    // breaks the game.
-    bool File(const std::string& path, const std::string& name, const std::vector<std::string>& sameFolded) {
+    // breaks the game. In the blended folder a texture dictionary's textures
+    // must be of the format the game blends.
+    bool File(const std::string& path, const std::string& name, const std::vector<std::string>& sameFolded,
+              bool blended) {
         std::vector<std::string> problems;
         std::vector<std::string> warnings;
         if (const std::string problem = archive::NameProblem(name); !problem.empty())
@@ -172,6 +181,11 @@ private:
                 const StreamCheck stream = CheckRenderWareStream(bytes, KindOf(name));
                 if (!stream.problem.empty()) problems.push_back(stream.problem);
                 if (!stream.warning.empty()) warnings.push_back(stream.warning);
+                if (blended && stream.problem.empty() && KindOf(name) == StreamKind::TextureDictionary) {
+                    const auto textures = TexturesNotBlendable(bytes);
+                    warnings.insert(warnings.end(), textures.begin(), textures.end());
+                    if (!textures.empty()) warnings.back() += ": " + std::string(kBlendedFormat);
+                }
                 description = stream.description + ", " + text::Counted(size, "byte", "bytes");
             }
         } catch (const archive::ArchiveError& error) {

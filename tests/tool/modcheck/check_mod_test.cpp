@@ -78,10 +78,14 @@ protected:
         report_ = {};
         return CheckMod(Utf8Of(app_), archive::SystemFileSystem(), report_);
     }
-    // The report's line for the file (its name after the tag), or empty.
-    [[nodiscard]] std::string LineOf(const std::string& name) const {
-        for (const auto& line : report_.lines)
-            if (line.size() > 11 && line.compare(11, name.size() + 2, name + ": ") == 0) return line;
+    // The report's line for the file (its name after the tag), or empty;
+    // only among the lines after the folder's own line when one is given.
+    [[nodiscard]] std::string LineOf(const std::string& name, const std::string& folder = {}) const {
+        bool inFolder = folder.empty();
+        for (const auto& line : report_.lines) {
+            if (!folder.empty() && line.rfind(Utf8Of(app_), 0) == 0) inFolder = line == Utf8Of(app_ / folder);
+            if (inFolder && line.size() > 11 && line.compare(11, name.size() + 2, name + ": ") == 0) return line;
+        }
         return {};
     }
 
@@ -250,6 +254,59 @@ TEST_F(CheckModTest, NamesThatDifferOnlyInCaseAreProblems) {
     EXPECT_TRUE(report_.Has("2 problems, 0 warnings")) << report_.All();
 }
 #endif
+
+// The game blends CJ's clothing textures (player.img) pixel by pixel and
+// assumes 32 bits per pixel, uncompressed; gta3.img's textures may be any.
+TEST_F(CheckModTest, PlayerImgTexturesNotOf32BitsUncompressedAreWarnings) {
+    using testing::DictionaryOf;
+    using testing::FourCharacters;
+    using testing::TextureFormat;
+    using testing::TextureNative;
+    const std::string blends =
+        ": the game blends CJ's clothing textures pixel by pixel and assumes 32 bits per pixel, uncompressed";
+    struct Case {
+        std::string name;
+        std::vector<std::pair<std::string, TextureFormat>> textures;
+        std::string warned;  // after the description; empty: ok
+    };
+    const std::vector<Case> cases = {
+        {"rgba.txd", {{"skin", {}}, {"cloth", {}}}, ""},
+        {"dxt1.txd",
+         {{"skin", {}}, {"cloth", {9, 0x0200, FourCharacters("DXT1"), 16, 8}}},
+         "; texture \"cloth\" is DXT1 compressed" + blends},
+        {"dxt3.txd",
+         {{"cloth", {9, 0x0300, FourCharacters("DXT3"), 16, 9}}},
+         "; texture \"cloth\" is DXT3 compressed" + blends},
+        {"rgb565.txd", {{"cloth", {9, 0x0200, 23, 16, 0}}}, "; texture \"cloth\" is 16 bits per pixel (565)" + blends},
+        {"pal8.txd",
+         {{"cloth", {9, 0x2500, 41, 8, 1}}},
+         "; texture \"cloth\" is 8 bits per pixel with a palette (PAL8)" + blends},
+        {"two.txd",
+         {{"a", {9, 0x0200, 23, 16, 0}}, {"b", {9, 0x2500, 41, 8, 1}}},
+         "; texture \"a\" is 16 bits per pixel (565); texture \"b\" is 8 bits per pixel with a palette (PAL8)" +
+             blends},
+    };
+    std::map<std::string, size_t> sizes;
+    for (const auto& c : cases) {
+        std::vector<Stream> natives;
+        for (const auto& [texture, format] : c.textures) natives.push_back(TextureNative(texture, format));
+        const Stream bytes = DictionaryOf(natives);
+        Put("player.img", c.name, bytes);
+        Put("gta3.img", c.name, bytes);
+        sizes[c.name] = bytes.size();
+    }
+    EXPECT_EQ(Check(), ExitStatus::Ok) << report_.All();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string described = c.name + ": a texture dictionary (" +
+                                      (c.textures.size() == 1 ? "1 texture" : "2 textures") +
+                                      "), RenderWare 3.6.0.3, " + std::to_string(sizes[c.name]) + " bytes";
+        EXPECT_EQ(LineOf(c.name, "gta3.img"), "  ok       " + described);
+        EXPECT_EQ(LineOf(c.name, "player.img"),
+                  c.warned.empty() ? "  ok       " + described : "  warning  " + described + c.warned);
+    }
+    EXPECT_TRUE(report_.Has("0 problems, 6 warnings")) << report_.All();
+}
 
 TEST(CheckModCommand, TakesOneFolderAndExitsWithTheCheckStatus) {
     const fs::path app = fs::temp_directory_path() / "veltrin-check-mod-command";
