@@ -16,6 +16,7 @@
 #include "text/counted.h"
 #include "tool/common/error_text.h"
 #include "tool/common/platform.h"
+#include "tool/modcheck/leftovers.h"
 #include "tool/modcheck/renderware_check.h"
 
 namespace veltrin::tool {
@@ -122,6 +123,19 @@ public:
                     std::string(archiveName) + " as it is");
     }
 
+    // What a trial install left in the application folder: the zip must not
+    // carry it to players.
+    void Leftovers(const std::string& appFolder) {
+        const auto found = FindLeftovers(appFolder);
+        if (found.empty()) return;
+        report_.Line(appFolder);
+        for (const auto& leftover : found)
+            FileLine("PROBLEM", leftover.path,
+                     leftover.what + ": it must not ship; remove it, or zip a clean copy of the release");
+        problems_ += found.size();
+        leftovers_ += found.size();
+    }
+
     ExitStatus Finish() {
         const bool allListed = std::all_of(folders_.begin(), folders_.end(), [](const auto& f) { return f.listed; });
         if (allListed && payloadFiles_ == 0)
@@ -136,8 +150,14 @@ public:
         }
         report_.Line(text::Counted(problems_, "problem", "problems") + ", " +
                      text::Counted(warnings_, "warning", "warnings"));
-        if (problems_ > 0) {
+        if (problems_ > leftovers_) {
             report_.Line("not ready: the install would stop, or the game would fail on a file; fix the problems");
+            return ExitStatus::ModProblems;
+        }
+        if (problems_ > 0) {
+            report_.Line(
+                "not ready: the folder holds what trying the package here left, which players must not get; remove "
+                "it, or zip a clean copy of the release");
             return ExitStatus::ModProblems;
         }
         if (leftOut > 0) {
@@ -230,6 +250,7 @@ private:
     std::vector<FolderTally> folders_;
     size_t payloadFiles_ = 0;
     size_t problems_ = 0;
+    size_t leftovers_ = 0;  // among the problems
     size_t warnings_ = 0;
 };
 
@@ -239,6 +260,7 @@ ExitStatus CheckMod(const std::string& appFolder, archive::FileSystem& fs, Repor
     report.Line("checking the mod in " + appFolder + " (nothing is written)");
     ModCheck check(fs, report);
     for (const auto archiveName : install::kPayloadFolders) check.Folder(appFolder, archiveName);
+    check.Leftovers(appFolder);
     return check.Finish();
 }
 
