@@ -107,25 +107,17 @@ TEST_F(FileIoWin, ReadOnlyArchiveIsAccessDenied) {
     EXPECT_EQ(Contents(), before_);
 }
 
-// The attribute a game copied from a disc keeps, asked of files and folders
-// under a path beyond the ANSI code page.
+// The attribute a game copied from a disc keeps, asked under a path beyond
+// the ANSI code page. (Folders: tool_elevation_win_test.)
 TEST_F(FileIoWin, TheReadOnlyMarkIsTheAttribute) {
     FileSystem& system = SystemFileSystem();
-    const fs::path folder = root_ / L"models \u00e4";
-    fs::create_directories(folder);
-    const auto utf8 = [](const fs::path& path) {
-        const std::u8string text = path.u8string();
-        return std::string(text.begin(), text.end());
-    };
-    for (const fs::path& path : {path_, folder}) {
-        EXPECT_FALSE(system.MarkedReadOnly(utf8(path))) << path;
-        const DWORD attributes = ::GetFileAttributesW(path.c_str());
-        ASSERT_TRUE(::SetFileAttributesW(path.c_str(), attributes | FILE_ATTRIBUTE_READONLY));
-        EXPECT_TRUE(system.MarkedReadOnly(utf8(path))) << path;
-        ASSERT_TRUE(::SetFileAttributesW(path.c_str(), attributes));
-        EXPECT_FALSE(system.MarkedReadOnly(utf8(path))) << path;
-    }
-    EXPECT_FALSE(system.MarkedReadOnly(utf8(root_ / L"none.img")));
+    EXPECT_FALSE(system.MarkedReadOnly(Utf8Path()));
+    ASSERT_TRUE(::SetFileAttributesW(path_.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE));
+    EXPECT_TRUE(system.MarkedReadOnly(Utf8Path()));
+    ASSERT_TRUE(::SetFileAttributesW(path_.c_str(), FILE_ATTRIBUTE_ARCHIVE));
+    EXPECT_FALSE(system.MarkedReadOnly(Utf8Path()));
+    const std::u8string missing = (root_ / L"none.img").u8string();
+    EXPECT_FALSE(system.MarkedReadOnly(std::string(missing.begin(), missing.end())));
 }
 
 TEST_F(FileIoWin, RewriteReplacesTheArchiveUnderItsUnicodePath) {

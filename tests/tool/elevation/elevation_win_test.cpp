@@ -97,16 +97,25 @@ protected:
     }
     void TearDown() override {
         for (const auto& path : immutable) RunOnLinux("chattr -i '" + UnixPath(path) + "'", marker);
-        for (const auto& path : readOnly) ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        for (const auto& path : readOnly) {
+            ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (fs::is_directory(path)) RunOnLinux("chmod u+w '" + UnixPath(path) + "'", marker);
+        }
         fs::remove(marker);
         std::error_code ignored;
         fs::remove_all(root, ignored);
     }
-    // The read-only attribute, as a game copied from a disc keeps it.
+    // The read-only attribute, as a game copied from a disc keeps it. Wine
+    // keeps it for a folder only as the folder's Unix permissions (no write
+    // permission for anyone), so there it is set through the Linux side.
     void MarkReadOnly(const fs::path& path) {
         readOnly.push_back(path);
         ASSERT_TRUE(::SetFileAttributesW(path.c_str(), ::GetFileAttributesW(path.c_str()) | FILE_ATTRIBUTE_READONLY))
             << path;
+        if (!(::GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_READONLY) && fs::is_directory(path)) {
+            ASSERT_EQ(RunOnLinux("chmod a-w '" + UnixPath(path) + "'", marker), 0) << path;
+        }
+        ASSERT_TRUE(::GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_READONLY) << path;
     }
     std::vector<fs::path> readOnly;
 
@@ -389,42 +398,36 @@ TEST_F(ElevationToolWin, AReadOnlyArchiveIsNamedAsSuchAndNothingIsOffered) {
     MarkReadOnly(archivePath);
     const UniqueHandle process = Start(CREATE_NEW_CONSOLE);
     ASSERT_TRUE(process) << "the tool did not start with a limited token: " << ::GetLastError();
+    // A question would hold the tool until it is answered: it is answered
+    // no, and counted.
     bool asked = false;
-    std::wstring lastScreen;
     for (auto end = std::chrono::steady_clock::now() + 60s;
          ::WaitForSingleObject(process.Get(), 50) != WAIT_OBJECT_0 && std::chrono::steady_clock::now() < end;) {
         const std::wstring shown = Screen();
-        if (shown.empty()) continue;
-        lastScreen = shown;
         if (!asked && shown.find(L"[y/N]") != std::wstring::npos) {
             asked = true;
             Type(L"n");
         }
         if (shown.find(L"Press Enter to close this window.") != std::wstring::npos) Type(L"");
     }
-    const std::string screen = win32::Narrow(lastScreen);
-    ASSERT_EQ(::WaitForSingleObject(process.Get(), 0), WAIT_OBJECT_0) << screen;
+    ASSERT_EQ(::WaitForSingleObject(process.Get(), 0), WAIT_OBJECT_0);
     DWORD status = 0;
     ::GetExitCodeProcess(process.Get(), &status);
-    EXPECT_EQ(status, 7u) << screen;
-    EXPECT_FALSE(asked) << screen;
-    const auto squeezed = [](const std::string& text) {
-        std::string kept;
-        for (const char c : text)
-            if (c != '\n' && c != ' ') kept += c;
-        return kept;
-    };
-    const std::string expected = Utf8(archivePath) +
-                                 " is marked read-only (Properties, untick Read-only).\n"
-                                 "error: access denied: take the read-only mark off what is named above and run "
-                                 "again (administrator rights do not lift it)\nnothing was changed\nfailed\n";
-    EXPECT_NE(squeezed(screen).find(squeezed(expected)), std::string::npos) << screen;
-    EXPECT_EQ(screen.find("Program Files)"), std::string::npos) << screen;
+    // What the window showed is what the log holds (the screen may be read
+    // after the window is gone).
+    const std::string log = ReadText(app / "Install.log");
+    EXPECT_EQ(status, 7u) << log;
+    EXPECT_FALSE(asked) << log;
+    EXPECT_NE(log.find(Utf8(archivePath) +
+                       " is marked read-only (Properties, untick Read-only).\r\n"
+                       "error: access denied: take the read-only mark off what is named above and run again "
+                       "(administrator rights do not lift it)\r\nnothing was changed\r\nfailed\r\n"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("(it is probably in Program Files)"), std::string::npos) << log;
     EXPECT_EQ(ReadText(archivePath), before);
     EXPECT_FALSE(fs::exists(app / "Backups"));
     EXPECT_EQ(Listing(game / "models"), (std::set<std::string>{"gta3.img"}));
-    EXPECT_NE(ReadText(app / "Install.log").find(" is marked read-only (Properties, untick Read-only)."),
-              std::string::npos);
 }
 
 TEST_F(ElevationToolWin, WithInputFromAPipeItDoesNotAskAndChangesNothing) {
