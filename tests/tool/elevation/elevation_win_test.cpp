@@ -425,7 +425,7 @@ TEST_F(ElevationToolWin, AReadOnlyArchiveIsNamedAsSuchAndNothingIsOffered) {
               std::string::npos)
         << log;
     EXPECT_EQ(log.find("(it is probably in Program Files)"), std::string::npos) << log;
-    EXPECT_EQ(ReadText(archivePath), before);
+    EXPECT_TRUE(ReadText(archivePath) == before) << "the archive changed";
     EXPECT_FALSE(fs::exists(app / "Backups"));
     EXPECT_EQ(Listing(game / "models"), (std::set<std::string>{"gta3.img"}));
 }
