@@ -33,4 +33,6 @@ void FileSystem::CheckWritable(const std::string&) {}
 
 void FileSystem::CheckCanCreateIn(const std::string&) {}
 
+bool FileSystem::MarkedReadOnly(const std::string&) { return false; }
+
 }  // namespace veltrin::archive

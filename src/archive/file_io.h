@@ -69,6 +69,13 @@ public:
     // Files may be created (and removed) in the existing folder: one is made
     // there under a name nothing else uses and is gone when the check ends.
     virtual void CheckCanCreateIn(const std::string& folder);
+    // Whether the file or folder carries the system's read-only mark: the
+    // read-only attribute on Windows, no write permission for anyone under
+    // POSIX. Such a file cannot be written, not even with administrator
+    // rights, until the mark is taken off. (Windows lets files be created
+    // in a folder with the mark: for a folder it only explains a refusal.)
+    // False when the path cannot be asked about. The default knows no marks.
+    [[nodiscard]] virtual bool MarkedReadOnly(const std::string& path);
 };
 
 // The real file system of this process.

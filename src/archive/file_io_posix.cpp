@@ -289,6 +289,12 @@ public:
         if (file.fd < 0) Fail(path, errno);
     }
 
+    bool MarkedReadOnly(const std::string& path) override {
+        struct stat info {};
+        if (::stat(PosixPath(path).c_str(), &info) != 0) return false;
+        return (info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+    }
+
     // An unnamed file (O_TMPFILE) never shows in the folder, not even after a
     // crash. Where the file system cannot make one, a file of a fresh name is
     // made and removed at once.

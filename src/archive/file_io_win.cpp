@@ -224,6 +224,17 @@ public:
         if (!handle) Fail(path, ::GetLastError());
     }
 
+    bool MarkedReadOnly(const std::string& path) override {
+        std::wstring wide;
+        try {
+            wide = win32::Widen(path);
+        } catch (const std::runtime_error&) {
+            return false;
+        }
+        const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    }
+
     // The check file is deleted by the system when its only handle closes,
     // even when this process dies first.
     void CheckCanCreateIn(const std::string& folder) override {

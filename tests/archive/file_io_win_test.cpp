@@ -107,6 +107,19 @@ TEST_F(FileIoWin, ReadOnlyArchiveIsAccessDenied) {
     EXPECT_EQ(Contents(), before_);
 }
 
+// The attribute a game copied from a disc keeps, asked under a path beyond
+// the ANSI code page. (Folders: tool_elevation_win_test.)
+TEST_F(FileIoWin, TheReadOnlyMarkIsTheAttribute) {
+    FileSystem& system = SystemFileSystem();
+    EXPECT_FALSE(system.MarkedReadOnly(Utf8Path()));
+    ASSERT_TRUE(::SetFileAttributesW(path_.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE));
+    EXPECT_TRUE(system.MarkedReadOnly(Utf8Path()));
+    ASSERT_TRUE(::SetFileAttributesW(path_.c_str(), FILE_ATTRIBUTE_ARCHIVE));
+    EXPECT_FALSE(system.MarkedReadOnly(Utf8Path()));
+    const std::u8string missing = (root_ / L"none.img").u8string();
+    EXPECT_FALSE(system.MarkedReadOnly(std::string(missing.begin(), missing.end())));
+}
+
 TEST_F(FileIoWin, RewriteReplacesTheArchiveUnderItsUnicodePath) {
     {
         Archive archive = Archive::Open(Utf8Path());

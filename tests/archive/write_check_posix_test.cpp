@@ -7,12 +7,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "archive/archive_error.h"
 #include "archive/file_io.h"
@@ -99,6 +101,38 @@ TEST_F(WriteCheckPosix, AnImmutableFolderIsDeniedAndKeepsItsListing) {
     EXPECT_EQ(Listing(root / "folder"), (std::set<std::string>{"gta3.img"}));
     // Its file may still be written in place.
     EXPECT_TRUE(Succeeds([&] { system.CheckWritable(file.string()); }));
+}
+
+// The read-only mark is no write permission for anyone: one write bit left
+// is no mark. Asked of the path as scripts write it, with backslashes.
+TEST_F(WriteCheckPosix, TheReadOnlyMarkIsNoWritePermissionForAnyone) {
+    using fs::perms;
+    struct Case {
+        perms permissions;
+        bool marked;
+    };
+    const std::vector<Case> cases = {
+        {perms::owner_read | perms::group_read | perms::others_read, true},
+        {perms::owner_read, true},
+        {perms::owner_all | perms::group_read, false},
+        {perms::owner_read | perms::group_write, false},
+        {perms::owner_read | perms::others_write, false},
+    };
+    for (const fs::path& path : {file, root / "folder"}) {
+        const bool folder = fs::is_directory(path);
+        for (const auto& c : cases) {
+            fs::permissions(path, c.permissions | (folder ? perms::owner_exec : perms::none));
+            EXPECT_EQ(system.MarkedReadOnly(path.string()), c.marked)
+                << path << " " << static_cast<unsigned>(c.permissions);
+        }
+        fs::permissions(path, perms::owner_all);
+    }
+    std::string backslashed = file.string();
+    std::replace(backslashed.begin(), backslashed.end(), '/', '\\');
+    fs::permissions(file, perms::owner_read);
+    EXPECT_TRUE(system.MarkedReadOnly(backslashed));
+    fs::permissions(file, perms::owner_all);
+    EXPECT_FALSE(system.MarkedReadOnly((root / "none.img").string()));
 }
 
 }  // namespace

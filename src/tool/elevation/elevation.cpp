@@ -1,5 +1,6 @@
 #include "tool/elevation/elevation.h"
 
+#include <algorithm>
 #include <set>
 
 #include "archive/archive_error.h"
@@ -15,6 +16,10 @@ public:
 
     // False when the run would stop at this file for another reason.
     bool File(const std::string& path) {
+        if (fs_.MarkedReadOnly(path)) {
+            Deny(DeniedPlace::Kind::ReadOnly, path);
+            return true;
+        }
         try {
             fs_.CheckWritable(path);
         } catch (const archive::ArchiveError& error) {
@@ -22,6 +27,21 @@ public:
             Deny(DeniedPlace::Kind::File, path);
         }
         return true;
+    }
+
+    // A file that is not there has nothing to remove; one the system refuses
+    // otherwise (in use) is left to the run.
+    void RemovedFile(const std::string& path) {
+        try {
+            if (!fs_.Exists(path)) return;
+            if (fs_.MarkedReadOnly(path)) {
+                Deny(DeniedPlace::Kind::ReadOnly, path);
+                return;
+            }
+            fs_.CheckWritable(path);
+        } catch (const archive::ArchiveError& error) {
+            if (error.kind() == archive::ErrorKind::AccessDenied) Deny(DeniedPlace::Kind::File, path);
+        }
     }
 
     void Folder(const std::string& folder) {
@@ -42,7 +62,11 @@ public:
         try {
             fs_.CheckCanCreateIn(existing);
         } catch (const archive::ArchiveError& error) {
-            if (error.kind() == archive::ErrorKind::AccessDenied)
+            if (error.kind() != archive::ErrorKind::AccessDenied) return;
+            // The mark explains the refusal; the folder that carries it is named.
+            if (fs_.MarkedReadOnly(existing))
+                Deny(DeniedPlace::Kind::ReadOnly, existing);
+            else
                 Deny(existing == folder ? DeniedPlace::Kind::Folder : DeniedPlace::Kind::NewFolder, folder);
         }
     }
@@ -73,6 +97,8 @@ std::vector<DeniedPlace> DeniedPlaces(const std::vector<WritePlace>& places, arc
     for (const auto& place : places) {
         if (place.kind == WritePlace::Kind::File) {
             if (!check.File(place.path)) break;
+        } else if (place.kind == WritePlace::Kind::RemovedFile) {
+            check.RemovedFile(place.path);
         } else {
             check.Folder(place.path);
         }
@@ -81,19 +107,24 @@ std::vector<DeniedPlace> DeniedPlaces(const std::vector<WritePlace>& places, arc
 }
 
 std::string DeniedText(const DeniedPlace& place, bool withWindows) {
-    std::string text = withWindows ? "Windows does not let this account " : "The system does not let this account ";
+    std::string what;
     switch (place.kind) {
     case DeniedPlace::Kind::File:
-        text += "change " + place.path;
+        what = "change " + place.path;
         break;
     case DeniedPlace::Kind::Folder:
-        text += "create files in " + place.path;
+        what = "create files in " + place.path;
         break;
     case DeniedPlace::Kind::NewFolder:
-        text += "create the folder " + place.path;
+        what = "create the folder " + place.path;
         break;
+    case DeniedPlace::Kind::ReadOnly:
+        // Where it comes from is not Program Files, and so is not said.
+        return place.path + " is marked read-only (" +
+               (withWindows ? "Properties, untick Read-only" : "give its owner write permission") + ").";
     }
-    return text + (withWindows ? " (it is probably in Program Files)." : ".");
+    return (withWindows ? "Windows does not let this account " : "The system does not let this account ") + what +
+           (withWindows ? " (it is probably in Program Files)." : ".");
 }
 
 std::optional<ExitStatus> CheckWriteAccess(const std::vector<std::string>& arguments,
@@ -111,6 +142,11 @@ std::optional<ExitStatus> CheckWriteAccess(const std::vector<std::string>& argum
         return ExitStatus::AccessDenied;
     };
     const std::string advice = "access denied: run as administrator or move the game out of Program Files";
+    if (std::any_of(denied.begin(), denied.end(),
+                    [](const DeniedPlace& place) { return place.kind == DeniedPlace::Kind::ReadOnly; }))
+        return refuse(
+            "access denied: take the read-only mark off what is named above and run again (administrator rights do "
+            "not lift it)");
     if (!elevates) return refuse("access denied");
     if (rights.IsElevated()) return refuse("access denied, even with administrator rights");
     if (!console.CanAsk()) return refuse(advice);

@@ -24,6 +24,7 @@ struct DeniedPlace {
         File,       // an archive this account may not open for writing
         Folder,     // an existing folder it may not create files in
         NewFolder,  // a missing folder it may not create
+        ReadOnly,   // a file with the read-only mark, or a folder with it that refuses files
     };
     Kind kind = Kind::File;
     std::string path;
@@ -33,11 +34,16 @@ struct DeniedPlace {
 // each once. Nothing is changed. A missing folder counts by its nearest
 // existing parent. Only a refusal counts: the check ends at the first file
 // that is missing, in use or failing otherwise, where the run itself stops
-// and says why.
+// and says why. A file with the read-only mark is refused whatever the
+// account (ReadOnly, asked before anything else); a folder with the mark
+// counts as ReadOnly only where it really refuses files (Windows ignores the
+// mark on folders), else as any refusal does. A file the run removes counts
+// only where it is there, and never ends the check.
 std::vector<DeniedPlace> DeniedPlaces(const std::vector<WritePlace>& places, archive::FileSystem& fs);
 
 // "Windows does not let this account change <path> (it is probably in
-// Program Files)." and its kin; withWindows false gives the plain form.
+// Program Files)." and its kin; "<path> is marked read-only (Properties,
+// untick Read-only)." for ReadOnly. withWindows false gives the plain forms.
 std::string DeniedText(const DeniedPlace& place, bool withWindows);
 
 inline constexpr std::string_view kElevateQuestion =
@@ -46,8 +52,9 @@ inline constexpr std::string_view kElevateQuestion =
 // The check of the places a run writes, before the run. When nothing is
 // refused, returns nothing and the run goes on in this process.
 // Otherwise the report names each refused place, and:
-//  - where the system has no administrator rights to give, this process has
-//    them already, or nobody can answer at the console: access denied;
+//  - where a place is read-only (administrator rights do not lift the mark),
+//    the system has no administrator rights to give, this process has them
+//    already, or nobody can answer at the console: access denied;
 //  - else the console asks kElevateQuestion. Anything but yes (or the end of
 //    input) is access denied. On yes the log is closed (the new run writes
 //    it) and the tool runs again elevated with the same arguments (without

@@ -16,12 +16,19 @@
 #include "text/counted.h"
 #include "tool/common/error_text.h"
 #include "tool/common/platform.h"
+#include "tool/modcheck/leftovers.h"
 #include "tool/modcheck/renderware_check.h"
 
 namespace veltrin::tool {
 namespace {
 
 constexpr std::string_view kRefused = "the archive tool refuses the install script, so nothing is installed";
+
+// CJ's body and clothes; the game blends their textures pixel by pixel.
+constexpr std::string_view kBlendedFolder = install::kPayloadFolders[1];
+static_assert(kBlendedFolder == "player.img");
+constexpr std::string_view kBlendedFormat =
+    "the game blends CJ's clothing textures pixel by pixel and assumes 32 bits per pixel, uncompressed";
 
 // "The name is empty." as a clause: "the name is empty".
 std::string Clause(std::string sentence) {
@@ -107,12 +114,26 @@ public:
                 ++tally.leftOut;
                 continue;
             }
-            if (File(folder + PathSeparator() + entry.name, entry.name, sameFolded[archive::FoldedName(entry.name)]))
+            if (File(folder + PathSeparator() + entry.name, entry.name, sameFolded[archive::FoldedName(entry.name)],
+                     archiveName == kBlendedFolder))
                 ++tally.installed;
         }
         if (payload.empty())
             Warning("it holds no model or texture dictionary: the install leaves the game's " +
                     std::string(archiveName) + " as it is");
+    }
+
+    // What a trial install left in the application folder: the zip must not
+    // carry it to players.
+    void Leftovers(const std::string& appFolder) {
+        const auto found = FindLeftovers(appFolder);
+        if (found.empty()) return;
+        report_.Line(appFolder);
+        for (const auto& leftover : found)
+            FileLine("PROBLEM", leftover.path,
+                     leftover.what + ": it must not ship; remove it, or zip a clean copy of the release");
+        problems_ += found.size();
+        leftovers_ += found.size();
     }
 
     ExitStatus Finish() {
@@ -129,8 +150,14 @@ public:
         }
         report_.Line(text::Counted(problems_, "problem", "problems") + ", " +
                      text::Counted(warnings_, "warning", "warnings"));
-        if (problems_ > 0) {
+        if (problems_ > leftovers_) {
             report_.Line("not ready: the install would stop, or the game would fail on a file; fix the problems");
+            return ExitStatus::ModProblems;
+        }
+        if (problems_ > 0) {
+            report_.Line(
+                "not ready: the folder holds what trying the package here left, which players must not get; remove "
+                "it, or zip a clean copy of the release");
             return ExitStatus::ModProblems;
         }
         if (leftOut > 0) {
@@ -143,8 +170,10 @@ public:
 
 private:
     // Checks one payload file; true when nothing in it stops the install or
-    // breaks the game.
-    bool File(const std::string& path, const std::string& name, const std::vector<std::string>& sameFolded) {
+    // breaks the game. In the blended folder a texture dictionary's textures
+    // must be of the format the game blends.
+    bool File(const std::string& path, const std::string& name, const std::vector<std::string>& sameFolded,
+              bool blended) {
         std::vector<std::string> problems;
         std::vector<std::string> warnings;
         if (const std::string problem = archive::NameProblem(name); !problem.empty())
@@ -172,6 +201,11 @@ private:
                 const StreamCheck stream = CheckRenderWareStream(bytes, KindOf(name));
                 if (!stream.problem.empty()) problems.push_back(stream.problem);
                 if (!stream.warning.empty()) warnings.push_back(stream.warning);
+                if (blended && stream.problem.empty() && KindOf(name) == StreamKind::TextureDictionary) {
+                    const auto textures = TexturesNotBlendable(bytes);
+                    warnings.insert(warnings.end(), textures.begin(), textures.end());
+                    if (!textures.empty()) warnings.back() += ": " + std::string(kBlendedFormat);
+                }
                 description = stream.description + ", " + text::Counted(size, "byte", "bytes");
             }
         } catch (const archive::ArchiveError& error) {
@@ -216,6 +250,7 @@ private:
     std::vector<FolderTally> folders_;
     size_t payloadFiles_ = 0;
     size_t problems_ = 0;
+    size_t leftovers_ = 0;  // among the problems
     size_t warnings_ = 0;
 };
 
@@ -225,6 +260,7 @@ ExitStatus CheckMod(const std::string& appFolder, archive::FileSystem& fs, Repor
     report.Line("checking the mod in " + appFolder + " (nothing is written)");
     ModCheck check(fs, report);
     for (const auto archiveName : install::kPayloadFolders) check.Folder(appFolder, archiveName);
+    check.Leftovers(appFolder);
     return check.Finish();
 }
 

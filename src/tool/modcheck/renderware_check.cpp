@@ -176,7 +176,125 @@ std::string Contents(std::span<const uint8_t> bytes, uint64_t at, const Header& 
     return {};
 }
 
+// The texture native's struct, as the PC's Direct3D 8 and 9 write it: 72
+// bytes of platform, filtering and names, then the raster's format.
+namespace native {
+constexpr uint64_t kPlatform = 0;
+constexpr uint64_t kName = 8;
+constexpr uint64_t kNameSize = 32;
+constexpr uint64_t kRasterFormat = 72;
+constexpr uint64_t kD3dFormat = 76;  // Direct3D 9; "has alpha" on Direct3D 8
+constexpr uint64_t kDepth = 84;
+constexpr uint64_t kFlags = 87;  // Direct3D 9: 8 is compressed; Direct3D 8: the DXT number
+constexpr uint64_t kSize = 88;
+
+constexpr uint32_t kDirect3D8 = 8;
+constexpr uint32_t kDirect3D9 = 9;
+constexpr uint8_t kCompressedFlag = 8;
+constexpr uint32_t kPalette8 = 0x2000;
+constexpr uint32_t kPalette4 = 0x4000;
+}  // namespace native
+
+// The pixel layout a raster format names, for example "565".
+std::string PixelLayout(uint32_t rasterFormat) {
+    switch (rasterFormat & 0x0F00) {
+    case 0x0100:
+        return "1555";
+    case 0x0200:
+        return "565";
+    case 0x0300:
+        return "4444";
+    case 0x0400:
+        return "LUM8, grey";
+    case 0x0500:
+        return "8888";
+    case 0x0600:
+        return "888";
+    case 0x0A00:
+        return "555";
+    default:
+        return "raster format " + Hex(rasterFormat);
+    }
+}
+
+// A Direct3D format code that is four characters ("DXT1") as text, else empty.
+std::string FourCharacters(uint32_t code) {
+    std::string text;
+    for (int shift = 0; shift < 32; shift += 8) {
+        const auto c = static_cast<char>((code >> shift) & 0xFF);
+        if (c < '0' || c > 'Z' || (c > '9' && c < 'A')) return {};
+        text += c;
+    }
+    return text;
+}
+
+// What keeps the texture native whose struct payload this is from being
+// blended, or empty when it is 32 bits per pixel, uncompressed.
+std::string NotBlendable(std::span<const uint8_t> data) {
+    if (data.size() < native::kSize)
+        return "has a struct of " + text::Counted(data.size(), "byte", "bytes") + ", too short to hold its format";
+    const uint32_t platform = U32(data, native::kPlatform);
+    if (platform != native::kDirect3D9 && platform != native::kDirect3D8)
+        return "is made for platform " + Hex(platform) + ", not the PC's Direct3D 9 (0x9): its format cannot be told";
+    const uint32_t rasterFormat = U32(data, native::kRasterFormat);
+    const uint32_t d3dFormat = U32(data, native::kD3dFormat);
+    const uint8_t depth = data[native::kDepth];
+    const uint8_t flags = data[native::kFlags];
+    const std::string fourCharacters = platform == native::kDirect3D9 ? FourCharacters(d3dFormat) : "";
+    if (platform == native::kDirect3D9 ? (flags & native::kCompressedFlag) != 0 || !fourCharacters.empty()
+                                       : flags != 0) {
+        if (platform == native::kDirect3D8) return "is DXT" + std::to_string(flags) + " compressed";
+        return "is " + (fourCharacters.empty() ? std::string("block") : fourCharacters) + " compressed";
+    }
+    if (rasterFormat & (native::kPalette8 | native::kPalette4))
+        return "is " + std::to_string(depth) + " bits per pixel with a palette (" +
+               ((rasterFormat & native::kPalette8) ? "PAL8" : "PAL4") + ")";
+    if (depth != 32) return "is " + std::to_string(depth) + " bits per pixel (" + PixelLayout(rasterFormat) + ")";
+    return {};
+}
+
+// The name field as printable text.
+std::string TextureName(std::span<const uint8_t> data) {
+    std::string name;
+    for (uint64_t i = native::kName; i < std::min<uint64_t>(data.size(), native::kName + native::kNameSize); ++i) {
+        if (data[i] == 0) break;
+        name += data[i] >= 0x20 && data[i] < 0x7F ? static_cast<char>(data[i]) : '?';
+    }
+    return name;
+}
+
 }  // namespace
+
+std::vector<std::string> TexturesNotBlendable(std::span<const uint8_t> bytes) {
+    std::vector<std::string> found;
+    if (bytes.size() < kHeaderSize) return found;
+    const Header top = HeaderAt(bytes, 0);
+    if (top.type != kDictionary) return found;
+    const uint64_t end = std::min<uint64_t>(bytes.size(), kHeaderSize + uint64_t{top.size});
+    int index = 0;
+    for (uint64_t at = kHeaderSize; end - at >= kHeaderSize;) {
+        const Header chunk = HeaderAt(bytes, at);
+        const uint64_t chunkEnd = at + kHeaderSize + chunk.size;
+        if (chunkEnd > end) break;
+        if (chunk.type == kTextureNative) {
+            ++index;
+            const uint64_t inner = at + kHeaderSize;
+            std::string why = "has no struct";
+            std::string name;
+            if (chunkEnd - inner >= kHeaderSize && HeaderAt(bytes, inner).type == kStruct &&
+                inner + kHeaderSize + HeaderAt(bytes, inner).size <= chunkEnd) {
+                const auto data = bytes.subspan(inner + kHeaderSize, HeaderAt(bytes, inner).size);
+                why = NotBlendable(data);
+                name = TextureName(data);
+            }
+            if (!why.empty())
+                found.push_back("texture " + (name.empty() ? "number " + std::to_string(index) : "\"" + name + "\"") +
+                                " " + why);
+        }
+        at = chunkEnd;
+    }
+    return found;
+}
 
 std::string LibraryVersionText(uint32_t stamp) {
     const uint32_t version = LibraryVersion(stamp);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace veltrin::tool {
 
@@ -21,6 +22,16 @@ struct StreamCheck {
 };
 
 StreamCheck CheckRenderWareStream(std::span<const uint8_t> bytes, StreamKind expected);
+
+// The game blends the textures of player.img (CJ's clothes) pixel by pixel
+// and assumes 32 bits per pixel, uncompressed. For each texture native of a
+// texture dictionary that is not so, its name and format, for example
+// "texture \"cap\" is DXT1 compressed". Read from the Direct3D texture
+// native of the PC (platform 9, and 8 as older tools write); a texture of
+// another platform, or whose struct is too short to hold its format, is
+// named as such. Empty when every texture is fine, and for bytes that are not
+// a texture dictionary. Safe on any bytes.
+std::vector<std::string> TexturesNotBlendable(std::span<const uint8_t> bytes);
 
 // "3.6.0.3" for the stamp 0x1803FFFF; older stamps hold the version alone
 // (0x310 is 3.1.0.0).

@@ -1,12 +1,15 @@
 #include "tool/shell/commands.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <set>
 #include <utility>
 
 #include "archive/archive.h"
 #include "archive/archive_error.h"
+#include "archive/free_entries.h"
 #include "archive/names.h"
+#include "text/counted.h"
 #include "text/path_text.h"
 #include "tool/common/error_text.h"
 #include "tool/common/file_util.h"
@@ -40,6 +43,32 @@ void SaveChanges(archive::Archive& archive, Report& report) {
     report.Line(stats.inPlace ? "saved (changed in place)" : "saved");
 }
 
+uint64_t Bytes(uint64_t sectors) { return sectors * archive::kSectorSize; }
+
+// What verify says of the free entries (the sectors no entry uses, kept as
+// records the game never loads): how many, and whether each is sound, that
+// is no larger than the largest entry, which sizes the game's streaming
+// buffer. The full check names each one that is not. Empty when the
+// directory cannot be read: the check said why.
+std::string FreeEntriesText(const std::string& archivePath, archive::FileSystem& fs) {
+    try {
+        const auto archive = archive::Archive::Open(archivePath, fs);
+        const archive::FreeSpace free = archive.Free();
+        if (free.entries == 0) return "no free entries";
+        uint32_t largest = 0;
+        for (const auto& entry : archive.Entries()) largest = std::max(largest, entry.sectors);
+        uint64_t larger = 0;
+        for (const auto& record : archive.Records())
+            if (archive::IsFreeName(record.name) && record.sectors > largest) ++larger;
+        const std::string found = text::Counted(free.entries, "free entry", "free entries") + " (" +
+                                  text::Counted(Bytes(free.sectors), "byte", "bytes") + " of free space): ";
+        if (larger == 0) return found + "sound, none larger than the largest entry; rebuild removes them";
+        return found + std::to_string(larger) + " larger than the largest entry (named above)";
+    } catch (const archive::ArchiveError&) {
+        return {};
+    }
+}
+
 }  // namespace
 
 ExitStatus ListEntries(const std::string& archivePath, archive::FileSystem& fs, Report& report) {
@@ -53,6 +82,12 @@ ExitStatus ListEntries(const std::string& archivePath, archive::FileSystem& fs, 
             report.Line(line);
         }
         report.Line(std::to_string(archive.Entries().size()) + " entries");
+        const archive::FreeSpace free = archive.Free();
+        report.Line("free space: " +
+                    (free.entries == 0
+                         ? std::string("none")
+                         : text::Counted(free.entries, "free entry", "free entries") + ", " +
+                               text::Counted(Bytes(free.sectors), "byte", "bytes") + " (rebuild removes them)"));
         return ExitStatus::Ok;
     });
 }
@@ -195,6 +230,7 @@ ExitStatus VerifyArchive(const std::string& archivePath, archive::FileSystem& fs
     return Guarded(report, [&] {
         const auto problems = archive::Verify(archivePath, fs);
         for (const auto& problem : problems) report.Line(problem);
+        if (const auto free = FreeEntriesText(archivePath, fs); !free.empty()) report.Line(free);
         if (problems.empty()) {
             report.Line(archivePath + ": no problems found");
             return ExitStatus::Ok;

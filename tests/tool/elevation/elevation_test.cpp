@@ -37,6 +37,9 @@ public:
     explicit RefusingFileSystem(MemoryFileSystem& inner) : inner_(inner) {}
     std::set<std::string> deniedFiles;
     std::set<std::string> deniedFolders;
+    // Files and folders with the read-only mark: such a file refuses every
+    // write, as on Windows; a folder refuses only when also denied.
+    std::set<std::string> readOnly;
     std::vector<std::string> written;  // every path changed
 
     std::unique_ptr<archive::File> Open(const std::string& path, OpenMode mode) override {
@@ -76,11 +79,13 @@ public:
         if (!inner_.Exists(folder)) throw ArchiveError(ErrorKind::NotFound, folder, "missing");
         checks.push_back("folder " + folder);
     }
+    bool MarkedReadOnly(const std::string& path) override { return readOnly.count(path) != 0; }
     std::vector<std::string> checks;
 
 private:
     void Refuse(const std::string& path, bool existing) {
-        if (existing ? deniedFiles.count(path) != 0 : deniedFolders.count(FolderPart(path)) != 0)
+        if (existing ? deniedFiles.count(path) != 0 || readOnly.count(path) != 0
+                     : deniedFolders.count(FolderPart(path)) != 0)
             throw ArchiveError(ErrorKind::AccessDenied, path, "denied");
     }
     MemoryFileSystem& inner_;
@@ -360,6 +365,95 @@ TEST_F(ElevationTest, AnUndoChecksItsArchiveAndItsBackupFolders) {
     EXPECT_EQ(Run("-restore"), 0) << console.text;
     ASSERT_EQ(rights.relaunches.size(), 1u);
     EXPECT_EQ(rights.relaunches[0], (std::vector<std::string>{"-restore", "/app/Install.dat"}));
+}
+
+// A file marked read-only (a game copied from a disc) is refused even to an
+// administrator: it is named as such and the run ends without the offer.
+TEST_F(ElevationTest, AReadOnlyPlaceIsNamedAsSuchAndEndsWithoutTheOffer) {
+    const std::string kModels = "/pf/game/models";
+    const std::string kBackups = "/app/Backups/gta3.img";
+    const std::string untick = " is marked read-only (Properties, untick Read-only).\n";
+    const std::string end =
+        "error: access denied: take the read-only mark off what is named above and run again (administrator "
+        "rights do not lift it)\nnothing was changed\nfailed\n";
+    struct Case {
+        const char* what;
+        std::set<std::string> readOnly;
+        std::set<std::string> deniedFolders;
+        bool canElevate;
+        std::string shown;
+    };
+    const std::vector<Case> cases = {
+        {"the archive", {kArchive}, {}, true, kArchive + untick + end},
+        {"the archive, and its folder in Program Files",
+         {kArchive},
+         {kModels},
+         true,
+         kArchive + untick + "Windows does not let this account create files in " + kModels +
+             " (it is probably in Program Files).\n" + end},
+        {"a backup folder that refuses files", {kBackups}, {kBackups}, true, kBackups + untick + end},
+        {"without elevation on the system",
+         {kArchive},
+         {},
+         false,
+         kArchive + " is marked read-only (give its owner write permission).\n" + end},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        memory.CreateDirectories(kBackups);
+        fs.readOnly = c.readOnly;
+        fs.deniedFolders = c.deniedFolders;
+        rights.canElevate = c.canElevate;
+        console.text.clear();
+        console.questions = 0;
+        console.answers = {"y"};
+        rights.relaunches.clear();
+        EXPECT_EQ(Run(), Code(ExitStatus::AccessDenied)) << console.text;
+        EXPECT_EQ(console.questions, 0) << console.text;
+        EXPECT_TRUE(rights.relaunches.empty());
+        EXPECT_TRUE(Shows(c.shown)) << console.text;
+        EXPECT_FALSE(Shows("change " + kArchive)) << console.text;
+        EXPECT_EQ(ReadContent(memory, kArchive), (Content{{"a.dff", Stored(Pattern(3000, 1))}}));
+        EXPECT_FALSE(memory.Exists(kBackup));
+    }
+    // The log says so too.
+    EXPECT_NE(Text(memory.Contents("/app/Install.log")).find(kArchive + " is marked read-only"), std::string::npos);
+}
+
+// Windows lets files be made in a folder with the read-only mark: a folder
+// that merely carries it is no reason to stop.
+TEST_F(ElevationTest, AFolderThatMerelyCarriesTheReadOnlyMarkIsWritten) {
+    fs.readOnly = {"/pf/game/models", "/app", "/pf"};
+    EXPECT_EQ(Run(), 0) << console.text;
+    EXPECT_FALSE(Shows("read-only")) << console.text;
+    EXPECT_EQ(ReadContent(memory, kArchive), (Content{{"a.dff", Stored(Pattern(5000, 2))}}));
+}
+
+// The backups and markers an undo removes: a read-only one is named as
+// such, one the system refuses as any file is, a missing one is passed over
+// and does not end the check.
+TEST_F(ElevationTest, FilesARunRemovesAreCheckedWhereTheyAre) {
+    const std::string kMarker = "/app/Backups/gta3.img/new.txd.added";
+    const std::string kDenied = "/app/Backups/gta3.img/b.txd";
+    memory.CreateDirectories("/app/Backups/gta3.img");
+    memory.SetFile(kBackup, Stored(Pattern(3000, 1)));
+    memory.SetFile(kMarker, {});
+    memory.SetFile(kDenied, Stored(Pattern(100, 2)));
+    fs.readOnly = {kBackup};
+    fs.deniedFiles = {kDenied};
+    using Place = WritePlace::Kind;
+    const auto denied = DeniedPlaces({{Place::RemovedFile, "/app/Backups/gta3.img/gone.dff"},
+                                      {Place::RemovedFile, kBackup},
+                                      {Place::RemovedFile, kMarker},
+                                      {Place::RemovedFile, kDenied},
+                                      {Place::File, kArchive}},
+                                     fs);
+    ASSERT_EQ(denied.size(), 2u);
+    EXPECT_EQ(denied[0].kind, DeniedPlace::Kind::ReadOnly);
+    EXPECT_EQ(denied[0].path, kBackup);
+    EXPECT_EQ(denied[1].kind, DeniedPlace::Kind::File);
+    EXPECT_EQ(denied[1].path, kDenied);
+    EXPECT_EQ(fs.checks, (std::vector<std::string>{"file " + kMarker, "file " + kArchive}));
 }
 
 TEST_F(ElevationTest, EachPlaceIsCheckedAndNamedOnce) {

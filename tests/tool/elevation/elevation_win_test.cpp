@@ -23,6 +23,7 @@
 #include "archive/archive_error.h"
 #include "archive/file_io.h"
 #include "block_lines.h"
+#include "tool/common/write_place.h"
 #include "tool/elevation/admin_rights_win.h"
 #include "tool/elevation/elevation.h"
 #include "tool_test_support.h"
@@ -110,10 +111,28 @@ protected:
     }
     void TearDown() override {
         for (const auto& path : immutable) RunOnLinux("chattr -i '" + UnixPath(path) + "'", marker);
+        for (const auto& path : readOnly) {
+            ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (fs::is_directory(path)) RunOnLinux("chmod u+w '" + UnixPath(path) + "'", marker);
+        }
         fs::remove(marker);
         std::error_code ignored;
         fs::remove_all(root, ignored);
     }
+    // The read-only attribute, as a game copied from a disc keeps it. Wine
+    // keeps it for a folder only as the folder's Unix permissions (no write
+    // permission for anyone), so there it is set through the Linux side.
+    void MarkReadOnly(const fs::path& path) {
+        readOnly.push_back(path);
+        ASSERT_TRUE(::SetFileAttributesW(path.c_str(), ::GetFileAttributesW(path.c_str()) | FILE_ATTRIBUTE_READONLY))
+            << path;
+        if (!(::GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_READONLY) && fs::is_directory(path)) {
+            ASSERT_EQ(RunOnLinux("chmod a-w '" + UnixPath(path) + "'", marker), 0) << path;
+        }
+        ASSERT_TRUE(::GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_READONLY) << path;
+    }
+    std::vector<fs::path> readOnly;
+
     // Skips the test when the attribute cannot be set here.
     bool MakeImmutable(const fs::path& path) {
         const std::string unix = UnixPath(path);
@@ -176,6 +195,26 @@ TEST_F(ElevationWin, AFolderTheSystemRefusesIsAccessDeniedAndKeepsItsListing) {
     if (!MakeImmutable(folder)) GTEST_SKIP() << "chattr +i cannot be set from Wine here";
     EXPECT_EQ(Kind([&] { archive::SystemFileSystem().CheckCanCreateIn(Utf8(folder)); }), ErrorKind::AccessDenied);
     EXPECT_EQ(Listing(folder), (std::set<std::string>{"gta3.img"}));
+}
+
+// Windows makes files in a folder with the read-only attribute: the
+// attribute names a folder only where the system really refuses it files.
+TEST_F(ElevationWin, AFolderIsNamedReadOnlyOnlyWhereItRefusesFiles) {
+    const fs::path folder = root / "models";
+    fs::create_directories(folder);
+    MarkReadOnly(folder);
+    ASSERT_TRUE(archive::SystemFileSystem().MarkedReadOnly(Utf8(folder)));
+    const std::vector<WritePlace> places = {{WritePlace::Kind::Folder, Utf8(folder)},
+                                            {WritePlace::Kind::Folder, Utf8(folder / "Backups" / "gta3.img")}};
+    EXPECT_TRUE(DeniedPlaces(places, archive::SystemFileSystem()).empty());
+    EXPECT_TRUE(Listing(folder).empty());
+
+    if (!MakeImmutable(folder)) GTEST_SKIP() << "chattr +i cannot be set from Wine here";
+    const auto denied = DeniedPlaces(places, archive::SystemFileSystem());
+    ASSERT_EQ(denied.size(), 1u);
+    EXPECT_EQ(denied[0].kind, DeniedPlace::Kind::ReadOnly);
+    EXPECT_EQ(denied[0].path, Utf8(folder));
+    EXPECT_EQ(DeniedText(denied[0], true), Utf8(folder) + " is marked read-only (Properties, untick Read-only).");
 }
 
 // Wine starts a "runas" program at once, without a prompt: the recorder,
@@ -329,22 +368,6 @@ TEST_F(ElevationToolWin, AnsweringNoEndsWithAccessDeniedAndChangesNothing) {
     const UniqueHandle process = Start(CREATE_NEW_CONSOLE);
     ASSERT_TRUE(process) << "the tool did not start with a limited token: " << ::GetLastError();
     ASSERT_TRUE(WaitFor(L"[y/N]")) << win32::Narrow(Screen());
-    ASSERT_TRUE(Type(L"n"));
-    // It asks for Enter before its window closes, unless it saw this test
-    // attached to its console just then and took the window for shared.
-    std::wstring lastScreen;
-    for (auto end = std::chrono::steady_clock::now() + 60s;
-         ::WaitForSingleObject(process.Get(), 50) != WAIT_OBJECT_0 && std::chrono::steady_clock::now() < end;) {
-        const std::wstring shown = Screen();
-        if (shown.empty()) continue;
-        lastScreen = shown;
-        if (shown.find(L"Press Enter to close this window.") != std::wstring::npos) Type(L"");
-    }
-    const std::string screen = win32::Narrow(lastScreen);
-    ASSERT_EQ(::WaitForSingleObject(process.Get(), 0), WAIT_OBJECT_0) << screen;
-    DWORD status = 0;
-    ::GetExitCodeProcess(process.Get(), &status);
-    EXPECT_EQ(status, 7u) << screen;
     // Console rows wrap long lines and drop their trailing blanks: compare
     // without blanks and row ends.
     const auto squeezed = [](const std::string& text) {
@@ -353,13 +376,29 @@ TEST_F(ElevationToolWin, AnsweringNoEndsWithAccessDeniedAndChangesNothing) {
             if (c != '\n' && c != ' ') kept += c;
         return kept;
     };
-    const std::string flat = squeezed(screen);
-    for (const std::string& expected :
-         {"Windows does not let this account change " + Utf8(archivePath) + " (it is probably in Program Files).\n" +
-          std::string(kElevateQuestion) + "n\n" +
-          "error: access denied: run as administrator or move the game out of Program Files\n"
-          "nothing was changed\nfailed\n"})
-        EXPECT_NE(flat.find(squeezed(expected)), std::string::npos) << screen;
+    const std::string denied =
+        "Windows does not let this account change " + Utf8(archivePath) + " (it is probably in Program Files).";
+    const std::string asking = win32::Narrow(Screen());
+    EXPECT_NE(squeezed(asking).find(squeezed(denied + "\n" + std::string(kElevateQuestion))), std::string::npos)
+        << asking;
+    ASSERT_TRUE(Type(L"n"));
+    // It asks for Enter before its window closes, unless it saw this test
+    // attached to its console just then and took the window for shared; the
+    // window may then be gone before the test reads its last lines, which the
+    // log holds.
+    for (auto end = std::chrono::steady_clock::now() + 60s;
+         ::WaitForSingleObject(process.Get(), 50) != WAIT_OBJECT_0 && std::chrono::steady_clock::now() < end;) {
+        if (Screen().find(L"Press Enter to close this window.") != std::wstring::npos) Type(L"");
+    }
+    const std::string log = ReadText(app / "Install.log");
+    ASSERT_EQ(::WaitForSingleObject(process.Get(), 0), WAIT_OBJECT_0) << log;
+    DWORD status = 0;
+    ::GetExitCodeProcess(process.Get(), &status);
+    EXPECT_EQ(status, 7u) << log;
+    EXPECT_NE(log.find(denied + "\r\nerror: access denied: run as administrator or move the game out of Program "
+                                "Files\r\nnothing was changed\r\nfailed\r\n"),
+              std::string::npos)
+        << log;
     EXPECT_EQ(ReadText(archivePath), before);
     EXPECT_FALSE(fs::exists(app / "Backups"));
     EXPECT_EQ(Listing(game / "models"), (std::set<std::string>{"gta3.img"}));
@@ -405,6 +444,46 @@ TEST_F(ElevationToolWin, AnsweringYesRunsTheScriptAgainWithAdministratorRights) 
     EXPECT_TRUE(fs::exists(app / "Backups" / "gta3.img" / "a.dff"));
     const std::string log = ReadText(app / "Install.log");
     EXPECT_NE(log.find("\r\ndone\r\n"), std::string::npos) << log;
+}
+
+// A game copied from a disc keeps the read-only attribute on its files. No
+// administrator may write them either: the tool names the attribute and
+// ends with access denied, without offering administrator rights.
+TEST_F(ElevationToolWin, AReadOnlyArchiveIsNamedAsSuchAndNothingIsOffered) {
+    const std::string before = ReadText(archivePath);
+    MarkReadOnly(archivePath);
+    const UniqueHandle process = Start(CREATE_NEW_CONSOLE);
+    ASSERT_TRUE(process) << "the tool did not start with a limited token: " << ::GetLastError();
+    // A question would hold the tool until it is answered: it is answered
+    // no, and counted.
+    bool asked = false;
+    for (auto end = std::chrono::steady_clock::now() + 60s;
+         ::WaitForSingleObject(process.Get(), 50) != WAIT_OBJECT_0 && std::chrono::steady_clock::now() < end;) {
+        const std::wstring shown = Screen();
+        if (!asked && shown.find(L"[y/N]") != std::wstring::npos) {
+            asked = true;
+            Type(L"n");
+        }
+        if (shown.find(L"Press Enter to close this window.") != std::wstring::npos) Type(L"");
+    }
+    ASSERT_EQ(::WaitForSingleObject(process.Get(), 0), WAIT_OBJECT_0);
+    DWORD status = 0;
+    ::GetExitCodeProcess(process.Get(), &status);
+    // What the window showed is what the log holds (the screen may be read
+    // after the window is gone).
+    const std::string log = ReadText(app / "Install.log");
+    EXPECT_EQ(status, 7u) << log;
+    EXPECT_FALSE(asked) << log;
+    EXPECT_NE(log.find(Utf8(archivePath) +
+                       " is marked read-only (Properties, untick Read-only).\r\n"
+                       "error: access denied: take the read-only mark off what is named above and run again "
+                       "(administrator rights do not lift it)\r\nnothing was changed\r\nfailed\r\n"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("(it is probably in Program Files)"), std::string::npos) << log;
+    EXPECT_TRUE(ReadText(archivePath) == before) << "the archive changed";
+    EXPECT_FALSE(fs::exists(app / "Backups"));
+    EXPECT_EQ(Listing(game / "models"), (std::set<std::string>{"gta3.img"}));
 }
 
 TEST_F(ElevationToolWin, WithInputFromAPipeItDoesNotAskAndChangesNothing) {

@@ -23,5 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (check.problem.empty()) Check(size >= 24);  // a top chunk and the struct inside it
         if (!check.problem.empty()) Check(check.warning.empty());
     }
+    // Reads the texture natives of any bytes without reading past them.
+    for (const auto& found : veltrin::tool::TexturesNotBlendable(bytes)) Check(found.rfind("texture ", 0) == 0);
     return 0;
 }

@@ -25,6 +25,8 @@ int main(int argc, char** argv) {
         truncated,
         padded,
         Chunk(0x10, Chunk(0x03, Chunk(0x03, Chunk(0x03, {})))),
+        DictionaryOf({TextureNative("dxt1", {9, 0x0200, FourCharacters("DXT1"), 16, 8}),
+                      TextureNative("pal8", {9, 0x2500, 41, 8, 1})}),
     };
     for (size_t i = 0; i < seeds.size(); ++i) {
         std::ofstream out(std::string(argv[1]) + "/seed" + std::to_string(i), std::ios::binary);

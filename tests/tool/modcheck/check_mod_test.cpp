@@ -11,6 +11,7 @@
 
 #include "archive/file_io.h"
 #include "stream_builder.h"
+#include "tool/common/platform.h"
 #include "tool/shell/tool_main.h"
 #include "tool_test_support.h"
 
@@ -78,10 +79,14 @@ protected:
         report_ = {};
         return CheckMod(Utf8Of(app_), archive::SystemFileSystem(), report_);
     }
-    // The report's line for the file (its name after the tag), or empty.
-    [[nodiscard]] std::string LineOf(const std::string& name) const {
-        for (const auto& line : report_.lines)
-            if (line.size() > 11 && line.compare(11, name.size() + 2, name + ": ") == 0) return line;
+    // The report's line for the file (its name after the tag), or empty;
+    // only among the lines after the folder's own line when one is given.
+    [[nodiscard]] std::string LineOf(const std::string& name, const std::string& folder = {}) const {
+        bool inFolder = folder.empty();
+        for (const auto& line : report_.lines) {
+            if (!folder.empty() && line.rfind(Utf8Of(app_), 0) == 0) inFolder = line == Utf8Of(app_ / folder);
+            if (inFolder && line.size() > 11 && line.compare(11, name.size() + 2, name + ": ") == 0) return line;
+        }
         return {};
     }
 
@@ -250,6 +255,127 @@ TEST_F(CheckModTest, NamesThatDifferOnlyInCaseAreProblems) {
     EXPECT_TRUE(report_.Has("2 problems, 0 warnings")) << report_.All();
 }
 #endif
+
+// The game blends CJ's clothing textures (player.img) pixel by pixel and
+// assumes 32 bits per pixel, uncompressed; gta3.img's textures may be any.
+TEST_F(CheckModTest, PlayerImgTexturesNotOf32BitsUncompressedAreWarnings) {
+    using testing::DictionaryOf;
+    using testing::FourCharacters;
+    using testing::TextureFormat;
+    using testing::TextureNative;
+    const std::string blends =
+        ": the game blends CJ's clothing textures pixel by pixel and assumes 32 bits per pixel, uncompressed";
+    struct Case {
+        std::string name;
+        std::vector<std::pair<std::string, TextureFormat>> textures;
+        std::string warned;  // after the description; empty: ok
+    };
+    const std::vector<Case> cases = {
+        {"rgba.txd", {{"skin", {}}, {"cloth", {}}}, ""},
+        {"dxt1.txd",
+         {{"skin", {}}, {"cloth", {9, 0x0200, FourCharacters("DXT1"), 16, 8}}},
+         "; texture \"cloth\" is DXT1 compressed" + blends},
+        {"dxt3.txd",
+         {{"cloth", {9, 0x0300, FourCharacters("DXT3"), 16, 9}}},
+         "; texture \"cloth\" is DXT3 compressed" + blends},
+        {"rgb565.txd", {{"cloth", {9, 0x0200, 23, 16, 0}}}, "; texture \"cloth\" is 16 bits per pixel (565)" + blends},
+        {"pal8.txd",
+         {{"cloth", {9, 0x2500, 41, 8, 1}}},
+         "; texture \"cloth\" is 8 bits per pixel with a palette (PAL8)" + blends},
+        {"two.txd",
+         {{"a", {9, 0x0200, 23, 16, 0}}, {"b", {9, 0x2500, 41, 8, 1}}},
+         "; texture \"a\" is 16 bits per pixel (565); texture \"b\" is 8 bits per pixel with a palette (PAL8)" +
+             blends},
+    };
+    std::map<std::string, size_t> sizes;
+    for (const auto& c : cases) {
+        std::vector<Stream> natives;
+        for (const auto& [texture, format] : c.textures) natives.push_back(TextureNative(texture, format));
+        const Stream bytes = DictionaryOf(natives);
+        Put("player.img", c.name, bytes);
+        Put("gta3.img", c.name, bytes);
+        sizes[c.name] = bytes.size();
+    }
+    EXPECT_EQ(Check(), ExitStatus::Ok) << report_.All();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string described = c.name + ": a texture dictionary (" +
+                                      (c.textures.size() == 1 ? "1 texture" : "2 textures") +
+                                      "), RenderWare 3.6.0.3, " + std::to_string(sizes[c.name]) + " bytes";
+        EXPECT_EQ(LineOf(c.name, "gta3.img"), "  ok       " + described);
+        EXPECT_EQ(LineOf(c.name, "player.img"),
+                  c.warned.empty() ? "  ok       " + described : "  warning  " + described + c.warned);
+    }
+    EXPECT_TRUE(report_.Has("0 problems, 6 warnings")) << report_.All();
+}
+
+// A mod author who tried the package on their own game and zips the folder
+// would ship their originals, the install's markers, the script and logs.
+TEST_F(CheckModTest, WhatATrialInstallLeftIsAProblemAndIsLeftWhereItIs) {
+    PutCleanMod();
+    for (const char* kept : {"Install.exe", "Install.plug", "Undo.cmd", "ReadMe.txt", "ForModAuthors.txt"})
+        std::ofstream(app_ / kept) << "x";
+    fs::create_directories(app_ / "Backups" / "gta3.img");
+    fs::create_directories(app_ / "Backups" / "player.img");
+    EXPECT_EQ(Check(), ExitStatus::Ok) << "the release as shipped: " << report_.All();
+
+    const std::string sep(1, PathSeparator());
+    const std::string release = ": it must not ship; remove it, or zip a clean copy of the release";
+    const std::string scratch = "a scratch file the archive tool left when a run here stopped ";
+    struct Case {
+        std::string path;  // with '/', made with the system's separator
+        bool folder;
+        std::string what;
+    };
+    const std::vector<Case> cases = {
+        {"Backups/gta3.img/lamppost.dff", false,
+         "a backup of lamppost.dff that an install run here took from gta3.img (the undo would put it into the "
+         "player's game)"},
+        {"Backups/gta3.img/bridge.txd.partial", false, scratch + "(.partial)"},
+        {"Backups/player.img/cap.txd.added", false,
+         "a marker an install run here left: it added cap.txd to player.img (the undo would remove that entry "
+         "from the player's game)"},
+        {"Backups/player.img/old", true, "a folder that is not part of the release: the backup folders are empty"},
+        {"Backups/notes.txt", false,
+         "a file that is not part of the release: Backups holds only the two empty folders gta3.img and "
+         "player.img"},
+        {"Install.dat", false,
+         "the install script the installer wrote when the package was tried here (the undo reads it, and would "
+         "take the backups beside it for the player's)"},
+        {"Install.log", false, "the log of an install run here"},
+        {"RESTORE.LOG", false, "the log of an undo run here"},
+        {"gta3.img.rewrite", false, scratch + "(.rewrite)"},
+        {"gta3.img.journal", false, scratch + "(.journal)"},
+        {"Install.record", false, "a record the archive tool keeps of an install or undo run here"},
+    };
+    for (const auto& c : cases) {
+        if (c.folder)
+            fs::create_directories(app_ / c.path);
+        else
+            std::ofstream(app_ / c.path) << "left";
+    }
+    const auto before = Snapshot(app_);
+    EXPECT_EQ(Check(), ExitStatus::ModProblems) << report_.All();
+    EXPECT_EQ(Snapshot(app_), before);
+    for (const auto& c : cases) {
+        std::string shown = c.path;
+        for (char& ch : shown)
+            if (ch == '/') ch = PathSeparator();
+        EXPECT_EQ(LineOf(shown), "  PROBLEM  " + shown + ": " + c.what + release) << report_.All();
+    }
+    EXPECT_TRUE(report_.Has(std::to_string(cases.size()) + " problems, 0 warnings")) << report_.All();
+    EXPECT_EQ(report_.lines.back(),
+              "not ready: the folder holds what trying the package here left, which players must not get; remove it, "
+              "or zip a clean copy of the release");
+    // The payload's files are told as before.
+    EXPECT_EQ(LineOf("lamppost.dff", "gta3.img").rfind("  ok       lamppost.dff: ", 0), 0u) << report_.All();
+
+    // With a problem of the payload as well, the verdict is the payload's.
+    Put("gta3.img", "empty.dff", {});
+    EXPECT_EQ(Check(), ExitStatus::ModProblems) << report_.All();
+    EXPECT_EQ(report_.lines.back(),
+              "not ready: the install would stop, or the game would fail on a file; fix the problems");
+}
 
 TEST(CheckModCommand, TakesOneFolderAndExitsWithTheCheckStatus) {
     const fs::path app = fs::temp_directory_path() / "veltrin-check-mod-command";

@@ -114,5 +114,55 @@ TEST(RenderWareCheck, AStampOtherThanTheGamesIsAWarning) {
     EXPECT_NE(CheckRenderWareStream(Dictionary(1, 0x310), StreamKind::TextureDictionary).warning, "");
 }
 
+// The format fields of the texture native decide; the pixels are not read.
+TEST(RenderWareCheck, TexturesNotBlendableNamesEachTextureAndItsFormat) {
+    using testing::DictionaryOf;
+    using testing::FourCharacters;
+    using testing::TextureFormat;
+    using testing::TextureNative;
+    Stream shortStruct = Chunk(0x15, Concat({Chunk(0x01, Words({9, 0x1106})), Chunk(0x03, {})}));
+    struct Case {
+        const char* what;
+        Stream native;
+        std::string found;  // empty: blendable
+    };
+    const std::vector<Case> cases = {
+        {"8888", TextureNative("rgba"), ""},
+        {"888 in 32 bits", TextureNative("rgb", {9, 0x0600, 22, 32, 0}), ""},
+        {"8888 with mip levels made by the engine", TextureNative("mips", {9, 0x9500, 21, 32, 1}), ""},
+        {"DXT1", TextureNative("dxt1", {9, 0x0200, FourCharacters("DXT1"), 16, 8}),
+         "texture \"dxt1\" is DXT1 compressed"},
+        {"DXT5 without the flag", TextureNative("dxt5", {9, 0x0300, FourCharacters("DXT5"), 16, 1}),
+         "texture \"dxt5\" is DXT5 compressed"},
+        {"565", TextureNative("rgb565", {9, 0x0200, 23, 16, 0}), "texture \"rgb565\" is 16 bits per pixel (565)"},
+        {"1555", TextureNative("rgb1555", {9, 0x0100, 25, 16, 1}), "texture \"rgb1555\" is 16 bits per pixel (1555)"},
+        {"PAL8", TextureNative("pal8", {9, 0x2500, 41, 8, 1}),
+         "texture \"pal8\" is 8 bits per pixel with a palette (PAL8)"},
+        {"PAL4", TextureNative("pal4", {9, 0x4500, 41, 4, 1}),
+         "texture \"pal4\" is 4 bits per pixel with a palette (PAL4)"},
+        {"Direct3D 8, 8888", TextureNative("vc", {8, 0x0500, 1, 32, 0}), ""},
+        {"Direct3D 8, DXT3", TextureNative("vc3", {8, 0x0300, 1, 16, 3}), "texture \"vc3\" is DXT3 compressed"},
+        {"PS2", TextureNative("ps2", {0x00325350, 0x0500, 0, 32, 0}),
+         "texture \"ps2\" is made for platform 0x325350, not the PC's Direct3D 9 (0x9): its format cannot be told"},
+        {"a struct too short", shortStruct, "texture number 1 has a struct of 8 bytes, too short to hold its format"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto found = TexturesNotBlendable(DictionaryOf({c.native}));
+        EXPECT_EQ(found, c.found.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.found});
+    }
+    // Each texture of a dictionary, in order, by name or number.
+    const Stream mixed = DictionaryOf({TextureNative("skin"), TextureNative("", {9, 0x0200, 23, 16, 0}),
+                                       TextureNative("l\x7Fgo", {9, 0x0200, FourCharacters("DXT1"), 16, 8})});
+    EXPECT_EQ(TexturesNotBlendable(mixed), (std::vector<std::string>{"texture number 2 is 16 bits per pixel (565)",
+                                                                     "texture \"l?go\" is DXT1 compressed"}));
+    // Not a dictionary, or cut short: nothing to say, and nothing read past the end.
+    EXPECT_TRUE(TexturesNotBlendable(Model()).empty());
+    EXPECT_TRUE(TexturesNotBlendable({}).empty());
+    Stream cut = DictionaryOf({TextureNative("dxt1", {9, 0x0200, FourCharacters("DXT1"), 16, 8})});
+    cut.resize(60);
+    EXPECT_TRUE(TexturesNotBlendable(cut).empty());
+}
+
 }  // namespace
 }  // namespace veltrin::tool

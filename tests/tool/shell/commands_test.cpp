@@ -30,11 +30,93 @@ protected:
 
 TEST_F(CommandsTest, ListShowsEveryEntryWithItsSize) {
     EXPECT_EQ(ListEntries(kArchive, fs, report), ExitStatus::Ok);
-    ASSERT_EQ(report.lines.size(), 3u) << report.All();
+    ASSERT_EQ(report.lines.size(), 4u) << report.All();
     EXPECT_EQ(report.lines[0].substr(0, 5), "a.dff");
     EXPECT_NE(report.lines[0].find(" 4096 bytes"), std::string::npos);
     EXPECT_NE(report.lines[1].find(" 2048 bytes"), std::string::npos);
     EXPECT_EQ(report.lines[2], "2 entries");
+    EXPECT_EQ(report.lines[3], "free space: none");
+}
+
+// An archive written byte by byte: each record's name and sectors, laid one
+// after the other from sector 1, every sector holding its record's number.
+Bytes RawArchiveOf(const std::vector<std::pair<std::string, uint16_t>>& records) {
+    Bytes bytes(archive::kSectorSize, 0);
+    bytes[0] = 'V';
+    bytes[1] = 'E';
+    bytes[2] = 'R';
+    bytes[3] = '2';
+    bytes[4] = static_cast<uint8_t>(records.size());
+    uint32_t at = 1;
+    for (size_t i = 0; i < records.size(); ++i) {
+        const auto& [name, sectors] = records[i];
+        uint8_t* record = bytes.data() + 8 + 32 * i;
+        for (int b = 0; b < 4; ++b) record[b] = static_cast<uint8_t>(at >> (8 * b));
+        record[4] = static_cast<uint8_t>(sectors);
+        record[5] = static_cast<uint8_t>(sectors >> 8);
+        std::copy(name.begin(), name.end(), record + 8);
+        bytes.resize(bytes.size() + size_t{sectors} * archive::kSectorSize, static_cast<uint8_t>(i + 1));
+        at += sectors;
+    }
+    return bytes;
+}
+
+// Free entries (the sectors a moved entry left, kept as records the game
+// never loads) are free space to every command, never entries.
+TEST_F(CommandsTest, FreeEntriesAreFreeSpaceToListExtractVerifyAndRebuild) {
+    // a.dff grows and moves to the end; its two sectors become a free entry.
+    fs.SetFile("/mod/a.dff", Pattern(9000, 7));
+    ASSERT_EQ(AddFiles(kArchive, {"/mod/a.dff"}, fs, report), ExitStatus::Ok) << report.All();
+    ASSERT_EQ(archive::Archive::Open(kArchive, fs).Free().entries, 1u) << "the library left no free entry";
+    const Content content = {{"a.dff", Stored(Pattern(9000, 7))}, {"b.txd", Stored(Pattern(100, 2))}};
+
+    RecordingReport listed;
+    EXPECT_EQ(ListEntries(kArchive, fs, listed), ExitStatus::Ok);
+    ASSERT_EQ(listed.lines.size(), 4u) << listed.All();
+    EXPECT_EQ(listed.lines[2], "2 entries");
+    EXPECT_EQ(listed.lines[3], "free space: 1 free entry, 4096 bytes (rebuild removes them)");
+
+    RecordingReport extracted;
+    EXPECT_EQ(ExtractEntries(kArchive, "/out", {}, '/', fs, extracted), ExitStatus::Ok) << extracted.All();
+    EXPECT_EQ(extracted.lines.back(), "2 entries extracted to /out");
+    EXPECT_EQ(fs.Paths(),
+              (std::vector<std::string>{"/game/models/gta3.img", "/mod/a.dff", "/out/a.dff", "/out/b.txd"}));
+    EXPECT_EQ(ExtractEntries(kArchive, "/one", {"~free-1"}, '/', fs, extracted), ExitStatus::NotFound);
+
+    RecordingReport verified;
+    EXPECT_EQ(VerifyArchive(kArchive, fs, verified), ExitStatus::Ok) << verified.All();
+    EXPECT_EQ(verified.All(),
+              "1 free entry (4096 bytes of free space): sound, none larger than the largest entry; rebuild removes "
+              "them\n" +
+                  std::string(kArchive) + ": no problems found\n");
+
+    RecordingReport rebuilt;
+    EXPECT_EQ(RebuildArchive(kArchive, fs, rebuilt), ExitStatus::Ok) << rebuilt.All();
+    const auto after = archive::Archive::Open(kArchive, fs);
+    EXPECT_EQ(after.Records().size(), 2u);
+    EXPECT_EQ(after.Free().entries, 0u);
+    EXPECT_EQ(ReadContent(fs, kArchive), content);
+    RecordingReport listedAgain;
+    EXPECT_EQ(ListEntries(kArchive, fs, listedAgain), ExitStatus::Ok);
+    EXPECT_EQ(listedAgain.lines.back(), "free space: none");
+    RecordingReport verifiedAgain;
+    EXPECT_EQ(VerifyArchive(kArchive, fs, verifiedAgain), ExitStatus::Ok);
+    EXPECT_TRUE(verifiedAgain.Has("no free entries")) << verifiedAgain.All();
+}
+
+// The game sizes its streaming buffer by the largest record of all, free
+// ones too: a free entry larger than every entry is reported, and counted.
+TEST_F(CommandsTest, VerifyReportsAFreeEntryLargerThanTheLargestEntry) {
+    fs.SetFile("/big.img", RawArchiveOf({{"a.dff", 1}, {"~free-2", 3}, {"~free-5", 1}, {"b.txd", 2}}));
+    EXPECT_EQ(VerifyArchive("/big.img", fs, report), ExitStatus::VerifyProblems) << report.All();
+    EXPECT_EQ(report.All(),
+              "The free entry \"~free-2\" (3 sectors) is larger than the largest entry (2 sectors).\n"
+              "2 free entries (8192 bytes of free space): 1 larger than the largest entry (named above)\n"
+              "/big.img: 1 problems found\n");
+    RecordingReport listed;
+    EXPECT_EQ(ListEntries("/big.img", fs, listed), ExitStatus::Ok);
+    EXPECT_EQ(listed.lines.size(), 4u) << listed.All();
+    EXPECT_EQ(listed.lines.back(), "free space: 2 free entries, 8192 bytes (rebuild removes them)");
 }
 
 TEST_F(CommandsTest, ExtractWritesTheStoredBytesOfAllOrTheNamedEntries) {
