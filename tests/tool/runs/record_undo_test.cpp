@@ -14,6 +14,7 @@
 #include "testing/memory_file_system.h"
 #include "tool/runs/backup_marker.h"
 #include "tool/runs/restore.h"
+#include "tool/runs/run_places.h"
 #include "tool/runs/script_runner.h"
 #include "tool/shell/tool_main.h"
 #include "tool_test_support.h"
@@ -201,6 +202,62 @@ TEST_F(RecordUndoTest, ARecordThatCannotBeTrustedIsRefusedAndNothingChanges) {
         EXPECT_TRUE(report.Has("error: the install record " + kRecord + " cannot be trusted")) << report.All();
         EXPECT_EQ(Changes(before, KeptFiles(fs)), std::vector<std::string>{});
     }
+}
+
+// A mod author's test install, zipped with the mod: the record was made on
+// another computer. The player's install stops before anything changes; the
+// undo still follows that record.
+TEST_F(RecordUndoTest, ARecordMadeOnAnotherComputerStopsTheInstall) {
+    const Bytes gta3 = fs.Contents(kGta3), player = fs.Contents(kPlayer);
+    ASSERT_EQ(RunScript(kScript, script, fs, report, "AUTHOR-PC"), ExitStatus::Ok) << report.All();
+    const Bytes installedGta3 = fs.Contents(kGta3);
+    const DiskFiles backups = BackupsNow();
+
+    report = RecordingReport();
+    EXPECT_EQ(RunScript(kScript, script, fs, report, "PLAYER-PC"), ExitStatus::OtherInstall) << report.All();
+    EXPECT_TRUE(report.Has("this folder holds another install's backups")) << report.All();
+    EXPECT_TRUE(report.Has("another computer (AUTHOR-PC)")) << report.All();
+    EXPECT_TRUE(report.Has("unpack a fresh copy of the mod")) << report.All();
+    EXPECT_TRUE(report.Has("nothing was changed"));
+    EXPECT_TRUE(fs.Contents(kGta3) == installedGta3);
+    EXPECT_EQ(Changes(backups, BackupsNow()), std::vector<std::string>{});
+
+    // The same computer, its name in another case, installs again.
+    report = RecordingReport();
+    EXPECT_EQ(RunScript(kScript, script, fs, report, "author-pc"), ExitStatus::Ok) << report.All();
+
+    EXPECT_EQ(Undo(script), ExitStatus::Ok) << report.All();
+    EXPECT_TRUE(fs.Contents(kGta3) == gta3);
+    EXPECT_TRUE(fs.Contents(kPlayer) == player);
+}
+
+// The check before an undo (whether this account may write) looks where the
+// undo writes: the record's archives and backup folders, whatever Install.dat
+// says.
+TEST_F(RecordUndoTest, TheUndoWritesWhereTheRecordSays) {
+    ASSERT_EQ(Install(script), ExitStatus::Ok) << report.All();
+    const std::string other = ScriptFor(kOtherGame, {"a.dff"}, {"c.dff"});
+    const auto filesOf = [](const std::vector<WritePlace>& places) {
+        std::vector<std::string> files;
+        for (const WritePlace& place : places)
+            if (place.kind == WritePlace::Kind::File) files.push_back(place.path);
+        return files;
+    };
+    const auto hasFolder = [](const std::vector<WritePlace>& places, const std::string& folder) {
+        for (const WritePlace& place : places)
+            if (place.kind == WritePlace::Kind::Folder && place.path == folder) return true;
+        return false;
+    };
+    const std::vector<WritePlace> places = PlacesUndoWrites(kScript, other, fs);
+    EXPECT_EQ(filesOf(places), (std::vector<std::string>{kGta3, kPlayer}));
+    EXPECT_TRUE(hasFolder(places, kGame + R"(\models)"));
+    EXPECT_TRUE(hasFolder(places, kApp + R"(\Backups\gta3.img)"));
+    EXPECT_TRUE(hasFolder(places, kApp + R"(\Backups\player.img)"));
+
+    fs.SetFile(kRecord, BytesOf("not a record"));
+    EXPECT_EQ(PlacesUndoWrites(kScript, other, fs).size(), 0u) << "the run refuses it and says why";
+    fs.Remove(kRecord);
+    EXPECT_EQ(filesOf(PlacesUndoWrites(kScript, other, fs)), (std::vector<std::string>{kOtherGta3, kOtherPlayer}));
 }
 
 }  // namespace

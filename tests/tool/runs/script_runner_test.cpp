@@ -82,6 +82,7 @@ TEST_F(ScriptRunnerTest, FullInstallBacksUpReplacesAddsAndCommitsBothArchives) {
         "summary of " + kPlayer + ": 1 backed up, 0 backups kept, 0 with nothing to back up, 1 replaced, 0 added",
         "to undo this install: double-click Undo.cmd in " + kApp + ", or run Install.plug -restore \"" +
             std::string(kScript) + "\"",
+        "keep this folder: its Backups folder now holds the game's original files, and Undo.cmd needs them",
         "done",
     };
     EXPECT_EQ(report.lines, expected);
@@ -220,8 +221,7 @@ TEST_F(ScriptRunnerTest, ArchiveProblemsAreToldInPlainWordsWithTheirStatus) {
          kGta3 + " is not a GTA San Andreas archive"},
         {"game running", [&] { fs.Lock(kGta3); }, ExitStatus::Locked, "close the game and try again"},
         {"disk full", [&] { fs.SetFreeSpace(1000); }, ExitStatus::DiskFull,
-         "not enough free space for " + kGta3 +
-             ": the change needs 0.1 MB and only 0.0 MB is free; nothing was changed"},
+         "not enough free space for " + kGta3 + ": the change needs 0.1 MB and only 0.0 MB is free"},
     };
     for (const auto& item : cases) {
         SCOPED_TRACE(item.what);
@@ -236,6 +236,8 @@ TEST_F(ScriptRunnerTest, ArchiveProblemsAreToldInPlainWordsWithTheirStatus) {
         if (fs.Exists(kGta3)) {
             EXPECT_EQ(ArchiveBytes(kGta3), before);
         }
+        // The backups made before the save stay: then something changed.
+        EXPECT_EQ(report.Has("nothing was changed"), !fs.Exists(Backup("gta3.img", "a.dff"))) << report.All();
         EXPECT_EQ(report.lines.back(), "failed");
     }
 }
@@ -296,8 +298,10 @@ TEST_F(ScriptRunnerTest, BackupsOfARunThatStopsAreKeptAsTheReportSays) {
 
 TEST_F(ScriptRunnerTest, ABackupNamedLikeTheToolsOwnFilesIsRefusedBeforeAnythingIsWritten) {
     // "x.partial" is where a waiting backup of "x" lies, "x.added" marks an
-    // entry an install added: a backup of either name could be mistaken.
-    for (const std::string name : {"a.dff.partial", "A.DFF.PARTIAL", "a.dff.added", "b.Added"}) {
+    // entry an install added, "Install.record" is the install record: a
+    // backup of such a name could be mistaken for one of them.
+    for (const std::string name :
+         {"a.dff.partial", "A.DFF.PARTIAL", "a.dff.added", "b.Added", "Install.record", "a.dff.RECORD"}) {
         const Bytes gta3 = ArchiveBytes(kGta3);
         const std::string backup = Backup("gta3.img", name);
         const std::string text = "-open \"" + install::EscapePath(kGta3) + "\"\n-export \"a.dff\" \"" +
