@@ -171,7 +171,7 @@ foreach(name IN LISTS named)
 endforeach()
 # Lines wrapped within a paragraph read as one: a line end and the indent
 # after it become one space.
-string(REGEX REPLACE "\r\n *([^\r])" " \\1" readme_flat "${readme_text}")
+string(REGEX REPLACE "\r?\n *([^\r\n])" " \\1" readme_flat "${readme_text}")
 string(REGEX MATCHALL "\"[^\"\r\n]+\"" quoted "${readme_flat}")
 foreach(quote IN LISTS quoted)
   string(REGEX REPLACE "^\"(.*)\"$" "\\1" message_text "${quote}")

@@ -187,17 +187,19 @@ private:
         tally_ = {};
         usedUp_.clear();
         resolved_.clear();
+        bool saved = false;
         if (undo.recorded && CanGiveBackWhole(*undo.recorded)) {
-            GiveBackWhole(*undo.recorded);
+            saved = GiveBackWhole(*undo.recorded);
         } else {
             for (const auto& item : undo.items) Decide(item);
-            if (archive_->HasChanges())
+            saved = archive_->HasChanges();
+            if (saved)
                 Save([&] {
                     return archive_->Commit([this](uint64_t done, uint64_t total) { report_.Progress(done, total); },
                                             archive::Archive::Fit::Exact);
                 });
         }
-        if (outcomes_.back().what == "not changed") {
+        if (!saved) {
             report_.Line("nothing to change in " + undo.path);
             outcomes_.back().what = "nothing to change";
         }
@@ -252,7 +254,9 @@ private:
         return true;
     }
 
-    void GiveBackWhole(const RecordedArchive& recorded) {
+    // Returns whether it saved a change (none is needed when the archive is
+    // as it was already).
+    bool GiveBackWhole(const RecordedArchive& recorded) {
         const bool already = IsAsItWas(recorded);
         report_.Line(already ? recorded.path + " is as it was before the install (no install's save changed it)"
                              : "giving " + recorded.path + " back as it was before the install");
@@ -277,11 +281,12 @@ private:
                 ++tally_.alreadyUndone;
             }
         }
-        if (already) return;
+        if (already) return false;
         Save([&] {
             return archive_->RestoreLayout(*recorded.layout, originals,
                                            [this](uint64_t done, uint64_t total) { report_.Progress(done, total); });
         });
+        return true;
     }
 
     // Whether the archive is byte for byte the layout from before the first

@@ -214,7 +214,8 @@ private:
         }
         const archive::Entry* entry = open_->Find(name);
         if (!entry) {
-            Hold(marker, {});
+            backups_.Write(marker, {});
+            backupsWaiting_ = true;
             ++tally_.nothingToBackUp;
             added_.try_emplace(key, Marked{path, name});
             report_.Line("nothing to back up: " + name + " is not in the archive");
@@ -225,11 +226,6 @@ private:
         originals_.try_emplace(key, Original{path, entry->name, entry->offset, entry->sectors});
         ++tally_.backedUp;
         report_.Line("backed up " + name + " to " + path);
-    }
-
-    void Hold(const std::string& path, std::span<const uint8_t> bytes) {
-        backups_.Write(path, bytes);
-        backupsWaiting_ = true;
     }
 
     void Import(const std::string& name, const std::string& path) {
