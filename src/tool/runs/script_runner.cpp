@@ -104,7 +104,8 @@ public:
           fs_(fs),
           report_(report),
           computer_(computer),
-          record_(std::move(record)) {}
+          record_(std::move(record)),
+          gameChanged_(!record_.archives.empty()) {}
 
     ExitStatus Run(const std::vector<ScriptCommand>& commands) {
         const ScriptCommand* current = nullptr;
@@ -262,9 +263,11 @@ private:
             } catch (const archive::CommitInterrupted& interrupted) {
                 open_.reset();
                 const archive::CommitOutcome outcome = archive::OutcomeOf(interrupted, path, fs_);
+                gameChanged_ = gameChanged_ || outcome.holds != archive::CommitOutcome::Holds::Old;
                 outcomes_.back().what = InterruptedOutcome(outcome, DescribeError(interrupted), "changes saved");
                 throw;
             }
+            gameChanged_ = true;
             report_.Line(stats.inPlace ? "saved (changed in place)" : "saved");
             outcomes_.back().what = "changes saved";
             WarnPastTheGamesTable();
@@ -403,8 +406,8 @@ private:
         const bool hadOpen = open_.has_value();
         if (hadOpen) RecordUnsavedBlock();
         open_.reset();  // drops every staged change
-        return ReportStopped(report_, {hadOpen, tally_.Text(), !record_.archives.empty(), !changed_}, outcomes_,
-                             status);
+        return ReportStopped(report_, {hadOpen, tally_.Text(), gameChanged_ && !record_.archives.empty(), !changed_},
+                             outcomes_, status);
     }
 
     const std::string& scriptPath_;
@@ -418,6 +421,9 @@ private:
     // Whether this run may have changed anything on disk: a backup, a
     // marker, the record or an archive.
     bool changed_ = false;
+    // Whether an archive may hold a change of an install from this folder:
+    // an earlier one's, or a save of this run.
+    bool gameChanged_ = false;
     std::optional<archive::Archive> open_;
     ArchiveTally tally_;
     std::map<std::string, Original> originals_;  // folded name -> its original's backup, made or kept

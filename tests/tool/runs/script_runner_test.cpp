@@ -238,6 +238,8 @@ TEST_F(ScriptRunnerTest, ArchiveProblemsAreToldInPlainWordsWithTheirStatus) {
         }
         // The backups made before the save stay: then something changed.
         EXPECT_EQ(report.Has("nothing was changed"), !fs.Exists(Backup("gta3.img", "a.dff"))) << report.All();
+        // The game was not changed: no need to tell the player to keep the folder.
+        EXPECT_FALSE(report.Has("keep this folder")) << report.All();
         EXPECT_EQ(report.lines.back(), "failed");
     }
 }
