@@ -41,7 +41,7 @@ std::string DescribeError(const archive::ArchiveError& error) {
     case ErrorKind::TooLarge:
         return "too large for the archive: " + Where(error);
     case ErrorKind::Changed:
-        return path + " was changed by another program since it was read, so this run did not save it";
+        return path + " was changed by another program since it was read";
     case ErrorKind::Io:
         break;
     }
