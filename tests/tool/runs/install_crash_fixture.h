@@ -1,8 +1,9 @@
 #pragma once
 // The install that the crash suites break at every step: two archives and
-// four entries, one of which the install adds. gta3.img is written anew
-// both ways (the install grows a.dff and adds new.dff, the undo shrinks
-// a.dff back); player.img changes in place (c.dff fits its sector).
+// four entries, one of which the install adds. In gta3.img a.dff grows (it
+// moves), B.TXD shrinks and new.dff is added; in player.img c.dff fits its
+// sector. And what the suites hold a run's words and the disk against: the
+// files an install keeps or changes, and what the run said of each archive.
 #include <map>
 #include <string>
 #include <vector>
@@ -55,13 +56,6 @@ inline Holds Check(archive::testing::MemoryFileSystem& fs, const CrashItem& item
     EXPECT_TRUE(item.original.empty()) << what << ": " << item.name << " is gone";
     return Holds::Nothing;
 }
-
-// The faults each suite breaks the run with, at every step in turn.
-inline const std::vector<archive::testing::Crash> kCrashFaults = {
-    {archive::testing::Fault::Error},
-    {archive::testing::Fault::Kill},
-    {archive::testing::Fault::PowerCut, archive::testing::Tear::LoseAll},
-    {archive::testing::Fault::PowerCut, archive::testing::Tear::KeepAll}};
 
 // The files of the disk that hold what an install or an undo keeps or
 // changes: the archives and everything under the application folder's
@@ -147,18 +141,5 @@ private:
     const archive::testing::FaultFileSystem& faulty_;
     bool goesOn_;
 };
-
-struct FaultedRun {
-    bool succeeded = false;  // the run reported ExitStatus::Ok
-    bool fired = false;      // the fault struck: a later step may strike too
-};
-
-// run(fileSystem) on the disk, whose k-th change meets the fault.
-template <typename Run>
-FaultedRun RunWithFault(archive::testing::MemoryFileSystem& fs, const archive::testing::Crash& fault, int k, Run run) {
-    archive::testing::FaultFileSystem faulty(fs, fault, k);
-    const bool succeeded = run(faulty) == ExitStatus::Ok;
-    return {succeeded, faulty.Fired()};
-}
 
 }  // namespace veltrin::tool::testing
