@@ -318,6 +318,8 @@ bool EndsWith(const std::string& text, const std::string& end) {
 
 TEST_F(InstallE2eTest, PlayerInstallsThenUndoes) {
     Prepare(L"app", L"games");
+    const std::string gta3Before = ReadFileBytes(Archive("gta3.img"));
+    const std::string playerBefore = ReadFileBytes(Archive("player.img"));
     Install();
     ExpectInstalled("gta3.img", OriginalGta3());
     ExpectInstalled("player.img", OriginalPlayer());
@@ -325,7 +327,9 @@ TEST_F(InstallE2eTest, PlayerInstallsThenUndoes) {
     ExpectBackups("player.img", OriginalPlayer());
     const std::string log = ReadFileBytes(app / "Install.log");
     EXPECT_NE(log.find("to undo this install: double-click Undo.cmd in " + app.string() +
-                       ", or run Install.plug -restore \"" + (app / "Install.dat").string() + "\"\r\ndone\r\n"),
+                       ", or run Install.plug -restore \"" + (app / "Install.dat").string() +
+                       "\"\r\nkeep this folder: its Backups folder now holds the game's original files, and "
+                       "Undo.cmd needs them\r\ndone\r\n"),
               std::string::npos)
         << log;
 
@@ -335,6 +339,11 @@ TEST_F(InstallE2eTest, PlayerInstallsThenUndoes) {
     EXPECT_TRUE(Shows(undo, L"\ndone\n")) << fs::path(undo.screen).string();
     ExpectOriginals();
     ExpectBackupsUsedUp();
+    // Nothing else changed the archives: they are byte for byte as before,
+    // and the install record is used up.
+    EXPECT_TRUE(ReadFileBytes(Archive("gta3.img")) == gta3Before);
+    EXPECT_TRUE(ReadFileBytes(Archive("player.img")) == playerBefore);
+    EXPECT_FALSE(fs::exists(app / "Backups" / "Install.record"));
     const std::string restoreLog = RestoreLog();
     EXPECT_TRUE(EndsWith(restoreLog, "\r\ndone\r\n")) << restoreLog;
     EXPECT_NE(restoreLog.find("removed veltrin_sign.dff, which the install added"), std::string::npos) << restoreLog;

@@ -133,7 +133,9 @@ endforeach()
 # ReadMe.txt is for Notepad: ASCII text with CR LF line ends. Every file it
 # names is in the package, is the game's, or is named by the programs
 # themselves (the files they write); every message it quotes is one the
-# programs show (found in their sources).
+# programs show (found in their sources), a quote wrapped over lines read as
+# one line. It must quote the install's sentence that tells the player to
+# keep the folder.
 set(readme "${WORK}/${top}/ReadMe.txt")
 if(NOT EXISTS "${readme}")
   message(FATAL_ERROR "the package has no ReadMe.txt")
@@ -175,7 +177,10 @@ foreach(name IN LISTS named)
     message(FATAL_ERROR "ReadMe.txt names ${name}, which is neither in the package nor written by the programs")
   endif()
 endforeach()
-string(REGEX MATCHALL "\"[^\"\r\n]+\"" quoted "${readme_text}")
+# Lines wrapped within a paragraph read as one: a line end and the indent
+# after it become one space.
+string(REGEX REPLACE "\r?\n *([^\r\n])" " \\1" readme_flat "${readme_text}")
+string(REGEX MATCHALL "\"[^\"\r\n]+\"" quoted "${readme_flat}")
 foreach(quote IN LISTS quoted)
   string(REGEX REPLACE "^\"(.*)\"$" "\\1" message_text "${quote}")
   programs_hold("${message_text}" held)
@@ -183,6 +188,16 @@ foreach(quote IN LISTS quoted)
     message(FATAL_ERROR "ReadMe.txt quotes \"${message_text}\", which neither program shows")
   endif()
 endforeach()
+set(keep_sentence
+  "keep this folder: its Backups folder now holds the game's original files, and Undo.cmd needs them")
+string(FIND "${readme_flat}" "\"${keep_sentence}\"" at)
+if(at EQUAL -1)
+  message(FATAL_ERROR "ReadMe.txt does not quote \"${keep_sentence}\"")
+endif()
+programs_hold("${keep_sentence}" held)
+if(NOT held)
+  message(FATAL_ERROR "the programs do not say \"${keep_sentence}\"")
+endif()
 list(LENGTH named named_count)
 list(LENGTH quoted quoted_count)
 message(STATUS "ReadMe.txt names ${named_count} files and quotes ${quoted_count} messages, all found")

@@ -17,6 +17,8 @@ std::string Where(const archive::ArchiveError& error) {
 }  // namespace
 
 // Each kind's words, then the library's detail, then what the player can do.
+// What became of the archives is the caller's to say: the same error may
+// strike before a save or after its point of no return.
 std::string DescribeError(const archive::ArchiveError& error) {
     using archive::ErrorKind;
     const std::string& path = error.path();
@@ -29,7 +31,7 @@ std::string DescribeError(const archive::ArchiveError& error) {
     case ErrorKind::Locked:
         return path + " is in use by another program" + Detail(error) + "; close the game and try again";
     case ErrorKind::DiskFull:
-        return "not enough free space for " + path + Detail(error) + "; nothing was changed";
+        return "not enough free space for " + path + Detail(error);
     case ErrorKind::NotAnArchive:
         return path + " is not a GTA San Andreas archive (version 2)" + Detail(error);
     case ErrorKind::Damaged:
@@ -39,7 +41,7 @@ std::string DescribeError(const archive::ArchiveError& error) {
     case ErrorKind::TooLarge:
         return "too large for the archive: " + Where(error);
     case ErrorKind::Changed:
-        return path + " was changed by another program since it was read; nothing was changed";
+        return path + " was changed by another program since it was read";
     case ErrorKind::Io:
         break;
     }

@@ -20,6 +20,8 @@ enum class ExitStatus {
     ModProblems = 13,      // check-mod: a file would stop the install or is not what its name says
     ModFilesLeftOut = 14,  // check-mod: the install works but leaves files of the payload out
     ArchiveChanged = 15,   // another program changed an archive after the tool read it; it was left as it was
+    OtherInstall = 16,     // the application folder holds the record of an install into another game, or made on
+                           // another computer; nothing was changed
 };
 
 inline int Code(ExitStatus status) { return static_cast<int>(status); }

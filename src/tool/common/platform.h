@@ -19,4 +19,9 @@ std::string CodePageProblem(std::string_view name);
 // '\\' on Windows, '/' elsewhere.
 char PathSeparator();
 
+// This computer's name (Windows: its NetBIOS name; elsewhere: the host
+// name), as UTF-8; empty when the system will not say. The install record
+// keeps it, so that a record made on another computer is told apart.
+std::string ComputerName();
+
 }  // namespace veltrin::tool

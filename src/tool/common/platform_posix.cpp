@@ -1,3 +1,6 @@
+#include <unistd.h>
+
+#include <climits>
 #include <stdexcept>
 
 #include "tool/common/platform.h"
@@ -54,5 +57,11 @@ std::string CodePageProblem(std::string_view name) {
 }
 
 char PathSeparator() { return '/'; }
+
+std::string ComputerName() {
+    char name[HOST_NAME_MAX + 1] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) return {};
+    return name;
+}
 
 }  // namespace veltrin::tool

@@ -25,4 +25,11 @@ std::string CodePageProblem(std::string_view name) {
 
 char PathSeparator() { return '\\'; }
 
+std::string ComputerName() {
+    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+    if (!::GetComputerNameW(name, &size)) return {};
+    return win32::Narrow(std::wstring_view(name, size));
+}
+
 }  // namespace veltrin::tool

@@ -54,4 +54,34 @@ MatchResult EntryMatchesFile(const archive::Archive& archive, const archive::Ent
     return {same ? Match::Holds : Match::Differs, {}};
 }
 
+PutData DataOfFile(archive::FileSystem& fs, const std::string& path) {
+    constexpr uint64_t kPieceBytes = uint64_t{1} << 20;
+    const auto file = fs.Open(path, archive::OpenMode::Read);
+    PutData data;
+    data.size = file->Size();
+    archive::Sha256 sha;
+    std::vector<uint8_t> piece(static_cast<size_t>(std::min(data.size, kPieceBytes)));
+    for (uint64_t offset = 0; offset < data.size; offset += piece.size()) {
+        piece.resize(static_cast<size_t>(std::min<uint64_t>(data.size - offset, kPieceBytes)));
+        file->ReadAt(offset, piece);
+        sha.Add(piece);
+    }
+    data.digest = sha.Finish();
+    return data;
+}
+
+bool EntryHolds(const archive::Archive& archive, const archive::Entry& entry, const PutData& data) {
+    if (data.size > uint64_t{entry.sectors} * archive::kSectorSize) return false;
+    archive::Sha256 sha;
+    uint64_t offset = 0;
+    const bool zerosAfter = archive.ReadPieces(entry, [&](std::span<const uint8_t> piece) {
+        const auto inData = static_cast<size_t>(std::clamp(data.size, offset, offset + piece.size()) - offset);
+        sha.Add(piece.first(inData));
+        offset += piece.size();
+        return std::all_of(piece.begin() + static_cast<std::ptrdiff_t>(inData), piece.end(),
+                           [](uint8_t byte) { return byte == 0; });
+    });
+    return zerosAfter && sha.Finish() == data.digest;
+}
+
 }  // namespace veltrin::tool

@@ -1,12 +1,14 @@
 #pragma once
-// Whether an archive entry still holds a file: its stored bytes are the
-// file's bytes followed by nothing but zeros (the padding to whole sectors,
-// or to the sectors of an older, larger entry it was written over). The
-// entry is read in pieces, never whole, so large entries need little memory.
+// Whether an archive entry still holds a file, or the bytes a checksum names:
+// its stored bytes are those bytes followed by nothing but zeros (the padding
+// to whole sectors, or to the sectors of an older, larger entry they were
+// written over). Entries and files are read in pieces, never whole, so large
+// ones need little memory.
 #include <string>
 
 #include "archive/archive.h"
 #include "archive/file_io.h"
+#include "tool/runs/install_record.h"
 
 namespace veltrin::tool {
 
@@ -25,5 +27,12 @@ struct MatchResult {
 // errors come back as NoFile.
 MatchResult EntryMatchesFile(const archive::Archive& archive, const archive::Entry& entry, archive::FileSystem& fs,
                              const std::string& path);
+
+// The size and SHA-256 of the file's bytes. Throws ArchiveError.
+PutData DataOfFile(archive::FileSystem& fs, const std::string& path);
+
+// Whether the entry holds exactly the bytes data names, then zeros. Errors
+// reading the archive throw ArchiveError.
+bool EntryHolds(const archive::Archive& archive, const archive::Entry& entry, const PutData& data);
 
 }  // namespace veltrin::tool

@@ -1,47 +1,64 @@
 #include "tool/runs/restore.h"
 
+#include <map>
 #include <optional>
 #include <set>
 #include <vector>
 
 #include "archive/archive.h"
 #include "archive/archive_error.h"
+#include "archive/commit.h"
 #include "archive/names.h"
+#include "archive/recovery.h"
+#include "text/path_text.h"
 #include "tool/common/error_text.h"
+#include "tool/common/publish_group.h"
 #include "tool/runs/backup_marker.h"
 #include "tool/runs/entry_match.h"
+#include "tool/runs/install_record.h"
 #include "tool/runs/run_report.h"
 #include "tool/runs/script_reader.h"
 
 namespace veltrin::tool {
 namespace {
 
-// One entry the install backed up (or found missing and marked as added).
+// One entry the install changed.
 struct Item {
-    std::string name;     // as the export line names it
-    std::string backup;   // the backup file; the marker is beside it
-    std::string payload;  // the mod's file its import line names; empty when none does
+    enum class Kind {
+        ByFiles,   // an install without a record: its backup or marker, whichever exists, says which
+        Replaced,  // the record's: its original is in the backup
+        Added,     // the record's: the install added it
+    };
+    Kind kind = Kind::ByFiles;
+    std::string name;    // ByFiles: as the export line names it; else the spelling to give back
+    std::string backup;  // the backup file; the marker is beside it
+    // How to tell it still holds what the install put in: the mod's file the
+    // script imported (ByFiles; empty when none did), or the record's sum.
+    std::string payload;
+    std::optional<PutData> put;
+    std::optional<uint32_t> at;  // where the original lay
 };
 
 struct ArchiveUndo {
     std::string path;
     std::vector<Item> items;
+    std::optional<RecordedArchive> recorded;  // none: an install made without a record
 };
 
 // The archives in script order, each with the entries its export lines name
 // (once each) and the files its import lines put into them.
-std::vector<ArchiveUndo> UndoPlan(const std::vector<ScriptCommand>& commands) {
+std::vector<ArchiveUndo> PlanFromScript(const std::vector<ScriptCommand>& commands) {
     std::vector<ArchiveUndo> plan;
     std::set<std::string> named;
     for (const auto& command : commands) {
         switch (command.kind) {
         case CommandKind::Open:
-            plan.push_back({command.path, {}});
+            plan.push_back({command.path, {}, std::nullopt});
             named.clear();
             break;
         case CommandKind::Export:
             if (named.insert(archive::FoldedName(command.name)).second)
-                plan.back().items.push_back({command.name, command.path, {}});
+                plan.back().items.push_back({Item::Kind::ByFiles, command.name, command.path, {}, {}, {}});
             break;
         case CommandKind::Import:
             for (auto& item : plan.back().items)
@@ -50,6 +67,26 @@ std::vector<ArchiveUndo> UndoPlan(const std::vector<ScriptCommand>& commands) {
         case CommandKind::Close:
             break;
         }
+    }
+    return plan;
+}
+
+// The record's archives and entries, whatever Install.dat says now.
+std::vector<ArchiveUndo> PlanFromRecord(const InstallRecord& record) {
+    std::vector<ArchiveUndo> plan;
+    for (const RecordedArchive& archive : record.archives) {
+        ArchiveUndo undo{archive.path, {}, archive};
+        for (const RecordedEntry& entry : archive.entries) {
+            Item item{entry.added ? Item::Kind::Added : Item::Kind::Replaced,
+                      entry.name,
+                      entry.backup,
+                      {},
+                      entry.put,
+                      std::nullopt};
+            if (!entry.added) item.at = entry.at;
+            undo.items.push_back(std::move(item));
+        }
+        plan.push_back(std::move(undo));
     }
     return plan;
 }
@@ -71,8 +108,9 @@ struct UndoTally {
 class UndoRun {
 public:
     UndoRun(const std::string& scriptPath, archive::FileSystem& fs, Report& report, bool force)
-        : scriptPath_(scriptPath), fs_(fs), report_(report), force_(force) {}
+        : scriptPath_(scriptPath), recordPath_(RecordPathFor(scriptPath)), fs_(fs), report_(report), force_(force) {}
 
+    // The undo of an install made without a record, from its script.
     ExitStatus Run(const std::vector<ArchiveUndo>& plan) {
         if (!AnythingToUndo(plan)) {
             report_.Line(
@@ -82,6 +120,18 @@ public:
             report_.Line("done");
             return ExitStatus::Ok;
         }
+        return RunEach(plan);
+    }
+
+    // The undo of what the record says, which it then keeps up to date.
+    ExitStatus Run(InstallRecord record) {
+        record_ = std::move(record);
+        report_.Line("following the install record " + recordPath_);
+        return RunEach(PlanFromRecord(record_));
+    }
+
+private:
+    ExitStatus RunEach(const std::vector<ArchiveUndo>& plan) {
         try {
             for (const auto& undo : plan) UndoArchive(undo);
         } catch (const archive::ArchiveError& error) {
@@ -109,9 +159,8 @@ public:
         return ExitStatus::Ok;
     }
 
-private:
-    bool HasBackup(const Item& item) { return fs_.Exists(item.backup); }
-    bool HasMarker(const Item& item) { return fs_.Exists(AddedMarkerPath(item.backup)); }
+    bool HasBackup(const Item& item) { return !item.backup.empty() && fs_.Exists(item.backup); }
+    bool HasMarker(const Item& item) { return !item.backup.empty() && fs_.Exists(AddedMarkerPath(item.backup)); }
 
     bool AnythingToUndo(const std::vector<ArchiveUndo>& plan) {
         for (const auto& undo : plan)
@@ -119,6 +168,7 @@ private:
         return false;
     }
     bool AnythingToUndo(const ArchiveUndo& undo) {
+        if (undo.recorded) return !undo.items.empty();
         for (const auto& item : undo.items)
             if (HasBackup(item) || HasMarker(item)) return true;
         return false;
@@ -136,26 +186,130 @@ private:
         ReportRecovery(report_, archive_->RecoveryOnOpen());
         tally_ = {};
         usedUp_.clear();
-        for (const auto& item : undo.items) Decide(item);
-        if (archive_->HasChanges()) {
-            report_.Line("saving " + undo.path);
-            outcomes_.back().what = "not changed: saving it failed";
-            const auto stats = archive_->Commit(
-                [this](uint64_t done, uint64_t total) { report_.Progress(done, total); }, archive::Archive::Fit::Exact);
-            report_.Line(stats.inPlace ? "saved (changed in place)" : "saved");
-            outcomes_.back().what = "undone";
+        resolved_.clear();
+        bool saved = false;
+        if (undo.recorded && CanGiveBackWhole(*undo.recorded)) {
+            saved = GiveBackWhole(*undo.recorded);
         } else {
+            for (const auto& item : undo.items) Decide(item);
+            saved = archive_->HasChanges();
+            if (saved)
+                Save([&] {
+                    return archive_->Commit([this](uint64_t done, uint64_t total) { report_.Progress(done, total); },
+                                            archive::Archive::Fit::Exact);
+                });
+        }
+        if (!saved) {
             report_.Line("nothing to change in " + undo.path);
             outcomes_.back().what = "nothing to change";
         }
         archive_.reset();
-        RemoveUsedUp();
+        const std::vector<std::string> removed = RemoveUsedUp();
+        if (undo.recorded) {
+            MakeRemovalsDurable(removed);
+            KeepRecord(*undo.recorded);
+        }
         report_.Line("summary of " + undo.path + ": " + tally_.Text());
     }
 
-    // Why the entry is not known to hold the mod's file any more, or empty
+    // Saves the staged change (commit). A save interrupted past its point of
+    // no return is told as what opening the archive again finds.
+    template <typename Commit>
+    void Save(Commit commit) {
+        const std::string path = archive_->Path();
+        report_.Line("saving " + path);
+        outcomes_.back().what = "not changed: saving it failed";
+        archive::CommitStats stats;
+        try {
+            stats = commit();
+        } catch (const archive::CommitInterrupted& interrupted) {
+            archive_.reset();
+            changed_ = true;
+            const archive::CommitOutcome outcome = archive::OutcomeOf(interrupted, path, fs_);
+            outcomes_.back().what = InterruptedOutcome(outcome, DescribeError(interrupted), "undone");
+            throw;
+        }
+        changed_ = true;
+        report_.Line(stats.inPlace ? "saved (changed in place)" : "saved");
+        outcomes_.back().what = "undone";
+    }
+
+    // Nothing but the recorded installs changed the archive since the first
+    // of them: its state is the one the last left, every entry still holds
+    // what it put in (an added one may never have gone in), and every
+    // original is at hand. Then the layout from before the first install
+    // comes back byte for byte.
+    bool CanGiveBackWhole(const RecordedArchive& recorded) {
+        if (!recorded.layout || !recorded.left || archive_->CurrentState() != *recorded.left) return false;
+        for (const RecordedEntry& entry : recorded.entries) {
+            const archive::Entry* there = archive_->Find(entry.name);
+            if (entry.added && !there) continue;
+            if (!there || !EntryHolds(*archive_, *there, entry.put)) return false;
+            if (entry.added) continue;
+            if (entry.backup.empty() || !fs_.Exists(entry.backup)) return false;
+            if (fs_.Open(entry.backup, archive::OpenMode::Read)->Size() !=
+                uint64_t{entry.sectors} * archive::kSectorSize)
+                return false;
+        }
+        return true;
+    }
+
+    // Returns whether it saved a change (none is needed when the archive is
+    // as it was already).
+    bool GiveBackWhole(const RecordedArchive& recorded) {
+        const bool already = IsAsItWas(recorded);
+        report_.Line(already ? recorded.path + " is as it was before the install (no install's save changed it)"
+                             : "giving " + recorded.path + " back as it was before the install");
+        std::map<std::string, std::string> originals;
+        for (const RecordedEntry& entry : recorded.entries) {
+            resolved_.insert(archive::FoldedName(entry.name));
+            if (!entry.backup.empty() && fs_.Exists(AddedMarkerPath(entry.backup)))
+                usedUp_.push_back(AddedMarkerPath(entry.backup));
+            if (!entry.added) {
+                originals[archive::FoldedName(entry.name)] = entry.backup;
+                usedUp_.push_back(entry.backup);
+            }
+            if (already) {
+                ++tally_.alreadyUndone;
+            } else if (!entry.added) {
+                ++tally_.restored;
+                report_.Line("restored " + entry.name + " from " + entry.backup);
+            } else if (archive_->Find(entry.name)) {
+                ++tally_.removed;
+                report_.Line("removed " + entry.name + ", which the install added");
+            } else {
+                ++tally_.alreadyUndone;
+            }
+        }
+        if (already) return false;
+        Save([&] {
+            return archive_->RestoreLayout(*recorded.layout, originals,
+                                           [this](uint64_t done, uint64_t total) { report_.Progress(done, total); });
+        });
+        return true;
+    }
+
+    // Whether the archive is byte for byte the layout from before the first
+    // install already: then no save is needed.
+    bool IsAsItWas(const RecordedArchive& recorded) {
+        const archive::Layout now = archive_->CurrentLayout();
+        if (now.fileSize != recorded.layout->fileSize || now.front != recorded.layout->front) return false;
+        for (const RecordedEntry& entry : recorded.entries) {
+            const archive::Entry* there = archive_->Find(entry.name);
+            if (entry.added ? there != nullptr
+                            : !there || EntryMatchesFile(*archive_, *there, fs_, entry.backup).match != Match::Holds)
+                return false;
+        }
+        return true;
+    }
+
+    // Why the entry is not known to hold what the install put in, or empty
     // when it does.
     std::string WhyNotTheMods(const Item& item, const archive::Entry& entry) {
+        if (item.put) {
+            if (EntryHolds(*archive_, entry, *item.put)) return {};
+            return "it has changed since the install (another mod or a game update)";
+        }
         if (item.payload.empty()) return "the script imports no file of that name, so it cannot be told what it holds";
         const MatchResult mod = EntryMatchesFile(*archive_, entry, fs_, item.payload);
         switch (mod.match) {
@@ -170,14 +324,43 @@ private:
     }
 
     void Decide(const Item& item) {
-        if (HasBackup(item))
-            Restore(item);
-        else if (HasMarker(item))
+        const bool backup = HasBackup(item);
+        switch (item.kind) {
+        case Item::Kind::ByFiles:
+            if (backup)
+                Restore(item);
+            else if (HasMarker(item))
+                RemoveAdded(item);
+            else
+                NoBackup(item);
+            break;
+        case Item::Kind::Replaced:
+            if (backup)
+                Restore(item);
+            else
+                NoBackup(item);
+            break;
+        case Item::Kind::Added:
             RemoveAdded(item);
-        else {
-            ++tally_.untouched;
-            report_.Line("no backup of " + item.name + ": left as it is");
+            break;
         }
+    }
+
+    // A replaced entry whose original is not at hand. The record lets go of
+    // one that no longer holds the install's bytes: an earlier undo that
+    // stopped before it could say so put its original back.
+    void NoBackup(const Item& item) {
+        const archive::Entry* entry = archive_->Find(item.name);
+        if (item.put && (!entry || !EntryHolds(*archive_, *entry, *item.put))) {
+            ++tally_.alreadyUndone;
+            resolved_.insert(archive::FoldedName(item.name));
+            report_.Line(item.name +
+                         " no longer holds what the install put in, and its backup is gone: nothing to "
+                         "undo");
+            return;
+        }
+        ++tally_.untouched;
+        report_.Line("no backup of " + item.name + ": left as it is");
     }
 
     void Restore(const Item& item) {
@@ -191,7 +374,7 @@ private:
             // the backups leaves the originals in place.
             if (!why.empty() && EntryMatchesFile(*archive_, *entry, fs_, item.backup).match == Match::Holds) {
                 ++tally_.alreadyUndone;
-                usedUp_.push_back(item.backup);
+                UsedUp(item, item.backup);
                 report_.Line(item.name + " already holds its original (an earlier undo put it back); its backup " +
                              item.backup + " is used up");
                 return;
@@ -201,31 +384,43 @@ private:
             LeaveAlone(item.name, why, "its backup stays in " + item.backup);
             return;
         }
-        archive_->PutFile(item.name, item.backup);
+        // Into the sectors it left, when they are free and of its size.
+        archive_->PutFile(item.name, item.backup, archive::Placement{item.at});
         ++tally_.restored;
-        usedUp_.push_back(item.backup);
+        UsedUp(item, item.backup);
         report_.Line("restored " + item.name + " from " + item.backup + (why.empty() ? "" : " (forced: " + why + ")"));
     }
 
     void RemoveAdded(const Item& item) {
-        const std::string marker = AddedMarkerPath(item.backup);
+        const std::string marker = item.backup.empty() ? std::string() : AddedMarkerPath(item.backup);
+        const bool hasMarker = !marker.empty() && (item.kind == Item::Kind::ByFiles || fs_.Exists(marker));
         const archive::Entry* entry = archive_->Find(item.name);
         if (!entry) {
             ++tally_.alreadyUndone;
-            usedUp_.push_back(marker);
-            report_.Line(item.name + " is not in the archive: nothing to remove; its marker " + marker + " is used up");
+            UsedUp(item, hasMarker ? marker : std::string());
+            report_.Line(item.name + " is not in the archive: nothing to remove" +
+                         (hasMarker ? "; its marker " + marker + " is used up" : std::string()));
             return;
         }
         const std::string why = WhyNotTheMods(item, *entry);
         if (!why.empty() && !force_) {
-            LeaveAlone(item.name, why, "it was added by the install; its marker stays in " + marker);
+            LeaveAlone(item.name, why,
+                       hasMarker ? "it was added by the install; its marker stays in " + marker
+                                 : "it was added by the install; the record keeps it");
             return;
         }
         archive_->Remove(item.name);
         ++tally_.removed;
-        usedUp_.push_back(marker);
+        UsedUp(item, hasMarker ? marker : std::string());
         report_.Line("removed " + item.name + ", which the install added" +
                      (why.empty() ? "" : " (forced: " + why + ")"));
+    }
+
+    // The item is undone: its backup or marker (when it has one) goes once
+    // the archive's change is durable, and the record lets go of it.
+    void UsedUp(const Item& item, const std::string& file) {
+        if (!file.empty()) usedUp_.push_back(file);
+        resolved_.insert(archive::FoldedName(item.name));
     }
 
     void LeaveAlone(const std::string& name, const std::string& why, const std::string& kept) {
@@ -235,50 +430,114 @@ private:
     }
 
     // Only once the archive's change is durable (or it needed none): a crash
-    // before then leaves every backup in place.
-    void RemoveUsedUp() {
-        int removed = 0;
+    // before then leaves every backup in place. Returns those removed.
+    std::vector<std::string> RemoveUsedUp() {
+        std::vector<std::string> removed;
         for (const auto& path : usedUp_) {
             try {
                 fs_.Remove(path);
-                ++removed;
+                changed_ = true;
+                removed.push_back(path);
             } catch (const archive::ArchiveError& error) {
                 ++unremoved_;
                 report_.Line("  the used " + path + " cannot be removed: " + DescribeError(error));
             }
         }
-        if (removed > 0) report_.Line("removed " + std::to_string(removed) + " used backups and markers");
+        if (!removed.empty()) report_.Line("removed " + std::to_string(removed.size()) + " used backups and markers");
+        return removed;
+    }
+
+    // The record may let go of a used backup only once its removal lasts: a
+    // backup that came back after a power cut, unknown to the record, would
+    // be kept by a later install as the original. Under POSIX a removal lasts
+    // once its folder is flushed, which the file system does when a file is
+    // published into that folder; so a mark is published into each folder
+    // the removed files lay in, and removed (a mark left over ends in
+    // .partial, a name the tool never takes for anything).
+    void MakeRemovalsDurable(const std::vector<std::string>& removed) {
+        std::set<std::string> marks;
+        for (const std::string& path : removed)
+            marks.insert(text::SiblingPath(path, "removed" + std::string(kScratchSuffix)));
+        for (const std::string& mark : marks) {
+            PublishGroup group(fs_);
+            group.Write(mark, {});
+            group.Publish();
+            fs_.Remove(mark);
+        }
+    }
+
+    // The record lets go of what this archive's undo settled, after the
+    // backups it used are gone: a crash in between leaves entries whose
+    // backups are gone and whose originals are back, which the next undo
+    // settles. What is left alone stays recorded, without the layout, which
+    // no longer fits.
+    void KeepRecord(const RecordedArchive& recorded) {
+        if (resolved_.empty()) return;
+        InstallRecord updated = record_;
+        RecordedArchive* archive = updated.Find(recorded.path);
+        std::erase_if(archive->entries, [&](const RecordedEntry& entry) {
+            return resolved_.count(archive::FoldedName(entry.name)) != 0;
+        });
+        if (archive->entries.empty()) {
+            std::erase_if(updated.archives, [&](const RecordedArchive& a) { return &a == archive; });
+        } else {
+            archive->layout.reset();
+            archive->found.reset();
+            archive->left.reset();
+        }
+        changed_ = true;
+        WriteRecord(fs_, recordPath_, updated);
+        record_ = std::move(updated);
+        if (record_.archives.empty()) report_.Line("the install record " + recordPath_ + " is used up and removed");
     }
 
     ExitStatus Stop(const std::string& why, ExitStatus status) {
         report_.Line("error: " + why);
         const bool hadOpen = archive_.has_value();
         archive_.reset();  // drops every staged change
-        return ReportStopped(report_, hadOpen, tally_.Text(), outcomes_, status);
+        return ReportStopped(report_, {hadOpen, tally_.Text(), !record_.archives.empty(), !changed_}, outcomes_,
+                             status);
     }
 
     const std::string& scriptPath_;
+    const std::string recordPath_;
     archive::FileSystem& fs_;
     Report& report_;
     const bool force_;
+    InstallRecord record_;  // empty for an install made without one
     std::optional<archive::Archive> archive_;
     UndoTally tally_;
     std::vector<std::string> usedUp_;
+    std::set<std::string> resolved_;  // folded names this archive's undo settled
     std::vector<std::string> leftAlone_;
     std::vector<ArchiveOutcome> outcomes_;
     int unremoved_ = 0;
+    bool changed_ = false;  // whether this run may have changed anything on disk
 };
 
 ExitStatus Undo(const std::string& scriptPath, std::string_view scriptText, archive::FileSystem& fs, Report& report,
                 bool force) {
     report.Line("undoing the install made by " + scriptPath + (force ? " (forced)" : ""));
+    const std::string recordPath = RecordPathFor(scriptPath);
+    std::optional<InstallRecord> record;
+    try {
+        record = ReadRecord(fs, recordPath);
+    } catch (const RecordError& error) {
+        return RefuseRecord(report, recordPath, error.what());
+    } catch (const archive::ArchiveError& error) {
+        report.Line("error: the install record cannot be read: " + DescribeError(error));
+        report.Line("nothing was changed");
+        report.Line("failed");
+        return StatusOf(error.kind());
+    }
+    if (record) return UndoRun(scriptPath, fs, report, force).Run(std::move(*record));
     std::vector<ScriptCommand> commands;
     try {
         commands = ReadScript(scriptText);
     } catch (const ScriptError& error) {
         return RefuseScript(report, scriptPath, error);
     }
-    return UndoRun(scriptPath, fs, report, force).Run(UndoPlan(commands));
+    return UndoRun(scriptPath, fs, report, force).Run(PlanFromScript(commands));
 }
 
 }  // namespace

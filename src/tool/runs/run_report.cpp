@@ -68,10 +68,40 @@ ExitStatus RefuseScript(Report& report, const std::string& scriptPath, const Scr
                       ExitStatus::ScriptInvalid);
 }
 
-ExitStatus ReportStopped(Report& report, bool hadOpenArchive, const std::string& openTally,
-                         const std::vector<ArchiveOutcome>& outcomes, ExitStatus status) {
-    if (hadOpenArchive) report.Line("summary of " + outcomes.back().path + " (not saved): " + openTally);
+ExitStatus RefuseRecord(Report& report, const std::string& recordPath, const std::string& why) {
+    report.Line("error: the install record " + recordPath + " cannot be trusted: " + why);
+    report.Line(
+        "  it tells the undo what the installs from this folder did; it and the backups beside it are left as they "
+        "are");
+    report.Line("nothing was changed");
+    report.Line("failed");
+    return ExitStatus::Io;
+}
+
+std::string InterruptedOutcome(const archive::CommitOutcome& outcome, const std::string& why, std::string_view done) {
+    const std::string interrupted = "saving was interrupted (" + why + ")";
+    switch (outcome.holds) {
+    case archive::CommitOutcome::Holds::New:
+        return std::string(done) + ": " + interrupted + ", and opening the archive again completed it";
+    case archive::CommitOutcome::Holds::Old:
+        return "left as it was: " + interrupted + ", and opening the archive again rolled it back";
+    case archive::CommitOutcome::Holds::Neither:
+        return "neither as it was nor as this run meant to leave it: " + interrupted +
+               ", and another program changed it in between";
+    case archive::CommitOutcome::Holds::Unknown:
+        break;
+    }
+    return "not known: " + interrupted + ", and the archive cannot be opened again (" + outcome.why +
+           "); the next run that opens it completes or rolls back that save";
+}
+
+ExitStatus ReportStopped(Report& report, const StoppedRun& stopped, const std::vector<ArchiveOutcome>& outcomes,
+                         ExitStatus status) {
+    if (stopped.hadOpenArchive)
+        report.Line("summary of " + outcomes.back().path + " (not saved): " + stopped.openTally);
     for (const auto& outcome : outcomes) report.Line(outcome.path + ": " + outcome.what);
+    if (stopped.keepFolder) report.Line(std::string(kKeepFolder));
+    if (stopped.nothingChanged) report.Line("nothing was changed");
     report.Line("failed");
     return status;
 }

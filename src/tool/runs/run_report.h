@@ -1,8 +1,9 @@
 #pragma once
 // What the install run and the undo run both say, in the same words: the
 // tally of one archive, what opening an archive found of an unfinished
-// earlier change, a script line refused before anything runs, and the last
-// lines of a run that stopped on an error.
+// earlier change, a script line or an install record refused before anything
+// runs, what an interrupted save left, and the last lines of a run that
+// stopped on an error.
 #include <cstddef>
 #include <initializer_list>
 #include <string>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "archive/archive.h"
+#include "archive/recovery.h"
 #include "tool/common/exit_status.h"
 #include "tool/common/report.h"
 #include "tool/runs/script_reader.h"
@@ -43,6 +45,21 @@ ExitStatus RefuseLine(Report& report, const std::string& where, const std::strin
 // RefuseLine for a script the reader refused. Returns ExitStatus::ScriptInvalid.
 ExitStatus RefuseScript(Report& report, const std::string& scriptPath, const ScriptError& error);
 
+// Reports an install record that cannot be trusted (why, in plain words):
+// nothing was changed, and "failed". Returns ExitStatus::Io.
+ExitStatus RefuseRecord(Report& report, const std::string& recordPath, const std::string& why);
+
+// What the application folder's Backups hold once an install changed the
+// game: the install and a stopped run that changed an archive say it last.
+inline constexpr std::string_view kKeepFolder =
+    "keep this folder: its Backups folder now holds the game's original files, and Undo.cmd needs them";
+
+// In the words of the run's last lines, what an archive holds whose save was
+// interrupted past its point of no return (why: the error), once opened again:
+// done ("changes saved", "undone") with how it came about, "left as it was",
+// or that it is not known and why.
+std::string InterruptedOutcome(const archive::CommitOutcome& outcome, const std::string& why, std::string_view done);
+
 // What became of one archive a run opened, as the run's last lines say it.
 struct ArchiveOutcome {
     std::string path;
@@ -51,9 +68,17 @@ struct ArchiveOutcome {
 
 // The last lines of an install or undo run that stopped on an error, once
 // the error is told: the summary of the archive it had open, whose staged
-// changes the caller has dropped (openTally; nothing when none was open),
-// what became of each archive, and "failed". Returns status.
-ExitStatus ReportStopped(Report& report, bool hadOpenArchive, const std::string& openTally,
-                         const std::vector<ArchiveOutcome>& outcomes, ExitStatus status);
+// changes the caller has dropped (nothing when none was open),
+// what became of each archive, that the folder must be kept when its Backups
+// hold originals of the game (keepFolder), "nothing was changed" when the
+// run changed nothing on disk, and "failed". Returns status.
+struct StoppedRun {
+    bool hadOpenArchive = false;
+    std::string openTally;
+    bool keepFolder = false;
+    bool nothingChanged = false;
+};
+ExitStatus ReportStopped(Report& report, const StoppedRun& stopped, const std::vector<ArchiveOutcome>& outcomes,
+                         ExitStatus status);
 
 }  // namespace veltrin::tool

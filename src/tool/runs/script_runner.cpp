@@ -1,19 +1,32 @@
 #include "tool/runs/script_runner.h"
 
+#include <map>
 #include <optional>
+#include <set>
 
 #include "archive/archive.h"
 #include "archive/archive_error.h"
+#include "archive/commit.h"
+#include "archive/free_entries.h"
 #include "archive/names.h"
+#include "archive/recovery.h"
+#include "text/ascii.h"
 #include "text/path_text.h"
 #include "tool/common/error_text.h"
+#include "tool/common/platform.h"
 #include "tool/common/publish_group.h"
 #include "tool/runs/backup_marker.h"
+#include "tool/runs/entry_match.h"
+#include "tool/runs/install_record.h"
 #include "tool/runs/run_report.h"
 #include "tool/runs/script_reader.h"
 
 namespace veltrin::tool {
 namespace {
+
+// The game copies player.img's directory into a table of this many records
+// and drops the rest.
+constexpr size_t kPlayerTable = 550;
 
 // What one archive's block did.
 struct ArchiveTally {
@@ -39,10 +52,60 @@ std::string FolderText(const std::string& scriptPath) {
     return std::string(text::FolderOf(scriptPath));
 }
 
+bool SamePath(std::string_view a, std::string_view b) { return archive::FoldedName(a) == archive::FoldedName(b); }
+
+// One application folder serves one game. A record of another computer's
+// install (a test install zipped with the mod), or of an install into
+// archives in another folder than those the script opens, stops the run
+// before anything changes: the backups beside it are not this game's.
+std::optional<ExitStatus> RefuseOtherInstall(const InstallRecord& record, const std::string& computer,
+                                             const std::vector<ScriptCommand>& commands, const std::string& scriptPath,
+                                             const std::string& recordPath, Report& report) {
+    if (record.archives.empty()) return std::nullopt;
+    const std::string& first = record.archives.front().path;
+    const std::string backups(text::FolderOf(recordPath));
+    const auto refuse = [&](const std::string& why, const std::string& whose, const std::string& what) {
+        report.Line("error: this folder holds another install's backups: " + why);
+        report.Line("  one folder serves one game: the backups in " + backups + " are the originals of " + whose);
+        report.Line("  " + what);
+        report.Line("nothing was changed");
+        report.Line("failed");
+        return ExitStatus::OtherInstall;
+    };
+    if (!record.computer.empty() && !computer.empty() && !text::EqualIgnoringAsciiCase(record.computer, computer))
+        return refuse("its install record was made on another computer (" + record.computer + "), for " + first,
+                      "that computer's game, not this one's",
+                      "this copy of the mod was zipped after an install ran from it: unpack a fresh copy of the mod "
+                      "and install from there");
+    for (const ScriptCommand& command : commands) {
+        if (command.kind != CommandKind::Open || record.Find(command.path)) continue;
+        const std::string_view folder = text::FolderOf(command.path);
+        const RecordedArchive* sameName = nullptr;
+        bool sameFolder = false;
+        for (const RecordedArchive& recorded : record.archives) {
+            sameFolder = sameFolder || SamePath(text::FolderOf(recorded.path), folder);
+            if (SamePath(text::FileNameOf(recorded.path), text::FileNameOf(command.path))) sameName = &recorded;
+        }
+        if (sameFolder) continue;
+        const std::string& theirs = sameName ? sameName->path : first;
+        return refuse("the install from it went into " + theirs + ", and this one is aimed at " + command.path, theirs,
+                      "first undo that install with Undo.cmd in " + FolderText(scriptPath) +
+                          ", or unpack a fresh copy of the mod for the other game and install from there");
+    }
+    return std::nullopt;
+}
+
 class ScriptRun {
 public:
-    ScriptRun(const std::string& scriptPath, archive::FileSystem& fs, Report& report)
-        : scriptPath_(scriptPath), fs_(fs), report_(report) {}
+    ScriptRun(const std::string& scriptPath, archive::FileSystem& fs, Report& report, const std::string& computer,
+              InstallRecord record)
+        : scriptPath_(scriptPath),
+          recordPath_(RecordPathFor(scriptPath)),
+          fs_(fs),
+          report_(report),
+          computer_(computer),
+          record_(std::move(record)),
+          gameChanged_(!record_.archives.empty()) {}
 
     ExitStatus Run(const std::vector<ScriptCommand>& commands) {
         const ScriptCommand* current = nullptr;
@@ -60,11 +123,29 @@ public:
         }
         report_.Line("to undo this install: double-click Undo.cmd in " + FolderText(scriptPath_) +
                      ", or run Install.plug -restore \"" + scriptPath_ + "\"");
+        if (!record_.archives.empty()) report_.Line(std::string(kKeepFolder));
         report_.Line("done");
         return ExitStatus::Ok;
     }
 
 private:
+    // What the block of the open archive did to each entry name (folded),
+    // for the record.
+    struct Original {
+        std::string backup;
+        std::string name;  // as the archive spelt it
+        uint32_t at = 0;
+        uint32_t sectors = 0;
+    };
+    struct Marked {
+        std::string backup;  // the marker lies beside this path
+        std::string name;
+    };
+    struct Put {
+        std::string name;
+        PutData data;
+    };
+
     void Do(const ScriptCommand& command) {
         switch (command.kind) {
         case CommandKind::Open:
@@ -88,6 +169,10 @@ private:
         outcomes_.push_back({path, "not changed"});
         open_.emplace(archive::Archive::Open(path, fs_));
         tally_ = {};
+        originals_.clear();
+        added_.clear();
+        puts_.clear();
+        unknownChanges_ = false;
         const std::string recovered = ReportRecovery(report_, open_->RecoveryOnOpen());
         if (!recovered.empty()) outcomes_.back().what = recovered + "; not changed by this run";
         report_.Line("  " + std::to_string(open_->Entries().size()) + " entries");
@@ -97,33 +182,58 @@ private:
     // are kept, and an entry it added (marked beside the backups) holds the
     // mod's data, which is never backed up. Backups are written as the
     // script goes and made durable together before the archive changes.
+    //
+    // A backup or marker the record does not account for is an earlier
+    // install's that made no record (or one whose save never happened):
+    // where the archive shows its change, the layout before the first
+    // install is not known.
     void Export(const std::string& name, const std::string& path) {
+        const RecordedArchive* known = record_.Find(open_->Path());
+        const std::string key = archive::FoldedName(name);
         if (backups_.Has(path) || fs_.Exists(path)) {
             ++tally_.backupsKept;
             report_.Line("kept the earlier backup of " + name + ": " + path);
+            if (backups_.Has(path)) return;  // made by this run, and counted then
+            const archive::Entry* entry = open_->Find(name);
+            const RecordedEntry* recorded = known ? known->Find(name) : nullptr;
+            if (!recorded || !SamePath(recorded->backup, path))
+                unknownChanges_ =
+                    unknownChanges_ || !entry || EntryMatchesFile(*open_, *entry, fs_, path).match != Match::Holds;
+            const uint64_t size = fs_.Open(path, archive::OpenMode::Read)->Size();
+            originals_.try_emplace(key, Original{path, entry ? entry->name : name, entry ? entry->offset : 0,
+                                                 static_cast<uint32_t>(size / archive::kSectorSize)});
             return;
         }
         const std::string marker = AddedMarkerPath(path);
         if (backups_.Has(marker) || fs_.Exists(marker)) {
             ++tally_.nothingToBackUp;
             report_.Line("nothing to back up: " + name + " was added by an earlier install");
+            const RecordedEntry* recorded = known ? known->Find(name) : nullptr;
+            if (!(recorded && recorded->added) && open_->Find(name)) unknownChanges_ = true;
+            added_.try_emplace(key, Marked{path, name});
             return;
         }
         const archive::Entry* entry = open_->Find(name);
         if (!entry) {
             backups_.Write(marker, {});
+            backupsWaiting_ = true;
             ++tally_.nothingToBackUp;
+            added_.try_emplace(key, Marked{path, name});
             report_.Line("nothing to back up: " + name + " is not in the archive");
             return;
         }
         backups_.WriteWith(path, [&](archive::File& backup) { open_->CopyTo(*entry, backup); });
+        backupsWaiting_ = true;
+        originals_.try_emplace(key, Original{path, entry->name, entry->offset, entry->sectors});
         ++tally_.backedUp;
         report_.Line("backed up " + name + " to " + path);
     }
 
     void Import(const std::string& name, const std::string& path) {
         if (backups_.Has(path)) PublishBackups();  // a backup made earlier in this block
-        if (open_->PutFile(name, path)) {
+        const bool replaces = open_->PutFile(name, path);
+        puts_[archive::FoldedName(name)] = {name, DataOfFile(fs_, path)};
+        if (replaces) {
             ++tally_.replaced;
             report_.Line("imported " + name + " (replaced)");
         } else {
@@ -138,9 +248,29 @@ private:
         if (open_->HasChanges()) {
             report_.Line(atEnd ? "saving " + path + " (end of the script)" : "saving " + path);
             outcomes_.back().what = "not changed: saving it failed";
-            const auto stats = open_->Commit([this](uint64_t done, uint64_t total) { report_.Progress(done, total); });
+            InstallRecord updated = RecordOfThisBlock(true);
+            archive::CommitStats stats;
+            try {
+                stats = open_->Commit([this](uint64_t done, uint64_t total) { report_.Progress(done, total); },
+                                      archive::Archive::Fit::AllowPadding,
+                                      [&](const archive::ArchiveState& planned) {
+                                          // Made durable before the archive changes.
+                                          updated.Find(path)->left = planned;
+                                          changed_ = true;
+                                          WriteRecord(fs_, recordPath_, updated);
+                                          record_ = updated;
+                                      });
+            } catch (const archive::CommitInterrupted& interrupted) {
+                open_.reset();
+                const archive::CommitOutcome outcome = archive::OutcomeOf(interrupted, path, fs_);
+                gameChanged_ = gameChanged_ || outcome.holds != archive::CommitOutcome::Holds::Old;
+                outcomes_.back().what = InterruptedOutcome(outcome, DescribeError(interrupted), "changes saved");
+                throw;
+            }
+            gameChanged_ = true;
             report_.Line(stats.inPlace ? "saved (changed in place)" : "saved");
             outcomes_.back().what = "changes saved";
+            WarnPastTheGamesTable();
         } else {
             report_.Line("nothing to change in " + path);
             outcomes_.back().what = "nothing to change";
@@ -149,9 +279,110 @@ private:
         report_.Line("summary of " + path + ": " + tally_.Text());
     }
 
+    // The record with what the open archive's block did merged into what
+    // earlier installs from this folder recorded, whose originals and first
+    // layout stay. When the block's changes are to be saved, the record holds
+    // what they put in (and the save adds the state it leaves). When the run
+    // stopped before its save, the archive stays as it is: the block's
+    // backups and markers are recorded all the same (holding what the entry
+    // holds now), so that the undo accounts for them and uses them up.
+    InstallRecord RecordOfThisBlock(bool saved) {
+        InstallRecord updated = record_;
+        updated.computer = computer_;
+        const std::string& path = open_->Path();
+        const archive::ArchiveState now = open_->CurrentState();
+        RecordedArchive* recorded = updated.Find(path);
+        if (!recorded) {
+            updated.archives.push_back({path, std::nullopt, std::nullopt, std::nullopt, {}});
+            recorded = &updated.archives.back();
+            if (!unknownChanges_) recorded->layout = open_->CurrentLayout();
+            if (!saved) recorded->found = recorded->left = now;
+        } else if (saved && (unknownChanges_ || !(now == recorded->left || now == recorded->found))) {
+            // Something this record does not know changed the archive since
+            // (a save it records that was rolled back leaves it as found).
+            recorded->layout.reset();
+        }
+        if (saved) recorded->found = now;
+
+        std::map<std::string, std::string> names;  // folded -> as the block names it
+        for (const auto& [key, original] : originals_) names.emplace(key, original.name);
+        for (const auto& [key, marked] : added_) names.emplace(key, marked.name);
+        if (saved)
+            for (const auto& [key, put] : puts_) names[key] = put.name;
+        for (const auto& [key, name] : names) {
+            const auto put = saved ? puts_.find(key) : puts_.end();
+            if (RecordedEntry* entry = recorded->Find(name)) {
+                // Its original and its place stay the first install's.
+                if (put != puts_.end()) entry->put = put->second.data;
+                continue;
+            }
+            RecordedEntry entry;
+            if (const auto original = originals_.find(key); original != originals_.end()) {
+                entry.name = original->second.name;
+                entry.backup = original->second.backup;
+                entry.at = original->second.at;
+                entry.sectors = original->second.sectors;
+                // Not put in: the entry holds its original, as its backup does.
+                entry.put = put != puts_.end() ? put->second.data : DataOfFile(fs_, entry.backup);
+            } else if (const auto added = added_.find(key); added != added_.end()) {
+                entry.name = put != puts_.end() ? put->second.name : name;
+                entry.added = true;
+                entry.backup = added->second.backup;
+                entry.put = put != puts_.end() ? put->second.data : PutData{0, archive::Sha256Of({})};
+            } else if (const archive::Entry* there = open_->Find(name)) {
+                // Replaced without a backup (a script without its -export):
+                // the undo can only name it.
+                entry.name = there->name;
+                entry.at = there->offset;
+                entry.sectors = there->sectors;
+                entry.put = put->second.data;
+            } else {
+                entry.name = name;
+                entry.added = true;
+                entry.put = put->second.data;
+            }
+            recorded->entries.push_back(std::move(entry));
+        }
+        return updated;
+    }
+
+    // The run stops before the open archive's save: the backups and markers
+    // its block made go into the record.
+    void RecordUnsavedBlock() {
+        if (originals_.empty() && added_.empty()) return;
+        try {
+            InstallRecord updated = RecordOfThisBlock(false);
+            if (EncodeRecord(updated) == EncodeRecord(record_)) return;
+            changed_ = true;
+            WriteRecord(fs_, recordPath_, updated);
+            record_ = std::move(updated);
+        } catch (const std::exception& error) {
+            report_.Line("  the record of the backups made cannot be written: " + std::string(error.what()));
+        }
+    }
+
+    // player.img's records past the 550th are dropped by the game; free
+    // entries count too.
+    void WarnPastTheGamesTable() {
+        const std::string& path = open_->Path();
+        if (!text::EqualIgnoringAsciiCase(text::FileNameOf(path), "player.img")) return;
+        const std::vector<archive::Entry>& records = open_->Records();
+        std::string unseen;
+        for (size_t i = kPlayerTable; i < records.size(); ++i) {
+            if (archive::IsFreeName(records[i].name)) continue;
+            unseen += (unseen.empty() ? "" : ", ") + records[i].name;
+        }
+        if (unseen.empty()) return;
+        report_.Line("warning: " + path + " now holds " + std::to_string(records.size()) +
+                     " records, but the game reads only the first " + std::to_string(kPlayerTable) +
+                     " of player.img: it will not see " + unseen);
+    }
+
     // Backups are durable before their archive changes. Those that cannot be
     // put in place are removed, and the report says so.
     void PublishBackups() {
+        changed_ = changed_ || backupsWaiting_;
+        backupsWaiting_ = false;
         try {
             backups_.Publish();
         } catch (const std::exception&) {
@@ -173,16 +404,32 @@ private:
             // Told by PublishBackups.
         }
         const bool hadOpen = open_.has_value();
+        if (hadOpen) RecordUnsavedBlock();
         open_.reset();  // drops every staged change
-        return ReportStopped(report_, hadOpen, tally_.Text(), outcomes_, status);
+        return ReportStopped(report_, {hadOpen, tally_.Text(), gameChanged_ && !record_.archives.empty(), !changed_},
+                             outcomes_, status);
     }
 
     const std::string& scriptPath_;
+    const std::string recordPath_;
     archive::FileSystem& fs_;
     Report& report_;
+    const std::string computer_;
+    InstallRecord record_;
     PublishGroup backups_{fs_};
+    bool backupsWaiting_ = false;
+    // Whether this run may have changed anything on disk: a backup, a
+    // marker, the record or an archive.
+    bool changed_ = false;
+    // Whether an archive may hold a change of an install from this folder:
+    // an earlier one's, or a save of this run.
+    bool gameChanged_ = false;
     std::optional<archive::Archive> open_;
     ArchiveTally tally_;
+    std::map<std::string, Original> originals_;  // folded name -> its original's backup, made or kept
+    std::map<std::string, Marked> added_;        // folded name -> where its marker lies
+    std::map<std::string, Put> puts_;            // folded name -> what the block puts in
+    bool unknownChanges_ = false;
     std::vector<ArchiveOutcome> outcomes_;
 };
 
@@ -190,6 +437,11 @@ private:
 
 ExitStatus RunScript(const std::string& scriptPath, std::string_view scriptText, archive::FileSystem& fs,
                      Report& report) {
+    return RunScript(scriptPath, scriptText, fs, report, ComputerName());
+}
+
+ExitStatus RunScript(const std::string& scriptPath, std::string_view scriptText, archive::FileSystem& fs,
+                     Report& report, const std::string& computer) {
     report.Line("running " + scriptPath);
     std::vector<ScriptCommand> commands;
     try {
@@ -209,7 +461,7 @@ ExitStatus RunScript(const std::string& scriptPath, std::string_view scriptText,
         // name could be taken for one of them, or overwritten by one.
         if (command.kind == CommandKind::Export) {
             const std::string folded = archive::FoldedName(command.path);
-            for (const std::string_view suffix : {kScratchSuffix, kAddedMarkerSuffix})
+            for (const std::string_view suffix : {kScratchSuffix, kAddedMarkerSuffix, kRecordSuffix})
                 if (folded.ends_with(suffix))
                     return RefuseLine(report, LineRef(scriptPath, command.lineNumber),
                                       "the backup file " + command.path + " ends in " + std::string(suffix) +
@@ -217,7 +469,23 @@ ExitStatus RunScript(const std::string& scriptPath, std::string_view scriptText,
                                       command.line, ExitStatus::Rejected);
         }
     }
-    return ScriptRun(scriptPath, fs, report).Run(commands);
+    const std::string recordPath = RecordPathFor(scriptPath);
+    std::optional<InstallRecord> record;
+    try {
+        record = ReadRecord(fs, recordPath);
+    } catch (const RecordError& error) {
+        return RefuseRecord(report, recordPath, error.what());
+    } catch (const archive::ArchiveError& error) {
+        report.Line("error: the install record cannot be read: " + DescribeError(error));
+        report.Line("nothing was changed");
+        report.Line("failed");
+        return StatusOf(error.kind());
+    }
+    if (record) {
+        if (const auto refused = RefuseOtherInstall(*record, computer, commands, scriptPath, recordPath, report))
+            return *refused;
+    }
+    return ScriptRun(scriptPath, fs, report, computer, record.value_or(InstallRecord{})).Run(commands);
 }
 
 }  // namespace veltrin::tool

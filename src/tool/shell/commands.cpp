@@ -7,14 +7,17 @@
 
 #include "archive/archive.h"
 #include "archive/archive_error.h"
+#include "archive/commit.h"
 #include "archive/free_entries.h"
 #include "archive/names.h"
+#include "archive/recovery.h"
 #include "text/counted.h"
 #include "text/path_text.h"
 #include "tool/common/error_text.h"
 #include "tool/common/file_util.h"
 #include "tool/common/publish_group.h"
 #include "tool/common/safe_name.h"
+#include "tool/runs/run_report.h"
 
 namespace veltrin::tool {
 namespace {
@@ -37,10 +40,33 @@ archive::Progress ProgressTo(Report& report) {
     return [&report](uint64_t done, uint64_t total) { report.Progress(done, total); };
 }
 
-void SaveChanges(archive::Archive& archive, Report& report) {
+// A save's failure, told as what became of the archive: before the point of
+// no return the archive was left as it was (ifNotSaved says so in this
+// command's words); after it, the archive is opened again and holds what
+// that says.
+template <typename Save>
+ExitStatus Saved(const std::string& path, archive::FileSystem& fs, Report& report, std::string_view ifNotSaved,
+                 Save save) {
+    try {
+        save();
+        return ExitStatus::Ok;
+    } catch (const archive::CommitInterrupted& interrupted) {
+        const archive::CommitOutcome outcome = archive::OutcomeOf(interrupted, path, fs);
+        report.Line("error: " + path + ": " + InterruptedOutcome(outcome, DescribeError(interrupted), "saved"));
+        return StatusOf(interrupted.kind());
+    } catch (const archive::ArchiveError& error) {
+        report.Line("error: " + DescribeError(error) + "; " + std::string(ifNotSaved));
+        return StatusOf(error.kind());
+    }
+}
+
+ExitStatus SaveChanges(archive::Archive& archive, archive::FileSystem& fs, Report& report,
+                       std::string_view ifNotSaved = "nothing was changed") {
     report.Line("saving " + archive.Path());
-    const auto stats = archive.Commit(ProgressTo(report));
-    report.Line(stats.inPlace ? "saved (changed in place)" : "saved");
+    return Saved(archive.Path(), fs, report, ifNotSaved, [&] {
+        const auto stats = archive.Commit(ProgressTo(report));
+        report.Line(stats.inPlace ? "saved (changed in place)" : "saved");
+    });
 }
 
 uint64_t Bytes(uint64_t sectors) { return sectors * archive::kSectorSize; }
@@ -171,8 +197,7 @@ ExitStatus AddFiles(const std::string& archivePath, const std::vector<std::strin
             const bool replaces = archive.PutFile(name, file);
             report.Line((replaces ? "replacing " : "adding ") + name);
         }
-        if (archive.HasChanges()) SaveChanges(archive, report);
-        return ExitStatus::Ok;
+        return archive.HasChanges() ? SaveChanges(archive, fs, report) : ExitStatus::Ok;
     });
 }
 
@@ -205,8 +230,8 @@ ExitStatus CreateArchive(const std::string& archivePath, const std::vector<std::
             report.Line("adding " + name);
             archive.Put(name, std::move(bytes));
         }
-        if (archive.HasChanges()) SaveChanges(archive, report);
-        return ExitStatus::Ok;
+        return archive.HasChanges() ? SaveChanges(archive, fs, report, "the new archive was left empty")
+                                    : ExitStatus::Ok;
     });
 }
 
@@ -221,8 +246,7 @@ ExitStatus RemoveEntries(const std::string& archivePath, const std::vector<std::
             }
             report.Line("removing " + name);
         }
-        if (archive.HasChanges()) SaveChanges(archive, report);
-        return ExitStatus::Ok;
+        return archive.HasChanges() ? SaveChanges(archive, fs, report) : ExitStatus::Ok;
     });
 }
 
@@ -243,9 +267,11 @@ ExitStatus VerifyArchive(const std::string& archivePath, archive::FileSystem& fs
 ExitStatus RebuildArchive(const std::string& archivePath, archive::FileSystem& fs, Report& report) {
     return Guarded(report, [&] {
         report.Line("rebuilding " + archivePath);
-        const auto stats = archive::Rebuild(archivePath, ProgressTo(report), fs);
-        report.Line("rebuilt: " + std::to_string(stats.bytesWritten) + " bytes written");
-        return ExitStatus::Ok;
+        auto archive = archive::Archive::Open(archivePath, fs);
+        return Saved(archivePath, fs, report, "nothing was changed", [&] {
+            const auto stats = archive.Rebuild(ProgressTo(report));
+            report.Line("rebuilt: " + std::to_string(stats.bytesWritten) + " bytes written");
+        });
     });
 }
 

@@ -1,6 +1,7 @@
 #include "tool/shell/tool_main.h"
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string_view>
 
@@ -14,6 +15,7 @@
 #include "tool/common/report.h"
 #include "tool/elevation/elevation.h"
 #include "tool/modcheck/check_mod.h"
+#include "tool/runs/install_record.h"
 #include "tool/runs/restore.h"
 #include "tool/runs/run_places.h"
 #include "tool/runs/script_runner.h"
@@ -26,14 +28,22 @@ constexpr uint64_t kMaxScriptMegabytes = 64;
 
 bool SameOption(std::string_view arg, std::string_view option) { return text::EqualIgnoringAsciiCase(arg, option); }
 
-// An install or an undo: the run, the places it writes, and its log, which
-// lies beside the script.
+// An install or an undo: the run, the places it writes, its log, which lies
+// beside the script, and whether it needs the script (an undo that follows
+// the install record does not read it).
 struct ScriptRunKind {
     ExitStatus (*run)(const std::string& scriptPath, std::string_view scriptText, archive::FileSystem& fs,
                       Report& report);
-    std::vector<WritePlace> (*places)(std::string_view scriptText);
+    std::vector<WritePlace> (*places)(const std::string& scriptPath, std::string_view scriptText,
+                                      archive::FileSystem& fs);
     const char* logName;
+    bool readsScript = true;
 };
+
+std::vector<WritePlace> InstallPlaces(const std::string& scriptPath, std::string_view scriptText,
+                                      archive::FileSystem&) {
+    return PlacesInstallWrites(scriptPath, scriptText);
+}
 
 // Before the run writes anything, the places it writes are checked; where
 // the system refuses one, rights may start the tool again with args.
@@ -42,21 +52,16 @@ struct AccessCheck {
     AdminRights& rights;
 };
 
-ExitStatus RunScriptFile(const std::string& scriptPath, Console& console, archive::FileSystem& fs,
-                         const ScriptRunKind& kind, const AccessCheck& access) {
-    ConsoleReport report(console);
-    const std::string logPath = text::SiblingPath(scriptPath, kind.logName);
-    try {
-        report.AttachLog(fs.Open(logPath, archive::OpenMode::CreateAlways), logPath);
-    } catch (const archive::ArchiveError& error) {
-        report.Line("(no log: " + logPath + ": " + error.reason() + ")");
-    }
-    std::string text;
+// The script's text as UTF-8. Nothing, or the status of a script that cannot
+// be read, once that is told.
+std::optional<ExitStatus> ReadScriptText(const std::string& scriptPath, archive::FileSystem& fs, Report& report,
+                                         std::string& text) {
     try {
         const auto bytes = ReadWholeFile(
             fs, scriptPath, kMaxScriptMegabytes << 20,
             "the script is larger than the " + std::to_string(kMaxScriptMegabytes) + " MB a script may have");
         text = AnsiToUtf8(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+        return std::nullopt;
     } catch (const archive::ArchiveError& error) {
         // A script is too large for the tool, not for an archive.
         const bool tooLarge = error.kind() == archive::ErrorKind::TooLarge;
@@ -71,8 +76,23 @@ ExitStatus RunScriptFile(const std::string& scriptPath, Console& console, archiv
         report.Line("failed");
         return ExitStatus::ScriptInvalid;
     }
-    if (const auto ended = CheckWriteAccess({access.args.begin() + 1, access.args.end()}, kind.places(text), fs,
-                                            console, report, access.rights))
+}
+
+ExitStatus RunScriptFile(const std::string& scriptPath, Console& console, archive::FileSystem& fs,
+                         const ScriptRunKind& kind, const AccessCheck& access) {
+    ConsoleReport report(console);
+    const std::string logPath = text::SiblingPath(scriptPath, kind.logName);
+    try {
+        report.AttachLog(fs.Open(logPath, archive::OpenMode::CreateAlways), logPath);
+    } catch (const archive::ArchiveError& error) {
+        report.Line("(no log: " + logPath + ": " + error.reason() + ")");
+    }
+    std::string text;
+    if (kind.readsScript) {
+        if (const auto refused = ReadScriptText(scriptPath, fs, report, text)) return *refused;
+    }
+    if (const auto ended = CheckWriteAccess({access.args.begin() + 1, access.args.end()},
+                                            kind.places(scriptPath, text, fs), fs, console, report, access.rights))
         return *ended;
     return kind.run(scriptPath, text, fs, report);
 }
@@ -96,16 +116,21 @@ ExitStatus Dispatch(const std::vector<std::string>& args, Console& console, arch
     }
     if (SameOption(command, "-script")) {
         if (rest.size() != 1) return Usage(report, "-script takes exactly one script path");
-        return RunScriptFile(rest[0], console, fs, {RunScript, PlacesInstallWrites, "Install.log"}, {args, rights});
+        return RunScriptFile(rest[0], console, fs, {RunScript, InstallPlaces, "Install.log"}, {args, rights});
     }
     if (SameOption(command, "-restore")) {
         const bool force = !rest.empty() && SameOption(rest[0], "--force");
         if (rest.size() != (force ? 2u : 1u))
             return Usage(report, "-restore takes one script path, alone or after --force");
-        if (!fs.Exists(rest.back())) return NothingInstalled(rest.back(), report);
-        return RunScriptFile(rest.back(), console, fs,
-                             {force ? ForceRestoreFromScript : RestoreFromScript, PlacesUndoWrites, "Restore.log"},
-                             {args, rights});
+        // The undo follows the install record beside the backups when there
+        // is one, whatever Install.dat says now, or whether it is there.
+        const std::string& script = rest.back();
+        const bool recorded = fs.Exists(RecordPathFor(script));
+        if (!recorded && !fs.Exists(script)) return NothingInstalled(script, report);
+        return RunScriptFile(
+            script, console, fs,
+            {force ? ForceRestoreFromScript : RestoreFromScript, PlacesUndoWrites, "Restore.log", !recorded},
+            {args, rights});
     }
     constexpr size_t kAny = SIZE_MAX;
     const auto needs = [&](size_t least, size_t most, const char* form) -> bool {
@@ -155,9 +180,10 @@ std::string HelpText() {
            "\n"
            "  Install.plug -script <Install.dat>            run an install script; the run is also written\n"
            "                                               to Install.log beside the script\n"
-           "  Install.plug -restore <Install.dat>           undo the install that script made: entries get\n"
-           "                                               their backups back, entries it added are removed,\n"
-           "                                               each only while it still holds the mod's file;\n"
+           "  Install.plug -restore <Install.dat>           undo the installs made from that script's folder,\n"
+           "                                               as their record in Backups says: entries get their\n"
+           "                                               backups back, entries they added are removed, each\n"
+           "                                               only while it still holds what the install put in;\n"
            "                                               the run is also written to Restore.log\n"
            "  Install.plug -restore --force <Install.dat>   the same, and entries changed since the install\n"
            "                                               are restored or removed too\n"
@@ -186,16 +212,19 @@ std::string HelpText() {
            "   5  not a version-2 archive, or its directory is damaged\n"
            "   6  the archive is in use by another program (close the game)\n"
            "   7  access denied (run as administrator or move the game out of Program Files)\n"
-           "   8  not enough free space; the archive was not changed\n"
+           "   8  not enough free space; the archive being saved was not changed\n"
            "   9  a name the archive cannot hold, a file too large for one entry, or a backup\n"
-           "      named like the tool's own files (ending in .partial or .added)\n"
-           "  10  any other failure to read or write\n"
+           "      named like the tool's own files (ending in .partial, .added or .record)\n"
+           "  10  any other failure to read or write, or an install record that cannot be trusted\n"
            "  11  verify found problems\n"
            "  12  extract skipped an entry whose name would write outside the folder\n"
            "  13  check-mod found a problem: a file would stop the install, or is not the model or\n"
-           "      texture dictionary its name says\n"
+           "      texture dictionary its name says, or a trial install's leftovers would ship\n"
            "  14  check-mod found no problem, but files the install would leave out\n"
-           "  15  another program changed an archive after the tool read it; that archive was left as it was\n";
+           "  15  another program changed an archive after the tool read it; it was left as it was\n"
+           "  16  this folder holds another install's backups: an install into another game, or one made\n"
+           "      on another computer (undo it with Undo.cmd, or unpack a fresh copy of the mod); nothing\n"
+           "      was changed\n";
 }
 
 int RunTool(const std::vector<std::string>& args, Console& console, archive::FileSystem& fs) {

@@ -1,8 +1,10 @@
 #pragma once
 // The install that the crash suites break at every step: two archives and
-// four entries, one of which the install adds. gta3.img is written anew
-// both ways (the install grows a.dff and adds new.dff, the undo shrinks
-// a.dff back); player.img changes in place (c.dff fits its sector).
+// four entries, one of which the install adds. In gta3.img a.dff grows (it
+// moves), B.TXD shrinks and new.dff is added; in player.img c.dff fits its
+// sector. And what the suites hold a run's words and the disk against: the
+// files an install keeps or changes, and what the run said of each archive.
+#include <map>
 #include <string>
 #include <vector>
 
@@ -28,6 +30,9 @@ inline const std::vector<CrashItem> kCrashItems = {
     {"player.img", "c.dff", Pattern(2048, 4), Pattern(2000, 14)},
 };
 
+// The tool's own record of what installs from the application folder did.
+inline const std::string kRecord = kApp + "\\Backups\\Install.record";
+
 inline std::string CrashScript() { return InstallScript({"a.dff", "B.TXD", "new.dff"}, {"c.dff"}); }
 
 // The disk before the install: the original archives and the mod's files.
@@ -52,24 +57,89 @@ inline Holds Check(archive::testing::MemoryFileSystem& fs, const CrashItem& item
     return Holds::Nothing;
 }
 
-// The faults each suite breaks the run with, at every step in turn.
-inline const std::vector<archive::testing::Crash> kCrashFaults = {
-    {archive::testing::Fault::Error},
-    {archive::testing::Fault::Kill},
-    {archive::testing::Fault::PowerCut, archive::testing::Tear::LoseAll},
-    {archive::testing::Fault::PowerCut, archive::testing::Tear::KeepAll}};
-
-struct FaultedRun {
-    bool succeeded = false;  // the run reported ExitStatus::Ok
-    bool fired = false;      // the fault struck: a later step may strike too
-};
-
-// run(fileSystem) on the disk, whose k-th change meets the fault.
-template <typename Run>
-FaultedRun RunWithFault(archive::testing::MemoryFileSystem& fs, const archive::testing::Crash& fault, int k, Run run) {
-    archive::testing::FaultFileSystem faulty(fs, fault, k);
-    const bool succeeded = run(faulty) == ExitStatus::Ok;
-    return {succeeded, faulty.Fired()};
+// The files of the disk that hold what an install or an undo keeps or
+// changes: the archives and everything under the application folder's
+// Backups, but no scratch file (".partial"), which the tool never takes for
+// anything.
+using DiskFiles = std::map<std::string, Bytes>;
+inline DiskFiles KeptFiles(archive::testing::MemoryFileSystem& fs) {
+    DiskFiles files;
+    for (const std::string& path : fs.Paths()) {
+        const bool archive = path == kGta3 || path == kPlayer;
+        const bool kept = path.rfind(kApp + "\\Backups\\", 0) == 0 && path.find(".partial") == std::string::npos;
+        if (archive || kept) files[path] = fs.Contents(path);
+    }
+    return files;
 }
+
+// The files that differ between two takes, each as "changed <path>", "new
+// <path>" or "gone <path>": empty when the disk is as it was.
+inline std::vector<std::string> Changes(const DiskFiles& before, const DiskFiles& after) {
+    std::vector<std::string> changes;
+    for (const auto& [path, bytes] : after) {
+        const auto was = before.find(path);
+        if (was == before.end())
+            changes.push_back("new " + path);
+        else if (was->second != bytes)
+            changes.push_back("changed " + path);
+    }
+    for (const auto& [path, bytes] : before)
+        if (after.count(path) == 0) changes.push_back("gone " + path);
+    return changes;
+}
+
+// What the lines a run printed say became of an archive: a "saving <path>"
+// line followed by "saved" says it was changed; a closing "<path>: ..." line
+// says it in the run's last words ("changes saved", "undone"; "not changed",
+// "left as it was", "nothing to change", "nothing to undo"). The last word
+// counts.
+enum class Said { Nothing, Changed, Unchanged };
+inline Said WhatWasSaid(const std::vector<std::string>& lines, const std::string& path) {
+    const auto startsWith = [](const std::string& text, const std::string& start) { return text.rfind(start, 0) == 0; };
+    Said said = Said::Nothing;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
+        if ((line == "saving " + path || line == "saving " + path + " (end of the script)") && i + 1 < lines.size() &&
+            startsWith(lines[i + 1], "saved"))
+            said = Said::Changed;
+        if (!startsWith(line, path + ": ")) continue;
+        const std::string what = line.substr(path.size() + 2);
+        for (const char* changed : {"changes saved", "undone"})
+            if (startsWith(what, changed)) said = Said::Changed;
+        for (const char* unchanged : {"not changed", "left as it was", "nothing to change", "nothing to undo"})
+            if (startsWith(what, unchanged)) said = Said::Unchanged;
+    }
+    return said;
+}
+
+// A report that keeps only what reached the screen: after a kill or a power
+// cut the process is gone, so whatever the code goes on to print in the test
+// was never shown.
+class ShownReport final : public Report {
+public:
+    ShownReport(const archive::testing::FaultFileSystem& faulty, const archive::testing::Crash& crash)
+        : faulty_(faulty),
+          goesOn_(crash.fault == archive::testing::Fault::Error ||
+                  crash.fault == archive::testing::Fault::ErrorAfterDone) {}
+    std::vector<std::string> lines;
+    void Line(std::string_view text) override {
+        if (goesOn_ || !faulty_.Fired()) lines.emplace_back(text);
+    }
+    void Progress(uint64_t, uint64_t) override {}
+    [[nodiscard]] bool Has(std::string_view text) const {
+        for (const auto& line : lines)
+            if (line.find(text) != std::string::npos) return true;
+        return false;
+    }
+    [[nodiscard]] std::string All() const {
+        std::string all;
+        for (const auto& line : lines) all += line + "\n";
+        return all;
+    }
+
+private:
+    const archive::testing::FaultFileSystem& faulty_;
+    bool goesOn_;
+};
 
 }  // namespace veltrin::tool::testing

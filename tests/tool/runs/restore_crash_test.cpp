@@ -1,14 +1,18 @@
 // An undo that fails, is killed or loses power at its k-th change to the
-// disk, for every k: afterwards every entry holds the mod's data or the
-// original (an added entry: the mod's data or nothing), and wherever the
-// mod's data still is, its backup or marker is still there. Undoing again
-// then completes: the originals, and no backup or marker left.
+// disk, for every k, under Windows' and POSIX rules for names, with every
+// crash the disk model knows: afterwards every entry holds the mod's data or
+// the original (an added entry: the mod's data or nothing), never a mix, and
+// wherever the mod's data still is, its backup or marker is still there. What
+// the undo showed before it ended is true of the disk after the next open.
+// Undoing again then completes: both archives byte for byte as before the
+// install, and no backup, marker or record left.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "fault_file_system.h"
+#include "img_rules.h"
 #include "install_crash_fixture.h"
 #include "testing/memory_file_system.h"
 #include "tool/runs/backup_marker.h"
@@ -20,10 +24,13 @@ namespace veltrin::tool {
 namespace {
 
 using namespace testing;
+using archive::testing::Crash;
+using archive::testing::CrashName;
+using archive::testing::EveryCrash;
 using archive::testing::Fault;
 using archive::testing::FaultFileSystem;
-using archive::testing::FaultName;
 using archive::testing::MemoryFileSystem;
+using archive::testing::NameRules;
 
 std::string MarkerOrBackup(const CrashItem& item) {
     const std::string backup = Backup(item.archive, item.name);
@@ -37,58 +44,96 @@ void SetUpInstalled(MemoryFileSystem& fs) {
     ASSERT_EQ(RunScript(kScript, CrashScript(), fs, report), ExitStatus::Ok) << report.All();
 }
 
-TEST(RestoreCrash, NoOriginalIsLostAndTheNextUndoCompletes) {
-    for (const archive::testing::Crash& fault : kCrashFaults) {
-        bool sawUndoneWithBackupsLeft = false;
-        int k = 1;
-        for (;; ++k) {
-            MemoryFileSystem fs;
-            SetUpInstalled(fs);
-            RecordingReport report;
-            const auto [succeeded, fired] = RunWithFault(fs, fault, k, [&](archive::FileSystem& faulty) {
-                return RestoreFromScript(kScript, CrashScript(), faulty, report);
-            });
-            const std::string what = std::string(archive::testing::CrashName(fault)) + " at step " + std::to_string(k);
-            bool undoneWithBackupLeft = false;
-            for (const CrashItem& item : kCrashItems) {
-                const Holds holds = Check(fs, item, what);
-                const bool kept = fs.Exists(MarkerOrBackup(item));
-                if (holds == Holds::Mod)
-                    EXPECT_TRUE(kept) << what << ": the mod's " << item.name << " is in, its backup or marker gone\n"
-                                      << report.All();
-                else if (kept)
-                    undoneWithBackupLeft = true;
-                if (!item.original.empty() && kept) {
-                    EXPECT_EQ(fs.Contents(MarkerOrBackup(item)), Stored(item.original)) << what;
-                }
-                if (succeeded) {
-                    EXPECT_NE(holds, Holds::Mod) << what << ": success was reported\n" << report.All();
-                    EXPECT_FALSE(kept) << what << ": success was reported with " << item.name << "'s backup left";
-                }
-            }
-
-            // The player undoes again.
-            RecordingReport again;
-            ASSERT_EQ(RestoreFromScript(kScript, CrashScript(), fs, again), ExitStatus::Ok) << what << "\n"
-                                                                                            << again.All();
-            for (const CrashItem& item : kCrashItems) {
-                EXPECT_NE(Check(fs, item, what + ", then again"), Holds::Mod) << what;
-                EXPECT_FALSE(fs.Exists(MarkerOrBackup(item))) << what << ", then again: " << item.name;
-            }
-            // Stopped after the save, before the backups were removed: the
-            // next undo finds the originals in place and says so.
-            if (undoneWithBackupLeft) {
-                sawUndoneWithBackupsLeft = true;
-                EXPECT_TRUE(again.Has("already holds its original") || again.Has("nothing to remove")) << what << "\n"
-                                                                                                       << again.All();
-                EXPECT_FALSE(again.Has("--force")) << what << ": left alone\n" << again.All();
-            }
-            if (!fired) break;
-            ASSERT_LT(k, 1000) << "the undo does not end";
-        }
-        EXPECT_GT(k, 10) << archive::testing::CrashName(fault);
-        EXPECT_TRUE(sawUndoneWithBackupsLeft) << archive::testing::CrashName(fault);
+// What the undo showed, held against the disk after the next open.
+void ExpectWhatWasShownIsTrue(MemoryFileSystem& fs, const DiskFiles& installed, const ShownReport& report,
+                              const std::string& what) {
+    const DiskFiles after = KeptFiles(fs);
+    if (report.Has("nothing was changed")) {
+        EXPECT_EQ(Changes(installed, after), std::vector<std::string>{}) << what << "\n" << report.All();
     }
+    for (const std::string& path : {kGta3, kPlayer}) {
+        const Said said = WhatWasSaid(report.lines, path);
+        if (said == Said::Unchanged) {
+            EXPECT_TRUE(after.at(path) == installed.at(path)) << what << ": " << path;
+        }
+        if (said != Said::Changed) continue;
+        for (const CrashItem& item : kCrashItems) {
+            if ((item.archive == "gta3.img") != (path == kGta3)) continue;
+            EXPECT_NE(Check(fs, item, what), Holds::Mod) << what << ": " << path << " was said to be undone\n"
+                                                         << report.All();
+        }
+    }
+}
+
+TEST(RestoreCrash, NoOriginalIsLostWhatWasShownIsTrueAndTheNextUndoGivesTheArchivesBack) {
+    for (const NameRules rules : {NameRules::Windows, NameRules::Posix})
+        for (const Crash& crash : EveryCrash()) {
+            const std::string way = std::string(rules == NameRules::Posix ? "POSIX, " : "Windows, ") + CrashName(crash);
+            bool sawUndoneWithBackupsLeft = false;
+            int k = 1;
+            for (;; ++k) {
+                MemoryFileSystem fs(rules);
+                SetUpBeforeInstall(fs);
+                const DiskFiles original = KeptFiles(fs);
+                {
+                    RecordingReport install;
+                    ASSERT_EQ(RunScript(kScript, CrashScript(), fs, install), ExitStatus::Ok) << install.All();
+                }
+                const DiskFiles installed = KeptFiles(fs);
+                const std::string what = way + " at step " + std::to_string(k);
+                bool succeeded = false, fired = false;
+                {
+                    FaultFileSystem faulty(fs, crash, k);
+                    ShownReport report(faulty, crash);
+                    succeeded = RestoreFromScript(kScript, CrashScript(), faulty, report) == ExitStatus::Ok;
+                    fired = faulty.Fired();
+                    ExpectWhatWasShownIsTrue(fs, installed, report, what);
+                }
+                bool undoneWithBackupLeft = false;
+                for (const CrashItem& item : kCrashItems) {
+                    const Holds holds = Check(fs, item, what);
+                    const bool kept = fs.Exists(MarkerOrBackup(item));
+                    if (holds == Holds::Mod)
+                        EXPECT_TRUE(kept) << what << ": the mod's " << item.name << " is in, its backup or marker gone";
+                    else if (kept)
+                        undoneWithBackupLeft = true;
+                    if (!item.original.empty() && kept) {
+                        EXPECT_EQ(fs.Contents(MarkerOrBackup(item)), Stored(item.original)) << what;
+                    }
+                    if (succeeded) {
+                        EXPECT_NE(holds, Holds::Mod) << what << ": success was reported";
+                        EXPECT_FALSE(kept) << what << ": success was reported with " << item.name << "'s backup left";
+                    }
+                }
+
+                // The player undoes again.
+                RecordingReport again;
+                ASSERT_EQ(RestoreFromScript(kScript, CrashScript(), fs, again), ExitStatus::Ok) << what << "\n"
+                                                                                                << again.All();
+                for (const std::string& path : {kGta3, kPlayer}) {
+                    EXPECT_TRUE(fs.Contents(path) == original.at(path)) << what << ", then again: " << path << "\n"
+                                                                        << again.All();
+                    EXPECT_EQ(veltrin::testing::img::GameRuleProblems(fs.Contents(path)), std::vector<std::string>{})
+                        << what;
+                }
+                EXPECT_EQ(Changes(original, KeptFiles(fs)), std::vector<std::string>{})
+                    << what << ", then again: backups or markers are left";
+                EXPECT_FALSE(fs.Exists(kRecord)) << what << ", then again";
+                // Stopped after the save, before the backups were removed: the
+                // next undo finds the originals in place and says so.
+                if (undoneWithBackupLeft) {
+                    sawUndoneWithBackupsLeft = true;
+                    EXPECT_TRUE(again.Has("already holds its original") || again.Has("nothing to remove"))
+                        << what << "\n"
+                        << again.All();
+                    EXPECT_FALSE(again.Has("--force")) << what << ": left alone\n" << again.All();
+                }
+                if (!fired) break;
+                ASSERT_LT(k, 1000) << "the undo does not end";
+            }
+            EXPECT_GT(k, 10) << way;
+            EXPECT_TRUE(sawUndoneWithBackupsLeft) << way;
+        }
 }
 
 // A backup that cannot be removed after its archive was saved: the undo says

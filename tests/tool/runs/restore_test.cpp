@@ -26,6 +26,8 @@ protected:
         {"infernus.dff", Pattern(5000, 1)}, {"infernus.txd", Pattern(9000, 2)}, {"other.dff", Pattern(300, 3)}};
     const Content playerBefore = {{"vest.dff", Pattern(2048, 4)}, {"cj.txd", Pattern(100, 5)}};
     const std::string script = InstallScript({"INFERNUS.dff", "infernus.txd", "veltrin.dff"}, {"vest.dff"});
+    // The tool's record of the installs from kApp, which the undo follows.
+    const std::string record = kApp + "\\Backups\\Install.record";
     // Every backup and marker the install above leaves.
     const std::vector<std::string> installFiles = {
         Backup("gta3.img", "INFERNUS.dff"), Backup("gta3.img", "infernus.txd"),
@@ -42,6 +44,9 @@ protected:
         fs.SetFile(Payload("player.img", "vest.dff"), Pattern(4000, 14));
     }
     ExitStatus Install() { return RunScript(kScript, script, fs, report); }
+    // What an install made before the tool kept records leaves: the undo
+    // then goes by Install.dat, the backups, the markers and the mod's files.
+    void ForgetRecord() { fs.Remove(record); }
     ExitStatus Restore() {
         report.lines.clear();
         return RestoreFromScript(kScript, script, fs, report);
@@ -97,7 +102,8 @@ TEST_F(RestoreTest, UndoesOneInstallAndUsesUpItsBackupsAndMarkers) {
     ASSERT_EQ(Remaining(), installFiles);
     EXPECT_EQ(Restore(), ExitStatus::Ok) << report.All();
     ExpectOriginals();
-    EXPECT_TRUE(report.Has("restored INFERNUS.dff from " + Backup("gta3.img", "INFERNUS.dff")));
+    // Under the original's own spelling.
+    EXPECT_TRUE(report.Has("restored infernus.dff from " + Backup("gta3.img", "INFERNUS.dff"))) << report.All();
     EXPECT_TRUE(report.Has("removed veltrin.dff, which the install added"));
     EXPECT_TRUE(report.Has("summary of " + kGta3 + ": 2 restored, 1 removed, 0 already undone, 0 left as they are"));
     EXPECT_TRUE(report.Has("summary of " + kPlayer + ": 1 restored, 0 removed, 0 already undone, 0 left as they are"));
@@ -221,8 +227,22 @@ TEST_F(RestoreTest, ABytePastTheModFilesEndIsAChange) {
     EXPECT_TRUE(report.Has("left infernus.txd as it is: it has changed since the install"));
 }
 
-TEST_F(RestoreTest, AnEntryWhoseModFileIsGoneIsLeftAloneAndKeepsItsBackup) {
+// The record's checksums tell what the install put in: the mod's files are
+// not needed.
+TEST_F(RestoreTest, AnEntryWhoseModFileIsGoneIsUndoneAllTheSame) {
     ASSERT_EQ(Install(), ExitStatus::Ok);
+    fs.Remove(Payload("gta3.img", "INFERNUS.dff"));
+    fs.Remove(Payload("gta3.img", "veltrin.dff"));
+    EXPECT_EQ(Restore(), ExitStatus::Ok) << report.All();
+    ExpectOriginals();
+    EXPECT_EQ(Remaining(), std::vector<std::string>{});
+}
+
+// Without a record, an entry is known to hold the mod's file only while that
+// file is there to compare.
+TEST_F(RestoreTest, WithoutARecordAnEntryWhoseModFileIsGoneIsLeftAloneAndKeepsItsBackup) {
+    ASSERT_EQ(Install(), ExitStatus::Ok);
+    ForgetRecord();
     fs.Remove(Payload("gta3.img", "INFERNUS.dff"));
     fs.Remove(Payload("gta3.img", "veltrin.dff"));
     EXPECT_EQ(Restore(), ExitStatus::Ok);
@@ -250,7 +270,9 @@ TEST_F(RestoreTest, ForceRestoresAndRemovesWhatChangedSinceToo) {
     EXPECT_TRUE(report.Has("restored infernus.txd from " + Backup("gta3.img", "infernus.txd") +
                            " (forced: it has changed since the install"));
     EXPECT_TRUE(report.Has("removed veltrin.dff, which the install added (forced: "));
-    EXPECT_TRUE(report.Has("restored vest.dff from " + Backup("player.img", "vest.dff") + " (forced: the mod's file"));
+    // Its mod file is gone, but the record says what the install put in.
+    EXPECT_TRUE(report.Has("restored vest.dff from " + Backup("player.img", "vest.dff")));
+    EXPECT_FALSE(report.Has("restored vest.dff from " + Backup("player.img", "vest.dff") + " (forced"));
     EXPECT_FALSE(report.Has("left as they are because"));
 }
 
@@ -282,13 +304,14 @@ TEST_F(RestoreTest, AnEntryWithoutBackupOrMarkerIsLeftAlone) {
     ASSERT_EQ(Install(), ExitStatus::Ok);
     fs.Remove(Backup("gta3.img", "INFERNUS.dff"));
     EXPECT_EQ(Restore(), ExitStatus::Ok);
-    EXPECT_TRUE(report.Has("no backup of INFERNUS.dff: left as it is"));
+    EXPECT_TRUE(report.Has("no backup of infernus.dff: left as it is")) << report.All();
     EXPECT_EQ(EntryOf(kGta3, "INFERNUS.dff"), Stored(Pattern(7000, 11)));
     EXPECT_EQ(EntryOf(kGta3, "infernus.txd"), Stored(Pattern(9000, 2)));
 }
 
-TEST_F(RestoreTest, AnArchiveWithNothingToUndoIsNotOpened) {
+TEST_F(RestoreTest, WithoutARecordAnArchiveWithNothingToUndoIsNotOpened) {
     ASSERT_EQ(Install(), ExitStatus::Ok);
+    ForgetRecord();
     fs.Remove(Backup("player.img", "vest.dff"));
     fs.Lock(kPlayer);  // opening it would fail
     EXPECT_EQ(Restore(), ExitStatus::Ok) << report.All();
@@ -324,12 +347,21 @@ TEST_F(RestoreTest, ALockedArchiveStopsWithTheEarlierOneRestoredAndTheLaterUncha
     EXPECT_EQ(Remaining(), std::vector<std::string>{});
 }
 
-TEST_F(RestoreTest, AMalformedScriptChangesNothing) {
+TEST_F(RestoreTest, WithoutARecordAMalformedScriptChangesNothing) {
     ASSERT_EQ(Install(), ExitStatus::Ok);
+    ForgetRecord();
     const Content installed = ReadContent(fs, kGta3);
     EXPECT_EQ(RestoreFromScript(kScript, script + "-import oops\r\n", fs, report), ExitStatus::ScriptInvalid);
     EXPECT_EQ(ReadContent(fs, kGta3), installed);
     EXPECT_EQ(Remaining(), installFiles);
+}
+
+// With a record, the undo does not read Install.dat at all.
+TEST_F(RestoreTest, WithARecordTheScriptIsNotRead) {
+    ASSERT_EQ(Install(), ExitStatus::Ok);
+    EXPECT_EQ(RestoreFromScript(kScript, "-import oops\r\n", fs, report), ExitStatus::Ok) << report.All();
+    ExpectOriginals();
+    EXPECT_EQ(Remaining(), std::vector<std::string>{});
 }
 
 }  // namespace

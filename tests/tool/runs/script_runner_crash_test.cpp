@@ -1,17 +1,24 @@
 // A whole install run that fails, is killed or loses power at its k-th change
-// to the disk, for every k: afterwards every archive entry holds either the
-// player's original or the mod's data, and wherever the mod's data went in,
-// the original is safe in its backup (or the entry is marked as added). A
-// later install then completes with the originals still in the backups.
+// to the disk, for every k, under Windows' and POSIX rules for names, with
+// every crash the disk model knows: afterwards every archive entry holds
+// either the player's original or the mod's data, never a mix, and wherever
+// the mod's data went in, the original is safe in its backup (or the entry is
+// marked as added). What the run showed before it ended is true of the disk
+// after the next open: success only when it succeeded, an archive saved or
+// left as it was as it said. A later install then completes with the
+// originals still in the backups, and its undo gives both archives back byte
+// for byte.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "fault_file_system.h"
+#include "img_rules.h"
 #include "install_crash_fixture.h"
 #include "testing/memory_file_system.h"
 #include "tool/runs/backup_marker.h"
+#include "tool/runs/restore.h"
 #include "tool/runs/script_runner.h"
 #include "tool_test_support.h"
 
@@ -19,9 +26,12 @@ namespace veltrin::tool {
 namespace {
 
 using namespace testing;
-using archive::testing::Fault;
-using archive::testing::FaultName;
+using archive::testing::Crash;
+using archive::testing::CrashName;
+using archive::testing::EveryCrash;
+using archive::testing::FaultFileSystem;
 using archive::testing::MemoryFileSystem;
+using archive::testing::NameRules;
 
 void ExpectOriginalsSafe(MemoryFileSystem& fs, const std::string& what, bool& sawMod, bool& sawOriginal) {
     for (const CrashItem& item : kCrashItems) {
@@ -42,41 +52,81 @@ void ExpectOriginalsSafe(MemoryFileSystem& fs, const std::string& what, bool& sa
     }
 }
 
-TEST(ScriptRunnerCrash, OriginalsAreBackedUpBeforeAnyArchiveChanges) {
-    for (const archive::testing::Crash& fault : kCrashFaults) {
-        bool sawMod = false, sawOriginal = false;
-        int k = 1;
-        for (;; ++k) {
-            MemoryFileSystem fs;
-            SetUpBeforeInstall(fs);
-            RecordingReport report;
-            const auto [succeeded, fired] = RunWithFault(fs, fault, k, [&](archive::FileSystem& faulty) {
-                return RunScript(kScript, CrashScript(), faulty, report);
-            });
-            const std::string what = std::string(archive::testing::CrashName(fault)) + " at step " + std::to_string(k);
-            ExpectOriginalsSafe(fs, what, sawMod, sawOriginal);
-            // Only the tidying after the last save may fail unnoticed.
-            if (succeeded) {
-                for (const CrashItem& item : kCrashItems)
-                    EXPECT_EQ(Check(fs, item, what), Holds::Mod) << what << ": success was reported\n" << report.All();
-            }
-
-            // The player runs the install again.
-            RecordingReport again;
-            ASSERT_EQ(RunScript(kScript, CrashScript(), fs, again), ExitStatus::Ok) << what << "\n" << again.All();
-            for (const CrashItem& item : kCrashItems) {
-                EXPECT_EQ(Check(fs, item, what + ", then again"), Holds::Mod) << what;
-                if (!item.original.empty()) {
-                    EXPECT_EQ(fs.Contents(Backup(item.archive, item.name)), Stored(item.original)) << what;
-                }
-            }
-            if (!fired) break;
-            ASSERT_LT(k, 1000) << "the run does not end";
+// What the run showed, held against the disk after the next open.
+void ExpectWhatWasShownIsTrue(MemoryFileSystem& fs, const DiskFiles& before, const ShownReport& report, bool succeeded,
+                              const std::string& what) {
+    if (succeeded) {
+        for (const CrashItem& item : kCrashItems) {
+            EXPECT_EQ(Check(fs, item, what), Holds::Mod) << what << ": success was reported\n" << report.All();
         }
-        EXPECT_GT(k, 20) << archive::testing::CrashName(fault);
-        EXPECT_TRUE(sawMod) << archive::testing::CrashName(fault);
-        EXPECT_TRUE(sawOriginal) << archive::testing::CrashName(fault);
     }
+    const DiskFiles after = KeptFiles(fs);
+    if (report.Has("nothing was changed")) {
+        EXPECT_EQ(Changes(before, after), std::vector<std::string>{}) << what << "\n" << report.All();
+    }
+    for (const std::string& path : {kGta3, kPlayer}) {
+        const Said said = WhatWasSaid(report.lines, path);
+        if (said == Said::Unchanged) {
+            EXPECT_TRUE(after.at(path) == before.at(path)) << what << ": " << path;
+        }
+        if (said != Said::Changed) continue;
+        for (const CrashItem& item : kCrashItems) {
+            if ((item.archive == "gta3.img") != (path == kGta3)) continue;
+            EXPECT_EQ(Check(fs, item, what), Holds::Mod) << what << ": " << path << " was said to be saved\n"
+                                                         << report.All();
+        }
+    }
+}
+
+TEST(ScriptRunnerCrash, OriginalsAreSafeAndWhatWasShownIsTrueAfterAnyCrashAtAnyStep) {
+    for (const NameRules rules : {NameRules::Windows, NameRules::Posix})
+        for (const Crash& crash : EveryCrash()) {
+            const std::string way = std::string(rules == NameRules::Posix ? "POSIX, " : "Windows, ") + CrashName(crash);
+            bool sawMod = false, sawOriginal = false;
+            int k = 1;
+            for (;; ++k) {
+                MemoryFileSystem fs(rules);
+                SetUpBeforeInstall(fs);
+                const DiskFiles before = KeptFiles(fs);
+                const std::string what = way + " at step " + std::to_string(k);
+                bool fired = false;
+                {
+                    FaultFileSystem faulty(fs, crash, k);
+                    ShownReport report(faulty, crash);
+                    const bool succeeded = RunScript(kScript, CrashScript(), faulty, report) == ExitStatus::Ok;
+                    fired = faulty.Fired();
+                    ExpectOriginalsSafe(fs, what, sawMod, sawOriginal);
+                    ExpectWhatWasShownIsTrue(fs, before, report, succeeded, what);
+                }
+
+                // The player runs the install again, then undoes it.
+                RecordingReport again;
+                ASSERT_EQ(RunScript(kScript, CrashScript(), fs, again), ExitStatus::Ok) << what << "\n" << again.All();
+                for (const CrashItem& item : kCrashItems) {
+                    EXPECT_EQ(Check(fs, item, what + ", then again"), Holds::Mod) << what;
+                    if (!item.original.empty()) {
+                        EXPECT_EQ(fs.Contents(Backup(item.archive, item.name)), Stored(item.original)) << what;
+                    }
+                }
+                RecordingReport undo;
+                ASSERT_EQ(RestoreFromScript(kScript, CrashScript(), fs, undo), ExitStatus::Ok) << what << "\n"
+                                                                                               << undo.All();
+                for (const std::string& path : {kGta3, kPlayer}) {
+                    EXPECT_TRUE(fs.Contents(path) == before.at(path)) << what << ", undone: " << path << " differs\n"
+                                                                      << undo.All();
+                    EXPECT_EQ(veltrin::testing::img::GameRuleProblems(fs.Contents(path)), std::vector<std::string>{})
+                        << what;
+                }
+                EXPECT_EQ(Changes(before, KeptFiles(fs)), std::vector<std::string>{})
+                    << what << ": backups or markers are left after the undo";
+                EXPECT_FALSE(fs.Exists(kRecord)) << what;
+                if (!fired) break;
+                ASSERT_LT(k, 1000) << "the run does not end";
+            }
+            EXPECT_GT(k, 20) << way;
+            EXPECT_TRUE(sawMod) << way;
+            EXPECT_TRUE(sawOriginal) << way;
+        }
 }
 
 }  // namespace

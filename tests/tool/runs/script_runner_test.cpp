@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "archive/archive_error.h"
+#include "img_rules.h"
 #include "testing/memory_file_system.h"
 #include "tool/runs/backup_marker.h"
 #include "tool_test_support.h"
@@ -81,6 +82,7 @@ TEST_F(ScriptRunnerTest, FullInstallBacksUpReplacesAddsAndCommitsBothArchives) {
         "summary of " + kPlayer + ": 1 backed up, 0 backups kept, 0 with nothing to back up, 1 replaced, 0 added",
         "to undo this install: double-click Undo.cmd in " + kApp + ", or run Install.plug -restore \"" +
             std::string(kScript) + "\"",
+        "keep this folder: its Backups folder now holds the game's original files, and Undo.cmd needs them",
         "done",
     };
     EXPECT_EQ(report.lines, expected);
@@ -219,8 +221,7 @@ TEST_F(ScriptRunnerTest, ArchiveProblemsAreToldInPlainWordsWithTheirStatus) {
          kGta3 + " is not a GTA San Andreas archive"},
         {"game running", [&] { fs.Lock(kGta3); }, ExitStatus::Locked, "close the game and try again"},
         {"disk full", [&] { fs.SetFreeSpace(1000); }, ExitStatus::DiskFull,
-         "not enough free space for " + kGta3 +
-             ": the change needs 0.1 MB and only 0.0 MB is free; nothing was changed"},
+         "not enough free space for " + kGta3 + ": the change needs 0.1 MB and only 0.0 MB is free"},
     };
     for (const auto& item : cases) {
         SCOPED_TRACE(item.what);
@@ -235,6 +236,10 @@ TEST_F(ScriptRunnerTest, ArchiveProblemsAreToldInPlainWordsWithTheirStatus) {
         if (fs.Exists(kGta3)) {
             EXPECT_EQ(ArchiveBytes(kGta3), before);
         }
+        // The backups made before the save stay: then something changed.
+        EXPECT_EQ(report.Has("nothing was changed"), !fs.Exists(Backup("gta3.img", "a.dff"))) << report.All();
+        // The game was not changed: no need to tell the player to keep the folder.
+        EXPECT_FALSE(report.Has("keep this folder")) << report.All();
         EXPECT_EQ(report.lines.back(), "failed");
     }
 }
@@ -295,8 +300,10 @@ TEST_F(ScriptRunnerTest, BackupsOfARunThatStopsAreKeptAsTheReportSays) {
 
 TEST_F(ScriptRunnerTest, ABackupNamedLikeTheToolsOwnFilesIsRefusedBeforeAnythingIsWritten) {
     // "x.partial" is where a waiting backup of "x" lies, "x.added" marks an
-    // entry an install added: a backup of either name could be mistaken.
-    for (const std::string name : {"a.dff.partial", "A.DFF.PARTIAL", "a.dff.added", "b.Added"}) {
+    // entry an install added, "Install.record" is the install record: a
+    // backup of such a name could be mistaken for one of them.
+    for (const std::string name :
+         {"a.dff.partial", "A.DFF.PARTIAL", "a.dff.added", "b.Added", "Install.record", "a.dff.RECORD"}) {
         const Bytes gta3 = ArchiveBytes(kGta3);
         const std::string backup = Backup("gta3.img", name);
         const std::string text = "-open \"" + install::EscapePath(kGta3) + "\"\n-export \"a.dff\" \"" +
@@ -338,6 +345,67 @@ TEST_F(ScriptRunnerTest, ImportingTheSameNameTwiceCountsTheSecondAsAReplacement)
     ASSERT_EQ(after.size(), 4u);
     EXPECT_EQ(after[2], (std::pair<std::string, Bytes>{"NEW.DFF", Stored(Pattern(50, 21))}));
     EXPECT_TRUE(report.Has("imported NEW.DFF (replaced)"));
+}
+
+// The game copies player.img's directory into a table of 550 records and
+// drops the rest without a word; free entries count too. An install that
+// leaves records past the 550th names the entries the game will not see.
+TEST_F(ScriptRunnerTest, AnInstallThatLeavesPlayerImgPastItsTableSaysWhichEntriesTheGameWillNotSee) {
+    struct Case {
+        const char* what;
+        int before;     // entries of player.img before the install
+        int added;      // the mod's new entries
+        bool growsOne;  // and a replacement that moves, leaving a free entry
+        size_t unseen;  // entries past the 550th afterwards
+    };
+    const std::vector<Case> cases = {
+        {"up to the 550th", 548, 2, false, 0},
+        {"three past it", 548, 5, false, 3},
+        {"a free entry among the 550", 547, 3, true, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs = MemoryFileSystem();
+        report = RecordingReport();
+        SetUp();
+        Content entries;
+        for (int i = 0; i < c.before; ++i)
+            entries.push_back({"cloth" + std::to_string(i) + ".dff", Pattern(10, static_cast<uint8_t>(i))});
+        fs.Remove(kPlayer);
+        MakeArchive(fs, kPlayer, entries);
+        std::vector<std::string> names;
+        if (c.growsOne) {
+            names.push_back("cloth0.dff");
+            fs.SetFile(Payload("player.img", "cloth0.dff"), Pattern(5000, 70));
+        }
+        for (int i = 0; i < c.added; ++i) {
+            names.push_back("extra" + std::to_string(i) + ".dff");
+            // Two sectors: more than the one a moved entry leaves free.
+            fs.SetFile(Payload("player.img", names.back()), Pattern(3000, static_cast<uint8_t>(50 + i)));
+        }
+        ASSERT_EQ(Run(InstallScript({}, names)), ExitStatus::Ok) << report.All();
+
+        // The records past the 550th, read apart from the tool.
+        const auto parsed = veltrin::testing::img::Parse(ArchiveBytes(kPlayer));
+        ASSERT_TRUE(parsed.has_value());
+        std::vector<std::string> unseen, seen;
+        for (size_t i = 0; i < parsed->records.size(); ++i) {
+            const std::string& name = parsed->records[i].name;
+            if (name.find('.') == std::string::npos) continue;  // a free entry
+            (i < 550 ? seen : unseen).push_back(name);
+        }
+        EXPECT_EQ(unseen.size(), c.unseen);
+        std::string warning;
+        for (const auto& line : report.lines)
+            if (line.find("550") != std::string::npos) warning = line;
+        if (unseen.empty()) {
+            EXPECT_EQ(warning, "") << report.All();
+            continue;
+        }
+        EXPECT_EQ(warning.rfind("warning: " + kPlayer, 0), 0u) << report.All();
+        for (const auto& name : unseen) EXPECT_NE(warning.find(name), std::string::npos) << name << "\n" << warning;
+        for (const auto& name : seen) EXPECT_EQ(warning.find(" " + name), std::string::npos) << name << "\n" << warning;
+    }
 }
 
 }  // namespace

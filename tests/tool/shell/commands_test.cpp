@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -364,6 +365,79 @@ TEST_F(CommandsTest, CommandsOnAMissingArchiveSayNotFound) {
     EXPECT_EQ(VerifyArchive("/nowhere.img", fs, report), ExitStatus::VerifyProblems);
     EXPECT_EQ(RebuildArchive("/nowhere.img", fs, report), ExitStatus::NotFound);
     EXPECT_TRUE(report.Has("/nowhere.img was not found"));
+}
+
+}  // namespace
+}  // namespace veltrin::tool
+
+namespace veltrin::tool {
+namespace {
+
+using namespace testing;
+
+// A save of add, remove or rebuild that fails at any step, with an error of
+// any kind, says what became of the archive: "nothing was changed" only
+// when that is so, and after the point of no return what opening the
+// archive again found. Every step of each command is tried with each kind.
+TEST(CommandsSaveReport, WhatAFailedSaveSaysIsWhatTheArchiveHolds) {
+    using archive::ErrorKind;
+    const ErrorKind kinds[] = {ErrorKind::Io, ErrorKind::DiskFull, ErrorKind::AccessDenied, ErrorKind::Locked,
+                               ErrorKind::NotFound};
+    struct Command {
+        const char* what;
+        std::function<ExitStatus(archive::FileSystem&, Report&)> run;
+    };
+    const std::string path = "/game/gta3.img";
+    const Command commands[] = {
+        {"add",
+         [&](archive::FileSystem& fs, Report& r) {
+             return AddFiles(path, {"/mod/a.dff", "/mod/n.txd"}, fs, r);
+         }},
+        {"remove", [&](archive::FileSystem& fs, Report& r) { return RemoveEntries(path, {"b.txd"}, fs, r); }},
+        {"rebuild", [&](archive::FileSystem& fs, Report& r) { return RebuildArchive(path, fs, r); }},
+    };
+    for (const Command& command : commands)
+        for (const ErrorKind kind : kinds) {
+            bool sawOld = false, sawNew = false;
+            for (const Fault fault : {Fault::Error, Fault::ErrorAfterDone}) {
+                for (int k = 1;; ++k) {
+                    archive::testing::MemoryFileSystem fs;
+                    MakeArchive(fs, path,
+                                {{"a.dff", Pattern(3000, 1)}, {"b.txd", Pattern(100, 2)}, {"c.dff", Pattern(50, 3)}});
+                    fs.SetFile("/mod/a.dff", Pattern(5000, 4));
+                    fs.SetFile("/mod/n.txd", Pattern(10, 5));
+                    const Bytes before = fs.Contents(path);
+                    RecordingReport report;
+                    bool fired = false;
+                    ExitStatus status = ExitStatus::Ok;
+                    {
+                        archive::testing::FaultFileSystem faulty(fs, archive::testing::Crash{fault, {}, 0, kind}, k);
+                        status = command.run(faulty, report);
+                        fired = faulty.Fired();
+                    }
+                    const std::string what =
+                        std::string(command.what) + ", " + FaultName(fault) + " at step " + std::to_string(k);
+                    (void)archive::Archive::Open(path, fs);  // finishes what was left
+                    const bool unchanged = fs.Contents(path) == before;
+                    if (report.Has("nothing was changed") || report.Has("left as it was")) {
+                        EXPECT_TRUE(unchanged) << what << "\n" << report.All();
+                        sawOld = true;
+                    } else if (status != ExitStatus::Ok) {
+                        EXPECT_FALSE(unchanged) << what << ": a failure that does not say so changed nothing\n"
+                                                << report.All();
+                        EXPECT_TRUE(report.Has("opening the archive again completed it") ||
+                                    report.Has("saved: saving was interrupted"))
+                            << what << "\n"
+                            << report.All();
+                        sawNew = true;
+                    }
+                    if (!fired) break;
+                    ASSERT_LT(k, 200);
+                }
+            }
+            EXPECT_TRUE(sawOld) << command.what;
+            EXPECT_TRUE(sawNew) << command.what;
+        }
 }
 
 }  // namespace

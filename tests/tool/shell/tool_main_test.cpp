@@ -66,7 +66,7 @@ TEST_F(RunToolTest, HelpListsTheCommandsAndEveryExitStatus) {
     for (const char* command :
          {"-script", "-restore", "-restore --force", "list", "extract", "add", "remove", "verify", "rebuild"})
         EXPECT_NE(console.text.find(std::string("Install.plug ") + command), std::string::npos) << command;
-    for (int status = 0; status <= Code(ExitStatus::UnsafeName); ++status) {
+    for (int status = 0; status <= Code(ExitStatus::OtherInstall); ++status) {
         const std::string code = (status < 10 ? "   " : "  ") + std::to_string(status) + "  ";
         EXPECT_NE(console.text.find("\n" + code), std::string::npos) << status;
     }

@@ -1,0 +1,238 @@
+#include "tool/runs/install_record.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "archive/archive_error.h"
+#include "archive/names.h"
+#include "text/path_text.h"
+#include "tool/common/file_util.h"
+#include "tool/common/platform.h"
+#include "tool/common/publish_group.h"
+
+namespace veltrin::tool {
+namespace {
+
+// The record's own mark: the CR LF and the end-of-file byte show a copy that
+// was taken for text.
+constexpr std::string_view kMark = "VeltrinRecord\r\n\x1a";
+constexpr uint32_t kVersion = 1;
+constexpr size_t kSealSize = std::tuple_size_v<archive::Digest>;
+// A record holds a few archives' fronts (half a megabyte for a stock
+// gta3.img); anything near this is no record of ours.
+constexpr uint64_t kMaxRecordBytes = uint64_t{256} << 20;
+
+class Writer {
+public:
+    std::vector<uint8_t> bytes;
+
+    void Raw(std::span<const uint8_t> raw) { bytes.insert(bytes.end(), raw.begin(), raw.end()); }
+    void U8(uint8_t value) { bytes.push_back(value); }
+    void U32(uint32_t value) {
+        for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    }
+    void U64(uint64_t value) {
+        for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    }
+    void Text(std::string_view text) {
+        U32(static_cast<uint32_t>(text.size()));
+        Raw({reinterpret_cast<const uint8_t*>(text.data()), text.size()});
+    }
+    void Blob(std::span<const uint8_t> blob) {
+        U64(blob.size());
+        Raw(blob);
+    }
+    void State(const std::optional<archive::ArchiveState>& state) {
+        U8(state ? 1 : 0);
+        if (!state) return;
+        Raw(state->directory);
+        U64(state->fileSize);
+    }
+};
+
+class Reader {
+public:
+    explicit Reader(std::span<const uint8_t> bytes) : bytes_(bytes) {}
+
+    [[nodiscard]] bool AtEnd() const { return at_ == bytes_.size(); }
+    std::span<const uint8_t> Raw(uint64_t size) {
+        if (size > bytes_.size() - at_) throw RecordError("it ends in the middle of its content");
+        const auto raw = bytes_.subspan(at_, static_cast<size_t>(size));
+        at_ += static_cast<size_t>(size);
+        return raw;
+    }
+    uint8_t U8() { return Raw(1)[0]; }
+    bool Flag() {
+        const uint8_t flag = U8();
+        if (flag > 1) throw RecordError("a yes-or-no field holds " + std::to_string(flag));
+        return flag == 1;
+    }
+    uint32_t U32() {
+        const auto raw = Raw(4);
+        uint32_t value = 0;
+        for (int i = 0; i < 4; ++i) value |= uint32_t{raw[static_cast<size_t>(i)]} << (8 * i);
+        return value;
+    }
+    uint64_t U64() {
+        const auto raw = Raw(8);
+        uint64_t value = 0;
+        for (int i = 0; i < 8; ++i) value |= uint64_t{raw[static_cast<size_t>(i)]} << (8 * i);
+        return value;
+    }
+    std::string Text() {
+        const auto raw = Raw(U32());
+        return {reinterpret_cast<const char*>(raw.data()), raw.size()};
+    }
+    std::vector<uint8_t> Blob() {
+        const auto raw = Raw(U64());
+        return {raw.begin(), raw.end()};
+    }
+    archive::Digest Digest() {
+        archive::Digest digest{};
+        const auto raw = Raw(digest.size());
+        std::copy(raw.begin(), raw.end(), digest.begin());
+        return digest;
+    }
+    std::optional<archive::ArchiveState> State() {
+        if (!Flag()) return std::nullopt;
+        archive::ArchiveState state;
+        state.directory = Digest();
+        state.fileSize = U64();
+        return state;
+    }
+
+private:
+    std::span<const uint8_t> bytes_;
+    size_t at_ = 0;
+};
+
+bool SamePath(std::string_view a, std::string_view b) { return archive::FoldedName(a) == archive::FoldedName(b); }
+
+template <typename Entries>
+auto FindEntry(Entries& entries, std::string_view name) -> decltype(&entries.front()) {
+    const std::string key = archive::FoldedName(name);
+    for (auto& entry : entries)
+        if (archive::FoldedName(entry.name) == key) return &entry;
+    return nullptr;
+}
+
+template <typename Archives>
+auto FindArchive(Archives& archives, std::string_view path) -> decltype(&archives.front()) {
+    for (auto& archive : archives)
+        if (SamePath(archive.path, path)) return &archive;
+    return nullptr;
+}
+
+}  // namespace
+
+std::string RecordPathFor(const std::string& scriptPath) {
+    const std::string_view name = text::FileNameOf(scriptPath);
+    const char separator =
+        name.size() < scriptPath.size() ? scriptPath[scriptPath.size() - name.size() - 1] : PathSeparator();
+    return text::SiblingPath(scriptPath, std::string("Backups") + separator + "Install" + std::string(kRecordSuffix));
+}
+
+RecordedEntry* RecordedArchive::Find(std::string_view name) { return FindEntry(entries, name); }
+const RecordedEntry* RecordedArchive::Find(std::string_view name) const { return FindEntry(entries, name); }
+RecordedArchive* InstallRecord::Find(std::string_view path) { return FindArchive(archives, path); }
+const RecordedArchive* InstallRecord::Find(std::string_view path) const { return FindArchive(archives, path); }
+
+std::vector<uint8_t> EncodeRecord(const InstallRecord& record) {
+    Writer out;
+    out.Raw({reinterpret_cast<const uint8_t*>(kMark.data()), kMark.size()});
+    out.U32(kVersion);
+    out.Text(record.computer);
+    out.U32(static_cast<uint32_t>(record.archives.size()));
+    for (const RecordedArchive& archive : record.archives) {
+        out.Text(archive.path);
+        out.U8(archive.layout ? 1 : 0);
+        if (archive.layout) {
+            out.U64(archive.layout->fileSize);
+            out.Blob(archive.layout->front);
+        }
+        out.State(archive.found);
+        out.State(archive.left);
+        out.U32(static_cast<uint32_t>(archive.entries.size()));
+        for (const RecordedEntry& entry : archive.entries) {
+            out.Text(entry.name);
+            out.U8(entry.added ? 1 : 0);
+            out.Text(entry.backup);
+            out.U32(entry.at);
+            out.U32(entry.sectors);
+            out.U64(entry.put.size);
+            out.Raw(entry.put.digest);
+        }
+    }
+    const archive::Digest seal = archive::Sha256Of(out.bytes);
+    out.Raw(seal);
+    return std::move(out.bytes);
+}
+
+InstallRecord DecodeRecord(std::span<const uint8_t> bytes) {
+    if (bytes.size() < kMark.size() || std::memcmp(bytes.data(), kMark.data(), kMark.size()) != 0)
+        throw RecordError("it is not an install record of this tool");
+    Reader header(bytes.subspan(kMark.size()));
+    const uint32_t version = header.U32();
+    if (version != kVersion)
+        throw RecordError("it is of version " + std::to_string(version) + ", which this tool (version " +
+                          std::to_string(kVersion) + ") does not read");
+    if (bytes.size() < kMark.size() + 4 + kSealSize) throw RecordError("it ends before its seal");
+    const auto body = bytes.first(bytes.size() - kSealSize);
+    const archive::Digest seal = archive::Sha256Of(body);
+    if (!std::equal(seal.begin(), seal.end(), bytes.end() - static_cast<std::ptrdiff_t>(kSealSize)))
+        throw RecordError("its seal does not match its content (it is torn, or something changed it)");
+
+    Reader in(body.subspan(kMark.size() + 4));
+    InstallRecord record;
+    record.computer = in.Text();
+    for (uint32_t archives = in.U32(); archives > 0; --archives) {
+        RecordedArchive archive;
+        archive.path = in.Text();
+        if (in.Flag()) {
+            archive::Layout layout;
+            layout.fileSize = in.U64();
+            layout.front = in.Blob();
+            archive.layout = std::move(layout);
+        }
+        archive.found = in.State();
+        archive.left = in.State();
+        for (uint32_t entries = in.U32(); entries > 0; --entries) {
+            RecordedEntry entry;
+            entry.name = in.Text();
+            entry.added = in.Flag();
+            entry.backup = in.Text();
+            entry.at = in.U32();
+            entry.sectors = in.U32();
+            entry.put.size = in.U64();
+            entry.put.digest = in.Digest();
+            archive.entries.push_back(std::move(entry));
+        }
+        record.archives.push_back(std::move(archive));
+    }
+    if (!in.AtEnd()) throw RecordError("it holds more than its content says");
+    return record;
+}
+
+std::optional<InstallRecord> ReadRecord(archive::FileSystem& fs, const std::string& path) {
+    if (!fs.Exists(path)) return std::nullopt;
+    std::vector<uint8_t> bytes;
+    try {
+        bytes = ReadWholeFile(fs, path, kMaxRecordBytes, "larger than any install record");
+    } catch (const archive::ArchiveError& error) {
+        if (error.kind() == archive::ErrorKind::TooLarge) throw RecordError("it is " + error.reason());
+        throw;
+    }
+    return DecodeRecord(bytes);
+}
+
+void WriteRecord(archive::FileSystem& fs, const std::string& path, const InstallRecord& record) {
+    if (record.archives.empty()) {
+        if (fs.Exists(path)) fs.Remove(path);
+        return;
+    }
+    PublishGroup group(fs);
+    group.Write(path, EncodeRecord(record));
+    group.Publish();
+}
+
+}  // namespace veltrin::tool

@@ -1,0 +1,102 @@
+#pragma once
+// The tool's own record of what the installs from one application folder
+// did, kept beside their backups (Backups\Install.record) so that the undo
+// never depends on Install.dat, which every press of Install writes anew, nor
+// on the mod's files beside it. One application folder serves one game: the
+// record names the archives the installs changed and the computer they ran
+// on, and an install aimed elsewhere stops before it changes anything.
+//
+// Per archive it holds its full path; each entry an install replaced (its
+// original's backup file, spelling, sectors and place) or added; a SHA-256 of
+// the bytes the install put into each entry, so that "still the mod's" is a
+// checksum comparison; the archive's layout before the first install (its
+// front bytes and size, to give it back byte for byte); and the state (the
+// directory's checksum and the size) the last install found and left.
+//
+// The file is written whole beside its place and moved in (a publish group),
+// so a crash leaves the old record or the new one. It starts with its own
+// mark and version and ends with a SHA-256 seal of everything before it: a
+// record that is torn or changed is refused, never trusted.
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "archive/archive.h"
+#include "archive/file_io.h"
+#include "archive/sha256.h"
+
+namespace veltrin::tool {
+
+// What the record's name ends in; scripts may not name a backup so.
+inline constexpr std::string_view kRecordSuffix = ".record";
+
+// Where the installs from the script's folder keep their record:
+// "<folder>\Backups\Install.record", with the script path's own separator.
+std::string RecordPathFor(const std::string& scriptPath);
+
+// The bytes an install put into an entry: how many, and their SHA-256. The
+// entry holds them when its stored bytes are these followed by zeros.
+struct PutData {
+    uint64_t size = 0;
+    archive::Digest digest{};
+    friend bool operator==(const PutData&, const PutData&) = default;
+};
+
+struct RecordedEntry {
+    std::string name;  // replaced: the original's spelling; added: the spelling the install put in
+    bool added = false;
+    // Replaced: the backup file holding the original (empty when none was
+    // made). Added: the backup path beside which its marker lies, if any.
+    std::string backup;
+    uint32_t at = 0;       // replaced: the original's first sector when it was backed up
+    uint32_t sectors = 0;  // replaced: the original's size in sectors
+    PutData put;           // what the last install put in
+    friend bool operator==(const RecordedEntry&, const RecordedEntry&) = default;
+};
+
+struct RecordedArchive {
+    std::string path;
+    // Before the first install; none when an install the record does not
+    // know (or another program) had changed the archive by then.
+    std::optional<archive::Layout> layout;
+    std::optional<archive::ArchiveState> found;  // when the last install started its save
+    std::optional<archive::ArchiveState> left;   // what that save left
+    std::vector<RecordedEntry> entries;
+
+    // The entry of that name, any case; nullptr when none.
+    RecordedEntry* Find(std::string_view name);
+    [[nodiscard]] const RecordedEntry* Find(std::string_view name) const;
+};
+
+struct InstallRecord {
+    std::string computer;  // where the installs ran (ComputerName)
+    std::vector<RecordedArchive> archives;
+
+    // The archive of that path (ASCII letters in any case); nullptr when none.
+    RecordedArchive* Find(std::string_view path);
+    [[nodiscard]] const RecordedArchive* Find(std::string_view path) const;
+};
+
+// A record that cannot be trusted: what() says why, in plain words.
+class RecordError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+std::vector<uint8_t> EncodeRecord(const InstallRecord& record);
+// Throws RecordError for anything but a whole, sealed record of a version
+// this tool reads.
+InstallRecord DecodeRecord(std::span<const uint8_t> bytes);
+
+// The record at path; nothing when there is none. Throws RecordError, or
+// ArchiveError when the file cannot be read.
+std::optional<InstallRecord> ReadRecord(archive::FileSystem& fs, const std::string& path);
+// Makes the record durable at path, replacing the old one in one step; a
+// record of no archive is removed instead. Throws ArchiveError.
+void WriteRecord(archive::FileSystem& fs, const std::string& path, const InstallRecord& record);
+
+}  // namespace veltrin::tool

@@ -1,0 +1,110 @@
+// The install record as a file: where it lies, that it reads back as written,
+// and that a record torn anywhere, changed in any byte or of another version
+// is refused rather than trusted.
+#include "tool/runs/install_record.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "archive/sha256.h"
+#include "testing/memory_file_system.h"
+#include "tool_test_support.h"
+
+namespace veltrin::tool {
+namespace {
+
+using namespace testing;
+using archive::testing::MemoryFileSystem;
+
+InstallRecord Sample() {
+    InstallRecord record;
+    record.computer = "PLAYER-PC";
+    RecordedArchive gta3;
+    gta3.path = R"(C:\Games\GTA San Andreas\models\gta3.img)";
+    gta3.layout = archive::Layout{Pattern(4096, 1), 123 * 2048};
+    gta3.found = archive::ArchiveState{archive::Sha256Of(Pattern(10, 2)), 99 * 2048};
+    gta3.left = archive::ArchiveState{archive::Sha256Of(Pattern(10, 3)), 123 * 2048};
+    gta3.entries.push_back({"infernus.dff",
+                            false,
+                            R"(D:\Mod\Backups\gta3.img\INFERNUS.dff)",
+                            40,
+                            3,
+                            {7000, archive::Sha256Of(Pattern(7000, 4))}});
+    gta3.entries.push_back({"veltrin.dff",
+                            true,
+                            R"(D:\Mod\Backups\gta3.img\veltrin.dff)",
+                            0,
+                            0,
+                            {700, archive::Sha256Of(Pattern(700, 5))}});
+    RecordedArchive player;  // one whose first layout is not known
+    player.path = R"(C:\Games\GTA San Andreas\models\player.img)";
+    player.entries.push_back({"vest.dff", false, "", 7, 1, {10, archive::Sha256Of(Pattern(10, 6))}});
+    record.archives = {gta3, player};
+    return record;
+}
+
+TEST(InstallRecord, LiesInTheBackupsFolderBesideTheScript) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {R"(D:\Mod Folder\Install.dat)", R"(D:\Mod Folder\Backups\Install.record)"},
+        {R"(U:\Install.dat)", R"(U:\Backups\Install.record)"},
+        {"/app/Install.dat", "/app/Backups/Install.record"},
+        {R"(\\server\share\mod\Install.dat)", R"(\\server\share\mod\Backups\Install.record)"},
+    };
+    for (const auto& [script, record] : cases) EXPECT_EQ(RecordPathFor(script), record) << script;
+    const std::string bare = RecordPathFor("Install.dat");
+    EXPECT_TRUE(bare == "Backups/Install.record" || bare == R"(Backups\Install.record)") << bare;
+}
+
+TEST(InstallRecord, ReadsBackAsWrittenAndIsGoneOnceItHoldsNoArchive) {
+    MemoryFileSystem fs;
+    const std::string path = R"(D:\Mod\Backups\Install.record)";
+    EXPECT_FALSE(ReadRecord(fs, path).has_value());
+    const InstallRecord written = Sample();
+    WriteRecord(fs, path, written);
+    const std::optional<InstallRecord> read = ReadRecord(fs, path);
+    ASSERT_TRUE(read.has_value());
+    EXPECT_EQ(EncodeRecord(*read), EncodeRecord(written));
+    EXPECT_EQ(read->computer, "PLAYER-PC");
+    ASSERT_EQ(read->archives.size(), 2u);
+    EXPECT_EQ(read->archives[0].layout->front, Pattern(4096, 1));
+    EXPECT_EQ(read->archives[0].entries, written.archives[0].entries);
+    EXPECT_FALSE(read->archives[1].layout.has_value());
+    EXPECT_FALSE(read->archives[1].left.has_value());
+    EXPECT_NE(read->Find(R"(c:\games\gta san andreas\MODELS\GTA3.IMG)"), nullptr);
+    EXPECT_NE(read->archives[0].Find("INFERNUS.DFF"), nullptr);
+    for (const std::string& file : fs.Paths()) EXPECT_EQ(file.find(".partial"), std::string::npos) << file;
+
+    WriteRecord(fs, path, InstallRecord{"PLAYER-PC", {}});
+    EXPECT_FALSE(fs.Exists(path));
+}
+
+TEST(InstallRecord, ATornChangedOrForeignRecordIsRefused) {
+    const std::vector<uint8_t> bytes = EncodeRecord(Sample());
+    for (size_t length = 0; length < bytes.size(); ++length)
+        EXPECT_THROW(DecodeRecord(std::span(bytes).first(length)), RecordError) << "torn at " << length;
+    for (size_t at = 0; at < bytes.size(); at += 5) {
+        std::vector<uint8_t> changed = bytes;
+        changed[at] ^= 0x01;
+        EXPECT_THROW(DecodeRecord(changed), RecordError) << "changed at " << at;
+    }
+    std::vector<uint8_t> longer = bytes;
+    longer.push_back(0);
+    EXPECT_THROW(DecodeRecord(longer), RecordError);
+
+    // A later version, sealed as it should be: refused for its version.
+    std::vector<uint8_t> later(bytes.begin(), bytes.end() - 32);
+    later[16] = 2;
+    const archive::Digest seal = archive::Sha256Of(later);
+    later.insert(later.end(), seal.begin(), seal.end());
+    try {
+        DecodeRecord(later);
+        ADD_FAILURE() << "a record of version 2 was read";
+    } catch (const RecordError& error) {
+        EXPECT_NE(std::string(error.what()).find("version 2"), std::string::npos) << error.what();
+    }
+}
+
+}  // namespace
+}  // namespace veltrin::tool

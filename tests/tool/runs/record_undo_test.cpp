@@ -1,0 +1,264 @@
+// The tool's record of what the installs from an application folder did, as
+// the runs use it: the undo follows the record, whatever Install.dat says now
+// and whether or not it and the mod's files are still there; one folder
+// serves one game, so an install aimed at another game stops before anything
+// changes; a record that cannot be trusted is refused; and an install made
+// before records existed still undoes from Install.dat.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "archive/archive.h"
+#include "install_crash_fixture.h"
+#include "testing/memory_file_system.h"
+#include "tool/runs/backup_marker.h"
+#include "tool/runs/restore.h"
+#include "tool/runs/run_places.h"
+#include "tool/runs/script_runner.h"
+#include "tool/shell/tool_main.h"
+#include "tool_test_support.h"
+
+namespace veltrin::tool {
+namespace {
+
+using namespace testing;
+using archive::testing::MemoryFileSystem;
+
+const std::string kOtherGame = R"(E:\Other Game)";
+const std::string kOtherGta3 = kOtherGame + R"(\models\gta3.img)";
+const std::string kOtherPlayer = kOtherGame + R"(\models\player.img)";
+
+std::string ScriptFor(const std::string& game, const std::vector<std::string>& block1,
+                      const std::vector<std::string>& block2) {
+    std::string text;
+    for (const auto& line : install::testing::BlockLinesOf(install::Block::Gta3, game, kApp, block1))
+        text += line + "\r\n";
+    for (const auto& line : install::testing::BlockLinesOf(install::Block::Player, game, kApp, block2))
+        text += line + "\r\n";
+    return text;
+}
+
+class RecordUndoTest : public ::testing::Test {
+protected:
+    MemoryFileSystem fs;
+    RecordingReport report;
+    const std::string script = CrashScript();
+
+    void SetUp() override { SetUpBeforeInstall(fs); }
+    ExitStatus Install(const std::string& text) {
+        report = RecordingReport();
+        return RunScript(kScript, text, fs, report);
+    }
+    ExitStatus Undo(const std::string& text) {
+        report = RecordingReport();
+        return RestoreFromScript(kScript, text, fs, report);
+    }
+    // Everything under the application folder's Backups.
+    DiskFiles BackupsNow() {
+        DiskFiles files;
+        for (const std::string& path : fs.Paths())
+            if (path.rfind(kApp + "\\Backups\\", 0) == 0) files[path] = fs.Contents(path);
+        return files;
+    }
+};
+
+// Install.exe writes Install.dat anew at every press: a press that fails
+// early leaves a script of block 1 at most. The undo of the good install
+// before it still gives both archives back.
+TEST_F(RecordUndoTest, ASecondPressThatFailsEarlyStillUndoesBothArchives) {
+    const Bytes gta3 = fs.Contents(kGta3), player = fs.Contents(kPlayer);
+    ASSERT_EQ(Install(script), ExitStatus::Ok) << report.All();
+    const std::string blockOne = ScriptFor(kGame, {"a.dff", "gone.dff"}, {});
+    EXPECT_EQ(Install(blockOne), ExitStatus::NotFound) << report.All();
+
+    EXPECT_EQ(Undo(blockOne), ExitStatus::Ok) << report.All();
+    EXPECT_TRUE(fs.Contents(kGta3) == gta3);
+    EXPECT_TRUE(fs.Contents(kPlayer) == player) << report.All();
+    EXPECT_EQ(Changes({}, BackupsNow()), std::vector<std::string>{});
+}
+
+// One application folder serves one game: its Backups hold that game's
+// originals. An install aimed at another game stops before anything
+// changes, names both, and says what to do; the undo still undoes the first.
+TEST_F(RecordUndoTest, AnInstallAimedAtAnotherGameStopsAndChangesNothing) {
+    MakeArchive(fs, kOtherGta3, {{"a.dff", Pattern(3000, 21)}, {"b.txd", Pattern(100, 22)}});
+    MakeArchive(fs, kOtherPlayer, {{"c.dff", Pattern(2048, 24)}});
+    const Bytes gta3 = fs.Contents(kGta3), player = fs.Contents(kPlayer);
+    ASSERT_EQ(Install(script), ExitStatus::Ok) << report.All();
+    const DiskFiles backups = BackupsNow();
+    const Bytes otherGta3 = fs.Contents(kOtherGta3), otherPlayer = fs.Contents(kOtherPlayer);
+
+    const std::string other = ScriptFor(kOtherGame, {"a.dff", "B.TXD", "new.dff"}, {"c.dff"});
+    EXPECT_EQ(Install(other), ExitStatus::OtherInstall) << report.All();
+    EXPECT_EQ(Code(ExitStatus::OtherInstall), 16);
+    EXPECT_TRUE(report.Has(kGta3)) << report.All();
+    EXPECT_TRUE(report.Has(kOtherGta3)) << report.All();
+    EXPECT_TRUE(report.Has("this folder holds another install's backups")) << report.All();
+    EXPECT_TRUE(report.Has("Undo.cmd")) << report.All();
+    EXPECT_TRUE(report.Has("unpack a fresh copy of the mod")) << report.All();
+    EXPECT_TRUE(report.Has("nothing was changed")) << report.All();
+    EXPECT_EQ(report.lines.back(), "failed");
+    EXPECT_TRUE(fs.Contents(kOtherGta3) == otherGta3);
+    EXPECT_TRUE(fs.Contents(kOtherPlayer) == otherPlayer);
+    EXPECT_EQ(Changes(backups, BackupsNow()), std::vector<std::string>{});
+
+    // Install.dat now names the other game; the undo follows the record.
+    EXPECT_EQ(Undo(other), ExitStatus::Ok) << report.All();
+    EXPECT_TRUE(fs.Contents(kGta3) == gta3);
+    EXPECT_TRUE(fs.Contents(kPlayer) == player);
+    EXPECT_TRUE(fs.Contents(kOtherGta3) == otherGta3);
+    EXPECT_EQ(Changes({}, BackupsNow()), std::vector<std::string>{});
+    // Undone, the folder serves any game again.
+    EXPECT_EQ(Install(other), ExitStatus::Ok) << report.All();
+}
+
+// Undo.cmd needs only the folder's Backups: the script and the mod's files
+// beside it may be gone.
+TEST_F(RecordUndoTest, TheUndoNeedsNeitherInstallDatNorTheModsFiles) {
+    const Bytes gta3 = fs.Contents(kGta3), player = fs.Contents(kPlayer);
+    fs.SetFile(kScript, BytesOf(script));
+    FakeConsole console;
+    ASSERT_EQ(RunTool({"Install.plug", "-script", kScript}, console, fs), 0) << console.text;
+    fs.Remove(kScript);
+    for (const CrashItem& item : kCrashItems) fs.Remove(Payload(item.archive, item.name));
+
+    console.text.clear();
+    EXPECT_EQ(RunTool({"Install.plug", "-restore", kScript}, console, fs), 0) << console.text;
+    EXPECT_TRUE(fs.Contents(kGta3) == gta3) << console.text;
+    EXPECT_TRUE(fs.Contents(kPlayer) == player);
+    EXPECT_EQ(Changes({}, BackupsNow()), std::vector<std::string>{});
+    EXPECT_TRUE(fs.Exists(kApp + "\\Restore.log"));
+
+    // Undone and without a script: nothing was installed from this folder.
+    console.text.clear();
+    EXPECT_EQ(RunTool({"Install.plug", "-restore", kScript}, console, fs), Code(ExitStatus::NotFound));
+}
+
+// What an install made before the tool kept records leaves: Install.dat, the
+// backups and the markers. Its undo still works from them, and so does that
+// of a later install over it from the same folder.
+TEST_F(RecordUndoTest, AnInstallMadeBeforeRecordsExistedStillUndoes) {
+    const Content gta3 = ReadContent(fs, kGta3), player = ReadContent(fs, kPlayer);
+    const auto folded = [](Content content) {
+        for (auto& [name, bytes] : content) name = archive::FoldedName(name);
+        return content;
+    };
+    for (const bool installedAgain : {false, true}) {
+        SCOPED_TRACE(installedAgain ? "installed again with records" : "as it was left");
+        fs = MemoryFileSystem();
+        SetUp();
+        ASSERT_EQ(Install(script), ExitStatus::Ok) << report.All();
+        if (fs.Exists(kRecord)) fs.Remove(kRecord);
+        if (installedAgain) {
+            ASSERT_EQ(Install(script), ExitStatus::Ok) << report.All();
+        }
+        ASSERT_TRUE(fs.Exists(Backup("gta3.img", "a.dff")));
+        ASSERT_TRUE(fs.Exists(AddedMarkerPath(Backup("gta3.img", "new.dff"))));
+
+        EXPECT_EQ(Undo(script), ExitStatus::Ok) << report.All();
+        EXPECT_EQ(folded(ReadContent(fs, kGta3)), folded(gta3)) << report.All();
+        EXPECT_EQ(folded(ReadContent(fs, kPlayer)), folded(player));
+        EXPECT_EQ(Changes({}, BackupsNow()), std::vector<std::string>{});
+    }
+}
+
+// A second install from the same folder keeps the first one's originals and
+// layout: its undo gives the archives back byte for byte.
+TEST_F(RecordUndoTest, ASecondInstallFromTheSameFolderUndoesToTheOriginalBytes) {
+    const Bytes gta3 = fs.Contents(kGta3), player = fs.Contents(kPlayer);
+    ASSERT_EQ(Install(InstallScript({"a.dff"}, {})), ExitStatus::Ok) << report.All();
+    ASSERT_EQ(Install(script), ExitStatus::Ok) << report.All();
+    EXPECT_EQ(fs.Contents(Backup("gta3.img", "a.dff")), Stored(Pattern(3000, 1)));
+    EXPECT_EQ(Undo(script), ExitStatus::Ok) << report.All();
+    EXPECT_TRUE(fs.Contents(kGta3) == gta3);
+    EXPECT_TRUE(fs.Contents(kPlayer) == player);
+    EXPECT_EQ(Changes({}, BackupsNow()), std::vector<std::string>{});
+}
+
+// A record that is torn or was changed is never trusted: install and undo
+// both refuse it, say so, and change nothing.
+TEST_F(RecordUndoTest, ARecordThatCannotBeTrustedIsRefusedAndNothingChanges) {
+    ASSERT_EQ(Install(script), ExitStatus::Ok) << report.All();
+    const Bytes record = fs.Contents(kRecord);
+    ASSERT_GT(record.size(), 100u);
+    Bytes flipped = record;
+    flipped[flipped.size() / 2] ^= 0x20;
+    const std::vector<std::pair<const char*, Bytes>> damaged = {
+        {"torn", Bytes(record.begin(), record.begin() + static_cast<std::ptrdiff_t>(record.size() / 2))},
+        {"a byte changed", flipped},
+        {"empty", {}},
+        {"not a record", BytesOf("-open \"C:\\\\x\\\\gta3.img\"\r\n")},
+    };
+    for (const auto& [what, bytes] : damaged) {
+        SCOPED_TRACE(what);
+        fs.SetFile(kRecord, bytes);
+        const DiskFiles before = KeptFiles(fs);
+        EXPECT_EQ(Undo(script), ExitStatus::Io) << report.All();
+        EXPECT_TRUE(report.Has("error: the install record " + kRecord + " cannot be trusted")) << report.All();
+        EXPECT_TRUE(report.Has("nothing was changed"));
+        EXPECT_EQ(Changes(before, KeptFiles(fs)), std::vector<std::string>{});
+        EXPECT_EQ(Install(script), ExitStatus::Io) << report.All();
+        EXPECT_TRUE(report.Has("error: the install record " + kRecord + " cannot be trusted")) << report.All();
+        EXPECT_EQ(Changes(before, KeptFiles(fs)), std::vector<std::string>{});
+    }
+}
+
+// A mod author's test install, zipped with the mod: the record was made on
+// another computer. The player's install stops before anything changes; the
+// undo still follows that record.
+TEST_F(RecordUndoTest, ARecordMadeOnAnotherComputerStopsTheInstall) {
+    const Bytes gta3 = fs.Contents(kGta3), player = fs.Contents(kPlayer);
+    ASSERT_EQ(RunScript(kScript, script, fs, report, "AUTHOR-PC"), ExitStatus::Ok) << report.All();
+    const Bytes installedGta3 = fs.Contents(kGta3);
+    const DiskFiles backups = BackupsNow();
+
+    report = RecordingReport();
+    EXPECT_EQ(RunScript(kScript, script, fs, report, "PLAYER-PC"), ExitStatus::OtherInstall) << report.All();
+    EXPECT_TRUE(report.Has("this folder holds another install's backups")) << report.All();
+    EXPECT_TRUE(report.Has("another computer (AUTHOR-PC)")) << report.All();
+    EXPECT_TRUE(report.Has("unpack a fresh copy of the mod")) << report.All();
+    EXPECT_TRUE(report.Has("nothing was changed"));
+    EXPECT_TRUE(fs.Contents(kGta3) == installedGta3);
+    EXPECT_EQ(Changes(backups, BackupsNow()), std::vector<std::string>{});
+
+    // The same computer, its name in another case, installs again.
+    report = RecordingReport();
+    EXPECT_EQ(RunScript(kScript, script, fs, report, "author-pc"), ExitStatus::Ok) << report.All();
+
+    EXPECT_EQ(Undo(script), ExitStatus::Ok) << report.All();
+    EXPECT_TRUE(fs.Contents(kGta3) == gta3);
+    EXPECT_TRUE(fs.Contents(kPlayer) == player);
+}
+
+// The check before an undo (whether this account may write) looks where the
+// undo writes: the record's archives and backup folders, whatever Install.dat
+// says.
+TEST_F(RecordUndoTest, TheUndoWritesWhereTheRecordSays) {
+    ASSERT_EQ(Install(script), ExitStatus::Ok) << report.All();
+    const std::string other = ScriptFor(kOtherGame, {"a.dff"}, {"c.dff"});
+    const auto filesOf = [](const std::vector<WritePlace>& places) {
+        std::vector<std::string> files;
+        for (const WritePlace& place : places)
+            if (place.kind == WritePlace::Kind::File) files.push_back(place.path);
+        return files;
+    };
+    const auto hasFolder = [](const std::vector<WritePlace>& places, const std::string& folder) {
+        for (const WritePlace& place : places)
+            if (place.kind == WritePlace::Kind::Folder && place.path == folder) return true;
+        return false;
+    };
+    const std::vector<WritePlace> places = PlacesUndoWrites(kScript, other, fs);
+    EXPECT_EQ(filesOf(places), (std::vector<std::string>{kGta3, kPlayer}));
+    EXPECT_TRUE(hasFolder(places, kGame + R"(\models)"));
+    EXPECT_TRUE(hasFolder(places, kApp + R"(\Backups\gta3.img)"));
+    EXPECT_TRUE(hasFolder(places, kApp + R"(\Backups\player.img)"));
+
+    fs.SetFile(kRecord, BytesOf("not a record"));
+    EXPECT_EQ(PlacesUndoWrites(kScript, other, fs).size(), 0u) << "the run refuses it and says why";
+    fs.Remove(kRecord);
+    EXPECT_EQ(filesOf(PlacesUndoWrites(kScript, other, fs)), (std::vector<std::string>{kOtherGta3, kOtherPlayer}));
+}
+
+}  // namespace
+}  // namespace veltrin::tool
