@@ -157,6 +157,7 @@ public:
         extra_.erase(Plain(path));
     }
     void CreateDirectories(const std::string& path) override { inner_.CreateDirectories(path); }
+    void FlushFolder(const std::string& folder) override { inner_.FlushFolder(folder); }
     uint64_t FreeSpace(const std::string& path) override { return inner_.FreeSpace(path); }
 
 private:

@@ -29,6 +29,8 @@ void FileSystem::FlushAndReplaceEach(const std::vector<Move>& moves) {
     }
 }
 
+void FileSystem::FlushFolder(const std::string&) {}
+
 void FileSystem::CheckWritable(const std::string&) {}
 
 void FileSystem::CheckCanCreateIn(const std::string&) {}

@@ -52,6 +52,11 @@ public:
     // take them together, which costs far less than a flush and a move each.
     virtual void FlushAndReplaceEach(const std::vector<Move>& moves);
     virtual void Remove(const std::string& path) = 0;
+    // Returns once every change of names in the folder (a new file, a
+    // rename, a removal) is durable. The default does nothing, as on
+    // Windows, where a name's change is durable with the call that makes it;
+    // POSIX systems flush the folder.
+    virtual void FlushFolder(const std::string& folder);
     // Creates the folder and every missing parent.
     virtual void CreateDirectories(const std::string& path) = 0;
     // Free bytes on the volume that holds the path.

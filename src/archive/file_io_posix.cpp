@@ -254,6 +254,8 @@ public:
         if (::unlink(PosixPath(path).c_str()) != 0) Fail(path, errno);
     }
 
+    void FlushFolder(const std::string& folder) override { SyncFolder(folder, PosixPath(folder)); }
+
     // A new folder is durable only once its parent is flushed: each one made
     // here is, so that files later made durable inside it cannot vanish with
     // it in a power cut.

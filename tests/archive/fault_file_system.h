@@ -146,13 +146,13 @@ public:
         return inner_.FreeSpace(path);
     }
 
-private:
     // Under POSIX rules a folder's flush is a step of its own; under
     // Windows' a name is durable with the step that made it.
-    void FlushFolder(const std::string& folder) {
+    void FlushFolder(const std::string& folder) override {
         if (inner_.Rules() == NameRules::Posix) Step(folder, "folder flush", [&] { inner_.FlushFolder(folder); });
     }
 
+private:
     class FaultFile final : public File {
     public:
         FaultFile(FaultFileSystem& fs, std::string path, std::unique_ptr<File> inner)

@@ -449,21 +449,12 @@ private:
 
     // The record may let go of a used backup only once its removal lasts: a
     // backup that came back after a power cut, unknown to the record, would
-    // be kept by a later install as the original. Under POSIX a removal lasts
-    // once its folder is flushed, which the file system does when a file is
-    // published into that folder; so a mark is published into each folder
-    // the removed files lay in, and removed (a mark left over ends in
-    // .partial, a name the tool never takes for anything).
+    // be kept by a later install as the original. Each folder the removed
+    // files lay in is flushed once.
     void MakeRemovalsDurable(const std::vector<std::string>& removed) {
-        std::set<std::string> marks;
-        for (const std::string& path : removed)
-            marks.insert(text::SiblingPath(path, "removed" + std::string(kScratchSuffix)));
-        for (const std::string& mark : marks) {
-            PublishGroup group(fs_);
-            group.Write(mark, {});
-            group.Publish();
-            fs_.Remove(mark);
-        }
+        std::set<std::string> folders;
+        for (const std::string& path : removed) folders.insert(std::string(text::FolderOf(path)));
+        for (const std::string& folder : folders) fs_.FlushFolder(folder);
     }
 
     // The record lets go of what this archive's undo settled, after the

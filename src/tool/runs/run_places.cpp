@@ -5,6 +5,7 @@
 
 #include "archive/names.h"
 #include "text/path_text.h"
+#include "tool/runs/backup_marker.h"
 #include "tool/runs/install_record.h"
 #include "tool/runs/script_reader.h"
 
@@ -78,8 +79,13 @@ std::vector<WritePlace> PlacesUndoWrites(const std::string& scriptPath, std::str
     for (const RecordedArchive& archive : record->archives) {
         places.push_back({WritePlace::Kind::File, archive.path});
         AddFolderOf(places, archive.path);
-        for (const RecordedEntry& entry : archive.entries)
-            if (!entry.backup.empty()) AddFolderOf(places, entry.backup);
+        for (const RecordedEntry& entry : archive.entries) {
+            if (entry.backup.empty()) continue;
+            AddFolderOf(places, entry.backup);
+            // The undo removes what it used: the backup, or the marker of an addition.
+            places.push_back(
+                {WritePlace::Kind::RemovedFile, entry.added ? AddedMarkerPath(entry.backup) : entry.backup});
+        }
     }
     AddRecordFolder(places, scriptPath);
     return places;

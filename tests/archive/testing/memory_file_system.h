@@ -54,7 +54,7 @@ public:
     // rules durable only once the folder is flushed.
     void Rename(const std::string& from, const std::string& to);
     // Makes every name in the folder durable as it is now.
-    void FlushFolder(const std::string& folder);
+    void FlushFolder(const std::string& folder) override;
     // Creates one folder whose parent exists (or is not tracked).
     void MakeFolder(const std::string& path);
     // The folders CreateDirectories would make for path, outermost first.

@@ -253,6 +253,15 @@ TEST_F(RecordUndoTest, TheUndoWritesWhereTheRecordSays) {
     EXPECT_TRUE(hasFolder(places, kGame + R"(\models)"));
     EXPECT_TRUE(hasFolder(places, kApp + R"(\Backups\gta3.img)"));
     EXPECT_TRUE(hasFolder(places, kApp + R"(\Backups\player.img)"));
+    // And the files it removes once used: each backup (or an addition's
+    // marker), so that a read-only one is found before anything changes.
+    size_t removed = 0;
+    for (const WritePlace& place : places) {
+        if (place.kind != WritePlace::Kind::RemovedFile) continue;
+        ++removed;
+        EXPECT_TRUE(fs.Exists(place.path)) << place.path;
+    }
+    EXPECT_GE(removed, 1u);
 
     fs.SetFile(kRecord, BytesOf("not a record"));
     EXPECT_EQ(PlacesUndoWrites(kScript, other, fs).size(), 0u) << "the run refuses it and says why";
