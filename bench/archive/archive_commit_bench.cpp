@@ -41,7 +41,7 @@ constexpr uint32_t kLargeEvery = 800;  // room for in-place replacements
 constexpr uint32_t kLargeSectors = 200;
 constexpr size_t kFileBytes = 250 * 1024;  // 20 files: about 5 MB
 constexpr size_t kBlock = size_t{4} << 20;
-constexpr int kRounds = 3;
+constexpr int kRounds = 5;
 
 uint32_t SectorsOf(uint32_t i) { return i % kLargeEvery == 0 ? kLargeSectors : 17 + (i * 7919u) % 31u; }
 std::string NameOf(uint32_t i) { return "entry" + std::to_string(i) + (i % 2 ? ".txd" : ".dff"); }

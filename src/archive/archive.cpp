@@ -30,6 +30,22 @@ void Require(bool condition, ErrorKind kind, const std::string& path, const std:
     if (!condition) throw ArchiveError(kind, path, reason);
 }
 
+// Names as keys without regard to ASCII case, looked up without copying.
+struct FoldedHash {
+    size_t operator()(std::string_view name) const noexcept {
+        uint64_t hash = 0xcbf29ce484222325ull;
+        for (const char c : name) hash = (hash ^ static_cast<uint8_t>(text::LowerAscii(c))) * 0x100000001b3ull;
+        return static_cast<size_t>(hash);
+    }
+};
+struct FoldedEqual {
+    bool operator()(std::string_view a, std::string_view b) const noexcept {
+        return text::EqualIgnoringAsciiCase(a, b);
+    }
+};
+// Points into the names of the entries it indexes.
+using NameIndex = std::unordered_map<std::string_view, size_t, FoldedHash, FoldedEqual>;
+
 // The game copies player.img's directory into a table of this many records.
 constexpr size_t kPlayerTable = 550;
 
@@ -46,11 +62,11 @@ struct Archive::State {
     std::string path;
     FileSystem* fs = nullptr;
     Recovery recovery = Recovery::None;
-    std::vector<Entry> records;                     // every record, free entries too
-    std::vector<Entry> entries;                     // the live ones, in directory order
-    std::vector<size_t> recordOf;                   // live entry -> its record
-    std::unordered_map<std::string, size_t> index;  // folded name -> live entry
-    std::vector<uint8_t> directory;                 // header and records as read or last written
+    std::vector<Entry> records;      // every record, free entries too
+    std::vector<Entry> entries;      // the live ones, in directory order
+    std::vector<size_t> recordOf;    // live entry -> its record
+    NameIndex index;                 // name (any case) -> live entry
+    std::vector<uint8_t> directory;  // header and records as read or last written
     uint64_t fileSize = 0;
     std::unique_ptr<File> file;  // open for reading while nothing is being committed
     // Set by a commit that failed after its point of no return (commit.h,
@@ -69,12 +85,15 @@ struct Archive::State {
         entries.clear();
         recordOf.clear();
         index.clear();
+        entries.reserve(records.size());
+        recordOf.reserve(records.size());
+        index.reserve(records.size());
         for (size_t i = 0; i < records.size(); ++i) {
             if (IsFreeName(records[i].name)) continue;
-            index.emplace(FoldedName(records[i].name), entries.size());
             entries.push_back(records[i]);
             recordOf.push_back(i);
         }
+        for (size_t i = 0; i < entries.size(); ++i) index.emplace(entries[i].name, i);
         ClearChanges();
     }
     void ClearChanges() {
@@ -166,7 +185,7 @@ Layout Archive::CurrentLayout() const {
 
 const Entry* Archive::Find(std::string_view name) const {
     state_->RequireCurrent();
-    const auto it = state_->index.find(FoldedName(name));
+    const auto it = state_->index.find(name);
     return it == state_->index.end() ? nullptr : &state_->entries[it->second];
 }
 

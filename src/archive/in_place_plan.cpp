@@ -102,30 +102,38 @@ void CopyRecord(const std::vector<uint8_t>& raw, size_t record, uint64_t offset,
     format::StoreLe32(to, static_cast<uint32_t>(offset));
 }
 
+// A record of the planned layout: a live entry (and the entry it is), or
+// a free one.
+struct Slot {
+    Entry record;
+    Placed* entry = nullptr;
+};
+
 // The records of a layout: the live entries and, in the gaps between them,
 // free entries. Empty when two entries overlap (a planning fault).
-std::optional<std::vector<Entry>> RecordsOf(std::vector<const Placed*> entries, uint64_t dataStart, uint64_t end,
-                                            uint32_t cap) {
+std::optional<std::vector<Slot>> RecordsOf(std::vector<Placed*> entries, uint64_t dataStart, uint64_t end,
+                                           uint32_t cap) {
     std::sort(entries.begin(), entries.end(), [](const Placed* a, const Placed* b) {
         if (a->offset != b->offset) return a->offset < b->offset;
         if ((a->sectors > 0) != (b->sectors > 0)) return a->sectors == 0;  // an empty entry comes first
         return a->order < b->order;
     });
-    std::vector<Entry> records;
-    records.reserve(entries.size());
+    std::vector<Slot> slots;
+    slots.reserve(entries.size());
     uint64_t cursor = dataStart;
     const auto freeUpTo = [&](uint64_t to) {
-        for (Entry& entry : FreeEntriesFor(cursor, to, cap)) records.push_back(std::move(entry));
+        for (Entry& entry : FreeEntriesFor(cursor, to, cap)) slots.push_back({std::move(entry), nullptr});
     };
-    for (const Placed* entry : entries) {
+    for (Placed* entry : entries) {
         if (entry->offset < cursor) return std::nullopt;
         freeUpTo(entry->offset);
-        records.push_back({*entry->name, static_cast<uint32_t>(entry->offset), static_cast<uint32_t>(entry->sectors)});
+        slots.push_back(
+            {{*entry->name, static_cast<uint32_t>(entry->offset), static_cast<uint32_t>(entry->sectors)}, entry});
         cursor = entry->End();
     }
     if (cursor > end) return std::nullopt;
     freeUpTo(end);
-    return records;
+    return slots;
 }
 
 }  // namespace
@@ -216,10 +224,8 @@ std::optional<InPlacePlan> PlanInPlace(const StagedChanges& staged) {
         cap = std::max(cap, static_cast<uint32_t>(live[i].sectors));
         end = std::max(end, live[i].End());
     }
-    const auto layout = [&] {
-        return RecordsOf(std::vector<const Placed*>(kept.begin(), kept.end()), dataStart, end, cap);
-    };
-    std::optional<std::vector<Entry>> after = layout();
+    const auto layout = [&] { return RecordsOf(kept, dataStart, end, cap); };
+    std::optional<std::vector<Slot>> after = layout();
     if (!after) return std::nullopt;
 
     // Room for the directory: the first records move to the end (free ones
@@ -227,18 +233,13 @@ std::optional<InPlacePlan> PlanInPlace(const StagedChanges& staged) {
     const uint64_t movedFrom = end;  // records from here on have moved already
     while (format::DirectoryBytes(after->size()) > dataStart * kSectorSize) {
         if (after->empty()) return std::nullopt;
-        const Entry& first = after->front();
-        if (IsFreeName(first.name)) {
-            dataStart = uint64_t{first.offset} + first.sectors;
+        const Slot& first = after->front();
+        if (!first.entry) {
+            dataStart = uint64_t{first.record.offset} + first.record.sectors;
         } else {
-            Placed* moving = nullptr;
-            for (Placed* entry : kept)
-                if (entry->offset == first.offset && *entry->name == first.name && entry->sectors == first.sectors &&
-                    entry->offset < movedFrom) {
-                    moving = entry;
-                    break;
-                }
-            if (!moving) return std::nullopt;  // everything has moved once: no room to be had
+            // Each live entry once: one that moved already has no room to give.
+            if (first.entry->offset >= movedFrom) return std::nullopt;
+            Placed* moving = first.entry;
             if (!moving->data && !moving->moveFrom) moving->moveFrom = moving->offset;
             moving->write = true;
             dataStart = std::max(dataStart, moving->End());
@@ -251,13 +252,10 @@ std::optional<InPlacePlan> PlanInPlace(const StagedChanges& staged) {
 
     // The game's fixed table: a record within it stays within it.
     if (staged.tableLimit > 0) {
-        std::map<std::string_view, size_t> position;
-        for (size_t i = 0; i < after->size(); ++i)
-            if (!IsFreeName((*after)[i].name)) position.emplace((*after)[i].name, i);
-        for (size_t i = 0; i < committedLive; ++i) {
-            if (gone[i] || live[i].record >= staged.tableLimit) continue;
-            const auto it = position.find(*live[i].name);
-            if (it == position.end() || it->second >= staged.tableLimit) return std::nullopt;
+        for (size_t i = 0; i < after->size(); ++i) {
+            const Placed* entry = (*after)[i].entry;
+            if (entry && entry->record != kNew && entry->record < staged.tableLimit && i >= staged.tableLimit)
+                return std::nullopt;
         }
     }
 
@@ -265,19 +263,14 @@ std::optional<InPlacePlan> PlanInPlace(const StagedChanges& staged) {
     if (newSize > format::kMaxArchiveBytes) return std::nullopt;
 
     InPlacePlan plan;
-    plan.records = std::move(*after);
+    plan.records.reserve(after->size());
     // The directory: a record that only moved keeps its bytes on disk (what
     // lies after its name's NUL, its size in archive), with the new offset.
-    std::map<std::pair<std::string_view, uint64_t>, const Placed*> byNameAndOffset;
-    for (const Placed* entry : kept)
-        byNameAndOffset.emplace(std::pair{std::string_view(*entry->name), entry->offset}, entry);
-    plan.directory = format::EncodeHeader(plan.records.size());
-    plan.directory.resize(format::DirectoryBytes(plan.records.size()));
-    for (size_t i = 0; i < plan.records.size(); ++i) {
-        const Entry& record = plan.records[i];
+    plan.directory = format::EncodeHeader(after->size());
+    plan.directory.resize(format::DirectoryBytes(after->size()));
+    for (size_t i = 0; i < after->size(); ++i) {
+        const auto& [record, entry] = (*after)[i];
         uint8_t* to = plan.directory.data() + format::kHeaderSize + i * format::kEntrySize;
-        const auto it = byNameAndOffset.find({record.name, record.offset});
-        const Placed* entry = it == byNameAndOffset.end() ? nullptr : it->second;
         if (entry && entry->record != kNew && *entry->name == records[entry->record].name &&
             entry->sectors == records[entry->record].sectors) {
             CopyRecord(staged.directory, entry->record, record.offset, to);
@@ -285,6 +278,7 @@ std::optional<InPlacePlan> PlanInPlace(const StagedChanges& staged) {
             const std::vector<uint8_t> encoded = format::EncodeRecords(std::span<const Entry>(&record, 1));
             std::copy(encoded.begin(), encoded.end(), to);
         }
+        plan.records.push_back(record);
     }
 
     // The writes: the directory, the zeros after a directory that shrank,
@@ -312,11 +306,14 @@ std::optional<InPlacePlan> PlanInPlace(const StagedChanges& staged) {
             left.emplace_back(was.offset, uint64_t{was.offset} + was.sectors);
     }
     std::sort(left.begin(), left.end());
-    for (const Entry& record : plan.records) {
-        if (!IsFreeName(record.name)) continue;
+    // Both in sector order: each free record meets the stretches that overlap it.
+    size_t next = 0;
+    for (const auto& [record, entry] : *after) {
+        if (entry) continue;
         const uint64_t start = record.offset, stop = start + record.sectors;
-        for (const auto& [from, to] : left) {
-            const uint64_t a = std::max(from, start), b = std::min(to, stop);
+        while (next < left.size() && left[next].second <= start) ++next;
+        for (size_t i = next; i < left.size() && left[i].first < stop; ++i) {
+            const uint64_t a = std::max(left[i].first, start), b = std::min(left[i].second, stop);
             if (a < b) writes.push_back({a * kSectorSize, {}, (b - a) * kSectorSize});
         }
     }

@@ -3,6 +3,11 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#include <immintrin.h>
+#endif
+
 namespace veltrin::archive {
 namespace {
 
@@ -27,41 +32,146 @@ uint32_t LoadBe32(const uint8_t* p) {
 Sha256::Sha256()
     : state_{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19} {}
 
-void Sha256::Block(const uint8_t* block) {
-    uint32_t w[64];
-    for (int i = 0; i < 16; ++i) w[i] = LoadBe32(block + 4 * i);
-    for (int i = 16; i < 64; ++i) {
-        const uint32_t s0 = Rotr(w[i - 15], 7) ^ Rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
-        const uint32_t s1 = Rotr(w[i - 2], 17) ^ Rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
-        w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+namespace {
+
+// The compression function on its own, for any machine.
+void CompressPortable(std::array<uint32_t, 8>& state, const uint8_t* data, size_t blocks) {
+    for (; blocks > 0; --blocks, data += 64) {
+        uint32_t w[64];
+        for (int i = 0; i < 16; ++i) w[i] = LoadBe32(data + 4 * i);
+        for (int i = 16; i < 64; ++i) {
+            const uint32_t s0 = Rotr(w[i - 15], 7) ^ Rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
+            const uint32_t s1 = Rotr(w[i - 2], 17) ^ Rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
+            w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+        }
+        uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
+        uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
+        for (int i = 0; i < 64; ++i) {
+            const uint32_t s1 = Rotr(e, 6) ^ Rotr(e, 11) ^ Rotr(e, 25);
+            const uint32_t choose = (e & f) ^ (~e & g);
+            const uint32_t t1 = h + s1 + choose + kRound[static_cast<size_t>(i)] + w[i];
+            const uint32_t s0 = Rotr(a, 2) ^ Rotr(a, 13) ^ Rotr(a, 22);
+            const uint32_t majority = (a & b) ^ (a & c) ^ (b & c);
+            const uint32_t t2 = s0 + majority;
+            h = g;
+            g = f;
+            f = e;
+            e = d + t1;
+            d = c;
+            c = b;
+            b = a;
+            a = t1 + t2;
+        }
+        state[0] += a;
+        state[1] += b;
+        state[2] += c;
+        state[3] += d;
+        state[4] += e;
+        state[5] += f;
+        state[6] += g;
+        state[7] += h;
     }
-    uint32_t a = state_[0], b = state_[1], c = state_[2], d = state_[3];
-    uint32_t e = state_[4], f = state_[5], g = state_[6], h = state_[7];
-    for (int i = 0; i < 64; ++i) {
-        const uint32_t s1 = Rotr(e, 6) ^ Rotr(e, 11) ^ Rotr(e, 25);
-        const uint32_t choose = (e & f) ^ (~e & g);
-        const uint32_t t1 = h + s1 + choose + kRound[static_cast<size_t>(i)] + w[i];
-        const uint32_t s0 = Rotr(a, 2) ^ Rotr(a, 13) ^ Rotr(a, 22);
-        const uint32_t majority = (a & b) ^ (a & c) ^ (b & c);
-        const uint32_t t2 = s0 + majority;
-        h = g;
-        g = f;
-        f = e;
-        e = d + t1;
-        d = c;
-        c = b;
-        b = a;
-        a = t1 + t2;
-    }
-    state_[0] += a;
-    state_[1] += b;
-    state_[2] += c;
-    state_[3] += d;
-    state_[4] += e;
-    state_[5] += f;
-    state_[6] += g;
-    state_[7] += h;
 }
+
+#if defined(__x86_64__) || defined(__i386__)
+// The same with the processor's SHA instructions (x86 SHA extensions, with
+// SSSE3 and SSE4.1), which do two rounds at a time: the state lives in two
+// registers as (A, B, E, F) and (C, D, G, H), and the message schedule is
+// computed four words at a time.
+__attribute__((target("sha,ssse3,sse4.1"))) void CompressWithShaInstructions(std::array<uint32_t, 8>& state,
+                                                                             const uint8_t* data, size_t blocks) {
+    const __m128i byteSwap = _mm_set_epi64x(0x0c0d0e0f08090a0bll, 0x0405060700010203ll);
+    __m128i dcba = _mm_loadu_si128(reinterpret_cast<const __m128i*>(state.data()));
+    __m128i hgfe = _mm_loadu_si128(reinterpret_cast<const __m128i*>(state.data() + 4));
+    const __m128i cdab = _mm_shuffle_epi32(dcba, 0xB1);
+    const __m128i efgh = _mm_shuffle_epi32(hgfe, 0x1B);
+    __m128i abef = _mm_alignr_epi8(cdab, efgh, 8);
+    __m128i cdgh = _mm_blend_epi16(efgh, cdab, 0xF0);
+    for (; blocks > 0; --blocks, data += 64) {
+        const __m128i abefSaved = abef;
+        const __m128i cdghSaved = cdgh;
+        __m128i message[4];
+        for (int i = 0; i < 4; ++i)
+            message[i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16 * i)), byteSwap);
+        for (int group = 0; group < 16; ++group) {
+            __m128i& words = message[group % 4];
+            if (group >= 4) {
+                // words holds W[t-16..t-13]; the others the three groups after it.
+                const __m128i& next = message[(group + 1) % 4];
+                const __m128i& before = message[(group + 2) % 4];
+                const __m128i& last = message[(group + 3) % 4];
+                __m128i w = _mm_sha256msg1_epu32(words, next);
+                w = _mm_add_epi32(w, _mm_alignr_epi8(last, before, 4));
+                words = _mm_sha256msg2_epu32(w, last);
+            }
+            const __m128i k = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kRound.data() + 4 * group));
+            __m128i wk = _mm_add_epi32(words, k);
+            cdgh = _mm_sha256rnds2_epu32(cdgh, abef, wk);
+            wk = _mm_shuffle_epi32(wk, 0x0E);
+            abef = _mm_sha256rnds2_epu32(abef, cdgh, wk);
+        }
+        abef = _mm_add_epi32(abef, abefSaved);
+        cdgh = _mm_add_epi32(cdgh, cdghSaved);
+    }
+    const __m128i feba = _mm_shuffle_epi32(abef, 0x1B);
+    const __m128i dchg = _mm_shuffle_epi32(cdgh, 0xB1);
+    dcba = _mm_blend_epi16(feba, dchg, 0xF0);
+    hgfe = _mm_alignr_epi8(dchg, feba, 8);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(state.data()), dcba);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(state.data() + 4), hgfe);
+}
+
+bool HasShaInstructions() {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
+    const bool ssse3 = (ecx >> 9) & 1u, sse41 = (ecx >> 19) & 1u;
+    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
+    return ssse3 && sse41 && ((ebx >> 29) & 1u);
+}
+#endif
+
+using Compress = void (*)(std::array<uint32_t, 8>&, const uint8_t*, size_t);
+
+Compress Chosen() {
+#if defined(__x86_64__) || defined(__i386__)
+    static const Compress chosen = HasShaInstructions() ? CompressWithShaInstructions : CompressPortable;
+    return chosen;
+#else
+    return CompressPortable;
+#endif
+}
+
+}  // namespace
+
+bool Sha256::UsesProcessorInstructions() {
+#if defined(__x86_64__) || defined(__i386__)
+    return Chosen() == CompressWithShaInstructions;
+#else
+    return false;
+#endif
+}
+
+Digest Sha256::PortableOf(std::span<const uint8_t> bytes) {
+    std::array<uint32_t, 8> state{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                                  0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+    const size_t whole = bytes.size() / 64;
+    CompressPortable(state, bytes.data(), whole);
+    std::array<uint8_t, 128> tail{};
+    const size_t rest = bytes.size() - whole * 64;
+    if (rest > 0) std::memcpy(tail.data(), bytes.data() + whole * 64, rest);
+    tail[rest] = 0x80;
+    const size_t tailBlocks = rest < 56 ? 1 : 2;
+    const uint64_t bits = uint64_t{bytes.size()} * 8;
+    for (int i = 0; i < 8; ++i)
+        tail[tailBlocks * 64 - 1 - static_cast<size_t>(i)] = static_cast<uint8_t>(bits >> (8 * i));
+    CompressPortable(state, tail.data(), tailBlocks);
+    Digest digest;
+    for (size_t i = 0; i < 8; ++i)
+        for (size_t j = 0; j < 4; ++j) digest[4 * i + j] = static_cast<uint8_t>(state[i] >> (24 - 8 * j));
+    return digest;
+}
+
+void Sha256::Block(const uint8_t* block) { Chosen()(state_, block, 1); }
 
 void Sha256::Add(std::span<const uint8_t> bytes) {
     if (bytes.empty()) return;
@@ -78,7 +188,11 @@ void Sha256::Add(std::span<const uint8_t> bytes) {
         Block(buffer_.data());
         buffered_ = 0;
     }
-    for (; left >= 64; at += 64, left -= 64) Block(at);
+    if (left >= 64) {
+        Chosen()(state_, at, left / 64);
+        at += left / 64 * 64;
+        left %= 64;
+    }
     if (left > 0) {
         std::memcpy(buffer_.data(), at, left);
         buffered_ = left;

@@ -21,6 +21,13 @@ public:
     // The digest of everything added; the object may not be fed further.
     [[nodiscard]] Digest Finish();
 
+    // Whether this machine's processor computes it (x86 SHA extensions);
+    // else a portable body does.
+    static bool UsesProcessorInstructions();
+    // The digest by the portable body alone, for tests that hold the two
+    // against each other.
+    static Digest PortableOf(std::span<const uint8_t> bytes);
+
 private:
     void Block(const uint8_t* block);
 

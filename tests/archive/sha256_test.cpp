@@ -2,6 +2,7 @@
 // in uneven pieces.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,32 @@ TEST(Sha256, ZerosAreZeroBytes) {
         message[0] = 'x';
         EXPECT_EQ(zeros.Finish(), Sha256Of(message)) << count;
     }
+}
+
+}  // namespace
+}  // namespace veltrin::archive
+
+namespace veltrin::archive {
+namespace {
+
+// Where the processor has SHA instructions they do the work; the portable
+// body must give the same digests for every length and content (it does
+// the work on processors without them).
+TEST(Sha256, TheProcessorsInstructionsAndThePortableBodyAgree) {
+    std::printf("SHA-256 here: %s\n",
+                Sha256::UsesProcessorInstructions() ? "the processor's instructions" : "portable");
+    uint32_t state = 12345;
+    std::vector<uint8_t> bytes(5000);
+    for (auto& byte : bytes) {
+        state = state * 1103515245u + 12345u;
+        byte = static_cast<uint8_t>(state >> 16);
+    }
+    for (size_t length = 0; length <= bytes.size(); length += length < 300 ? 1 : 97) {
+        const std::span<const uint8_t> part(bytes.data(), length);
+        ASSERT_EQ(HexOf(Sha256Of(part)), HexOf(Sha256::PortableOf(part))) << length;
+    }
+    EXPECT_EQ(HexOf(Sha256::PortableOf(BytesOf("abc"))),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 }
 
 }  // namespace
