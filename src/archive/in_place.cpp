@@ -67,6 +67,25 @@ std::string RetireJournal(FileSystem& fs, const std::string& journalPath, std::u
     }
 }
 
+// Removes a journal whose writing failed, or else empties it durably.
+// Returns whether no journal that could be applied is left.
+bool DiscardJournal(FileSystem& fs, const std::string& journalPath) {
+    try {
+        if (fs.Exists(journalPath)) fs.Remove(journalPath);
+        return true;
+    } catch (const ArchiveError&) {
+        // Emptied instead, below.
+    }
+    try {
+        auto left = fs.Open(journalPath, OpenMode::ReadWrite);
+        left->Resize(0);
+        left->Flush();
+        return true;
+    } catch (const ArchiveError&) {
+        return false;
+    }
+}
+
 }  // namespace
 
 CommitResult CommitInPlace(FileSystem& fs, const std::string& archivePath, File& archive, const InPlacePlan& plan,
@@ -89,11 +108,16 @@ CommitResult CommitInPlace(FileSystem& fs, const std::string& archivePath, File&
     std::unique_ptr<File> journal;
     try {
         journal = WriteJournal(fs, archivePath, plan.journal, archive, advance);
-    } catch (...) {
-        try {
-            if (fs.Exists(journalPath)) fs.Remove(journalPath);
-        } catch (const ArchiveError&) {
-            // Rule 10 drops it.
+    } catch (const std::exception& failure) {
+        // Rule 12: nothing was changed only once no journal is left that the
+        // next open could take for a complete one (a write that failed may
+        // have reached the disk all the same). Where that cannot be made so,
+        // the archive may yet take the new content: the commit is
+        // interrupted, not failed.
+        if (!DiscardJournal(fs, journalPath)) {
+            const auto* error = dynamic_cast<const ArchiveError*>(&failure);
+            throw CommitInterrupted(error ? *error : ArchiveError(ErrorKind::Io, journalPath, failure.what()), {},
+                                    StateOf(plan.directory, plan.journal.newSize));
         }
         throw;
     }

@@ -17,6 +17,7 @@
 #include "archive/archive.h"
 #include "archive/commit.h"
 #include "archive/journal.h"
+#include "archive/recovery.h"
 #include "archive_builder.h"
 #include "fault_file_system.h"
 #include "testing/journal_bytes.h"
@@ -528,6 +529,73 @@ TEST(ArchiveJournal, OneThatCannotBeRemovedIsEmptiedAndNamed) {
         EXPECT_EQ(Archive::Open(kPath, disk).RecoveryOnOpen(), Recovery::None);
         EXPECT_EQ(disk.Contents(kPath), changed);
         EXPECT_FALSE(disk.Exists(JournalPath(kPath)));
+    }
+}
+
+}  // namespace
+}  // namespace veltrin::archive
+
+namespace veltrin::archive {
+namespace {
+
+// The journal's flush reports a failure (its bytes reached the disk all the
+// same) and the journal can then be neither removed nor emptied (a virus
+// scanner holds it): the next open would complete the commit, so the
+// commit must not say that nothing changed.
+class StubbornJournal final : public FileSystem {
+public:
+    explicit StubbornJournal(MemoryFileSystem& inner) : inner_(inner) {}
+    std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
+        if (path == JournalPath(kPath) && mode == OpenMode::ReadWrite)
+            throw ArchiveError(ErrorKind::Locked, path, "another program holds it");
+        auto file = inner_.Open(path, mode);
+        if (path != JournalPath(kPath)) return file;
+        return std::make_unique<FailingFlush>(std::move(file));
+    }
+    bool Exists(const std::string& path) override { return inner_.Exists(path); }
+    void ReplaceAtomically(const std::string& from, const std::string& to) override {
+        inner_.ReplaceAtomically(from, to);
+    }
+    void Remove(const std::string& path) override {
+        if (path == JournalPath(kPath)) throw ArchiveError(ErrorKind::Locked, path, "another program holds it");
+        inner_.Remove(path);
+    }
+    void CreateDirectories(const std::string& path) override { inner_.CreateDirectories(path); }
+    uint64_t FreeSpace(const std::string& path) override { return inner_.FreeSpace(path); }
+
+private:
+    class FailingFlush final : public File {
+    public:
+        explicit FailingFlush(std::unique_ptr<File> inner) : inner_(std::move(inner)) {}
+        uint64_t Size() override { return inner_->Size(); }
+        void ReadAt(uint64_t offset, std::span<uint8_t> bytes) override { inner_->ReadAt(offset, bytes); }
+        void WriteAt(uint64_t offset, std::span<const uint8_t> bytes) override { inner_->WriteAt(offset, bytes); }
+        void Resize(uint64_t size) override { inner_->Resize(size); }
+        void Flush() override {
+            inner_->Flush();
+            throw ArchiveError(ErrorKind::Io, JournalPath(kPath), "the flush was reported lost");
+        }
+
+    private:
+        std::unique_ptr<File> inner_;
+    };
+    MemoryFileSystem& inner_;
+};
+
+TEST(ArchiveJournal, AFailedJournalThatCannotBeRemovedMakesTheCommitInterrupted) {
+    MemoryFileSystem disk;
+    SetUpDisk(disk, {Base(), {}});
+    StubbornJournal stubborn(disk);
+    Archive archive = Archive::Open(kPath, stubborn);
+    archive.Put("a.dff", Pattern(100, 1));
+    try {
+        archive.Commit();
+        ADD_FAILURE() << "committed";
+    } catch (const CommitInterrupted& interrupted) {
+        const CommitOutcome outcome = OutcomeOf(interrupted, kPath, disk);
+        EXPECT_EQ(outcome.holds, CommitOutcome::Holds::New) << "the next open completed it";
+    } catch (const ArchiveError& error) {
+        ADD_FAILURE() << "a plain failure, which says nothing changed: " << error.reason();
     }
 }
 

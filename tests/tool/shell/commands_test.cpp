@@ -442,3 +442,85 @@ TEST(CommandsSaveReport, WhatAFailedSaveSaysIsWhatTheArchiveHolds) {
 
 }  // namespace
 }  // namespace veltrin::tool
+
+namespace veltrin::tool {
+namespace {
+
+using namespace testing;
+
+// add, remove and rebuild broken by every crash (errors, a kill, power
+// cuts that lose, keep or tear what was not flushed) at every step, under
+// both systems' rules for names: the archive is its old or its new self,
+// and what the command printed before it ended holds (a save it called
+// done is there; "nothing was changed" means nothing was).
+TEST(CommandsCrash, EveryCommandThatSavesIsOldOrNewAndSaidSoTruly) {
+    using archive::testing::Crash;
+    using archive::testing::NameRules;
+    const std::string path = "/game/gta3.img";
+    struct Command {
+        const char* what;
+        std::function<ExitStatus(archive::FileSystem&, Report&)> run;
+        const char* done;  // the line that says the save went through
+    };
+    const Command commands[] = {
+        {"add",
+         [&](archive::FileSystem& fs, Report& r) {
+             return AddFiles(path, {"/mod/a.dff", "/mod/n.txd"}, fs, r);
+         },
+         "saved"},
+        {"remove", [&](archive::FileSystem& fs, Report& r) { return RemoveEntries(path, {"c.dff"}, fs, r); }, "saved"},
+        {"rebuild", [&](archive::FileSystem& fs, Report& r) { return RebuildArchive(path, fs, r); }, "rebuilt"},
+    };
+    for (const Command& command : commands)
+        for (const NameRules rules : {NameRules::Windows, NameRules::Posix})
+            for (const Crash& crash : archive::testing::EveryCrash(1)) {
+                Bytes before, after;
+                bool sawOld = false, sawNew = false;
+                for (int k = 0;; ++k) {
+                    archive::testing::MemoryFileSystem fs(rules);
+                    MakeArchive(fs, path,
+                                {{"a.dff", Pattern(3000, 1)}, {"b.txd", Pattern(100, 2)}, {"c.dff", Pattern(50, 3)}});
+                    fs.SetFile("/mod/a.dff", Pattern(5000, 4));
+                    fs.SetFile("/mod/n.txd", Pattern(10, 5));
+                    if (k == 0) before = fs.Contents(path);
+                    RecordingReport report;
+                    bool fired = false;
+                    {
+                        archive::testing::FaultFileSystem faulty(fs, crash, k);
+                        const ExitStatus status = command.run(faulty, report);
+                        fired = faulty.Fired();
+                        if (k == 0) {
+                            ASSERT_EQ(status, ExitStatus::Ok) << report.All();
+                        }
+                    }
+                    if (k == 0) {
+                        after = fs.Contents(path);
+                        continue;
+                    }
+                    const std::string what = std::string(command.what) + ", " +
+                                             (rules == NameRules::Posix ? "POSIX" : "Windows") + ", " +
+                                             archive::testing::CrashName(crash) + " at step " + std::to_string(k);
+                    (void)archive::Archive::Open(path, fs);  // the next run finishes what was left
+                    const Bytes now = fs.Contents(path);
+                    const bool isOld = now == before, isNew = now == after;
+                    EXPECT_TRUE(isOld || isNew) << what << ": neither old nor new\n" << report.All();
+                    sawOld = sawOld || isOld;
+                    sawNew = sawNew || isNew;
+                    for (const std::string& line : report.lines) {
+                        if (line.starts_with(command.done)) {
+                            EXPECT_TRUE(isNew) << what << ": it said \"" << line << "\"";
+                        }
+                        if (line.find("nothing was changed") != std::string::npos) {
+                            EXPECT_TRUE(isOld) << what << ": it said \"" << line << "\"";
+                        }
+                    }
+                    EXPECT_EQ(fs.Paths(), (std::vector<std::string>{path, "/mod/a.dff", "/mod/n.txd"})) << what;
+                    if (!fired) break;
+                    ASSERT_LT(k, 300);
+                }
+                EXPECT_TRUE(sawOld && sawNew) << command.what << ", " << archive::testing::CrashName(crash);
+            }
+}
+
+}  // namespace
+}  // namespace veltrin::tool
