@@ -510,17 +510,9 @@ ExitStatus Undo(const std::string& scriptPath, std::string_view scriptText, arch
                 bool force) {
     report.Line("undoing the install made by " + scriptPath + (force ? " (forced)" : ""));
     const std::string recordPath = RecordPathFor(scriptPath);
-    std::optional<InstallRecord> record;
-    try {
-        record = ReadRecord(fs, recordPath);
-    } catch (const RecordError& error) {
-        return RefuseRecord(report, recordPath, error.what());
-    } catch (const archive::ArchiveError& error) {
-        report.Line("error: the install record cannot be read: " + DescribeError(error));
-        report.Line("nothing was changed");
-        report.Line("failed");
-        return StatusOf(error.kind());
-    }
+    RecordRead read = ReadRecordOrRefuse(fs, recordPath, report);
+    if (read.refused) return *read.refused;
+    std::optional<InstallRecord>& record = read.record;
     if (record) return UndoRun(scriptPath, fs, report, force).Run(std::move(*record));
     std::vector<ScriptCommand> commands;
     try {

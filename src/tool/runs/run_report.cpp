@@ -1,5 +1,7 @@
 #include "tool/runs/run_report.h"
 
+#include "tool/common/error_text.h"
+
 namespace veltrin::tool {
 namespace {
 
@@ -68,14 +70,23 @@ ExitStatus RefuseScript(Report& report, const std::string& scriptPath, const Scr
                       ExitStatus::ScriptInvalid);
 }
 
-ExitStatus RefuseRecord(Report& report, const std::string& recordPath, const std::string& why) {
-    report.Line("error: the install record " + recordPath + " cannot be trusted: " + why);
-    report.Line(
-        "  it tells the undo what the installs from this folder did; it and the backups beside it are left as they "
-        "are");
-    report.Line("nothing was changed");
-    report.Line("failed");
-    return ExitStatus::Io;
+RecordRead ReadRecordOrRefuse(archive::FileSystem& fs, const std::string& recordPath, Report& report) {
+    try {
+        return {ReadRecord(fs, recordPath), std::nullopt};
+    } catch (const RecordError& error) {
+        report.Line("error: the install record " + recordPath + " cannot be trusted: " + error.what());
+        report.Line(
+            "  it tells the undo what the installs from this folder did; it and the backups beside it are left as "
+            "they are");
+        report.Line("nothing was changed");
+        report.Line("failed");
+        return {std::nullopt, ExitStatus::Io};
+    } catch (const archive::ArchiveError& error) {
+        report.Line("error: the install record cannot be read: " + DescribeError(error));
+        report.Line("nothing was changed");
+        report.Line("failed");
+        return {std::nullopt, StatusOf(error.kind())};
+    }
 }
 
 std::string InterruptedOutcome(const archive::CommitOutcome& outcome, const std::string& why, std::string_view done) {

@@ -6,6 +6,7 @@
 // stopped on an error.
 #include <cstddef>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "archive/recovery.h"
 #include "tool/common/exit_status.h"
 #include "tool/common/report.h"
+#include "tool/runs/install_record.h"
 #include "tool/runs/script_reader.h"
 
 namespace veltrin::tool {
@@ -45,9 +47,14 @@ ExitStatus RefuseLine(Report& report, const std::string& where, const std::strin
 // RefuseLine for a script the reader refused. Returns ExitStatus::ScriptInvalid.
 ExitStatus RefuseScript(Report& report, const std::string& scriptPath, const ScriptError& error);
 
-// Reports an install record that cannot be trusted (why, in plain words):
-// nothing was changed, and "failed". Returns ExitStatus::Io.
-ExitStatus RefuseRecord(Report& report, const std::string& recordPath, const std::string& why);
+// The install record beside the backups, read for a run. A record that
+// cannot be read or trusted is reported (why, that nothing was changed, and
+// "failed") and the status the run ends with is given instead.
+struct RecordRead {
+    std::optional<InstallRecord> record;  // none: no record (an install made before records)
+    std::optional<ExitStatus> refused;
+};
+RecordRead ReadRecordOrRefuse(archive::FileSystem& fs, const std::string& recordPath, Report& report);
 
 // What the application folder's Backups hold once an install changed the
 // game: the install and a stopped run that changed an archive say it last.

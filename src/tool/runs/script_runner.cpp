@@ -470,17 +470,9 @@ ExitStatus RunScript(const std::string& scriptPath, std::string_view scriptText,
         }
     }
     const std::string recordPath = RecordPathFor(scriptPath);
-    std::optional<InstallRecord> record;
-    try {
-        record = ReadRecord(fs, recordPath);
-    } catch (const RecordError& error) {
-        return RefuseRecord(report, recordPath, error.what());
-    } catch (const archive::ArchiveError& error) {
-        report.Line("error: the install record cannot be read: " + DescribeError(error));
-        report.Line("nothing was changed");
-        report.Line("failed");
-        return StatusOf(error.kind());
-    }
+    RecordRead read = ReadRecordOrRefuse(fs, recordPath, report);
+    if (read.refused) return *read.refused;
+    std::optional<InstallRecord>& record = read.record;
     if (record) {
         if (const auto refused = RefuseOtherInstall(*record, computer, commands, scriptPath, recordPath, report))
             return *refused;

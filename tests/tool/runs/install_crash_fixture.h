@@ -142,4 +142,31 @@ private:
     bool goesOn_;
 };
 
+// What a run showed, held against the disk after the next open: "nothing
+// was changed" means no kept file changed; an archive said to be as it was
+// is as it was; one said to be changed holds what the run meant it to
+// (changedHolds: the mod's data after an install; after an undo, anything
+// but the mod's).
+template <typename Report>
+void ExpectWhatWasShownIsTrue(archive::testing::MemoryFileSystem& fs, const DiskFiles& before, const Report& report,
+                              bool changedHoldsMod, const std::string& what) {
+    const DiskFiles after = KeptFiles(fs);
+    if (report.Has("nothing was changed")) {
+        EXPECT_EQ(Changes(before, after), std::vector<std::string>{}) << what << "\n" << report.All();
+    }
+    for (const std::string& path : {kGta3, kPlayer}) {
+        const Said said = WhatWasSaid(report.lines, path);
+        if (said == Said::Unchanged) {
+            EXPECT_TRUE(after.at(path) == before.at(path)) << what << ": " << path;
+        }
+        if (said != Said::Changed) continue;
+        for (const CrashItem& item : kCrashItems) {
+            if ((item.archive == "gta3.img") != (path == kGta3)) continue;
+            EXPECT_EQ(Check(fs, item, what) == Holds::Mod, changedHoldsMod)
+                << what << ": " << path << (changedHoldsMod ? " was said to be saved\n" : " was said to be undone\n")
+                << report.All();
+        }
+    }
+}
+
 }  // namespace veltrin::tool::testing

@@ -53,29 +53,14 @@ void ExpectOriginalsSafe(MemoryFileSystem& fs, const std::string& what, bool& sa
 }
 
 // What the run showed, held against the disk after the next open.
-void ExpectWhatWasShownIsTrue(MemoryFileSystem& fs, const DiskFiles& before, const ShownReport& report, bool succeeded,
-                              const std::string& what) {
+void ExpectWhatTheInstallShowedIsTrue(MemoryFileSystem& fs, const DiskFiles& before, const ShownReport& report,
+                                      bool succeeded, const std::string& what) {
     if (succeeded) {
         for (const CrashItem& item : kCrashItems) {
             EXPECT_EQ(Check(fs, item, what), Holds::Mod) << what << ": success was reported\n" << report.All();
         }
     }
-    const DiskFiles after = KeptFiles(fs);
-    if (report.Has("nothing was changed")) {
-        EXPECT_EQ(Changes(before, after), std::vector<std::string>{}) << what << "\n" << report.All();
-    }
-    for (const std::string& path : {kGta3, kPlayer}) {
-        const Said said = WhatWasSaid(report.lines, path);
-        if (said == Said::Unchanged) {
-            EXPECT_TRUE(after.at(path) == before.at(path)) << what << ": " << path;
-        }
-        if (said != Said::Changed) continue;
-        for (const CrashItem& item : kCrashItems) {
-            if ((item.archive == "gta3.img") != (path == kGta3)) continue;
-            EXPECT_EQ(Check(fs, item, what), Holds::Mod) << what << ": " << path << " was said to be saved\n"
-                                                         << report.All();
-        }
-    }
+    ExpectWhatWasShownIsTrue(fs, before, report, true, what);
 }
 
 TEST(ScriptRunnerCrash, OriginalsAreSafeAndWhatWasShownIsTrueAfterAnyCrashAtAnyStep) {
@@ -96,7 +81,7 @@ TEST(ScriptRunnerCrash, OriginalsAreSafeAndWhatWasShownIsTrueAfterAnyCrashAtAnyS
                     const bool succeeded = RunScript(kScript, CrashScript(), faulty, report) == ExitStatus::Ok;
                     fired = faulty.Fired();
                     ExpectOriginalsSafe(fs, what, sawMod, sawOriginal);
-                    ExpectWhatWasShownIsTrue(fs, before, report, succeeded, what);
+                    ExpectWhatTheInstallShowedIsTrue(fs, before, report, succeeded, what);
                 }
 
                 // The player runs the install again, then undoes it.
