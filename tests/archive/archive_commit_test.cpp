@@ -14,6 +14,7 @@
 #include "archive_builder.h"
 #include "fault_file_system.h"
 #include "img_rules.h"
+#include "testing/forwarding_file_system.h"
 #include "testing/memory_file_system.h"
 
 namespace veltrin::archive {
@@ -429,24 +430,16 @@ namespace {
 // Runs meddle once, just before the archive is first opened for writing:
 // another program that changes the archive between the moment the commit
 // (or rebuild) read it and the moment it takes it over.
-class MeddlingFileSystem final : public FileSystem {
+class MeddlingFileSystem final : public testing::ForwardingFileSystem {
 public:
     MeddlingFileSystem(MemoryFileSystem& inner, std::function<void()> meddle)
-        : inner_(inner), meddle_(std::move(meddle)) {}
+        : ForwardingFileSystem(inner), meddle_(std::move(meddle)) {}
     std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
         if (path == kPath && mode == OpenMode::ReadWrite && meddle_) std::exchange(meddle_, nullptr)();
         return inner_.Open(path, mode);
     }
-    bool Exists(const std::string& path) override { return inner_.Exists(path); }
-    void ReplaceAtomically(const std::string& from, const std::string& to) override {
-        inner_.ReplaceAtomically(from, to);
-    }
-    void Remove(const std::string& path) override { inner_.Remove(path); }
-    void CreateDirectories(const std::string& path) override { inner_.CreateDirectories(path); }
-    uint64_t FreeSpace(const std::string& path) override { return inner_.FreeSpace(path); }
 
 private:
-    MemoryFileSystem& inner_;
     std::function<void()> meddle_;
 };
 

@@ -20,6 +20,7 @@
 #include "archive/recovery.h"
 #include "archive_builder.h"
 #include "fault_file_system.h"
+#include "testing/forwarding_file_system.h"
 #include "testing/journal_bytes.h"
 #include "testing/memory_file_system.h"
 
@@ -542,9 +543,9 @@ namespace {
 // same) and the journal can then be neither removed nor emptied (a virus
 // scanner holds it): the next open would complete the commit, so the
 // commit must not say that nothing changed.
-class StubbornJournal final : public FileSystem {
+class StubbornJournal final : public testing::ForwardingFileSystem {
 public:
-    explicit StubbornJournal(MemoryFileSystem& inner) : inner_(inner) {}
+    using ForwardingFileSystem::ForwardingFileSystem;
     std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
         if (path == JournalPath(kPath) && mode == OpenMode::ReadWrite)
             throw ArchiveError(ErrorKind::Locked, path, "another program holds it");
@@ -552,16 +553,10 @@ public:
         if (path != JournalPath(kPath)) return file;
         return std::make_unique<FailingFlush>(std::move(file));
     }
-    bool Exists(const std::string& path) override { return inner_.Exists(path); }
-    void ReplaceAtomically(const std::string& from, const std::string& to) override {
-        inner_.ReplaceAtomically(from, to);
-    }
     void Remove(const std::string& path) override {
         if (path == JournalPath(kPath)) throw ArchiveError(ErrorKind::Locked, path, "another program holds it");
         inner_.Remove(path);
     }
-    void CreateDirectories(const std::string& path) override { inner_.CreateDirectories(path); }
-    uint64_t FreeSpace(const std::string& path) override { return inner_.FreeSpace(path); }
 
 private:
     class FailingFlush final : public File {
@@ -579,7 +574,6 @@ private:
     private:
         std::unique_ptr<File> inner_;
     };
-    MemoryFileSystem& inner_;
 };
 
 TEST(ArchiveJournal, AFailedJournalThatCannotBeRemovedMakesTheCommitInterrupted) {

@@ -7,6 +7,7 @@
 
 #include "archive/archive_error.h"
 #include "img_rules.h"
+#include "testing/forwarding_file_system.h"
 #include "testing/memory_file_system.h"
 #include "tool/runs/backup_marker.h"
 #include "tool_test_support.h"
@@ -153,22 +154,16 @@ TEST_F(ScriptRunnerTest, ANameTheArchiveCannotHoldStopsBeforeAnythingIsWritten) 
 
 // Reports one file as larger than any entry may be, without holding its
 // bytes, and refuses access to another as a protected folder would.
-class TrickFileSystem final : public archive::FileSystem {
+class TrickFileSystem final : public archive::testing::ForwardingFileSystem {
 public:
     TrickFileSystem(archive::FileSystem& inner, std::string hugePath, std::string deniedPath = "")
-        : inner_(inner), huge_(std::move(hugePath)), denied_(std::move(deniedPath)) {}
+        : ForwardingFileSystem(inner), huge_(std::move(hugePath)), denied_(std::move(deniedPath)) {}
     std::unique_ptr<archive::File> Open(const std::string& path, archive::OpenMode mode) override {
         if (path == huge_) return std::make_unique<HugeFile>();
         if (path == denied_) throw archive::ArchiveError(archive::ErrorKind::AccessDenied, path, "access is denied");
         return inner_.Open(path, mode);
     }
     bool Exists(const std::string& path) override { return path == huge_ || inner_.Exists(path); }
-    void ReplaceAtomically(const std::string& from, const std::string& to) override {
-        inner_.ReplaceAtomically(from, to);
-    }
-    void Remove(const std::string& path) override { inner_.Remove(path); }
-    void CreateDirectories(const std::string& path) override { inner_.CreateDirectories(path); }
-    uint64_t FreeSpace(const std::string& path) override { return inner_.FreeSpace(path); }
 
 private:
     struct HugeFile final : archive::File {
@@ -178,7 +173,6 @@ private:
         void Resize(uint64_t) override {}
         void Flush() override {}
     };
-    archive::FileSystem& inner_;
     std::string huge_;
     std::string denied_;
 };

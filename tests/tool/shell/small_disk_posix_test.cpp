@@ -19,6 +19,7 @@
 
 #include "archive/archive.h"
 #include "archive/sha256.h"
+#include "program_run_posix.h"
 #include "tool_test_support.h"
 
 namespace veltrin::tool {
@@ -36,12 +37,6 @@ constexpr uint32_t kEntrySectors = 64;
 constexpr uint32_t kEvery = 80;
 constexpr size_t kReplacementSize = 256 * 1024 + 100;
 constexpr uint32_t kDirectorySectors = (8 + 32 * kEntries + archive::kSectorSize - 1) / archive::kSectorSize;
-
-std::string ShellQuoted(const std::string& text) {
-    std::string quoted = "'";
-    for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
 
 std::string ReadText(const fs::path& path) {
     std::ifstream file(path, std::ios::binary);
@@ -123,18 +118,7 @@ protected:
         }
     }
 
-    int Run(const std::vector<std::string>& args) {
-        std::string command = ShellQuoted(VELTRIN_TOOL);
-        for (const auto& arg : args) command += " " + ShellQuoted(arg);
-        command += " </dev/null 2>&1";
-        FILE* pipe = ::popen(command.c_str(), "r");
-        if (!pipe) return -1;
-        output.clear();
-        char buffer[4096];
-        for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, got);
-        const int status = ::pclose(pipe);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
+    int Run(const std::vector<std::string>& args) { return RunProgram(VELTRIN_TOOL, args, output); }
 };
 
 TEST_F(SmallDiskTest, LargerReplacementsFitInThirtyMegabytesFreeAndAreUndone) {

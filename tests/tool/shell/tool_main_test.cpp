@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "testing/forwarding_file_system.h"
 #include "testing/memory_file_system.h"
 #include "tool/common/exit_status.h"
 #include "tool/common/report.h"
@@ -220,27 +221,20 @@ using namespace testing;
 
 // Another program changes the archive just before the tool takes it over
 // to save (the moment it first opens it for writing).
-class ChangedUnderneath final : public archive::FileSystem {
+class ChangedUnderneath final : public archive::testing::ForwardingFileSystem {
 public:
-    ChangedUnderneath(archive::testing::MemoryFileSystem& inner, std::string path, Bytes theirs)
-        : inner_(inner), path_(std::move(path)), theirs_(std::move(theirs)) {}
+    ChangedUnderneath(archive::testing::MemoryFileSystem& memory, std::string path, Bytes theirs)
+        : ForwardingFileSystem(memory), memory_(memory), path_(std::move(path)), theirs_(std::move(theirs)) {}
     std::unique_ptr<archive::File> Open(const std::string& path, archive::OpenMode mode) override {
         if (path == path_ && mode == archive::OpenMode::ReadWrite && !changed_) {
             changed_ = true;
-            inner_.SetFile(path_, theirs_);
+            memory_.SetFile(path_, theirs_);
         }
         return inner_.Open(path, mode);
     }
-    bool Exists(const std::string& path) override { return inner_.Exists(path); }
-    void ReplaceAtomically(const std::string& from, const std::string& to) override {
-        inner_.ReplaceAtomically(from, to);
-    }
-    void Remove(const std::string& path) override { inner_.Remove(path); }
-    void CreateDirectories(const std::string& path) override { inner_.CreateDirectories(path); }
-    uint64_t FreeSpace(const std::string& path) override { return inner_.FreeSpace(path); }
 
 private:
-    archive::testing::MemoryFileSystem& inner_;
+    archive::testing::MemoryFileSystem& memory_;
     std::string path_;
     Bytes theirs_;
     bool changed_ = false;

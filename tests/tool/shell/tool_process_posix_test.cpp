@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "archive/archive.h"
+#include "program_run_posix.h"
 #include "tool_test_support.h"
 
 namespace veltrin::tool {
@@ -28,12 +29,6 @@ std::string ReadText(const fs::path& path) {
 }
 
 void WriteText(const fs::path& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
-
-std::string ShellQuoted(const std::string& text) {
-    std::string quoted = "'";
-    for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
 
 class ToolProcessPosixTest : public ::testing::Test {
 protected:
@@ -53,18 +48,7 @@ protected:
     }
 
     // Runs the program with stdin at its end; returns its exit status.
-    int Run(const std::vector<std::string>& args) {
-        std::string command = ShellQuoted(VELTRIN_TOOL);
-        for (const auto& arg : args) command += " " + ShellQuoted(arg);
-        command += " </dev/null 2>&1";
-        FILE* pipe = ::popen(command.c_str(), "r");
-        if (!pipe) return -1;
-        output.clear();
-        char buffer[4096];
-        for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, got);
-        const int status = ::pclose(pipe);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
+    int Run(const std::vector<std::string>& args) { return RunProgram(VELTRIN_TOOL, args, output); }
 };
 
 TEST_F(ToolProcessPosixTest, RunsAScriptAndWritesItsLogBesideIt) {
