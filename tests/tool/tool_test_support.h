@@ -124,13 +124,9 @@ public:
     void WaitForEnter() override { ++waits; }
 };
 
-class RecordingReport final : public Report {
-public:
+// The lines a report kept, and the two questions tests ask of them.
+struct ReportLines {
     std::vector<std::string> lines;
-    std::vector<std::pair<uint64_t, uint64_t>> progress;
-
-    void Line(std::string_view text) override { lines.emplace_back(text); }
-    void Progress(uint64_t done, uint64_t total) override { progress.emplace_back(done, total); }
 
     [[nodiscard]] bool Has(std::string_view text) const {
         for (const auto& line : lines)
@@ -142,6 +138,14 @@ public:
         for (const auto& line : lines) all += line + "\n";
         return all;
     }
+};
+
+class RecordingReport final : public Report, public ReportLines {
+public:
+    std::vector<std::pair<uint64_t, uint64_t>> progress;
+
+    void Line(std::string_view text) override { lines.emplace_back(text); }
+    void Progress(uint64_t done, uint64_t total) override { progress.emplace_back(done, total); }
 };
 
 }  // namespace veltrin::tool::testing

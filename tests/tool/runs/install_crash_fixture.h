@@ -115,27 +115,16 @@ inline Said WhatWasSaid(const std::vector<std::string>& lines, const std::string
 // A report that keeps only what reached the screen: after a kill or a power
 // cut the process is gone, so whatever the code goes on to print in the test
 // was never shown.
-class ShownReport final : public Report {
+class ShownReport final : public Report, public ReportLines {
 public:
     ShownReport(const archive::testing::FaultFileSystem& faulty, const archive::testing::Crash& crash)
         : faulty_(faulty),
           goesOn_(crash.fault == archive::testing::Fault::Error ||
                   crash.fault == archive::testing::Fault::ErrorAfterDone) {}
-    std::vector<std::string> lines;
     void Line(std::string_view text) override {
         if (goesOn_ || !faulty_.Fired()) lines.emplace_back(text);
     }
     void Progress(uint64_t, uint64_t) override {}
-    [[nodiscard]] bool Has(std::string_view text) const {
-        for (const auto& line : lines)
-            if (line.find(text) != std::string::npos) return true;
-        return false;
-    }
-    [[nodiscard]] std::string All() const {
-        std::string all;
-        for (const auto& line : lines) all += line + "\n";
-        return all;
-    }
 
 private:
     const archive::testing::FaultFileSystem& faulty_;
