@@ -109,7 +109,7 @@ int wmain(int argc, wchar_t** argv) {
         return Fail("the archive tool never asked for Enter");
     ::Sleep(300);
     const RECT screen{0, 0, ::GetSystemMetrics(SM_CXSCREEN), ::GetSystemMetrics(SM_CYSCREEN)};
-    const fs::path toolShot = shots / "5-tool-console.bmp";
+    const fs::path toolShot = shots / "4-tool-console.bmp";
     CaptureScreen(screen).SaveBmp(toolShot);
     std::printf("  screenshot %s\n", toolShot.string().c_str());
     std::printf("6. Enter closes the tool's window\n");
