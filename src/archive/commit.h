@@ -62,10 +62,11 @@
 // 12. Failed before the point of no return (rules 5, 6): nothing was changed,
 //     partial files are removed where possible (else by rule 9 or 10), the
 //     changes stay staged and the object may commit again. A journal whose
-//     writing failed is removed or emptied first: a failed write may still
-//     have reached the disk, and a journal that is left whole could be taken
-//     for a complete one. Where neither can be done, the commit counts as
-//     interrupted (rule 13).
+//     writing failed is emptied durably and then removed, or else removed
+//     and its folder flushed: a failed write may still have reached the
+//     disk, and a journal left whole, or brought back whole by a power cut
+//     that undid its removal, could be taken for a complete one. Where
+//     neither can be done, the commit counts as interrupted (rule 13).
 // 13. Failed after it: the path throws CommitInterrupted and the object is
 //     stale. It refuses every use but Path, HasChanges and RecoveryOnOpen; the
 //     archive must be opened again, which completes what rule 11 covers.

@@ -5,6 +5,7 @@
 #include "archive/commit.h"
 #include "archive/format.h"
 #include "archive/free_space.h"
+#include "text/path_text.h"
 
 namespace veltrin::archive {
 
@@ -67,22 +68,28 @@ std::string RetireJournal(FileSystem& fs, const std::string& journalPath, std::u
     }
 }
 
-// Removes a journal whose writing failed, or else empties it durably.
-// Returns whether no journal that could be applied is left.
+// Makes sure a journal whose writing failed can never be applied: emptied
+// durably (an emptied journal is what a successful commit leaves), then
+// removed. A removal alone is not enough where names are durable only once
+// their folder is flushed: a power cut could bring the complete journal
+// back. Returns whether no journal that could be applied is left.
 bool DiscardJournal(FileSystem& fs, const std::string& journalPath) {
+    bool emptied = false;
     try {
-        if (fs.Exists(journalPath)) fs.Remove(journalPath);
-        return true;
-    } catch (const ArchiveError&) {
-        // Emptied instead, below.
-    }
-    try {
+        if (!fs.Exists(journalPath)) return true;
         auto left = fs.Open(journalPath, OpenMode::ReadWrite);
         left->Resize(0);
         left->Flush();
+        emptied = true;
+    } catch (const ArchiveError&) {
+        // Then only a durable removal will do.
+    }
+    try {
+        fs.Remove(journalPath);
+        if (!emptied) fs.FlushFolder(std::string(text::FolderOf(journalPath)));
         return true;
     } catch (const ArchiveError&) {
-        return false;
+        return emptied;
     }
 }
 

@@ -37,6 +37,7 @@ using testing::FaultFileSystem;
 using testing::MemoryFileSystem;
 using testing::NameRules;
 using testing::Pattern;
+using testing::Tear;
 using testing::SoundArchive;
 
 const std::string kPath = "game/models/gta3.img";
@@ -159,6 +160,7 @@ Sweep RunWithEveryFault(NameRules rules, const DiskSetup& base, const Snapshot& 
         const std::string what =
             std::string(RulesName(rules)) + ", " + CrashName(crash) + " at step " + std::to_string(k);
         bool committed = false;
+        bool saidUnchanged = false;  // a plain failure: nothing was changed
         bool refused = false;
         std::string firedOn;
         bool fired = false;
@@ -170,10 +172,27 @@ Sweep RunWithEveryFault(NameRules rules, const DiskSetup& base, const Snapshot& 
                 committed = true;
             } catch (const ArchiveError& error) {
                 EXPECT_TRUE(faulty.Fired()) << what << ": " << error.reason();
+                saidUnchanged = dynamic_cast<const CommitInterrupted*>(&error) == nullptr;
                 if (archive && livesOn) refused = CheckObjectAfterFailure(*archive, disk, base.archive, before, what);
             }
             fired = faulty.Fired();
             firedOn = faulty.FiredOn();
+        }
+        if (livesOn) {
+            // What a run that lived on left must hold through a power cut
+            // that comes later: what a failure said was not changed stays
+            // unchanged, what a success said was saved stays saved.
+            MemoryFileSystem cut = disk;
+            cut.LosePower(Tear::LoseAll);
+            const std::string later = what + ", then a power cut";
+            CheckAfterFault(cut, before, after, committed, later, outcome, paths, problemsBefore);
+            if (saidUnchanged) {
+                try {
+                    EXPECT_TRUE(Take(Archive::Open(kPath, cut)) == before)
+                        << later << ": a commit that failed without changing anything took effect";
+                } catch (const ArchiveError&) {
+                }
+            }
         }
         CheckAfterFault(disk, before, after, committed, what, outcome, paths, problemsBefore);
         if (refused && firedOn == "rename" && crash.fault == Fault::ErrorAfterDone) {
