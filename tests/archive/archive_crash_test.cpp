@@ -37,8 +37,8 @@ using testing::FaultFileSystem;
 using testing::MemoryFileSystem;
 using testing::NameRules;
 using testing::Pattern;
-using testing::Tear;
 using testing::SoundArchive;
+using testing::Tear;
 
 const std::string kPath = "game/models/gta3.img";
 
@@ -190,8 +190,7 @@ Sweep RunWithEveryFault(NameRules rules, const DiskSetup& base, const Snapshot& 
                 try {
                     EXPECT_TRUE(Take(Archive::Open(kPath, cut)) == before)
                         << later << ": a commit that failed without changing anything took effect";
-                } catch (const ArchiveError&) {
-                }
+                } catch (const ArchiveError&) {}
             }
         }
         CheckAfterFault(disk, before, after, committed, what, outcome, paths, problemsBefore);
