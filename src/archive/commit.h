@@ -31,8 +31,8 @@
 //  6. Every byte range the commit will write (directory parts, entry data,
 //     their zero padding) goes to `<archive>.journal` with its new bytes, a
 //     checksum of what each 512-byte piece of it holds now, the old and new
-//     sizes, and a seal (a checksum of it all and an end mark), and is
-//     flushed. A durable, sealed journal is the point of no return: from
+//     sizes, and a seal (SHA-256 of it all, so that no tear slips through,
+//     and an end mark), and is flushed. A durable, sealed journal is the point of no return: from
 //     then on the new content is the archive.
 //  7. The journal is applied: a growing archive takes its new size, every
 //     write lands in journal order, a shrinking archive is cut to its new

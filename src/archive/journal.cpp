@@ -20,7 +20,11 @@ using format::StoreLe64;
 // seals everything before it.
 constexpr uint8_t kMagic[4] = {'V', 'L', 'T', 'J'};
 constexpr uint8_t kEndMagic[4] = {'D', 'O', 'N', 'E'};
-constexpr uint32_t kVersion = 2;
+constexpr uint32_t kVersion = 3;
+// The version before sealed journals with a word checksum that some tears
+// slip through. A journal it left is still read, so that a commit it
+// interrupted is completed rather than dropped half applied.
+constexpr uint32_t kWordSealedVersion = 2;
 constexpr size_t kHeadSize = 32;
 constexpr size_t kRecordHeadSize = 24;
 constexpr size_t kSumSize = 16;
@@ -53,23 +57,29 @@ PieceSum SumOf(std::span<const uint8_t> bytes) {
     return sum;
 }
 
-// The seal over the journal: FNV-1a over 64-bit little-endian words (then
-// the last bytes one by one), seeded with the length. Every step is a
-// one-to-one map of the state, so a change in any single word always
-// changes the result, and a torn or cut journal is found; the data it
-// covers is checked against the archive by the pieces' SHA-256 sums. Fed
-// in pieces.
+// The seal over everything before it: the first 8 bytes of its SHA-256, so
+// that a torn or cut journal, whatever its data, is found; the data is
+// checked against the archive by the pieces' sums. Journals of the word-
+// sealed version are checked by FNV-1a over 64-bit little-endian words (then
+// the last bytes one by one), seeded with the length. Fed in pieces.
 class Seal {
 public:
-    explicit Seal(uint64_t length) : hash_(0xcbf29ce484222325ull ^ length) {}
+    Seal(uint32_t version, uint64_t length)
+        : words_(version == kWordSealedVersion), hash_(0xcbf29ce484222325ull ^ length) {}
 
     void Add(std::span<const uint8_t> bytes) {
+        if (!words_) {
+            sha_.Add(bytes);
+            return;
+        }
         size_t at = 0;
         for (; at < bytes.size() && pending_ > 0; ++at) Take(bytes[at]);
         for (; at + 8 <= bytes.size(); at += 8) Mix(LoadLe64(bytes.data() + at));
         for (; at < bytes.size(); ++at) Take(bytes[at]);
     }
-    [[nodiscard]] uint64_t Value() const {
+    // Once, after the last Add.
+    [[nodiscard]] uint64_t Value() {
+        if (!words_) return LoadLe64(sha_.Finish().data());
         uint64_t hash = hash_;
         for (unsigned i = 0; i < pending_; ++i) hash = (hash ^ ((partial_ >> (8 * i)) & 0xff)) * kPrime;
         return hash;
@@ -87,6 +97,8 @@ private:
         pending_ = 0;
     }
 
+    bool words_;
+    Sha256 sha_;
     uint64_t hash_;
     uint64_t partial_ = 0;
     unsigned pending_ = 0;
@@ -140,7 +152,7 @@ template <typename Sink>
 void StreamJournal(const Journal& journal, FileSystem& fs, File& archive, Sink&& sink) {
     constexpr size_t kGather = size_t{64} << 10;
     std::vector<uint8_t> gathered;
-    Seal seal(JournalBytes(journal) - kTrailerSize);
+    Seal seal(kVersion, JournalBytes(journal) - kTrailerSize);
     auto emit = [&](std::span<const uint8_t> piece, bool body) {
         if (body) seal.Add(piece);
         if (piece.size() < kGather) {
@@ -226,10 +238,11 @@ std::optional<Journal> ReadJournal(File& file) {
     uint8_t trailer[kTrailerSize];
     file.ReadAt(0, head);
     file.ReadAt(bodyEnd, trailer);
-    if (std::memcmp(head, kMagic, sizeof kMagic) != 0 || LoadLe32(head + 4) != kVersion ||
+    const uint32_t version = LoadLe32(head + 4);
+    if (std::memcmp(head, kMagic, sizeof kMagic) != 0 || (version != kVersion && version != kWordSealedVersion) ||
         LoadLe32(head + 28) != kJournalPiece || std::memcmp(trailer + 8, kEndMagic, sizeof kEndMagic) != 0)
         return std::nullopt;
-    Seal seal(bodyEnd);
+    Seal seal(version, bodyEnd);
     seal.Add(head);
     Journal journal;
     journal.oldSize = LoadLe64(head + 8);

@@ -408,11 +408,43 @@ TEST(ArchiveJournal, CountsOnlyWhenCompleteAndIntact) {
         flipped[at] ^= 0x10;
         ASSERT_FALSE(DecodeJournal(flipped)) << "flipped at " << at;
     }
+    // Changes that cancel out in a checksum that mixes 64-bit words by
+    // multiplication: the top bit of two neighbouring words of the data.
+    // Data whose words differ only in their high bits (floats, say) tears
+    // into such changes.
+    const auto data = static_cast<size_t>(
+        std::search(bytes.begin(), bytes.end(), journal.writes[0].bytes.begin(), journal.writes[0].bytes.end()) -
+        bytes.begin());
+    for (size_t word = (data + 7) / 8 * 8; word + 16 <= data + journal.writes[0].bytes.size(); word += 8) {
+        std::vector<uint8_t> twice = bytes;
+        twice[word + 7] ^= 0x80;
+        twice[word + 15] ^= 0x80;
+        ASSERT_FALSE(DecodeJournal(twice)) << "the top bits of the words at " << word << " and " << word + 8;
+    }
     journal.newSize = 6 * 2048;  // more than its writes reach
     EXPECT_FALSE(DecodeJournal(EncodeJournal(journal, disk)));
     journal.newSize = 5 * 2048;
     journal.writes[1].offset = 20;  // overlaps the first write
     EXPECT_FALSE(DecodeJournal(EncodeJournal(journal, disk)));
+}
+
+// The journal as the version before the SHA-256 seal wrote it: version 2,
+// sealed by FNV-1a over the body's 64-bit little-endian words (the last
+// bytes one by one), seeded with the body's length.
+std::vector<uint8_t> WordSealed(std::vector<uint8_t> bytes) {
+    const size_t body = bytes.size() - 12;  // the seal and the end mark follow
+    bytes[4] = 2;
+    constexpr uint64_t kPrime = 0x100000001b3ull;
+    uint64_t hash = 0xcbf29ce484222325ull ^ body;
+    size_t at = 0;
+    for (; at + 8 <= body; at += 8) {
+        uint64_t word = 0;
+        for (size_t i = 8; i-- > 0;) word = word << 8 | bytes[at + i];
+        hash = (hash ^ word) * kPrime;
+    }
+    for (; at < body; ++at) hash = (hash ^ bytes[at]) * kPrime;
+    for (size_t i = 0; i < 8; ++i) bytes[body + i] = static_cast<uint8_t>(hash >> (8 * i));
+    return bytes;
 }
 
 // A journal left beside an archive, and what the next open makes of it:
@@ -447,10 +479,14 @@ TEST(ArchiveJournal, IsAppliedOnlyToTheArchiveItWasWrittenFor) {
         std::vector<uint8_t> archive;
         Recovery recovery;
         std::vector<uint8_t> after;
+        bool wordSealed = false;  // left by the version before
     };
     const Case cases[] = {
         {"not applied yet", base, Recovery::Completed, applied},
         {"torn in the middle of applying", torn, Recovery::Completed, applied},
+        {"torn in the middle of applying by the version before", torn, Recovery::Completed, applied, true},
+        {"changed by another program, journal of the version before", changedAfter, Recovery::Stale, changedAfter,
+         true},
         {"grown, nothing written yet",
          [&] {
              auto b = base;
@@ -468,7 +504,7 @@ TEST(ArchiveJournal, IsAppliedOnlyToTheArchiveItWasWrittenFor) {
     for (const Case& c : cases) {
         MemoryFileSystem disk;
         disk.SetFile(kPath, c.archive);
-        disk.SetFile(JournalPath(kPath), bytes);
+        disk.SetFile(JournalPath(kPath), c.wordSealed ? WordSealed(bytes) : bytes);
         Recovery recovery = Recovery::None;
         try {
             recovery = Archive::Open(kPath, disk).RecoveryOnOpen();
