@@ -5,6 +5,7 @@
 
 #include "archive/archive_error.h"
 #include "archive/names.h"
+#include "text/ascii.h"
 #include "text/path_text.h"
 #include "tool/common/file_util.h"
 #include "tool/common/platform.h"
@@ -16,7 +17,11 @@ namespace {
 // The record's own mark: the CR LF and the end-of-file byte show a copy that
 // was taken for text.
 constexpr std::string_view kMark = "VeltrinRecord\r\n\x1a";
-constexpr uint32_t kVersion = 1;
+// Version 2 stores a backup inside the record's own folder relative to it
+// (a flag before its path), so that the application folder may be moved or
+// renamed; version 1, every path whole, is still read.
+constexpr uint32_t kVersion = 2;
+constexpr uint32_t kWholePathsVersion = 1;
 constexpr size_t kSealSize = std::tuple_size_v<archive::Digest>;
 // A record holds a few archives' fronts (half a megabyte for a stock
 // gta3.img); anything near this is no record of ours.
@@ -123,6 +128,14 @@ auto FindArchive(Archives& archives, std::string_view path) -> decltype(&archive
     return nullptr;
 }
 
+// The part of path below folder; nothing when path does not lie inside it.
+std::optional<std::string_view> Below(std::string_view path, std::string_view folder) {
+    if (folder.empty() || path.size() <= folder.size() + 1 || !text::IsPathSeparator(path[folder.size()]) ||
+        !text::EqualIgnoringAsciiCase(path.substr(0, folder.size()), folder))
+        return std::nullopt;
+    return path.substr(folder.size() + 1);
+}
+
 }  // namespace
 
 std::string RecordPathFor(const std::string& scriptPath) {
@@ -137,7 +150,7 @@ const RecordedEntry* RecordedArchive::Find(std::string_view name) const { return
 RecordedArchive* InstallRecord::Find(std::string_view path) { return FindArchive(archives, path); }
 const RecordedArchive* InstallRecord::Find(std::string_view path) const { return FindArchive(archives, path); }
 
-std::vector<uint8_t> EncodeRecord(const InstallRecord& record) {
+std::vector<uint8_t> EncodeRecord(const InstallRecord& record, std::string_view folder) {
     Writer out;
     out.Raw({reinterpret_cast<const uint8_t*>(kMark.data()), kMark.size()});
     out.U32(kVersion);
@@ -156,7 +169,9 @@ std::vector<uint8_t> EncodeRecord(const InstallRecord& record) {
         for (const RecordedEntry& entry : archive.entries) {
             out.Text(entry.name);
             out.U8(entry.added ? 1 : 0);
-            out.Text(entry.backup);
+            const std::optional<std::string_view> inside = Below(entry.backup, folder);
+            out.U8(inside ? 1 : 0);
+            out.Text(inside ? *inside : entry.backup);
             out.U32(entry.at);
             out.U32(entry.sectors);
             out.U64(entry.put.size);
@@ -168,12 +183,12 @@ std::vector<uint8_t> EncodeRecord(const InstallRecord& record) {
     return std::move(out.bytes);
 }
 
-InstallRecord DecodeRecord(std::span<const uint8_t> bytes) {
+InstallRecord DecodeRecord(std::span<const uint8_t> bytes, std::string_view folder) {
     if (bytes.size() < kMark.size() || std::memcmp(bytes.data(), kMark.data(), kMark.size()) != 0)
         throw RecordError("it is not an install record of this tool");
     Reader header(bytes.subspan(kMark.size()));
     const uint32_t version = header.U32();
-    if (version != kVersion)
+    if (version != kVersion && version != kWholePathsVersion)
         throw RecordError("it is of version " + std::to_string(version) + ", which this tool (version " +
                           std::to_string(kVersion) + ") does not read");
     if (bytes.size() < kMark.size() + 4 + kSealSize) throw RecordError("it ends before its seal");
@@ -200,7 +215,14 @@ InstallRecord DecodeRecord(std::span<const uint8_t> bytes) {
             RecordedEntry entry;
             entry.name = in.Text();
             entry.added = in.Flag();
+            const bool inside = version != kWholePathsVersion && in.Flag();
             entry.backup = in.Text();
+            if (inside) {
+                if (folder.empty()) throw RecordError("it names a backup inside its folder, which is not known");
+                const size_t last = folder.find_last_of("\\/");
+                entry.backup = std::string(folder) + (last != std::string_view::npos ? folder[last] : PathSeparator()) +
+                               entry.backup;
+            }
             entry.at = in.U32();
             entry.sectors = in.U32();
             entry.put.size = in.U64();
@@ -222,7 +244,7 @@ std::optional<InstallRecord> ReadRecord(archive::FileSystem& fs, const std::stri
         if (error.kind() == archive::ErrorKind::TooLarge) throw RecordError("it is " + error.reason());
         throw;
     }
-    return DecodeRecord(bytes);
+    return DecodeRecord(bytes, text::FolderOf(path));
 }
 
 void WriteRecord(archive::FileSystem& fs, const std::string& path, const InstallRecord& record) {
@@ -231,7 +253,7 @@ void WriteRecord(archive::FileSystem& fs, const std::string& path, const Install
         return;
     }
     PublishGroup group(fs);
-    group.Write(path, EncodeRecord(record));
+    group.Write(path, EncodeRecord(record, text::FolderOf(path)));
     group.Publish();
 }
 

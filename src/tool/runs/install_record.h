@@ -87,10 +87,13 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-std::vector<uint8_t> EncodeRecord(const InstallRecord& record);
+// folder: where the record lies. Backups inside it are stored relative to
+// it and read back below the folder given then, wherever it has moved; with
+// no folder, every path is stored whole.
+std::vector<uint8_t> EncodeRecord(const InstallRecord& record, std::string_view folder = {});
 // Throws RecordError for anything but a whole, sealed record of a version
 // this tool reads.
-InstallRecord DecodeRecord(std::span<const uint8_t> bytes);
+InstallRecord DecodeRecord(std::span<const uint8_t> bytes, std::string_view folder = {});
 
 // The record at path; nothing when there is none. Throws RecordError, or
 // ArchiveError when the file cannot be read.

@@ -95,15 +95,79 @@ TEST(InstallRecord, ATornChangedOrForeignRecordIsRefused) {
 
     // A later version, sealed as it should be: refused for its version.
     std::vector<uint8_t> later(bytes.begin(), bytes.end() - 32);
-    later[16] = 2;
+    later[16] = 3;
     const archive::Digest seal = archive::Sha256Of(later);
     later.insert(later.end(), seal.begin(), seal.end());
     try {
         DecodeRecord(later);
-        ADD_FAILURE() << "a record of version 2 was read";
+        ADD_FAILURE() << "a record of version 3 was read";
     } catch (const RecordError& error) {
-        EXPECT_NE(std::string(error.what()).find("version 2"), std::string::npos) << error.what();
+        EXPECT_NE(std::string(error.what()).find("version 3"), std::string::npos) << error.what();
     }
+}
+
+// The application folder is moved or renamed between an install and its
+// undo: the backups in its Backups folder are read where they are now. A
+// backup elsewhere keeps its whole path.
+TEST(InstallRecord, BackupsInsideItsFolderAreFoundWhereTheFolderIsNow) {
+    MemoryFileSystem fs;
+    InstallRecord written = Sample();
+    written.archives[1].entries[0].backup = R"(D:\Mod\Backups old\player.img\vest.dff)";
+    WriteRecord(fs, R"(D:\Mod\Backups\Install.record)", written);
+    const std::string moved = R"(E:\Moved here\Backups\Install.record)";
+    fs.SetFile(moved, fs.Contents(R"(D:\Mod\Backups\Install.record)"));
+    const std::optional<InstallRecord> read = ReadRecord(fs, moved);
+    ASSERT_TRUE(read.has_value());
+    EXPECT_EQ(read->archives[0].entries[0].backup, R"(E:\Moved here\Backups\gta3.img\INFERNUS.dff)");
+    EXPECT_EQ(read->archives[0].entries[1].backup, R"(E:\Moved here\Backups\gta3.img\veltrin.dff)");
+    EXPECT_EQ(read->archives[1].entries[0].backup, R"(D:\Mod\Backups old\player.img\vest.dff)");
+    EXPECT_EQ(read->archives[0].path, written.archives[0].path) << "the game did not move";
+}
+
+// A record as the version before wrote it: every backup's path whole, no
+// flag before it. Written here field by field.
+TEST(InstallRecord, ARecordOfTheVersionBeforeIsStillRead) {
+    std::vector<uint8_t> bytes;
+    auto raw = [&](std::string_view text) { bytes.insert(bytes.end(), text.begin(), text.end()); };
+    auto u32 = [&](uint32_t value) {
+        for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    };
+    auto u64 = [&](uint64_t value) {
+        for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    };
+    auto text = [&](std::string_view value) {
+        u32(static_cast<uint32_t>(value.size()));
+        raw(value);
+    };
+    const archive::Digest put = archive::Sha256Of(Pattern(7000, 4));
+    raw(std::string_view("VeltrinRecord\r\n\x1a"));
+    u32(1);
+    text("PLAYER-PC");
+    u32(1);  // archives
+    text(R"(C:\Games\GTA San Andreas\models\gta3.img)");
+    bytes.push_back(0);  // no layout
+    bytes.push_back(0);  // nothing found
+    bytes.push_back(0);  // nothing left
+    u32(1);              // entries
+    text("infernus.dff");
+    bytes.push_back(0);  // replaced
+    text(R"(D:\Mod\Backups\gta3.img\INFERNUS.dff)");
+    u32(40);
+    u32(3);
+    u64(7000);
+    bytes.insert(bytes.end(), put.begin(), put.end());
+    const archive::Digest seal = archive::Sha256Of(bytes);
+    bytes.insert(bytes.end(), seal.begin(), seal.end());
+
+    const InstallRecord read = DecodeRecord(bytes, R"(E:\Moved\Backups)");
+    ASSERT_EQ(read.archives.size(), 1u);
+    ASSERT_EQ(read.archives[0].entries.size(), 1u);
+    const RecordedEntry& entry = read.archives[0].entries[0];
+    EXPECT_EQ(entry.backup, R"(D:\Mod\Backups\gta3.img\INFERNUS.dff)");
+    EXPECT_EQ(entry.at, 40u);
+    EXPECT_EQ(entry.sectors, 3u);
+    EXPECT_EQ(entry.put.size, 7000u);
+    EXPECT_TRUE(entry.put.digest == put);
 }
 
 }  // namespace

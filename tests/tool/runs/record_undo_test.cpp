@@ -30,11 +30,11 @@ const std::string kOtherGta3 = kOtherGame + R"(\models\gta3.img)";
 const std::string kOtherPlayer = kOtherGame + R"(\models\player.img)";
 
 std::string ScriptFor(const std::string& game, const std::vector<std::string>& block1,
-                      const std::vector<std::string>& block2) {
+                      const std::vector<std::string>& block2, const std::string& app = kApp) {
     std::string text;
-    for (const auto& line : install::testing::BlockLinesOf(install::Block::Gta3, game, kApp, block1))
+    for (const auto& line : install::testing::BlockLinesOf(install::Block::Gta3, game, app, block1))
         text += line + "\r\n";
-    for (const auto& line : install::testing::BlockLinesOf(install::Block::Player, game, kApp, block2))
+    for (const auto& line : install::testing::BlockLinesOf(install::Block::Player, game, app, block2))
         text += line + "\r\n";
     return text;
 }
@@ -133,6 +133,40 @@ TEST_F(RecordUndoTest, TheUndoNeedsNeitherInstallDatNorTheModsFiles) {
     // Undone and without a script: nothing was installed from this folder.
     console.text.clear();
     EXPECT_EQ(RunTool({"Install.plug", "-restore", kScript}, console, fs), Code(ExitStatus::NotFound));
+}
+
+// Players rename or move the mod's folder after an install. Its backups go
+// with it, and the undo from the new place, or an install there and then the
+// undo, gives the originals back; the old place is never looked for.
+TEST_F(RecordUndoTest, TheApplicationFolderMayBeMovedBetweenTheInstallAndTheUndo) {
+    const Bytes gta3 = fs.Contents(kGta3), player = fs.Contents(kPlayer);
+    ASSERT_EQ(Install(script), ExitStatus::Ok) << report.All();
+    const std::string moved = R"(F:\Mods\Veltrin renamed)";
+    const std::string movedScript = moved + R"(\Install.dat)";
+    for (const std::string& path : fs.Paths()) {
+        if (path.rfind(kApp + "\\", 0) != 0) continue;
+        fs.SetFile(moved + path.substr(kApp.size()), fs.Contents(path));
+        fs.Remove(path);
+    }
+    const MemoryFileSystem installed = fs;
+    for (const bool installAgain : {false, true}) {
+        SCOPED_TRACE(installAgain ? "installed again from the new place" : "undone from the new place");
+        fs = installed;
+        if (installAgain) {
+            report = RecordingReport();
+            ASSERT_EQ(
+                RunScript(movedScript, ScriptFor(kGame, {"a.dff", "B.TXD", "new.dff"}, {"c.dff"}, moved), fs, report),
+                ExitStatus::Ok)
+                << report.All();
+        }
+        report = RecordingReport();
+        EXPECT_EQ(RestoreFromScript(movedScript, script, fs, report), ExitStatus::Ok) << report.All();
+        EXPECT_FALSE(report.Has("no backup")) << report.All();
+        EXPECT_TRUE(fs.Contents(kGta3) == gta3) << report.All();
+        EXPECT_TRUE(fs.Contents(kPlayer) == player);
+        for (const std::string& path : fs.Paths())
+            EXPECT_NE(path.rfind(moved + R"(\Backups\)", 0), 0u) << path << " was left";
+    }
 }
 
 // What an install made before the tool kept records leaves: Install.dat, the
