@@ -214,6 +214,24 @@ private:
             return;
         }
         const archive::Entry* entry = open_->Find(name);
+        // The record's entry still holds what an earlier install put in:
+        // backing it up now would keep the mod's data as the original. Its
+        // original's backup is the record's, wherever that is, or is gone
+        // (deleted since).
+        if (const RecordedEntry* recorded = known ? known->Find(name) : nullptr;
+            recorded && entry && EntryHolds(*open_, *entry, recorded->put)) {
+            ++tally_.nothingToBackUp;
+            std::string why = "nothing to back up: " + name + " holds what an earlier install from this folder put in";
+            if (!recorded->added && recorded->backup.empty())
+                why += ", and no backup of its original was made";
+            else if (!recorded->added)
+                why += fs_.Exists(recorded->backup)
+                           ? "; its original is kept in " + recorded->backup
+                           : ", and the backup of its original (" + recorded->backup + ") is gone";
+            report_.Line(why);
+            if (recorded->added) added_.try_emplace(key, Marked{path, name});
+            return;
+        }
         if (!entry) {
             backups_.Write(marker, {});
             backupsWaiting_ = true;

@@ -169,6 +169,34 @@ TEST_F(RecordUndoTest, TheApplicationFolderMayBeMovedBetweenTheInstallAndTheUndo
     }
 }
 
+// A backup the player (or a virus scanner) deleted after an install. The
+// entry holds the mod's data, which an install from the same folder must not
+// back up as the original: the undo would then say it restored it. The loss
+// is said as it is, and the undo leaves the entry as it is.
+TEST_F(RecordUndoTest, ABackupDeletedAfterTheInstallIsNotMadeAgainFromTheModsData) {
+    const Content original = ReadContent(fs, kGta3);
+    ASSERT_EQ(Install(script), ExitStatus::Ok) << report.All();
+    const std::string lost = Backup("gta3.img", "a.dff");
+    fs.Remove(lost);
+    Bytes modsData;  // as the archive holds it, padding and all
+    for (const auto& [name, bytes] : ReadContent(fs, kGta3))
+        if (name == "a.dff") modsData = bytes;
+
+    ASSERT_EQ(Install(script), ExitStatus::Ok) << report.All();
+    EXPECT_FALSE(fs.Exists(lost) && fs.Contents(lost) == modsData) << "the mod's data was kept as the original";
+    EXPECT_FALSE(report.Has("backed up a.dff")) << report.All();
+    EXPECT_TRUE(report.Has("the backup of its original (" + lost + ") is gone")) << report.All();
+
+    ASSERT_EQ(Undo(script), ExitStatus::Ok) << report.All();
+    EXPECT_FALSE(report.Has("restored a.dff")) << report.All();
+    EXPECT_TRUE(report.Has("no backup of a.dff: left as it is")) << report.All();
+    Content expected = original;
+    const Content now = ReadContent(fs, kGta3);
+    for (auto& [name, bytes] : expected)
+        if (name == "a.dff") bytes = modsData;
+    EXPECT_TRUE(now == expected) << "all but a.dff given back, a.dff holding the mod";
+}
+
 // What an install made before the tool kept records leaves: Install.dat, the
 // backups and the markers. Its undo still works from them, and so does that
 // of a later install over it from the same folder.
