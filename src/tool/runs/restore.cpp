@@ -16,6 +16,7 @@
 #include "tool/runs/backup_marker.h"
 #include "tool/runs/entry_match.h"
 #include "tool/runs/install_record.h"
+#include "tool/runs/moved_game.h"
 #include "tool/runs/run_report.h"
 #include "tool/runs/script_reader.h"
 
@@ -513,12 +514,17 @@ ExitStatus Undo(const std::string& scriptPath, std::string_view scriptText, arch
     RecordRead read = ReadRecordOrRefuse(fs, recordPath, report);
     if (read.refused) return *read.refused;
     std::optional<InstallRecord>& record = read.record;
-    if (record) return UndoRun(scriptPath, fs, report, force).Run(std::move(*record));
     std::vector<ScriptCommand> commands;
     try {
         commands = ReadScript(scriptText);
     } catch (const ScriptError& error) {
-        return RefuseScript(report, scriptPath, error);
+        // The record needs no script: one that cannot be read only cannot
+        // show where a moved game is now.
+        if (!record) return RefuseScript(report, scriptPath, error);
+    }
+    if (record) {
+        FollowMovedGame(*record, commands, fs, report);
+        return UndoRun(scriptPath, fs, report, force).Run(std::move(*record));
     }
     return UndoRun(scriptPath, fs, report, force).Run(PlanFromScript(commands));
 }

@@ -18,6 +18,7 @@
 #include "tool/runs/backup_marker.h"
 #include "tool/runs/entry_match.h"
 #include "tool/runs/install_record.h"
+#include "tool/runs/moved_game.h"
 #include "tool/runs/run_report.h"
 #include "tool/runs/script_reader.h"
 
@@ -492,6 +493,7 @@ ExitStatus RunScript(const std::string& scriptPath, std::string_view scriptText,
     if (read.refused) return *read.refused;
     std::optional<InstallRecord>& record = read.record;
     if (record) {
+        FollowMovedGame(*record, commands, fs, report);
         if (const auto refused = RefuseOtherInstall(*record, computer, commands, scriptPath, recordPath, report))
             return *refused;
     }

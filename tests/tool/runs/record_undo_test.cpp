@@ -169,6 +169,50 @@ TEST_F(RecordUndoTest, TheApplicationFolderMayBeMovedBetweenTheInstallAndTheUndo
     }
 }
 
+// The game folder moved after an install (a new drive, a library moved).
+// Install writes a script for the new place; the record names the old one.
+// An archive there that is exactly what the install left is the same one:
+// the install and the undo follow it. One that is not stops as before.
+TEST_F(RecordUndoTest, AGameThatMovedAfterTheInstallIsFollowedWhereItIsExactlyAsLeft) {
+    const Bytes gta3 = fs.Contents(kGta3), player = fs.Contents(kPlayer);
+    ASSERT_EQ(Install(script), ExitStatus::Ok) << report.All();
+    const std::string movedGame = R"(E:\SteamLibrary\GTA San Andreas)";
+    for (const std::string& path : fs.Paths()) {
+        if (path.rfind(kGame + "\\", 0) != 0) continue;
+        fs.SetFile(movedGame + path.substr(kGame.size()), fs.Contents(path));
+        fs.Remove(path);
+    }
+    const std::string movedScript = ScriptFor(movedGame, {"a.dff", "B.TXD", "new.dff"}, {"c.dff"});
+    const std::string movedGta3 = movedGame + R"(\models\gta3.img)";
+    const std::string movedPlayer = movedGame + R"(\models\player.img)";
+    const MemoryFileSystem moved = fs;
+
+    // Undone from the script Install wrote for the new place.
+    EXPECT_EQ(Undo(movedScript), ExitStatus::Ok) << report.All();
+    EXPECT_TRUE(report.Has("the game has moved: " + kGta3 + " is now " + movedGta3)) << report.All();
+    EXPECT_TRUE(fs.Contents(movedGta3) == gta3) << report.All();
+    EXPECT_TRUE(fs.Contents(movedPlayer) == player);
+
+    // Installed again there, then undone.
+    fs = moved;
+    EXPECT_EQ(Install(movedScript), ExitStatus::Ok) << report.All();
+    EXPECT_EQ(Undo(movedScript), ExitStatus::Ok) << report.All();
+    EXPECT_TRUE(fs.Contents(movedGta3) == gta3) << report.All();
+    EXPECT_TRUE(fs.Contents(movedPlayer) == player);
+
+    // Changed at its new place since (another mod): not taken for the same.
+    fs = moved;
+    {
+        archive::Archive archive = archive::Archive::Open(movedGta3, fs);
+        archive.Put("another.dff", Bytes(100, 7));
+        archive.Commit();
+    }
+    const Bytes changed = fs.Contents(movedGta3);
+    EXPECT_EQ(Install(movedScript), ExitStatus::OtherInstall) << report.All();
+    EXPECT_FALSE(report.Has("the game has moved")) << "player.img alone was followed";
+    EXPECT_TRUE(fs.Contents(movedGta3) == changed);
+}
+
 // A backup the player (or a virus scanner) deleted after an install. The
 // entry holds the mod's data, which an install from the same folder must not
 // back up as the original: the undo would then say it restored it. The loss
