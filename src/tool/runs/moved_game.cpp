@@ -2,13 +2,11 @@
 
 #include "archive/archive.h"
 #include "archive/archive_error.h"
-#include "archive/names.h"
+#include "text/ascii.h"
 #include "text/path_text.h"
 
 namespace veltrin::tool {
 namespace {
-
-bool SameText(std::string_view a, std::string_view b) { return archive::FoldedName(a) == archive::FoldedName(b); }
 
 bool LeftAsRecorded(const RecordedArchive& recorded, const std::string& path, archive::FileSystem& fs) {
     try {
@@ -32,7 +30,7 @@ void FollowMovedGame(InstallRecord& record, const std::vector<ScriptCommand>& co
         const ScriptCommand* found = nullptr;
         for (const ScriptCommand& command : commands)
             if (command.kind == CommandKind::Open && !record.Find(command.path) &&
-                SameText(text::FileNameOf(command.path), text::FileNameOf(recorded.path)) &&
+                text::EqualIgnoringAsciiCase(text::FileNameOf(command.path), text::FileNameOf(recorded.path)) &&
                 LeftAsRecorded(recorded, command.path, fs)) {
                 found = &command;
                 break;
