@@ -89,7 +89,7 @@ struct Archive::State {
         recordOf.reserve(records.size());
         index.reserve(records.size());
         for (size_t i = 0; i < records.size(); ++i) {
-            if (IsFreeName(records[i].name)) continue;
+            if (IsFreeEntry(records[i])) continue;
             entries.push_back(records[i]);
             recordOf.push_back(i);
         }
@@ -160,7 +160,7 @@ const std::vector<Entry>& Archive::Records() const {
 FreeSpace Archive::Free() const {
     FreeSpace free;
     for (const Entry& record : Records())
-        if (IsFreeName(record.name)) {
+        if (IsFreeEntry(record)) {
             ++free.entries;
             free.sectors += record.sectors;
         }

@@ -136,7 +136,7 @@ Scan ScanDirectory(File& file, uint64_t fileSize, bool full) {
     for (size_t i = 0; i < scan.entries.size(); ++i) {
         const Entry& entry = scan.entries[i];
         const std::string where = "Entry " + std::to_string(i + 1) + " (" + Quoted(entry.name) + ")";
-        if (const std::string problem = NameProblem(entry.name); !problem.empty() && !IsFreeName(entry.name))
+        if (const std::string problem = NameProblem(entry.name); !problem.empty() && !IsFreeEntry(entry))
             scan.findings.push_back({ErrorKind::BadName, where + ": " + problem});
         const auto [it, added] = seen.emplace(FoldedName(entry.name), i);
         if (!added)
@@ -147,9 +147,9 @@ Scan ScanDirectory(File& file, uint64_t fileSize, bool full) {
     // space must never make it larger.
     uint32_t largest = 0;
     for (const Entry& entry : scan.entries)
-        if (!IsFreeName(entry.name)) largest = std::max(largest, entry.sectors);
+        if (!IsFreeEntry(entry)) largest = std::max(largest, entry.sectors);
     for (const Entry& entry : scan.entries)
-        if (IsFreeName(entry.name) && entry.sectors > largest)
+        if (IsFreeEntry(entry) && entry.sectors > largest)
             scan.findings.push_back({ErrorKind::Damaged, "The free entry " + Quoted(entry.name) + " (" +
                                                              std::to_string(entry.sectors) +
                                                              " sectors) is larger than the largest entry (" +

@@ -21,10 +21,8 @@ std::string FreeName(uint32_t offset) {
     return std::string(kPrefix) + digits;
 }
 
-bool IsFreeName(std::string_view name) {
-    if (name.size() <= kPrefix.size() || name.size() > kPrefix.size() + 8 || !name.starts_with(kPrefix)) return false;
-    return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(kPrefix.size()), name.end(),
-                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); });
+bool IsFreeEntry(const Entry& record) {
+    return record.name.starts_with(kPrefix) && record.name == FreeName(record.offset);
 }
 
 bool IsReservedName(std::string_view name) {

@@ -19,8 +19,10 @@ namespace veltrin::archive {
 
 // The name of the free entry that starts at this sector.
 std::string FreeName(uint32_t offset);
-// Whether the name is one the tool gives free entries.
-bool IsFreeName(std::string_view name);
+// Whether the record is one of the tool's free entries: named for the very
+// sector it starts at. Another tool's entry that only looks like one (any
+// other number) holds data and is kept as an entry.
+bool IsFreeEntry(const Entry& record);
 // Whether the name lies in the space kept for free entries (any case), so
 // that no entry may take it.
 bool IsReservedName(std::string_view name);

@@ -155,7 +155,7 @@ std::optional<InPlacePlan> PlanInPlace(const StagedChanges& staged) {
     FreeRuns free;
     for (size_t i = 0; i < records.size(); ++i) {
         const Entry& record = records[i];
-        if (IsFreeName(record.name)) {
+        if (IsFreeEntry(record)) {
             free.Add(record.offset, uint64_t{record.offset} + record.sectors);
             continue;
         }

@@ -83,7 +83,7 @@ InPlacePlan PlanLayoutRestore(const StagedChanges& now, const std::vector<uint8_
     std::map<std::string, const Entry*> current;
     std::vector<std::pair<uint64_t, uint64_t>> freeNow;
     for (const Entry& record : now.records) {
-        if (IsFreeName(record.name))
+        if (IsFreeEntry(record))
             freeNow.emplace_back(record.offset, uint64_t{record.offset} + record.sectors);
         else
             current.emplace(FoldedName(record.name), &record);
@@ -103,7 +103,7 @@ InPlacePlan PlanLayoutRestore(const StagedChanges& now, const std::vector<uint8_
     for (const Entry& record : records) {
         const uint64_t bytes = uint64_t{record.sectors} * kSectorSize;
         if (record.sectors == 0) continue;
-        if (IsFreeName(record.name)) {
+        if (IsFreeEntry(record)) {
             if (!zeroNow(record.offset, uint64_t{record.offset} + record.sectors))
                 writes.push_back({uint64_t{record.offset} * kSectorSize, {}, bytes});
             continue;

@@ -103,7 +103,7 @@ RewritePlan PlanRewrite(const StagedChanges& staged) {
         const Entry& entry = staged.records[i];
         const bool changed = change != staged.changes.end() && change->index == i;
         if (!changed) {
-            if (!IsFreeName(entry.name)) plan.push_back({entry.name, nullptr, entry.offset, entry.sectors});
+            if (!IsFreeEntry(entry)) plan.push_back({entry.name, nullptr, entry.offset, entry.sectors});
             continue;
         }
         if (!change->removed) plan.push_back({*change->name, change->data, 0, sectorsOf(*change->data)});

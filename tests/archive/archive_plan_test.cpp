@@ -268,6 +268,23 @@ TEST(ArchivePlan, NoEntryMayTakeAFreeEntrysName) {
     EXPECT_NO_THROW(archive.Put("~freeze.dff", Pattern(10, 1)));
 }
 
+// Another tool's entry whose name only looks like one of our free entries
+// (its number is not its own sector) holds data: it is kept, not reused.
+TEST(ArchivePlan, AnEntryNamedLikeFreeSpaceButNotAtItsSectorIsKept) {
+    MemoryFileSystem fs;
+    fs.SetFile(kGta3, RawArchive({{"a.dff", 1, 1}, {"~free-1A", 2, 2}, {"c.dff", 4, 1}}, 5 * 2048));
+    const std::vector<uint8_t> itsData = Pattern(2 * 2048, 1);
+    Archive archive = Archive::Open(kGta3, fs);
+    EXPECT_EQ(archive.Free().entries, 0u);
+    archive.Put("a.dff", Pattern(3000, 9));  // two sectors: as large as the look-alike
+    archive.Commit();
+    const Archive after = Archive::Open(kGta3, fs);
+    const Entry* kept = after.Find("~free-1A");
+    ASSERT_NE(kept, nullptr) << "taken for free space";
+    EXPECT_EQ(after.Read(*kept), itsData);
+    EXPECT_EQ(after.Read(*after.Find("a.dff")), Stored(Pattern(3000, 9), 2));
+}
+
 // The layout an archive had, given back: byte for byte the archive before
 // the changes, whatever they moved.
 TEST(ArchivePlan, RestoringTheLayoutGivesTheArchiveBackByteForByte) {

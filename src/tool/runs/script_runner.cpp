@@ -388,7 +388,7 @@ private:
         const std::vector<archive::Entry>& records = open_->Records();
         std::string unseen;
         for (size_t i = kPlayerTable; i < records.size(); ++i) {
-            if (archive::IsFreeName(records[i].name)) continue;
+            if (archive::IsFreeEntry(records[i])) continue;
             unseen += (unseen.empty() ? "" : ", ") + records[i].name;
         }
         if (unseen.empty()) return;

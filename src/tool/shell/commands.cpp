@@ -85,7 +85,7 @@ std::string FreeEntriesText(const std::string& archivePath, archive::FileSystem&
         for (const auto& entry : archive.Entries()) largest = std::max(largest, entry.sectors);
         uint64_t larger = 0;
         for (const auto& record : archive.Records())
-            if (archive::IsFreeName(record.name) && record.sectors > largest) ++larger;
+            if (archive::IsFreeEntry(record) && record.sectors > largest) ++larger;
         const std::string found = text::Counted(free.entries, "free entry", "free entries") + " (" +
                                   text::Counted(Bytes(free.sectors), "byte", "bytes") + " of free space): ";
         if (larger == 0) return found + "sound, none larger than the largest entry; rebuild removes them";
