@@ -77,7 +77,9 @@ std::optional<ExitStatus> RefuseOtherInstall(const InstallRecord& record, const 
         return refuse("its install record was made on another computer (" + record.computer + "), for " + first,
                       "that computer's game, not this one's",
                       "this copy of the mod was zipped after an install ran from it: unpack a fresh copy of the mod "
-                      "and install from there");
+                      "and install from there; if it is this computer, renamed since, first undo that install with "
+                      "Undo.cmd in " +
+                          FolderText(scriptPath));
     for (const ScriptCommand& command : commands) {
         if (command.kind != CommandKind::Open || record.Find(command.path)) continue;
         const std::string_view folder = text::FolderOf(command.path);

@@ -324,6 +324,7 @@ TEST_F(RecordUndoTest, ARecordMadeOnAnotherComputerStopsTheInstall) {
     EXPECT_TRUE(report.Has("this folder holds another install's backups")) << report.All();
     EXPECT_TRUE(report.Has("another computer (AUTHOR-PC)")) << report.All();
     EXPECT_TRUE(report.Has("unpack a fresh copy of the mod")) << report.All();
+    EXPECT_TRUE(report.Has("renamed since, first undo that install with Undo.cmd in " + kApp)) << report.All();
     EXPECT_TRUE(report.Has("nothing was changed"));
     EXPECT_TRUE(fs.Contents(kGta3) == installedGta3);
     EXPECT_EQ(Changes(backups, BackupsNow()), std::vector<std::string>{});
