@@ -192,13 +192,13 @@ private:
     // install is not known.
     void Export(const std::string& name, const std::string& path) {
         const RecordedArchive* known = record_.Find(open_->Path());
+        const RecordedEntry* recorded = known ? known->Find(name) : nullptr;
+        const archive::Entry* entry = open_->Find(name);
         const std::string key = archive::FoldedName(name);
         if (backups_.Has(path) || fs_.Exists(path)) {
             ++tally_.backupsKept;
             report_.Line("kept the earlier backup of " + name + ": " + path);
             if (backups_.Has(path)) return;  // made by this run, and counted then
-            const archive::Entry* entry = open_->Find(name);
-            const RecordedEntry* recorded = known ? known->Find(name) : nullptr;
             if (!recorded || !SamePath(recorded->backup, path))
                 unknownChanges_ =
                     unknownChanges_ || !entry || EntryMatchesFile(*open_, *entry, fs_, path).match != Match::Holds;
@@ -211,18 +211,15 @@ private:
         if (backups_.Has(marker) || fs_.Exists(marker)) {
             ++tally_.nothingToBackUp;
             report_.Line("nothing to back up: " + name + " was added by an earlier install");
-            const RecordedEntry* recorded = known ? known->Find(name) : nullptr;
-            if (!(recorded && recorded->added) && open_->Find(name)) unknownChanges_ = true;
+            if (!(recorded && recorded->added) && entry) unknownChanges_ = true;
             added_.try_emplace(key, Marked{path, name});
             return;
         }
-        const archive::Entry* entry = open_->Find(name);
         // The record's entry still holds what an earlier install put in:
         // backing it up now would keep the mod's data as the original. Its
         // original's backup is the record's, wherever that is, or is gone
         // (deleted since).
-        if (const RecordedEntry* recorded = known ? known->Find(name) : nullptr;
-            recorded && entry && EntryHolds(*open_, *entry, recorded->put)) {
+        if (recorded && entry && EntryHolds(*open_, *entry, recorded->put)) {
             ++tally_.nothingToBackUp;
             std::string why = "nothing to back up: " + name + " holds what an earlier install from this folder put in";
             if (!recorded->added && recorded->backup.empty())
