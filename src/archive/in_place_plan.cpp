@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <limits>
 #include <map>
+#include <unordered_map>
 
 #include "archive/format.h"
 #include "archive/free_entries.h"
 #include "archive/in_place.h"
+#include "archive/names.h"
 
 namespace veltrin::archive {
 namespace {
@@ -136,6 +138,20 @@ std::optional<std::vector<Slot>> RecordsOf(std::vector<Placed*> entries, uint64_
     return slots;
 }
 
+// The game reads the first of the records that share a name (any case):
+// twins keep their order, so that it reads the same one after the change.
+bool TwinsKeepTheirOrder(const std::vector<Slot>& after) {
+    std::unordered_map<std::string, size_t> last;  // folded name -> the committed record seen last
+    for (const auto& [record, entry] : after) {
+        if (!entry || entry->record == kNew) continue;
+        const auto [seen, first] = last.try_emplace(FoldedName(record.name), entry->record);
+        if (first) continue;
+        if (seen->second > entry->record) return false;
+        seen->second = entry->record;
+    }
+    return true;
+}
+
 }  // namespace
 
 std::optional<InPlacePlan> PlanInPlace(const StagedChanges& staged) {
@@ -258,6 +274,8 @@ std::optional<InPlacePlan> PlanInPlace(const StagedChanges& staged) {
                 return std::nullopt;
         }
     }
+
+    if (!TwinsKeepTheirOrder(*after)) return std::nullopt;
 
     const uint64_t newSize = end == oldEnd ? std::max(staged.fileSize, end * kSectorSize) : end * kSectorSize;
     if (newSize > format::kMaxArchiveBytes) return std::nullopt;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "archive/archive.h"
+#include "archive/names.h"
 #include "archive/sha256.h"
 #include "archive_builder.h"
 #include "img_rules.h"
@@ -239,6 +240,72 @@ TEST(ArchivePlan, PlayerImgKeepsEveryRecordOfTheGamesTableInIt) {
         } else {
             EXPECT_TRUE(inPlace) << "gta3.img has no such table";
             EXPECT_EQ(archive.Records().back().name, "c0.dff");
+        }
+    }
+}
+
+// Twins: another tool may leave a.dff and A.DFF in one archive. The game
+// reads the first in directory order; the archive reaches only that one by
+// name. A change of it must leave it first, wherever its data goes.
+TEST(ArchivePlan, TheTwinTheGameReadsStaysTheOneItReads) {
+    namespace img = veltrin::testing::img;
+    std::vector<std::pair<std::string, uint16_t>> full;
+    for (int i = 0; i < 63; ++i) full.push_back({i == 40 ? "E0.DFF" : "e" + std::to_string(i) + ".dff", 1});
+    std::vector<uint8_t> freeBehind =
+        RawArchive({{"a.dff", 1, 1}, {"A.DFF", 2, 1}, {"~free-3", 3, 2}, {"c.txd", 5, 1}}, 6 * 2048);
+    std::fill(freeBehind.begin() + 3 * 2048, freeBehind.begin() + 5 * 2048, 0);
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> archive;
+        std::string name;  // put under this spelling
+        std::vector<uint8_t> data;
+        Placement placement;
+        Archive::Fit fit;
+    };
+    const auto twins = [] { return SoundArchive({{"a.dff", 2}, {"b.dff", 1}, {"A.DFF", 1}, {"c.txd", 1}}); };
+    const Archive::Fit padding = Archive::Fit::AllowPadding;
+    const Case cases[] = {
+        {"a larger replacement of the first twin", twins(), "a.dff", Pattern(5000, 7), {}, padding},
+        {"in another spelling", twins(), "A.dFF", Pattern(5000, 7), {}, padding},
+        {"the same spelling twice, with exact sizes",
+         SoundArchive({{"a.dff", 2}, {"b.dff", 1}, {"a.dff", 3}, {"c.txd", 1}}),
+         "a.dff",
+         Pattern(5000, 7),
+         {},
+         Archive::Fit::Exact},
+        {"one that asks for sectors behind the twin", freeBehind, "a.dff", Pattern(3000, 7), Placement{3}, padding},
+        {"the first twin in the way of a growing directory",
+         SoundArchive(full),
+         "last.dff",
+         Pattern(100, 7),
+         {},
+         padding},
+    };
+    for (const Case& c : cases) {
+        MemoryFileSystem fs;
+        fs.SetFile(kGta3, c.archive);
+        Archive archive = Archive::Open(kGta3, fs);
+        const auto readBefore = img::GameReads(c.archive);
+        EXPECT_EQ(archive.Put(c.name, c.data, c.placement), readBefore.count(FoldedName(c.name)) == 1) << c.what;
+        archive.Commit({}, c.fit);
+
+        const std::vector<uint8_t> after = fs.Contents(kGta3);
+        EXPECT_EQ(img::TwinProblems(c.archive, after), std::vector<std::string>{}) << c.what;
+        EXPECT_EQ(img::GameRuleProblems(after, img::TwinNames(c.archive)), std::vector<std::string>{}) << c.what;
+        for (const std::string& problem : Verify(kGta3, fs))
+            EXPECT_NE(problem.find("has the same name as"), std::string::npos) << c.what << ": " << problem;
+        // The game reads the new data under the name put, and every other
+        // name's entry as it was.
+        const auto readAfter = img::GameReads(after);
+        for (const auto& [name, read] : readAfter) {
+            if (name == FoldedName(c.name)) {
+                EXPECT_EQ(read.bytes, Stored(c.data, static_cast<uint32_t>(read.bytes.size() / kSectorSize)))
+                    << c.what << ": the game reads record " << read.record << " \"" << read.name << "\"";
+            } else {
+                ASSERT_TRUE(readBefore.count(name)) << c.what << ": " << name;
+                EXPECT_EQ(read.bytes, readBefore.at(name).bytes)
+                    << c.what << ": the game reads record " << read.record << " \"" << read.name << "\"";
+            }
         }
     }
 }
