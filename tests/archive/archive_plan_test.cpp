@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <deque>
 #include <functional>
 #include <map>
 #include <optional>
@@ -401,106 +402,144 @@ namespace {
 // Random commits on one archive: replacements larger and smaller, in every
 // case, additions, removals, data that asks for given sectors, and now and
 // then the layout given back. After each, the game's rules hold (read by
-// the independent checker), free space is zero, and every entry holds
-// what the model says.
+// the independent checker), free space is zero, and the game reads under
+// every name what the model says. With twins (names another tool left in
+// two records) it reads the same one of them as before the commit, and
+// skips the others, their bytes kept.
 TEST(ArchivePlan, RandomChangesKeepTheGamesRulesAndEveryEntrysBytes) {
-    for (const std::string& path : {kGta3, kPlayer}) {
-        std::mt19937 engine(path == kGta3 ? 17u : 23u);
-        const auto random = [&engine](uint32_t below) { return static_cast<uint32_t>(engine() % below); };
-        MemoryFileSystem fs;
-        std::vector<std::pair<std::string, uint16_t>> start;
-        for (int i = 0; i < 40; ++i) start.push_back({"e" + std::to_string(i) + (i % 2 ? ".txd" : ".dff"), 1 + i % 5});
-        fs.SetFile(path, SoundArchive(start));
-        std::map<std::string, std::vector<uint8_t>> model;  // folded name -> data as put
-        {
-            const Archive archive = Archive::Open(path, fs);
-            for (const Entry& entry : archive.Entries()) model[entry.name] = archive.Read(entry);
-        }
-        struct Saved {
-            Layout layout;
-            std::map<std::string, std::vector<uint8_t>> model;
-            std::map<std::string, std::vector<uint8_t>> stored;  // folded name -> stored bytes, as a backup holds them
-        };
-        std::optional<Saved> saved;
-        for (int step = 0; step < 100; ++step) {
-            const std::string what = path + ", step " + std::to_string(step);
-            Archive archive = Archive::Open(path, fs);
-            if (saved && random(10) == 0) {
-                std::map<std::string, std::string> originals;
-                for (const auto& [name, bytes] : saved->stored) {
-                    fs.SetFile("orig/" + name, bytes);
-                    originals[name] = "orig/" + name;
+    namespace img = veltrin::testing::img;
+    for (const bool withTwins : {false, true})
+        for (const std::string& path : {kGta3, kPlayer}) {
+            SCOPED_TRACE(withTwins ? "with twins" : "without twins");
+            std::mt19937 engine((path == kGta3 ? 17u : 23u) + (withTwins ? 100u : 0u));
+            const auto random = [&engine](uint32_t below) { return static_cast<uint32_t>(engine() % below); };
+            MemoryFileSystem fs;
+            std::vector<std::pair<std::string, uint16_t>> start;
+            for (int i = 0; i < 40; ++i)
+                start.push_back({"e" + std::to_string(i) + (i % 2 ? ".txd" : ".dff"), 1 + i % 5});
+            if (withTwins) {  // later records of the names of e2, e7, e11 (twice), e20, e39
+                start.insert(start.begin() + 30, {"E20.DFF", 2});
+                start.insert(start.begin() + 25, {"e11.txd", 3});
+                start.insert(start.begin() + 15, {"E7.Txd", 1});
+                start.insert(start.begin() + 14, {"E11.TXD", 1});
+                start.insert(start.begin() + 3, {"E2.DFF", 4});
+                start.push_back({"e39.TXD", 2});
+            }
+            fs.SetFile(path, SoundArchive(start));
+            // The game's reading: folded name -> the data it reads, as put;
+            // and the twins it skips, their stored bytes in directory order.
+            struct Model {
+                std::map<std::string, std::vector<uint8_t>> reads;
+                std::map<std::string, std::deque<std::vector<uint8_t>>> skipped;
+            };
+            Model model;
+            {
+                const Archive archive = Archive::Open(path, fs);
+                for (const Entry& entry : archive.Entries()) {
+                    const auto [it, first] = model.reads.try_emplace(FoldedName(entry.name), archive.Read(entry));
+                    if (!first) model.skipped[it->first].push_back(archive.Read(entry));
                 }
-                archive.RestoreLayout(saved->layout, originals);
-                model = saved->model;
-                saved.reset();
-            } else {
-                if (!saved && random(4) == 0) {
-                    saved.emplace(Saved{archive.CurrentLayout(), model, {}});
-                    for (const Entry& entry : archive.Entries()) {
-                        std::string folded = entry.name;
-                        for (char& ch : folded) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-                        saved->stored[folded] = archive.Read(entry);
+            }
+            ASSERT_EQ(model.skipped.size(), withTwins ? 5u : 0u);
+            struct Saved {
+                Layout layout;
+                Model model;
+                std::map<std::string, std::vector<uint8_t>>
+                    stored;  // folded name -> stored bytes, as a backup holds them
+            };
+            std::optional<Saved> saved;
+            std::vector<uint8_t> before = fs.Contents(path);
+            for (int step = 0; step < 100; ++step) {
+                const std::string what = path + ", step " + std::to_string(step);
+                Archive archive = Archive::Open(path, fs);
+                // The layout given back looks originals up by name, which
+                // cannot tell twins apart: only archives without them.
+                if (saved && random(10) == 0) {
+                    std::map<std::string, std::string> originals;
+                    for (const auto& [name, bytes] : saved->stored) {
+                        fs.SetFile("orig/" + name, bytes);
+                        originals[name] = "orig/" + name;
                     }
-                }
-                const int changes = 1 + static_cast<int>(random(6));
-                for (int c = 0; c < changes && !model.empty(); ++c) {
-                    auto it = model.begin();
-                    std::advance(it, random(static_cast<uint32_t>(model.size())));
-                    const std::string name = it->first;
-                    switch (random(5)) {
-                    case 0: {  // larger, in another case
-                        std::string spelled = name;
-                        spelled[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(spelled[0])));
-                        std::vector<uint8_t> bytes = Pattern(it->second.size() + 1 + random(9000), random(1000));
-                        archive.Put(spelled, bytes);
-                        model.erase(it);
-                        model[spelled] = bytes;
-                        break;
+                    archive.RestoreLayout(saved->layout, originals);
+                    model = saved->model;
+                    saved.reset();
+                } else {
+                    if (!withTwins && !saved && random(4) == 0) {
+                        saved.emplace(Saved{archive.CurrentLayout(), model, {}});
+                        for (const Entry& entry : archive.Entries())
+                            saved->stored[FoldedName(entry.name)] = archive.Read(entry);
                     }
-                    case 1:  // smaller
-                        it->second = Pattern(1 + random(static_cast<uint32_t>(it->second.size())), random(1000));
-                        archive.Put(name, it->second);
-                        break;
-                    case 2:  // removed
-                        archive.Remove(name);
-                        model.erase(it);
-                        break;
-                    default: {  // a new name, sometimes asking for the first free sector
-                        const std::string added = "n" + std::to_string(step) + "_" + std::to_string(c) + ".dff";
-                        std::vector<uint8_t> bytes = Pattern(1 + random(7000), random(1000));
-                        Placement placement;
-                        for (const Entry& record : archive.Records())
-                            if (record.name.starts_with("~free-") && random(2) == 0) {
-                                placement.at = record.offset;
+                    const int changes = 1 + static_cast<int>(random(6));
+                    for (int c = 0; c < changes && !model.reads.empty(); ++c) {
+                        auto it = model.reads.begin();
+                        std::advance(it, random(static_cast<uint32_t>(model.reads.size())));
+                        const std::string name = it->first;
+                        switch (random(5)) {
+                        case 0: {  // larger, in another case
+                            std::string spelled = name;
+                            spelled[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(spelled[0])));
+                            it->second = Pattern(it->second.size() + 1 + random(9000), random(1000));
+                            archive.Put(spelled, it->second);
+                            break;
+                        }
+                        case 1:  // smaller
+                            it->second = Pattern(1 + random(static_cast<uint32_t>(it->second.size())), random(1000));
+                            archive.Put(name, it->second);
+                            break;
+                        case 2: {  // removed: the game reads the next twin, if any
+                            archive.Remove(name);
+                            const auto twins = model.skipped.find(name);
+                            if (twins == model.skipped.end()) {
+                                model.reads.erase(it);
                                 break;
                             }
-                        archive.Put(added, bytes, placement);
-                        model[added] = bytes;
+                            it->second = twins->second.front();
+                            twins->second.pop_front();
+                            if (twins->second.empty()) model.skipped.erase(twins);
+                            break;
+                        }
+                        default: {  // a new name, sometimes asking for the first free sector
+                            const std::string added = "n" + std::to_string(step) + "_" + std::to_string(c) + ".dff";
+                            std::vector<uint8_t> bytes = Pattern(1 + random(7000), random(1000));
+                            Placement placement;
+                            for (const Entry& record : archive.Records())
+                                if (record.name.starts_with("~free-") && random(2) == 0) {
+                                    placement.at = record.offset;
+                                    break;
+                                }
+                            archive.Put(added, bytes, placement);
+                            model.reads[added] = bytes;
+                        }
+                        }
                     }
-                    }
+                    if (!archive.HasChanges()) continue;
+                    archive.Commit({}, random(3) == 0 ? Archive::Fit::Exact : Archive::Fit::AllowPadding);
                 }
-                if (!archive.HasChanges()) continue;
-                archive.Commit({}, random(3) == 0 ? Archive::Fit::Exact : Archive::Fit::AllowPadding);
+                const std::vector<uint8_t> bytes = fs.Contents(path);
+                EXPECT_EQ(img::GameRuleProblems(bytes, img::TwinNames(before)), std::vector<std::string>{}) << what;
+                EXPECT_EQ(img::TwinProblems(before, bytes), std::vector<std::string>{}) << what;
+                EXPECT_EQ(img::TwinNames(bytes).size(), model.skipped.size()) << what;
+                for (const std::string& problem : Verify(path, fs))
+                    EXPECT_TRUE(withTwins && problem.find("has the same name as") != std::string::npos)
+                        << what << ": " << problem;
+                ContentOf(bytes, what);  // free entries hold zeros
+                const auto reads = img::GameReads(bytes);
+                ASSERT_EQ(reads.size(), model.reads.size()) << what;
+                for (const auto& [name, data] : model.reads) {
+                    const auto found = reads.find(name);
+                    ASSERT_NE(found, reads.end()) << what << ": " << name;
+                    const std::vector<uint8_t>& stored = found->second.bytes;
+                    ASSERT_GE(stored.size(), data.size()) << what << ": " << name;
+                    EXPECT_TRUE(std::equal(data.begin(), data.end(), stored.begin()) &&
+                                std::all_of(stored.begin() + static_cast<std::ptrdiff_t>(data.size()), stored.end(),
+                                            [](uint8_t b) { return b == 0; }))
+                        << what << ": " << name << ", the game reads record " << found->second.record << " \""
+                        << found->second.name << "\"";
+                }
+                if (::testing::Test::HasFailure()) return;
+                before = bytes;
             }
-            const std::vector<uint8_t> bytes = fs.Contents(path);
-            ExpectRules(bytes, what);
-            EXPECT_TRUE(Verify(path, fs).empty()) << what;
-            const auto content = ContentOf(bytes, what);
-            ASSERT_EQ(content.size(), model.size()) << what;
-            for (const auto& [name, data] : model) {
-                const auto found = content.find(name);
-                ASSERT_NE(found, content.end()) << what << ": " << name;
-                const std::vector<uint8_t>& stored = found->second;
-                ASSERT_GE(stored.size(), data.size()) << what << ": " << name;
-                EXPECT_TRUE(std::equal(data.begin(), data.end(), stored.begin()) &&
-                            std::all_of(stored.begin() + static_cast<std::ptrdiff_t>(data.size()), stored.end(),
-                                        [](uint8_t b) { return b == 0; }))
-                    << what << ": " << name;
-            }
-            if (::testing::Test::HasFailure()) return;
         }
-    }
 }
 
 }  // namespace
