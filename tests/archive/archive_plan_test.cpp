@@ -321,6 +321,28 @@ TEST(ArchivePlan, RebuildDropsFreeEntries) {
     ExpectRules(fs.Contents(kGta3), "rebuilt");
 }
 
+// Another tool's archive whose data lies out of directory order, twins
+// among it: the rebuild puts entries in data order, but the game must read
+// the same twin after it.
+TEST(ArchivePlan, RebuildKeepsTheTwinTheGameReads) {
+    namespace img = veltrin::testing::img;
+    MemoryFileSystem fs;
+    const std::vector<uint8_t> before =
+        RawArchive({{"a.dff", 4, 1}, {"b.txd", 1, 1}, {"A.DFF", 2, 1}, {"c.dff", 5, 1}, {"a.DFF", 3, 1}}, 6 * 2048);
+    fs.SetFile(kGta3, before);
+    Rebuild(kGta3, {}, fs);
+    const std::vector<uint8_t> after = fs.Contents(kGta3);
+    EXPECT_EQ(img::TwinProblems(before, after), std::vector<std::string>{});
+    EXPECT_EQ(img::GameRuleProblems(after, {"a.dff"}), std::vector<std::string>{});
+    const auto readBefore = img::GameReads(before);
+    const auto readAfter = img::GameReads(after);
+    ASSERT_EQ(readAfter.size(), readBefore.size());
+    for (const auto& [name, read] : readBefore)
+        EXPECT_EQ(readAfter.at(name).bytes, read.bytes)
+            << name << ": the game reads record " << readAfter.at(name).record << " \"" << readAfter.at(name).name
+            << "\"";
+}
+
 TEST(ArchivePlan, NoEntryMayTakeAFreeEntrysName) {
     MemoryFileSystem fs;
     fs.SetFile(kGta3, Base());
