@@ -415,6 +415,28 @@ TEST(ArchivePlan, RestoringTheLayoutGivesTheArchiveBackByteForByte) {
     }
 }
 
+// Twins whose data moved (no original of either): each gets its own bytes
+// back, whatever their sizes.
+TEST(ArchivePlan, RestoringTheLayoutGivesEachTwinItsOwnBytes) {
+    for (const uint16_t twinSectors : {uint16_t{1}, uint16_t{2}}) {
+        std::vector<std::pair<std::string, uint16_t>> full;
+        for (int i = 0; i < 63; ++i) full.push_back({"e" + std::to_string(i) + ".dff", 1});
+        full[40] = {"E0.DFF", twinSectors};
+        const std::vector<uint8_t> original = SoundArchive(full);
+        MemoryFileSystem fs;
+        fs.SetFile(kGta3, original);
+        Archive archive = Archive::Open(kGta3, fs);
+        const Layout layout = archive.CurrentLayout();
+        archive.Put("new.dff", Pattern(100, 3));  // the directory grows: the first entries move
+        archive.Commit();
+        ASSERT_NE(fs.Contents(kGta3), original);
+        EXPECT_NO_THROW(archive.RestoreLayout(layout, {})) << twinSectors;
+        EXPECT_EQ(veltrin::testing::img::TwinProblems(original, fs.Contents(kGta3)), std::vector<std::string>{})
+            << twinSectors;
+        EXPECT_EQ(HexOf(Sha256Of(fs.Contents(kGta3))), HexOf(Sha256Of(original))) << twinSectors;
+    }
+}
+
 }  // namespace
 }  // namespace veltrin::archive
 
