@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <numeric>
 #include <unordered_map>
 
 #include "archive/commit.h"
@@ -54,6 +55,29 @@ size_t TableLimitOf(const std::string& path) {
     const std::string_view name =
         cut == std::string::npos ? std::string_view(path) : std::string_view(path).substr(cut + 1);
     return text::EqualIgnoringAsciiCase(name, "player.img") ? kPlayerTable : 0;
+}
+
+// The records in the order of their data, except that records of one name
+// (any case) keep their order among themselves: the game reads the first.
+std::vector<Entry> InDataOrder(const std::vector<Entry>& records) {
+    std::vector<size_t> order(records.size());
+    std::iota(order.begin(), order.end(), size_t{0});
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return records[a].offset < records[b].offset; });
+    std::unordered_map<std::string, std::vector<size_t>> places;  // folded name -> its places in order
+    for (size_t place = 0; place < order.size(); ++place)
+        places[FoldedName(records[order[place]].name)].push_back(place);
+    for (const auto& [name, at] : places) {
+        if (at.size() < 2) continue;
+        std::vector<size_t> twins;
+        for (const size_t place : at) twins.push_back(order[place]);
+        std::sort(twins.begin(), twins.end());
+        for (size_t i = 0; i < at.size(); ++i) order[at[i]] = twins[i];
+    }
+    std::vector<Entry> sorted;
+    sorted.reserve(records.size());
+    for (const size_t record : order) sorted.push_back(records[record]);
+    return sorted;
 }
 
 }  // namespace
@@ -381,9 +405,7 @@ CommitStats Archive::Rebuild(const Progress& progress) {
     s.RequireCurrent();
     if (HasChanges())
         throw ArchiveError(ErrorKind::Io, s.path, "the archive has changes that are not saved; save them first");
-    std::vector<Entry> byOffset = s.records;
-    std::stable_sort(byOffset.begin(), byOffset.end(),
-                     [](const Entry& a, const Entry& b) { return a.offset < b.offset; });
+    const std::vector<Entry> byOffset = InDataOrder(s.records);
     // No change: the entries only take their data order, and free entries go.
     const StagedChanges unchanged{byOffset, s.directory, s.fileSize, {}, {}, false, 0};
     return CommitWith([&](std::unique_ptr<File> file) {

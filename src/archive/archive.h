@@ -158,6 +158,8 @@ public:
                        const BeforeWriting& beforeWriting = {});
     // Writes the archive anew with its entries in data order and no gaps,
     // as one transaction like Commit; staged changes are not allowed.
+    // Entries of one name (any case) keep their order among themselves, so
+    // that the game reads the same one of them.
     CommitStats Rebuild(const Progress& progress = {});
     // Gives the archive back a layout it had, as one transaction like
     // Commit: the front bytes and the size as they were; each entry of that

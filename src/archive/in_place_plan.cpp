@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <limits>
 #include <map>
+#include <unordered_map>
 
 #include "archive/format.h"
 #include "archive/free_entries.h"
 #include "archive/in_place.h"
+#include "archive/names.h"
 
 namespace veltrin::archive {
 namespace {
@@ -136,41 +138,70 @@ std::optional<std::vector<Slot>> RecordsOf(std::vector<Placed*> entries, uint64_
     return slots;
 }
 
-}  // namespace
+// The layout being planned: the committed one at first, then with every
+// change made.
+struct Planning {
+    uint64_t dataStart = 0;      // the first sector after the directory and its spare room
+    uint64_t oldEnd = 0;         // the end of the committed records
+    uint64_t end = 0;            // where the next entry that goes to the end goes
+    std::vector<Placed> live;    // the committed live entries, then the additions
+    std::vector<size_t> liveOf;  // committed record -> its live entry, or kNew for free ones
+    size_t committedLive = 0;
+    std::vector<bool> gone;  // by live entry: removed
+    FreeRuns free;
+    // The entries to place: live entry, the sector it asks for.
+    std::vector<std::pair<size_t, std::optional<uint32_t>>> toPlace;
+    std::vector<Placed*> kept;  // the live entries that stay
+    uint32_t cap = 0;           // the largest kept entry: no free entry is larger
 
-std::optional<InPlacePlan> PlanInPlace(const StagedChanges& staged) {
+    void Append(Placed& entry) {
+        entry.offset = end;
+        end += entry.sectors;
+    }
+    // The records of the layout as it stands.
+    [[nodiscard]] std::optional<std::vector<Slot>> Records() const { return RecordsOf(kept, dataStart, end, cap); }
+};
+
+// The committed layout: live entries as they are, free entries as runs.
+// Nothing when the layout is not sound.
+std::optional<Planning> Committed(const StagedChanges& staged) {
     const std::vector<Entry>& records = staged.records;
-    uint64_t dataStart = records.empty()
+    Planning planning;
+    planning.dataStart = records.empty()
                              ? std::max<uint64_t>(format::DirectorySectors(0), format::SectorsFor(staged.fileSize))
                              : uint64_t{records.front().offset};
-    if (!Sound(staged, dataStart)) return std::nullopt;
+    if (!Sound(staged, planning.dataStart)) return std::nullopt;
     // An archive without records has nothing to move: its data starts after
     // the directory it will have.
-    if (records.empty()) dataStart = std::max(dataStart, format::DirectorySectors(staged.additions.size()));
-    const uint64_t oldEnd = records.empty() ? dataStart : uint64_t{records.back().offset} + records.back().sectors;
+    if (records.empty())
+        planning.dataStart = std::max(planning.dataStart, format::DirectorySectors(staged.additions.size()));
+    planning.oldEnd = records.empty() ? planning.dataStart : uint64_t{records.back().offset} + records.back().sectors;
 
-    // The committed layout: live entries as they are, free entries as runs.
-    std::vector<Placed> live;
-    std::vector<size_t> liveOf(records.size(), kNew);
-    FreeRuns free;
+    planning.liveOf.assign(records.size(), kNew);
     for (size_t i = 0; i < records.size(); ++i) {
         const Entry& record = records[i];
         if (IsFreeEntry(record)) {
-            free.Add(record.offset, uint64_t{record.offset} + record.sectors);
+            planning.free.Add(record.offset, uint64_t{record.offset} + record.sectors);
             continue;
         }
-        liveOf[i] = live.size();
-        live.push_back({&record.name, record.offset, record.sectors, i, nullptr, std::nullopt, false, i});
+        planning.liveOf[i] = planning.live.size();
+        planning.live.push_back({&record.name, record.offset, record.sectors, i, nullptr, std::nullopt, false, i});
     }
-    const size_t committedLive = live.size();
-    std::vector<bool> gone(live.size(), false);
-    std::vector<std::pair<size_t, std::optional<uint32_t>>> toPlace;  // live index, the sector asked for
+    planning.committedLive = planning.live.size();
+    planning.gone.assign(planning.live.size(), false);
+    return planning;
+}
+
+// The changes: a removal frees its entry's sectors; a replacement that fits
+// stays where it is, any other one leaves its sectors free and is to be
+// placed, as is every addition.
+void StageChanges(const StagedChanges& staged, Planning& planning) {
     for (const StagedChanges::Change& change : staged.changes) {
-        const size_t at = liveOf.at(change.index);
-        Placed& entry = live[at];
+        const size_t at = planning.liveOf.at(change.index);
+        Placed& entry = planning.live[at];
         if (change.removed) {
-            free.Add(entry.offset, entry.End());
-            gone[at] = true;
+            planning.free.Add(entry.offset, entry.End());
+            planning.gone[at] = true;
             continue;
         }
         const uint64_t sectors = format::SectorsFor(change.data->Size());
@@ -179,100 +210,119 @@ std::optional<InPlacePlan> PlanInPlace(const StagedChanges& staged) {
         entry.write = true;
         const bool fits = staged.exactSizes ? sectors == entry.sectors : sectors <= entry.sectors;
         if (fits && (!change.at || *change.at == entry.offset)) continue;  // in place
-        free.Add(entry.offset, entry.End());
+        planning.free.Add(entry.offset, entry.End());
         entry.sectors = sectors;
-        toPlace.emplace_back(at, change.at);
+        planning.toPlace.emplace_back(at, change.at);
     }
-    live.reserve(live.size() + staged.additions.size());
+    planning.live.reserve(planning.live.size() + staged.additions.size());
     for (const StagedChanges::Addition& addition : staged.additions) {
-        toPlace.emplace_back(live.size(), addition.at);
-        live.push_back({addition.name, 0, format::SectorsFor(addition.data->Size()), kNew, addition.data, std::nullopt,
-                        true, records.size() + live.size()});
-        gone.push_back(false);
+        planning.toPlace.emplace_back(planning.live.size(), addition.at);
+        planning.live.push_back({addition.name, 0, format::SectorsFor(addition.data->Size()), kNew, addition.data,
+                                 std::nullopt, true, staged.records.size() + planning.live.size()});
+        planning.gone.push_back(false);
     }
+}
 
-    // Where each goes: the sectors it asks for when they are free, then the
-    // smallest free run that holds it, then the end.
-    uint64_t end = oldEnd;
-    const auto append = [&](Placed& entry) {
-        entry.offset = end;
-        end += entry.sectors;
-    };
+// Where each entry to place goes: the sectors it asks for when they are
+// free, then the smallest free run that holds it, then the end.
+void Place(Planning& planning) {
+    planning.end = planning.oldEnd;
+    std::vector<Placed>& live = planning.live;
     std::vector<bool> placed(live.size(), false);
-    for (const auto& [at, wanted] : toPlace)
-        if (wanted && live[at].sectors > 0 && free.Take(*wanted, live[at].sectors)) {
+    for (const auto& [at, wanted] : planning.toPlace)
+        if (wanted && live[at].sectors > 0 && planning.free.Take(*wanted, live[at].sectors)) {
             live[at].offset = *wanted;
             placed[at] = true;
         }
-    for (const auto& [at, wanted] : toPlace) {
+    for (const auto& [at, wanted] : planning.toPlace) {
         if (placed[at]) continue;
         Placed& entry = live[at];
-        const std::optional<uint64_t> run = entry.sectors > 0 ? free.BestFit(entry.sectors) : std::nullopt;
-        if (run && free.Take(*run, entry.sectors))
+        const std::optional<uint64_t> run = entry.sectors > 0 ? planning.free.BestFit(entry.sectors) : std::nullopt;
+        if (run && planning.free.Take(*run, entry.sectors))
             entry.offset = *run;
         else
-            append(entry);
+            planning.Append(entry);
     }
+}
 
-    // Free sectors at the end are cut off.
-    std::vector<Placed*> kept;
-    uint32_t cap = 0;
-    end = dataStart;
-    for (size_t i = 0; i < live.size(); ++i) {
-        if (gone[i]) continue;
-        kept.push_back(&live[i]);
-        cap = std::max(cap, static_cast<uint32_t>(live[i].sectors));
-        end = std::max(end, live[i].End());
+// The entries that stay; the archive ends with the last of them, so free
+// sectors at the end are cut off.
+void Keep(Planning& planning) {
+    planning.end = planning.dataStart;
+    for (size_t i = 0; i < planning.live.size(); ++i) {
+        if (planning.gone[i]) continue;
+        Placed& entry = planning.live[i];
+        planning.kept.push_back(&entry);
+        planning.cap = std::max(planning.cap, static_cast<uint32_t>(entry.sectors));
+        planning.end = std::max(planning.end, entry.End());
     }
-    const auto layout = [&] { return RecordsOf(kept, dataStart, end, cap); };
-    std::optional<std::vector<Slot>> after = layout();
-    if (!after) return std::nullopt;
+}
 
-    // Room for the directory: the first records move to the end (free ones
-    // are dropped) until the directory fits before the first record.
-    const uint64_t movedFrom = end;  // records from here on have moved already
-    while (format::DirectoryBytes(after->size()) > dataStart * kSectorSize) {
-        if (after->empty()) return std::nullopt;
-        const Slot& first = after->front();
+// Room for the directory: the first records move to the end (free ones
+// are dropped) until the directory fits before the first record. Nothing
+// when it cannot be made.
+std::optional<std::vector<Slot>> MakeRoomForDirectory(Planning& planning, std::vector<Slot> after) {
+    const uint64_t movedFrom = planning.end;  // records from here on have moved already
+    while (format::DirectoryBytes(after.size()) > planning.dataStart * kSectorSize) {
+        if (after.empty()) return std::nullopt;
+        const Slot& first = after.front();
         if (!first.entry) {
-            dataStart = uint64_t{first.record.offset} + first.record.sectors;
+            planning.dataStart = uint64_t{first.record.offset} + first.record.sectors;
         } else {
             // Each live entry once: one that moved already has no room to give.
             if (first.entry->offset >= movedFrom) return std::nullopt;
             Placed* moving = first.entry;
             if (!moving->data && !moving->moveFrom) moving->moveFrom = moving->offset;
             moving->write = true;
-            dataStart = std::max(dataStart, moving->End());
-            append(*moving);
+            planning.dataStart = std::max(planning.dataStart, moving->End());
+            planning.Append(*moving);
             moving->order += std::numeric_limits<uint64_t>::max() / 2;
         }
-        after = layout();
-        if (!after) return std::nullopt;
+        std::optional<std::vector<Slot>> next = planning.Records();
+        if (!next) return std::nullopt;
+        after = std::move(*next);
     }
+    return after;
+}
 
-    // The game's fixed table: a record within it stays within it.
+// The game reads the first of the records that share a name (any case):
+// twins keep their order, so that it reads the same one after the change.
+bool TwinsKeepTheirOrder(const std::vector<Slot>& after) {
+    std::unordered_map<std::string, size_t> last;  // folded name -> the committed record seen last
+    for (const auto& [record, entry] : after) {
+        if (!entry || entry->record == kNew) continue;
+        const auto [seen, first] = last.try_emplace(FoldedName(record.name), entry->record);
+        if (first) continue;
+        if (seen->second > entry->record) return false;
+        seen->second = entry->record;
+    }
+    return true;
+}
+
+// What the game reads stays what it reads: a record of its fixed table
+// stays within it, and twins keep their order.
+bool KeepsTheGamesReading(const StagedChanges& staged, const std::vector<Slot>& after) {
     if (staged.tableLimit > 0) {
-        for (size_t i = 0; i < after->size(); ++i) {
-            const Placed* entry = (*after)[i].entry;
+        for (size_t i = 0; i < after.size(); ++i) {
+            const Placed* entry = after[i].entry;
             if (entry && entry->record != kNew && entry->record < staged.tableLimit && i >= staged.tableLimit)
-                return std::nullopt;
+                return false;
         }
     }
+    return TwinsKeepTheirOrder(after);
+}
 
-    const uint64_t newSize = end == oldEnd ? std::max(staged.fileSize, end * kSectorSize) : end * kSectorSize;
-    if (newSize > format::kMaxArchiveBytes) return std::nullopt;
-
-    InPlacePlan plan;
-    plan.records.reserve(after->size());
-    // The directory: a record that only moved keeps its bytes on disk (what
-    // lies after its name's NUL, its size in archive), with the new offset.
-    plan.directory = format::EncodeHeader(after->size());
-    plan.directory.resize(format::DirectoryBytes(after->size()));
-    for (size_t i = 0; i < after->size(); ++i) {
-        const auto& [record, entry] = (*after)[i];
+// The directory: a record that only moved keeps its bytes on disk (what
+// lies after its name's NUL, its size in archive), with the new offset.
+void EncodeDirectory(const StagedChanges& staged, const std::vector<Slot>& after, InPlacePlan& plan) {
+    plan.records.reserve(after.size());
+    plan.directory = format::EncodeHeader(after.size());
+    plan.directory.resize(format::DirectoryBytes(after.size()));
+    for (size_t i = 0; i < after.size(); ++i) {
+        const auto& [record, entry] = after[i];
         uint8_t* to = plan.directory.data() + format::kHeaderSize + i * format::kEntrySize;
-        if (entry && entry->record != kNew && *entry->name == records[entry->record].name &&
-            entry->sectors == records[entry->record].sectors) {
+        if (entry && entry->record != kNew && *entry->name == staged.records[entry->record].name &&
+            entry->sectors == staged.records[entry->record].sectors) {
             CopyRecord(staged.directory, entry->record, record.offset, to);
         } else {
             const std::vector<uint8_t> encoded = format::EncodeRecords(std::span<const Entry>(&record, 1));
@@ -280,13 +330,12 @@ std::optional<InPlacePlan> PlanInPlace(const StagedChanges& staged) {
         }
         plan.records.push_back(record);
     }
+}
 
-    // The writes: the directory, the zeros after a directory that shrank,
-    // the entries' new sectors, and zeros over sectors that entries left.
-    std::vector<JournalWrite> writes = DirectoryWrites(staged.directory, plan.directory);
-    if (plan.directory.size() < staged.directory.size())
-        writes.push_back({plan.directory.size(), {}, staged.directory.size() - plan.directory.size()});
-    for (const Placed* entry : kept) {
+// The entries' new sectors: their new data padded with zeros, or their own
+// bytes from where they were.
+void EntryWrites(const Planning& planning, std::vector<JournalWrite>& writes) {
+    for (const Placed* entry : planning.kept) {
         if (!entry->write) continue;
         JournalWrite write;
         write.offset = entry->offset * kSectorSize;
@@ -299,16 +348,22 @@ std::optional<InPlacePlan> PlanInPlace(const StagedChanges& staged) {
         }
         writes.push_back(std::move(write));
     }
+}
+
+// Zeros over the sectors that entries left, where free records cover them.
+void ZerosOverLeftSectors(const StagedChanges& staged, const Planning& planning, const std::vector<Slot>& after,
+                          std::vector<JournalWrite>& writes) {
     std::vector<std::pair<uint64_t, uint64_t>> left;  // sectors that entries left, and are free now
-    for (size_t i = 0; i < committedLive; ++i) {
-        const Entry& was = records[live[i].record];
-        if (gone[i] || live[i].offset != was.offset || live[i].sectors != was.sectors || live[i].moveFrom)
+    for (size_t i = 0; i < planning.committedLive; ++i) {
+        const Placed& entry = planning.live[i];
+        const Entry& was = staged.records[entry.record];
+        if (planning.gone[i] || entry.offset != was.offset || entry.sectors != was.sectors || entry.moveFrom)
             left.emplace_back(was.offset, uint64_t{was.offset} + was.sectors);
     }
     std::sort(left.begin(), left.end());
     // Both in sector order: each free record meets the stretches that overlap it.
     size_t next = 0;
-    for (const auto& [record, entry] : *after) {
+    for (const auto& [record, entry] : after) {
         if (entry) continue;
         const uint64_t start = record.offset, stop = start + record.sectors;
         while (next < left.size() && left[next].second <= start) ++next;
@@ -317,13 +372,49 @@ std::optional<InPlacePlan> PlanInPlace(const StagedChanges& staged) {
             if (a < b) writes.push_back({a * kSectorSize, {}, (b - a) * kSectorSize});
         }
     }
+}
+
+// The writes: the directory, the zeros after a directory that shrank, the
+// entries' new sectors, and zeros over sectors that entries left; in file
+// order. Nothing when two of them overlap (a planning fault).
+std::optional<std::vector<JournalWrite>> WritesOf(const StagedChanges& staged, const Planning& planning,
+                                                  const std::vector<Slot>& after,
+                                                  const std::vector<uint8_t>& directory) {
+    std::vector<JournalWrite> writes = DirectoryWrites(staged.directory, directory);
+    if (directory.size() < staged.directory.size())
+        writes.push_back({directory.size(), {}, staged.directory.size() - directory.size()});
+    EntryWrites(planning, writes);
+    ZerosOverLeftSectors(staged, planning, after, writes);
     std::sort(writes.begin(), writes.end(),
               [](const JournalWrite& a, const JournalWrite& b) { return a.offset < b.offset; });
     for (size_t i = 1; i < writes.size(); ++i)
-        if (writes[i].offset < writes[i - 1].End()) return std::nullopt;  // never: a planning fault
+        if (writes[i].offset < writes[i - 1].End()) return std::nullopt;
+    return writes;
+}
+
+}  // namespace
+
+std::optional<InPlacePlan> PlanInPlace(const StagedChanges& staged) {
+    std::optional<Planning> planning = Committed(staged);
+    if (!planning) return std::nullopt;
+    StageChanges(staged, *planning);
+    Place(*planning);
+    Keep(*planning);
+    std::optional<std::vector<Slot>> after = planning->Records();
+    if (after) after = MakeRoomForDirectory(*planning, std::move(*after));
+    if (!after || !KeepsTheGamesReading(staged, *after)) return std::nullopt;
+
+    const uint64_t end = planning->end;
+    const uint64_t newSize = end == planning->oldEnd ? std::max(staged.fileSize, end * kSectorSize) : end * kSectorSize;
+    if (newSize > format::kMaxArchiveBytes) return std::nullopt;
+
+    InPlacePlan plan;
+    EncodeDirectory(staged, *after, plan);
+    std::optional<std::vector<JournalWrite>> writes = WritesOf(staged, *planning, *after, plan.directory);
+    if (!writes) return std::nullopt;  // never: a planning fault
     plan.journal.oldSize = staged.fileSize;
     plan.journal.newSize = newSize;
-    plan.journal.writes = std::move(writes);
+    plan.journal.writes = std::move(*writes);
     return plan;
 }
 

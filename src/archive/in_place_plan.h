@@ -19,8 +19,10 @@
 //    the first records move to the end (free ones are dropped), and the
 //    room they leave beyond what the directory needs stays spare.
 // There is no plan (the caller writes the archive anew) when the layout is
-// not sound, when the archive would pass 4 GB, or when a record of the
-// game's fixed table (StagedChanges::tableLimit) would move out of it.
+// not sound, when the archive would pass 4 GB, when a record of the game's
+// fixed table (StagedChanges::tableLimit) would move out of it, or when a
+// record would move behind another of its name (any case): the game reads
+// the first of such twins, and must go on reading the same one.
 #include <optional>
 
 #include "archive/commit.h"

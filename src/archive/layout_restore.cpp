@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 
 #include "archive/format.h"
 #include "archive/free_entries.h"
@@ -59,6 +60,15 @@ void DifferingRuns(const std::vector<uint8_t>& now, const std::vector<uint8_t>& 
     }
 }
 
+// The first entry of that name left in entries, taken out; nullptr when none is left.
+const Entry* TakeFirst(std::map<std::string, std::deque<const Entry*>>& entries, const std::string& name) {
+    const auto ofName = entries.find(name);
+    if (ofName == entries.end() || ofName->second.empty()) return nullptr;
+    const Entry* const first = ofName->second.front();
+    ofName->second.pop_front();
+    return first;
+}
+
 }  // namespace
 
 InPlacePlan PlanLayoutRestore(const StagedChanges& now, const std::vector<uint8_t>& frontNow,
@@ -79,14 +89,16 @@ InPlacePlan PlanLayoutRestore(const StagedChanges& now, const std::vector<uint8_
     }
     if (next * kSectorSize > layout.fileSize) throw damaged("its entries reach past its end");
 
-    // Where each entry lies now, by name.
-    std::map<std::string, const Entry*> current;
+    // Where each entry lies now, by name; twins (records of one name, any
+    // case) in their order, which commits keep: the layout's first of a
+    // name is the first now, its second the second.
+    std::map<std::string, std::deque<const Entry*>> current;
     std::vector<std::pair<uint64_t, uint64_t>> freeNow;
     for (const Entry& record : now.records) {
         if (IsFreeEntry(record))
             freeNow.emplace_back(record.offset, uint64_t{record.offset} + record.sectors);
         else
-            current.emplace(FoldedName(record.name), &record);
+            current[FoldedName(record.name)].push_back(&record);
     }
     const auto zeroNow = [&](uint64_t start, uint64_t end) {
         for (const auto& [from, to] : freeNow)
@@ -109,6 +121,7 @@ InPlacePlan PlanLayoutRestore(const StagedChanges& now, const std::vector<uint8_
             continue;
         }
         const std::string key = FoldedName(record.name);
+        const Entry* const there = TakeFirst(current, key);
         if (const auto original = restore.originals.find(key); original != restore.originals.end()) {
             const uint64_t size = fs.Open(original->second, OpenMode::Read)->Size();
             if (format::SectorsFor(size) != record.sectors)
@@ -123,15 +136,14 @@ InPlacePlan PlanLayoutRestore(const StagedChanges& now, const std::vector<uint8_
             writes.push_back(std::move(write));
             continue;
         }
-        const auto there = current.find(key);
-        if (there == current.end() || there->second->sectors != record.sectors)
+        if (!there || there->sectors != record.sectors)
             throw ArchiveError(
                 ErrorKind::NotFound, path,
                 "\"" + record.name + "\" is not in the archive as it was, and there is no original of it");
-        if (there->second->offset == record.offset) continue;
+        if (there->offset == record.offset) continue;
         JournalWrite write;
         write.offset = uint64_t{record.offset} * kSectorSize;
-        write.fromArchive = uint64_t{there->second->offset} * kSectorSize;
+        write.fromArchive = uint64_t{there->offset} * kSectorSize;
         write.length = bytes;
         writes.push_back(std::move(write));
     }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <deque>
 #include <functional>
 #include <map>
 #include <optional>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "archive/archive.h"
+#include "archive/names.h"
 #include "archive/sha256.h"
 #include "archive_builder.h"
 #include "img_rules.h"
@@ -243,6 +245,72 @@ TEST(ArchivePlan, PlayerImgKeepsEveryRecordOfTheGamesTableInIt) {
     }
 }
 
+// Twins: another tool may leave a.dff and A.DFF in one archive. The game
+// reads the first in directory order; the archive reaches only that one by
+// name. A change of it must leave it first, wherever its data goes.
+TEST(ArchivePlan, TheTwinTheGameReadsStaysTheOneItReads) {
+    namespace img = veltrin::testing::img;
+    std::vector<std::pair<std::string, uint16_t>> full;
+    for (int i = 0; i < 63; ++i) full.push_back({i == 40 ? "E0.DFF" : "e" + std::to_string(i) + ".dff", 1});
+    std::vector<uint8_t> freeBehind =
+        RawArchive({{"a.dff", 1, 1}, {"A.DFF", 2, 1}, {"~free-3", 3, 2}, {"c.txd", 5, 1}}, 6 * 2048);
+    std::fill(freeBehind.begin() + 3 * 2048, freeBehind.begin() + 5 * 2048, 0);
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> archive;
+        std::string name;  // put under this spelling
+        std::vector<uint8_t> data;
+        Placement placement;
+        Archive::Fit fit;
+    };
+    const auto twins = [] { return SoundArchive({{"a.dff", 2}, {"b.dff", 1}, {"A.DFF", 1}, {"c.txd", 1}}); };
+    const Archive::Fit padding = Archive::Fit::AllowPadding;
+    const Case cases[] = {
+        {"a larger replacement of the first twin", twins(), "a.dff", Pattern(5000, 7), {}, padding},
+        {"in another spelling", twins(), "A.dFF", Pattern(5000, 7), {}, padding},
+        {"the same spelling twice, with exact sizes",
+         SoundArchive({{"a.dff", 2}, {"b.dff", 1}, {"a.dff", 3}, {"c.txd", 1}}),
+         "a.dff",
+         Pattern(5000, 7),
+         {},
+         Archive::Fit::Exact},
+        {"one that asks for sectors behind the twin", freeBehind, "a.dff", Pattern(3000, 7), Placement{3}, padding},
+        {"the first twin in the way of a growing directory",
+         SoundArchive(full),
+         "last.dff",
+         Pattern(100, 7),
+         {},
+         padding},
+    };
+    for (const Case& c : cases) {
+        MemoryFileSystem fs;
+        fs.SetFile(kGta3, c.archive);
+        Archive archive = Archive::Open(kGta3, fs);
+        const auto readBefore = img::GameReads(c.archive);
+        EXPECT_EQ(archive.Put(c.name, c.data, c.placement), readBefore.count(FoldedName(c.name)) == 1) << c.what;
+        archive.Commit({}, c.fit);
+
+        const std::vector<uint8_t> after = fs.Contents(kGta3);
+        EXPECT_EQ(img::TwinProblems(c.archive, after), std::vector<std::string>{}) << c.what;
+        EXPECT_EQ(img::GameRuleProblems(after, img::TwinNames(c.archive)), std::vector<std::string>{}) << c.what;
+        for (const std::string& problem : Verify(kGta3, fs))
+            EXPECT_NE(problem.find("has the same name as"), std::string::npos) << c.what << ": " << problem;
+        // The game reads the new data under the name put, and every other
+        // name's entry as it was.
+        const auto readAfter = img::GameReads(after);
+        for (const auto& [name, read] : readAfter) {
+            if (name == FoldedName(c.name)) {
+                EXPECT_EQ(read.bytes, Stored(c.data, static_cast<uint32_t>(read.bytes.size() / kSectorSize)))
+                    << c.what << ": the game reads record " << read.record << " \"" << read.name << "\"";
+            } else {
+                ASSERT_TRUE(readBefore.count(name)) << c.what << ": " << name;
+                EXPECT_EQ(read.bytes, readBefore.at(name).bytes)
+                    << c.what << ": the game reads record " << read.record << " \"" << read.name << "\"";
+            }
+        }
+    }
+}
+
 TEST(ArchivePlan, RebuildDropsFreeEntries) {
     MemoryFileSystem fs;
     fs.SetFile(kGta3, WithFree());
@@ -251,6 +319,28 @@ TEST(ArchivePlan, RebuildDropsFreeEntries) {
     EXPECT_EQ(archive.Free().entries, 0u);
     EXPECT_EQ(archive.Records().size(), 3u);
     ExpectRules(fs.Contents(kGta3), "rebuilt");
+}
+
+// Another tool's archive whose data lies out of directory order, twins
+// among it: the rebuild puts entries in data order, but the game must read
+// the same twin after it.
+TEST(ArchivePlan, RebuildKeepsTheTwinTheGameReads) {
+    namespace img = veltrin::testing::img;
+    MemoryFileSystem fs;
+    const std::vector<uint8_t> before =
+        RawArchive({{"a.dff", 4, 1}, {"b.txd", 1, 1}, {"A.DFF", 2, 1}, {"c.dff", 5, 1}, {"a.DFF", 3, 1}}, 6 * 2048);
+    fs.SetFile(kGta3, before);
+    Rebuild(kGta3, {}, fs);
+    const std::vector<uint8_t> after = fs.Contents(kGta3);
+    EXPECT_EQ(img::TwinProblems(before, after), std::vector<std::string>{});
+    EXPECT_EQ(img::GameRuleProblems(after, {"a.dff"}), std::vector<std::string>{});
+    const auto readBefore = img::GameReads(before);
+    const auto readAfter = img::GameReads(after);
+    ASSERT_EQ(readAfter.size(), readBefore.size());
+    for (const auto& [name, read] : readBefore)
+        EXPECT_EQ(readAfter.at(name).bytes, read.bytes)
+            << name << ": the game reads record " << readAfter.at(name).record << " \"" << readAfter.at(name).name
+            << "\"";
 }
 
 TEST(ArchivePlan, NoEntryMayTakeAFreeEntrysName) {
@@ -325,6 +415,28 @@ TEST(ArchivePlan, RestoringTheLayoutGivesTheArchiveBackByteForByte) {
     }
 }
 
+// Twins whose data moved (no original of either): each gets its own bytes
+// back, whatever their sizes.
+TEST(ArchivePlan, RestoringTheLayoutGivesEachTwinItsOwnBytes) {
+    for (const uint16_t twinSectors : {uint16_t{1}, uint16_t{2}}) {
+        std::vector<std::pair<std::string, uint16_t>> full;
+        for (int i = 0; i < 63; ++i) full.push_back({"e" + std::to_string(i) + ".dff", 1});
+        full[40] = {"E0.DFF", twinSectors};
+        const std::vector<uint8_t> original = SoundArchive(full);
+        MemoryFileSystem fs;
+        fs.SetFile(kGta3, original);
+        Archive archive = Archive::Open(kGta3, fs);
+        const Layout layout = archive.CurrentLayout();
+        archive.Put("new.dff", Pattern(100, 3));  // the directory grows: the first entries move
+        archive.Commit();
+        ASSERT_NE(fs.Contents(kGta3), original);
+        EXPECT_NO_THROW(archive.RestoreLayout(layout, {})) << twinSectors;
+        EXPECT_EQ(veltrin::testing::img::TwinProblems(original, fs.Contents(kGta3)), std::vector<std::string>{})
+            << twinSectors;
+        EXPECT_EQ(HexOf(Sha256Of(fs.Contents(kGta3))), HexOf(Sha256Of(original))) << twinSectors;
+    }
+}
+
 }  // namespace
 }  // namespace veltrin::archive
 
@@ -334,106 +446,144 @@ namespace {
 // Random commits on one archive: replacements larger and smaller, in every
 // case, additions, removals, data that asks for given sectors, and now and
 // then the layout given back. After each, the game's rules hold (read by
-// the independent checker), free space is zero, and every entry holds
-// what the model says.
+// the independent checker), free space is zero, and the game reads under
+// every name what the model says. With twins (names another tool left in
+// two records) it reads the same one of them as before the commit, and
+// skips the others, their bytes kept.
 TEST(ArchivePlan, RandomChangesKeepTheGamesRulesAndEveryEntrysBytes) {
-    for (const std::string& path : {kGta3, kPlayer}) {
-        std::mt19937 engine(path == kGta3 ? 17u : 23u);
-        const auto random = [&engine](uint32_t below) { return static_cast<uint32_t>(engine() % below); };
-        MemoryFileSystem fs;
-        std::vector<std::pair<std::string, uint16_t>> start;
-        for (int i = 0; i < 40; ++i) start.push_back({"e" + std::to_string(i) + (i % 2 ? ".txd" : ".dff"), 1 + i % 5});
-        fs.SetFile(path, SoundArchive(start));
-        std::map<std::string, std::vector<uint8_t>> model;  // folded name -> data as put
-        {
-            const Archive archive = Archive::Open(path, fs);
-            for (const Entry& entry : archive.Entries()) model[entry.name] = archive.Read(entry);
-        }
-        struct Saved {
-            Layout layout;
-            std::map<std::string, std::vector<uint8_t>> model;
-            std::map<std::string, std::vector<uint8_t>> stored;  // folded name -> stored bytes, as a backup holds them
-        };
-        std::optional<Saved> saved;
-        for (int step = 0; step < 100; ++step) {
-            const std::string what = path + ", step " + std::to_string(step);
-            Archive archive = Archive::Open(path, fs);
-            if (saved && random(10) == 0) {
-                std::map<std::string, std::string> originals;
-                for (const auto& [name, bytes] : saved->stored) {
-                    fs.SetFile("orig/" + name, bytes);
-                    originals[name] = "orig/" + name;
+    namespace img = veltrin::testing::img;
+    for (const bool withTwins : {false, true})
+        for (const std::string& path : {kGta3, kPlayer}) {
+            SCOPED_TRACE(withTwins ? "with twins" : "without twins");
+            std::mt19937 engine((path == kGta3 ? 17u : 23u) + (withTwins ? 100u : 0u));
+            const auto random = [&engine](uint32_t below) { return static_cast<uint32_t>(engine() % below); };
+            MemoryFileSystem fs;
+            std::vector<std::pair<std::string, uint16_t>> start;
+            for (int i = 0; i < 40; ++i)
+                start.push_back({"e" + std::to_string(i) + (i % 2 ? ".txd" : ".dff"), 1 + i % 5});
+            if (withTwins) {  // later records of the names of e2, e7, e11 (twice), e20, e39
+                start.insert(start.begin() + 30, {"E20.DFF", 2});
+                start.insert(start.begin() + 25, {"e11.txd", 3});
+                start.insert(start.begin() + 15, {"E7.Txd", 1});
+                start.insert(start.begin() + 14, {"E11.TXD", 1});
+                start.insert(start.begin() + 3, {"E2.DFF", 4});
+                start.push_back({"e39.TXD", 2});
+            }
+            fs.SetFile(path, SoundArchive(start));
+            // The game's reading: folded name -> the data it reads, as put;
+            // and the twins it skips, their stored bytes in directory order.
+            struct Model {
+                std::map<std::string, std::vector<uint8_t>> reads;
+                std::map<std::string, std::deque<std::vector<uint8_t>>> skipped;
+            };
+            Model model;
+            {
+                const Archive archive = Archive::Open(path, fs);
+                for (const Entry& entry : archive.Entries()) {
+                    const auto [it, first] = model.reads.try_emplace(FoldedName(entry.name), archive.Read(entry));
+                    if (!first) model.skipped[it->first].push_back(archive.Read(entry));
                 }
-                archive.RestoreLayout(saved->layout, originals);
-                model = saved->model;
-                saved.reset();
-            } else {
-                if (!saved && random(4) == 0) {
-                    saved.emplace(Saved{archive.CurrentLayout(), model, {}});
-                    for (const Entry& entry : archive.Entries()) {
-                        std::string folded = entry.name;
-                        for (char& ch : folded) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-                        saved->stored[folded] = archive.Read(entry);
+            }
+            ASSERT_EQ(model.skipped.size(), withTwins ? 5u : 0u);
+            struct Saved {
+                Layout layout;
+                Model model;
+                std::map<std::string, std::vector<uint8_t>>
+                    stored;  // folded name -> stored bytes, as a backup holds them
+            };
+            std::optional<Saved> saved;
+            std::vector<uint8_t> before = fs.Contents(path);
+            for (int step = 0; step < 100; ++step) {
+                const std::string what = path + ", step " + std::to_string(step);
+                Archive archive = Archive::Open(path, fs);
+                // The layout given back looks originals up by name, which
+                // cannot tell twins apart: only archives without them.
+                if (saved && random(10) == 0) {
+                    std::map<std::string, std::string> originals;
+                    for (const auto& [name, bytes] : saved->stored) {
+                        fs.SetFile("orig/" + name, bytes);
+                        originals[name] = "orig/" + name;
                     }
-                }
-                const int changes = 1 + static_cast<int>(random(6));
-                for (int c = 0; c < changes && !model.empty(); ++c) {
-                    auto it = model.begin();
-                    std::advance(it, random(static_cast<uint32_t>(model.size())));
-                    const std::string name = it->first;
-                    switch (random(5)) {
-                    case 0: {  // larger, in another case
-                        std::string spelled = name;
-                        spelled[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(spelled[0])));
-                        std::vector<uint8_t> bytes = Pattern(it->second.size() + 1 + random(9000), random(1000));
-                        archive.Put(spelled, bytes);
-                        model.erase(it);
-                        model[spelled] = bytes;
-                        break;
+                    archive.RestoreLayout(saved->layout, originals);
+                    model = saved->model;
+                    saved.reset();
+                } else {
+                    if (!withTwins && !saved && random(4) == 0) {
+                        saved.emplace(Saved{archive.CurrentLayout(), model, {}});
+                        for (const Entry& entry : archive.Entries())
+                            saved->stored[FoldedName(entry.name)] = archive.Read(entry);
                     }
-                    case 1:  // smaller
-                        it->second = Pattern(1 + random(static_cast<uint32_t>(it->second.size())), random(1000));
-                        archive.Put(name, it->second);
-                        break;
-                    case 2:  // removed
-                        archive.Remove(name);
-                        model.erase(it);
-                        break;
-                    default: {  // a new name, sometimes asking for the first free sector
-                        const std::string added = "n" + std::to_string(step) + "_" + std::to_string(c) + ".dff";
-                        std::vector<uint8_t> bytes = Pattern(1 + random(7000), random(1000));
-                        Placement placement;
-                        for (const Entry& record : archive.Records())
-                            if (record.name.starts_with("~free-") && random(2) == 0) {
-                                placement.at = record.offset;
+                    const int changes = 1 + static_cast<int>(random(6));
+                    for (int c = 0; c < changes && !model.reads.empty(); ++c) {
+                        auto it = model.reads.begin();
+                        std::advance(it, random(static_cast<uint32_t>(model.reads.size())));
+                        const std::string name = it->first;
+                        switch (random(5)) {
+                        case 0: {  // larger, in another case
+                            std::string spelled = name;
+                            spelled[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(spelled[0])));
+                            it->second = Pattern(it->second.size() + 1 + random(9000), random(1000));
+                            archive.Put(spelled, it->second);
+                            break;
+                        }
+                        case 1:  // smaller
+                            it->second = Pattern(1 + random(static_cast<uint32_t>(it->second.size())), random(1000));
+                            archive.Put(name, it->second);
+                            break;
+                        case 2: {  // removed: the game reads the next twin, if any
+                            archive.Remove(name);
+                            const auto twins = model.skipped.find(name);
+                            if (twins == model.skipped.end()) {
+                                model.reads.erase(it);
                                 break;
                             }
-                        archive.Put(added, bytes, placement);
-                        model[added] = bytes;
+                            it->second = twins->second.front();
+                            twins->second.pop_front();
+                            if (twins->second.empty()) model.skipped.erase(twins);
+                            break;
+                        }
+                        default: {  // a new name, sometimes asking for the first free sector
+                            const std::string added = "n" + std::to_string(step) + "_" + std::to_string(c) + ".dff";
+                            std::vector<uint8_t> bytes = Pattern(1 + random(7000), random(1000));
+                            Placement placement;
+                            for (const Entry& record : archive.Records())
+                                if (record.name.starts_with("~free-") && random(2) == 0) {
+                                    placement.at = record.offset;
+                                    break;
+                                }
+                            archive.Put(added, bytes, placement);
+                            model.reads[added] = bytes;
+                        }
+                        }
                     }
-                    }
+                    if (!archive.HasChanges()) continue;
+                    archive.Commit({}, random(3) == 0 ? Archive::Fit::Exact : Archive::Fit::AllowPadding);
                 }
-                if (!archive.HasChanges()) continue;
-                archive.Commit({}, random(3) == 0 ? Archive::Fit::Exact : Archive::Fit::AllowPadding);
+                const std::vector<uint8_t> bytes = fs.Contents(path);
+                EXPECT_EQ(img::GameRuleProblems(bytes, img::TwinNames(before)), std::vector<std::string>{}) << what;
+                EXPECT_EQ(img::TwinProblems(before, bytes), std::vector<std::string>{}) << what;
+                EXPECT_EQ(img::TwinNames(bytes).size(), model.skipped.size()) << what;
+                for (const std::string& problem : Verify(path, fs))
+                    EXPECT_TRUE(withTwins && problem.find("has the same name as") != std::string::npos)
+                        << what << ": " << problem;
+                ContentOf(bytes, what);  // free entries hold zeros
+                const auto reads = img::GameReads(bytes);
+                ASSERT_EQ(reads.size(), model.reads.size()) << what;
+                for (const auto& [name, data] : model.reads) {
+                    const auto found = reads.find(name);
+                    ASSERT_NE(found, reads.end()) << what << ": " << name;
+                    const std::vector<uint8_t>& stored = found->second.bytes;
+                    ASSERT_GE(stored.size(), data.size()) << what << ": " << name;
+                    EXPECT_TRUE(std::equal(data.begin(), data.end(), stored.begin()) &&
+                                std::all_of(stored.begin() + static_cast<std::ptrdiff_t>(data.size()), stored.end(),
+                                            [](uint8_t b) { return b == 0; }))
+                        << what << ": " << name << ", the game reads record " << found->second.record << " \""
+                        << found->second.name << "\"";
+                }
+                if (::testing::Test::HasFailure()) return;
+                before = bytes;
             }
-            const std::vector<uint8_t> bytes = fs.Contents(path);
-            ExpectRules(bytes, what);
-            EXPECT_TRUE(Verify(path, fs).empty()) << what;
-            const auto content = ContentOf(bytes, what);
-            ASSERT_EQ(content.size(), model.size()) << what;
-            for (const auto& [name, data] : model) {
-                const auto found = content.find(name);
-                ASSERT_NE(found, content.end()) << what << ": " << name;
-                const std::vector<uint8_t>& stored = found->second;
-                ASSERT_GE(stored.size(), data.size()) << what << ": " << name;
-                EXPECT_TRUE(std::equal(data.begin(), data.end(), stored.begin()) &&
-                            std::all_of(stored.begin() + static_cast<std::ptrdiff_t>(data.size()), stored.end(),
-                                        [](uint8_t b) { return b == 0; }))
-                    << what << ": " << name;
-            }
-            if (::testing::Test::HasFailure()) return;
         }
-    }
 }
 
 }  // namespace

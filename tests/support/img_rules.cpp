@@ -1,5 +1,6 @@
 #include "img_rules.h"
 
+#include <algorithm>
 #include <unordered_map>
 
 namespace veltrin::testing::img {
@@ -139,14 +140,14 @@ void CheckLayout(const Parsed& parsed, std::vector<std::string>& problems) {
 
 // The game skips a name it already took (any case), so the later entry is never loaded and breaks the link.
 // Fillers with the largest taken entry's size or less cost the streaming buffer nothing.
-void CheckEntries(const Parsed& parsed, std::vector<std::string>& problems) {
+void CheckEntries(const Parsed& parsed, const std::set<std::string>& twinsKept, std::vector<std::string>& problems) {
     const auto& records = parsed.records;
     std::unordered_map<std::string, size_t> firstTaken;
     std::optional<size_t> largestTaken;
     for (size_t i = 0; i < records.size(); ++i) {
         if (!GameTakes(records[i].name)) continue;
         const auto [it, inserted] = firstTaken.emplace(LowerAscii(records[i].name), i);
-        if (!inserted) {
+        if (!inserted && twinsKept.count(it->first) == 0) {
             problems.push_back(Named(i, records[i]) + " has the same name as " +
                                Named(it->second, records[it->second]) + " (ASCII case ignored)");
         }
@@ -161,6 +162,21 @@ void CheckEntries(const Parsed& parsed, std::vector<std::string>& problems) {
                            "game takes, " + Named(*largestTaken, largest) + " of " + std::to_string(largest.streaming) +
                            " sectors");
     }
+}
+
+// The stored sectors of a record, as far as the file holds them.
+std::vector<uint8_t> SectorsOf(const std::vector<uint8_t>& bytes, const Record& record) {
+    const uint64_t start = std::min<uint64_t>(record.offset * kSector, bytes.size());
+    const uint64_t end = std::min<uint64_t>(EndSector(record) * kSector, bytes.size());
+    return {bytes.begin() + static_cast<std::ptrdiff_t>(start), bytes.begin() + static_cast<std::ptrdiff_t>(end)};
+}
+
+// The records the game takes, grouped by name in lower case, each group in directory order.
+std::map<std::string, std::vector<size_t>> TakenByName(const Parsed& parsed) {
+    std::map<std::string, std::vector<size_t>> groups;
+    for (size_t i = 0; i < parsed.records.size(); ++i)
+        if (GameTakes(parsed.records[i].name)) groups[LowerAscii(parsed.records[i].name)].push_back(i);
+    return groups;
 }
 
 }  // namespace
@@ -200,14 +216,86 @@ std::optional<Parsed> Parse(const std::vector<uint8_t>& bytes, std::string* why)
     return parsed;
 }
 
-std::vector<std::string> GameRuleProblems(const std::vector<uint8_t>& bytes) {
+std::vector<std::string> GameRuleProblems(const std::vector<uint8_t>& bytes) { return GameRuleProblems(bytes, {}); }
+
+std::vector<std::string> GameRuleProblems(const std::vector<uint8_t>& bytes, const std::set<std::string>& twinsKept) {
     std::string why;
     const std::optional<Parsed> parsed = Parse(bytes, &why);
     if (!parsed) return {why};
     std::vector<std::string> problems;
     CheckNames(bytes, *parsed, problems);
     CheckLayout(*parsed, problems);
-    CheckEntries(*parsed, problems);
+    CheckEntries(*parsed, twinsKept, problems);
+    return problems;
+}
+
+std::map<std::string, Read> GameReads(const std::vector<uint8_t>& bytes) {
+    std::map<std::string, Read> reads;
+    const std::optional<Parsed> parsed = Parse(bytes);
+    if (!parsed) return reads;
+    for (const auto& [name, group] : TakenByName(*parsed)) {
+        const Record& record = parsed->records[group.front()];
+        reads.emplace(name, Read{group.front(), record.name, SectorsOf(bytes, record)});
+    }
+    return reads;
+}
+
+std::set<std::string> TwinNames(const std::vector<uint8_t>& bytes) {
+    std::set<std::string> twins;
+    const std::optional<Parsed> parsed = Parse(bytes);
+    if (!parsed) return twins;
+    for (const auto& [name, group] : TakenByName(*parsed))
+        if (group.size() > 1) twins.insert(name);
+    return twins;
+}
+
+std::vector<std::string> TwinProblems(const std::vector<uint8_t>& before, const std::vector<uint8_t>& after) {
+    std::string whyBefore;
+    std::string whyAfter;
+    const std::optional<Parsed> old = Parse(before, &whyBefore);
+    const std::optional<Parsed> now = Parse(after, &whyAfter);
+    std::vector<std::string> problems;
+    if (!old) problems.push_back("before is not an archive: " + whyBefore);
+    if (!now) problems.push_back("after is not an archive: " + whyAfter);
+    if (!problems.empty()) return problems;
+
+    const std::map<std::string, std::vector<size_t>> groupsAfter = TakenByName(*now);
+    for (const auto& [name, group] : TakenByName(*old)) {
+        if (group.size() < 2) continue;
+        const std::string read = Named(group.front(), old->records[group.front()]);
+        const size_t skipped = group.size() - 1;
+        const auto found = groupsAfter.find(name);
+        const size_t count = found == groupsAfter.end() ? 0 : found->second.size();
+        if (count < skipped) {
+            problems.push_back(read + ": the game skipped " + std::to_string(skipped) + " later record(s) of its " +
+                               "name before the change, and only " + std::to_string(count) + " hold it after");
+            continue;
+        }
+        if (count > skipped + 1) {
+            problems.push_back(read + ": " + std::to_string(count) + " records hold its name after the change, " +
+                               "more than the " + std::to_string(group.size()) + " before");
+            continue;
+        }
+        // The skipped ones must be the last records of the name after, in their order, with their bytes.
+        const std::vector<size_t>& ofName = found->second;
+        for (size_t j = 0; j < skipped; ++j) {
+            const size_t was = group[1 + j];
+            const size_t is = ofName[count - skipped + j];
+            if (SectorsOf(before, old->records[was]) == SectorsOf(after, now->records[is])) continue;
+            const size_t readNow = ofName.front();
+            std::string message = Named(was, old->records[was]) + ", which the game skipped for " + read +
+                                  " before the change, is not among the records it skips after it with its bytes " +
+                                  "(it reads " + Named(readNow, now->records[readNow]) + ")";
+            for (size_t k = 1; k < group.size(); ++k)
+                if (SectorsOf(before, old->records[group[k]]) == SectorsOf(after, now->records[readNow])) {
+                    message +=
+                        ": the game now reads what it skipped before, " + Named(group[k], old->records[group[k]]);
+                    break;
+                }
+            problems.push_back(message);
+            break;
+        }
+    }
     return problems;
 }
 

@@ -1,10 +1,13 @@
 // A checker of the rules the game's reading of version-2 .img archives relies on, written apart from the
 // archive tool so that tests can hold every archive the tool writes against a second reading of the format.
-// It looks only at the header and the directory (and the file's length), never at entry contents.
+// The rules look only at the header and the directory (and the file's length); what the game reads under each
+// name, and whether a change kept it, looks at the entries' sectors too.
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,6 +35,30 @@ std::optional<Parsed> Parse(const std::vector<uint8_t>& bytes, std::string* why 
 // name) it concerns; empty when all hold. Each fault is reported once: a record is checked against the one
 // before it in directory order, so one misplaced record shows as its own start and its successor's start.
 std::vector<std::string> GameRuleProblems(const std::vector<uint8_t>& bytes);
+// The same, except that records sharing one of these names (lower case) are not reported: twins that another tool
+// left and a change kept. TwinProblems holds such a change to the game's reading of them.
+std::vector<std::string> GameRuleProblems(const std::vector<uint8_t>& bytes, const std::set<std::string>& twinsKept);
+
+// What the game reads under a name it takes: the first record of that name in directory order, ASCII case ignored.
+struct Read {
+    size_t record = 0;           // its index in the directory
+    std::string name;            // as stored
+    std::vector<uint8_t> bytes;  // all its sectors, as far as the file holds them
+};
+// Every name the game takes, in lower case, with the record it reads.
+std::map<std::string, Read> GameReads(const std::vector<uint8_t>& bytes);
+
+// Names (lower case) that more than one record the game takes holds: the game reads the first of them and skips
+// the others.
+std::set<std::string> TwinNames(const std::vector<uint8_t>& bytes);
+
+// Twins through a change: the records of a name that the game skipped in `before` can be reached by no name, so a
+// change may take away or replace only the one it reads. Every name whose skipped records do not all lie, in
+// their order and with their bytes, behind at most one other record of that name in `after` (the one the game
+// reads then, unless the one it read was removed and the first of them is read now); plain words, empty when
+// none. A replaced entry moved behind its twin shows here: the game would read the twin instead. Either side not
+// being an archive is a problem too.
+std::vector<std::string> TwinProblems(const std::vector<uint8_t>& before, const std::vector<uint8_t>& after);
 
 // player.img: every record that lies within the game's table of 550 in `before` but at position 550 or later in
 // `after` (matched by name without regard to ASCII case, first match as the game looks it up), and every record

@@ -289,6 +289,101 @@ TEST(ImgRulesTest, FixedTableProblemsNameASideThatIsNoArchive) {
     ExpectProblems(FixedTableProblems(junk, good), {{"before", "VER2"}});
 }
 
+// Records laid out tightly from the first sector after the directory, each of its own size, every byte of a
+// record's sectors its tag: records of equal tags hold equal bytes.
+struct Tagged {
+    std::string name;
+    uint16_t sectors = 1;
+    uint8_t tag = 1;
+};
+
+std::vector<uint8_t> LaidWith(const std::vector<Tagged>& records) {
+    std::vector<Entry> entries;
+    uint32_t sector = static_cast<uint32_t>((8 + 32 * records.size() + kS - 1) / kS);
+    for (const Tagged& record : records) {
+        entries.push_back({record.name, sector, record.sectors});
+        sector += record.sectors;
+    }
+    std::vector<uint8_t> bytes = Build(entries, sector * kS);
+    for (size_t i = 0; i < records.size(); ++i)
+        std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(entries[i].offset * kS), records[i].sectors * kS,
+                    records[i].tag);
+    return bytes;
+}
+
+TEST(ImgRulesTest, GameReadsTheFirstRecordOfEachNameItTakes) {
+    const std::vector<uint8_t> bytes =
+        LaidWith({{"x.bak", 1, 5}, {"a.dff", 2, 1}, {"b.txd", 1, 2}, {"A.DFF", 1, 3}, {"a.dff", 1, 4}});
+    const std::map<std::string, Read> reads = GameReads(bytes);
+    ASSERT_EQ(reads.size(), 2u);
+    EXPECT_EQ(reads.at("a.dff").record, 1u);
+    EXPECT_EQ(reads.at("a.dff").name, "a.dff");
+    EXPECT_EQ(reads.at("a.dff").bytes, std::vector<uint8_t>(2 * kS, 1));
+    EXPECT_EQ(reads.at("b.txd").record, 2u);
+    EXPECT_EQ(reads.at("b.txd").bytes, std::vector<uint8_t>(kS, 2));
+    EXPECT_EQ(TwinNames(bytes), std::set<std::string>{"a.dff"});
+
+    // Twins that a change kept are no problem of its own; twins of another name still are.
+    ExpectProblems(GameRuleProblems(bytes), {{"record 3 \"A.DFF\"", "same name"}, {"record 4 \"a.dff\"", "same name"}});
+    ExpectProblems(GameRuleProblems(bytes, {"a.dff"}), {});
+    ExpectProblems(GameRuleProblems(LaidWith({{"a.dff"}, {"A.DFF"}, {"b.txd"}, {"B.txd"}}), {"a.dff"}),
+                   {{"record 3 \"B.txd\"", "same name"}});
+}
+
+struct TwinCase {
+    const char* label;
+    std::vector<Tagged> before;
+    std::vector<Tagged> after;
+    std::vector<Expected> expected;
+};
+
+TEST(ImgRulesTest, TwinProblemsFindAChangeAfterWhichTheGameReadsAnotherTwin) {
+    const std::vector<Tagged> twins = {{"a.dff", 2, 1}, {"b.dff", 1, 2}, {"A.DFF", 1, 3}, {"c.txd", 1, 4}};
+    const std::vector<TwinCase> cases = {
+        {"the first replaced where it lies",
+         twins,
+         {{"a.dff", 2, 9}, {"b.dff", 1, 2}, {"A.DFF", 1, 3}, {"c.txd", 1, 4}},
+         {}},
+        {"the first replaced and moved to the end, behind its twin",
+         twins,
+         {{"~free-1", 2, 0}, {"b.dff", 1, 2}, {"A.DFF", 1, 3}, {"c.txd", 1, 4}, {"a.dff", 3, 9}},
+         {{"record 2 \"A.DFF\", which the game skipped for record 0 \"a.dff\"", "it reads record 2 \"A.DFF\"",
+           "now reads what it skipped before"}}},
+        {"the first moved to the end, its twin behind it",
+         twins,
+         {{"~free-1", 2, 0}, {"b.dff", 1, 2}, {"~free-4", 1, 0}, {"c.txd", 1, 4}, {"a.dff", 3, 9}, {"A.DFF", 1, 3}},
+         {}},
+        {"the first removed: the game reads its twin", twins, {{"b.dff", 1, 2}, {"A.DFF", 1, 3}, {"c.txd", 1, 4}}, {}},
+        {"the twin lost",
+         twins,
+         {{"a.dff", 2, 1}, {"b.dff", 1, 2}, {"c.txd", 1, 4}},
+         {{"record 2 \"A.DFF\"", "not among"}}},
+        {"both lost", twins, {{"b.dff", 1, 2}, {"c.txd", 1, 4}}, {{"record 0 \"a.dff\"", "only 0"}}},
+        {"the twin's bytes changed",
+         twins,
+         {{"a.dff", 2, 1}, {"b.dff", 1, 2}, {"A.DFF", 1, 8}, {"c.txd", 1, 4}},
+         {{"record 2 \"A.DFF\"", "not among"}}},
+        {"a third record of the name",
+         twins,
+         {{"a.dff", 2, 1}, {"b.dff", 1, 2}, {"A.DFF", 1, 3}, {"c.txd", 1, 4}, {"A.dff", 1, 7}},
+         {{"record 0 \"a.dff\"", "3 records"}}},
+        {"the same spelling twice, swapped",
+         {{"a.dff", 1, 1}, {"a.dff", 1, 3}},
+         {{"a.dff", 1, 3}, {"a.dff", 1, 1}},
+         {{"record 1 \"a.dff\"", "now reads what it skipped before"}}},
+        {"names without twins may move anywhere",
+         twins,
+         {{"c.txd", 1, 4}, {"a.dff", 2, 1}, {"A.DFF", 1, 3}, {"b.dff", 1, 5}},
+         {}},
+    };
+    for (const TwinCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        ExpectProblems(TwinProblems(LaidWith(c.before), LaidWith(c.after)), c.expected);
+    }
+    const std::vector<uint8_t> junk = {'j', 'u', 'n', 'k', 0, 0, 0, 0};
+    ExpectProblems(TwinProblems(LaidWith(twins), junk), {{"after", "VER2"}});
+}
+
 TEST(ImgRulesTest, LaidArchivesAreSound) {
     // The table tests above rely on Laid writing archives the game takes; this keeps that honest.
     ExpectProblems(GameRuleProblems(Laid(Names(560))), {});
