@@ -1,6 +1,7 @@
 #include "tool/runs/run_report.h"
 
 #include "tool/common/error_text.h"
+#include "tool/runs/pending_save.h"
 
 namespace veltrin::tool {
 namespace {
@@ -72,6 +73,8 @@ ExitStatus RefuseScript(Report& report, const std::string& scriptPath, const Scr
 
 RecordRead ReadRecordOrRefuse(archive::FileSystem& fs, const std::string& recordPath, Report& report) {
     try {
+        if (const std::optional<ExitStatus> refused = SettlePendingSave(fs, recordPath, report))
+            return {std::nullopt, refused};
         return {ReadRecord(fs, recordPath), std::nullopt};
     } catch (const RecordError& error) {
         report.Line("error: the install record " + recordPath + " cannot be trusted: " + error.what());
