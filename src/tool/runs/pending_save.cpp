@@ -12,6 +12,7 @@
 #include "tool/common/file_util.h"
 #include "tool/common/publish_group.h"
 #include "tool/runs/entry_match.h"
+#include "tool/runs/leftovers.h"
 #include "tool/runs/run_report.h"
 
 namespace veltrin::tool {
@@ -161,12 +162,15 @@ void DropPendingSave(archive::FileSystem& fs, const std::string& recordPath) {
     if (fs.Exists(pending)) RemoveDurably(fs, pending);
 }
 
-std::optional<ExitStatus> SettlePendingSave(archive::FileSystem& fs, const std::string& recordPath, Report& report) {
+SettledSave SettlePendingSave(archive::FileSystem& fs, const std::string& recordPath, Report& report) {
     const std::string pendingPath = PendingSavePath(recordPath);
-    if (!fs.Exists(pendingPath)) return std::nullopt;
+    if (!fs.Exists(pendingPath)) return {};
     const PendingSave pending =
         Decode(ReadWholeFile(fs, pendingPath, kMaxBytes, "larger than any install record"), text::FolderOf(recordPath));
     const std::string& path = pending.archivePath;
+    SettledSave settled;
+    // Before either record is written anew over its scratch file.
+    settled.changed = RemoveScratchFiles(fs, {recordPath, pendingPath}, report) > 0;
     try {
         const archive::Archive archive = archive::Archive::Open(path, fs);
         report.Line("an earlier run was stopped while it saved " + path + "; the install record waited for it");
@@ -184,9 +188,11 @@ std::optional<ExitStatus> SettlePendingSave(archive::FileSystem& fs, const std::
                     "; the install record waits to learn from that archive whether the save took effect (" +
                     pendingPath + ")");
         report.Line("failed");
-        return StatusOf(error.kind());
+        settled.refused = StatusOf(error.kind());
+        return settled;
     }
-    return std::nullopt;
+    settled.changed = true;
+    return settled;
 }
 
 }  // namespace veltrin::tool

@@ -48,11 +48,16 @@ void ConfirmPendingSave(archive::FileSystem& fs, const std::string& recordPath, 
 void DropPendingSave(archive::FileSystem& fs, const std::string& recordPath);
 
 // Settles a save an earlier run left waiting, before the install record is
-// read: opens its archive (which completes or rolls back an unfinished
-// commit), tells from it whether the save took effect, keeps the record that
-// says so and tells the player in a line. A waiting record that cannot be
-// trusted throws RecordError. An archive that cannot be opened is reported
-// (why, and "failed") and the status the run ends with is given instead.
-std::optional<ExitStatus> SettlePendingSave(archive::FileSystem& fs, const std::string& recordPath, Report& report);
+// read: removes the scratch files of both records (leftovers.h), opens the
+// archive (which completes or rolls back an unfinished commit), tells from
+// it whether the save took effect, keeps the record that says so and tells
+// the player in a line. A waiting record that cannot be trusted throws
+// RecordError. An archive that cannot be opened is reported (why, and
+// "failed") and the status the run ends with is given instead.
+struct SettledSave {
+    std::optional<ExitStatus> refused;
+    bool changed = false;  // whether any file was changed or removed
+};
+SettledSave SettlePendingSave(archive::FileSystem& fs, const std::string& recordPath, Report& report);
 
 }  // namespace veltrin::tool

@@ -54,6 +54,7 @@ ExitStatus RefuseScript(Report& report, const std::string& scriptPath, const Scr
 struct RecordRead {
     std::optional<InstallRecord> record;  // none: no record (an install made before records)
     std::optional<ExitStatus> refused;
+    bool changed = false;  // settling a save in progress changed the record
 };
 RecordRead ReadRecordOrRefuse(archive::FileSystem& fs, const std::string& recordPath, Report& report);
 

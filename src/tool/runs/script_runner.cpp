@@ -18,6 +18,7 @@
 #include "tool/runs/backup_marker.h"
 #include "tool/runs/entry_match.h"
 #include "tool/runs/install_record.h"
+#include "tool/runs/leftovers.h"
 #include "tool/runs/moved_game.h"
 #include "tool/runs/pending_save.h"
 #include "tool/runs/run_report.h"
@@ -101,14 +102,16 @@ std::optional<ExitStatus> RefuseOtherInstall(const InstallRecord& record, const 
 
 class ScriptRun {
 public:
+    // leftoversRemoved: scratch files of an earlier run were removed before it.
     ScriptRun(const std::string& scriptPath, archive::FileSystem& fs, Report& report, const std::string& computer,
-              InstallRecord record)
+              InstallRecord record, bool leftoversRemoved)
         : scriptPath_(scriptPath),
           recordPath_(RecordPathFor(scriptPath)),
           fs_(fs),
           report_(report),
           computer_(computer),
           record_(std::move(record)),
+          changed_(leftoversRemoved),
           gameChanged_(!record_.archives.empty()) {}
 
     ExitStatus Run(const std::vector<ScriptCommand>& commands) {
@@ -544,7 +547,11 @@ ExitStatus RunScript(const std::string& scriptPath, std::string_view scriptText,
         if (const auto refused = RefuseOtherInstall(*record, computer, commands, scriptPath, recordPath, report))
             return *refused;
     }
-    return ScriptRun(scriptPath, fs, report, computer, record.value_or(InstallRecord{})).Run(commands);
+    const bool leftoversRemoved =
+        RemoveScratchFiles(fs, FilesRunsPublish(recordPath, commands, record ? &*record : nullptr), report) > 0 ||
+        read.changed;
+    return ScriptRun(scriptPath, fs, report, computer, record.value_or(InstallRecord{}), leftoversRemoved)
+        .Run(commands);
 }
 
 }  // namespace veltrin::tool
