@@ -10,6 +10,7 @@
 #include "archive/free_entries.h"
 #include "archive/names.h"
 #include "archive/recovery.h"
+#include "install/payload_folders.h"
 #include "text/ascii.h"
 #include "text/path_text.h"
 #include "tool/common/error_text.h"
@@ -30,6 +31,8 @@ namespace {
 // The game copies player.img's directory into a table of this many records
 // and drops the rest.
 constexpr size_t kPlayerTable = 550;
+constexpr std::string_view kPlayerArchive = install::kPayloadFolders[1];
+static_assert(kPlayerArchive == "player.img");
 
 // What one archive's block did.
 struct ArchiveTally {
@@ -434,7 +437,7 @@ private:
     // entries count too.
     void WarnPastTheGamesTable() {
         const std::string& path = open_->Path();
-        if (!text::EqualIgnoringAsciiCase(text::FileNameOf(path), "player.img")) return;
+        if (!text::EqualIgnoringAsciiCase(text::FileNameOf(path), kPlayerArchive)) return;
         const std::vector<archive::Entry>& records = open_->Records();
         std::string unseen;
         for (size_t i = kPlayerTable; i < records.size(); ++i) {
