@@ -109,14 +109,15 @@ struct UndoTally {
 
 class UndoRun {
 public:
-    // leftoversRemoved: scratch files of an earlier run were removed before it.
-    UndoRun(const std::string& scriptPath, archive::FileSystem& fs, Report& report, bool force, bool leftoversRemoved)
+    // changedBefore: before it, an earlier run's scratch files were removed or
+    // its save in progress settled.
+    UndoRun(const std::string& scriptPath, archive::FileSystem& fs, Report& report, bool force, bool changedBefore)
         : scriptPath_(scriptPath),
           recordPath_(RecordPathFor(scriptPath)),
           fs_(fs),
           report_(report),
           force_(force),
-          changed_(leftoversRemoved) {}
+          changed_(changedBefore) {}
 
     // The undo of an install made without a record, from its script.
     ExitStatus Run(const std::vector<ArchiveUndo>& plan) {
@@ -529,14 +530,14 @@ ExitStatus Undo(const std::string& scriptPath, std::string_view scriptText, arch
         // show where a moved game is now.
         if (!record) return RefuseScript(report, scriptPath, error);
     }
-    const bool leftoversRemoved =
+    const bool changedBefore =
         RemoveScratchFiles(fs, FilesRunsPublish(recordPath, commands, record ? &*record : nullptr), report) > 0 ||
         read.changed;
     if (record) {
         FollowMovedGame(*record, commands, fs, report);
-        return UndoRun(scriptPath, fs, report, force, leftoversRemoved).Run(std::move(*record));
+        return UndoRun(scriptPath, fs, report, force, changedBefore).Run(std::move(*record));
     }
-    return UndoRun(scriptPath, fs, report, force, leftoversRemoved).Run(PlanFromScript(commands));
+    return UndoRun(scriptPath, fs, report, force, changedBefore).Run(PlanFromScript(commands));
 }
 
 }  // namespace

@@ -105,16 +105,17 @@ std::optional<ExitStatus> RefuseOtherInstall(const InstallRecord& record, const 
 
 class ScriptRun {
 public:
-    // leftoversRemoved: scratch files of an earlier run were removed before it.
+    // changedBefore: before it, an earlier run's scratch files were removed or
+    // its save in progress settled.
     ScriptRun(const std::string& scriptPath, archive::FileSystem& fs, Report& report, const std::string& computer,
-              InstallRecord record, bool leftoversRemoved)
+              InstallRecord record, bool changedBefore)
         : scriptPath_(scriptPath),
           recordPath_(RecordPathFor(scriptPath)),
           fs_(fs),
           report_(report),
           computer_(computer),
           record_(std::move(record)),
-          changed_(leftoversRemoved),
+          changed_(changedBefore),
           gameChanged_(!record_.archives.empty()) {}
 
     ExitStatus Run(const std::vector<ScriptCommand>& commands) {
@@ -550,11 +551,10 @@ ExitStatus RunScript(const std::string& scriptPath, std::string_view scriptText,
         if (const auto refused = RefuseOtherInstall(*record, computer, commands, scriptPath, recordPath, report))
             return *refused;
     }
-    const bool leftoversRemoved =
+    const bool changedBefore =
         RemoveScratchFiles(fs, FilesRunsPublish(recordPath, commands, record ? &*record : nullptr), report) > 0 ||
         read.changed;
-    return ScriptRun(scriptPath, fs, report, computer, record.value_or(InstallRecord{}), leftoversRemoved)
-        .Run(commands);
+    return ScriptRun(scriptPath, fs, report, computer, record.value_or(InstallRecord{}), changedBefore).Run(commands);
 }
 
 }  // namespace veltrin::tool
