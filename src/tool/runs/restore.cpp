@@ -16,6 +16,7 @@
 #include "tool/runs/backup_marker.h"
 #include "tool/runs/entry_match.h"
 #include "tool/runs/install_record.h"
+#include "tool/runs/leftovers.h"
 #include "tool/runs/moved_game.h"
 #include "tool/runs/run_report.h"
 #include "tool/runs/script_reader.h"
@@ -108,8 +109,15 @@ struct UndoTally {
 
 class UndoRun {
 public:
-    UndoRun(const std::string& scriptPath, archive::FileSystem& fs, Report& report, bool force)
-        : scriptPath_(scriptPath), recordPath_(RecordPathFor(scriptPath)), fs_(fs), report_(report), force_(force) {}
+    // changedBefore: before it, an earlier run's scratch files were removed or
+    // its save in progress settled.
+    UndoRun(const std::string& scriptPath, archive::FileSystem& fs, Report& report, bool force, bool changedBefore)
+        : scriptPath_(scriptPath),
+          recordPath_(RecordPathFor(scriptPath)),
+          fs_(fs),
+          report_(report),
+          force_(force),
+          changed_(changedBefore) {}
 
     // The undo of an install made without a record, from its script.
     ExitStatus Run(const std::vector<ArchiveUndo>& plan) {
@@ -117,7 +125,7 @@ public:
             report_.Line(
                 "nothing to undo: none of the backups or markers this script names exist (an earlier undo "
                 "used them up, or the install never got to its backups)");
-            report_.Line("nothing was changed");
+            report_.Line(changed_ ? "nothing else was changed" : "nothing was changed");
             report_.Line("done");
             return ExitStatus::Ok;
         }
@@ -522,11 +530,14 @@ ExitStatus Undo(const std::string& scriptPath, std::string_view scriptText, arch
         // show where a moved game is now.
         if (!record) return RefuseScript(report, scriptPath, error);
     }
+    const bool changedBefore =
+        RemoveScratchFiles(fs, FilesRunsPublish(recordPath, commands, record ? &*record : nullptr), report) > 0 ||
+        read.changed;
     if (record) {
         FollowMovedGame(*record, commands, fs, report);
-        return UndoRun(scriptPath, fs, report, force).Run(std::move(*record));
+        return UndoRun(scriptPath, fs, report, force, changedBefore).Run(std::move(*record));
     }
-    return UndoRun(scriptPath, fs, report, force).Run(PlanFromScript(commands));
+    return UndoRun(scriptPath, fs, report, force, changedBefore).Run(PlanFromScript(commands));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "tool/runs/run_report.h"
 
 #include "tool/common/error_text.h"
+#include "tool/runs/pending_save.h"
 
 namespace veltrin::tool {
 namespace {
@@ -72,7 +73,9 @@ ExitStatus RefuseScript(Report& report, const std::string& scriptPath, const Scr
 
 RecordRead ReadRecordOrRefuse(archive::FileSystem& fs, const std::string& recordPath, Report& report) {
     try {
-        return {ReadRecord(fs, recordPath), std::nullopt};
+        const SettledSave settled = SettlePendingSave(fs, recordPath, report);
+        if (settled.refused) return {std::nullopt, settled.refused, settled.changed};
+        return {ReadRecord(fs, recordPath), std::nullopt, settled.changed};
     } catch (const RecordError& error) {
         report.Line("error: the install record " + recordPath + " cannot be trusted: " + error.what());
         report.Line(

@@ -47,12 +47,14 @@ ExitStatus RefuseLine(Report& report, const std::string& where, const std::strin
 // RefuseLine for a script the reader refused. Returns ExitStatus::ScriptInvalid.
 ExitStatus RefuseScript(Report& report, const std::string& scriptPath, const ScriptError& error);
 
-// The install record beside the backups, read for a run. A record that
+// The install record beside the backups, read for a run, once a save an
+// earlier run left waiting is settled (pending_save.h). A record that
 // cannot be read or trusted is reported (why, that nothing was changed, and
 // "failed") and the status the run ends with is given instead.
 struct RecordRead {
     std::optional<InstallRecord> record;  // none: no record (an install made before records)
     std::optional<ExitStatus> refused;
+    bool changed = false;  // settling a save in progress changed the record
 };
 RecordRead ReadRecordOrRefuse(archive::FileSystem& fs, const std::string& recordPath, Report& report);
 

@@ -10,6 +10,7 @@
 #include "archive/free_entries.h"
 #include "archive/names.h"
 #include "archive/recovery.h"
+#include "install/payload_folders.h"
 #include "text/ascii.h"
 #include "text/path_text.h"
 #include "tool/common/error_text.h"
@@ -18,7 +19,9 @@
 #include "tool/runs/backup_marker.h"
 #include "tool/runs/entry_match.h"
 #include "tool/runs/install_record.h"
+#include "tool/runs/leftovers.h"
 #include "tool/runs/moved_game.h"
+#include "tool/runs/pending_save.h"
 #include "tool/runs/run_report.h"
 #include "tool/runs/script_reader.h"
 
@@ -28,6 +31,8 @@ namespace {
 // The game copies player.img's directory into a table of this many records
 // and drops the rest.
 constexpr size_t kPlayerTable = 550;
+constexpr std::string_view kPlayerArchive = install::kPayloadFolders[1];
+static_assert(kPlayerArchive == "player.img");
 
 // What one archive's block did.
 struct ArchiveTally {
@@ -100,14 +105,17 @@ std::optional<ExitStatus> RefuseOtherInstall(const InstallRecord& record, const 
 
 class ScriptRun {
 public:
+    // changedBefore: before it, an earlier run's scratch files were removed or
+    // its save in progress settled.
     ScriptRun(const std::string& scriptPath, archive::FileSystem& fs, Report& report, const std::string& computer,
-              InstallRecord record)
+              InstallRecord record, bool changedBefore)
         : scriptPath_(scriptPath),
           recordPath_(RecordPathFor(scriptPath)),
           fs_(fs),
           report_(report),
           computer_(computer),
           record_(std::move(record)),
+          changed_(changedBefore),
           gameChanged_(!record_.archives.empty()) {}
 
     ExitStatus Run(const std::vector<ScriptCommand>& commands) {
@@ -272,22 +280,30 @@ private:
                 stats = open_->Commit([this](uint64_t done, uint64_t total) { report_.Progress(done, total); },
                                       archive::Archive::Fit::AllowPadding,
                                       [&](const archive::ArchiveState& planned) {
-                                          // Made durable before the archive changes.
+                                          // Made durable before the archive changes; the
+                                          // install record stays until the outcome is known.
                                           updated.Find(path)->left = planned;
                                           changed_ = true;
-                                          WriteRecord(fs_, recordPath_, updated);
-                                          record_ = updated;
+                                          WritePendingSave(fs_, recordPath_, path, PutsNotRecorded(), updated);
                                       });
             } catch (const archive::CommitInterrupted& interrupted) {
                 open_.reset();
                 const archive::CommitOutcome outcome = archive::OutcomeOf(interrupted, path, fs_);
                 gameChanged_ = gameChanged_ || outcome.holds != archive::CommitOutcome::Holds::Old;
                 outcomes_.back().what = InterruptedOutcome(outcome, DescribeError(interrupted), "changes saved");
+                SettleInterruptedSave(outcome.holds, updated);
+                throw;
+            } catch (...) {
+                // Failed before its point of no return: the archive, and so
+                // the install record, stay as they were.
+                DropPendingSaveOrLeaveIt();
                 throw;
             }
             gameChanged_ = true;
             report_.Line(stats.inPlace ? "saved (changed in place)" : "saved");
             outcomes_.back().what = "changes saved";
+            record_ = std::move(updated);
+            ConfirmPendingSave(fs_, recordPath_, record_);
             WarnPastTheGamesTable();
         } else {
             report_.Line("nothing to change in " + path);
@@ -364,6 +380,45 @@ private:
         return updated;
     }
 
+    // What the block puts into the open archive that the install record
+    // does not already say is there: how the next run tells whether a save
+    // cut off in its course took effect.
+    std::vector<PendingPut> PutsNotRecorded() const {
+        const RecordedArchive* recorded = record_.Find(open_->Path());
+        std::vector<PendingPut> puts;
+        for (const auto& [key, put] : puts_) {
+            const RecordedEntry* entry = recorded ? recorded->Find(put.name) : nullptr;
+            if (!entry || entry->put != put.data) puts.push_back({put.name, put.data});
+        }
+        return puts;
+    }
+
+    // Opening the archive again told which content it holds; where it could
+    // not tell, the next run does (SettlePendingSave).
+    void SettleInterruptedSave(archive::CommitOutcome::Holds holds, const InstallRecord& updated) {
+        try {
+            if (holds == archive::CommitOutcome::Holds::New) {
+                ConfirmPendingSave(fs_, recordPath_, updated);
+                record_ = updated;
+            } else if (holds == archive::CommitOutcome::Holds::Old) {
+                DropPendingSave(fs_, recordPath_);
+            }
+        } catch (const std::exception& error) {
+            report_.Line("  the install record cannot be brought up to date now (" + std::string(error.what()) +
+                         "); the next install or undo does it");
+        }
+    }
+
+    // A failed save's waiting record goes; where it cannot, the next run
+    // finds the archive as it was and removes it.
+    void DropPendingSaveOrLeaveIt() noexcept {
+        try {
+            DropPendingSave(fs_, recordPath_);
+        } catch (const std::exception&) {
+            // Settled by the next run (SettlePendingSave).
+        }
+    }
+
     // The run stops before the open archive's save: the backups and markers
     // its block made go into the record.
     void RecordUnsavedBlock() {
@@ -383,7 +438,7 @@ private:
     // entries count too.
     void WarnPastTheGamesTable() {
         const std::string& path = open_->Path();
-        if (!text::EqualIgnoringAsciiCase(text::FileNameOf(path), "player.img")) return;
+        if (!text::EqualIgnoringAsciiCase(text::FileNameOf(path), kPlayerArchive)) return;
         const std::vector<archive::Entry>& records = open_->Records();
         std::string unseen;
         for (size_t i = kPlayerTable; i < records.size(); ++i) {
@@ -496,7 +551,10 @@ ExitStatus RunScript(const std::string& scriptPath, std::string_view scriptText,
         if (const auto refused = RefuseOtherInstall(*record, computer, commands, scriptPath, recordPath, report))
             return *refused;
     }
-    return ScriptRun(scriptPath, fs, report, computer, record.value_or(InstallRecord{})).Run(commands);
+    const bool changedBefore =
+        RemoveScratchFiles(fs, FilesRunsPublish(recordPath, commands, record ? &*record : nullptr), report) > 0 ||
+        read.changed;
+    return ScriptRun(scriptPath, fs, report, computer, record.value_or(InstallRecord{}), changedBefore).Run(commands);
 }
 
 }  // namespace veltrin::tool

@@ -8,10 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "archive/archive.h"
 #include "archive/names.h"
 #include "fault_file_system.h"
 #include "testing/memory_file_system.h"
 #include "tool/common/exit_status.h"
+#include "tool/runs/entry_match.h"
+#include "tool/runs/install_record.h"
+#include "tool/runs/run_report.h"
 #include "tool_test_support.h"
 
 namespace veltrin::tool::testing {
@@ -40,6 +44,19 @@ inline void SetUpBeforeInstall(archive::testing::MemoryFileSystem& fs) {
     MakeArchive(fs, kGta3, {{"a.dff", Pattern(3000, 1)}, {"b.txd", Pattern(100, 2)}, {"other.dff", Pattern(5000, 3)}});
     MakeArchive(fs, kPlayer, {{"c.dff", Pattern(2048, 4)}});
     for (const CrashItem& item : kCrashItems) fs.SetFile(Payload(item.archive, item.name), item.mod);
+}
+
+// The next version of the mod, put into the same folder: a.dff grows again
+// (it moves again), B.TXD shrinks, new.dff and c.dff keep their sectors
+// (player.img's directory and size stay as they are).
+inline const std::vector<CrashItem> kSecondMod = {
+    {"gta3.img", "a.dff", Pattern(3000, 1), Pattern(6500, 21)},
+    {"gta3.img", "B.TXD", Pattern(100, 2), Pattern(5, 22)},
+    {"gta3.img", "new.dff", {}, Pattern(900, 23)},
+    {"player.img", "c.dff", Pattern(2048, 4), Pattern(1500, 24)},
+};
+inline void PutSecondModInPlace(archive::testing::MemoryFileSystem& fs) {
+    for (const CrashItem& item : kSecondMod) fs.SetFile(Payload(item.archive, item.name), item.mod);
 }
 
 // What the stored entry of the item holds: the mod's data, the original, or
@@ -110,6 +127,30 @@ inline Said WhatWasSaid(const std::vector<std::string>& lines, const std::string
             if (startsWith(what, unchanged)) said = Said::Unchanged;
     }
     return said;
+}
+
+// The install record as the next run reads it describes every archive it
+// names as it is: in the state the record says the last install left, every
+// entry holding what the record says was put in (an addition that never went
+// in: absent, with nothing put in). Returns what reading it said.
+inline std::string ExpectRecordDescribesTheArchives(archive::testing::MemoryFileSystem& fs, const std::string& what) {
+    RecordingReport read;
+    const RecordRead record = ReadRecordOrRefuse(fs, kRecord, read);
+    EXPECT_FALSE(record.refused) << what << "\n" << read.All();
+    if (!record.record) return read.All();
+    for (const RecordedArchive& recorded : record.record->archives) {
+        const archive::Archive archive = archive::Archive::Open(recorded.path, fs);
+        EXPECT_TRUE(recorded.left && archive.CurrentState() == *recorded.left)
+            << what << ": the record does not know " << recorded.path << " as it is";
+        for (const RecordedEntry& entry : recorded.entries) {
+            const archive::Entry* there = archive.Find(entry.name);
+            if (entry.added && entry.put.size == 0 && !there) continue;
+            EXPECT_TRUE(there && EntryHolds(archive, *there, entry.put))
+                << what << ": " << entry.name << " in " << recorded.path
+                << " does not hold what the record says was put in";
+        }
+    }
+    return read.All();
 }
 
 // A report that keeps only what reached the screen: after a kill or a power

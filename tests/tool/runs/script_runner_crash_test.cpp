@@ -83,6 +83,7 @@ TEST(ScriptRunnerCrash, OriginalsAreSafeAndWhatWasShownIsTrueAfterAnyCrashAtAnyS
                     ExpectOriginalsSafe(fs, what, sawMod, sawOriginal);
                     ExpectWhatTheInstallShowedIsTrue(fs, before, report, succeeded, what);
                 }
+                ExpectRecordDescribesTheArchives(fs, what);
 
                 // The player runs the install again, then undoes it.
                 RecordingReport again;
@@ -111,6 +112,151 @@ TEST(ScriptRunnerCrash, OriginalsAreSafeAndWhatWasShownIsTrueAfterAnyCrashAtAnyS
             EXPECT_GT(k, 20) << way;
             EXPECT_TRUE(sawMod) << way;
             EXPECT_TRUE(sawOriginal) << way;
+        }
+}
+
+// The first version's install on the disk before it, and the second
+// version put in its place.
+void SetUpFirstInstall(MemoryFileSystem& fs) {
+    RecordingReport first;
+    ASSERT_EQ(RunScript(kScript, CrashScript(), fs, first), ExitStatus::Ok) << first.All();
+    PutSecondModInPlace(fs);
+}
+
+// The undo after an install of the second version that ended early gives
+// the archives back as they were before the first, with every backup,
+// marker and the record used up.
+void ExpectTheUndoGivesTheOriginalsBack(MemoryFileSystem& fs, const DiskFiles& original, const std::string& what) {
+    RecordingReport undo;
+    EXPECT_EQ(RestoreFromScript(kScript, CrashScript(), fs, undo), ExitStatus::Ok) << what << "\n" << undo.All();
+    EXPECT_FALSE(undo.Has(" as it is: ")) << what << "\n" << undo.All();
+    for (const std::string& path : {kGta3, kPlayer}) {
+        EXPECT_TRUE(fs.Contents(path) == original.at(path)) << what << ", undone: " << path << " differs\n"
+                                                            << undo.All();
+    }
+    EXPECT_EQ(Changes(original, KeptFiles(fs)), std::vector<std::string>{}) << what << ", undone";
+    EXPECT_FALSE(fs.Exists(kRecord)) << what << ", undone";
+}
+
+// A second install from the same folder on a disk too small for its save:
+// the archive is not changed, and the record still says what the first
+// install left, so the undo gives the originals back.
+TEST(ScriptRunnerCrash, ASecondInstallOnAFullDiskLeavesTheFirstInstallsRecord) {
+    MemoryFileSystem fs;
+    SetUpBeforeInstall(fs);
+    const DiskFiles original = KeptFiles(fs);
+    SetUpFirstInstall(fs);
+    const Bytes recordOfTheFirst = fs.Contents(kRecord);
+    const Bytes gta3 = fs.Contents(kGta3);
+
+    fs.SetFreeSpace(1000);
+    RecordingReport second;
+    EXPECT_EQ(RunScript(kScript, CrashScript(), fs, second), ExitStatus::DiskFull) << second.All();
+    EXPECT_TRUE(second.Has(kGta3 + ": not changed")) << second.All();
+    EXPECT_TRUE(fs.Contents(kGta3) == gta3);
+    EXPECT_TRUE(fs.Contents(kRecord) == recordOfTheFirst);
+    ExpectRecordDescribesTheArchives(fs, "after the second install");
+
+    fs.SetFreeSpace(uint64_t{1} << 40);
+    ExpectTheUndoGivesTheOriginalsBack(fs, original, "after the second install");
+}
+
+// The second install fails, is killed or loses power at its k-th step, for
+// every k: the record describes the archives as they are then, and the undo
+// gives the originals back, whether the second version's saves happened or
+// not. A kill leaves saves whose outcome the next run tells from the
+// archive, both ways.
+TEST(ScriptRunnerCrash, ASecondInstallEndedAtAnyStepLeavesARecordOfTheArchivesAsTheyAre) {
+    for (const NameRules rules : {NameRules::Windows, NameRules::Posix})
+        for (const Crash& crash : EveryCrash(1)) {
+            const std::string way = std::string(rules == NameRules::Posix ? "POSIX, " : "Windows, ") + CrashName(crash);
+            bool sawTookEffect = false, sawDidNot = false;
+            int k = 1;
+            for (;; ++k) {
+                MemoryFileSystem fs(rules);
+                SetUpBeforeInstall(fs);
+                const DiskFiles original = KeptFiles(fs);
+                SetUpFirstInstall(fs);
+                const std::string what = way + " at step " + std::to_string(k);
+                bool fired = false;
+                {
+                    FaultFileSystem faulty(fs, crash, k);
+                    ShownReport report(faulty, crash);
+                    (void)RunScript(kScript, CrashScript(), faulty, report);
+                    fired = faulty.Fired();
+                }
+                const std::string read = ExpectRecordDescribesTheArchives(fs, what);
+                sawTookEffect = sawTookEffect || read.find("the save took effect") != std::string::npos;
+                sawDidNot = sawDidNot || read.find("the save did not take effect") != std::string::npos;
+                ExpectTheUndoGivesTheOriginalsBack(fs, original, what);
+                if (!fired) break;
+                ASSERT_LT(k, 1000) << "the run does not end";
+            }
+            EXPECT_GT(k, 10) << way;
+            if (crash.fault == archive::testing::Fault::Kill) {
+                EXPECT_TRUE(sawTookEffect) << way;
+                EXPECT_TRUE(sawDidNot) << way;
+            }
+        }
+}
+
+// The scratch files under the application folder (".partial"): a backup,
+// marker or record written but not yet moved in.
+std::vector<std::string> ScratchFiles(const MemoryFileSystem& fs) {
+    std::vector<std::string> scratch;
+    for (const std::string& path : fs.Paths())
+        if (path.rfind(kApp + "\\", 0) == 0 && path.find(".partial") != std::string::npos) scratch.push_back(path);
+    return scratch;
+}
+
+// An install or an undo killed at any step may leave scratch files; the
+// next install and the next undo each remove them and name each one, and
+// neither says that nothing was changed.
+TEST(ScriptRunnerCrash, TheNextInstallOrUndoRemovesTheScratchFilesAKilledRunLeft) {
+    for (const NameRules rules : {NameRules::Windows, NameRules::Posix})
+        for (const bool undoKilled : {false, true}) {
+            const std::string way = std::string(rules == NameRules::Posix ? "POSIX, " : "Windows, ") +
+                                    (undoKilled ? "undo killed" : "install killed");
+            int runsThatLeftScratch = 0;
+            for (int k = 1;; ++k) {
+                MemoryFileSystem killed(rules);
+                SetUpBeforeInstall(killed);
+                if (undoKilled) {
+                    RecordingReport install;
+                    ASSERT_EQ(RunScript(kScript, CrashScript(), killed, install), ExitStatus::Ok) << install.All();
+                }
+                bool fired = false;
+                {
+                    FaultFileSystem faulty(killed, archive::testing::Fault::Kill, k);
+                    RecordingReport report;
+                    (void)(undoKilled ? RestoreFromScript(kScript, CrashScript(), faulty, report)
+                                      : RunScript(kScript, CrashScript(), faulty, report));
+                    fired = faulty.Fired();
+                }
+                const std::vector<std::string> left = ScratchFiles(killed);
+                if (!left.empty()) ++runsThatLeftScratch;
+                for (const bool undo : {false, true}) {
+                    const std::string what =
+                        way + " at step " + std::to_string(k) + (undo ? ", then the undo" : ", then the install");
+                    MemoryFileSystem fs = killed;
+                    RecordingReport next;
+                    const ExitStatus status = undo ? RestoreFromScript(kScript, CrashScript(), fs, next)
+                                                   : RunScript(kScript, CrashScript(), fs, next);
+                    EXPECT_EQ(status, ExitStatus::Ok) << what << "\n" << next.All();
+                    EXPECT_EQ(ScratchFiles(fs), std::vector<std::string>{}) << what << "\n" << next.All();
+                    for (const std::string& path : left) {
+                        EXPECT_TRUE(next.Has("removed " + path + ", which an earlier run left unfinished"))
+                            << what << "\n"
+                            << next.All();
+                    }
+                    if (!left.empty()) {
+                        EXPECT_FALSE(next.Has("nothing was changed")) << what << "\n" << next.All();
+                    }
+                }
+                if (!fired) break;
+                ASSERT_LT(k, 1000) << "the run does not end";
+            }
+            EXPECT_GT(runsThatLeftScratch, 0) << way;
         }
 }
 

@@ -1,0 +1,198 @@
+#include "tool/runs/pending_save.h"
+
+#include <algorithm>
+#include <cstring>
+#include <span>
+
+#include "archive/archive.h"
+#include "archive/archive_error.h"
+#include "archive/sha256.h"
+#include "text/path_text.h"
+#include "tool/common/error_text.h"
+#include "tool/common/file_util.h"
+#include "tool/common/publish_group.h"
+#include "tool/runs/entry_match.h"
+#include "tool/runs/leftovers.h"
+#include "tool/runs/run_report.h"
+
+namespace veltrin::tool {
+namespace {
+
+// The file's own mark (as the install record's, the CR LF and the
+// end-of-file byte show a copy taken for text) and its version; it ends
+// with a SHA-256 seal of everything before it.
+constexpr std::string_view kMark = "VeltrinSaving\r\n\x1a";
+constexpr uint32_t kVersion = 1;
+constexpr size_t kSealSize = std::tuple_size_v<archive::Digest>;
+// As large as an install record may be, and the puts beside it.
+constexpr uint64_t kMaxBytes = uint64_t{320} << 20;
+
+void PutU32(std::vector<uint8_t>& out, uint32_t value) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+void PutU64(std::vector<uint8_t>& out, uint64_t value) {
+    for (int i = 0; i < 8; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+void PutRaw(std::vector<uint8_t>& out, std::span<const uint8_t> raw) { out.insert(out.end(), raw.begin(), raw.end()); }
+void PutText(std::vector<uint8_t>& out, std::string_view text) {
+    PutU32(out, static_cast<uint32_t>(text.size()));
+    PutRaw(out, {reinterpret_cast<const uint8_t*>(text.data()), text.size()});
+}
+
+class Reader {
+public:
+    explicit Reader(std::span<const uint8_t> bytes) : bytes_(bytes) {}
+    [[nodiscard]] bool AtEnd() const { return at_ == bytes_.size(); }
+    std::span<const uint8_t> Raw(uint64_t size) {
+        if (size > bytes_.size() - at_) throw RecordError("the record of a save in progress ends too soon");
+        const auto raw = bytes_.subspan(at_, static_cast<size_t>(size));
+        at_ += static_cast<size_t>(size);
+        return raw;
+    }
+    uint64_t Number(int bytes) {
+        const auto raw = Raw(static_cast<uint64_t>(bytes));
+        uint64_t value = 0;
+        for (size_t i = 0; i < raw.size(); ++i) value |= uint64_t{raw[i]} << (8 * i);
+        return value;
+    }
+    std::string Text() {
+        const auto raw = Raw(Number(4));
+        return {reinterpret_cast<const char*>(raw.data()), raw.size()};
+    }
+
+private:
+    std::span<const uint8_t> bytes_;
+    size_t at_ = 0;
+};
+
+struct PendingSave {
+    std::string archivePath;
+    std::vector<PendingPut> puts;
+    InstallRecord ifSaved;
+};
+
+std::vector<uint8_t> Encode(const std::string& archivePath, const std::vector<PendingPut>& puts,
+                            const InstallRecord& ifSaved, std::string_view folder) {
+    std::vector<uint8_t> out(kMark.begin(), kMark.end());
+    PutU32(out, kVersion);
+    PutText(out, archivePath);
+    PutU32(out, static_cast<uint32_t>(puts.size()));
+    for (const PendingPut& put : puts) {
+        PutText(out, put.name);
+        PutU64(out, put.put.size);
+        PutRaw(out, put.put.digest);
+    }
+    const std::vector<uint8_t> record = EncodeRecord(ifSaved, folder);
+    PutU64(out, record.size());
+    PutRaw(out, record);
+    const archive::Digest seal = archive::Sha256Of(out);
+    PutRaw(out, seal);
+    return out;
+}
+
+PendingSave Decode(std::span<const uint8_t> bytes, std::string_view folder) {
+    if (bytes.size() < kMark.size() + 4 + kSealSize || std::memcmp(bytes.data(), kMark.data(), kMark.size()) != 0)
+        throw RecordError("the record of a save in progress beside it is not one of this tool");
+    const auto body = bytes.first(bytes.size() - kSealSize);
+    const archive::Digest seal = archive::Sha256Of(body);
+    if (!std::equal(seal.begin(), seal.end(), body.end()))
+        throw RecordError("the seal of the record of a save in progress beside it does not match its content");
+    Reader in(body.subspan(kMark.size()));
+    if (const uint64_t version = in.Number(4); version != kVersion)
+        throw RecordError("the record of a save in progress beside it is of version " + std::to_string(version) +
+                          ", which this tool does not read");
+    PendingSave pending;
+    pending.archivePath = in.Text();
+    for (uint64_t count = in.Number(4); count > 0; --count) {
+        PendingPut put;
+        put.name = in.Text();
+        put.put.size = in.Number(8);
+        const auto digest = in.Raw(kSealSize);
+        std::copy(digest.begin(), digest.end(), put.put.digest.begin());
+        pending.puts.push_back(std::move(put));
+    }
+    pending.ifSaved = DecodeRecord(in.Raw(in.Number(8)), folder);
+    if (!in.AtEnd()) throw RecordError("the record of a save in progress beside it holds more than it says");
+    return pending;
+}
+
+// Whether the save took effect, told from the archive as it is now. The
+// directory and size tell it where the save changes them; where it changes
+// neither (replacements that keep their sectors), the entries it puts new
+// content into do.
+bool TookEffect(const archive::Archive& archive, const PendingSave& pending) {
+    const RecordedArchive* recorded = pending.ifSaved.Find(pending.archivePath);
+    if (!recorded || !recorded->found || !recorded->left)
+        throw RecordError("the record of a save in progress beside it does not name the state of " +
+                          pending.archivePath);
+    const archive::ArchiveState now = archive.CurrentState();
+    if (now == *recorded->left && now != *recorded->found) return true;
+    if (now == *recorded->found && now != *recorded->left) return false;
+    return std::any_of(pending.puts.begin(), pending.puts.end(), [&](const PendingPut& put) {
+        const archive::Entry* entry = archive.Find(put.name);
+        return entry && EntryHolds(archive, *entry, put.put);
+    });
+}
+
+void RemoveDurably(archive::FileSystem& fs, const std::string& path) {
+    fs.Remove(path);
+    fs.FlushFolder(std::string(text::FolderOf(path)));
+}
+
+}  // namespace
+
+std::string PendingSavePath(const std::string& recordPath) {
+    return text::SiblingPath(recordPath, "Install.saving" + std::string(kRecordSuffix));
+}
+
+void WritePendingSave(archive::FileSystem& fs, const std::string& recordPath, const std::string& archivePath,
+                      const std::vector<PendingPut>& puts, const InstallRecord& ifSaved) {
+    PublishGroup group(fs);
+    group.Write(PendingSavePath(recordPath), Encode(archivePath, puts, ifSaved, text::FolderOf(recordPath)));
+    group.Publish();
+}
+
+void ConfirmPendingSave(archive::FileSystem& fs, const std::string& recordPath, const InstallRecord& saved) {
+    WriteRecord(fs, recordPath, saved);
+    RemoveDurably(fs, PendingSavePath(recordPath));
+}
+
+void DropPendingSave(archive::FileSystem& fs, const std::string& recordPath) {
+    const std::string pending = PendingSavePath(recordPath);
+    if (fs.Exists(pending)) RemoveDurably(fs, pending);
+}
+
+SettledSave SettlePendingSave(archive::FileSystem& fs, const std::string& recordPath, Report& report) {
+    const std::string pendingPath = PendingSavePath(recordPath);
+    if (!fs.Exists(pendingPath)) return {};
+    const PendingSave pending =
+        Decode(ReadWholeFile(fs, pendingPath, kMaxBytes, "larger than any install record"), text::FolderOf(recordPath));
+    const std::string& path = pending.archivePath;
+    SettledSave settled;
+    // Before either record is written anew over its scratch file.
+    settled.changed = RemoveScratchFiles(fs, {recordPath, pendingPath}, report) > 0;
+    try {
+        const archive::Archive archive = archive::Archive::Open(path, fs);
+        report.Line("an earlier run was stopped while it saved " + path + "; the install record waited for it");
+        ReportRecovery(report, archive.RecoveryOnOpen());
+        if (TookEffect(archive, pending)) {
+            ConfirmPendingSave(fs, recordPath, pending.ifSaved);
+            report.Line("  the save took effect: the install record now says so");
+        } else {
+            DropPendingSave(fs, recordPath);
+            report.Line("  the save did not take effect: the install record stays as it was before it");
+        }
+    } catch (const archive::ArchiveError& error) {
+        report.Line("error: " + DescribeError(error));
+        report.Line("  an earlier run was stopped while it saved " + path +
+                    "; the install record waits to learn from that archive whether the save took effect (" +
+                    pendingPath + ")");
+        report.Line("failed");
+        settled.refused = StatusOf(error.kind());
+        return settled;
+    }
+    settled.changed = true;
+    return settled;
+}
+
+}  // namespace veltrin::tool

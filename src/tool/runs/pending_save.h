@@ -1,0 +1,63 @@
+#pragma once
+// The install record of a save whose outcome is not known yet. The record
+// must describe the archives as they are, and a save may still fail before
+// its point of no return (a full disk, a mod file that changed size, a write
+// error) or be cut off at any moment. So the record of what the save will
+// leave waits beside the install record (Backups\Install.saving.record), made
+// durable before the archive changes, with the archive it is of and the
+// entries whose content the save changes. Install.record keeps describing
+// the archive as it was until the outcome is known:
+//  - the save succeeded (or an interrupted one was completed): the waiting
+//    record becomes the install record;
+//  - it failed before its point of no return (or was rolled back): the
+//    waiting record goes, and the install record stays as it was;
+//  - the run ended without knowing (a kill, a power cut): the next install or
+//    undo opens the archive (which completes or rolls back the save) and
+//    tells from it which of the two is true.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "archive/file_io.h"
+#include "tool/common/exit_status.h"
+#include "tool/common/report.h"
+#include "tool/runs/install_record.h"
+
+namespace veltrin::tool {
+
+// Where the record of a save in progress waits, beside the install record.
+std::string PendingSavePath(const std::string& recordPath);
+
+// An entry the save puts new content into, named as the record names it.
+struct PendingPut {
+    std::string name;
+    PutData put;
+};
+
+// The record the save of archivePath will leave, and what the save puts
+// into the archive that the install record does not already say is there.
+// Made durable at PendingSavePath before the archive changes. Throws
+// ArchiveError.
+void WritePendingSave(archive::FileSystem& fs, const std::string& recordPath, const std::string& archivePath,
+                      const std::vector<PendingPut>& puts, const InstallRecord& ifSaved);
+// The save took effect: its record becomes the install record (made
+// durable), and the waiting one goes. Throws ArchiveError.
+void ConfirmPendingSave(archive::FileSystem& fs, const std::string& recordPath, const InstallRecord& saved);
+// The save did not take effect: the waiting record goes, durably; the
+// install record stays. Nothing to do when none waits. Throws ArchiveError.
+void DropPendingSave(archive::FileSystem& fs, const std::string& recordPath);
+
+// Settles a save an earlier run left waiting, before the install record is
+// read: removes the scratch files of both records (leftovers.h), opens the
+// archive (which completes or rolls back an unfinished commit), tells from
+// it whether the save took effect, keeps the record that says so and tells
+// the player in a line. A waiting record that cannot be trusted throws
+// RecordError. An archive that cannot be opened is reported (why, and
+// "failed") and the status the run ends with is given instead.
+struct SettledSave {
+    std::optional<ExitStatus> refused;
+    bool changed = false;  // whether any file was changed or removed
+};
+SettledSave SettlePendingSave(archive::FileSystem& fs, const std::string& recordPath, Report& report);
+
+}  // namespace veltrin::tool
