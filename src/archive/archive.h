@@ -162,9 +162,10 @@ public:
     // Gives the archive back a layout it had, as one transaction like
     // Commit: the front bytes and the size as they were; each entry of that
     // layout in its old sectors, its bytes taken from originals (folded name
-    // -> a file of its stored bytes, a backup) or else from the entry of
-    // that name now, which must be as large; free entries zeroed. Only what
-    // differs is written. Staged changes are not allowed. Throws before
+    // -> a file of the stored bytes of the layout's first entry of that name,
+    // the one the game reads; a backup) or else from the entry of that name
+    // now (the second of twins from the second now), which must be as large;
+    // free entries zeroed. Only what differs is written. Staged changes are not allowed. Throws before
     // anything changes when the layout is not sound or an entry's bytes are
     // not to be had.
     CommitStats RestoreLayout(const Layout& layout, const std::map<std::string, std::string>& originals,

@@ -79,15 +79,17 @@ InPlacePlan PlanLayoutRestore(const StagedChanges& now, const std::vector<uint8_
     }
     if (next * kSectorSize > layout.fileSize) throw damaged("its entries reach past its end");
 
-    // Where each entry lies now, by name.
-    std::map<std::string, const Entry*> current;
+    // Where each entry lies now: by name, the records of that name in
+    // directory order (twins: the first is the one the game reads).
+    std::map<std::string, std::vector<const Entry*>> current;
     std::vector<std::pair<uint64_t, uint64_t>> freeNow;
     for (const Entry& record : now.records) {
         if (IsFreeEntry(record))
             freeNow.emplace_back(record.offset, uint64_t{record.offset} + record.sectors);
         else
-            current.emplace(FoldedName(record.name), &record);
+            current[FoldedName(record.name)].push_back(&record);
     }
+    std::map<std::string, size_t> twinsBefore;  // folded name -> the layout's records of that name so far
     const auto zeroNow = [&](uint64_t start, uint64_t end) {
         for (const auto& [from, to] : freeNow)
             if (from <= start && end <= to) return true;
@@ -109,7 +111,9 @@ InPlacePlan PlanLayoutRestore(const StagedChanges& now, const std::vector<uint8_
             continue;
         }
         const std::string key = FoldedName(record.name);
-        if (const auto original = restore.originals.find(key); original != restore.originals.end()) {
+        const size_t twin = twinsBefore[key]++;
+        const auto original = twin == 0 ? restore.originals.find(key) : restore.originals.end();
+        if (original != restore.originals.end()) {
             const uint64_t size = fs.Open(original->second, OpenMode::Read)->Size();
             if (format::SectorsFor(size) != record.sectors)
                 throw ArchiveError(ErrorKind::Io, original->second,
@@ -124,14 +128,15 @@ InPlacePlan PlanLayoutRestore(const StagedChanges& now, const std::vector<uint8_
             continue;
         }
         const auto there = current.find(key);
-        if (there == current.end() || there->second->sectors != record.sectors)
+        const Entry* lying = there != current.end() && twin < there->second.size() ? there->second[twin] : nullptr;
+        if (!lying || lying->sectors != record.sectors)
             throw ArchiveError(
                 ErrorKind::NotFound, path,
                 "\"" + record.name + "\" is not in the archive as it was, and there is no original of it");
-        if (there->second->offset == record.offset) continue;
+        if (lying->offset == record.offset) continue;
         JournalWrite write;
         write.offset = uint64_t{record.offset} * kSectorSize;
-        write.fromArchive = uint64_t{there->second->offset} * kSectorSize;
+        write.fromArchive = uint64_t{lying->offset} * kSectorSize;
         write.length = bytes;
         writes.push_back(std::move(write));
     }

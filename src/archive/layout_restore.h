@@ -17,7 +17,9 @@ namespace veltrin::archive {
 
 struct LayoutRestore {
     const Layout& layout;
-    // Folded name -> the file that holds the entry's stored bytes (a backup).
+    // Folded name -> the file that holds the stored bytes of the layout's
+    // first entry of that name (the one the game reads; a backup). Twins
+    // after it are not its entries.
     const std::map<std::string, std::string>& originals;
     // Each original's data, read when the journal is written.
     std::vector<StagedData>& staged;
