@@ -59,7 +59,48 @@ void DifferingRuns(const std::vector<uint8_t>& now, const std::vector<uint8_t>& 
     }
 }
 
+// The records a kept front lists; none when they cannot be read.
+std::vector<Entry> RecordsOf(const Layout& layout, std::string& why) {
+    BytesFile front(layout.front, layout.fileSize);
+    format::Scan scan = format::ScanDirectory(front, layout.fileSize, false);
+    if (!scan.fatal.empty()) why = scan.fatal.front().text;
+    return std::move(scan.entries);
+}
+
+uint64_t EndOf(const Entry& record) { return (uint64_t{record.offset} + record.sectors) * kSectorSize; }
+
 }  // namespace
+
+std::string WhyLayoutCannotBeKept(const std::vector<Entry>& records, uint64_t fileSize) {
+    const uint64_t front = records.empty() ? fileSize : uint64_t{records.front().offset} * kSectorSize;
+    uint64_t next = front;
+    for (const Entry& record : records) {
+        if (uint64_t{record.offset} * kSectorSize != next)
+            return "its entries do not follow one another (holes between them, or data out of directory order, as "
+                   "other editors leave them)";
+        next = EndOf(record);
+    }
+    if (next > fileSize) return "its entries reach past its end";
+    if (front > kMaxLayoutFront)
+        return "its directory and the spare room after it take " + std::to_string(front) +
+               " bytes, more than an install record keeps";
+    if (fileSize - next > kMaxLayoutTail)
+        return std::to_string(fileSize - next) + " bytes lie after its last entry, more than an install record keeps";
+    return {};
+}
+
+std::string WhyLayoutCannotBeGivenBack(const Layout& layout) {
+    std::string why;
+    const std::vector<Entry> records = RecordsOf(layout, why);
+    if (!why.empty()) return why;
+    if (!records.empty() && layout.front.size() != uint64_t{records.front().offset} * kSectorSize)
+        return "its start does not end at its first entry";
+    why = WhyLayoutCannotBeKept(records, layout.fileSize);
+    if (!why.empty()) return why;
+    const uint64_t end = records.empty() ? layout.front.size() : EndOf(records.back());
+    if (end + layout.tail.size() != layout.fileSize) return "the bytes after its last entry were not kept";
+    return {};
+}
 
 InPlacePlan PlanLayoutRestore(const StagedChanges& now, const std::vector<uint8_t>& frontNow,
                               const LayoutRestore& restore, FileSystem& fs, const std::string& path) {
@@ -67,17 +108,10 @@ InPlacePlan PlanLayoutRestore(const StagedChanges& now, const std::vector<uint8_
     const auto damaged = [&](const std::string& why) {
         return ArchiveError(ErrorKind::Damaged, path, "the layout to give back is not sound: " + why);
     };
+    if (const std::string why = WhyLayoutCannotBeGivenBack(layout); !why.empty()) throw damaged(why);
     BytesFile front(layout.front, layout.fileSize);
     format::Scan scan = format::ScanDirectory(front, layout.fileSize, false);
-    if (!scan.fatal.empty()) throw damaged(scan.fatal.front().text);
     const std::vector<Entry>& records = scan.entries;
-    uint64_t next = format::SectorsFor(layout.front.size());
-    if (next * kSectorSize != layout.front.size()) throw damaged("its start does not end on a sector");
-    for (const Entry& record : records) {
-        if (record.offset != next) throw damaged("its entries do not follow one another");
-        next += record.sectors;
-    }
-    if (next * kSectorSize > layout.fileSize) throw damaged("its entries reach past its end");
 
     // Where each entry lies now: by name, the records of that name in
     // directory order (twins: the first is the one the game reads).
@@ -140,6 +174,7 @@ InPlacePlan PlanLayoutRestore(const StagedChanges& now, const std::vector<uint8_
         write.length = bytes;
         writes.push_back(std::move(write));
     }
+    if (!layout.tail.empty()) writes.push_back({layout.fileSize - layout.tail.size(), layout.tail, 0});
     std::sort(writes.begin(), writes.end(),
               [](const JournalWrite& a, const JournalWrite& b) { return a.offset < b.offset; });
     for (size_t i = 1; i < writes.size(); ++i)
