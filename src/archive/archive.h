@@ -168,7 +168,7 @@ public:
     // layout in its old sectors, its bytes taken from originals (folded name
     // -> a file of the stored bytes of the layout's first entry of that name,
     // the one the game reads; a backup) or else from the entry of that name
-    // now (the second of twins from the second now), which must be as large;
+    // now (of twins, the one of the same spelling), which must be as large;
     // free entries zeroed; the bytes after the last entry as they were. Only
     // what differs is written. Staged changes are not allowed. Throws before
     // anything changes when the layout is not sound or an entry's bytes are

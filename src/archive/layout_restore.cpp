@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 
 #include "archive/format.h"
 #include "archive/free_entries.h"
@@ -69,6 +70,19 @@ std::vector<Entry> RecordsOf(const Layout& layout, std::string& why) {
 
 uint64_t EndOf(const Entry& record) { return (uint64_t{record.offset} + record.sectors) * kSectorSize; }
 
+// Takes the record lying now that a layout's record of that name is, out of
+// those of its name not yet taken (in directory order): the first of the same
+// spelling, or else the first. Twins keep their own bytes even where they
+// came to lie in another order. nullptr when none is left.
+const Entry* TakeLying(std::vector<const Entry*>& twins, const std::string& name) {
+    if (twins.empty()) return nullptr;
+    auto taken = std::find_if(twins.begin(), twins.end(), [&](const Entry* twin) { return twin->name == name; });
+    if (taken == twins.end()) taken = twins.begin();
+    const Entry* lying = *taken;
+    twins.erase(taken);
+    return lying;
+}
+
 }  // namespace
 
 std::string WhyLayoutCannotBeKept(const std::vector<Entry>& records, uint64_t fileSize) {
@@ -123,7 +137,7 @@ InPlacePlan PlanLayoutRestore(const StagedChanges& now, const std::vector<uint8_
         else
             current[FoldedName(record.name)].push_back(&record);
     }
-    std::map<std::string, size_t> twinsBefore;  // folded name -> the layout's records of that name so far
+    std::set<std::string> seen;  // folded names of the layout's records so far
     const auto zeroNow = [&](uint64_t start, uint64_t end) {
         for (const auto& [from, to] : freeNow)
             if (from <= start && end <= to) return true;
@@ -145,9 +159,12 @@ InPlacePlan PlanLayoutRestore(const StagedChanges& now, const std::vector<uint8_
             continue;
         }
         const std::string key = FoldedName(record.name);
-        const size_t twin = twinsBefore[key]++;
-        const auto original = twin == 0 ? restore.originals.find(key) : restore.originals.end();
+        std::vector<const Entry*>& twins = current[key];
+        const bool first = seen.insert(key).second;
+        const auto original = first ? restore.originals.find(key) : restore.originals.end();
         if (original != restore.originals.end()) {
+            // The entry the game read and the install replaced: the first of its name now.
+            if (!twins.empty()) twins.erase(twins.begin());
             const uint64_t size = fs.Open(original->second, OpenMode::Read)->Size();
             if (format::SectorsFor(size) != record.sectors)
                 throw ArchiveError(ErrorKind::Io, original->second,
@@ -161,8 +178,7 @@ InPlacePlan PlanLayoutRestore(const StagedChanges& now, const std::vector<uint8_
             writes.push_back(std::move(write));
             continue;
         }
-        const auto there = current.find(key);
-        const Entry* lying = there != current.end() && twin < there->second.size() ? there->second[twin] : nullptr;
+        const Entry* lying = TakeLying(twins, record.name);
         if (!lying || lying->sectors != record.sectors)
             throw ArchiveError(
                 ErrorKind::NotFound, path,
