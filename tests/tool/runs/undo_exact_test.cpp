@@ -302,7 +302,8 @@ void ExpectUndoneEntryByEntry(MemoryFileSystem& fs, const Mod& mod, const Conten
 // directory order, the first record's data far behind the others. The
 // install heals them; the layout before cannot be given back soundly, so it
 // is not kept (the record holds no entry data), and the undo goes entry by
-// entry.
+// entry. So does the undo of an archive whose spare room is too large to
+// keep.
 TEST(UndoExact, ArchivesOtherEditorsLeftAreUndoneEntryByEntry) {
     using archive::testing::RawEntry;
     std::vector<RawEntry> far = {{"a.dff", 161, 2, 0}, {"b.txd", 1, 2, 0}, {"c.dff", 3, 2, 0}};
@@ -319,6 +320,8 @@ TEST(UndoExact, ArchivesOtherEditorsLeftAreUndoneEntryByEntry) {
          archive::testing::RawArchive({{"a.dff", 5, 1, 0}, {"b.txd", 1, 2, 0}, {"c.dff", 6, 2, 0}, {"d.txd", 3, 2, 0}},
                                       8 * 2048)},
         {"the first record's data far behind the others", archive::testing::RawArchive(far, 163 * 2048)},
+        {"9 MiB of spare room before the first entry",
+         archive::testing::SoundArchive({{"a.dff", 1}, {"b.txd", 2}, {"c.dff", 2}, {"d.txd", 1}}, 4608)},
     };
     const Mod mod{R"(D:\Mod)",
                   {{"B.TXD", Pattern(9000, 1)},  // larger: it moves
