@@ -8,6 +8,7 @@
 #include "archive/archive.h"
 #include "archive/archive_error.h"
 #include "archive/commit.h"
+#include "archive/layout_restore.h"
 #include "archive/names.h"
 #include "archive/recovery.h"
 #include "text/path_text.h"
@@ -197,9 +198,13 @@ private:
         usedUp_.clear();
         resolved_.clear();
         bool saved = false;
-        if (undo.recorded && CanGiveBackWhole(*undo.recorded)) {
+        const std::string notWhole = undo.recorded ? WhyNotGivenBackWhole(*undo.recorded) : std::string();
+        if (undo.recorded && notWhole.empty()) {
             saved = GiveBackWhole(*undo.recorded);
         } else {
+            if (undo.recorded)
+                report_.Line("undoing " + undo.path +
+                             " entry by entry (originals back, additions removed), not byte for byte: " + notWhole);
             for (const auto& item : undo.items) Decide(item);
             saved = archive_->HasChanges();
             if (saved)
@@ -243,24 +248,33 @@ private:
         outcomes_.back().what = "undone";
     }
 
-    // Nothing but the recorded installs changed the archive since the first
-    // of them: its state is the one the last left, every entry still holds
-    // what it put in (an added one may never have gone in), and every
-    // original is at hand. Then the layout from before the first install
-    // comes back byte for byte.
-    bool CanGiveBackWhole(const RecordedArchive& recorded) {
-        if (!recorded.layout || !recorded.left || archive_->CurrentState() != *recorded.left) return false;
+    // The layout from before the first install comes back byte for byte
+    // where it was kept and can be given back soundly, nothing but the
+    // recorded installs changed the archive since the first of them (its
+    // state is the one the last left), every entry still holds what they put
+    // in (an added one may never have gone in), and every original is at
+    // hand. Returns why not, or empty.
+    std::string WhyNotGivenBackWhole(const RecordedArchive& recorded) {
+        if (!recorded.layout)
+            return recorded.layoutNotKept.empty()
+                       ? "the record does not keep the layout it had before the first install"
+                       : "its layout before the first install could not be kept: " + recorded.layoutNotKept;
+        if (const std::string why = archive::WhyLayoutCannotBeGivenBack(*recorded.layout); !why.empty())
+            return "its layout before the first install cannot be given back: " + why;
+        if (!recorded.left || archive_->CurrentState() != *recorded.left)
+            return "it changed since the last install (another program, or an install this record does not know)";
         for (const RecordedEntry& entry : recorded.entries) {
             const archive::Entry* there = archive_->Find(entry.name);
             if (entry.added && !there) continue;
-            if (!there || !EntryHolds(*archive_, *there, entry.put)) return false;
+            if (!there || !EntryHolds(*archive_, *there, entry.put))
+                return entry.name + " has changed since the install";
             if (entry.added) continue;
-            if (entry.backup.empty() || !fs_.Exists(entry.backup)) return false;
+            if (entry.backup.empty() || !fs_.Exists(entry.backup)) return "the backup of " + entry.name + " is gone";
             if (fs_.Open(entry.backup, archive::OpenMode::Read)->Size() !=
                 uint64_t{entry.sectors} * archive::kSectorSize)
-                return false;
+                return "the backup of " + entry.name + " is not the size of the original";
         }
-        return true;
+        return {};
     }
 
     // Returns whether it saved a change (none is needed when the archive is
@@ -302,7 +316,9 @@ private:
     // install already: then no save is needed.
     bool IsAsItWas(const RecordedArchive& recorded) {
         const archive::Layout now = archive_->CurrentLayout();
-        if (now.fileSize != recorded.layout->fileSize || now.front != recorded.layout->front) return false;
+        if (now.fileSize != recorded.layout->fileSize || now.front != recorded.layout->front ||
+            now.tail != recorded.layout->tail)
+            return false;
         for (const RecordedEntry& entry : recorded.entries) {
             const archive::Entry* there = archive_->Find(entry.name);
             if (entry.added ? there != nullptr
@@ -482,6 +498,7 @@ private:
             std::erase_if(updated.archives, [&](const RecordedArchive& a) { return &a == archive; });
         } else {
             archive->layout.reset();
+            archive->layoutNotKept = kPartlyUndone;
             archive->found.reset();
             archive->left.reset();
         }

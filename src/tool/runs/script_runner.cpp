@@ -327,14 +327,17 @@ private:
         const archive::ArchiveState now = open_->CurrentState();
         RecordedArchive* recorded = updated.Find(path);
         if (!recorded) {
-            updated.archives.push_back({path, std::nullopt, std::nullopt, std::nullopt, {}});
+            updated.archives.push_back({path, std::nullopt, {}, std::nullopt, std::nullopt, {}});
             recorded = &updated.archives.back();
-            if (!unknownChanges_) recorded->layout = open_->CurrentLayout();
+            recorded->layoutNotKept =
+                unknownChanges_ ? std::string(kChangedBeforeTheRecord) : open_->WhyLayoutCannotBeKept();
+            if (recorded->layoutNotKept.empty()) recorded->layout = open_->CurrentLayout();
             if (!saved) recorded->found = recorded->left = now;
         } else if (saved && (unknownChanges_ || !(now == recorded->left || now == recorded->found))) {
             // Something this record does not know changed the archive since
             // (a save it records that was rolled back leaves it as found).
             recorded->layout.reset();
+            recorded->layoutNotKept = kChangedBetweenInstalls;
         }
         if (saved) recorded->found = now;
 
