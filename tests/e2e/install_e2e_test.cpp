@@ -575,6 +575,71 @@ TEST_F(InstallE2eTest, AFullDiskEndsWithTheFailureReportNotSuccess) {
     fs::remove_all(drive / "GTA San Andreas", ignored);
 }
 
+// Double-clicked, Install.plug has a console window of its own, here one
+// 40 columns wide: it says what it is in lines broken between words to fit
+// (rows of at most 39 characters, continuations indented), then waits for
+// Enter.
+TEST_F(InstallE2eTest, TheToolDoubleClickedSaysWhatItIsInLinesThatFitItsWindow) {
+    Prepare(L"app", L"games");
+    // A new console takes its size from the user's console settings.
+    HKEY console = nullptr;
+    ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, L"Console", 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr,
+                                &console, nullptr),
+              ERROR_SUCCESS);
+    const auto saved = [&](const wchar_t* name) {
+        DWORD value = 0;
+        DWORD size = sizeof(value);
+        return ::RegQueryValueExW(console, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size) ==
+                       ERROR_SUCCESS
+                   ? std::optional<DWORD>(value)
+                   : std::nullopt;
+    };
+    const wchar_t* const sizes[] = {L"ScreenBufferSize", L"WindowSize"};
+    const std::optional<DWORD> before[] = {saved(sizes[0]), saved(sizes[1])};
+    const DWORD narrow = 30u << 16 | 40u;
+    for (const wchar_t* name : sizes)
+        ::RegSetValueExW(console, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&narrow), sizeof(narrow));
+    std::wstring line = L"\"" + (app / "Install.plug").wstring() + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    const bool started = ::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE, nullptr,
+                                          app.c_str(), &startup, &info);
+    std::optional<ToolEnd> end;
+    if (started) {
+        ::CloseHandle(info.hThread);
+        end = FinishTool(info.dwProcessId, 60s);
+        ::CloseHandle(info.hProcess);
+    }
+    for (size_t i = 0; i < 2; ++i) {
+        if (before[i])
+            ::RegSetValueExW(console, sizes[i], 0, REG_DWORD, reinterpret_cast<const BYTE*>(&*before[i]),
+                             sizeof(DWORD));
+        else
+            ::RegDeleteValueW(console, sizes[i]);
+    }
+    ::RegCloseKey(console);
+    ASSERT_TRUE(started);
+    ASSERT_TRUE(end.has_value());
+    EXPECT_EQ(end->status, 1u);
+    EXPECT_TRUE(end->prompted);
+    const std::wstring shown = end->screen;
+    EXPECT_NE(shown.find(L"Install.plug is the archive tool of the\n"
+                         L"    Veltrin MOD for GTA San Andreas: it\n"
+                         L"    puts the mod's files into the\n"
+                         L"    game's .img archives and takes them\n"
+                         L"    out again.\n"
+                         L"To install the mod, run Install.exe in\n"
+                         L"    this folder; it starts this tool.\n"
+                         L"To undo the install, double-click\n"
+                         L"    Undo.cmd in this folder.\n"
+                         L"For the modder commands: Install.plug\n"
+                         L"    --help\n"
+                         L"Press Enter to close this window.\n"),
+              std::wstring::npos)
+        << fs::path(shown).string();
+}
+
 // Large untouched entries make the save of gta3.img take a while; the tool is
 // killed as soon as its log says it is saving.
 TEST_F(InstallE2eTest, ToolKilledWhileSavingLeavesOldOrNewAndAnotherInstallCompletes) {
