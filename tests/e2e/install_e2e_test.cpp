@@ -96,6 +96,8 @@ void SaveScreen(const std::string& what) {
     window::test::CaptureScreen(screen).SaveBmp(folder / (test + "-" + what + ".bmp"));
 }
 
+bool EndsWith(const std::string& text, const std::string& end);
+
 HWND ChildWithText(HWND window, const std::wstring& text) {
     for (HWND child = ::GetWindow(window, GW_CHILD); child; child = ::GetWindow(child, GW_HWNDNEXT))
         if (window::test::Text(child) == text) return child;
@@ -158,6 +160,8 @@ protected:
     WindowInstall InstallThroughTheWindow(const std::function<void()>& afterInstallPressed = {},
                                           bool fromGameFolder = false) {
         WindowInstall result;
+        std::error_code ignored;
+        fs::remove(app / "Install.log", ignored);  // an earlier run's, which ends as this one will
         Installer installer(app / "Install.exe", fromGameFolder ? game : app);
         const HWND status = installer.Control(kLabel2Id);
         const HWND dir1 = installer.Control(kDir1Id);
@@ -182,12 +186,32 @@ protected:
             EXPECT_EQ(tools.size(), 1u) << "the installer should have started one Install.plug";
             if (tools.empty()) return result;
             // Until the tool has ended, the installer shows nothing but its window.
+            // Until the tool has ended, the installer shows nothing but its
+            // window. The tool's console is left alone until its run is over
+            // (its log's last line): a process attached to that console while
+            // the tool asks whether it has its window to itself makes it
+            // answer no, and it would end without asking for Enter.
+            bool boxEarly = false;
+            const auto logEnded = [&] {
+                std::string log;
+                try {
+                    log = ReadFileBytes(app / "Install.log");  // the tool holds it to itself while it runs
+                } catch (const std::exception&) {
+                    return false;
+                }
+                return EndsWith(log, "\r\ndone\r\n") || EndsWith(log, "\r\nfailed\r\n");
+            };
+            const auto limit = std::chrono::steady_clock::now() + std::chrono::minutes(3);
+            while (!logEnded() && std::chrono::steady_clock::now() < limit) {
+                boxEarly = boxEarly || installer.VisibleTopWindows() != std::vector<HWND>{installer.Form()};
+                ::Sleep(100);
+            }
+            ::Sleep(1000);
             std::atomic<bool> ended = false;
             std::thread watch([&] {
                 result.tool = FinishTool(tools.front());
                 ended = true;
             });
-            bool boxEarly = false;
             while (!ended) {
                 boxEarly = boxEarly || installer.VisibleTopWindows() != std::vector<HWND>{installer.Form()};
                 ::Sleep(100);

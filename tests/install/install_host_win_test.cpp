@@ -205,7 +205,7 @@ TEST_F(WinInstallTest, NamesTheCodePageCannotHoldStopTheRunBeforeTheScript) {
         WriteBytes(app / "Install.dat", earlier);
         EXPECT_EQ(Run(), static_cast<int>(Failure::NotRepresentable));
         ASSERT_EQ(host.boxes.size(), 1u);
-        EXPECT_NE(host.boxes[0].find(std::string(folder) + "\\\u65e5\u672c.dff\""), std::string::npos) << host.boxes[0];
+        EXPECT_NE(host.boxes[0].find(std::string(folder) + "\\\u65e5\u672c.dff\n"), std::string::npos) << host.boxes[0];
         EXPECT_EQ(ReadBytes(app / "Install.dat"), earlier);
     }
     Sleep(300);
