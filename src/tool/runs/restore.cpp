@@ -1,5 +1,6 @@
 #include "tool/runs/restore.h"
 
+#include <algorithm>
 #include <map>
 #include <optional>
 #include <set>
@@ -11,6 +12,7 @@
 #include "archive/layout_restore.h"
 #include "archive/names.h"
 #include "archive/recovery.h"
+#include "text/counted.h"
 #include "text/path_text.h"
 #include "tool/common/error_text.h"
 #include "tool/common/publish_group.h"
@@ -94,6 +96,18 @@ std::vector<ArchiveUndo> PlanFromRecord(const InstallRecord& record) {
     return plan;
 }
 
+// "1 used backup and 2 markers": what the removed files were.
+std::string RemovedText(const std::vector<std::string>& removed) {
+    const auto markers = static_cast<uint64_t>(std::count_if(
+        removed.begin(), removed.end(), [](const std::string& path) { return path.ends_with(kAddedMarkerSuffix); }));
+    const uint64_t backups = removed.size() - markers;
+    const std::string backupText = text::Counted(backups, "used backup", "used backups");
+    const std::string markerText = text::Counted(markers, "marker", "markers");
+    if (markers == 0) return backupText;
+    if (backups == 0) return markerText;
+    return backupText + " and " + markerText;
+}
+
 struct UndoTally {
     int restored = 0;
     int removed = 0;
@@ -104,7 +118,7 @@ struct UndoTally {
         return TallyText({{restored, "restored"},
                           {removed, "removed"},
                           {alreadyUndone, "already undone"},
-                          {untouched, "left as they are"}});
+                          {untouched, "left as it is", "left as they are"}});
     }
 };
 
@@ -159,9 +173,11 @@ private:
             report_.Line("to undo them anyway: Install.plug -restore --force \"" + scriptPath_ + "\"");
         }
         if (unremoved_ > 0) {
-            report_.Line("error: " + std::to_string(unremoved_) +
-                         " used backups or markers could not be removed (named above); the archives hold what the "
-                         "lines above say, and undoing again removes them");
+            report_.Line(
+                "error: " +
+                text::Counted(static_cast<uint64_t>(unremoved_), "used backup or marker", "used backups or markers") +
+                " could not be removed (named above); the archives hold what the lines above say, and "
+                "undoing again removes them");
             report_.Line("failed");
             return ExitStatus::Io;
         }
@@ -400,7 +416,9 @@ private:
             if (!why.empty() && EntryMatchesFile(*archive_, *entry, fs_, item.backup).match == Match::Holds) {
                 ++tally_.alreadyUndone;
                 UsedUp(item, item.backup);
-                report_.Line(item.name + " already holds its original (an earlier undo put it back); its backup " +
+                // An undo stopped after its save, or a repair of the game:
+                // nothing here tells which.
+                report_.Line(item.name + " already holds its original again (put back since the install); its backup " +
                              item.backup + " is used up");
                 return;
             }
@@ -468,7 +486,7 @@ private:
                 report_.Line("  the used " + path + " cannot be removed: " + DescribeError(error));
             }
         }
-        if (!removed.empty()) report_.Line("removed " + std::to_string(removed.size()) + " used backups and markers");
+        if (!removed.empty()) report_.Line("removed " + RemovedText(removed));
         return removed;
     }
 
@@ -512,8 +530,8 @@ private:
         report_.Line("error: " + why);
         const bool hadOpen = archive_.has_value();
         archive_.reset();  // drops every staged change
-        return ReportStopped(report_, {hadOpen, tally_.Text(), !record_.archives.empty(), !changed_}, outcomes_,
-                             status);
+        const std::string_view keepFolder = record_.archives.empty() ? std::string_view() : KeepFolderLine(record_);
+        return ReportStopped(report_, {hadOpen, tally_.Text(), keepFolder, !changed_}, outcomes_, status);
     }
 
     const std::string& scriptPath_;

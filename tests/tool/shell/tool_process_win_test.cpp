@@ -210,7 +210,7 @@ TEST_F(ToolProcessTest, FailuresEndWithTheirExitStatusAndTheArchiveUnchanged) {
          [&] {
              WriteScript({Script()[0], "-import \"C:\\x.dff\""});
          },
-         3, ", line 2): a single"},
+         3, "error: a single"},
         {"missing import", [&] { fs::remove(app / "gta3.img" / "new.txd"); }, 4, "new.txd was not found"},
         {"not an archive", [&] { WriteFile(gta3, Pattern(5000, 9)); }, 5, "is not a GTA San Andreas archive"},
     };
