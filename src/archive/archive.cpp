@@ -361,9 +361,10 @@ CommitStats Archive::Commit(const Progress& progress, Fit fit, const BeforeWriti
         staged.additions.push_back({&addition.name, &addition.data, addition.at});
 
     return CommitWith([&](std::unique_ptr<File> file) {
-        if (const std::optional<InPlacePlan> plan = PlanInPlace(staged)) {
-            if (beforeWriting) beforeWriting(StateOf(plan->directory, plan->journal.newSize));
-            return CommitInPlace(*s.fs, s.path, *file, *plan, progress);
+        const std::optional<InPlacePlan> inPlace = PlanInPlace(staged);
+        if (inPlace && WithinJournalBound(inPlace->journal)) {  // else written anew (rule 6)
+            if (beforeWriting) beforeWriting(StateOf(inPlace->directory, inPlace->journal.newSize));
+            return CommitInPlace(*s.fs, s.path, *file, *inPlace, progress);
         }
         const RewritePlan plan = PlanRewrite(staged);
         if (beforeWriting) {
