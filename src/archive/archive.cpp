@@ -7,6 +7,7 @@
 #include "archive/commit.h"
 #include "archive/format.h"
 #include "archive/free_entries.h"
+#include "archive/game_table.h"
 #include "archive/in_place.h"
 #include "archive/layout_restore.h"
 #include "archive/names.h"
@@ -45,16 +46,6 @@ struct FoldedEqual {
 };
 // Points into the names of the entries it indexes.
 using NameIndex = std::unordered_map<std::string_view, size_t, FoldedHash, FoldedEqual>;
-
-// The game copies player.img's directory into a table of this many records.
-constexpr size_t kPlayerTable = 550;
-
-size_t TableLimitOf(const std::string& path) {
-    const size_t cut = path.find_last_of("\\/");
-    const std::string_view name =
-        cut == std::string::npos ? std::string_view(path) : std::string_view(path).substr(cut + 1);
-    return text::EqualIgnoringAsciiCase(name, "player.img") ? kPlayerTable : 0;
-}
 
 }  // namespace
 
@@ -382,9 +373,14 @@ CommitStats Archive::Rebuild(const Progress& progress) {
     s.RequireCurrent();
     if (HasChanges())
         throw ArchiveError(ErrorKind::Io, s.path, "the archive has changes that are not saved; save them first");
+    // Data order; but an archive the game copies into its fixed table
+    // (player.img) keeps its directory order, in which the game finds each
+    // entry by name, first match: no record of the table leaves it (free
+    // entries going only moves records up) and no twin overtakes another.
     std::vector<Entry> byOffset = s.records;
-    std::stable_sort(byOffset.begin(), byOffset.end(),
-                     [](const Entry& a, const Entry& b) { return a.offset < b.offset; });
+    if (TableLimitOf(s.path) == 0)
+        std::stable_sort(byOffset.begin(), byOffset.end(),
+                         [](const Entry& a, const Entry& b) { return a.offset < b.offset; });
     // No change: the entries only take their data order, and free entries go.
     const StagedChanges unchanged{byOffset, s.directory, s.fileSize, {}, {}, false, 0};
     return CommitWith([&](std::unique_ptr<File> file) {
