@@ -353,6 +353,23 @@ TEST_F(CommandsTest, VerifyPassesASoundArchiveAndFlagsADamagedOne) {
     EXPECT_TRUE(said.Has("problems found")) << said.All();
 }
 
+// The game reads only the first 550 records of player.img: verify names
+// every entry past them instead of saying that nothing is wrong.
+TEST_F(CommandsTest, VerifyNamesTheEntriesOfPlayerImgTheGameNeverSees) {
+    Content entries;
+    for (int i = 0; i < 552; ++i) entries.emplace_back("c" + std::to_string(i) + ".dff", Pattern(10, 1));
+    MakeArchive(fs, "/game/models/player.img", entries);
+    EXPECT_EQ(VerifyArchive("/game/models/player.img", fs, report), ExitStatus::VerifyProblems) << report.All();
+    EXPECT_EQ(report.lines.front(),
+              "Entry 551 (\"c550.dff\") lies past the first 550 records, all the game reads of player.img: the game "
+              "never sees it.");
+    EXPECT_TRUE(report.Has("Entry 552 (\"c551.dff\")")) << report.All();
+    EXPECT_TRUE(report.Has("/game/models/player.img: 2 problems found")) << report.All();
+    MakeArchive(fs, "/game/other/gta3.img", entries);
+    RecordingReport other;
+    EXPECT_EQ(VerifyArchive("/game/other/gta3.img", fs, other), ExitStatus::Ok) << other.All();
+}
+
 TEST_F(CommandsTest, RebuildKeepsTheEntriesAndReportsProgress) {
     const Content before = ReadContent(fs, kArchive);
     EXPECT_EQ(RebuildArchive(kArchive, fs, report), ExitStatus::Ok) << report.All();
