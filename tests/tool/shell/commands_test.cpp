@@ -354,9 +354,9 @@ TEST_F(CommandsTest, VerifyPassesASoundArchiveAndFlagsADamagedOne) {
     EXPECT_TRUE(said.Has("problems found")) << said.All();
 }
 
-// The game reads only the first 550 records of player.img: verify names
-// every entry past them instead of saying that nothing is wrong.
-TEST_F(CommandsTest, VerifyNamesTheEntriesOfPlayerImgTheGameNeverSees) {
+// The game reads only the first 550 records of player.img: verify and
+// rebuild name every entry past them instead of saying that nothing is wrong.
+TEST_F(CommandsTest, VerifyAndRebuildNameTheEntriesOfPlayerImgTheGameNeverSees) {
     Content entries;
     for (int i = 0; i < 552; ++i) entries.emplace_back("c" + std::to_string(i) + ".dff", Pattern(10, 1));
     MakeArchive(fs, "/game/models/player.img", entries);
@@ -366,6 +366,11 @@ TEST_F(CommandsTest, VerifyNamesTheEntriesOfPlayerImgTheGameNeverSees) {
               "never sees it.");
     EXPECT_TRUE(report.Has("Entry 552 (\"c551.dff\")")) << report.All();
     EXPECT_TRUE(report.Has("/game/models/player.img: 2 problems found")) << report.All();
+    // The rebuild keeps them where they are, and says so.
+    RecordingReport rebuilt;
+    EXPECT_EQ(RebuildArchive("/game/models/player.img", fs, rebuilt), ExitStatus::Ok) << rebuilt.All();
+    EXPECT_TRUE(rebuilt.Has("warning: Entry 551 (\"c550.dff\") lies past the first 550 records")) << rebuilt.All();
+    EXPECT_TRUE(rebuilt.Has("warning: Entry 552 (\"c551.dff\")")) << rebuilt.All();
     MakeArchive(fs, "/game/other/gta3.img", entries);
     RecordingReport other;
     EXPECT_EQ(VerifyArchive("/game/other/gta3.img", fs, other), ExitStatus::Ok) << other.All();
