@@ -35,6 +35,7 @@ namespace {
 using testing::Crash;
 using testing::CrashName;
 using testing::DecodeJournal;
+using testing::DigestSealed;
 using testing::EncodeJournal;
 using testing::EveryCrash;
 using testing::Fault;
@@ -44,6 +45,7 @@ using testing::NameRules;
 using testing::Pattern;
 using testing::SoundArchive;
 using testing::Tear;
+using testing::WordSealed;
 
 const std::string kPath = "game/models/gta3.img";
 
@@ -578,37 +580,6 @@ TEST(ArchiveJournal, ASealedJournalPastTheBoundStopsTheOpen) {
     // Within the bound, the same journal is this archive's own.
     disk.SetFile(JournalPath(kPath), one);
     EXPECT_EQ(Archive::Open(kPath, disk).RecoveryOnOpen(), Recovery::Completed);
-}
-
-// The journal as the version before the SHA-256 seal wrote it: version 2,
-// sealed by FNV-1a over the body's 64-bit little-endian words (the last
-// bytes one by one), seeded with the body's length.
-std::vector<uint8_t> WordSealed(std::vector<uint8_t> bytes) {
-    const size_t body = bytes.size() - 12;  // the seal and the end mark follow
-    bytes[4] = 2;
-    constexpr uint64_t kPrime = 0x100000001b3ull;
-    uint64_t hash = 0xcbf29ce484222325ull ^ body;
-    size_t at = 0;
-    for (; at + 8 <= body; at += 8) {
-        uint64_t word = 0;
-        for (size_t i = 8; i-- > 0;) word = word << 8 | bytes[at + i];
-        hash = (hash ^ word) * kPrime;
-    }
-    for (; at < body; ++at) hash = (hash ^ bytes[at]) * kPrime;
-    for (size_t i = 0; i < 8; ++i) bytes[body + i] = static_cast<uint8_t>(hash >> (8 * i));
-    return bytes;
-}
-
-// The journal as the version before the word checksum wrote it: version 2
-// too, sealed by the whole SHA-256 of the body (32 bytes) before the end mark.
-std::vector<uint8_t> DigestSealed(const std::vector<uint8_t>& bytes) {
-    const size_t body = bytes.size() - 12;
-    std::vector<uint8_t> sealed(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(body));
-    sealed[4] = 2;
-    const Digest digest = Sha256Of(sealed);
-    sealed.insert(sealed.end(), digest.begin(), digest.end());
-    sealed.insert(sealed.end(), bytes.end() - 4, bytes.end());
-    return sealed;
 }
 
 enum class SealedAs { Current, WordSealed, DigestSealed };
