@@ -99,12 +99,14 @@ CommitOutcome OutcomeOf(const CommitInterrupted& interrupted, const std::string&
         const format::Scan scan = format::ScanDirectory(*file, size, false);
         outcome.holds = HoldsAfter(outcome.recovery, StateOf(scan.directory, size), interrupted);
         if (outcome.holds == CommitOutcome::Holds::Unknown)
-            outcome.why = archivePath +
-                          ": the save would have left its directory and size as they were, and it left nothing "
-                          "beside the archive that tells whether it took effect";
+            outcome.why = "the save would have left " + archivePath +
+                          "'s directory and size as they were, and it left nothing beside the archive that tells "
+                          "whether it took effect";
     } catch (const ArchiveError& error) {
         outcome.holds = CommitOutcome::Holds::Unknown;
-        outcome.why = error.reason().empty() ? error.path() : error.path() + ": " + error.reason();
+        outcome.why = "the archive cannot be opened again (" +
+                      (error.reason().empty() ? error.path() : error.path() + ": " + error.reason()) +
+                      "); the next run that opens it completes or rolls back that save";
     }
     return outcome;
 }

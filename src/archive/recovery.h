@@ -21,7 +21,7 @@ struct CommitOutcome {
     };
     Holds holds = Holds::Unknown;
     Recovery recovery = Recovery::None;  // what opening it again did
-    std::string why;                     // Unknown: the reason, in the library's words
+    std::string why;                     // Unknown: why, as a clause that follows "and"
 };
 
 // Opens the archive again after an interrupted commit (which completes or
