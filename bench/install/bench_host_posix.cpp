@@ -1,3 +1,4 @@
+#include <cstdint>
 #include <cstdio>
 #include <stdexcept>
 
@@ -28,7 +29,7 @@ public:
         std::fclose(file_);
         file_ = nullptr;
     }
-    void LaunchTool(const std::string&, const std::string&) override {}
+    std::uint32_t RunTool(const std::string&, const std::string&) override { return 0; }
     void ShowSuccess() override {}
     void ShowFailure(const std::string& text) override { throw std::runtime_error(text); }
 

@@ -1,3 +1,4 @@
+#include <cstdint>
 #include <stdexcept>
 
 #include "bench_host.h"
@@ -9,7 +10,7 @@ namespace {
 class WinBenchHost final : public veltrin::install::WinInstallHost {
 public:
     WinBenchHost() : WinInstallHost(nullptr) {}
-    void LaunchTool(const std::string&, const std::string&) override {}
+    std::uint32_t RunTool(const std::string&, const std::string&) override { return 0; }
 
 protected:
     void ShowBox(const std::wstring& text, UINT style) override {

@@ -202,9 +202,21 @@ Layout Archive::CurrentLayout() const {
     const uint64_t frontSize = s.records.empty()
                                    ? s.fileSize
                                    : std::min<uint64_t>(s.fileSize, uint64_t{s.records.front().offset} * kSectorSize);
-    Layout layout{std::vector<uint8_t>(static_cast<size_t>(frontSize)), s.fileSize};
+    Layout layout{std::vector<uint8_t>(static_cast<size_t>(frontSize)), {}, s.fileSize};
     if (frontSize > 0) s.Reader().ReadAt(0, layout.front);
+    if (!s.records.empty()) {
+        const uint64_t end = (uint64_t{s.records.back().offset} + s.records.back().sectors) * kSectorSize;
+        if (end < s.fileSize) {
+            layout.tail.resize(static_cast<size_t>(s.fileSize - end));
+            s.Reader().ReadAt(end, layout.tail);
+        }
+    }
     return layout;
+}
+
+std::string Archive::WhyLayoutCannotBeKept() const {
+    state_->RequireCurrent();
+    return archive::WhyLayoutCannotBeKept(state_->records, state_->fileSize);
 }
 
 const Entry* Archive::Find(std::string_view name) const {

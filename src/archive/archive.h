@@ -53,11 +53,12 @@ struct ArchiveState {
 };
 
 // The start of an archive as it lies on disk (its header, directory and the
-// spare room up to its first entry) and its size: with the entries' bytes,
-// all that makes it the archive it is. The tool keeps it to give the archive
-// back byte for byte.
+// spare room up to its first entry), the bytes after its last entry and its
+// size: with the entries' bytes, all that makes it the archive it is. The
+// tool keeps it to give the archive back byte for byte (layout_restore.h).
 struct Layout {
     std::vector<uint8_t> front;
+    std::vector<uint8_t> tail;  // from the end of the last entry in directory order to the end of the file
     uint64_t fileSize = 0;
 };
 
@@ -109,6 +110,9 @@ public:
     [[nodiscard]] ArchiveState CurrentState() const;
     // The layout as committed (read from the file).
     [[nodiscard]] Layout CurrentLayout() const;
+    // Why the layout as committed could not be given back byte for byte
+    // later (WhyLayoutCannotBeKept), or empty when it could.
+    [[nodiscard]] std::string WhyLayoutCannotBeKept() const;
     // The committed entry of that name (any case), or nullptr.
     [[nodiscard]] const Entry* Find(std::string_view name) const;
     // All stored bytes of a committed entry (its whole sectors).
@@ -164,9 +168,11 @@ public:
     // Gives the archive back a layout it had, as one transaction like
     // Commit: the front bytes and the size as they were; each entry of that
     // layout in its old sectors, its bytes taken from originals (folded name
-    // -> a file of its stored bytes, a backup) or else from the entry of
-    // that name now, which must be as large; free entries zeroed. Only what
-    // differs is written. Staged changes are not allowed. Throws before
+    // -> a file of the stored bytes of the layout's first entry of that name,
+    // the one the game reads; a backup) or else from the entry of that name
+    // now (of twins, the one of the same spelling), which must be as large;
+    // free entries zeroed; the bytes after the last entry as they were. Only
+    // what differs is written. Staged changes are not allowed. Throws before
     // anything changes when the layout is not sound or an entry's bytes are
     // not to be had.
     CommitStats RestoreLayout(const Layout& layout, const std::map<std::string, std::string>& originals,

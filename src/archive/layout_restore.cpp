@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <deque>
+#include <set>
 
 #include "archive/format.h"
 #include "archive/free_entries.h"
@@ -60,16 +60,61 @@ void DifferingRuns(const std::vector<uint8_t>& now, const std::vector<uint8_t>& 
     }
 }
 
-// The first entry of that name left in entries, taken out; nullptr when none is left.
-const Entry* TakeFirst(std::map<std::string, std::deque<const Entry*>>& entries, const std::string& name) {
-    const auto ofName = entries.find(name);
-    if (ofName == entries.end() || ofName->second.empty()) return nullptr;
-    const Entry* const first = ofName->second.front();
-    ofName->second.pop_front();
-    return first;
+// The records a kept front lists; none when they cannot be read.
+std::vector<Entry> RecordsOf(const Layout& layout, std::string& why) {
+    BytesFile front(layout.front, layout.fileSize);
+    format::Scan scan = format::ScanDirectory(front, layout.fileSize, false);
+    if (!scan.fatal.empty()) why = scan.fatal.front().text;
+    return std::move(scan.entries);
+}
+
+uint64_t EndOf(const Entry& record) { return (uint64_t{record.offset} + record.sectors) * kSectorSize; }
+
+// Takes the record lying now that a layout's record of that name is, out of
+// those of its name not yet taken (in directory order): the first of the same
+// spelling, or else the first. Twins keep their own bytes even where they
+// came to lie in another order. nullptr when none is left.
+const Entry* TakeLying(std::vector<const Entry*>& twins, const std::string& name) {
+    if (twins.empty()) return nullptr;
+    auto taken = std::find_if(twins.begin(), twins.end(), [&](const Entry* twin) { return twin->name == name; });
+    if (taken == twins.end()) taken = twins.begin();
+    const Entry* lying = *taken;
+    twins.erase(taken);
+    return lying;
 }
 
 }  // namespace
+
+std::string WhyLayoutCannotBeKept(const std::vector<Entry>& records, uint64_t fileSize) {
+    const uint64_t front = records.empty() ? fileSize : uint64_t{records.front().offset} * kSectorSize;
+    uint64_t next = front;
+    for (const Entry& record : records) {
+        if (uint64_t{record.offset} * kSectorSize != next)
+            return "its entries do not follow one another (holes between them, or data out of directory order, as "
+                   "other editors leave them)";
+        next = EndOf(record);
+    }
+    if (next > fileSize) return "its entries reach past its end";
+    if (front > kMaxLayoutFront)
+        return "its directory and the spare room after it take " + std::to_string(front) +
+               " bytes, more than an install record keeps";
+    if (fileSize - next > kMaxLayoutTail)
+        return std::to_string(fileSize - next) + " bytes lie after its last entry, more than an install record keeps";
+    return {};
+}
+
+std::string WhyLayoutCannotBeGivenBack(const Layout& layout) {
+    std::string why;
+    const std::vector<Entry> records = RecordsOf(layout, why);
+    if (!why.empty()) return why;
+    if (!records.empty() && layout.front.size() != uint64_t{records.front().offset} * kSectorSize)
+        return "its start does not end at its first entry";
+    why = WhyLayoutCannotBeKept(records, layout.fileSize);
+    if (!why.empty()) return why;
+    const uint64_t end = records.empty() ? layout.front.size() : EndOf(records.back());
+    if (end + layout.tail.size() != layout.fileSize) return "the bytes after its last entry were not kept";
+    return {};
+}
 
 InPlacePlan PlanLayoutRestore(const StagedChanges& now, const std::vector<uint8_t>& frontNow,
                               const LayoutRestore& restore, FileSystem& fs, const std::string& path) {
@@ -77,22 +122,14 @@ InPlacePlan PlanLayoutRestore(const StagedChanges& now, const std::vector<uint8_
     const auto damaged = [&](const std::string& why) {
         return ArchiveError(ErrorKind::Damaged, path, "the layout to give back is not sound: " + why);
     };
+    if (const std::string why = WhyLayoutCannotBeGivenBack(layout); !why.empty()) throw damaged(why);
     BytesFile front(layout.front, layout.fileSize);
     format::Scan scan = format::ScanDirectory(front, layout.fileSize, false);
-    if (!scan.fatal.empty()) throw damaged(scan.fatal.front().text);
     const std::vector<Entry>& records = scan.entries;
-    uint64_t next = format::SectorsFor(layout.front.size());
-    if (next * kSectorSize != layout.front.size()) throw damaged("its start does not end on a sector");
-    for (const Entry& record : records) {
-        if (record.offset != next) throw damaged("its entries do not follow one another");
-        next += record.sectors;
-    }
-    if (next * kSectorSize > layout.fileSize) throw damaged("its entries reach past its end");
 
-    // Where each entry lies now, by name; twins (records of one name, any
-    // case) in their order, which commits keep: the layout's first of a
-    // name is the first now, its second the second.
-    std::map<std::string, std::deque<const Entry*>> current;
+    // Where each entry lies now: by name, the records of that name in
+    // directory order (twins: the first is the one the game reads).
+    std::map<std::string, std::vector<const Entry*>> current;
     std::vector<std::pair<uint64_t, uint64_t>> freeNow;
     for (const Entry& record : now.records) {
         if (IsFreeEntry(record))
@@ -100,6 +137,7 @@ InPlacePlan PlanLayoutRestore(const StagedChanges& now, const std::vector<uint8_
         else
             current[FoldedName(record.name)].push_back(&record);
     }
+    std::set<std::string> seen;  // folded names of the layout's records so far
     const auto zeroNow = [&](uint64_t start, uint64_t end) {
         for (const auto& [from, to] : freeNow)
             if (from <= start && end <= to) return true;
@@ -121,8 +159,12 @@ InPlacePlan PlanLayoutRestore(const StagedChanges& now, const std::vector<uint8_
             continue;
         }
         const std::string key = FoldedName(record.name);
-        const Entry* const there = TakeFirst(current, key);
-        if (const auto original = restore.originals.find(key); original != restore.originals.end()) {
+        std::vector<const Entry*>& twins = current[key];
+        const bool first = seen.insert(key).second;
+        const auto original = first ? restore.originals.find(key) : restore.originals.end();
+        if (original != restore.originals.end()) {
+            // The entry the game read and the install replaced: the first of its name now.
+            if (!twins.empty()) twins.erase(twins.begin());
             const uint64_t size = fs.Open(original->second, OpenMode::Read)->Size();
             if (format::SectorsFor(size) != record.sectors)
                 throw ArchiveError(ErrorKind::Io, original->second,
@@ -136,17 +178,19 @@ InPlacePlan PlanLayoutRestore(const StagedChanges& now, const std::vector<uint8_
             writes.push_back(std::move(write));
             continue;
         }
-        if (!there || there->sectors != record.sectors)
+        const Entry* lying = TakeLying(twins, record.name);
+        if (!lying || lying->sectors != record.sectors)
             throw ArchiveError(
                 ErrorKind::NotFound, path,
                 "\"" + record.name + "\" is not in the archive as it was, and there is no original of it");
-        if (there->offset == record.offset) continue;
+        if (lying->offset == record.offset) continue;
         JournalWrite write;
         write.offset = uint64_t{record.offset} * kSectorSize;
-        write.fromArchive = uint64_t{there->offset} * kSectorSize;
+        write.fromArchive = uint64_t{lying->offset} * kSectorSize;
         write.length = bytes;
         writes.push_back(std::move(write));
     }
+    if (!layout.tail.empty()) writes.push_back({layout.fileSize - layout.tail.size(), layout.tail, 0});
     std::sort(writes.begin(), writes.end(),
               [](const JournalWrite& a, const JournalWrite& b) { return a.offset < b.offset; });
     for (size_t i = 1; i < writes.size(); ++i)

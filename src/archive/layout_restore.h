@@ -1,10 +1,18 @@
 #pragma once
 // Giving an archive back a layout it had before: its header, directory and
 // spare room byte for byte, each entry in its old sectors, free entries as
-// zeros, and its old size. The tool keeps the start of an archive before
-// an install and gives it back at the undo, when nothing else changed the
-// archive in between, so that the undo leaves exactly the archive the
-// install found.
+// zeros, the bytes after its last entry, and its old size. The tool keeps the
+// start and the end of an archive before an install and gives them back at
+// the undo, when nothing else changed the archive in between, so that the
+// undo leaves exactly the archive the install found.
+//
+// Only a layout whose entries follow one another, in directory order from
+// the end of its front to the start of its tail, can be given back soundly:
+// then its front and tail hold no entry's data, and every sector between
+// them is an entry's. An archive another editor left with holes or data out
+// of order is not such a layout; nor is one whose front or tail is too large
+// to keep. The undo of those goes entry by entry.
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -15,9 +23,24 @@
 
 namespace veltrin::archive {
 
+// The most bytes of a front (a stock gta3.img's is half a megabyte; a
+// directory of 65,535 records two) and of a tail (a few sectors' worth) a
+// layout keeps.
+inline constexpr uint64_t kMaxLayoutFront = uint64_t{8} << 20;
+inline constexpr uint64_t kMaxLayoutTail = uint64_t{64} << 10;
+
+// Why the layout of an archive of these records (in directory order) and
+// this size could not be given back byte for byte, or empty when it could.
+std::string WhyLayoutCannotBeKept(const std::vector<Entry>& records, uint64_t fileSize);
+// The same for a layout kept earlier, which must also hold all of its front
+// and its tail.
+std::string WhyLayoutCannotBeGivenBack(const Layout& layout);
+
 struct LayoutRestore {
     const Layout& layout;
-    // Folded name -> the file that holds the entry's stored bytes (a backup).
+    // Folded name -> the file that holds the stored bytes of the layout's
+    // first entry of that name (the one the game reads; a backup). Twins
+    // after it are not its entries.
     const std::map<std::string, std::string>& originals;
     // Each original's data, read when the journal is written.
     std::vector<StagedData>& staged;

@@ -3,69 +3,87 @@
 namespace veltrin::install {
 namespace {
 
+// The report's parts: a sentence that ends in a colon, the path on the line
+// after it, then paragraphs.
+struct Report {
+    std::string headline;
+    std::string path;
+    std::string reason;  // the system's words, made a sentence
+    std::string advice;
+};
+
+std::string Sentence(std::string text) {
+    if (!text.empty() && text.back() != '.') text += '.';
+    return text;
+}
+
+std::string Joined(const Report& report, std::string_view closing) {
+    std::string text = report.headline + ":\n" + report.path;
+    for (const std::string* paragraph : {&report.reason, &report.advice})
+        if (!paragraph->empty()) text += "\n\n" + Sentence(*paragraph);
+    return text + "\n\n" + std::string(closing);
+}
+
 // What a NotRepresentable report says: which path, which name in it, and
 // what the player can do about it.
-std::string UnwritableText(const InstallError& error) {
-    const std::string path = "\"" + error.path() + "\"";
+Report UnwritableReport(const InstallError& error) {
     const std::string name = error.reason().empty() ? "" : " (\"" + error.reason() + "\")";
     switch (error.part()) {
     case PathPart::ApplicationFolder:
-        return "The folder " + path + " holding the installer has a name in its path that this system's code page " +
-               "cannot hold" + name +
-               ", so the archive tool could not find the mod's files. Rename that folder, or move the installer's "
-               "folder to one with a plainer name.";
+        return {
+            "The folder holding the installer has a name in its path that this system's code page cannot hold" + name,
+            error.path(), "",
+            "The archive tool could not find the mod's files there. Rename that folder, or move the installer's "
+            "folder to one with a plainer name."};
     case PathPart::GameFolder:
-        return "The game folder " + path + " has a name in its path that this system's code page cannot hold" + name +
-               ", so the archive tool could not find the game's archives. Rename that folder, or move the game to "
-               "one with a plainer name.";
+        return {"The game folder has a name in its path that this system's code page cannot hold" + name, error.path(),
+                "",
+                "The archive tool could not find the game's archives there. Rename that folder, or move the game to "
+                "one with a plainer name."};
     case PathPart::ModFile:
-        return "The mod file " + path + " has a name that this system's code page cannot hold" + name +
-               ", so the archive tool could not find it. Rename that file.";
+        return {"The mod file has a name that this system's code page cannot hold" + name, error.path(), "",
+                "The archive tool could not find it. Rename that file."};
     case PathPart::Unknown:
         break;
     }
-    return "The path " + path +
-           " has characters that the system's code page cannot hold, so the archive tool could not find it. Rename "
-           "it, or move the game or the mod to a folder with a plainer name.";
+    return {"This has characters that the system's code page cannot hold", error.path(), "",
+            "The archive tool could not find it. Rename it, or move the game or the mod to a folder with a plainer "
+            "name."};
 }
 
 }  // namespace
 
 std::string FailureText(const InstallError& error) {
-    const std::string path = "\"" + error.path() + "\"";
-    std::string text;
-    std::string reason = error.reason();
+    constexpr std::string_view kNothing = "Nothing was installed.";
+    const std::string& path = error.path();
+    const std::string& reason = error.reason();
     switch (error.failure()) {
     case Failure::Gta3PayloadFolder:
     case Failure::PlayerPayloadFolder:
-        text = "The mod's files could not be listed in the folder " + path + ".";
-        break;
+        return Joined({"The mod's files could not be listed in the folder", path, reason, ""}, kNothing);
     case Failure::ScriptCreate:
-        text = "The install script " + path + " could not be created.";
-        break;
+        return Joined({"The install script could not be created", path, reason, ""}, kNothing);
     case Failure::ScriptWrite:
-        text = "The install script " + path + " could not be written.";
-        break;
+        return Joined({"The install script could not be written", path, reason, ""}, kNothing);
     case Failure::TooManyPayloadFiles:
-        text = "The folder " + path + " holds more mod files than the installer can handle (at most 32767).";
-        break;
+        return Joined(
+            {"The folder holds more mod files than the installer can handle (at most 32767)", path, reason, ""},
+            kNothing);
     case Failure::ToolLaunch:
-        // One sentence: what was being started, then why it did not start.
-        text = error.path() + " cannot be started" + (reason.empty() ? "" : ": " + reason);
-        reason.clear();
-        break;
+        return Joined({"The archive tool cannot be started", path, reason, ""}, kNothing);
     case Failure::NotRepresentable:
-        text = UnwritableText(error);
-        reason.clear();
-        break;
+        return Joined(UnwritableReport(error), kNothing);
+    case Failure::ToolFailed:
+        // The tool may have changed the game: its own lines say how far it got.
+        return "The install did not finish.\n\n" + Sentence(reason) +
+               "\n\nThe archive tool's window and Install.log beside Install.exe say what was changed and what was "
+               "not:\n" +
+               path;
     case Failure::Unexpected:
-        text = "The installation stopped unexpectedly.";
         break;
     }
-    if (!reason.empty()) text += "\n\n" + reason;
-    if (!text.empty() && text.back() != '.') text += '.';
-    text += "\n\nNothing was installed.";
-    return text;
+    return "The installation stopped unexpectedly." + (reason.empty() ? "" : "\n\n" + Sentence(reason)) + "\n\n" +
+           std::string(kNothing);
 }
 
 std::string DiskFullReason(const std::string& systemMessage, std::uint64_t freeBytes) {

@@ -15,6 +15,7 @@ enum class Failure {
     ToolLaunch = 7,           // Install.plug cannot be started
     NotRepresentable = 8,     // a path or name the system's ANSI code page cannot hold
     Unexpected = 9,           // anything else (out of memory, ...)
+    ToolFailed = 10,          // the archive tool ended with a failure, or could not be waited for
 };
 
 inline constexpr int kExitSuccess = 0;
@@ -52,8 +53,10 @@ private:
     PathPart part_;
 };
 
-// The text of the failure report: what failed, the path, and the system's
-// reason (or, for a name the code page cannot hold, the name).
+// The text of the failure report: what failed, the path on a line of its own
+// (so that the box wraps the text around it rather than inside it), and the
+// system's reason (or, for a name the code page cannot hold, the name). For
+// ToolFailed the path is Install.log's and the reason the tool's ending.
 std::string FailureText(const InstallError& error);
 
 // The reason for a write that found its disk full: the system's words and the

@@ -1,6 +1,7 @@
 #pragma once
 // Everything the install run needs from the operating system. The Win32
 // implementation is WinInstallHost; tests use fakes.
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -19,9 +20,11 @@ public:
     // Throws InstallError.
     virtual void CloseScript() = 0;
     // Starts the program with that command line, shown maximised and focused,
-    // in the installer's own working folder, without waiting for it.
-    // Throws InstallError.
-    virtual void LaunchTool(const std::string& program, const std::string& commandLine) = 0;
+    // in the installer's own working folder, and waits for it to end while
+    // the window stays responsive. Returns its exit status. Throws
+    // InstallError (ToolLaunch) when it cannot be started, and
+    // std::runtime_error when its end cannot be awaited.
+    virtual std::uint32_t RunTool(const std::string& program, const std::string& commandLine) = 0;
     // Modal boxes; they return when the user dismisses them.
     virtual void ShowSuccess() = 0;
     virtual void ShowFailure(const std::string& text) = 0;

@@ -1,5 +1,6 @@
 #include "install/install_host_win.h"
 
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
 
@@ -80,7 +81,7 @@ std::string WinInstallHost::WriteFailureReason(DWORD error) const {
     return DiskFullReason(message, available.QuadPart);
 }
 
-void WinInstallHost::LaunchTool(const std::string& program, const std::string& commandLine) {
+std::uint32_t WinInstallHost::RunTool(const std::string& program, const std::string& commandLine) {
     const std::wstring wideProgram = WidenPath(program, Failure::ToolLaunch);
     std::wstring wideCommandLine = WidenPath(commandLine, Failure::ToolLaunch);
     STARTUPINFOW startup{};
@@ -99,14 +100,42 @@ void WinInstallHost::LaunchTool(const std::string& program, const std::string& c
                            win32::SystemMessage(error, program.substr(program.find_last_of('\\') + 1)));
     }
     ::CloseHandle(process.hThread);
-    ::CloseHandle(process.hProcess);
+    const win32::UniqueHandle tool(process.hProcess);
+    if (owner_) ::EnableWindow(owner_, FALSE);
+    PumpUntilEnded(tool.Get());
+    if (owner_) ::EnableWindow(owner_, TRUE);
+    DWORD status = 0;
+    if (!::GetExitCodeProcess(tool.Get(), &status)) throw std::runtime_error(win32::SystemMessage(::GetLastError()));
+    return status;
+}
+
+void WinInstallHost::PumpUntilEnded(HANDLE process) const {
+    const HANDLE handles[] = {process};
+    for (;;) {
+        const DWORD woken = ::MsgWaitForMultipleObjects(1, handles, FALSE, INFINITE, QS_ALLINPUT);
+        if (woken == WAIT_OBJECT_0) return;
+        if (woken != WAIT_OBJECT_0 + 1) throw std::runtime_error(win32::SystemMessage(::GetLastError()));
+        MSG message{};
+        while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            // The program's own loop ends on WM_QUIT; it is passed back to it.
+            if (message.message == WM_QUIT) {
+                ::PostQuitMessage(static_cast<int>(message.wParam));
+                ::WaitForSingleObject(process, INFINITE);
+                return;
+            }
+            if (owner_ && ::IsDialogMessageW(owner_, &message)) continue;
+            ::TranslateMessage(&message);
+            ::DispatchMessageW(&message);
+        }
+    }
 }
 
 void WinInstallHost::ShowBox(const std::wstring& text, UINT style) {
     ::MessageBoxW(owner_, text.c_str(), kAppTitle, style);
 }
 
-void WinInstallHost::ShowSuccess() { ShowBox(L"Install Success !", MB_OK); }
+// The tool's window had the foreground until it closed; the box takes it.
+void WinInstallHost::ShowSuccess() { ShowBox(L"Install Success !", MB_OK | MB_SETFOREGROUND); }
 
 void WinInstallHost::ShowFailure(const std::string& text) {
     script_.Reset();  // whatever reached the file stays; the handle goes before the box
@@ -116,7 +145,7 @@ void WinInstallHost::ShowFailure(const std::string& text) {
     } catch (const std::runtime_error&) {
         wide = L"The installation failed.";
     }
-    ShowBox(wide, MB_OK | MB_ICONERROR);
+    ShowBox(wide, MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
 }
 
 std::string ApplicationFolder() {

@@ -1,6 +1,6 @@
 #pragma once
 // The install run's Win32 side: Install.dat in the system's ANSI code page,
-// the launch of the archive tool, and the message boxes.
+// the archive tool started and waited for, and the message boxes.
 #include <windows.h>
 
 #include <string>
@@ -20,7 +20,9 @@ public:
     void CreateScript(const std::string& path) override;
     void WriteScriptLine(std::string_view line) override;
     void CloseScript() override;
-    void LaunchTool(const std::string& program, const std::string& commandLine) override;
+    // The owner window is disabled while the tool works (nothing in it can be
+    // pressed twice) and keeps its messages flowing: it paints and answers.
+    std::uint32_t RunTool(const std::string& program, const std::string& commandLine) override;
     void ShowSuccess() override;
     void ShowFailure(const std::string& text) override;
 
@@ -32,6 +34,8 @@ private:
     // The system's words for a failed write of the script; on a full disk
     // also the room the disk has left.
     [[nodiscard]] std::string WriteFailureReason(DWORD error) const;
+    // Dispatches the thread's messages until the process ends.
+    void PumpUntilEnded(HANDLE process) const;
 
     HWND owner_;
     win32::UniqueHandle script_;

@@ -1,11 +1,14 @@
 #include "install/install_run.h"
 
+#include <cstdint>
 #include <exception>
+#include <stdexcept>
 #include <string_view>
 #include <vector>
 
 #include "install/install_error.h"
 #include "install/script.h"
+#include "install/tool_ending.h"
 
 namespace veltrin::install {
 
@@ -16,6 +19,8 @@ std::string PayloadFolder(const std::string& appFolder, std::string_view archive
 std::string ScriptPath(const std::string& appFolder) { return appFolder + "\\Install.dat"; }
 
 std::string ToolPath(const std::string& appFolder) { return appFolder + "\\Install.plug"; }
+
+std::string LogPath(const std::string& appFolder) { return appFolder + "\\Install.log"; }
 
 std::string ToolCommandLine(const std::string& appFolder) {
     return "\"" + ToolPath(appFolder) + "\" -script \"" + ScriptPath(appFolder) + "\"";
@@ -50,10 +55,25 @@ public:
         RequireWritableNames(player, Snapshot());
         WriteBlock(Block::Player);
         host_.CloseScript();
-        host_.LaunchTool(ToolPath(paths_.appFolder), ToolCommandLine(paths_.appFolder));
+        RunTool();
     }
 
 private:
+    // "Install Success !" only once the tool says so: any other ending is
+    // the failure report's, with the tool's ending in words.
+    void RunTool() {
+        std::uint32_t status = 0;
+        try {
+            status = host_.RunTool(ToolPath(paths_.appFolder), ToolCommandLine(paths_.appFolder));
+        } catch (const InstallError&) {
+            throw;
+        } catch (const std::runtime_error& e) {
+            throw InstallError(Failure::ToolFailed, LogPath(paths_.appFolder),
+                               std::string("The installer could not wait for the archive tool to end: ") + e.what());
+        }
+        if (status != 0) throw InstallError(Failure::ToolFailed, LogPath(paths_.appFolder), ToolEndingText(status));
+    }
+
     void PointAt(const std::string& folder, Failure unreadable) {
         try {
             lister_.Point(folder);

@@ -201,6 +201,8 @@ void Form1::SizeDriveField(int height) const {
 }
 
 void Form1::Command1_Click() {
+    installing_ = true;
+    ::KillTimer(form_, kTimer1Id);
     install::WinInstallHost host(form_);
     int status = 0;
     try {
@@ -320,7 +322,8 @@ LRESULT Form1::Route(UINT message, WPARAM wParam, LPARAM lParam) {
         return 0;
     }
     case WM_CLOSE:
-        ::DestroyWindow(form_);
+        // The run ends the program once the tool has ended and its box is seen.
+        if (!installing_) ::DestroyWindow(form_);
         return 0;
     case WM_DESTROY:
         ::KillTimer(form_, kTimer1Id);

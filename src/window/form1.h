@@ -29,7 +29,9 @@ public:
     [[nodiscard]] HWND Handle() const noexcept { return form_; }
 
     // Runs the install run on Dir1's path with File1 as the payload lister and
-    // ends the process with its status. Never returns.
+    // ends the process with its status. Never returns. While the run waits
+    // for the archive tool the window keeps painting with its poll paused,
+    // and cannot be closed.
     [[noreturn]] void Command1_Click();
     // Points Dir1 at the chosen drive's current folder; any failure is ignored.
     void Drive1_Change();
@@ -67,6 +69,7 @@ private:
     PictureBox picture1_;
     COLORREF label2Colour_ = 0;
     HWND savedFocus_ = nullptr;
+    bool installing_ = false;
 };
 
 }  // namespace veltrin::window

@@ -437,6 +437,30 @@ TEST(ArchivePlan, RestoringTheLayoutGivesEachTwinItsOwnBytes) {
     }
 }
 
+// Twins (a.dff and A.DFF, from another editor) that came to lie in the other
+// order: each goes back with its own bytes, found by its spelling. Of twins
+// of one spelling, the first now is the first before.
+TEST(ArchivePlan, RestoringTheLayoutGivesTwinsThatChangedPlacesTheirOwnBytes) {
+    const std::vector<uint8_t> before =
+        RawArchive({{"a.dff", 1, 1, 0}, {"A.DFF", 2, 1, 0}, {"b.txd", 3, 1, 0}}, 4 * 2048);
+    std::vector<uint8_t> swapped = before;  // the twins' records and data change places
+    std::swap_ranges(swapped.begin() + 8, swapped.begin() + 40, swapped.begin() + 40);
+    std::swap_ranges(swapped.begin() + 2048, swapped.begin() + 4096, swapped.begin() + 4096);
+    std::swap_ranges(swapped.begin() + 8, swapped.begin() + 12, swapped.begin() + 40);  // offsets stay in order
+    MemoryFileSystem fs;
+    fs.SetFile(kGta3, before);
+    const Layout layout = Archive::Open(kGta3, fs).CurrentLayout();
+    fs.SetFile(kGta3, swapped);
+    {
+        const Archive now = Archive::Open(kGta3, fs);
+        ASSERT_EQ(now.Records()[0].name, "A.DFF");
+        ASSERT_EQ(now.Read(now.Records()[0]), std::vector<uint8_t>(before.begin() + 4096, before.begin() + 6144));
+    }
+    Archive archive = Archive::Open(kGta3, fs);
+    archive.RestoreLayout(layout, {});
+    EXPECT_EQ(HexOf(Sha256Of(fs.Contents(kGta3))), HexOf(Sha256Of(before)));
+}
+
 }  // namespace
 }  // namespace veltrin::archive
 

@@ -10,11 +10,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "driver.h"
@@ -93,6 +96,8 @@ void SaveScreen(const std::string& what) {
     window::test::CaptureScreen(screen).SaveBmp(folder / (test + "-" + what + ".bmp"));
 }
 
+bool EndsWith(const std::string& text, const std::string& end);
+
 HWND ChildWithText(HWND window, const std::wstring& text) {
     for (HWND child = ::GetWindow(window, GW_CHILD); child; child = ::GetWindow(child, GW_HWNDNEXT))
         if (window::test::Text(child) == text) return child;
@@ -138,59 +143,127 @@ protected:
 
     fs::path Archive(const std::string& name) const { return game / "models" / name; }
 
+    // How an install through the window ended: the tool (when the test did
+    // not end it itself), the box that followed it and Install.exe's status.
+    struct WindowInstall {
+        std::optional<ToolEnd> tool;
+        std::wstring box;  // the box's text
+        std::optional<DWORD> exit;
+    };
+
     // Starts Install.exe in its own folder, opens the game folder through the
-    // folder list by double-clicks, presses Install and confirms the success
-    // message. Returns the id of the tool the installer started.
-    // afterInstallPressed, when given, runs as soon as Install is pressed,
-    // while the tool works and the success message waits for its OK; then
-    // the tool is left to it.
-    DWORD InstallThroughTheWindow(const std::function<void()>& afterInstallPressed = {}) {
-        Installer installer(app / "Install.exe", app);
+    // folder list by double-clicks (or starts it in the game folder when
+    // fromGameFolder), presses Install, lets the tool work and answers its
+    // Enter, then reads and confirms the box that follows. No box may show
+    // before the tool has ended. afterInstallPressed, when given, runs as
+    // soon as Install is pressed and ends the tool itself.
+    WindowInstall InstallThroughTheWindow(const std::function<void()>& afterInstallPressed = {},
+                                          bool fromGameFolder = false) {
+        WindowInstall result;
+        std::error_code ignored;
+        fs::remove(app / "Install.log", ignored);  // an earlier run's, which ends as this one will
+        Installer installer(app / "Install.exe", fromGameFolder ? game : app);
         const HWND status = installer.Control(kLabel2Id);
         const HWND dir1 = installer.Control(kDir1Id);
-        EXPECT_TRUE(
-            window::test::WaitUntil([&] { return window::test::Text(status) == L"GTA San Andreas Not Found !"; }));
-        EXPECT_TRUE(installer.Activate());
-        const std::wstring testName = root.filename().wstring();
-        EXPECT_TRUE(OpenInFolderList(dir1, testName, gamesName));
-        EXPECT_TRUE(OpenInFolderList(dir1, gamesName, L"GTA San Andreas"));
-        EXPECT_TRUE(OpenInFolderList(dir1, L"GTA San Andreas", L"models"));
+        if (!fromGameFolder) {
+            EXPECT_TRUE(
+                window::test::WaitUntil([&] { return window::test::Text(status) == L"GTA San Andreas Not Found !"; }));
+            EXPECT_TRUE(installer.Activate());
+            const std::wstring testName = root.filename().wstring();
+            EXPECT_TRUE(OpenInFolderList(dir1, testName, gamesName));
+            EXPECT_TRUE(OpenInFolderList(dir1, gamesName, L"GTA San Andreas"));
+            EXPECT_TRUE(OpenInFolderList(dir1, L"GTA San Andreas", L"models"));
+        } else {
+            EXPECT_TRUE(installer.Activate());
+        }
         EXPECT_TRUE(window::test::WaitUntil([&] { return window::test::Text(status) == L"GTA San Andreas Found !"; }));
         window::test::ClickCentre(installer.Control(kCommand1Id));
-        if (afterInstallPressed) afterInstallPressed();
+        if (afterInstallPressed) {
+            afterInstallPressed();
+        } else {
+            std::vector<DWORD> tools;
+            window::test::WaitUntil([&] { return !(tools = ToolProcesses()).empty(); }, std::chrono::seconds(20));
+            EXPECT_EQ(tools.size(), 1u) << "the installer should have started one Install.plug";
+            if (tools.empty()) return result;
+            // Until the tool has ended, the installer shows nothing but its window.
+            // Until the tool has ended, the installer shows nothing but its
+            // window. The tool's console is left alone until its run is over
+            // (its log's last line): a process attached to that console while
+            // the tool asks whether it has its window to itself makes it
+            // answer no, and it would end without asking for Enter.
+            bool boxEarly = false;
+            const auto logEnded = [&] {
+                std::string log;
+                try {
+                    log = ReadFileBytes(app / "Install.log");  // the tool holds it to itself while it runs
+                } catch (const std::exception&) {
+                    return false;
+                }
+                return EndsWith(log, "\r\ndone\r\n") || EndsWith(log, "\r\nfailed\r\n");
+            };
+            const auto limit = std::chrono::steady_clock::now() + std::chrono::minutes(3);
+            while (!logEnded() && std::chrono::steady_clock::now() < limit) {
+                boxEarly = boxEarly || installer.VisibleTopWindows() != std::vector<HWND>{installer.Form()};
+                ::Sleep(100);
+            }
+            ::Sleep(1000);
+            std::atomic<bool> ended = false;
+            std::thread watch([&] {
+                result.tool = FinishTool(tools.front());
+                ended = true;
+            });
+            while (!ended) {
+                boxEarly = boxEarly || installer.VisibleTopWindows() != std::vector<HWND>{installer.Form()};
+                ::Sleep(100);
+            }
+            watch.join();
+            EXPECT_FALSE(boxEarly) << "a box showed while the tool worked";
+            if (!result.tool) ADD_FAILURE() << "the tool did not end";
+        }
         const HWND box = installer.WaitForDialog();
         if (!box) {
-            ADD_FAILURE() << "no message after Install";
-            return 0;
+            ADD_FAILURE() << "no message after the tool";
+            return result;
         }
         HWND ok = nullptr;
         window::test::WaitUntil([&] {
             ok = ChildWithText(box, L"OK");
-            return ok && ::IsWindowVisible(ok) && ChildWithText(box, L"Install Success !") != nullptr;
+            return ok && ::IsWindowVisible(ok);
         });
-        EXPECT_NE(ChildWithText(box, L"Install Success !"), nullptr);
+        for (HWND child = ::GetWindow(box, GW_CHILD); child; child = ::GetWindow(child, GW_HWNDNEXT)) {
+            const std::wstring text = window::test::Text(child);
+            if (text.size() > result.box.size()) result.box = text;
+        }
         ::WaitForInputIdle(installer.Process(), 5000);
         ::Sleep(200);
-        const std::optional<DWORD> exit = installer.ConfirmAndWaitForExit(box, ok);
-        if (!exit) SaveScreen("ok-not-taken");
-        EXPECT_EQ(exit, std::optional<DWORD>(0));
-        if (afterInstallPressed) return 0;
-        std::vector<DWORD> tools;
-        window::test::WaitUntil([&] { return !(tools = ToolProcesses()).empty(); }, std::chrono::seconds(20));
-        EXPECT_EQ(tools.size(), 1u) << "the installer should have started one Install.plug";
-        return tools.empty() ? 0 : tools.front();
+        SaveScreen("box");
+        result.exit = installer.ConfirmAndWaitForExit(box, ok);
+        if (!result.exit) SaveScreen("ok-not-taken");
+        return result;
     }
 
-    // A whole install: the window, then the tool up to its Enter prompt.
+    // A whole install: the window, the tool up to its Enter prompt, then
+    // "Install Success !".
     void Install() {
-        const DWORD tool = InstallThroughTheWindow();
-        ASSERT_NE(tool, 0u);
-        const auto end = FinishTool(tool);
-        ASSERT_TRUE(end.has_value()) << "the tool did not end";
-        EXPECT_EQ(end->status, 0u) << ReadFileBytes(app / "Install.log");
-        EXPECT_TRUE(end->prompted) << "the tool's window never asked for Enter";
+        const WindowInstall run = InstallThroughTheWindow();
+        ASSERT_TRUE(run.tool.has_value()) << "the tool did not end";
+        EXPECT_EQ(run.tool->status, 0u) << ReadFileBytes(app / "Install.log");
+        EXPECT_TRUE(run.tool->prompted) << "the tool's window never asked for Enter";
+        EXPECT_EQ(run.box, L"Install Success !");
+        EXPECT_EQ(run.exit, std::optional<DWORD>(0));
         const std::string log = ReadFileBytes(app / "Install.log");
         EXPECT_TRUE(log.size() >= 6 && log.compare(log.size() - 6, 6, "done\r\n") == 0) << log;
+    }
+
+    // An install the tool could not finish: its window said why, then the
+    // failure report named its ending and the log, and Install.exe ended
+    // with 10.
+    void ExpectFailureBox(const WindowInstall& run, const std::wstring& ending) {
+        EXPECT_EQ(run.box.find(L"The install did not finish."), 0u) << fs::path(run.box).string();
+        EXPECT_NE(run.box.find(ending), std::wstring::npos) << fs::path(run.box).string();
+        EXPECT_TRUE(run.box.ends_with(L"\n" + (app / "Install.log").wstring())) << fs::path(run.box).string();
+        EXPECT_EQ(run.box.find(L"Install Success !"), std::wstring::npos);
+        EXPECT_EQ(run.exit, std::optional<DWORD>(10));
     }
 
     ToolRun Tool(const std::vector<std::wstring>& args) { return RunTool(app / "Install.plug", args, root); }
@@ -478,6 +551,119 @@ TEST_F(InstallE2eTest, PathsWithSpacesAndAnsiLettersInstallAndUndo) {
     ExpectBackupsUsedUp();
 }
 
+// The game holds player.img open while the player installs: the tool saves
+// gta3.img, stops at player.img and says so in its window; only then comes
+// the box, which reports an install that did not finish.
+TEST_F(InstallE2eTest, AnArchiveHeldOpenEndsWithTheFailureReportNotSuccess) {
+    Prepare(L"app", L"games");
+    const std::string playerBefore = ReadFileBytes(Archive("player.img"));
+    const HANDLE held = ::CreateFileW(Archive("player.img").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    const WindowInstall run = InstallThroughTheWindow();
+    ::CloseHandle(held);
+    ASSERT_TRUE(run.tool.has_value());
+    EXPECT_EQ(run.tool->status, 6u) << ReadFileBytes(app / "Install.log");
+    EXPECT_TRUE(run.tool->prompted);
+    EXPECT_TRUE(Shows(*run.tool, L"in use by another program")) << fs::path(run.tool->screen).string();
+    ExpectFailureBox(
+        run, L"status 6: an archive of the game is in use by another program; close the game and install again.");
+    ExpectInstalled("gta3.img", OriginalGta3());
+    EXPECT_EQ(ReadFileBytes(Archive("player.img")), playerBefore);
+}
+
+// The game on a full disk (f:, a tmpfs of 1.2 MB that the fixture maps): the
+// tool cannot save, says so in its window, and the box reports it.
+TEST_F(InstallE2eTest, AFullDiskEndsWithTheFailureReportNotSuccess) {
+    const fs::path drive = L"F:\\";
+    ASSERT_TRUE(fs::is_directory(drive)) << "drive f: is not mapped (ctest maps it)";
+    Prepare(L"app", L"games");
+    std::error_code ignored;
+    fs::remove_all(drive / "GTA San Andreas", ignored);
+    fs::remove(drive / "filler", ignored);
+    fs::copy(game, drive / "GTA San Andreas", fs::copy_options::recursive);
+    game = drive / "GTA San Andreas";
+    const std::string gta3Before = ReadFileBytes(Archive("gta3.img"));
+    ULARGE_INTEGER free{};
+    ASSERT_TRUE(::GetDiskFreeSpaceExW(drive.c_str(), &free, nullptr, nullptr));
+    ASSERT_GT(free.QuadPart, 4096u);
+    WriteFileBytes(drive / "filler", std::string(static_cast<size_t>(free.QuadPart - 4096), 'f'));
+
+    const WindowInstall run = InstallThroughTheWindow({}, true);
+    fs::remove(drive / "filler", ignored);
+    ASSERT_TRUE(run.tool.has_value());
+    EXPECT_EQ(run.tool->status, 8u) << ReadFileBytes(app / "Install.log");
+    EXPECT_TRUE(Shows(*run.tool, L"not enough free space")) << fs::path(run.tool->screen).string();
+    ExpectFailureBox(run, L"status 8: there is not enough free space on the game's disk");
+    EXPECT_EQ(ReadFileBytes(Archive("gta3.img")), gta3Before);
+    fs::remove_all(drive / "GTA San Andreas", ignored);
+}
+
+// Double-clicked, Install.plug has a console window of its own, here one
+// 40 columns wide: it says what it is in lines broken between words to fit
+// (rows of at most 39 characters, continuations indented), then waits for
+// Enter.
+TEST_F(InstallE2eTest, TheToolDoubleClickedSaysWhatItIsInLinesThatFitItsWindow) {
+    Prepare(L"app", L"games");
+    // A new console takes its size from the user's console settings.
+    HKEY console = nullptr;
+    ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, L"Console", 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr,
+                                &console, nullptr),
+              ERROR_SUCCESS);
+    const auto saved = [&](const wchar_t* name) {
+        DWORD value = 0;
+        DWORD size = sizeof(value);
+        return ::RegQueryValueExW(console, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size) ==
+                       ERROR_SUCCESS
+                   ? std::optional<DWORD>(value)
+                   : std::nullopt;
+    };
+    const wchar_t* const sizes[] = {L"ScreenBufferSize", L"WindowSize"};
+    const std::optional<DWORD> before[] = {saved(sizes[0]), saved(sizes[1])};
+    const DWORD narrow = 30u << 16 | 40u;
+    for (const wchar_t* name : sizes)
+        ::RegSetValueExW(console, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&narrow), sizeof(narrow));
+    std::wstring line = L"\"" + (app / "Install.plug").wstring() + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    const bool started = ::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE, nullptr,
+                                          app.c_str(), &startup, &info);
+    std::optional<ToolEnd> end;
+    if (started) {
+        ::CloseHandle(info.hThread);
+        end = FinishTool(info.dwProcessId, 60s);
+        ::CloseHandle(info.hProcess);
+    }
+    for (size_t i = 0; i < 2; ++i) {
+        if (before[i])
+            ::RegSetValueExW(console, sizes[i], 0, REG_DWORD, reinterpret_cast<const BYTE*>(&*before[i]),
+                             sizeof(DWORD));
+        else
+            ::RegDeleteValueW(console, sizes[i]);
+    }
+    ::RegCloseKey(console);
+    ASSERT_TRUE(started);
+    ASSERT_TRUE(end.has_value());
+    EXPECT_EQ(end->status, 1u);
+    EXPECT_TRUE(end->prompted);
+    const std::wstring shown = end->screen;
+    EXPECT_NE(shown.find(L"Install.plug is the archive tool of the\n"
+                         L"    Veltrin MOD for GTA San Andreas: it\n"
+                         L"    puts the mod's files into the\n"
+                         L"    game's .img archives and takes them\n"
+                         L"    out again.\n"
+                         L"To install the mod, run Install.exe in\n"
+                         L"    this folder; it starts this tool.\n"
+                         L"To undo the install, double-click\n"
+                         L"    Undo.cmd in this folder.\n"
+                         L"For the modder commands: Install.plug\n"
+                         L"    --help\n"
+                         L"Press Enter to close this window.\n"),
+              std::wstring::npos)
+        << fs::path(shown).string();
+}
+
 // Large untouched entries make the save of gta3.img take a while; the tool is
 // killed as soon as its log says it is saving.
 TEST_F(InstallE2eTest, ToolKilledWhileSavingLeavesOldOrNewAndAnotherInstallCompletes) {
@@ -500,7 +686,7 @@ TEST_F(InstallE2eTest, ToolKilledWhileSavingLeavesOldOrNewAndAnotherInstallCompl
     };
     bool saving = false;
     bool midSave = false;
-    InstallThroughTheWindow([&] {
+    const WindowInstall killed = InstallThroughTheWindow([&] {
         std::vector<DWORD> tools;
         ASSERT_TRUE(
             window::test::WaitUntil([&] { return !(tools = ToolProcesses()).empty(); }, std::chrono::seconds(30)));
@@ -517,6 +703,7 @@ TEST_F(InstallE2eTest, ToolKilledWhileSavingLeavesOldOrNewAndAnotherInstallCompl
         ::CloseHandle(process);
     });
     ASSERT_TRUE(saving) << "the tool never got to saving";
+    ExpectFailureBox(killed, L"The archive tool ended unexpectedly (status 99).");
     std::printf("killed %s\n", midSave ? "while the new gta3.img was being written" : "after its window said saving");
 
     // Each archive reads as its old or its new content; one saved after

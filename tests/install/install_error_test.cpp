@@ -24,39 +24,45 @@ INSTANTIATE_TEST_SUITE_P(
     EveryFailure, FailureTextTest,
     ::testing::Values(
         TextRow{"ListingFailed", InstallError(Failure::Gta3PayloadFolder, R"(D:\Mod\gta3.img)", "Path not found"),
-                "The mod's files could not be listed in the folder \"D:\\Mod\\gta3.img\".\n\nPath not found.\n\n"
+                "The mod's files could not be listed in the folder:\nD:\\Mod\\gta3.img\n\nPath not found.\n\n"
                 "Nothing was installed."},
         TextRow{
             "ScriptFull",
             InstallError(Failure::ScriptWrite, R"(F:\Mod\Install.dat)", DiskFullReason("Disk full", 3 * 1024 + 100)),
-            "The install script \"F:\\Mod\\Install.dat\" could not be written.\n\nDisk full. The disk has 3 KB "
+            "The install script could not be written:\nF:\\Mod\\Install.dat\n\nDisk full. The disk has 3 KB "
             "free; make room there and install again.\n\nNothing was installed."},
-        // The tool's path is the sentence's subject; the system's words follow.
         TextRow{"ToolNotAProgram",
                 InstallError(Failure::ToolLaunch, R"(D:\Mod\Install.plug)", "Bad EXE format for Install.plug"),
-                "D:\\Mod\\Install.plug cannot be started: Bad EXE format for Install.plug.\n\nNothing was installed."},
+                "The archive tool cannot be started:\nD:\\Mod\\Install.plug\n\nBad EXE format for Install.plug.\n\n"
+                "Nothing was installed."},
         TextRow{"ToolWithoutReason", InstallError(Failure::ToolLaunch, R"(D:\Mod\Install.plug)", ""),
-                "D:\\Mod\\Install.plug cannot be started.\n\nNothing was installed."},
+                "The archive tool cannot be started:\nD:\\Mod\\Install.plug\n\nNothing was installed."},
         TextRow{
             "ApplicationFolderUnwritable",
             InstallError(Failure::NotRepresentable, R"(C:\Моды\VeltrinMOD-V1)", "Моды", PathPart::ApplicationFolder),
-            "The folder \"C:\\Моды\\VeltrinMOD-V1\" holding the installer has a name in its path that this "
-            "system's code page cannot hold (\"Моды\"), so the archive tool could not find the mod's files. "
+            "The folder holding the installer has a name in its path that this system's code page cannot hold "
+            "(\"Моды\"):\nC:\\Моды\\VeltrinMOD-V1\n\nThe archive tool could not find the mod's files there. "
             "Rename that folder, or move the installer's folder to one with a plainer name.\n\n"
             "Nothing was installed."},
         TextRow{"GameFolderUnwritable",
                 InstallError(Failure::NotRepresentable, R"(C:\Игры\GTA San Andreas)", "Игры", PathPart::GameFolder),
-                "The game folder \"C:\\Игры\\GTA San Andreas\" has a name in its path that this system's code page "
-                "cannot hold (\"Игры\"), so the archive tool could not find the game's archives. Rename that "
-                "folder, or move the game to one with a plainer name.\n\nNothing was installed."},
+                "The game folder has a name in its path that this system's code page cannot hold (\"Игры\"):\n"
+                "C:\\Игры\\GTA San Andreas\n\nThe archive tool could not find the game's archives there. Rename "
+                "that folder, or move the game to one with a plainer name.\n\nNothing was installed."},
         TextRow{"ModFileUnwritable",
                 InstallError(Failure::NotRepresentable, R"(D:\Mod\player.img\знак.dff)", "знак.dff", PathPart::ModFile),
-                "The mod file \"D:\\Mod\\player.img\\знак.dff\" has a name that this system's code page cannot hold "
-                "(\"знак.dff\"), so the archive tool could not find it. Rename that file.\n\nNothing was installed."},
+                "The mod file has a name that this system's code page cannot hold (\"знак.dff\"):\n"
+                "D:\\Mod\\player.img\\знак.dff\n\nThe archive tool could not find it. Rename that file.\n\n"
+                "Nothing was installed."},
+        TextRow{"ToolFailed",
+                InstallError(Failure::ToolFailed, R"(D:\Mod\Install.log)", "The archive tool ended with status 6: x"),
+                "The install did not finish.\n\nThe archive tool ended with status 6: x.\n\nThe archive tool's "
+                "window and Install.log beside Install.exe say what was changed and what was not:\n"
+                "D:\\Mod\\Install.log"},
         TextRow{"LineUnwritable", InstallError(Failure::NotRepresentable, "-import \"☃\"", ""),
-                "The path \"-import \"☃\"\" has characters that the system's code page cannot hold, so the archive "
-                "tool could not find it. Rename it, or move the game or the mod to a folder with a plainer name."
-                "\n\nNothing was installed."}),
+                "This has characters that the system's code page cannot hold:\n-import \"☃\"\n\nThe archive tool "
+                "could not find it. Rename it, or move the game or the mod to a folder with a plainer name.\n\n"
+                "Nothing was installed."}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST(SizeText, CountsDownToTheUnitBelow) {

@@ -162,14 +162,20 @@ TEST_F(WinInstallTest, FullRunWritesTheScriptAndStartsTheToolAsPromised) {
     EXPECT_EQ(Record("cwd"), win32::Narrow(cwd));
 }
 
-TEST_F(WinInstallTest, RunReturnsWithoutWaitingForTheTool) {
-    WriteBytes(app / "recorder_delay_ms.txt", "4000");
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(Run(), kExitSuccess);
-    const auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_LT(took, std::chrono::milliseconds(3000));
-    ASSERT_TRUE(WaitForRecord());
-    EXPECT_EQ(ReadBytes(record).find("finished"), std::string::npos);
+// The run ends only after the tool: its box is the tool's ending, here a
+// full disk (status 8), which is no success.
+TEST_F(WinInstallTest, RunWaitsForTheToolAndReportsItsEnding) {
+    WriteBytes(app / "recorder_delay_ms.txt", "1500");
+    WriteBytes(app / "recorder_status.txt", "8");
+    EXPECT_EQ(Run(), static_cast<int>(Failure::ToolFailed));
+    EXPECT_NE(ReadBytes(record).find("finished"), std::string::npos) << "the box came before the tool ended";
+    ASSERT_EQ(host.boxes.size(), 1u);
+    EXPECT_EQ(host.boxes[0],
+              "failure: The install did not finish.\n\nThe archive tool ended with status 8: there is "
+              "not enough free space on the game's disk; make room there and install again.\n\nThe "
+              "archive tool's window and Install.log beside Install.exe say what was changed and what "
+              "was not:\n" +
+                  App() + "\\Install.log");
 }
 
 TEST_F(WinInstallTest, NamesTheCodePageHoldsAreWrittenAsItsBytes) {
@@ -199,7 +205,7 @@ TEST_F(WinInstallTest, NamesTheCodePageCannotHoldStopTheRunBeforeTheScript) {
         WriteBytes(app / "Install.dat", earlier);
         EXPECT_EQ(Run(), static_cast<int>(Failure::NotRepresentable));
         ASSERT_EQ(host.boxes.size(), 1u);
-        EXPECT_NE(host.boxes[0].find(std::string(folder) + "\\\u65e5\u672c.dff\""), std::string::npos) << host.boxes[0];
+        EXPECT_NE(host.boxes[0].find(std::string(folder) + "\\\u65e5\u672c.dff\n"), std::string::npos) << host.boxes[0];
         EXPECT_EQ(ReadBytes(app / "Install.dat"), earlier);
     }
     Sleep(300);
@@ -222,12 +228,17 @@ TEST_F(WinInstallTest, ThePartTheCodePageCannotHoldIsTheOneNamed) {
     };
     const Case cases[] = {
         {"the folder holding the installer", modsFolder / "VeltrinMOD-V1", game, L"b.dff",
-         "The folder \"" + win32::Narrow((modsFolder / "VeltrinMOD-V1").wstring()) + "\" holding the installer",
+         "The folder holding the installer has a name in its path that this system's code page cannot hold "
+         "(\"\u041c\u043e\u0434\u044b\"):\n" +
+             win32::Narrow((modsFolder / "VeltrinMOD-V1").wstring()) + "\n\n",
          "(\"\u041c\u043e\u0434\u044b\")"},
         {"the game folder", app, "C:\\\u0418\u0433\u0440\u044b\\GTA San Andreas", L"b.dff",
-         "The game folder \"C:\\\u0418\u0433\u0440\u044b\\GTA San Andreas\"", "(\"\u0418\u0433\u0440\u044b\")"},
+         "The game folder has a name in its path that this system's code page cannot hold "
+         "(\"\u0418\u0433\u0440\u044b\"):\nC:\\\u0418\u0433\u0440\u044b\\GTA San Andreas\n\n",
+         "(\"\u0418\u0433\u0440\u044b\")"},
         {"a mod file", app, game, L"\u0437\u043d\u0430\u043a.dff",
-         "The mod file \"" + App() + "\\player.img\\\u0437\u043d\u0430\u043a.dff\"",
+         "The mod file has a name that this system's code page cannot hold (\"\u0437\u043d\u0430\u043a.dff\"):\n" +
+             App() + "\\player.img\\\u0437\u043d\u0430\u043a.dff\n\n",
          "(\"\u0437\u043d\u0430\u043a.dff\")"},
     };
     const fs::path home = app;
@@ -307,7 +318,7 @@ TEST_F(WinInstallTest, AToolThatCannotStartIsNamedWithTheSystemsReason) {
         EXPECT_EQ(Run(), static_cast<int>(Failure::ToolLaunch));
         ASSERT_EQ(host.boxes.size(), 1u);
         const std::string& box = host.boxes[0];
-        const std::string named = App() + "\\Install.plug cannot be started: ";
+        const std::string named = "The archive tool cannot be started:\n" + App() + "\\Install.plug\n\n";
         const size_t at = box.find(named);
         ASSERT_NE(at, std::string::npos) << box;
         EXPECT_GT(box.find_first_of(".\n", at + named.size()), at + named.size() + 3) << box;  // a reason follows

@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <map>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "install/install_error.h"
+#include "install/tool_ending.h"
 
 namespace veltrin::install {
 namespace {
@@ -60,10 +63,15 @@ public:
         events.push_back("line");
     }
     void CloseScript() override { events.push_back("close"); }
-    void LaunchTool(const std::string& program, const std::string& commandLine) override {
+    std::uint32_t toolStatus = 0;
+    bool waitFails = false;
+
+    std::uint32_t RunTool(const std::string& program, const std::string& commandLine) override {
         events.push_back("launch " + program + " | " + commandLine);
         if (failAt == Failure::ToolLaunch)
             throw InstallError(Failure::ToolLaunch, program, "The system cannot find the file specified");
+        if (waitFails) throw std::runtime_error("Access is denied");
+        return toolStatus;
     }
     void ShowSuccess() override { events.push_back("success"); }
     void ShowFailure(const std::string& text) override { events.push_back("failure " + text); }
@@ -200,7 +208,7 @@ TEST_F(InstallRunTest, FailureReportNamesThePathAndTheReason) {
     lister.errors.emplace(gta3, PayloadListError(gta3, "The system cannot find the path specified"));
     EXPECT_EQ(Run(), static_cast<int>(Failure::Gta3PayloadFolder));
     const std::string report = host.Last();
-    EXPECT_NE(report.find(R"("D:\Mod\gta3.img")"), std::string::npos) << report;
+    EXPECT_NE(report.find("\nD:\\Mod\\gta3.img\n"), std::string::npos) << report;
     EXPECT_NE(report.find("The system cannot find the path specified."), std::string::npos) << report;
 }
 
@@ -209,7 +217,7 @@ TEST_F(InstallRunTest, UnencodableGameFolderFailsBeforeTheScriptIsCreated) {
     const RunPaths cyrillic{R"(C:\Игры\GTA)", R"(D:\Mod)"};
     EXPECT_EQ(RunInstall(cyrillic, lister, host), static_cast<int>(Failure::NotRepresentable));
     EXPECT_FALSE(host.Has("create "));
-    EXPECT_NE(host.Last().find(R"("C:\Игры\GTA")"), std::string::npos) << host.Last();
+    EXPECT_NE(host.Last().find("\nC:\\Игры\\GTA\n"), std::string::npos) << host.Last();
 }
 
 // The folder holding the installer is part of every payload path: when the
@@ -222,7 +230,8 @@ TEST_F(InstallRunTest, UnencodableApplicationFolderIsNamedRatherThanAFileInIt) {
     EXPECT_EQ(RunInstall(mods, lister, host), static_cast<int>(Failure::NotRepresentable));
     EXPECT_FALSE(host.Has("create "));
     const std::string report = host.Last();
-    EXPECT_NE(report.find(R"(The folder "D:\Моды\Mod" holding the installer)"), std::string::npos) << report;
+    EXPECT_NE(report.find("The folder holding the installer"), std::string::npos) << report;
+    EXPECT_NE(report.find(":\nD:\\Моды\\Mod\n"), std::string::npos) << report;
     EXPECT_NE(report.find(R"(("Моды"))"), std::string::npos) << report;
     EXPECT_EQ(report.find("a.dff"), std::string::npos) << report;
 }
@@ -245,7 +254,58 @@ TEST_F(InstallRunTest, UnencodablePayloadNameIsReportedWithItsFullPath) {
     host.unencodable = "☃";
     EXPECT_EQ(Run(), static_cast<int>(Failure::NotRepresentable));
     EXPECT_FALSE(host.Has("create "));
-    EXPECT_NE(host.Last().find(R"("D:\Mod\gta3.img\ß☃.txd")"), std::string::npos) << host.Last();
+    EXPECT_NE(host.Last().find("\nD:\\Mod\\gta3.img\\ß☃.txd\n"), std::string::npos) << host.Last();
+}
+
+// The box waits for the tool's ending: "Install Success !" only for 0;
+// otherwise the failure report gives the ending in words and sends the
+// player to the tool's window and Install.log, and the run ends with its own
+// status.
+TEST_F(InstallRunTest, OnlyAToolThatEndsWithZeroIsASuccess) {
+    struct Case {
+        std::uint32_t toolStatus;
+        bool waitFails;
+        std::string ending;  // empty: success
+    };
+    const Case cases[] = {
+        {0, false, ""},
+        {6, false,
+         "The archive tool ended with status 6: an archive of the game is in use by another program; close the game "
+         "and install again."},
+        {8, false,
+         "The archive tool ended with status 8: there is not enough free space on the game's disk; make room there "
+         "and install again."},
+        {99, false, "The archive tool ended unexpectedly (status 99)."},
+        {0xC0000005u, false, "The archive tool ended unexpectedly (status 0xC0000005)."},
+        {0, true, "The installer could not wait for the archive tool to end: Access is denied."},
+    };
+    for (const auto& [toolStatus, waitFails, ending] : cases) {
+        SCOPED_TRACE(toolStatus);
+        FakeHost fresh;
+        fresh.toolStatus = toolStatus;
+        fresh.waitFails = waitFails;
+        const int status = RunInstall(paths, lister, fresh);
+        EXPECT_TRUE(fresh.Has("launch "));
+        if (ending.empty()) {
+            EXPECT_EQ(status, 0);
+            EXPECT_EQ(fresh.Last(), "success");
+            continue;
+        }
+        EXPECT_EQ(status, static_cast<int>(Failure::ToolFailed));
+        EXPECT_FALSE(fresh.Has("success"));
+        EXPECT_EQ(fresh.Last(), "failure The install did not finish.\n\n" + ending +
+                                    "\n\nThe archive tool's window and Install.log beside Install.exe say what was "
+                                    "changed and what was not:\n" +
+                                    paths.appFolder + "\\Install.log");
+    }
+}
+
+// Every ending a script run can have has its own words.
+TEST(ToolEndingText, NamesEveryEndingOfAScriptRun) {
+    for (const std::uint32_t status : {1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 10u, 15u, 16u}) {
+        const std::string text = ToolEndingText(status);
+        EXPECT_EQ(text.find("The archive tool ended with status " + std::to_string(status) + ": "), 0u) << text;
+    }
 }
 
 }  // namespace

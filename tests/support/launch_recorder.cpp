@@ -1,6 +1,7 @@
 // Stands in for Install.plug in tests: records how it was started into
 // launch_record.txt beside itself (UTF-8, one fact a line), then, if
 // recorder_delay_ms.txt lies beside it, waits that long and appends "finished".
+// It ends with the status that recorder_status.txt beside it holds, else 0.
 #include <windows.h>
 
 #include <shellapi.h>
@@ -55,5 +56,8 @@ int wmain() {
         std::ofstream(std::filesystem::path(folder + L"\\launch_record.txt"), std::ios::binary | std::ios::app)
             << "finished\n";
     }
+    std::ifstream statusFile(std::filesystem::path(folder + L"\\recorder_status.txt"));
+    DWORD status = 0;
+    if (statusFile >> status) return static_cast<int>(status);
     return 0;
 }

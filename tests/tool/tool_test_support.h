@@ -115,11 +115,13 @@ class FakeConsole final : public Console {
 public:
     bool terminal = false;
     bool ownsWindow = false;
+    int width = 0;
     int waits = 0;
     std::string text;
 
     void Write(std::string_view written) override { text += written; }
     bool IsTerminal() override { return terminal; }
+    int Width() override { return width; }
     bool OwnsWindow() override { return ownsWindow; }
     void WaitForEnter() override { ++waits; }
 };

@@ -1,8 +1,8 @@
 // The demo's self-running walk through an install, for machines without a
 // display: starts Install.exe in its application folder, opens the game
-// folder in the folder list by double-clicks, presses Install and confirms
-// the success message, then waits for the archive tool's window to ask for
-// Enter and answers it, saving a screenshot at each step.
+// folder in the folder list by double-clicks, presses Install, waits for the
+// archive tool's window to ask for Enter and answers it, then confirms the
+// installer's box that follows, saving a screenshot at each step.
 //
 // Usage: demo_walkthrough <app folder> <game folder> <screenshot folder>
 #include <windows.h>
@@ -80,25 +80,10 @@ int wmain(int argc, wchar_t** argv) {
     ::Sleep(150);
     Shot(installer.Form(), shots, "2-found.bmp");
 
-    std::printf("3. Install: the script is written, the archive tool starts\n");
+    std::printf("3. Install: the script is written, the archive tool starts; the installer waits for it\n");
     ClickCentre(installer.Control(kCommand1Id));
-    const HWND box = installer.WaitForDialog();
-    if (!box) return Fail("no message box");
-    HWND ok = nullptr;
-    WaitUntil([&] {
-        for (HWND child = ::GetWindow(box, GW_CHILD); child; child = ::GetWindow(child, GW_HWNDNEXT))
-            if (Text(child) == L"OK" && ::IsWindowVisible(child)) ok = child;
-        return ok != nullptr;
-    });
-    ::Sleep(200);
-    Shot(box, shots, "3-install-success.bmp");
-    std::printf("4. OK ends the installer\n");
-    const auto exitStatus = installer.ConfirmAndWaitForExit(box, ok);
-    if (!exitStatus) return Fail("the installer did not end");
-    std::printf("   Install.exe ended with status %lu\n", *exitStatus);
-    if (*exitStatus != 0) return 1;
 
-    std::printf("5. the archive tool works in its own window and asks for Enter at the end\n");
+    std::printf("4. the archive tool works in its own window and asks for Enter at the end\n");
     using veltrin::e2e::test::ConsoleText;
     std::vector<DWORD> tools;
     if (!WaitUntil([&] { return !(tools = veltrin::e2e::test::ToolProcesses()).empty(); }))
@@ -109,12 +94,28 @@ int wmain(int argc, wchar_t** argv) {
         return Fail("the archive tool never asked for Enter");
     ::Sleep(300);
     const RECT screen{0, 0, ::GetSystemMetrics(SM_CXSCREEN), ::GetSystemMetrics(SM_CYSCREEN)};
-    const fs::path toolShot = shots / "4-tool-console.bmp";
+    const fs::path toolShot = shots / "3-tool-console.bmp";
     CaptureScreen(screen).SaveBmp(toolShot);
     std::printf("  screenshot %s\n", toolShot.string().c_str());
-    std::printf("6. Enter closes the tool's window\n");
+    std::printf("5. Enter closes the tool's window\n");
     const auto end = veltrin::e2e::test::FinishTool(tool);
     if (!end) return Fail("the archive tool did not end");
     std::printf("   Install.plug ended with status %lu\n", end->status);
-    return end->status == 0 ? 0 : 1;
+
+    std::printf("6. then the installer's box says how it ended\n");
+    const HWND box = installer.WaitForDialog();
+    if (!box) return Fail("no message box");
+    HWND ok = nullptr;
+    WaitUntil([&] {
+        for (HWND child = ::GetWindow(box, GW_CHILD); child; child = ::GetWindow(child, GW_HWNDNEXT))
+            if (Text(child) == L"OK" && ::IsWindowVisible(child)) ok = child;
+        return ok != nullptr;
+    });
+    ::Sleep(200);
+    Shot(box, shots, "4-install-success.bmp");
+    std::printf("7. OK ends the installer\n");
+    const auto exitStatus = installer.ConfirmAndWaitForExit(box, ok);
+    if (!exitStatus) return Fail("the installer did not end");
+    std::printf("   Install.exe ended with status %lu\n", *exitStatus);
+    return end->status == 0 && *exitStatus == 0 ? 0 : 1;
 }

@@ -594,6 +594,65 @@ TEST_F(WindowTest, InstallWritesTheScriptStartsTheToolAndEndsAfterSuccess) {
     EXPECT_EQ(installer.ConfirmAndWaitForExit(box, ChildWithText(box, L"OK")), std::optional<DWORD>(0));
 }
 
+// The box waits for the tool: a stand-in that works for a second and a half
+// and ends with 0, 6 (an archive in use) or 9 (a name an archive cannot hold).
+// While it works the window answers and shows no box; "Install Success !"
+// only for 0, otherwise the failure report with the tool's ending and the log
+// on a line of its own, and Install.exe ends with a status of its own.
+TEST_F(WindowTest, TheBoxWaitsForTheToolAndSaysSuccessOnlyWhenItSucceeded) {
+    struct Case {
+        DWORD toolStatus;
+        const wchar_t* ending;  // the failure report's words for it; none for success
+        DWORD exitStatus;
+    };
+    const Case cases[] = {
+        {6, L"status 6: an archive of the game is in use by another program", 10},
+        {9, L"status 9: a file of the mod cannot be stored in an archive", 10},
+        {0, nullptr, 0},
+    };
+    const fs::path record = app / "launch_record.txt";
+    for (const auto& [toolStatus, ending, exitStatus] : cases) {
+        SCOPED_TRACE(toolStatus);
+        fs::remove(record);
+        Touch(app / "recorder_delay_ms.txt", "1500");
+        Touch(app / "recorder_status.txt", std::to_string(toolStatus));
+        Installer installer(app / "Install.exe", game);
+        ASSERT_TRUE(ShowsAnswer(installer, true));
+        ASSERT_TRUE(installer.Activate());
+        ClickCentre(Command1(installer));
+
+        ASSERT_TRUE(WaitUntil([&] { return ReadBytes(record).find("show=") != std::string::npos; }, 30s));
+        int answered = 0;
+        int boxesSeen = 0;
+        while (ReadBytes(record).find("finished") == std::string::npos) {
+            boxesSeen += installer.VisibleTopWindows() != std::vector<HWND>{installer.Form()};
+            DWORD_PTR ignored = 0;
+            answered += ::SendMessageTimeoutW(installer.Form(), WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 2000, &ignored) != 0;
+            ::Sleep(100);
+        }
+        EXPECT_EQ(boxesSeen, 0) << "a box showed while the tool worked";
+        EXPECT_GT(answered, 3) << "the window did not answer while the tool worked";
+
+        const HWND box = WaitForBox(installer);
+        ASSERT_NE(box, nullptr);
+        EXPECT_EQ(Text(box), L"VeltrinInstall");
+        const Strings texts = ChildTexts(box);
+        const bool success = std::find(texts.begin(), texts.end(), L"Install Success !") != texts.end();
+        EXPECT_EQ(success, ending == nullptr);
+        if (ending) {
+            std::wstring shown;  // the box's text: its longest child's
+            for (const auto& text : texts)
+                if (text.size() > shown.size()) shown = text;
+            const std::wstring log = L"\n" + (app / "Install.log").wstring();
+            EXPECT_EQ(shown.find(L"The install did not finish."), 0u) << fs::path(shown).string();
+            EXPECT_TRUE(shown.ends_with(log)) << fs::path(shown).string();
+            EXPECT_NE(shown.find(ending), std::wstring::npos) << fs::path(shown).string();
+            CaptureWindow(box).SaveBmp(Screenshots() / ("tool_failed_" + std::to_string(toolStatus) + ".bmp"));
+        }
+        EXPECT_EQ(installer.ConfirmAndWaitForExit(box, ChildWithText(box, L"OK")), std::optional<DWORD>(exitStatus));
+    }
+}
+
 TEST_F(WindowTest, MissingPayloadFolderEndsWithTheFailureReportAndNoTool) {
     fs::remove_all(app / "gta3.img");
     Installer installer(app / "Install.exe", game);

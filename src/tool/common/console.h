@@ -15,6 +15,10 @@ public:
     // Standard output is a console or terminal, where a redrawn progress bar
     // makes sense (not a file or a pipe).
     [[nodiscard]] virtual bool IsTerminal() = 0;
+    // The columns a line of standard output may fill before the window cuts
+    // it off or breaks it; 0 when it is not a console or terminal, or does
+    // not say.
+    [[nodiscard]] virtual int Width() { return 0; }
     // This process alone uses its console window: it was started by the
     // installer or from Explorer, not from a prompt, so the window closes
     // when the tool ends.

@@ -1,3 +1,4 @@
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -17,6 +18,11 @@ public:
         std::fflush(stdout);
     }
     bool IsTerminal() override { return ::isatty(STDOUT_FILENO) == 1; }
+    int Width() override {
+        winsize size{};
+        if (!IsTerminal() || ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0) return 0;
+        return size.ws_col;
+    }
     // A terminal window outlives the programs started in it.
     bool OwnsWindow() override { return false; }
     void WaitForEnter() override {

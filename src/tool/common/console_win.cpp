@@ -43,6 +43,15 @@ public:
         return ::GetConsoleMode(::GetStdHandle(STD_OUTPUT_HANDLE), &mode) != FALSE;
     }
 
+    // The visible part of the buffer: a line wider than the window is cut
+    // off at its edge, one wider than the buffer is broken there.
+    int Width() override {
+        CONSOLE_SCREEN_BUFFER_INFO info{};
+        if (!::GetConsoleScreenBufferInfo(::GetStdHandle(STD_OUTPUT_HANDLE), &info)) return 0;
+        const int window = info.srWindow.Right - info.srWindow.Left + 1;
+        return window > 0 && window < info.dwSize.X ? window : info.dwSize.X;
+    }
+
     // Started from a prompt, the console lists the prompt too; started by the
     // installer or from Explorer, this process is its only one.
     bool OwnsWindow() override {

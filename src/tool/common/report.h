@@ -1,11 +1,14 @@
 #pragma once
 // Where the runner and the commands tell what they do: lines of text, and
 // progress of long work. ConsoleReport prints both and keeps the lines (not
-// the progress bar) in a log file.
+// the progress bar) in a log file. On the console a line wider than the
+// window is broken between words, its continuation indented; the log keeps
+// each line whole.
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "archive/file_io.h"
 #include "tool/common/console.h"
@@ -18,6 +21,11 @@ public:
     virtual void Line(std::string_view text) = 0;
     virtual void Progress(uint64_t done, uint64_t total) = 0;
 };
+
+// The line as rows of at most width columns (characters), broken at spaces;
+// each continuation starts with the line's own indent and four spaces more.
+// A word longer than a row is cut. A width under 20 leaves the line whole.
+std::vector<std::string> WrapLine(std::string_view text, int width);
 
 class ConsoleReport final : public Report {
 public:
@@ -38,6 +46,7 @@ public:
 
 private:
     void EndBar();
+    void Print(std::string_view text);
     void Log(std::string_view text);
 
     Console& console_;

@@ -19,9 +19,12 @@ namespace {
 constexpr std::string_view kMark = "VeltrinRecord\r\n\x1a";
 // Version 2 stores a backup inside the record's own folder relative to it
 // (a flag before its path), so that the application folder may be moved or
-// renamed; version 1, every path whole, is still read.
-constexpr uint32_t kVersion = 2;
+// renamed; version 1, every path whole, is still read. Version 3 keeps the
+// bytes after an archive's last entry with its layout, and why an archive
+// has none; versions 1 and 2 are still read (without them).
+constexpr uint32_t kVersion = 3;
 constexpr uint32_t kWholePathsVersion = 1;
+constexpr uint32_t kFrontOnlyVersion = 2;
 constexpr size_t kSealSize = std::tuple_size_v<archive::Digest>;
 // A record holds a few archives' fronts (half a megabyte for a stock
 // gta3.img); anything near this is no record of ours.
@@ -162,6 +165,9 @@ std::vector<uint8_t> EncodeRecord(const InstallRecord& record, std::string_view 
         if (archive.layout) {
             out.U64(archive.layout->fileSize);
             out.Blob(archive.layout->front);
+            out.Blob(archive.layout->tail);
+        } else {
+            out.Text(archive.layoutNotKept);
         }
         out.State(archive.found);
         out.State(archive.left);
@@ -188,7 +194,7 @@ InstallRecord DecodeRecord(std::span<const uint8_t> bytes, std::string_view fold
         throw RecordError("it is not an install record of this tool");
     Reader header(bytes.subspan(kMark.size()));
     const uint32_t version = header.U32();
-    if (version != kVersion && version != kWholePathsVersion)
+    if (version != kVersion && version != kFrontOnlyVersion && version != kWholePathsVersion)
         throw RecordError("it is of version " + std::to_string(version) + ", which this tool (version " +
                           std::to_string(kVersion) + ") does not read");
     if (bytes.size() < kMark.size() + 4 + kSealSize) throw RecordError("it ends before its seal");
@@ -207,7 +213,10 @@ InstallRecord DecodeRecord(std::span<const uint8_t> bytes, std::string_view fold
             archive::Layout layout;
             layout.fileSize = in.U64();
             layout.front = in.Blob();
+            if (version == kVersion) layout.tail = in.Blob();
             archive.layout = std::move(layout);
+        } else if (version == kVersion) {
+            archive.layoutNotKept = in.Text();
         }
         archive.found = in.State();
         archive.left = in.State();

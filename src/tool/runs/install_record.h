@@ -10,8 +10,10 @@
 // original's backup file, spelling, sectors and place) or added; a SHA-256 of
 // the bytes the install put into each entry, so that "still the mod's" is a
 // checksum comparison; the archive's layout before the first install (its
-// front bytes and size, to give it back byte for byte); and the state (the
-// directory's checksum and the size) the last install found and left.
+// front bytes, the bytes after its last entry and its size, to give it back
+// byte for byte), or why it is not kept; and the state (the directory's
+// checksum and the size) the last install found and left. It never holds an
+// entry's data: a layout is kept only where it can be given back soundly.
 //
 // The file is written whole beside its place and moved in (a publish group),
 // so a crash leaves the old record or the new one. It starts with its own
@@ -61,8 +63,12 @@ struct RecordedEntry {
 struct RecordedArchive {
     std::string path;
     // Before the first install; none when an install the record does not
-    // know (or another program) had changed the archive by then.
+    // know (or another program) had changed the archive by then, or when the
+    // layout could not be given back soundly (layout_restore.h).
     std::optional<archive::Layout> layout;
+    // Why there is no layout, when the record says (empty otherwise): one of
+    // the texts below, or why the layout could not be given back soundly.
+    std::string layoutNotKept;
     std::optional<archive::ArchiveState> found;  // when the last install started its save
     std::optional<archive::ArchiveState> left;   // what that save left
     std::vector<RecordedEntry> entries;
@@ -71,6 +77,12 @@ struct RecordedArchive {
     RecordedEntry* Find(std::string_view name);
     [[nodiscard]] const RecordedEntry* Find(std::string_view name) const;
 };
+
+inline constexpr std::string_view kChangedBeforeTheRecord =
+    "an install without a record, or another program, had changed it before";
+inline constexpr std::string_view kChangedBetweenInstalls =
+    "something the record does not know changed it between two installs";
+inline constexpr std::string_view kPartlyUndone = "an earlier undo gave back part of it";
 
 struct InstallRecord {
     std::string computer;  // where the installs ran (ComputerName)

@@ -1,5 +1,6 @@
 #include "tool/runs/restore.h"
 
+#include <algorithm>
 #include <map>
 #include <optional>
 #include <set>
@@ -8,8 +9,10 @@
 #include "archive/archive.h"
 #include "archive/archive_error.h"
 #include "archive/commit.h"
+#include "archive/layout_restore.h"
 #include "archive/names.h"
 #include "archive/recovery.h"
+#include "text/counted.h"
 #include "text/path_text.h"
 #include "tool/common/error_text.h"
 #include "tool/common/publish_group.h"
@@ -93,6 +96,18 @@ std::vector<ArchiveUndo> PlanFromRecord(const InstallRecord& record) {
     return plan;
 }
 
+// "1 used backup and 2 markers": what the removed files were.
+std::string RemovedText(const std::vector<std::string>& removed) {
+    const auto markers = static_cast<uint64_t>(std::count_if(
+        removed.begin(), removed.end(), [](const std::string& path) { return path.ends_with(kAddedMarkerSuffix); }));
+    const uint64_t backups = removed.size() - markers;
+    const std::string backupText = text::Counted(backups, "used backup", "used backups");
+    const std::string markerText = text::Counted(markers, "marker", "markers");
+    if (markers == 0) return backupText;
+    if (backups == 0) return markerText;
+    return backupText + " and " + markerText;
+}
+
 struct UndoTally {
     int restored = 0;
     int removed = 0;
@@ -103,7 +118,7 @@ struct UndoTally {
         return TallyText({{restored, "restored"},
                           {removed, "removed"},
                           {alreadyUndone, "already undone"},
-                          {untouched, "left as they are"}});
+                          {untouched, "left as it is", "left as they are"}});
     }
 };
 
@@ -158,9 +173,11 @@ private:
             report_.Line("to undo them anyway: Install.plug -restore --force \"" + scriptPath_ + "\"");
         }
         if (unremoved_ > 0) {
-            report_.Line("error: " + std::to_string(unremoved_) +
-                         " used backups or markers could not be removed (named above); the archives hold what the "
-                         "lines above say, and undoing again removes them");
+            report_.Line(
+                "error: " +
+                text::Counted(static_cast<uint64_t>(unremoved_), "used backup or marker", "used backups or markers") +
+                " could not be removed (named above); the archives hold what the lines above say, and "
+                "undoing again removes them");
             report_.Line("failed");
             return ExitStatus::Io;
         }
@@ -197,9 +214,13 @@ private:
         usedUp_.clear();
         resolved_.clear();
         bool saved = false;
-        if (undo.recorded && CanGiveBackWhole(*undo.recorded)) {
+        const std::string notWhole = undo.recorded ? WhyNotGivenBackWhole(*undo.recorded) : std::string();
+        if (undo.recorded && notWhole.empty()) {
             saved = GiveBackWhole(*undo.recorded);
         } else {
+            if (undo.recorded)
+                report_.Line("undoing " + undo.path +
+                             " entry by entry (originals back, additions removed), not byte for byte: " + notWhole);
             for (const auto& item : undo.items) Decide(item);
             saved = archive_->HasChanges();
             if (saved)
@@ -243,24 +264,33 @@ private:
         outcomes_.back().what = "undone";
     }
 
-    // Nothing but the recorded installs changed the archive since the first
-    // of them: its state is the one the last left, every entry still holds
-    // what it put in (an added one may never have gone in), and every
-    // original is at hand. Then the layout from before the first install
-    // comes back byte for byte.
-    bool CanGiveBackWhole(const RecordedArchive& recorded) {
-        if (!recorded.layout || !recorded.left || archive_->CurrentState() != *recorded.left) return false;
+    // The layout from before the first install comes back byte for byte
+    // where it was kept and can be given back soundly, nothing but the
+    // recorded installs changed the archive since the first of them (its
+    // state is the one the last left), every entry still holds what they put
+    // in (an added one may never have gone in), and every original is at
+    // hand. Returns why not, or empty.
+    std::string WhyNotGivenBackWhole(const RecordedArchive& recorded) {
+        if (!recorded.layout)
+            return recorded.layoutNotKept.empty()
+                       ? "the record does not keep the layout it had before the first install"
+                       : "its layout before the first install could not be kept: " + recorded.layoutNotKept;
+        if (const std::string why = archive::WhyLayoutCannotBeGivenBack(*recorded.layout); !why.empty())
+            return "its layout before the first install cannot be given back: " + why;
+        if (!recorded.left || archive_->CurrentState() != *recorded.left)
+            return "it changed since the last install (another program, or an install this record does not know)";
         for (const RecordedEntry& entry : recorded.entries) {
             const archive::Entry* there = archive_->Find(entry.name);
             if (entry.added && !there) continue;
-            if (!there || !EntryHolds(*archive_, *there, entry.put)) return false;
+            if (!there || !EntryHolds(*archive_, *there, entry.put))
+                return entry.name + " has changed since the install";
             if (entry.added) continue;
-            if (entry.backup.empty() || !fs_.Exists(entry.backup)) return false;
+            if (entry.backup.empty() || !fs_.Exists(entry.backup)) return "the backup of " + entry.name + " is gone";
             if (fs_.Open(entry.backup, archive::OpenMode::Read)->Size() !=
                 uint64_t{entry.sectors} * archive::kSectorSize)
-                return false;
+                return "the backup of " + entry.name + " is not the size of the original";
         }
-        return true;
+        return {};
     }
 
     // Returns whether it saved a change (none is needed when the archive is
@@ -302,7 +332,9 @@ private:
     // install already: then no save is needed.
     bool IsAsItWas(const RecordedArchive& recorded) {
         const archive::Layout now = archive_->CurrentLayout();
-        if (now.fileSize != recorded.layout->fileSize || now.front != recorded.layout->front) return false;
+        if (now.fileSize != recorded.layout->fileSize || now.front != recorded.layout->front ||
+            now.tail != recorded.layout->tail)
+            return false;
         for (const RecordedEntry& entry : recorded.entries) {
             const archive::Entry* there = archive_->Find(entry.name);
             if (entry.added ? there != nullptr
@@ -384,7 +416,9 @@ private:
             if (!why.empty() && EntryMatchesFile(*archive_, *entry, fs_, item.backup).match == Match::Holds) {
                 ++tally_.alreadyUndone;
                 UsedUp(item, item.backup);
-                report_.Line(item.name + " already holds its original (an earlier undo put it back); its backup " +
+                // An undo stopped after its save, or a repair of the game:
+                // nothing here tells which.
+                report_.Line(item.name + " already holds its original again (put back since the install); its backup " +
                              item.backup + " is used up");
                 return;
             }
@@ -452,7 +486,7 @@ private:
                 report_.Line("  the used " + path + " cannot be removed: " + DescribeError(error));
             }
         }
-        if (!removed.empty()) report_.Line("removed " + std::to_string(removed.size()) + " used backups and markers");
+        if (!removed.empty()) report_.Line("removed " + RemovedText(removed));
         return removed;
     }
 
@@ -482,6 +516,7 @@ private:
             std::erase_if(updated.archives, [&](const RecordedArchive& a) { return &a == archive; });
         } else {
             archive->layout.reset();
+            archive->layoutNotKept = kPartlyUndone;
             archive->found.reset();
             archive->left.reset();
         }
@@ -495,8 +530,8 @@ private:
         report_.Line("error: " + why);
         const bool hadOpen = archive_.has_value();
         archive_.reset();  // drops every staged change
-        return ReportStopped(report_, {hadOpen, tally_.Text(), !record_.archives.empty(), !changed_}, outcomes_,
-                             status);
+        const std::string_view keepFolder = record_.archives.empty() ? std::string_view() : KeepFolderLine(record_);
+        return ReportStopped(report_, {hadOpen, tally_.Text(), keepFolder, !changed_}, outcomes_, status);
     }
 
     const std::string& scriptPath_;

@@ -29,7 +29,8 @@ std::string TallyText(std::initializer_list<TallyCount> counts) {
     std::string text;
     for (const TallyCount& count : counts) {
         if (!text.empty()) text += ", ";
-        text += std::to_string(count.count) + " " + std::string(count.words);
+        const bool many = count.count != 1 && !count.many.empty();
+        text += std::to_string(count.count) + " " + std::string(many ? count.many : count.one);
     }
     return text;
 }
@@ -57,9 +58,18 @@ std::string LineRef(const std::string& scriptPath, size_t lineNumber) {
     return scriptPath + ", line " + std::to_string(lineNumber);
 }
 
+std::string ErrorAt(const std::string& where, const std::string& why) { return "error: " + why + " (" + where + ")"; }
+
+std::string_view KeepFolderLine(const InstallRecord& record) {
+    for (const RecordedArchive& archive : record.archives)
+        for (const RecordedEntry& entry : archive.entries)
+            if (!entry.added && !entry.backup.empty()) return kKeepFolder;
+    return kKeepFolderForAdded;
+}
+
 ExitStatus RefuseLine(Report& report, const std::string& where, const std::string& why, const std::string& line,
                       ExitStatus status) {
-    report.Line("error (" + where + "): " + why);
+    report.Line(ErrorAt(where, why));
     report.Line("  " + Printable(line));
     report.Line("nothing was changed");
     report.Line("failed");
@@ -114,7 +124,7 @@ ExitStatus ReportStopped(Report& report, const StoppedRun& stopped, const std::v
     if (stopped.hadOpenArchive)
         report.Line("summary of " + outcomes.back().path + " (not saved): " + stopped.openTally);
     for (const auto& outcome : outcomes) report.Line(outcome.path + ": " + outcome.what);
-    if (stopped.keepFolder) report.Line(std::string(kKeepFolder));
+    if (!stopped.keepFolder.empty()) report.Line(std::string(stopped.keepFolder));
     if (stopped.nothingChanged) report.Line("nothing was changed");
     report.Line("failed");
     return status;

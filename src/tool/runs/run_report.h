@@ -20,13 +20,15 @@
 
 namespace veltrin::tool {
 
-// One count of a tally and the words that follow it: {2, "backed up"}.
+// One count of a tally and the words that follow it, for one and for more
+// (the same when many is empty): {2, "backup kept", "backups kept"}.
 struct TallyCount {
     int count = 0;
-    std::string_view words;
+    std::string_view one;
+    std::string_view many = {};
 };
 
-// "1 backed up, 0 backups kept": each count with its words, in order.
+// "1 backed up, 1 backup kept": each count with its words, in order.
 std::string TallyText(std::initializer_list<TallyCount> counts);
 
 // Says in an indented line what opening the archive did about an unfinished
@@ -37,6 +39,11 @@ std::string ReportRecovery(Report& report, archive::Recovery recovery);
 
 // "<script>, line <n>", as the run's errors name a line.
 std::string LineRef(const std::string& scriptPath, size_t lineNumber);
+
+// An error's line: the cause first, then where it struck, so that what a
+// narrow window cuts or breaks is the place and not the cause:
+// "error: <why> (<where>)".
+std::string ErrorAt(const std::string& where, const std::string& why);
 
 // Reports a script line that cannot run: where, why, the line as it can be
 // shown (control characters as \xNN), that nothing was changed, and
@@ -60,8 +67,15 @@ RecordRead ReadRecordOrRefuse(archive::FileSystem& fs, const std::string& record
 
 // What the application folder's Backups hold once an install changed the
 // game: the install and a stopped run that changed an archive say it last.
+// The first only while they hold at least one of the game's originals; an
+// install that only added entries left the record and its markers there.
 inline constexpr std::string_view kKeepFolder =
     "keep this folder: its Backups folder now holds the game's original files, and Undo.cmd needs them";
+inline constexpr std::string_view kKeepFolderForAdded =
+    "keep this folder: its Backups folder now holds the record of the entries the install added, and Undo.cmd "
+    "needs it";
+// The record's word, not the disk's: it names a backup only once it is durable.
+std::string_view KeepFolderLine(const InstallRecord& record);
 
 // In the words of the run's last lines, what an archive holds whose save was
 // interrupted past its point of no return (why: the error), once opened again:
@@ -79,12 +93,12 @@ struct ArchiveOutcome {
 // the error is told: the summary of the archive it had open, whose staged
 // changes the caller has dropped (nothing when none was open),
 // what became of each archive, that the folder must be kept when its Backups
-// hold originals of the game (keepFolder), "nothing was changed" when the
+// serve the undo (keepFolder), "nothing was changed" when the
 // run changed nothing on disk, and "failed". Returns status.
 struct StoppedRun {
     bool hadOpenArchive = false;
     std::string openTally;
-    bool keepFolder = false;
+    std::string_view keepFolder;  // the line to say, empty when none
     bool nothingChanged = false;
 };
 ExitStatus ReportStopped(Report& report, const StoppedRun& stopped, const std::vector<ArchiveOutcome>& outcomes,

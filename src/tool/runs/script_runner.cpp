@@ -12,6 +12,7 @@
 #include "archive/recovery.h"
 #include "install/payload_folders.h"
 #include "text/ascii.h"
+#include "text/counted.h"
 #include "text/path_text.h"
 #include "tool/common/error_text.h"
 #include "tool/common/platform.h"
@@ -44,7 +45,7 @@ struct ArchiveTally {
 
     [[nodiscard]] std::string Text() const {
         return TallyText({{backedUp, "backed up"},
-                          {backupsKept, "backups kept"},
+                          {backupsKept, "backup kept", "backups kept"},
                           {nothingToBackUp, "with nothing to back up"},
                           {replaced, "replaced"},
                           {added, "added"}});
@@ -134,7 +135,7 @@ public:
         }
         report_.Line("to undo this install: double-click Undo.cmd in " + FolderText(scriptPath_) +
                      ", or run Install.plug -restore \"" + scriptPath_ + "\"");
-        if (!record_.archives.empty()) report_.Line(std::string(kKeepFolder));
+        if (!record_.archives.empty()) report_.Line(std::string(KeepFolderLine(record_)));
         report_.Line("done");
         return ExitStatus::Ok;
     }
@@ -186,7 +187,7 @@ private:
         unknownChanges_ = false;
         const std::string recovered = ReportRecovery(report_, open_->RecoveryOnOpen());
         if (!recovered.empty()) outcomes_.back().what = recovered + "; not changed by this run";
-        report_.Line("  " + std::to_string(open_->Entries().size()) + " entries");
+        report_.Line("  " + text::Counted(open_->Entries().size(), "entry", "entries"));
     }
 
     // The first install's view of the archive is the original: its backups
@@ -327,14 +328,17 @@ private:
         const archive::ArchiveState now = open_->CurrentState();
         RecordedArchive* recorded = updated.Find(path);
         if (!recorded) {
-            updated.archives.push_back({path, std::nullopt, std::nullopt, std::nullopt, {}});
+            updated.archives.push_back({path, std::nullopt, {}, std::nullopt, std::nullopt, {}});
             recorded = &updated.archives.back();
-            if (!unknownChanges_) recorded->layout = open_->CurrentLayout();
+            recorded->layoutNotKept =
+                unknownChanges_ ? std::string(kChangedBeforeTheRecord) : open_->WhyLayoutCannotBeKept();
+            if (recorded->layoutNotKept.empty()) recorded->layout = open_->CurrentLayout();
             if (!saved) recorded->found = recorded->left = now;
         } else if (saved && (unknownChanges_ || !(now == recorded->left || now == recorded->found))) {
             // Something this record does not know changed the archive since
             // (a save it records that was rolled back leaves it as found).
             recorded->layout.reset();
+            recorded->layoutNotKept = kChangedBetweenInstalls;
         }
         if (saved) recorded->found = now;
 
@@ -466,7 +470,7 @@ private:
 
     ExitStatus Stop(const ScriptCommand* command, const std::string& why, ExitStatus status) {
         if (command)
-            report_.Line("error (" + LineRef(scriptPath_, command->lineNumber) + "): " + why);
+            report_.Line(ErrorAt(LineRef(scriptPath_, command->lineNumber), why));
         else
             report_.Line("error: " + why);
         // The archive is unchanged, so the backups hold its entries as they
@@ -479,8 +483,10 @@ private:
         const bool hadOpen = open_.has_value();
         if (hadOpen) RecordUnsavedBlock();
         open_.reset();  // drops every staged change
-        return ReportStopped(report_, {hadOpen, tally_.Text(), gameChanged_ && !record_.archives.empty(), !changed_},
-                             outcomes_, status);
+        const bool keepFolder = gameChanged_ && !record_.archives.empty();
+        return ReportStopped(
+            report_, {hadOpen, tally_.Text(), keepFolder ? KeepFolderLine(record_) : std::string_view(), !changed_},
+            outcomes_, status);
     }
 
     const std::string& scriptPath_;

@@ -107,7 +107,7 @@ ExitStatus ListEntries(const std::string& archivePath, archive::FileSystem& fs, 
                           entry.offset);
             report.Line(line);
         }
-        report.Line(std::to_string(archive.Entries().size()) + " entries");
+        report.Line(text::Counted(archive.Entries().size(), "entry", "entries"));
         const archive::FreeSpace free = archive.Free();
         report.Line("free space: " +
                     (free.entries == 0
@@ -181,7 +181,7 @@ ExitStatus ExtractEntries(const std::string& archivePath, const std::string& fol
             }
             throw;
         }
-        report.Line(std::to_string(count) + " entries extracted to " + folder);
+        report.Line(text::Counted(count, "entry", "entries") + " extracted to " + folder);
         return status;
     });
 }
@@ -259,7 +259,7 @@ ExitStatus VerifyArchive(const std::string& archivePath, archive::FileSystem& fs
             report.Line(archivePath + ": no problems found");
             return ExitStatus::Ok;
         }
-        report.Line(archivePath + ": " + std::to_string(problems.size()) + " problems found");
+        report.Line(archivePath + ": " + text::Counted(problems.size(), "problem", "problems") + " found");
         return ExitStatus::VerifyProblems;
     });
 }
@@ -270,7 +270,7 @@ ExitStatus RebuildArchive(const std::string& archivePath, archive::FileSystem& f
         auto archive = archive::Archive::Open(archivePath, fs);
         return Saved(archivePath, fs, report, "nothing was changed", [&] {
             const auto stats = archive.Rebuild(ProgressTo(report));
-            report.Line("rebuilt: " + std::to_string(stats.bytesWritten) + " bytes written");
+            report.Line("rebuilt: " + text::Counted(stats.bytesWritten, "byte", "bytes") + " written");
         });
     });
 }

@@ -103,10 +103,17 @@ ExitStatus Usage(Report& report, const std::string& why) {
     return ExitStatus::Usage;
 }
 
+// Started without a command, most likely by a double-click: what the tool
+// is and what to start instead.
+ExitStatus Introduce(Report& report) {
+    for (const std::string_view line : IntroductionLines()) report.Line(line);
+    return ExitStatus::Usage;
+}
+
 ExitStatus Dispatch(const std::vector<std::string>& args, Console& console, archive::FileSystem& fs,
                     AdminRights& rights) {
     ConsoleReport report(console);
-    if (args.size() < 2) return Usage(report, "no command given");
+    if (args.size() < 2) return Introduce(report);
     const std::string& command = args[1];
     const std::vector<std::string> rest(args.begin() + 2, args.end());
 
@@ -174,6 +181,16 @@ ExitStatus Dispatch(const std::vector<std::string>& args, Console& console, arch
 }
 
 }  // namespace
+
+std::vector<std::string_view> IntroductionLines() {
+    return {
+        "Install.plug is the archive tool of the Veltrin MOD for GTA San Andreas: it puts the mod's files into the "
+        "game's .img archives and takes them out again.",
+        "To install the mod, run Install.exe in this folder; it starts this tool.",
+        "To undo the install, double-click Undo.cmd in this folder.",
+        "For the modder commands: Install.plug --help",
+    };
+}
 
 std::string HelpText() {
     return "Install.plug: the archive tool of the Veltrin MOD installer for GTA San Andreas .img archives.\n"

@@ -2,6 +2,7 @@
 // The tool as a whole: reads its arguments (the program name first), runs the
 // script or the modder command they name and returns the exit status.
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "archive/file_io.h"
@@ -11,6 +12,8 @@
 namespace veltrin::tool {
 
 std::string HelpText();
+// What the tool says when started without a command (double-clicked).
+std::vector<std::string_view> IntroductionLines();
 
 // With -script, the run's lines also go to Install.log beside the script.
 // When the tool owns its console window it waits for Enter before it returns.

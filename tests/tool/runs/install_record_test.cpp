@@ -23,7 +23,7 @@ InstallRecord Sample() {
     record.computer = "PLAYER-PC";
     RecordedArchive gta3;
     gta3.path = R"(C:\Games\GTA San Andreas\models\gta3.img)";
-    gta3.layout = archive::Layout{Pattern(4096, 1), 123 * 2048};
+    gta3.layout = archive::Layout{Pattern(4096, 1), Pattern(100, 9), 123 * 2048 + 100};
     gta3.found = archive::ArchiveState{archive::Sha256Of(Pattern(10, 2)), 99 * 2048};
     gta3.left = archive::ArchiveState{archive::Sha256Of(Pattern(10, 3)), 123 * 2048};
     gta3.entries.push_back({"infernus.dff",
@@ -38,8 +38,9 @@ InstallRecord Sample() {
                             0,
                             0,
                             {700, archive::Sha256Of(Pattern(700, 5))}});
-    RecordedArchive player;  // one whose first layout is not known
+    RecordedArchive player;  // one whose first layout is not kept
     player.path = R"(C:\Games\GTA San Andreas\models\player.img)";
+    player.layoutNotKept = "its entries do not follow one another";
     player.entries.push_back({"vest.dff", false, "", 7, 1, {10, archive::Sha256Of(Pattern(10, 6))}});
     record.archives = {gta3, player};
     return record;
@@ -69,8 +70,11 @@ TEST(InstallRecord, ReadsBackAsWrittenAndIsGoneOnceItHoldsNoArchive) {
     EXPECT_EQ(read->computer, "PLAYER-PC");
     ASSERT_EQ(read->archives.size(), 2u);
     EXPECT_EQ(read->archives[0].layout->front, Pattern(4096, 1));
+    EXPECT_EQ(read->archives[0].layout->tail, Pattern(100, 9));
+    EXPECT_EQ(read->archives[0].layout->fileSize, 123u * 2048 + 100);
     EXPECT_EQ(read->archives[0].entries, written.archives[0].entries);
     EXPECT_FALSE(read->archives[1].layout.has_value());
+    EXPECT_EQ(read->archives[1].layoutNotKept, "its entries do not follow one another");
     EXPECT_FALSE(read->archives[1].left.has_value());
     EXPECT_NE(read->Find(R"(c:\games\gta san andreas\MODELS\GTA3.IMG)"), nullptr);
     EXPECT_NE(read->archives[0].Find("INFERNUS.DFF"), nullptr);
@@ -95,14 +99,14 @@ TEST(InstallRecord, ATornChangedOrForeignRecordIsRefused) {
 
     // A later version, sealed as it should be: refused for its version.
     std::vector<uint8_t> later(bytes.begin(), bytes.end() - 32);
-    later[16] = 3;
+    later[16] = 4;
     const archive::Digest seal = archive::Sha256Of(later);
     later.insert(later.end(), seal.begin(), seal.end());
     try {
         DecodeRecord(later);
-        ADD_FAILURE() << "a record of version 3 was read";
+        ADD_FAILURE() << "a record of version 4 was read";
     } catch (const RecordError& error) {
-        EXPECT_NE(std::string(error.what()).find("version 3"), std::string::npos) << error.what();
+        EXPECT_NE(std::string(error.what()).find("version 4"), std::string::npos) << error.what();
     }
 }
 
@@ -124,42 +128,82 @@ TEST(InstallRecord, BackupsInsideItsFolderAreFoundWhereTheFolderIsNow) {
     EXPECT_EQ(read->archives[0].path, written.archives[0].path) << "the game did not move";
 }
 
-// A record as the version before wrote it: every backup's path whole, no
-// flag before it. Written here field by field.
-TEST(InstallRecord, ARecordOfTheVersionBeforeIsStillRead) {
+// A record written field by field, as an earlier version wrote it.
+struct Fields {
     std::vector<uint8_t> bytes;
-    auto raw = [&](std::string_view text) { bytes.insert(bytes.end(), text.begin(), text.end()); };
-    auto u32 = [&](uint32_t value) {
+    void Raw(std::string_view text) { bytes.insert(bytes.end(), text.begin(), text.end()); }
+    void U32(uint32_t value) {
         for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
-    };
-    auto u64 = [&](uint64_t value) {
+    }
+    void U64(uint64_t value) {
         for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
-    };
-    auto text = [&](std::string_view value) {
-        u32(static_cast<uint32_t>(value.size()));
-        raw(value);
-    };
-    const archive::Digest put = archive::Sha256Of(Pattern(7000, 4));
-    raw(std::string_view("VeltrinRecord\r\n\x1a"));
-    u32(1);
-    text("PLAYER-PC");
-    u32(1);  // archives
-    text(R"(C:\Games\GTA San Andreas\models\gta3.img)");
-    bytes.push_back(0);  // no layout
-    bytes.push_back(0);  // nothing found
-    bytes.push_back(0);  // nothing left
-    u32(1);              // entries
-    text("infernus.dff");
-    bytes.push_back(0);  // replaced
-    text(R"(D:\Mod\Backups\gta3.img\INFERNUS.dff)");
-    u32(40);
-    u32(3);
-    u64(7000);
-    bytes.insert(bytes.end(), put.begin(), put.end());
-    const archive::Digest seal = archive::Sha256Of(bytes);
-    bytes.insert(bytes.end(), seal.begin(), seal.end());
+    }
+    void Text(std::string_view value) {
+        U32(static_cast<uint32_t>(value.size()));
+        Raw(value);
+    }
+    std::vector<uint8_t> Sealed() {
+        const archive::Digest seal = archive::Sha256Of(bytes);
+        bytes.insert(bytes.end(), seal.begin(), seal.end());
+        return bytes;
+    }
+};
 
-    const InstallRecord read = DecodeRecord(bytes, R"(E:\Moved\Backups)");
+// Version 2: a layout of front bytes and a size only, and nothing said when
+// there is none. Its layout reads back without the bytes after the last
+// entry (the undo then checks whether it can give it back).
+TEST(InstallRecord, ARecordOfVersion2IsStillRead) {
+    Fields f;
+    f.Raw(std::string_view("VeltrinRecord\r\n\x1a"));
+    f.U32(2);
+    f.Text("PLAYER-PC");
+    f.U32(2);  // archives
+    f.Text(R"(C:\Games\GTA San Andreas\models\gta3.img)");
+    f.bytes.push_back(1);  // a layout
+    f.U64(5 * 2048);
+    f.U64(2048);
+    f.bytes.insert(f.bytes.end(), 2048, 7);
+    f.bytes.push_back(0);  // nothing found
+    f.bytes.push_back(0);  // nothing left
+    f.U32(0);              // entries
+    f.Text(R"(C:\Games\GTA San Andreas\models\player.img)");
+    f.bytes.push_back(0);  // no layout, and no word on why
+    f.bytes.push_back(0);
+    f.bytes.push_back(0);
+    f.U32(0);
+    const InstallRecord read = DecodeRecord(f.Sealed(), R"(E:\Moved\Backups)");
+    ASSERT_EQ(read.archives.size(), 2u);
+    ASSERT_TRUE(read.archives[0].layout.has_value());
+    EXPECT_EQ(read.archives[0].layout->front, std::vector<uint8_t>(2048, 7));
+    EXPECT_TRUE(read.archives[0].layout->tail.empty());
+    EXPECT_EQ(read.archives[0].layout->fileSize, 5u * 2048);
+    EXPECT_FALSE(read.archives[1].layout.has_value());
+    EXPECT_EQ(read.archives[1].layoutNotKept, "");
+}
+
+// A record as version 1 wrote it: every backup's path whole, no flag before
+// it.
+TEST(InstallRecord, ARecordOfVersion1IsStillRead) {
+    Fields f;
+    const archive::Digest put = archive::Sha256Of(Pattern(7000, 4));
+    f.Raw(std::string_view("VeltrinRecord\r\n\x1a"));
+    f.U32(1);
+    f.Text("PLAYER-PC");
+    f.U32(1);  // archives
+    f.Text(R"(C:\Games\GTA San Andreas\models\gta3.img)");
+    f.bytes.push_back(0);  // no layout
+    f.bytes.push_back(0);  // nothing found
+    f.bytes.push_back(0);  // nothing left
+    f.U32(1);              // entries
+    f.Text("infernus.dff");
+    f.bytes.push_back(0);  // replaced
+    f.Text(R"(D:\Mod\Backups\gta3.img\INFERNUS.dff)");
+    f.U32(40);
+    f.U32(3);
+    f.U64(7000);
+    f.bytes.insert(f.bytes.end(), put.begin(), put.end());
+
+    const InstallRecord read = DecodeRecord(f.Sealed(), R"(E:\Moved\Backups)");
     ASSERT_EQ(read.archives.size(), 1u);
     ASSERT_EQ(read.archives[0].entries.size(), 1u);
     const RecordedEntry& entry = read.archives[0].entries[0];

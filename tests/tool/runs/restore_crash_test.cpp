@@ -138,7 +138,7 @@ TEST(RestoreCrash, ABackupThatCannotBeRemovedIsUsedUpByTheNextUndo) {
         FaultFileSystem faulty(fs, Fault::Error, removal);
         EXPECT_EQ(RestoreFromScript(kScript, CrashScript(), faulty, report), ExitStatus::Io) << report.All();
     }
-    EXPECT_TRUE(report.Has("1 used backups or markers could not be removed"));
+    EXPECT_TRUE(report.Has("1 used backup or marker could not be removed")) << report.All();
     EXPECT_EQ(report.lines.back(), "failed");
     EXPECT_TRUE(fs.Exists(Backup("gta3.img", "a.dff")));
     EXPECT_EQ(Check(fs, kCrashItems[0], "after the first undo"), Holds::Original);
@@ -148,7 +148,7 @@ TEST(RestoreCrash, ABackupThatCannotBeRemovedIsUsedUpByTheNextUndo) {
 
     RecordingReport again;
     EXPECT_EQ(RestoreFromScript(kScript, CrashScript(), fs, again), ExitStatus::Ok) << again.All();
-    EXPECT_TRUE(again.Has("a.dff already holds its original (an earlier undo put it back); its backup " +
+    EXPECT_TRUE(again.Has("a.dff already holds its original again (put back since the install); its backup " +
                           Backup("gta3.img", "a.dff") + " is used up"))
         << again.All();
     EXPECT_FALSE(fs.Exists(Backup("gta3.img", "a.dff")));

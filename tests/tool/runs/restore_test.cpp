@@ -105,11 +105,33 @@ TEST_F(RestoreTest, UndoesOneInstallAndUsesUpItsBackupsAndMarkers) {
     // Under the original's own spelling.
     EXPECT_TRUE(report.Has("restored infernus.dff from " + Backup("gta3.img", "INFERNUS.dff"))) << report.All();
     EXPECT_TRUE(report.Has("removed veltrin.dff, which the install added"));
+    EXPECT_TRUE(report.Has("removed 2 used backups and 1 marker")) << report.All();
     EXPECT_TRUE(report.Has("summary of " + kGta3 + ": 2 restored, 1 removed, 0 already undone, 0 left as they are"));
     EXPECT_TRUE(report.Has("summary of " + kPlayer + ": 1 restored, 0 removed, 0 already undone, 0 left as they are"));
     EXPECT_EQ(Remaining(), std::vector<std::string>{}) << report.All();
     EXPECT_FALSE(report.Has("--force"));
     EXPECT_EQ(report.lines.back(), "done");
+}
+
+// A game repaired after the install (its archives copied back from the
+// disc) holds the originals again; no undo put them back, and the undo says
+// no such thing. Counts take the noun's number.
+TEST_F(RestoreTest, AGameRepairedSinceTheInstallIsNotTakenForAnEarlierUndo) {
+    const Bytes gta3 = fs.Contents(kGta3);
+    const Bytes player = fs.Contents(kPlayer);
+    ASSERT_EQ(Install(), ExitStatus::Ok);
+    fs.SetFile(kGta3, gta3);
+    fs.SetFile(kPlayer, player);
+    EXPECT_EQ(Restore(), ExitStatus::Ok) << report.All();
+    ExpectOriginals();
+    EXPECT_FALSE(report.Has("an earlier undo")) << report.All();
+    EXPECT_TRUE(report.Has("vest.dff already holds its original again (put back since the install); its backup " +
+                           Backup("player.img", "vest.dff") + " is used up"))
+        << report.All();
+    EXPECT_TRUE(report.Has("summary of " + kPlayer + ": 0 restored, 0 removed, 1 already undone, 0 left as they are"))
+        << report.All();
+    EXPECT_TRUE(report.Has("removed 1 used backup")) << report.All();
+    EXPECT_FALSE(report.Has("removed 1 used backups")) << report.All();
 }
 
 TEST_F(RestoreTest, AnInstallAfterTheUndoBacksUpAfresh) {
@@ -169,7 +191,7 @@ TEST_F(RestoreTest, AnEntryChangedSinceIsLeftAloneNamedAndKeepsItsBackup) {
     EXPECT_FALSE(HasEntry(kGta3, "veltrin.dff"));
     EXPECT_EQ(Folded(ReadContent(fs, kPlayer)), Folded(playerBefore));
     EXPECT_EQ(Remaining(), std::vector<std::string>{Backup("gta3.img", "infernus.txd")});
-    EXPECT_TRUE(report.Has("summary of " + kGta3 + ": 1 restored, 1 removed, 0 already undone, 1 left as they are"));
+    EXPECT_TRUE(report.Has("summary of " + kGta3 + ": 1 restored, 1 removed, 0 already undone, 1 left as it is"));
     EXPECT_TRUE(report.Has("1 entry was left as it is"));
     EXPECT_TRUE(report.Has("to undo them anyway: Install.plug -restore --force \"" + kScript + "\""));
     EXPECT_EQ(report.lines.back(), "done");

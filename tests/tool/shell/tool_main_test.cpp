@@ -47,6 +47,45 @@ TEST(ConsoleReport, ALineAfterAnUnfinishedBarStartsOnItsOwnLine) {
     EXPECT_EQ(console.text, "\r[#############...........................] 33%\nerror: disk gone\n");
 }
 
+// In a console window 31 columns wide a row holds 30: a line wider than that
+// breaks between words, its continuation indented four more than the line;
+// a word wider than a row is cut. The log keeps each line whole.
+TEST(ConsoleReport, BreaksLinesBetweenWordsAtTheConsoleWidthAndLogsThemWhole) {
+    MemoryFileSystem fs;
+    FakeConsole console;
+    console.terminal = true;
+    console.width = 31;
+    ConsoleReport report(console);
+    report.AttachLog(fs.Open("/app/Install.log", archive::OpenMode::CreateAlways), "/app/Install.log");
+    const std::vector<std::string> lines = {
+        "error: not enough free space for C:\\Games\\GTA San Andreas\\models\\gta3.img: the change needs 1.8 MB",
+        "  an unfinished earlier change was rolled back",
+        "kept C:\\Program_Files\\Rockstar_Games\\player.img",
+        "saved",
+    };
+    for (const auto& line : lines) report.Line(line);
+    EXPECT_EQ(console.text,
+              "error: not enough free space\n"
+              "    for C:\\Games\\GTA San\n"
+              "    Andreas\\models\\gta3.img:\n"
+              "    the change needs 1.8 MB\n"
+              "  an unfinished earlier change\n"
+              "      was rolled back\n"
+              "kept\n"
+              "    C:\\Program_Files\\Rockstar_\n"
+              "    Games\\player.img\n"
+              "saved\n");
+    std::string whole;
+    for (const auto& line : lines) whole += line + "\r\n";
+    EXPECT_EQ(Text(fs.Contents("/app/Install.log")), whole);
+
+    // Where the width is not known (a file, a pipe) nothing is broken.
+    FakeConsole piped;
+    ConsoleReport unbroken(piped);
+    unbroken.Line(lines[0]);
+    EXPECT_EQ(piped.text, lines[0] + "\n");
+}
+
 class RunToolTest : public ::testing::Test {
 protected:
     MemoryFileSystem fs;
@@ -75,7 +114,6 @@ TEST_F(RunToolTest, HelpListsTheCommandsAndEveryExitStatus) {
 
 TEST_F(RunToolTest, WrongArgumentsAreAUsageError) {
     const std::vector<std::vector<std::string>> wrong = {
-        {},
         {"frobnicate"},
         {"-script"},
         {"-script", "a", "b"},
@@ -97,6 +135,27 @@ TEST_F(RunToolTest, WrongArgumentsAreAUsageError) {
         EXPECT_EQ(Run(args), Code(ExitStatus::Usage)) << (args.empty() ? "" : args[0]);
         EXPECT_NE(console.text.find("--help"), std::string::npos);
     }
+}
+
+// Double-clicked, the tool has its window to itself: it says what it is and
+// what to start instead, then waits for Enter before the window closes.
+TEST_F(RunToolTest, WithoutACommandItSaysWhatItIsAndWaitsForEnterInItsOwnWindow) {
+    console.ownsWindow = true;
+    EXPECT_EQ(Run({}), Code(ExitStatus::Usage));
+    EXPECT_EQ(console.text,
+              "Install.plug is the archive tool of the Veltrin MOD for GTA San Andreas: it puts the mod's files into "
+              "the game's .img archives and takes them out again.\n"
+              "To install the mod, run Install.exe in this folder; it starts this tool.\n"
+              "To undo the install, double-click Undo.cmd in this folder.\n"
+              "For the modder commands: Install.plug --help\n"
+              "Press Enter to close this window.\n");
+    EXPECT_EQ(console.waits, 1);
+
+    // From a prompt the window stays: no wait.
+    FakeConsole prompt;
+    EXPECT_EQ(RunTool({"Install.plug"}, prompt, fs), Code(ExitStatus::Usage));
+    EXPECT_EQ(prompt.waits, 0);
+    EXPECT_EQ(prompt.text.find("Install.plug is the archive tool"), 0u) << prompt.text;
 }
 
 TEST_F(RunToolTest, ScriptRunWritesTheSameTextToInstallLogBesideTheScript) {

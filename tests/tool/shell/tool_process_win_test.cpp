@@ -129,13 +129,13 @@ protected:
         Pipe in;
         Pipe out;
     };
-    // With the installer's own command line.
-    std::unique_ptr<Started> Start(DWORD flags) const {
+    // With the installer's own command line, or the one given (Undo.cmd's).
+    std::unique_ptr<Started> Start(DWORD flags, const std::string& given = {}) const {
         auto started = std::make_unique<Started>();
         ::SetHandleInformation(started->in.write.Get(), HANDLE_FLAG_INHERIT, 0);
         ::SetHandleInformation(started->out.read.Get(), HANDLE_FLAG_INHERIT, 0);
         const std::wstring program = (app / "Install.plug").wstring();
-        std::wstring commandLine = win32::Widen(install::ToolCommandLine(Utf8(app)));
+        std::wstring commandLine = win32::Widen(given.empty() ? install::ToolCommandLine(Utf8(app)) : given);
         STARTUPINFOW startup{};
         startup.cb = sizeof(startup);
         startup.dwFlags = STARTF_USESTDHANDLES;
@@ -210,7 +210,7 @@ TEST_F(ToolProcessTest, FailuresEndWithTheirExitStatusAndTheArchiveUnchanged) {
          [&] {
              WriteScript({Script()[0], "-import \"C:\\x.dff\""});
          },
-         3, ", line 2): a single"},
+         3, "error: a single"},
         {"missing import", [&] { fs::remove(app / "gta3.img" / "new.txd"); }, 4, "new.txd was not found"},
         {"not an archive", [&] { WriteFile(gta3, Pattern(5000, 9)); }, 5, "is not a GTA San Andreas archive"},
     };
@@ -224,6 +224,49 @@ TEST_F(ToolProcessTest, FailuresEndWithTheirExitStatusAndTheArchiveUnchanged) {
         EXPECT_EQ(Finish(*started, output), item.status) << output;
         EXPECT_NE(ReadText(app / "Install.log").find(item.logged), std::string::npos) << ReadText(app / "Install.log");
         EXPECT_EQ(ReadText(gta3), archiveBefore);
+    }
+}
+
+// Archives other editors left, installed and undone by the real program on a
+// real disk: junk after the last entry comes back byte for byte; holes
+// between entries are healed by the install, and the undo goes entry by
+// entry and says so.
+TEST_F(ToolProcessTest, ArchivesOtherEditorsLeftAreUndone) {
+    const fs::path gta3 = game / "models" / "gta3.img";
+    const std::string undo = "\"" + Utf8(app / "Install.plug") + "\" -restore \"" + Utf8(app / "Install.dat") + "\"";
+    Bytes withJunk = RawArchive({"a.dff", "b.txd"});
+    const Bytes junk = Pattern(100, 21);
+    withJunk.insert(withJunk.end(), junk.begin(), junk.end());
+    Bytes withHole = RawArchive({"a.dff", "b.txd"});  // b.txd moved one sector on
+    withHole.insert(withHole.begin() + 2 * archive::kSectorSize, archive::kSectorSize, 0);
+    withHole[8 + 32] = 3;
+    struct Case {
+        const char* what;
+        Bytes archive;
+        bool byteForByte;
+    };
+    for (const Case& c : {Case{"junk after the last entry", withJunk, true}, Case{"a hole", withHole, false}}) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(app / "Backups");
+        WriteFile(gta3, c.archive);
+        const Content before = ReadContent(archive::SystemFileSystem(), Utf8(gta3));
+        std::string output;
+        auto install = Start(0);
+        ASSERT_EQ(Finish(*install, output), 0u) << output;
+        auto undone = Start(0, undo);
+        ASSERT_EQ(Finish(*undone, output), 0u) << output;
+        EXPECT_EQ(ReadContent(archive::SystemFileSystem(), Utf8(gta3)), before);
+        if (c.byteForByte) {
+            EXPECT_TRUE(ReadText(gta3) == Text(c.archive)) << "the archive is not byte for byte what it was";
+            EXPECT_NE(output.find("gta3.img back as it was before the install"), std::string::npos) << output;
+        } else {
+            EXPECT_NE(output.find("models\\gta3.img entry by entry (originals back, additions removed), not byte for "
+                                  "byte: its layout before the first install could not be kept: its entries do not "
+                                  "follow one another"),
+                      std::string::npos)
+                << output;
+            EXPECT_EQ(output.find("gta3.img back as it was before the install"), std::string::npos) << output;
+        }
     }
 }
 
