@@ -129,11 +129,12 @@ std::optional<Record> Read(const std::vector<uint8_t>& bytes, std::string* why) 
     record.hasLayout = in.Flag();
     if (record.hasLayout) {
         record.layoutSize = in.Number(8);
-        const auto front = static_cast<size_t>(in.Number(8));
-        if (in.Take(front)) {
-            record.front.assign(bytes.begin() + static_cast<std::ptrdiff_t>(in.at),
-                                bytes.begin() + static_cast<std::ptrdiff_t>(in.at + front));
-            in.at += front;
+        for (std::vector<uint8_t>* part : {&record.front, &record.tail}) {
+            const auto size = static_cast<size_t>(in.Number(8));
+            if (!in.Take(size)) break;
+            part->assign(bytes.begin() + static_cast<std::ptrdiff_t>(in.at),
+                         bytes.begin() + static_cast<std::ptrdiff_t>(in.at + size));
+            in.at += size;
         }
     }
     record.hasLeft = in.Flag();

@@ -32,6 +32,7 @@ struct Record {
     bool hasLayout = false;
     uint64_t layoutSize = 0;
     std::vector<uint8_t> front;
+    std::vector<uint8_t> tail;
     bool hasLeft = false;
     std::string leftHex;
     uint64_t leftSize = 0;

@@ -162,6 +162,8 @@ std::vector<uint8_t> EncodeGameRecord(const GameRecord& record) {
         out.Number(record.layout->fileSize, 8);
         out.Number(record.layout->front.size(), 8);
         out.Raw(record.layout->front);
+        out.Number(record.layout->tail.size(), 8);
+        out.Raw(record.layout->tail);
     }
     out.Flag(record.left.has_value());
     if (record.left) {
@@ -195,6 +197,8 @@ GameRecord DecodeGameRecord(std::span<const uint8_t> bytes) {
         layout.fileSize = in.Number(8);
         const auto front = in.Raw(in.Number(8));
         layout.front.assign(front.begin(), front.end());
+        const auto tail = in.Raw(in.Number(8));
+        layout.tail.assign(tail.begin(), tail.end());
         record.layout = std::move(layout);
     }
     if (in.Flag()) {

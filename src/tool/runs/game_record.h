@@ -8,9 +8,10 @@
 //
 // What it holds:
 //  - layout: the archive's layout before the first install it records (its
-//    front bytes and size), to give it back byte for byte once every install
-//    is undone; none when something it does not know changed the archive
-//    since (the undo then goes entry by entry);
+//    front bytes, the bytes after its last entry and its size), to give it
+//    back byte for byte once every install is undone; none when it cannot be
+//    given back soundly or something the record does not know changed the
+//    archive since (the undo then goes entry by entry);
 //  - left: the state (directory SHA-256 and size) the tool's last change of
 //    the archive left, so that "nothing else changed it" can be told;
 //  - installs, oldest first. Each says who it is: the application folders it
@@ -30,7 +31,8 @@
 // the body, and a SHA-256 seal of everything before it. All numbers are
 // little-endian; a text is a 32-bit length and that many UTF-8 bytes; a
 // digest is 32 bytes; a flag is one byte, 0 or 1. The body (version 1):
-//   flag layout       [u64 file size, u64 front length, front bytes]
+//   flag layout       [u64 file size, u64 front length, front bytes,
+//                      u64 tail length, tail bytes]
 //   flag left         [digest of header and directory, u64 file size]
 //   u32 installs, each:
 //     u32 folders, each a text

@@ -26,7 +26,7 @@ const std::string kArchive = R"(C:\Games\GTA San Andreas\models\gta3.img)";
 
 GameRecord Sample() {
     GameRecord record;
-    record.layout = archive::Layout{Pattern(4096, 1), 123 * 2048};
+    record.layout = archive::Layout{Pattern(4096, 1), Pattern(100, 2), 123 * 2048};
     record.left = archive::ArchiveState{archive::Sha256Of(Pattern(10, 3)), 125 * 2048};
     GameInstall first;
     first.folders = {R"(D:\Downloads\Mod A)", R"(D:\Downloads\Mod A (2))"};
@@ -60,6 +60,7 @@ TEST(GameRecord, LiesBesideItsArchiveAndReadsBackAsWritten) {
     const std::optional<GameRecord> read = ReadGameRecord(fs, path);
     ASSERT_TRUE(read.has_value());
     EXPECT_EQ(read->layout->front, record.layout->front);
+    EXPECT_EQ(read->layout->tail, record.layout->tail);
     EXPECT_EQ(read->layout->fileSize, record.layout->fileSize);
     EXPECT_EQ(read->left, record.left);
     EXPECT_EQ(read->installs, record.installs);
@@ -88,6 +89,7 @@ TEST(GameRecord, ReadsTheSameThroughAReaderWrittenApart) {
     EXPECT_TRUE(read->hasLayout);
     EXPECT_EQ(read->layoutSize, record.layout->fileSize);
     EXPECT_EQ(read->front, record.layout->front);
+    EXPECT_EQ(read->tail, record.layout->tail);
     EXPECT_TRUE(read->hasLeft);
     EXPECT_EQ(read->leftHex, Hex(record.left->directory));
     EXPECT_EQ(read->leftSize, record.left->fileSize);
