@@ -26,17 +26,18 @@ bool TakeInFolderRecord(GameRecord& game, const RecordedArchive& recorded, const
                         const std::string& computer, const archive::Archive& archive, archive::FileSystem& fs,
                         OriginalsStore& store, Report& report) {
     if (recorded.entries.empty() || FindInstall(game, folder, ModDigestOf(recorded))) return false;
-    GameInstall install{{folder}, ModDigestOf(recorded), computer, 0, {}};
+    GameInstall install{{folder}, ModDigestOf(recorded), computer, 0, std::nullopt, {}};
     for (const RecordedEntry& entry : recorded.entries) {
         const archive::Entry* there = archive.Find(entry.name);
         if (!there || !EntryHolds(archive, *there, entry.put)) continue;
         if (std::any_of(game.installs.begin(), game.installs.end(),
                         [&](const GameInstall& other) { return other.Find(entry.name) != nullptr; }))
             continue;
-        InstallLayer layer{there->name, std::nullopt, entry.put};
+        InstallLayer layer{there->name, std::nullopt, {}, entry.put};
         if (!entry.added) {
             if (entry.backup.empty() || !fs.Exists(entry.backup)) continue;  // its original is not to be had
             layer.before = store.KeepFile(entry.backup);
+            layer.beforeName = entry.name;  // the original's spelling
         }
         install.entries.push_back(std::move(layer));
     }

@@ -311,6 +311,7 @@ private:
     bool UndoInstall(GameRecord& game, size_t index, OriginalsStore& store) {
         const std::string path = archive_->Path();
         const GameInstall install = game.installs[index];
+        const bool last = index + 1 == game.installs.size();
         const TopLayers tops = SpliceOut(game, index);
         for (const InstallLayer& layer : install.entries) {
             if (std::any_of(tops.begin(), tops.end(), [&](const InstallLayer& top) {
@@ -332,13 +333,32 @@ private:
                 puts.push_back({top.name, std::nullopt});
             }
         }
-        const bool whole = game.installs.empty() && game.layout && game.left &&
-                           archive_->CurrentState() == *game.left &&
-                           archive::WhyLayoutCannotBeGivenBack(*game.layout).empty();
+        // Undone as the last install while nothing else changed the
+        // archive: the layout from before it (or, once no install is left,
+        // from before the first) comes back byte for byte.
+        const bool asLeft = game.left && archive_->CurrentState() == *game.left;
+        const std::optional<archive::Layout>& before =
+            game.installs.empty() && game.layout ? game.layout : install.layoutBefore;
+        const bool whole = last && asLeft && before && archive::WhyLayoutCannotBeGivenBack(*before).empty();
+        // Else the installs above it were made over its data.
+        if (!whole) {
+            for (size_t i = index; i < game.installs.size(); ++i) game.installs[i].layoutBefore.reset();
+            const std::string why =
+                !last     ? "installs made after it are still in the game"
+                : !asLeft ? "it changed since the last install (another program, or an install the record does not "
+                            "know)"
+                : !before ? "the layout it had before the install was not kept (another program had changed it, or "
+                            "it was not sound)"
+                          : "its layout before the install cannot be given back: " +
+                                archive::WhyLayoutCannotBeGivenBack(*before);
+            report_.Line("undoing " + path +
+                         " entry by entry (originals back, additions removed), not byte for byte: " + why);
+        }
         if (whole) {
-            report_.Line("giving " + path + " back as it was before the first install");
+            report_.Line(game.installs.empty() ? "giving " + path + " back as it was before the first install"
+                                               : "giving " + path + " back as it was before this install");
             for (const InstallLayer& top : tops) CountGiveBack(top, store);
-            const archive::Layout layout = *game.layout;
+            const archive::Layout layout = *before;
             game.left = StateOfLayout(layout);
             changed_ = true;
             WriteGamePending(fs_, path, {archive_->CurrentState(), puts, game});
@@ -351,7 +371,7 @@ private:
         for (const InstallLayer& top : tops) {
             CountGiveBack(top, store);
             if (top.before)
-                archive_->PutFile(top.name, store.PathOf(*top.before));
+                archive_->PutFile(top.beforeName.empty() ? top.name : top.beforeName, store.PathOf(*top.before));
             else if (archive_->Find(top.name))
                 archive_->Remove(top.name);
         }
