@@ -261,7 +261,8 @@ private:
         outcomes_.push_back({path, "not changed"});
         report_.Line("open " + path);
         GameRecord game = LoadGameRecord(fs_, path, report_);
-        const GameRecord asRead = game;
+        gameAsRead_ = game;
+        const GameRecord& asRead = gameAsRead_;
         archive_.emplace(archive::Archive::Open(path, fs_));
         ReportRecovery(report_, archive_->RecoveryOnOpen());
         tally_ = {};
@@ -285,8 +286,8 @@ private:
             saved = UndoInstall(game, *index, store);
         } else {
             report_.Line("nothing of the install from this folder is in " + path +
-                         " any more: it was undone from another copy of the mod, or the game was repaired or "
-                         "changed since");
+                         " any more (an earlier undo gave it back, from this folder or another copy of the mod, or "
+                         "the game was repaired or changed since)");
             outcomes_.back().what = "nothing to undo";
         }
         if (!saved) {
@@ -296,12 +297,12 @@ private:
             }
             if (EncodeGameRecord(game) != EncodeGameRecord(asRead) || game.installs.empty()) {
                 changed_ = true;
-                WriteGameRecord(fs_, GameRecordPathFor(path), game);
+                WriteGamePending(fs_, path, {archive_->CurrentState(), {}, game, asRead});
+                ConfirmGameSave(fs_, path, asRead, game);
             }
         } else {
-            ConfirmGamePending(fs_, path, game);
+            ConfirmGameSave(fs_, path, asRead, game);
         }
-        store.RemoveUnused(asRead, game);
         archive_.reset();
         MakeRemovalsDurable(RemoveUsedUp());
         KeepRecord(recorded);
@@ -408,7 +409,7 @@ private:
             const archive::Layout layout = *before;
             game.left = StateOfLayout(layout);
             changed_ = true;
-            WriteGamePending(fs_, path, {archive_->CurrentState(), puts, game});
+            WriteGamePending(fs_, path, {archive_->CurrentState(), puts, game, gameAsRead_});
             SaveOrDropPending([&] {
                 return archive_->RestoreLayout(
                     layout, originals, [this](uint64_t done, uint64_t total) { report_.Progress(done, total); });
@@ -430,7 +431,7 @@ private:
                                     [&](const archive::ArchiveState& planned) {
                                         game.left = planned;
                                         changed_ = true;
-                                        WriteGamePending(fs_, path, {found, puts, game});
+                                        WriteGamePending(fs_, path, {found, puts, game, gameAsRead_});
                                     });
         });
         return true;
@@ -455,7 +456,7 @@ private:
             throw;
         } catch (...) {
             try {
-                DropGamePending(fs_, path);
+                DropGameSave(fs_, path, gameAsRead_, gameAsRead_);
             } catch (const std::exception&) {
                 // Settled by the next run (SettleGamePending).
             }
@@ -773,7 +774,8 @@ private:
     archive::FileSystem& fs_;
     Report& report_;
     const bool force_;
-    InstallRecord record_;  // empty for an install made without one
+    InstallRecord record_;   // empty for an install made without one
+    GameRecord gameAsRead_;  // the game's record of the archive open, as read
     std::optional<archive::Archive> archive_;
     UndoTally tally_;
     std::vector<std::string> usedUp_;
