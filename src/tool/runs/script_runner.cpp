@@ -9,6 +9,7 @@
 #include "archive/archive_error.h"
 #include "archive/commit.h"
 #include "archive/free_entries.h"
+#include "archive/game_table.h"
 #include "archive/names.h"
 #include "archive/recovery.h"
 #include "install/payload_folders.h"
@@ -33,9 +34,7 @@
 namespace veltrin::tool {
 namespace {
 
-// The game copies player.img's directory into a table of this many records
-// and drops the rest.
-constexpr size_t kPlayerTable = 550;
+using archive::kPlayerTable;
 constexpr std::string_view kPlayerArchive = install::kPayloadFolders[1];
 static_assert(kPlayerArchive == "player.img");
 
