@@ -286,9 +286,10 @@ private:
             saved = UndoInstall(game, *index, store);
         } else {
             report_.Line("nothing of the install from this folder is in " + path +
-                         " any more (an earlier undo gave it back, from this folder or another copy of the mod, or "
-                         "the game was repaired or changed since)");
+                         " any more: what it put in was given back or changed since (an undo from another copy of "
+                         "the mod, a repair or update of the game, or another program)");
             outcomes_.back().what = "nothing to undo";
+            saved = CommitStaged(game, {});  // entries forced back
         }
         if (!saved) {
             if (outcomes_.back().what == "not changed") {
@@ -423,7 +424,14 @@ private:
             else if (archive_->Find(top.name))
                 archive_->Remove(top.name);
         }
+        return CommitStaged(game, puts);
+    }
+
+    // Saves what is staged, the game's record waiting beside the archive
+    // until the outcome is known. Returns whether anything was staged.
+    bool CommitStaged(GameRecord& game, const std::vector<GamePut>& puts) {
         if (!archive_->HasChanges()) return false;
+        const std::string path = archive_->Path();
         const archive::ArchiveState found = archive_->CurrentState();
         SaveOrDropPending([&] {
             return archive_->Commit([this](uint64_t done, uint64_t total) { report_.Progress(done, total); },
