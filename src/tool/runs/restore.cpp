@@ -18,9 +18,12 @@
 #include "tool/common/publish_group.h"
 #include "tool/runs/backup_marker.h"
 #include "tool/runs/entry_match.h"
+#include "tool/runs/game_pending.h"
+#include "tool/runs/game_record_run.h"
 #include "tool/runs/install_record.h"
 #include "tool/runs/leftovers.h"
 #include "tool/runs/moved_game.h"
+#include "tool/runs/preflight.h"
 #include "tool/runs/run_report.h"
 #include "tool/runs/script_reader.h"
 
@@ -139,10 +142,11 @@ public:
         if (!AnythingToUndo(plan)) {
             report_.Line(
                 "nothing to undo: none of the backups or markers this script names exist (an earlier undo "
-                "used them up, or the install never got to its backups)");
+                "used them up, or no install from this folder got to its backups)");
+            report_.Line(std::string(kFreshCopyAdvice));
             report_.Line(changed_ ? "nothing else was changed" : "nothing was changed");
-            report_.Line("done");
-            return ExitStatus::Ok;
+            report_.Line("failed");
+            return ExitStatus::NotFound;
         }
         return RunEach(plan);
     }
@@ -201,6 +205,7 @@ private:
     }
 
     void UndoArchive(const ArchiveUndo& undo) {
+        if (undo.recorded) return UndoThroughGameRecord(undo);
         outcomes_.push_back({undo.path, "not changed"});
         if (!AnythingToUndo(undo)) {
             report_.Line("nothing to undo in " + undo.path + ": no backups or markers of its entries");
@@ -240,6 +245,244 @@ private:
             KeepRecord(*undo.recorded);
         }
         report_.Line("summary of " + undo.path + ": " + tally_.Text());
+    }
+
+    // The undo of an install the folder's record names, through the game's
+    // record of installs beside the archive (game_layers.h): the install's
+    // layers are spliced out; an entry of which it is the top gets back what
+    // it held before, one a later install covers stays as it is (that
+    // install's undo then gives back what was there before this one). When
+    // the last install goes and nothing else changed the archive, the
+    // layout from before the first install comes back byte for byte. This
+    // folder's own backups and markers of the archive are used up either way.
+    void UndoThroughGameRecord(const ArchiveUndo& undo) {
+        const std::string& path = undo.path;
+        const RecordedArchive& recorded = *undo.recorded;
+        outcomes_.push_back({path, "not changed"});
+        report_.Line("open " + path);
+        GameRecord game = LoadGameRecord(fs_, path, report_);
+        gameAsRead_ = game;
+        const GameRecord& asRead = gameAsRead_;
+        archive_.emplace(archive::Archive::Open(path, fs_));
+        ReportRecovery(report_, archive_->RecoveryOnOpen());
+        tally_ = {};
+        usedUp_.clear();
+        resolved_.clear();
+        OriginalsStore store(fs_, path);
+        const std::string folder = ApplicationFolderOf(scriptPath_);
+        TakeInFolderRecord(game, recorded, folder, record_.computer, *archive_, fs_, store, report_);
+        store.Publish();
+        const std::vector<InstallLayer> changed = ChangedSinceTheInstall(game, folder, ModDigestOf(recorded));
+        HoldAndReport(game, *archive_, report_);
+        for (const InstallLayer& layer : changed) GiveBackChanged(layer, store);
+        for (const RecordedEntry& entry : recorded.entries) {
+            resolved_.insert(archive::FoldedName(entry.name));
+            if (entry.backup.empty()) continue;
+            for (const std::string& file : {entry.backup, AddedMarkerPath(entry.backup)})
+                if (fs_.Exists(file)) usedUp_.push_back(file);
+        }
+        bool saved = false;
+        if (const std::optional<size_t> index = FindInstall(game, folder, ModDigestOf(recorded))) {
+            saved = UndoInstall(game, *index, store);
+        } else {
+            report_.Line("nothing of the install from this folder is in " + path +
+                         " any more: what it put in was given back or changed since (an undo from another copy of "
+                         "the mod, a repair or update of the game, or another program)");
+            outcomes_.back().what = "nothing to undo";
+            saved = CommitStaged(game, {});  // entries forced back
+        }
+        if (!saved) {
+            if (outcomes_.back().what == "not changed") {
+                report_.Line("nothing to change in " + path);
+                outcomes_.back().what = "nothing to change";
+            }
+            if (EncodeGameRecord(game) != EncodeGameRecord(asRead) || game.installs.empty()) {
+                changed_ = true;
+                WriteGamePending(fs_, path, {archive_->CurrentState(), {}, game, asRead});
+                ConfirmGameSave(fs_, path, asRead, game);
+            }
+        } else {
+            ConfirmGameSave(fs_, path, asRead, game);
+        }
+        archive_.reset();
+        MakeRemovalsDurable(RemoveUsedUp());
+        KeepRecord(recorded);
+        report_.Line("summary of " + path + ": " + tally_.Text());
+    }
+
+    // The entries of which the install is the top layer and which no longer
+    // hold what it put in: another program changed them since (or the game
+    // was repaired or updated). Their layers go; forced, they get back what
+    // they held before the install, which is the game's own bytes or what
+    // an install below it, still in the game, put in.
+    std::vector<InstallLayer> ChangedSinceTheInstall(const GameRecord& game, const std::string& folder,
+                                                     const archive::Digest& mod) {
+        std::vector<InstallLayer> changed;
+        const std::optional<size_t> index = FindInstall(game, folder, mod);
+        if (!index) return changed;
+        for (const InstallLayer& layer : game.installs[*index].entries) {
+            bool top = true;
+            for (size_t i = *index + 1; i < game.installs.size() && top; ++i)
+                top = game.installs[i].Find(layer.name) == nullptr;
+            const archive::Entry* entry = archive_->Find(layer.name);
+            if (top && (!entry || !EntryHolds(*archive_, *entry, layer.put))) changed.push_back(layer);
+        }
+        return changed;
+    }
+
+    void GiveBackChanged(const InstallLayer& layer, OriginalsStore& store) {
+        const bool there = archive_->Find(layer.name) != nullptr;
+        const std::string why = there ? "it has changed since the install (another program, or the game repaired or "
+                                        "updated)"
+                                      : "it is no longer in the archive";
+        if (!force_ || (!layer.before && !there) || (layer.before && !store.Has(*layer.before))) {
+            // Named by the line on what changed since; no advice to force
+            // it, which an undo of another mod's could make wrong.
+            ++tally_.untouched;
+            report_.Line("left " + layer.name + " as it is: " + why + "; this install lets go of it");
+            return;
+        }
+        if (layer.before) {
+            archive_->PutFile(layer.beforeName.empty() ? layer.name : layer.beforeName, store.PathOf(*layer.before));
+            ++tally_.restored;
+            report_.Line("restored " + layer.name + " (forced: " + why + ")");
+        } else {
+            archive_->Remove(layer.name);
+            ++tally_.removed;
+            report_.Line("removed " + layer.name + ", which the install added (forced: " + why + ")");
+        }
+    }
+
+    // Splices the install out of the record and stages what it gives back.
+    // Returns whether it saved the archive (its record waits beside it until
+    // the caller confirms it).
+    bool UndoInstall(GameRecord& game, size_t index, OriginalsStore& store) {
+        const std::string path = archive_->Path();
+        const GameInstall install = game.installs[index];
+        const bool last = index + 1 == game.installs.size();
+        const TopLayers tops = SpliceOut(game, index);
+        for (const InstallLayer& layer : install.entries) {
+            if (std::any_of(tops.begin(), tops.end(), [&](const InstallLayer& top) {
+                    return archive::FoldedName(top.name) == archive::FoldedName(layer.name);
+                }))
+                continue;
+            ++tally_.untouched;
+            report_.Line("left " + layer.name +
+                         " as it is: a later install put its own file there; its undo now gives back what was "
+                         "there before this install");
+        }
+        std::vector<GamePut> puts;
+        std::map<std::string, std::string> originals;
+        for (const InstallLayer& top : tops) {
+            if (top.before) {
+                originals[archive::FoldedName(top.name)] = store.PathOf(*top.before);
+                puts.push_back({top.name, PutData{top.before->size, top.before->digest}});
+            } else {
+                puts.push_back({top.name, std::nullopt});
+            }
+        }
+        // Undone as the last install while nothing else changed the
+        // archive: the layout from before it (or, once no install is left,
+        // from before the first) comes back byte for byte.
+        const bool asLeft = game.left && archive_->CurrentState() == *game.left;
+        const std::optional<archive::Layout>& before =
+            game.installs.empty() && game.layout ? game.layout : install.layoutBefore;
+        const bool whole =
+            last && asLeft && before && !archive_->HasChanges() && archive::WhyLayoutCannotBeGivenBack(*before).empty();
+        // Else the installs above it were made over its data.
+        if (!whole) {
+            for (size_t i = index; i < game.installs.size(); ++i) game.installs[i].layoutBefore.reset();
+            const std::string why =
+                !last     ? "installs made after it are still in the game"
+                : !asLeft ? "it changed since the last install (another program, or an install the record does not "
+                            "know)"
+                : !before ? "the layout it had before the install was not kept (another program had changed it, or "
+                            "it was not sound)"
+                          : "its layout before the install cannot be given back: " +
+                                archive::WhyLayoutCannotBeGivenBack(*before);
+            report_.Line("undoing " + path +
+                         " entry by entry (originals back, additions removed), not byte for byte: " + why);
+        }
+        if (whole) {
+            report_.Line(game.installs.empty() ? "giving " + path + " back as it was before the first install"
+                                               : "giving " + path + " back as it was before this install");
+            for (const InstallLayer& top : tops) CountGiveBack(top, store);
+            const archive::Layout layout = *before;
+            game.left = StateOfLayout(layout);
+            changed_ = true;
+            WriteGamePending(fs_, path, {archive_->CurrentState(), puts, game, gameAsRead_});
+            SaveOrDropPending([&] {
+                return archive_->RestoreLayout(
+                    layout, originals, [this](uint64_t done, uint64_t total) { report_.Progress(done, total); });
+            });
+            return true;
+        }
+        for (const InstallLayer& top : tops) {
+            CountGiveBack(top, store);
+            if (top.before)
+                archive_->PutFile(top.beforeName.empty() ? top.name : top.beforeName, store.PathOf(*top.before));
+            else if (archive_->Find(top.name))
+                archive_->Remove(top.name);
+        }
+        return CommitStaged(game, puts);
+    }
+
+    // Saves what is staged, the game's record waiting beside the archive
+    // until the outcome is known. Returns whether anything was staged.
+    bool CommitStaged(GameRecord& game, const std::vector<GamePut>& puts) {
+        if (!archive_->HasChanges()) return false;
+        const std::string path = archive_->Path();
+        const archive::ArchiveState found = archive_->CurrentState();
+        SaveOrDropPending([&] {
+            return archive_->Commit([this](uint64_t done, uint64_t total) { report_.Progress(done, total); },
+                                    archive::Archive::Fit::Exact,
+                                    [&](const archive::ArchiveState& planned) {
+                                        game.left = planned;
+                                        changed_ = true;
+                                        WriteGamePending(fs_, path, {found, puts, game, gameAsRead_});
+                                    });
+        });
+        return true;
+    }
+
+    // The state the layout leaves: its header and directory, and its size.
+    static archive::ArchiveState StateOfLayout(const archive::Layout& layout) {
+        uint64_t count = 0;
+        for (size_t i = 0; i < 4 && 4 + i < layout.front.size(); ++i) count |= uint64_t{layout.front[4 + i]} << (8 * i);
+        const auto directory = static_cast<std::ptrdiff_t>(std::min<uint64_t>(layout.front.size(), 8 + count * 32));
+        return archive::StateOf({layout.front.begin(), layout.front.begin() + directory}, layout.fileSize);
+    }
+
+    // Save, and a save that failed before its point of no return lets go of
+    // the game's record waiting for it (else the next run settles it).
+    template <typename Commit>
+    void SaveOrDropPending(Commit commit) {
+        const std::string path = archive_->Path();
+        try {
+            Save(commit);
+        } catch (const archive::CommitInterrupted&) {
+            throw;
+        } catch (...) {
+            try {
+                DropGameSave(fs_, path, gameAsRead_, gameAsRead_);
+            } catch (const std::exception&) {
+                // Settled by the next run (SettleGamePending).
+            }
+            throw;
+        }
+    }
+
+    void CountGiveBack(const InstallLayer& top, OriginalsStore& store) {
+        if (top.before) {
+            ++tally_.restored;
+            report_.Line("restored " + top.name + " (what it held before the install, kept in " +
+                         store.PathOf(*top.before) + ")");
+        } else if (archive_->Find(top.name)) {
+            ++tally_.removed;
+            report_.Line("removed " + top.name + ", which the install added");
+        } else {
+            ++tally_.alreadyUndone;
+        }
     }
 
     // Saves the staged change (commit). A save interrupted past its point of
@@ -539,7 +782,8 @@ private:
     archive::FileSystem& fs_;
     Report& report_;
     const bool force_;
-    InstallRecord record_;  // empty for an install made without one
+    InstallRecord record_;   // empty for an install made without one
+    GameRecord gameAsRead_;  // the game's record of the archive open, as read
     std::optional<archive::Archive> archive_;
     UndoTally tally_;
     std::vector<std::string> usedUp_;
@@ -549,6 +793,33 @@ private:
     int unremoved_ = 0;
     bool changed_ = false;  // whether this run may have changed anything on disk
 };
+
+std::vector<std::string> ArchivesOf(const InstallRecord& record) {
+    std::vector<std::string> paths;
+    for (const RecordedArchive& archive : record.archives) paths.push_back(archive.path);
+    return paths;
+}
+
+// An archive the record names is gone and the game was not found moved as
+// it was left: the game moved (or was removed) and changed since. The game's
+// record of installs moved with the archives; an install from this folder
+// on the game where it is now links the folder to it again, and changes
+// nothing of the mod already there.
+std::optional<ExitStatus> GameIsGone(const InstallRecord& record, archive::FileSystem& fs, Report& report,
+                                     bool changedBefore) {
+    std::string gone;
+    for (const RecordedArchive& archive : record.archives)
+        if (archive.entries.size() > 0 && !fs.Exists(archive.path)) gone += (gone.empty() ? "" : ", ") + archive.path;
+    if (gone.empty()) return std::nullopt;
+    report.Line("error: the game this folder installed into is no longer where it was: " + gone + " is gone");
+    report.Line(
+        "  if the game moved: run Install.exe from this folder on the game where it is now, then Undo.cmd; "
+        "that install finds the mod in the game, changes nothing of it and links this folder to it, and "
+        "the undo then gives the game's own files back (they are kept beside the game's archives)");
+    report.Line(changedBefore ? "nothing else was changed" : "nothing was changed");
+    report.Line("failed");
+    return ExitStatus::NotFound;
+}
 
 ExitStatus Undo(const std::string& scriptPath, std::string_view scriptText, archive::FileSystem& fs, Report& report,
                 bool force) {
@@ -570,6 +841,8 @@ ExitStatus Undo(const std::string& scriptPath, std::string_view scriptText, arch
         read.changed;
     if (record) {
         FollowMovedGame(*record, commands, fs, report);
+        if (const auto gone = GameIsGone(*record, fs, report, changedBefore)) return *gone;
+        if (const auto refused = RefuseUntrustedGameRecords(ArchivesOf(*record), fs, report)) return *refused;
         return UndoRun(scriptPath, fs, report, force, changedBefore).Run(std::move(*record));
     }
     return UndoRun(scriptPath, fs, report, force, changedBefore).Run(PlanFromScript(commands));
@@ -589,7 +862,10 @@ ExitStatus ForceRestoreFromScript(const std::string& scriptPath, std::string_vie
 
 ExitStatus NothingInstalled(const std::string& scriptPath, Report& report) {
     report.Line("nothing to undo: there is no " + scriptPath);
-    report.Line("nothing was installed from this folder, so there is nothing to undo; nothing was changed");
+    report.Line("nothing was installed from this folder, so there is nothing to undo from it");
+    report.Line(std::string(kFreshCopyAdvice));
+    report.Line("nothing was changed");
+    report.Line("failed");
     return ExitStatus::NotFound;
 }
 
