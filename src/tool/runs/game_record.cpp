@@ -1,0 +1,240 @@
+#include "tool/runs/game_record.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "archive/archive_error.h"
+#include "archive/names.h"
+#include "text/ascii.h"
+#include "text/path_text.h"
+#include "tool/common/file_util.h"
+#include "tool/common/publish_group.h"
+
+namespace veltrin::tool {
+namespace {
+
+constexpr std::string_view kMark = "VeltrinInstalls\r\n\x1a";
+constexpr uint32_t kVersion = 1;
+constexpr size_t kSealSize = std::tuple_size_v<archive::Digest>;
+// The layout of a stock gta3.img is about half a megabyte and an entry takes
+// some 120 bytes; anything near this is no record of ours.
+constexpr uint64_t kMaxBytes = uint64_t{256} << 20;
+
+class Writer {
+public:
+    std::vector<uint8_t> bytes;
+
+    void Raw(std::span<const uint8_t> raw) { bytes.insert(bytes.end(), raw.begin(), raw.end()); }
+    void Flag(bool value) { bytes.push_back(value ? 1 : 0); }
+    void Number(uint64_t value, int size) {
+        for (int i = 0; i < size; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    }
+    void Text(std::string_view text) {
+        Number(text.size(), 4);
+        Raw({reinterpret_cast<const uint8_t*>(text.data()), text.size()});
+    }
+};
+
+class Reader {
+public:
+    explicit Reader(std::span<const uint8_t> bytes) : bytes_(bytes) {}
+
+    [[nodiscard]] bool AtEnd() const { return at_ == bytes_.size(); }
+    std::span<const uint8_t> Raw(uint64_t size) {
+        if (size > bytes_.size() - at_) throw RecordError("it ends in the middle of its content");
+        const auto raw = bytes_.subspan(at_, static_cast<size_t>(size));
+        at_ += static_cast<size_t>(size);
+        return raw;
+    }
+    bool Flag() {
+        const uint8_t flag = Raw(1)[0];
+        if (flag > 1) throw RecordError("a yes-or-no field holds " + std::to_string(flag));
+        return flag == 1;
+    }
+    uint64_t Number(int size) {
+        const auto raw = Raw(static_cast<uint64_t>(size));
+        uint64_t value = 0;
+        for (size_t i = 0; i < raw.size(); ++i) value |= uint64_t{raw[i]} << (8 * i);
+        return value;
+    }
+    std::string Text() {
+        const auto raw = Raw(Number(4));
+        return {reinterpret_cast<const char*>(raw.data()), raw.size()};
+    }
+    archive::Digest Digest() {
+        archive::Digest digest{};
+        const auto raw = Raw(digest.size());
+        std::copy(raw.begin(), raw.end(), digest.begin());
+        return digest;
+    }
+    // A count of items each at least minSize bytes long: one larger than
+    // the bytes left could hold is a damaged record, not a reason to reserve.
+    uint32_t Count(size_t minSize) {
+        const auto count = static_cast<uint32_t>(Number(4));
+        if (uint64_t{count} * minSize > bytes_.size() - at_) throw RecordError("it counts more than it holds");
+        return count;
+    }
+
+private:
+    std::span<const uint8_t> bytes_;
+    size_t at_ = 0;
+};
+
+void WriteInstall(Writer& out, const GameInstall& install) {
+    out.Number(install.folders.size(), 4);
+    for (const std::string& folder : install.folders) out.Text(folder);
+    out.Raw(install.modDigest);
+    out.Text(install.computer);
+    out.Number(install.time, 8);
+    out.Number(install.entries.size(), 4);
+    for (const InstallLayer& layer : install.entries) {
+        out.Text(layer.name);
+        out.Flag(layer.before.has_value());
+        if (layer.before) {
+            out.Number(layer.before->size, 8);
+            out.Raw(layer.before->digest);
+        }
+        out.Number(layer.put.size, 8);
+        out.Raw(layer.put.digest);
+    }
+}
+
+GameInstall ReadInstall(Reader& in) {
+    GameInstall install;
+    for (uint32_t folders = in.Count(4); folders > 0; --folders) install.folders.push_back(in.Text());
+    install.modDigest = in.Digest();
+    install.computer = in.Text();
+    install.time = in.Number(8);
+    for (uint32_t entries = in.Count(4 + 1 + 8 + kSealSize); entries > 0; --entries) {
+        InstallLayer layer;
+        layer.name = in.Text();
+        if (in.Flag()) {
+            StoredContent before;
+            before.size = in.Number(8);
+            before.digest = in.Digest();
+            layer.before = before;
+        }
+        layer.put.size = in.Number(8);
+        layer.put.digest = in.Digest();
+        install.entries.push_back(std::move(layer));
+    }
+    return install;
+}
+
+template <typename Layers>
+auto FindLayer(Layers& layers, std::string_view name) -> decltype(&layers.front()) {
+    const std::string key = archive::FoldedName(name);
+    for (auto& layer : layers)
+        if (archive::FoldedName(layer.name) == key) return &layer;
+    return nullptr;
+}
+
+}  // namespace
+
+std::string GameRecordPathFor(const std::string& archivePath) { return archivePath + std::string(kGameRecordSuffix); }
+
+bool GameInstall::From(std::string_view folder) const {
+    return std::any_of(folders.begin(), folders.end(),
+                       [&](const std::string& mine) { return text::EqualIgnoringAsciiCase(mine, folder); });
+}
+
+const InstallLayer* GameInstall::Find(std::string_view name) const { return FindLayer(entries, name); }
+InstallLayer* GameInstall::Find(std::string_view name) { return FindLayer(entries, name); }
+
+archive::Digest ModDigest(std::vector<ModFileDigest> files) {
+    for (ModFileDigest& file : files) file.name = archive::FoldedName(file.name);
+    std::sort(files.begin(), files.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
+    std::vector<uint8_t> bytes;
+    for (const ModFileDigest& file : files) {
+        bytes.insert(bytes.end(), file.name.begin(), file.name.end());
+        bytes.push_back(0);
+        bytes.insert(bytes.end(), file.data.begin(), file.data.end());
+    }
+    return archive::Sha256Of(bytes);
+}
+
+std::vector<uint8_t> EncodeGameRecord(const GameRecord& record) {
+    Writer out;
+    out.Raw({reinterpret_cast<const uint8_t*>(kMark.data()), kMark.size()});
+    out.Number(kVersion, 4);
+    out.Flag(record.layout.has_value());
+    if (record.layout) {
+        out.Number(record.layout->fileSize, 8);
+        out.Number(record.layout->front.size(), 8);
+        out.Raw(record.layout->front);
+        out.Number(record.layout->tail.size(), 8);
+        out.Raw(record.layout->tail);
+    }
+    out.Flag(record.left.has_value());
+    if (record.left) {
+        out.Raw(record.left->directory);
+        out.Number(record.left->fileSize, 8);
+    }
+    out.Number(record.installs.size(), 4);
+    for (const GameInstall& install : record.installs) WriteInstall(out, install);
+    const archive::Digest seal = archive::Sha256Of(out.bytes);
+    out.Raw(seal);
+    return std::move(out.bytes);
+}
+
+GameRecord DecodeGameRecord(std::span<const uint8_t> bytes) {
+    if (bytes.size() < kMark.size() || std::memcmp(bytes.data(), kMark.data(), kMark.size()) != 0)
+        throw RecordError("it is not a record of installs of this tool");
+    if (bytes.size() < kMark.size() + 4 + kSealSize) throw RecordError("it ends before its seal");
+    Reader header(bytes.subspan(kMark.size(), 4));
+    if (const uint64_t version = header.Number(4); version != kVersion)
+        throw RecordError("it is of version " + std::to_string(version) + ", which this tool (version " +
+                          std::to_string(kVersion) + ") does not read");
+    const auto body = bytes.first(bytes.size() - kSealSize);
+    const archive::Digest seal = archive::Sha256Of(body);
+    if (!std::equal(seal.begin(), seal.end(), body.end()))
+        throw RecordError("its seal does not match its content (it is torn, or something changed it)");
+
+    Reader in(body.subspan(kMark.size() + 4));
+    GameRecord record;
+    if (in.Flag()) {
+        archive::Layout layout;
+        layout.fileSize = in.Number(8);
+        const auto front = in.Raw(in.Number(8));
+        layout.front.assign(front.begin(), front.end());
+        const auto tail = in.Raw(in.Number(8));
+        layout.tail.assign(tail.begin(), tail.end());
+        record.layout = std::move(layout);
+    }
+    if (in.Flag()) {
+        archive::ArchiveState left;
+        left.directory = in.Digest();
+        left.fileSize = in.Number(8);
+        record.left = left;
+    }
+    for (uint32_t installs = in.Count(4 + kSealSize + 4 + 8 + 4); installs > 0; --installs)
+        record.installs.push_back(ReadInstall(in));
+    if (!in.AtEnd()) throw RecordError("it holds more than its content says");
+    return record;
+}
+
+std::optional<GameRecord> ReadGameRecord(archive::FileSystem& fs, const std::string& path) {
+    if (!fs.Exists(path)) return std::nullopt;
+    std::vector<uint8_t> bytes;
+    try {
+        bytes = ReadWholeFile(fs, path, kMaxBytes, "larger than any record of installs");
+    } catch (const archive::ArchiveError& error) {
+        if (error.kind() == archive::ErrorKind::TooLarge) throw RecordError("it is " + error.reason());
+        throw;
+    }
+    return DecodeGameRecord(bytes);
+}
+
+void WriteGameRecord(archive::FileSystem& fs, const std::string& path, const GameRecord& record) {
+    if (record.installs.empty()) {
+        if (!fs.Exists(path)) return;
+        fs.Remove(path);
+        fs.FlushFolder(std::string(text::FolderOf(path)));
+        return;
+    }
+    PublishGroup group(fs);
+    group.Write(path, EncodeGameRecord(record));
+    group.Publish();
+}
+
+}  // namespace veltrin::tool

@@ -1,0 +1,127 @@
+#pragma once
+// The game's record of installs: one file beside each archive the tool
+// changes (`<archive>.installs`, e.g. models\gta3.img.installs), so that every
+// install into that archive, from whichever application folder, knows every
+// other, and the record outlives the folders and moves with the game. The
+// bytes of the entries the installs replaced lie beside it in the originals
+// store (originals_store.h).
+//
+// What it holds:
+//  - layout: the archive's layout before the first install it records (its
+//    front bytes, the bytes after its last entry and its size), to give it
+//    back byte for byte once every install is undone; none when it cannot be
+//    given back soundly or something the record does not know changed the
+//    archive since (the undo then goes entry by entry);
+//  - left: the state (directory SHA-256 and size) the tool's last change of
+//    the archive left, so that "nothing else changed it" can be told;
+//  - installs, oldest first. Each says who it is: the application folders it
+//    was installed from (a fresh copy of the same mod adds its folder), the
+//    mod digest (ModDigest: the same mod's files from any copy give the same
+//    digest), the computer and the time (seconds since 1970, UTC). Per entry
+//    it changed: the name as it put it in, what the entry held before
+//    (nothing for an entry it added, else the size and SHA-256 of the
+//    entry's stored bytes, whole sectors, kept in the originals store) and
+//    what it put in (PutData: the mod file's size and SHA-256).
+//
+// The entries of one name (any case) across the installs form a stack of
+// layers over the game's own bytes: each layer's `before` is what the layer
+// below put in, the bottom one's the game's own (game_layers.h).
+//
+// The file: the mark "VeltrinInstalls\r\n\x1a" (18 bytes), a 32-bit version,
+// the body, and a SHA-256 seal of everything before it. All numbers are
+// little-endian; a text is a 32-bit length and that many UTF-8 bytes; a
+// digest is 32 bytes; a flag is one byte, 0 or 1. The body (version 1):
+//   flag layout       [u64 file size, u64 front length, front bytes,
+//                      u64 tail length, tail bytes]
+//   flag left         [digest of header and directory, u64 file size]
+//   u32 installs, each:
+//     u32 folders, each a text
+//     digest mod digest
+//     text computer
+//     u64 time
+//     u32 entries, each:
+//       text name
+//       flag before   [u64 size, digest]
+//       u64 put size, digest put
+// It is written beside its place and moved in, so a crash leaves it old or
+// new; one that is torn, changed or of another version is refused.
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "archive/archive.h"
+#include "archive/file_io.h"
+#include "archive/sha256.h"
+#include "tool/runs/install_record.h"
+
+namespace veltrin::tool {
+
+// What the record's name adds to its archive's.
+inline constexpr std::string_view kGameRecordSuffix = ".installs";
+
+// "<archive>.installs".
+std::string GameRecordPathFor(const std::string& archivePath);
+
+// Bytes the originals store keeps: an entry's stored bytes (whole sectors),
+// how many and their SHA-256 (which names their file in the store).
+struct StoredContent {
+    uint64_t size = 0;
+    archive::Digest digest{};
+    friend bool operator==(const StoredContent&, const StoredContent&) = default;
+};
+
+// One entry an install changed: its layer in that entry's stack.
+struct InstallLayer {
+    std::string name;                     // as the install put it in
+    std::optional<StoredContent> before;  // none: the install added the entry
+    PutData put;                          // what the install put in
+    friend bool operator==(const InstallLayer&, const InstallLayer&) = default;
+};
+
+struct GameInstall {
+    std::vector<std::string> folders;  // application folders, the first one first
+    archive::Digest modDigest{};       // ModDigest of the files it put into this archive
+    std::string computer;
+    uint64_t time = 0;  // seconds since 1970, UTC
+    std::vector<InstallLayer> entries;
+    friend bool operator==(const GameInstall&, const GameInstall&) = default;
+
+    // Whether the folder is one of its application folders (ASCII letters
+    // in any case).
+    [[nodiscard]] bool From(std::string_view folder) const;
+    // Its layer of that name (any case), or nullptr.
+    [[nodiscard]] const InstallLayer* Find(std::string_view name) const;
+    InstallLayer* Find(std::string_view name);
+};
+
+struct GameRecord {
+    std::optional<archive::Layout> layout;
+    std::optional<archive::ArchiveState> left;
+    std::vector<GameInstall> installs;  // in the order they happened
+};
+
+// A mod's identity in one archive: the SHA-256 over its files' names
+// (ASCII case folded, sorted) and their data's SHA-256, each name followed by
+// a NUL byte and its 32-byte digest.
+struct ModFileDigest {
+    std::string name;
+    archive::Digest data{};
+};
+archive::Digest ModDigest(std::vector<ModFileDigest> files);
+
+std::vector<uint8_t> EncodeGameRecord(const GameRecord& record);
+// Throws RecordError for anything but a whole, sealed record of a version
+// this tool reads.
+GameRecord DecodeGameRecord(std::span<const uint8_t> bytes);
+
+// The record at path; nothing when there is none. Throws RecordError, or
+// ArchiveError when the file cannot be read.
+std::optional<GameRecord> ReadGameRecord(archive::FileSystem& fs, const std::string& path);
+// Makes the record durable at path, replacing the old one in one step; a
+// record of no install is removed instead (durably). Throws ArchiveError.
+void WriteGameRecord(archive::FileSystem& fs, const std::string& path, const GameRecord& record);
+
+}  // namespace veltrin::tool

@@ -1,0 +1,170 @@
+#include "game_record_reader.h"
+
+#include <array>
+#include <cstring>
+
+namespace veltrin::testing::game_record {
+namespace {
+
+// SHA-256 as FIPS 180-4 gives it.
+constexpr std::array<uint32_t, 64> kRound = {
+    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+
+uint32_t Rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
+
+std::array<uint8_t, 32> Sha256(const std::vector<uint8_t>& input) {
+    std::vector<uint8_t> m = input;
+    const uint64_t bits = uint64_t{input.size()} * 8;
+    m.push_back(0x80);
+    while (m.size() % 64 != 56) m.push_back(0);
+    for (int i = 7; i >= 0; --i) m.push_back(static_cast<uint8_t>(bits >> (8 * i)));
+    std::array<uint32_t, 8> h = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                                 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+    for (size_t block = 0; block < m.size(); block += 64) {
+        std::array<uint32_t, 64> w{};
+        for (size_t i = 0; i < 16; ++i)
+            w[i] = uint32_t{m[block + 4 * i]} << 24 | uint32_t{m[block + 4 * i + 1]} << 16 |
+                   uint32_t{m[block + 4 * i + 2]} << 8 | uint32_t{m[block + 4 * i + 3]};
+        for (size_t i = 16; i < 64; ++i) {
+            const uint32_t s0 = Rotr(w[i - 15], 7) ^ Rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
+            const uint32_t s1 = Rotr(w[i - 2], 17) ^ Rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
+            w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+        }
+        auto [a, b, c, d, e, f, g, hh] = h;
+        for (size_t i = 0; i < 64; ++i) {
+            const uint32_t t1 = hh + (Rotr(e, 6) ^ Rotr(e, 11) ^ Rotr(e, 25)) + ((e & f) ^ (~e & g)) + kRound[i] + w[i];
+            const uint32_t t2 = (Rotr(a, 2) ^ Rotr(a, 13) ^ Rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
+            hh = g;
+            g = f;
+            f = e;
+            e = d + t1;
+            d = c;
+            c = b;
+            b = a;
+            a = t1 + t2;
+        }
+        h[0] += a, h[1] += b, h[2] += c, h[3] += d, h[4] += e, h[5] += f, h[6] += g, h[7] += hh;
+    }
+    std::array<uint8_t, 32> out{};
+    for (size_t i = 0; i < 32; ++i) out[i] = static_cast<uint8_t>(h[i / 4] >> (24 - 8 * (i % 4)));
+    return out;
+}
+
+std::string Hex(const uint8_t* bytes, size_t size) {
+    static const char* digits = "0123456789abcdef";
+    std::string text;
+    for (size_t i = 0; i < size; ++i) {
+        text += digits[bytes[i] >> 4];
+        text += digits[bytes[i] & 15];
+    }
+    return text;
+}
+
+struct Cursor {
+    const std::vector<uint8_t>& bytes;
+    size_t at;
+    size_t end;
+    bool ok = true;
+
+    bool Take(size_t size) {
+        if (!ok || end - at < size) return ok = false;
+        return true;
+    }
+    uint64_t Number(size_t size) {
+        if (!Take(size)) return 0;
+        uint64_t value = 0;
+        for (size_t i = 0; i < size; ++i) value |= uint64_t{bytes[at + i]} << (8 * i);
+        at += size;
+        return value;
+    }
+    bool Flag() {
+        const uint64_t value = Number(1);
+        if (value > 1) ok = false;
+        return value == 1;
+    }
+    std::string Text() {
+        const auto size = static_cast<size_t>(Number(4));
+        if (!Take(size)) return {};
+        std::string text(reinterpret_cast<const char*>(bytes.data() + at), size);
+        at += size;
+        return text;
+    }
+    std::string Digest() {
+        if (!Take(32)) return {};
+        std::string text = Hex(bytes.data() + at, 32);
+        at += 32;
+        return text;
+    }
+};
+
+}  // namespace
+
+std::string Sha256Hex(const std::vector<uint8_t>& bytes) {
+    const auto digest = Sha256(bytes);
+    return Hex(digest.data(), digest.size());
+}
+
+std::optional<Record> Read(const std::vector<uint8_t>& bytes, std::string* why) {
+    const auto fail = [&](const char* reason) -> std::optional<Record> {
+        if (why) *why = reason;
+        return std::nullopt;
+    };
+    static const char mark[] = "VeltrinInstalls\r\n\x1a";
+    constexpr size_t markSize = sizeof mark - 1;
+    if (bytes.size() < markSize + 4 + 32) return fail("too short");
+    if (std::memcmp(bytes.data(), mark, markSize) != 0) return fail("no mark");
+    const std::vector<uint8_t> body(bytes.begin(), bytes.end() - 32);
+    const auto seal = Sha256(body);
+    if (std::memcmp(seal.data(), bytes.data() + body.size(), 32) != 0) return fail("seal");
+    Cursor in{bytes, markSize, body.size()};
+    if (in.Number(4) != 1) return fail("version");
+    Record record;
+    record.hasLayout = in.Flag();
+    if (record.hasLayout) {
+        record.layoutSize = in.Number(8);
+        for (std::vector<uint8_t>* part : {&record.front, &record.tail}) {
+            const auto size = static_cast<size_t>(in.Number(8));
+            if (!in.Take(size)) break;
+            part->assign(bytes.begin() + static_cast<std::ptrdiff_t>(in.at),
+                         bytes.begin() + static_cast<std::ptrdiff_t>(in.at + size));
+            in.at += size;
+        }
+    }
+    record.hasLeft = in.Flag();
+    if (record.hasLeft) {
+        record.leftHex = in.Digest();
+        record.leftSize = in.Number(8);
+    }
+    for (uint64_t installs = in.Number(4); in.ok && installs > 0; --installs) {
+        Install install;
+        for (uint64_t folders = in.Number(4); in.ok && folders > 0; --folders) install.folders.push_back(in.Text());
+        install.modHex = in.Digest();
+        install.computer = in.Text();
+        install.time = in.Number(8);
+        for (uint64_t entries = in.Number(4); in.ok && entries > 0; --entries) {
+            Layer layer;
+            layer.name = in.Text();
+            layer.added = !in.Flag();
+            if (!layer.added) {
+                layer.beforeSize = in.Number(8);
+                layer.beforeHex = in.Digest();
+            }
+            layer.putSize = in.Number(8);
+            layer.putHex = in.Digest();
+            install.entries.push_back(std::move(layer));
+        }
+        record.installs.push_back(std::move(install));
+    }
+    if (!in.ok) return fail("ends inside its content");
+    if (in.at != in.end) return fail("bytes after its content");
+    return record;
+}
+
+}  // namespace veltrin::testing::game_record

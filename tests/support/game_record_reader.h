@@ -1,0 +1,49 @@
+#pragma once
+// A reader of the game's record of installs (`<archive>.installs`), written
+// from the format's description in the README and game_record.h, apart from
+// the tool's codec, so that tests hold what the tool writes against a second
+// reading. It checks the mark, the version and the seal (with its own
+// SHA-256), and returns the fields as plain numbers, texts and hex digests.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace veltrin::testing::game_record {
+
+struct Layer {
+    std::string name;
+    bool added = false;  // no before
+    uint64_t beforeSize = 0;
+    std::string beforeHex;
+    uint64_t putSize = 0;
+    std::string putHex;
+};
+
+struct Install {
+    std::vector<std::string> folders;
+    std::string modHex;
+    std::string computer;
+    uint64_t time = 0;
+    std::vector<Layer> entries;
+};
+
+struct Record {
+    bool hasLayout = false;
+    uint64_t layoutSize = 0;
+    std::vector<uint8_t> front;
+    std::vector<uint8_t> tail;
+    bool hasLeft = false;
+    std::string leftHex;
+    uint64_t leftSize = 0;
+    std::vector<Install> installs;
+};
+
+// The record, or nothing with why set when the bytes are not a whole,
+// sealed record of version 1.
+std::optional<Record> Read(const std::vector<uint8_t>& bytes, std::string* why = nullptr);
+
+// The SHA-256 of the bytes in lower-case hex (an implementation of its own).
+std::string Sha256Hex(const std::vector<uint8_t>& bytes);
+
+}  // namespace veltrin::testing::game_record
