@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -30,8 +31,11 @@ constexpr std::string_view kFolder = R"(D:\Mod Folder\Backups)";
 // The versions this tool reads; the first byte picks one, or one it does not.
 constexpr uint32_t kKnownVersions[] = {3, 2, 1};
 
-void Check(bool holds) {
-    if (!holds) std::abort();
+// A property that does not hold names its line and stops the run.
+void Check(bool holds, int line = __builtin_LINE()) {
+    if (holds) return;
+    std::fprintf(stderr, "check on line %d does not hold\n", line);
+    std::abort();
 }
 
 uint32_t VersionPicked(uint8_t pick) { return pick % 4 < 3 ? kKnownVersions[pick % 4] : 4u + pick / 4u; }
