@@ -7,12 +7,15 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "archive/archive.h"
+#include "archive/sha256.h"
 #include "program_run_posix.h"
+#include "tool/runs/game_record.h"
 #include "tool_test_support.h"
 
 namespace veltrin::tool {
@@ -89,6 +92,70 @@ TEST_F(ToolProcessPosixTest, ExtractNeverWritesOutsideItsFolder) {
     std::sort(files.begin(), files.end());
     EXPECT_EQ(files, (std::vector<std::string>{"game/hostile.img", "out/here/ok.dff"})) << output;
     EXPECT_FALSE(fs::exists("/tmp/abs.dff"));
+}
+
+// Every file below the folder with its bytes, and every folder.
+std::map<std::string, std::string> Tree(const fs::path& folder) {
+    std::map<std::string, std::string> tree;
+    for (const auto& item : fs::recursive_directory_iterator(folder))
+        tree[item.path().string()] = item.is_directory() ? std::string("<folder>") : ReadText(item.path());
+    return tree;
+}
+
+// status on a game whose archives carry records of installs, gta3.img and an
+// archive of its own (found by its record beside it), one with an original
+// the store holds: it lists them and leaves every file as it was.
+TEST_F(ToolProcessPosixTest, StatusListsTheGamesInstallsAndChangesNoFile) {
+    archive::FileSystem& disk = archive::SystemFileSystem();
+    const fs::path models = root / "game" / "models";
+    fs::create_directories(models);
+    const Bytes game = Pattern(3000, 1);
+    const Bytes mod = Pattern(2600, 5);
+    for (const char* name : {"gta3.img", "extra.img"}) {
+        const std::string archive = (models / name).string();
+        MakeArchive(disk, archive, {{"a.dff", game}});
+        GameRecord record;
+        record.layout = archive::Archive::Open(archive, disk).CurrentLayout();
+        {
+            auto opened = archive::Archive::Open(archive, disk);
+            opened.Put("a.dff", mod);
+            opened.Put("new.dff", Pattern(100, 6));
+            opened.Commit();
+            record.left = opened.CurrentState();
+        }
+        GameInstall install;
+        install.folders = {(root / "app dir").string()};
+        install.computer = "PLAYER-PC";
+        install.time = 1'796'000'000;
+        const Bytes original = Stored(game);
+        const StoredContent before{original.size(), archive::Sha256Of(original)};
+        install.entries = {{"a.dff", before, {mod.size(), archive::Sha256Of(mod)}},
+                           {"new.dff", std::nullopt, {100, archive::Sha256Of(Pattern(100, 6))}}};
+        record.installs = {install};
+        WriteGameRecord(disk, GameRecordPathFor(archive), record);
+        fs::create_directories(archive + ".originals");
+        WriteText(archive + ".originals/" + archive::HexOf(before.digest), Text(original));
+    }
+    MakeArchive(disk, (models / "player.img").string(), {{"c.dff", Pattern(10, 7)}});
+    const auto before = Tree(root / "game");
+
+    ASSERT_EQ(Run({"status", (root / "game").string()}), 0) << output;
+    const std::string from =
+        "install 1: from " + (root / "app dir").string() + ", 2026-11-30 00:53 UTC, on PLAYER-PC\n";
+    const std::string each =
+        ": 2 entries\n    a.dff: the undo gives back the game's own bytes\n"
+        "    new.dff: the undo removes it (it was not in the archive before)\n";
+    EXPECT_EQ(output, "1 install in " + (root / "game").string() + ", oldest first\n" + from + "  models/gta3.img" +
+                          each +
+                          "    the undo gives models/gta3.img back byte for byte as it was before the first "
+                          "install\n  models/extra.img" +
+                          each +
+                          "    the undo gives models/extra.img back byte for byte as it was before the first "
+                          "install\nnothing was changed\n");
+    EXPECT_EQ(Tree(root / "game"), before);
+
+    EXPECT_EQ(Run({"status", (root / "nowhere").string()}), 4) << output;
+    EXPECT_EQ(Run({"status"}), 1) << output;
 }
 
 }  // namespace
