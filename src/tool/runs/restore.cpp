@@ -18,6 +18,8 @@
 #include "tool/common/publish_group.h"
 #include "tool/runs/backup_marker.h"
 #include "tool/runs/entry_match.h"
+#include "tool/runs/game_pending.h"
+#include "tool/runs/game_record_run.h"
 #include "tool/runs/install_record.h"
 #include "tool/runs/leftovers.h"
 #include "tool/runs/moved_game.h"
@@ -139,10 +141,11 @@ public:
         if (!AnythingToUndo(plan)) {
             report_.Line(
                 "nothing to undo: none of the backups or markers this script names exist (an earlier undo "
-                "used them up, or the install never got to its backups)");
+                "used them up, or no install from this folder got to its backups)");
+            report_.Line(std::string(kFreshCopyAdvice));
             report_.Line(changed_ ? "nothing else was changed" : "nothing was changed");
-            report_.Line("done");
-            return ExitStatus::Ok;
+            report_.Line("failed");
+            return ExitStatus::NotFound;
         }
         return RunEach(plan);
     }
@@ -201,6 +204,7 @@ private:
     }
 
     void UndoArchive(const ArchiveUndo& undo) {
+        if (undo.recorded) return UndoThroughGameRecord(undo);
         outcomes_.push_back({undo.path, "not changed"});
         if (!AnythingToUndo(undo)) {
             report_.Line("nothing to undo in " + undo.path + ": no backups or markers of its entries");
@@ -240,6 +244,169 @@ private:
             KeepRecord(*undo.recorded);
         }
         report_.Line("summary of " + undo.path + ": " + tally_.Text());
+    }
+
+    // The undo of an install the folder's record names, through the game's
+    // record of installs beside the archive (game_layers.h): the install's
+    // layers are spliced out; an entry of which it is the top gets back what
+    // it held before, one a later install covers stays as it is (that
+    // install's undo then gives back what was there before this one). When
+    // the last install goes and nothing else changed the archive, the
+    // layout from before the first install comes back byte for byte. This
+    // folder's own backups and markers of the archive are used up either way.
+    void UndoThroughGameRecord(const ArchiveUndo& undo) {
+        const std::string& path = undo.path;
+        const RecordedArchive& recorded = *undo.recorded;
+        outcomes_.push_back({path, "not changed"});
+        report_.Line("open " + path);
+        GameRecord game = LoadGameRecord(fs_, path, report_);
+        const GameRecord asRead = game;
+        archive_.emplace(archive::Archive::Open(path, fs_));
+        ReportRecovery(report_, archive_->RecoveryOnOpen());
+        tally_ = {};
+        usedUp_.clear();
+        resolved_.clear();
+        OriginalsStore store(fs_, path);
+        const std::string folder = ApplicationFolderOf(scriptPath_);
+        TakeInFolderRecord(game, recorded, folder, record_.computer, *archive_, fs_, store, report_);
+        store.Publish();
+        HoldAndReport(game, *archive_, report_);
+        for (const RecordedEntry& entry : recorded.entries) {
+            resolved_.insert(archive::FoldedName(entry.name));
+            if (entry.backup.empty()) continue;
+            for (const std::string& file : {entry.backup, AddedMarkerPath(entry.backup)})
+                if (fs_.Exists(file)) usedUp_.push_back(file);
+        }
+        bool saved = false;
+        if (const std::optional<size_t> index = FindInstall(game, folder, ModDigestOf(recorded))) {
+            saved = UndoInstall(game, *index, store);
+        } else {
+            report_.Line("nothing of the install from this folder is in " + path +
+                         " any more: it was undone from another copy of the mod, or the game was repaired or "
+                         "changed since");
+            outcomes_.back().what = "nothing to undo";
+        }
+        if (!saved) {
+            if (outcomes_.back().what == "not changed") {
+                report_.Line("nothing to change in " + path);
+                outcomes_.back().what = "nothing to change";
+            }
+            if (EncodeGameRecord(game) != EncodeGameRecord(asRead) || game.installs.empty()) {
+                changed_ = true;
+                WriteGameRecord(fs_, GameRecordPathFor(path), game);
+            }
+        } else {
+            ConfirmGamePending(fs_, path, game);
+        }
+        store.RemoveUnused(asRead, game);
+        archive_.reset();
+        MakeRemovalsDurable(RemoveUsedUp());
+        KeepRecord(recorded);
+        report_.Line("summary of " + path + ": " + tally_.Text());
+    }
+
+    // Splices the install out of the record and stages what it gives back.
+    // Returns whether it saved the archive (its record waits beside it until
+    // the caller confirms it).
+    bool UndoInstall(GameRecord& game, size_t index, OriginalsStore& store) {
+        const std::string path = archive_->Path();
+        const GameInstall install = game.installs[index];
+        const TopLayers tops = SpliceOut(game, index);
+        for (const InstallLayer& layer : install.entries) {
+            if (std::any_of(tops.begin(), tops.end(), [&](const InstallLayer& top) {
+                    return archive::FoldedName(top.name) == archive::FoldedName(layer.name);
+                }))
+                continue;
+            ++tally_.untouched;
+            report_.Line("left " + layer.name +
+                         " as it is: a later install put its own file there; its undo now gives back what was "
+                         "there before this install");
+        }
+        std::vector<GamePut> puts;
+        std::map<std::string, std::string> originals;
+        for (const InstallLayer& top : tops) {
+            if (top.before) {
+                originals[archive::FoldedName(top.name)] = store.PathOf(*top.before);
+                puts.push_back({top.name, PutData{top.before->size, top.before->digest}});
+            } else {
+                puts.push_back({top.name, std::nullopt});
+            }
+        }
+        const bool whole = game.installs.empty() && game.layout && game.left &&
+                           archive_->CurrentState() == *game.left &&
+                           archive::WhyLayoutCannotBeGivenBack(*game.layout).empty();
+        if (whole) {
+            report_.Line("giving " + path + " back as it was before the first install");
+            for (const InstallLayer& top : tops) CountGiveBack(top, store);
+            const archive::Layout layout = *game.layout;
+            game.left = StateOfLayout(layout);
+            changed_ = true;
+            WriteGamePending(fs_, path, {archive_->CurrentState(), puts, game});
+            SaveOrDropPending([&] {
+                return archive_->RestoreLayout(
+                    layout, originals, [this](uint64_t done, uint64_t total) { report_.Progress(done, total); });
+            });
+            return true;
+        }
+        for (const InstallLayer& top : tops) {
+            CountGiveBack(top, store);
+            if (top.before)
+                archive_->PutFile(top.name, store.PathOf(*top.before));
+            else if (archive_->Find(top.name))
+                archive_->Remove(top.name);
+        }
+        if (!archive_->HasChanges()) return false;
+        const archive::ArchiveState found = archive_->CurrentState();
+        SaveOrDropPending([&] {
+            return archive_->Commit([this](uint64_t done, uint64_t total) { report_.Progress(done, total); },
+                                    archive::Archive::Fit::Exact,
+                                    [&](const archive::ArchiveState& planned) {
+                                        game.left = planned;
+                                        changed_ = true;
+                                        WriteGamePending(fs_, path, {found, puts, game});
+                                    });
+        });
+        return true;
+    }
+
+    // The state the layout leaves: its header and directory, and its size.
+    static archive::ArchiveState StateOfLayout(const archive::Layout& layout) {
+        uint64_t count = 0;
+        for (size_t i = 0; i < 4 && 4 + i < layout.front.size(); ++i) count |= uint64_t{layout.front[4 + i]} << (8 * i);
+        const auto directory = static_cast<std::ptrdiff_t>(std::min<uint64_t>(layout.front.size(), 8 + count * 32));
+        return archive::StateOf({layout.front.begin(), layout.front.begin() + directory}, layout.fileSize);
+    }
+
+    // Save, and a save that failed before its point of no return lets go of
+    // the game's record waiting for it (else the next run settles it).
+    template <typename Commit>
+    void SaveOrDropPending(Commit commit) {
+        const std::string path = archive_->Path();
+        try {
+            Save(commit);
+        } catch (const archive::CommitInterrupted&) {
+            throw;
+        } catch (...) {
+            try {
+                DropGamePending(fs_, path);
+            } catch (const std::exception&) {
+                // Settled by the next run (SettleGamePending).
+            }
+            throw;
+        }
+    }
+
+    void CountGiveBack(const InstallLayer& top, OriginalsStore& store) {
+        if (top.before) {
+            ++tally_.restored;
+            report_.Line("restored " + top.name + " (what it held before the install, kept in " +
+                         store.PathOf(*top.before) + ")");
+        } else if (archive_->Find(top.name)) {
+            ++tally_.removed;
+            report_.Line("removed " + top.name + ", which the install added");
+        } else {
+            ++tally_.alreadyUndone;
+        }
     }
 
     // Saves the staged change (commit). A save interrupted past its point of
@@ -589,7 +756,10 @@ ExitStatus ForceRestoreFromScript(const std::string& scriptPath, std::string_vie
 
 ExitStatus NothingInstalled(const std::string& scriptPath, Report& report) {
     report.Line("nothing to undo: there is no " + scriptPath);
-    report.Line("nothing was installed from this folder, so there is nothing to undo; nothing was changed");
+    report.Line("nothing was installed from this folder, so there is nothing to undo from it");
+    report.Line(std::string(kFreshCopyAdvice));
+    report.Line("nothing was changed");
+    report.Line("failed");
     return ExitStatus::NotFound;
 }
 

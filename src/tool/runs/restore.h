@@ -23,6 +23,14 @@ ExitStatus RestoreFromScript(const std::string& scriptPath, std::string_view scr
 ExitStatus ForceRestoreFromScript(const std::string& scriptPath, std::string_view scriptText, archive::FileSystem& fs,
                                   Report& report);
 
+// What to do when this folder installed nothing but the mod is in the game
+// (installed from a folder since deleted): the install from this folder is
+// the same install, and links the folder to it.
+inline constexpr std::string_view kFreshCopyAdvice =
+    "if this mod is in the game (installed from another copy of it): run Install.exe from this folder on the same "
+    "game, then Undo.cmd; that install finds the mod in the game and changes nothing of it, and the undo then "
+    "gives the game's own files back";
+
 // What the undo says when the script it was given does not exist: nothing
 // was installed from that folder. Returns ExitStatus::NotFound.
 ExitStatus NothingInstalled(const std::string& scriptPath, Report& report);

@@ -1,5 +1,6 @@
 #include "tool/runs/script_runner.h"
 
+#include <algorithm>
 #include <map>
 #include <optional>
 #include <set>
@@ -19,10 +20,13 @@
 #include "tool/common/publish_group.h"
 #include "tool/runs/backup_marker.h"
 #include "tool/runs/entry_match.h"
+#include "tool/runs/game_pending.h"
+#include "tool/runs/game_record_run.h"
 #include "tool/runs/install_record.h"
 #include "tool/runs/leftovers.h"
 #include "tool/runs/moved_game.h"
 #include "tool/runs/pending_save.h"
+#include "tool/runs/preflight.h"
 #include "tool/runs/run_report.h"
 #include "tool/runs/script_reader.h"
 
@@ -104,6 +108,102 @@ std::optional<ExitStatus> RefuseOtherInstall(const InstallRecord& record, const 
     return std::nullopt;
 }
 
+// The archives the script opens, once each, with the bytes it puts into
+// each; checked before anything changes (preflight.h).
+std::optional<ExitStatus> CheckArchivesFirst(const std::vector<ScriptCommand>& commands, archive::FileSystem& fs,
+                                             Report& report) {
+    std::vector<ArchiveToSave> archives;
+    std::vector<std::string> paths;
+    for (const ScriptCommand& command : commands) {
+        if (command.kind == CommandKind::Open) {
+            const auto same = std::find_if(archives.begin(), archives.end(),
+                                           [&](const ArchiveToSave& a) { return SamePath(a.path, command.path); });
+            if (same == archives.end()) {
+                archives.push_back({command.path, 0});
+                paths.push_back(command.path);
+            } else {
+                std::rotate(same, same + 1, archives.end());  // the block now open is the last
+            }
+        } else if (command.kind == CommandKind::Import && !archives.empty() && fs.Exists(command.path)) {
+            try {
+                archives.back().bytesPut += fs.Open(command.path, archive::OpenMode::Read)->Size();
+            } catch (const archive::ArchiveError&) {
+                // The run names a file it cannot read where it imports it.
+            }
+        }
+    }
+    if (const auto refused = RefuseUntrustedGameRecords(paths, fs, report)) return refused;
+    return CheckBeforeFirstSave(archives, fs, report);
+}
+
+// The game moved and an install changed it since, so the record could not
+// follow it: the archives the record names are gone, and the script opens
+// archives of those names elsewhere. The game's record beside them knows
+// the install; the folder's record lets go of the archives that are gone.
+void LetGoOfGoneGame(InstallRecord& record, const std::vector<ScriptCommand>& commands, archive::FileSystem& fs,
+                     Report& report) {
+    std::erase_if(record.archives, [&](const RecordedArchive& recorded) {
+        if (fs.Exists(recorded.path)) return false;
+        for (const ScriptCommand& command : commands)
+            if (command.kind == CommandKind::Open && !SamePath(command.path, recorded.path) &&
+                SamePath(text::FileNameOf(command.path), text::FileNameOf(recorded.path)) && fs.Exists(command.path)) {
+                report.Line("the game has moved: " + recorded.path + " is gone and " + command.path +
+                            " is here; its record of installs says what this folder installed");
+                return true;
+            }
+        return false;
+    });
+}
+
+// Whether the game's record beside any archive the script opens knows an
+// install from the folder.
+bool GameKnowsFolder(const std::vector<ScriptCommand>& commands, const std::string& folder, archive::FileSystem& fs) {
+    for (const ScriptCommand& command : commands) {
+        if (command.kind != CommandKind::Open) continue;
+        try {
+            const std::optional<GameRecord> game = ReadGameRecord(fs, GameRecordPathFor(command.path));
+            if (game && FindInstall(*game, folder, std::nullopt)) return true;
+        } catch (const std::exception&) {
+            // Checked before: a record that cannot be read stopped the run.
+        }
+    }
+    return false;
+}
+
+// A mod author's tried folder, zipped with the mod: its record was made on
+// another computer and names nothing this game's record holds. It is a
+// fresh copy for this game: its record, backups and markers are set aside
+// under "Backups (from another computer)" beside Backups, and the install
+// goes on. Returns whether it set them aside.
+bool SetAsideTriedFolder(const InstallRecord& record, const std::string& computer,
+                         const std::vector<ScriptCommand>& commands, const std::string& recordPath,
+                         archive::FileSystem& fs, Report& report) {
+    if (record.computer.empty() || computer.empty() || text::EqualIgnoringAsciiCase(record.computer, computer))
+        return false;
+    const std::string backups(text::FolderOf(recordPath));
+    const std::string folder(text::FolderOf(backups));
+    if (GameKnowsFolder(commands, folder, fs)) return false;
+    const std::string aside = backups + " (from another computer)";
+    int moved = 0;
+    for (const std::string& path : FilesRunsPublish(recordPath, commands, &record)) {
+        for (const std::string& file : {path, AddedMarkerPath(path)}) {
+            if (file.size() <= backups.size() ||
+                !text::EqualIgnoringAsciiCase(file.substr(0, backups.size()), backups) ||
+                !text::IsPathSeparator(file[backups.size()]) || !fs.Exists(file))
+                continue;
+            const std::string target = aside + file.substr(backups.size());
+            fs.CreateDirectories(std::string(text::FolderOf(target)));
+            fs.ReplaceAtomically(file, target);
+            ++moved;
+        }
+    }
+    report.Line("this folder's Backups hold an install made on another computer (" + record.computer +
+                "), which this game's record of installs does not know: a copy zipped after a trial install");
+    report.Line("  set aside, not used: " + std::to_string(moved) + " files moved to " + aside +
+                "; the install goes on as from a fresh copy");
+    return true;
+}
+
 class ScriptRun {
 public:
     // changedBefore: before it, an earlier run's scratch files were removed or
@@ -179,7 +279,10 @@ private:
     void OpenArchive(const std::string& path) {
         report_.Line("open " + path);
         outcomes_.push_back({path, "not changed"});
+        game_ = LoadGameRecord(fs_, path, report_);
+        gameAsRead_ = game_;
         open_.emplace(archive::Archive::Open(path, fs_));
+        store_.emplace(fs_, path);
         tally_ = {};
         originals_.clear();
         added_.clear();
@@ -188,6 +291,10 @@ private:
         const std::string recovered = ReportRecovery(report_, open_->RecoveryOnOpen());
         if (!recovered.empty()) outcomes_.back().what = recovered + "; not changed by this run";
         report_.Line("  " + text::Counted(open_->Entries().size(), "entry", "entries"));
+        if (const RecordedArchive* known = record_.Find(path))
+            TakeInFolderRecord(game_, *known, ApplicationFolderOf(scriptPath_), record_.computer, *open_, fs_, *store_,
+                               report_);
+        HoldAndReport(game_, *open_, report_);
     }
 
     // The first install's view of the archive is the original: its backups
@@ -276,6 +383,8 @@ private:
             report_.Line(atEnd ? "saving " + path + " (end of the script)" : "saving " + path);
             outcomes_.back().what = "not changed: saving it failed";
             InstallRecord updated = RecordOfThisBlock(true);
+            GameRecord game = GameRecordOfThisBlock();
+            store_->Publish();  // the originals are durable before the record that refers to them
             archive::CommitStats stats;
             try {
                 stats = open_->Commit([this](uint64_t done, uint64_t total) { report_.Progress(done, total); },
@@ -286,6 +395,8 @@ private:
                                           updated.Find(path)->left = planned;
                                           changed_ = true;
                                           WritePendingSave(fs_, recordPath_, path, PutsNotRecorded(), updated);
+                                          game.left = planned;
+                                          WriteGamePending(fs_, path, {open_->CurrentState(), GamePuts(), game});
                                       });
             } catch (const archive::CommitInterrupted& interrupted) {
                 open_.reset();
@@ -293,11 +404,13 @@ private:
                 gameChanged_ = gameChanged_ || outcome.holds != archive::CommitOutcome::Holds::Old;
                 outcomes_.back().what = InterruptedOutcome(outcome, DescribeError(interrupted), "changes saved");
                 SettleInterruptedSave(outcome.holds, updated);
+                SettleInterruptedGameSave(path, outcome.holds, game);
                 throw;
             } catch (...) {
                 // Failed before its point of no return: the archive, and so
                 // the install record, stay as they were.
                 DropPendingSaveOrLeaveIt();
+                DropGamePendingOrLeaveIt(path, game);
                 throw;
             }
             gameChanged_ = true;
@@ -305,10 +418,22 @@ private:
             outcomes_.back().what = "changes saved";
             record_ = std::move(updated);
             ConfirmPendingSave(fs_, recordPath_, record_);
+            ConfirmGamePending(fs_, path, game);
+            store_->RemoveUnused(gameAsRead_, game);
             WarnPastTheGamesTable();
         } else {
             report_.Line("nothing to change in " + path);
             outcomes_.back().what = "nothing to change";
+            if (!puts_.empty()) {
+                // The mod is in the game as it is: the record still learns
+                // of this folder.
+                GameRecord game = GameRecordOfThisBlock();
+                store_->Publish();
+                game.left = open_->CurrentState();
+                changed_ = true;
+                WriteGameRecord(fs_, GameRecordPathFor(path), game);
+                store_->RemoveUnused(gameAsRead_, game);
+            }
         }
         open_.reset();
         report_.Line("summary of " + path + ": " + tally_.Text());
@@ -382,6 +507,93 @@ private:
             recorded->entries.push_back(std::move(entry));
         }
         return updated;
+    }
+
+    // The game's record with this block's install on top: the same install
+    // when the mod is in the game already (from this folder, or a fresh copy
+    // of it), whose layers are spliced out first; per entry, what it holds
+    // before (kept in the originals store unless it is that install's own
+    // put, whose before stays) and what the block puts in.
+    GameRecord GameRecordOfThisBlock() {
+        GameRecord game = game_;
+        const std::string folder = ApplicationFolderOf(scriptPath_);
+        std::vector<ModFileDigest> files;
+        for (const auto& [key, put] : puts_) files.push_back({put.name, put.data.digest});
+        const archive::Digest mod = ModDigest(files);
+        GameInstall install{{folder}, mod, computer_, SecondsNow(), {}};
+        TopLayers tops;
+        if (const std::optional<size_t> same = FindInstall(game, folder, mod)) {
+            install.folders = game.installs[*same].folders;
+            if (!game.installs[*same].From(folder)) {
+                install.folders.push_back(folder);
+                report_.Line("the mod is in the game already (installed from " + install.folders.front() +
+                             "): this install is the same one, and this folder can undo it too");
+            }
+            tops = SpliceOut(game, *same);
+        }
+        // The layout before the first install: the archive as it is now,
+        // when the record knows no install in it (one spliced out above has
+        // its data in it).
+        if (game_.installs.empty()) {
+            game.layout.reset();
+            if (open_->WhyLayoutCannotBeKept().empty()) game.layout = open_->CurrentLayout();
+        }
+        for (const auto& [key, put] : puts_) {
+            InstallLayer layer{put.name, std::nullopt, put.data};
+            const auto top = std::find_if(tops.begin(), tops.end(), [&](const InstallLayer& old) {
+                return archive::FoldedName(old.name) == key;
+            });
+            if (top != tops.end()) {
+                layer.before = top->before;
+                tops.erase(top);
+            } else if (const archive::Entry* entry = open_->Find(put.name)) {
+                layer.before = store_->Keep(*open_, *entry);
+            }
+            install.entries.push_back(std::move(layer));
+        }
+        // What the same install put in before and puts in no more goes back.
+        for (const InstallLayer& gone : tops) {
+            if (gone.before)
+                open_->PutFile(gone.name, store_->PathOf(*gone.before));
+            else
+                open_->Remove(gone.name);
+        }
+        game.installs.push_back(std::move(install));
+        return game;
+    }
+
+    // What the entries the block changes hold once its save took effect:
+    // how the next run tells whether a save cut off in its course did.
+    std::vector<GamePut> GamePuts() const {
+        std::vector<GamePut> puts;
+        for (const auto& [key, put] : puts_) puts.push_back({put.name, put.data});
+        return puts;
+    }
+
+    void SettleInterruptedGameSave(const std::string& path, archive::CommitOutcome::Holds holds,
+                                   const GameRecord& game) {
+        try {
+            if (holds == archive::CommitOutcome::Holds::New) {
+                ConfirmGamePending(fs_, path, game);
+            } else if (holds == archive::CommitOutcome::Holds::Old) {
+                DropGamePending(fs_, path);
+                store_->RemoveUnused(game, gameAsRead_);
+            }
+        } catch (const std::exception& error) {
+            report_.Line("  the game's record of installs cannot be brought up to date now (" +
+                         std::string(error.what()) + "); the next install or undo does it");
+        }
+    }
+
+    // A failed save's waiting game record goes, and the originals only it
+    // referred to; where they cannot, the next run settles it.
+    void DropGamePendingOrLeaveIt(const std::string& path, const GameRecord& game) noexcept {
+        try {
+            DropGamePending(fs_, path);
+            store_->RemoveUnused(game, gameAsRead_);
+        } catch (const std::exception&) {
+            // Settled by the next run (SettleGamePending).
+        }
     }
 
     // What the block puts into the open archive that the install record
@@ -504,6 +716,9 @@ private:
     // an earlier one's, or a save of this run.
     bool gameChanged_ = false;
     std::optional<archive::Archive> open_;
+    GameRecord game_;        // the game's record of the open archive, held against it
+    GameRecord gameAsRead_;  // as it was read
+    std::optional<OriginalsStore> store_;
     ArchiveTally tally_;
     std::map<std::string, Original> originals_;  // folded name -> its original's backup, made or kept
     std::map<std::string, Marked> added_;        // folded name -> where its marker lies
@@ -548,14 +763,24 @@ ExitStatus RunScript(const std::string& scriptPath, std::string_view scriptText,
                                       command.line, ExitStatus::Rejected);
         }
     }
+    if (const auto refused = CheckArchivesFirst(commands, fs, report)) return *refused;
     const std::string recordPath = RecordPathFor(scriptPath);
     RecordRead read = ReadRecordOrRefuse(fs, recordPath, report);
     if (read.refused) return *read.refused;
     std::optional<InstallRecord>& record = read.record;
     if (record) {
         FollowMovedGame(*record, commands, fs, report);
-        if (const auto refused = RefuseOtherInstall(*record, computer, commands, scriptPath, recordPath, report))
-            return *refused;
+        LetGoOfGoneGame(*record, commands, fs, report);
+        if (SetAsideTriedFolder(*record, computer, commands, recordPath, fs, report)) {
+            record.reset();
+            read.changed = true;
+        } else {
+            // An install this game's record knows was made here, whatever
+            // the computer is called now.
+            if (GameKnowsFolder(commands, ApplicationFolderOf(scriptPath), fs)) record->computer = computer;
+            if (const auto refused = RefuseOtherInstall(*record, computer, commands, scriptPath, recordPath, report))
+                return *refused;
+        }
     }
     const bool changedBefore =
         RemoveScratchFiles(fs, FilesRunsPublish(recordPath, commands, record ? &*record : nullptr), report) > 0 ||

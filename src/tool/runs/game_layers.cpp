@@ -1,0 +1,74 @@
+#include "tool/runs/game_layers.h"
+
+#include <map>
+
+#include "archive/names.h"
+#include "tool/runs/entry_match.h"
+
+namespace veltrin::tool {
+namespace {
+
+// The install above index that touches the name, or nullptr.
+InstallLayer* LayerAbove(GameRecord& record, size_t index, std::string_view name) {
+    for (size_t i = index + 1; i < record.installs.size(); ++i)
+        if (InstallLayer* layer = record.installs[i].Find(name)) return layer;
+    return nullptr;
+}
+
+}  // namespace
+
+HeldAgainst HoldAgainst(GameRecord& record, const archive::Archive& archive) {
+    HeldAgainst held;
+    if (record.layout && (!record.left || archive.CurrentState() != *record.left)) {
+        record.layout.reset();
+        held.layoutDropped = true;
+    }
+    // Each name's top layer, from the newest install down.
+    std::map<std::string, bool> holdsTop;  // folded name -> whether the entry holds its top layer's put
+    for (size_t i = record.installs.size(); i-- > 0;)
+        for (const InstallLayer& layer : record.installs[i].entries) {
+            const std::string key = archive::FoldedName(layer.name);
+            if (holdsTop.count(key)) continue;
+            const archive::Entry* entry = archive.Find(layer.name);
+            const bool holds = entry && EntryHolds(archive, *entry, layer.put);
+            holdsTop[key] = holds;
+            if (!holds) held.changed.push_back(layer.name);
+        }
+    // An entry changed in its own sectors leaves the directory as it was:
+    // the layout, which would take it back to the game's own bytes, goes too.
+    if (!held.changed.empty() && record.layout) {
+        record.layout.reset();
+        held.layoutDropped = true;
+    }
+    for (GameInstall& install : record.installs)
+        std::erase_if(install.entries,
+                      [&](const InstallLayer& layer) { return !holdsTop[archive::FoldedName(layer.name)]; });
+    const size_t before = record.installs.size();
+    std::erase_if(record.installs, [](const GameInstall& install) { return install.entries.empty(); });
+    held.installsGone = static_cast<int>(before - record.installs.size());
+    return held;
+}
+
+std::optional<size_t> FindInstall(const GameRecord& record, std::string_view folder,
+                                  const std::optional<archive::Digest>& mod) {
+    for (size_t i = 0; i < record.installs.size(); ++i)
+        if (record.installs[i].From(folder)) return i;
+    if (mod)
+        for (size_t i = 0; i < record.installs.size(); ++i)
+            if (record.installs[i].modDigest == *mod) return i;
+    return std::nullopt;
+}
+
+TopLayers SpliceOut(GameRecord& record, size_t index) {
+    TopLayers tops;
+    for (const InstallLayer& layer : record.installs[index].entries) {
+        if (InstallLayer* above = LayerAbove(record, index, layer.name))
+            above->before = layer.before;
+        else
+            tops.push_back(layer);
+    }
+    record.installs.erase(record.installs.begin() + static_cast<std::ptrdiff_t>(index));
+    return tops;
+}
+
+}  // namespace veltrin::tool

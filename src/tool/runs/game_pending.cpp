@@ -1,0 +1,188 @@
+#include "tool/runs/game_pending.h"
+
+#include <algorithm>
+#include <cstring>
+#include <span>
+
+#include "archive/archive_error.h"
+#include "archive/sha256.h"
+#include "text/path_text.h"
+#include "tool/common/file_util.h"
+#include "tool/common/publish_group.h"
+#include "tool/runs/entry_match.h"
+#include "tool/runs/run_report.h"
+
+namespace veltrin::tool {
+namespace {
+
+constexpr std::string_view kMark = "VeltrinInstallsSaving\r\n\x1a";
+constexpr uint32_t kVersion = 1;
+constexpr size_t kSealSize = std::tuple_size_v<archive::Digest>;
+constexpr uint64_t kMaxBytes = uint64_t{320} << 20;
+
+void Number(std::vector<uint8_t>& out, uint64_t value, int size) {
+    for (int i = 0; i < size; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+void Raw(std::vector<uint8_t>& out, std::span<const uint8_t> raw) { out.insert(out.end(), raw.begin(), raw.end()); }
+
+class Reader {
+public:
+    explicit Reader(std::span<const uint8_t> bytes) : bytes_(bytes) {}
+    [[nodiscard]] bool AtEnd() const { return at_ == bytes_.size(); }
+    std::span<const uint8_t> Raw(uint64_t size) {
+        if (size > bytes_.size() - at_) throw RecordError("the record of a save in progress beside it ends too soon");
+        const auto raw = bytes_.subspan(at_, static_cast<size_t>(size));
+        at_ += static_cast<size_t>(size);
+        return raw;
+    }
+    uint64_t Number(int size) {
+        const auto raw = Raw(static_cast<uint64_t>(size));
+        uint64_t value = 0;
+        for (size_t i = 0; i < raw.size(); ++i) value |= uint64_t{raw[i]} << (8 * i);
+        return value;
+    }
+    bool Flag() {
+        const uint64_t flag = Number(1);
+        if (flag > 1) throw RecordError("the record of a save in progress beside it holds a damaged field");
+        return flag == 1;
+    }
+    archive::Digest Digest() {
+        archive::Digest digest{};
+        const auto raw = Raw(digest.size());
+        std::copy(raw.begin(), raw.end(), digest.begin());
+        return digest;
+    }
+
+private:
+    std::span<const uint8_t> bytes_;
+    size_t at_ = 0;
+};
+
+std::vector<uint8_t> Encode(const GamePending& pending) {
+    std::vector<uint8_t> out(kMark.begin(), kMark.end());
+    Number(out, kVersion, 4);
+    out.push_back(pending.found ? 1 : 0);
+    if (pending.found) {
+        Raw(out, pending.found->directory);
+        Number(out, pending.found->fileSize, 8);
+    }
+    Number(out, pending.puts.size(), 4);
+    for (const GamePut& put : pending.puts) {
+        Number(out, put.name.size(), 4);
+        Raw(out, {reinterpret_cast<const uint8_t*>(put.name.data()), put.name.size()});
+        out.push_back(put.holds ? 1 : 0);
+        if (put.holds) {
+            Number(out, put.holds->size, 8);
+            Raw(out, put.holds->digest);
+        }
+    }
+    const std::vector<uint8_t> record = EncodeGameRecord(pending.ifSaved);
+    Number(out, record.size(), 8);
+    Raw(out, record);
+    const archive::Digest seal = archive::Sha256Of(out);
+    Raw(out, seal);
+    return out;
+}
+
+GamePending Decode(std::span<const uint8_t> bytes) {
+    if (bytes.size() < kMark.size() + 4 + kSealSize || std::memcmp(bytes.data(), kMark.data(), kMark.size()) != 0)
+        throw RecordError("the record of a save in progress beside it is not one of this tool");
+    const auto body = bytes.first(bytes.size() - kSealSize);
+    const archive::Digest seal = archive::Sha256Of(body);
+    if (!std::equal(seal.begin(), seal.end(), body.end()))
+        throw RecordError("the seal of the record of a save in progress beside it does not match its content");
+    Reader in(body.subspan(kMark.size()));
+    if (const uint64_t version = in.Number(4); version != kVersion)
+        throw RecordError("the record of a save in progress beside it is of version " + std::to_string(version) +
+                          ", which this tool does not read");
+    GamePending pending;
+    if (in.Flag()) {
+        archive::ArchiveState found;
+        found.directory = in.Digest();
+        found.fileSize = in.Number(8);
+        pending.found = found;
+    }
+    for (uint64_t count = in.Number(4); count > 0; --count) {
+        GamePut put;
+        const auto name = in.Raw(in.Number(4));
+        put.name.assign(reinterpret_cast<const char*>(name.data()), name.size());
+        if (in.Flag()) {
+            PutData holds;
+            holds.size = in.Number(8);
+            holds.digest = in.Digest();
+            put.holds = holds;
+        }
+        pending.puts.push_back(std::move(put));
+    }
+    pending.ifSaved = DecodeGameRecord(in.Raw(in.Number(8)));
+    if (!in.AtEnd()) throw RecordError("the record of a save in progress beside it holds more than it says");
+    return pending;
+}
+
+// Whether the save took effect, told from the archive as it is now: by its
+// directory and size where the save changes them, else by the entries.
+bool TookEffect(const archive::Archive& archive, const GamePending& pending) {
+    const archive::ArchiveState now = archive.CurrentState();
+    const std::optional<archive::ArchiveState>& left = pending.ifSaved.left;
+    if (left && pending.found) {
+        if (now == *left && now != *pending.found) return true;
+        if (now == *pending.found && now != *left) return false;
+    }
+    return std::any_of(pending.puts.begin(), pending.puts.end(), [&](const GamePut& put) {
+        const archive::Entry* entry = archive.Find(put.name);
+        return put.holds && entry && EntryHolds(archive, *entry, *put.holds);
+    });
+}
+
+void RemoveDurably(archive::FileSystem& fs, const std::string& path) {
+    fs.Remove(path);
+    fs.FlushFolder(std::string(text::FolderOf(path)));
+}
+
+}  // namespace
+
+std::string GamePendingPathFor(const std::string& archivePath) { return GameRecordPathFor(archivePath) + ".saving"; }
+
+void WriteGamePending(archive::FileSystem& fs, const std::string& archivePath, const GamePending& pending) {
+    PublishGroup group(fs);
+    group.Write(GamePendingPathFor(archivePath), Encode(pending));
+    group.Publish();
+}
+
+void ConfirmGamePending(archive::FileSystem& fs, const std::string& archivePath, const GameRecord& saved) {
+    WriteGameRecord(fs, GameRecordPathFor(archivePath), saved);
+    DropGamePending(fs, archivePath);
+}
+
+void DropGamePending(archive::FileSystem& fs, const std::string& archivePath) {
+    const std::string path = GamePendingPathFor(archivePath);
+    if (fs.Exists(path)) RemoveDurably(fs, path);
+    const std::string scratch = path + std::string(kScratchSuffix);
+    if (fs.Exists(scratch)) RemoveDurably(fs, scratch);
+}
+
+bool SettleGamePending(archive::FileSystem& fs, const std::string& archivePath, Report& report) {
+    const std::string path = GamePendingPathFor(archivePath);
+    for (const std::string& scratch :
+         {path + std::string(kScratchSuffix), GameRecordPathFor(archivePath) + std::string(kScratchSuffix)})
+        if (fs.Exists(scratch)) {
+            RemoveDurably(fs, scratch);
+            report.Line("removed " + scratch + ", which a run stopped before it was finished left");
+        }
+    if (!fs.Exists(path)) return false;
+    const GamePending pending = Decode(ReadWholeFile(fs, path, kMaxBytes, "larger than any record of installs"));
+    const archive::Archive archive = archive::Archive::Open(archivePath, fs);
+    report.Line("an earlier run was stopped while it saved " + archivePath +
+                "; the game's record of installs waited for it");
+    ReportRecovery(report, archive.RecoveryOnOpen());
+    if (TookEffect(archive, pending)) {
+        ConfirmGamePending(fs, archivePath, pending.ifSaved);
+        report.Line("  the save took effect: the game's record of installs now says so");
+    } else {
+        DropGamePending(fs, archivePath);
+        report.Line("  the save did not take effect: the game's record of installs stays as it was before it");
+    }
+    return true;
+}
+
+}  // namespace veltrin::tool

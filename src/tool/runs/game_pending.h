@@ -1,0 +1,55 @@
+#pragma once
+// The game's record of installs of a save whose outcome is not known yet,
+// as pending_save.h does it for the folder's record: the record the save
+// will leave waits beside the game's record (`<archive>.installs.saving`),
+// made durable before the archive changes, with the state the save found
+// and what the entries it changes will hold. `<archive>.installs` keeps
+// describing the archive as it was until the outcome is known; the next run
+// that finds one waiting opens the archive (which completes or rolls back the
+// save) and tells from it which record is true.
+//
+// The file: the mark "VeltrinInstallsSaving\r\n\x1a", a 32-bit version (1),
+// a flag and the state found (digest, u64 size), a 32-bit count of entries,
+// each a text name and a flag with the put it will hold (u64 size, digest),
+// the game record the save will leave (u64 length and its bytes), and a
+// SHA-256 seal of everything before it.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "archive/archive.h"
+#include "archive/file_io.h"
+#include "tool/common/report.h"
+#include "tool/runs/game_record.h"
+
+namespace veltrin::tool {
+
+std::string GamePendingPathFor(const std::string& archivePath);
+
+// An entry the save changes, and what it holds once the save took effect
+// (nothing: it is removed).
+struct GamePut {
+    std::string name;
+    std::optional<PutData> holds;
+};
+
+struct GamePending {
+    std::optional<archive::ArchiveState> found;
+    std::vector<GamePut> puts;
+    GameRecord ifSaved;  // its `left` is the state the save leaves
+};
+
+// Made durable before the archive changes. Throws ArchiveError.
+void WriteGamePending(archive::FileSystem& fs, const std::string& archivePath, const GamePending& pending);
+// The save took effect: the waiting record becomes the game's record.
+void ConfirmGamePending(archive::FileSystem& fs, const std::string& archivePath, const GameRecord& saved);
+// The save did not: the waiting record goes. Nothing to do when none waits.
+void DropGamePending(archive::FileSystem& fs, const std::string& archivePath);
+
+// Settles a save an earlier run left waiting (see above), saying so in a
+// line. Returns whether it found one. A waiting record that cannot be
+// trusted throws RecordError; an archive that cannot be opened throws
+// ArchiveError, and the record waits for the next run.
+bool SettleGamePending(archive::FileSystem& fs, const std::string& archivePath, Report& report);
+
+}  // namespace veltrin::tool

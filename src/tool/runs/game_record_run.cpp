@@ -1,0 +1,69 @@
+#include "tool/runs/game_record_run.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "text/path_text.h"
+#include "tool/runs/entry_match.h"
+#include "tool/runs/game_pending.h"
+
+namespace veltrin::tool {
+
+std::string ApplicationFolderOf(const std::string& scriptPath) { return std::string(text::FolderOf(scriptPath)); }
+
+archive::Digest ModDigestOf(const RecordedArchive& recorded) {
+    std::vector<ModFileDigest> files;
+    for (const RecordedEntry& entry : recorded.entries) files.push_back({entry.name, entry.put.digest});
+    return ModDigest(std::move(files));
+}
+
+GameRecord LoadGameRecord(archive::FileSystem& fs, const std::string& archivePath, Report& report) {
+    SettleGamePending(fs, archivePath, report);
+    return ReadGameRecord(fs, GameRecordPathFor(archivePath)).value_or(GameRecord{});
+}
+
+bool TakeInFolderRecord(GameRecord& game, const RecordedArchive& recorded, const std::string& folder,
+                        const std::string& computer, const archive::Archive& archive, archive::FileSystem& fs,
+                        OriginalsStore& store, Report& report) {
+    if (recorded.entries.empty() || FindInstall(game, folder, ModDigestOf(recorded))) return false;
+    GameInstall install{{folder}, ModDigestOf(recorded), computer, 0, {}};
+    for (const RecordedEntry& entry : recorded.entries) {
+        const archive::Entry* there = archive.Find(entry.name);
+        if (!there || !EntryHolds(archive, *there, entry.put)) continue;
+        if (std::any_of(game.installs.begin(), game.installs.end(),
+                        [&](const GameInstall& other) { return other.Find(entry.name) != nullptr; }))
+            continue;
+        InstallLayer layer{there->name, std::nullopt, entry.put};
+        if (!entry.added) {
+            if (entry.backup.empty() || !fs.Exists(entry.backup)) continue;  // its original is not to be had
+            layer.before = store.KeepFile(entry.backup);
+        }
+        install.entries.push_back(std::move(layer));
+    }
+    if (install.entries.empty()) return false;
+    const bool first = game.installs.empty();
+    game.installs.insert(game.installs.begin(), std::move(install));
+    if (first && recorded.left && archive.CurrentState() == *recorded.left) {
+        game.layout = recorded.layout;
+        game.left = recorded.left;
+    }
+    report.Line("the game's record of installs beside " + archive.Path() + " takes in the install from " + folder +
+                " that its own record knows (" + std::to_string(game.installs.front().entries.size()) + " entries)");
+    return true;
+}
+
+void HoldAndReport(GameRecord& game, const archive::Archive& archive, Report& report) {
+    const HeldAgainst held = HoldAgainst(game, archive);
+    if (held.changed.empty()) return;
+    std::string names;
+    for (const std::string& name : held.changed) names += (names.empty() ? "" : ", ") + name;
+    report.Line("changed since the installs put them in (another program, or the game repaired or updated): " + names +
+                " of " + archive.Path() + "; they stay as they are and no undo puts an older file over them");
+}
+
+uint64_t SecondsNow() {
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count());
+}
+
+}  // namespace veltrin::tool

@@ -1,0 +1,90 @@
+#include "tool/runs/originals_store.h"
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include "archive/sha256.h"
+#include "text/path_text.h"
+#include "tool/common/platform.h"
+
+namespace veltrin::tool {
+namespace {
+
+std::set<std::string> Referred(const GameRecord& record) {
+    std::set<std::string> hex;
+    for (const GameInstall& install : record.installs)
+        for (const InstallLayer& layer : install.entries)
+            if (layer.before) hex.insert(archive::HexOf(layer.before->digest));
+    return hex;
+}
+
+char SeparatorOf(const std::string& path) {
+    const size_t last = path.find_last_of("\\/");
+    return last == std::string::npos ? PathSeparator() : path[last];
+}
+
+}  // namespace
+
+std::string OriginalsFolderFor(const std::string& archivePath) { return archivePath + std::string(kOriginalsSuffix); }
+
+OriginalsStore::OriginalsStore(archive::FileSystem& fs, const std::string& archivePath)
+    : fs_(fs), folder_(OriginalsFolderFor(archivePath)), separator_(SeparatorOf(archivePath)), waiting_(fs) {}
+
+std::string OriginalsStore::PathOf(const StoredContent& content) const {
+    return folder_ + separator_ + archive::HexOf(content.digest);
+}
+
+bool OriginalsStore::Has(const StoredContent& content) {
+    const std::string path = PathOf(content);
+    if (waiting_.Has(path)) return true;
+    if (!fs_.Exists(path)) return false;
+    return fs_.Open(path, archive::OpenMode::Read)->Size() == content.size;
+}
+
+StoredContent OriginalsStore::Keep(const archive::Archive& archive, const archive::Entry& entry) {
+    archive::Sha256 sum;
+    archive.ReadPieces(entry, [&](std::span<const uint8_t> piece) {
+        sum.Add(piece);
+        return true;
+    });
+    const StoredContent content{uint64_t{entry.sectors} * archive::kSectorSize, sum.Finish()};
+    if (!Has(content)) waiting_.WriteWith(PathOf(content), [&](archive::File& file) { archive.CopyTo(entry, file); });
+    return content;
+}
+
+StoredContent OriginalsStore::KeepFile(const std::string& path) {
+    const std::unique_ptr<archive::File> file = fs_.Open(path, archive::OpenMode::Read);
+    const uint64_t size = file->Size();
+    archive::Sha256 sum;
+    std::vector<uint8_t> piece(std::min<uint64_t>(size, uint64_t{1} << 20));
+    for (uint64_t at = 0; at < size; at += piece.size()) {
+        const auto take = static_cast<size_t>(std::min<uint64_t>(piece.size(), size - at));
+        file->ReadAt(at, {piece.data(), take});
+        sum.Add({piece.data(), take});
+    }
+    const StoredContent content{size, sum.Finish()};
+    if (!Has(content))
+        waiting_.WriteWith(PathOf(content), [&](archive::File& copy) { copy.CopyFrom(*file, 0, 0, size); });
+    return content;
+}
+
+void OriginalsStore::Publish() { waiting_.Publish(); }
+
+int OriginalsStore::RemoveUnused(const GameRecord& before, const GameRecord& now) {
+    const std::set<std::string> kept = Referred(now);
+    int removed = 0;
+    for (const std::string& hex : Referred(before)) {
+        if (kept.count(hex)) continue;
+        const std::string path = folder_ + separator_ + hex;
+        for (const std::string& file : {path, path + std::string(kScratchSuffix)})
+            if (fs_.Exists(file)) {
+                fs_.Remove(file);
+                ++removed;
+            }
+    }
+    if (removed > 0) fs_.FlushFolder(folder_);
+    return removed;
+}
+
+}  // namespace veltrin::tool

@@ -1,0 +1,88 @@
+#include "tool/runs/preflight.h"
+
+#include "archive/archive_error.h"
+#include "archive/names.h"
+#include "text/path_text.h"
+#include "tool/common/error_text.h"
+#include "tool/common/file_util.h"
+#include "tool/runs/game_pending.h"
+#include "tool/runs/game_record.h"
+#include "tool/runs/install_record.h"
+#include "tool/runs/originals_store.h"
+
+namespace veltrin::tool {
+namespace {
+
+std::string Megabytes(uint64_t bytes) {
+    const uint64_t tenths = (bytes * 10 + 1024 * 1024 / 2) / (1024 * 1024);
+    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " MB";
+}
+
+ExitStatus Refuse(Report& report, const std::string& why, ExitStatus status) {
+    report.Line("error: " + why);
+    report.Line("  the install changes every archive or none: it stopped before the first save");
+    report.Line("nothing was changed");
+    report.Line("failed");
+    return status;
+}
+
+}  // namespace
+
+std::optional<ExitStatus> CheckBeforeFirstSave(const std::vector<ArchiveToSave>& archives, archive::FileSystem& fs,
+                                               Report& report) {
+    std::map<std::string, uint64_t> byFolder;  // folded folder -> bytes put into its archives
+    for (const ArchiveToSave& archive : archives) {
+        if (!fs.Exists(archive.path)) continue;  // the run names it where it opens it
+        try {
+            fs.Open(archive.path, archive::OpenMode::ReadWrite);  // for itself, and let go at once
+        } catch (const archive::ArchiveError& error) {
+            return Refuse(report, DescribeError(error), StatusOf(error.kind()));
+        }
+        byFolder[archive::FoldedName(text::FolderOf(archive.path))] += archive.bytesPut;
+    }
+    for (const ArchiveToSave& archive : archives) {
+        const auto need = byFolder.find(archive::FoldedName(text::FolderOf(archive.path)));
+        if (need == byFolder.end() || need->second == 0) continue;
+        uint64_t free = 0;
+        try {
+            free = fs.FreeSpace(archive.path);
+        } catch (const archive::ArchiveError&) {
+            continue;  // not known: each save checks for itself
+        }
+        if (free < need->second)
+            return Refuse(report,
+                          "not enough free space for " + archive.path + ": the saves need at least " +
+                              Megabytes(need->second) + " and only " + Megabytes(free) + " is free",
+                          ExitStatus::DiskFull);
+        need->second = 0;  // told once a folder
+    }
+    return std::nullopt;
+}
+
+std::optional<ExitStatus> RefuseUntrustedGameRecords(const std::vector<std::string>& archives, archive::FileSystem& fs,
+                                                     Report& report) {
+    for (const std::string& archive : archives) {
+        const std::string path = GameRecordPathFor(archive);
+        try {
+            ReadGameRecord(fs, path);
+        } catch (const RecordError& error) {
+            report.Line("error: the game's record of installs " + path + " cannot be trusted: " + error.what());
+            report.Line("  it lists the mods installed into " + archive +
+                        "; to go on, move it aside (rename it, keeping the folder " +
+                        std::string(OriginalsFolderFor(archive)) +
+                        " beside it) and undo each mod with Undo.cmd in the folder it was first installed from, "
+                        "which then works from that folder's own record");
+            report.Line("nothing was changed");
+            report.Line("failed");
+            return ExitStatus::Io;
+        } catch (const archive::ArchiveError& error) {
+            report.Line("error: " + DescribeError(error));
+            report.Line("nothing was changed");
+            report.Line("failed");
+            return StatusOf(error.kind());
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace veltrin::tool
