@@ -16,8 +16,10 @@
 #include "tool/common/error_text.h"
 #include "tool/common/platform.h"
 #include "tool/common/read_only_file_system.h"
-#include "tool/runs/entry_match.h"
+#include "tool/runs/game_layers.h"
+#include "tool/runs/game_pending.h"
 #include "tool/runs/game_record.h"
+#include "tool/runs/originals_store.h"
 
 namespace veltrin::tool {
 namespace {
@@ -30,7 +32,7 @@ struct ArchiveView {
     GameRecord record;
     std::string unread;             // why the archive could not be held against the record; empty when it was
     std::set<std::string> changed;  // folded names another program changed since their top layer
-    bool asLeft = false;            // the archive is as the tool's last change left it
+    bool asLeft = false;            // as the tool's last change left it, the layout still kept
 };
 
 // An install as the game knows it: its parts in each archive's record,
@@ -42,9 +44,8 @@ struct InstallView {
     std::vector<std::pair<size_t, size_t>> parts;  // archive, install in its record
 };
 
-// The folder beside an archive that keeps the game's own bytes of the entries
-// installs replaced, one file per content named by its SHA-256 in hex.
-constexpr std::string_view kOriginalsStoreSuffix = ".originals";
+constexpr std::string_view kInterrupted =
+    "an earlier save of it was interrupted, and the next install or undo settles it first";
 
 char SeparatorOf(std::string_view path) {
     const size_t last = path.find_last_of("\\/");
@@ -76,21 +77,18 @@ std::string TimeText(uint64_t seconds) {
     return text;
 }
 
-// Finds what another program changed: entries whose bytes are not what their
-// top layer put in, and whether the archive is as the last change left it.
+// Finds what another program changed, as every run holds the record against
+// the archive (game_layers.h): entries whose bytes are not what their top
+// layer put in, and whether the layout could still be given back.
 void HoldAgainstArchive(ArchiveView& view, archive::FileSystem& fs) {
     try {
         const auto opened = archive::Archive::Open(view.path, fs);
-        view.asLeft = view.record.left && opened.CurrentState() == *view.record.left;
-        std::map<std::string, const InstallLayer*> tops;
-        for (const GameInstall& install : view.record.installs)
-            for (const InstallLayer& layer : install.entries) tops[archive::FoldedName(layer.name)] = &layer;
-        for (const auto& [folded, top] : tops) {
-            const archive::Entry* entry = opened.Find(top->name);
-            if (!entry || !EntryHolds(opened, *entry, top->put)) view.changed.insert(folded);
-        }
+        GameRecord held = view.record;
+        const HeldAgainst found = HoldAgainst(held, opened);
+        for (const std::string& name : found.changed) view.changed.insert(archive::FoldedName(name));
+        view.asLeft = held.layout.has_value();
     } catch (const WouldChange&) {
-        view.unread = "an earlier save of it was interrupted, and the next install or undo settles it first";
+        view.unread = kInterrupted;
     } catch (const archive::ArchiveError& error) {
         view.unread = DescribeError(error);
     }
@@ -160,7 +158,7 @@ private:
         const GameInstall& install = view.record.installs[i];
         report_.Line("  " + view.shown + ": " + text::Counted(install.entries.size(), "entry", "entries"));
         for (const InstallLayer& layer : install.entries) report_.Line("    " + layer.name + ": " + Undo(a, i, layer));
-        if (view.record.installs.size() == 1 && view.record.layout && view.asLeft && view.changed.empty() &&
+        if (view.record.installs.size() == 1 && view.asLeft &&
             std::all_of(install.entries.begin(), install.entries.end(),
                         [&](const InstallLayer& layer) { return !layer.before || Kept(a, *layer.before); }))
             report_.Line("    the undo gives " + view.shown + " back byte for byte as it was before the first install");
@@ -184,11 +182,13 @@ private:
         return next + " put it in since; the undo leaves it as it is, and " + next + "'s undo then " + gives;
     }
 
-    // Whether the originals store beside the archive holds the content.
+    // Whether the originals store beside the archive holds the content whole.
     bool Kept(size_t a, const StoredContent& content) {
-        const std::string& path = views_[a].path;
-        return fs_.Exists(path + std::string(kOriginalsStoreSuffix) + SeparatorOf(path) +
-                          archive::HexOf(content.digest));
+        try {
+            return OriginalsStore(fs_, views_[a].path).Has(content);
+        } catch (const archive::ArchiveError&) {
+            return false;
+        }
     }
 
     std::string Gives(size_t a, const InstallLayer& layer, std::optional<size_t> below) {
@@ -197,7 +197,7 @@ private:
             below ? "gives back what install " + std::to_string(NumberOf(installs_, a, *below)) + " put in"
                   : std::string("gives back the game's own bytes");
         if (!Kept(a, *layer.before))
-            gives += ", but they are missing from " + views_[a].shown + std::string(kOriginalsStoreSuffix);
+            gives += ", but they are missing from " + views_[a].shown + std::string(kOriginalsSuffix);
         return gives;
     }
 };
@@ -241,7 +241,10 @@ ExitStatus ShowGameStatus(const std::string& gameFolder, const std::vector<std::
             status = ExitStatus::Io;
             continue;
         }
-        HoldAgainstArchive(view, fs);
+        if (fs.Exists(GamePendingPathFor(view.path)))
+            view.unread = kInterrupted;  // the record may describe the archive before that save
+        else
+            HoldAgainstArchive(view, fs);
         views.push_back(std::move(view));
     }
     if (!anyArchive && views.empty() && status == ExitStatus::Ok) {

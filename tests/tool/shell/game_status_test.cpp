@@ -19,6 +19,8 @@
 #include "testing/forwarding_file_system.h"
 #include "testing/memory_file_system.h"
 #include "tool/runs/game_record.h"
+#include "tool/runs/restore.h"
+#include "tool/runs/script_runner.h"
 #include "tool/shell/tool_main.h"
 #include "tool_test_support.h"
 
@@ -238,6 +240,99 @@ TEST_F(GameStatusTest, AnInterruptedSaveIsLeftForTheNextRunToSettle) {
                            "interrupted, and the next install or undo settles it first"))
         << report.All();
     EXPECT_TRUE(fs.Exists(kPlayer + ".journal"));
+}
+
+// The script Install.exe writes for a mod in that folder: each archive's
+// block backs up and imports its files.
+std::string ScriptOf(const std::string& app, const std::vector<std::pair<std::string, Content>>& blocks) {
+    const auto quoted = [](const std::string& path) {
+        std::string text = "\"";
+        for (const char c : path) text += c == '\\' ? std::string("\\\\") : std::string(1, c);
+        return text + "\"";
+    };
+    std::string text;
+    for (const auto& [archive, files] : blocks) {
+        text += "-open " + quoted(kGame + "\\models\\" + archive) + "\r\n";
+        for (const auto& [name, bytes] : files)
+            text += "-export " + quoted(name) + " " + quoted(app + "\\Backups\\" + archive + "\\" + name) + "\r\n";
+        for (const auto& [name, bytes] : files)
+            text += "-import " + quoted(app + "\\" + archive + "\\" + name) + "\r\n";
+        text += "-close\r\n";
+    }
+    return text;
+}
+
+// Two mods installed by the real runs, A then B over the same entries: what
+// status says each undo would do is what the undo then does, out of order.
+TEST(GameStatusOfRealInstalls, SaysWhatTheUndosThenDo) {
+    MemoryFileSystem fs;
+    const Content gta3 = {{"a.dff", Pattern(3000, 1)}, {"other.dff", Pattern(5000, 3)}};
+    MakeArchive(fs, kGta3, gta3);
+    MakeArchive(fs, kPlayer, {{"c.dff", Pattern(2048, 4)}});
+    const Bytes gta3Before = fs.Contents(kGta3);
+    const Bytes playerBefore = fs.Contents(kPlayer);
+    const Bytes cap = Pattern(700, 13);
+    const std::vector<std::pair<std::string, Content>> modA = {
+        {"gta3.img", {{"a.dff", Pattern(4500, 11)}, {"cap.txd", cap}}}, {"player.img", {{"c.dff", Pattern(99, 12)}}}};
+    const std::vector<std::pair<std::string, Content>> modB = {
+        {"gta3.img", {{"a.dff", Pattern(1200, 21)}, {"cap.txd", cap}}}};
+    const auto install = [&](const std::string& app, const std::vector<std::pair<std::string, Content>>& mod) {
+        for (const auto& [archive, files] : mod)
+            for (const auto& [name, bytes] : files) fs.SetFile(app + "\\" + archive + "\\" + name, bytes);
+        RecordingReport run;
+        EXPECT_EQ(RunScript(app + "\\Install.dat", ScriptOf(app, mod), fs, run, "PLAYER-PC"), ExitStatus::Ok)
+            << run.All();
+        fs.SetFile(app + "\\Install.dat", BytesOf(ScriptOf(app, mod)));
+    };
+    const auto undo = [&](const std::string& app) {
+        RecordingReport run;
+        EXPECT_EQ(RestoreFromScript(app + "\\Install.dat", Text(fs.Contents(app + "\\Install.dat")), fs, run),
+                  ExitStatus::Ok)
+            << run.All();
+    };
+    const auto status = [&] {
+        RecordingReport report;
+        const auto before = Disk(fs);
+        EXPECT_EQ(ShowGameStatus(kGame, ArchivesToShow({}), fs, report), ExitStatus::Ok) << report.All();
+        EXPECT_EQ(Disk(fs), before) << "status changed the disk";
+        return report;
+    };
+    install(kModA, modA);
+    install(kModB, modB);
+
+    RecordingReport report = status();
+    EXPECT_EQ(report.lines.front(), "2 installs in " + kGame + ", oldest first") << report.All();
+    EXPECT_TRUE(report.Has("install 1: from " + kModA + ", ")) << report.All();
+    EXPECT_TRUE(report.Has("install 2: from " + kModB + ", ")) << report.All();
+    for (const std::string& line : std::vector<std::string>{
+             "    a.dff: install 2 put it in since; the undo leaves it as it is, and install 2's undo then gives back "
+             "the game's own bytes",
+             "    cap.txd: install 2 put it in since; the undo leaves it as it is, and install 2's undo then removes "
+             "it "
+             "(it was not in the archive before)",
+             "    c.dff: the undo gives back the game's own bytes",
+             "    a.dff: the undo gives back what install 1 put in",
+             "    cap.txd: the undo gives back what install 1 put in"})
+        EXPECT_TRUE(report.Has(line)) << line << "\n" << report.All();
+
+    undo(kModA);  // out of order: B's entries stay
+    const Content after = ReadContent(fs, kGta3);
+    ASSERT_EQ(after.size(), 3u);
+    EXPECT_TRUE(HoldsFile(after[0].second, Pattern(1200, 21))) << "a.dff is not B's";
+    EXPECT_TRUE(after[1].first == "cap.txd" && HoldsFile(after[1].second, cap)) << "cap.txd is not B's";
+    EXPECT_EQ(fs.Contents(kPlayer), playerBefore);
+    report = status();
+    EXPECT_EQ(report.lines.front(), "1 install in " + kGame + ", oldest first") << report.All();
+    for (const std::string& line : std::vector<std::string>{
+             "install 1: from " + kModB + ", ", "    a.dff: the undo gives back the game's own bytes",
+             "    cap.txd: the undo removes it (it was not in the archive before)",
+             R"(    the undo gives models\gta3.img back byte for byte as it was before the first install)"})
+        EXPECT_TRUE(report.Has(line)) << line << "\n" << report.All();
+
+    undo(kModB);
+    EXPECT_EQ(fs.Contents(kGta3), gta3Before);
+    report = status();
+    EXPECT_EQ(report.lines, (std::vector<std::string>{"nothing is installed in " + kGame, "nothing was changed"}));
 }
 
 TEST(GameStatusCommand, IsInTheHelpAndTakesOneFolder) {
