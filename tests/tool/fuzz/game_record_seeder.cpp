@@ -1,26 +1,38 @@
 // Writes the seed corpus of the game record fuzzer into the folder given:
-// records of installs into an archive made on a disk held in memory (its
-// layout, the state it was left in, and the layers of three installs over
-// it, as the game's record holds them), as bodies behind the byte that picks
-// the version (0: the version the tool writes).
+// the records of installs real installs leave beside gta3.img (through the
+// install and undo runs on a disk held in memory): one mod; two mods from two
+// folders over the same entries; a fresh copy of the first on top again; the
+// first undone out of order; and the same after another program changed the
+// archive. Each is a body behind the byte that picks the version (0: the
+// version the tool writes).
 #include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "archive/archive.h"
-#include "archive/sha256.h"
 #include "testing/memory_file_system.h"
+#include "tool/common/report.h"
 #include "tool/runs/game_record.h"
+#include "tool/runs/restore.h"
+#include "tool/runs/script_runner.h"
 
 namespace {
 
 using namespace veltrin;
 using archive::testing::MemoryFileSystem;
 using Bytes = std::vector<uint8_t>;
+using Mod = std::vector<std::pair<std::string, Bytes>>;  // gta3.img's files
 
 constexpr size_t kMarkAndVersion = 18 + 4;
 constexpr size_t kSeal = 32;
+const std::string kGta3 = R"(C:\Games\GTA San Andreas\models\gta3.img)";
+
+class QuietReport final : public tool::Report {
+public:
+    void Line(std::string_view) override {}
+    void Progress(uint64_t, uint64_t) override {}
+};
 
 Bytes Pattern(size_t size, uint8_t seed) {
     Bytes bytes(size);
@@ -28,31 +40,18 @@ Bytes Pattern(size_t size, uint8_t seed) {
     return bytes;
 }
 
-Bytes Stored(Bytes bytes) {
-    bytes.resize((bytes.size() + archive::kSectorSize - 1) / archive::kSectorSize * archive::kSectorSize, 0);
-    return bytes;
+std::string Quoted(const std::string& path) {
+    std::string text = "\"";
+    for (const char c : path) text += c == '\\' ? std::string("\\\\") : std::string(1, c);
+    return text + "\"";
 }
 
-tool::PutData Put(const Bytes& file) { return {file.size(), archive::Sha256Of(file)}; }
-tool::StoredContent Held(const Bytes& stored) { return {stored.size(), archive::Sha256Of(stored)}; }
-
-tool::GameInstall Install(std::vector<std::string> folders, const std::vector<std::pair<std::string, Bytes>>& files,
-                          uint64_t time) {
-    tool::GameInstall install;
-    install.folders = std::move(folders);
-    std::vector<tool::ModFileDigest> digests;
-    for (const auto& [name, data] : files) digests.push_back({name, archive::Sha256Of(data)});
-    install.modDigest = tool::ModDigest(digests);
-    install.computer = "PLAYER-PC";
-    install.time = time;
-    return install;
-}
-
-void WriteSeed(const std::string& folder, size_t index, const Bytes& record) {
-    std::ofstream out(folder + "/seed_" + std::to_string(index), std::ios::binary);
-    out.put(0);
-    out.write(reinterpret_cast<const char*>(record.data() + kMarkAndVersion),
-              static_cast<std::streamsize>(record.size() - kMarkAndVersion - kSeal));
+std::string ScriptOf(const std::string& app, const Mod& mod) {
+    std::string text = "-open " + Quoted(kGta3) + "\r\n";
+    for (const auto& [name, bytes] : mod)
+        text += "-export " + Quoted(name) + " " + Quoted(app + "\\Backups\\gta3.img\\" + name) + "\r\n";
+    for (const auto& [name, bytes] : mod) text += "-import " + Quoted(app + "\\gta3.img\\" + name) + "\r\n";
+    return text + "-close\r\n";
 }
 
 }  // namespace
@@ -63,38 +62,46 @@ int main(int argc, char** argv) {
         return 2;
     }
     MemoryFileSystem fs;
-    const std::string path = R"(C:\Games\GTA San Andreas\models\gta3.img)";
-    const Bytes game = Pattern(3000, 1);
-    const Bytes a = Pattern(4500, 11);
-    const Bytes b = Pattern(1200, 12);
-    const Bytes cap = Pattern(700, 13);
-    tool::GameRecord record;
     {
-        auto made = archive::Archive::Create(path, fs);
-        made.Put("a.dff", game);
+        auto made = archive::Archive::Create(kGta3, fs);
+        made.Put("a.dff", Pattern(3000, 1));
         made.Put("other.dff", Pattern(5000, 3));
         made.Commit();
-        record.layout = made.CurrentLayout();
-        record.left = made.CurrentState();
     }
-    // Mod A replaces a.dff and adds cap.txd; mod B, from two folders, lies
-    // over A in a.dff and adds the same cap.txd; mod C only adds.
-    tool::GameInstall modA = Install({R"(D:\Downloads\Mod A)"}, {{"a.dff", a}, {"cap.txd", cap}}, 1'790'000'000);
-    modA.entries = {{"a.dff", Held(Stored(game)), Put(a)}, {"cap.txd", std::nullopt, Put(cap)}};
-    tool::GameInstall modB =
-        Install({R"(D:\Downloads\Mod B)", R"(E:\Mod B (2))"}, {{"A.DFF", b}, {"cap.txd", cap}}, 1'790'000'100);
-    modB.entries = {{"A.DFF", Held(Stored(a)), Put(b)}, {"cap.txd", Held(Stored(cap)), Put(cap)}};
-    tool::GameInstall modC = Install({R"(\\nas\mods\Mod C é)"}, {{"new.dff", Pattern(10, 14)}}, 1'790'000'200);
-    modC.entries = {{"new.dff", std::nullopt, Put(Pattern(10, 14))}};
-
+    const Mod modA = {{"a.dff", Pattern(4500, 11)}, {"cap.txd", Pattern(700, 13)}};
+    const Mod modB = {{"A.DFF", Pattern(1200, 21)}, {"cap.txd", Pattern(700, 13)}, {"b.dff", Pattern(90, 22)}};
+    const std::string appA = R"(D:\Mod A)";
+    const std::string appB = R"(E:\Mod B é)";
+    const std::string copyA = R"(D:\Downloads\Mod A (2))";
+    QuietReport report;
     std::vector<Bytes> seeds;
-    record.installs = {modA};
-    seeds.push_back(tool::EncodeGameRecord(record));
-    record.installs = {modA, modB, modC};
-    seeds.push_back(tool::EncodeGameRecord(record));
-    record.layout.reset();  // another program changed the archive since
-    record.left.reset();
-    seeds.push_back(tool::EncodeGameRecord(record));
-    for (size_t i = 0; i < seeds.size(); ++i) WriteSeed(argv[1], i, seeds[i]);
+    const auto keep = [&] { seeds.push_back(fs.Contents(tool::GameRecordPathFor(kGta3))); };
+    const auto install = [&](const std::string& app, const Mod& mod) {
+        for (const auto& [name, bytes] : mod) fs.SetFile(app + "\\gta3.img\\" + name, bytes);
+        const std::string script = ScriptOf(app, mod);
+        fs.SetFile(app + "\\Install.dat", Bytes(script.begin(), script.end()));
+        if (tool::RunScript(app + "\\Install.dat", script, fs, report, "PLAYER-PC") != tool::ExitStatus::Ok) {
+            std::fprintf(stderr, "the install from %s failed\n", app.c_str());
+            std::exit(1);
+        }
+        keep();
+    };
+    install(appA, modA);
+    install(appB, modB);
+    install(copyA, modA);
+    (void)tool::RestoreFromScript(appB + "\\Install.dat", ScriptOf(appB, modB), fs, report);
+    keep();
+    {
+        auto opened = archive::Archive::Open(kGta3, fs);
+        opened.Put("other.dff", Pattern(900, 40));
+        opened.Commit();
+    }
+    install(appB, modB);
+    for (size_t i = 0; i < seeds.size(); ++i) {
+        std::ofstream out(std::string(argv[1]) + "/seed_" + std::to_string(i), std::ios::binary);
+        out.put(0);
+        out.write(reinterpret_cast<const char*>(seeds[i].data() + kMarkAndVersion),
+                  static_cast<std::streamsize>(seeds[i].size() - kMarkAndVersion - kSeal));
+    }
     return 0;
 }
