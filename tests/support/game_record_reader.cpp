@@ -104,6 +104,22 @@ struct Cursor {
     }
 };
 
+// A flag, then the file size, the front and the tail (each a u64 length and
+// its bytes).
+bool ReadLayout(Cursor& in, const std::vector<uint8_t>& bytes, uint64_t& size, std::vector<uint8_t>& front,
+                std::vector<uint8_t>& tail) {
+    if (!in.Flag()) return false;
+    size = in.Number(8);
+    for (std::vector<uint8_t>* part : {&front, &tail}) {
+        const auto length = static_cast<size_t>(in.Number(8));
+        if (!in.Take(length)) break;
+        part->assign(bytes.begin() + static_cast<std::ptrdiff_t>(in.at),
+                     bytes.begin() + static_cast<std::ptrdiff_t>(in.at + length));
+        in.at += length;
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string Sha256Hex(const std::vector<uint8_t>& bytes) {
@@ -126,17 +142,7 @@ std::optional<Record> Read(const std::vector<uint8_t>& bytes, std::string* why) 
     Cursor in{bytes, markSize, body.size()};
     if (in.Number(4) != 1) return fail("version");
     Record record;
-    record.hasLayout = in.Flag();
-    if (record.hasLayout) {
-        record.layoutSize = in.Number(8);
-        for (std::vector<uint8_t>* part : {&record.front, &record.tail}) {
-            const auto size = static_cast<size_t>(in.Number(8));
-            if (!in.Take(size)) break;
-            part->assign(bytes.begin() + static_cast<std::ptrdiff_t>(in.at),
-                         bytes.begin() + static_cast<std::ptrdiff_t>(in.at + size));
-            in.at += size;
-        }
-    }
+    record.hasLayout = ReadLayout(in, bytes, record.layoutSize, record.front, record.tail);
     record.hasLeft = in.Flag();
     if (record.hasLeft) {
         record.leftHex = in.Digest();
@@ -148,6 +154,8 @@ std::optional<Record> Read(const std::vector<uint8_t>& bytes, std::string* why) 
         install.modHex = in.Digest();
         install.computer = in.Text();
         install.time = in.Number(8);
+        install.hasLayoutBefore =
+            ReadLayout(in, bytes, install.layoutBeforeSize, install.frontBefore, install.tailBefore);
         for (uint64_t entries = in.Number(4); in.ok && entries > 0; --entries) {
             Layer layer;
             layer.name = in.Text();
@@ -155,6 +163,7 @@ std::optional<Record> Read(const std::vector<uint8_t>& bytes, std::string* why) 
             if (!layer.added) {
                 layer.beforeSize = in.Number(8);
                 layer.beforeHex = in.Digest();
+                layer.beforeName = in.Text();
             }
             layer.putSize = in.Number(8);
             layer.putHex = in.Digest();

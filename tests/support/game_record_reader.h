@@ -16,6 +16,7 @@ struct Layer {
     bool added = false;  // no before
     uint64_t beforeSize = 0;
     std::string beforeHex;
+    std::string beforeName;
     uint64_t putSize = 0;
     std::string putHex;
 };
@@ -25,6 +26,9 @@ struct Install {
     std::string modHex;
     std::string computer;
     uint64_t time = 0;
+    bool hasLayoutBefore = false;
+    uint64_t layoutBeforeSize = 0;
+    std::vector<uint8_t> frontBefore, tailBefore;
     std::vector<Layer> entries;
 };
 

@@ -15,14 +15,19 @@ InstallLayer* LayerAbove(GameRecord& record, size_t index, std::string_view name
     return nullptr;
 }
 
+// Something else changed the archive: no layout kept gives it back as the
+// installs would leave it.
+void DropLayouts(GameRecord& record, HeldAgainst& held) {
+    held.layoutDropped = held.layoutDropped || record.layout.has_value();
+    record.layout.reset();
+    for (GameInstall& install : record.installs) install.layoutBefore.reset();
+}
+
 }  // namespace
 
 HeldAgainst HoldAgainst(GameRecord& record, const archive::Archive& archive) {
     HeldAgainst held;
-    if (record.layout && (!record.left || archive.CurrentState() != *record.left)) {
-        record.layout.reset();
-        held.layoutDropped = true;
-    }
+    if (!record.left || archive.CurrentState() != *record.left) DropLayouts(record, held);
     // Each name's top layer, from the newest install down.
     std::map<std::string, bool> holdsTop;  // folded name -> whether the entry holds its top layer's put
     for (size_t i = record.installs.size(); i-- > 0;)
@@ -36,10 +41,7 @@ HeldAgainst HoldAgainst(GameRecord& record, const archive::Archive& archive) {
         }
     // An entry changed in its own sectors leaves the directory as it was:
     // the layout, which would take it back to the game's own bytes, goes too.
-    if (!held.changed.empty() && record.layout) {
-        record.layout.reset();
-        held.layoutDropped = true;
-    }
+    if (!held.changed.empty()) DropLayouts(record, held);
     for (GameInstall& install : record.installs)
         std::erase_if(install.entries,
                       [&](const InstallLayer& layer) { return !holdsTop[archive::FoldedName(layer.name)]; });
@@ -62,9 +64,10 @@ std::optional<size_t> FindInstall(const GameRecord& record, std::string_view fol
 TopLayers SpliceOut(GameRecord& record, size_t index) {
     TopLayers tops;
     for (const InstallLayer& layer : record.installs[index].entries) {
-        if (InstallLayer* above = LayerAbove(record, index, layer.name))
+        if (InstallLayer* above = LayerAbove(record, index, layer.name)) {
             above->before = layer.before;
-        else
+            above->beforeName = layer.beforeName;
+        } else
             tops.push_back(layer);
     }
     record.installs.erase(record.installs.begin() + static_cast<std::ptrdiff_t>(index));

@@ -80,12 +80,39 @@ private:
     size_t at_ = 0;
 };
 
+void WriteLayout(Writer& out, const std::optional<archive::Layout>& layout) {
+    out.Flag(layout.has_value());
+    if (!layout) return;
+    out.Number(layout->fileSize, 8);
+    out.Number(layout->front.size(), 8);
+    out.Raw(layout->front);
+    out.Number(layout->tail.size(), 8);
+    out.Raw(layout->tail);
+}
+
+std::optional<archive::Layout> ReadLayout(Reader& in) {
+    if (!in.Flag()) return std::nullopt;
+    archive::Layout layout;
+    layout.fileSize = in.Number(8);
+    const auto front = in.Raw(in.Number(8));
+    layout.front.assign(front.begin(), front.end());
+    const auto tail = in.Raw(in.Number(8));
+    layout.tail.assign(tail.begin(), tail.end());
+    return layout;
+}
+
+bool SameLayout(const std::optional<archive::Layout>& a, const std::optional<archive::Layout>& b) {
+    if (!a || !b) return a.has_value() == b.has_value();
+    return a->fileSize == b->fileSize && a->front == b->front && a->tail == b->tail;
+}
+
 void WriteInstall(Writer& out, const GameInstall& install) {
     out.Number(install.folders.size(), 4);
     for (const std::string& folder : install.folders) out.Text(folder);
     out.Raw(install.modDigest);
     out.Text(install.computer);
     out.Number(install.time, 8);
+    WriteLayout(out, install.layoutBefore);
     out.Number(install.entries.size(), 4);
     for (const InstallLayer& layer : install.entries) {
         out.Text(layer.name);
@@ -93,6 +120,7 @@ void WriteInstall(Writer& out, const GameInstall& install) {
         if (layer.before) {
             out.Number(layer.before->size, 8);
             out.Raw(layer.before->digest);
+            out.Text(layer.beforeName);
         }
         out.Number(layer.put.size, 8);
         out.Raw(layer.put.digest);
@@ -105,6 +133,7 @@ GameInstall ReadInstall(Reader& in) {
     install.modDigest = in.Digest();
     install.computer = in.Text();
     install.time = in.Number(8);
+    install.layoutBefore = ReadLayout(in);
     for (uint32_t entries = in.Count(4 + 1 + 8 + kSealSize); entries > 0; --entries) {
         InstallLayer layer;
         layer.name = in.Text();
@@ -113,6 +142,7 @@ GameInstall ReadInstall(Reader& in) {
             before.size = in.Number(8);
             before.digest = in.Digest();
             layer.before = before;
+            layer.beforeName = in.Text();
         }
         layer.put.size = in.Number(8);
         layer.put.digest = in.Digest();
@@ -132,6 +162,11 @@ auto FindLayer(Layers& layers, std::string_view name) -> decltype(&layers.front(
 }  // namespace
 
 std::string GameRecordPathFor(const std::string& archivePath) { return archivePath + std::string(kGameRecordSuffix); }
+
+bool operator==(const GameInstall& a, const GameInstall& b) {
+    return a.folders == b.folders && a.modDigest == b.modDigest && a.computer == b.computer && a.time == b.time &&
+           SameLayout(a.layoutBefore, b.layoutBefore) && a.entries == b.entries;
+}
 
 bool GameInstall::From(std::string_view folder) const {
     return std::any_of(folders.begin(), folders.end(),
@@ -157,14 +192,7 @@ std::vector<uint8_t> EncodeGameRecord(const GameRecord& record) {
     Writer out;
     out.Raw({reinterpret_cast<const uint8_t*>(kMark.data()), kMark.size()});
     out.Number(kVersion, 4);
-    out.Flag(record.layout.has_value());
-    if (record.layout) {
-        out.Number(record.layout->fileSize, 8);
-        out.Number(record.layout->front.size(), 8);
-        out.Raw(record.layout->front);
-        out.Number(record.layout->tail.size(), 8);
-        out.Raw(record.layout->tail);
-    }
+    WriteLayout(out, record.layout);
     out.Flag(record.left.has_value());
     if (record.left) {
         out.Raw(record.left->directory);
@@ -192,22 +220,14 @@ GameRecord DecodeGameRecord(std::span<const uint8_t> bytes) {
 
     Reader in(body.subspan(kMark.size() + 4));
     GameRecord record;
-    if (in.Flag()) {
-        archive::Layout layout;
-        layout.fileSize = in.Number(8);
-        const auto front = in.Raw(in.Number(8));
-        layout.front.assign(front.begin(), front.end());
-        const auto tail = in.Raw(in.Number(8));
-        layout.tail.assign(tail.begin(), tail.end());
-        record.layout = std::move(layout);
-    }
+    record.layout = ReadLayout(in);
     if (in.Flag()) {
         archive::ArchiveState left;
         left.directory = in.Digest();
         left.fileSize = in.Number(8);
         record.left = left;
     }
-    for (uint32_t installs = in.Count(4 + kSealSize + 4 + 8 + 4); installs > 0; --installs)
+    for (uint32_t installs = in.Count(4 + kSealSize + 4 + 8 + 1 + 4); installs > 0; --installs)
         record.installs.push_back(ReadInstall(in));
     if (!in.AtEnd()) throw RecordError("it holds more than its content says");
     return record;

@@ -17,7 +17,9 @@
 //  - installs, oldest first. Each says who it is: the application folders it
 //    was installed from (a fresh copy of the same mod adds its folder), the
 //    mod digest (ModDigest: the same mod's files from any copy give the same
-//    digest), the computer and the time (seconds since 1970, UTC). Per entry
+//    digest), the computer, the time (seconds since 1970, UTC) and, while
+//    nothing else changed the archive since, its layout just before this
+//    install (to undo the last install byte for byte). Per entry
 //    it changed: the name as it put it in, what the entry held before
 //    (nothing for an entry it added, else the size and SHA-256 of the
 //    entry's stored bytes, whole sectors, kept in the originals store) and
@@ -39,9 +41,10 @@
 //     digest mod digest
 //     text computer
 //     u64 time
+//     flag layout before [as the layout above]
 //     u32 entries, each:
 //       text name
-//       flag before   [u64 size, digest]
+//       flag before   [u64 size, digest, text spelling before]
 //       u64 put size, digest put
 // It is written beside its place and moved in, so a crash leaves it old or
 // new; one that is torn, changed or of another version is refused.
@@ -77,6 +80,7 @@ struct StoredContent {
 struct InstallLayer {
     std::string name;                     // as the install put it in
     std::optional<StoredContent> before;  // none: the install added the entry
+    std::string beforeName;               // the entry's spelling before, when it had one
     PutData put;                          // what the install put in
     friend bool operator==(const InstallLayer&, const InstallLayer&) = default;
 };
@@ -86,8 +90,13 @@ struct GameInstall {
     archive::Digest modDigest{};       // ModDigest of the files it put into this archive
     std::string computer;
     uint64_t time = 0;  // seconds since 1970, UTC
+    // The archive's layout just before this install, while the archive is
+    // still exactly as the installs up to this one left it (none once
+    // anything else changed it): undone as the last install, it comes back
+    // byte for byte.
+    std::optional<archive::Layout> layoutBefore;
     std::vector<InstallLayer> entries;
-    friend bool operator==(const GameInstall&, const GameInstall&) = default;
+    friend bool operator==(const GameInstall& a, const GameInstall& b);
 
     // Whether the folder is one of its application folders (ASCII letters
     // in any case).

@@ -26,17 +26,28 @@ bool TakeInFolderRecord(GameRecord& game, const RecordedArchive& recorded, const
                         const std::string& computer, const archive::Archive& archive, archive::FileSystem& fs,
                         OriginalsStore& store, Report& report) {
     if (recorded.entries.empty() || FindInstall(game, folder, ModDigestOf(recorded))) return false;
-    GameInstall install{{folder}, ModDigestOf(recorded), computer, 0, {}};
+    GameInstall install{{folder}, ModDigestOf(recorded), computer, 0, std::nullopt, {}};
     for (const RecordedEntry& entry : recorded.entries) {
         const archive::Entry* there = archive.Find(entry.name);
-        if (!there || !EntryHolds(archive, *there, entry.put)) continue;
-        if (std::any_of(game.installs.begin(), game.installs.end(),
-                        [&](const GameInstall& other) { return other.Find(entry.name) != nullptr; }))
+        // Below the installs the game's record knows: where one touches the
+        // entry, the lowest one's `before` must be what this install put in.
+        const GameInstall* lowest = nullptr;
+        for (const GameInstall& other : game.installs)
+            if (other.Find(entry.name)) {
+                lowest = &other;
+                break;
+            }
+        if (lowest) {
+            const InstallLayer* layer = lowest->Find(entry.name);
+            if (!layer->before || !store.HoldsPut(*layer->before, entry.put)) continue;
+        } else if (!there || !EntryHolds(archive, *there, entry.put)) {
             continue;
-        InstallLayer layer{there->name, std::nullopt, entry.put};
+        }
+        InstallLayer layer{there ? there->name : entry.name, std::nullopt, {}, entry.put};
         if (!entry.added) {
             if (entry.backup.empty() || !fs.Exists(entry.backup)) continue;  // its original is not to be had
             layer.before = store.KeepFile(entry.backup);
+            layer.beforeName = entry.name;  // the original's spelling
         }
         install.entries.push_back(std::move(layer));
     }
@@ -46,6 +57,9 @@ bool TakeInFolderRecord(GameRecord& game, const RecordedArchive& recorded, const
     if (first && recorded.left && archive.CurrentState() == *recorded.left) {
         game.layout = recorded.layout;
         game.left = recorded.left;
+    } else if (!first) {
+        // The layout the record kept came after this install.
+        game.layout.reset();
     }
     report.Line("the game's record of installs beside " + archive.Path() + " takes in the install from " + folder +
                 " that its own record knows (" + std::to_string(game.installs.front().entries.size()) + " entries)");

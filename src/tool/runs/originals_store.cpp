@@ -69,6 +69,23 @@ StoredContent OriginalsStore::KeepFile(const std::string& path) {
     return content;
 }
 
+bool OriginalsStore::HoldsPut(const StoredContent& content, const PutData& put) {
+    if (content.size < put.size || waiting_.Has(PathOf(content)) || !Has(content)) return false;
+    const std::unique_ptr<archive::File> file = fs_.Open(PathOf(content), archive::OpenMode::Read);
+    archive::Sha256 sum;
+    std::vector<uint8_t> piece(static_cast<size_t>(std::min<uint64_t>(content.size, uint64_t{1} << 20)));
+    bool zeros = true;
+    for (uint64_t at = 0; at < content.size; at += piece.size()) {
+        const auto take = static_cast<size_t>(std::min<uint64_t>(piece.size(), content.size - at));
+        file->ReadAt(at, {piece.data(), take});
+        const uint64_t data = at < put.size ? std::min<uint64_t>(take, put.size - at) : 0;
+        sum.Add({piece.data(), static_cast<size_t>(data)});
+        zeros = zeros && std::all_of(piece.begin() + static_cast<std::ptrdiff_t>(data),
+                                     piece.begin() + static_cast<std::ptrdiff_t>(take), [](uint8_t b) { return b == 0; });
+    }
+    return zeros && sum.Finish() == put.digest;
+}
+
 void OriginalsStore::Publish() { waiting_.Publish(); }
 
 int OriginalsStore::RemoveUnused(const GameRecord& before, const GameRecord& now) {

@@ -38,6 +38,9 @@ public:
     // The same for the bytes of a file (a backup of an entry, whole
     // sectors). Throws ArchiveError.
     StoredContent KeepFile(const std::string& path);
+    // Whether the kept content is the put's bytes followed by zeros (what an
+    // entry holding that put stores). False when it is not kept.
+    [[nodiscard]] bool HoldsPut(const StoredContent& content, const PutData& put);
     // Makes every content kept since durable in the store. Throws
     // ArchiveError; then the files not yet moved in are gone.
     void Publish();

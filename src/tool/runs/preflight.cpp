@@ -1,6 +1,7 @@
 #include "tool/runs/preflight.h"
 
 #include "archive/archive_error.h"
+#include "archive/free_space.h"
 #include "archive/names.h"
 #include "text/path_text.h"
 #include "tool/common/error_text.h"
@@ -12,11 +13,6 @@
 
 namespace veltrin::tool {
 namespace {
-
-std::string Megabytes(uint64_t bytes) {
-    const uint64_t tenths = (bytes * 10 + 1024 * 1024 / 2) / (1024 * 1024);
-    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " MB";
-}
 
 ExitStatus Refuse(Report& report, const std::string& why, ExitStatus status) {
     report.Line("error: " + why);
@@ -43,17 +39,13 @@ std::optional<ExitStatus> CheckBeforeFirstSave(const std::vector<ArchiveToSave>&
     for (const ArchiveToSave& archive : archives) {
         const auto need = byFolder.find(archive::FoldedName(text::FolderOf(archive.path)));
         if (need == byFolder.end() || need->second == 0) continue;
-        uint64_t free = 0;
         try {
-            free = fs.FreeSpace(archive.path);
-        } catch (const archive::ArchiveError&) {
-            continue;  // not known: each save checks for itself
+            archive::RequireFreeSpace(fs, archive.path, need->second);
+        } catch (const archive::ArchiveError& error) {
+            if (error.kind() == archive::ErrorKind::DiskFull)
+                return Refuse(report, DescribeError(error), ExitStatus::DiskFull);
+            // Not known: each save checks for itself.
         }
-        if (free < need->second)
-            return Refuse(report,
-                          "not enough free space for " + archive.path + ": the saves need at least " +
-                              Megabytes(need->second) + " and only " + Megabytes(free) + " is free",
-                          ExitStatus::DiskFull);
         need->second = 0;  // told once a folder
     }
     return std::nullopt;

@@ -23,6 +23,7 @@
 #include "tool/runs/install_record.h"
 #include "tool/runs/leftovers.h"
 #include "tool/runs/moved_game.h"
+#include "tool/runs/preflight.h"
 #include "tool/runs/run_report.h"
 #include "tool/runs/script_reader.h"
 
@@ -270,7 +271,9 @@ private:
         const std::string folder = ApplicationFolderOf(scriptPath_);
         TakeInFolderRecord(game, recorded, folder, record_.computer, *archive_, fs_, store, report_);
         store.Publish();
+        const std::vector<InstallLayer> changed = ChangedSinceTheInstall(game, folder, ModDigestOf(recorded));
         HoldAndReport(game, *archive_, report_);
+        for (const InstallLayer& layer : changed) GiveBackChanged(layer, store);
         for (const RecordedEntry& entry : recorded.entries) {
             resolved_.insert(archive::FoldedName(entry.name));
             if (entry.backup.empty()) continue;
@@ -305,12 +308,56 @@ private:
         report_.Line("summary of " + path + ": " + tally_.Text());
     }
 
+    // The entries of which the install is the top layer and which no longer
+    // hold what it put in: another program changed them since (or the game
+    // was repaired or updated). Their layers go; forced, they get back what
+    // they held before the install, which is the game's own bytes or what
+    // an install below it, still in the game, put in.
+    std::vector<InstallLayer> ChangedSinceTheInstall(const GameRecord& game, const std::string& folder,
+                                                     const archive::Digest& mod) {
+        std::vector<InstallLayer> changed;
+        const std::optional<size_t> index = FindInstall(game, folder, mod);
+        if (!index) return changed;
+        for (const InstallLayer& layer : game.installs[*index].entries) {
+            bool top = true;
+            for (size_t i = *index + 1; i < game.installs.size() && top; ++i)
+                top = game.installs[i].Find(layer.name) == nullptr;
+            const archive::Entry* entry = archive_->Find(layer.name);
+            if (top && (!entry || !EntryHolds(*archive_, *entry, layer.put))) changed.push_back(layer);
+        }
+        return changed;
+    }
+
+    void GiveBackChanged(const InstallLayer& layer, OriginalsStore& store) {
+        const bool there = archive_->Find(layer.name) != nullptr;
+        const std::string why = there ? "it has changed since the install (another program, or the game repaired or "
+                                        "updated)"
+                                      : "it is no longer in the archive";
+        if (!force_ || (!layer.before && !there) || (layer.before && !store.Has(*layer.before))) {
+            // Named by the line on what changed since; no advice to force
+            // it, which an undo of another mod's could make wrong.
+            ++tally_.untouched;
+            report_.Line("left " + layer.name + " as it is: " + why + "; this install lets go of it");
+            return;
+        }
+        if (layer.before) {
+            archive_->PutFile(layer.beforeName.empty() ? layer.name : layer.beforeName, store.PathOf(*layer.before));
+            ++tally_.restored;
+            report_.Line("restored " + layer.name + " (forced: " + why + ")");
+        } else {
+            archive_->Remove(layer.name);
+            ++tally_.removed;
+            report_.Line("removed " + layer.name + ", which the install added (forced: " + why + ")");
+        }
+    }
+
     // Splices the install out of the record and stages what it gives back.
     // Returns whether it saved the archive (its record waits beside it until
     // the caller confirms it).
     bool UndoInstall(GameRecord& game, size_t index, OriginalsStore& store) {
         const std::string path = archive_->Path();
         const GameInstall install = game.installs[index];
+        const bool last = index + 1 == game.installs.size();
         const TopLayers tops = SpliceOut(game, index);
         for (const InstallLayer& layer : install.entries) {
             if (std::any_of(tops.begin(), tops.end(), [&](const InstallLayer& top) {
@@ -332,13 +379,33 @@ private:
                 puts.push_back({top.name, std::nullopt});
             }
         }
-        const bool whole = game.installs.empty() && game.layout && game.left &&
-                           archive_->CurrentState() == *game.left &&
-                           archive::WhyLayoutCannotBeGivenBack(*game.layout).empty();
+        // Undone as the last install while nothing else changed the
+        // archive: the layout from before it (or, once no install is left,
+        // from before the first) comes back byte for byte.
+        const bool asLeft = game.left && archive_->CurrentState() == *game.left;
+        const std::optional<archive::Layout>& before =
+            game.installs.empty() && game.layout ? game.layout : install.layoutBefore;
+        const bool whole =
+            last && asLeft && before && !archive_->HasChanges() && archive::WhyLayoutCannotBeGivenBack(*before).empty();
+        // Else the installs above it were made over its data.
+        if (!whole) {
+            for (size_t i = index; i < game.installs.size(); ++i) game.installs[i].layoutBefore.reset();
+            const std::string why =
+                !last     ? "installs made after it are still in the game"
+                : !asLeft ? "it changed since the last install (another program, or an install the record does not "
+                            "know)"
+                : !before ? "the layout it had before the install was not kept (another program had changed it, or "
+                            "it was not sound)"
+                          : "its layout before the install cannot be given back: " +
+                                archive::WhyLayoutCannotBeGivenBack(*before);
+            report_.Line("undoing " + path +
+                         " entry by entry (originals back, additions removed), not byte for byte: " + why);
+        }
         if (whole) {
-            report_.Line("giving " + path + " back as it was before the first install");
+            report_.Line(game.installs.empty() ? "giving " + path + " back as it was before the first install"
+                                               : "giving " + path + " back as it was before this install");
             for (const InstallLayer& top : tops) CountGiveBack(top, store);
-            const archive::Layout layout = *game.layout;
+            const archive::Layout layout = *before;
             game.left = StateOfLayout(layout);
             changed_ = true;
             WriteGamePending(fs_, path, {archive_->CurrentState(), puts, game});
@@ -351,7 +418,7 @@ private:
         for (const InstallLayer& top : tops) {
             CountGiveBack(top, store);
             if (top.before)
-                archive_->PutFile(top.name, store.PathOf(*top.before));
+                archive_->PutFile(top.beforeName.empty() ? top.name : top.beforeName, store.PathOf(*top.before));
             else if (archive_->Find(top.name))
                 archive_->Remove(top.name);
         }
@@ -717,6 +784,33 @@ private:
     bool changed_ = false;  // whether this run may have changed anything on disk
 };
 
+std::vector<std::string> ArchivesOf(const InstallRecord& record) {
+    std::vector<std::string> paths;
+    for (const RecordedArchive& archive : record.archives) paths.push_back(archive.path);
+    return paths;
+}
+
+// An archive the record names is gone and the game was not found moved as
+// it was left: the game moved (or was removed) and changed since. The game's
+// record of installs moved with the archives; an install from this folder
+// on the game where it is now links the folder to it again, and changes
+// nothing of the mod already there.
+std::optional<ExitStatus> GameIsGone(const InstallRecord& record, archive::FileSystem& fs, Report& report,
+                                     bool changedBefore) {
+    std::string gone;
+    for (const RecordedArchive& archive : record.archives)
+        if (archive.entries.size() > 0 && !fs.Exists(archive.path)) gone += (gone.empty() ? "" : ", ") + archive.path;
+    if (gone.empty()) return std::nullopt;
+    report.Line("error: the game this folder installed into is no longer where it was: " + gone + " is gone");
+    report.Line(
+        "  if the game moved: run Install.exe from this folder on the game where it is now, then Undo.cmd; "
+        "that install finds the mod in the game, changes nothing of it and links this folder to it, and "
+        "the undo then gives the game's own files back (they are kept beside the game's archives)");
+    report.Line(changedBefore ? "nothing else was changed" : "nothing was changed");
+    report.Line("failed");
+    return ExitStatus::NotFound;
+}
+
 ExitStatus Undo(const std::string& scriptPath, std::string_view scriptText, archive::FileSystem& fs, Report& report,
                 bool force) {
     report.Line("undoing the install made by " + scriptPath + (force ? " (forced)" : ""));
@@ -737,6 +831,8 @@ ExitStatus Undo(const std::string& scriptPath, std::string_view scriptText, arch
         read.changed;
     if (record) {
         FollowMovedGame(*record, commands, fs, report);
+        if (const auto gone = GameIsGone(*record, fs, report, changedBefore)) return *gone;
+        if (const auto refused = RefuseUntrustedGameRecords(ArchivesOf(*record), fs, report)) return *refused;
         return UndoRun(scriptPath, fs, report, force, changedBefore).Run(std::move(*record));
     }
     return UndoRun(scriptPath, fs, report, force, changedBefore).Run(PlanFromScript(commands));

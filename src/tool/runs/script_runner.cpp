@@ -520,9 +520,16 @@ private:
         std::vector<ModFileDigest> files;
         for (const auto& [key, put] : puts_) files.push_back({put.name, put.data.digest});
         const archive::Digest mod = ModDigest(files);
-        GameInstall install{{folder}, mod, computer_, SecondsNow(), {}};
+        GameInstall install{{folder}, mod, computer_, SecondsNow(), std::nullopt, {}};
+        // The layout just before it, to undo it byte for byte while it is
+        // the last install; the same install as the last one keeps that
+        // one's (the archive now holds its data).
+        if (open_->WhyLayoutCannotBeKept().empty() &&
+            (game_.installs.empty() || (game_.left && open_->CurrentState() == *game_.left)))
+            install.layoutBefore = open_->CurrentLayout();
         TopLayers tops;
         if (const std::optional<size_t> same = FindInstall(game, folder, mod)) {
+            install.layoutBefore = *same + 1 == game.installs.size() ? game.installs[*same].layoutBefore : std::nullopt;
             install.folders = game.installs[*same].folders;
             if (!game.installs[*same].From(folder)) {
                 install.folders.push_back(folder);
@@ -530,6 +537,8 @@ private:
                              "): this install is the same one, and this folder can undo it too");
             }
             tops = SpliceOut(game, *same);
+            // The installs above it were made over its data.
+            for (size_t i = *same; i < game.installs.size(); ++i) game.installs[i].layoutBefore.reset();
         }
         // The layout before the first install: the archive as it is now,
         // when the record knows no install in it (one spliced out above has
@@ -539,22 +548,24 @@ private:
             if (open_->WhyLayoutCannotBeKept().empty()) game.layout = open_->CurrentLayout();
         }
         for (const auto& [key, put] : puts_) {
-            InstallLayer layer{put.name, std::nullopt, put.data};
+            InstallLayer layer{put.name, std::nullopt, {}, put.data};
             const auto top = std::find_if(tops.begin(), tops.end(), [&](const InstallLayer& old) {
                 return archive::FoldedName(old.name) == key;
             });
             if (top != tops.end()) {
                 layer.before = top->before;
+                layer.beforeName = top->beforeName;
                 tops.erase(top);
             } else if (const archive::Entry* entry = open_->Find(put.name)) {
                 layer.before = store_->Keep(*open_, *entry);
+                layer.beforeName = entry->name;
             }
             install.entries.push_back(std::move(layer));
         }
         // What the same install put in before and puts in no more goes back.
         for (const InstallLayer& gone : tops) {
             if (gone.before)
-                open_->PutFile(gone.name, store_->PathOf(*gone.before));
+                open_->PutFile(gone.beforeName.empty() ? gone.name : gone.beforeName, store_->PathOf(*gone.before));
             else
                 open_->Remove(gone.name);
         }

@@ -33,16 +33,19 @@ GameRecord Sample() {
     first.modDigest = archive::Sha256Of(Pattern(5, 9));
     first.computer = "PLAYER-PC";
     first.time = 1'790'000'000;
+    first.layoutBefore = archive::Layout{Pattern(2048, 11), {}, 99 * 2048};
     first.entries.push_back({"infernus.dff",
                              StoredContent{3 * 2048, archive::Sha256Of(Pattern(3 * 2048, 4))},
+                             "INFERNUS.DFF",
                              {7000, archive::Sha256Of(Pattern(7000, 5))}});
-    first.entries.push_back({"veltrin.dff", std::nullopt, {700, archive::Sha256Of(Pattern(700, 6))}});
+    first.entries.push_back({"veltrin.dff", std::nullopt, {}, {700, archive::Sha256Of(Pattern(700, 6))}});
     GameInstall second;  // above the first in infernus.dff; no computer named
     second.folders = {R"(E:\Mod B é)"};
     second.modDigest = archive::Sha256Of(Pattern(5, 10));
     second.time = 1'790'000'100;
     second.entries.push_back({"INFERNUS.DFF",
                               StoredContent{4 * 2048, archive::Sha256Of(Pattern(4 * 2048, 7))},
+                              "infernus.dff",
                               {500, archive::Sha256Of(Pattern(500, 8))}});
     record.installs = {first, second};
     return record;
@@ -101,6 +104,12 @@ TEST(GameRecord, ReadsTheSameThroughAReaderWrittenApart) {
         EXPECT_EQ(seen.modHex, Hex(written.modDigest));
         EXPECT_EQ(seen.computer, written.computer);
         EXPECT_EQ(seen.time, written.time);
+        EXPECT_EQ(seen.hasLayoutBefore, written.layoutBefore.has_value());
+        if (written.layoutBefore) {
+            EXPECT_EQ(seen.layoutBeforeSize, written.layoutBefore->fileSize);
+            EXPECT_EQ(seen.frontBefore, written.layoutBefore->front);
+            EXPECT_EQ(seen.tailBefore, written.layoutBefore->tail);
+        }
         ASSERT_EQ(seen.entries.size(), written.entries.size());
         for (size_t j = 0; j < written.entries.size(); ++j) {
             const InstallLayer& layer = written.entries[j];
@@ -110,6 +119,7 @@ TEST(GameRecord, ReadsTheSameThroughAReaderWrittenApart) {
             if (layer.before) {
                 EXPECT_EQ(other.beforeSize, layer.before->size);
                 EXPECT_EQ(other.beforeHex, Hex(layer.before->digest));
+                EXPECT_EQ(other.beforeName, layer.beforeName);
             }
             EXPECT_EQ(other.putSize, layer.put.size);
             EXPECT_EQ(other.putHex, Hex(layer.put.digest));

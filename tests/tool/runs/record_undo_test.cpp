@@ -6,6 +6,7 @@
 // before records existed still undoes from Install.dat.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -200,23 +201,66 @@ TEST_F(RecordUndoTest, AGameThatMovedAfterTheInstallIsFollowedWhereItIsExactlyAs
     EXPECT_TRUE(fs.Contents(movedGta3) == gta3) << report.All();
     EXPECT_TRUE(fs.Contents(movedPlayer) == player);
 
-    // Changed at its new place since (another mod): not taken for the same.
+    // Changed at its new place since (another mod): the folder's record
+    // cannot follow it, but the game's record beside the archives moved with
+    // them and knows this folder's install, which goes on; the undo then
+    // gives every entry of it back and leaves the other mod's.
     fs = moved;
     {
         archive::Archive archive = archive::Archive::Open(movedGta3, fs);
         archive.Put("another.dff", Bytes(100, 7));
         archive.Commit();
     }
-    const Bytes changed = fs.Contents(movedGta3);
-    EXPECT_EQ(Install(movedScript), ExitStatus::OtherInstall) << report.All();
-    EXPECT_FALSE(report.Has("the game has moved")) << "player.img alone was followed";
-    EXPECT_TRUE(fs.Contents(movedGta3) == changed);
+    EXPECT_EQ(Install(movedScript), ExitStatus::Ok) << report.All();
+    EXPECT_TRUE(report.Has("the game has moved: " + kGta3 + " is gone and " + movedGta3 + " is here")) << report.All();
+    EXPECT_FALSE(report.Has("backed up a.dff")) << report.All();  // the mod's own data as an original
+    EXPECT_EQ(Undo(movedScript), ExitStatus::Ok) << report.All();
+    MemoryFileSystem stock;
+    stock.SetFile(kGta3, gta3);
+    Content expected = ReadContent(stock, kGta3);
+    expected.push_back({"another.dff", Stored(Bytes(100, 7))});
+    std::sort(expected.begin(), expected.end());
+    Content now = ReadContent(fs, movedGta3);
+    std::sort(now.begin(), now.end());
+    EXPECT_TRUE(now == expected) << report.All();
+    EXPECT_TRUE(fs.Contents(movedPlayer) == player);
+}
+
+// The game moved and the folder's record cannot follow it: the undo says
+// where to run Install.exe so that Undo.cmd works again, and changes nothing.
+TEST_F(RecordUndoTest, AnUndoWhoseGameIsGoneSaysWhereToRunInstallNext) {
+    const Bytes gta3 = fs.Contents(kGta3), player = fs.Contents(kPlayer);
+    ASSERT_EQ(Install(script), ExitStatus::Ok) << report.All();
+    const std::string movedGame = R"(E:\SteamLibrary\GTA San Andreas)";
+    for (const std::string& path : fs.Paths()) {
+        if (path.rfind(kGame + "\\", 0) != 0) continue;
+        fs.SetFile(movedGame + path.substr(kGame.size()), fs.Contents(path));
+        fs.Remove(path);
+    }
+    {
+        archive::Archive archive = archive::Archive::Open(movedGame + R"(\models\gta3.img)", fs);
+        archive.Put("another.dff", Bytes(100, 7));
+        archive.Commit();
+    }
+    const auto paths = fs.Paths();
+    EXPECT_EQ(Undo(script), ExitStatus::NotFound) << report.All();
+    EXPECT_TRUE(report.Has("run Install.exe from this folder on the game where it is now, then Undo.cmd"))
+        << report.All();
+    EXPECT_TRUE(report.Has("nothing was changed")) << report.All();
+    EXPECT_EQ(fs.Paths(), paths);
+
+    // Followed as it says, the undo works.
+    const std::string movedScript = ScriptFor(movedGame, {"a.dff", "B.TXD", "new.dff"}, {"c.dff"});
+    EXPECT_EQ(Install(movedScript), ExitStatus::Ok) << report.All();
+    EXPECT_EQ(Undo(movedScript), ExitStatus::Ok) << report.All();
+    EXPECT_TRUE(fs.Contents(movedGame + R"(\models\player.img)") == player);
+    EXPECT_FALSE(archive::Archive::Open(movedGame + R"(\models\gta3.img)", fs).Find("new.dff"));
 }
 
 // A backup the player (or a virus scanner) deleted after an install. The
 // entry holds the mod's data, which an install from the same folder must not
-// back up as the original: the undo would then say it restored it. The loss
-// is said as it is, and the undo leaves the entry as it is.
+// back up as the original. The game's own bytes are kept beside the archive,
+// so the undo gives it back all the same.
 TEST_F(RecordUndoTest, ABackupDeletedAfterTheInstallIsNotMadeAgainFromTheModsData) {
     const Content original = ReadContent(fs, kGta3);
     ASSERT_EQ(Install(script), ExitStatus::Ok) << report.All();
@@ -231,14 +275,11 @@ TEST_F(RecordUndoTest, ABackupDeletedAfterTheInstallIsNotMadeAgainFromTheModsDat
     EXPECT_FALSE(report.Has("backed up a.dff")) << report.All();
     EXPECT_TRUE(report.Has("the backup of its original (" + lost + ") is gone")) << report.All();
 
+    // The game's own bytes were kept beside the archive at the first
+    // install: the folder's backup is not needed.
     ASSERT_EQ(Undo(script), ExitStatus::Ok) << report.All();
-    EXPECT_FALSE(report.Has("restored a.dff")) << report.All();
-    EXPECT_TRUE(report.Has("no backup of a.dff: left as it is")) << report.All();
-    Content expected = original;
-    const Content now = ReadContent(fs, kGta3);
-    for (auto& [name, bytes] : expected)
-        if (name == "a.dff") bytes = modsData;
-    EXPECT_TRUE(now == expected) << "all but a.dff given back, a.dff holding the mod";
+    EXPECT_TRUE(report.Has("restored a.dff (what it held before the install")) << report.All();
+    EXPECT_TRUE(ReadContent(fs, kGta3) == original) << report.All();
 }
 
 // What an install made before the tool kept records leaves: Install.dat, the
@@ -310,29 +351,41 @@ TEST_F(RecordUndoTest, ARecordThatCannotBeTrustedIsRefusedAndNothingChanges) {
     }
 }
 
-// A mod author's test install, zipped with the mod: the record was made on
-// another computer. The player's install stops before anything changes; the
-// undo still follows that record.
-TEST_F(RecordUndoTest, ARecordMadeOnAnotherComputerStopsTheInstall) {
+// A mod author's tried folder, zipped with the mod: its record was made on
+// another computer, and the player's game knows nothing of it. Its record,
+// backups and markers are set aside, named, and the install goes on as from
+// a fresh copy; its undo gives the player's game back.
+TEST_F(RecordUndoTest, ATriedFolderFromAnotherComputerIsSetAsideAndTheInstallGoesOn) {
     const Bytes gta3 = fs.Contents(kGta3), player = fs.Contents(kPlayer);
+    MemoryFileSystem playersGame = fs;  // the same stock game on the player's computer
     ASSERT_EQ(RunScript(kScript, script, fs, report, "AUTHOR-PC"), ExitStatus::Ok) << report.All();
-    const Bytes installedGta3 = fs.Contents(kGta3);
-    const DiskFiles backups = BackupsNow();
+    for (const std::string& path : fs.Paths())  // the folder, zipped and unpacked
+        if (path.rfind(kApp + "\\", 0) == 0) playersGame.SetFile(path, fs.Contents(path));
+    const DiskFiles authors = BackupsNow();
+    fs = playersGame;
 
     report = RecordingReport();
-    EXPECT_EQ(RunScript(kScript, script, fs, report, "PLAYER-PC"), ExitStatus::OtherInstall) << report.All();
-    EXPECT_TRUE(report.Has("this folder holds another install's backups")) << report.All();
-    EXPECT_TRUE(report.Has("another computer (AUTHOR-PC)")) << report.All();
-    EXPECT_TRUE(report.Has("unpack a fresh copy of the mod")) << report.All();
-    EXPECT_TRUE(report.Has("renamed since, first undo that install with Undo.cmd in " + kApp)) << report.All();
-    EXPECT_TRUE(report.Has("nothing was changed"));
-    EXPECT_TRUE(fs.Contents(kGta3) == installedGta3);
-    EXPECT_EQ(Changes(backups, BackupsNow()), std::vector<std::string>{});
+    EXPECT_EQ(RunScript(kScript, script, fs, report, "PLAYER-PC"), ExitStatus::Ok) << report.All();
+    EXPECT_TRUE(report.Has("made on another computer (AUTHOR-PC)")) << report.All();
+    const std::string aside = kApp + "\\Backups (from another computer)";
+    EXPECT_TRUE(report.Has("files moved to " + aside)) << report.All();
+    for (const auto& [path, bytes] : authors) {
+        const std::string moved = aside + path.substr((kApp + "\\Backups").size());
+        EXPECT_TRUE(fs.Exists(moved) && fs.Contents(moved) == bytes) << moved;
+    }
+    EXPECT_EQ(Undo(script), ExitStatus::Ok) << report.All();
+    EXPECT_TRUE(fs.Contents(kGta3) == gta3) << report.All();
+    EXPECT_TRUE(fs.Contents(kPlayer) == player);
+}
 
-    // The same computer, its name in another case, installs again.
+// An install this game's record knows was made here, whatever the computer
+// is called now: the folder's record is not refused nor set aside.
+TEST_F(RecordUndoTest, AnInstallOfThisGameFromARenamedComputerGoesOn) {
+    const Bytes gta3 = fs.Contents(kGta3), player = fs.Contents(kPlayer);
+    ASSERT_EQ(RunScript(kScript, script, fs, report, "OLD-NAME"), ExitStatus::Ok) << report.All();
     report = RecordingReport();
-    EXPECT_EQ(RunScript(kScript, script, fs, report, "author-pc"), ExitStatus::Ok) << report.All();
-
+    EXPECT_EQ(RunScript(kScript, script, fs, report, "NEW-NAME"), ExitStatus::Ok) << report.All();
+    EXPECT_FALSE(report.Has("another computer")) << report.All();
     EXPECT_EQ(Undo(script), ExitStatus::Ok) << report.All();
     EXPECT_TRUE(fs.Contents(kGta3) == gta3);
     EXPECT_TRUE(fs.Contents(kPlayer) == player);

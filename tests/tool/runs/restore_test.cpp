@@ -103,7 +103,8 @@ TEST_F(RestoreTest, UndoesOneInstallAndUsesUpItsBackupsAndMarkers) {
     EXPECT_EQ(Restore(), ExitStatus::Ok) << report.All();
     ExpectOriginals();
     // Under the original's own spelling.
-    EXPECT_TRUE(report.Has("restored infernus.dff from " + Backup("gta3.img", "INFERNUS.dff"))) << report.All();
+    EXPECT_TRUE(report.Has("restored INFERNUS.dff (what it held before the install, kept in " + kGta3 + ".originals"))
+        << report.All();
     EXPECT_TRUE(report.Has("removed veltrin.dff, which the install added"));
     EXPECT_TRUE(report.Has("removed 2 used backups and 1 marker")) << report.All();
     EXPECT_TRUE(report.Has("summary of " + kGta3 + ": 2 restored, 1 removed, 0 already undone, 0 left as they are"));
@@ -125,10 +126,15 @@ TEST_F(RestoreTest, AGameRepairedSinceTheInstallIsNotTakenForAnEarlierUndo) {
     EXPECT_EQ(Restore(), ExitStatus::Ok) << report.All();
     ExpectOriginals();
     EXPECT_FALSE(report.Has("an earlier undo")) << report.All();
-    EXPECT_TRUE(report.Has("vest.dff already holds its original again (put back since the install); its backup " +
-                           Backup("player.img", "vest.dff") + " is used up"))
+    // The install owns none of its entries any more, and nothing is put over
+    // what the repair left.
+    EXPECT_TRUE(
+        report.Has("changed since the installs put them in (another program, or the game repaired or "
+                   "updated): vest.dff of " +
+                   kPlayer))
         << report.All();
-    EXPECT_TRUE(report.Has("summary of " + kPlayer + ": 0 restored, 0 removed, 1 already undone, 0 left as they are"))
+    EXPECT_TRUE(report.Has("nothing of the install from this folder is in " + kPlayer + " any more")) << report.All();
+    EXPECT_TRUE(report.Has("summary of " + kPlayer + ": 0 restored, 0 removed, 0 already undone, 1 left as it is"))
         << report.All();
     EXPECT_TRUE(report.Has("removed 1 used backup")) << report.All();
     EXPECT_FALSE(report.Has("removed 1 used backups")) << report.All();
@@ -181,25 +187,23 @@ TEST_F(RestoreTest, AnEntryChangedSinceIsLeftAloneNamedAndKeepsItsBackup) {
     EXPECT_EQ(Restore(), ExitStatus::Ok) << report.All();
     EXPECT_TRUE(HoldsFile(EntryOf(kGta3, "infernus.txd"), Pattern(1500, 50)));
     EXPECT_TRUE(
-        report.Has("left infernus.txd as it is: it has changed since the install (another mod or a game "
-                   "update); its backup stays in " +
-                   Backup("gta3.img", "infernus.txd")))
+        report.Has("left infernus.txd as it is: it has changed since the install (another program, or the game "
+                   "repaired or updated); this install lets go of it"))
         << report.All();
-    EXPECT_EQ(fs.Contents(Backup("gta3.img", "infernus.txd")), Stored(Pattern(9000, 2)));
     // The rest is undone.
     EXPECT_EQ(EntryOf(kGta3, "INFERNUS.dff"), Stored(Pattern(5000, 1)));
     EXPECT_FALSE(HasEntry(kGta3, "veltrin.dff"));
     EXPECT_EQ(Folded(ReadContent(fs, kPlayer)), Folded(playerBefore));
-    EXPECT_EQ(Remaining(), std::vector<std::string>{Backup("gta3.img", "infernus.txd")});
+    // The game's record no longer holds it as the install's: the folder's
+    // backup of it goes with the rest, and no advice to force it is given.
+    EXPECT_EQ(Remaining(), std::vector<std::string>{});
     EXPECT_TRUE(report.Has("summary of " + kGta3 + ": 1 restored, 1 removed, 0 already undone, 1 left as it is"));
-    EXPECT_TRUE(report.Has("1 entry was left as it is"));
-    EXPECT_TRUE(report.Has("to undo them anyway: Install.plug -restore --force \"" + kScript + "\""));
+    EXPECT_FALSE(report.Has("--force"));
     EXPECT_EQ(report.lines.back(), "done");
 
     // Undoing again leaves it alone again.
-    EXPECT_EQ(Restore(), ExitStatus::Ok);
+    EXPECT_EQ(Restore(), ExitStatus::NotFound);
     EXPECT_TRUE(HoldsFile(EntryOf(kGta3, "infernus.txd"), Pattern(1500, 50)));
-    EXPECT_TRUE(fs.Exists(Backup("gta3.img", "infernus.txd")));
 }
 
 TEST_F(RestoreTest, AnEntryRemovedSinceIsNotPutBack) {
@@ -211,8 +215,8 @@ TEST_F(RestoreTest, AnEntryRemovedSinceIsNotPutBack) {
     }
     EXPECT_EQ(Restore(), ExitStatus::Ok);
     EXPECT_FALSE(HasEntry(kPlayer, "vest.dff"));
-    EXPECT_TRUE(report.Has("left vest.dff as it is: it is no longer in the archive"));
-    EXPECT_TRUE(fs.Exists(Backup("player.img", "vest.dff")));
+    EXPECT_TRUE(report.Has("left vest.dff as it is: it is no longer in the archive; this install lets go of it"))
+        << report.All();
 }
 
 TEST_F(RestoreTest, AnAddedEntryStillTheModsIsRemovedWithItsMarker) {
@@ -228,11 +232,9 @@ TEST_F(RestoreTest, AnAddedEntryChangedSinceIsKeptWithItsMarker) {
     Overwrite(kGta3, "veltrin.dff", Pattern(700, 60));  // same size, other bytes
     EXPECT_EQ(Restore(), ExitStatus::Ok);
     EXPECT_EQ(EntryOf(kGta3, "veltrin.dff"), Stored(Pattern(700, 60)));
-    EXPECT_TRUE(fs.Exists(AddedMarkerPath(Backup("gta3.img", "veltrin.dff"))));
     EXPECT_TRUE(
-        report.Has("left veltrin.dff as it is: it has changed since the install (another mod or a game "
-                   "update); it was added by the install; its marker stays in " +
-                   AddedMarkerPath(Backup("gta3.img", "veltrin.dff"))))
+        report.Has("left veltrin.dff as it is: it has changed since the install (another program, or the "
+                   "game repaired or updated); this install lets go of it"))
         << report.All();
     EXPECT_EQ(EntryOf(kGta3, "infernus.txd"), Stored(Pattern(9000, 2)));
 }
@@ -289,12 +291,11 @@ TEST_F(RestoreTest, ForceRestoresAndRemovesWhatChangedSinceToo) {
     EXPECT_EQ(ForceRestore(), ExitStatus::Ok) << report.All();
     ExpectOriginals();
     EXPECT_EQ(Remaining(), std::vector<std::string>{});
-    EXPECT_TRUE(report.Has("restored infernus.txd from " + Backup("gta3.img", "infernus.txd") +
-                           " (forced: it has changed since the install"));
+    EXPECT_TRUE(report.Has("restored infernus.txd (forced: it has changed since the install")) << report.All();
     EXPECT_TRUE(report.Has("removed veltrin.dff, which the install added (forced: "));
     // Its mod file is gone, but the record says what the install put in.
-    EXPECT_TRUE(report.Has("restored vest.dff from " + Backup("player.img", "vest.dff")));
-    EXPECT_FALSE(report.Has("restored vest.dff from " + Backup("player.img", "vest.dff") + " (forced"));
+    EXPECT_TRUE(report.Has("restored vest.dff (what it held before the install"));
+    EXPECT_FALSE(report.Has("restored vest.dff (forced"));
     EXPECT_FALSE(report.Has("left as they are because"));
 }
 
@@ -306,8 +307,11 @@ TEST_F(RestoreTest, ASecondUndoAfterASuccessfulOneFindsNothingToUndo) {
     const Bytes gta3 = fs.Contents(kGta3);
     const Bytes player = fs.Contents(kPlayer);
     const auto paths = fs.Paths();
-    EXPECT_EQ(Restore(), ExitStatus::Ok);
-    EXPECT_TRUE(report.Has("nothing to undo: none of the backups or markers this script names exist")) << report.All();
+    EXPECT_EQ(Restore(), ExitStatus::NotFound);
+    EXPECT_TRUE(
+        report.Has("nothing to undo: none of the backups or markers this script names exist (an earlier undo "
+                   "used them up"))
+        << report.All();
     EXPECT_TRUE(report.Has("nothing was changed"));
     EXPECT_FALSE(report.Has("open "));
     EXPECT_EQ(fs.Contents(kGta3), gta3);
@@ -317,18 +321,20 @@ TEST_F(RestoreTest, ASecondUndoAfterASuccessfulOneFindsNothingToUndo) {
 
 TEST_F(RestoreTest, WithoutAnInstallThereIsNothingToUndo) {
     const Bytes gta3 = fs.Contents(kGta3);
-    EXPECT_EQ(Restore(), ExitStatus::Ok);
+    EXPECT_EQ(Restore(), ExitStatus::NotFound);
     EXPECT_TRUE(report.Has("nothing to undo: "));
+    EXPECT_TRUE(report.Has("run Install.exe from this folder on the same game, then Undo.cmd")) << report.All();
     EXPECT_EQ(fs.Contents(kGta3), gta3);
 }
 
-TEST_F(RestoreTest, AnEntryWithoutBackupOrMarkerIsLeftAlone) {
+// The game's own bytes are kept beside the archive: a backup deleted from
+// the folder after the install costs nothing.
+TEST_F(RestoreTest, ABackupDeletedFromTheFolderAfterTheInstallCostsNothing) {
     ASSERT_EQ(Install(), ExitStatus::Ok);
     fs.Remove(Backup("gta3.img", "INFERNUS.dff"));
-    EXPECT_EQ(Restore(), ExitStatus::Ok);
-    EXPECT_TRUE(report.Has("no backup of infernus.dff: left as it is")) << report.All();
-    EXPECT_EQ(EntryOf(kGta3, "INFERNUS.dff"), Stored(Pattern(7000, 11)));
-    EXPECT_EQ(EntryOf(kGta3, "infernus.txd"), Stored(Pattern(9000, 2)));
+    EXPECT_EQ(Restore(), ExitStatus::Ok) << report.All();
+    ExpectOriginals();
+    EXPECT_TRUE(report.Has("restored INFERNUS.dff (what it held before the install")) << report.All();
 }
 
 TEST_F(RestoreTest, WithoutARecordAnArchiveWithNothingToUndoIsNotOpened) {
@@ -344,7 +350,9 @@ TEST_F(RestoreTest, WithoutARecordAnArchiveWithNothingToUndoIsNotOpened) {
 
 TEST_F(RestoreTest, ANamedScriptThatDoesNotExistMeansNothingWasInstalled) {
     EXPECT_EQ(NothingInstalled(kScript, report), ExitStatus::NotFound);
-    EXPECT_TRUE(report.Has("nothing was installed from this folder, so there is nothing to undo; nothing was changed"));
+    EXPECT_TRUE(report.Has("nothing was installed from this folder, so there is nothing to undo from it"));
+    EXPECT_TRUE(report.Has("run Install.exe from this folder on the same game, then Undo.cmd"));
+    EXPECT_TRUE(report.Has("nothing was changed"));
     EXPECT_TRUE(report.Has(kScript));
 }
 

@@ -1,0 +1,295 @@
+// The game's record of installs at work, through the program as Install.exe
+// and Undo.cmd start it: two mods sharing entries undone out of order; a
+// fresh copy after the folder was deleted; the game updated between two
+// installs; a running game holding player.img; a torn record; an install
+// made before the game's record existed. Each history ends with the archives
+// held against what they must be, byte for byte where nothing else changed
+// them.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "archive/archive.h"
+#include "archive_builder.h"
+#include "img_rules.h"
+#include "testing/memory_file_system.h"
+#include "tool/runs/game_record.h"
+#include "tool/runs/originals_store.h"
+#include "tool/shell/tool_main.h"
+#include "tool_test_support.h"
+
+namespace veltrin::tool {
+namespace {
+
+using namespace testing;
+using archive::testing::MemoryFileSystem;
+
+struct ModFile {
+    bool player = false;
+    std::string name;
+    Bytes bytes;
+};
+using Mod = std::vector<ModFile>;
+
+Bytes Data(size_t size, uint32_t seed) { return archive::testing::Pattern(size, seed); }
+
+// A and B replace infernus.dff and model1.txd each with their own file, and
+// both add veltrin_cap.txd to player.img with the same bytes.
+const Bytes kCap = Data(3000, 98);
+Mod ModA() {
+    return {{false, "infernus.dff", Data(7000, 10)}, {false, "model1.txd", Data(3000, 11)},
+            {false, "a_only.dff", Data(5000, 12)},   {true, "vest.dff", Data(1500, 13)},
+            {true, "veltrin_cap.txd", kCap}};
+}
+Mod ModB() {
+    return {{false, "infernus.dff", Data(500, 20)},
+            {false, "model1.txd", Data(9000, 21)},
+            {true, "veltrin_cap.txd", kCap},
+            {true, "cloth3.dff", Data(6000, 24)}};
+}
+
+class GameRecordRunTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::vector<std::pair<std::string, uint16_t>> gta3;
+        for (int i = 0; i < 8; ++i) gta3.push_back({"model" + std::to_string(i) + (i % 2 ? ".txd" : ".dff"), 1 + i % 3});
+        gta3.push_back({"infernus.dff", 3});
+        std::vector<std::pair<std::string, uint16_t>> player;
+        for (int i = 0; i < 5; ++i) player.push_back({"cloth" + std::to_string(i) + ".dff", 1 + i % 2});
+        player.push_back({"vest.dff", 2});
+        stockGta3 = archive::testing::SoundArchive(gta3, 1);
+        stockPlayer = archive::testing::SoundArchive(player, 2);
+        fs.SetFile(kGta3, stockGta3);
+        fs.SetFile(kPlayer, stockPlayer);
+    }
+
+    static void Unpack(MemoryFileSystem& into, const Mod& mod, const std::string& folder) {
+        for (const ModFile& file : mod)
+            into.SetFile(folder + "\\" + (file.player ? "player.img" : "gta3.img") + "\\" + file.name, file.bytes);
+    }
+    // Install.exe: the script written into the folder, then the tool.
+    int Install(const Mod& mod, const std::string& folder) {
+        std::vector<std::string> gta3, player;
+        for (const ModFile& file : mod) (file.player ? player : gta3).push_back(file.name);
+        std::string text;
+        for (const auto& line : install::testing::BlockLinesOf(install::Block::Gta3, kGame, folder, gta3))
+            text += line + "\r\n";
+        for (const auto& line : install::testing::BlockLinesOf(install::Block::Player, kGame, folder, player))
+            text += line + "\r\n";
+        fs.SetFile(folder + "\\Install.dat", BytesOf(text));
+        console = FakeConsole();
+        return RunTool({"Install.plug", "-script", folder + "\\Install.dat"}, console, fs);
+    }
+    // Undo.cmd.
+    int Undo(const std::string& folder) {
+        console = FakeConsole();
+        return RunTool({"Install.plug", "-restore", folder + "\\Install.dat"}, console, fs);
+    }
+    void Delete(const std::string& folder) {
+        for (const std::string& path : fs.Paths())
+            if (path.rfind(folder + "\\", 0) == 0) fs.Remove(path);
+    }
+    Bytes EntryOf(const std::string& path, const std::string& name) {
+        const auto opened = archive::Archive::Open(path, fs);
+        const archive::Entry* entry = opened.Find(name);
+        return entry ? opened.Read(*entry) : Bytes{};
+    }
+    bool Has(const std::string& text) const { return console.text.find(text) != std::string::npos; }
+    void ExpectStock() {
+        EXPECT_TRUE(fs.Contents(kGta3) == stockGta3) << console.text;
+        EXPECT_TRUE(fs.Contents(kPlayer) == stockPlayer) << console.text;
+    }
+    void ExpectSound() {
+        for (const std::string& path : {kGta3, kPlayer})
+            EXPECT_EQ(veltrin::testing::img::GameRuleProblems(fs.Contents(path)), std::vector<std::string>{}) << path;
+    }
+    // Every file beside the archives and in the folders, with its bytes.
+    std::map<std::string, Bytes> Everything() {
+        std::map<std::string, Bytes> all;
+        for (const std::string& path : fs.Paths()) all[path] = fs.Contents(path);
+        return all;
+    }
+
+    const std::string folderA = R"(D:\Downloads\Mod A)", folderB = R"(D:\Downloads\Mod B)";
+    MemoryFileSystem fs;
+    FakeConsole console;
+    Bytes stockGta3, stockPlayer;
+};
+
+// Undone out of order, the first mod's data never comes back, the second
+// keeps the texture both put in, and no --force is advised; both undone,
+// the archives are the stock ones byte for byte.
+TEST_F(GameRecordRunTest, TwoModsSharingEntriesUndoneOutOfOrder) {
+    Unpack(fs, ModA(), folderA);
+    Unpack(fs, ModB(), folderB);
+    ASSERT_EQ(Install(ModA(), folderA), 0) << console.text;
+    ASSERT_EQ(Install(ModB(), folderB), 0) << console.text;
+    ASSERT_EQ(Undo(folderA), 0) << console.text;
+    EXPECT_TRUE(HoldsFile(EntryOf(kGta3, "infernus.dff"), Data(500, 20))) << console.text;
+    EXPECT_TRUE(HoldsFile(EntryOf(kGta3, "model1.txd"), Data(9000, 21)));
+    EXPECT_TRUE(HoldsFile(EntryOf(kPlayer, "veltrin_cap.txd"), kCap)) << "B's texture went with A's undo";
+    EXPECT_TRUE(EntryOf(kGta3, "a_only.dff").empty());
+    EXPECT_FALSE(Has("--force")) << console.text;
+    EXPECT_TRUE(Has("left infernus.dff as it is: a later install put its own file there")) << console.text;
+    ExpectSound();
+
+    ASSERT_EQ(Undo(folderB), 0) << console.text;
+    ExpectStock();
+    // The record and the store beside the archives are gone with the last install.
+    EXPECT_FALSE(fs.Exists(GameRecordPathFor(kGta3)));
+    EXPECT_FALSE(fs.Exists(GameRecordPathFor(kPlayer)));
+    for (const std::string& path : fs.Paths())
+        EXPECT_EQ(path.find(std::string(kOriginalsSuffix) + "\\"), std::string::npos) << path << " stayed";
+}
+
+// The folder deleted after the install: a fresh copy's undo says what to do
+// and changes nothing; its install is the same install (nothing of the mod
+// kept as an original), and its undo gives the game's own entries back.
+TEST_F(GameRecordRunTest, AFreshCopyAfterTheFolderWasDeleted) {
+    Unpack(fs, ModA(), folderA);
+    ASSERT_EQ(Install(ModA(), folderA), 0) << console.text;
+    Delete(folderA);
+    const std::string fresh = R"(E:\Mods\Mod A again)";
+    Unpack(fs, ModA(), fresh);
+
+    const auto before = Everything();
+    EXPECT_EQ(Undo(fresh), 4) << console.text;
+    EXPECT_TRUE(Has("run Install.exe from this folder on the same game, then Undo.cmd")) << console.text;
+    EXPECT_TRUE(Has("nothing was changed"));
+    const auto installed = Everything();
+    for (const auto& [path, bytes] : before)
+        if (path.find("Restore.log") == std::string::npos) {
+            EXPECT_TRUE(installed.at(path) == bytes) << path;
+        }
+
+    const std::vector<uint8_t> recordBefore = fs.Contents(GameRecordPathFor(kGta3));
+    ASSERT_EQ(Install(ModA(), fresh), 0) << console.text;
+    EXPECT_TRUE(Has("the mod is in the game already (installed from " + folderA + ")")) << console.text;
+    // No new original: the store holds what it held.
+    size_t kept = 0;
+    for (const std::string& path : fs.Paths()) kept += path.find(".originals\\") != std::string::npos ? 1u : 0u;
+    size_t keptBefore = 0;
+    for (const auto& [path, bytes] : installed) keptBefore += path.find(".originals\\") != std::string::npos ? 1u : 0u;
+    EXPECT_EQ(kept, keptBefore);
+    const std::optional<GameRecord> record = ReadGameRecord(fs, GameRecordPathFor(kGta3));
+    ASSERT_TRUE(record.has_value());
+    ASSERT_EQ(record->installs.size(), 1u);
+    EXPECT_EQ(record->installs[0].folders, (std::vector<std::string>{folderA, fresh}));
+
+    ASSERT_EQ(Undo(fresh), 0) << console.text;
+    ExpectStock();
+}
+
+// A game update between two installs from one folder: the entry it changed
+// is no longer the install's; the second install keeps what the update put
+// there as the original, and the undo gives that back, never the older file.
+TEST_F(GameRecordRunTest, TheGameUpdatedBetweenTwoInstalls) {
+    Unpack(fs, ModA(), folderA);
+    ASSERT_EQ(Install(ModA(), folderA), 0) << console.text;
+    const Bytes updated = Data(4000, 77);
+    {
+        auto archive = archive::Archive::Open(kGta3, fs);  // the update's newer infernus.dff
+        archive.Put("infernus.dff", updated);
+        archive.Commit();
+    }
+    ASSERT_EQ(Install(ModA(), folderA), 0) << console.text;
+    EXPECT_TRUE(Has("changed since the installs put them in (another program, or the game repaired or updated): "
+                    "infernus.dff"))
+        << console.text;
+    EXPECT_TRUE(HoldsFile(EntryOf(kGta3, "infernus.dff"), Data(7000, 10)));
+    ASSERT_EQ(Undo(folderA), 0) << console.text;
+    EXPECT_TRUE(HoldsFile(EntryOf(kGta3, "infernus.dff"), updated)) << console.text;
+    EXPECT_TRUE(EntryOf(kGta3, "a_only.dff").empty());
+    EXPECT_TRUE(fs.Contents(kPlayer) == stockPlayer);
+    ExpectSound();
+}
+
+// The game repaired (its stock archives written back whole) between two
+// installs: the second one backs up the game's own entries again, and its
+// undo gives the stock archives back byte for byte.
+TEST_F(GameRecordRunTest, TheGameRepairedBetweenTwoInstalls) {
+    Unpack(fs, ModA(), folderA);
+    ASSERT_EQ(Install(ModA(), folderA), 0) << console.text;
+    fs.SetFile(kGta3, stockGta3);
+    fs.SetFile(kPlayer, stockPlayer);
+    ASSERT_EQ(Install(ModA(), folderA), 0) << console.text;
+    ASSERT_EQ(Undo(folderA), 0) << console.text;
+    ExpectStock();
+}
+
+// The game running, holding player.img: the install stops before the first
+// save, with both archives, their records and the folder as they were.
+TEST_F(GameRecordRunTest, TheGameHoldingPlayerImgChangesNeitherArchive) {
+    Unpack(fs, ModA(), folderA);
+    Unpack(fs, ModB(), folderB);
+    ASSERT_EQ(Install(ModB(), folderB), 0) << console.text;
+    const auto before = Everything();
+    fs.Lock(kPlayer);
+    const int status = Install(ModA(), folderA);
+    fs.Unlock(kPlayer);
+    EXPECT_EQ(status, 6) << console.text;
+    EXPECT_TRUE(Has("close the game")) << console.text;
+    EXPECT_TRUE(Has("nothing was changed")) << console.text;
+    for (const auto& [path, bytes] : Everything())
+        if (path.rfind(folderA + "\\", 0) != 0) {
+            EXPECT_TRUE(before.count(path) && before.at(path) == bytes) << path;
+        }
+    ASSERT_EQ(Install(ModA(), folderA), 0) << console.text;  // once the game is closed
+    ASSERT_EQ(Undo(folderB), 0) << console.text;
+    ASSERT_EQ(Undo(folderA), 0) << console.text;
+    ExpectStock();
+}
+
+// A torn or changed record beside an archive stops the install and the undo
+// with nothing changed, saying how to go on.
+TEST_F(GameRecordRunTest, ATornGameRecordChangesNothingAndSaysHowToGoOn) {
+    Unpack(fs, ModA(), folderA);
+    Unpack(fs, ModB(), folderB);
+    ASSERT_EQ(Install(ModA(), folderA), 0) << console.text;
+    const std::string path = GameRecordPathFor(kPlayer);
+    Bytes torn = fs.Contents(path);
+    torn.resize(torn.size() / 2);
+    fs.SetFile(path, torn);
+    const auto before = Everything();
+    EXPECT_EQ(Install(ModB(), folderB), 10) << console.text;
+    EXPECT_TRUE(Has("the game's record of installs " + path + " cannot be trusted")) << console.text;
+    EXPECT_TRUE(Has("move it aside")) << console.text;
+    EXPECT_TRUE(Has("nothing was changed"));
+    EXPECT_EQ(Undo(folderA), 10) << console.text;
+    EXPECT_TRUE(Has("move it aside")) << console.text;
+    for (const auto& [file, bytes] : Everything())
+        if (file.find(".log") == std::string::npos && file.rfind(folderB + "\\Install.dat", 0) != 0) {
+            EXPECT_TRUE(before.count(file) && before.at(file) == bytes) << file;
+        }
+}
+
+// An install made before the game's record existed (the folder's record
+// and backups only) is taken in the first time the tool runs from its
+// folder, below the installs the game's record knows where their befores are
+// its puts: undone out of order, no mod's data comes back.
+TEST_F(GameRecordRunTest, AnInstallMadeBeforeTheGamesRecordIsTakenIn) {
+    Unpack(fs, ModA(), folderA);
+    Unpack(fs, ModB(), folderB);
+    ASSERT_EQ(Install(ModA(), folderA), 0) << console.text;
+    // As an older tool left it: no record beside the archives.
+    for (const std::string& file : fs.Paths())
+        if (file.find(".installs") != std::string::npos || file.find(".originals\\") != std::string::npos)
+            fs.Remove(file);
+    ASSERT_EQ(Install(ModB(), folderB), 0) << console.text;
+    ASSERT_EQ(Undo(folderA), 0) << console.text;
+    EXPECT_TRUE(Has("takes in the install from " + folderA)) << console.text;
+    EXPECT_TRUE(HoldsFile(EntryOf(kGta3, "infernus.dff"), Data(500, 20))) << console.text;
+    EXPECT_TRUE(EntryOf(kGta3, "a_only.dff").empty());
+    ASSERT_EQ(Undo(folderB), 0) << console.text;
+    MemoryFileSystem stock;
+    stock.SetFile(kGta3, stockGta3);
+    stock.SetFile(kPlayer, stockPlayer);
+    EXPECT_TRUE(ReadContent(fs, kGta3) == ReadContent(stock, kGta3)) << console.text;
+    EXPECT_TRUE(ReadContent(fs, kPlayer) == ReadContent(stock, kPlayer)) << console.text;
+    ExpectSound();
+}
+
+}  // namespace
+}  // namespace veltrin::tool
