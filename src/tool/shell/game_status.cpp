@@ -8,6 +8,7 @@
 
 #include "archive/archive.h"
 #include "archive/archive_error.h"
+#include "archive/layout_restore.h"
 #include "archive/names.h"
 #include "archive/sha256.h"
 #include "text/ascii.h"
@@ -32,7 +33,9 @@ struct ArchiveView {
     GameRecord record;
     std::string unread;             // why the archive could not be held against the record; empty when it was
     std::set<std::string> changed;  // folded names another program changed since their top layer
-    bool asLeft = false;            // as the tool's last change left it, the layout still kept
+    // The newest install, undone now, gives the archive back byte for byte:
+    // nothing else changed it and the layout from before it is kept.
+    bool newestComesBackWhole = false;
 };
 
 // An install as the game knows it: its parts in each archive's record,
@@ -86,7 +89,12 @@ void HoldAgainstArchive(ArchiveView& view, archive::FileSystem& fs) {
         GameRecord held = view.record;
         const HeldAgainst found = HoldAgainst(held, opened);
         for (const std::string& name : found.changed) view.changed.insert(archive::FoldedName(name));
-        view.asLeft = held.layout.has_value();
+        const bool asLeft = held.left && opened.CurrentState() == *held.left;
+        if (asLeft && found.changed.empty() && !held.installs.empty()) {
+            const std::optional<archive::Layout>& before =
+                held.installs.size() == 1 && held.layout ? held.layout : held.installs.back().layoutBefore;
+            view.newestComesBackWhole = before && archive::WhyLayoutCannotBeGivenBack(*before).empty();
+        }
     } catch (const WouldChange&) {
         view.unread = kInterrupted;
     } catch (const archive::ArchiveError& error) {
@@ -158,10 +166,11 @@ private:
         const GameInstall& install = view.record.installs[i];
         report_.Line("  " + view.shown + ": " + text::Counted(install.entries.size(), "entry", "entries"));
         for (const InstallLayer& layer : install.entries) report_.Line("    " + layer.name + ": " + Undo(a, i, layer));
-        if (view.record.installs.size() == 1 && view.asLeft &&
+        if (i + 1 == view.record.installs.size() && view.newestComesBackWhole &&
             std::all_of(install.entries.begin(), install.entries.end(),
                         [&](const InstallLayer& layer) { return !layer.before || Kept(a, *layer.before); }))
-            report_.Line("    the undo gives " + view.shown + " back byte for byte as it was before the first install");
+            report_.Line("    the undo gives " + view.shown + " back byte for byte as it was before " +
+                         (i == 0 ? "the first install" : "this install"));
     }
 
     // What undoing install i would do to the entry of its layer now.

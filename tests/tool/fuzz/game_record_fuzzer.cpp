@@ -74,7 +74,12 @@ bool Agree(const GameRecord& mine, const independent::Record& other) {
         const independent::Install& theirs = other.installs[i];
         if (install.folders != theirs.folders || Hex(install.modDigest) != theirs.modHex ||
             install.computer != theirs.computer || install.time != theirs.time ||
+            install.layoutBefore.has_value() != theirs.hasLayoutBefore ||
             install.entries.size() != theirs.entries.size())
+            return false;
+        if (install.layoutBefore &&
+            (install.layoutBefore->fileSize != theirs.layoutBeforeSize ||
+             install.layoutBefore->front != theirs.frontBefore || install.layoutBefore->tail != theirs.tailBefore))
             return false;
         for (size_t j = 0; j < install.entries.size(); ++j) {
             const InstallLayer& layer = install.entries[j];

@@ -78,12 +78,12 @@ protected:
         Change(kGta3, {{"a.dff", modA}, {"cap.txd", cap}});
         Change(kPlayer, {{"c.dff", modC}});
         GameInstall a = Install({kModA, kModACopy}, kTimeA);
-        a.entries = {{"a.dff", Held(gameA), Put(modA)}, {"cap.txd", std::nullopt, Put(cap)}};
+        a.entries = {{"a.dff", Held(gameA), "a.dff", Put(modA)}, {"cap.txd", std::nullopt, "", Put(cap)}};
         GameInstall aPlayer = Install({kModA, kModACopy}, kTimeA);
-        aPlayer.entries = {{"c.dff", Held(gameC), Put(modC)}};
+        aPlayer.entries = {{"c.dff", Held(gameC), "c.dff", Put(modC)}};
         Change(kGta3, {{"A.DFF", modB}, {"cap.txd", cap}});
         GameInstall b = Install({kModB}, kTimeB);
-        b.entries = {{"A.DFF", Held(modA), Put(modB)}, {"cap.txd", Held(cap), Put(cap)}};
+        b.entries = {{"A.DFF", Held(modA), "a.dff", Put(modB)}, {"cap.txd", Held(cap), "cap.txd", Put(cap)}};
         gta3.installs = {a, b};
         player.installs = {aPlayer};
         Record(kGta3, gta3);
@@ -312,7 +312,8 @@ TEST(GameStatusOfRealInstalls, SaysWhatTheUndosThenDo) {
              "(it was not in the archive before)",
              "    c.dff: the undo gives back the game's own bytes",
              "    a.dff: the undo gives back what install 1 put in",
-             "    cap.txd: the undo gives back what install 1 put in"})
+             "    cap.txd: the undo gives back what install 1 put in",
+             R"(    the undo gives models\gta3.img back byte for byte as it was before this install)"})
         EXPECT_TRUE(report.Has(line)) << line << "\n" << report.All();
 
     undo(kModA);  // out of order: B's entries stay

@@ -129,8 +129,8 @@ TEST_F(ToolProcessPosixTest, StatusListsTheGamesInstallsAndChangesNoFile) {
         install.time = 1'796'000'000;
         const Bytes original = Stored(game);
         const StoredContent before{original.size(), archive::Sha256Of(original)};
-        install.entries = {{"a.dff", before, {mod.size(), archive::Sha256Of(mod)}},
-                           {"new.dff", std::nullopt, {100, archive::Sha256Of(Pattern(100, 6))}}};
+        install.entries = {{"a.dff", before, "a.dff", {mod.size(), archive::Sha256Of(mod)}},
+                           {"new.dff", std::nullopt, "", {100, archive::Sha256Of(Pattern(100, 6))}}};
         record.installs = {install};
         WriteGameRecord(disk, GameRecordPathFor(archive), record);
         fs::create_directories(archive + ".originals");

@@ -313,8 +313,8 @@ TEST_F(ToolProcessTest, StatusListsWhatIsInstalledAndChangesNoFile) {
     install.time = 1'796'000'000;
     const Bytes original = Stored(Pattern(3000, 1));
     const StoredContent before{original.size(), archive::Sha256Of(original)};
-    install.entries = {{"A.DFF", before, {2500, archive::Sha256Of(Pattern(2500, 11))}},
-                       {"new.txd", std::nullopt, {700, archive::Sha256Of(Pattern(700, 12))}}};
+    install.entries = {{"A.DFF", before, "a.dff", {2500, archive::Sha256Of(Pattern(2500, 11))}},
+                       {"new.txd", std::nullopt, "", {700, archive::Sha256Of(Pattern(700, 12))}}};
     record.installs = {install};
     WriteGameRecord(disk, GameRecordPathFor(gta3), record);
     fs::create_directories(game / "models" / "gta3.img.originals");
