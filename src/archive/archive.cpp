@@ -8,6 +8,7 @@
 #include "archive/commit.h"
 #include "archive/format.h"
 #include "archive/free_entries.h"
+#include "archive/game_table.h"
 #include "archive/in_place.h"
 #include "archive/layout_restore.h"
 #include "archive/names.h"
@@ -46,16 +47,6 @@ struct FoldedEqual {
 };
 // Points into the names of the entries it indexes.
 using NameIndex = std::unordered_map<std::string_view, size_t, FoldedHash, FoldedEqual>;
-
-// The game copies player.img's directory into a table of this many records.
-constexpr size_t kPlayerTable = 550;
-
-size_t TableLimitOf(const std::string& path) {
-    const size_t cut = path.find_last_of("\\/");
-    const std::string_view name =
-        cut == std::string::npos ? std::string_view(path) : std::string_view(path).substr(cut + 1);
-    return text::EqualIgnoringAsciiCase(name, "player.img") ? kPlayerTable : 0;
-}
 
 // The records in the order of their data, except that records of one name
 // (any case) keep their order among themselves: the game reads the first.
@@ -397,9 +388,10 @@ CommitStats Archive::Commit(const Progress& progress, Fit fit, const BeforeWriti
         staged.additions.push_back({&addition.name, &addition.data, addition.at});
 
     return CommitWith([&](std::unique_ptr<File> file) {
-        if (const std::optional<InPlacePlan> plan = PlanInPlace(staged)) {
-            if (beforeWriting) beforeWriting(StateOf(plan->directory, plan->journal.newSize));
-            return CommitInPlace(*s.fs, s.path, *file, *plan, progress);
+        const std::optional<InPlacePlan> inPlace = PlanInPlace(staged);
+        if (inPlace && WithinJournalBound(inPlace->journal)) {  // else written anew (rule 6)
+            if (beforeWriting) beforeWriting(StateOf(inPlace->directory, inPlace->journal.newSize));
+            return CommitInPlace(*s.fs, s.path, *file, *inPlace, progress);
         }
         const RewritePlan plan = PlanRewrite(staged);
         if (beforeWriting) {
@@ -417,7 +409,12 @@ CommitStats Archive::Rebuild(const Progress& progress) {
     s.RequireCurrent();
     if (HasChanges())
         throw ArchiveError(ErrorKind::Io, s.path, "the archive has changes that are not saved; save them first");
-    const std::vector<Entry> byOffset = InDataOrder(s.records);
+    // Data order, records of one name keeping their order among themselves;
+    // but an archive the game copies into its fixed table (player.img) keeps
+    // its directory order, in which the game finds each entry by name, first
+    // match: no record of the table leaves it (free entries going only moves
+    // records up) and no twin overtakes another.
+    const std::vector<Entry> byOffset = TableLimitOf(s.path) == 0 ? InDataOrder(s.records) : s.records;
     // No change: the entries only take their data order, and free entries go.
     const StagedChanges unchanged{byOffset, s.directory, s.fileSize, {}, {}, false, 0};
     return CommitWith([&](std::unique_ptr<File> file) {

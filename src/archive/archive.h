@@ -163,7 +163,8 @@ public:
     // Writes the archive anew with its entries in data order and no gaps,
     // as one transaction like Commit; staged changes are not allowed.
     // Entries of one name (any case) keep their order among themselves, so
-    // that the game reads the same one of them.
+    // that the game reads the same one of them; player.img keeps its
+    // directory order (game_table.h).
     CommitStats Rebuild(const Progress& progress = {});
     // Gives the archive back a layout it had, as one transaction like
     // Commit: the front bytes and the size as they were; each entry of that
@@ -191,10 +192,12 @@ private:
 };
 
 // Problems found by a full check of an archive, in plain words; empty when
-// it is sound. Reports (and resolves) an interrupted commit too.
+// it is sound. Reports (and resolves) an interrupted commit too, and names
+// the entries of player.img that the game never sees (game_table.h).
 std::vector<std::string> Verify(const std::string& path, FileSystem& fs = SystemFileSystem());
 
-// Rewrites the archive with entries in data order and no gaps, atomically.
+// Rewrites the archive with entries in data order and no gaps, atomically
+// (Archive::Rebuild).
 CommitStats Rebuild(const std::string& path, const Progress& progress = {}, FileSystem& fs = SystemFileSystem());
 
 }  // namespace veltrin::archive

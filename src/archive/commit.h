@@ -33,7 +33,10 @@
 //     checksum of what each 512-byte piece of it holds now, the old and new
 //     sizes, and a seal (SHA-256 of it all, so that no tear slips through,
 //     and an end mark), and is flushed. A durable, sealed journal is the point of no return: from
-//     then on the new content is the archive.
+//     then on the new content is the archive. A journal has one bound on its
+//     size and its writes, the same for the writer and the reader
+//     (journal.h): a commit whose journal would pass it is written anew
+//     instead, or stops before anything is written (TooLarge).
 //  7. The journal is applied: a growing archive takes its new size, every
 //     write lands in journal order, a shrinking archive is cut to its new
 //     size, and the archive is flushed. Applying twice is harmless.
@@ -49,7 +52,10 @@
 //     the old archive stands (RolledBack).
 // 10. An empty journal is removed: its commit succeeded (rule 8). Any other
 //     journal that is not complete and sealed is removed unapplied: its
-//     commit never reached the point of no return (RolledBack).
+//     commit never reached the point of no return (RolledBack). The seal is
+//     checked before the size: a sealed journal is never dropped, and one
+//     past the bound stops the open (Damaged) and stays, with the archive
+//     as it is. Journals of either layout of version 2 are read too.
 // 11. A sealed journal is held against the archive, piece by piece. Where
 //     every piece holds its old or its new bytes and the size lies between
 //     the old and the new one, the journal is this archive's own unfinished
@@ -70,7 +76,9 @@
 // 13. Failed after it: the path throws CommitInterrupted and the object is
 //     stale. It refuses every use but Path, HasChanges and RecoveryOnOpen; the
 //     archive must be opened again, which completes what rule 11 covers.
-//     OutcomeOf tells the caller which content the archive holds then.
+//     OutcomeOf tells the caller which content the archive holds then, by
+//     what that open found of the commit's journal, piece by piece (rules
+//     10 and 11), not by the directory, which a commit may leave as it was.
 // 14. Succeeded: the object holds the new directory and no staged changes.
 #include <cstdint>
 #include <optional>

@@ -97,6 +97,7 @@ bool DiscardJournal(FileSystem& fs, const std::string& journalPath) {
 
 CommitResult CommitInPlace(FileSystem& fs, const std::string& archivePath, File& archive, const InPlacePlan& plan,
                            const Progress& progress) {
+    RequireJournalWithin(plan.journal, archivePath);  // rule 6
     const uint64_t journalBytes = JournalBytes(plan.journal);
     uint64_t applied = 0;
     for (const JournalWrite& write : plan.journal.writes) applied += write.Size() + write.zeros;

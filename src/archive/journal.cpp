@@ -21,17 +21,33 @@ using format::StoreLe64;
 constexpr uint8_t kMagic[4] = {'V', 'L', 'T', 'J'};
 constexpr uint8_t kEndMagic[4] = {'D', 'O', 'N', 'E'};
 constexpr uint32_t kVersion = 3;
-// The version before sealed journals with a word checksum that some tears
-// slip through. A journal it left is still read, so that a commit it
+// Version 2 had two layouts, told apart by the trailer's size: first sealed
+// by the whole SHA-256, then by a word checksum that some tears slip
+// through. Journals of both are still read, so that a commit they
 // interrupted is completed rather than dropped half applied.
-constexpr uint32_t kWordSealedVersion = 2;
+constexpr uint32_t kVersionBefore = 2;
 constexpr size_t kHeadSize = 32;
 constexpr size_t kRecordHeadSize = 24;
 constexpr size_t kSumSize = 16;
 constexpr size_t kTrailerSize = 8 + sizeof kEndMagic;  // the seal, the end mark
-// A journal never holds more than the archive it belongs to could, and its
-// checksums.
-constexpr uint64_t kMaxJournalBytes = format::kMaxArchiveBytes + (format::kMaxArchiveBytes / kJournalPiece) * kSumSize;
+
+// How a trailer seals the body before it.
+enum class SealKind {
+    DigestStart,  // the first 8 bytes of its SHA-256 (this version)
+    Words,        // FNV-1a over 64-bit words (version 2, later)
+    Digest,       // its whole SHA-256 (version 2, earlier)
+};
+struct TrailerLayout {
+    uint32_t version;
+    SealKind seal;
+    size_t size;  // the seal and the end mark
+};
+constexpr TrailerLayout kTrailers[] = {
+    {kVersion, SealKind::DigestStart, kTrailerSize},
+    {kVersionBefore, SealKind::Words, kTrailerSize},
+    {kVersionBefore, SealKind::Digest, sizeof(Digest) + sizeof kEndMagic},
+};
+constexpr size_t kShortestTrailer = kTrailerSize;
 
 using PieceSum = std::array<uint8_t, kSumSize>;
 
@@ -59,16 +75,16 @@ PieceSum SumOf(std::span<const uint8_t> bytes) {
 
 // The seal over everything before it: the first 8 bytes of its SHA-256, so
 // that a torn or cut journal, whatever its data, is found; the data is
-// checked against the archive by the pieces' sums. Journals of the word-
-// sealed version are checked by FNV-1a over 64-bit little-endian words (then
-// the last bytes one by one), seeded with the length. Fed in pieces.
+// checked against the archive by the pieces' sums. Journals of the earlier
+// layouts are checked by their own seals: FNV-1a over 64-bit little-endian
+// words (then the last bytes one by one), seeded with the length, or the
+// whole SHA-256. Fed in pieces.
 class Seal {
 public:
-    Seal(uint32_t version, uint64_t length)
-        : words_(version == kWordSealedVersion), hash_(0xcbf29ce484222325ull ^ length) {}
+    Seal(SealKind kind, uint64_t length) : kind_(kind), hash_(0xcbf29ce484222325ull ^ length) {}
 
     void Add(std::span<const uint8_t> bytes) {
-        if (!words_) {
+        if (kind_ != SealKind::Words) {
             sha_.Add(bytes);
             return;
         }
@@ -77,9 +93,18 @@ public:
         for (; at + 8 <= bytes.size(); at += 8) Mix(LoadLe64(bytes.data() + at));
         for (; at < bytes.size(); ++at) Take(bytes[at]);
     }
+    // Whether the trailer's seal (its bytes before the end mark) is this one.
     // Once, after the last Add.
+    [[nodiscard]] bool Matches(std::span<const uint8_t> sealed) {
+        if (kind_ == SealKind::Digest) {
+            const Digest digest = sha_.Finish();
+            return sealed.size() == digest.size() && std::equal(digest.begin(), digest.end(), sealed.begin());
+        }
+        return sealed.size() == 8 && LoadLe64(sealed.data()) == Value();
+    }
+    // The 8-byte seal (DigestStart or Words). Once, after the last Add.
     [[nodiscard]] uint64_t Value() {
-        if (!words_) return LoadLe64(sha_.Finish().data());
+        if (kind_ != SealKind::Words) return LoadLe64(sha_.Finish().data());
         uint64_t hash = hash_;
         for (unsigned i = 0; i < pending_; ++i) hash = (hash ^ ((partial_ >> (8 * i)) & 0xff)) * kPrime;
         return hash;
@@ -97,7 +122,7 @@ private:
         pending_ = 0;
     }
 
-    bool words_;
+    SealKind kind_;
     Sha256 sha_;
     uint64_t hash_;
     uint64_t partial_ = 0;
@@ -152,7 +177,7 @@ template <typename Sink>
 void StreamJournal(const Journal& journal, FileSystem& fs, File& archive, Sink&& sink) {
     constexpr size_t kGather = size_t{64} << 10;
     std::vector<uint8_t> gathered;
-    Seal seal(kVersion, JournalBytes(journal) - kTrailerSize);
+    Seal seal(SealKind::DigestStart, JournalBytes(journal) - kTrailerSize);
     auto emit = [&](std::span<const uint8_t> piece, bool body) {
         if (body) seal.Add(piece);
         if (piece.size() < kGather) {
@@ -208,6 +233,79 @@ void StreamJournal(const Journal& journal, FileSystem& fs, File& archive, Sink&&
     if (!gathered.empty()) sink(std::span<const uint8_t>(gathered));
 }
 
+// What a journal's head says.
+struct Head {
+    uint32_t version = 0;
+    uint64_t oldSize = 0;
+    uint64_t newSize = 0;
+    uint32_t count = 0;
+};
+
+std::optional<Head> ReadHead(File& file) {
+    uint8_t head[kHeadSize];
+    file.ReadAt(0, head);
+    Head read{LoadLe32(head + 4), LoadLe64(head + 8), LoadLe64(head + 16), LoadLe32(head + 24)};
+    if (std::memcmp(head, kMagic, sizeof kMagic) != 0 || (read.version != kVersion && read.version != kVersionBefore) ||
+        LoadLe32(head + 28) != kJournalPiece || read.oldSize > format::kMaxArchiveBytes ||
+        read.newSize > format::kMaxArchiveBytes)
+        return std::nullopt;
+    return read;
+}
+
+// The writes the record heads describe, each within the new size and after
+// the one before, their data and sums within the first `limit` bytes of the
+// file; where the body ends is the position after the last.
+std::optional<std::vector<JournalWrite>> ReadWrites(File& file, const Head& head, uint64_t limit, uint64_t& bodyEnd) {
+    std::vector<JournalWrite> writes;
+    uint64_t at = kHeadSize;
+    uint64_t reached = 0;  // where the writes so far end: each starts at or after it
+    for (uint32_t i = 0; i < head.count; ++i) {
+        if (limit - at < kRecordHeadSize) return std::nullopt;
+        uint8_t record[kRecordHeadSize];
+        file.ReadAt(at, record);
+        JournalWrite write;
+        write.offset = LoadLe64(record);
+        write.length = LoadLe64(record + 8);
+        write.zeros = LoadLe64(record + 16);
+        at += kRecordHeadSize;
+        if (write.offset < reached || write.offset > head.newSize || write.length > head.newSize - write.offset ||
+            write.zeros > head.newSize - write.offset - write.length)
+            return std::nullopt;
+        const uint64_t sums = kSumSize * PieceCount(write.offset, write.End());
+        if (write.length > limit - at || sums > limit - at - write.length) return std::nullopt;
+        at += write.length + sums;
+        reached = write.End();
+        writes.push_back(std::move(write));
+    }
+    // An in-place commit grows the archive only by what it writes.
+    if (head.newSize > std::max(head.oldSize, reached)) return std::nullopt;
+    bodyEnd = at;
+    return writes;
+}
+
+// Whether the trailer after bodyEnd is one of a layout the head's version
+// wrote, and seals the body.
+bool Sealed(File& file, uint32_t version, uint64_t bodyEnd) {
+    const uint64_t trailerSize = file.Size() - bodyEnd;
+    const auto layout = std::find_if(std::begin(kTrailers), std::end(kTrailers), [&](const TrailerLayout& candidate) {
+        return candidate.version == version && candidate.size == trailerSize;
+    });
+    if (layout == std::end(kTrailers)) return false;
+    std::vector<uint8_t> trailer(layout->size);
+    file.ReadAt(bodyEnd, trailer);
+    if (std::memcmp(trailer.data() + trailer.size() - sizeof kEndMagic, kEndMagic, sizeof kEndMagic) != 0) return false;
+    Seal seal(layout->seal, bodyEnd);
+    std::vector<uint8_t> buffer;
+    for (uint64_t done = 0; done < bodyEnd;) {
+        const auto part = static_cast<size_t>(std::min<uint64_t>(bodyEnd - done, StagedData::kPiece));
+        buffer.resize(part);
+        file.ReadAt(done, buffer);
+        seal.Add(buffer);
+        done += part;
+    }
+    return seal.Matches(std::span<const uint8_t>(trailer).first(trailer.size() - sizeof kEndMagic));
+}
+
 }  // namespace
 
 uint64_t JournalBytes(const Journal& journal) {
@@ -217,8 +315,30 @@ uint64_t JournalBytes(const Journal& journal) {
     return size;
 }
 
+// Every write within an archive the game can address, each with its record
+// head and one piece more than the whole pieces it covers (an unaligned
+// start or end shares a piece with its neighbour): the largest journal of
+// kMaxJournalWrites writes.
+const uint64_t kMaxJournalBytes = kHeadSize + kTrailerSize + kMaxJournalWrites * (kRecordHeadSize + kSumSize) +
+                                  format::kMaxArchiveBytes + format::kMaxArchiveBytes / kJournalPiece * kSumSize;
+
+bool WithinJournalBound(const Journal& journal, uint64_t maxBytes) {
+    return journal.writes.size() <= kMaxJournalWrites && JournalBytes(journal) <= maxBytes;
+}
+
+void RequireJournalWithin(const Journal& journal, const std::string& archivePath, uint64_t maxBytes) {
+    if (WithinJournalBound(journal, maxBytes)) return;
+    const uint64_t bytes = JournalBytes(journal);
+    throw ArchiveError(ErrorKind::TooLarge, archivePath,
+                       "the save would need a journal of " + std::to_string(bytes) + " bytes in " +
+                           std::to_string(journal.writes.size()) + " writes, more than one may hold (" +
+                           std::to_string(maxBytes) + " bytes). Nothing was changed.");
+}
+
 std::unique_ptr<File> WriteJournal(FileSystem& fs, const std::string& archivePath, const Journal& journal,
-                                   File& archive, const std::function<void(uint64_t bytes)>& progress) {
+                                   File& archive, const std::function<void(uint64_t bytes)>& progress,
+                                   uint64_t maxBytes) {
+    RequireJournalWithin(journal, archivePath, maxBytes);
     auto file = fs.Open(JournalPath(archivePath), OpenMode::CreateAlways);
     uint64_t at = 0;
     StreamJournal(journal, fs, archive, [&](std::span<const uint8_t> piece) {
@@ -230,64 +350,26 @@ std::unique_ptr<File> WriteJournal(FileSystem& fs, const std::string& archivePat
     return file;
 }
 
-std::optional<Journal> ReadJournal(File& file) {
+std::optional<Journal> ReadJournal(File& file, uint64_t maxBytes) {
     const uint64_t size = file.Size();
-    if (size < kHeadSize + kTrailerSize || size > kMaxJournalBytes) return std::nullopt;
-    const uint64_t bodyEnd = size - kTrailerSize;
-    uint8_t head[kHeadSize];
-    uint8_t trailer[kTrailerSize];
-    file.ReadAt(0, head);
-    file.ReadAt(bodyEnd, trailer);
-    const uint32_t version = LoadLe32(head + 4);
-    if (std::memcmp(head, kMagic, sizeof kMagic) != 0 || (version != kVersion && version != kWordSealedVersion) ||
-        LoadLe32(head + 28) != kJournalPiece || std::memcmp(trailer + 8, kEndMagic, sizeof kEndMagic) != 0)
-        return std::nullopt;
-    Seal seal(version, bodyEnd);
-    seal.Add(head);
+    if (size < kHeadSize + kShortestTrailer) return std::nullopt;
+    const std::optional<Head> head = ReadHead(file);
+    if (!head) return std::nullopt;
+    uint64_t bodyEnd = 0;
+    std::optional<std::vector<JournalWrite>> writes = ReadWrites(file, *head, size - kShortestTrailer, bodyEnd);
+    if (!writes || !Sealed(file, head->version, bodyEnd)) return std::nullopt;
+    // Sealed: the journal of a commit past its point of no return, which may
+    // be half applied. One larger than a journal may be is never dropped.
+    if (size > maxBytes || writes->size() > kMaxJournalWrites)
+        throw ArchiveError(ErrorKind::Damaged, {},
+                           "the journal of an unfinished save is sealed but larger than a journal may be (" +
+                               std::to_string(size) + " bytes in " + std::to_string(writes->size()) +
+                               " writes; at most " + std::to_string(maxBytes) +
+                               " bytes). It was left as it is: the archive may be half changed.");
     Journal journal;
-    journal.oldSize = LoadLe64(head + 8);
-    journal.newSize = LoadLe64(head + 16);
-    const uint32_t count = LoadLe32(head + 24);
-    if (journal.oldSize > format::kMaxArchiveBytes || journal.newSize > format::kMaxArchiveBytes) return std::nullopt;
-    // The data and checksums are read through one buffer, only for the
-    // seal: they stay in the file, from where they are checked and applied.
-    std::vector<uint8_t> buffer;
-    auto addToSeal = [&](uint64_t from, uint64_t length) {
-        for (uint64_t done = 0; done < length;) {
-            const auto part = static_cast<size_t>(std::min<uint64_t>(length - done, StagedData::kPiece));
-            buffer.resize(std::max(buffer.size(), part));
-            const std::span<uint8_t> piece(buffer.data(), part);
-            file.ReadAt(from + done, piece);
-            seal.Add(piece);
-            done += part;
-        }
-    };
-    uint64_t at = kHeadSize;
-    uint64_t reached = 0;  // where the writes so far end: each starts at or after it
-    for (uint32_t i = 0; i < count; ++i) {
-        if (bodyEnd - at < kRecordHeadSize) return std::nullopt;
-        uint8_t record[kRecordHeadSize];
-        file.ReadAt(at, record);
-        seal.Add(record);
-        JournalWrite write;
-        write.offset = LoadLe64(record);
-        write.length = LoadLe64(record + 8);
-        write.zeros = LoadLe64(record + 16);
-        at += kRecordHeadSize;
-        if (write.offset < reached || write.offset > journal.newSize || write.length > journal.newSize - write.offset ||
-            write.zeros > journal.newSize - write.offset - write.length)
-            return std::nullopt;
-        const uint64_t sums = kSumSize * PieceCount(write.offset, write.End());
-        if (write.length > bodyEnd - at || sums > bodyEnd - at - write.length) return std::nullopt;
-        addToSeal(at, write.length + sums);
-        at += write.length + sums;
-        reached = write.End();
-        journal.writes.push_back(std::move(write));
-    }
-    if (at != bodyEnd) return std::nullopt;
-    if (LoadLe64(trailer) != seal.Value()) return std::nullopt;
-    // An in-place commit grows the archive only by what it writes.
-    if (journal.newSize > std::max(journal.oldSize, reached)) return std::nullopt;
+    journal.oldSize = head->oldSize;
+    journal.newSize = head->newSize;
+    journal.writes = std::move(*writes);
     return journal;
 }
 

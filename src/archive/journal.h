@@ -53,19 +53,36 @@ struct Journal {
     std::vector<JournalWrite> writes;  // in offset order, none overlapping another
 };
 
-// The bytes the journal takes on disk.
+// The bytes the journal takes on disk, exactly: its head and trailer, and
+// for each write its record head, its data and a checksum for every piece
+// it touches.
 uint64_t JournalBytes(const Journal& journal);
+
+// The bound on a journal, one for the writer and the reader: the most
+// writes, and the most bytes (the size of a journal of that many writes
+// that together cover an archive of the largest size the game can address).
+// A commit whose journal would pass it is written anew instead (commit.h,
+// rule 6).
+inline constexpr uint64_t kMaxJournalWrites = uint64_t{1} << 20;
+extern const uint64_t kMaxJournalBytes;
+
+bool WithinJournalBound(const Journal& journal, uint64_t maxBytes = kMaxJournalBytes);
+// Throws TooLarge, naming the archive, when the journal passes the bound.
+void RequireJournalWithin(const Journal& journal, const std::string& archivePath, uint64_t maxBytes = kMaxJournalBytes);
 
 // Writes the journal beside the archive, each piece's old checksum read from
 // archive as it is now, and makes it durable (rule 6); returns it still
-// open. progress, when given, hears of each piece written.
+// open. progress, when given, hears of each piece written. A journal past
+// the bound is refused (RequireJournalWithin) before anything is written.
 std::unique_ptr<File> WriteJournal(FileSystem& fs, const std::string& archivePath, const Journal& journal,
-                                   File& archive, const std::function<void(uint64_t bytes)>& progress = {});
+                                   File& archive, const std::function<void(uint64_t bytes)>& progress = {},
+                                   uint64_t maxBytes = kMaxJournalBytes);
 
 // The journal in this file, or nothing when it is not a complete, sealed
-// one. Its data is only checked, not held: ApplyJournal copies it from the
-// file.
-std::optional<Journal> ReadJournal(File& file);
+// one (of this version's layout or either of version 2's). Its data is only
+// checked, not held: ApplyJournal copies it from the file. A sealed journal
+// past the bound is never dropped: it throws Damaged (rule 10).
+std::optional<Journal> ReadJournal(File& file, uint64_t maxBytes = kMaxJournalBytes);
 
 // What the archive holds, measured against a journal read from journalFile.
 enum class JournalFit {

@@ -31,7 +31,14 @@ Recovery RecoverInterruptedCommit(FileSystem& fs, const std::string& archivePath
     auto file = fs.Open(journalPath, OpenMode::Read);
     // Rule 8: an emptied journal is what a commit that succeeded left.
     const bool emptied = file->Size() == 0;
-    const std::optional<Journal> journal = emptied ? std::nullopt : ReadJournal(*file);
+    std::optional<Journal> journal;
+    try {
+        if (!emptied) journal = ReadJournal(*file);
+    } catch (const ArchiveError& error) {
+        // A sealed journal that cannot be used stays, and so does the
+        // archive as it is: opening it stops here.
+        throw ArchiveError(error.kind(), journalPath, error.reason());
+    }
     if (!emptied) recovery = Recovery::RolledBack;  // rule 10
     if (journal) {
         // Rule 11.
@@ -54,6 +61,34 @@ Recovery RecoverInterruptedCommit(FileSystem& fs, const std::string& archivePath
     return recovery;
 }
 
+namespace {
+
+// What the archive holds after an interrupted commit, told first by what
+// opening it again found the commit left: the journal's pieces, every one
+// checked against the archive (Completed: all new now; RolledBack: the
+// journal was never sealed, so nothing was applied; Stale: some piece is
+// neither), or the rewrite that was never put in place. Only where nothing
+// was left do the directory and the size tell, and they cannot where the
+// commit would not have changed them.
+CommitOutcome::Holds HoldsAfter(Recovery recovery, const ArchiveState& now, const CommitInterrupted& interrupted) {
+    switch (recovery) {
+    case Recovery::Completed:
+        return now == interrupted.After() ? CommitOutcome::Holds::New : CommitOutcome::Holds::Neither;
+    case Recovery::RolledBack:
+        return now == interrupted.Before() ? CommitOutcome::Holds::Old : CommitOutcome::Holds::Neither;
+    case Recovery::Stale:
+        return CommitOutcome::Holds::Neither;
+    case Recovery::None:
+        break;
+    }
+    if (interrupted.Before() == interrupted.After()) return CommitOutcome::Holds::Unknown;
+    return now == interrupted.After()    ? CommitOutcome::Holds::New
+           : now == interrupted.Before() ? CommitOutcome::Holds::Old
+                                         : CommitOutcome::Holds::Neither;
+}
+
+}  // namespace
+
 CommitOutcome OutcomeOf(const CommitInterrupted& interrupted, const std::string& archivePath, FileSystem& fs) {
     CommitOutcome outcome;
     try {
@@ -62,13 +97,16 @@ CommitOutcome OutcomeOf(const CommitInterrupted& interrupted, const std::string&
         auto file = fs.Open(archivePath, OpenMode::Read);
         const uint64_t size = file->Size();
         const format::Scan scan = format::ScanDirectory(*file, size, false);
-        const ArchiveState now = StateOf(scan.directory, size);
-        outcome.holds = now == interrupted.After()    ? CommitOutcome::Holds::New
-                        : now == interrupted.Before() ? CommitOutcome::Holds::Old
-                                                      : CommitOutcome::Holds::Neither;
+        outcome.holds = HoldsAfter(outcome.recovery, StateOf(scan.directory, size), interrupted);
+        if (outcome.holds == CommitOutcome::Holds::Unknown)
+            outcome.why = "the save would have left " + archivePath +
+                          "'s directory and size as they were, and it left nothing beside the archive that tells "
+                          "whether it took effect";
     } catch (const ArchiveError& error) {
         outcome.holds = CommitOutcome::Holds::Unknown;
-        outcome.why = error.reason().empty() ? error.path() : error.path() + ": " + error.reason();
+        outcome.why = "the archive cannot be opened again (" +
+                      (error.reason().empty() ? error.path() : error.path() + ": " + error.reason()) +
+                      "); the next run that opens it completes or rolls back that save";
     }
     return outcome;
 }

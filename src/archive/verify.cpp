@@ -4,6 +4,7 @@
 
 #include "archive/archive.h"
 #include "archive/format.h"
+#include "archive/game_table.h"
 
 namespace veltrin::archive {
 
@@ -29,6 +30,10 @@ std::vector<std::string> Verify(const std::string& path, FileSystem& fs) {
     const format::Scan scan = format::ScanDirectory(*file, file->Size(), true);
     for (const auto& problem : scan.fatal) problems.push_back(problem.text);
     for (const auto& problem : scan.findings) problems.push_back(problem.text);
+    if (scan.fatal.empty()) {
+        const std::vector<std::string> past = EntriesPastTheTable(scan.entries, path);
+        problems.insert(problems.end(), past.begin(), past.end());
+    }
     return problems;
 }
 

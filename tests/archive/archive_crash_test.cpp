@@ -16,8 +16,13 @@
 
 #include "archive/archive.h"
 #include "archive/commit.h"
+#include "archive/format.h"
+#include "archive/in_place.h"
+#include "archive/in_place_plan.h"
 #include "archive/journal.h"
 #include "archive/recovery.h"
+#include "archive/sha256.h"
+#include "archive/staged_data.h"
 #include "archive_builder.h"
 #include "fault_file_system.h"
 #include "testing/forwarding_file_system.h"
@@ -30,6 +35,7 @@ namespace {
 using testing::Crash;
 using testing::CrashName;
 using testing::DecodeJournal;
+using testing::DigestSealed;
 using testing::EncodeJournal;
 using testing::EveryCrash;
 using testing::Fault;
@@ -39,6 +45,7 @@ using testing::NameRules;
 using testing::Pattern;
 using testing::SoundArchive;
 using testing::Tear;
+using testing::WordSealed;
 
 const std::string kPath = "game/models/gta3.img";
 
@@ -428,23 +435,195 @@ TEST(ArchiveJournal, CountsOnlyWhenCompleteAndIntact) {
     EXPECT_FALSE(DecodeJournal(EncodeJournal(journal, disk)));
 }
 
-// The journal as the version before the SHA-256 seal wrote it: version 2,
-// sealed by FNV-1a over the body's 64-bit little-endian words (the last
-// bytes one by one), seeded with the body's length.
-std::vector<uint8_t> WordSealed(std::vector<uint8_t> bytes) {
-    const size_t body = bytes.size() - 12;  // the seal and the end mark follow
-    bytes[4] = 2;
-    constexpr uint64_t kPrime = 0x100000001b3ull;
-    uint64_t hash = 0xcbf29ce484222325ull ^ body;
-    size_t at = 0;
-    for (; at + 8 <= body; at += 8) {
-        uint64_t word = 0;
-        for (size_t i = 8; i-- > 0;) word = word << 8 | bytes[at + i];
-        hash = (hash ^ word) * kPrime;
+// The journal's size is known before it is written, exactly, whatever its
+// writes: where they start and end within pieces, zeros, data from files or
+// from the archive itself, the directory's runs. One bound holds for the
+// writer and the reader: the writer stops before it writes a journal past
+// it, and the reader, which checks the seal first, never drops a sealed one
+// past it but stops with an error.
+TEST(ArchiveJournal, OneBoundForTheWriterAndTheReader) {
+    std::vector<Entry> entries = {{"a.dff", 1, 2}, {"b.txd", 3, 1}, {"c.dff", 4, 3}};
+    std::vector<uint8_t> archive = SoundArchive({{"a.dff", 2}, {"b.txd", 1}, {"c.dff", 3}});
+    for (size_t at = 2048; at < archive.size(); ++at) archive[at] = static_cast<uint8_t>(at * 7);
+    const std::vector<uint8_t> before = format::EncodeDirectory(entries);
+    entries[1].name = "B.TXD";
+    entries.push_back({"d.dff", 7, 1});
+    const std::vector<uint8_t> after = format::EncodeDirectory(entries);
+    MemoryFileSystem disk;
+    disk.SetFile("mod/c.dff", Pattern(5000, 3));
+    const StagedData fromFile = StagedData::FromFile("mod/c.dff", 5000);
+
+    std::vector<Journal> shapes;
+    Journal directory{archive.size(), archive.size(),
+                      DirectoryWrites(std::vector<uint8_t>(before.begin(), before.begin() + 8 + 3 * 32),
+                                      std::vector<uint8_t>(after.begin(), after.begin() + 8 + 4 * 32))};
+    shapes.push_back(directory);
+    Journal mixed{archive.size(), archive.size() + 2048, {}};
+    mixed.writes.push_back({100, Pattern(1500, 1)});            // both ends inside pieces
+    mixed.writes.push_back({2048 + 700, Pattern(10, 2), 300});  // data and zeros within one piece
+    mixed.writes.push_back({3 * 2048, {}, 2048});               // zeros only
+    JournalWrite staged;                                        // from a file, padded
+    staged.offset = 4 * 2048;
+    staged.staged = &fromFile;
+    staged.zeros = 3 * 2048 - 5000;
+    mixed.writes.push_back(staged);
+    JournalWrite moved;  // the archive's own bytes, to where it grows
+    moved.offset = 7 * 2048;
+    moved.fromArchive = 2048;
+    moved.length = 2048;
+    mixed.writes.push_back(moved);
+    shapes.push_back(mixed);
+    shapes.push_back(Journal{archive.size(), archive.size() - 2048, {{archive.size() - 2048 - 1, {}, 1}}});
+    shapes.push_back(Journal{archive.size(), archive.size(), {}});
+
+    for (size_t i = 0; i < shapes.size(); ++i) {
+        const Journal& journal = shapes[i];
+        const std::vector<uint8_t> bytes = EncodeJournal(journal, disk, archive);
+        EXPECT_EQ(bytes.size(), JournalBytes(journal)) << "shape " << i;
+        ASSERT_TRUE(DecodeJournal(bytes).has_value()) << "shape " << i;
+
+        // The writer: past the bound, nothing is written.
+        disk.SetFile(kPath, archive);
+        {
+            auto file = disk.Open(kPath, OpenMode::Read);
+            try {
+                WriteJournal(disk, kPath, journal, *file, {}, bytes.size() - 1);
+                ADD_FAILURE() << "shape " << i << ": written past the bound";
+            } catch (const ArchiveError& error) {
+                EXPECT_EQ(error.kind(), ErrorKind::TooLarge) << "shape " << i;
+            }
+            EXPECT_FALSE(disk.Exists(JournalPath(kPath))) << "shape " << i;
+            WriteJournal(disk, kPath, journal, *file, {}, bytes.size()).reset();
+        }
+        EXPECT_EQ(disk.Contents(JournalPath(kPath)), bytes) << "shape " << i;
+
+        // The reader: the same bound, the seal first.
+        auto file = disk.Open(JournalPath(kPath), OpenMode::Read);
+        EXPECT_TRUE(ReadJournal(*file, bytes.size()).has_value()) << "shape " << i;
+        try {
+            (void)ReadJournal(*file, bytes.size() - 1);
+            ADD_FAILURE() << "shape " << i << ": a sealed journal past the bound was dropped";
+        } catch (const ArchiveError& error) {
+            EXPECT_EQ(error.kind(), ErrorKind::Damaged) << "shape " << i;
+            EXPECT_NE(error.reason().find("sealed"), std::string::npos) << error.reason();
+        }
+        file.reset();
+        disk.SetFile(JournalPath(kPath), std::vector<uint8_t>(bytes.begin(), bytes.end() - 1));
+        file = disk.Open(JournalPath(kPath), OpenMode::Read);
+        EXPECT_FALSE(ReadJournal(*file, 100).has_value()) << "shape " << i << ": a torn journal counts for nothing";
+        file.reset();
+        disk.Remove(JournalPath(kPath));
     }
-    for (; at < body; ++at) hash = (hash ^ bytes[at]) * kPrime;
-    for (size_t i = 0; i < 8; ++i) bytes[body + i] = static_cast<uint8_t>(hash >> (8 * i));
+}
+
+// The in-place commit of most bytes: an archive of the largest size the
+// game can address, every entry replaced by data of its size under another
+// spelling (the directory changes too). Its journal covers nearly all of the
+// archive, with record heads and the directory's run: it must be one the
+// reader takes, or the commit must not go in place.
+TEST(ArchiveJournal, TheLargestInPlaceCommitIsWithinTheBound) {
+    std::vector<Entry> records;
+    uint64_t sector = 1;
+    for (size_t i = 0; sector < format::kMaxArchiveBytes / kSectorSize; ++i) {
+        const auto sectors =
+            static_cast<uint32_t>(std::min<uint64_t>(52429, format::kMaxArchiveBytes / kSectorSize - sector));
+        records.push_back({"e" + std::to_string(i) + ".dff", static_cast<uint32_t>(sector), sectors});
+        sector += sectors;
+    }
+    std::vector<uint8_t> directory = format::EncodeDirectory(records);
+    directory.resize(format::DirectoryBytes(records.size()));
+    std::vector<std::string> names;
+    std::vector<StagedData> data;
+    for (const Entry& record : records) {
+        names.push_back("E" + record.name.substr(1));
+        data.push_back(StagedData::FromFile("mod/" + record.name, uint64_t{record.sectors} * kSectorSize));
+    }
+    StagedChanges staged{records, directory, format::kMaxArchiveBytes, {}, {}, false, 0};
+    for (size_t i = 0; i < records.size(); ++i) staged.changes.push_back({i, false, &names[i], &data[i], {}});
+    const std::optional<InPlacePlan> plan = PlanInPlace(staged);
+    ASSERT_TRUE(plan.has_value());
+    EXPECT_EQ(plan->journal.writes.size(), records.size() + 1) << "the directory's run, then every entry";
+    EXPECT_TRUE(WithinJournalBound(plan->journal))
+        << JournalBytes(plan->journal) << " bytes, the bound " << kMaxJournalBytes;
+}
+
+// A sealed journal past the bound, in writes here (each record head counts
+// towards the bytes too), stops the open and stays, the archive as it is:
+// it is never dropped, which could leave a half-applied commit unnoticed.
+TEST(ArchiveJournal, ASealedJournalPastTheBoundStopsTheOpen) {
+    const std::vector<uint8_t> base = SoundArchive({{"a.dff", 2}});
+    const Journal journal{base.size(), base.size(), {{2048, Pattern(100, 1)}}};
+    MemoryFileSystem disk;
+    const std::vector<uint8_t> one = EncodeJournal(journal, disk, base);
+    // As many more writes of nothing at the archive's end as pass the bound.
+    std::vector<uint8_t> bytes(one.begin(), one.end() - 12);
+    const uint64_t count = 1 + kMaxJournalWrites;
+    for (size_t i = 0; i < 4; ++i) bytes[24 + i] = static_cast<uint8_t>(count >> (8 * i));
+    uint8_t record[24] = {};
+    for (size_t i = 0; i < 8; ++i) record[i] = static_cast<uint8_t>(base.size() >> (8 * i));
+    for (uint64_t i = 1; i < count; ++i) bytes.insert(bytes.end(), record, record + sizeof record);
+    const Digest seal = Sha256Of(bytes);
+    bytes.insert(bytes.end(), seal.begin(), seal.begin() + 8);
+    bytes.insert(bytes.end(), one.end() - 4, one.end());
+    disk.SetFile(kPath, base);
+    disk.SetFile(JournalPath(kPath), bytes);
+    try {
+        (void)Archive::Open(kPath, disk);
+        ADD_FAILURE() << "opened";
+    } catch (const ArchiveError& error) {
+        EXPECT_EQ(error.kind(), ErrorKind::Damaged);
+        EXPECT_EQ(error.path(), JournalPath(kPath));
+        EXPECT_NE(error.reason().find("sealed"), std::string::npos) << error.reason();
+    }
+    EXPECT_EQ(disk.Contents(kPath), base);
+    EXPECT_EQ(disk.Contents(JournalPath(kPath)), bytes);
+    // Within the bound, the same journal is this archive's own.
+    disk.SetFile(JournalPath(kPath), one);
+    EXPECT_EQ(Archive::Open(kPath, disk).RecoveryOnOpen(), Recovery::Completed);
+}
+
+enum class SealedAs { Current, WordSealed, DigestSealed };
+
+std::vector<uint8_t> InLayout(const std::vector<uint8_t>& bytes, SealedAs layout) {
+    switch (layout) {
+    case SealedAs::Current:
+        break;
+    case SealedAs::WordSealed:
+        return WordSealed(bytes);
+    case SealedAs::DigestSealed:
+        return DigestSealed(bytes);
+    }
     return bytes;
+}
+
+TEST(ArchiveJournal, EarlierLayoutsCountOnlyWhenCompleteAndIntact) {
+    Journal journal;
+    journal.oldSize = 4 * 2048;
+    journal.newSize = 5 * 2048;
+    journal.writes.push_back({100, Pattern(1500, 1)});
+    journal.writes.push_back({4 * 2048, Pattern(2048, 2)});
+    MemoryFileSystem disk;
+    const std::vector<uint8_t> current = EncodeJournal(journal, disk);
+    for (const SealedAs layout : {SealedAs::WordSealed, SealedAs::DigestSealed}) {
+        const std::vector<uint8_t> bytes = InLayout(current, layout);
+        const std::optional<Journal> decoded = DecodeJournal(bytes);
+        ASSERT_TRUE(decoded.has_value());
+        ASSERT_EQ(decoded->writes.size(), 2u);
+        EXPECT_EQ(decoded->writes[0].bytes, journal.writes[0].bytes);
+        for (size_t length = 0; length < bytes.size(); ++length)
+            ASSERT_FALSE(
+                DecodeJournal(std::vector<uint8_t>(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(length))))
+                << "torn at " << length;
+        for (size_t at = 0; at < bytes.size(); at += 7) {
+            std::vector<uint8_t> flipped = bytes;
+            flipped[at] ^= 0x10;
+            ASSERT_FALSE(DecodeJournal(flipped)) << "flipped at " << at;
+        }
+        // This version's seal under the earlier version number is no seal.
+        std::vector<uint8_t> renumbered = current;
+        renumbered[4] = 2;
+        EXPECT_FALSE(DecodeJournal(renumbered));
+    }
 }
 
 // A journal left beside an archive, and what the next open makes of it:
@@ -479,14 +658,19 @@ TEST(ArchiveJournal, IsAppliedOnlyToTheArchiveItWasWrittenFor) {
         std::vector<uint8_t> archive;
         Recovery recovery;
         std::vector<uint8_t> after;
-        bool wordSealed = false;  // left by the version before
+        SealedAs layout = SealedAs::Current;  // or one an earlier version left
     };
     const Case cases[] = {
         {"not applied yet", base, Recovery::Completed, applied},
         {"torn in the middle of applying", torn, Recovery::Completed, applied},
-        {"torn in the middle of applying by the version before", torn, Recovery::Completed, applied, true},
-        {"changed by another program, journal of the version before", changedAfter, Recovery::Stale, changedAfter,
-         true},
+        {"torn in the middle of applying, sealed by words", torn, Recovery::Completed, applied, SealedAs::WordSealed},
+        {"changed by another program, sealed by words", changedAfter, Recovery::Stale, changedAfter,
+         SealedAs::WordSealed},
+        {"torn in the middle of applying, sealed by the whole digest", torn, Recovery::Completed, applied,
+         SealedAs::DigestSealed},
+        {"not applied yet, sealed by the whole digest", base, Recovery::Completed, applied, SealedAs::DigestSealed},
+        {"changed by another program, sealed by the whole digest", changedAfter, Recovery::Stale, changedAfter,
+         SealedAs::DigestSealed},
         {"grown, nothing written yet",
          [&] {
              auto b = base;
@@ -504,7 +688,7 @@ TEST(ArchiveJournal, IsAppliedOnlyToTheArchiveItWasWrittenFor) {
     for (const Case& c : cases) {
         MemoryFileSystem disk;
         disk.SetFile(kPath, c.archive);
-        disk.SetFile(JournalPath(kPath), c.wordSealed ? WordSealed(bytes) : bytes);
+        disk.SetFile(JournalPath(kPath), InLayout(bytes, c.layout));
         Recovery recovery = Recovery::None;
         try {
             recovery = Archive::Open(kPath, disk).RecoveryOnOpen();
@@ -593,19 +777,22 @@ TEST(ArchiveJournal, OneThatCannotBeRemovedIsEmptiedAndNamed) {
 namespace veltrin::archive {
 namespace {
 
-// The journal's flush reports a failure (its bytes reached the disk all the
-// same) and the journal can then be neither removed nor emptied (a virus
-// scanner holds it): the next open would complete the commit, so the
-// commit must not say that nothing changed.
+// A journal whose writing fails and that can then be neither removed nor
+// emptied (a virus scanner holds it). Either its flush reports a failure
+// though its bytes reached the disk all the same (the next open completes
+// the commit), or its write tears, half of it on the disk (the next open
+// rolls it back). Either way the commit must not say that nothing changed.
+enum class JournalFault { FlushReportedLost, WriteTorn };
+
 class StubbornJournal final : public testing::ForwardingFileSystem {
 public:
-    using ForwardingFileSystem::ForwardingFileSystem;
+    StubbornJournal(FileSystem& inner, JournalFault fault) : ForwardingFileSystem(inner), fault_(fault) {}
     std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
         if (path == JournalPath(kPath) && mode == OpenMode::ReadWrite)
             throw ArchiveError(ErrorKind::Locked, path, "another program holds it");
         auto file = inner_.Open(path, mode);
         if (path != JournalPath(kPath)) return file;
-        return std::make_unique<FailingFlush>(std::move(file));
+        return std::make_unique<FailingJournal>(std::move(file), fault_);
     }
     void Remove(const std::string& path) override {
         if (path == JournalPath(kPath)) throw ArchiveError(ErrorKind::Locked, path, "another program holds it");
@@ -613,37 +800,74 @@ public:
     }
 
 private:
-    class FailingFlush final : public File {
+    class FailingJournal final : public File {
     public:
-        explicit FailingFlush(std::unique_ptr<File> inner) : inner_(std::move(inner)) {}
+        FailingJournal(std::unique_ptr<File> inner, JournalFault fault) : inner_(std::move(inner)), fault_(fault) {}
         uint64_t Size() override { return inner_->Size(); }
         void ReadAt(uint64_t offset, std::span<uint8_t> bytes) override { inner_->ReadAt(offset, bytes); }
-        void WriteAt(uint64_t offset, std::span<const uint8_t> bytes) override { inner_->WriteAt(offset, bytes); }
+        void WriteAt(uint64_t offset, std::span<const uint8_t> bytes) override {
+            if (fault_ != JournalFault::WriteTorn) return inner_->WriteAt(offset, bytes);
+            inner_->WriteAt(offset, bytes.first(bytes.size() / 2));
+            throw ArchiveError(ErrorKind::Io, JournalPath(kPath), "the disk reported a write error");
+        }
         void Resize(uint64_t size) override { inner_->Resize(size); }
         void Flush() override {
             inner_->Flush();
-            throw ArchiveError(ErrorKind::Io, JournalPath(kPath), "the flush was reported lost");
+            if (fault_ == JournalFault::FlushReportedLost)
+                throw ArchiveError(ErrorKind::Io, JournalPath(kPath), "the flush was reported lost");
         }
 
     private:
         std::unique_ptr<File> inner_;
+        JournalFault fault_;
     };
+    JournalFault fault_;
 };
 
+// The outcome is told from what the archive holds, also where the commit
+// leaves the directory and the size as they were (a replacement that fits
+// its entry's sectors), so that they cannot tell old from new.
 TEST(ArchiveJournal, AFailedJournalThatCannotBeRemovedMakesTheCommitInterrupted) {
-    MemoryFileSystem disk;
-    SetUpDisk(disk, {Base(), {}});
-    StubbornJournal stubborn(disk);
-    Archive archive = Archive::Open(kPath, stubborn);
-    archive.Put("a.dff", Pattern(100, 1));
-    try {
-        archive.Commit();
-        ADD_FAILURE() << "committed";
-    } catch (const CommitInterrupted& interrupted) {
-        const CommitOutcome outcome = OutcomeOf(interrupted, kPath, disk);
-        EXPECT_EQ(outcome.holds, CommitOutcome::Holds::New) << "the next open completed it";
-    } catch (const ArchiveError& error) {
-        ADD_FAILURE() << "a plain failure, which says nothing changed: " << error.reason();
+    struct Case {
+        const char* what;
+        JournalFault fault;
+        const char* name;  // the replacement's spelling: another one changes the directory
+        CommitOutcome::Holds holds;
+        Recovery recovery;
+    };
+    const Case cases[] = {
+        {"flush reported lost", JournalFault::FlushReportedLost, "A.DFF", CommitOutcome::Holds::New,
+         Recovery::Completed},
+        {"flush reported lost, same directory", JournalFault::FlushReportedLost, "a.dff", CommitOutcome::Holds::New,
+         Recovery::Completed},
+        {"torn write", JournalFault::WriteTorn, "A.DFF", CommitOutcome::Holds::Old, Recovery::RolledBack},
+        {"torn write, same directory", JournalFault::WriteTorn, "a.dff", CommitOutcome::Holds::Old,
+         Recovery::RolledBack},
+    };
+    for (const Case& c : cases) {
+        MemoryFileSystem disk;
+        SetUpDisk(disk, {Base(), {}});
+        StubbornJournal stubborn(disk, c.fault);
+        Archive archive = Archive::Open(kPath, stubborn);
+        const Entry a = archive.Entries().front();
+        ASSERT_EQ(a.name, "a.dff");
+        archive.Put(c.name, Pattern(100, 1));
+        std::vector<uint8_t> changed = Base();
+        std::copy_n(c.name, 5, changed.begin() + 8 + 8);
+        const auto start = changed.begin() + static_cast<std::ptrdiff_t>(a.offset) * 2048;
+        std::copy_n(Pattern(100, 1).begin(), 100, start);
+        std::fill_n(start + 100, a.sectors * 2048 - 100, 0);
+        try {
+            archive.Commit();
+            ADD_FAILURE() << c.what << ": committed";
+        } catch (const CommitInterrupted& interrupted) {
+            const CommitOutcome outcome = OutcomeOf(interrupted, kPath, disk);
+            EXPECT_EQ(outcome.holds, c.holds) << c.what;
+            EXPECT_EQ(outcome.recovery, c.recovery) << c.what;
+            EXPECT_EQ(disk.Contents(kPath), c.holds == CommitOutcome::Holds::New ? changed : Base()) << c.what;
+        } catch (const ArchiveError& error) {
+            ADD_FAILURE() << c.what << ": a plain failure, which says nothing changed: " << error.reason();
+        }
     }
 }
 

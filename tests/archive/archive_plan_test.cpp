@@ -311,6 +311,69 @@ TEST(ArchivePlan, TheTwinTheGameReadsStaysTheOneItReads) {
     }
 }
 
+// player.img of 600 records whose first record's data lies last, as other
+// editors leave it, and a free entry within the table. The game finds
+// clothes by name among the table's records, first match: the rebuild keeps
+// player.img's directory order (its data follows it), so that no record of
+// the table leaves it and no twin overtakes another; only free entries go.
+// Records past the table are ones the game never sees: the full check names
+// each of them, in player.img only.
+std::vector<uint8_t> TorsoStoredLast(size_t count) {
+    std::vector<RawEntry> raw;
+    raw.push_back({"torso.dff", static_cast<uint32_t>(20 + count), 2});
+    raw.push_back({"~free-14", 20, 1});
+    for (size_t i = 2; i < count; ++i)
+        raw.push_back({"c" + std::to_string(i) + ".dff", static_cast<uint32_t>(19 + i), 1});
+    std::vector<uint8_t> bytes = RawArchive(raw, (22 + count) * kSectorSize);
+    for (size_t at = 20 * kSectorSize; at < bytes.size(); ++at) bytes[at] = static_cast<uint8_t>(at / kSectorSize);
+    std::fill_n(bytes.begin() + 20 * kSectorSize, kSectorSize, 0);
+    return bytes;
+}
+
+TEST(ArchivePlan, RebuildOfPlayerImgKeepsEveryRecordOfTheGamesTableInIt) {
+    for (const std::string& path : {kPlayer, kGta3}) {
+        MemoryFileSystem fs;
+        fs.SetFile(path, TorsoStoredLast(600));
+        const std::vector<uint8_t> before = fs.Contents(path);
+        const auto content = ContentOf(before, "before");
+        Rebuild(path, {}, fs);
+        const std::vector<uint8_t> after = fs.Contents(path);
+        ExpectRules(after, path);
+        EXPECT_EQ(ContentOf(after, "rebuilt"), content) << path;
+        const Archive archive = Archive::Open(path, fs);
+        ASSERT_EQ(archive.Records().size(), 599u) << path << ": the free entry goes";
+        if (path == kPlayer) {
+            EXPECT_EQ(veltrin::testing::img::FixedTableProblems(before, after),
+                      std::vector<std::string>{"record 1 \"~free-14\" is gone after the change"});
+            EXPECT_EQ(archive.Records().front().name, "torso.dff");
+            EXPECT_EQ(archive.Records()[548].name, "c549.dff") << "the last of the table's records";
+            EXPECT_EQ(archive.Records()[549].name, "c550.dff") << "the first record past it comes into it";
+        } else {
+            EXPECT_EQ(archive.Records().back().name, "torso.dff") << "data order";
+        }
+    }
+}
+
+TEST(ArchiveVerify, NamesTheEntriesOfPlayerImgPastTheGamesTable) {
+    for (const std::string& path : {kPlayer, kGta3}) {
+        MemoryFileSystem fs;
+        std::vector<std::pair<std::string, uint16_t>> entries;
+        for (int i = 0; i < 552; ++i) entries.push_back({"c" + std::to_string(i) + ".dff", 1});
+        entries.push_back({"~free-231", 1});  // at sector 9 + 552: nothing the game misses
+        fs.SetFile(path, SoundArchive(entries, 9));
+        const std::vector<std::string> problems = Verify(path, fs);
+        if (path == kGta3) {
+            EXPECT_EQ(problems, std::vector<std::string>{}) << "gta3.img has no such table";
+            continue;
+        }
+        ASSERT_EQ(problems.size(), 2u) << ::testing::PrintToString(problems);
+        EXPECT_NE(problems[0].find("\"c550.dff\""), std::string::npos) << problems[0];
+        EXPECT_NE(problems[0].find("551"), std::string::npos) << problems[0];
+        EXPECT_NE(problems[0].find("550"), std::string::npos) << problems[0];
+        EXPECT_NE(problems[1].find("\"c551.dff\""), std::string::npos) << problems[1];
+    }
+}
+
 TEST(ArchivePlan, RebuildDropsFreeEntries) {
     MemoryFileSystem fs;
     fs.SetFile(kGta3, WithFree());

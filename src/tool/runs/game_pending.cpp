@@ -10,6 +10,7 @@
 #include "tool/common/file_util.h"
 #include "tool/common/publish_group.h"
 #include "tool/runs/entry_match.h"
+#include "tool/runs/originals_store.h"
 #include "tool/runs/run_report.h"
 
 namespace veltrin::tool {
@@ -76,9 +77,11 @@ std::vector<uint8_t> Encode(const GamePending& pending) {
             Raw(out, put.holds->digest);
         }
     }
-    const std::vector<uint8_t> record = EncodeGameRecord(pending.ifSaved);
-    Number(out, record.size(), 8);
-    Raw(out, record);
+    for (const GameRecord* record : {&pending.ifSaved, &pending.ifNot}) {
+        const std::vector<uint8_t> bytes = EncodeGameRecord(*record);
+        Number(out, bytes.size(), 8);
+        Raw(out, bytes);
+    }
     const archive::Digest seal = archive::Sha256Of(out);
     Raw(out, seal);
     return out;
@@ -115,6 +118,7 @@ GamePending Decode(std::span<const uint8_t> bytes) {
         pending.puts.push_back(std::move(put));
     }
     pending.ifSaved = DecodeGameRecord(in.Raw(in.Number(8)));
+    pending.ifNot = DecodeGameRecord(in.Raw(in.Number(8)));
     if (!in.AtEnd()) throw RecordError("the record of a save in progress beside it holds more than it says");
     return pending;
 }
@@ -139,6 +143,14 @@ void RemoveDurably(archive::FileSystem& fs, const std::string& path) {
     fs.FlushFolder(std::string(text::FolderOf(path)));
 }
 
+// The waiting record and its scratch file.
+void RemovePending(archive::FileSystem& fs, const std::string& archivePath) {
+    const std::string path = GamePendingPathFor(archivePath);
+    if (fs.Exists(path)) RemoveDurably(fs, path);
+    const std::string scratch = path + std::string(kScratchSuffix);
+    if (fs.Exists(scratch)) RemoveDurably(fs, scratch);
+}
+
 }  // namespace
 
 std::string GamePendingPathFor(const std::string& archivePath) { return GameRecordPathFor(archivePath) + ".saving"; }
@@ -149,16 +161,17 @@ void WriteGamePending(archive::FileSystem& fs, const std::string& archivePath, c
     group.Publish();
 }
 
-void ConfirmGamePending(archive::FileSystem& fs, const std::string& archivePath, const GameRecord& saved) {
+void ConfirmGameSave(archive::FileSystem& fs, const std::string& archivePath, const GameRecord& before,
+                     const GameRecord& saved) {
     WriteGameRecord(fs, GameRecordPathFor(archivePath), saved);
-    DropGamePending(fs, archivePath);
+    OriginalsStore(fs, archivePath).RemoveUnused(before, saved);
+    RemovePending(fs, archivePath);
 }
 
-void DropGamePending(archive::FileSystem& fs, const std::string& archivePath) {
-    const std::string path = GamePendingPathFor(archivePath);
-    if (fs.Exists(path)) RemoveDurably(fs, path);
-    const std::string scratch = path + std::string(kScratchSuffix);
-    if (fs.Exists(scratch)) RemoveDurably(fs, scratch);
+void DropGameSave(archive::FileSystem& fs, const std::string& archivePath, const GameRecord& before,
+                  const GameRecord& saved) {
+    OriginalsStore(fs, archivePath).RemoveUnused(saved, before);
+    RemovePending(fs, archivePath);
 }
 
 bool SettleGamePending(archive::FileSystem& fs, const std::string& archivePath, Report& report) {
@@ -176,10 +189,10 @@ bool SettleGamePending(archive::FileSystem& fs, const std::string& archivePath, 
                 "; the game's record of installs waited for it");
     ReportRecovery(report, archive.RecoveryOnOpen());
     if (TookEffect(archive, pending)) {
-        ConfirmGamePending(fs, archivePath, pending.ifSaved);
+        ConfirmGameSave(fs, archivePath, pending.ifNot, pending.ifSaved);
         report.Line("  the save took effect: the game's record of installs now says so");
     } else {
-        DropGamePending(fs, archivePath);
+        DropGameSave(fs, archivePath, pending.ifNot, pending.ifSaved);
         report.Line("  the save did not take effect: the game's record of installs stays as it was before it");
     }
     return true;

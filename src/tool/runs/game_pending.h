@@ -11,8 +11,13 @@
 // The file: the mark "VeltrinInstallsSaving\r\n\x1a", a 32-bit version (1),
 // a flag and the state found (digest, u64 size), a 32-bit count of entries,
 // each a text name and a flag with the put it will hold (u64 size, digest),
-// the game record the save will leave (u64 length and its bytes), and a
-// SHA-256 seal of everything before it.
+// the game record the save will leave and the one it replaces (each a u64
+// length and its bytes), and a SHA-256 seal of everything before it.
+//
+// The originals store follows the outcome too: the contents only the
+// record the save leaves refers to go when it did not take effect, those
+// only the record it replaces refers to go when it did; the waiting record
+// is removed last, so that a crash in between leaves it to the next run.
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,15 +41,20 @@ struct GamePut {
 struct GamePending {
     std::optional<archive::ArchiveState> found;
     std::vector<GamePut> puts;
-    GameRecord ifSaved;  // its `left` is the state the save leaves
+    GameRecord ifSaved;  // its `left` is the state the save leaves (none: not known yet)
+    GameRecord ifNot;    // the record as it stands
 };
 
 // Made durable before the archive changes. Throws ArchiveError.
 void WriteGamePending(archive::FileSystem& fs, const std::string& archivePath, const GamePending& pending);
-// The save took effect: the waiting record becomes the game's record.
-void ConfirmGamePending(archive::FileSystem& fs, const std::string& archivePath, const GameRecord& saved);
-// The save did not: the waiting record goes. Nothing to do when none waits.
-void DropGamePending(archive::FileSystem& fs, const std::string& archivePath);
+// The save took effect: the waiting record becomes the game's record, the
+// originals only the one it replaces referred to go, then the waiting one.
+void ConfirmGameSave(archive::FileSystem& fs, const std::string& archivePath, const GameRecord& before,
+                     const GameRecord& saved);
+// The save did not: the originals only the waiting record referred to go,
+// then the waiting record. Nothing to do when none waits.
+void DropGameSave(archive::FileSystem& fs, const std::string& archivePath, const GameRecord& before,
+                  const GameRecord& saved);
 
 // Settles a save an earlier run left waiting (see above), saying so in a
 // line. Returns whether it found one. A waiting record that cannot be

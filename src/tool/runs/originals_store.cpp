@@ -80,8 +80,9 @@ bool OriginalsStore::HoldsPut(const StoredContent& content, const PutData& put) 
         file->ReadAt(at, {piece.data(), take});
         const uint64_t data = at < put.size ? std::min<uint64_t>(take, put.size - at) : 0;
         sum.Add({piece.data(), static_cast<size_t>(data)});
-        zeros = zeros && std::all_of(piece.begin() + static_cast<std::ptrdiff_t>(data),
-                                     piece.begin() + static_cast<std::ptrdiff_t>(take), [](uint8_t b) { return b == 0; });
+        zeros =
+            zeros && std::all_of(piece.begin() + static_cast<std::ptrdiff_t>(data),
+                                 piece.begin() + static_cast<std::ptrdiff_t>(take), [](uint8_t b) { return b == 0; });
     }
     return zeros && sum.Finish() == put.digest;
 }

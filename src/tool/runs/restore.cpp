@@ -261,7 +261,8 @@ private:
         outcomes_.push_back({path, "not changed"});
         report_.Line("open " + path);
         GameRecord game = LoadGameRecord(fs_, path, report_);
-        const GameRecord asRead = game;
+        gameAsRead_ = game;
+        const GameRecord& asRead = gameAsRead_;
         archive_.emplace(archive::Archive::Open(path, fs_));
         ReportRecovery(report_, archive_->RecoveryOnOpen());
         tally_ = {};
@@ -285,9 +286,10 @@ private:
             saved = UndoInstall(game, *index, store);
         } else {
             report_.Line("nothing of the install from this folder is in " + path +
-                         " any more: it was undone from another copy of the mod, or the game was repaired or "
-                         "changed since");
+                         " any more: what it put in was given back or changed since (an undo from another copy of "
+                         "the mod, a repair or update of the game, or another program)");
             outcomes_.back().what = "nothing to undo";
+            saved = CommitStaged(game, {});  // entries forced back
         }
         if (!saved) {
             if (outcomes_.back().what == "not changed") {
@@ -296,12 +298,12 @@ private:
             }
             if (EncodeGameRecord(game) != EncodeGameRecord(asRead) || game.installs.empty()) {
                 changed_ = true;
-                WriteGameRecord(fs_, GameRecordPathFor(path), game);
+                WriteGamePending(fs_, path, {archive_->CurrentState(), {}, game, asRead});
+                ConfirmGameSave(fs_, path, asRead, game);
             }
         } else {
-            ConfirmGamePending(fs_, path, game);
+            ConfirmGameSave(fs_, path, asRead, game);
         }
-        store.RemoveUnused(asRead, game);
         archive_.reset();
         MakeRemovalsDurable(RemoveUsedUp());
         KeepRecord(recorded);
@@ -408,7 +410,7 @@ private:
             const archive::Layout layout = *before;
             game.left = StateOfLayout(layout);
             changed_ = true;
-            WriteGamePending(fs_, path, {archive_->CurrentState(), puts, game});
+            WriteGamePending(fs_, path, {archive_->CurrentState(), puts, game, gameAsRead_});
             SaveOrDropPending([&] {
                 return archive_->RestoreLayout(
                     layout, originals, [this](uint64_t done, uint64_t total) { report_.Progress(done, total); });
@@ -422,7 +424,14 @@ private:
             else if (archive_->Find(top.name))
                 archive_->Remove(top.name);
         }
+        return CommitStaged(game, puts);
+    }
+
+    // Saves what is staged, the game's record waiting beside the archive
+    // until the outcome is known. Returns whether anything was staged.
+    bool CommitStaged(GameRecord& game, const std::vector<GamePut>& puts) {
         if (!archive_->HasChanges()) return false;
+        const std::string path = archive_->Path();
         const archive::ArchiveState found = archive_->CurrentState();
         SaveOrDropPending([&] {
             return archive_->Commit([this](uint64_t done, uint64_t total) { report_.Progress(done, total); },
@@ -430,7 +439,7 @@ private:
                                     [&](const archive::ArchiveState& planned) {
                                         game.left = planned;
                                         changed_ = true;
-                                        WriteGamePending(fs_, path, {found, puts, game});
+                                        WriteGamePending(fs_, path, {found, puts, game, gameAsRead_});
                                     });
         });
         return true;
@@ -455,7 +464,7 @@ private:
             throw;
         } catch (...) {
             try {
-                DropGamePending(fs_, path);
+                DropGameSave(fs_, path, gameAsRead_, gameAsRead_);
             } catch (const std::exception&) {
                 // Settled by the next run (SettleGamePending).
             }
@@ -773,7 +782,8 @@ private:
     archive::FileSystem& fs_;
     Report& report_;
     const bool force_;
-    InstallRecord record_;  // empty for an install made without one
+    InstallRecord record_;   // empty for an install made without one
+    GameRecord gameAsRead_;  // the game's record of the archive open, as read
     std::optional<archive::Archive> archive_;
     UndoTally tally_;
     std::vector<std::string> usedUp_;

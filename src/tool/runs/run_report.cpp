@@ -115,8 +115,7 @@ std::string InterruptedOutcome(const archive::CommitOutcome& outcome, const std:
     case archive::CommitOutcome::Holds::Unknown:
         break;
     }
-    return "not known: " + interrupted + ", and the archive cannot be opened again (" + outcome.why +
-           "); the next run that opens it completes or rolls back that save";
+    return "not known: " + interrupted + ", and " + outcome.why;
 }
 
 ExitStatus ReportStopped(Report& report, const StoppedRun& stopped, const std::vector<ArchiveOutcome>& outcomes,

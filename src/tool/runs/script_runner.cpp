@@ -9,6 +9,7 @@
 #include "archive/archive_error.h"
 #include "archive/commit.h"
 #include "archive/free_entries.h"
+#include "archive/game_table.h"
 #include "archive/names.h"
 #include "archive/recovery.h"
 #include "install/payload_folders.h"
@@ -33,9 +34,7 @@
 namespace veltrin::tool {
 namespace {
 
-// The game copies player.img's directory into a table of this many records
-// and drops the rest.
-constexpr size_t kPlayerTable = 550;
+using archive::kPlayerTable;
 constexpr std::string_view kPlayerArchive = install::kPayloadFolders[1];
 static_assert(kPlayerArchive == "player.img");
 
@@ -183,7 +182,7 @@ bool SetAsideTriedFolder(const InstallRecord& record, const std::string& compute
     const std::string backups(text::FolderOf(recordPath));
     const std::string folder(text::FolderOf(backups));
     if (GameKnowsFolder(commands, folder, fs)) return false;
-    const std::string aside = backups + " (from another computer)";
+    const std::string aside = std::string(folder) + backups[folder.size()] + "Backups (from another computer)";
     int moved = 0;
     for (const std::string& path : FilesRunsPublish(recordPath, commands, &record)) {
         for (const std::string& file : {path, AddedMarkerPath(path)}) {
@@ -384,7 +383,8 @@ private:
             outcomes_.back().what = "not changed: saving it failed";
             InstallRecord updated = RecordOfThisBlock(true);
             GameRecord game = GameRecordOfThisBlock();
-            store_->Publish();  // the originals are durable before the record that refers to them
+            const archive::ArchiveState found = open_->CurrentState();
+            PublishOriginals(path, {found, GamePuts(), game, gameAsRead_});
             archive::CommitStats stats;
             try {
                 stats = open_->Commit([this](uint64_t done, uint64_t total) { report_.Progress(done, total); },
@@ -396,7 +396,7 @@ private:
                                           changed_ = true;
                                           WritePendingSave(fs_, recordPath_, path, PutsNotRecorded(), updated);
                                           game.left = planned;
-                                          WriteGamePending(fs_, path, {open_->CurrentState(), GamePuts(), game});
+                                          WriteGamePending(fs_, path, {found, GamePuts(), game, gameAsRead_});
                                       });
             } catch (const archive::CommitInterrupted& interrupted) {
                 open_.reset();
@@ -418,8 +418,7 @@ private:
             outcomes_.back().what = "changes saved";
             record_ = std::move(updated);
             ConfirmPendingSave(fs_, recordPath_, record_);
-            ConfirmGamePending(fs_, path, game);
-            store_->RemoveUnused(gameAsRead_, game);
+            ConfirmGameSave(fs_, path, gameAsRead_, game);
             WarnPastTheGamesTable();
         } else {
             report_.Line("nothing to change in " + path);
@@ -428,11 +427,9 @@ private:
                 // The mod is in the game as it is: the record still learns
                 // of this folder.
                 GameRecord game = GameRecordOfThisBlock();
-                store_->Publish();
                 game.left = open_->CurrentState();
-                changed_ = true;
-                WriteGameRecord(fs_, GameRecordPathFor(path), game);
-                store_->RemoveUnused(gameAsRead_, game);
+                PublishOriginals(path, {game.left, GamePuts(), game, gameAsRead_});
+                ConfirmGameSave(fs_, path, gameAsRead_, game);
             }
         }
         open_.reset();
@@ -581,14 +578,28 @@ private:
         return puts;
     }
 
+    // The originals the block keeps are durable before the record that
+    // refers to them and before the archive changes; the game's record of
+    // the save waits beside the archive first, so that whatever happens next
+    // the next run knows which originals are the record's.
+    void PublishOriginals(const std::string& path, const GamePending& pending) {
+        changed_ = true;
+        WriteGamePending(fs_, path, pending);
+        try {
+            store_->Publish();
+        } catch (...) {
+            DropGamePendingOrLeaveIt(path, pending.ifSaved);
+            throw;
+        }
+    }
+
     void SettleInterruptedGameSave(const std::string& path, archive::CommitOutcome::Holds holds,
                                    const GameRecord& game) {
         try {
             if (holds == archive::CommitOutcome::Holds::New) {
-                ConfirmGamePending(fs_, path, game);
+                ConfirmGameSave(fs_, path, gameAsRead_, game);
             } else if (holds == archive::CommitOutcome::Holds::Old) {
-                DropGamePending(fs_, path);
-                store_->RemoveUnused(game, gameAsRead_);
+                DropGameSave(fs_, path, gameAsRead_, game);
             }
         } catch (const std::exception& error) {
             report_.Line("  the game's record of installs cannot be brought up to date now (" +
@@ -600,8 +611,7 @@ private:
     // referred to; where they cannot, the next run settles it.
     void DropGamePendingOrLeaveIt(const std::string& path, const GameRecord& game) noexcept {
         try {
-            DropGamePending(fs_, path);
-            store_->RemoveUnused(game, gameAsRead_);
+            DropGameSave(fs_, path, gameAsRead_, game);
         } catch (const std::exception&) {
             // Settled by the next run (SettleGamePending).
         }

@@ -9,6 +9,7 @@
 #include "archive/archive_error.h"
 #include "archive/commit.h"
 #include "archive/free_entries.h"
+#include "archive/game_table.h"
 #include "archive/names.h"
 #include "archive/recovery.h"
 #include "text/counted.h"
@@ -271,6 +272,8 @@ ExitStatus RebuildArchive(const std::string& archivePath, archive::FileSystem& f
         return Saved(archivePath, fs, report, "nothing was changed", [&] {
             const auto stats = archive.Rebuild(ProgressTo(report));
             report.Line("rebuilt: " + text::Counted(stats.bytesWritten, "byte", "bytes") + " written");
+            for (const std::string& past : archive::EntriesPastTheTable(archive.Records(), archivePath))
+                report.Line("warning: " + past);
         });
     });
 }

@@ -8,9 +8,9 @@
 
 #include "archive/archive.h"
 #include "archive/journal.h"
+#include "archive_builder.h"
 #include "testing/journal_bytes.h"
 #include "testing/memory_file_system.h"
-#include "archive_builder.h"
 
 namespace {
 
@@ -59,6 +59,8 @@ int main(int argc, char** argv) {
     journal.writes.push_back({4 * 2048, Pattern(2048, 9)});
     MemoryFileSystem files;  // the journal's data is all in it
     Write(folder, "journal", 1, EncodeJournal(journal, files));
+    Write(folder, "journal-word-sealed", 1, testing::WordSealed(EncodeJournal(journal, files)));
+    Write(folder, "journal-digest-sealed", 1, testing::DigestSealed(EncodeJournal(journal, files)));
     std::vector<uint8_t> torn = EncodeJournal(journal, files);
     torn.resize(torn.size() / 2);
     Write(folder, "journal-torn", 1, torn);

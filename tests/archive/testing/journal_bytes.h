@@ -14,6 +14,12 @@ namespace veltrin::archive::testing {
 // the journal's old size when empty); data staged in files is read from fs.
 std::vector<uint8_t> EncodeJournal(const Journal& journal, MemoryFileSystem& fs,
                                    const std::vector<uint8_t>& archiveBefore = {});
+// A journal's bytes as this version writes them, resealed as the versions
+// before it did, both under version number 2: by FNV-1a over the body's
+// 64-bit little-endian words (the last bytes one by one), seeded with the
+// body's length; and before that by the body's whole SHA-256 (32 bytes).
+std::vector<uint8_t> WordSealed(std::vector<uint8_t> bytes);
+std::vector<uint8_t> DigestSealed(const std::vector<uint8_t>& bytes);
 // The journal these bytes hold, each write with its data; nothing when they
 // are not a complete journal.
 std::optional<Journal> DecodeJournal(const std::vector<uint8_t>& bytes);

@@ -39,8 +39,10 @@ Bytes Data(size_t size, uint32_t seed) { return archive::testing::Pattern(size, 
 // both add veltrin_cap.txd to player.img with the same bytes.
 const Bytes kCap = Data(3000, 98);
 Mod ModA() {
-    return {{false, "infernus.dff", Data(7000, 10)}, {false, "model1.txd", Data(3000, 11)},
-            {false, "a_only.dff", Data(5000, 12)},   {true, "vest.dff", Data(1500, 13)},
+    return {{false, "infernus.dff", Data(7000, 10)},
+            {false, "model1.txd", Data(3000, 11)},
+            {false, "a_only.dff", Data(5000, 12)},
+            {true, "vest.dff", Data(1500, 13)},
             {true, "veltrin_cap.txd", kCap}};
 }
 Mod ModB() {
@@ -54,7 +56,8 @@ class GameRecordRunTest : public ::testing::Test {
 protected:
     void SetUp() override {
         std::vector<std::pair<std::string, uint16_t>> gta3;
-        for (int i = 0; i < 8; ++i) gta3.push_back({"model" + std::to_string(i) + (i % 2 ? ".txd" : ".dff"), 1 + i % 3});
+        for (int i = 0; i < 8; ++i)
+            gta3.push_back({"model" + std::to_string(i) + (i % 2 ? ".txd" : ".dff"), 1 + i % 3});
         gta3.push_back({"infernus.dff", 3});
         std::vector<std::pair<std::string, uint16_t>> player;
         for (int i = 0; i < 5; ++i) player.push_back({"cloth" + std::to_string(i) + ".dff", 1 + i % 2});
@@ -195,8 +198,9 @@ TEST_F(GameRecordRunTest, TheGameUpdatedBetweenTwoInstalls) {
         archive.Commit();
     }
     ASSERT_EQ(Install(ModA(), folderA), 0) << console.text;
-    EXPECT_TRUE(Has("changed since the installs put them in (another program, or the game repaired or updated): "
-                    "infernus.dff"))
+    EXPECT_TRUE(
+        Has("changed since the installs put them in (another program, or the game repaired or updated): "
+            "infernus.dff"))
         << console.text;
     EXPECT_TRUE(HoldsFile(EntryOf(kGta3, "infernus.dff"), Data(7000, 10)));
     ASSERT_EQ(Undo(folderA), 0) << console.text;

@@ -5,6 +5,8 @@
 // sector. And what the suites hold a run's words and the disk against: the
 // files an install keeps or changes, and what the run said of each archive.
 #include <map>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -14,7 +16,10 @@
 #include "testing/memory_file_system.h"
 #include "tool/common/exit_status.h"
 #include "tool/runs/entry_match.h"
+#include "tool/runs/game_pending.h"
+#include "tool/runs/game_record.h"
 #include "tool/runs/install_record.h"
+#include "tool/runs/originals_store.h"
 #include "tool/runs/run_report.h"
 #include "tool_test_support.h"
 
@@ -83,7 +88,11 @@ inline DiskFiles KeptFiles(archive::testing::MemoryFileSystem& fs) {
     DiskFiles files;
     for (const std::string& path : fs.Paths()) {
         const bool archive = path == kGta3 || path == kPlayer;
-        const bool kept = path.rfind(kApp + "\\Backups\\", 0) == 0 && path.find(".partial") == std::string::npos;
+        // The game's record of installs and the originals beside the archives.
+        const bool besideGame = path.rfind(kGta3 + ".", 0) == 0 || path.rfind(kPlayer + ".", 0) == 0;
+        const bool kept = (path.rfind(kApp + "\\Backups\\", 0) == 0 || besideGame) &&
+                          path.find(".partial") == std::string::npos && path.find(".journal") == std::string::npos &&
+                          path.find(".rewrite") == std::string::npos;
         if (archive || kept) files[path] = fs.Contents(path);
     }
     return files;
@@ -129,6 +138,47 @@ inline Said WhatWasSaid(const std::vector<std::string>& lines, const std::string
     return said;
 }
 
+// The game's record of installs beside each archive, once a save an earlier
+// run left waiting is settled as the next run settles it, describes the
+// archive as it is: in the state the tool's last change left, every entry
+// holding what its top layer put in, and every original it refers to kept
+// whole in the store beside it.
+inline void ExpectGameRecordDescribesTheArchives(archive::testing::MemoryFileSystem& fs, const std::string& what) {
+    for (const std::string& path : {kGta3, kPlayer}) {
+        RecordingReport settle;
+        try {
+            SettleGamePending(fs, path, settle);
+        } catch (const std::exception& error) {
+            ADD_FAILURE() << what << ": the save waiting beside " << path << " cannot be settled: " << error.what();
+            continue;
+        }
+        std::optional<GameRecord> game;
+        try {
+            game = ReadGameRecord(fs, GameRecordPathFor(path));
+        } catch (const std::exception& error) {
+            ADD_FAILURE() << what << ": the game's record beside " << path << " cannot be read: " << error.what();
+            continue;
+        }
+        if (!game) continue;
+        const archive::Archive archive = archive::Archive::Open(path, fs);
+        EXPECT_TRUE(game->left && archive.CurrentState() == *game->left)
+            << what << ": the game's record does not know " << path << " as it is";
+        OriginalsStore store(fs, path);
+        std::set<std::string> seen;
+        for (size_t i = game->installs.size(); i-- > 0;)
+            for (const InstallLayer& layer : game->installs[i].entries) {
+                if (layer.before) {
+                    EXPECT_TRUE(store.Has(*layer.before)) << what << ": the original of " << layer.name << " is gone";
+                }
+                if (!seen.insert(archive::FoldedName(layer.name)).second) continue;  // not the top layer
+                const archive::Entry* there = archive.Find(layer.name);
+                EXPECT_TRUE(there && EntryHolds(archive, *there, layer.put))
+                    << what << ": " << layer.name << " in " << path
+                    << " does not hold what the game's record says its last install put in";
+            }
+    }
+}
+
 // The install record as the next run reads it describes every archive it
 // names as it is: in the state the record says the last install left, every
 // entry holding what the record says was put in (an addition that never went
@@ -150,6 +200,7 @@ inline std::string ExpectRecordDescribesTheArchives(archive::testing::MemoryFile
                 << " does not hold what the record says was put in";
         }
     }
+    ExpectGameRecordDescribesTheArchives(fs, what);
     return read.All();
 }
 

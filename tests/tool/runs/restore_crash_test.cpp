@@ -68,6 +68,7 @@ TEST(RestoreCrash, NoOriginalIsLostWhatWasShownIsTrueAndTheNextUndoGivesTheArchi
                     fired = faulty.Fired();
                     ExpectWhatWasShownIsTrue(fs, installed, report, false, what);
                 }
+                ExpectGameRecordDescribesTheArchives(fs, what);
                 bool undoneWithBackupLeft = false;
                 for (const CrashItem& item : kCrashItems) {
                     const Holds holds = Check(fs, item, what);
@@ -87,8 +88,13 @@ TEST(RestoreCrash, NoOriginalIsLostWhatWasShownIsTrueAndTheNextUndoGivesTheArchi
 
                 // The player undoes again.
                 RecordingReport again;
-                ASSERT_EQ(RestoreFromScript(kScript, CrashScript(), fs, again), ExitStatus::Ok) << what << "\n"
-                                                                                                << again.All();
+                // Undone already: nothing of the install is left to undo.
+                const ExitStatus status = RestoreFromScript(kScript, CrashScript(), fs, again);
+                ASSERT_TRUE(status == ExitStatus::Ok ||
+                            (status == ExitStatus::NotFound &&
+                             again.Has("nothing to undo: none of the backups or markers this script names exist")))
+                    << what << "\n"
+                    << again.All();
                 for (const std::string& path : {kGta3, kPlayer}) {
                     EXPECT_TRUE(fs.Contents(path) == original.at(path)) << what << ", then again: " << path << "\n"
                                                                         << again.All();
@@ -102,7 +108,8 @@ TEST(RestoreCrash, NoOriginalIsLostWhatWasShownIsTrueAndTheNextUndoGivesTheArchi
                 // next undo finds the originals in place and says so.
                 if (undoneWithBackupLeft) {
                     sawUndoneWithBackupsLeft = true;
-                    EXPECT_TRUE(again.Has("already holds its original") || again.Has("nothing to remove"))
+                    EXPECT_TRUE(again.Has("already holds its original") || again.Has("nothing to remove") ||
+                                again.Has("nothing of the install from this folder is in"))
                         << what << "\n"
                         << again.All();
                     EXPECT_FALSE(again.Has("--force")) << what << ": left alone\n" << again.All();

@@ -152,7 +152,9 @@ TEST(ScriptRunnerCrash, ASecondInstallOnAFullDiskLeavesTheFirstInstallsRecord) {
     fs.SetFreeSpace(1000);
     RecordingReport second;
     EXPECT_EQ(RunScript(kScript, CrashScript(), fs, second), ExitStatus::DiskFull) << second.All();
-    EXPECT_TRUE(second.Has(kGta3 + ": not changed")) << second.All();
+    // Stopped before the first save: the check of space comes first.
+    EXPECT_TRUE(second.Has("it stopped before the first save")) << second.All();
+    EXPECT_TRUE(second.Has("nothing was changed")) << second.All();
     EXPECT_TRUE(fs.Contents(kGta3) == gta3);
     EXPECT_TRUE(fs.Contents(kRecord) == recordOfTheFirst);
     ExpectRecordDescribesTheArchives(fs, "after the second install");
@@ -242,7 +244,11 @@ TEST(ScriptRunnerCrash, TheNextInstallOrUndoRemovesTheScratchFilesAKilledRunLeft
                     RecordingReport next;
                     const ExitStatus status = undo ? RestoreFromScript(kScript, CrashScript(), fs, next)
                                                    : RunScript(kScript, CrashScript(), fs, next);
-                    EXPECT_EQ(status, ExitStatus::Ok) << what << "\n" << next.All();
+                    // An undo after an install killed before anything of it
+                    // lasted finds nothing installed from the folder.
+                    const bool nothingInstalled = undo && status == ExitStatus::NotFound &&
+                                                  next.Has("nothing to undo: none of the backups or markers");
+                    EXPECT_TRUE(status == ExitStatus::Ok || nothingInstalled) << what << "\n" << next.All();
                     EXPECT_EQ(ScratchFiles(fs), std::vector<std::string>{}) << what << "\n" << next.All();
                     for (const std::string& path : left) {
                         EXPECT_TRUE(next.Has("removed " + path + ", which an earlier run left unfinished"))

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fault_file_system.h"
+#include "testing/forwarding_file_system.h"
 #include "testing/memory_file_system.h"
 #include "tool/common/safe_name.h"
 #include "tool_test_support.h"
@@ -351,6 +352,82 @@ TEST_F(CommandsTest, VerifyPassesASoundArchiveAndFlagsADamagedOne) {
     RecordingReport said;
     EXPECT_EQ(VerifyArchive(kArchive, fs, said), ExitStatus::VerifyProblems);
     EXPECT_TRUE(said.Has(": 1 problem found")) << said.All();
+}
+
+// The game reads only the first 550 records of player.img: verify and
+// rebuild name every entry past them instead of saying that nothing is wrong.
+TEST_F(CommandsTest, VerifyAndRebuildNameTheEntriesOfPlayerImgTheGameNeverSees) {
+    Content entries;
+    for (int i = 0; i < 552; ++i) entries.emplace_back("c" + std::to_string(i) + ".dff", Pattern(10, 1));
+    MakeArchive(fs, "/game/models/player.img", entries);
+    EXPECT_EQ(VerifyArchive("/game/models/player.img", fs, report), ExitStatus::VerifyProblems) << report.All();
+    EXPECT_EQ(report.lines.front(),
+              "Entry 551 (\"c550.dff\") lies past the first 550 records, all the game reads of player.img: the game "
+              "never sees it.");
+    EXPECT_TRUE(report.Has("Entry 552 (\"c551.dff\")")) << report.All();
+    EXPECT_TRUE(report.Has("/game/models/player.img: 2 problems found")) << report.All();
+    // The rebuild keeps them where they are, and says so.
+    RecordingReport rebuilt;
+    EXPECT_EQ(RebuildArchive("/game/models/player.img", fs, rebuilt), ExitStatus::Ok) << rebuilt.All();
+    EXPECT_TRUE(rebuilt.Has("warning: Entry 551 (\"c550.dff\") lies past the first 550 records")) << rebuilt.All();
+    EXPECT_TRUE(rebuilt.Has("warning: Entry 552 (\"c551.dff\")")) << rebuilt.All();
+    MakeArchive(fs, "/game/other/gta3.img", entries);
+    RecordingReport other;
+    EXPECT_EQ(VerifyArchive("/game/other/gta3.img", fs, other), ExitStatus::Ok) << other.All();
+}
+
+// A journal whose write tears, half of it on the disk, and that another
+// program holds for a moment, so that the failed save can neither empty nor
+// remove it; the next open can.
+class TornJournal final : public archive::testing::ForwardingFileSystem {
+public:
+    TornJournal(archive::FileSystem& inner, std::string journal)
+        : ForwardingFileSystem(inner), journal_(std::move(journal)) {}
+    std::unique_ptr<archive::File> Open(const std::string& path, archive::OpenMode mode) override {
+        if (path == journal_ && mode == archive::OpenMode::ReadWrite)
+            throw archive::ArchiveError(archive::ErrorKind::Locked, path, "another program holds it");
+        auto file = inner_.Open(path, mode);
+        if (path != journal_) return file;
+        return std::make_unique<Tearing>(std::move(file));
+    }
+    void Remove(const std::string& path) override {
+        if (path == journal_ && !released_) {
+            released_ = true;
+            throw archive::ArchiveError(archive::ErrorKind::Locked, path, "another program holds it");
+        }
+        inner_.Remove(path);
+    }
+
+private:
+    class Tearing final : public archive::File {
+    public:
+        explicit Tearing(std::unique_ptr<archive::File> inner) : inner_(std::move(inner)) {}
+        uint64_t Size() override { return inner_->Size(); }
+        void ReadAt(uint64_t offset, std::span<uint8_t> bytes) override { inner_->ReadAt(offset, bytes); }
+        void WriteAt(uint64_t offset, std::span<const uint8_t> bytes) override {
+            inner_->WriteAt(offset, bytes.first(bytes.size() / 2));
+            throw archive::ArchiveError(archive::ErrorKind::Io, "journal", "the disk reported a write error");
+        }
+        void Resize(uint64_t size) override { inner_->Resize(size); }
+        void Flush() override { inner_->Flush(); }
+
+    private:
+        std::unique_ptr<archive::File> inner_;
+    };
+    std::string journal_;
+    bool released_ = false;
+};
+
+// A replacement of the same size leaves the directory as it was: what the
+// failed save says must come from the archive's bytes, which are the old ones.
+TEST_F(CommandsTest, AnInterruptedSaveOfTheSameSizeThatChangedNothingSaysSo) {
+    const Bytes before = fs.Contents(kArchive);
+    fs.SetFile("/mod/a.dff", Pattern(3000, 9));
+    TornJournal torn(fs, std::string(kArchive) + ".journal");
+    EXPECT_NE(AddFiles(kArchive, {"/mod/a.dff"}, torn, report), ExitStatus::Ok) << report.All();
+    EXPECT_TRUE(report.Has("left as it was: saving was interrupted")) << report.All();
+    EXPECT_FALSE(report.Has("completed it")) << report.All();
+    EXPECT_EQ(fs.Contents(kArchive), before);
 }
 
 TEST_F(CommandsTest, RebuildKeepsTheEntriesAndReportsProgress) {
