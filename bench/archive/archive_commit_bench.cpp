@@ -7,7 +7,9 @@
 //  - the release payload (demo/mod), installed and undone;
 //  - a mod whose files fit the sectors they replace (in place);
 // with the bytes written and the most free space each run needed at once
-// (the journal and the growth of the archive). Then 200 random installs and
+// (the journal and the growth of the archive), and the bytes the game's
+// record of installs adds beside the archives for the 5 MB mod (the records
+// and the originals stores). Then 200 random installs and
 // undos on one archive of 128 MiB, each undo in reverse order; after every
 // step the layout is checked and every entry's content against a model.
 #include <algorithm>
@@ -283,6 +285,32 @@ RunFigures Run(Watched& watched, const fs::path& game, const Mod& mod, bool undo
     return figures;
 }
 
+// What the game's record of installs keeps beside the archives of the
+// models folder: the records (<archive>.installs and one waiting beside
+// it) and the originals stores (<archive>.originals).
+struct RecordBytes {
+    uint64_t records = 0;
+    uint64_t originals = 0;
+    uint64_t originalFiles = 0;
+};
+
+RecordBytes GameRecordBytes(const fs::path& models) {
+    RecordBytes bytes;
+    for (const auto& item : fs::directory_iterator(models)) {
+        const std::string name = item.path().filename().string();
+        if (item.is_regular_file() && name.find(".installs") != std::string::npos) {
+            bytes.records += item.file_size();
+        } else if (item.is_directory() && name.ends_with(".originals")) {
+            for (const auto& original : fs::directory_iterator(item.path())) {
+                if (!original.is_regular_file()) continue;
+                bytes.originals += original.file_size();
+                ++bytes.originalFiles;
+            }
+        }
+    }
+    return bytes;
+}
+
 void Print(const char* what, const RunFigures& figures, double copy) {
     std::printf(
         "  %-34s %7.3f s  %6.2f%% of copy  (%.3f s waiting for flushes)  %7.2f MB written  %7.2f MB free space "
@@ -448,23 +476,33 @@ int main(int argc, char** argv) {
         const auto keepBest = [](RunFigures& best, const RunFigures& now) {
             if (now.seconds < best.seconds) best = now;
         };
-        const auto installAndUndo = [&](const Mod& mod, RunFigures& in, RunFigures& out) {
+        RecordBytes added;  // by the 5 MB mod's install
+        const auto installAndUndo = [&](const Mod& mod, RunFigures& in, RunFigures& out, RecordBytes* adds) {
             const std::string before = HashOfFile(system, archivePath) + HashOfFile(system, playerPath);
             WriteMod(system, mod);
             keepBest(in, Run(watched, game, mod, false));
+            // Every earlier install was undone: all that lies beside the
+            // archives now is this install's.
+            if (adds) *adds = GameRecordBytes(game / "models");
             keepBest(out, Run(watched, game, mod, true));
             if (HashOfFile(system, archivePath) + HashOfFile(system, playerPath) != before) identical = false;
         };
         for (int round = 0; round < kRounds; ++round) {
             SettleDisk();
             bestCopy = std::min(bestCopy, CopyWithFlush(system, archivePath, copyPath));
-            installAndUndo(larger(round), install, undo);
-            installAndUndo(ReleaseMod(folder / ("app-release-" + std::to_string(round))), release, releaseUndo);
-            installAndUndo(fitting(round), inPlace, inPlaceUndo);
+            installAndUndo(larger(round), install, undo, &added);
+            installAndUndo(ReleaseMod(folder / ("app-release-" + std::to_string(round))), release, releaseUndo,
+                           nullptr);
+            installAndUndo(fitting(round), inPlace, inPlaceUndo, nullptr);
         }
         std::printf("copy of the archive with flush: %.3f s (best of %d rounds; each run below too)\n", bestCopy,
                     kRounds);
         Print("install, 20 larger files (5 MB):", install, bestCopy);
+        std::printf(
+            "    the game's record it adds beside the archives: %.2f MB (records %llu bytes, originals "
+            "%.2f MB in %llu files)\n",
+            Megabytes(added.records + added.originals), static_cast<unsigned long long>(added.records),
+            Megabytes(added.originals), static_cast<unsigned long long>(added.originalFiles));
         Print("its undo:", undo, bestCopy);
         Print("install of the release payload:", release, bestCopy);
         Print("its undo:", releaseUndo, bestCopy);

@@ -1,11 +1,13 @@
 #include "tool/shell/tool_main.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string_view>
 
 #include "archive/archive_error.h"
+#include "install/folder_listing.h"
 #include "text/ascii.h"
 #include "text/path_text.h"
 #include "tool/common/error_text.h"
@@ -15,11 +17,13 @@
 #include "tool/common/report.h"
 #include "tool/elevation/elevation.h"
 #include "tool/modcheck/check_mod.h"
+#include "tool/runs/game_record.h"
 #include "tool/runs/install_record.h"
 #include "tool/runs/restore.h"
 #include "tool/runs/run_places.h"
 #include "tool/runs/script_runner.h"
 #include "tool/shell/commands.h"
+#include "tool/shell/game_status.h"
 
 namespace veltrin::tool {
 namespace {
@@ -27,6 +31,25 @@ namespace {
 constexpr uint64_t kMaxScriptMegabytes = 64;
 
 bool SameOption(std::string_view arg, std::string_view option) { return text::EqualIgnoringAsciiCase(arg, option); }
+
+// The archives in the game's models folder with a record of installs beside
+// them; none when the folder cannot be listed (status says what it finds).
+std::vector<std::string> ArchivesWithRecords(const std::string& gameFolder) {
+    std::vector<std::string> names;
+    try {
+        for (const install::FolderEntry& entry : install::ListFolder(gameFolder + PathSeparator() + "models")) {
+            const std::string& name = entry.name;
+            if (!entry.isFolder && name.size() > kGameRecordSuffix.size() &&
+                text::EqualIgnoringAsciiCase(std::string_view(name).substr(name.size() - kGameRecordSuffix.size()),
+                                             kGameRecordSuffix))
+                names.push_back(name.substr(0, name.size() - kGameRecordSuffix.size()));
+        }
+    } catch (const std::exception&) {
+        // Not a folder of this system (or not there): the two archives only.
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 // An install or an undo: the run, the places it writes, its log, which lies
 // beside the script, and whether it needs the script (an undo that follows
@@ -173,6 +196,10 @@ ExitStatus Dispatch(const std::vector<std::string>& args, Console& console, arch
         if (!needs(1, 1, "rebuild <archive>")) return ExitStatus::Usage;
         return RebuildArchive(rest[0], fs, report);
     }
+    if (command == "status") {
+        if (!needs(1, 1, "status <game folder>")) return ExitStatus::Usage;
+        return ShowGameStatus(rest[0], ArchivesToShow(ArchivesWithRecords(rest[0])), fs, report);
+    }
     if (command == "check-mod") {
         if (!needs(1, 1, "check-mod <application folder>")) return ExitStatus::Usage;
         return CheckMod(rest[0], fs, report);
@@ -213,6 +240,11 @@ std::string HelpText() {
            "  Install.plug verify <archive>                 check the archive for damage\n"
            "  Install.plug rebuild <archive>                rewrite the archive with its entries in order and no\n"
            "                                               gaps\n"
+           "  Install.plug status <game folder>             what is installed in the game, oldest first: from\n"
+           "                                               which folders and when, how many entries in each\n"
+           "                                               archive, which entries another program changed\n"
+           "                                               since, and what each undo would do now; changes\n"
+           "                                               nothing\n"
            "  Install.plug check-mod <application folder>   check the mod files in its gta3.img and player.img\n"
            "                                               folders before shipping: what will be installed,\n"
            "                                               left out, or stop the install; writes nothing\n"
@@ -225,14 +257,16 @@ std::string HelpText() {
            "   2  the script cannot be read\n"
            "   3  a script line is not one of -open, -export, -import, -close, or is out of place\n"
            "   4  an archive, a file to import or a named entry does not exist; for -restore:\n"
-           "      no such script (nothing was installed from that folder)\n"
+           "      no such script (nothing was installed from that folder); for status: no game in\n"
+           "      that folder\n"
            "   5  not a version-2 archive, or its directory is damaged\n"
            "   6  the archive is in use by another program (close the game)\n"
            "   7  access denied (run as administrator or move the game out of Program Files)\n"
            "   8  not enough free space; the archive being saved was not changed\n"
            "   9  a name the archive cannot hold, a file too large for one entry, or a backup\n"
            "      named like the tool's own files (ending in .partial, .added or .record)\n"
-           "  10  any other failure to read or write, or an install record that cannot be trusted\n"
+           "  10  any other failure to read or write, or an install record or a record of installs that\n"
+           "      cannot be trusted\n"
            "  11  verify found problems\n"
            "  12  extract skipped an entry whose name would write outside the folder\n"
            "  13  check-mod found a problem: a file would stop the install, or is not the model or\n"

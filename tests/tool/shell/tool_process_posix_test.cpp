@@ -7,12 +7,17 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "archive/archive.h"
+#include "archive/sha256.h"
 #include "program_run_posix.h"
+#include "testing/forwarding_file_system.h"
+#include "tool/runs/game_record.h"
 #include "tool_test_support.h"
 
 namespace veltrin::tool {
@@ -89,6 +94,120 @@ TEST_F(ToolProcessPosixTest, ExtractNeverWritesOutsideItsFolder) {
     std::sort(files.begin(), files.end());
     EXPECT_EQ(files, (std::vector<std::string>{"game/hostile.img", "out/here/ok.dff"})) << output;
     EXPECT_FALSE(fs::exists("/tmp/abs.dff"));
+}
+
+// Every file below the folder with its bytes, and every folder.
+std::map<std::string, std::string> Tree(const fs::path& folder) {
+    std::map<std::string, std::string> tree;
+    for (const auto& item : fs::recursive_directory_iterator(folder))
+        tree[item.path().string()] = item.is_directory() ? std::string("<folder>") : ReadText(item.path());
+    return tree;
+}
+
+// status on a game whose archives carry records of installs, gta3.img and an
+// archive of its own (found by its record beside it), one with an original
+// the store holds: it lists them and leaves every file as it was.
+TEST_F(ToolProcessPosixTest, StatusListsTheGamesInstallsAndChangesNoFile) {
+    archive::FileSystem& disk = archive::SystemFileSystem();
+    const fs::path models = root / "game" / "models";
+    fs::create_directories(models);
+    const Bytes game = Pattern(3000, 1);
+    const Bytes mod = Pattern(2600, 5);
+    for (const char* name : {"gta3.img", "extra.img"}) {
+        const std::string archive = (models / name).string();
+        MakeArchive(disk, archive, {{"a.dff", game}});
+        GameRecord record;
+        record.layout = archive::Archive::Open(archive, disk).CurrentLayout();
+        {
+            auto opened = archive::Archive::Open(archive, disk);
+            opened.Put("a.dff", mod);
+            opened.Put("new.dff", Pattern(100, 6));
+            opened.Commit();
+            record.left = opened.CurrentState();
+        }
+        GameInstall install;
+        install.folders = {(root / "app dir").string()};
+        install.computer = "PLAYER-PC";
+        install.time = 1'796'000'000;
+        const Bytes original = Stored(game);
+        const StoredContent before{original.size(), archive::Sha256Of(original)};
+        install.entries = {{"a.dff", before, "a.dff", {mod.size(), archive::Sha256Of(mod)}},
+                           {"new.dff", std::nullopt, "", {100, archive::Sha256Of(Pattern(100, 6))}}};
+        record.installs = {install};
+        WriteGameRecord(disk, GameRecordPathFor(archive), record);
+        fs::create_directories(archive + ".originals");
+        WriteText(archive + ".originals/" + archive::HexOf(before.digest), Text(original));
+    }
+    MakeArchive(disk, (models / "player.img").string(), {{"c.dff", Pattern(10, 7)}});
+    const auto before = Tree(root / "game");
+
+    ASSERT_EQ(Run({"status", (root / "game").string()}), 0) << output;
+    const std::string from =
+        "install 1: from " + (root / "app dir").string() + ", 2026-11-30 00:53 UTC, on PLAYER-PC\n";
+    const std::string each =
+        ": 2 entries\n    a.dff: the undo gives back the game's own bytes\n"
+        "    new.dff: the undo removes it (it was not in the archive before)\n";
+    EXPECT_EQ(output, "1 install in " + (root / "game").string() + ", oldest first\n" + from + "  models/gta3.img" +
+                          each +
+                          "    the undo gives models/gta3.img back byte for byte as it was before the first "
+                          "install\n  models/extra.img" +
+                          each +
+                          "    the undo gives models/extra.img back byte for byte as it was before the first "
+                          "install\nnothing was changed\n");
+    EXPECT_EQ(Tree(root / "game"), before);
+
+    // A save of extra.img stopped past its point of no return (its journal
+    // written, the archive's own writes failing): status leaves it for the
+    // next run to settle and still changes no file.
+    {
+        // The archive's own writes fail once its journal is there.
+        class Stopping final : public archive::File {
+        public:
+            Stopping(std::unique_ptr<archive::File> inner, std::string journal)
+                : inner_(std::move(inner)), journal_(std::move(journal)) {}
+            uint64_t Size() override { return inner_->Size(); }
+            void ReadAt(uint64_t offset, std::span<uint8_t> bytes) override { inner_->ReadAt(offset, bytes); }
+            void WriteAt(uint64_t offset, std::span<const uint8_t> bytes) override {
+                Stop();
+                inner_->WriteAt(offset, bytes);
+            }
+            void Resize(uint64_t size) override {
+                Stop();
+                inner_->Resize(size);
+            }
+            void Flush() override { inner_->Flush(); }
+
+        private:
+            std::unique_ptr<archive::File> inner_;
+            std::string journal_;
+            void Stop() {
+                if (fs::exists(journal_)) throw archive::ArchiveError(archive::ErrorKind::Io, journal_, "stopped");
+            }
+        };
+        class StopsAfterTheJournal final : public archive::testing::ForwardingFileSystem {
+        public:
+            using ForwardingFileSystem::ForwardingFileSystem;
+            std::unique_ptr<archive::File> Open(const std::string& path, archive::OpenMode mode) override {
+                auto file = inner_.Open(path, mode);
+                if (!path.ends_with("extra.img")) return file;
+                return std::make_unique<Stopping>(std::move(file), path + ".journal");
+            }
+        } stopping(disk);
+        auto opened = archive::Archive::Open((models / "extra.img").string(), stopping);
+        opened.Put("a.dff", Pattern(9000, 8));
+        EXPECT_ANY_THROW(opened.Commit());
+    }
+    ASSERT_TRUE(fs::exists(models / "extra.img.journal"));
+    const auto interrupted = Tree(root / "game");
+    ASSERT_EQ(Run({"status", (root / "game").string()}), 0) << output;
+    EXPECT_NE(output.find("models/extra.img: not held against the archive: an earlier save of it was interrupted, "
+                          "and the next install or undo settles it first\n"),
+              std::string::npos)
+        << output;
+    EXPECT_EQ(Tree(root / "game"), interrupted);
+
+    EXPECT_EQ(Run({"status", (root / "nowhere").string()}), 4) << output;
+    EXPECT_EQ(Run({"status"}), 1) << output;
 }
 
 }  // namespace

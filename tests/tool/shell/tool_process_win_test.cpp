@@ -9,15 +9,18 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "archive/archive.h"
+#include "archive/sha256.h"
 #include "block_lines.h"
 #include "install/install_run.h"
 #include "install/script.h"
+#include "tool/runs/game_record.h"
 #include "tool_test_support.h"
 #include "win32/text.h"
 #include "win32/unique_handle.h"
@@ -286,6 +289,59 @@ TEST_F(ToolProcessTest, InItsOwnConsoleItWaitsForEnterBeforeClosing) {
     std::string output;
     EXPECT_EQ(Finish(*started, output), 0u);
     EXPECT_NE(output.find("done\r\nPress Enter to close this window.\r\n"), std::string::npos) << output;
+}
+
+// status on a game whose gta3.img carries a record of installs, while the
+// game holds the archive open for reading: the real program lists the
+// install with what its undo would do now, and every file below the game
+// folder holds the same bytes after.
+TEST_F(ToolProcessTest, StatusListsWhatIsInstalledAndChangesNoFile) {
+    archive::FileSystem& disk = archive::SystemFileSystem();
+    const std::string gta3 = Utf8(game / "models" / "gta3.img");
+    GameRecord record;
+    record.layout = archive::Archive::Open(gta3, disk).CurrentLayout();
+    {
+        auto opened = archive::Archive::Open(gta3, disk);
+        opened.Put("A.DFF", Pattern(2500, 11));
+        opened.Put("new.txd", Pattern(700, 12));
+        opened.Commit();
+        record.left = opened.CurrentState();
+    }
+    GameInstall install;
+    install.folders = {Utf8(app)};
+    install.computer = "PLAYER-PC";
+    install.time = 1'796'000'000;
+    const Bytes original = Stored(Pattern(3000, 1));
+    const StoredContent before{original.size(), archive::Sha256Of(original)};
+    install.entries = {{"A.DFF", before, "a.dff", {2500, archive::Sha256Of(Pattern(2500, 11))}},
+                       {"new.txd", std::nullopt, "", {700, archive::Sha256Of(Pattern(700, 12))}}};
+    record.installs = {install};
+    WriteGameRecord(disk, GameRecordPathFor(gta3), record);
+    fs::create_directories(game / "models" / "gta3.img.originals");
+    WriteFile(game / "models" / "gta3.img.originals" / archive::HexOf(before.digest), original);
+    const auto tree = [&] {
+        std::map<std::wstring, std::string> files;
+        for (const auto& item : fs::recursive_directory_iterator(game))
+            files[item.path().wstring()] = item.is_directory() ? std::string("<folder>") : ReadText(item.path());
+        return files;
+    };
+    const auto unchanged = tree();
+    // The game running: gta3.img open for reading, shared for reading only.
+    const UniqueHandle held(::CreateFileW((game / "models" / "gta3.img").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                          nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held.Valid());
+
+    auto started = Start(0, "\"" + Utf8(app / "Install.plug") + "\" status \"" + Utf8(game) + "\"");
+    std::string output;
+    EXPECT_EQ(Finish(*started, output), 0u) << output;
+    for (size_t at; (at = output.find("\r\n")) != std::string::npos;) output.erase(at, 1);
+    EXPECT_EQ(output, "1 install in " + Utf8(game) + ", oldest first\ninstall 1: from " + Utf8(app) +
+                          ", 2026-11-30 00:53 UTC, on PLAYER-PC\n  models\\gta3.img: 2 entries\n"
+                          "    A.DFF: the undo gives back the game's own bytes\n"
+                          "    new.txd: the undo removes it (it was not in the archive before)\n"
+                          "    the undo gives models\\gta3.img back byte for byte as it was before the first install\n"
+                          "nothing was changed\n");
+    EXPECT_TRUE(tree() == unchanged) << "status changed a file below the game folder";
 }
 
 }  // namespace

@@ -1,0 +1,290 @@
+#include "tool/shell/game_status.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <optional>
+#include <set>
+
+#include "archive/archive.h"
+#include "archive/archive_error.h"
+#include "archive/layout_restore.h"
+#include "archive/names.h"
+#include "archive/sha256.h"
+#include "text/ascii.h"
+#include "text/counted.h"
+#include "text/path_text.h"
+#include "tool/common/error_text.h"
+#include "tool/common/platform.h"
+#include "tool/common/read_only_file_system.h"
+#include "tool/runs/game_layers.h"
+#include "tool/runs/game_pending.h"
+#include "tool/runs/game_record.h"
+#include "tool/runs/originals_store.h"
+
+namespace veltrin::tool {
+namespace {
+
+// One archive of the game, its record and what holding it against the
+// archive found.
+struct ArchiveView {
+    std::string shown;  // "models\gta3.img"
+    std::string path;
+    GameRecord record;
+    std::string unread;             // why the archive could not be held against the record; empty when it was
+    std::set<std::string> changed;  // folded names another program changed since their top layer
+    // The newest install, undone now, gives the archive back byte for byte:
+    // nothing else changed it and the layout from before it is kept.
+    bool newestComesBackWhole = false;
+};
+
+// An install as the game knows it: its parts in each archive's record,
+// joined by the application folders they share.
+struct InstallView {
+    std::vector<std::string> folders;
+    uint64_t time = 0;
+    std::string computer;
+    std::vector<std::pair<size_t, size_t>> parts;  // archive, install in its record
+};
+
+constexpr std::string_view kInterrupted =
+    "an earlier save of it was interrupted, and the next install or undo settles it first";
+
+char SeparatorOf(std::string_view path) {
+    const size_t last = path.find_last_of("\\/");
+    return last != std::string_view::npos ? path[last] : PathSeparator();
+}
+
+std::string Trimmed(std::string folder) {
+    while (folder.size() > 1 && text::IsPathSeparator(folder.back()) && folder.size() > text::RootLength(folder))
+        folder.pop_back();
+    return folder;
+}
+
+// Seconds since 1970 as "YYYY-MM-DD hh:mm UTC" (the civil calendar).
+std::string TimeText(uint64_t seconds) {
+    const auto days = static_cast<int64_t>(seconds / 86400);
+    const uint64_t inDay = seconds % 86400;
+    const int64_t z = days + 719468;
+    const int64_t era = z / 146097;
+    const int64_t dayOfEra = z - era * 146097;
+    const int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const int64_t monthFromMarch = (5 * dayOfYear + 2) / 153;
+    const int64_t day = dayOfYear - (153 * monthFromMarch + 2) / 5 + 1;
+    const int64_t month = monthFromMarch < 10 ? monthFromMarch + 3 : monthFromMarch - 9;
+    const int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+    char text[96];
+    std::snprintf(text, sizeof text, "%04" PRId64 "-%02" PRId64 "-%02" PRId64 " %02u:%02u UTC", year, month, day,
+                  static_cast<unsigned>(inDay / 3600), static_cast<unsigned>(inDay / 60 % 60));
+    return text;
+}
+
+// Finds what another program changed, as every run holds the record against
+// the archive (game_layers.h): entries whose bytes are not what their top
+// layer put in, and whether the layout could still be given back.
+void HoldAgainstArchive(ArchiveView& view, archive::FileSystem& fs) {
+    try {
+        const auto opened = archive::Archive::Open(view.path, fs);
+        GameRecord held = view.record;
+        const HeldAgainst found = HoldAgainst(held, opened);
+        for (const std::string& name : found.changed) view.changed.insert(archive::FoldedName(name));
+        const bool asLeft = held.left && opened.CurrentState() == *held.left;
+        if (asLeft && found.changed.empty() && !held.installs.empty()) {
+            const std::optional<archive::Layout>& before =
+                held.installs.size() == 1 && held.layout ? held.layout : held.installs.back().layoutBefore;
+            view.newestComesBackWhole = before && archive::WhyLayoutCannotBeGivenBack(*before).empty();
+        }
+    } catch (const WouldChange&) {
+        view.unread = kInterrupted;
+    } catch (const archive::ArchiveError& error) {
+        view.unread = DescribeError(error);
+    }
+}
+
+// The installs of every archive, joined where they share an application
+// folder, oldest first.
+std::vector<InstallView> JoinInstalls(const std::vector<ArchiveView>& views) {
+    std::vector<InstallView> installs;
+    for (size_t a = 0; a < views.size(); ++a) {
+        for (size_t i = 0; i < views[a].record.installs.size(); ++i) {
+            const GameInstall& install = views[a].record.installs[i];
+            const auto same = std::find_if(installs.begin(), installs.end(), [&](const InstallView& known) {
+                return std::any_of(known.folders.begin(), known.folders.end(),
+                                   [&](const std::string& folder) { return install.From(folder); });
+            });
+            InstallView* joined = same != installs.end() ? &*same : &installs.emplace_back();
+            if (joined->parts.empty()) {
+                joined->time = install.time;
+                joined->computer = install.computer;
+            }
+            joined->time = std::min(joined->time, install.time);
+            for (const std::string& folder : install.folders)
+                if (std::none_of(joined->folders.begin(), joined->folders.end(),
+                                 [&](const std::string& known) { return text::EqualIgnoringAsciiCase(known, folder); }))
+                    joined->folders.push_back(folder);
+            joined->parts.emplace_back(a, i);
+        }
+    }
+    std::stable_sort(installs.begin(), installs.end(),
+                     [](const InstallView& x, const InstallView& y) { return x.time < y.time; });
+    return installs;
+}
+
+// The number (from 1) the install of that record has in the game's list.
+size_t NumberOf(const std::vector<InstallView>& installs, size_t archiveIndex, size_t installIndex) {
+    for (size_t n = 0; n < installs.size(); ++n)
+        for (const auto& part : installs[n].parts)
+            if (part == std::pair{archiveIndex, installIndex}) return n + 1;
+    return 0;
+}
+
+class StatusWriter {
+public:
+    StatusWriter(const std::vector<ArchiveView>& views, const std::vector<InstallView>& installs,
+                 archive::FileSystem& fs, Report& report)
+        : views_(views), installs_(installs), fs_(fs), report_(report) {}
+
+    void Install(size_t number) {
+        const InstallView& install = installs_[number - 1];
+        std::string line =
+            "install " + std::to_string(number) + ": from " + install.folders.front() + ", " + TimeText(install.time);
+        if (!install.computer.empty()) line += ", on " + install.computer;
+        report_.Line(line);
+        for (size_t f = 1; f < install.folders.size(); ++f) report_.Line("  also from " + install.folders[f]);
+        for (const auto& [a, i] : install.parts) Part(a, i);
+    }
+
+private:
+    const std::vector<ArchiveView>& views_;
+    const std::vector<InstallView>& installs_;
+    archive::FileSystem& fs_;
+    Report& report_;
+
+    void Part(size_t a, size_t i) {
+        const ArchiveView& view = views_[a];
+        const GameInstall& install = view.record.installs[i];
+        report_.Line("  " + view.shown + ": " + text::Counted(install.entries.size(), "entry", "entries"));
+        for (const InstallLayer& layer : install.entries) report_.Line("    " + layer.name + ": " + Undo(a, i, layer));
+        if (i + 1 == view.record.installs.size() && view.newestComesBackWhole &&
+            std::all_of(install.entries.begin(), install.entries.end(),
+                        [&](const InstallLayer& layer) { return !layer.before || Kept(a, *layer.before); }))
+            report_.Line("    the undo gives " + view.shown + " back byte for byte as it was before " +
+                         (i == 0 ? "the first install" : "this install"));
+    }
+
+    // What undoing install i would do to the entry of its layer now.
+    std::string Undo(size_t a, size_t i, const InstallLayer& layer) {
+        const ArchiveView& view = views_[a];
+        const std::string folded = archive::FoldedName(layer.name);
+        if (view.changed.count(folded)) return "another program changed it since; the undo leaves it as it is";
+        std::optional<size_t> below;
+        std::optional<size_t> above;
+        for (size_t j = 0; j < view.record.installs.size(); ++j) {
+            if (j == i || !view.record.installs[j].Find(layer.name)) continue;
+            if (j < i) below = j;
+            if (j > i && !above) above = j;
+        }
+        const std::string gives = Gives(a, layer, below);
+        if (!above) return "the undo " + gives;
+        const std::string next = "install " + std::to_string(NumberOf(installs_, a, *above));
+        return next + " put it in since; the undo leaves it as it is, and " + next + "'s undo then " + gives;
+    }
+
+    // Whether the originals store beside the archive holds the content whole.
+    bool Kept(size_t a, const StoredContent& content) {
+        try {
+            return OriginalsStore(fs_, views_[a].path).Has(content);
+        } catch (const archive::ArchiveError&) {
+            return false;
+        }
+    }
+
+    std::string Gives(size_t a, const InstallLayer& layer, std::optional<size_t> below) {
+        if (!layer.before) return "removes it (it was not in the archive before)";
+        std::string gives =
+            below ? "gives back what install " + std::to_string(NumberOf(installs_, a, *below)) + " put in"
+                  : std::string("gives back the game's own bytes");
+        if (!Kept(a, *layer.before))
+            gives += ", but they are missing from " + views_[a].shown + std::string(kOriginalsSuffix);
+        return gives;
+    }
+};
+
+}  // namespace
+
+std::vector<std::string> ArchivesToShow(const std::vector<std::string>& otherNames) {
+    std::vector<std::string> names = {"gta3.img", "player.img"};
+    for (const std::string& name : otherNames)
+        if (std::none_of(names.begin(), names.end(),
+                         [&](const std::string& known) { return text::EqualIgnoringAsciiCase(known, name); }))
+            names.push_back(name);
+    return names;
+}
+
+ExitStatus ShowGameStatus(const std::string& gameFolder, const std::vector<std::string>& archives,
+                          archive::FileSystem& system, Report& report) {
+    ReadOnlyFileSystem fs(system);
+    const std::string game = Trimmed(gameFolder);
+    const char separator = SeparatorOf(game);
+    const std::string models = std::string("models") + separator;
+    ExitStatus status = ExitStatus::Ok;
+    std::vector<ArchiveView> views;
+    bool anyArchive = false;
+    for (const std::string& name : archives) {
+        ArchiveView view;
+        view.shown = models + name;
+        view.path = game + separator + view.shown;
+        anyArchive = anyArchive || fs.Exists(view.path);
+        const std::string recordPath = GameRecordPathFor(view.path);
+        try {
+            std::optional<GameRecord> record = ReadGameRecord(fs, recordPath);
+            if (!record) continue;
+            view.record = std::move(*record);
+        } catch (const RecordError& error) {
+            report.Line("error: " + recordPath + " cannot be trusted: " + error.what());
+            status = ExitStatus::Io;
+            continue;
+        } catch (const archive::ArchiveError& error) {
+            report.Line("error: " + recordPath + " cannot be read: " + DescribeError(error));
+            status = ExitStatus::Io;
+            continue;
+        }
+        if (fs.Exists(GamePendingPathFor(view.path)))
+            view.unread = kInterrupted;  // the record may describe the archive before that save
+        else
+            HoldAgainstArchive(view, fs);
+        views.push_back(std::move(view));
+    }
+    if (!anyArchive && views.empty() && status == ExitStatus::Ok) {
+        report.Line("error: no game in " + game + ": neither " + models + "gta3.img nor " + models +
+                    "player.img is there");
+        return ExitStatus::NotFound;
+    }
+    const std::vector<InstallView> installs = JoinInstalls(views);
+    report.Line(installs.empty()
+                    ? "nothing is installed in " + game
+                    : text::Counted(installs.size(), "install", "installs") + " in " + game + ", oldest first");
+    for (const ArchiveView& view : views) {
+        if (!view.unread.empty()) report.Line(view.shown + ": not held against the archive: " + view.unread);
+        if (!view.changed.empty()) {
+            std::string names;
+            std::set<std::string> named;
+            for (const GameInstall& install : view.record.installs)
+                for (const InstallLayer& layer : install.entries) {
+                    const std::string folded = archive::FoldedName(layer.name);
+                    if (view.changed.count(folded) && named.insert(folded).second)
+                        names += (names.empty() ? "" : ", ") + layer.name;
+                }
+            report.Line(view.shown + ": another program changed " +
+                        text::Counted(view.changed.size(), "entry", "entries") +
+                        " since the installs put them in: " + names);
+        }
+    }
+    StatusWriter writer(views, installs, fs, report);
+    for (size_t number = 1; number <= installs.size(); ++number) writer.Install(number);
+    report.Line("nothing was changed");
+    return status;
+}
+
+}  // namespace veltrin::tool

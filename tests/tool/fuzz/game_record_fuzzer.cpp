@@ -1,0 +1,137 @@
+// Any bytes as the body of a game's record of installs (<archive>.installs,
+// which comes from outside: it lies beside the game's archives, and a game
+// copied or restored brings whatever it holds). The fuzzer seals what it
+// makes as the writer does (the record's mark, the version the first byte
+// picks, the SHA-256 seal), so the decoder behind the seal is reached. The
+// codec either refuses the record with a RecordError or returns one that
+// writes back byte for byte; the reader written apart from it (tests/support)
+// takes exactly the records the codec takes and reads the same fields; a
+// record of another version, or one torn or changed after its seal, is
+// always refused.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "archive/sha256.h"
+#include "game_record_reader.h"
+#include "tool/runs/game_record.h"
+
+namespace {
+
+using namespace veltrin::tool;
+namespace independent = veltrin::testing::game_record;
+using Bytes = std::vector<uint8_t>;
+
+constexpr std::string_view kMark = "VeltrinInstalls\r\n\x1a";
+
+// A property that does not hold names its line and stops the run.
+void Check(bool holds, int line = __builtin_LINE()) {
+    if (holds) return;
+    std::fprintf(stderr, "check on line %d does not hold\n", line);
+    std::abort();
+}
+
+// Seven in eight inputs are of the version the tool writes, the rest of
+// one it does not read.
+uint32_t VersionPicked(uint8_t pick) { return pick % 8 != 7 ? 1u : 2u + pick / 8u; }
+
+Bytes Sealed(uint32_t version, std::span<const uint8_t> body) {
+    Bytes bytes(kMark.begin(), kMark.end());
+    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(version >> (8 * i)));
+    bytes.insert(bytes.end(), body.begin(), body.end());
+    const auto seal = veltrin::archive::Sha256Of(bytes);
+    bytes.insert(bytes.end(), seal.begin(), seal.end());
+    return bytes;
+}
+
+bool Refused(std::span<const uint8_t> bytes) {
+    try {
+        (void)DecodeGameRecord(bytes);
+        return false;
+    } catch (const RecordError&) {
+        return true;
+    }
+}
+
+std::string Hex(const veltrin::archive::Digest& digest) { return veltrin::archive::HexOf(digest); }
+
+// The codec's record and the other reader's say the same.
+bool Agree(const GameRecord& mine, const independent::Record& other) {
+    if (mine.layout.has_value() != other.hasLayout || mine.left.has_value() != other.hasLeft ||
+        mine.installs.size() != other.installs.size())
+        return false;
+    if (mine.layout && (mine.layout->fileSize != other.layoutSize || mine.layout->front != other.front ||
+                        mine.layout->tail != other.tail))
+        return false;
+    if (mine.left && (Hex(mine.left->directory) != other.leftHex || mine.left->fileSize != other.leftSize))
+        return false;
+    for (size_t i = 0; i < mine.installs.size(); ++i) {
+        const GameInstall& install = mine.installs[i];
+        const independent::Install& theirs = other.installs[i];
+        if (install.folders != theirs.folders || Hex(install.modDigest) != theirs.modHex ||
+            install.computer != theirs.computer || install.time != theirs.time ||
+            install.layoutBefore.has_value() != theirs.hasLayoutBefore ||
+            install.entries.size() != theirs.entries.size())
+            return false;
+        if (install.layoutBefore &&
+            (install.layoutBefore->fileSize != theirs.layoutBeforeSize ||
+             install.layoutBefore->front != theirs.frontBefore || install.layoutBefore->tail != theirs.tailBefore))
+            return false;
+        for (size_t j = 0; j < install.entries.size(); ++j) {
+            const InstallLayer& layer = install.entries[j];
+            const independent::Layer& their = theirs.entries[j];
+            if (layer.name != their.name || layer.before.has_value() == their.added ||
+                layer.put.size != their.putSize || Hex(layer.put.digest) != their.putHex)
+                return false;
+            if (layer.before &&
+                (layer.before->size != their.beforeSize || Hex(layer.before->digest) != their.beforeHex))
+                return false;
+        }
+    }
+    return true;
+}
+
+// The seal this fuzzer makes is the writer's: a record of one empty install
+// written by the tool is the mark, version 1 and the seal around its body.
+bool SealIsTheWriters() {
+    GameRecord record;
+    record.installs.emplace_back();
+    const Bytes written = EncodeGameRecord(record);
+    const Bytes body(written.begin() + static_cast<std::ptrdiff_t>(kMark.size() + 4), written.end() - 32);
+    return Sealed(1, body) == written;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const bool sealIsTheWriters = SealIsTheWriters();
+    Check(sealIsTheWriters);
+    if (size == 0) return 0;
+    const uint32_t version = VersionPicked(data[0]);
+    const Bytes bytes = Sealed(version, std::span<const uint8_t>(data + 1, size - 1));
+
+    // Torn anywhere in its seal, or a byte changed: refused.
+    Check(Refused(std::span<const uint8_t>(bytes).first(bytes.size() - 1 - data[0] % 32)));
+    Bytes changed = bytes;
+    changed[(data[0] + size * 31) % changed.size()] ^= 0x5a;
+    Check(Refused(changed));
+
+    std::string why;
+    const std::optional<independent::Record> other = independent::Read(bytes, &why);
+    GameRecord record;
+    try {
+        record = DecodeGameRecord(bytes);
+    } catch (const RecordError&) {
+        Check(!other.has_value());
+        return 0;
+    }
+    Check(version == 1);
+    if (!other) std::fprintf(stderr, "the reader written apart refuses it: %s\n", why.c_str());
+    Check(other.has_value() && Agree(record, *other));
+    Check(EncodeGameRecord(record) == bytes);
+    return 0;
+}
