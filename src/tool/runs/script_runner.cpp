@@ -544,7 +544,8 @@ private:
             game.layout.reset();
             if (open_->WhyLayoutCannotBeKept().empty()) game.layout = open_->CurrentLayout();
         }
-        for (const auto& [key, put] : puts_) {
+        for (const auto& [folded, put] : puts_) {
+            const std::string& key = folded;  // a lambda may not capture a structured binding (C++20, clang)
             InstallLayer layer{put.name, std::nullopt, {}, put.data};
             const auto top = std::find_if(tops.begin(), tops.end(), [&](const InstallLayer& old) {
                 return archive::FoldedName(old.name) == key;
