@@ -8,6 +8,7 @@
 #include "archive/archive.h"
 #include "archive/archive_error.h"
 #include "archive/commit.h"
+#include "archive/format.h"
 #include "archive/free_entries.h"
 #include "archive/game_table.h"
 #include "archive/names.h"
@@ -221,6 +222,7 @@ public:
     ExitStatus Run(const std::vector<ScriptCommand>& commands) {
         const ScriptCommand* current = nullptr;
         try {
+            commands_ = &commands;
             for (const auto& command : commands) {
                 current = &command;
                 Do(command);
@@ -258,6 +260,7 @@ private:
     };
 
     void Do(const ScriptCommand& command) {
+        at_ = &command;
         switch (command.kind) {
         case CommandKind::Open:
             if (open_) Close(false);
@@ -347,6 +350,15 @@ private:
             if (recorded->added) added_.try_emplace(key, Marked{path, name});
             return;
         }
+        // An entry that holds the very file this block puts in (a fresh copy
+        // of a mod already in the game, or another mod's identical file) has
+        // nothing of the game's own to keep: backing it up would keep the
+        // mod as an original.
+        if (entry && HoldsTheFileImported(*entry, name)) {
+            ++tally_.nothingToBackUp;
+            report_.Line("nothing to back up: " + name + " already holds the file this install puts in");
+            return;
+        }
         if (!entry) {
             backups_.Write(marker, {});
             backupsWaiting_ = true;
@@ -360,6 +372,21 @@ private:
         originals_.try_emplace(key, Original{path, entry->name, entry->offset, entry->sectors});
         ++tally_.backedUp;
         report_.Line("backed up " + name + " to " + path);
+    }
+
+    // Whether the entry holds the file that the block of the open archive
+    // imports under its name (any case), after the command being run.
+    bool HoldsTheFileImported(const archive::Entry& entry, const std::string& name) {
+        const std::string key = archive::FoldedName(name);
+        for (const ScriptCommand* later = at_ + 1; later != commands_->data() + commands_->size(); ++later) {
+            if (later->kind == CommandKind::Open || later->kind == CommandKind::Close) return false;
+            if (later->kind != CommandKind::Import || archive::FoldedName(later->name) != key) continue;
+            if (!fs_.Exists(later->path)) return false;
+            const uint64_t size = fs_.Open(later->path, archive::OpenMode::Read)->Size();
+            if (archive::format::SectorsFor(size) > entry.sectors) return false;  // cheap: it cannot hold a larger file
+            return EntryHolds(*open_, entry, DataOfFile(fs_, later->path));
+        }
+        return false;
     }
 
     void Import(const std::string& name, const std::string& path) {
@@ -726,6 +753,8 @@ private:
     const std::string& scriptPath_;
     const std::string recordPath_;
     archive::FileSystem& fs_;
+    const std::vector<ScriptCommand>* commands_ = nullptr;
+    const ScriptCommand* at_ = nullptr;  // the command being run, within commands_
     Report& report_;
     const std::string computer_;
     InstallRecord record_;

@@ -176,6 +176,11 @@ TEST_F(GameRecordRunTest, AFreshCopyAfterTheFolderWasDeleted) {
     size_t keptBefore = 0;
     for (const auto& [path, bytes] : installed) keptBefore += path.find(".originals\\") != std::string::npos ? 1u : 0u;
     EXPECT_EQ(kept, keptBefore);
+    // Nor in the copy's own Backups: its entries hold the mod's files.
+    for (const std::string& path : fs.Paths())
+        EXPECT_TRUE(path.rfind(fresh + "\\Backups\\", 0) != 0 || path.ends_with(".record") ||
+                    path.ends_with(".added"))
+            << path << " keeps the mod's own file as an original";
     const std::optional<GameRecord> record = ReadGameRecord(fs, GameRecordPathFor(kGta3));
     ASSERT_TRUE(record.has_value());
     ASSERT_EQ(record->installs.size(), 1u);
