@@ -274,10 +274,12 @@ private:
         store.Publish();
         const std::vector<InstallLayer> changed = ChangedSinceTheInstall(game, folder, ModDigestOf(recorded));
         HoldAndReport(game, *archive_, report_);
-        for (const InstallLayer& layer : changed) GiveBackChanged(layer, store);
+        std::set<std::string> keptBackups;  // folded names whose original's backup stays
+        for (const InstallLayer& layer : changed)
+            if (GiveBackChanged(layer, store, recorded)) keptBackups.insert(archive::FoldedName(layer.name));
         for (const RecordedEntry& entry : recorded.entries) {
             resolved_.insert(archive::FoldedName(entry.name));
-            if (entry.backup.empty()) continue;
+            if (entry.backup.empty() || keptBackups.count(archive::FoldedName(entry.name))) continue;
             for (const std::string& file : {entry.backup, AddedMarkerPath(entry.backup)})
                 if (fs_.Exists(file)) usedUp_.push_back(file);
         }
@@ -330,7 +332,10 @@ private:
         return changed;
     }
 
-    void GiveBackChanged(const InstallLayer& layer, OriginalsStore& store) {
+    // Returns whether the entry was left as it is with the backup of its
+    // original kept in the folder: letting go of an entry never deletes the
+    // game's own bytes that the folder still holds.
+    bool GiveBackChanged(const InstallLayer& layer, OriginalsStore& store, const RecordedArchive& recorded) {
         const bool there = archive_->Find(layer.name) != nullptr;
         const std::string why = there ? "it has changed since the install (another program, or the game repaired or "
                                         "updated)"
@@ -339,8 +344,14 @@ private:
             // Named by the line on what changed since; no advice to force
             // it, which an undo of another mod's could make wrong.
             ++tally_.untouched;
-            report_.Line("left " + layer.name + " as it is: " + why + "; this install lets go of it");
-            return;
+            const RecordedEntry* entry = recorded.Find(layer.name);
+            // Kept unless the entry holds that original again (a repaired game).
+            const archive::Entry* now = archive_->Find(layer.name);
+            const bool kept = entry && !entry->added && !entry->backup.empty() && fs_.Exists(entry->backup) &&
+                              (!now || EntryMatchesFile(*archive_, *now, fs_, entry->backup).match != Match::Holds);
+            report_.Line("left " + layer.name + " as it is: " + why + "; this install lets go of it" +
+                         (kept ? "; the backup of its original stays in " + entry->backup : std::string()));
+            return kept;
         }
         if (layer.before) {
             archive_->PutFile(layer.beforeName.empty() ? layer.name : layer.beforeName, store.PathOf(*layer.before));
@@ -351,6 +362,7 @@ private:
             ++tally_.removed;
             report_.Line("removed " + layer.name + ", which the install added (forced: " + why + ")");
         }
+        return false;
     }
 
     // Splices the install out of the record and stages what it gives back.

@@ -194,16 +194,20 @@ TEST_F(RestoreTest, AnEntryChangedSinceIsLeftAloneNamedAndKeepsItsBackup) {
     EXPECT_EQ(EntryOf(kGta3, "INFERNUS.dff"), Stored(Pattern(5000, 1)));
     EXPECT_FALSE(HasEntry(kGta3, "veltrin.dff"));
     EXPECT_EQ(Folded(ReadContent(fs, kPlayer)), Folded(playerBefore));
-    // The game's record no longer holds it as the install's: the folder's
-    // backup of it goes with the rest, and no advice to force it is given.
-    EXPECT_EQ(Remaining(), std::vector<std::string>{});
+    // The game's record no longer holds it as the install's, and no advice
+    // to force it is given; but the game's own bytes are never deleted: the
+    // folder's backup of its original stays, and the line names it.
+    EXPECT_EQ(Remaining(), std::vector<std::string>{Backup("gta3.img", "infernus.txd")});
+    EXPECT_TRUE(report.Has("the backup of its original stays in " + Backup("gta3.img", "infernus.txd")))
+        << report.All();
     EXPECT_TRUE(report.Has("summary of " + kGta3 + ": 1 restored, 1 removed, 0 already undone, 1 left as it is"));
     EXPECT_FALSE(report.Has("--force"));
     EXPECT_EQ(report.lines.back(), "done");
 
-    // Undoing again leaves it alone again.
-    EXPECT_EQ(Restore(), ExitStatus::NotFound);
-    EXPECT_TRUE(HoldsFile(EntryOf(kGta3, "infernus.txd"), Pattern(1500, 50)));
+    // Undoing again leaves it alone again, and its original's backup too.
+    Restore();
+    EXPECT_TRUE(HoldsFile(EntryOf(kGta3, "infernus.txd"), Pattern(1500, 50))) << report.All();
+    EXPECT_TRUE(fs.Exists(Backup("gta3.img", "infernus.txd")));
 }
 
 TEST_F(RestoreTest, AnEntryRemovedSinceIsNotPutBack) {

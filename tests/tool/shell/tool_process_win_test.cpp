@@ -251,6 +251,8 @@ TEST_F(ToolProcessTest, ArchivesOtherEditorsLeftAreUndone) {
     for (const Case& c : {Case{"junk after the last entry", withJunk, true}, Case{"a hole", withHole, false}}) {
         SCOPED_TRACE(c.what);
         fs::remove_all(app / "Backups");
+        fs::remove(fs::path(gta3) += L".installs");  // a new game: no record of installs beside it
+        fs::remove_all(fs::path(gta3) += L".originals");
         WriteFile(gta3, c.archive);
         const Content before = ReadContent(archive::SystemFileSystem(), Utf8(gta3));
         std::string output;
@@ -261,14 +263,13 @@ TEST_F(ToolProcessTest, ArchivesOtherEditorsLeftAreUndone) {
         EXPECT_EQ(ReadContent(archive::SystemFileSystem(), Utf8(gta3)), before);
         if (c.byteForByte) {
             EXPECT_TRUE(ReadText(gta3) == Text(c.archive)) << "the archive is not byte for byte what it was";
-            EXPECT_NE(output.find("gta3.img back as it was before the install"), std::string::npos) << output;
+            EXPECT_NE(output.find("gta3.img back as it was before the first install"), std::string::npos) << output;
         } else {
             EXPECT_NE(output.find("models\\gta3.img entry by entry (originals back, additions removed), not byte for "
-                                  "byte: its layout before the first install could not be kept: its entries do not "
-                                  "follow one another"),
+                                  "byte: "),
                       std::string::npos)
                 << output;
-            EXPECT_EQ(output.find("gta3.img back as it was before the install"), std::string::npos) << output;
+            EXPECT_EQ(output.find("gta3.img back as it was before"), std::string::npos) << output;
         }
     }
 }
