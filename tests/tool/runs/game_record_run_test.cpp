@@ -8,13 +8,19 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "archive/archive.h"
+#include "archive/names.h"
 #include "archive_builder.h"
+#include "fault_file_system.h"
 #include "img_rules.h"
 #include "testing/memory_file_system.h"
+#include "tool/runs/entry_match.h"
+#include "tool/runs/game_pending.h"
 #include "tool/runs/game_record.h"
 #include "tool/runs/originals_store.h"
 #include "tool/shell/tool_main.h"
@@ -178,8 +184,7 @@ TEST_F(GameRecordRunTest, AFreshCopyAfterTheFolderWasDeleted) {
     EXPECT_EQ(kept, keptBefore);
     // Nor in the copy's own Backups: its entries hold the mod's files.
     for (const std::string& path : fs.Paths())
-        EXPECT_TRUE(path.rfind(fresh + "\\Backups\\", 0) != 0 || path.ends_with(".record") ||
-                    path.ends_with(".added"))
+        EXPECT_TRUE(path.rfind(fresh + "\\Backups\\", 0) != 0 || path.ends_with(".record") || path.ends_with(".added"))
             << path << " keeps the mod's own file as an original";
     const std::optional<GameRecord> record = ReadGameRecord(fs, GameRecordPathFor(kGta3));
     ASSERT_TRUE(record.has_value());
@@ -298,6 +303,66 @@ TEST_F(GameRecordRunTest, AnInstallMadeBeforeTheGamesRecordIsTakenIn) {
     EXPECT_TRUE(ReadContent(fs, kGta3) == ReadContent(stock, kGta3)) << console.text;
     EXPECT_TRUE(ReadContent(fs, kPlayer) == ReadContent(stock, kPlayer)) << console.text;
     ExpectSound();
+}
+
+// B is killed at every step of its install over A. A's veltrin_cap.txd
+// holds, byte for byte, the file B puts there too: the next run must not take
+// that for B's save having taken effect. After it settles, the game's record
+// describes both archives as they are (every entry's last install's file in
+// it), and undoing B, then A, gives the stock entries back.
+TEST_F(GameRecordRunTest, AnInstallKilledAtAnyStepOverAModWithASharedFile) {
+    Unpack(fs, ModA(), folderA);
+    Unpack(fs, ModB(), folderB);
+    ASSERT_EQ(Install(ModA(), folderA), 0) << console.text;
+    // B's script written as Install.exe writes it (and its install undone).
+    ASSERT_EQ(Install(ModB(), folderB), 0) << console.text;
+    const Content stockGta3Content = [&] {
+        MemoryFileSystem stock;
+        stock.SetFile(kGta3, stockGta3);
+        return ReadContent(stock, kGta3);
+    }();
+    const Content stockPlayerContent = [&] {
+        MemoryFileSystem stock;
+        stock.SetFile(kPlayer, stockPlayer);
+        return ReadContent(stock, kPlayer);
+    }();
+    ASSERT_EQ(Undo(folderB), 0) << console.text;
+    const MemoryFileSystem withA = fs;
+    for (int k = 1;; ++k) {
+        const std::string what = "B killed at step " + std::to_string(k);
+        MemoryFileSystem run = withA;
+        bool fired = false;
+        {
+            archive::testing::FaultFileSystem faulty(run, archive::testing::Fault::Kill, k);
+            FakeConsole killed;
+            (void)RunTool({"Install.plug", "-script", folderB + "\\Install.dat"}, killed, faulty);
+            fired = faulty.Fired();
+        }
+        for (const std::string& path : {kGta3, kPlayer}) {
+            RecordingReport settle;
+            ASSERT_NO_THROW(SettleGamePending(run, path, settle)) << what;
+            const std::optional<GameRecord> game = ReadGameRecord(run, GameRecordPathFor(path));
+            if (!game) continue;
+            const archive::Archive archive = archive::Archive::Open(path, run);
+            std::set<std::string> seen;
+            for (size_t i = game->installs.size(); i-- > 0;)
+                for (const InstallLayer& layer : game->installs[i].entries) {
+                    if (!seen.insert(archive::FoldedName(layer.name)).second) continue;
+                    const archive::Entry* there = archive.Find(layer.name);
+                    EXPECT_TRUE(there && EntryHolds(archive, *there, layer.put))
+                        << what << ": " << layer.name << " in " << path
+                        << " does not hold what the game's record says its last install put in\n"
+                        << settle.All();
+                }
+        }
+        fs = run;
+        (void)Undo(folderB);  // B may never have got into the game
+        ASSERT_EQ(Undo(folderA), 0) << what << "\n" << console.text;
+        EXPECT_EQ(ReadContent(fs, kGta3), stockGta3Content) << what << "\n" << console.text;
+        EXPECT_EQ(ReadContent(fs, kPlayer), stockPlayerContent) << what << "\n" << console.text;
+        if (!fired) break;
+        ASSERT_LT(k, 1000) << "the run does not end";
+    }
 }
 
 }  // namespace
