@@ -121,6 +121,29 @@ protected:
         return all;
     }
 
+    // The game's record beside each archive, once the next run settled a
+    // save left waiting, names as every entry's last install the file that
+    // entry holds.
+    static void ExpectGameRecordHoldsAgainst(MemoryFileSystem& run, const std::string& what) {
+        for (const std::string& path : {kGta3, kPlayer}) {
+            RecordingReport settle;
+            ASSERT_NO_THROW(SettleGamePending(run, path, settle)) << what;
+            const std::optional<GameRecord> game = ReadGameRecord(run, GameRecordPathFor(path));
+            if (!game) continue;
+            const archive::Archive archive = archive::Archive::Open(path, run);
+            std::set<std::string> seen;
+            for (size_t i = game->installs.size(); i-- > 0;)
+                for (const InstallLayer& layer : game->installs[i].entries) {
+                    if (!seen.insert(archive::FoldedName(layer.name)).second) continue;
+                    const archive::Entry* there = archive.Find(layer.name);
+                    EXPECT_TRUE(there && EntryHolds(archive, *there, layer.put))
+                        << what << ": " << layer.name << " in " << path
+                        << " does not hold what the game's record says its last install put in\n"
+                        << settle.All();
+                }
+        }
+    }
+
     const std::string folderA = R"(D:\Downloads\Mod A)", folderB = R"(D:\Downloads\Mod B)";
     MemoryFileSystem fs;
     FakeConsole console;
@@ -338,23 +361,7 @@ TEST_F(GameRecordRunTest, AnInstallKilledAtAnyStepOverAModWithASharedFile) {
             (void)RunTool({"Install.plug", "-script", folderB + "\\Install.dat"}, killed, faulty);
             fired = faulty.Fired();
         }
-        for (const std::string& path : {kGta3, kPlayer}) {
-            RecordingReport settle;
-            ASSERT_NO_THROW(SettleGamePending(run, path, settle)) << what;
-            const std::optional<GameRecord> game = ReadGameRecord(run, GameRecordPathFor(path));
-            if (!game) continue;
-            const archive::Archive archive = archive::Archive::Open(path, run);
-            std::set<std::string> seen;
-            for (size_t i = game->installs.size(); i-- > 0;)
-                for (const InstallLayer& layer : game->installs[i].entries) {
-                    if (!seen.insert(archive::FoldedName(layer.name)).second) continue;
-                    const archive::Entry* there = archive.Find(layer.name);
-                    EXPECT_TRUE(there && EntryHolds(archive, *there, layer.put))
-                        << what << ": " << layer.name << " in " << path
-                        << " does not hold what the game's record says its last install put in\n"
-                        << settle.All();
-                }
-        }
+        ExpectGameRecordHoldsAgainst(run, what);
         fs = run;
         (void)Undo(folderB);  // B may never have got into the game
         ASSERT_EQ(Undo(folderA), 0) << what << "\n" << console.text;
@@ -364,6 +371,46 @@ TEST_F(GameRecordRunTest, AnInstallKilledAtAnyStepOverAModWithASharedFile) {
         ASSERT_LT(k, 1000) << "the run does not end";
     }
 }
+
+// With A and B in the game, the undo of either is killed at every step.
+// After the next run the game's record holds against both archives, and
+// undoing what is left, then both again, gives the stock entries back.
+TEST_F(GameRecordRunTest, AnUndoKilledAtAnyStepWithTwoModsSharingEntries) {
+    Unpack(fs, ModA(), folderA);
+    Unpack(fs, ModB(), folderB);
+    ASSERT_EQ(Install(ModA(), folderA), 0) << console.text;
+    ASSERT_EQ(Install(ModB(), folderB), 0) << console.text;
+    const MemoryFileSystem both = fs;
+    const auto contentOf = [](const Bytes& archive, const std::string& path) {
+        MemoryFileSystem stock;
+        stock.SetFile(path, archive);
+        return ReadContent(stock, path);
+    };
+    for (const bool undoA : {true, false}) {
+        const std::string& first = undoA ? folderA : folderB;
+        const std::string& second = undoA ? folderB : folderA;
+        for (int k = 1;; ++k) {
+            const std::string what = std::string(undoA ? "A" : "B") + "'s undo killed at step " + std::to_string(k);
+            MemoryFileSystem run = both;
+            bool fired = false;
+            {
+                archive::testing::FaultFileSystem faulty(run, archive::testing::Fault::Kill, k);
+                FakeConsole killed;
+                (void)RunTool({"Install.plug", "-restore", first + "\\Install.dat"}, killed, faulty);
+                fired = faulty.Fired();
+            }
+            ExpectGameRecordHoldsAgainst(run, what);
+            fs = run;
+            (void)Undo(first);  // it may have been undone already
+            ASSERT_EQ(Undo(second), 0) << what << "\n" << console.text;
+            EXPECT_EQ(ReadContent(fs, kGta3), contentOf(stockGta3, kGta3)) << what << "\n" << console.text;
+            EXPECT_EQ(ReadContent(fs, kPlayer), contentOf(stockPlayer, kPlayer)) << what << "\n" << console.text;
+            if (!fired) break;
+            ASSERT_LT(k, 1000) << "the run does not end";
+        }
+    }
+}
+
 
 }  // namespace
 }  // namespace veltrin::tool
