@@ -293,9 +293,16 @@ private:
         const std::string recovered = ReportRecovery(report_, open_->RecoveryOnOpen());
         if (!recovered.empty()) outcomes_.back().what = recovered + "; not changed by this run";
         report_.Line("  " + text::Counted(open_->Entries().size(), "entry", "entries"));
+        // An install taken in counts as read: the originals it brings go
+        // with it once the record lets go of it. They are in the store
+        // before anything is staged from them.
         if (const RecordedArchive* known = record_.Find(path))
-            TakeInFolderRecord(game_, *known, ApplicationFolderOf(scriptPath_), record_.computer, *open_, fs_, *store_,
-                               report_);
+            if (TakeInFolderRecord(game_, *known, ApplicationFolderOf(scriptPath_), record_.computer, *open_, fs_,
+                                   *store_, report_)) {
+                gameAsRead_ = game_;
+                changed_ = true;
+                store_->Publish();
+            }
         HoldAndReport(game_, *open_, report_);
     }
 
@@ -768,7 +775,7 @@ private:
     bool gameChanged_ = false;
     std::optional<archive::Archive> open_;
     GameRecord game_;        // the game's record of the open archive, held against it
-    GameRecord gameAsRead_;  // as it was read
+    GameRecord gameAsRead_;  // as it was read, with an install taken in from the folder's record
     std::optional<OriginalsStore> store_;
     ArchiveTally tally_;
     std::map<std::string, Original> originals_;  // folded name -> its original's backup, made or kept

@@ -325,6 +325,13 @@ TEST_F(GameRecordRunTest, AnInstallMadeBeforeTheGamesRecordIsTakenIn) {
     stock.SetFile(kPlayer, stockPlayer);
     EXPECT_TRUE(ReadContent(fs, kGta3) == ReadContent(stock, kGta3)) << console.text;
     EXPECT_TRUE(ReadContent(fs, kPlayer) == ReadContent(stock, kPlayer)) << console.text;
+    // Every install undone: nothing of the record, nor any original, stays
+    // beside the archives.
+    for (const std::string& path : fs.Paths())
+        EXPECT_TRUE(path.find(".installs") == std::string::npos &&
+                    path.find(std::string(kOriginalsSuffix) + "\\") == std::string::npos)
+            << path << " stayed\n"
+            << console.text;
     ExpectSound();
 }
 
@@ -411,6 +418,28 @@ TEST_F(GameRecordRunTest, AnUndoKilledAtAnyStepWithTwoModsSharingEntries) {
     }
 }
 
+// A's next version, installed from the same folder over an install made
+// before the game's record, no longer has vest.dff: the game's own comes
+// back, and once A is undone no original stays beside the archives.
+TEST_F(GameRecordRunTest, ANextVersionOverAnInstallMadeBeforeTheGamesRecordLeavesNoOriginalBehind) {
+    Unpack(fs, ModA(), folderA);
+    ASSERT_EQ(Install(ModA(), folderA), 0) << console.text;
+    for (const std::string& file : fs.Paths())
+        if (file.find(".installs") != std::string::npos || file.find(".originals\\") != std::string::npos)
+            fs.Remove(file);
+    Mod next = ModA();
+    std::erase_if(next, [](const ModFile& file) { return file.name == "vest.dff"; });
+    fs.Remove(folderA + "\\player.img\\vest.dff");
+    ASSERT_EQ(Install(next, folderA), 0) << console.text;
+    EXPECT_TRUE(Has("takes in the install from " + folderA)) << console.text;
+    ASSERT_EQ(Undo(folderA), 0) << console.text;
+    ExpectStock();
+    for (const std::string& path : fs.Paths())
+        EXPECT_TRUE(path.find(".installs") == std::string::npos &&
+                    path.find(std::string(kOriginalsSuffix) + "\\") == std::string::npos)
+            << path << " stayed\n"
+            << console.text;
+}
 
 }  // namespace
 }  // namespace veltrin::tool
