@@ -170,11 +170,38 @@ bool GameKnowsFolder(const std::vector<ScriptCommand>& commands, const std::stri
     return false;
 }
 
+// Whether what the folder's record says its install put in is in this game
+// (an install made here before the game's record existed, the computer
+// renamed since): an entry of an archive it names holds what the install
+// put in (not the original it backed up). The state of an archive tells
+// nothing here: a replacement in place leaves it as it was.
+bool ModIsInTheGame(const InstallRecord& record, archive::FileSystem& fs) {
+    for (const RecordedArchive& recorded : record.archives) {
+        if (!fs.Exists(recorded.path)) continue;
+        try {
+            const archive::Archive archive = archive::Archive::Open(recorded.path, fs);
+            for (const RecordedEntry& entry : recorded.entries) {
+                if (entry.added && entry.put.size == 0) continue;
+                if (!entry.backup.empty() && fs.Exists(entry.backup) && DataOfFile(fs, entry.backup) == entry.put)
+                    continue;  // not put in: it holds its original
+                const archive::Entry* there = archive.Find(entry.name);
+                if (there && EntryHolds(archive, *there, entry.put)) return true;
+            }
+        } catch (const archive::ArchiveError&) {
+            // An archive that cannot be read tells nothing here; the run
+            // reports it where it opens it.
+        }
+    }
+    return false;
+}
+
 // A mod author's tried folder, zipped with the mod: its record was made on
-// another computer and names nothing this game's record holds. It is a
-// fresh copy for this game: its record, backups and markers are set aside
-// under "Backups (from another computer)" beside Backups, and the install
-// goes on. Returns whether it set them aside.
+// another computer and names nothing this game's record holds, and its mod
+// is not in this game. It is a fresh copy for this game: its record,
+// backups and markers are set aside under "Backups (from another computer)"
+// beside Backups, and the install goes on. Returns whether it set them
+// aside. A record whose mod is in the game is not set aside: its backups may
+// be the only copy of the game's own entries.
 bool SetAsideTriedFolder(const InstallRecord& record, const std::string& computer,
                          const std::vector<ScriptCommand>& commands, const std::string& recordPath,
                          archive::FileSystem& fs, Report& report) {
@@ -182,7 +209,7 @@ bool SetAsideTriedFolder(const InstallRecord& record, const std::string& compute
         return false;
     const std::string backups(text::FolderOf(recordPath));
     const std::string folder(text::FolderOf(backups));
-    if (GameKnowsFolder(commands, folder, fs)) return false;
+    if (GameKnowsFolder(commands, folder, fs) || ModIsInTheGame(record, fs)) return false;
     const std::string aside = std::string(folder) + backups[folder.size()] + "Backups (from another computer)";
     int moved = 0;
     for (const std::string& path : FilesRunsPublish(recordPath, commands, &record)) {
