@@ -124,7 +124,9 @@ GamePending Decode(std::span<const uint8_t> bytes) {
 }
 
 // Whether the save took effect, told from the archive as it is now: by its
-// directory and size where the save changes them, else by the entries.
+// directory and size where the save changes them, else by the entries, every
+// one of which must be as the save leaves it (one may have held that before
+// the save already: another mod's identical file).
 bool TookEffect(const archive::Archive& archive, const GamePending& pending) {
     const archive::ArchiveState now = archive.CurrentState();
     const std::optional<archive::ArchiveState>& left = pending.ifSaved.left;
@@ -132,9 +134,9 @@ bool TookEffect(const archive::Archive& archive, const GamePending& pending) {
         if (now == *left && now != *pending.found) return true;
         if (now == *pending.found && now != *left) return false;
     }
-    return std::any_of(pending.puts.begin(), pending.puts.end(), [&](const GamePut& put) {
+    return !pending.puts.empty() && std::all_of(pending.puts.begin(), pending.puts.end(), [&](const GamePut& put) {
         const archive::Entry* entry = archive.Find(put.name);
-        return put.holds && entry && EntryHolds(archive, *entry, *put.holds);
+        return put.holds ? entry && EntryHolds(archive, *entry, *put.holds) : entry == nullptr;
     });
 }
 

@@ -270,7 +270,10 @@ private:
         resolved_.clear();
         OriginalsStore store(fs_, path);
         const std::string folder = ApplicationFolderOf(scriptPath_);
-        TakeInFolderRecord(game, recorded, folder, record_.computer, *archive_, fs_, store, report_);
+        // An install taken in counts as read: the originals it brings go
+        // with it once the record lets go of it.
+        if (TakeInFolderRecord(game, recorded, folder, record_.computer, *archive_, fs_, store, report_))
+            gameAsRead_ = game;
         store.Publish();
         const std::vector<InstallLayer> changed = ChangedSinceTheInstall(game, folder, ModDigestOf(recorded));
         HoldAndReport(game, *archive_, report_);
@@ -794,8 +797,11 @@ private:
     archive::FileSystem& fs_;
     Report& report_;
     const bool force_;
-    InstallRecord record_;   // empty for an install made without one
-    GameRecord gameAsRead_;  // the game's record of the archive open, as read
+    InstallRecord record_;  // empty for an install made without one
+    // The game's record of the archive open, as read, with an install taken
+    // in from the folder's record: the originals a save lets go of are
+    // counted from it.
+    GameRecord gameAsRead_;
     std::optional<archive::Archive> archive_;
     UndoTally tally_;
     std::vector<std::string> usedUp_;

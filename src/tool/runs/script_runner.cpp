@@ -170,11 +170,38 @@ bool GameKnowsFolder(const std::vector<ScriptCommand>& commands, const std::stri
     return false;
 }
 
+// Whether what the folder's record says its install put in is in this game
+// (an install made here before the game's record existed, the computer
+// renamed since): an entry of an archive it names holds what the install
+// put in (not the original it backed up). The state of an archive tells
+// nothing here: a replacement in place leaves it as it was.
+bool ModIsInTheGame(const InstallRecord& record, archive::FileSystem& fs) {
+    for (const RecordedArchive& recorded : record.archives) {
+        if (!fs.Exists(recorded.path)) continue;
+        try {
+            const archive::Archive archive = archive::Archive::Open(recorded.path, fs);
+            for (const RecordedEntry& entry : recorded.entries) {
+                if (entry.added && entry.put.size == 0) continue;
+                if (!entry.backup.empty() && fs.Exists(entry.backup) && DataOfFile(fs, entry.backup) == entry.put)
+                    continue;  // not put in: it holds its original
+                const archive::Entry* there = archive.Find(entry.name);
+                if (there && EntryHolds(archive, *there, entry.put)) return true;
+            }
+        } catch (const archive::ArchiveError&) {
+            // An archive that cannot be read tells nothing here; the run
+            // reports it where it opens it.
+        }
+    }
+    return false;
+}
+
 // A mod author's tried folder, zipped with the mod: its record was made on
-// another computer and names nothing this game's record holds. It is a
-// fresh copy for this game: its record, backups and markers are set aside
-// under "Backups (from another computer)" beside Backups, and the install
-// goes on. Returns whether it set them aside.
+// another computer and names nothing this game's record holds, and its mod
+// is not in this game. It is a fresh copy for this game: its record,
+// backups and markers are set aside under "Backups (from another computer)"
+// beside Backups, and the install goes on. Returns whether it set them
+// aside. A record whose mod is in the game is not set aside: its backups may
+// be the only copy of the game's own entries.
 bool SetAsideTriedFolder(const InstallRecord& record, const std::string& computer,
                          const std::vector<ScriptCommand>& commands, const std::string& recordPath,
                          archive::FileSystem& fs, Report& report) {
@@ -182,7 +209,7 @@ bool SetAsideTriedFolder(const InstallRecord& record, const std::string& compute
         return false;
     const std::string backups(text::FolderOf(recordPath));
     const std::string folder(text::FolderOf(backups));
-    if (GameKnowsFolder(commands, folder, fs)) return false;
+    if (GameKnowsFolder(commands, folder, fs) || ModIsInTheGame(record, fs)) return false;
     const std::string aside = std::string(folder) + backups[folder.size()] + "Backups (from another computer)";
     int moved = 0;
     for (const std::string& path : FilesRunsPublish(recordPath, commands, &record)) {
@@ -293,9 +320,16 @@ private:
         const std::string recovered = ReportRecovery(report_, open_->RecoveryOnOpen());
         if (!recovered.empty()) outcomes_.back().what = recovered + "; not changed by this run";
         report_.Line("  " + text::Counted(open_->Entries().size(), "entry", "entries"));
+        // An install taken in counts as read: the originals it brings go
+        // with it once the record lets go of it. They are in the store
+        // before anything is staged from them.
         if (const RecordedArchive* known = record_.Find(path))
-            TakeInFolderRecord(game_, *known, ApplicationFolderOf(scriptPath_), record_.computer, *open_, fs_, *store_,
-                               report_);
+            if (TakeInFolderRecord(game_, *known, ApplicationFolderOf(scriptPath_), record_.computer, *open_, fs_,
+                                   *store_, report_)) {
+                gameAsRead_ = game_;
+                changed_ = true;
+                store_->Publish();
+            }
         HoldAndReport(game_, *open_, report_);
     }
 
@@ -768,7 +802,7 @@ private:
     bool gameChanged_ = false;
     std::optional<archive::Archive> open_;
     GameRecord game_;        // the game's record of the open archive, held against it
-    GameRecord gameAsRead_;  // as it was read
+    GameRecord gameAsRead_;  // as it was read, with an install taken in from the folder's record
     std::optional<OriginalsStore> store_;
     ArchiveTally tally_;
     std::map<std::string, Original> originals_;  // folded name -> its original's backup, made or kept

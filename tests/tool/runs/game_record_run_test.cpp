@@ -8,13 +8,19 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "archive/archive.h"
+#include "archive/names.h"
 #include "archive_builder.h"
+#include "fault_file_system.h"
 #include "img_rules.h"
 #include "testing/memory_file_system.h"
+#include "tool/runs/entry_match.h"
+#include "tool/runs/game_pending.h"
 #include "tool/runs/game_record.h"
 #include "tool/runs/originals_store.h"
 #include "tool/shell/tool_main.h"
@@ -115,6 +121,29 @@ protected:
         return all;
     }
 
+    // The game's record beside each archive, once the next run settled a
+    // save left waiting, names as every entry's last install the file that
+    // entry holds.
+    static void ExpectGameRecordHoldsAgainst(MemoryFileSystem& run, const std::string& what) {
+        for (const std::string& path : {kGta3, kPlayer}) {
+            RecordingReport settle;
+            ASSERT_NO_THROW(SettleGamePending(run, path, settle)) << what;
+            const std::optional<GameRecord> game = ReadGameRecord(run, GameRecordPathFor(path));
+            if (!game) continue;
+            const archive::Archive archive = archive::Archive::Open(path, run);
+            std::set<std::string> seen;
+            for (size_t i = game->installs.size(); i-- > 0;)
+                for (const InstallLayer& layer : game->installs[i].entries) {
+                    if (!seen.insert(archive::FoldedName(layer.name)).second) continue;
+                    const archive::Entry* there = archive.Find(layer.name);
+                    EXPECT_TRUE(there && EntryHolds(archive, *there, layer.put))
+                        << what << ": " << layer.name << " in " << path
+                        << " does not hold what the game's record says its last install put in\n"
+                        << settle.All();
+                }
+        }
+    }
+
     const std::string folderA = R"(D:\Downloads\Mod A)", folderB = R"(D:\Downloads\Mod B)";
     MemoryFileSystem fs;
     FakeConsole console;
@@ -178,8 +207,7 @@ TEST_F(GameRecordRunTest, AFreshCopyAfterTheFolderWasDeleted) {
     EXPECT_EQ(kept, keptBefore);
     // Nor in the copy's own Backups: its entries hold the mod's files.
     for (const std::string& path : fs.Paths())
-        EXPECT_TRUE(path.rfind(fresh + "\\Backups\\", 0) != 0 || path.ends_with(".record") ||
-                    path.ends_with(".added"))
+        EXPECT_TRUE(path.rfind(fresh + "\\Backups\\", 0) != 0 || path.ends_with(".record") || path.ends_with(".added"))
             << path << " keeps the mod's own file as an original";
     const std::optional<GameRecord> record = ReadGameRecord(fs, GameRecordPathFor(kGta3));
     ASSERT_TRUE(record.has_value());
@@ -297,7 +325,120 @@ TEST_F(GameRecordRunTest, AnInstallMadeBeforeTheGamesRecordIsTakenIn) {
     stock.SetFile(kPlayer, stockPlayer);
     EXPECT_TRUE(ReadContent(fs, kGta3) == ReadContent(stock, kGta3)) << console.text;
     EXPECT_TRUE(ReadContent(fs, kPlayer) == ReadContent(stock, kPlayer)) << console.text;
+    // Every install undone: nothing of the record, nor any original, stays
+    // beside the archives.
+    for (const std::string& path : fs.Paths())
+        EXPECT_TRUE(path.find(".installs") == std::string::npos &&
+                    path.find(std::string(kOriginalsSuffix) + "\\") == std::string::npos)
+            << path << " stayed\n"
+            << console.text;
     ExpectSound();
+}
+
+// B is killed at every step of its install over A. A's veltrin_cap.txd
+// holds, byte for byte, the file B puts there too: the next run must not take
+// that for B's save having taken effect. After it settles, the game's record
+// describes both archives as they are (every entry's last install's file in
+// it), and undoing B, then A, gives the stock entries back.
+TEST_F(GameRecordRunTest, AnInstallKilledAtAnyStepOverAModWithASharedFile) {
+    Unpack(fs, ModA(), folderA);
+    Unpack(fs, ModB(), folderB);
+    ASSERT_EQ(Install(ModA(), folderA), 0) << console.text;
+    // B's script written as Install.exe writes it (and its install undone).
+    ASSERT_EQ(Install(ModB(), folderB), 0) << console.text;
+    const Content stockGta3Content = [&] {
+        MemoryFileSystem stock;
+        stock.SetFile(kGta3, stockGta3);
+        return ReadContent(stock, kGta3);
+    }();
+    const Content stockPlayerContent = [&] {
+        MemoryFileSystem stock;
+        stock.SetFile(kPlayer, stockPlayer);
+        return ReadContent(stock, kPlayer);
+    }();
+    ASSERT_EQ(Undo(folderB), 0) << console.text;
+    const MemoryFileSystem withA = fs;
+    for (int k = 1;; ++k) {
+        const std::string what = "B killed at step " + std::to_string(k);
+        MemoryFileSystem run = withA;
+        bool fired = false;
+        {
+            archive::testing::FaultFileSystem faulty(run, archive::testing::Fault::Kill, k);
+            FakeConsole killed;
+            (void)RunTool({"Install.plug", "-script", folderB + "\\Install.dat"}, killed, faulty);
+            fired = faulty.Fired();
+        }
+        ExpectGameRecordHoldsAgainst(run, what);
+        fs = run;
+        (void)Undo(folderB);  // B may never have got into the game
+        ASSERT_EQ(Undo(folderA), 0) << what << "\n" << console.text;
+        EXPECT_EQ(ReadContent(fs, kGta3), stockGta3Content) << what << "\n" << console.text;
+        EXPECT_EQ(ReadContent(fs, kPlayer), stockPlayerContent) << what << "\n" << console.text;
+        if (!fired) break;
+        ASSERT_LT(k, 1000) << "the run does not end";
+    }
+}
+
+// With A and B in the game, the undo of either is killed at every step.
+// After the next run the game's record holds against both archives, and
+// undoing what is left, then both again, gives the stock entries back.
+TEST_F(GameRecordRunTest, AnUndoKilledAtAnyStepWithTwoModsSharingEntries) {
+    Unpack(fs, ModA(), folderA);
+    Unpack(fs, ModB(), folderB);
+    ASSERT_EQ(Install(ModA(), folderA), 0) << console.text;
+    ASSERT_EQ(Install(ModB(), folderB), 0) << console.text;
+    const MemoryFileSystem both = fs;
+    const auto contentOf = [](const Bytes& archive, const std::string& path) {
+        MemoryFileSystem stock;
+        stock.SetFile(path, archive);
+        return ReadContent(stock, path);
+    };
+    for (const bool undoA : {true, false}) {
+        const std::string& first = undoA ? folderA : folderB;
+        const std::string& second = undoA ? folderB : folderA;
+        for (int k = 1;; ++k) {
+            const std::string what = std::string(undoA ? "A" : "B") + "'s undo killed at step " + std::to_string(k);
+            MemoryFileSystem run = both;
+            bool fired = false;
+            {
+                archive::testing::FaultFileSystem faulty(run, archive::testing::Fault::Kill, k);
+                FakeConsole killed;
+                (void)RunTool({"Install.plug", "-restore", first + "\\Install.dat"}, killed, faulty);
+                fired = faulty.Fired();
+            }
+            ExpectGameRecordHoldsAgainst(run, what);
+            fs = run;
+            (void)Undo(first);  // it may have been undone already
+            ASSERT_EQ(Undo(second), 0) << what << "\n" << console.text;
+            EXPECT_EQ(ReadContent(fs, kGta3), contentOf(stockGta3, kGta3)) << what << "\n" << console.text;
+            EXPECT_EQ(ReadContent(fs, kPlayer), contentOf(stockPlayer, kPlayer)) << what << "\n" << console.text;
+            if (!fired) break;
+            ASSERT_LT(k, 1000) << "the run does not end";
+        }
+    }
+}
+
+// A's next version, installed from the same folder over an install made
+// before the game's record, no longer has vest.dff: the game's own comes
+// back, and once A is undone no original stays beside the archives.
+TEST_F(GameRecordRunTest, ANextVersionOverAnInstallMadeBeforeTheGamesRecordLeavesNoOriginalBehind) {
+    Unpack(fs, ModA(), folderA);
+    ASSERT_EQ(Install(ModA(), folderA), 0) << console.text;
+    for (const std::string& file : fs.Paths())
+        if (file.find(".installs") != std::string::npos || file.find(".originals\\") != std::string::npos)
+            fs.Remove(file);
+    Mod next = ModA();
+    std::erase_if(next, [](const ModFile& file) { return file.name == "vest.dff"; });
+    fs.Remove(folderA + "\\player.img\\vest.dff");
+    ASSERT_EQ(Install(next, folderA), 0) << console.text;
+    EXPECT_TRUE(Has("takes in the install from " + folderA)) << console.text;
+    ASSERT_EQ(Undo(folderA), 0) << console.text;
+    ExpectStock();
+    for (const std::string& path : fs.Paths())
+        EXPECT_TRUE(path.find(".installs") == std::string::npos &&
+                    path.find(std::string(kOriginalsSuffix) + "\\") == std::string::npos)
+            << path << " stayed\n"
+            << console.text;
 }
 
 }  // namespace

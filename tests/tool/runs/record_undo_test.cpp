@@ -391,6 +391,28 @@ TEST_F(RecordUndoTest, AnInstallOfThisGameFromARenamedComputerGoesOn) {
     EXPECT_TRUE(fs.Contents(kPlayer) == player);
 }
 
+// An install made in this game before the game's record existed, the
+// computer renamed since: the folder's record is no tried folder from
+// elsewhere (its mod is in this game), so its backups, the only copy of the
+// game's own entries, are not set aside: the install stops with nothing
+// changed and says to undo first, and the undo gives the originals back.
+TEST_F(RecordUndoTest, AnInstallMadeBeforeTheGamesRecordFromARenamedComputerIsNotSetAside) {
+    const Bytes gta3 = fs.Contents(kGta3), player = fs.Contents(kPlayer);
+    ASSERT_EQ(RunScript(kScript, script, fs, report, "OLD-NAME"), ExitStatus::Ok) << report.All();
+    for (const std::string& path : fs.Paths())  // as an older tool left it
+        if (path.find(".installs") != std::string::npos || path.find(".originals\\") != std::string::npos)
+            fs.Remove(path);
+    const DiskFiles before = KeptFiles(fs);
+    report = RecordingReport();
+    EXPECT_EQ(RunScript(kScript, script, fs, report, "NEW-NAME"), ExitStatus::OtherInstall) << report.All();
+    EXPECT_FALSE(report.Has("set aside")) << report.All();
+    EXPECT_TRUE(report.Has("first undo that install with Undo.cmd")) << report.All();
+    EXPECT_EQ(Changes(before, KeptFiles(fs)), std::vector<std::string>{});
+    EXPECT_EQ(Undo(script), ExitStatus::Ok) << report.All();
+    EXPECT_TRUE(fs.Contents(kGta3) == gta3) << report.All();
+    EXPECT_TRUE(fs.Contents(kPlayer) == player) << report.All();
+}
+
 // The check before an undo (whether this account may write) looks where the
 // undo writes: the record's archives and backup folders, whatever Install.dat
 // says.
