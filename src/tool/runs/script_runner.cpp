@@ -8,7 +8,6 @@
 #include "archive/archive.h"
 #include "archive/archive_error.h"
 #include "archive/commit.h"
-#include "archive/format.h"
 #include "archive/free_entries.h"
 #include "archive/game_table.h"
 #include "archive/names.h"
@@ -415,10 +414,9 @@ private:
         for (const ScriptCommand* later = at_ + 1; later != commands_->data() + commands_->size(); ++later) {
             if (later->kind == CommandKind::Open || later->kind == CommandKind::Close) return false;
             if (later->kind != CommandKind::Import || archive::FoldedName(later->name) != key) continue;
-            if (!fs_.Exists(later->path)) return false;
-            const uint64_t size = fs_.Open(later->path, archive::OpenMode::Read)->Size();
-            if (archive::format::SectorsFor(size) > entry.sectors) return false;  // cheap: it cannot hold a larger file
-            return EntryHolds(*open_, entry, DataOfFile(fs_, later->path));
+            // Compared piece by piece: the first difference ends it, so an
+            // entry that holds anything else costs about one read.
+            return EntryMatchesFile(*open_, entry, fs_, later->path).match == Match::Holds;
         }
         return false;
     }
