@@ -11,6 +11,7 @@
 #include "tool/common/publish_group.h"
 #include "tool/runs/entry_match.h"
 #include "tool/runs/originals_store.h"
+#include "tool/runs/record_bytes.h"
 #include "tool/runs/run_report.h"
 
 namespace veltrin::tool {
@@ -21,70 +22,23 @@ constexpr uint32_t kVersion = 1;
 constexpr size_t kSealSize = std::tuple_size_v<archive::Digest>;
 constexpr uint64_t kMaxBytes = uint64_t{320} << 20;
 
-void Number(std::vector<uint8_t>& out, uint64_t value, int size) {
-    for (int i = 0; i < size; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-void Raw(std::vector<uint8_t>& out, std::span<const uint8_t> raw) { out.insert(out.end(), raw.begin(), raw.end()); }
-
-class Reader {
-public:
-    explicit Reader(std::span<const uint8_t> bytes) : bytes_(bytes) {}
-    [[nodiscard]] bool AtEnd() const { return at_ == bytes_.size(); }
-    std::span<const uint8_t> Raw(uint64_t size) {
-        if (size > bytes_.size() - at_) throw RecordError("the record of a save in progress beside it ends too soon");
-        const auto raw = bytes_.subspan(at_, static_cast<size_t>(size));
-        at_ += static_cast<size_t>(size);
-        return raw;
-    }
-    uint64_t Number(int size) {
-        const auto raw = Raw(static_cast<uint64_t>(size));
-        uint64_t value = 0;
-        for (size_t i = 0; i < raw.size(); ++i) value |= uint64_t{raw[i]} << (8 * i);
-        return value;
-    }
-    bool Flag() {
-        const uint64_t flag = Number(1);
-        if (flag > 1) throw RecordError("the record of a save in progress beside it holds a damaged field");
-        return flag == 1;
-    }
-    archive::Digest Digest() {
-        archive::Digest digest{};
-        const auto raw = Raw(digest.size());
-        std::copy(raw.begin(), raw.end(), digest.begin());
-        return digest;
-    }
-
-private:
-    std::span<const uint8_t> bytes_;
-    size_t at_ = 0;
-};
-
 std::vector<uint8_t> Encode(const GamePending& pending) {
-    std::vector<uint8_t> out(kMark.begin(), kMark.end());
-    Number(out, kVersion, 4);
-    out.push_back(pending.found ? 1 : 0);
-    if (pending.found) {
-        Raw(out, pending.found->directory);
-        Number(out, pending.found->fileSize, 8);
-    }
-    Number(out, pending.puts.size(), 4);
+    RecordWriter out;
+    out.Raw({reinterpret_cast<const uint8_t*>(kMark.data()), kMark.size()});
+    out.U32(kVersion);
+    out.State(pending.found);
+    out.U32(static_cast<uint32_t>(pending.puts.size()));
     for (const GamePut& put : pending.puts) {
-        Number(out, put.name.size(), 4);
-        Raw(out, {reinterpret_cast<const uint8_t*>(put.name.data()), put.name.size()});
-        out.push_back(put.holds ? 1 : 0);
+        out.Text(put.name);
+        out.Flag(put.holds.has_value());
         if (put.holds) {
-            Number(out, put.holds->size, 8);
-            Raw(out, put.holds->digest);
+            out.U64(put.holds->size);
+            out.Raw(put.holds->digest);
         }
     }
-    for (const GameRecord* record : {&pending.ifSaved, &pending.ifNot}) {
-        const std::vector<uint8_t> bytes = EncodeGameRecord(*record);
-        Number(out, bytes.size(), 8);
-        Raw(out, bytes);
-    }
-    const archive::Digest seal = archive::Sha256Of(out);
-    Raw(out, seal);
-    return out;
+    for (const GameRecord* record : {&pending.ifSaved, &pending.ifNot}) out.Blob(EncodeGameRecord(*record));
+    out.Seal();
+    return std::move(out.bytes);
 }
 
 GamePending Decode(std::span<const uint8_t> bytes) {
@@ -94,31 +48,21 @@ GamePending Decode(std::span<const uint8_t> bytes) {
     const archive::Digest seal = archive::Sha256Of(body);
     if (!std::equal(seal.begin(), seal.end(), body.end()))
         throw RecordError("the seal of the record of a save in progress beside it does not match its content");
-    Reader in(body.subspan(kMark.size()));
-    if (const uint64_t version = in.Number(4); version != kVersion)
+    RecordReader in(body.subspan(kMark.size()), "the record of a save in progress beside it ends too soon",
+                    "the record of a save in progress beside it holds a damaged field");
+    if (const uint64_t version = in.U32(); version != kVersion)
         throw RecordError("the record of a save in progress beside it is of version " + std::to_string(version) +
                           ", which this tool does not read");
     GamePending pending;
-    if (in.Flag()) {
-        archive::ArchiveState found;
-        found.directory = in.Digest();
-        found.fileSize = in.Number(8);
-        pending.found = found;
-    }
-    for (uint64_t count = in.Number(4); count > 0; --count) {
+    pending.found = in.State();
+    for (uint64_t count = in.U32(); count > 0; --count) {
         GamePut put;
-        const auto name = in.Raw(in.Number(4));
-        put.name.assign(reinterpret_cast<const char*>(name.data()), name.size());
-        if (in.Flag()) {
-            PutData holds;
-            holds.size = in.Number(8);
-            holds.digest = in.Digest();
-            put.holds = holds;
-        }
+        put.name = in.Text();
+        if (in.Flag()) put.holds = PutData{in.U64(), in.Digest()};
         pending.puts.push_back(std::move(put));
     }
-    pending.ifSaved = DecodeGameRecord(in.Raw(in.Number(8)));
-    pending.ifNot = DecodeGameRecord(in.Raw(in.Number(8)));
+    pending.ifSaved = DecodeGameRecord(in.Raw(in.U64()));
+    pending.ifNot = DecodeGameRecord(in.Raw(in.U64()));
     if (!in.AtEnd()) throw RecordError("the record of a save in progress beside it holds more than it says");
     return pending;
 }

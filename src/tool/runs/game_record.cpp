@@ -9,6 +9,7 @@
 #include "text/path_text.h"
 #include "tool/common/file_util.h"
 #include "tool/common/publish_group.h"
+#include "tool/runs/record_bytes.h"
 
 namespace veltrin::tool {
 namespace {
@@ -20,65 +21,8 @@ constexpr size_t kSealSize = std::tuple_size_v<archive::Digest>;
 // some 120 bytes; anything near this is no record of ours.
 constexpr uint64_t kMaxBytes = uint64_t{256} << 20;
 
-class Writer {
-public:
-    std::vector<uint8_t> bytes;
-
-    void Raw(std::span<const uint8_t> raw) { bytes.insert(bytes.end(), raw.begin(), raw.end()); }
-    void Flag(bool value) { bytes.push_back(value ? 1 : 0); }
-    void Number(uint64_t value, int size) {
-        for (int i = 0; i < size; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
-    }
-    void Text(std::string_view text) {
-        Number(text.size(), 4);
-        Raw({reinterpret_cast<const uint8_t*>(text.data()), text.size()});
-    }
-};
-
-class Reader {
-public:
-    explicit Reader(std::span<const uint8_t> bytes) : bytes_(bytes) {}
-
-    [[nodiscard]] bool AtEnd() const { return at_ == bytes_.size(); }
-    std::span<const uint8_t> Raw(uint64_t size) {
-        if (size > bytes_.size() - at_) throw RecordError("it ends in the middle of its content");
-        const auto raw = bytes_.subspan(at_, static_cast<size_t>(size));
-        at_ += static_cast<size_t>(size);
-        return raw;
-    }
-    bool Flag() {
-        const uint8_t flag = Raw(1)[0];
-        if (flag > 1) throw RecordError("a yes-or-no field holds " + std::to_string(flag));
-        return flag == 1;
-    }
-    uint64_t Number(int size) {
-        const auto raw = Raw(static_cast<uint64_t>(size));
-        uint64_t value = 0;
-        for (size_t i = 0; i < raw.size(); ++i) value |= uint64_t{raw[i]} << (8 * i);
-        return value;
-    }
-    std::string Text() {
-        const auto raw = Raw(Number(4));
-        return {reinterpret_cast<const char*>(raw.data()), raw.size()};
-    }
-    archive::Digest Digest() {
-        archive::Digest digest{};
-        const auto raw = Raw(digest.size());
-        std::copy(raw.begin(), raw.end(), digest.begin());
-        return digest;
-    }
-    // A count of items each at least minSize bytes long: one larger than
-    // the bytes left could hold is a damaged record, not a reason to reserve.
-    uint32_t Count(size_t minSize) {
-        const auto count = static_cast<uint32_t>(Number(4));
-        if (uint64_t{count} * minSize > bytes_.size() - at_) throw RecordError("it counts more than it holds");
-        return count;
-    }
-
-private:
-    std::span<const uint8_t> bytes_;
-    size_t at_ = 0;
-};
+using Writer = RecordWriter;
+using Reader = RecordReader;
 
 void WriteLayout(Writer& out, const std::optional<archive::Layout>& layout) {
     out.Flag(layout.has_value());
@@ -200,8 +144,7 @@ std::vector<uint8_t> EncodeGameRecord(const GameRecord& record) {
     }
     out.Number(record.installs.size(), 4);
     for (const GameInstall& install : record.installs) WriteInstall(out, install);
-    const archive::Digest seal = archive::Sha256Of(out.bytes);
-    out.Raw(seal);
+    out.Seal();
     return std::move(out.bytes);
 }
 

@@ -10,6 +10,7 @@
 #include "tool/common/file_util.h"
 #include "tool/common/platform.h"
 #include "tool/common/publish_group.h"
+#include "tool/runs/record_bytes.h"
 
 namespace veltrin::tool {
 namespace {
@@ -29,90 +30,6 @@ constexpr size_t kSealSize = std::tuple_size_v<archive::Digest>;
 // A record holds a few archives' fronts (half a megabyte for a stock
 // gta3.img); anything near this is no record of ours.
 constexpr uint64_t kMaxRecordBytes = uint64_t{256} << 20;
-
-class Writer {
-public:
-    std::vector<uint8_t> bytes;
-
-    void Raw(std::span<const uint8_t> raw) { bytes.insert(bytes.end(), raw.begin(), raw.end()); }
-    void U8(uint8_t value) { bytes.push_back(value); }
-    void U32(uint32_t value) {
-        for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
-    }
-    void U64(uint64_t value) {
-        for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
-    }
-    void Text(std::string_view text) {
-        U32(static_cast<uint32_t>(text.size()));
-        Raw({reinterpret_cast<const uint8_t*>(text.data()), text.size()});
-    }
-    void Blob(std::span<const uint8_t> blob) {
-        U64(blob.size());
-        Raw(blob);
-    }
-    void State(const std::optional<archive::ArchiveState>& state) {
-        U8(state ? 1 : 0);
-        if (!state) return;
-        Raw(state->directory);
-        U64(state->fileSize);
-    }
-};
-
-class Reader {
-public:
-    explicit Reader(std::span<const uint8_t> bytes) : bytes_(bytes) {}
-
-    [[nodiscard]] bool AtEnd() const { return at_ == bytes_.size(); }
-    std::span<const uint8_t> Raw(uint64_t size) {
-        if (size > bytes_.size() - at_) throw RecordError("it ends in the middle of its content");
-        const auto raw = bytes_.subspan(at_, static_cast<size_t>(size));
-        at_ += static_cast<size_t>(size);
-        return raw;
-    }
-    uint8_t U8() { return Raw(1)[0]; }
-    bool Flag() {
-        const uint8_t flag = U8();
-        if (flag > 1) throw RecordError("a yes-or-no field holds " + std::to_string(flag));
-        return flag == 1;
-    }
-    uint32_t U32() {
-        const auto raw = Raw(4);
-        uint32_t value = 0;
-        for (int i = 0; i < 4; ++i) value |= uint32_t{raw[static_cast<size_t>(i)]} << (8 * i);
-        return value;
-    }
-    uint64_t U64() {
-        const auto raw = Raw(8);
-        uint64_t value = 0;
-        for (int i = 0; i < 8; ++i) value |= uint64_t{raw[static_cast<size_t>(i)]} << (8 * i);
-        return value;
-    }
-    std::string Text() {
-        const auto raw = Raw(U32());
-        return {reinterpret_cast<const char*>(raw.data()), raw.size()};
-    }
-    std::vector<uint8_t> Blob() {
-        const auto raw = Raw(U64());
-        return {raw.begin(), raw.end()};
-    }
-    archive::Digest Digest() {
-        archive::Digest digest{};
-        const auto raw = Raw(digest.size());
-        std::copy(raw.begin(), raw.end(), digest.begin());
-        return digest;
-    }
-    std::optional<archive::ArchiveState> State() {
-        if (!Flag()) return std::nullopt;
-        archive::ArchiveState state;
-        state.directory = Digest();
-        state.fileSize = U64();
-        return state;
-    }
-
-private:
-    std::span<const uint8_t> bytes_;
-    size_t at_ = 0;
-};
 
 bool SamePath(std::string_view a, std::string_view b) { return archive::FoldedName(a) == archive::FoldedName(b); }
 
@@ -154,14 +71,14 @@ RecordedArchive* InstallRecord::Find(std::string_view path) { return FindArchive
 const RecordedArchive* InstallRecord::Find(std::string_view path) const { return FindArchive(archives, path); }
 
 std::vector<uint8_t> EncodeRecord(const InstallRecord& record, std::string_view folder) {
-    Writer out;
+    RecordWriter out;
     out.Raw({reinterpret_cast<const uint8_t*>(kMark.data()), kMark.size()});
     out.U32(kVersion);
     out.Text(record.computer);
     out.U32(static_cast<uint32_t>(record.archives.size()));
     for (const RecordedArchive& archive : record.archives) {
         out.Text(archive.path);
-        out.U8(archive.layout ? 1 : 0);
+        out.Flag(archive.layout.has_value());
         if (archive.layout) {
             out.U64(archive.layout->fileSize);
             out.Blob(archive.layout->front);
@@ -174,9 +91,9 @@ std::vector<uint8_t> EncodeRecord(const InstallRecord& record, std::string_view 
         out.U32(static_cast<uint32_t>(archive.entries.size()));
         for (const RecordedEntry& entry : archive.entries) {
             out.Text(entry.name);
-            out.U8(entry.added ? 1 : 0);
+            out.Flag(entry.added);
             const std::optional<std::string_view> inside = Below(entry.backup, folder);
-            out.U8(inside ? 1 : 0);
+            out.Flag(inside.has_value());
             out.Text(inside ? *inside : entry.backup);
             out.U32(entry.at);
             out.U32(entry.sectors);
@@ -184,15 +101,14 @@ std::vector<uint8_t> EncodeRecord(const InstallRecord& record, std::string_view 
             out.Raw(entry.put.digest);
         }
     }
-    const archive::Digest seal = archive::Sha256Of(out.bytes);
-    out.Raw(seal);
+    out.Seal();
     return std::move(out.bytes);
 }
 
 InstallRecord DecodeRecord(std::span<const uint8_t> bytes, std::string_view folder) {
     if (bytes.size() < kMark.size() || std::memcmp(bytes.data(), kMark.data(), kMark.size()) != 0)
         throw RecordError("it is not an install record of this tool");
-    Reader header(bytes.subspan(kMark.size()));
+    RecordReader header(bytes.subspan(kMark.size()));
     const uint32_t version = header.U32();
     if (version != kVersion && version != kFrontOnlyVersion && version != kWholePathsVersion)
         throw RecordError("it is of version " + std::to_string(version) + ", which this tool (version " +
@@ -203,7 +119,7 @@ InstallRecord DecodeRecord(std::span<const uint8_t> bytes, std::string_view fold
     if (!std::equal(seal.begin(), seal.end(), bytes.end() - static_cast<std::ptrdiff_t>(kSealSize)))
         throw RecordError("its seal does not match its content (it is torn, or something changed it)");
 
-    Reader in(body.subspan(kMark.size() + 4));
+    RecordReader in(body.subspan(kMark.size() + 4));
     InstallRecord record;
     record.computer = in.Text();
     for (uint32_t archives = in.U32(); archives > 0; --archives) {

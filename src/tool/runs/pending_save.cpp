@@ -13,6 +13,7 @@
 #include "tool/common/publish_group.h"
 #include "tool/runs/entry_match.h"
 #include "tool/runs/leftovers.h"
+#include "tool/runs/record_bytes.h"
 #include "tool/runs/run_report.h"
 
 namespace veltrin::tool {
@@ -27,44 +28,6 @@ constexpr size_t kSealSize = std::tuple_size_v<archive::Digest>;
 // As large as an install record may be, and the puts beside it.
 constexpr uint64_t kMaxBytes = uint64_t{320} << 20;
 
-void PutU32(std::vector<uint8_t>& out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-void PutU64(std::vector<uint8_t>& out, uint64_t value) {
-    for (int i = 0; i < 8; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-void PutRaw(std::vector<uint8_t>& out, std::span<const uint8_t> raw) { out.insert(out.end(), raw.begin(), raw.end()); }
-void PutText(std::vector<uint8_t>& out, std::string_view text) {
-    PutU32(out, static_cast<uint32_t>(text.size()));
-    PutRaw(out, {reinterpret_cast<const uint8_t*>(text.data()), text.size()});
-}
-
-class Reader {
-public:
-    explicit Reader(std::span<const uint8_t> bytes) : bytes_(bytes) {}
-    [[nodiscard]] bool AtEnd() const { return at_ == bytes_.size(); }
-    std::span<const uint8_t> Raw(uint64_t size) {
-        if (size > bytes_.size() - at_) throw RecordError("the record of a save in progress ends too soon");
-        const auto raw = bytes_.subspan(at_, static_cast<size_t>(size));
-        at_ += static_cast<size_t>(size);
-        return raw;
-    }
-    uint64_t Number(int bytes) {
-        const auto raw = Raw(static_cast<uint64_t>(bytes));
-        uint64_t value = 0;
-        for (size_t i = 0; i < raw.size(); ++i) value |= uint64_t{raw[i]} << (8 * i);
-        return value;
-    }
-    std::string Text() {
-        const auto raw = Raw(Number(4));
-        return {reinterpret_cast<const char*>(raw.data()), raw.size()};
-    }
-
-private:
-    std::span<const uint8_t> bytes_;
-    size_t at_ = 0;
-};
-
 struct PendingSave {
     std::string archivePath;
     std::vector<PendingPut> puts;
@@ -73,21 +36,19 @@ struct PendingSave {
 
 std::vector<uint8_t> Encode(const std::string& archivePath, const std::vector<PendingPut>& puts,
                             const InstallRecord& ifSaved, std::string_view folder) {
-    std::vector<uint8_t> out(kMark.begin(), kMark.end());
-    PutU32(out, kVersion);
-    PutText(out, archivePath);
-    PutU32(out, static_cast<uint32_t>(puts.size()));
+    RecordWriter out;
+    out.Raw({reinterpret_cast<const uint8_t*>(kMark.data()), kMark.size()});
+    out.U32(kVersion);
+    out.Text(archivePath);
+    out.U32(static_cast<uint32_t>(puts.size()));
     for (const PendingPut& put : puts) {
-        PutText(out, put.name);
-        PutU64(out, put.put.size);
-        PutRaw(out, put.put.digest);
+        out.Text(put.name);
+        out.U64(put.put.size);
+        out.Raw(put.put.digest);
     }
-    const std::vector<uint8_t> record = EncodeRecord(ifSaved, folder);
-    PutU64(out, record.size());
-    PutRaw(out, record);
-    const archive::Digest seal = archive::Sha256Of(out);
-    PutRaw(out, seal);
-    return out;
+    out.Blob(EncodeRecord(ifSaved, folder));
+    out.Seal();
+    return std::move(out.bytes);
 }
 
 PendingSave Decode(std::span<const uint8_t> bytes, std::string_view folder) {
@@ -97,7 +58,7 @@ PendingSave Decode(std::span<const uint8_t> bytes, std::string_view folder) {
     const archive::Digest seal = archive::Sha256Of(body);
     if (!std::equal(seal.begin(), seal.end(), body.end()))
         throw RecordError("the seal of the record of a save in progress beside it does not match its content");
-    Reader in(body.subspan(kMark.size()));
+    RecordReader in(body.subspan(kMark.size()), "the record of a save in progress ends too soon");
     if (const uint64_t version = in.Number(4); version != kVersion)
         throw RecordError("the record of a save in progress beside it is of version " + std::to_string(version) +
                           ", which this tool does not read");
