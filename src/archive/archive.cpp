@@ -83,6 +83,7 @@ struct Archive::State {
     NameIndex index;                 // name (any case) -> live entry
     std::vector<uint8_t> directory;  // header and records as read or last written
     uint64_t fileSize = 0;
+    std::optional<ArchiveState> summed;  // StateOf(directory, fileSize), once asked for
     std::unique_ptr<File> file;  // open for reading while nothing is being committed
     // Set by a commit that failed after its point of no return (commit.h,
     // rule 13).
@@ -97,6 +98,7 @@ struct Archive::State {
         records = std::move(loaded);
         directory = std::move(raw);
         fileSize = size;
+        summed.reset();
         entries.clear();
         recordOf.clear();
         index.clear();
@@ -184,7 +186,8 @@ FreeSpace Archive::Free() const {
 
 ArchiveState Archive::CurrentState() const {
     state_->RequireCurrent();
-    return StateOf(state_->directory, state_->fileSize);
+    if (!state_->summed) state_->summed = StateOf(state_->directory, state_->fileSize);
+    return *state_->summed;
 }
 
 Layout Archive::CurrentLayout() const {

@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <set>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "archive/format.h"
 #include "archive/free_entries.h"
@@ -129,7 +130,8 @@ InPlacePlan PlanLayoutRestore(const StagedChanges& now, const std::vector<uint8_
 
     // Where each entry lies now: by name, the records of that name in
     // directory order (twins: the first is the one the game reads).
-    std::map<std::string, std::vector<const Entry*>> current;
+    std::unordered_map<std::string, std::vector<const Entry*>> current;
+    current.reserve(now.records.size());
     std::vector<std::pair<uint64_t, uint64_t>> freeNow;
     for (const Entry& record : now.records) {
         if (IsFreeEntry(record))
@@ -137,7 +139,8 @@ InPlacePlan PlanLayoutRestore(const StagedChanges& now, const std::vector<uint8_
         else
             current[FoldedName(record.name)].push_back(&record);
     }
-    std::set<std::string> seen;  // folded names of the layout's records so far
+    std::unordered_set<std::string> seen;  // folded names of the layout's records so far
+    seen.reserve(records.size());
     const auto zeroNow = [&](uint64_t start, uint64_t end) {
         for (const auto& [from, to] : freeNow)
             if (from <= start && end <= to) return true;

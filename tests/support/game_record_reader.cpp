@@ -104,11 +104,9 @@ struct Cursor {
     }
 };
 
-// A flag, then the file size, the front and the tail (each a u64 length and
-// its bytes).
-bool ReadLayout(Cursor& in, const std::vector<uint8_t>& bytes, uint64_t& size, std::vector<uint8_t>& front,
-                std::vector<uint8_t>& tail) {
-    if (!in.Flag()) return false;
+// The file size, the front and the tail (each a u64 length and its bytes).
+void ReadLayoutFields(Cursor& in, const std::vector<uint8_t>& bytes, uint64_t& size, std::vector<uint8_t>& front,
+                      std::vector<uint8_t>& tail) {
     size = in.Number(8);
     for (std::vector<uint8_t>* part : {&front, &tail}) {
         const auto length = static_cast<size_t>(in.Number(8));
@@ -117,6 +115,13 @@ bool ReadLayout(Cursor& in, const std::vector<uint8_t>& bytes, uint64_t& size, s
                      bytes.begin() + static_cast<std::ptrdiff_t>(in.at + length));
         in.at += length;
     }
+}
+
+// A flag, then the fields.
+bool ReadLayout(Cursor& in, const std::vector<uint8_t>& bytes, uint64_t& size, std::vector<uint8_t>& front,
+                std::vector<uint8_t>& tail) {
+    if (!in.Flag()) return false;
+    ReadLayoutFields(in, bytes, size, front, tail);
     return true;
 }
 
@@ -140,7 +145,8 @@ std::optional<Record> Read(const std::vector<uint8_t>& bytes, std::string* why) 
     const auto seal = Sha256(body);
     if (std::memcmp(seal.data(), bytes.data() + body.size(), 32) != 0) return fail("seal");
     Cursor in{bytes, markSize, body.size()};
-    if (in.Number(4) != 1) return fail("version");
+    const uint64_t version = in.Number(4);
+    if (version != 1 && version != 2) return fail("version");
     Record record;
     record.hasLayout = ReadLayout(in, bytes, record.layoutSize, record.front, record.tail);
     record.hasLeft = in.Flag();
@@ -154,8 +160,19 @@ std::optional<Record> Read(const std::vector<uint8_t>& bytes, std::string* why) 
         install.modHex = in.Digest();
         install.computer = in.Text();
         install.time = in.Number(8);
-        install.hasLayoutBefore =
-            ReadLayout(in, bytes, install.layoutBeforeSize, install.frontBefore, install.tailBefore);
+        // Version 2: 0 none, 1 the layout's fields, 2 the record's layout.
+        const uint64_t kind = version == 1 ? in.Flag() : in.Number(1);
+        install.hasLayoutBefore = kind == 1 || kind == 2;
+        if (kind == 1) {
+            ReadLayoutFields(in, bytes, install.layoutBeforeSize, install.frontBefore, install.tailBefore);
+        } else if (kind == 2) {
+            if (!record.hasLayout) return fail("refers to a layout it does not hold");
+            install.layoutBeforeSize = record.layoutSize;
+            install.frontBefore = record.front;
+            install.tailBefore = record.tail;
+        } else if (kind > 2) {
+            return fail("unknown layout kind");
+        }
         for (uint64_t entries = in.Number(4); in.ok && entries > 0; --entries) {
             Layer layer;
             layer.name = in.Text();

@@ -44,7 +44,7 @@ struct Record {
 };
 
 // The record, or nothing with why set when the bytes are not a whole,
-// sealed record of version 1.
+// sealed record of version 1 or 2.
 std::optional<Record> Read(const std::vector<uint8_t>& bytes, std::string* why = nullptr);
 
 // The SHA-256 of the bytes in lower-case hex (an implementation of its own).

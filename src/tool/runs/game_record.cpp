@@ -15,7 +15,15 @@ namespace veltrin::tool {
 namespace {
 
 constexpr std::string_view kMark = "VeltrinInstalls\r\n\x1a";
-constexpr uint32_t kVersion = 1;
+// Version 2 writes an install's layout before it that is the record's own
+// (the first install's, mostly) as a reference instead of a second copy;
+// version 1 records are read too.
+constexpr uint32_t kVersion = 2;
+constexpr uint32_t kVersionWithoutShared = 1;
+// An install's layout field: none, its own bytes, or the record's layout.
+constexpr uint8_t kNoLayout = 0;
+constexpr uint8_t kOwnLayout = 1;
+constexpr uint8_t kRecordsLayout = 2;
 constexpr size_t kSealSize = std::tuple_size_v<archive::Digest>;
 // The layout of a stock gta3.img is about half a megabyte and an entry takes
 // some 120 bytes; anything near this is no record of ours.
@@ -34,8 +42,7 @@ void WriteLayout(Writer& out, const std::optional<archive::Layout>& layout) {
     out.Raw(layout->tail);
 }
 
-std::optional<archive::Layout> ReadLayout(Reader& in) {
-    if (!in.Flag()) return std::nullopt;
+archive::Layout ReadLayoutBody(Reader& in) {
     archive::Layout layout;
     layout.fileSize = in.Number(8);
     const auto front = in.Raw(in.Number(8));
@@ -45,18 +52,49 @@ std::optional<archive::Layout> ReadLayout(Reader& in) {
     return layout;
 }
 
+std::optional<archive::Layout> ReadLayout(Reader& in) {
+    if (!in.Flag()) return std::nullopt;
+    return ReadLayoutBody(in);
+}
+
 bool SameLayout(const std::optional<archive::Layout>& a, const std::optional<archive::Layout>& b) {
     if (!a || !b) return a.has_value() == b.has_value();
     return a->fileSize == b->fileSize && a->front == b->front && a->tail == b->tail;
 }
 
-void WriteInstall(Writer& out, const GameInstall& install) {
+// An install's layout before it: the record's layout is named, not repeated.
+void WriteLayoutBefore(Writer& out, const std::optional<archive::Layout>& layout,
+                       const std::optional<archive::Layout>& recordLayout) {
+    if (layout && recordLayout && SameLayout(layout, recordLayout)) {
+        out.Number(kRecordsLayout, 1);
+        return;
+    }
+    WriteLayout(out, layout);
+}
+
+std::optional<archive::Layout> ReadLayoutBefore(Reader& in, uint64_t version,
+                                                const std::optional<archive::Layout>& recordLayout) {
+    if (version == kVersionWithoutShared) return ReadLayout(in);
+    switch (in.Number(1)) {
+        case kNoLayout:
+            return std::nullopt;
+        case kOwnLayout:
+            return ReadLayoutBody(in);
+        case kRecordsLayout:
+            if (!recordLayout) throw RecordError("an install refers to a layout the record does not hold");
+            return recordLayout;
+        default:
+            throw RecordError("an install's layout field holds an unknown kind");
+    }
+}
+
+void WriteInstall(Writer& out, const GameInstall& install, const std::optional<archive::Layout>& recordLayout) {
     out.Number(install.folders.size(), 4);
     for (const std::string& folder : install.folders) out.Text(folder);
     out.Raw(install.modDigest);
     out.Text(install.computer);
     out.Number(install.time, 8);
-    WriteLayout(out, install.layoutBefore);
+    WriteLayoutBefore(out, install.layoutBefore, recordLayout);
     out.Number(install.entries.size(), 4);
     for (const InstallLayer& layer : install.entries) {
         out.Text(layer.name);
@@ -71,13 +109,13 @@ void WriteInstall(Writer& out, const GameInstall& install) {
     }
 }
 
-GameInstall ReadInstall(Reader& in) {
+GameInstall ReadInstall(Reader& in, uint64_t version, const std::optional<archive::Layout>& recordLayout) {
     GameInstall install;
     for (uint32_t folders = in.Count(4); folders > 0; --folders) install.folders.push_back(in.Text());
     install.modDigest = in.Digest();
     install.computer = in.Text();
     install.time = in.Number(8);
-    install.layoutBefore = ReadLayout(in);
+    install.layoutBefore = ReadLayoutBefore(in, version, recordLayout);
     for (uint32_t entries = in.Count(4 + 1 + 8 + kSealSize); entries > 0; --entries) {
         InstallLayer layer;
         layer.name = in.Text();
@@ -143,7 +181,7 @@ std::vector<uint8_t> EncodeGameRecord(const GameRecord& record) {
         out.Number(record.left->fileSize, 8);
     }
     out.Number(record.installs.size(), 4);
-    for (const GameInstall& install : record.installs) WriteInstall(out, install);
+    for (const GameInstall& install : record.installs) WriteInstall(out, install, record.layout);
     out.Seal();
     return std::move(out.bytes);
 }
@@ -153,7 +191,8 @@ GameRecord DecodeGameRecord(std::span<const uint8_t> bytes) {
         throw RecordError("it is not a record of installs of this tool");
     if (bytes.size() < kMark.size() + 4 + kSealSize) throw RecordError("it ends before its seal");
     Reader header(bytes.subspan(kMark.size(), 4));
-    if (const uint64_t version = header.Number(4); version != kVersion)
+    const uint64_t version = header.Number(4);
+    if (version != kVersion && version != kVersionWithoutShared)
         throw RecordError("it is of version " + std::to_string(version) + ", which this tool (version " +
                           std::to_string(kVersion) + ") does not read");
     const auto body = bytes.first(bytes.size() - kSealSize);
@@ -171,7 +210,7 @@ GameRecord DecodeGameRecord(std::span<const uint8_t> bytes) {
         record.left = left;
     }
     for (uint32_t installs = in.Count(4 + kSealSize + 4 + 8 + 1 + 4); installs > 0; --installs)
-        record.installs.push_back(ReadInstall(in));
+        record.installs.push_back(ReadInstall(in, version, record.layout));
     if (!in.AtEnd()) throw RecordError("it holds more than its content says");
     return record;
 }

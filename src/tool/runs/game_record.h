@@ -32,7 +32,7 @@
 // The file: the mark "VeltrinInstalls\r\n\x1a" (18 bytes), a 32-bit version,
 // the body, and a SHA-256 seal of everything before it. All numbers are
 // little-endian; a text is a 32-bit length and that many UTF-8 bytes; a
-// digest is 32 bytes; a flag is one byte, 0 or 1. The body (version 1):
+// digest is 32 bytes; a flag is one byte, 0 or 1. The body (version 2):
 //   flag layout       [u64 file size, u64 front length, front bytes,
 //                      u64 tail length, tail bytes]
 //   flag left         [digest of header and directory, u64 file size]
@@ -41,11 +41,13 @@
 //     digest mod digest
 //     text computer
 //     u64 time
-//     flag layout before [as the layout above]
+//     byte layout before: 0 none; 1 and the layout's fields as above;
+//                         2 the same as the record's layout (stored once)
 //     u32 entries, each:
 //       text name
 //       flag before   [u64 size, digest, text spelling before]
 //       u64 put size, digest put
+// Version 1 differs only there: a flag, and the layout's fields when 1.
 // It is written beside its place and moved in, so a crash leaves it old or
 // new; one that is torn, changed or of another version is refused.
 #include <cstdint>

@@ -443,7 +443,6 @@ private:
             InstallRecord updated = RecordOfThisBlock(true);
             GameRecord game = GameRecordOfThisBlock();
             const archive::ArchiveState found = open_->CurrentState();
-            PublishOriginals(path, {found, GamePuts(), game, gameAsRead_});
             archive::CommitStats stats;
             try {
                 stats = open_->Commit([this](uint64_t done, uint64_t total) { report_.Progress(done, total); },
@@ -455,7 +454,7 @@ private:
                                           changed_ = true;
                                           WritePendingSave(fs_, recordPath_, path, PutsNotRecorded(), updated);
                                           game.left = planned;
-                                          WriteGamePending(fs_, path, {found, GamePuts(), game, gameAsRead_});
+                                          PublishOriginals(path, {found, GamePuts(), game, gameAsRead_});
                                       });
             } catch (const archive::CommitInterrupted& interrupted) {
                 open_.reset();

@@ -156,14 +156,14 @@ TEST(GameRecord, TornChangedOrOfAnotherVersionIsRefused) {
 
     // Another version, sealed as this tool would seal it: refused, saying so.
     std::vector<uint8_t> other(bytes.begin(), bytes.end() - 32);
-    other[18] = 2;
+    other[18] = 3;
     const archive::Digest seal = archive::Sha256Of(other);
     other.insert(other.end(), seal.begin(), seal.end());
     try {
         DecodeGameRecord(other);
-        ADD_FAILURE() << "a record of version 2 was read";
+        ADD_FAILURE() << "a record of version 3 was read";
     } catch (const RecordError& error) {
-        EXPECT_NE(std::string(error.what()).find("version 2"), std::string::npos) << error.what();
+        EXPECT_NE(std::string(error.what()).find("version 3"), std::string::npos) << error.what();
     }
 
     // A sealed record whose count claims more than it holds.
@@ -175,6 +175,103 @@ TEST(GameRecord, TornChangedOrOfAnotherVersionIsRefused) {
     const archive::Digest resealed = archive::Sha256Of(counted);
     counted.insert(counted.end(), resealed.begin(), resealed.end());
     EXPECT_THROW(DecodeGameRecord(counted), RecordError);
+}
+
+// Bytes of a record as the first version wrote it, built field by field:
+// a layout, no state, one install whose layout before it is its own copy.
+std::vector<uint8_t> FirstVersionRecord(const archive::Layout& layout, const GameInstall& install) {
+    std::vector<uint8_t> out;
+    const auto number = [&](uint64_t value, int size) {
+        for (int i = 0; i < size; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    };
+    const auto bytes = [&](const std::vector<uint8_t>& raw) { out.insert(out.end(), raw.begin(), raw.end()); };
+    const auto text = [&](const std::string& value) {
+        number(value.size(), 4);
+        out.insert(out.end(), value.begin(), value.end());
+    };
+    const auto layoutFields = [&](const archive::Layout& l) {
+        out.push_back(1);
+        number(l.fileSize, 8);
+        number(l.front.size(), 8);
+        bytes(l.front);
+        number(l.tail.size(), 8);
+        bytes(l.tail);
+    };
+    const std::string mark = "VeltrinInstalls\r\n\x1a";
+    out.assign(mark.begin(), mark.end());
+    number(1, 4);
+    layoutFields(layout);
+    out.push_back(0);  // no state
+    number(1, 4);
+    number(install.folders.size(), 4);
+    for (const std::string& folder : install.folders) text(folder);
+    out.insert(out.end(), install.modDigest.begin(), install.modDigest.end());
+    text(install.computer);
+    number(install.time, 8);
+    layoutFields(*install.layoutBefore);
+    number(install.entries.size(), 4);
+    for (const InstallLayer& layer : install.entries) {
+        text(layer.name);
+        out.push_back(0);  // added
+        number(layer.put.size, 8);
+        out.insert(out.end(), layer.put.digest.begin(), layer.put.digest.end());
+    }
+    const archive::Digest seal = archive::Sha256Of(out);
+    out.insert(out.end(), seal.begin(), seal.end());
+    return out;
+}
+
+TEST(GameRecord, TheFirstInstallsLayoutIsStoredOnceAndFirstVersionRecordsStillRead) {
+    // A stock archive's layout is about half a megabyte: the first install's
+    // layout before it is the record's own and is not written twice.
+    GameRecord record;
+    record.layout = archive::Layout{Pattern(256 * 1024, 1), Pattern(300, 2), 4000 * 2048};
+    GameInstall first;
+    first.folders = {R"(D:\Mod A)"};
+    first.modDigest = archive::Sha256Of(Pattern(5, 9));
+    first.computer = "PLAYER-PC";
+    first.time = 1'790'000'000;
+    first.layoutBefore = record.layout;
+    first.entries.push_back({"veltrin.dff", std::nullopt, {}, {700, archive::Sha256Of(Pattern(700, 6))}});
+    record.installs = {first};
+    const std::vector<uint8_t> bytes = EncodeGameRecord(record);
+    EXPECT_LT(bytes.size(), record.layout->front.size() + 4096);
+    const GameRecord back = DecodeGameRecord(bytes);
+    ASSERT_TRUE(back.installs.at(0).layoutBefore.has_value());
+    EXPECT_EQ(back.installs[0].layoutBefore->front, record.layout->front);
+    EXPECT_EQ(back.installs[0].layoutBefore->tail, record.layout->tail);
+    EXPECT_EQ(back.installs[0].layoutBefore->fileSize, record.layout->fileSize);
+    EXPECT_EQ(back.installs, record.installs);
+    std::string why;
+    const std::optional<independent::Record> seen = independent::Read(bytes, &why);
+    ASSERT_TRUE(seen.has_value()) << why;
+    EXPECT_EQ(seen->installs.at(0).frontBefore, record.layout->front);
+
+    // A second install over the first has a layout of its own, written out.
+    GameInstall second = first;
+    second.folders = {R"(D:\Mod B)"};
+    second.layoutBefore = archive::Layout{Pattern(256 * 1024, 7), {}, 4010 * 2048};
+    record.installs.push_back(second);
+    EXPECT_EQ(DecodeGameRecord(EncodeGameRecord(record)).installs, record.installs);
+
+    // What the first version wrote reads as the same record.
+    const GameRecord old = DecodeGameRecord(FirstVersionRecord(*record.layout, first));
+    ASSERT_EQ(old.installs.size(), 1u);
+    EXPECT_EQ(old.installs[0], first);
+    EXPECT_EQ(old.layout->front, record.layout->front);
+    ASSERT_TRUE(independent::Read(FirstVersionRecord(*record.layout, first), &why).has_value()) << why;
+
+    // A reference to the record's layout in a record without one is refused.
+    std::vector<uint8_t> refers = EncodeGameRecord(record);
+    refers.resize(refers.size() - 32);
+    // Drop the record's layout (flag and fields) and reseal.
+    const size_t layoutBytes = 1 + 8 + 8 + record.layout->front.size() + 8 + record.layout->tail.size();
+    refers.erase(refers.begin() + 22, refers.begin() + 22 + static_cast<std::ptrdiff_t>(layoutBytes));
+    refers.insert(refers.begin() + 22, 0);
+    const archive::Digest seal = archive::Sha256Of(refers);
+    refers.insert(refers.end(), seal.begin(), seal.end());
+    EXPECT_THROW(DecodeGameRecord(refers), RecordError);
+    EXPECT_FALSE(independent::Read(refers, &why).has_value());
 }
 
 TEST(GameRecord, AFileThatIsNotOneIsRefusedWhenRead) {
