@@ -32,21 +32,8 @@ void Require(bool condition, ErrorKind kind, const std::string& path, const std:
     if (!condition) throw ArchiveError(kind, path, reason);
 }
 
-// Names as keys without regard to ASCII case, looked up without copying.
-struct FoldedHash {
-    size_t operator()(std::string_view name) const noexcept {
-        uint64_t hash = 0xcbf29ce484222325ull;
-        for (const char c : name) hash = (hash ^ static_cast<uint8_t>(text::LowerAscii(c))) * 0x100000001b3ull;
-        return static_cast<size_t>(hash);
-    }
-};
-struct FoldedEqual {
-    bool operator()(std::string_view a, std::string_view b) const noexcept {
-        return text::EqualIgnoringAsciiCase(a, b);
-    }
-};
 // Points into the names of the entries it indexes.
-using NameIndex = std::unordered_map<std::string_view, size_t, FoldedHash, FoldedEqual>;
+using NameIndex = FoldedMap<size_t>;
 
 // The records in the order of their data, except that records of one name
 // (any case) keep their order among themselves: the game reads the first.

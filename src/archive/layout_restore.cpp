@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <unordered_map>
-#include <unordered_set>
 
 #include "archive/format.h"
 #include "archive/free_entries.h"
@@ -71,18 +69,56 @@ std::vector<Entry> RecordsOf(const Layout& layout, std::string& why) {
 
 uint64_t EndOf(const Entry& record) { return (uint64_t{record.offset} + record.sectors) * kSectorSize; }
 
-// Takes the record lying now that a layout's record of that name is, out of
-// those of its name not yet taken (in directory order): the first of the same
-// spelling, or else the first. Twins keep their own bytes even where they
-// came to lie in another order. nullptr when none is left.
-const Entry* TakeLying(std::vector<const Entry*>& twins, const std::string& name) {
-    if (twins.empty()) return nullptr;
-    auto taken = std::find_if(twins.begin(), twins.end(), [&](const Entry* twin) { return twin->name == name; });
-    if (taken == twins.end()) taken = twins.begin();
-    const Entry* lying = *taken;
-    twins.erase(taken);
-    return lying;
-}
+// The live records lying now, by name (any case): those of one name linked
+// in directory order (twins: the first is the one the game reads), each
+// taken once.
+class Lying {
+public:
+    explicit Lying(const std::vector<Entry>& records) : records_(records), next_(records.size(), kNone) {
+        std::vector<size_t> last(records.size(), kNone);
+        heads_.reserve(records.size());
+        for (size_t i = 0; i < records.size(); ++i) {
+            if (IsFreeEntry(records[i])) continue;
+            const auto [head, first] = heads_.try_emplace(records[i].name, i);
+            if (first) {
+                last[i] = i;
+                continue;
+            }
+            next_[last[head->second]] = i;
+            last[head->second] = i;
+        }
+        taken_.assign(records.size(), false);
+    }
+
+    // Takes, out of the records of the name not yet taken, the first of the
+    // same spelling, or else the first (sameSpelling false: the first).
+    // Twins keep their own bytes even where they came to lie in another
+    // order. nullptr when none is left.
+    const Entry* Take(const std::string& name, bool sameSpelling) {
+        const auto head = heads_.find(name);
+        if (head == heads_.end()) return nullptr;
+        size_t chosen = kNone;
+        for (size_t i = head->second; i != kNone; i = next_[i]) {
+            if (taken_[i]) continue;
+            if (chosen == kNone) chosen = i;
+            if (!sameSpelling) break;
+            if (records_[i].name == name) {
+                chosen = i;
+                break;
+            }
+        }
+        if (chosen == kNone) return nullptr;
+        taken_[chosen] = true;
+        return &records_[chosen];
+    }
+
+private:
+    static constexpr size_t kNone = static_cast<size_t>(-1);
+    const std::vector<Entry>& records_;
+    FoldedMap<size_t> heads_;  // name -> its first record
+    std::vector<size_t> next_;
+    std::vector<bool> taken_;
+};
 
 }  // namespace
 
@@ -130,16 +166,11 @@ InPlacePlan PlanLayoutRestore(const StagedChanges& now, const std::vector<uint8_
 
     // Where each entry lies now: by name, the records of that name in
     // directory order (twins: the first is the one the game reads).
-    std::unordered_map<std::string, std::vector<const Entry*>> current;
-    current.reserve(now.records.size());
+    Lying lying(now.records);
     std::vector<std::pair<uint64_t, uint64_t>> freeNow;
-    for (const Entry& record : now.records) {
-        if (IsFreeEntry(record))
-            freeNow.emplace_back(record.offset, uint64_t{record.offset} + record.sectors);
-        else
-            current[FoldedName(record.name)].push_back(&record);
-    }
-    std::unordered_set<std::string> seen;  // folded names of the layout's records so far
+    for (const Entry& record : now.records)
+        if (IsFreeEntry(record)) freeNow.emplace_back(record.offset, uint64_t{record.offset} + record.sectors);
+    FoldedMap<bool> seen;  // names of the layout's records so far
     seen.reserve(records.size());
     const auto zeroNow = [&](uint64_t start, uint64_t end) {
         for (const auto& [from, to] : freeNow)
@@ -161,13 +192,11 @@ InPlacePlan PlanLayoutRestore(const StagedChanges& now, const std::vector<uint8_
                 writes.push_back({uint64_t{record.offset} * kSectorSize, {}, bytes});
             continue;
         }
-        const std::string key = FoldedName(record.name);
-        std::vector<const Entry*>& twins = current[key];
-        const bool first = seen.insert(key).second;
-        const auto original = first ? restore.originals.find(key) : restore.originals.end();
+        const bool first = seen.try_emplace(record.name, true).second;
+        const auto original = first ? restore.originals.find(FoldedName(record.name)) : restore.originals.end();
         if (original != restore.originals.end()) {
             // The entry the game read and the install replaced: the first of its name now.
-            if (!twins.empty()) twins.erase(twins.begin());
+            lying.Take(record.name, false);
             const uint64_t size = fs.Open(original->second, OpenMode::Read)->Size();
             if (format::SectorsFor(size) != record.sectors)
                 throw ArchiveError(ErrorKind::Io, original->second,
@@ -181,15 +210,15 @@ InPlacePlan PlanLayoutRestore(const StagedChanges& now, const std::vector<uint8_
             writes.push_back(std::move(write));
             continue;
         }
-        const Entry* lying = TakeLying(twins, record.name);
-        if (!lying || lying->sectors != record.sectors)
+        const Entry* there = lying.Take(record.name, true);
+        if (!there || there->sectors != record.sectors)
             throw ArchiveError(
                 ErrorKind::NotFound, path,
                 "\"" + record.name + "\" is not in the archive as it was, and there is no original of it");
-        if (lying->offset == record.offset) continue;
+        if (there->offset == record.offset) continue;
         JournalWrite write;
         write.offset = uint64_t{record.offset} * kSectorSize;
-        write.fromArchive = uint64_t{lying->offset} * kSectorSize;
+        write.fromArchive = uint64_t{there->offset} * kSectorSize;
         write.length = bytes;
         writes.push_back(std::move(write));
     }

@@ -8,6 +8,16 @@ namespace veltrin::archive {
 
 std::string FoldedName(std::string_view name) { return text::FoldAscii(name); }
 
+size_t FoldedHash::operator()(std::string_view name) const noexcept {
+    uint64_t hash = 0xcbf29ce484222325ull;
+    for (const char c : name) hash = (hash ^ static_cast<uint8_t>(text::LowerAscii(c))) * 0x100000001b3ull;
+    return static_cast<size_t>(hash);
+}
+
+bool FoldedEqual::operator()(std::string_view a, std::string_view b) const noexcept {
+    return text::EqualIgnoringAsciiCase(a, b);
+}
+
 std::string NameProblem(std::string_view name) {
     if (name.empty()) return "The name is empty.";
     if (name.size() > kMaxNameLength)
