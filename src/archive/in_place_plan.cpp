@@ -288,10 +288,11 @@ std::optional<std::vector<Slot>> MakeRoomForDirectory(Planning& planning, std::v
 // The game reads the first of the records that share a name (any case):
 // twins keep their order, so that it reads the same one after the change.
 bool TwinsKeepTheirOrder(const std::vector<Slot>& after) {
-    std::unordered_map<std::string, size_t> last;  // folded name -> the committed record seen last
+    FoldedMap<size_t> last;  // name -> the committed record seen last
+    last.reserve(after.size());
     for (const auto& [record, entry] : after) {
         if (!entry || entry->record == kNew) continue;
-        const auto [seen, first] = last.try_emplace(FoldedName(record.name), entry->record);
+        const auto [seen, first] = last.try_emplace(record.name, entry->record);
         if (first) continue;
         if (seen->second > entry->record) return false;
         seen->second = entry->record;
