@@ -59,7 +59,9 @@
 // 11. A sealed journal is held against the archive, piece by piece. Where
 //     every piece holds its old or its new bytes and the size lies between
 //     the old and the new one, the journal is this archive's own unfinished
-//     commit: it is applied (again) and removed (Completed). Where any piece
+//     commit: it is made durable, its name too (the commit that wrote it may
+//     have been killed before its flush, leaving it in the system's cache
+//     alone), then applied (again) and removed (Completed). Where any piece
 //     or the size is neither, something else changed the archive after the
 //     commit was applied (a journal that an earlier run could not remove):
 //     it is removed unapplied and the archive is left as it is (Stale).

@@ -90,23 +90,39 @@ struct Outcome {
     bool sawNew = false;
 };
 
-// Opens the archive as the next run would and checks what it holds.
-void CheckAfterFault(MemoryFileSystem& disk, const Snapshot& before, const Snapshot& after, bool committed,
-                     const std::string& what, Outcome& outcome, const std::vector<std::string>& paths,
+// The archive's whole file before and after the change, size and all.
+struct ArchiveFiles {
+    std::vector<uint8_t> before;
+    std::vector<uint8_t> after;
+};
+
+std::string Described(const std::vector<uint8_t>& bytes) {
+    return std::to_string(bytes.size()) + " bytes, SHA-256 " + HexOf(Sha256Of(bytes)).substr(0, 16);
+}
+
+// Opens the archive as the next run would and checks what it holds: the
+// old or the new content, and the old or the new file to the byte.
+void CheckAfterFault(MemoryFileSystem& disk, const Snapshot& before, const Snapshot& after, const ArchiveFiles& files,
+                     bool committed, const std::string& what, Outcome& outcome, const std::vector<std::string>& paths,
                      const std::vector<std::string>& problemsBefore = {}) {
     bool isNew = false;
     try {
         const Archive reopened = Archive::Open(kPath, disk);
         const Snapshot now = Take(reopened);
         const Recovery recovery = reopened.RecoveryOnOpen();
+        const std::vector<uint8_t> file = disk.Contents(kPath);
         if (now == after) {
             isNew = true;
             outcome.sawNew = true;
             EXPECT_NE(recovery, Recovery::RolledBack) << what;
+            EXPECT_TRUE(file == files.after) << what << ": the new content in a file that is not the new one ("
+                                             << Described(file) << ", not " << Described(files.after) << ")";
         } else {
             EXPECT_TRUE(now == before) << what << ": neither the old nor the new content";
             EXPECT_FALSE(committed) << what << ": a commit that reported success was lost";
             EXPECT_NE(recovery, Recovery::Completed) << what;
+            EXPECT_TRUE(file == files.before) << what << ": the old content in a file that is not the old one ("
+                                              << Described(file) << ", not " << Described(files.before) << ")";
             outcome.sawOld = true;
         }
         EXPECT_NE(recovery, Recovery::Stale) << what << ": the commit's own journal was taken for another's";
@@ -150,7 +166,7 @@ struct Sweep {
 // Runs the change with the crash at every step in turn until a run goes
 // through untouched.
 Sweep RunWithEveryFault(NameRules rules, const DiskSetup& base, const Snapshot& before, const Snapshot& after,
-                        const FaultyRun& run, const Crash& crash) {
+                        const ArchiveFiles& files, const FaultyRun& run, const Crash& crash) {
     const std::vector<std::string> problemsBefore = [&] {
         MemoryFileSystem disk;
         SetUpDisk(disk, base);
@@ -192,7 +208,7 @@ Sweep RunWithEveryFault(NameRules rules, const DiskSetup& base, const Snapshot& 
             MemoryFileSystem cut = disk;
             cut.LosePower(Tear::LoseAll);
             const std::string later = what + ", then a power cut";
-            CheckAfterFault(cut, before, after, committed, later, outcome, paths, problemsBefore);
+            CheckAfterFault(cut, before, after, files, committed, later, outcome, paths, problemsBefore);
             if (saidUnchanged) {
                 try {
                     EXPECT_TRUE(Take(Archive::Open(kPath, cut)) == before)
@@ -200,7 +216,7 @@ Sweep RunWithEveryFault(NameRules rules, const DiskSetup& base, const Snapshot& 
                 } catch (const ArchiveError&) {}
             }
         }
-        CheckAfterFault(disk, before, after, committed, what, outcome, paths, problemsBefore);
+        CheckAfterFault(disk, before, after, files, committed, what, outcome, paths, problemsBefore);
         if (refused && firedOn == "rename" && crash.fault == Fault::ErrorAfterDone) {
             EXPECT_TRUE(Take(Archive::Open(kPath, disk)) == after)
                 << what << ": the renamed archive is not the new one";
@@ -218,24 +234,30 @@ Sweep RunWithEveryFault(NameRules rules, const DiskSetup& base, const Snapshot& 
     return sweep;
 }
 
-// The content before and after the change, from a run without faults.
-std::pair<Snapshot, Snapshot> Expected(const DiskSetup& base, const FaultyRun& run) {
+// The content and the file before and after the change, from a run
+// without faults.
+struct Expectation {
+    Snapshot before;
+    Snapshot after;
+    ArchiveFiles files;
+};
+Expectation Expected(const DiskSetup& base, const FaultyRun& run) {
     MemoryFileSystem disk;
     SetUpDisk(disk, base);
     Snapshot before = Take(Archive::Open(kPath, disk));
     FaultFileSystem untouched(disk, Fault::Error, 0);
     std::optional<Archive> archive;
     run(untouched, archive);
-    return {std::move(before), Take(Archive::Open(kPath, disk))};
+    return {std::move(before), Take(Archive::Open(kPath, disk)), {base.archive, disk.Contents(kPath)}};
 }
 
 void SweepEveryWay(const DiskSetup& base, const FaultyRun& run, int leastSteps,
                    const std::function<void(const Crash&, const Sweep&)>& check = {}) {
-    const auto [before, after] = Expected(base, run);
+    const auto [before, after, files] = Expected(base, run);
     ASSERT_NE(before, after);
     for (const NameRules rules : {NameRules::Windows, NameRules::Posix})
         for (const Crash& crash : EveryCrash()) {
-            const Sweep sweep = RunWithEveryFault(rules, base, before, after, run, crash);
+            const Sweep sweep = RunWithEveryFault(rules, base, before, after, files, run, crash);
             EXPECT_GE(sweep.steps, leastSteps) << RulesName(rules) << ", " << CrashName(crash);
             if (check) check(crash, sweep);
         }
@@ -291,6 +313,16 @@ TEST(ArchiveCrash, EveryKindOfCommitIsOldOrNewAfterAFaultAtAnyStep) {
         int leastSteps;
     };
     const Case cases[] = {
+        {"larger files added past the end, in place",
+         {Base(), {}},
+         CommitOf(
+             [](Archive& archive) {
+                 archive.PutFile("added.dff", kModFile);
+                 archive.Put("more.txd", Pattern(9000, 7));
+                 archive.Put("A.DFF", Pattern(4000, 3));  // fits its three sectors: through the journal
+             },
+             true),
+         5},
         {"replacements that fit, in place",
          {Base(), {}},
          CommitOf(
@@ -344,9 +376,12 @@ TEST(ArchiveCrash, EveryKindOfCommitIsOldOrNewAfterAFaultAtAnyStep) {
     }
 }
 
-TEST(ArchiveCrash, RecoveryItselfSurvivesAFault) {
-    const FaultyRun run = CommitOf([](Archive& archive) { archive.Put("a.dff", Pattern(100, 6)); }, true);
-    const auto [before, after] = Expected({Base(), {}}, run);
+// The next open after a kill at any step of a commit, itself broken at
+// every step by every crash: a commit within the archive, and one that
+// grows it (whose growth the open cuts off or whose journal it completes).
+void RecoverySurvivesAFault(const FaultyRun& run, bool grows) {
+    const auto [before, after, files] = Expected({Base(), {}}, run);
+    ASSERT_EQ(files.after.size() > files.before.size(), grows);
     const std::vector<std::string> paths = PathsOf({Base(), {}});
     for (const NameRules rules : {NameRules::Windows, NameRules::Posix}) {
         Outcome outcome;
@@ -378,7 +413,7 @@ TEST(ArchiveCrash, RecoveryItselfSurvivesAFault) {
                         } catch (const ArchiveError&) {}
                         recoveryFired = faulty.Fired();
                     }
-                    CheckAfterFault(disk, before, after, false,
+                    CheckAfterFault(disk, before, after, files, false,
                                     std::string(RulesName(rules)) + ", kill at " + std::to_string(k) + ", " +
                                         CrashName(crash) + " at " + std::to_string(j),
                                     outcome, paths);
@@ -387,7 +422,22 @@ TEST(ArchiveCrash, RecoveryItselfSurvivesAFault) {
         }
         EXPECT_TRUE(journalSeen);
         EXPECT_TRUE(outcome.sawNew);
+        EXPECT_TRUE(outcome.sawOld);
     }
+}
+
+TEST(ArchiveCrash, RecoveryItselfSurvivesAFault) {
+    RecoverySurvivesAFault(CommitOf([](Archive& archive) { archive.Put("a.dff", Pattern(100, 6)); }, true), false);
+}
+
+TEST(ArchiveCrash, RecoveryOfAGrowingCommitItselfSurvivesAFault) {
+    RecoverySurvivesAFault(CommitOf(
+                               [](Archive& archive) {
+                                   archive.PutFile("added.dff", kModFile);
+                                   archive.Put("a.dff", Pattern(100, 6));
+                               },
+                               true),
+                           true);
 }
 
 TEST(ArchiveJournal, CountsOnlyWhenCompleteAndIntact) {
