@@ -71,6 +71,13 @@ Recovery RecoverInterruptedCommit(FileSystem& fs, const std::string& archivePath
             recovery = Recovery::Stale;
             break;
         }
+    } else if (!emptied) {
+        // Rule 10: a commit that grows the archive may have grown it before
+        // its journal was sealed; what it added is cut off where it is
+        // provably its own, else the archive is left as it is. (The intent
+        // was durable before the archive grew.)
+        if (const std::optional<Journal> intent = ReadIntent(*file))
+            recovery = CutGrowth(*archive, *intent, *file) ? Recovery::RolledBack : Recovery::Stale;
     }
     file.reset();
     archive.reset();

@@ -161,7 +161,18 @@ using FaultyRun = std::function<void(FaultFileSystem&, std::optional<Archive>&)>
 struct Sweep {
     int steps = 0;
     bool refusedAfterRename = false;  // a failure after the rename left the new archive and a refusing object
+    // Runs that ended with the archive past its old size beside a journal
+    // that was not sealed: the growth written before the point of no return.
+    int grownBeforeSeal = 0;
 };
+
+// Whether the archive on disk lies past its old size while the journal
+// beside it is not sealed.
+bool GrownBeforeSeal(MemoryFileSystem& disk, uint64_t oldSize) {
+    if (!disk.Exists(JournalPath(kPath)) || disk.Contents(kPath).size() <= oldSize) return false;
+    auto journal = disk.Open(JournalPath(kPath), OpenMode::Read);
+    return !ReadJournal(*journal).has_value();
+}
 
 // Runs the change with the crash at every step in turn until a run goes
 // through untouched.
@@ -201,6 +212,7 @@ Sweep RunWithEveryFault(NameRules rules, const DiskSetup& base, const Snapshot& 
             fired = faulty.Fired();
             firedOn = faulty.FiredOn();
         }
+        if (GrownBeforeSeal(disk, base.archive.size())) ++sweep.grownBeforeSeal;
         if (livesOn) {
             // What a run that lived on left must hold through a power cut
             // that comes later: what a failure said was not changed stays
@@ -311,6 +323,7 @@ TEST(ArchiveCrash, EveryKindOfCommitIsOldOrNewAfterAFaultAtAnyStep) {
         DiskSetup setup;
         FaultyRun run;
         int leastSteps;
+        bool grows = false;  // in place, past the archive's old size
     };
     const Case cases[] = {
         {"larger files added past the end, in place",
@@ -322,7 +335,7 @@ TEST(ArchiveCrash, EveryKindOfCommitIsOldOrNewAfterAFaultAtAnyStep) {
                  archive.Put("A.DFF", Pattern(4000, 3));  // fits its three sectors: through the journal
              },
              true),
-         5},
+         5, true},
         {"replacements that fit, in place",
          {Base(), {}},
          CommitOf(
@@ -342,12 +355,12 @@ TEST(ArchiveCrash, EveryKindOfCommitIsOldOrNewAfterAFaultAtAnyStep) {
                  archive.Remove("d.txd");
              },
              true),
-         5},
+         5, true},
         {"the end cut off", {Base(), {}}, CommitOf([](Archive& archive) { archive.Remove("e.dff"); }, true), 4},
         {"the first entry moved for the directory",
          {SoundArchive(full), {}},
          CommitOf([](Archive& archive) { archive.Put("last.dff", Pattern(100, 1)); }, true),
-         5},
+         5, true},
         {"a layout given back", afterInstall,
          [](FaultFileSystem& fs, std::optional<Archive>& archive) {
              archive.emplace(Archive::Open(kPath, fs));
@@ -371,6 +384,11 @@ TEST(ArchiveCrash, EveryKindOfCommitIsOldOrNewAfterAFaultAtAnyStep) {
             // The rename put the new archive in place, then its folder flush failed.
             if (rewrites && crash.fault == Fault::ErrorAfterDone) {
                 EXPECT_TRUE(sweep.refusedAfterRename || c.what == std::string("a rebuild"));
+            }
+            // The growth lands in the archive before the journal is sealed,
+            // and a crash between the two leaves it there to be cut off.
+            if (c.grows && (crash.fault == Fault::Kill || crash.fault == Fault::PowerCut)) {
+                EXPECT_GT(sweep.grownBeforeSeal, 0) << CrashName(crash);
             }
         });
     }
@@ -438,6 +456,148 @@ TEST(ArchiveCrash, RecoveryOfAGrowingCommitItselfSurvivesAFault) {
                                },
                                true),
                            true);
+}
+
+// A commit that grows the archive: data of a file and of memory past its
+// end, and a replacement within it that goes through the journal.
+const FaultyRun kGrowingCommit = CommitOf(
+    [](Archive& archive) {
+        archive.PutFile("added.dff", kModFile);
+        archive.Put("more.txd", Pattern(9000, 7));
+        archive.Put("a.dff", Pattern(100, 6));
+    },
+    true);
+
+// The disk a growing commit leaves when it is killed at the first step
+// after which `left` holds; nothing when there is none.
+std::optional<MemoryFileSystem> KilledWhere(const std::function<bool(MemoryFileSystem&)>& left) {
+    for (int k = 1;; ++k) {
+        MemoryFileSystem disk;
+        SetUpDisk(disk, {Base(), {}});
+        bool fired = false;
+        {
+            FaultFileSystem faulty(disk, Fault::Kill, k);
+            std::optional<Archive> archive;
+            try {
+                kGrowingCommit(faulty, archive);
+            } catch (const ArchiveError&) {}
+            fired = faulty.Fired();
+        }
+        if (!fired) return std::nullopt;
+        if (left(disk)) return disk;
+    }
+}
+
+bool JournalSealed(MemoryFileSystem& disk) {
+    if (!disk.Exists(JournalPath(kPath))) return false;
+    auto journal = disk.Open(JournalPath(kPath), OpenMode::Read);
+    return ReadJournal(*journal).has_value();
+}
+
+// The growth goes into the archive once, not into the journal too: at its
+// point of no return the journal holds the growth's checksums, not its
+// bytes, and the archive already holds the growth.
+TEST(ArchiveJournal, AGrowingCommitsJournalHoldsTheGrowthsChecksumsNotItsBytes) {
+    const auto [before, after, files] = Expected({Base(), {}}, kGrowingCommit);
+    const uint64_t growth = files.after.size() - files.before.size();
+    ASSERT_GE(growth, 5000u + 9000u);
+    std::optional<MemoryFileSystem> sealed = KilledWhere(JournalSealed);
+    ASSERT_TRUE(sealed.has_value()) << "no step leaves a sealed journal";
+    const uint64_t journalSize = sealed->Contents(JournalPath(kPath)).size();
+    EXPECT_LT(journalSize, growth / 4) << "the journal carries the growth: " << journalSize << " bytes";
+    EXPECT_EQ(sealed->Contents(kPath).size(), files.after.size()) << "the growth is not in place at the seal";
+    const Archive reopened = Archive::Open(kPath, *sealed);
+    EXPECT_EQ(reopened.RecoveryOnOpen(), Recovery::Completed);
+    EXPECT_TRUE(sealed->Contents(kPath) == files.after);
+}
+
+// What a growing commit added before its journal was sealed is cut off by
+// the next open, back to the old size to the byte, but only where the
+// archive is provably as the commit left it: its size between the old and
+// the new one, and every piece below the old size that the commit would
+// overwrite as it was. Anything else is another program's doing, and the
+// archive is left as it is.
+TEST(ArchiveJournal, GrowthIsCutOffOnlyWhereItIsTheCommitsOwn) {
+    const std::vector<uint8_t> base = Base();
+    std::optional<MemoryFileSystem> grown =
+        KilledWhere([&](MemoryFileSystem& disk) { return GrownBeforeSeal(disk, base.size()); });
+    ASSERT_TRUE(grown.has_value()) << "no step leaves the archive grown beside a journal not sealed";
+    const std::vector<uint8_t> left = grown->Contents(kPath);
+    const std::vector<uint8_t> journal = grown->Contents(JournalPath(kPath));
+    const uint64_t newSize = Expected({Base(), {}}, kGrowingCommit).files.after.size();
+    ASSERT_GT(left.size(), base.size());
+    ASSERT_LE(left.size(), newSize);
+    // The whole growth in place and the journal sealed, but for its last
+    // byte (a power cut that lost the trailer's block).
+    std::optional<MemoryFileSystem> sealed = KilledWhere(JournalSealed);
+    ASSERT_TRUE(sealed.has_value());
+    const std::vector<uint8_t> full = sealed->Contents(kPath);
+    const std::vector<uint8_t> unsealed = sealed->Contents(JournalPath(kPath));
+
+    auto changed = [&](size_t at) {
+        std::vector<uint8_t> bytes = left;
+        bytes[at] ^= 0x55;
+        return bytes;
+    };
+    std::vector<uint8_t> longer = left;
+    longer.resize(static_cast<size_t>(newSize) + 2048, 9);
+    std::vector<uint8_t> shorter(base.begin(), base.end() - 2048);
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> archive;
+        std::vector<uint8_t> journal;
+        Recovery recovery;
+        std::vector<uint8_t> after;
+    };
+    const Case cases[] = {
+        {"as the commit left it", left, journal, Recovery::RolledBack, base},
+        {"grown in full, the journal's end lost", full, std::vector<uint8_t>(unsealed.begin(), unsealed.end() - 1),
+         Recovery::RolledBack, base},
+        {"the directory changed by another program", changed(8 + 3), journal, Recovery::Stale, changed(8 + 3)},
+        {"an entry the commit replaces changed by another program", changed(2048 + 10), journal, Recovery::Stale,
+         changed(2048 + 10)},
+        {"grown past the new size by another program", longer, journal, Recovery::Stale, longer},
+        {"shorter than its old size", shorter, journal, Recovery::Stale, shorter},
+    };
+    for (const Case& c : cases) {
+        MemoryFileSystem disk;
+        disk.SetFile(kPath, c.archive);
+        disk.SetFile(JournalPath(kPath), c.journal);
+        Recovery recovery = Recovery::None;
+        try {
+            recovery = Archive::Open(kPath, disk).RecoveryOnOpen();
+        } catch (const ArchiveError& error) {
+            // An archive changed so may not open: what counts is that it was left alone.
+            EXPECT_EQ(c.recovery, Recovery::Stale) << c.what << ": " << error.reason();
+            recovery = Recovery::Stale;
+        }
+        EXPECT_EQ(recovery, c.recovery) << c.what;
+        EXPECT_TRUE(disk.Contents(kPath) == c.after)
+            << c.what << ": " << Described(disk.Contents(kPath)) << ", not " << Described(c.after);
+        EXPECT_FALSE(disk.Exists(JournalPath(kPath))) << c.what;
+    }
+}
+
+// After the point of no return the growth must be in place: a sealed
+// journal whose growth the archive does not hold is not this archive's
+// unfinished commit, and the archive is left as it is.
+TEST(ArchiveJournal, ASealedJournalWhoseGrowthIsNotInPlaceIsStale) {
+    std::optional<MemoryFileSystem> sealed = KilledWhere(JournalSealed);
+    ASSERT_TRUE(sealed.has_value()) << "no step leaves a sealed journal";
+    const std::vector<uint8_t> base = Base();
+    std::vector<uint8_t> archive = sealed->Contents(kPath);
+    ASSERT_GT(archive.size(), base.size() + 2048);
+    archive[base.size() + 2048 + 5] ^= 0x55;  // inside the growth
+    sealed->SetFile(kPath, archive);
+    Recovery recovery = Recovery::None;
+    try {
+        recovery = Archive::Open(kPath, *sealed).RecoveryOnOpen();
+    } catch (const ArchiveError& error) {
+        ADD_FAILURE() << error.reason();
+    }
+    EXPECT_EQ(recovery, Recovery::Stale);
+    EXPECT_TRUE(sealed->Contents(kPath) == archive);
+    EXPECT_FALSE(sealed->Exists(JournalPath(kPath)));
 }
 
 TEST(ArchiveJournal, CountsOnlyWhenCompleteAndIntact) {
@@ -688,6 +848,10 @@ TEST(ArchiveJournal, IsAppliedOnlyToTheArchiveItWasWrittenFor) {
     journal.writes.push_back({base.size(), Pattern(2048, 2)});  // a new sector at the end
     MemoryFileSystem scratch;
     const std::vector<uint8_t> bytes = EncodeJournal(journal, scratch, base);
+    // Not marked as growth: the layout of version 3, in which a commit that
+    // grows the archive journals the growth's bytes too. Such journals are
+    // still completed.
+    ASSERT_EQ(bytes[4], 3);
     std::vector<uint8_t> applied = base;
     std::copy_n(Pattern(1500, 1).begin(), 1500, applied.begin() + 2048 + 100);
     const std::vector<uint8_t> grown = Pattern(2048, 2);
