@@ -17,10 +17,12 @@ using format::StoreLe64;
 
 // On disk: a head; for each write but the growth its record head, its
 // data, then one checksum per piece of what the archive held there before.
-// Where the commit grows the archive (this version): the count of growth
-// writes, their record heads and the intent's seal over everything before
-// it (the intent: what the next open needs to cut the growth off), then one
-// checksum per piece of each growth write's new bytes. Last a trailer that
+// Where the commit grows the archive (this version): the growth's head (the
+// count of growth writes and a checksum of the archive's old directory),
+// their record heads and the intent's seal over everything before it (the
+// intent: what the next open needs to cut the growth off, durable before
+// the archive grows), then one checksum per piece of each growth write's
+// new bytes. Last a trailer that
 // seals everything before it. A journal without growth is written as
 // version 3 wrote it, which is this layout without the growth's part.
 constexpr uint8_t kMagic[4] = {'V', 'L', 'T', 'J'};

@@ -683,6 +683,11 @@ TEST(ArchiveJournal, OneBoundForTheWriterAndTheReader) {
     moved.length = 2048;
     mixed.writes.push_back(moved);
     shapes.push_back(mixed);
+    Journal grown = mixed;  // the same, its growth written into the archive (version 4)
+    grown.guarded = before.size();
+    MarkGrowth(grown);
+    ASSERT_TRUE(Grows(grown));
+    shapes.push_back(grown);
     shapes.push_back(Journal{archive.size(), archive.size() - 2048, {{archive.size() - 2048 - 1, {}, 1}}});
     shapes.push_back(Journal{archive.size(), archive.size(), {}});
 
@@ -695,7 +700,7 @@ TEST(ArchiveJournal, OneBoundForTheWriterAndTheReader) {
         // The writer: past the bound, nothing is written.
         disk.SetFile(kPath, archive);
         {
-            auto file = disk.Open(kPath, OpenMode::Read);
+            auto file = disk.Open(kPath, OpenMode::ReadWrite);  // a journal that grows it writes into it
             try {
                 WriteJournal(disk, kPath, journal, *file, {}, bytes.size() - 1);
                 ADD_FAILURE() << "shape " << i << ": written past the bound";
