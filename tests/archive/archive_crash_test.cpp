@@ -1090,5 +1090,65 @@ TEST(ArchiveJournal, AFailedJournalThatCannotBeRemovedMakesTheCommitInterrupted)
     }
 }
 
+// A growing commit whose growth fails to go in, and whose archive then
+// cannot be cut back to its old size either (the disk refuses to change
+// its size): the journal's intent must stay, the commit counts as
+// interrupted, and opening the archive again cuts the growth off.
+class GrowthRefused final : public testing::ForwardingFileSystem {
+public:
+    using ForwardingFileSystem::ForwardingFileSystem;
+    std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
+        auto file = inner_.Open(path, mode);
+        if (path != kPath || mode == OpenMode::Read) return file;
+        return std::make_unique<Refusing>(std::move(file));
+    }
+
+private:
+    class Refusing final : public File {
+    public:
+        explicit Refusing(std::unique_ptr<File> inner) : inner_(std::move(inner)), oldSize_(inner_->Size()) {}
+        uint64_t Size() override { return inner_->Size(); }
+        void ReadAt(uint64_t offset, std::span<uint8_t> bytes) override { inner_->ReadAt(offset, bytes); }
+        void WriteAt(uint64_t offset, std::span<const uint8_t> bytes) override {
+            if (offset >= oldSize_) {
+                inner_->WriteAt(offset, bytes.first(bytes.size() / 2));
+                throw ArchiveError(ErrorKind::Io, kPath, "the disk reported a write error");
+            }
+            inner_->WriteAt(offset, bytes);
+        }
+        void Resize(uint64_t size) override {
+            if (size < inner_->Size()) throw ArchiveError(ErrorKind::Io, kPath, "the size cannot be changed");
+            inner_->Resize(size);
+        }
+        void Flush() override { inner_->Flush(); }
+
+    private:
+        std::unique_ptr<File> inner_;
+        uint64_t oldSize_;
+    };
+};
+
+TEST(ArchiveJournal, AGrowthThatCannotBeCutBackMakesTheCommitInterrupted) {
+    MemoryFileSystem disk;
+    SetUpDisk(disk, {Base(), {}});
+    GrowthRefused refused(disk);
+    Archive archive = Archive::Open(kPath, refused);
+    archive.PutFile("added.dff", kModFile);
+    try {
+        archive.Commit();
+        ADD_FAILURE() << "committed";
+    } catch (const CommitInterrupted& interrupted) {
+        EXPECT_GT(disk.Contents(kPath).size(), Base().size()) << "the growth was not begun";
+        EXPECT_TRUE(disk.Exists(JournalPath(kPath))) << "the intent that tells the next open to cut is gone";
+        const CommitOutcome outcome = OutcomeOf(interrupted, kPath, disk);
+        EXPECT_EQ(outcome.holds, CommitOutcome::Holds::Old);
+        EXPECT_EQ(outcome.recovery, Recovery::RolledBack);
+        EXPECT_TRUE(disk.Contents(kPath) == Base()) << Described(disk.Contents(kPath));
+        EXPECT_FALSE(disk.Exists(JournalPath(kPath)));
+    } catch (const ArchiveError& error) {
+        ADD_FAILURE() << "a plain failure, which says nothing changed: " << error.reason();
+    }
+}
+
 }  // namespace
 }  // namespace veltrin::archive
