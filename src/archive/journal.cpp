@@ -647,6 +647,7 @@ std::optional<Journal> ReadIntent(File& file) {
 
 bool CutGrowth(File& archive, const Journal& intent, File& journalFile) {
     const uint64_t size = archive.Size();
+    if (size == intent.oldSize) return true;  // it never grew: nothing to cut
     if (size < intent.oldSize || size > intent.newSize) return false;
     // The directory as the commit found it.
     std::vector<uint8_t> growthHead(kGrowthHeadSize);

@@ -120,8 +120,10 @@ std::optional<Journal> ReadIntent(File& file);
 
 // Cuts off what the intent's commit may have added past the archive's old
 // size, and makes the cut durable (rule 10), only where that is provably
-// the commit's own: the size lies between the old and the new one and every
-// piece below it that the commit would overwrite holds its old bytes.
+// the commit's own: the size lies between the old and the new one, the
+// directory is as the intent found it and every piece below the old size
+// that the commit would overwrite holds its old bytes. An archive of its
+// old size has nothing to cut.
 // Returns whether it was (the archive is then its old self); where not,
 // nothing was changed.
 bool CutGrowth(File& archive, const Journal& intent, File& journalFile);
