@@ -28,18 +28,28 @@
 //     it is made the archive may be the new content, whatever it reports.
 //
 // In place through the redo journal (in_place.h, journal.h)
-//  6. Every byte range the commit will write (directory parts, entry data,
-//     their zero padding) goes to `<archive>.journal` with its new bytes, a
+//  6. Every byte range the commit will write over the archive's bytes
+//     (directory parts, entry data, their zero padding, all that starts
+//     below its old size) goes to `<archive>.journal` with its new bytes, a
 //     checksum of what each 512-byte piece of it holds now, the old and new
 //     sizes, and a seal (SHA-256 of it all, so that no tear slips through,
-//     and an end mark), and is flushed. A durable, sealed journal is the point of no return: from
-//     then on the new content is the archive. A journal has one bound on its
-//     size and its writes, the same for the writer and the reader
-//     (journal.h): a commit whose journal would pass it is written anew
-//     instead, or stops before anything is written (TooLarge).
-//  7. The journal is applied: a growing archive takes its new size, every
-//     write lands in journal order, a shrinking archive is cut to its new
-//     size, and the archive is flushed. Applying twice is harmless.
+//     and an end mark), and is flushed. Ranges that lie wholly past the old
+//     size (the growth: nothing anyone reads lies there yet) do not: when
+//     there are any, the journal's intent (all of the above but the seal,
+//     with the growth's ranges and a checksum of the old directory, sealed
+//     by itself) is flushed first, so that the old size is durable before
+//     the archive grows; then the archive takes its new size, the growth is
+//     written into it and flushed; then the journal takes a checksum of each
+//     of the growth's pieces and its seal, and is flushed. A durable, sealed
+//     journal is the point of no return: from then on the new content is
+//     the archive. A journal has one bound on its size and its writes, the
+//     same for the writer and the reader (journal.h): a commit whose journal
+//     would pass it is written anew instead, or stops before anything is
+//     written (TooLarge).
+//  7. The journal is applied: a growing archive takes its new size (where
+//     it has not yet), every journalled write lands in journal order, a
+//     shrinking archive is cut to its new size, and the archive is flushed.
+//     The growth is in place already. Applying twice is harmless.
 //  8. The journal is emptied through the handle that wrote it and removed;
 //     when it cannot be removed it is emptied again and flushed. An emptied
 //     journal is no journal (rule 10). When it cannot be emptied or removed,
@@ -52,14 +62,26 @@
 //     the old archive stands (RolledBack).
 // 10. An empty journal is removed: its commit succeeded (rule 8). Any other
 //     journal that is not complete and sealed is removed unapplied: its
-//     commit never reached the point of no return (RolledBack). The seal is
-//     checked before the size: a sealed journal is never dropped, and one
-//     past the bound stops the open (Damaged) and stays, with the archive
-//     as it is. Journals of either layout of version 2 are read too.
+//     commit never reached the point of no return (RolledBack). Where it
+//     holds a whole intent (rule 6), its commit may have grown the archive
+//     first: where the archive's size lies between the old and the new one,
+//     its directory is as the intent found it and every piece the commit
+//     would overwrite holds its old bytes, the archive is cut back to its
+//     old size (only ever what lies past it) and flushed before the journal
+//     is removed (RolledBack); anything else is another program's doing,
+//     and the archive is left as it is (Stale). The seal is checked before
+//     the size: a sealed journal is never dropped, and one past the bound
+//     stops the open (Damaged) and stays, with the archive as it is.
+//     Journals of version 3's layout (no growth of their own: the growth
+//     journalled with its bytes) and of either layout of version 2 are read
+//     too.
 // 11. A sealed journal is held against the archive, piece by piece. Where
-//     every piece holds its old or its new bytes and the size lies between
+//     every piece holds its old or its new bytes (every piece of the growth
+//     its new bytes: it was flushed before the seal) and the size lies between
 //     the old and the new one, the journal is this archive's own unfinished
-//     commit: it is applied (again) and removed (Completed). Where any piece
+//     commit: it is made durable, its name too (the commit that wrote it may
+//     have been killed before its flush, leaving it in the system's cache
+//     alone), then applied (again) and removed (Completed). Where any piece
 //     or the size is neither, something else changed the archive after the
 //     commit was applied (a journal that an earlier run could not remove):
 //     it is removed unapplied and the archive is left as it is (Stale).
@@ -73,6 +95,10 @@
 //     disk, and a journal left whole, or brought back whole by a power cut
 //     that undid its removal, could be taken for a complete one. Where
 //     neither can be done, the commit counts as interrupted (rule 13).
+//     Where the archive may have grown (rule 6), it is first cut back to
+//     its old size and flushed, while the journal that would have the next
+//     open do it is still there; where that fails, the journal stays and
+//     the commit counts as interrupted.
 // 13. Failed after it: the path throws CommitInterrupted and the object is
 //     stale. It refuses every use but Path, HasChanges and RecoveryOnOpen; the
 //     archive must be opened again, which completes what rule 11 covers.

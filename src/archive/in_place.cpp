@@ -68,6 +68,22 @@ std::string RetireJournal(FileSystem& fs, const std::string& journalPath, std::u
     }
 }
 
+// Rule 12: what a commit whose journal failed may have added past the
+// archive's old size is cut off, and the cut made durable, while the
+// journal that tells the next open to do so is still there. Returns whether
+// the archive is its old size.
+bool CutBack(File& archive, const Journal& journal) {
+    try {
+        if (archive.Size() > journal.oldSize) {
+            archive.Resize(journal.oldSize);
+            archive.Flush();
+        }
+        return true;
+    } catch (const ArchiveError&) {
+        return false;
+    }
+}
+
 // Makes sure a journal whose writing failed can never be applied: emptied
 // durably (an emptied journal is what a successful commit leaves), then
 // removed. A removal alone is not enough where names are durable only once
@@ -100,8 +116,13 @@ CommitResult CommitInPlace(FileSystem& fs, const std::string& archivePath, File&
     RequireJournalWithin(plan.journal, archivePath);  // rule 6
     const uint64_t journalBytes = JournalBytes(plan.journal);
     uint64_t applied = 0;
-    for (const JournalWrite& write : plan.journal.writes) applied += write.Size() + write.zeros;
-    // Progress: the journal is written, then applied; both count towards the whole.
+    uint64_t grown = 0;
+    for (const JournalWrite& write : plan.journal.writes) {
+        applied += write.Size() + write.zeros;
+        if (write.growth) grown += write.Size() + write.zeros;
+    }
+    // Progress: the journal is written (with the growth, into the archive),
+    // then applied; all count towards the whole.
     uint64_t done = 0;
     const uint64_t total = journalBytes + applied;
     auto advance = [&](uint64_t bytes) {
@@ -122,7 +143,7 @@ CommitResult CommitInPlace(FileSystem& fs, const std::string& archivePath, File&
         // have reached the disk all the same). Where that cannot be made so,
         // the archive may yet take the new content: the commit is
         // interrupted, not failed.
-        if (!DiscardJournal(fs, journalPath)) {
+        if (!CutBack(archive, plan.journal) || !DiscardJournal(fs, journalPath)) {
             const auto* error = dynamic_cast<const ArchiveError*>(&failure);
             throw CommitInterrupted(error ? *error : ArchiveError(ErrorKind::Io, journalPath, failure.what()), {},
                                     StateOf(plan.directory, plan.journal.newSize));
@@ -133,7 +154,7 @@ CommitResult CommitInPlace(FileSystem& fs, const std::string& archivePath, File&
     CommitResult result{plan.records, plan.directory, plan.journal.newSize, {}};
     result.stats.inPlace = true;
     try {
-        result.stats.bytesWritten = ApplyJournal(archive, plan.journal, *journal, advance);
+        result.stats.bytesWritten = grown + ApplyJournal(archive, plan.journal, *journal, advance);
     } catch (const ArchiveError& error) {
         throw CommitInterrupted(error, {}, StateOf(plan.directory, plan.journal.newSize));
     }

@@ -416,6 +416,8 @@ std::optional<InPlacePlan> PlanInPlace(const StagedChanges& staged) {
     plan.journal.oldSize = staged.fileSize;
     plan.journal.newSize = newSize;
     plan.journal.writes = std::move(*writes);
+    MarkGrowth(plan.journal);
+    plan.journal.guarded = std::min<uint64_t>(staged.directory.size(), staged.fileSize);
     return plan;
 }
 

@@ -15,12 +15,20 @@ using format::LoadLe64;
 using format::StoreLe32;
 using format::StoreLe64;
 
-// On disk: a head; for each write its record head, its data, then one
-// checksum per piece of what the archive held there before; a trailer that
-// seals everything before it.
+// On disk: a head; for each write but the growth its record head, its
+// data, then one checksum per piece of what the archive held there before.
+// Where the commit grows the archive (this version): the growth's head (the
+// count of growth writes and a checksum of the archive's old directory),
+// their record heads and the intent's seal over everything before it (the
+// intent: what the next open needs to cut the growth off, durable before
+// the archive grows), then one checksum per piece of each growth write's
+// new bytes. Last a trailer that
+// seals everything before it. A journal without growth is written as
+// version 3 wrote it, which is this layout without the growth's part.
 constexpr uint8_t kMagic[4] = {'V', 'L', 'T', 'J'};
 constexpr uint8_t kEndMagic[4] = {'D', 'O', 'N', 'E'};
-constexpr uint32_t kVersion = 3;
+constexpr uint32_t kVersion = 4;
+constexpr uint32_t kVersionWithoutGrowth = 3;
 // Version 2 had two layouts, told apart by the trailer's size: first sealed
 // by the whole SHA-256, then by a word checksum that some tears slip
 // through. Journals of both are still read, so that a commit they
@@ -30,6 +38,10 @@ constexpr size_t kHeadSize = 32;
 constexpr size_t kRecordHeadSize = 24;
 constexpr size_t kSumSize = 16;
 constexpr size_t kTrailerSize = 8 + sizeof kEndMagic;  // the seal, the end mark
+// The count of growth writes, 4 zero bytes, how many of the archive's first
+// bytes are guarded and their checksum.
+constexpr size_t kGrowthHeadSize = 16 + kSumSize;
+constexpr size_t kIntentSealSize = 8;                  // the first 8 bytes of the SHA-256 before it
 
 // How a trailer seals the body before it.
 enum class SealKind {
@@ -44,6 +56,7 @@ struct TrailerLayout {
 };
 constexpr TrailerLayout kTrailers[] = {
     {kVersion, SealKind::DigestStart, kTrailerSize},
+    {kVersionWithoutGrowth, SealKind::DigestStart, kTrailerSize},
     {kVersionBefore, SealKind::Words, kTrailerSize},
     {kVersionBefore, SealKind::Digest, sizeof(Digest) + sizeof kEndMagic},
 };
@@ -133,16 +146,38 @@ uint64_t PieceCount(uint64_t offset, uint64_t end) {
     return end > offset ? (end - 1) / kJournalPiece - offset / kJournalPiece + 1 : 0;
 }
 
-// Where each write's data lies in the journal's file; its pieces' old
-// checksums follow the data.
+// The first piece boundary at or past the archive's old size: growth starts there.
+uint64_t GrowthStart(uint64_t oldSize) { return (oldSize + kJournalPiece - 1) / kJournalPiece * kJournalPiece; }
+
+// Where the growth's head lies in the journal's file: after every write but the growth.
+uint64_t GrowthHeadAt(const Journal& journal) {
+    uint64_t at = kHeadSize;
+    for (const JournalWrite& write : journal.writes)
+        if (!write.growth) at += kRecordHeadSize + write.Size() + kSumSize * PieceCount(write.offset, write.End());
+    return at;
+}
+
+// Where each write's data lies in the journal's file, its pieces' old
+// checksums after the data; for growth, where its new checksums lie.
 std::vector<uint64_t> DataPositions(const Journal& journal) {
     std::vector<uint64_t> positions;
     positions.reserve(journal.writes.size());
     uint64_t at = kHeadSize;
+    size_t growth = 0;
     for (const JournalWrite& write : journal.writes) {
+        if (write.growth) {
+            ++growth;
+            continue;
+        }
         at += kRecordHeadSize;
         positions.push_back(at);
         at += write.Size() + kSumSize * PieceCount(write.offset, write.End());
+    }
+    if (growth > 0) at += kGrowthHeadSize + growth * kRecordHeadSize + kIntentSealSize;
+    for (const JournalWrite& write : journal.writes) {
+        if (!write.growth) continue;
+        positions.push_back(at);
+        at += kSumSize * PieceCount(write.offset, write.End());
     }
     return positions;
 }
@@ -171,66 +206,210 @@ void ForEachPiece(File& file, uint64_t fileSize, uint64_t offset, uint64_t end, 
     }
 }
 
-// Hands the journal's bytes, in order, to sink: small pieces gathered,
-// large data passed through as it is.
-template <typename Sink>
-void StreamJournal(const Journal& journal, FileSystem& fs, File& archive, Sink&& sink) {
-    constexpr size_t kGather = size_t{64} << 10;
-    std::vector<uint8_t> gathered;
-    Seal seal(SealKind::DigestStart, JournalBytes(journal) - kTrailerSize);
-    auto emit = [&](std::span<const uint8_t> piece, bool body) {
-        if (body) seal.Add(piece);
+// Whether every piece of the write holds the bytes whose checksums (one
+// per piece, in order) sums holds.
+bool PiecesHold(File& archive, uint64_t size, const JournalWrite& write, const std::vector<uint8_t>& sums) {
+    size_t index = 0;
+    bool same = true;
+    ForEachPiece(archive, size, write.offset, write.End(), [&](uint64_t, uint64_t, std::span<const uint8_t> now) {
+        const PieceSum sum = SumOf(now);
+        same = same && std::equal(sum.begin(), sum.end(), sums.begin() + static_cast<std::ptrdiff_t>(index * kSumSize));
+        ++index;
+    });
+    return same;
+}
+
+// The checksum of the archive's first `length` bytes (its directory), the
+// first 16 bytes of their SHA-256.
+PieceSum GuardSum(File& archive, uint64_t length) {
+    Sha256 sha;
+    std::vector<uint8_t> buffer;
+    for (uint64_t done = 0; done < length;) {
+        buffer.resize(static_cast<size_t>(std::min<uint64_t>(length - done, StagedData::kPiece)));
+        archive.ReadAt(done, buffer);
+        sha.Add(buffer);
+        done += buffer.size();
+    }
+    PieceSum sum;
+    std::copy_n(sha.Finish().begin(), sum.size(), sum.begin());
+    return sum;
+}
+
+// Takes the journal's bytes in order and hands them to the file: small
+// pieces gathered, large data passed through as it is; seals them as they
+// go.
+class JournalOut {
+public:
+    JournalOut(File& file, const std::function<void(uint64_t bytes)>& progress) : file_(file), progress_(progress) {}
+
+    void Body(std::span<const uint8_t> piece) {
+        sha_.Add(piece);
+        Emit(piece);
+    }
+    // The intent's seal: over everything so far, and itself part of the body.
+    void IntentSeal() {
+        Sha256 sofar = sha_;
+        uint8_t seal[kIntentSealSize];
+        std::copy_n(sofar.Finish().begin(), sizeof seal, seal);
+        Body(seal);
+    }
+    void Trailer() {
+        uint8_t trailer[kTrailerSize];
+        std::copy_n(sha_.Finish().begin(), 8, trailer);
+        std::memcpy(trailer + 8, kEndMagic, sizeof kEndMagic);
+        Emit(trailer);
+    }
+    // Writes out what is gathered.
+    void Drain() {
+        if (!gathered_.empty()) Write(gathered_);
+        gathered_.clear();
+    }
+
+private:
+    static constexpr size_t kGather = size_t{64} << 10;
+    void Emit(std::span<const uint8_t> piece) {
         if (piece.size() < kGather) {
-            gathered.insert(gathered.end(), piece.begin(), piece.end());
-            if (gathered.size() < kGather) return;
+            gathered_.insert(gathered_.end(), piece.begin(), piece.end());
+            if (gathered_.size() < kGather) return;
             piece = {};
         }
-        if (!gathered.empty()) sink(std::span<const uint8_t>(gathered));
-        gathered.clear();
-        if (!piece.empty()) sink(piece);
-    };
+        Drain();
+        if (!piece.empty()) Write(piece);
+    }
+    void Write(std::span<const uint8_t> piece) {
+        file_.WriteAt(at_, piece);
+        at_ += piece.size();
+        if (progress_) progress_(piece.size());
+    }
+
+    File& file_;
+    const std::function<void(uint64_t bytes)>& progress_;
+    Sha256 sha_;
+    std::vector<uint8_t> gathered_;
+    uint64_t at_ = 0;
+};
+
+// Hands a write's new data to take, in pieces: its staged data, the
+// archive's own bytes it moves, or its bytes.
+template <typename Take>
+void ReadData(const JournalWrite& write, FileSystem& fs, File& archive, Take&& take) {
+    if (write.staged) {
+        write.staged->Read(fs, take);
+    } else if (write.fromArchive) {
+        std::vector<uint8_t> buffer;
+        for (uint64_t done = 0; done < write.length;) {
+            buffer.resize(static_cast<size_t>(std::min<uint64_t>(write.length - done, StagedData::kPiece)));
+            archive.ReadAt(*write.fromArchive + done, buffer);
+            take(std::span<const uint8_t>(buffer));
+            done += buffer.size();
+        }
+    } else {
+        take(std::span<const uint8_t>(write.bytes));
+    }
+}
+
+// The journal's intent: its head, every write but the growth with its data
+// and its pieces' old checksums, the growth's count and record heads, and
+// the intent's seal.
+void WriteIntent(const Journal& journal, FileSystem& fs, File& archive, JournalOut& out) {
+    const bool grows = Grows(journal);
+    const auto growth = static_cast<size_t>(
+        std::count_if(journal.writes.begin(), journal.writes.end(), [](const JournalWrite& w) { return w.growth; }));
     uint8_t head[kHeadSize] = {};
     std::memcpy(head, kMagic, sizeof kMagic);
-    StoreLe32(head + 4, kVersion);
+    StoreLe32(head + 4, grows ? kVersion : kVersionWithoutGrowth);
     StoreLe64(head + 8, journal.oldSize);
     StoreLe64(head + 16, journal.newSize);
-    StoreLe32(head + 24, static_cast<uint32_t>(journal.writes.size()));
+    StoreLe32(head + 24, static_cast<uint32_t>(journal.writes.size() - growth));
     StoreLe32(head + 28, static_cast<uint32_t>(kJournalPiece));
-    emit(head, true);
+    out.Body(head);
     const uint64_t archiveSize = archive.Size();
     std::vector<uint8_t> sums;
+    auto record = [&](const JournalWrite& write) {
+        uint8_t bytes[kRecordHeadSize];
+        StoreLe64(bytes, write.offset);
+        StoreLe64(bytes + 8, write.Size());
+        StoreLe64(bytes + 16, write.zeros);
+        out.Body(bytes);
+    };
     for (const JournalWrite& write : journal.writes) {
-        uint8_t record[kRecordHeadSize];
-        StoreLe64(record, write.offset);
-        StoreLe64(record + 8, write.Size());
-        StoreLe64(record + 16, write.zeros);
-        emit(record, true);
-        if (write.staged) {
-            write.staged->Read(fs, [&](std::span<const uint8_t> piece) { emit(piece, true); });
-        } else if (write.fromArchive) {
-            std::vector<uint8_t> buffer;
-            for (uint64_t done = 0; done < write.length;) {
-                buffer.resize(static_cast<size_t>(std::min<uint64_t>(write.length - done, StagedData::kPiece)));
-                archive.ReadAt(*write.fromArchive + done, buffer);
-                emit(buffer, true);
-                done += buffer.size();
-            }
-        } else {
-            emit(write.bytes, true);
-        }
+        if (write.growth) continue;
+        record(write);
+        ReadData(write, fs, archive, [&](std::span<const uint8_t> piece) { out.Body(piece); });
         sums.clear();
         ForEachPiece(archive, archiveSize, write.offset, write.End(),
                      [&](uint64_t, uint64_t, std::span<const uint8_t> old) {
                          const PieceSum sum = SumOf(old);
                          sums.insert(sums.end(), sum.begin(), sum.end());
                      });
-        emit(sums, true);
+        out.Body(sums);
     }
-    uint8_t trailer[kTrailerSize];
-    StoreLe64(trailer, seal.Value());
-    std::memcpy(trailer + 8, kEndMagic, sizeof kEndMagic);
-    emit(trailer, false);
-    if (!gathered.empty()) sink(std::span<const uint8_t>(gathered));
+    if (!grows) return;
+    uint8_t growthHead[kGrowthHeadSize] = {};
+    StoreLe32(growthHead, static_cast<uint32_t>(growth));
+    StoreLe64(growthHead + 8, journal.guarded);
+    const PieceSum guard = GuardSum(archive, journal.guarded);
+    std::copy(guard.begin(), guard.end(), growthHead + 16);
+    out.Body(growthHead);
+    for (const JournalWrite& write : journal.writes)
+        if (write.growth) record(write);
+    out.IntentSeal();
+}
+
+// Writes one growth write's new bytes (its data, then zeros) into the
+// archive in blocks that begin and end on piece boundaries or the write's
+// own ends, and adds the checksum of each piece to sums.
+void WriteGrowthRange(const JournalWrite& write, FileSystem& fs, File& archive, std::vector<uint8_t>& sums,
+                      const std::function<void(uint64_t bytes)>& progress) {
+    constexpr size_t kBlock = size_t{1} << 20;
+    std::vector<uint8_t> block;
+    uint64_t blockAt = write.offset;
+    auto put = [&](bool last) {
+        const uint64_t blockEnd = blockAt + block.size();
+        const uint64_t cutAt = last ? blockEnd : blockEnd / kJournalPiece * kJournalPiece;
+        if (cutAt <= blockAt) return;
+        const auto length = static_cast<size_t>(cutAt - blockAt);
+        archive.WriteAt(blockAt, std::span<const uint8_t>(block.data(), length));
+        for (uint64_t piece = blockAt; piece < cutAt;) {
+            const uint64_t pieceEnd = std::min(cutAt, (piece / kJournalPiece + 1) * kJournalPiece);
+            const PieceSum sum = SumOf(std::span<const uint8_t>(block.data() + (piece - blockAt),
+                                                                static_cast<size_t>(pieceEnd - piece)));
+            sums.insert(sums.end(), sum.begin(), sum.end());
+            piece = pieceEnd;
+        }
+        block.erase(block.begin(), block.begin() + static_cast<std::ptrdiff_t>(length));
+        blockAt = cutAt;
+        if (progress) progress(length);
+    };
+    auto take = [&](std::span<const uint8_t> bytes) {
+        while (!bytes.empty()) {
+            const size_t part = std::min(bytes.size(), kBlock - block.size());
+            block.insert(block.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(part));
+            bytes = bytes.subspan(part);
+            if (block.size() == kBlock) put(false);
+        }
+    };
+    ReadData(write, fs, archive, take);
+    const std::vector<uint8_t> zeros(static_cast<size_t>(std::min<uint64_t>(write.zeros, kBlock)), 0);
+    for (uint64_t left = write.zeros; left > 0;) {
+        const auto part = static_cast<size_t>(std::min<uint64_t>(left, zeros.size()));
+        take(std::span<const uint8_t>(zeros.data(), part));
+        left -= part;
+    }
+    put(true);
+}
+
+// The growth: the archive takes its new size, every growth write lands and
+// the archive is flushed. Returns the checksums of the growth's pieces, in
+// journal order.
+std::vector<uint8_t> WriteGrowth(const Journal& journal, FileSystem& fs, File& archive,
+                                 const std::function<void(uint64_t bytes)>& progress) {
+    if (archive.Size() < journal.newSize) archive.Resize(journal.newSize);
+    std::vector<uint8_t> sums;
+    for (const JournalWrite& write : journal.writes)
+        if (write.growth) WriteGrowthRange(write, fs, archive, sums, progress);
+    archive.Flush();
+    return sums;
 }
 
 // What a journal's head says.
@@ -245,42 +424,102 @@ std::optional<Head> ReadHead(File& file) {
     uint8_t head[kHeadSize];
     file.ReadAt(0, head);
     Head read{LoadLe32(head + 4), LoadLe64(head + 8), LoadLe64(head + 16), LoadLe32(head + 24)};
-    if (std::memcmp(head, kMagic, sizeof kMagic) != 0 || (read.version != kVersion && read.version != kVersionBefore) ||
+    if (std::memcmp(head, kMagic, sizeof kMagic) != 0 || (read.version != kVersion && read.version != kVersionWithoutGrowth && read.version != kVersionBefore) ||
         LoadLe32(head + 28) != kJournalPiece || read.oldSize > format::kMaxArchiveBytes ||
         read.newSize > format::kMaxArchiveBytes)
         return std::nullopt;
     return read;
 }
 
+// Where a journal's parts end in its file, and what its growth's head says
+// of the archive's first bytes.
+struct Extent {
+    uint64_t intentEnd = 0;  // where the intent's seal lies (growth only)
+    uint64_t bodyEnd = 0;    // where the trailer lies
+    uint64_t guarded = 0;    // how many of the archive's first bytes the intent guards
+};
+
+// One record head at `at`, checked: within the new size and at or after
+// `reached`, growth past the old size; its data and sums (none for growth)
+// within the first `limit` bytes of the file. Moves at past them.
+std::optional<JournalWrite> ReadRecord(File& file, const Head& head, bool growth, uint64_t reached, uint64_t limit,
+                                       uint64_t& at) {
+    if (limit < at || limit - at < kRecordHeadSize) return std::nullopt;
+    uint8_t record[kRecordHeadSize];
+    file.ReadAt(at, record);
+    JournalWrite write;
+    write.offset = LoadLe64(record);
+    write.length = LoadLe64(record + 8);
+    write.zeros = LoadLe64(record + 16);
+    write.growth = growth;
+    at += kRecordHeadSize;
+    if (write.offset < reached || write.offset > head.newSize || write.length > head.newSize - write.offset ||
+        write.zeros > head.newSize - write.offset - write.length)
+        return std::nullopt;
+    if (growth) {
+        if (write.offset < GrowthStart(head.oldSize)) return std::nullopt;
+        return write;
+    }
+    const uint64_t sums = kSumSize * PieceCount(write.offset, write.End());
+    if (write.length > limit - at || sums > limit - at - write.length) return std::nullopt;
+    at += write.length + sums;
+    return write;
+}
+
 // The writes the record heads describe, each within the new size and after
 // the one before, their data and sums within the first `limit` bytes of the
-// file; where the body ends is the position after the last.
-std::optional<std::vector<JournalWrite>> ReadWrites(File& file, const Head& head, uint64_t limit, uint64_t& bodyEnd) {
+// file (the growth's sums excepted: where they end is extent.bodyEnd, which
+// the caller holds against its limit).
+std::optional<std::vector<JournalWrite>> ReadWrites(File& file, const Head& head, uint64_t limit, Extent& extent) {
     std::vector<JournalWrite> writes;
     uint64_t at = kHeadSize;
     uint64_t reached = 0;  // where the writes so far end: each starts at or after it
-    for (uint32_t i = 0; i < head.count; ++i) {
-        if (limit - at < kRecordHeadSize) return std::nullopt;
-        uint8_t record[kRecordHeadSize];
-        file.ReadAt(at, record);
-        JournalWrite write;
-        write.offset = LoadLe64(record);
-        write.length = LoadLe64(record + 8);
-        write.zeros = LoadLe64(record + 16);
-        at += kRecordHeadSize;
-        if (write.offset < reached || write.offset > head.newSize || write.length > head.newSize - write.offset ||
-            write.zeros > head.newSize - write.offset - write.length)
+    auto read = [&](uint32_t count, bool growth) {
+        for (uint32_t i = 0; i < count; ++i) {
+            std::optional<JournalWrite> write = ReadRecord(file, head, growth, reached, limit, at);
+            if (!write) return false;
+            reached = write->End();
+            writes.push_back(std::move(*write));
+        }
+        return true;
+    };
+    if (!read(head.count, false)) return std::nullopt;
+    uint64_t growthSums = 0;
+    if (head.version == kVersion) {
+        if (limit < at || limit - at < kGrowthHeadSize) return std::nullopt;
+        uint8_t growthHead[kGrowthHeadSize];
+        file.ReadAt(at, growthHead);
+        at += kGrowthHeadSize;
+        const uint32_t growth = LoadLe32(growthHead);
+        extent.guarded = LoadLe64(growthHead + 8);
+        if (growth == 0 || LoadLe32(growthHead + 4) != 0 || extent.guarded > head.oldSize || !read(growth, true))
             return std::nullopt;
-        const uint64_t sums = kSumSize * PieceCount(write.offset, write.End());
-        if (write.length > limit - at || sums > limit - at - write.length) return std::nullopt;
-        at += write.length + sums;
-        reached = write.End();
-        writes.push_back(std::move(write));
+        if (limit - at < kIntentSealSize) return std::nullopt;
+        extent.intentEnd = at;
+        at += kIntentSealSize;
+        for (const JournalWrite& write : writes)
+            if (write.growth) growthSums += kSumSize * PieceCount(write.offset, write.End());
     }
     // An in-place commit grows the archive only by what it writes.
     if (head.newSize > std::max(head.oldSize, reached)) return std::nullopt;
-    bodyEnd = at;
+    extent.bodyEnd = at + growthSums;
     return writes;
+}
+
+// Whether the intent's seal at intentEnd seals everything before it.
+bool IntentSealed(File& file, uint64_t intentEnd) {
+    Sha256 sha;
+    std::vector<uint8_t> buffer;
+    for (uint64_t done = 0; done < intentEnd;) {
+        buffer.resize(static_cast<size_t>(std::min<uint64_t>(intentEnd - done, StagedData::kPiece)));
+        file.ReadAt(done, buffer);
+        sha.Add(buffer);
+        done += buffer.size();
+    }
+    uint8_t seal[kIntentSealSize];
+    file.ReadAt(intentEnd, seal);
+    const Digest digest = sha.Finish();
+    return std::equal(seal, seal + sizeof seal, digest.begin());
 }
 
 // Whether the trailer after bodyEnd is one of a layout the head's version
@@ -308,18 +547,28 @@ bool Sealed(File& file, uint32_t version, uint64_t bodyEnd) {
 
 }  // namespace
 
+void MarkGrowth(Journal& journal) {
+    for (JournalWrite& write : journal.writes) write.growth = write.offset >= GrowthStart(journal.oldSize);
+}
+
+bool Grows(const Journal& journal) {
+    return std::any_of(journal.writes.begin(), journal.writes.end(), [](const JournalWrite& w) { return w.growth; });
+}
+
 uint64_t JournalBytes(const Journal& journal) {
     uint64_t size = kHeadSize + kTrailerSize;
     for (const JournalWrite& write : journal.writes)
-        size += kRecordHeadSize + write.Size() + kSumSize * PieceCount(write.offset, write.End());
+        size += kRecordHeadSize + (write.growth ? 0 : write.Size()) + kSumSize * PieceCount(write.offset, write.End());
+    if (Grows(journal)) size += kGrowthHeadSize + kIntentSealSize;
     return size;
 }
 
 // Every write within an archive the game can address, each with its record
 // head and one piece more than the whole pieces it covers (an unaligned
 // start or end shares a piece with its neighbour): the largest journal of
-// kMaxJournalWrites writes.
-const uint64_t kMaxJournalBytes = kHeadSize + kTrailerSize + kMaxJournalWrites * (kRecordHeadSize + kSumSize) +
+// kMaxJournalWrites writes, with the growth's count and the intent's seal.
+const uint64_t kMaxJournalBytes = kHeadSize + kTrailerSize + kGrowthHeadSize + kIntentSealSize +
+                                  kMaxJournalWrites * (kRecordHeadSize + kSumSize) +
                                   format::kMaxArchiveBytes + format::kMaxArchiveBytes / kJournalPiece * kSumSize;
 
 bool WithinJournalBound(const Journal& journal, uint64_t maxBytes) {
@@ -340,12 +589,17 @@ std::unique_ptr<File> WriteJournal(FileSystem& fs, const std::string& archivePat
                                    uint64_t maxBytes) {
     RequireJournalWithin(journal, archivePath, maxBytes);
     auto file = fs.Open(JournalPath(archivePath), OpenMode::CreateAlways);
-    uint64_t at = 0;
-    StreamJournal(journal, fs, archive, [&](std::span<const uint8_t> piece) {
-        file->WriteAt(at, piece);
-        at += piece.size();
-        if (progress) progress(piece.size());
-    });
+    JournalOut out(*file, progress);
+    WriteIntent(journal, fs, archive, out);
+    if (Grows(journal)) {
+        // The old size is durable before the archive grows, and the growth
+        // before the seal.
+        out.Drain();
+        file->Flush();
+        out.Body(WriteGrowth(journal, fs, archive, progress));
+    }
+    out.Trailer();
+    out.Drain();
     file->Flush();
     return file;
 }
@@ -355,9 +609,10 @@ std::optional<Journal> ReadJournal(File& file, uint64_t maxBytes) {
     if (size < kHeadSize + kShortestTrailer) return std::nullopt;
     const std::optional<Head> head = ReadHead(file);
     if (!head) return std::nullopt;
-    uint64_t bodyEnd = 0;
-    std::optional<std::vector<JournalWrite>> writes = ReadWrites(file, *head, size - kShortestTrailer, bodyEnd);
-    if (!writes || !Sealed(file, head->version, bodyEnd)) return std::nullopt;
+    const uint64_t limit = size - kShortestTrailer;
+    Extent extent;
+    std::optional<std::vector<JournalWrite>> writes = ReadWrites(file, *head, limit, extent);
+    if (!writes || extent.bodyEnd > limit || !Sealed(file, head->version, extent.bodyEnd)) return std::nullopt;
     // Sealed: the journal of a commit past its point of no return, which may
     // be half applied. One larger than a journal may be is never dropped.
     if (size > maxBytes || writes->size() > kMaxJournalWrites)
@@ -370,7 +625,51 @@ std::optional<Journal> ReadJournal(File& file, uint64_t maxBytes) {
     journal.oldSize = head->oldSize;
     journal.newSize = head->newSize;
     journal.writes = std::move(*writes);
+    journal.guarded = extent.guarded;
     return journal;
+}
+
+std::optional<Journal> ReadIntent(File& file) {
+    const uint64_t size = file.Size();
+    if (size < kHeadSize) return std::nullopt;
+    const std::optional<Head> head = ReadHead(file);
+    if (!head || head->version != kVersion) return std::nullopt;
+    Extent extent;
+    std::optional<std::vector<JournalWrite>> writes = ReadWrites(file, *head, size, extent);
+    if (!writes || writes->size() > kMaxJournalWrites || !IntentSealed(file, extent.intentEnd)) return std::nullopt;
+    Journal journal;
+    journal.oldSize = head->oldSize;
+    journal.newSize = head->newSize;
+    journal.writes = std::move(*writes);
+    journal.guarded = extent.guarded;
+    return journal;
+}
+
+bool CutGrowth(File& archive, const Journal& intent, File& journalFile) {
+    const uint64_t size = archive.Size();
+    if (size == intent.oldSize) return true;  // it never grew: nothing to cut
+    if (size < intent.oldSize || size > intent.newSize) return false;
+    // The directory as the commit found it.
+    std::vector<uint8_t> growthHead(kGrowthHeadSize);
+    journalFile.ReadAt(GrowthHeadAt(intent), growthHead);
+    const PieceSum guard = GuardSum(archive, intent.guarded);
+    if (!std::equal(guard.begin(), guard.end(), growthHead.begin() + 16)) return false;
+    // Before the seal the commit changes nothing below the old size: every
+    // piece it would overwrite holds what it held when the journal was written.
+    std::vector<uint8_t> sums;
+    const std::vector<uint64_t> positions = DataPositions(intent);
+    for (size_t w = 0; w < intent.writes.size(); ++w) {
+        const JournalWrite& write = intent.writes[w];
+        if (write.growth) continue;
+        sums.resize(static_cast<size_t>(PieceCount(write.offset, write.End()) * kSumSize));
+        if (!sums.empty()) journalFile.ReadAt(positions[w] + write.Size(), sums);
+        if (!PiecesHold(archive, size, write, sums)) return false;
+    }
+    if (size > intent.oldSize) {
+        archive.Resize(intent.oldSize);
+        archive.Flush();
+    }
+    return true;
 }
 
 JournalFit CheckJournal(File& archive, const Journal& journal, File& journalFile) {
@@ -387,7 +686,12 @@ JournalFit CheckJournal(File& archive, const Journal& journal, File& journalFile
         const uint64_t dataAt = positions[w];
         const uint64_t pieces = PieceCount(write.offset, write.End());
         sums.resize(static_cast<size_t>(pieces * kSumSize));
-        if (!sums.empty()) journalFile.ReadAt(dataAt + write.Size(), sums);
+        if (!sums.empty()) journalFile.ReadAt(write.growth ? dataAt : dataAt + write.Size(), sums);
+        if (write.growth) {
+            // Flushed before the seal: every piece holds its new bytes.
+            if (!PiecesHold(archive, size, write, sums)) return JournalFit::Stale;
+            continue;
+        }
         size_t index = 0;
         bool stale = false;
         ForEachPiece(archive, size, write.offset, write.End(),
@@ -429,6 +733,7 @@ uint64_t ApplyJournal(File& archive, const Journal& journal, File& journalFile,
     const std::vector<uint64_t> positions = DataPositions(journal);
     for (size_t w = 0; w < journal.writes.size(); ++w) {
         const JournalWrite& write = journal.writes[w];
+        if (write.growth) continue;  // in place since before the seal
         const uint64_t dataEnd = write.offset + write.Size();
         for (uint64_t at = write.offset; at < write.End();) {
             uint64_t end = std::min(write.End(), at + kBlock);

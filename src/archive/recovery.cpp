@@ -5,8 +5,24 @@
 #include "archive/commit.h"
 #include "archive/format.h"
 #include "archive/journal.h"
+#include "text/path_text.h"
 
 namespace veltrin::archive {
+namespace {
+
+// A journal left by a process that was killed before its flush may lie in
+// the system's cache alone, and a power cut would take it back: it is made
+// durable, its name too, before the archive is changed by what it says.
+// Returns the handle it was flushed through, open for exclusive access.
+std::unique_ptr<File> MakeDurable(FileSystem& fs, std::unique_ptr<File> journal, const std::string& journalPath) {
+    journal.reset();
+    auto durable = fs.Open(journalPath, OpenMode::ReadWrite);
+    durable->Flush();
+    fs.FlushFolder(std::string(text::FolderOf(journalPath)));
+    return durable;
+}
+
+}  // namespace
 
 ArchiveState StateOf(const std::vector<uint8_t>& directory, uint64_t fileSize) {
     return {Sha256Of(directory), fileSize};
@@ -44,6 +60,7 @@ Recovery RecoverInterruptedCommit(FileSystem& fs, const std::string& archivePath
         // Rule 11.
         switch (CheckJournal(*archive, *journal, *file)) {
         case JournalFit::Pending:
+            file = MakeDurable(fs, std::move(file), journalPath);
             ApplyJournal(*archive, *journal, *file);
             recovery = Recovery::Completed;
             break;
@@ -54,6 +71,13 @@ Recovery RecoverInterruptedCommit(FileSystem& fs, const std::string& archivePath
             recovery = Recovery::Stale;
             break;
         }
+    } else if (!emptied) {
+        // Rule 10: a commit that grows the archive may have grown it before
+        // its journal was sealed; what it added is cut off where it is
+        // provably its own, else the archive is left as it is. (The intent
+        // was durable before the archive grew.)
+        if (const std::optional<Journal> intent = ReadIntent(*file))
+            recovery = CutGrowth(*archive, *intent, *file) ? Recovery::RolledBack : Recovery::Stale;
     }
     file.reset();
     archive.reset();

@@ -90,23 +90,39 @@ struct Outcome {
     bool sawNew = false;
 };
 
-// Opens the archive as the next run would and checks what it holds.
-void CheckAfterFault(MemoryFileSystem& disk, const Snapshot& before, const Snapshot& after, bool committed,
-                     const std::string& what, Outcome& outcome, const std::vector<std::string>& paths,
+// The archive's whole file before and after the change, size and all.
+struct ArchiveFiles {
+    std::vector<uint8_t> before;
+    std::vector<uint8_t> after;
+};
+
+std::string Described(const std::vector<uint8_t>& bytes) {
+    return std::to_string(bytes.size()) + " bytes, SHA-256 " + HexOf(Sha256Of(bytes)).substr(0, 16);
+}
+
+// Opens the archive as the next run would and checks what it holds: the
+// old or the new content, and the old or the new file to the byte.
+void CheckAfterFault(MemoryFileSystem& disk, const Snapshot& before, const Snapshot& after, const ArchiveFiles& files,
+                     bool committed, const std::string& what, Outcome& outcome, const std::vector<std::string>& paths,
                      const std::vector<std::string>& problemsBefore = {}) {
     bool isNew = false;
     try {
         const Archive reopened = Archive::Open(kPath, disk);
         const Snapshot now = Take(reopened);
         const Recovery recovery = reopened.RecoveryOnOpen();
+        const std::vector<uint8_t> file = disk.Contents(kPath);
         if (now == after) {
             isNew = true;
             outcome.sawNew = true;
             EXPECT_NE(recovery, Recovery::RolledBack) << what;
+            EXPECT_TRUE(file == files.after) << what << ": the new content in a file that is not the new one ("
+                                             << Described(file) << ", not " << Described(files.after) << ")";
         } else {
             EXPECT_TRUE(now == before) << what << ": neither the old nor the new content";
             EXPECT_FALSE(committed) << what << ": a commit that reported success was lost";
             EXPECT_NE(recovery, Recovery::Completed) << what;
+            EXPECT_TRUE(file == files.before) << what << ": the old content in a file that is not the old one ("
+                                              << Described(file) << ", not " << Described(files.before) << ")";
             outcome.sawOld = true;
         }
         EXPECT_NE(recovery, Recovery::Stale) << what << ": the commit's own journal was taken for another's";
@@ -145,12 +161,23 @@ using FaultyRun = std::function<void(FaultFileSystem&, std::optional<Archive>&)>
 struct Sweep {
     int steps = 0;
     bool refusedAfterRename = false;  // a failure after the rename left the new archive and a refusing object
+    // Runs that ended with the archive past its old size beside a journal
+    // that was not sealed: the growth written before the point of no return.
+    int grownBeforeSeal = 0;
 };
+
+// Whether the archive on disk lies past its old size while the journal
+// beside it is not sealed.
+bool GrownBeforeSeal(MemoryFileSystem& disk, uint64_t oldSize) {
+    if (!disk.Exists(JournalPath(kPath)) || disk.Contents(kPath).size() <= oldSize) return false;
+    auto journal = disk.Open(JournalPath(kPath), OpenMode::Read);
+    return !ReadJournal(*journal).has_value();
+}
 
 // Runs the change with the crash at every step in turn until a run goes
 // through untouched.
 Sweep RunWithEveryFault(NameRules rules, const DiskSetup& base, const Snapshot& before, const Snapshot& after,
-                        const FaultyRun& run, const Crash& crash) {
+                        const ArchiveFiles& files, const FaultyRun& run, const Crash& crash) {
     const std::vector<std::string> problemsBefore = [&] {
         MemoryFileSystem disk;
         SetUpDisk(disk, base);
@@ -185,6 +212,7 @@ Sweep RunWithEveryFault(NameRules rules, const DiskSetup& base, const Snapshot& 
             fired = faulty.Fired();
             firedOn = faulty.FiredOn();
         }
+        if (GrownBeforeSeal(disk, base.archive.size())) ++sweep.grownBeforeSeal;
         if (livesOn) {
             // What a run that lived on left must hold through a power cut
             // that comes later: what a failure said was not changed stays
@@ -192,7 +220,7 @@ Sweep RunWithEveryFault(NameRules rules, const DiskSetup& base, const Snapshot& 
             MemoryFileSystem cut = disk;
             cut.LosePower(Tear::LoseAll);
             const std::string later = what + ", then a power cut";
-            CheckAfterFault(cut, before, after, committed, later, outcome, paths, problemsBefore);
+            CheckAfterFault(cut, before, after, files, committed, later, outcome, paths, problemsBefore);
             if (saidUnchanged) {
                 try {
                     EXPECT_TRUE(Take(Archive::Open(kPath, cut)) == before)
@@ -200,7 +228,7 @@ Sweep RunWithEveryFault(NameRules rules, const DiskSetup& base, const Snapshot& 
                 } catch (const ArchiveError&) {}
             }
         }
-        CheckAfterFault(disk, before, after, committed, what, outcome, paths, problemsBefore);
+        CheckAfterFault(disk, before, after, files, committed, what, outcome, paths, problemsBefore);
         if (refused && firedOn == "rename" && crash.fault == Fault::ErrorAfterDone) {
             EXPECT_TRUE(Take(Archive::Open(kPath, disk)) == after)
                 << what << ": the renamed archive is not the new one";
@@ -218,24 +246,30 @@ Sweep RunWithEveryFault(NameRules rules, const DiskSetup& base, const Snapshot& 
     return sweep;
 }
 
-// The content before and after the change, from a run without faults.
-std::pair<Snapshot, Snapshot> Expected(const DiskSetup& base, const FaultyRun& run) {
+// The content and the file before and after the change, from a run
+// without faults.
+struct Expectation {
+    Snapshot before;
+    Snapshot after;
+    ArchiveFiles files;
+};
+Expectation Expected(const DiskSetup& base, const FaultyRun& run) {
     MemoryFileSystem disk;
     SetUpDisk(disk, base);
     Snapshot before = Take(Archive::Open(kPath, disk));
     FaultFileSystem untouched(disk, Fault::Error, 0);
     std::optional<Archive> archive;
     run(untouched, archive);
-    return {std::move(before), Take(Archive::Open(kPath, disk))};
+    return {std::move(before), Take(Archive::Open(kPath, disk)), {base.archive, disk.Contents(kPath)}};
 }
 
 void SweepEveryWay(const DiskSetup& base, const FaultyRun& run, int leastSteps,
                    const std::function<void(const Crash&, const Sweep&)>& check = {}) {
-    const auto [before, after] = Expected(base, run);
+    const auto [before, after, files] = Expected(base, run);
     ASSERT_NE(before, after);
     for (const NameRules rules : {NameRules::Windows, NameRules::Posix})
         for (const Crash& crash : EveryCrash()) {
-            const Sweep sweep = RunWithEveryFault(rules, base, before, after, run, crash);
+            const Sweep sweep = RunWithEveryFault(rules, base, before, after, files, run, crash);
             EXPECT_GE(sweep.steps, leastSteps) << RulesName(rules) << ", " << CrashName(crash);
             if (check) check(crash, sweep);
         }
@@ -289,8 +323,19 @@ TEST(ArchiveCrash, EveryKindOfCommitIsOldOrNewAfterAFaultAtAnyStep) {
         DiskSetup setup;
         FaultyRun run;
         int leastSteps;
+        bool grows = false;  // in place, past the archive's old size
     };
     const Case cases[] = {
+        {"larger files added past the end, in place",
+         {Base(), {}},
+         CommitOf(
+             [](Archive& archive) {
+                 archive.PutFile("added.dff", kModFile);
+                 archive.Put("more.txd", Pattern(9000, 7));
+                 archive.Put("A.DFF", Pattern(4000, 3));  // fits its three sectors: through the journal
+             },
+             true),
+         5, true},
         {"replacements that fit, in place",
          {Base(), {}},
          CommitOf(
@@ -310,12 +355,12 @@ TEST(ArchiveCrash, EveryKindOfCommitIsOldOrNewAfterAFaultAtAnyStep) {
                  archive.Remove("d.txd");
              },
              true),
-         5},
+         5, true},
         {"the end cut off", {Base(), {}}, CommitOf([](Archive& archive) { archive.Remove("e.dff"); }, true), 4},
         {"the first entry moved for the directory",
          {SoundArchive(full), {}},
          CommitOf([](Archive& archive) { archive.Put("last.dff", Pattern(100, 1)); }, true),
-         5},
+         5, true},
         {"a layout given back", afterInstall,
          [](FaultFileSystem& fs, std::optional<Archive>& archive) {
              archive.emplace(Archive::Open(kPath, fs));
@@ -340,13 +385,21 @@ TEST(ArchiveCrash, EveryKindOfCommitIsOldOrNewAfterAFaultAtAnyStep) {
             if (rewrites && crash.fault == Fault::ErrorAfterDone) {
                 EXPECT_TRUE(sweep.refusedAfterRename || c.what == std::string("a rebuild"));
             }
+            // The growth lands in the archive before the journal is sealed,
+            // and a crash between the two leaves it there to be cut off.
+            if (c.grows && (crash.fault == Fault::Kill || crash.fault == Fault::PowerCut)) {
+                EXPECT_GT(sweep.grownBeforeSeal, 0) << CrashName(crash);
+            }
         });
     }
 }
 
-TEST(ArchiveCrash, RecoveryItselfSurvivesAFault) {
-    const FaultyRun run = CommitOf([](Archive& archive) { archive.Put("a.dff", Pattern(100, 6)); }, true);
-    const auto [before, after] = Expected({Base(), {}}, run);
+// The next open after a kill at any step of a commit, itself broken at
+// every step by every crash: a commit within the archive, and one that
+// grows it (whose growth the open cuts off or whose journal it completes).
+void RecoverySurvivesAFault(const FaultyRun& run, bool grows) {
+    const auto [before, after, files] = Expected({Base(), {}}, run);
+    ASSERT_EQ(files.after.size() > files.before.size(), grows);
     const std::vector<std::string> paths = PathsOf({Base(), {}});
     for (const NameRules rules : {NameRules::Windows, NameRules::Posix}) {
         Outcome outcome;
@@ -378,7 +431,7 @@ TEST(ArchiveCrash, RecoveryItselfSurvivesAFault) {
                         } catch (const ArchiveError&) {}
                         recoveryFired = faulty.Fired();
                     }
-                    CheckAfterFault(disk, before, after, false,
+                    CheckAfterFault(disk, before, after, files, false,
                                     std::string(RulesName(rules)) + ", kill at " + std::to_string(k) + ", " +
                                         CrashName(crash) + " at " + std::to_string(j),
                                     outcome, paths);
@@ -387,7 +440,164 @@ TEST(ArchiveCrash, RecoveryItselfSurvivesAFault) {
         }
         EXPECT_TRUE(journalSeen);
         EXPECT_TRUE(outcome.sawNew);
+        EXPECT_TRUE(outcome.sawOld);
     }
+}
+
+TEST(ArchiveCrash, RecoveryItselfSurvivesAFault) {
+    RecoverySurvivesAFault(CommitOf([](Archive& archive) { archive.Put("a.dff", Pattern(100, 6)); }, true), false);
+}
+
+TEST(ArchiveCrash, RecoveryOfAGrowingCommitItselfSurvivesAFault) {
+    RecoverySurvivesAFault(CommitOf(
+                               [](Archive& archive) {
+                                   archive.PutFile("added.dff", kModFile);
+                                   archive.Put("a.dff", Pattern(100, 6));
+                               },
+                               true),
+                           true);
+}
+
+// A commit that grows the archive: data of a file and of memory past its
+// end, and a replacement within it that goes through the journal.
+const FaultyRun kGrowingCommit = CommitOf(
+    [](Archive& archive) {
+        archive.PutFile("added.dff", kModFile);
+        archive.Put("more.txd", Pattern(9000, 7));
+        archive.Put("a.dff", Pattern(100, 6));
+    },
+    true);
+
+// The disk a growing commit leaves when it is killed at the first step
+// after which `left` holds; nothing when there is none.
+std::optional<MemoryFileSystem> KilledWhere(const std::function<bool(MemoryFileSystem&)>& left) {
+    for (int k = 1;; ++k) {
+        MemoryFileSystem disk;
+        SetUpDisk(disk, {Base(), {}});
+        bool fired = false;
+        {
+            FaultFileSystem faulty(disk, Fault::Kill, k);
+            std::optional<Archive> archive;
+            try {
+                kGrowingCommit(faulty, archive);
+            } catch (const ArchiveError&) {}
+            fired = faulty.Fired();
+        }
+        if (!fired) return std::nullopt;
+        if (left(disk)) return disk;
+    }
+}
+
+bool JournalSealed(MemoryFileSystem& disk) {
+    if (!disk.Exists(JournalPath(kPath))) return false;
+    auto journal = disk.Open(JournalPath(kPath), OpenMode::Read);
+    return ReadJournal(*journal).has_value();
+}
+
+// The growth goes into the archive once, not into the journal too: at its
+// point of no return the journal holds the growth's checksums, not its
+// bytes, and the archive already holds the growth.
+TEST(ArchiveJournal, AGrowingCommitsJournalHoldsTheGrowthsChecksumsNotItsBytes) {
+    const auto [before, after, files] = Expected({Base(), {}}, kGrowingCommit);
+    const uint64_t growth = files.after.size() - files.before.size();
+    ASSERT_GE(growth, 5000u + 9000u);
+    std::optional<MemoryFileSystem> sealed = KilledWhere(JournalSealed);
+    ASSERT_TRUE(sealed.has_value()) << "no step leaves a sealed journal";
+    const uint64_t journalSize = sealed->Contents(JournalPath(kPath)).size();
+    EXPECT_LT(journalSize, growth / 4) << "the journal carries the growth: " << journalSize << " bytes";
+    EXPECT_EQ(sealed->Contents(kPath).size(), files.after.size()) << "the growth is not in place at the seal";
+    const Archive reopened = Archive::Open(kPath, *sealed);
+    EXPECT_EQ(reopened.RecoveryOnOpen(), Recovery::Completed);
+    EXPECT_TRUE(sealed->Contents(kPath) == files.after);
+}
+
+// What a growing commit added before its journal was sealed is cut off by
+// the next open, back to the old size to the byte, but only where the
+// archive is provably as the commit left it: its size between the old and
+// the new one, and every piece below the old size that the commit would
+// overwrite as it was. Anything else is another program's doing, and the
+// archive is left as it is.
+TEST(ArchiveJournal, GrowthIsCutOffOnlyWhereItIsTheCommitsOwn) {
+    const std::vector<uint8_t> base = Base();
+    std::optional<MemoryFileSystem> grown =
+        KilledWhere([&](MemoryFileSystem& disk) { return GrownBeforeSeal(disk, base.size()); });
+    ASSERT_TRUE(grown.has_value()) << "no step leaves the archive grown beside a journal not sealed";
+    const std::vector<uint8_t> left = grown->Contents(kPath);
+    const std::vector<uint8_t> journal = grown->Contents(JournalPath(kPath));
+    const uint64_t newSize = Expected({Base(), {}}, kGrowingCommit).files.after.size();
+    ASSERT_GT(left.size(), base.size());
+    ASSERT_LE(left.size(), newSize);
+    // The whole growth in place and the journal sealed, but for its last
+    // byte (a power cut that lost the trailer's block).
+    std::optional<MemoryFileSystem> sealed = KilledWhere(JournalSealed);
+    ASSERT_TRUE(sealed.has_value());
+    const std::vector<uint8_t> full = sealed->Contents(kPath);
+    const std::vector<uint8_t> unsealed = sealed->Contents(JournalPath(kPath));
+
+    auto changed = [&](size_t at) {
+        std::vector<uint8_t> bytes = left;
+        bytes[at] ^= 0x55;
+        return bytes;
+    };
+    std::vector<uint8_t> longer = left;
+    longer.resize(static_cast<size_t>(newSize) + 2048, 9);
+    std::vector<uint8_t> shorter(base.begin(), base.end() - 2048);
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> archive;
+        std::vector<uint8_t> journal;
+        Recovery recovery;
+        std::vector<uint8_t> after;
+    };
+    const Case cases[] = {
+        {"as the commit left it", left, journal, Recovery::RolledBack, base},
+        {"grown in full, the journal's end lost", full, std::vector<uint8_t>(unsealed.begin(), unsealed.end() - 1),
+         Recovery::RolledBack, base},
+        {"the directory changed by another program", changed(8 + 3), journal, Recovery::Stale, changed(8 + 3)},
+        {"an entry the commit replaces changed by another program", changed(2048 + 10), journal, Recovery::Stale,
+         changed(2048 + 10)},
+        {"grown past the new size by another program", longer, journal, Recovery::Stale, longer},
+        {"shorter than its old size", shorter, journal, Recovery::Stale, shorter},
+    };
+    for (const Case& c : cases) {
+        MemoryFileSystem disk;
+        disk.SetFile(kPath, c.archive);
+        disk.SetFile(JournalPath(kPath), c.journal);
+        Recovery recovery = Recovery::None;
+        try {
+            recovery = Archive::Open(kPath, disk).RecoveryOnOpen();
+        } catch (const ArchiveError& error) {
+            // An archive changed so may not open: what counts is that it was left alone.
+            EXPECT_EQ(c.recovery, Recovery::Stale) << c.what << ": " << error.reason();
+            recovery = Recovery::Stale;
+        }
+        EXPECT_EQ(recovery, c.recovery) << c.what;
+        EXPECT_TRUE(disk.Contents(kPath) == c.after)
+            << c.what << ": " << Described(disk.Contents(kPath)) << ", not " << Described(c.after);
+        EXPECT_FALSE(disk.Exists(JournalPath(kPath))) << c.what;
+    }
+}
+
+// After the point of no return the growth must be in place: a sealed
+// journal whose growth the archive does not hold is not this archive's
+// unfinished commit, and the archive is left as it is.
+TEST(ArchiveJournal, ASealedJournalWhoseGrowthIsNotInPlaceIsStale) {
+    std::optional<MemoryFileSystem> sealed = KilledWhere(JournalSealed);
+    ASSERT_TRUE(sealed.has_value()) << "no step leaves a sealed journal";
+    const std::vector<uint8_t> base = Base();
+    std::vector<uint8_t> archive = sealed->Contents(kPath);
+    ASSERT_GT(archive.size(), base.size() + 2048);
+    archive[base.size() + 2048 + 5] ^= 0x55;  // inside the growth
+    sealed->SetFile(kPath, archive);
+    Recovery recovery = Recovery::None;
+    try {
+        recovery = Archive::Open(kPath, *sealed).RecoveryOnOpen();
+    } catch (const ArchiveError& error) {
+        ADD_FAILURE() << error.reason();
+    }
+    EXPECT_EQ(recovery, Recovery::Stale);
+    EXPECT_TRUE(sealed->Contents(kPath) == archive);
+    EXPECT_FALSE(sealed->Exists(JournalPath(kPath)));
 }
 
 TEST(ArchiveJournal, CountsOnlyWhenCompleteAndIntact) {
@@ -473,6 +683,11 @@ TEST(ArchiveJournal, OneBoundForTheWriterAndTheReader) {
     moved.length = 2048;
     mixed.writes.push_back(moved);
     shapes.push_back(mixed);
+    Journal grown = mixed;  // the same, its growth written into the archive (version 4)
+    grown.guarded = before.size();
+    MarkGrowth(grown);
+    ASSERT_TRUE(Grows(grown));
+    shapes.push_back(grown);
     shapes.push_back(Journal{archive.size(), archive.size() - 2048, {{archive.size() - 2048 - 1, {}, 1}}});
     shapes.push_back(Journal{archive.size(), archive.size(), {}});
 
@@ -485,7 +700,7 @@ TEST(ArchiveJournal, OneBoundForTheWriterAndTheReader) {
         // The writer: past the bound, nothing is written.
         disk.SetFile(kPath, archive);
         {
-            auto file = disk.Open(kPath, OpenMode::Read);
+            auto file = disk.Open(kPath, OpenMode::ReadWrite);  // a journal that grows it writes into it
             try {
                 WriteJournal(disk, kPath, journal, *file, {}, bytes.size() - 1);
                 ADD_FAILURE() << "shape " << i << ": written past the bound";
@@ -638,6 +853,10 @@ TEST(ArchiveJournal, IsAppliedOnlyToTheArchiveItWasWrittenFor) {
     journal.writes.push_back({base.size(), Pattern(2048, 2)});  // a new sector at the end
     MemoryFileSystem scratch;
     const std::vector<uint8_t> bytes = EncodeJournal(journal, scratch, base);
+    // Not marked as growth: the layout of version 3, in which a commit that
+    // grows the archive journals the growth's bytes too. Such journals are
+    // still completed.
+    ASSERT_EQ(bytes[4], 3);
     std::vector<uint8_t> applied = base;
     std::copy_n(Pattern(1500, 1).begin(), 1500, applied.begin() + 2048 + 100);
     const std::vector<uint8_t> grown = Pattern(2048, 2);
@@ -868,6 +1087,66 @@ TEST(ArchiveJournal, AFailedJournalThatCannotBeRemovedMakesTheCommitInterrupted)
         } catch (const ArchiveError& error) {
             ADD_FAILURE() << c.what << ": a plain failure, which says nothing changed: " << error.reason();
         }
+    }
+}
+
+// A growing commit whose growth fails to go in, and whose archive then
+// cannot be cut back to its old size either (the disk refuses to change
+// its size): the journal's intent must stay, the commit counts as
+// interrupted, and opening the archive again cuts the growth off.
+class GrowthRefused final : public testing::ForwardingFileSystem {
+public:
+    using ForwardingFileSystem::ForwardingFileSystem;
+    std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
+        auto file = inner_.Open(path, mode);
+        if (path != kPath || mode == OpenMode::Read) return file;
+        return std::make_unique<Refusing>(std::move(file));
+    }
+
+private:
+    class Refusing final : public File {
+    public:
+        explicit Refusing(std::unique_ptr<File> inner) : inner_(std::move(inner)), oldSize_(inner_->Size()) {}
+        uint64_t Size() override { return inner_->Size(); }
+        void ReadAt(uint64_t offset, std::span<uint8_t> bytes) override { inner_->ReadAt(offset, bytes); }
+        void WriteAt(uint64_t offset, std::span<const uint8_t> bytes) override {
+            if (offset >= oldSize_) {
+                inner_->WriteAt(offset, bytes.first(bytes.size() / 2));
+                throw ArchiveError(ErrorKind::Io, kPath, "the disk reported a write error");
+            }
+            inner_->WriteAt(offset, bytes);
+        }
+        void Resize(uint64_t size) override {
+            if (size < inner_->Size()) throw ArchiveError(ErrorKind::Io, kPath, "the size cannot be changed");
+            inner_->Resize(size);
+        }
+        void Flush() override { inner_->Flush(); }
+
+    private:
+        std::unique_ptr<File> inner_;
+        uint64_t oldSize_;
+    };
+};
+
+TEST(ArchiveJournal, AGrowthThatCannotBeCutBackMakesTheCommitInterrupted) {
+    MemoryFileSystem disk;
+    SetUpDisk(disk, {Base(), {}});
+    GrowthRefused refused(disk);
+    Archive archive = Archive::Open(kPath, refused);
+    archive.PutFile("added.dff", kModFile);
+    try {
+        archive.Commit();
+        ADD_FAILURE() << "committed";
+    } catch (const CommitInterrupted& interrupted) {
+        EXPECT_GT(disk.Contents(kPath).size(), Base().size()) << "the growth was not begun";
+        EXPECT_TRUE(disk.Exists(JournalPath(kPath))) << "the intent that tells the next open to cut is gone";
+        const CommitOutcome outcome = OutcomeOf(interrupted, kPath, disk);
+        EXPECT_EQ(outcome.holds, CommitOutcome::Holds::Old);
+        EXPECT_EQ(outcome.recovery, Recovery::RolledBack);
+        EXPECT_TRUE(disk.Contents(kPath) == Base()) << Described(disk.Contents(kPath));
+        EXPECT_FALSE(disk.Exists(JournalPath(kPath)));
+    } catch (const ArchiveError& error) {
+        ADD_FAILURE() << "a plain failure, which says nothing changed: " << error.reason();
     }
 }
 

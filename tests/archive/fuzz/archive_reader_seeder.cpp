@@ -64,5 +64,12 @@ int main(int argc, char** argv) {
     std::vector<uint8_t> torn = EncodeJournal(journal, files);
     torn.resize(torn.size() / 2);
     Write(folder, "journal-torn", 1, torn);
+    // Of a commit that grows the archive: sealed, and its intent alone.
+    Journal growing = journal;
+    growing.guarded = 8;
+    MarkGrowth(growing);
+    const std::vector<uint8_t> grown = EncodeJournal(growing, files);
+    Write(folder, "journal-growth", 1, grown);
+    Write(folder, "journal-growth-intent", 1, std::vector<uint8_t>(grown.begin(), grown.end() - 12 - 4 * 16));
     return 0;
 }

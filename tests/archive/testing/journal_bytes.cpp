@@ -15,7 +15,8 @@ std::vector<uint8_t> EncodeJournal(const Journal& journal, MemoryFileSystem& fs,
     fs.SetFile(kScratch,
                archiveBefore.empty() ? std::vector<uint8_t>(static_cast<size_t>(journal.oldSize)) : archiveBefore);
     {
-        auto archive = fs.Open(kScratch, OpenMode::Read);
+        // Writable: a journal that grows the archive writes its growth into it.
+        auto archive = fs.Open(kScratch, OpenMode::ReadWrite);
         WriteJournal(fs, kScratch, journal, *archive).reset();
     }
     std::vector<uint8_t> bytes = fs.Contents(JournalPath(kScratch));

@@ -14,8 +14,8 @@ namespace veltrin::archive::testing {
 // the journal's old size when empty); data staged in files is read from fs.
 std::vector<uint8_t> EncodeJournal(const Journal& journal, MemoryFileSystem& fs,
                                    const std::vector<uint8_t>& archiveBefore = {});
-// A journal's bytes as this version writes them, resealed as the versions
-// before it did, both under version number 2: by FNV-1a over the body's
+// A journal's bytes as this version writes them where it does not grow the
+// archive (version 3's layout), resealed as the versions before it did, both under version number 2: by FNV-1a over the body's
 // 64-bit little-endian words (the last bytes one by one), seeded with the
 // body's length; and before that by the body's whole SHA-256 (32 bytes).
 std::vector<uint8_t> WordSealed(std::vector<uint8_t> bytes);
