@@ -178,6 +178,7 @@ std::optional<Planning> Committed(const StagedChanges& staged) {
     planning.oldEnd = records.empty() ? planning.dataStart : uint64_t{records.back().offset} + records.back().sectors;
 
     planning.liveOf.assign(records.size(), kNew);
+    planning.live.reserve(records.size() + staged.additions.size());
     for (size_t i = 0; i < records.size(); ++i) {
         const Entry& record = records[i];
         if (IsFreeEntry(record)) {
@@ -249,6 +250,7 @@ void Place(Planning& planning) {
 // sectors at the end are cut off.
 void Keep(Planning& planning) {
     planning.end = planning.dataStart;
+    planning.kept.reserve(planning.live.size());
     for (size_t i = 0; i < planning.live.size(); ++i) {
         if (planning.gone[i]) continue;
         Placed& entry = planning.live[i];

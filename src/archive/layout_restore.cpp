@@ -167,16 +167,22 @@ InPlacePlan PlanLayoutRestore(const StagedChanges& now, const std::vector<uint8_
     // Where each entry lies now: by name, the records of that name in
     // directory order (twins: the first is the one the game reads).
     Lying lying(now.records);
+    // The free entries now (zeroed), by start, each with the furthest end
+    // of any that starts at or before it.
     std::vector<std::pair<uint64_t, uint64_t>> freeNow;
     for (const Entry& record : now.records)
         if (IsFreeEntry(record)) freeNow.emplace_back(record.offset, uint64_t{record.offset} + record.sectors);
+    std::sort(freeNow.begin(), freeNow.end());
+    for (size_t i = 1; i < freeNow.size(); ++i) freeNow[i].second = std::max(freeNow[i].second, freeNow[i - 1].second);
+    const auto zeroNow = [&](uint64_t start, uint64_t end) {
+        const auto after = std::upper_bound(freeNow.begin(), freeNow.end(), start,
+                                            [](uint64_t at, const auto& run) { return at < run.first; });
+        return after != freeNow.begin() && end <= std::prev(after)->second;
+    };
+    FoldedMap<const std::string*> originals;  // the restore's originals by name, without copying each name
+    for (const auto& [key, file] : restore.originals) originals.emplace(key, &file);
     FoldedMap<bool> seen;  // names of the layout's records so far
     seen.reserve(records.size());
-    const auto zeroNow = [&](uint64_t start, uint64_t end) {
-        for (const auto& [from, to] : freeNow)
-            if (from <= start && end <= to) return true;
-        return false;
-    };
 
     InPlacePlan plan;
     plan.records = records;
@@ -193,16 +199,17 @@ InPlacePlan PlanLayoutRestore(const StagedChanges& now, const std::vector<uint8_
             continue;
         }
         const bool first = seen.try_emplace(record.name, true).second;
-        const auto original = first ? restore.originals.find(FoldedName(record.name)) : restore.originals.end();
-        if (original != restore.originals.end()) {
+        const auto original = first ? originals.find(record.name) : originals.end();
+        if (original != originals.end()) {
             // The entry the game read and the install replaced: the first of its name now.
             lying.Take(record.name, false);
-            const uint64_t size = fs.Open(original->second, OpenMode::Read)->Size();
+            const std::string& file = *original->second;
+            const uint64_t size = fs.Open(file, OpenMode::Read)->Size();
             if (format::SectorsFor(size) != record.sectors)
-                throw ArchiveError(ErrorKind::Io, original->second,
+                throw ArchiveError(ErrorKind::Io, file,
                                    "it holds " + std::to_string(size) + " bytes, not the " + std::to_string(bytes) +
                                        " bytes of the entry it is the original of");
-            restore.staged.push_back(StagedData::FromFile(original->second, size));
+            restore.staged.push_back(StagedData::FromFile(file, size));
             JournalWrite write;
             write.offset = uint64_t{record.offset} * kSectorSize;
             write.staged = &restore.staged.back();

@@ -66,13 +66,14 @@ bool TakeInFolderRecord(GameRecord& game, const RecordedArchive& recorded, const
     return true;
 }
 
-void HoldAndReport(GameRecord& game, const archive::Archive& archive, Report& report) {
-    const HeldAgainst held = HoldAgainst(game, archive);
-    if (held.changed.empty()) return;
+std::vector<std::string> HoldAndReport(GameRecord& game, const archive::Archive& archive, Report& report) {
+    HeldAgainst held = HoldAgainst(game, archive);
+    if (held.changed.empty()) return {};
     std::string names;
     for (const std::string& name : held.changed) names += (names.empty() ? "" : ", ") + name;
     report.Line("changed since the installs put them in (another program, or the game repaired or updated): " + names +
                 " of " + archive.Path() + "; they stay as they are and no undo puts an older file over them");
+    return std::move(held.changed);
 }
 
 uint64_t SecondsNow() {

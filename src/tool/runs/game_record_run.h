@@ -38,7 +38,9 @@ bool TakeInFolderRecord(GameRecord& game, const RecordedArchive& recorded, const
                         OriginalsStore& store, Report& report);
 
 // Holds the record against the archive and says, once, what it let go of.
-void HoldAndReport(GameRecord& game, const archive::Archive& archive, Report& report);
+// Returns the names of the entries that no longer hold their top layer's put
+// (those it let go of).
+std::vector<std::string> HoldAndReport(GameRecord& game, const archive::Archive& archive, Report& report);
 
 // The seconds since 1970, UTC.
 uint64_t SecondsNow();

@@ -275,8 +275,8 @@ private:
         if (TakeInFolderRecord(game, recorded, folder, record_.computer, *archive_, fs_, store, report_))
             gameAsRead_ = game;
         store.Publish();
-        const std::vector<InstallLayer> changed = ChangedSinceTheInstall(game, folder, ModDigestOf(recorded));
-        HoldAndReport(game, *archive_, report_);
+        const std::vector<InstallLayer> tops = TopLayersOfTheInstall(game, folder, ModDigestOf(recorded));
+        const std::vector<InstallLayer> changed = ChangedSinceTheInstall(tops, HoldAndReport(game, *archive_, report_));
         std::set<std::string> keptBackups;  // folded names whose original's backup stays
         for (const InstallLayer& layer : changed)
             if (GiveBackChanged(layer, store, recorded)) keptBackups.insert(archive::FoldedName(layer.name));
@@ -315,23 +315,34 @@ private:
         report_.Line("summary of " + path + ": " + tally_.Text());
     }
 
-    // The entries of which the install is the top layer and which no longer
-    // hold what it put in: another program changed them since (or the game
-    // was repaired or updated). Their layers go; forced, they get back what
-    // they held before the install, which is the game's own bytes or what
-    // an install below it, still in the game, put in.
-    std::vector<InstallLayer> ChangedSinceTheInstall(const GameRecord& game, const std::string& folder,
-                                                     const archive::Digest& mod) {
-        std::vector<InstallLayer> changed;
+    // The layers of the install that no later install covers.
+    static std::vector<InstallLayer> TopLayersOfTheInstall(const GameRecord& game, const std::string& folder,
+                                                           const archive::Digest& mod) {
+        std::vector<InstallLayer> tops;
         const std::optional<size_t> index = FindInstall(game, folder, mod);
-        if (!index) return changed;
+        if (!index) return tops;
         for (const InstallLayer& layer : game.installs[*index].entries) {
             bool top = true;
             for (size_t i = *index + 1; i < game.installs.size() && top; ++i)
                 top = game.installs[i].Find(layer.name) == nullptr;
-            const archive::Entry* entry = archive_->Find(layer.name);
-            if (top && (!entry || !EntryHolds(*archive_, *entry, layer.put))) changed.push_back(layer);
+            if (top) tops.push_back(layer);
         }
+        return tops;
+    }
+
+    // The entries of which the install is the top layer and which no longer
+    // hold what it put in (letGo: the names holding the record against the
+    // archive let go of): another program changed them since (or the game
+    // was repaired or updated). Their layers go; forced, they get back what
+    // they held before the install, which is the game's own bytes or what
+    // an install below it, still in the game, put in.
+    static std::vector<InstallLayer> ChangedSinceTheInstall(const std::vector<InstallLayer>& tops,
+                                                            const std::vector<std::string>& letGo) {
+        std::set<std::string> gone;
+        for (const std::string& name : letGo) gone.insert(archive::FoldedName(name));
+        std::vector<InstallLayer> changed;
+        for (const InstallLayer& layer : tops)
+            if (gone.count(archive::FoldedName(layer.name))) changed.push_back(layer);
         return changed;
     }
 
