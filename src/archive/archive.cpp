@@ -67,7 +67,8 @@ struct Archive::State {
     std::vector<Entry> records;      // every record, free entries too
     std::vector<Entry> entries;      // the live ones, in directory order
     std::vector<size_t> recordOf;    // live entry -> its record
-    NameIndex index;                 // name (any case) -> live entry
+    NameIndex index;                 // name (any case) -> live entry, made when first asked for (Names)
+    bool indexed = false;
     std::vector<uint8_t> directory;  // header and records as read or last written
     uint64_t fileSize = 0;
     std::optional<ArchiveState> summed;  // StateOf(directory, fileSize), once asked for
@@ -89,16 +90,26 @@ struct Archive::State {
         entries.clear();
         recordOf.clear();
         index.clear();
+        indexed = false;
         entries.reserve(records.size());
         recordOf.reserve(records.size());
-        index.reserve(records.size());
+
         for (size_t i = 0; i < records.size(); ++i) {
             if (IsFreeEntry(records[i])) continue;
             entries.push_back(records[i]);
             recordOf.push_back(i);
         }
-        for (size_t i = 0; i < entries.size(); ++i) index.emplace(entries[i].name, i);
         ClearChanges();
+    }
+    // The index of names; a commit's reload leaves it to be made when the
+    // archive is used again (most are not).
+    const NameIndex& Names() {
+        if (!indexed) {
+            index.reserve(entries.size());
+            for (size_t i = 0; i < entries.size(); ++i) index.emplace(entries[i].name, i);
+            indexed = true;
+        }
+        return index;
     }
     void ClearChanges() {
         changes.clear();
@@ -202,8 +213,9 @@ std::string Archive::WhyLayoutCannotBeKept() const {
 
 const Entry* Archive::Find(std::string_view name) const {
     state_->RequireCurrent();
-    const auto it = state_->index.find(name);
-    return it == state_->index.end() ? nullptr : &state_->entries[it->second];
+    const NameIndex& names = state_->Names();
+    const auto it = names.find(name);
+    return it == names.end() ? nullptr : &state_->entries[it->second];
 }
 
 uint64_t Archive::RequireInFile(const Entry& entry) const {
@@ -271,10 +283,10 @@ bool Archive::Stage(std::string_view name, StagedData data, const Placement& pla
     const uint64_t sectors = format::SectorsFor(data.Size());
 
     const std::string key = FoldedName(name);
-    const bool replaces = s.index.count(key) != 0 || s.addedAt.count(key) != 0;
+    const bool replaces = s.Names().count(key) != 0 || s.addedAt.count(key) != 0;
     uint64_t oldSectors = 0;
     bool counted = true;  // the name already counts among the entries after the changes
-    if (const auto committed = s.index.find(key); committed != s.index.end()) {
+    if (const auto committed = s.Names().find(key); committed != s.Names().end()) {
         const auto change = s.changes.find(committed->second);
         if (change == s.changes.end())
             oldSectors = s.entries[committed->second].sectors;
@@ -295,7 +307,7 @@ bool Archive::Stage(std::string_view name, StagedData data, const Placement& pla
 
     s.dataSectors = newData;
     Change change{nameText, false, std::move(data), placement.at};
-    if (const auto committed = s.index.find(key); committed != s.index.end()) {
+    if (const auto committed = s.Names().find(key); committed != s.Names().end()) {
         s.changes[committed->second] = std::move(change);
     } else if (const auto added = s.addedAt.find(key); added != s.addedAt.end()) {
         s.additions[added->second] = std::move(change);
@@ -310,7 +322,7 @@ bool Archive::Remove(std::string_view name) {
     State& s = *state_;
     s.RequireCurrent();
     const std::string key = FoldedName(name);
-    if (const auto committed = s.index.find(key); committed != s.index.end()) {
+    if (const auto committed = s.Names().find(key); committed != s.Names().end()) {
         const size_t at = committed->second;
         const auto staged = s.changes.find(at);
         if (staged != s.changes.end() && staged->second.removed) return false;
