@@ -252,19 +252,24 @@ bool PiecesHold(File& archive, uint64_t size, const JournalWrite& write, const s
     return same;
 }
 
-// The checksum of the archive's first `length` bytes (its directory), the
-// first 16 bytes of their SHA-256.
-PieceSum GuardSum(File& archive, uint64_t length) {
+// The SHA-256 of a file's first `length` bytes, read in pieces.
+Digest Sha256OfStart(File& file, uint64_t length) {
     Sha256 sha;
     std::vector<uint8_t> buffer;
     for (uint64_t done = 0; done < length;) {
         buffer.resize(static_cast<size_t>(std::min<uint64_t>(length - done, StagedData::kPiece)));
-        archive.ReadAt(done, buffer);
+        file.ReadAt(done, buffer);
         sha.Add(buffer);
         done += buffer.size();
     }
+    return sha.Finish();
+}
+
+// The checksum of the archive's first `length` bytes (its directory), the
+// first 16 bytes of their SHA-256.
+PieceSum GuardSum(File& archive, uint64_t length) {
     PieceSum sum;
-    std::copy_n(sha.Finish().begin(), sum.size(), sum.begin());
+    std::copy_n(Sha256OfStart(archive, length).begin(), sum.size(), sum.begin());
     return sum;
 }
 
@@ -541,17 +546,9 @@ std::optional<std::vector<JournalWrite>> ReadWrites(File& file, const Head& head
 
 // Whether the intent's seal at intentEnd seals everything before it.
 bool IntentSealed(File& file, uint64_t intentEnd) {
-    Sha256 sha;
-    std::vector<uint8_t> buffer;
-    for (uint64_t done = 0; done < intentEnd;) {
-        buffer.resize(static_cast<size_t>(std::min<uint64_t>(intentEnd - done, StagedData::kPiece)));
-        file.ReadAt(done, buffer);
-        sha.Add(buffer);
-        done += buffer.size();
-    }
+    const Digest digest = Sha256OfStart(file, intentEnd);
     uint8_t seal[kIntentSealSize];
     file.ReadAt(intentEnd, seal);
-    const Digest digest = sha.Finish();
     return std::equal(seal, seal + sizeof seal, digest.begin());
 }
 

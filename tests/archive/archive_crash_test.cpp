@@ -397,6 +397,17 @@ TEST(ArchiveCrash, EveryKindOfCommitIsOldOrNewAfterAFaultAtAnyStep) {
 // The next open after a kill at any step of a commit, itself broken at
 // every step by every crash: a commit within the archive, and one that
 // grows it (whose growth the open cuts off or whose journal it completes).
+// Runs the commit on the disk, killed at its k-th step; returns whether
+// the kill came (false: the run ended before its k-th step).
+bool RunKilledAt(MemoryFileSystem& disk, int k, const FaultyRun& run) {
+    FaultFileSystem faulty(disk, Fault::Kill, k);
+    std::optional<Archive> archive;
+    try {
+        run(faulty, archive);
+    } catch (const ArchiveError&) {}
+    return faulty.Fired();
+}
+
 void RecoverySurvivesAFault(const FaultyRun& run, bool grows) {
     const auto [before, after, files] = Expected({Base(), {}}, run);
     ASSERT_EQ(files.after.size() > files.before.size(), grows);
@@ -407,16 +418,7 @@ void RecoverySurvivesAFault(const FaultyRun& run, bool grows) {
         for (int k = 1;; ++k) {
             MemoryFileSystem first(rules);
             SetUpDisk(first, {Base(), {}});
-            bool fired = false;
-            {
-                FaultFileSystem faulty(first, Fault::Kill, k);
-                std::optional<Archive> archive;
-                try {
-                    run(faulty, archive);
-                } catch (const ArchiveError&) {}
-                fired = faulty.Fired();
-            }
-            if (!fired) break;
+            if (!RunKilledAt(first, k, run)) break;
             if (!first.Exists(JournalPath(kPath))) continue;  // nothing left to recover
             journalSeen = true;
             // The run after the kill loses power, tearing, at each step of its recovery.
@@ -474,16 +476,7 @@ std::optional<MemoryFileSystem> KilledWhere(const std::function<bool(MemoryFileS
     for (int k = 1;; ++k) {
         MemoryFileSystem disk;
         SetUpDisk(disk, {Base(), {}});
-        bool fired = false;
-        {
-            FaultFileSystem faulty(disk, Fault::Kill, k);
-            std::optional<Archive> archive;
-            try {
-                kGrowingCommit(faulty, archive);
-            } catch (const ArchiveError&) {}
-            fired = faulty.Fired();
-        }
-        if (!fired) return std::nullopt;
+        if (!RunKilledAt(disk, k, kGrowingCommit)) return std::nullopt;
         if (left(disk)) return disk;
     }
 }
