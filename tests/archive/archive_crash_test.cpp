@@ -397,6 +397,18 @@ TEST(ArchiveCrash, EveryKindOfCommitIsOldOrNewAfterAFaultAtAnyStep) {
 // The next open after a kill at any step of a commit, itself broken at
 // every step by every crash: a commit within the archive, and one that
 // grows it (whose growth the open cuts off or whose journal it completes).
+// What opening the archive on the disk recovered. An archive changed or cut
+// so that it does not open counts as left alone (Stale), which the case
+// must expect: what counts is that nothing touched it.
+Recovery RecoveryOnOpen(MemoryFileSystem& disk, Recovery expected, const std::string& what) {
+    try {
+        return Archive::Open(kPath, disk).RecoveryOnOpen();
+    } catch (const ArchiveError& error) {
+        EXPECT_EQ(expected, Recovery::Stale) << what << ": " << error.reason();
+        return Recovery::Stale;
+    }
+}
+
 // Runs the commit on the disk, killed at its k-th step; returns whether
 // the kill came (false: the run ended before its k-th step).
 bool RunKilledAt(MemoryFileSystem& disk, int k, const FaultyRun& run) {
@@ -556,15 +568,7 @@ TEST(ArchiveJournal, GrowthIsCutOffOnlyWhereItIsTheCommitsOwn) {
         MemoryFileSystem disk;
         disk.SetFile(kPath, c.archive);
         disk.SetFile(JournalPath(kPath), c.journal);
-        Recovery recovery = Recovery::None;
-        try {
-            recovery = Archive::Open(kPath, disk).RecoveryOnOpen();
-        } catch (const ArchiveError& error) {
-            // An archive changed so may not open: what counts is that it was left alone.
-            EXPECT_EQ(c.recovery, Recovery::Stale) << c.what << ": " << error.reason();
-            recovery = Recovery::Stale;
-        }
-        EXPECT_EQ(recovery, c.recovery) << c.what;
+        EXPECT_EQ(RecoveryOnOpen(disk, c.recovery, c.what), c.recovery) << c.what;
         EXPECT_TRUE(disk.Contents(kPath) == c.after)
             << c.what << ": " << Described(disk.Contents(kPath)) << ", not " << Described(c.after);
         EXPECT_FALSE(disk.Exists(JournalPath(kPath))) << c.what;
@@ -901,15 +905,7 @@ TEST(ArchiveJournal, IsAppliedOnlyToTheArchiveItWasWrittenFor) {
         MemoryFileSystem disk;
         disk.SetFile(kPath, c.archive);
         disk.SetFile(JournalPath(kPath), InLayout(bytes, c.layout));
-        Recovery recovery = Recovery::None;
-        try {
-            recovery = Archive::Open(kPath, disk).RecoveryOnOpen();
-        } catch (const ArchiveError& error) {
-            // A shortened archive may not open: what counts is that it was left alone.
-            EXPECT_EQ(c.recovery, Recovery::Stale) << c.what << ": " << error.reason();
-            recovery = Recovery::Stale;
-        }
-        EXPECT_EQ(recovery, c.recovery) << c.what;
+        EXPECT_EQ(RecoveryOnOpen(disk, c.recovery, c.what), c.recovery) << c.what;
         EXPECT_EQ(disk.Contents(kPath), c.after) << c.what;
         EXPECT_EQ(disk.Paths(), std::vector<std::string>{kPath}) << c.what << ": the journal stays";
     }

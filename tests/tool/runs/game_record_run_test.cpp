@@ -91,6 +91,14 @@ protected:
         console = FakeConsole();
         return RunTool({"Install.plug", "-script", folder + "\\Install.dat"}, console, fs);
     }
+    // The tool run on the disk, killed at its k-th step; whether the kill
+    // came (false: the run ended before its k-th step).
+    static bool RunKilledAt(MemoryFileSystem& disk, int k, std::vector<std::string> args) {
+        archive::testing::FaultFileSystem faulty(disk, archive::testing::Fault::Kill, k);
+        FakeConsole killed;
+        (void)RunTool(std::move(args), killed, faulty);
+        return faulty.Fired();
+    }
     // Undo.cmd.
     int Undo(const std::string& folder) {
         console = FakeConsole();
@@ -361,13 +369,7 @@ TEST_F(GameRecordRunTest, AnInstallKilledAtAnyStepOverAModWithASharedFile) {
     for (int k = 1;; ++k) {
         const std::string what = "B killed at step " + std::to_string(k);
         MemoryFileSystem run = withA;
-        bool fired = false;
-        {
-            archive::testing::FaultFileSystem faulty(run, archive::testing::Fault::Kill, k);
-            FakeConsole killed;
-            (void)RunTool({"Install.plug", "-script", folderB + "\\Install.dat"}, killed, faulty);
-            fired = faulty.Fired();
-        }
+        const bool fired = RunKilledAt(run, k, {"Install.plug", "-script", folderB + "\\Install.dat"});
         ExpectGameRecordHoldsAgainst(run, what);
         fs = run;
         (void)Undo(folderB);  // B may never have got into the game
@@ -399,13 +401,7 @@ TEST_F(GameRecordRunTest, AnUndoKilledAtAnyStepWithTwoModsSharingEntries) {
         for (int k = 1;; ++k) {
             const std::string what = std::string(undoA ? "A" : "B") + "'s undo killed at step " + std::to_string(k);
             MemoryFileSystem run = both;
-            bool fired = false;
-            {
-                archive::testing::FaultFileSystem faulty(run, archive::testing::Fault::Kill, k);
-                FakeConsole killed;
-                (void)RunTool({"Install.plug", "-restore", first + "\\Install.dat"}, killed, faulty);
-                fired = faulty.Fired();
-            }
+            const bool fired = RunKilledAt(run, k, {"Install.plug", "-restore", first + "\\Install.dat"});
             ExpectGameRecordHoldsAgainst(run, what);
             fs = run;
             (void)Undo(first);  // it may have been undone already
