@@ -1,6 +1,7 @@
 #include "archive/journal.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "archive/commit.h"
@@ -94,6 +95,11 @@ PieceSum SumOf(std::span<const uint8_t> bytes) {
 // over the bytes' 64-bit little-endian words (the last ones zero-filled),
 // each word mixed in by multiplication and rotation, then both lanes
 // mixed with the length.
+uint64_t FromLittleEndian(uint64_t word) {
+    if constexpr (std::endian::native == std::endian::little) return word;
+    return LoadLe64(reinterpret_cast<const uint8_t*>(&word));
+}
+
 PieceSum GrowthSumOf(std::span<const uint8_t> bytes) {
     constexpr uint64_t kOdd1 = 0x9e3779b97f4a7c15ull, kOdd2 = 0xc2b2ae3d27d4eb4full, kOdd3 = 0x165667b19e3779f9ull;
     const auto rotate = [](uint64_t value, int by) { return (value << by) | (value >> (64 - by)); };
@@ -105,12 +111,22 @@ PieceSum GrowthSumOf(std::span<const uint8_t> bytes) {
         return value ^ (value >> 33);
     };
     uint64_t a = kOdd1 ^ bytes.size(), b = kOdd2 + bytes.size();
-    for (size_t at = 0; at < bytes.size(); at += 8) {
-        uint8_t word[8] = {};
-        std::memcpy(word, bytes.data() + at, std::min<size_t>(8, bytes.size() - at));
-        const uint64_t w = LoadLe64(word);
+    const auto mix = [&](uint64_t w) {
         a = rotate(a ^ (w * kOdd2), 31) * kOdd1;
         b = rotate(b + (w ^ kOdd3) * kOdd1, 27) * kOdd3 + a;
+    };
+    // Whole words straight from the bytes; only the last, short one is
+    // copied to be zero-filled.
+    const size_t whole = bytes.size() / 8 * 8;
+    for (size_t at = 0; at < whole; at += 8) {
+        uint64_t w;
+        std::memcpy(&w, bytes.data() + at, sizeof w);
+        mix(FromLittleEndian(w));
+    }
+    if (whole < bytes.size()) {
+        uint8_t word[8] = {};
+        std::memcpy(word, bytes.data() + whole, bytes.size() - whole);
+        mix(LoadLe64(word));
     }
     PieceSum sum;
     StoreLe64(sum.data(), finish(a ^ rotate(b, 17)));
