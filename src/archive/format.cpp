@@ -85,10 +85,11 @@ Scan ScanDirectory(File& file, uint64_t fileSize, bool full) {
         entry.offset = LoadLe32(record + offsetof(DirectoryRecord, offset));
         entry.sectors = LoadLe16(record + offsetof(DirectoryRecord, streamingSize));
         const uint16_t archiveSize = LoadLe16(record + offsetof(DirectoryRecord, archiveSize));
-        const std::string where = "Entry " + std::to_string(i + 1);
+        // Made only for a finding: scanning a sound directory builds no text.
+        const auto where = [i] { return "Entry " + std::to_string(i + 1); };
         if (!nul) {
             entry.name.assign(nameField, kNameField);
-            scan.fatal.push_back({ErrorKind::Damaged, where + " has a name without its terminating NUL byte."});
+            scan.fatal.push_back({ErrorKind::Damaged, where() + " has a name without its terminating NUL byte."});
         } else {
             entry.name.assign(nameField, static_cast<size_t>(static_cast<const char*>(nul) - nameField));
         }
@@ -96,13 +97,13 @@ Scan ScanDirectory(File& file, uint64_t fileSize, bool full) {
         const uint64_t end = start + uint64_t{entry.sectors} * kSectorSize;
         if (end > fileSize) {
             scan.fatal.push_back(
-                {ErrorKind::Damaged, where + " (" + Quoted(entry.name) + ") reaches beyond the end of the file."});
+                {ErrorKind::Damaged, where() + " (" + Quoted(entry.name) + ") reaches beyond the end of the file."});
         } else if (entry.sectors > 0 && start < directoryEnd) {
             scan.fatal.push_back(
-                {ErrorKind::Damaged, where + " (" + Quoted(entry.name) + ") starts inside the directory."});
+                {ErrorKind::Damaged, where() + " (" + Quoted(entry.name) + ") starts inside the directory."});
         }
         if (full && archiveSize != 0 && archiveSize != entry.sectors)
-            scan.findings.push_back({ErrorKind::Damaged, where + " (" + Quoted(entry.name) +
+            scan.findings.push_back({ErrorKind::Damaged, where() + " (" + Quoted(entry.name) +
                                                              ") has a size in archive that differs from its size."});
         scan.entries.push_back(std::move(entry));
     }
@@ -110,8 +111,9 @@ Scan ScanDirectory(File& file, uint64_t fileSize, bool full) {
     // Overlaps, in data order; entries without sectors take no room.
     std::vector<size_t> byOffset(scan.entries.size());
     std::iota(byOffset.begin(), byOffset.end(), size_t{0});
-    std::stable_sort(byOffset.begin(), byOffset.end(),
-                     [&](size_t a, size_t b) { return scan.entries[a].offset < scan.entries[b].offset; });
+    const auto earlier = [&](size_t a, size_t b) { return scan.entries[a].offset < scan.entries[b].offset; };
+    if (!std::is_sorted(byOffset.begin(), byOffset.end(), earlier))
+        std::stable_sort(byOffset.begin(), byOffset.end(), earlier);
     uint64_t reached = 0;
     size_t reachedBy = 0;
     bool any = false;
@@ -135,13 +137,13 @@ Scan ScanDirectory(File& file, uint64_t fileSize, bool full) {
     std::unordered_map<std::string, size_t> seen;
     for (size_t i = 0; i < scan.entries.size(); ++i) {
         const Entry& entry = scan.entries[i];
-        const std::string where = "Entry " + std::to_string(i + 1) + " (" + Quoted(entry.name) + ")";
+        const auto where = [&] { return "Entry " + std::to_string(i + 1) + " (" + Quoted(entry.name) + ")"; };
         if (const std::string problem = NameProblem(entry.name); !problem.empty() && !IsFreeEntry(entry))
-            scan.findings.push_back({ErrorKind::BadName, where + ": " + problem});
+            scan.findings.push_back({ErrorKind::BadName, where() + ": " + problem});
         const auto [it, added] = seen.emplace(FoldedName(entry.name), i);
         if (!added)
             scan.findings.push_back(
-                {ErrorKind::Damaged, where + " has the same name as entry " + std::to_string(it->second + 1) + "."});
+                {ErrorKind::Damaged, where() + " has the same name as entry " + std::to_string(it->second + 1) + "."});
     }
     // The game sizes its streaming buffer by the largest entry of all: free
     // space must never make it larger.
