@@ -23,22 +23,25 @@ constexpr size_t kSealSize = std::tuple_size_v<archive::Digest>;
 constexpr uint64_t kMaxBytes = uint64_t{320} << 20;
 
 std::vector<uint8_t> Encode(const GamePending& pending) {
-    RecordWriter out;
-    out.Raw({reinterpret_cast<const uint8_t*>(kMark.data()), kMark.size()});
-    out.U32(kVersion);
-    out.State(pending.found);
-    out.U32(static_cast<uint32_t>(pending.puts.size()));
-    for (const GamePut& put : pending.puts) {
-        out.Text(put.name);
-        out.Flag(put.holds.has_value());
-        if (put.holds) {
-            out.U64(put.holds->size);
-            out.Raw(put.holds->digest);
+    const std::vector<uint8_t> ifSaved = EncodeGameRecord(pending.ifSaved);
+    const std::vector<uint8_t> ifNot = EncodeGameRecord(pending.ifNot);
+    return RecordWriter::Sized([&](RecordWriter& out) {
+        out.Raw({reinterpret_cast<const uint8_t*>(kMark.data()), kMark.size()});
+        out.U32(kVersion);
+        out.State(pending.found);
+        out.U32(static_cast<uint32_t>(pending.puts.size()));
+        for (const GamePut& put : pending.puts) {
+            out.Text(put.name);
+            out.Flag(put.holds.has_value());
+            if (put.holds) {
+                out.U64(put.holds->size);
+                out.Raw(put.holds->digest);
+            }
         }
-    }
-    for (const GameRecord* record : {&pending.ifSaved, &pending.ifNot}) out.Blob(EncodeGameRecord(*record));
-    out.Seal();
-    return std::move(out.bytes);
+        out.Blob(ifSaved);
+        out.Blob(ifNot);
+        out.Seal();
+    });
 }
 
 GamePending Decode(std::span<const uint8_t> bytes) {

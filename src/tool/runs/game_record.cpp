@@ -171,19 +171,19 @@ archive::Digest ModDigest(std::vector<ModFileDigest> files) {
 }
 
 std::vector<uint8_t> EncodeGameRecord(const GameRecord& record) {
-    Writer out;
-    out.Raw({reinterpret_cast<const uint8_t*>(kMark.data()), kMark.size()});
-    out.Number(kVersion, 4);
-    WriteLayout(out, record.layout);
-    out.Flag(record.left.has_value());
-    if (record.left) {
-        out.Raw(record.left->directory);
-        out.Number(record.left->fileSize, 8);
-    }
-    out.Number(record.installs.size(), 4);
-    for (const GameInstall& install : record.installs) WriteInstall(out, install, record.layout);
-    out.Seal();
-    return std::move(out.bytes);
+    return Writer::Sized([&](Writer& out) {
+        out.Raw({reinterpret_cast<const uint8_t*>(kMark.data()), kMark.size()});
+        out.Number(kVersion, 4);
+        WriteLayout(out, record.layout);
+        out.Flag(record.left.has_value());
+        if (record.left) {
+            out.Raw(record.left->directory);
+            out.Number(record.left->fileSize, 8);
+        }
+        out.Number(record.installs.size(), 4);
+        for (const GameInstall& install : record.installs) WriteInstall(out, install, record.layout);
+        out.Seal();
+    });
 }
 
 GameRecord DecodeGameRecord(std::span<const uint8_t> bytes) {

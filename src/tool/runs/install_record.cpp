@@ -71,38 +71,38 @@ RecordedArchive* InstallRecord::Find(std::string_view path) { return FindArchive
 const RecordedArchive* InstallRecord::Find(std::string_view path) const { return FindArchive(archives, path); }
 
 std::vector<uint8_t> EncodeRecord(const InstallRecord& record, std::string_view folder) {
-    RecordWriter out;
-    out.Raw({reinterpret_cast<const uint8_t*>(kMark.data()), kMark.size()});
-    out.U32(kVersion);
-    out.Text(record.computer);
-    out.U32(static_cast<uint32_t>(record.archives.size()));
-    for (const RecordedArchive& archive : record.archives) {
-        out.Text(archive.path);
-        out.Flag(archive.layout.has_value());
-        if (archive.layout) {
-            out.U64(archive.layout->fileSize);
-            out.Blob(archive.layout->front);
-            out.Blob(archive.layout->tail);
-        } else {
-            out.Text(archive.layoutNotKept);
+    return RecordWriter::Sized([&](RecordWriter& out) {
+        out.Raw({reinterpret_cast<const uint8_t*>(kMark.data()), kMark.size()});
+        out.U32(kVersion);
+        out.Text(record.computer);
+        out.U32(static_cast<uint32_t>(record.archives.size()));
+        for (const RecordedArchive& archive : record.archives) {
+            out.Text(archive.path);
+            out.Flag(archive.layout.has_value());
+            if (archive.layout) {
+                out.U64(archive.layout->fileSize);
+                out.Blob(archive.layout->front);
+                out.Blob(archive.layout->tail);
+            } else {
+                out.Text(archive.layoutNotKept);
+            }
+            out.State(archive.found);
+            out.State(archive.left);
+            out.U32(static_cast<uint32_t>(archive.entries.size()));
+            for (const RecordedEntry& entry : archive.entries) {
+                out.Text(entry.name);
+                out.Flag(entry.added);
+                const std::optional<std::string_view> inside = Below(entry.backup, folder);
+                out.Flag(inside.has_value());
+                out.Text(inside ? *inside : entry.backup);
+                out.U32(entry.at);
+                out.U32(entry.sectors);
+                out.U64(entry.put.size);
+                out.Raw(entry.put.digest);
+            }
         }
-        out.State(archive.found);
-        out.State(archive.left);
-        out.U32(static_cast<uint32_t>(archive.entries.size()));
-        for (const RecordedEntry& entry : archive.entries) {
-            out.Text(entry.name);
-            out.Flag(entry.added);
-            const std::optional<std::string_view> inside = Below(entry.backup, folder);
-            out.Flag(inside.has_value());
-            out.Text(inside ? *inside : entry.backup);
-            out.U32(entry.at);
-            out.U32(entry.sectors);
-            out.U64(entry.put.size);
-            out.Raw(entry.put.digest);
-        }
-    }
-    out.Seal();
-    return std::move(out.bytes);
+        out.Seal();
+    });
 }
 
 InstallRecord DecodeRecord(std::span<const uint8_t> bytes, std::string_view folder) {

@@ -36,19 +36,20 @@ struct PendingSave {
 
 std::vector<uint8_t> Encode(const std::string& archivePath, const std::vector<PendingPut>& puts,
                             const InstallRecord& ifSaved, std::string_view folder) {
-    RecordWriter out;
-    out.Raw({reinterpret_cast<const uint8_t*>(kMark.data()), kMark.size()});
-    out.U32(kVersion);
-    out.Text(archivePath);
-    out.U32(static_cast<uint32_t>(puts.size()));
-    for (const PendingPut& put : puts) {
-        out.Text(put.name);
-        out.U64(put.put.size);
-        out.Raw(put.put.digest);
-    }
-    out.Blob(EncodeRecord(ifSaved, folder));
-    out.Seal();
-    return std::move(out.bytes);
+    const std::vector<uint8_t> record = EncodeRecord(ifSaved, folder);
+    return RecordWriter::Sized([&](RecordWriter& out) {
+        out.Raw({reinterpret_cast<const uint8_t*>(kMark.data()), kMark.size()});
+        out.U32(kVersion);
+        out.Text(archivePath);
+        out.U32(static_cast<uint32_t>(puts.size()));
+        for (const PendingPut& put : puts) {
+            out.Text(put.name);
+            out.U64(put.put.size);
+            out.Raw(put.put.digest);
+        }
+        out.Blob(record);
+        out.Seal();
+    });
 }
 
 PendingSave Decode(std::span<const uint8_t> bytes, std::string_view folder) {

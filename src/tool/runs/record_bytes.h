@@ -22,10 +22,29 @@ class RecordWriter {
 public:
     std::vector<uint8_t> bytes;
 
-    void Raw(std::span<const uint8_t> raw) { bytes.insert(bytes.end(), raw.begin(), raw.end()); }
-    void Flag(bool value) { bytes.push_back(value ? 1 : 0); }
+    // The bytes write(writer) appends, in a buffer sized once: a first pass
+    // only counts them, so that a record of half a megabyte is not copied
+    // from one ever larger buffer to the next.
+    template <typename Write>
+    static std::vector<uint8_t> Sized(const Write& write) {
+        RecordWriter count;
+        count.counting_ = true;
+        write(count);
+        RecordWriter out;
+        out.bytes.reserve(count.counted_);
+        write(out);
+        return std::move(out.bytes);
+    }
+
+    void Raw(std::span<const uint8_t> raw) {
+        if (counting_)
+            counted_ += raw.size();
+        else
+            bytes.insert(bytes.end(), raw.begin(), raw.end());
+    }
+    void Flag(bool value) { Byte(value ? 1 : 0); }
     void Number(uint64_t value, int size) {
-        for (int i = 0; i < size; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
+        for (int i = 0; i < size; ++i) Byte(static_cast<uint8_t>(value >> (8 * i)));
     }
     void U32(uint32_t value) { Number(value, 4); }
     void U64(uint64_t value) { Number(value, 8); }
@@ -45,9 +64,24 @@ public:
     }
     // Appends the SHA-256 of everything written so far.
     void Seal() {
+        if (counting_) {
+            counted_ += std::tuple_size_v<archive::Digest>;
+            return;
+        }
         const archive::Digest seal = archive::Sha256Of(bytes);
         Raw(seal);
     }
+
+private:
+    void Byte(uint8_t byte) {
+        if (counting_)
+            ++counted_;
+        else
+            bytes.push_back(byte);
+    }
+
+    bool counting_ = false;
+    size_t counted_ = 0;
 };
 
 class RecordReader {

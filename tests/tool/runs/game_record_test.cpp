@@ -129,6 +129,18 @@ TEST(GameRecord, ReadsTheSameThroughAReaderWrittenApart) {
     EXPECT_EQ(independent::Sha256Hex(Pattern(5000, 3)), Hex(archive::Sha256Of(Pattern(5000, 3))));
 }
 
+// The first pass counts what the second writes: a record of half a
+// megabyte is written into one buffer of its size, never grown and copied.
+TEST(GameRecord, IsWrittenIntoOneBufferOfItsExactSize) {
+    const std::vector<uint8_t> bytes = EncodeGameRecord(Sample());
+    EXPECT_EQ(bytes.capacity(), bytes.size());
+    GameRecord large = Sample();
+    large.layout->front = Pattern(512 * 1024, 12);
+    const std::vector<uint8_t> largeBytes = EncodeGameRecord(large);
+    EXPECT_GT(largeBytes.size(), 512u * 1024);
+    EXPECT_EQ(largeBytes.capacity(), largeBytes.size());
+}
+
 TEST(GameRecord, ModDigestNamesTheFilesWhateverTheirOrderAndCase) {
     const archive::Digest a = archive::Sha256Of(Pattern(100, 1)), b = archive::Sha256Of(Pattern(100, 2));
     const archive::Digest mod = ModDigest({{"infernus.dff", a}, {"cap.txd", b}});
