@@ -264,7 +264,11 @@ bool Archive::Put(std::string_view name, std::vector<uint8_t> bytes, const Place
 
 bool Archive::PutFile(std::string_view name, const std::string& path, const Placement& placement) {
     RequireStorableName(name);
-    const uint64_t size = state_->fs->Open(path, OpenMode::Read)->Size();
+    return PutFile(name, path, state_->fs->Open(path, OpenMode::Read)->Size(), placement);
+}
+
+bool Archive::PutFile(std::string_view name, const std::string& path, uint64_t size, const Placement& placement) {
+    RequireStorableName(name);
     Require(
         size <= kMaxEntryBytes, ErrorKind::TooLarge, path,
         std::to_string(size) + " bytes, more than one entry can hold (" + std::to_string(kMaxEntryBytes) + " bytes)");

@@ -136,6 +136,9 @@ public:
     // checked now (NotFound, TooLarge naming the file); a commit that finds
     // the file changed in size stops before it changes anything.
     bool PutFile(std::string_view name, const std::string& path, const Placement& placement = {});
+    // PutFile with the file's size as the caller found it, which the commit
+    // checks in the same way.
+    bool PutFile(std::string_view name, const std::string& path, uint64_t size, const Placement& placement = {});
     // Returns false when no such entry exists (committed or staged).
     bool Remove(std::string_view name);
     [[nodiscard]] bool HasChanges() const;

@@ -55,15 +55,18 @@ MatchResult EntryMatchesFile(const archive::Archive& archive, const archive::Ent
 }
 
 PutData DataOfFile(archive::FileSystem& fs, const std::string& path) {
+    return DataOfFile(*fs.Open(path, archive::OpenMode::Read));
+}
+
+PutData DataOfFile(archive::File& file) {
     constexpr uint64_t kPieceBytes = uint64_t{1} << 20;
-    const auto file = fs.Open(path, archive::OpenMode::Read);
     PutData data;
-    data.size = file->Size();
+    data.size = file.Size();
     archive::Sha256 sha;
     std::vector<uint8_t> piece(static_cast<size_t>(std::min(data.size, kPieceBytes)));
     for (uint64_t offset = 0; offset < data.size; offset += piece.size()) {
         piece.resize(static_cast<size_t>(std::min<uint64_t>(data.size - offset, kPieceBytes)));
-        file->ReadAt(offset, piece);
+        file.ReadAt(offset, piece);
         sha.Add(piece);
     }
     data.digest = sha.Finish();

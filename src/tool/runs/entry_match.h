@@ -30,6 +30,7 @@ MatchResult EntryMatchesFile(const archive::Archive& archive, const archive::Ent
 
 // The size and SHA-256 of the file's bytes. Throws ArchiveError.
 PutData DataOfFile(archive::FileSystem& fs, const std::string& path);
+PutData DataOfFile(archive::File& file);
 
 // Whether the entry holds exactly the bytes data names, then zeros. Errors
 // reading the archive throw ArchiveError.

@@ -123,11 +123,12 @@ std::optional<ExitStatus> CheckArchivesFirst(const std::vector<ScriptCommand>& c
             } else {
                 std::rotate(same, same + 1, archives.end());  // the block now open is the last
             }
-        } else if (command.kind == CommandKind::Import && !archives.empty() && fs.Exists(command.path)) {
+        } else if (command.kind == CommandKind::Import && !archives.empty()) {
             try {
                 archives.back().bytesPut += fs.Open(command.path, archive::OpenMode::Read)->Size();
             } catch (const archive::ArchiveError&) {
-                // The run names a file it cannot read where it imports it.
+                // The run names a file that is missing or cannot be read
+                // where it imports it.
             }
         }
     }
@@ -423,8 +424,12 @@ private:
 
     void Import(const std::string& name, const std::string& path) {
         if (backups_.Has(path)) PublishBackups();  // a backup made earlier in this block
-        const bool replaces = open_->PutFile(name, path);
-        puts_[archive::FoldedName(name)] = {name, DataOfFile(fs_, path)};
+        // One opening of the file for its size, which the archive checks
+        // before anything is read (and the save again when it copies the
+        // file), and for its checksum.
+        const auto file = fs_.Open(path, archive::OpenMode::Read);
+        const bool replaces = open_->PutFile(name, path, file->Size());
+        puts_[archive::FoldedName(name)] = {name, DataOfFile(*file)};
         if (replaces) {
             ++tally_.replaced;
             report_.Line("imported " + name + " (replaced)");
