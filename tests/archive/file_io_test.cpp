@@ -187,6 +187,23 @@ TEST_F(FileIo, FlushesAndMovesManyFilesAcrossFolders) {
               }),
               ErrorKind::NotFound);
     EXPECT_FALSE(system_.Exists(PathOf("gone")));
+
+    // Files flushed together: one that is missing among many stops every
+    // move, and the failure names the first missing one in order.
+    std::vector<FileSystem::Move> some;
+    for (int i = 0; i < 40; ++i) {
+        const std::string to = PathOf("one/again" + std::to_string(i) + ".txd");
+        if (i != 17 && i != 31) WriteFile(to + ".partial", Pattern(100, static_cast<uint32_t>(i)));
+        some.push_back({to + ".partial", to});
+    }
+    try {
+        system_.FlushAndReplaceEach(some);
+        ADD_FAILURE() << "a missing file was not noticed";
+    } catch (const ArchiveError& error) {
+        EXPECT_EQ(error.kind(), ErrorKind::NotFound);
+        EXPECT_EQ(error.path(), some[17].from);
+    }
+    for (const auto& move : some) EXPECT_FALSE(system_.Exists(move.to)) << move.to;
 }
 
 TEST_F(FileIo, CommitsDataStagedFromFilesBothWays) {
