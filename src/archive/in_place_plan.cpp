@@ -111,31 +111,36 @@ struct Slot {
     Placed* entry = nullptr;
 };
 
-// The records of a layout: the live entries and, in the gaps between them,
-// free entries. Empty when two entries overlap (a planning fault).
-std::optional<std::vector<Slot>> RecordsOf(std::vector<Placed*> entries, uint64_t dataStart, uint64_t end,
-                                           uint32_t cap) {
-    std::sort(entries.begin(), entries.end(), [](const Placed* a, const Placed* b) {
-        if (a->offset != b->offset) return a->offset < b->offset;
-        if ((a->sectors > 0) != (b->sectors > 0)) return a->sectors == 0;  // an empty entry comes first
-        return a->order < b->order;
-    });
-    std::vector<Slot> slots;
+// The order of records: by sector; an empty entry before one that starts
+// where it lies; else by their order.
+bool InRecordOrder(const Placed* a, const Placed* b) {
+    if (a->offset != b->offset) return a->offset < b->offset;
+    if ((a->sectors > 0) != (b->sectors > 0)) return a->sectors == 0;
+    return a->order < b->order;
+}
+
+// The records of a layout: the live entries (in record order) and, in the
+// gaps between them, free entries. Empty when two entries overlap (a
+// planning fault).
+// They are written into slots, whose memory is used again.
+bool RecordsOf(const std::vector<Placed*>& entries, uint64_t dataStart, uint64_t end, uint32_t cap,
+               std::vector<Slot>& slots) {
+    slots.clear();
     slots.reserve(entries.size());
     uint64_t cursor = dataStart;
     const auto freeUpTo = [&](uint64_t to) {
         for (Entry& entry : FreeEntriesFor(cursor, to, cap)) slots.push_back({std::move(entry), nullptr});
     };
     for (Placed* entry : entries) {
-        if (entry->offset < cursor) return std::nullopt;
+        if (entry->offset < cursor) return false;
         freeUpTo(entry->offset);
         slots.push_back(
             {{*entry->name, static_cast<uint32_t>(entry->offset), static_cast<uint32_t>(entry->sectors)}, entry});
         cursor = entry->End();
     }
-    if (cursor > end) return std::nullopt;
+    if (cursor > end) return false;
     freeUpTo(end);
-    return slots;
+    return true;
 }
 
 // The layout being planned: the committed one at first, then with every
@@ -151,15 +156,16 @@ struct Planning {
     FreeRuns free;
     // The entries to place: live entry, the sector it asks for.
     std::vector<std::pair<size_t, std::optional<uint32_t>>> toPlace;
-    std::vector<Placed*> kept;  // the live entries that stay
+    std::vector<Placed*> kept;  // the live entries that stay, in record order
     uint32_t cap = 0;           // the largest kept entry: no free entry is larger
 
     void Append(Placed& entry) {
         entry.offset = end;
         end += entry.sectors;
     }
-    // The records of the layout as it stands.
-    [[nodiscard]] std::optional<std::vector<Slot>> Records() const { return RecordsOf(kept, dataStart, end, cap); }
+    // The records of the layout as it stands, into slots; false when two
+    // entries overlap.
+    [[nodiscard]] bool Records(std::vector<Slot>& slots) const { return RecordsOf(kept, dataStart, end, cap, slots); }
 };
 
 // The committed layout: live entries as they are, free entries as runs.
@@ -258,33 +264,37 @@ void Keep(Planning& planning) {
         planning.cap = std::max(planning.cap, static_cast<uint32_t>(entry.sectors));
         planning.end = std::max(planning.end, entry.End());
     }
+    std::sort(planning.kept.begin(), planning.kept.end(), InRecordOrder);
 }
 
 // Room for the directory: the first records move to the end (free ones
-// are dropped) until the directory fits before the first record. Nothing
-// when it cannot be made.
-std::optional<std::vector<Slot>> MakeRoomForDirectory(Planning& planning, std::vector<Slot> after) {
+// are dropped) until the directory fits before the first record; after
+// holds the records then. False when it cannot be made.
+bool MakeRoomForDirectory(Planning& planning, std::vector<Slot>& after) {
     const uint64_t movedFrom = planning.end;  // records from here on have moved already
     while (format::DirectoryBytes(after.size()) > planning.dataStart * kSectorSize) {
-        if (after.empty()) return std::nullopt;
+        if (after.empty()) return false;
         const Slot& first = after.front();
         if (!first.entry) {
             planning.dataStart = uint64_t{first.record.offset} + first.record.sectors;
         } else {
             // Each live entry once: one that moved already has no room to give.
-            if (first.entry->offset >= movedFrom) return std::nullopt;
+            if (first.entry->offset >= movedFrom) return false;
             Placed* moving = first.entry;
             if (!moving->data && !moving->moveFrom) moving->moveFrom = moving->offset;
             moving->write = true;
             planning.dataStart = std::max(planning.dataStart, moving->End());
             planning.Append(*moving);
             moving->order += std::numeric_limits<uint64_t>::max() / 2;
+            // It lies last now: past every record, after the empty ones there.
+            const auto at = std::find(planning.kept.begin(), planning.kept.end(), moving);
+            if (at != planning.kept.end()) std::rotate(at, at + 1, planning.kept.end());
+            if (!std::is_sorted(planning.kept.begin(), planning.kept.end(), InRecordOrder))
+                std::sort(planning.kept.begin(), planning.kept.end(), InRecordOrder);
         }
-        std::optional<std::vector<Slot>> next = planning.Records();
-        if (!next) return std::nullopt;
-        after = std::move(*next);
+        if (!planning.Records(after)) return false;
     }
-    return after;
+    return true;
 }
 
 // The game reads the first of the records that share a name (any case):
@@ -403,17 +413,18 @@ std::optional<InPlacePlan> PlanInPlace(const StagedChanges& staged) {
     StageChanges(staged, *planning);
     Place(*planning);
     Keep(*planning);
-    std::optional<std::vector<Slot>> after = planning->Records();
-    if (after) after = MakeRoomForDirectory(*planning, std::move(*after));
-    if (!after || !KeepsTheGamesReading(staged, *after)) return std::nullopt;
+    std::vector<Slot> after;
+    if (!planning->Records(after) || !MakeRoomForDirectory(*planning, after) ||
+        !KeepsTheGamesReading(staged, after))
+        return std::nullopt;
 
     const uint64_t end = planning->end;
     const uint64_t newSize = end == planning->oldEnd ? std::max(staged.fileSize, end * kSectorSize) : end * kSectorSize;
     if (newSize > format::kMaxArchiveBytes) return std::nullopt;
 
     InPlacePlan plan;
-    EncodeDirectory(staged, *after, plan);
-    std::optional<std::vector<JournalWrite>> writes = WritesOf(staged, *planning, *after, plan.directory);
+    EncodeDirectory(staged, after, plan);
+    std::optional<std::vector<JournalWrite>> writes = WritesOf(staged, *planning, after, plan.directory);
     if (!writes) return std::nullopt;  // never: a planning fault
     plan.journal.oldSize = staged.fileSize;
     plan.journal.newSize = newSize;
