@@ -240,10 +240,9 @@ void Archive::CopyTo(const Entry& entry, File& target) const {
 }
 
 bool Archive::ReadPieces(const Entry& entry, const std::function<bool(std::span<const uint8_t>)>& take) const {
-    constexpr uint64_t kPieceBytes = uint64_t{1} << 20;
     uint64_t offset = RequireInFile(entry);
     uint64_t left = uint64_t{entry.sectors} * kSectorSize;
-    std::vector<uint8_t> buffer(static_cast<size_t>(std::min(left, kPieceBytes)));
+    std::vector<uint8_t> buffer(static_cast<size_t>(std::min(left, kReadPiece)));
     while (left > 0) {
         const std::span<uint8_t> piece(buffer.data(), static_cast<size_t>(std::min<uint64_t>(left, buffer.size())));
         state_->Reader().ReadAt(offset, piece);

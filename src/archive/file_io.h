@@ -10,6 +10,12 @@
 
 namespace veltrin::archive {
 
+// How much of a file or entry is read at a time where the bytes are only
+// looked at (summed, compared). Larger buffers cost more than they save: a
+// Windows heap gives blocks of a few hundred kilobytes back to the system
+// when they are freed, so each new one is paid for in fresh pages.
+inline constexpr uint64_t kReadPiece = uint64_t{64} << 10;
+
 class File {
 public:
     virtual ~File() = default;

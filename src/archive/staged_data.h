@@ -30,7 +30,7 @@ public:
 
     // Hands the data to sink in pieces of at most kPiece bytes, read through
     // one buffer when it lies in a file.
-    static constexpr size_t kPiece = size_t{256} << 10;
+    static constexpr size_t kPiece = kReadPiece;
     template <typename Sink>
     void Read(FileSystem& fs, Sink&& sink) const {
         if (!inFile_) {

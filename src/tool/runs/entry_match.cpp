@@ -59,13 +59,12 @@ PutData DataOfFile(archive::FileSystem& fs, const std::string& path) {
 }
 
 PutData DataOfFile(archive::File& file) {
-    constexpr uint64_t kPieceBytes = uint64_t{1} << 20;
     PutData data;
     data.size = file.Size();
     archive::Sha256 sha;
-    std::vector<uint8_t> piece(static_cast<size_t>(std::min(data.size, kPieceBytes)));
+    std::vector<uint8_t> piece(static_cast<size_t>(std::min(data.size, archive::kReadPiece)));
     for (uint64_t offset = 0; offset < data.size; offset += piece.size()) {
-        piece.resize(static_cast<size_t>(std::min<uint64_t>(data.size - offset, kPieceBytes)));
+        piece.resize(static_cast<size_t>(std::min<uint64_t>(data.size - offset, archive::kReadPiece)));
         file.ReadAt(offset, piece);
         sha.Add(piece);
     }

@@ -57,7 +57,7 @@ StoredContent OriginalsStore::KeepFile(const std::string& path) {
     const std::unique_ptr<archive::File> file = fs_.Open(path, archive::OpenMode::Read);
     const uint64_t size = file->Size();
     archive::Sha256 sum;
-    std::vector<uint8_t> piece(std::min<uint64_t>(size, uint64_t{1} << 20));
+    std::vector<uint8_t> piece(static_cast<size_t>(std::min(size, archive::kReadPiece)));
     for (uint64_t at = 0; at < size; at += piece.size()) {
         const auto take = static_cast<size_t>(std::min<uint64_t>(piece.size(), size - at));
         file->ReadAt(at, {piece.data(), take});
@@ -73,7 +73,7 @@ bool OriginalsStore::HoldsPut(const StoredContent& content, const PutData& put) 
     if (content.size < put.size || waiting_.Has(PathOf(content)) || !Has(content)) return false;
     const std::unique_ptr<archive::File> file = fs_.Open(PathOf(content), archive::OpenMode::Read);
     archive::Sha256 sum;
-    std::vector<uint8_t> piece(static_cast<size_t>(std::min<uint64_t>(content.size, uint64_t{1} << 20)));
+    std::vector<uint8_t> piece(static_cast<size_t>(std::min(content.size, archive::kReadPiece)));
     bool zeros = true;
     for (uint64_t at = 0; at < content.size; at += piece.size()) {
         const auto take = static_cast<size_t>(std::min<uint64_t>(piece.size(), content.size - at));
