@@ -410,13 +410,16 @@ void WriteIntent(const Journal& journal, FileSystem& fs, File& archive, JournalO
     out.IntentSeal();
 }
 
+constexpr size_t kGrowthBlock = size_t{1} << 20;
+
 // Writes one growth write's new bytes (its data, then zeros) into the
 // archive in blocks that begin and end on piece boundaries or the write's
-// own ends, and adds the checksum of each piece to sums.
-void WriteGrowthRange(const JournalWrite& write, FileSystem& fs, File& archive, std::vector<uint8_t>& sums,
-                      const std::function<void(uint64_t bytes)>& progress) {
-    constexpr size_t kBlock = size_t{1} << 20;
-    std::vector<uint8_t> block;
+// own ends, and adds the checksum of each piece to sums. The block is the
+// caller's, so that every write gathers its bytes in the same memory.
+void WriteGrowthRange(const JournalWrite& write, FileSystem& fs, File& archive, std::vector<uint8_t>& block,
+                      std::vector<uint8_t>& sums, const std::function<void(uint64_t bytes)>& progress) {
+    constexpr size_t kBlock = kGrowthBlock;
+    block.clear();
     uint64_t blockAt = write.offset;
     auto put = [&](bool last) {
         const uint64_t blockEnd = blockAt + block.size();
@@ -460,8 +463,12 @@ std::vector<uint8_t> WriteGrowth(const Journal& journal, FileSystem& fs, File& a
                                  const std::function<void(uint64_t bytes)>& progress) {
     if (archive.Size() < journal.newSize) archive.Resize(journal.newSize);
     std::vector<uint8_t> sums;
+    std::vector<uint8_t> block;
+    // The growth lies past the old size: no block is larger than that.
+    block.reserve(static_cast<size_t>(
+        std::min<uint64_t>(kGrowthBlock, journal.newSize > journal.oldSize ? journal.newSize - journal.oldSize : 0)));
     for (const JournalWrite& write : journal.writes)
-        if (write.growth) WriteGrowthRange(write, fs, archive, sums, progress);
+        if (write.growth) WriteGrowthRange(write, fs, archive, block, sums, progress);
     archive.Flush();
     return sums;
 }
