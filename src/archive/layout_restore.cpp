@@ -59,12 +59,10 @@ void DifferingRuns(const std::vector<uint8_t>& now, const std::vector<uint8_t>& 
     }
 }
 
-// The records a kept front lists; none when they cannot be read.
-std::vector<Entry> RecordsOf(const Layout& layout, std::string& why) {
+// What a kept front's directory lists.
+format::Scan ScanOf(const Layout& layout) {
     BytesFile front(layout.front, layout.fileSize);
-    format::Scan scan = format::ScanDirectory(front, layout.fileSize, false);
-    if (!scan.fatal.empty()) why = scan.fatal.front().text;
-    return std::move(scan.entries);
+    return format::ScanDirectory(front, layout.fileSize, false);
 }
 
 uint64_t EndOf(const Entry& record) { return (uint64_t{record.offset} + record.sectors) * kSectorSize; }
@@ -140,18 +138,23 @@ std::string WhyLayoutCannotBeKept(const std::vector<Entry>& records, uint64_t fi
     return {};
 }
 
-std::string WhyLayoutCannotBeGivenBack(const Layout& layout) {
-    std::string why;
-    const std::vector<Entry> records = RecordsOf(layout, why);
-    if (!why.empty()) return why;
+namespace {
+
+// WhyLayoutCannotBeGivenBack with the layout's directory scanned already.
+std::string WhyNotGivenBack(const Layout& layout, const format::Scan& scan) {
+    if (!scan.fatal.empty()) return scan.fatal.front().text;
+    const std::vector<Entry>& records = scan.entries;
     if (!records.empty() && layout.front.size() != uint64_t{records.front().offset} * kSectorSize)
         return "its start does not end at its first entry";
-    why = WhyLayoutCannotBeKept(records, layout.fileSize);
-    if (!why.empty()) return why;
+    if (std::string why = WhyLayoutCannotBeKept(records, layout.fileSize); !why.empty()) return why;
     const uint64_t end = records.empty() ? layout.front.size() : EndOf(records.back());
     if (end + layout.tail.size() != layout.fileSize) return "the bytes after its last entry were not kept";
     return {};
 }
+
+}  // namespace
+
+std::string WhyLayoutCannotBeGivenBack(const Layout& layout) { return WhyNotGivenBack(layout, ScanOf(layout)); }
 
 InPlacePlan PlanLayoutRestore(const StagedChanges& now, const std::vector<uint8_t>& frontNow,
                               const LayoutRestore& restore, FileSystem& fs, const std::string& path) {
@@ -159,9 +162,8 @@ InPlacePlan PlanLayoutRestore(const StagedChanges& now, const std::vector<uint8_
     const auto damaged = [&](const std::string& why) {
         return ArchiveError(ErrorKind::Damaged, path, "the layout to give back is not sound: " + why);
     };
-    if (const std::string why = WhyLayoutCannotBeGivenBack(layout); !why.empty()) throw damaged(why);
-    BytesFile front(layout.front, layout.fileSize);
-    format::Scan scan = format::ScanDirectory(front, layout.fileSize, false);
+    const format::Scan scan = ScanOf(layout);
+    if (const std::string why = WhyNotGivenBack(layout, scan); !why.empty()) throw damaged(why);
     const std::vector<Entry>& records = scan.entries;
 
     // Where each entry lies now: by name, the records of that name in
