@@ -119,10 +119,9 @@ bool InRecordOrder(const Placed* a, const Placed* b) {
     return a->order < b->order;
 }
 
-// The records of a layout: the live entries (in record order) and, in the
-// gaps between them, free entries. Empty when two entries overlap (a
-// planning fault).
-// They are written into slots, whose memory is used again.
+// The records of a layout, written into slots (whose memory is used again):
+// the live entries (in record order) and, in the gaps between them, free
+// entries. False when two entries overlap (a planning fault).
 bool RecordsOf(const std::vector<Placed*>& entries, uint64_t dataStart, uint64_t end, uint32_t cap,
                std::vector<Slot>& slots) {
     slots.clear();
