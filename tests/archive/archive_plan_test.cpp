@@ -354,7 +354,7 @@ TEST(ArchivePlan, RebuildOfPlayerImgKeepsEveryRecordOfTheGamesTableInIt) {
     }
 }
 
-TEST(ArchiveVerify, NamesTheEntriesOfPlayerImgPastTheGamesTable) {
+TEST(ArchivePlanVerify, NamesTheEntriesOfPlayerImgPastTheGamesTable) {
     for (const std::string& path : {kPlayer, kGta3}) {
         MemoryFileSystem fs;
         std::vector<std::pair<std::string, uint16_t>> entries;

@@ -335,8 +335,8 @@ TEST_F(WinInstallTest, MissingToolLeavesACompleteScriptAndNoSuccess) {
     EXPECT_EQ(host.boxes[0].rfind("failure: ", 0), 0u);
 }
 
-// f: is a disk of 1.2 MB (a tmpfs, mapped by map_full_drive.sh and run as
-// install_full_disk_win_test). A file fills it up to a few pages; the script
+// f: is a disk of 1.2 MB (a tmpfs, mapped by tests/wine_drives.sh; these
+// cases run as core_tests.FullDisk). A file fills it up to a few pages; the script
 // then runs out of room on its way. The report gives the system's reason for
 // the write that failed, and how much room the disk has.
 class FullDisk : public ::testing::Test {

@@ -408,7 +408,7 @@ TEST_F(WindowTest, FolderListOpensFoldersByDoubleClickAndEnterOnly) {
 }
 
 // q: is mapped to an empty test folder, r: to something that is no folder
-// (see map_drives.sh).
+// (see tests/wine_drives.sh).
 TEST_F(WindowTest, DriveListRepointsTheFolderListAndIgnoresUnreadableDrives) {
     const fs::path driveQ = L"Q:\\";
     ASSERT_TRUE(fs::is_directory(driveQ)) << "drive q: is not mapped";

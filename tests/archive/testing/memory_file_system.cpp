@@ -37,25 +37,26 @@ public:
 
     uint64_t Size() override {
         RequireAlive();
-        return node_->bytes.size();
+        return node_->bytes.Read().size();
     }
     void ReadAt(uint64_t offset, std::span<uint8_t> bytes) override {
         RequireAlive();
-        if (offset > node_->bytes.size() || bytes.size() > node_->bytes.size() - offset)
+        const std::vector<uint8_t>& file = node_->bytes.Read();
+        if (offset > file.size() || bytes.size() > file.size() - offset)
             throw ArchiveError(ErrorKind::Io, path_, "The file ended earlier than expected.");
-        if (!bytes.empty()) std::memcpy(bytes.data(), node_->bytes.data() + offset, bytes.size());
+        if (!bytes.empty()) std::memcpy(bytes.data(), file.data() + offset, bytes.size());
     }
     void WriteAt(uint64_t offset, std::span<const uint8_t> bytes) override {
         RequireWriter();
         if (bytes.empty()) return;
-        if (offset + bytes.size() > node_->bytes.size())
-            node_->bytes.resize(static_cast<size_t>(offset + bytes.size()), 0);
-        std::memcpy(node_->bytes.data() + offset, bytes.data(), bytes.size());
+        std::vector<uint8_t>& file = node_->bytes.Edit();
+        if (offset + bytes.size() > file.size()) file.resize(static_cast<size_t>(offset + bytes.size()), 0);
+        std::memcpy(file.data() + offset, bytes.data(), bytes.size());
         node_->pending.push_back({offset, {bytes.begin(), bytes.end()}, false});
     }
     void Resize(uint64_t size) override {
         RequireWriter();
-        node_->bytes.resize(static_cast<size_t>(size), 0);
+        node_->bytes.Edit().resize(static_cast<size_t>(size), 0);
         node_->pending.push_back({size, {}, true});
     }
     void Flush() override {
@@ -95,7 +96,7 @@ void ApplyWrite(std::vector<uint8_t>& bytes, uint64_t offset, const uint8_t* dat
 
 // What a disk keeps of a file's writes since its last flush.
 std::vector<uint8_t> AfterPowerCut(const Node& node, Tear tear, std::mt19937& random) {
-    std::vector<uint8_t> bytes = node.durable;
+    std::vector<uint8_t> bytes = node.durable.Read();
     for (const MemoryFileSystem::Operation& op : node.pending) {
         const auto choice = tear == Tear::LoseAll   ? 0u
                             : tear == Tear::KeepAll ? 1u
@@ -183,7 +184,7 @@ std::unique_ptr<File> MemoryFileSystem::Open(const std::string& path, OpenMode m
         it = files_.find(path);
     }
     auto file = std::make_unique<FileOnNode>(*this, path, it->second, writer, creates);
-    if (mode == OpenMode::CreateAlways && !it->second->bytes.empty()) file->Resize(0);
+    if (mode == OpenMode::CreateAlways && !it->second->bytes.Read().empty()) file->Resize(0);
     return file;
 }
 
@@ -276,16 +277,16 @@ uint64_t MemoryFileSystem::FreeSpace(const std::string&) { return freeSpace_; }
 
 void MemoryFileSystem::SetFile(const std::string& path, std::vector<uint8_t> bytes) {
     auto node = std::make_shared<Node>();
-    node->durable = bytes;
-    node->bytes = std::move(bytes);
+    node->bytes = SharedBytes(std::move(bytes));
+    node->durable = node->bytes;
     files_[path] = node;
     durableFiles_[path] = node;
 }
 
-std::vector<uint8_t> MemoryFileSystem::Contents(const std::string& path) const {
+const std::vector<uint8_t>& MemoryFileSystem::Contents(const std::string& path) const {
     const auto it = files_.find(path);
     if (it == files_.end()) throw ArchiveError(ErrorKind::NotFound, path, "No such file.");
-    return it->second->bytes;
+    return it->second->bytes.Read();
 }
 
 std::vector<std::string> MemoryFileSystem::Paths() const {
@@ -314,7 +315,7 @@ void MemoryFileSystem::LosePower(Tear tear, uint32_t seed) {
     std::set<Node*> done;
     for (auto& [path, node] : files_) {
         if (!done.insert(node.get()).second) continue;
-        node->durable = AfterPowerCut(*node, tear, random);
+        if (!node->pending.empty()) node->durable = SharedBytes(AfterPowerCut(*node, tear, random));
         node->bytes = node->durable;
         node->pending.clear();
         node->readers = 0;

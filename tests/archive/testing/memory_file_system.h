@@ -63,7 +63,8 @@ public:
 
     // Test helpers.
     void SetFile(const std::string& path, std::vector<uint8_t> bytes);           // written and durable
-    [[nodiscard]] std::vector<uint8_t> Contents(const std::string& path) const;  // throws NotFound
+    // As written; valid until the file system changes. Throws NotFound.
+    [[nodiscard]] const std::vector<uint8_t>& Contents(const std::string& path) const;
     [[nodiscard]] std::vector<std::string> Paths() const;
     [[nodiscard]] bool HasFolder(const std::string& path) const { return folders_.count(path) != 0; }
     void SetFreeSpace(uint64_t bytes) { freeSpace_ = bytes; }
@@ -80,9 +81,27 @@ public:
         std::vector<uint8_t> data;  // a write: what
         bool resize = false;        // a size change: to offset
     };
+    // A file's bytes, shared between copies until one of them is changed:
+    // a flush, and a copy of the whole file system (which the crash sweeps
+    // make at every step), then cost no copy of the bytes.
+    class SharedBytes {
+    public:
+        SharedBytes() : bytes_(std::make_shared<std::vector<uint8_t>>()) {}
+        explicit SharedBytes(std::vector<uint8_t> bytes)
+            : bytes_(std::make_shared<std::vector<uint8_t>>(std::move(bytes))) {}
+        [[nodiscard]] const std::vector<uint8_t>& Read() const { return *bytes_; }
+        std::vector<uint8_t>& Edit() {
+            if (bytes_.use_count() > 1) bytes_ = std::make_shared<std::vector<uint8_t>>(*bytes_);
+            return *bytes_;
+        }
+
+    private:
+        std::shared_ptr<std::vector<uint8_t>> bytes_;
+    };
+
     struct Node {
-        std::vector<uint8_t> bytes;      // as written
-        std::vector<uint8_t> durable;    // as of the last flush
+        SharedBytes bytes;               // as written
+        SharedBytes durable;             // as of the last flush
         std::vector<Operation> pending;  // since the last flush, in order
         int readers = 0;
         bool writer = false;

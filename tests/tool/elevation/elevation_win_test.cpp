@@ -299,23 +299,7 @@ protected:
     std::wstring Screen() const {
         ::FreeConsole();
         if (!::AttachConsole(processId)) return {};
-        std::wstring text;
-        {
-            UniqueHandle out(::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                           nullptr, OPEN_EXISTING, 0, nullptr));
-            CONSOLE_SCREEN_BUFFER_INFO info{};
-            if (out && ::GetConsoleScreenBufferInfo(out.Get(), &info)) {
-                const auto width = static_cast<DWORD>(info.dwSize.X);
-                std::wstring row(width, L' ');
-                for (SHORT y = 0; y <= info.dwCursorPosition.Y; ++y) {
-                    DWORD read = 0;
-                    if (!::ReadConsoleOutputCharacterW(out.Get(), row.data(), width, COORD{0, y}, &read)) break;
-                    std::wstring line = row.substr(0, read);
-                    line.erase(line.find_last_not_of(L' ') + 1);
-                    text += line + L"\n";
-                }
-            }
-        }
+        std::wstring text = HeldScreen();
         ::FreeConsole();
         return text;
     }
@@ -324,31 +308,76 @@ protected:
     bool Type(const std::wstring& keys) const {
         ::FreeConsole();
         if (!::AttachConsole(processId)) return false;
-        bool typed = false;
-        {
-            UniqueHandle in(::CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                          nullptr, OPEN_EXISTING, 0, nullptr));
-            std::vector<INPUT_RECORD> records;
-            for (const wchar_t c : keys + L"\r") {
-                for (const bool down : {true, false}) {
-                    INPUT_RECORD record{};
-                    record.EventType = KEY_EVENT;
-                    record.Event.KeyEvent.bKeyDown = down ? TRUE : FALSE;
-                    record.Event.KeyEvent.wRepeatCount = 1;
-                    const WORD key = c == L'\r' ? VK_RETURN : static_cast<WORD>(::VkKeyScanW(c) & 0xff);
-                    record.Event.KeyEvent.wVirtualKeyCode = key;
-                    record.Event.KeyEvent.wVirtualScanCode = static_cast<WORD>(::MapVirtualKeyW(key, MAPVK_VK_TO_VSC));
-                    record.Event.KeyEvent.uChar.UnicodeChar = c;
-                    records.push_back(record);
-                }
-            }
-            DWORD written = 0;
-            typed = in &&
-                    ::WriteConsoleInputW(in.Get(), records.data(), static_cast<DWORD>(records.size()), &written) &&
-                    written == records.size();
-        }
+        const bool typed = TypeIntoHeld(keys);
         ::FreeConsole();
         return typed;
+    }
+
+    // What the console this test is attached to shows.
+    static std::wstring HeldScreen() {
+        std::wstring text;
+        UniqueHandle out(::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                       nullptr, OPEN_EXISTING, 0, nullptr));
+        CONSOLE_SCREEN_BUFFER_INFO info{};
+        if (!out || !::GetConsoleScreenBufferInfo(out.Get(), &info)) return text;
+        const auto width = static_cast<DWORD>(info.dwSize.X);
+        std::wstring row(width, L' ');
+        for (SHORT y = 0; y <= info.dwCursorPosition.Y; ++y) {
+            DWORD read = 0;
+            if (!::ReadConsoleOutputCharacterW(out.Get(), row.data(), width, COORD{0, y}, &read)) break;
+            std::wstring line = row.substr(0, read);
+            line.erase(line.find_last_not_of(L' ') + 1);
+            text += line + L"\n";
+        }
+        return text;
+    }
+
+    // Types the keys (and Enter) into the console this test is attached to.
+    static bool TypeIntoHeld(const std::wstring& keys) {
+        UniqueHandle in(::CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr));
+        std::vector<INPUT_RECORD> records;
+        for (const wchar_t c : keys + L"\r") {
+            for (const bool down : {true, false}) {
+                INPUT_RECORD record{};
+                record.EventType = KEY_EVENT;
+                record.Event.KeyEvent.bKeyDown = down ? TRUE : FALSE;
+                record.Event.KeyEvent.wRepeatCount = 1;
+                const WORD key = c == L'\r' ? VK_RETURN : static_cast<WORD>(::VkKeyScanW(c) & 0xff);
+                record.Event.KeyEvent.wVirtualKeyCode = key;
+                record.Event.KeyEvent.wVirtualScanCode = static_cast<WORD>(::MapVirtualKeyW(key, MAPVK_VK_TO_VSC));
+                record.Event.KeyEvent.uChar.UnicodeChar = c;
+                records.push_back(record);
+            }
+        }
+        DWORD written = 0;
+        return in && ::WriteConsoleInputW(in.Get(), records.data(), static_cast<DWORD>(records.size()), &written) &&
+               written == records.size();
+    }
+
+    // Follows a run's console window to the run's end and returns its last
+    // screen. The test holds the console from the first moment it can until
+    // the run has ended, so that the screen stays readable whatever the run
+    // decides: a run that sees the test attached takes its window for shared
+    // and ends without asking for Enter; one that decided before asks, and
+    // is answered. A run cannot end unseen: alone in its window it waits.
+    static std::wstring FollowToTheEnd(DWORD id, HANDLE run) {
+        ::FreeConsole();
+        const auto end = std::chrono::steady_clock::now() + 60s;
+        bool held = false;
+        while (!held && std::chrono::steady_clock::now() < end && ::WaitForSingleObject(run, 0) == WAIT_TIMEOUT) {
+            held = ::AttachConsole(id) != FALSE;
+            if (!held) std::this_thread::sleep_for(20ms);
+        }
+        if (!held) return L"(the run's console could not be attached)";
+        bool answered = false;
+        while (::WaitForSingleObject(run, 50) == WAIT_TIMEOUT && std::chrono::steady_clock::now() < end) {
+            if (!answered && HeldScreen().find(L"Press Enter to close this window.") != std::wstring::npos)
+                answered = TypeIntoHeld(L"");
+        }
+        std::wstring last = HeldScreen();
+        ::FreeConsole();
+        return last;
     }
 
     bool WaitFor(const std::wstring& text, std::chrono::seconds limit = 60s) const {
@@ -416,25 +445,21 @@ TEST_F(ElevationToolWin, AnsweringYesRunsTheScriptAgainWithAdministratorRights) 
     ASSERT_TRUE(WaitFor(L"[y/N]")) << win32::Narrow(Screen());
     ASSERT_EQ(RunOnLinux("chattr -i '" + UnixPath(archivePath) + "'", marker), 0);
     ASSERT_TRUE(Type(L"y"));
-    // The new run has a console window of its own and asks for Enter there
-    // when it is done; then the first run does the same.
+    // The new run has a console window of its own, and the first run waits
+    // for it to end before it says how it ended.
     const DWORD first = processId;
-    std::wstring lastScreen;
-    std::wstring secondScreen;
-    for (auto end = std::chrono::steady_clock::now() + 60s;
-         ::WaitForSingleObject(process.Get(), 50) != WAIT_OBJECT_0 && std::chrono::steady_clock::now() < end;) {
-        for (const DWORD run : {ChildOf(first), first}) {
-            if (run == 0) continue;
-            processId = run;
-            const std::wstring shown = Screen();
-            if (shown.empty()) continue;
-            (run == first ? lastScreen : secondScreen) = shown;
-            if (shown.find(L"Press Enter to close this window.") != std::wstring::npos) Type(L"");
-        }
-        processId = first;
+    DWORD secondId = 0;
+    for (auto end = std::chrono::steady_clock::now() + 60s; secondId == 0 && std::chrono::steady_clock::now() < end;) {
+        secondId = ChildOf(first);
+        if (secondId == 0) std::this_thread::sleep_for(20ms);
     }
-    const std::string screen = win32::Narrow(lastScreen);
-    EXPECT_NE(secondScreen.find(L"done"), std::wstring::npos) << win32::Narrow(secondScreen);
+    ASSERT_NE(secondId, 0u) << "no second run was started";
+    const UniqueHandle second(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, secondId));
+    ASSERT_TRUE(second) << ::GetLastError();
+    const std::wstring secondScreen = FollowToTheEnd(secondId, second.Get());
+    EXPECT_EQ(::WaitForSingleObject(second.Get(), 0), WAIT_OBJECT_0) << win32::Narrow(secondScreen);
+    EXPECT_NE(secondScreen.find(L"\ndone\n"), std::wstring::npos) << win32::Narrow(secondScreen);
+    const std::string screen = win32::Narrow(FollowToTheEnd(first, process.Get()));
     ASSERT_EQ(::WaitForSingleObject(process.Get(), 0), WAIT_OBJECT_0) << screen;
     DWORD status = 99;
     ::GetExitCodeProcess(process.Get(), &status);
