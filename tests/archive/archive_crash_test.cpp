@@ -338,7 +338,8 @@ std::vector<CommitCase> EveryKindOfCommit() {
                  archive.Put("A.DFF", Pattern(4000, 3));  // fits its three sectors: through the journal
              },
              true),
-         5, true},
+         5,
+         true},
         {"replacements that fit, in place",
          {Base(), {}},
          CommitOf(
@@ -358,12 +359,14 @@ std::vector<CommitCase> EveryKindOfCommit() {
                  archive.Remove("d.txd");
              },
              true),
-         5, true},
+         5,
+         true},
         {"the end cut off", {Base(), {}}, CommitOf([](Archive& archive) { archive.Remove("e.dff"); }, true), 4},
         {"the first entry moved for the directory",
          {SoundArchive(full), {}},
          CommitOf([](Archive& archive) { archive.Put("last.dff", Pattern(100, 1)); }, true),
-         5, true},
+         5,
+         true},
         {"a layout given back", afterInstall,
          [](FaultFileSystem& fs, std::optional<Archive>& archive) {
              archive.emplace(Archive::Open(kPath, fs));

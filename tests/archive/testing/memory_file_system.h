@@ -62,7 +62,7 @@ public:
     static std::string FolderOf(const std::string& path);
 
     // Test helpers.
-    void SetFile(const std::string& path, std::vector<uint8_t> bytes);           // written and durable
+    void SetFile(const std::string& path, std::vector<uint8_t> bytes);  // written and durable
     // As written; valid until the file system changes. Throws NotFound.
     [[nodiscard]] const std::vector<uint8_t>& Contents(const std::string& path) const;
     [[nodiscard]] std::vector<std::string> Paths() const;

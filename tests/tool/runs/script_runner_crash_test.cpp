@@ -63,57 +63,67 @@ void ExpectWhatTheInstallShowedIsTrue(MemoryFileSystem& fs, const DiskFiles& bef
     ExpectWhatWasShownIsTrue(fs, before, report, true, what);
 }
 
-TEST(ScriptRunnerCrash, OriginalsAreSafeAndWhatWasShownIsTrueAfterAnyCrashAtAnyStep) {
-    for (const NameRules rules : {NameRules::Windows, NameRules::Posix})
-        for (const Crash& crash : EveryCrash()) {
-            const std::string way = std::string(rules == NameRules::Posix ? "POSIX, " : "Windows, ") + CrashName(crash);
-            bool sawMod = false, sawOriginal = false;
-            int k = 1;
-            for (;; ++k) {
-                MemoryFileSystem fs(rules);
-                SetUpBeforeInstall(fs);
-                const DiskFiles before = KeptFiles(fs);
-                const std::string what = way + " at step " + std::to_string(k);
-                bool fired = false;
-                {
-                    FaultFileSystem faulty(fs, crash, k);
-                    ShownReport report(faulty, crash);
-                    const bool succeeded = RunScript(kScript, CrashScript(), faulty, report) == ExitStatus::Ok;
-                    fired = faulty.Fired();
-                    ExpectOriginalsSafe(fs, what, sawMod, sawOriginal);
-                    ExpectWhatTheInstallShowedIsTrue(fs, before, report, succeeded, what);
-                }
-                ExpectRecordDescribesTheArchives(fs, what);
+// Under each system's rules as a case of its own, so that both can run side
+// by side.
+class ScriptRunnerCrashUnder : public ::testing::TestWithParam<NameRules> {};
 
-                // The player runs the install again, then undoes it.
-                RecordingReport again;
-                ASSERT_EQ(RunScript(kScript, CrashScript(), fs, again), ExitStatus::Ok) << what << "\n" << again.All();
-                for (const CrashItem& item : kCrashItems) {
-                    EXPECT_EQ(Check(fs, item, what + ", then again"), Holds::Mod) << what;
-                    if (!item.original.empty()) {
-                        EXPECT_EQ(fs.Contents(Backup(item.archive, item.name)), Stored(item.original)) << what;
-                    }
-                }
-                RecordingReport undo;
-                ASSERT_EQ(RestoreFromScript(kScript, CrashScript(), fs, undo), ExitStatus::Ok) << what << "\n"
-                                                                                               << undo.All();
-                for (const std::string& path : {kGta3, kPlayer}) {
-                    EXPECT_TRUE(fs.Contents(path) == before.at(path)) << what << ", undone: " << path << " differs\n"
-                                                                      << undo.All();
-                    EXPECT_EQ(veltrin::testing::img::GameRuleProblems(fs.Contents(path)), std::vector<std::string>{})
-                        << what;
-                }
-                EXPECT_EQ(Changes(before, KeptFiles(fs)), std::vector<std::string>{})
-                    << what << ": backups or markers are left after the undo";
-                EXPECT_FALSE(fs.Exists(kRecord)) << what;
-                if (!fired) break;
-                ASSERT_LT(k, 1000) << "the run does not end";
+TEST_P(ScriptRunnerCrashUnder, OriginalsAreSafeAndWhatWasShownIsTrueAfterAnyCrashAtAnyStep) {
+    const NameRules rules = GetParam();
+    for (const Crash& crash : EveryCrash()) {
+        const std::string way = std::string(rules == NameRules::Posix ? "POSIX, " : "Windows, ") + CrashName(crash);
+        bool sawMod = false, sawOriginal = false;
+        int k = 1;
+        for (;; ++k) {
+            MemoryFileSystem fs(rules);
+            SetUpBeforeInstall(fs);
+            const DiskFiles before = KeptFiles(fs);
+            const std::string what = way + " at step " + std::to_string(k);
+            bool fired = false;
+            {
+                FaultFileSystem faulty(fs, crash, k);
+                ShownReport report(faulty, crash);
+                const bool succeeded = RunScript(kScript, CrashScript(), faulty, report) == ExitStatus::Ok;
+                fired = faulty.Fired();
+                ExpectOriginalsSafe(fs, what, sawMod, sawOriginal);
+                ExpectWhatTheInstallShowedIsTrue(fs, before, report, succeeded, what);
             }
-            EXPECT_GT(k, 20) << way;
-            EXPECT_TRUE(sawMod) << way;
-            EXPECT_TRUE(sawOriginal) << way;
+            ExpectRecordDescribesTheArchives(fs, what);
+
+            // The player runs the install again, then undoes it.
+            RecordingReport again;
+            ASSERT_EQ(RunScript(kScript, CrashScript(), fs, again), ExitStatus::Ok) << what << "\n" << again.All();
+            for (const CrashItem& item : kCrashItems) {
+                EXPECT_EQ(Check(fs, item, what + ", then again"), Holds::Mod) << what;
+                if (!item.original.empty()) {
+                    EXPECT_EQ(fs.Contents(Backup(item.archive, item.name)), Stored(item.original)) << what;
+                }
+            }
+            RecordingReport undo;
+            ASSERT_EQ(RestoreFromScript(kScript, CrashScript(), fs, undo), ExitStatus::Ok) << what << "\n"
+                                                                                           << undo.All();
+            for (const std::string& path : {kGta3, kPlayer}) {
+                EXPECT_TRUE(fs.Contents(path) == before.at(path)) << what << ", undone: " << path << " differs\n"
+                                                                  << undo.All();
+                EXPECT_EQ(veltrin::testing::img::GameRuleProblems(fs.Contents(path)), std::vector<std::string>{})
+                    << what;
+            }
+            EXPECT_EQ(Changes(before, KeptFiles(fs)), std::vector<std::string>{})
+                << what << ": backups or markers are left after the undo";
+            EXPECT_FALSE(fs.Exists(kRecord)) << what;
+            if (!fired) break;
+            ASSERT_LT(k, 1000) << "the run does not end";
         }
+        EXPECT_GT(k, 20) << way;
+        EXPECT_TRUE(sawMod) << way;
+        EXPECT_TRUE(sawOriginal) << way;
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(ScriptRunnerCrash, ScriptRunnerCrashUnder,
+                         ::testing::Values(NameRules::Windows, NameRules::Posix),
+                         [](const ::testing::TestParamInfo<NameRules>& info) {
+                             return info.param == NameRules::Posix ? "Posix" : "Windows";
+                         });
 
 // The first version's install on the disk before it, and the second
 // version put in its place.
