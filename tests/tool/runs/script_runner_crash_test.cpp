@@ -121,8 +121,8 @@ TEST_P(ScriptRunnerCrashUnder, OriginalsAreSafeAndWhatWasShownIsTrueAfterAnyCras
 
 INSTANTIATE_TEST_SUITE_P(ScriptRunnerCrash, ScriptRunnerCrashUnder,
                          ::testing::Values(NameRules::Windows, NameRules::Posix),
-                         [](const ::testing::TestParamInfo<NameRules>& info) {
-                             return info.param == NameRules::Posix ? "Posix" : "Windows";
+                         [](const ::testing::TestParamInfo<NameRules>& rules) {
+                             return rules.param == NameRules::Posix ? "Posix" : "Windows";
                          });
 
 // The first version's install on the disk before it, and the second
