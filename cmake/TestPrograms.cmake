@@ -5,7 +5,7 @@
 # entries run side by side, and keep their own fixtures, locks and folders.
 # Under the cross build CTest runs every program through the Wine emulator.
 #
-#   veltrin_test_program(<program> LIBS ...)            in tests/, before the areas
+#   veltrin_test_program(<program>)                     in tests/, before the areas
 #   veltrin_test_sources(<program> SOURCES ... [HELPERS ...] [LIBS ...]
 #                        [SUITES_APART ...] [SHARDED ...])  in each area
 #   veltrin_test_program_check(<program>)               in tests/, after the areas
@@ -20,10 +20,9 @@
 # that no entry runs.
 
 function(veltrin_test_program program)
-  cmake_parse_arguments(arg "" "" "LIBS" ${ARGN})
   add_executable(${program})
   veltrin_warnings(${program})
-  target_link_libraries(${program} PRIVATE ${arg_LIBS} GTest::gtest_main)
+  target_link_libraries(${program} PRIVATE GTest::gtest_main)
   # Header-only helpers shared by the tests of several areas.
   target_include_directories(${program} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
   target_precompile_headers(${program} PRIVATE <gtest/gtest.h> <filesystem> <functional> <map> <set> <string>
