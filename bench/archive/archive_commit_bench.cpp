@@ -220,7 +220,7 @@ private:
 class Quiet final : public veltrin::tool::Report {
 public:
     void Line(std::string_view text) override { lines.emplace_back(text); }
-    void Progress(uint64_t, uint64_t) override {}
+    void Progress(std::string_view, uint64_t, uint64_t) override {}
     std::vector<std::string> lines;
 };
 

@@ -158,7 +158,8 @@ CommitResult CommitInPlace(FileSystem& fs, const std::string& archivePath, File&
     } catch (const ArchiveError& error) {
         throw CommitInterrupted(error, {}, StateOf(plan.directory, plan.journal.newSize));
     }
-    if (progress) progress(total, total);
+    // The bar ends once, where the bytes counted fall short of the whole.
+    if (progress && done < total) progress(total, total);
     result.stats.leftOver = RetireJournal(fs, journalPath, std::move(journal));
     return result;
 }

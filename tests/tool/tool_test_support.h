@@ -144,10 +144,17 @@ struct ReportLines {
 
 class RecordingReport final : public Report, public ReportLines {
 public:
-    std::vector<std::pair<uint64_t, uint64_t>> progress;
+    struct Step {
+        std::string what;
+        uint64_t done = 0;
+        uint64_t total = 0;
+    };
+    std::vector<Step> progress;
 
     void Line(std::string_view text) override { lines.emplace_back(text); }
-    void Progress(uint64_t done, uint64_t total) override { progress.emplace_back(done, total); }
+    void Progress(std::string_view what, uint64_t done, uint64_t total) override {
+        progress.push_back({std::string(what), done, total});
+    }
 };
 
 }  // namespace veltrin::tool::testing

@@ -67,10 +67,10 @@ std::vector<std::string> WrapLine(std::string_view text, int width) {
     return rows;
 }
 
-void ConsoleReport::AttachLog(std::unique_ptr<archive::File> log, std::string path) {
+void ConsoleReport::AttachLog(std::unique_ptr<archive::File> log, std::string path, uint64_t at) {
     log_ = std::move(log);
     logPath_ = std::move(path);
-    logSize_ = 0;
+    logSize_ = at;
 }
 
 void ConsoleReport::Line(std::string_view text) {
@@ -87,14 +87,22 @@ void ConsoleReport::Print(std::string_view text) {
     console_.Write(rows);
 }
 
-void ConsoleReport::Progress(uint64_t done, uint64_t total) {
+std::function<void(uint64_t done, uint64_t total)> ProgressOf(Report& report, std::string what) {
+    return [&report, what = std::move(what)](uint64_t done, uint64_t total) { report.Progress(what, done, total); };
+}
+
+void ConsoleReport::Progress(std::string_view what, uint64_t done, uint64_t total) {
     if (!console_.IsTerminal() || total == 0) return;
     if (done > total) done = total;
     const int percent = static_cast<int>(done * 100 / total);
     if (percent == shownPercent_) return;
     shownPercent_ = percent;
     const int filled = percent * kBarWidth / 100;
-    std::string bar = "\r[";
+    // The bar with the space before it and its "] 100%" takes 48 columns.
+    const int room = console_.Width() - 1 - kBarWidth - 8;
+    const std::string_view label =
+        console_.Width() == 0 ? what : what.substr(0, PrefixBytes(what, static_cast<size_t>(std::max(room, 0))));
+    std::string bar = "\r" + std::string(label) + (label.empty() ? "[" : " [");
     bar.append(static_cast<size_t>(filled), '#');
     bar.append(static_cast<size_t>(kBarWidth - filled), '.');
     bar += "] " + std::to_string(percent) + "%";

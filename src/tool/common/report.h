@@ -5,6 +5,7 @@
 // window is broken between words, its continuation indented; the log keeps
 // each line whole.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -19,8 +20,12 @@ class Report {
 public:
     virtual ~Report() = default;
     virtual void Line(std::string_view text) = 0;
-    virtual void Progress(uint64_t done, uint64_t total) = 0;
+    // what: the work the bar measures ("saving gta3.img").
+    virtual void Progress(std::string_view what, uint64_t done, uint64_t total) = 0;
 };
+
+// The archive's progress of long work as bars of the report labelled what.
+std::function<void(uint64_t done, uint64_t total)> ProgressOf(Report& report, std::string what);
 
 // The line as rows of at most width columns (characters), broken at spaces;
 // each continuation starts with the line's own indent and four spaces more.
@@ -32,17 +37,18 @@ public:
     static constexpr int kBarWidth = 40;
 
     explicit ConsoleReport(Console& console) : console_(console) {}
-    // Every later line is also appended to the log, each ending in CR LF.
-    // A log that fails to take a line is dropped with one note on the console.
-    void AttachLog(std::unique_ptr<archive::File> log, std::string path);
+    // Every later line is also written to the log from byte at on, each
+    // ending in CR LF. A log that fails to take a line is dropped with one
+    // note on the console.
+    void AttachLog(std::unique_ptr<archive::File> log, std::string path, uint64_t at = 0);
     // Closes the log; later lines go to the console only.
     void DetachLog() { log_.reset(); }
 
     void Line(std::string_view text) override;
-    // Draws "[####....] 42%" on a terminal, redrawn only when the percentage
-    // changes; the bar's line ends when the work is done or the next line
-    // comes.
-    void Progress(uint64_t done, uint64_t total) override;
+    // Draws "saving gta3.img [####....] 42%" on a terminal, redrawn only when
+    // the percentage changes; the bar's line ends when the work is done or
+    // the next line comes. A label too wide for the window is cut.
+    void Progress(std::string_view what, uint64_t done, uint64_t total) override;
 
 private:
     void EndBar();

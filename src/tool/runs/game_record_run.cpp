@@ -1,7 +1,6 @@
 #include "tool/runs/game_record_run.h"
 
 #include <algorithm>
-#include <chrono>
 
 #include "text/path_text.h"
 #include "tool/runs/entry_match.h"
@@ -74,11 +73,6 @@ std::vector<std::string> HoldAndReport(GameRecord& game, const archive::Archive&
     report.Line("changed since the installs put them in (another program, or the game repaired or updated): " + names +
                 " of " + archive.Path() + "; they stay as they are and no undo puts an older file over them");
     return std::move(held.changed);
-}
-
-uint64_t SecondsNow() {
-    return static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count());
 }
 
 }  // namespace veltrin::tool

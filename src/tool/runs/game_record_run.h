@@ -42,7 +42,5 @@ bool TakeInFolderRecord(GameRecord& game, const RecordedArchive& recorded, const
 // (those it let go of).
 std::vector<std::string> HoldAndReport(GameRecord& game, const archive::Archive& archive, Report& report);
 
-// The seconds since 1970, UTC.
-uint64_t SecondsNow();
 
 }  // namespace veltrin::tool

@@ -230,7 +230,7 @@ private:
             saved = archive_->HasChanges();
             if (saved)
                 Save([&] {
-                    return archive_->Commit([this](uint64_t done, uint64_t total) { report_.Progress(done, total); },
+                    return archive_->Commit(Bar(),
                                             archive::Archive::Fit::Exact);
                 });
         }
@@ -439,7 +439,7 @@ private:
             WriteGamePending(fs_, path, {archive_->CurrentState(), puts, game, gameAsRead_});
             SaveOrDropPending([&] {
                 return archive_->RestoreLayout(
-                    layout, originals, [this](uint64_t done, uint64_t total) { report_.Progress(done, total); });
+                    layout, originals, Bar());
             });
             return true;
         }
@@ -460,7 +460,7 @@ private:
         const std::string path = archive_->Path();
         const archive::ArchiveState found = archive_->CurrentState();
         SaveOrDropPending([&] {
-            return archive_->Commit([this](uint64_t done, uint64_t total) { report_.Progress(done, total); },
+            return archive_->Commit(Bar(),
                                     archive::Archive::Fit::Exact,
                                     [&](const archive::ArchiveState& planned) {
                                         game.left = planned;
@@ -592,7 +592,7 @@ private:
         if (already) return false;
         Save([&] {
             return archive_->RestoreLayout(*recorded.layout, originals,
-                                           [this](uint64_t done, uint64_t total) { report_.Progress(done, total); });
+                                           Bar());
         });
         return true;
     }
@@ -801,6 +801,11 @@ private:
         archive_.reset();  // drops every staged change
         const std::string_view keepFolder = record_.archives.empty() ? std::string_view() : KeepFolderLine(record_);
         return ReportStopped(report_, {hadOpen, tally_.Text(), keepFolder, !changed_}, outcomes_, status);
+    }
+
+    // The bar of the open archive's save.
+    archive::Progress Bar() {
+        return ProgressOf(report_, "saving " + std::string(text::FileNameOf(archive_->Path())));
     }
 
     const std::string& scriptPath_;

@@ -22,6 +22,7 @@
 #include "tool/runs/backup_marker.h"
 #include "tool/runs/entry_match.h"
 #include "tool/runs/game_pending.h"
+#include "tool/common/utc_time.h"
 #include "tool/runs/game_record_run.h"
 #include "tool/runs/install_record.h"
 #include "tool/runs/leftovers.h"
@@ -450,7 +451,7 @@ private:
             const archive::ArchiveState found = open_->CurrentState();
             archive::CommitStats stats;
             try {
-                stats = open_->Commit([this](uint64_t done, uint64_t total) { report_.Progress(done, total); },
+                stats = open_->Commit(ProgressOf(report_, "saving " + std::string(text::FileNameOf(path))),
                                       archive::Archive::Fit::AllowPadding,
                                       [&](const archive::ArchiveState& planned) {
                                           // Made durable before the archive changes; the

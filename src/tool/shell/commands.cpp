@@ -37,10 +37,6 @@ ExitStatus Guarded(Report& report, Body body) {
     }
 }
 
-archive::Progress ProgressTo(Report& report) {
-    return [&report](uint64_t done, uint64_t total) { report.Progress(done, total); };
-}
-
 // A save's failure, told as what became of the archive: before the point of
 // no return the archive was left as it was (ifNotSaved says so in this
 // command's words); after it, the archive is opened again and holds what
@@ -65,7 +61,7 @@ ExitStatus SaveChanges(archive::Archive& archive, archive::FileSystem& fs, Repor
                        std::string_view ifNotSaved = "nothing was changed") {
     report.Line("saving " + archive.Path());
     return Saved(archive.Path(), fs, report, ifNotSaved, [&] {
-        const auto stats = archive.Commit(ProgressTo(report));
+        const auto stats = archive.Commit(ProgressOf(report, "saving " + std::string(text::FileNameOf(archive.Path()))));
         report.Line(stats.inPlace ? "saved (changed in place)" : "saved");
     });
 }
@@ -270,7 +266,7 @@ ExitStatus RebuildArchive(const std::string& archivePath, archive::FileSystem& f
         report.Line("rebuilding " + archivePath);
         auto archive = archive::Archive::Open(archivePath, fs);
         return Saved(archivePath, fs, report, "nothing was changed", [&] {
-            const auto stats = archive.Rebuild(ProgressTo(report));
+            const auto stats = archive.Rebuild(ProgressOf(report, "rebuilding " + std::string(text::FileNameOf(archivePath))));
             report.Line("rebuilt: " + text::Counted(stats.bytesWritten, "byte", "bytes") + " written");
             for (const std::string& past : archive::EntriesPastTheTable(archive.Records(), archivePath))
                 report.Line("warning: " + past);

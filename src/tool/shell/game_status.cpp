@@ -1,8 +1,6 @@
 #include "tool/shell/game_status.h"
 
 #include <algorithm>
-#include <cinttypes>
-#include <cstdio>
 #include <optional>
 #include <set>
 
@@ -17,6 +15,7 @@
 #include "tool/common/error_text.h"
 #include "tool/common/platform.h"
 #include "tool/common/read_only_file_system.h"
+#include "tool/common/utc_time.h"
 #include "tool/runs/game_layers.h"
 #include "tool/runs/game_pending.h"
 #include "tool/runs/game_record.h"
@@ -59,25 +58,6 @@ std::string Trimmed(std::string folder) {
     while (folder.size() > 1 && text::IsPathSeparator(folder.back()) && folder.size() > text::RootLength(folder))
         folder.pop_back();
     return folder;
-}
-
-// Seconds since 1970 as "YYYY-MM-DD hh:mm UTC" (the civil calendar).
-std::string TimeText(uint64_t seconds) {
-    const auto days = static_cast<int64_t>(seconds / 86400);
-    const uint64_t inDay = seconds % 86400;
-    const int64_t z = days + 719468;
-    const int64_t era = z / 146097;
-    const int64_t dayOfEra = z - era * 146097;
-    const int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-    const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-    const int64_t monthFromMarch = (5 * dayOfYear + 2) / 153;
-    const int64_t day = dayOfYear - (153 * monthFromMarch + 2) / 5 + 1;
-    const int64_t month = monthFromMarch < 10 ? monthFromMarch + 3 : monthFromMarch - 9;
-    const int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
-    char text[96];
-    std::snprintf(text, sizeof text, "%04" PRId64 "-%02" PRId64 "-%02" PRId64 " %02u:%02u UTC", year, month, day,
-                  static_cast<unsigned>(inDay / 3600), static_cast<unsigned>(inDay / 60 % 60));
-    return text;
 }
 
 // Finds what another program changed, as every run holds the record against
@@ -148,7 +128,7 @@ public:
     void Install(size_t number) {
         const InstallView& install = installs_[number - 1];
         std::string line =
-            "install " + std::to_string(number) + ": from " + install.folders.front() + ", " + TimeText(install.time);
+            "install " + std::to_string(number) + ": from " + install.folders.front() + ", " + UtcTimeText(install.time);
         if (!install.computer.empty()) line += ", on " + install.computer;
         report_.Line(line);
         for (size_t f = 1; f < install.folders.size(); ++f) report_.Line("  also from " + install.folders[f]);

@@ -15,6 +15,8 @@
 #include "tool/common/file_util.h"
 #include "tool/common/platform.h"
 #include "tool/common/report.h"
+#include "tool/common/run_log.h"
+#include "tool/common/utc_time.h"
 #include "tool/elevation/elevation.h"
 #include "tool/modcheck/check_mod.h"
 #include "tool/runs/game_record.h"
@@ -106,7 +108,8 @@ ExitStatus RunScriptFile(const std::string& scriptPath, Console& console, archiv
     ConsoleReport report(console);
     const std::string logPath = text::SiblingPath(scriptPath, kind.logName);
     try {
-        report.AttachLog(fs.Open(logPath, archive::OpenMode::CreateAlways), logPath);
+        OpenedLog log = OpenRunLog(fs, logPath, RunHeading(SecondsNow(), access.args));
+        report.AttachLog(std::move(log.file), logPath, log.size);
     } catch (const archive::ArchiveError& error) {
         report.Line("(no log: " + logPath + ": " + error.reason() + ")");
     }

@@ -31,7 +31,7 @@ const std::string kGta3 = R"(C:\Games\GTA San Andreas\models\gta3.img)";
 class QuietReport final : public tool::Report {
 public:
     void Line(std::string_view) override {}
-    void Progress(uint64_t, uint64_t) override {}
+    void Progress(std::string_view, uint64_t, uint64_t) override {}
 };
 
 Bytes Pattern(size_t size, uint8_t seed) {

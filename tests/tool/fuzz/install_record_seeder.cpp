@@ -28,7 +28,7 @@ const std::string kApp = R"(D:\Mod Folder)";
 class QuietReport final : public tool::Report {
 public:
     void Line(std::string_view) override {}
-    void Progress(uint64_t, uint64_t) override {}
+    void Progress(std::string_view, uint64_t, uint64_t) override {}
 };
 
 Bytes Pattern(size_t size, uint8_t seed) {

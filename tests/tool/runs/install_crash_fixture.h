@@ -216,7 +216,7 @@ public:
     void Line(std::string_view text) override {
         if (goesOn_ || !faulty_.Fired()) lines.emplace_back(text);
     }
-    void Progress(uint64_t, uint64_t) override {}
+    void Progress(std::string_view, uint64_t, uint64_t) override {}
 
 private:
     const archive::testing::FaultFileSystem& faulty_;

@@ -87,8 +87,23 @@ TEST_F(ScriptRunnerTest, FullInstallBacksUpReplacesAddsAndCommitsBothArchives) {
         "done",
     };
     EXPECT_EQ(report.lines, expected);
+    // One bar a save, labelled with its archive; each moves forwards only and
+    // reaches its end once.
+    std::vector<std::string> bars;
+    for (size_t i = 0; i < report.progress.size(); ++i) {
+        const auto& step = report.progress[i];
+        const bool sameBar = i > 0 && report.progress[i - 1].what == step.what;
+        if (!sameBar) {
+            bars.push_back(step.what);
+            continue;
+        }
+        const auto& before = report.progress[i - 1];
+        EXPECT_LT(before.done, before.total) << step.what << ": drawn again after its end";
+        EXPECT_GE(step.done, before.done) << step.what;
+    }
+    EXPECT_EQ(bars, (std::vector<std::string>{"saving gta3.img", "saving player.img"}));
     ASSERT_FALSE(report.progress.empty());
-    EXPECT_EQ(report.progress.back().first, report.progress.back().second);
+    EXPECT_EQ(report.progress.back().done, report.progress.back().total);
 }
 
 // The last lines say only what is true of this install: an install that only

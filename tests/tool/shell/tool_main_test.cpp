@@ -9,6 +9,7 @@
 #include "testing/memory_file_system.h"
 #include "tool/common/exit_status.h"
 #include "tool/common/report.h"
+#include "tool/common/version.h"
 #include "tool_test_support.h"
 
 namespace veltrin::tool {
@@ -22,18 +23,18 @@ TEST(ConsoleReport, DrawsTheBarOnlyOnATerminalAndOnlyWhenThePercentageMoves) {
     console.terminal = true;
     ConsoleReport report(console);
     report.Line("saving");
-    for (uint64_t done = 0; done <= 1000; done += 5) report.Progress(done, 1000);
+    for (uint64_t done = 0; done <= 1000; done += 5) report.Progress("saving gta3.img", done, 1000);
     report.Line("saved");
-    EXPECT_EQ(console.text.find("saving\n\r["), 0u) << console.text;
+    EXPECT_EQ(console.text.find("saving\n\rsaving gta3.img ["), 0u) << console.text;
     size_t redraws = 0;
     for (const char c : console.text) redraws += c == '\r';
     EXPECT_EQ(redraws, 101u);  // 0% to 100%, once each
-    EXPECT_NE(console.text.find("\r[" + std::string(ConsoleReport::kBarWidth, '#') + "] 100%\nsaved\n"),
+    EXPECT_NE(console.text.find("\rsaving gta3.img [" + std::string(ConsoleReport::kBarWidth, '#') + "] 100%\nsaved\n"),
               std::string::npos);
 
     FakeConsole piped;
     ConsoleReport quiet(piped);
-    quiet.Progress(1, 2);
+    quiet.Progress("saving gta3.img", 1, 2);
     quiet.Line("x");
     EXPECT_EQ(piped.text, "x\n");
 }
@@ -42,9 +43,24 @@ TEST(ConsoleReport, ALineAfterAnUnfinishedBarStartsOnItsOwnLine) {
     FakeConsole console;
     console.terminal = true;
     ConsoleReport report(console);
-    report.Progress(1, 3);
+    report.Progress("saving gta3.img", 1, 3);
     report.Line("error: disk gone");
-    EXPECT_EQ(console.text, "\r[#############...........................] 33%\nerror: disk gone\n");
+    EXPECT_EQ(console.text, "\rsaving gta3.img [#############...........................] 33%\nerror: disk gone\n");
+}
+
+// The bar's row stays one column short of the window: the label is cut to
+// what is left, and a window too narrow for any drops it.
+TEST(ConsoleReport, ALabelTooWideForTheWindowIsCut) {
+    for (const auto& [width, shown] : std::vector<std::pair<int, std::string>>{
+             {80, "saving gta3.img ["}, {60, "saving gta3 ["}, {49, "["}, {40, "["}}) {
+        FakeConsole console;
+        console.terminal = true;
+        console.width = width;
+        ConsoleReport report(console);
+        report.Progress("saving gta3.img", 1, 2);
+        EXPECT_EQ(console.text.substr(0, console.text.find('[') + 1), "\r" + shown) << width;
+        if (width >= 49) EXPECT_LE(console.text.size() - 1, static_cast<size_t>(width - 1)) << console.text;
+    }
 }
 
 // In a console window 31 columns wide a row holds 30: a line wider than that
@@ -176,12 +192,48 @@ TEST_F(RunToolTest, ScriptRunWritesTheSameTextToInstallLogBesideTheScript) {
         if (bar == std::string::npos) shown += line + "\r\n";
         pos = end + 1;
     }
-    EXPECT_EQ(log, shown);
-    EXPECT_EQ(log.find("running /app/Install.dat\r\nopen /game/gta3.img\r\n"), 0u) << log;
+    const std::string heading = log.substr(0, log.find("\r\n") + 2);
+    EXPECT_TRUE(heading.starts_with("==== ")) << log;
+    EXPECT_TRUE(heading.ends_with(" UTC, Install.plug " + std::string(kToolVersion) + ": -script /app/Install.dat\r\n"))
+        << heading;
+    EXPECT_EQ(log.substr(heading.size()), shown);
+    EXPECT_EQ(log.find("running /app/Install.dat\r\nopen /game/gta3.img\r\n"), heading.size()) << log;
     EXPECT_NE(log.find("\r\ndone\r\n"), std::string::npos);
     EXPECT_EQ(log.find('['), std::string::npos);
-    EXPECT_NE(console.text.find("] 100%"), std::string::npos);
+    // One bar for the one save, saying what it measures.
+    size_t ends = 0;
+    for (size_t at = console.text.find("] 100%"); at != std::string::npos; at = console.text.find("] 100%", at + 1))
+        ++ends;
+    EXPECT_EQ(ends, 1u) << console.text;
+    EXPECT_NE(console.text.find("\rsaving gta3.img ["), std::string::npos) << console.text;
     EXPECT_EQ(fs.Contents("/app/Backups/gta3.img/a.dff"), Stored(Pattern(3000, 1)));
+}
+
+// A run that failed stays in the log after the retry that succeeds, each
+// under its own heading; the undo's runs go to Restore.log the same way.
+TEST_F(RunToolTest, EachRunIsAddedToTheLogUnderItsHeading) {
+    MakeGame();
+    const std::string script = "-open \"/game/gta3.img\"\r\n-import \"/app/gta3.img/a.dff\"\r\n-close\r\n";
+    fs.SetFile("/app/Install.dat", BytesOf("-open \"/game/gta3.img\"\r\n-import \"/app/gta3.img/b.dff\"\r\n-close\r\n"));
+    EXPECT_EQ(Run({"-script", "/app/Install.dat"}), Code(ExitStatus::NotFound)) << console.text;
+    fs.SetFile("/app/Install.dat", BytesOf(script));
+    EXPECT_EQ(Run({"-script", "/app/Install.dat"}), 0) << console.text;
+    EXPECT_EQ(Run({"-restore", "/app/Install.dat"}), 0) << console.text;
+    Run({"-restore", "/app/Install.dat"});  // nothing left to undo: its own run all the same
+
+    const auto runs = [](const std::string& log) {
+        size_t headings = log.starts_with("==== ") ? 1 : 0;
+        for (size_t at = log.find("\r\n==== "); at != std::string::npos; at = log.find("\r\n==== ", at + 1))
+            ++headings;
+        return headings;
+    };
+    const std::string install = Text(fs.Contents("/app/Install.log"));
+    ASSERT_EQ(runs(install), 2u) << install;
+    EXPECT_EQ(install.find("==== "), 0u);
+    const size_t second = install.find("\r\n==== ") + 2;
+    EXPECT_NE(install.substr(0, second).find("\r\nfailed\r\n"), std::string::npos) << install;
+    EXPECT_TRUE(install.ends_with("\r\ndone\r\n")) << install;
+    EXPECT_EQ(runs(Text(fs.Contents("/app/Restore.log"))), 2u);
 }
 
 TEST_F(RunToolTest, AScriptPastItsSizeLimitIsRefusedUnread) {
@@ -209,9 +261,11 @@ TEST_F(RunToolTest, AScriptPastItsSizeLimitIsRefusedUnread) {
 TEST_F(RunToolTest, ARelativeScriptPathKeepsItsLogInTheSameFolder) {
     fs.SetFile("Install.dat", BytesOf(""));
     EXPECT_EQ(Run({"-SCRIPT", "Install.dat"}), 0) << console.text;
-    EXPECT_EQ(Text(fs.Contents("Install.log")),
-              "running Install.dat\r\nto undo this install: double-click Undo.cmd in this folder, or run "
-              "Install.plug -restore \"Install.dat\"\r\ndone\r\n");
+    const std::string log = Text(fs.Contents("Install.log"));
+    EXPECT_TRUE(log.starts_with("==== ")) << log;
+    EXPECT_TRUE(log.ends_with(": -SCRIPT Install.dat\r\nrunning Install.dat\r\nto undo this install: double-click Undo.cmd in "
+                              "this folder, or run Install.plug -restore \"Install.dat\"\r\ndone\r\n"))
+        << log;
 }
 
 // The undo file runs -restore on the Install.dat beside it, which exists only
@@ -250,7 +304,7 @@ TEST_F(RunToolTest, RestoreForcedUndoesAnEntryThatChangedSince) {
     EXPECT_EQ(Run({"-RESTORE", "--FORCE", "/app/Install.dat"}), 0) << console.text;
     EXPECT_EQ(ReadContent(fs, "/game/gta3.img")[0].second, Stored(Pattern(3000, 1)));
     const std::string log = Text(fs.Contents("/app/Restore.log"));
-    EXPECT_EQ(log.find("undoing the install made by /app/Install.dat (forced)\r\n"), 0u) << log;
+    EXPECT_EQ(log.find("\r\nundoing the install made by /app/Install.dat (forced)\r\n"), log.find("\r\n")) << log;
     EXPECT_FALSE(fs.Exists("/app/Backups/gta3.img/a.dff"));
 }
 
