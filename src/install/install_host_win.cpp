@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "install/install_error.h"
+#include "install/report_box_win.h"
 #include "text/path_text.h"
 #include "win32/ansi.h"
 #include "win32/module_path.h"
@@ -130,8 +131,12 @@ void WinInstallHost::PumpUntilEnded(HANDLE process) const {
     }
 }
 
+// A failure report can be long: its box sizes itself to the whole of it.
 void WinInstallHost::ShowBox(const std::wstring& text, UINT style) {
-    ::MessageBoxW(owner_, text.c_str(), kAppTitle, style);
+    if (style & MB_ICONERROR)
+        ShowReportBox(owner_, kAppTitle, text);
+    else
+        ::MessageBoxW(owner_, text.c_str(), kAppTitle, style);
 }
 
 // The tool's window had the foreground until it closed; the box takes it.

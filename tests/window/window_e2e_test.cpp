@@ -8,11 +8,15 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "driver.h"
+#include "install/install_error.h"
+#include "install/tool_ending.h"
+#include "win32/text.h"
 #include "remote_call.h"
 #include "window/control_ids.h"
 
@@ -70,6 +74,12 @@ Strings ChildTexts(HWND window) {
     for (HWND child = ::GetWindow(window, GW_CHILD); child; child = ::GetWindow(child, GW_HWNDNEXT))
         texts.push_back(Text(child));
     return texts;
+}
+
+std::wstring ClassOf(HWND window) {
+    wchar_t name[64] = {};
+    ::GetClassNameW(window, name, 64);
+    return name;
 }
 
 HWND ChildWithText(HWND window, const std::wstring& text) {
@@ -650,6 +660,86 @@ TEST_F(WindowTest, TheBoxWaitsForTheToolAndSaysSuccessOnlyWhenItSucceeded) {
             CaptureWindow(box).SaveBmp(Screenshots() / ("tool_failed_" + std::to_string(toolStatus) + ".bmp"));
         }
         EXPECT_EQ(installer.ConfirmAndWaitForExit(box, ChildWithText(box, L"OK")), std::optional<DWORD>(exitStatus));
+    }
+}
+
+// Every failure box: the tool's endings with words, one without, a crash,
+// a payload folder missing and no tool to start. Each box holds the report
+// the installer makes for it, and shows all of it: its text field's own
+// line breaks put the last line inside the field, which lies inside the box.
+TEST_F(WindowTest, EveryFailureBoxShowsItsWholeReport) {
+    struct Case {
+        std::string name;
+        std::function<void()> arrange;
+        install::InstallError error;
+        bool systemWords = false;  // the reason is the system's words, not checked here
+    };
+    const std::string log = fs::path(app / "Install.log").string();
+    std::vector<Case> cases;
+    for (const DWORD status : {1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 10u, 15u, 16u, 42u, 0xC0000005u})
+        cases.push_back({"status " + std::to_string(status),
+                         [this, status] { Touch(app / "recorder_status.txt", std::to_string(status)); },
+                         install::InstallError(install::Failure::ToolFailed, log, install::ToolEndingText(status))});
+    const std::string payload = fs::path(app / "gta3.img").string();
+    cases.push_back({"no payload folder", [this] { fs::remove_all(app / "gta3.img"); },
+                     install::InstallError(install::Failure::Gta3PayloadFolder, payload, ""), true});
+    const std::string tool = fs::path(app / "Install.plug").string();
+    cases.push_back({"no tool", [this] { fs::remove(app / "Install.plug"); },
+                     install::InstallError(install::Failure::ToolLaunch, tool, ""), true});
+    for (const Case& item : cases) {
+        SCOPED_TRACE(item.name);
+        SetUp();
+        item.arrange();
+        Installer installer(app / "Install.exe", game);
+        ASSERT_TRUE(ShowsAnswer(installer, true));
+        ASSERT_TRUE(installer.Activate());
+        ClickCentre(Command1(installer));
+        const HWND box = WaitForBox(installer);
+        ASSERT_NE(box, nullptr);
+        EXPECT_EQ(Text(box), L"VeltrinInstall");
+        HWND field = nullptr;
+        for (HWND child = ::GetWindow(box, GW_CHILD); child; child = ::GetWindow(child, GW_HWNDNEXT))
+            if (ClassOf(child) == L"Edit") field = child;
+        ASSERT_NE(field, nullptr) << "no text field";
+
+        std::wstring expected;
+        for (const wchar_t c : win32::Widen(install::FailureText(item.error)))
+            expected += c == L'\n' ? std::wstring(L"\r\n") : std::wstring(1, c);
+        const std::wstring shown = Text(field);
+        if (item.systemWords) {
+            // The report around the system's words: its head and its last paragraph.
+            const size_t cut = expected.rfind(L"\r\n\r\n");
+            EXPECT_TRUE(shown.starts_with(expected.substr(0, cut + 4))) << fs::path(shown).string();
+            EXPECT_TRUE(shown.ends_with(expected.substr(cut))) << fs::path(shown).string();
+            EXPECT_GT(shown.size(), expected.size() + 4) << "no reason given";
+        } else {
+            EXPECT_EQ(fs::path(shown).string(), fs::path(expected).string());
+        }
+
+        const auto lines = static_cast<int>(::SendMessageW(field, EM_GETLINECOUNT, 0, 0));
+        ASSERT_GE(lines, 2);
+        const auto lineTop = [&](int line) {
+            const auto at = ::SendMessageW(field, EM_LINEINDEX, static_cast<WPARAM>(line), 0);
+            return static_cast<int>(
+                static_cast<short>(HIWORD(::SendMessageW(field, EM_POSFROMCHAR, static_cast<WPARAM>(at), 0))));
+        };
+        const int lineHeight = lineTop(1) - lineTop(0);
+        RECT client{};
+        ::GetClientRect(field, &client);
+        EXPECT_EQ(::SendMessageW(field, EM_GETFIRSTVISIBLELINE, 0, 0), 0);
+        EXPECT_GT(lineHeight, 0);
+        EXPECT_LE(lineTop(lines - 1) + lineHeight, client.bottom) << lines << " lines";
+        RECT boxClient{};
+        ::GetClientRect(box, &boxClient);
+        const RECT placed = BoxInParent(field);
+        EXPECT_TRUE(placed.left >= 0 && placed.top >= 0 && placed.right <= boxClient.right &&
+                    placed.bottom <= boxClient.bottom);
+        EXPECT_LE(placed.bottom, BoxInParent(ChildWithText(box, L"OK")).top);
+
+        std::string shot = item.name;
+        std::replace(shot.begin(), shot.end(), ' ', '_');
+        CaptureWindow(box).SaveBmp(Screenshots() / ("failure_box_" + shot + ".bmp"));
+        EXPECT_TRUE(installer.ConfirmAndWaitForExit(box, ChildWithText(box, L"OK")).has_value());
     }
 }
 
