@@ -12,6 +12,7 @@
 #include "archive/game_table.h"
 #include "archive/names.h"
 #include "archive/recovery.h"
+#include "install/folder_listing.h"
 #include "install/payload_folders.h"
 #include "text/ascii.h"
 #include "text/counted.h"
@@ -19,13 +20,14 @@
 #include "tool/common/error_text.h"
 #include "tool/common/platform.h"
 #include "tool/common/publish_group.h"
+#include "tool/common/utc_time.h"
 #include "tool/runs/backup_marker.h"
 #include "tool/runs/entry_match.h"
 #include "tool/runs/game_pending.h"
-#include "tool/common/utc_time.h"
 #include "tool/runs/game_record_run.h"
 #include "tool/runs/install_record.h"
 #include "tool/runs/leftovers.h"
+#include "tool/runs/loader_folder.h"
 #include "tool/runs/moved_game.h"
 #include "tool/runs/pending_save.h"
 #include "tool/runs/preflight.h"
@@ -262,6 +264,7 @@ public:
         } catch (const std::exception& error) {
             return Stop(current, error.what(), ExitStatus::Io);
         }
+        ReportLoaderFolder();
         report_.Line("to undo this install: double-click Undo.cmd in " + FolderText(scriptPath_) +
                      ", or run Install.plug -restore \"" + scriptPath_ + "\"");
         if (!record_.archives.empty()) report_.Line(std::string(KeepFolderLine(record_)));
@@ -270,6 +273,17 @@ public:
     }
 
 private:
+    // The files of the game's modloader folder that the game shows instead
+    // of entries this run put in.
+    void ReportLoaderFolder() {
+        if (putIn_.empty()) return;
+        const std::string& archive = outcomes_.front().path;
+        const size_t last = archive.find_last_of("\\/");
+        const char separator = last == std::string::npos ? PathSeparator() : archive[last];
+        ReportHidingFiles(report_, FilesHidingEntries(GameFolderOf(archive), putIn_, separator, install::ListFolder),
+                          "this install");
+    }
+
     // What the block of the open archive did to each entry name (folded),
     // for the record.
     struct Original {
@@ -431,6 +445,7 @@ private:
         const auto file = fs_.Open(path, archive::OpenMode::Read);
         const bool replaces = open_->PutFile(name, path, file->Size());
         puts_[archive::FoldedName(name)] = {name, DataOfFile(*file)};
+        putIn_[archive::FoldedName(name)] = name + " in " + std::string(text::FileNameOf(open_->Path()));
         if (replaces) {
             ++tally_.replaced;
             report_.Line("imported " + name + " (replaced)");
@@ -813,6 +828,8 @@ private:
     std::map<std::string, Put> puts_;            // folded name -> what the block puts in
     bool unknownChanges_ = false;
     std::vector<ArchiveOutcome> outcomes_;
+    // Every entry the run put in (folded name): "infernus.txd in gta3.img".
+    std::map<std::string, std::string> putIn_;
 };
 
 }  // namespace

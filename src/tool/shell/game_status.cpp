@@ -1,6 +1,7 @@
 #include "tool/shell/game_status.h"
 
 #include <algorithm>
+#include <map>
 #include <optional>
 #include <set>
 
@@ -9,6 +10,7 @@
 #include "archive/layout_restore.h"
 #include "archive/names.h"
 #include "archive/sha256.h"
+#include "install/folder_listing.h"
 #include "text/ascii.h"
 #include "text/counted.h"
 #include "text/path_text.h"
@@ -19,6 +21,7 @@
 #include "tool/runs/game_layers.h"
 #include "tool/runs/game_pending.h"
 #include "tool/runs/game_record.h"
+#include "tool/runs/loader_folder.h"
 #include "tool/runs/originals_store.h"
 
 namespace veltrin::tool {
@@ -263,6 +266,12 @@ ExitStatus ShowGameStatus(const std::string& gameFolder, const std::vector<std::
     }
     StatusWriter writer(views, installs, fs, report);
     for (size_t number = 1; number <= installs.size(); ++number) writer.Install(number);
+    std::map<std::string, std::string> putIn;
+    for (const ArchiveView& view : views)
+        for (const GameInstall& install : view.record.installs)
+            for (const InstallLayer& layer : install.entries)
+                putIn.emplace(archive::FoldedName(layer.name), layer.name + " in " + view.shown);
+    ReportHidingFiles(report, FilesHidingEntries(game, putIn, separator, install::ListFolder), "the installs");
     report.Line("nothing was changed");
     return status;
 }

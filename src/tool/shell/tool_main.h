@@ -15,7 +15,8 @@ std::string HelpText();
 // What the tool says when started without a command (double-clicked).
 std::vector<std::string_view> IntroductionLines();
 
-// With -script, the run's lines also go to Install.log beside the script.
+// With -script, the run's lines are also added to Install.log beside the
+// script, under the run's heading (run_log.h).
 // When the tool owns its console window it waits for Enter before it returns.
 // Before a -script or -restore run writes anything it checks that it may
 // (elevation.h); where it may not, rights may start it again elevated.

@@ -215,5 +215,48 @@ TEST_F(ToolProcessPosixTest, StatusListsTheGamesInstallsAndChangesNoFile) {
     EXPECT_EQ(Run({"status"}), 1) << output;
 }
 
+// Files of a modloader folder named like the mod's entries, at two depths
+// and in another case, are named by the install's summary and by status;
+// with the folder gone neither says a word of it. Nothing in it changes.
+TEST_F(ToolProcessPosixTest, AModloaderFolderThatHidesTheModIsNamedByTheInstallAndByStatus) {
+    const fs::path game = root / "game";
+    fs::create_directories(game / "models");
+    const fs::path archive = game / "models" / "gta3.img";
+    MakeArchive(archive::SystemFileSystem(), archive.string(), {{"a.dff", Pattern(3000, 1)}});
+    for (const char* name : {"a.dff", "new.dff"}) WriteText(root / "app dir" / "gta3.img" / name, "mod");
+    const fs::path loader = game / "modloader";
+    fs::create_directories(loader / "cars");
+    fs::create_directories(loader / "x" / "y");
+    WriteText(loader / "cars" / "A.DFF", "theirs");
+    WriteText(loader / "x" / "y" / "new.dff", "theirs");
+    WriteText(loader / "x" / "other.dff", "theirs");
+    const auto before = Tree(loader);
+    WriteText(root / "app dir" / "Install.dat",
+              "-open \"" + archive.string() + "\"\r\n-export \"a.dff\" \"" +
+                  (root / "app dir" / "Backups" / "gta3.img" / "a.dff").string() + "\"\r\n-import \"" +
+                  (root / "app dir" / "gta3.img" / "a.dff").string() + "\"\r\n-import \"" +
+                  (root / "app dir" / "gta3.img" / "new.dff").string() + "\"\r\n-close\r\n");
+    ASSERT_EQ(Run({"-script", (root / "app dir" / "Install.dat").string()}), 0) << output;
+    const auto named = [&](const std::string& whose) {
+        return "warning: the game's modloader folder holds 2 files named like entries " + whose +
+               " put in; while that loader runs, the game shows them instead:\n";
+    };
+    const std::string files = "  modloader/cars/A.DFF (over a.dff in gta3.img)\n";
+    const std::string deep = "  modloader/x/y/new.dff (over new.dff in ";
+    EXPECT_NE(output.find(named("this install") + files + deep + "gta3.img)\n"), std::string::npos) << output;
+    EXPECT_LT(output.find("modloader"), output.find("\nto undo this install"));
+
+    ASSERT_EQ(Run({"status", game.string()}), 0) << output;
+    EXPECT_NE(output.find(named("the installs") + "  modloader/cars/A.DFF (over a.dff in models/gta3.img)\n" + deep +
+                          "models/gta3.img)\n"),
+              std::string::npos)
+        << output;
+    EXPECT_EQ(Tree(loader), before);
+
+    fs::remove_all(loader);
+    ASSERT_EQ(Run({"status", game.string()}), 0) << output;
+    EXPECT_EQ(output.find("modloader"), std::string::npos) << output;
+}
+
 }  // namespace
 }  // namespace veltrin::tool
