@@ -59,7 +59,9 @@ TEST(ConsoleReport, ALabelTooWideForTheWindowIsCut) {
         ConsoleReport report(console);
         report.Progress("saving gta3.img", 1, 2);
         EXPECT_EQ(console.text.substr(0, console.text.find('[') + 1), "\r" + shown) << width;
-        if (width >= 49) EXPECT_LE(console.text.size() - 1, static_cast<size_t>(width - 1)) << console.text;
+        if (width >= 49) {
+            EXPECT_LE(console.text.size() - 1, static_cast<size_t>(width - 1)) << console.text;
+        }
     }
 }
 

@@ -181,7 +181,11 @@ TEST_F(ToolProcessTest, InstallsFromTheInstallersCommandLineAndSharesAPromptsCon
     EXPECT_FALSE(fs::exists(app / "Backups" / "gta3.img" / "new.txd"));
 
     const std::string log = ReadText(app / "Install.log");
-    EXPECT_EQ(log.find("running " + Utf8(app) + "\\Install.dat\r\n"), 0u) << log;
+    // The run's heading, with the command as the installer gave it, then the run.
+    const size_t heading = log.find("\r\n") + 2;
+    EXPECT_TRUE(log.starts_with("==== ")) << log;
+    EXPECT_TRUE(log.substr(0, heading).ends_with(": -script \"" + Utf8(app) + "\\Install.dat\"\r\n")) << log;
+    EXPECT_EQ(log.find("running " + Utf8(app) + "\\Install.dat\r\n"), heading) << log;
     EXPECT_NE(log.find("summary of " + Utf8(game) +
                        "\\models\\gta3.img: 1 backed up, 0 backups kept, 1 with nothing to back up, 1 replaced, "
                        "1 added\r\n"),
@@ -189,7 +193,7 @@ TEST_F(ToolProcessTest, InstallsFromTheInstallersCommandLineAndSharesAPromptsCon
         << log;
     EXPECT_NE(log.find("\r\ndone\r\n"), std::string::npos);
     // Piped output is the log's text; no prompt, since a prompt's console is shared.
-    EXPECT_EQ(output, log);
+    EXPECT_EQ(output, log.substr(heading));
 
     // A second install keeps the first backups and leaves the same entries.
     const auto gta3 = ReadContent(archive::SystemFileSystem(), Utf8(game / "models" / "gta3.img"));
