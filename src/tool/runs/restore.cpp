@@ -16,6 +16,7 @@
 #include "text/path_text.h"
 #include "tool/common/error_text.h"
 #include "tool/common/publish_group.h"
+#include "tool/common/read_only_file_system.h"
 #include "tool/runs/backup_marker.h"
 #include "tool/runs/entry_match.h"
 #include "tool/runs/game_pending.h"
@@ -125,6 +126,29 @@ struct UndoTally {
     }
 };
 
+// Whether an entry that an import line of the script puts in holds its file:
+// the mod of that folder is in the game. An archive that cannot be read as
+// it is, or waits for an earlier save to be settled, counts as holding it:
+// the undo then says what it finds.
+bool ModOfScriptIsInTheGame(const std::vector<ScriptCommand>& commands, archive::FileSystem& system) {
+    ReadOnlyFileSystem fs(system);
+    std::optional<archive::Archive> open;
+    try {
+        for (const ScriptCommand& command : commands) {
+            if (command.kind == CommandKind::Open) {
+                open.reset();
+                open.emplace(archive::Archive::Open(command.path, fs));
+            } else if (command.kind == CommandKind::Import && open) {
+                const archive::Entry* entry = open->Find(command.name);
+                if (entry && EntryMatchesFile(*open, *entry, fs, command.path).match == Match::Holds) return true;
+            }
+        }
+    } catch (const std::exception&) {
+        return true;
+    }
+    return false;
+}
+
 class UndoRun {
 public:
     // changedBefore: before it, an earlier run's scratch files were removed or
@@ -138,7 +162,16 @@ public:
           changed_(changedBefore) {}
 
     // The undo of an install made without a record, from its script.
-    ExitStatus Run(const std::vector<ArchiveUndo>& plan) {
+    ExitStatus Run(const std::vector<ArchiveUndo>& plan, const std::vector<ScriptCommand>& commands) {
+        if (!AnythingToUndo(plan) && !ModOfScriptIsInTheGame(commands, fs_)) {
+            // Undone already, or never installed: no failure.
+            report_.Line(
+                "nothing to undo: the mod of this folder is not in the game (no entry its script puts in holds its "
+                "file): already undone, or never installed");
+            report_.Line(changed_ ? "nothing else was changed" : "nothing was changed");
+            report_.Line("done");
+            return ExitStatus::Ok;
+        }
         if (!AnythingToUndo(plan)) {
             report_.Line(
                 "nothing to undo: none of the backups or markers this script names exist (an earlier undo "
@@ -879,7 +912,7 @@ ExitStatus Undo(const std::string& scriptPath, std::string_view scriptText, arch
         if (const auto refused = RefuseUntrustedGameRecords(ArchivesOf(*record), fs, report)) return *refused;
         return UndoRun(scriptPath, fs, report, force, changedBefore).Run(std::move(*record));
     }
-    return UndoRun(scriptPath, fs, report, force, changedBefore).Run(PlanFromScript(commands));
+    return UndoRun(scriptPath, fs, report, force, changedBefore).Run(PlanFromScript(commands), commands);
 }
 
 }  // namespace

@@ -18,10 +18,12 @@
 //    mod that is already in the game (from the folder that installed it or
 //    from a fresh copy) is the same install: it moves to the top.
 //  - An undo from a folder removes that folder's install from every stack,
-//    wherever it lies in it. A folder that never installed (a fresh copy)
-//    changes nothing, fails and says what to do (run Install.exe from that
-//    folder, then Undo.cmd). A folder whose install is no longer in the game
-//    changes nothing.
+//    wherever it lies in it. A folder that never installed (a fresh copy, or
+//    one whose install failed or was undone) changes nothing; while an entry
+//    holds one of its mod's files it fails and says what to do (run
+//    Install.exe from that folder, then Undo.cmd), otherwise it says there is
+//    nothing to undo and succeeds. A folder whose install is no longer in the
+//    game changes nothing.
 //  - An entry holds the file of the top of its stack, else its base; an
 //    entry with neither is absent.
 //  - An install while the game holds an archive fails and changes neither
@@ -194,6 +196,17 @@ struct Model {
         slot.stack.clear();
     }
     void Repair(const Entries& stock) { entries = stock; }
+    // Whether an entry holds one of the mod's files (put in from any folder,
+    // or the same bytes from another mod).
+    [[nodiscard]] bool HoldsAFileOf(const Mod& mod) const {
+        for (const ModFile& file : mod.files) {
+            const auto slots = entries.find(file.archive);
+            if (slots == entries.end()) continue;
+            const auto slot = slots->second.find(file.name);
+            if (slot != slots->second.end() && slot->second.Holds() == file.bytes) return true;
+        }
+        return false;
+    }
 };
 
 // ---------------------------------------------------------------------------
@@ -328,13 +341,20 @@ private:
         const int status = RunTool({"Install.plug", "-restore", folder.path + "\\Install.dat"}, console, fs_);
         if (!folder.install) {
             // Nothing was installed from this folder.
-            if (status == 0) Diverge("the undo from a folder that never installed says it succeeded", console, false);
-            if (console.text.find("Install.exe") == std::string::npos ||
-                console.text.find("Undo.cmd") == std::string::npos)
-                Diverge(
-                    "the undo from a folder that never installed does not say to run Install.exe from it, "
-                    "then Undo.cmd",
-                    console, false);
+            const bool fresh = !fs_.Exists(folder.path + "\\Install.dat");
+            if (fresh || model_.HoldsAFileOf(mods_[static_cast<size_t>(folder.mod)])) {
+                if (status == 0)
+                    Diverge("the undo from a folder that never installed says it succeeded", console, false);
+                if (console.text.find("Install.exe") == std::string::npos ||
+                    console.text.find("Undo.cmd") == std::string::npos)
+                    Diverge(
+                        "the undo from a folder that never installed does not say to run Install.exe from it, "
+                        "then Undo.cmd",
+                        console, false);
+            } else if (status != 0 || console.text.find("nothing to undo") == std::string::npos) {
+                Diverge("the undo of a mod that is not in the game does not end saying there is nothing to undo",
+                        console, false);
+            }
             if (fs_.Contents(kGta3) != gta3 || fs_.Contents(kPlayer) != player)
                 Diverge("the undo from a folder that never installed changed an archive", console);
             return Check(console);

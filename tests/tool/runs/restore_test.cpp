@@ -305,19 +305,23 @@ TEST_F(RestoreTest, ForceRestoresAndRemovesWhatChangedSinceToo) {
 
 // --- Nothing, or not everything, to undo -----------------------------------
 
+// An undo run again after it succeeded, or from a folder whose install never
+// got anywhere, finds none of the mod's files in the game: nothing to undo,
+// which is no failure. Only a mod in the game with nothing left here to undo
+// it by is one (status 4), with the advice that mends it.
 TEST_F(RestoreTest, ASecondUndoAfterASuccessfulOneFindsNothingToUndo) {
     ASSERT_EQ(Install(), ExitStatus::Ok);
     ASSERT_EQ(Restore(), ExitStatus::Ok);
     const Bytes gta3 = fs.Contents(kGta3);
     const Bytes player = fs.Contents(kPlayer);
     const auto paths = fs.Paths();
-    EXPECT_EQ(Restore(), ExitStatus::NotFound);
-    EXPECT_TRUE(
-        report.Has("nothing to undo: none of the backups or markers this script names exist (an earlier undo "
-                   "used them up"))
+    EXPECT_EQ(Restore(), ExitStatus::Ok) << report.All();
+    EXPECT_TRUE(report.Has("nothing to undo: the mod of this folder is not in the game (no entry its script puts in "
+                           "holds its file): already undone, or never installed"))
         << report.All();
+    EXPECT_EQ(report.lines.back(), "done");
     EXPECT_TRUE(report.Has("nothing was changed"));
-    EXPECT_FALSE(report.Has("open "));
+    EXPECT_FALSE(report.Has("failed"));
     EXPECT_EQ(fs.Contents(kGta3), gta3);
     EXPECT_EQ(fs.Contents(kPlayer), player);
     EXPECT_EQ(fs.Paths(), paths);
@@ -325,10 +329,20 @@ TEST_F(RestoreTest, ASecondUndoAfterASuccessfulOneFindsNothingToUndo) {
 
 TEST_F(RestoreTest, WithoutAnInstallThereIsNothingToUndo) {
     const Bytes gta3 = fs.Contents(kGta3);
-    EXPECT_EQ(Restore(), ExitStatus::NotFound);
-    EXPECT_TRUE(report.Has("nothing to undo: "));
-    EXPECT_TRUE(report.Has("run Install.exe from this folder on the same game, then Undo.cmd")) << report.All();
+    EXPECT_EQ(Restore(), ExitStatus::Ok) << report.All();
+    EXPECT_TRUE(report.Has("nothing to undo: the mod of this folder is not in the game")) << report.All();
     EXPECT_EQ(fs.Contents(kGta3), gta3);
+
+    // The mod in the game, and nothing in this folder to undo it by.
+    ASSERT_EQ(Install(), ExitStatus::Ok);
+    for (const std::string& path : fs.Paths())
+        if (path.starts_with(kApp + "\\Backups\\")) fs.Remove(path);
+    const auto paths = fs.Paths();
+    EXPECT_EQ(Restore(), ExitStatus::NotFound) << report.All();
+    EXPECT_TRUE(report.Has("nothing to undo: none of the backups or markers this script names exist")) << report.All();
+    EXPECT_TRUE(report.Has("run Install.exe from this folder on the same game, then Undo.cmd")) << report.All();
+    EXPECT_EQ(report.lines.back(), "failed");
+    EXPECT_EQ(fs.Paths(), paths);
 }
 
 // The game's own bytes are kept beside the archive: a backup deleted from
