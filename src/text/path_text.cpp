@@ -1,5 +1,7 @@
 #include "text/path_text.h"
 
+#include "text/ascii.h"
+
 namespace veltrin::text {
 namespace {
 
@@ -58,6 +60,25 @@ std::vector<std::string_view> FoldersBelowRoot(std::string_view path) {
         if (at > root && !IsPathSeparator(path[at - 1])) folders.push_back(path.substr(0, at));
     }
     return folders;
+}
+
+bool LiesBelow(std::string_view path, std::string_view folder) {
+    while (!folder.empty() && IsPathSeparator(folder.back())) folder.remove_suffix(1);
+    if (folder.empty() || path.size() <= folder.size() + 1 || !IsPathSeparator(path[folder.size()])) return false;
+    for (size_t i = 0; i < folder.size(); ++i) {
+        const bool bothSeparators = IsPathSeparator(path[i]) && IsPathSeparator(folder[i]);
+        if (!bothSeparators && !EqualIgnoringAsciiCase(path.substr(i, 1), folder.substr(i, 1))) return false;
+    }
+    std::string_view rest = path.substr(folder.size() + 1);
+    if (rest.find(':') != std::string_view::npos) return false;
+    while (true) {
+        size_t end = 0;
+        while (end < rest.size() && !IsPathSeparator(rest[end])) ++end;
+        const std::string_view part = rest.substr(0, end);
+        if (part.empty() || part == "." || part == "..") return false;
+        if (end == rest.size()) return true;
+        rest.remove_prefix(end + 1);
+    }
 }
 
 }  // namespace veltrin::text

@@ -41,4 +41,9 @@ std::string SiblingPath(std::string_view path, std::string_view name);
 // is never among them: it cannot be created.
 std::vector<std::string_view> FoldersBelowRoot(std::string_view path);
 
+// Whether the path lies below the folder (ASCII case ignored, '\\' and '/'
+// alike) without leaving it on the way: no "." or ".." part, no empty part,
+// no ':' (a drive or a stream) after the folder.
+bool LiesBelow(std::string_view path, std::string_view folder);
+
 }  // namespace veltrin::text

@@ -104,5 +104,21 @@ TEST(PathText, TheFoldersToCreateLieBelowTheRoot) {
     }
 }
 
+// What a record or a script names is checked against the folder the tool
+// owns: below it, with no part that climbs out or names another drive.
+TEST(PathText, APathLiesBelowAFolderOnlyWithoutClimbingOut) {
+    const std::string folder = R"(D:\Mod\Backups)";
+    for (const char* inside : {R"(D:\Mod\Backups\gta3.img\a.dff)", R"(d:\mod\BACKUPS\a.dff)", "D:\\Mod\\Backups/x/y.dff",
+                               "D:/Mod/Backups\\a.dff"})
+        EXPECT_TRUE(LiesBelow(inside, folder)) << inside;
+    EXPECT_TRUE(LiesBelow(R"(D:\Mod\Backups\a.dff)", R"(D:\Mod\Backups\)"));
+    for (const char* outside : {R"(D:\Mod\Backups)", R"(D:\Mod\Backups\)", R"(D:\Mod\Backups2\a.dff)",
+                                R"(D:\Mod\Backups\..\..\Windows\a.dll)", R"(D:\Mod\Backups\x\..\a.dff)",
+                                R"(D:\Mod\Backups\.\a.dff)", R"(D:\Mod\Backups\\a.dff)", R"(D:\Mod\Backups\a.dff:x)",
+                                R"(C:\Windows\a.dll)", R"(D:\Mod\a.dff)", "a.dff"})
+        EXPECT_FALSE(LiesBelow(outside, folder)) << outside;
+    EXPECT_FALSE(LiesBelow("/x/a", ""));
+}
+
 }  // namespace
 }  // namespace veltrin::text

@@ -148,6 +148,11 @@ InstallRecord DecodeRecord(std::span<const uint8_t> bytes, std::string_view fold
                 entry.backup = std::string(folder) + (last != std::string_view::npos ? folder[last] : PathSeparator()) +
                                entry.backup;
             }
+            // The undo removes the backups it uses: only files in the
+            // record's own folder, whatever a record says.
+            if (!folder.empty() && !entry.backup.empty() && !text::LiesBelow(entry.backup, folder))
+                throw RecordError("it names a backup outside its folder " + std::string(folder) + ": " +
+                                  entry.backup);
             entry.at = in.U32();
             entry.sectors = in.U32();
             entry.put.size = in.U64();

@@ -104,7 +104,8 @@ public:
 // no folder, every path is stored whole.
 std::vector<uint8_t> EncodeRecord(const InstallRecord& record, std::string_view folder = {});
 // Throws RecordError for anything but a whole, sealed record of a version
-// this tool reads.
+// this tool reads, and, given the folder, for a record naming a backup
+// anywhere but below it.
 InstallRecord DecodeRecord(std::span<const uint8_t> bytes, std::string_view folder = {});
 
 // The record at path; nothing when there is none. Throws RecordError, or

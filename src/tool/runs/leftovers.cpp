@@ -5,6 +5,7 @@
 
 #include "archive/archive_error.h"
 #include "archive/names.h"
+#include "text/path_text.h"
 #include "tool/common/error_text.h"
 #include "tool/common/publish_group.h"
 #include "tool/runs/backup_marker.h"
@@ -17,8 +18,11 @@ std::vector<std::string> FilesRunsPublish(const std::string& recordPath, const s
                                           const InstallRecord* record) {
     std::vector<std::string> files;
     std::set<std::string> seen;
+    // Only files in the Backups folder: what a script or record names
+    // elsewhere is none of the tool's.
+    const std::string backups(text::FolderOf(recordPath));
     const auto add = [&](const std::string& path) {
-        if (!path.empty() && seen.insert(archive::FoldedName(path)).second) files.push_back(path);
+        if (text::LiesBelow(path, backups) && seen.insert(archive::FoldedName(path)).second) files.push_back(path);
     };
     const auto addBackup = [&](const std::string& backup) {
         if (backup.empty()) return;

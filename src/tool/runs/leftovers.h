@@ -17,7 +17,8 @@ namespace veltrin::tool {
 
 // The files an install or undo of the script writes through a publish
 // group: the script's backups and markers, those the record names, the
-// record and the record of a save in progress; once each.
+// record and the record of a save in progress; once each, and only those
+// below the record's folder (Backups), whatever the script or record says.
 std::vector<std::string> FilesRunsPublish(const std::string& recordPath, const std::vector<ScriptCommand>& commands,
                                           const InstallRecord* record);
 

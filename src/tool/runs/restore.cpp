@@ -903,6 +903,9 @@ ExitStatus Undo(const std::string& scriptPath, std::string_view scriptText, arch
         // show where a moved game is now.
         if (!record) return RefuseScript(report, scriptPath, error);
     }
+    // The undo by Install.dat removes the backups its export lines name.
+    if (!record)
+        if (const auto refused = RefuseBackupsOutside(report, scriptPath, commands)) return *refused;
     const bool changedBefore =
         RemoveScratchFiles(fs, FilesRunsPublish(recordPath, commands, record ? &*record : nullptr), report) > 0 ||
         read.changed;

@@ -1,5 +1,6 @@
 #include "tool/runs/run_report.h"
 
+#include "text/path_text.h"
 #include "tool/common/error_text.h"
 #include "tool/runs/pending_save.h"
 
@@ -79,6 +80,18 @@ ExitStatus RefuseLine(Report& report, const std::string& where, const std::strin
 ExitStatus RefuseScript(Report& report, const std::string& scriptPath, const ScriptError& error) {
     return RefuseLine(report, LineRef(scriptPath, error.lineNumber()), error.what(), error.line(),
                       ExitStatus::ScriptInvalid);
+}
+
+std::optional<ExitStatus> RefuseBackupsOutside(Report& report, const std::string& scriptPath,
+                                               const std::vector<ScriptCommand>& commands) {
+    const std::string backups(text::FolderOf(RecordPathFor(scriptPath)));
+    for (const ScriptCommand& command : commands)
+        if (command.kind == CommandKind::Export && !text::LiesBelow(command.path, backups))
+            return RefuseLine(report, LineRef(scriptPath, command.lineNumber),
+                              "the backup file " + command.path + " does not lie in " + backups +
+                                  ", the folder the tool keeps backups in",
+                              command.line, ExitStatus::Rejected);
+    return std::nullopt;
 }
 
 RecordRead ReadRecordOrRefuse(archive::FileSystem& fs, const std::string& recordPath, Report& report) {

@@ -51,6 +51,12 @@ std::string ErrorAt(const std::string& where, const std::string& why);
 ExitStatus RefuseLine(Report& report, const std::string& where, const std::string& why, const std::string& line,
                       ExitStatus status);
 
+// Refuses the first -export line whose backup file would not lie below the
+// Backups folder beside the script: the one folder the tool keeps backups
+// in, and so the one it removes used backups from. Nothing otherwise.
+std::optional<ExitStatus> RefuseBackupsOutside(Report& report, const std::string& scriptPath,
+                                               const std::vector<ScriptCommand>& commands);
+
 // RefuseLine for a script the reader refused. Returns ExitStatus::ScriptInvalid.
 ExitStatus RefuseScript(Report& report, const std::string& scriptPath, const ScriptError& error);
 

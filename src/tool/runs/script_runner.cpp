@@ -868,6 +868,7 @@ ExitStatus RunScript(const std::string& scriptPath, std::string_view scriptText,
                                       command.line, ExitStatus::Rejected);
         }
     }
+    if (const auto refused = RefuseBackupsOutside(report, scriptPath, commands)) return *refused;
     if (const auto refused = CheckArchivesFirst(commands, fs, report)) return *refused;
     const std::string recordPath = RecordPathFor(scriptPath);
     RecordRead read = ReadRecordOrRefuse(fs, recordPath, report);

@@ -113,7 +113,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(IsKnown(version));
     const Bytes written = EncodeRecord(record, kFolder);
     Check(SameRecord(DecodeRecord(written, kFolder), record));
-    // Written whole (no folder), it reads back the same anywhere.
-    Check(SameRecord(DecodeRecord(EncodeRecord(record), "E:\\Elsewhere"), record));
+    // Written whole (no folder), it reads back the same without one; read in
+    // another folder, a backup it names lies outside that folder: refused.
+    const Bytes whole = EncodeRecord(record);
+    Check(SameRecord(DecodeRecord(whole, {}), record));
+    bool namesBackup = false;
+    for (const veltrin::tool::RecordedArchive& archive : record.archives)
+        for (const veltrin::tool::RecordedEntry& entry : archive.entries) namesBackup = namesBackup || !entry.backup.empty();
+    Check(Refused(whole, "E:\\Elsewhere") == namesBackup);
     return 0;
 }

@@ -116,7 +116,6 @@ TEST(InstallRecord, ATornChangedOrForeignRecordIsRefused) {
 TEST(InstallRecord, BackupsInsideItsFolderAreFoundWhereTheFolderIsNow) {
     MemoryFileSystem fs;
     InstallRecord written = Sample();
-    written.archives[1].entries[0].backup = R"(D:\Mod\Backups old\player.img\vest.dff)";
     WriteRecord(fs, R"(D:\Mod\Backups\Install.record)", written);
     const std::string moved = R"(E:\Moved here\Backups\Install.record)";
     fs.SetFile(moved, fs.Contents(R"(D:\Mod\Backups\Install.record)"));
@@ -124,8 +123,13 @@ TEST(InstallRecord, BackupsInsideItsFolderAreFoundWhereTheFolderIsNow) {
     ASSERT_TRUE(read.has_value());
     EXPECT_EQ(read->archives[0].entries[0].backup, R"(E:\Moved here\Backups\gta3.img\INFERNUS.dff)");
     EXPECT_EQ(read->archives[0].entries[1].backup, R"(E:\Moved here\Backups\gta3.img\veltrin.dff)");
-    EXPECT_EQ(read->archives[1].entries[0].backup, R"(D:\Mod\Backups old\player.img\vest.dff)");
     EXPECT_EQ(read->archives[0].path, written.archives[0].path) << "the game did not move";
+
+    // A backup anywhere but below the folder is stored whole, and refused
+    // when read: the undo would remove it.
+    written.archives[1].entries[0].backup = R"(D:\Mod\Backups old\player.img\vest.dff)";
+    WriteRecord(fs, R"(D:\Mod\Backups\Install.record)", written);
+    EXPECT_THROW((void)ReadRecord(fs, R"(D:\Mod\Backups\Install.record)"), RecordError);
 }
 
 // A record written field by field, as an earlier version wrote it.
@@ -203,7 +207,11 @@ TEST(InstallRecord, ARecordOfVersion1IsStillRead) {
     f.U64(7000);
     f.bytes.insert(f.bytes.end(), put.begin(), put.end());
 
-    const InstallRecord read = DecodeRecord(f.Sealed(), R"(E:\Moved\Backups)");
+    // Read where it was written; moved, its whole paths lie outside the
+    // folder, where the tool removes nothing.
+    const std::vector<uint8_t> sealed = f.Sealed();
+    EXPECT_THROW(DecodeRecord(sealed, R"(E:\Moved\Backups)"), RecordError);
+    const InstallRecord read = DecodeRecord(sealed, R"(D:\Mod\Backups)");
     ASSERT_EQ(read.archives.size(), 1u);
     ASSERT_EQ(read.archives[0].entries.size(), 1u);
     const RecordedEntry& entry = read.archives[0].entries[0];

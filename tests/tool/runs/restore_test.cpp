@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "testing/memory_file_system.h"
 #include "tool/runs/backup_marker.h"
+#include "tool/runs/install_record.h"
 #include "tool/runs/script_runner.h"
 #include "tool_test_support.h"
 
@@ -50,6 +52,18 @@ protected:
     ExitStatus Restore() {
         report.lines.clear();
         return RestoreFromScript(kScript, script, fs, report);
+    }
+    // The script with the first backup's path replaced, as a script in the
+    // installer's form writes it (every backslash twice).
+    std::string ScriptBackingUpTo(const std::string& path) const {
+        const auto doubled = [](std::string text) {
+            for (size_t at = 0; (at = text.find('\\', at)) != std::string::npos; at += 2) text.insert(at, 1, '\\');
+            return text;
+        };
+        std::string forged = script;
+        const std::string first = doubled(Backup("gta3.img", "INFERNUS.dff"));
+        forged.replace(forged.find(first), first.size(), doubled(path));
+        return forged;
     }
     ExitStatus ForceRestore() {
         report.lines.clear();
@@ -343,6 +357,53 @@ TEST_F(RestoreTest, WithoutAnInstallThereIsNothingToUndo) {
     EXPECT_TRUE(report.Has("run Install.exe from this folder on the same game, then Undo.cmd")) << report.All();
     EXPECT_EQ(report.lines.back(), "failed");
     EXPECT_EQ(fs.Paths(), paths);
+}
+
+// A folder from a download is input from outside. A record there that names
+// backups elsewhere (a path on another drive, a path that climbs out of
+// Backups) cannot make the undo remove those files, nor can an Install.dat
+// whose export lines do so: the run stops before it changes anything.
+TEST_F(RestoreTest, ARecordOrScriptNamingFilesOutsideBackupsRemovesNothing) {
+    ASSERT_EQ(Install(), ExitStatus::Ok);
+    const std::string elsewhere = R"(C:\Windows\system32\victim.dll)";
+    const std::string climbing = kApp + R"(\Backups\..\..\victim.txt)";
+    for (const std::string& victim : {elsewhere, std::string(R"(D:\victim.txt)")}) fs.SetFile(victim, Pattern(50, 9));
+    std::optional<InstallRecord> forged = ReadRecord(fs, record);
+    ASSERT_TRUE(forged);
+    forged->archives[0].entries[0].backup = elsewhere;
+    forged->archives[0].entries[1].backup = climbing;
+    fs.SetFile(record, EncodeRecord(*forged, kApp + "\\Backups"));
+    const auto paths = fs.Paths();
+    const Bytes gta3 = fs.Contents(kGta3);
+    EXPECT_EQ(Restore(), ExitStatus::Io) << report.All();
+    EXPECT_TRUE(report.Has("cannot be trusted: it names a backup outside its folder")) << report.All();
+    EXPECT_EQ(fs.Paths(), paths);
+    EXPECT_EQ(fs.Contents(kGta3), gta3);
+
+    // Without a record, the undo goes by Install.dat's export lines.
+    fs.Remove(record);
+    const std::string forgedScript = ScriptBackingUpTo(elsewhere);
+    report.lines.clear();
+    EXPECT_EQ(RestoreFromScript(kScript, forgedScript, fs, report), ExitStatus::Rejected) << report.All();
+    EXPECT_TRUE(report.Has("does not lie in " + kApp + "\\Backups, the folder the tool keeps backups in"))
+        << report.All();
+    report.lines.clear();
+    EXPECT_EQ(RunScript(kScript, forgedScript, fs, report), ExitStatus::Rejected) << report.All();
+    EXPECT_EQ(fs.Contents(elsewhere), Pattern(50, 9));
+    EXPECT_EQ(fs.Contents(R"(D:\victim.txt)"), Pattern(50, 9));
+    EXPECT_EQ(fs.Contents(kGta3), gta3);
+}
+
+// A scratch file is removed only in Backups: a script naming a backup
+// elsewhere cannot make the undo's clean-up remove "<that path>.partial".
+TEST_F(RestoreTest, ScratchFilesAreRemovedOnlyInsideBackups) {
+    ASSERT_EQ(Install(), ExitStatus::Ok);
+    const std::string victim = R"(C:\Windows\victim.dll)";
+    fs.SetFile(victim + ".partial", Pattern(50, 9));
+    report.lines.clear();
+    EXPECT_EQ(RestoreFromScript(kScript, ScriptBackingUpTo(victim), fs, report), ExitStatus::Ok) << report.All();
+    EXPECT_EQ(fs.Contents(victim + ".partial"), Pattern(50, 9)) << report.All();
+    ExpectOriginals();
 }
 
 // The game's own bytes are kept beside the archive: a backup deleted from

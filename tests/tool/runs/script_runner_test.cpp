@@ -347,7 +347,7 @@ TEST_F(ScriptRunnerTest, ABackupNamedLikeTheToolsOwnFilesIsRefusedBeforeAnything
 }
 
 TEST_F(ScriptRunnerTest, AFileBackedUpEarlierInTheBlockCanBeImported) {
-    const std::string saved = kApp + R"(\saved\copy.txd)";
+    const std::string saved = kApp + R"(\Backups\saved\copy.txd)";
     const std::string text = "-open \"" + install::EscapePath(kGta3) + "\"\n-export \"b.txd\" \"" +
                              install::EscapePath(saved) + "\"\n-import \"" + install::EscapePath(saved) +
                              "\"\n-close\n";
