@@ -114,18 +114,24 @@ protected:
         root = kTestRoot / ::testing::UnitTest::GetInstance()->current_test_info()->name();
         std::error_code ignored;
         fs::remove_all(root, ignored);
-        app = root / "app";
+        MakeApp(root / "app");
         game = root / "GTA San Andreas";
-        fs::create_directories(app / "gta3.img");
-        fs::create_directories(app / "player.img");
-        fs::copy_file(FromUnix(VELTRIN_INSTALL_EXE), app / "Install.exe");
-        fs::copy_file(FromUnix(VELTRIN_RECORDER_EXE), app / "Install.plug");
         Touch(game / "gta_sa.exe", "MZ");
         fs::create_directories(game / "models");
     }
     void TearDown() override {
         std::error_code ignored;
         fs::remove_all(root, ignored);
+    }
+
+    // An application folder of its own: Install.exe, the stand-in tool and
+    // both payload folders, empty.
+    void MakeApp(const fs::path& folder) {
+        app = folder;
+        fs::create_directories(app / "gta3.img");
+        fs::create_directories(app / "player.img");
+        fs::copy_file(FromUnix(VELTRIN_INSTALL_EXE), app / "Install.exe");
+        fs::copy_file(FromUnix(VELTRIN_RECORDER_EXE), app / "Install.plug");
     }
 
     static HWND Label2(const Installer& installer) { return installer.Control(kLabel2Id); }
@@ -674,21 +680,25 @@ TEST_F(WindowTest, EveryFailureBoxShowsItsWholeReport) {
         install::InstallError error;
         bool systemWords = false;  // the reason is the system's words, not checked here
     };
-    const std::string log = fs::path(app / "Install.log").string();
+    // Each case in an application folder of its own, named as the case.
+    const auto in = [this](const std::string& name, const std::string& file) {
+        return fs::path(root / name / file).string();
+    };
     std::vector<Case> cases;
-    for (const DWORD status : {1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 10u, 15u, 16u, 42u, 0xC0000005u})
-        cases.push_back({"status " + std::to_string(status),
-                         [this, status] { Touch(app / "recorder_status.txt", std::to_string(status)); },
-                         install::InstallError(install::Failure::ToolFailed, log, install::ToolEndingText(status))});
-    const std::string payload = fs::path(app / "gta3.img").string();
+    for (const DWORD status : {1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 10u, 15u, 16u, 42u, 0xC0000005u}) {
+        const std::string name = "status " + std::to_string(status);
+        cases.push_back({name, [this, status] { Touch(app / "recorder_status.txt", std::to_string(status)); },
+                         install::InstallError(install::Failure::ToolFailed, in(name, "Install.log"),
+                                               install::ToolEndingText(status))});
+    }
     cases.push_back({"no payload folder", [this] { fs::remove_all(app / "gta3.img"); },
-                     install::InstallError(install::Failure::Gta3PayloadFolder, payload, ""), true});
-    const std::string tool = fs::path(app / "Install.plug").string();
+                     install::InstallError(install::Failure::Gta3PayloadFolder, in("no payload folder", "gta3.img"), ""),
+                     true});
     cases.push_back({"no tool", [this] { fs::remove(app / "Install.plug"); },
-                     install::InstallError(install::Failure::ToolLaunch, tool, ""), true});
+                     install::InstallError(install::Failure::ToolLaunch, in("no tool", "Install.plug"), ""), true});
     for (const Case& item : cases) {
         SCOPED_TRACE(item.name);
-        SetUp();
+        MakeApp(root / item.name);
         item.arrange();
         Installer installer(app / "Install.exe", game);
         ASSERT_TRUE(ShowsAnswer(installer, true));
