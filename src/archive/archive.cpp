@@ -73,6 +73,9 @@ struct Archive::State {
     uint64_t fileSize = 0;
     std::optional<ArchiveState> summed;  // StateOf(directory, fileSize), once asked for
     std::unique_ptr<File> file;  // open for reading while nothing is being committed
+    // Taken for the object's life (Take): the file above is open for
+    // exclusive access, and the commit writes through it.
+    bool held = false;
     // Set by a commit that failed after its point of no return (commit.h,
     // rule 13).
     bool stale = false;
@@ -129,7 +132,7 @@ struct Archive::State {
     }
     File& Reader() {
         RequireCurrent();
-        if (!file) file = fs->Open(path, OpenMode::Read);
+        if (!file) file = fs->Open(path, held ? OpenMode::ReadWrite : OpenMode::Read);
         return *file;
     }
 };
@@ -139,12 +142,17 @@ Archive::Archive(Archive&&) noexcept = default;
 Archive& Archive::operator=(Archive&&) noexcept = default;
 Archive::~Archive() = default;
 
-Archive Archive::Open(const std::string& path, FileSystem& fs) {
+Archive Archive::Open(const std::string& path, FileSystem& fs) { return OpenHeld(path, fs, false); }
+
+Archive Archive::Take(const std::string& path, FileSystem& fs) { return OpenHeld(path, fs, true); }
+
+Archive Archive::OpenHeld(const std::string& path, FileSystem& fs, bool held) {
     auto state = std::make_unique<State>();
     state->path = path;
     state->fs = &fs;
+    state->held = held;
     state->recovery = RecoverInterruptedCommit(fs, path);
-    state->file = fs.Open(path, OpenMode::Read);
+    state->file = fs.Open(path, held ? OpenMode::ReadWrite : OpenMode::Read);
     const uint64_t size = state->file->Size();
     format::Scan scan = format::ScanDirectory(*state->file, size, false);
     if (!scan.fatal.empty()) throw ArchiveError(scan.fatal.front().kind, path, scan.fatal.front().text);
@@ -366,17 +374,24 @@ void RequireUnchanged(File& file, const std::string& path, const std::vector<uin
 template <typename Execute>
 CommitStats Archive::CommitWith(Execute&& execute) {
     State& s = *state_;
-    s.file.reset();  // rule 2
-    std::unique_ptr<File> file = s.fs->Open(s.path, OpenMode::ReadWrite);
-    RequireUnchanged(*file, s.path, s.directory, s.fileSize);
+    // Rule 2: a taken archive is open for exclusive access already.
+    std::unique_ptr<File> file = s.held ? std::move(s.file) : nullptr;
+    s.file.reset();
+    if (!file) file = s.fs->Open(s.path, OpenMode::ReadWrite);
     CommitResult result;
     try {
-        result = execute(std::move(file));
+        RequireUnchanged(*file, s.path, s.directory, s.fileSize);
+        result = execute(file);
     } catch (const CommitInterrupted& interrupted) {
         s.stale = true;  // rule 13
         throw CommitInterrupted(interrupted, StateOf(s.directory, s.fileSize), interrupted.After());
+    } catch (...) {
+        if (s.held) s.file = std::move(file);  // still taken: nothing was changed
+        throw;
     }
     s.Load(std::move(result.entries), std::move(result.directory), result.fileSize);  // rule 14
+    // A rewrite closed the old file to put the new one in its place.
+    if (s.held) s.file = file ? std::move(file) : s.fs->Open(s.path, OpenMode::ReadWrite);
     return result.stats;
 }
 
@@ -392,7 +407,7 @@ CommitStats Archive::Commit(const Progress& progress, Fit fit, const BeforeWriti
     for (const Change& addition : s.additions)
         staged.additions.push_back({&addition.name, &addition.data, addition.at});
 
-    return CommitWith([&](std::unique_ptr<File> file) {
+    return CommitWith([&](std::unique_ptr<File>& file) {
         const std::optional<InPlacePlan> inPlace = PlanInPlace(staged);
         if (inPlace && WithinJournalBound(inPlace->journal)) {  // else written anew (rule 6)
             if (beforeWriting) beforeWriting(StateOf(inPlace->directory, inPlace->journal.newSize));
@@ -422,7 +437,7 @@ CommitStats Archive::Rebuild(const Progress& progress) {
     const std::vector<Entry> byOffset = TableLimitOf(s.path) == 0 ? InDataOrder(s.records) : s.records;
     // No change: the entries only take their data order, and free entries go.
     const StagedChanges unchanged{byOffset, s.directory, s.fileSize, {}, {}, false, 0};
-    return CommitWith([&](std::unique_ptr<File> file) {
+    return CommitWith([&](std::unique_ptr<File>& file) {
         return RewriteArchive(*s.fs, s.path, std::move(file), PlanRewrite(unchanged), progress);
     });
 }
@@ -435,7 +450,7 @@ CommitStats Archive::RestoreLayout(const Layout& layout, const std::map<std::str
         throw ArchiveError(ErrorKind::Io, s.path, "the archive has changes that are not saved; save them first");
     const StagedChanges now{s.records, s.directory, s.fileSize, {}, {}, false, 0};
     std::vector<StagedData> staged;
-    return CommitWith([&](std::unique_ptr<File> file) {
+    return CommitWith([&](std::unique_ptr<File>& file) {
         std::vector<uint8_t> front(static_cast<size_t>(std::min<uint64_t>(layout.front.size(), s.fileSize)));
         if (!front.empty()) file->ReadAt(0, front);
         const InPlacePlan plan = PlanLayoutRestore(now, front, {layout, originals, staged}, *s.fs, s.path);

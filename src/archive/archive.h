@@ -91,6 +91,11 @@ public:
     // NotAnArchive, Damaged, Locked, AccessDenied, ...). Nothing is written
     // when the archive is sound and no earlier commit was left unfinished.
     static Archive Open(const std::string& path, FileSystem& fs = SystemFileSystem());
+    // Opens the archive as Open does and takes it for the object's life:
+    // it stays open for exclusive access, so that no other program (and no
+    // other run of the tool) opens it until the object goes (Locked), and
+    // what is read from it beside the archive stays true while it is held.
+    static Archive Take(const std::string& path, FileSystem& fs = SystemFileSystem());
     // Writes a new, empty archive (fails when the file exists).
     static Archive Create(const std::string& path, FileSystem& fs = SystemFileSystem());
 
@@ -189,6 +194,7 @@ private:
     // Where the entry's data starts; throws when it reaches past the end.
     uint64_t RequireInFile(const Entry& entry) const;
     bool Stage(std::string_view name, StagedData data, const Placement& placement);
+    static Archive OpenHeld(const std::string& path, FileSystem& fs, bool held);
     template <typename Execute>
     CommitStats CommitWith(Execute&& execute);
     std::unique_ptr<State> state_;

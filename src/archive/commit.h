@@ -9,7 +9,9 @@
 //     (the tool's backups of the entries a script replaces), before Commit.
 //  2. The archive object drops its own reading handle and opens the archive
 //     for exclusive access: nobody may change it under the commit, and a
-//     running game shows up now (Locked), not halfway. Under that handle it
+//     running game shows up now (Locked), not halfway. An archive taken for
+//     a whole run (Archive::Take) holds that access from its open to its
+//     end, and commits through it. Under that handle it
 //     reads the header and the directory again and checks the file's size:
 //     when any of them differs from what the object read and planned from,
 //     another program changed the archive in between, and the commit stops

@@ -123,7 +123,10 @@ void DropGameSave(archive::FileSystem& fs, const std::string& archivePath, const
     RemovePending(fs, archivePath);
 }
 
-bool SettleGamePending(archive::FileSystem& fs, const std::string& archivePath, Report& report) {
+namespace {
+
+// The scratch files a run stopped while writing the records left.
+void RemoveRecordScratch(archive::FileSystem& fs, const std::string& archivePath, Report& report) {
     const std::string path = GamePendingPathFor(archivePath);
     for (const std::string& scratch :
          {path + std::string(kScratchSuffix), GameRecordPathFor(archivePath) + std::string(kScratchSuffix)})
@@ -131,12 +134,18 @@ bool SettleGamePending(archive::FileSystem& fs, const std::string& archivePath, 
             RemoveDurably(fs, scratch);
             report.Line("removed " + scratch + ", which a run stopped before it was finished left");
         }
+}
+
+}  // namespace
+
+bool SettleGamePending(archive::FileSystem& fs, const archive::Archive& archive, Report& report) {
+    const std::string& archivePath = archive.Path();
+    RemoveRecordScratch(fs, archivePath, report);
+    const std::string path = GamePendingPathFor(archivePath);
     if (!fs.Exists(path)) return false;
     const GamePending pending = Decode(ReadWholeFile(fs, path, kMaxBytes, "larger than any record of installs"));
-    const archive::Archive archive = archive::Archive::Open(archivePath, fs);
     report.Line("an earlier run was stopped while it saved " + archivePath +
                 "; the game's record of installs waited for it");
-    ReportRecovery(report, archive.RecoveryOnOpen());
     if (TookEffect(archive, pending)) {
         ConfirmGameSave(fs, archivePath, pending.ifNot, pending.ifSaved);
         report.Line("  the save took effect: the game's record of installs now says so");
@@ -145,6 +154,16 @@ bool SettleGamePending(archive::FileSystem& fs, const std::string& archivePath, 
         report.Line("  the save did not take effect: the game's record of installs stays as it was before it");
     }
     return true;
+}
+
+bool SettleGamePending(archive::FileSystem& fs, const std::string& archivePath, Report& report) {
+    if (!fs.Exists(GamePendingPathFor(archivePath))) {
+        RemoveRecordScratch(fs, archivePath, report);
+        return false;
+    }
+    const archive::Archive archive = archive::Archive::Take(archivePath, fs);
+    ReportRecovery(report, archive.RecoveryOnOpen());
+    return SettleGamePending(fs, archive, report);
 }
 
 }  // namespace veltrin::tool

@@ -61,5 +61,8 @@ void DropGameSave(archive::FileSystem& fs, const std::string& archivePath, const
 // trusted throws RecordError; an archive that cannot be opened throws
 // ArchiveError, and the record waits for the next run.
 bool SettleGamePending(archive::FileSystem& fs, const std::string& archivePath, Report& report);
+// The same for the archive the run has taken (and said what its open
+// completed or rolled back).
+bool SettleGamePending(archive::FileSystem& fs, const archive::Archive& archive, Report& report);
 
 }  // namespace veltrin::tool

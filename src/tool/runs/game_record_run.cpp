@@ -16,9 +16,9 @@ archive::Digest ModDigestOf(const RecordedArchive& recorded) {
     return ModDigest(std::move(files));
 }
 
-GameRecord LoadGameRecord(archive::FileSystem& fs, const std::string& archivePath, Report& report) {
-    SettleGamePending(fs, archivePath, report);
-    return ReadGameRecord(fs, GameRecordPathFor(archivePath)).value_or(GameRecord{});
+GameRecord LoadGameRecord(archive::FileSystem& fs, const archive::Archive& archive, Report& report) {
+    SettleGamePending(fs, archive, report);
+    return ReadGameRecord(fs, GameRecordPathFor(archive.Path())).value_or(GameRecord{});
 }
 
 bool TakeInFolderRecord(GameRecord& game, const RecordedArchive& recorded, const std::string& folder,

@@ -24,8 +24,10 @@ std::string ApplicationFolderOf(const std::string& scriptPath);
 archive::Digest ModDigestOf(const RecordedArchive& recorded);
 
 // Settles a waiting save and reads the game's record beside the archive
-// (none: an empty one). Throws RecordError or ArchiveError.
-GameRecord LoadGameRecord(archive::FileSystem& fs, const std::string& archivePath, Report& report);
+// (none: an empty one). The archive is the run's (Archive::Take) before the
+// record is read, so that no other run saves it between this read and this
+// run's save. Throws RecordError or ArchiveError.
+GameRecord LoadGameRecord(archive::FileSystem& fs, const archive::Archive& archive, Report& report);
 
 // An install the folder's record knows and the game's record does not (made
 // before the game's record existed) goes in as the bottom layers of the

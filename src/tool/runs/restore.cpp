@@ -293,11 +293,11 @@ private:
         const RecordedArchive& recorded = *undo.recorded;
         outcomes_.push_back({path, "not changed"});
         report_.Line("open " + path);
-        GameRecord game = LoadGameRecord(fs_, path, report_);
+        archive_.emplace(archive::Archive::Take(path, fs_));
+        ReportRecovery(report_, archive_->RecoveryOnOpen());
+        GameRecord game = LoadGameRecord(fs_, *archive_, report_);
         gameAsRead_ = game;
         const GameRecord& asRead = gameAsRead_;
-        archive_.emplace(archive::Archive::Open(path, fs_));
-        ReportRecovery(report_, archive_->RecoveryOnOpen());
         tally_ = {};
         usedUp_.clear();
         resolved_.clear();

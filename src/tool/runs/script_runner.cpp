@@ -323,17 +323,17 @@ private:
     void OpenArchive(const std::string& path) {
         report_.Line("open " + path);
         outcomes_.push_back({path, "not changed"});
-        game_ = LoadGameRecord(fs_, path, report_);
+        open_.emplace(archive::Archive::Take(path, fs_));
+        const std::string recovered = ReportRecovery(report_, open_->RecoveryOnOpen());
+        if (!recovered.empty()) outcomes_.back().what = recovered + "; not changed by this run";
+        game_ = LoadGameRecord(fs_, *open_, report_);
         gameAsRead_ = game_;
-        open_.emplace(archive::Archive::Open(path, fs_));
         store_.emplace(fs_, path);
         tally_ = {};
         originals_.clear();
         added_.clear();
         puts_.clear();
         unknownChanges_ = false;
-        const std::string recovered = ReportRecovery(report_, open_->RecoveryOnOpen());
-        if (!recovered.empty()) outcomes_.back().what = recovered + "; not changed by this run";
         report_.Line("  " + text::Counted(open_->Entries().size(), "entry", "entries"));
         // An install taken in counts as read: the originals it brings go
         // with it once the record lets go of it. They are in the store

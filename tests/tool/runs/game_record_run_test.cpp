@@ -7,6 +7,7 @@
 // them.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -18,8 +19,10 @@
 #include "archive_builder.h"
 #include "fault_file_system.h"
 #include "img_rules.h"
+#include "testing/forwarding_file_system.h"
 #include "testing/memory_file_system.h"
 #include "tool/runs/entry_match.h"
+#include "tool/runs/game_layers.h"
 #include "tool/runs/game_pending.h"
 #include "tool/runs/game_record.h"
 #include "tool/runs/originals_store.h"
@@ -435,6 +438,74 @@ TEST_F(GameRecordRunTest, ANextVersionOverAnInstallMadeBeforeTheGamesRecordLeave
                     path.find(std::string(kOriginalsSuffix) + "\\") == std::string::npos)
             << path << " stayed\n"
             << console.text;
+}
+
+
+// A file system on which a second run starts as soon as the first one has
+// read the game's record of gta3.img for the k-th time (at its next call to
+// open a file): at every read, the widest window two installs started at
+// once can leave between reading the record and saving.
+class RacingFileSystem final : public archive::testing::ForwardingFileSystem {
+public:
+    RacingFileSystem(archive::FileSystem& inner, int k, std::function<void()> other)
+        : ForwardingFileSystem(inner), left_(k), other_(std::move(other)) {}
+    std::unique_ptr<archive::File> Open(const std::string& path, archive::OpenMode mode) override {
+        if (path == GameRecordPathFor(kGta3)) {
+            --left_;
+        } else if (left_ == 0) {
+            --left_;
+            other_();
+        }
+        return inner_.Open(path, mode);
+    }
+    [[nodiscard]] bool Raced() const { return left_ < 0; }
+
+private:
+    int left_;
+    std::function<void()> other_;
+};
+
+// C is in the game; B's install reads the game's record, and A's whole
+// install runs before B goes on. Whatever each run reports, the game's
+// record then names what every entry holds, and undoing every folder whose
+// install said "done" gives the stock archives back.
+TEST_F(GameRecordRunTest, TwoInstallsAtOnceNeverDropOneFromTheGamesRecord) {
+    const std::string folderC = R"(D:\Downloads\Mod C)";
+    const Mod modC = {{false, "model2.dff", Data(4000, 30)}};
+    Unpack(fs, modC, folderC);
+    Unpack(fs, ModA(), folderA);
+    Unpack(fs, ModB(), folderB);
+    ASSERT_EQ(Install(modC, folderC), 0) << console.text;
+    ASSERT_EQ(Install(ModA(), folderA), 0) << console.text;  // both scripts written as Install.exe writes them
+    ASSERT_EQ(Install(ModB(), folderB), 0) << console.text;
+    ASSERT_EQ(Undo(folderB), 0) << console.text;
+    ASSERT_EQ(Undo(folderA), 0) << console.text;
+    const MemoryFileSystem withC = fs;
+    for (int k = 1;; ++k) {
+        fs = withC;
+        FakeConsole consoleA, consoleB;
+        int statusA = -1;
+        RacingFileSystem racing(fs, k, [&] {
+            statusA = RunTool({"Install.plug", "-script", folderA + "\\Install.dat"}, consoleA, fs);
+        });
+        const int statusB = RunTool({"Install.plug", "-script", folderB + "\\Install.dat"}, consoleB, racing);
+        if (!racing.Raced()) break;
+        const std::string both = "A started at B's read " + std::to_string(k) + " of the record; A said:\n" +
+                                 consoleA.text + "\nB said:\n" + consoleB.text;
+        EXPECT_TRUE(statusA == 0 || statusB == 0) << both;
+        ExpectGameRecordHoldsAgainst(fs, both);
+        const std::optional<GameRecord> game = ReadGameRecord(fs, GameRecordPathFor(kGta3));
+        ASSERT_TRUE(game) << both;
+        for (const auto& [folder, status] : {std::pair{folderA, statusA}, std::pair{folderB, statusB}})
+            EXPECT_EQ(FindInstall(*game, folder, std::nullopt).has_value(), status == 0)
+                << folder << " ended with " << status << "\n"
+                << both;
+        for (const auto& [folder, status] : {std::pair{folderA, statusA}, std::pair{folderB, statusB}})
+            if (status == 0) ASSERT_EQ(Undo(folder), 0) << folder << "\n" << console.text << "\n" << both;
+        ASSERT_EQ(Undo(folderC), 0) << console.text << "\n" << both;
+        ExpectStock();
+        ASSERT_LT(k, 100) << "the run does not end";
+    }
 }
 
 }  // namespace
