@@ -462,12 +462,24 @@ int ManyFiles(FileSystem& system, Watched& watched, const fs::path& folder) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // --no-series: the timed runs only.
-    const bool series = !(argc > 1 && std::string_view(argv[1]) == "--no-series");
+    // --no-series: the timed runs only; --many-files: the mods of many files
+    // only.
+    const std::string_view option = argc > 1 ? std::string_view(argv[1]) : std::string_view();
+    const bool series = option != "--no-series";
     FileSystem& system = SystemFileSystem();
     Watched watched(system);
     const fs::path folder = fs::temp_directory_path() / "veltrin-archive-bench";
     fs::remove_all(folder);
+    if (option == "--many-files") {
+        int many = 1;
+        try {
+            many = ManyFiles(system, watched, folder);
+        } catch (const ArchiveError& error) {
+            std::printf("benchmark failed: %s: %s\n", error.path().c_str(), error.reason().c_str());
+        }
+        fs::remove_all(folder);
+        return many;
+    }
     const fs::path game = folder / "game";
     fs::create_directories(game / "models");
     const std::string archivePath = (game / "models" / "gta3.img").string();
