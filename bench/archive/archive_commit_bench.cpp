@@ -13,8 +13,8 @@
 // undos on one archive of 128 MiB, each undo in reverse order; after every
 // step the layout is checked and every entry's content against a model.
 // Last, mods of 2,000, 4,000 and 8,000 small files installed, installed
-// again from the same folder and undone: the time per file should not grow
-// with the mod.
+// again from the same folder, shown by status and undone: the time per file
+// should not grow with the mod.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -34,6 +34,7 @@
 #include "tool/common/report.h"
 #include "tool/runs/restore.h"
 #include "tool/runs/script_runner.h"
+#include "tool/shell/game_status.h"
 
 namespace {
 
@@ -447,12 +448,19 @@ int ManyFiles(FileSystem& system, Watched& watched, const fs::path& folder) {
         WriteMod(system, mod);
         const RunFigures install = Run(watched, game, mod, false);
         const RunFigures again = Run(watched, game, mod, false);
+        Quiet shown;
+        const auto statusStart = Clock::now();
+        const auto shownStatus = veltrin::tool::ShowGameStatus(
+            game.string(), veltrin::tool::ArchivesToShow({}), system, shown);
+        const double statusSeconds = Seconds(statusStart);
+        if (shownStatus != veltrin::tool::ExitStatus::Ok) status = 1;
         const RunFigures undo = Run(watched, game, mod, true);
         const std::vector<std::string> problems = Verify((game / "models" / "gta3.img").string(), system);
         if (!problems.empty()) status = 1;
         std::printf(
-            "mod of %5u files: install %6.2f s, installed again %6.2f s (%.2f ms a file), undo %6.2f s; archive %s\n",
-            files, install.seconds, again.seconds, 1000.0 * again.seconds / files, undo.seconds,
+            "mod of %5u files: install %6.2f s, installed again %6.2f s (%.2f ms a file), status %5.2f s, undo "
+            "%6.2f s; archive %s\n",
+            files, install.seconds, again.seconds, 1000.0 * again.seconds / files, statusSeconds, undo.seconds,
             problems.empty() ? "sound" : problems[0].c_str());
     }
     fs::remove_all(game);

@@ -8,12 +8,6 @@
 namespace veltrin::tool {
 namespace {
 
-// The install above index that touches the name, or nullptr.
-InstallLayer* LayerAbove(GameRecord& record, size_t index, std::string_view name) {
-    for (size_t i = index + 1; i < record.installs.size(); ++i)
-        if (InstallLayer* layer = record.installs[i].Find(name)) return layer;
-    return nullptr;
-}
 
 // Something else changed the archive: no layout kept gives it back as the
 // installs would leave it.
@@ -62,11 +56,15 @@ std::optional<size_t> FindInstall(const GameRecord& record, std::string_view fol
 }
 
 TopLayers SpliceOut(GameRecord& record, size_t index) {
+    // Each name's lowest layer above the install.
+    archive::FoldedMap<InstallLayer*> above;
+    for (size_t i = index + 1; i < record.installs.size(); ++i)
+        for (InstallLayer& layer : record.installs[i].entries) above.emplace(layer.name, &layer);
     TopLayers tops;
     for (const InstallLayer& layer : record.installs[index].entries) {
-        if (InstallLayer* above = LayerAbove(record, index, layer.name)) {
-            above->before = layer.before;
-            above->beforeName = layer.beforeName;
+        if (const auto found = above.find(layer.name); found != above.end()) {
+            found->second->before = layer.before;
+            found->second->beforeName = layer.beforeName;
         } else
             tops.push_back(layer);
     }

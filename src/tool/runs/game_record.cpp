@@ -135,9 +135,8 @@ GameInstall ReadInstall(Reader& in, uint64_t version, const std::optional<archiv
 
 template <typename Layers>
 auto FindLayer(Layers& layers, std::string_view name) -> decltype(&layers.front()) {
-    const std::string key = archive::FoldedName(name);
     for (auto& layer : layers)
-        if (archive::FoldedName(layer.name) == key) return &layer;
+        if (archive::FoldedEqual{}(layer.name, name)) return &layer;
     return nullptr;
 }
 

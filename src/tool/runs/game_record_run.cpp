@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "archive/names.h"
 #include "text/path_text.h"
 #include "tool/runs/entry_match.h"
 #include "tool/runs/game_pending.h"
@@ -26,18 +27,16 @@ bool TakeInFolderRecord(GameRecord& game, const RecordedArchive& recorded, const
                         OriginalsStore& store, Report& report) {
     if (recorded.entries.empty() || FindInstall(game, folder, ModDigestOf(recorded))) return false;
     GameInstall install{{folder}, ModDigestOf(recorded), computer, 0, std::nullopt, {}};
+    // Each name's lowest layer among the installs the game's record knows.
+    archive::FoldedMap<const InstallLayer*> lowest;
+    for (const GameInstall& other : game.installs)
+        for (const InstallLayer& layer : other.entries) lowest.emplace(layer.name, &layer);
     for (const RecordedEntry& entry : recorded.entries) {
         const archive::Entry* there = archive.Find(entry.name);
         // Below the installs the game's record knows: where one touches the
         // entry, the lowest one's `before` must be what this install put in.
-        const GameInstall* lowest = nullptr;
-        for (const GameInstall& other : game.installs)
-            if (other.Find(entry.name)) {
-                lowest = &other;
-                break;
-            }
-        if (lowest) {
-            const InstallLayer* layer = lowest->Find(entry.name);
+        if (const auto found = lowest.find(entry.name); found != lowest.end()) {
+            const InstallLayer* layer = found->second;
             if (!layer->before || !store.HoldsPut(*layer->before, entry.put)) continue;
         } else if (!there || !EntryHolds(archive, *there, entry.put)) {
             continue;

@@ -35,9 +35,8 @@ bool SamePath(std::string_view a, std::string_view b) { return archive::FoldedNa
 
 template <typename Entries>
 auto FindEntry(Entries& entries, std::string_view name) -> decltype(&entries.front()) {
-    const std::string key = archive::FoldedName(name);
     for (auto& entry : entries)
-        if (archive::FoldedName(entry.name) == key) return &entry;
+        if (archive::FoldedEqual{}(entry.name, name)) return &entry;
     return nullptr;
 }
 

@@ -58,7 +58,7 @@ struct ArchiveUndo {
 // (once each) and the files its import lines put into them.
 std::vector<ArchiveUndo> PlanFromScript(const std::vector<ScriptCommand>& commands) {
     std::vector<ArchiveUndo> plan;
-    std::set<std::string> named;
+    std::map<std::string, size_t> named;  // folded -> its item in the archive's plan
     for (const auto& command : commands) {
         switch (command.kind) {
         case CommandKind::Open:
@@ -66,12 +66,12 @@ std::vector<ArchiveUndo> PlanFromScript(const std::vector<ScriptCommand>& comman
             named.clear();
             break;
         case CommandKind::Export:
-            if (named.insert(archive::FoldedName(command.name)).second)
+            if (named.emplace(archive::FoldedName(command.name), plan.back().items.size()).second)
                 plan.back().items.push_back({Item::Kind::ByFiles, command.name, command.path, {}, {}, {}});
             break;
         case CommandKind::Import:
-            for (auto& item : plan.back().items)
-                if (archive::FoldedName(item.name) == archive::FoldedName(command.name)) item.payload = command.path;
+            if (const auto item = named.find(archive::FoldedName(command.name)); item != named.end())
+                plan.back().items[item->second].payload = command.path;
             break;
         case CommandKind::Close:
             break;
@@ -420,11 +420,10 @@ private:
         const GameInstall install = game.installs[index];
         const bool last = index + 1 == game.installs.size();
         const TopLayers tops = SpliceOut(game, index);
+        archive::FoldedMap<bool> isTop;
+        for (const InstallLayer& layer : tops) isTop.emplace(layer.name, true);
         for (const InstallLayer& layer : install.entries) {
-            if (std::any_of(tops.begin(), tops.end(), [&](const InstallLayer& top) {
-                    return archive::FoldedName(top.name) == archive::FoldedName(layer.name);
-                }))
-                continue;
+            if (isTop.count(layer.name)) continue;
             ++tally_.untouched;
             report_.Line("left " + layer.name +
                          " as it is: a later install put its own file there; its undo now gives back what was "

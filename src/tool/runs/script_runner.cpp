@@ -334,6 +334,7 @@ private:
         added_.clear();
         puts_.clear();
         unknownChanges_ = false;
+        IndexTheBlock(path);
         report_.Line("  " + text::Counted(open_->Entries().size(), "entry", "entries"));
         // An install taken in counts as read: the originals it brings go
         // with it once the record lets go of it. They are in the store
@@ -348,6 +349,24 @@ private:
         HoldAndReport(game_, *open_, report_);
     }
 
+    // The entries the folder's record knows in the archive and the block's
+    // import lines, by name (any case), so that each line finds its own in
+    // one step however many files the mod has.
+    void IndexTheBlock(const std::string& path) {
+        recordedHere_.clear();
+        if (const RecordedArchive* known = record_.Find(path))
+            for (const RecordedEntry& entry : known->entries) recordedHere_.emplace(entry.name, &entry);
+        importsHere_.clear();
+        for (const ScriptCommand* line = at_ + 1; line != commands_->data() + commands_->size(); ++line) {
+            if (line->kind == CommandKind::Open || line->kind == CommandKind::Close) break;
+            if (line->kind == CommandKind::Import) importsHere_[line->name].push_back(line);
+        }
+    }
+    const RecordedEntry* RecordedHere(std::string_view name) const {
+        const auto found = recordedHere_.find(name);
+        return found == recordedHere_.end() ? nullptr : found->second;
+    }
+
     // The first install's view of the archive is the original: its backups
     // are kept, and an entry it added (marked beside the backups) holds the
     // mod's data, which is never backed up. Backups are written as the
@@ -358,8 +377,7 @@ private:
     // where the archive shows its change, the layout before the first
     // install is not known.
     void Export(const std::string& name, const std::string& path) {
-        const RecordedArchive* known = record_.Find(open_->Path());
-        const RecordedEntry* recorded = known ? known->Find(name) : nullptr;
+        const RecordedEntry* recorded = RecordedHere(name);
         const archive::Entry* entry = open_->Find(name);
         const std::string key = archive::FoldedName(name);
         if (backups_.Has(path) || fs_.Exists(path)) {
@@ -426,15 +444,13 @@ private:
     // Whether the entry holds the file that the block of the open archive
     // imports under its name (any case), after the command being run.
     bool HoldsTheFileImported(const archive::Entry& entry, const std::string& name) {
-        const std::string key = archive::FoldedName(name);
-        for (const ScriptCommand* later = at_ + 1; later != commands_->data() + commands_->size(); ++later) {
-            if (later->kind == CommandKind::Open || later->kind == CommandKind::Close) return false;
-            if (later->kind != CommandKind::Import || archive::FoldedName(later->name) != key) continue;
-            // Compared piece by piece: the first difference ends it, so an
-            // entry that holds anything else costs about one read.
-            return EntryMatchesFile(*open_, entry, fs_, later->path).match == Match::Holds;
-        }
-        return false;
+        const auto imports = importsHere_.find(name);
+        if (imports == importsHere_.end()) return false;
+        const auto later = std::upper_bound(imports->second.begin(), imports->second.end(), at_);
+        if (later == imports->second.end()) return false;
+        // Compared piece by piece: the first difference ends it, so an entry
+        // that holds anything else costs about one read.
+        return EntryMatchesFile(*open_, entry, fs_, (*later)->path).match == Match::Holds;
     }
 
     void Import(const std::string& name, const std::string& path) {
@@ -548,9 +564,13 @@ private:
         for (const auto& [key, marked] : added_) names.emplace(key, marked.name);
         if (saved)
             for (const auto& [key, put] : puts_) names[key] = put.name;
+        std::map<std::string, size_t> known;  // folded -> its entry in the record
+        for (size_t i = 0; i < recorded->entries.size(); ++i)
+            known.emplace(archive::FoldedName(recorded->entries[i].name), i);
         for (const auto& [key, name] : names) {
             const auto put = saved ? puts_.find(key) : puts_.end();
-            if (RecordedEntry* entry = recorded->Find(name)) {
+            if (const auto at = known.find(key); at != known.end()) {
+                RecordedEntry* entry = &recorded->entries[at->second];
                 // Its original and its place stay the first install's.
                 if (put != puts_.end()) entry->put = put->second.data;
                 continue;
@@ -623,16 +643,15 @@ private:
             game.layout.reset();
             if (open_->WhyLayoutCannotBeKept().empty()) game.layout = open_->CurrentLayout();
         }
+        archive::FoldedMap<size_t> topOf;  // name -> its layer in tops, until this block takes it
+        for (size_t i = 0; i < tops.size(); ++i) topOf.emplace(tops[i].name, i);
+        std::vector<bool> taken(tops.size(), false);
         for (const auto& [folded, put] : puts_) {
-            const std::string& key = folded;  // a lambda may not capture a structured binding (C++20, clang)
             InstallLayer layer{put.name, std::nullopt, {}, put.data};
-            const auto top = std::find_if(tops.begin(), tops.end(), [&](const InstallLayer& old) {
-                return archive::FoldedName(old.name) == key;
-            });
-            if (top != tops.end()) {
-                layer.before = top->before;
-                layer.beforeName = top->beforeName;
-                tops.erase(top);
+            if (const auto top = topOf.find(put.name); top != topOf.end()) {
+                layer.before = tops[top->second].before;
+                layer.beforeName = tops[top->second].beforeName;
+                taken[top->second] = true;
             } else if (const archive::Entry* entry = open_->Find(put.name)) {
                 layer.before = store_->Keep(*open_, *entry);
                 layer.beforeName = entry->name;
@@ -640,7 +659,9 @@ private:
             install.entries.push_back(std::move(layer));
         }
         // What the same install put in before and puts in no more goes back.
-        for (const InstallLayer& gone : tops) {
+        for (size_t i = 0; i < tops.size(); ++i) {
+            if (taken[i]) continue;
+            const InstallLayer& gone = tops[i];
             if (gone.before)
                 open_->PutFile(gone.beforeName.empty() ? gone.name : gone.beforeName, store_->PathOf(*gone.before));
             else
@@ -701,10 +722,9 @@ private:
     // does not already say is there: how the next run tells whether a save
     // cut off in its course took effect.
     std::vector<PendingPut> PutsNotRecorded() const {
-        const RecordedArchive* recorded = record_.Find(open_->Path());
         std::vector<PendingPut> puts;
         for (const auto& [key, put] : puts_) {
-            const RecordedEntry* entry = recorded ? recorded->Find(put.name) : nullptr;
+            const RecordedEntry* entry = RecordedHere(put.name);
             if (!entry || entry->put != put.data) puts.push_back({put.name, put.data});
         }
         return puts;
@@ -826,6 +846,10 @@ private:
     std::map<std::string, Original> originals_;  // folded name -> its original's backup, made or kept
     std::map<std::string, Marked> added_;        // folded name -> where its marker lies
     std::map<std::string, Put> puts_;            // folded name -> what the block puts in
+    // The folder record's entries of the open archive, and the block's
+    // import lines in script order (IndexTheBlock).
+    archive::FoldedMap<const RecordedEntry*> recordedHere_;
+    archive::FoldedMap<std::vector<const ScriptCommand*>> importsHere_;
     bool unknownChanges_ = false;
     std::vector<ArchiveOutcome> outcomes_;
     // Every entry the run put in (folded name): "infernus.txd in gta3.img".

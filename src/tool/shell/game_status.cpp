@@ -126,7 +126,15 @@ class StatusWriter {
 public:
     StatusWriter(const std::vector<ArchiveView>& views, const std::vector<InstallView>& installs,
                  archive::FileSystem& fs, Report& report)
-        : views_(views), installs_(installs), fs_(fs), report_(report) {}
+        : views_(views), installs_(installs), fs_(fs), report_(report) {
+        // Which installs touch each name, oldest first, per archive.
+        for (const ArchiveView& view : views_) {
+            touching_.emplace_back();
+            for (size_t i = 0; i < view.record.installs.size(); ++i)
+                for (const InstallLayer& layer : view.record.installs[i].entries)
+                    touching_.back()[layer.name].push_back(i);
+        }
+    }
 
     void Install(size_t number) {
         const InstallView& install = installs_[number - 1];
@@ -143,6 +151,7 @@ private:
     const std::vector<InstallView>& installs_;
     archive::FileSystem& fs_;
     Report& report_;
+    std::vector<archive::FoldedMap<std::vector<size_t>>> touching_;
 
     void Part(size_t a, size_t i) {
         const ArchiveView& view = views_[a];
@@ -163,8 +172,7 @@ private:
         if (view.changed.count(folded)) return "another program changed it since; the undo leaves it as it is";
         std::optional<size_t> below;
         std::optional<size_t> above;
-        for (size_t j = 0; j < view.record.installs.size(); ++j) {
-            if (j == i || !view.record.installs[j].Find(layer.name)) continue;
+        for (const size_t j : touching_[a].at(layer.name)) {
             if (j < i) below = j;
             if (j > i && !above) above = j;
         }
