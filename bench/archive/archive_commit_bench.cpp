@@ -366,6 +366,11 @@ int Series(FileSystem& system, Watched& watched, const fs::path& folder) {
     };
     std::vector<Installed> stack;
     int installs = 0, undos = 0, problems = 0;
+    // The game's record of gta3.img: its size with one install held, and the
+    // most it grew for each further install held.
+    uint64_t withOne = 0, largest = 0;
+    size_t largestHeld = 0;
+    double perInstall = 0;
     const auto start = Clock::now();
     for (int step = 0; step < 200; ++step) {
         const bool install = stack.empty() || (stack.size() < 12 && random() % 3 != 0);
@@ -400,6 +405,16 @@ int Series(FileSystem& system, Watched& watched, const fs::path& folder) {
             stack.pop_back();
             ++undos;
         }
+        const fs::path record = game / "models" / "gta3.img.installs";
+        const uint64_t recordSize = fs::exists(record) ? fs::file_size(record) : 0;
+        if (stack.size() == 1 && (withOne == 0 || recordSize < withOne)) withOne = recordSize;
+        if (recordSize > largest) {
+            largest = recordSize;
+            largestHeld = stack.size();
+        }
+        if (stack.size() > 1 && withOne > 0 && recordSize > withOne)
+            perInstall = std::max(perInstall, static_cast<double>(recordSize - withOne) /
+                                                  static_cast<double>(stack.size() - 1));
         // The layout and every entry: the newest install's files where it
         // put them, under them the older ones', else the original.
         const std::vector<std::string> found = Verify(gta3, system);
@@ -430,6 +445,10 @@ int Series(FileSystem& system, Watched& watched, const fs::path& folder) {
         "%llu free entries, %.2f MB free space; %d problems\n",
         installs, undos, Seconds(start), Megabytes(fs::file_size(gta3)), stack.size(),
         static_cast<unsigned long long>(free.entries), Megabytes(free.sectors * kSectorSize), problems);
+    std::printf(
+        "series: the game's record of gta3.img: %.1f KB with 1 install held, at most %.1f KB (with %zu held); "
+        "%.1f KB more for each further install at most\n",
+        static_cast<double>(withOne) / 1024, static_cast<double>(largest) / 1024, largestHeld, perInstall / 1024);
     return problems == 0 ? 0 : 1;
 }
 
@@ -470,18 +489,18 @@ int ManyFiles(FileSystem& system, Watched& watched, const fs::path& folder) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // --no-series: the timed runs only; --many-files: the mods of many files
-    // only.
+    // --no-series: the timed runs only; --series: the series only;
+    // --many-files: the mods of many files only.
     const std::string_view option = argc > 1 ? std::string_view(argv[1]) : std::string_view();
     const bool series = option != "--no-series";
     FileSystem& system = SystemFileSystem();
     Watched watched(system);
     const fs::path folder = fs::temp_directory_path() / "veltrin-archive-bench";
     fs::remove_all(folder);
-    if (option == "--many-files") {
+    if (option == "--many-files" || option == "--series") {
         int many = 1;
         try {
-            many = ManyFiles(system, watched, folder);
+            many = option == "--series" ? Series(system, watched, folder) : ManyFiles(system, watched, folder);
         } catch (const ArchiveError& error) {
             std::printf("benchmark failed: %s: %s\n", error.path().c_str(), error.reason().c_str());
         }

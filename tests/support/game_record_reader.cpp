@@ -1,6 +1,8 @@
 #include "game_record_reader.h"
 
+#include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstring>
 
 namespace veltrin::testing::game_record {
@@ -67,14 +69,27 @@ std::string Hex(const uint8_t* bytes, size_t size) {
     return text;
 }
 
+// The most a front may be long, and the most bytes the layouts of one
+// record may take once read (every front and tail): a version 3 front is
+// rebuilt from the one before it, so a few bytes can ask for a long one, and
+// these bounds are checked before anything is allocated.
+constexpr uint64_t kMaxFront = uint64_t{8} << 20;
+constexpr uint64_t kMaxLayouts = uint64_t{64} << 20;
+
 struct Cursor {
     const std::vector<uint8_t>& bytes;
     size_t at;
     size_t end;
     bool ok = true;
+    const char* error = nullptr;  // the first reason it stopped
 
-    bool Take(size_t size) {
-        if (!ok || end - at < size) return ok = false;
+    bool Fail(const char* reason) {
+        if (ok) error = reason;
+        return ok = false;
+    }
+    bool Take(uint64_t size) {
+        if (!ok) return false;
+        if (end - at < size) return Fail("ends inside its content");
         return true;
     }
     uint64_t Number(size_t size) {
@@ -86,14 +101,14 @@ struct Cursor {
     }
     bool Flag() {
         const uint64_t value = Number(1);
-        if (value > 1) ok = false;
+        if (value > 1) Fail("a flag neither 0 nor 1");
         return value == 1;
     }
     std::string Text() {
-        const auto size = static_cast<size_t>(Number(4));
+        const uint64_t size = Number(4);
         if (!Take(size)) return {};
-        std::string text(reinterpret_cast<const char*>(bytes.data() + at), size);
-        at += size;
+        std::string text(reinterpret_cast<const char*>(bytes.data() + at), static_cast<size_t>(size));
+        at += static_cast<size_t>(size);
         return text;
     }
     std::string Digest() {
@@ -102,26 +117,71 @@ struct Cursor {
         at += 32;
         return text;
     }
+    // A u64 length and that many bytes.
+    void Bytes(std::vector<uint8_t>& out) {
+        const uint64_t length = Number(8);
+        if (!Take(length)) return;
+        const auto first = bytes.begin() + static_cast<std::ptrdiff_t>(at);
+        out.assign(first, first + static_cast<std::ptrdiff_t>(length));
+        at += static_cast<size_t>(length);
+    }
 };
 
 // The file size, the front and the tail (each a u64 length and its bytes).
-void ReadLayoutFields(Cursor& in, const std::vector<uint8_t>& bytes, uint64_t& size, std::vector<uint8_t>& front,
-                      std::vector<uint8_t>& tail) {
+void ReadLayoutFields(Cursor& in, uint64_t& size, std::vector<uint8_t>& front, std::vector<uint8_t>& tail) {
     size = in.Number(8);
-    for (std::vector<uint8_t>* part : {&front, &tail}) {
-        const auto length = static_cast<size_t>(in.Number(8));
-        if (!in.Take(length)) break;
-        part->assign(bytes.begin() + static_cast<std::ptrdiff_t>(in.at),
-                     bytes.begin() + static_cast<std::ptrdiff_t>(in.at + length));
-        in.at += length;
-    }
+    in.Bytes(front);
+    in.Bytes(tail);
 }
 
 // A flag, then the fields.
-bool ReadLayout(Cursor& in, const std::vector<uint8_t>& bytes, uint64_t& size, std::vector<uint8_t>& front,
-                std::vector<uint8_t>& tail) {
+bool ReadLayout(Cursor& in, uint64_t& size, std::vector<uint8_t>& front, std::vector<uint8_t>& tail) {
     if (!in.Flag()) return false;
-    ReadLayoutFields(in, bytes, size, front, tail);
+    ReadLayoutFields(in, size, front, tail);
+    return true;
+}
+
+// A version 3 layout's changes, against the front written before it: the
+// file size; the front length; the runs, each an offset, a length and its
+// bytes, laid over that front cut or zero-filled to the length; the tail.
+// `budget` is what the record's layouts may still take, and shrinks by this
+// one's front and tail. False, with the reason in the cursor, for what a
+// record cannot hold.
+bool ReadChanges(Cursor& in, const std::vector<uint8_t>& against, uint64_t& budget, uint64_t& size,
+                 std::vector<uint8_t>& front, std::vector<uint8_t>& tail) {
+    size = in.Number(8);
+    const uint64_t frontLength = in.Number(8);
+    if (!in.ok) return false;
+    if (frontLength > kMaxFront) return in.Fail("a front longer than 8 MiB");
+    if (frontLength > budget) return in.Fail("layouts of more than 64 MiB");
+    budget -= frontLength;
+    const auto length = static_cast<size_t>(frontLength);
+    const size_t kept = std::min(against.size(), length);
+    front.assign(against.begin(), against.begin() + static_cast<std::ptrdiff_t>(kept));
+    front.resize(length, 0);
+
+    // The least offset the next run may start at: past the last one's end
+    // and not touching it.
+    uint64_t least = 0;
+    for (uint64_t runs = in.Number(4); in.ok && runs > 0; --runs) {
+        const uint64_t offset = in.Number(8);
+        const uint64_t runLength = in.Number(8);
+        if (!in.ok) return false;
+        if (runLength == 0) return in.Fail("an empty run");
+        if (offset < least) return in.Fail("a run before, over or touching the one before it");
+        if (offset > frontLength || runLength > frontLength - offset) return in.Fail("a run past the front");
+        if (!in.Take(runLength)) return false;
+        std::memcpy(front.data() + offset, in.bytes.data() + in.at, static_cast<size_t>(runLength));
+        in.at += static_cast<size_t>(runLength);
+        least = offset + runLength + 1;  // both within 8 MiB: no overflow
+    }
+    const uint64_t tailLength = in.Number(8);
+    if (!in.Take(tailLength)) return false;
+    if (tailLength > budget) return in.Fail("layouts of more than 64 MiB");
+    budget -= tailLength;
+    const auto first = in.bytes.begin() + static_cast<std::ptrdiff_t>(in.at);
+    tail.assign(first, first + static_cast<std::ptrdiff_t>(tailLength));
+    in.at += static_cast<size_t>(tailLength);
     return true;
 }
 
@@ -134,7 +194,7 @@ std::string Sha256Hex(const std::vector<uint8_t>& bytes) {
 
 std::optional<Record> Read(const std::vector<uint8_t>& bytes, std::string* why) {
     const auto fail = [&](const char* reason) -> std::optional<Record> {
-        if (why) *why = reason;
+        if (why) *why = reason ? reason : "refused";
         return std::nullopt;
     };
     static const char mark[] = "VeltrinInstalls\r\n\x1a";
@@ -146,9 +206,27 @@ std::optional<Record> Read(const std::vector<uint8_t>& bytes, std::string* why) 
     if (std::memcmp(seal.data(), bytes.data() + body.size(), 32) != 0) return fail("seal");
     Cursor in{bytes, markSize, body.size()};
     const uint64_t version = in.Number(4);
-    if (version != 1 && version != 2) return fail("version");
+    if (version < 1 || version > 3) return fail("version");
     Record record;
-    record.hasLayout = ReadLayout(in, bytes, record.layoutSize, record.front, record.tail);
+    // Version 3: what the record's layouts may still take, and the install
+    // whose layout was written last (none: the record's, or nothing).
+    uint64_t budget = kMaxLayouts;
+    std::optional<size_t> lastLayout;
+    if (version == 3) {
+        record.hasLayout = in.Flag();
+        if (record.hasLayout && !ReadChanges(in, {}, budget, record.layoutSize, record.front, record.tail))
+            return fail(in.error);
+    } else {
+        record.hasLayout = ReadLayout(in, record.layoutSize, record.front, record.tail);
+    }
+    // Versions 1 and 2 keep layouts whole; read, they take the same budget.
+    const auto spend = [&](const std::vector<uint8_t>& front, const std::vector<uint8_t>& tail) {
+        if (version == 3) return true;
+        if (front.size() + tail.size() > budget) return false;
+        budget -= front.size() + tail.size();
+        return true;
+    };
+    if (!spend(record.front, record.tail)) return fail("layouts of more than 64 MiB");
     record.hasLeft = in.Flag();
     if (record.hasLeft) {
         record.leftHex = in.Digest();
@@ -160,18 +238,32 @@ std::optional<Record> Read(const std::vector<uint8_t>& bytes, std::string* why) 
         install.modHex = in.Digest();
         install.computer = in.Text();
         install.time = in.Number(8);
-        // Version 2: 0 none, 1 the layout's fields, 2 the record's layout.
-        const uint64_t kind = version == 1 ? in.Flag() : in.Number(1);
-        install.hasLayoutBefore = kind == 1 || kind == 2;
-        if (kind == 1) {
-            ReadLayoutFields(in, bytes, install.layoutBeforeSize, install.frontBefore, install.tailBefore);
-        } else if (kind == 2) {
-            if (!record.hasLayout) return fail("refers to a layout it does not hold");
-            install.layoutBeforeSize = record.layoutSize;
-            install.frontBefore = record.front;
-            install.tailBefore = record.tail;
-        } else if (kind > 2) {
-            return fail("unknown layout kind");
+        if (version == 3) {
+            // A flag and the changes against the layout written last.
+            install.hasLayoutBefore = in.Flag();
+            if (install.hasLayoutBefore) {
+                const std::vector<uint8_t>& against =
+                    lastLayout ? record.installs[*lastLayout].frontBefore : record.front;
+                if (!ReadChanges(in, against, budget, install.layoutBeforeSize, install.frontBefore,
+                                 install.tailBefore))
+                    return fail(in.error);
+                lastLayout = record.installs.size();
+            }
+        } else {
+            // Version 2: 0 none, 1 the layout's fields, 2 the record's layout.
+            const uint64_t kind = version == 1 ? in.Flag() : in.Number(1);
+            install.hasLayoutBefore = kind == 1 || kind == 2;
+            if (kind == 1) {
+                ReadLayoutFields(in, install.layoutBeforeSize, install.frontBefore, install.tailBefore);
+            } else if (kind == 2) {
+                if (!record.hasLayout) return fail("refers to a layout it does not hold");
+                install.layoutBeforeSize = record.layoutSize;
+                install.frontBefore = record.front;
+                install.tailBefore = record.tail;
+            } else if (kind > 2) {
+                return fail("unknown layout kind");
+            }
+            if (!spend(install.frontBefore, install.tailBefore)) return fail("layouts of more than 64 MiB");
         }
         for (uint64_t entries = in.Number(4); in.ok && entries > 0; --entries) {
             Layer layer;
@@ -188,7 +280,7 @@ std::optional<Record> Read(const std::vector<uint8_t>& bytes, std::string* why) 
         }
         record.installs.push_back(std::move(install));
     }
-    if (!in.ok) return fail("ends inside its content");
+    if (!in.ok) return fail(in.error);
     if (in.at != in.end) return fail("bytes after its content");
     return record;
 }

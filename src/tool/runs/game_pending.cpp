@@ -20,11 +20,18 @@ namespace {
 constexpr std::string_view kMark = "VeltrinInstallsSaving\r\n\x1a";
 constexpr uint32_t kVersion = 1;
 constexpr size_t kSealSize = std::tuple_size_v<archive::Digest>;
-constexpr uint64_t kMaxBytes = uint64_t{320} << 20;
+// Both records it holds, and what the save puts in.
+constexpr uint64_t kMaxBytes = 2 * kMaxGameRecordBytes + (uint64_t{64} << 20);
 
 std::vector<uint8_t> Encode(const GamePending& pending) {
     const std::vector<uint8_t> ifSaved = EncodeGameRecord(pending.ifSaved);
     const std::vector<uint8_t> ifNot = EncodeGameRecord(pending.ifNot);
+    // A record the tool writes is one every later run can read.
+    if (ifSaved.size() > kMaxGameRecordBytes || ifNot.size() > kMaxGameRecordBytes)
+        throw archive::ArchiveError(archive::ErrorKind::TooLarge, {},
+                                    "the game's record of installs would grow past " +
+                                        std::to_string(kMaxGameRecordBytes >> 20) +
+                                        " MB, more than any run reads; undo some of the mods in the game first");
     return RecordWriter::Sized([&](RecordWriter& out) {
         out.Raw({reinterpret_cast<const uint8_t*>(kMark.data()), kMark.size()});
         out.U32(kVersion);

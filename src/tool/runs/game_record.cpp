@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "archive/archive_error.h"
+#include "archive/layout_restore.h"
 #include "archive/names.h"
 #include "text/ascii.h"
 #include "text/path_text.h"
@@ -15,46 +16,113 @@ namespace veltrin::tool {
 namespace {
 
 constexpr std::string_view kMark = "VeltrinInstalls\r\n\x1a";
-// Version 2 writes an install's layout before it that is the record's own
-// (the first install's, mostly) as a reference instead of a second copy;
-// version 1 records are read too.
-constexpr uint32_t kVersion = 2;
+// Version 3 keeps each layout as its changes against the one written before
+// it; versions 2 and 1, which keep layouts whole, are read too.
+constexpr uint32_t kVersion = 3;
+constexpr uint32_t kVersionShared = 2;
 constexpr uint32_t kVersionWithoutShared = 1;
-// An install's layout field: none, its own bytes, or the record's layout.
+// A version 2 install's layout field: none, its own bytes, or the record's
+// layout.
 constexpr uint8_t kNoLayout = 0;
 constexpr uint8_t kOwnLayout = 1;
 constexpr uint8_t kRecordsLayout = 2;
+// Differing bytes closer than a run's own fields are taken into one run.
+constexpr size_t kJoin = 16;
 constexpr size_t kSealSize = std::tuple_size_v<archive::Digest>;
-// The layout of a stock gta3.img is about half a megabyte and an entry takes
-// some 120 bytes; anything near this is no record of ours.
-constexpr uint64_t kMaxBytes = uint64_t{256} << 20;
+// An entry takes some 120 bytes and the layouts at most 64 MiB: anything
+// near this is no record of ours.
+constexpr uint64_t kMaxBytes = kMaxGameRecordBytes;
 
 using Writer = RecordWriter;
 using Reader = RecordReader;
 
-void WriteLayout(Writer& out, const std::optional<archive::Layout>& layout) {
-    out.Flag(layout.has_value());
-    if (!layout) return;
-    out.Number(layout->fileSize, 8);
-    out.Number(layout->front.size(), 8);
-    out.Raw(layout->front);
-    out.Number(layout->tail.size(), 8);
-    out.Raw(layout->tail);
+// Takes what a layout read takes from the budget of the record's layouts
+// (kMaxLayoutsInMemory), before it is made.
+void Spend(uint64_t& budget, uint64_t bytes) {
+    if (bytes > budget) throw RecordError("its layouts would take more memory than any record of installs needs");
+    budget -= bytes;
 }
 
-archive::Layout ReadLayoutBody(Reader& in) {
+struct Run {
+    size_t offset = 0;
+    size_t size = 0;
+};
+
+// Where the front differs from the base (read as zeros past its end).
+std::vector<Run> RunsDiffering(const std::vector<uint8_t>& base, const std::vector<uint8_t>& front) {
+    const auto differs = [&](size_t i) { return front[i] != (i < base.size() ? base[i] : 0); };
+    std::vector<Run> runs;
+    for (size_t i = 0; i < front.size(); ++i) {
+        if (!differs(i)) continue;
+        if (!runs.empty() && i - (runs.back().offset + runs.back().size) < kJoin)
+            runs.back().size = i + 1 - runs.back().offset;
+        else
+            runs.push_back({i, 1});
+    }
+    return runs;
+}
+
+// A layout as its changes against the base front.
+void WriteChanges(Writer& out, const archive::Layout& layout, const std::vector<uint8_t>& base) {
+    out.U64(layout.fileSize);
+    out.U64(layout.front.size());
+    const std::vector<Run> runs = RunsDiffering(base, layout.front);
+    out.U32(static_cast<uint32_t>(runs.size()));
+    for (const Run& run : runs) {
+        out.U64(run.offset);
+        out.U64(run.size);
+        out.Raw(std::span(layout.front).subspan(run.offset, run.size));
+    }
+    out.U64(layout.tail.size());
+    out.Raw(layout.tail);
+}
+
+// Reads a layout written against the base front; budget: the bytes the
+// record's layouts may still take once read.
+archive::Layout ReadChanges(Reader& in, const std::vector<uint8_t>& base, uint64_t& budget) {
     archive::Layout layout;
     layout.fileSize = in.Number(8);
-    const auto front = in.Raw(in.Number(8));
-    layout.front.assign(front.begin(), front.end());
+    const uint64_t frontSize = in.Number(8);
+    if (frontSize > archive::kMaxLayoutFront)
+        throw RecordError("a layout's front is larger than any archive's the tool keeps");
+    Spend(budget, frontSize);
+    layout.front.assign(base.begin(), base.begin() + static_cast<std::ptrdiff_t>(std::min<uint64_t>(
+                                                        base.size(), frontSize)));
+    layout.front.resize(static_cast<size_t>(frontSize), 0);
+    uint64_t free = 0;  // where the next run may start
+    for (uint32_t runs = in.Count(16); runs > 0; --runs) {
+        const uint64_t offset = in.Number(8);
+        const uint64_t size = in.Number(8);
+        if (size == 0 || offset < free || offset > frontSize || size > frontSize - offset)
+            throw RecordError("a layout's changes are out of order or outside its front");
+        const auto bytes = in.Raw(size);
+        std::copy(bytes.begin(), bytes.end(), layout.front.begin() + static_cast<std::ptrdiff_t>(offset));
+        free = offset + size + 1;
+    }
     const auto tail = in.Raw(in.Number(8));
+    Spend(budget, tail.size());
     layout.tail.assign(tail.begin(), tail.end());
     return layout;
 }
 
-std::optional<archive::Layout> ReadLayout(Reader& in) {
+uint64_t BytesOf(const archive::Layout& layout) { return layout.front.size() + layout.tail.size(); }
+
+// A whole layout (versions 1 and 2).
+archive::Layout ReadLayoutBody(Reader& in, uint64_t& budget) {
+    archive::Layout layout;
+    layout.fileSize = in.Number(8);
+    const auto front = in.Raw(in.Number(8));
+    Spend(budget, front.size());
+    layout.front.assign(front.begin(), front.end());
+    const auto tail = in.Raw(in.Number(8));
+    Spend(budget, tail.size());
+    layout.tail.assign(tail.begin(), tail.end());
+    return layout;
+}
+
+std::optional<archive::Layout> ReadLayout(Reader& in, uint64_t& budget) {
     if (!in.Flag()) return std::nullopt;
-    return ReadLayoutBody(in);
+    return ReadLayoutBody(in, budget);
 }
 
 bool SameLayout(const std::optional<archive::Layout>& a, const std::optional<archive::Layout>& b) {
@@ -62,39 +130,47 @@ bool SameLayout(const std::optional<archive::Layout>& a, const std::optional<arc
     return a->fileSize == b->fileSize && a->front == b->front && a->tail == b->tail;
 }
 
-// An install's layout before it: the record's layout is named, not repeated.
-void WriteLayoutBefore(Writer& out, const std::optional<archive::Layout>& layout,
-                       const std::optional<archive::Layout>& recordLayout) {
-    if (layout && recordLayout && SameLayout(layout, recordLayout)) {
-        out.Number(kRecordsLayout, 1);
-        return;
-    }
-    WriteLayout(out, layout);
-}
-
 std::optional<archive::Layout> ReadLayoutBefore(Reader& in, uint64_t version,
-                                                const std::optional<archive::Layout>& recordLayout) {
-    if (version == kVersionWithoutShared) return ReadLayout(in);
+                                                const std::optional<archive::Layout>& recordLayout,
+                                                uint64_t& budget) {
+    if (version == kVersionWithoutShared) return ReadLayout(in, budget);
     switch (in.Number(1)) {
         case kNoLayout:
             return std::nullopt;
         case kOwnLayout:
-            return ReadLayoutBody(in);
+            return ReadLayoutBody(in, budget);
         case kRecordsLayout:
             if (!recordLayout) throw RecordError("an install refers to a layout the record does not hold");
+            Spend(budget, BytesOf(*recordLayout));  // a copy of it once read
             return recordLayout;
         default:
             throw RecordError("an install's layout field holds an unknown kind");
     }
 }
 
-void WriteInstall(Writer& out, const GameInstall& install, const std::optional<archive::Layout>& recordLayout) {
+// The layouts written so far: the last one is the base of the next.
+struct Chain {
+    const std::vector<uint8_t>* last = nullptr;
+    const std::vector<uint8_t>& Base() const {
+        static const std::vector<uint8_t> nothing;
+        return last ? *last : nothing;
+    }
+};
+
+void WriteLayoutOf(Writer& out, const std::optional<archive::Layout>& layout, bool keep, Chain& chain) {
+    out.Flag(layout && keep);
+    if (!layout || !keep) return;
+    WriteChanges(out, *layout, chain.Base());
+    chain.last = &layout->front;
+}
+
+void WriteInstall(Writer& out, const GameInstall& install, bool keepLayout, Chain& chain) {
     out.Number(install.folders.size(), 4);
     for (const std::string& folder : install.folders) out.Text(folder);
     out.Raw(install.modDigest);
     out.Text(install.computer);
     out.Number(install.time, 8);
-    WriteLayoutBefore(out, install.layoutBefore, recordLayout);
+    WriteLayoutOf(out, install.layoutBefore, keepLayout, chain);
     out.Number(install.entries.size(), 4);
     for (const InstallLayer& layer : install.entries) {
         out.Text(layer.name);
@@ -109,13 +185,29 @@ void WriteInstall(Writer& out, const GameInstall& install, const std::optional<a
     }
 }
 
-GameInstall ReadInstall(Reader& in, uint64_t version, const std::optional<archive::Layout>& recordLayout) {
+// The layouts read so far, for version 3: the last one is the base of the
+// next.
+struct ReadChain {
+    std::vector<uint8_t> last;
+    uint64_t budget = kMaxLayoutsInMemory;
+};
+
+std::optional<archive::Layout> ReadLayoutOf(Reader& in, ReadChain& chain) {
+    if (!in.Flag()) return std::nullopt;
+    archive::Layout layout = ReadChanges(in, chain.last, chain.budget);
+    chain.last = layout.front;
+    return layout;
+}
+
+GameInstall ReadInstall(Reader& in, uint64_t version, const std::optional<archive::Layout>& recordLayout,
+                        ReadChain& chain) {
     GameInstall install;
     for (uint32_t folders = in.Count(4); folders > 0; --folders) install.folders.push_back(in.Text());
     install.modDigest = in.Digest();
     install.computer = in.Text();
     install.time = in.Number(8);
-    install.layoutBefore = ReadLayoutBefore(in, version, recordLayout);
+    install.layoutBefore =
+        version == kVersion ? ReadLayoutOf(in, chain) : ReadLayoutBefore(in, version, recordLayout, chain.budget);
     for (uint32_t entries = in.Count(4 + 1 + 8 + kSealSize); entries > 0; --entries) {
         InstallLayer layer;
         layer.name = in.Text();
@@ -173,14 +265,25 @@ std::vector<uint8_t> EncodeGameRecord(const GameRecord& record) {
     return Writer::Sized([&](Writer& out) {
         out.Raw({reinterpret_cast<const uint8_t*>(kMark.data()), kMark.size()});
         out.Number(kVersion, 4);
-        WriteLayout(out, record.layout);
+        // The newest installs' layouts that fit beside the record's own.
+        uint64_t taken = record.layout ? BytesOf(*record.layout) : 0;
+        size_t keepFrom = record.installs.size();
+        while (keepFrom > 0) {
+            const std::optional<archive::Layout>& layout = record.installs[keepFrom - 1].layoutBefore;
+            const uint64_t bytes = layout ? BytesOf(*layout) : 0;
+            if (taken + bytes > kMaxLayoutsInMemory) break;
+            taken += bytes;
+            --keepFrom;
+        }
+        Chain chain;
+        WriteLayoutOf(out, record.layout, taken <= kMaxLayoutsInMemory, chain);
         out.Flag(record.left.has_value());
         if (record.left) {
             out.Raw(record.left->directory);
             out.Number(record.left->fileSize, 8);
         }
         out.Number(record.installs.size(), 4);
-        for (const GameInstall& install : record.installs) WriteInstall(out, install, record.layout);
+        for (size_t i = 0; i < record.installs.size(); ++i) WriteInstall(out, record.installs[i], i >= keepFrom, chain);
         out.Seal();
     });
 }
@@ -191,7 +294,7 @@ GameRecord DecodeGameRecord(std::span<const uint8_t> bytes) {
     if (bytes.size() < kMark.size() + 4 + kSealSize) throw RecordError("it ends before its seal");
     Reader header(bytes.subspan(kMark.size(), 4));
     const uint64_t version = header.Number(4);
-    if (version != kVersion && version != kVersionWithoutShared)
+    if (version != kVersion && version != kVersionShared && version != kVersionWithoutShared)
         throw RecordError("it is of version " + std::to_string(version) + ", which this tool (version " +
                           std::to_string(kVersion) + ") does not read");
     const auto body = bytes.first(bytes.size() - kSealSize);
@@ -201,7 +304,8 @@ GameRecord DecodeGameRecord(std::span<const uint8_t> bytes) {
 
     Reader in(body.subspan(kMark.size() + 4));
     GameRecord record;
-    record.layout = ReadLayout(in);
+    ReadChain chain;
+    record.layout = version == kVersion ? ReadLayoutOf(in, chain) : ReadLayout(in, chain.budget);
     if (in.Flag()) {
         archive::ArchiveState left;
         left.directory = in.Digest();
@@ -209,7 +313,7 @@ GameRecord DecodeGameRecord(std::span<const uint8_t> bytes) {
         record.left = left;
     }
     for (uint32_t installs = in.Count(4 + kSealSize + 4 + 8 + 1 + 4); installs > 0; --installs)
-        record.installs.push_back(ReadInstall(in, version, record.layout));
+        record.installs.push_back(ReadInstall(in, version, record.layout, chain));
     if (!in.AtEnd()) throw RecordError("it holds more than its content says");
     return record;
 }

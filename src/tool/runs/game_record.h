@@ -32,22 +32,38 @@
 // The file: the mark "VeltrinInstalls\r\n\x1a" (18 bytes), a 32-bit version,
 // the body, and a SHA-256 seal of everything before it. All numbers are
 // little-endian; a text is a 32-bit length and that many UTF-8 bytes; a
-// digest is 32 bytes; a flag is one byte, 0 or 1. The body (version 2):
-//   flag layout       [u64 file size, u64 front length, front bytes,
-//                      u64 tail length, tail bytes]
+// digest is 32 bytes; a flag is one byte, 0 or 1. The body (version 3):
+//   flag layout       [changes, against a front of nothing]
 //   flag left         [digest of header and directory, u64 file size]
 //   u32 installs, each:
 //     u32 folders, each a text
 //     digest mod digest
 //     text computer
 //     u64 time
-//     byte layout before: 0 none; 1 and the layout's fields as above;
-//                         2 the same as the record's layout (stored once)
+//     flag layout before [changes, against the layout written last before
+//                         it: the record's, or the nearest earlier install's
+//                         that has one; a front of nothing when there is none]
 //     u32 entries, each:
 //       text name
 //       flag before   [u64 size, digest, text spelling before]
 //       u64 put size, digest put
-// Version 1 differs only there: a flag, and the layout's fields when 1.
+// A layout's changes: u64 file size, u64 front length, u32 runs, each
+// [u64 offset, u64 length, that many bytes], u64 tail length, tail bytes.
+// Its front is the front it is written against, cut to the front length or
+// filled up to it with zero bytes, with each run's bytes laid over it at its
+// offset; runs come in increasing order of offset, each non-empty, apart
+// from the next and inside the front length. So a layout costs what differs
+// from the one before it: an install's, the directory records it changed.
+// Once read, the layouts of one record take at most kMaxLayoutsInMemory;
+// the record keeps, from the newest install back, the layouts that fit, and
+// writes none for older installs (their undo goes entry by entry).
+//
+// Versions 1 and 2 (read, not written) keep each layout whole: u64 file
+// size, u64 front length, front bytes, u64 tail length, tail bytes. In
+// version 2 an install's layout field is a byte: 0 none; 1 and a whole
+// layout; 2 the same as the record's layout. In version 1 it is a flag and,
+// when 1, a whole layout; the record's layout is a flag and a whole layout
+// in both.
 // It is written beside its place and moved in, so a crash leaves it old or
 // new; one that is torn, changed or of another version is refused.
 #include <cstdint>
@@ -66,6 +82,13 @@ namespace veltrin::tool {
 
 // What the record's name adds to its archive's.
 inline constexpr std::string_view kGameRecordSuffix = ".installs";
+
+// The most bytes the layouts of one record take once read (fronts and
+// tails): some 120 layouts of a stock gta3.img's half a megabyte.
+inline constexpr uint64_t kMaxLayoutsInMemory = uint64_t{64} << 20;
+
+// The largest record any run reads; the tool writes none larger.
+inline constexpr uint64_t kMaxGameRecordBytes = uint64_t{256} << 20;
 
 // "<archive>.installs".
 std::string GameRecordPathFor(const std::string& archivePath);

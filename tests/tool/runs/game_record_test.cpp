@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/layout_restore.h"
 #include "archive/sha256.h"
 #include "game_record_reader.h"
 #include "testing/memory_file_system.h"
@@ -168,14 +169,14 @@ TEST(GameRecord, TornChangedOrOfAnotherVersionIsRefused) {
 
     // Another version, sealed as this tool would seal it: refused, saying so.
     std::vector<uint8_t> other(bytes.begin(), bytes.end() - 32);
-    other[18] = 3;
+    other[18] = 4;
     const archive::Digest seal = archive::Sha256Of(other);
     other.insert(other.end(), seal.begin(), seal.end());
     try {
         DecodeGameRecord(other);
-        ADD_FAILURE() << "a record of version 3 was read";
+        ADD_FAILURE() << "a record of version 4 was read";
     } catch (const RecordError& error) {
-        EXPECT_NE(std::string(error.what()).find("version 3"), std::string::npos) << error.what();
+        EXPECT_NE(std::string(error.what()).find("version 4"), std::string::npos) << error.what();
     }
 
     // A sealed record whose count claims more than it holds.
@@ -189,9 +190,11 @@ TEST(GameRecord, TornChangedOrOfAnotherVersionIsRefused) {
     EXPECT_THROW(DecodeGameRecord(counted), RecordError);
 }
 
-// Bytes of a record as the first version wrote it, built field by field:
-// a layout, no state, one install whose layout before it is its own copy.
-std::vector<uint8_t> FirstVersionRecord(const archive::Layout& layout, const GameInstall& install) {
+// Bytes of a record as version 1 or 2 wrote it, built field by field: a
+// layout (or none), no state, one install whose layout before it is its own
+// copy or, in version 2, a reference to the record's.
+std::vector<uint8_t> OlderVersionRecord(uint32_t version, const std::optional<archive::Layout>& layout,
+                                        const GameInstall& install, bool refersToRecords, uint32_t installs = 1) {
     std::vector<uint8_t> out;
     const auto number = [&](uint64_t value, int size) {
         for (int i = 0; i < size; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
@@ -211,79 +214,177 @@ std::vector<uint8_t> FirstVersionRecord(const archive::Layout& layout, const Gam
     };
     const std::string mark = "VeltrinInstalls\r\n\x1a";
     out.assign(mark.begin(), mark.end());
-    number(1, 4);
-    layoutFields(layout);
+    number(version, 4);
+    if (layout)
+        layoutFields(*layout);
+    else
+        out.push_back(0);
     out.push_back(0);  // no state
-    number(1, 4);
-    number(install.folders.size(), 4);
-    for (const std::string& folder : install.folders) text(folder);
-    out.insert(out.end(), install.modDigest.begin(), install.modDigest.end());
-    text(install.computer);
-    number(install.time, 8);
-    layoutFields(*install.layoutBefore);
-    number(install.entries.size(), 4);
-    for (const InstallLayer& layer : install.entries) {
-        text(layer.name);
-        out.push_back(0);  // added
-        number(layer.put.size, 8);
-        out.insert(out.end(), layer.put.digest.begin(), layer.put.digest.end());
+    number(installs, 4);
+    for (uint32_t i = 0; i < installs; ++i) {
+        number(install.folders.size(), 4);
+        for (const std::string& folder : install.folders) text(folder);
+        out.insert(out.end(), install.modDigest.begin(), install.modDigest.end());
+        text(install.computer);
+        number(install.time, 8);
+        if (refersToRecords)
+            out.push_back(2);
+        else
+            layoutFields(*install.layoutBefore);
+        number(install.entries.size(), 4);
+        for (const InstallLayer& layer : install.entries) {
+            text(layer.name);
+            out.push_back(0);  // added
+            number(layer.put.size, 8);
+            out.insert(out.end(), layer.put.digest.begin(), layer.put.digest.end());
+        }
     }
     const archive::Digest seal = archive::Sha256Of(out);
     out.insert(out.end(), seal.begin(), seal.end());
     return out;
 }
 
-TEST(GameRecord, TheFirstInstallsLayoutIsStoredOnceAndFirstVersionRecordsStillRead) {
-    // A stock archive's layout is about half a megabyte: the first install's
-    // layout before it is the record's own and is not written twice.
+// A stock gta3.img's front is half a megabyte; each install changes a few of
+// its records. The record keeps each layout as what differs from the one
+// before it, so that it grows by what each install changed, and reads back
+// whole, through its own codec and through the reader written apart.
+TEST(GameRecord, EachLayoutCostsWhatChangedSinceTheOneBeforeIt) {
     GameRecord record;
-    record.layout = archive::Layout{Pattern(256 * 1024, 1), Pattern(300, 2), 4000 * 2048};
+    record.layout = archive::Layout{Pattern(512 * 1024, 1), Pattern(300, 2), 4000 * 2048};
+    record.layout->front.resize(600 * 1024, 0);  // spare room up to the first entry
+    std::vector<uint8_t> front = record.layout->front;
+    for (uint32_t i = 0; i < 24; ++i) {
+        GameInstall install;
+        install.folders = {R"(D:\Mod )" + std::to_string(i)};
+        install.modDigest = archive::Sha256Of(Pattern(5, static_cast<uint8_t>(i)));
+        install.time = 1'790'000'000 + i;
+        install.entries.push_back({"m" + std::to_string(i) + ".dff", std::nullopt, {}, {700, {}}});
+        // The install before this one changed 20 records here and there and
+        // grew the directory by one.
+        for (uint32_t r = 0; r < 20; ++r) {
+            const size_t at = 8 + 32 * ((i * 7919u + r * 104729u) % 16000u);
+            for (size_t b = 0; b < 32; ++b) front[at + b] ^= static_cast<uint8_t>(i + r + b + 1);
+        }
+        front.resize(front.size() + (i % 3 == 0 ? 2048 : 0), static_cast<uint8_t>(i));
+        if (i % 5 == 4) front.resize(front.size() - 4096);  // an undo took sectors back
+        install.layoutBefore = archive::Layout{front, Pattern(i, static_cast<uint8_t>(i)), (4000 + i) * 2048};
+        record.installs.push_back(std::move(install));
+    }
+    record.installs[10].layoutBefore.reset();  // undone out of order once, and none kept since for it
+    const std::vector<uint8_t> bytes = EncodeGameRecord(record);
+    EXPECT_LT(bytes.size(), 512 * 1024 + 24 * (20 * 32 + 2048 + 512)) << "the layouts are kept whole";
+    const GameRecord back = DecodeGameRecord(bytes);
+    ASSERT_TRUE(back.layout.has_value());
+    EXPECT_EQ(back.layout->front, record.layout->front);
+    EXPECT_EQ(back.layout->tail, record.layout->tail);
+    EXPECT_EQ(back.installs, record.installs);
+    std::string why;
+    const std::optional<independent::Record> seen = independent::Read(bytes, &why);
+    ASSERT_TRUE(seen.has_value()) << why;
+    EXPECT_EQ(seen->front, record.layout->front);
+    for (size_t i = 0; i < record.installs.size(); ++i) {
+        const std::optional<archive::Layout>& layout = record.installs[i].layoutBefore;
+        ASSERT_EQ(seen->installs.at(i).hasLayoutBefore, layout.has_value()) << i;
+        if (!layout) continue;
+        EXPECT_EQ(seen->installs[i].frontBefore, layout->front) << i;
+        EXPECT_EQ(seen->installs[i].tailBefore, layout->tail) << i;
+        EXPECT_EQ(seen->installs[i].layoutBeforeSize, layout->fileSize) << i;
+    }
+}
+
+// Layouts of archives whose first entry lies far from the directory take
+// megabytes each once read: the record keeps those of the newest installs
+// that fit in kMaxLayoutsInMemory, so that what it writes it can always read
+// again; and a record that claims more, however small its file, is refused
+// before anything that large is made.
+TEST(GameRecord, TheLayoutsKeptFitWhatAnyRunCanReadAgain) {
+    GameRecord record;
+    record.layout = archive::Layout{std::vector<uint8_t>(archive::kMaxLayoutFront, 0), {}, 9000 * 2048};
+    record.layout->front[0] = 1;
+    for (size_t i = 0; i < 12; ++i) {
+        GameInstall install;
+        install.folders = {R"(D:\Mod )" + std::to_string(i)};
+        install.layoutBefore = record.layout;
+        install.layoutBefore->front[8 + i] = 2;
+        record.installs.push_back(std::move(install));
+    }
+    const std::vector<uint8_t> bytes = EncodeGameRecord(record);
+    EXPECT_LT(bytes.size(), 64u * 1024);
+    const GameRecord back = DecodeGameRecord(bytes);
+    ASSERT_TRUE(back.layout.has_value());
+    size_t kept = 0;
+    for (size_t i = 0; i < back.installs.size(); ++i) {
+        if (!back.installs[i].layoutBefore) {
+            EXPECT_EQ(kept, 0u) << "install " << i << " lost its layout while an older one kept its own";
+            continue;
+        }
+        ++kept;
+        EXPECT_EQ(back.installs[i].layoutBefore->front, record.installs[i].layoutBefore->front) << i;
+    }
+    EXPECT_EQ(kept, kMaxLayoutsInMemory / archive::kMaxLayoutFront - 1);
+
+    // A forged record: many installs, each claiming a front of the largest
+    // size with nothing changed.
+    std::vector<uint8_t> forged(bytes.begin(), bytes.end() - 32);
+    forged.resize(18 + 4);
+    forged.push_back(0);  // no layout
+    forged.push_back(0);  // no state
+    const auto number = [&](uint64_t value, int size) {
+        for (int b = 0; b < size; ++b) forged.push_back(static_cast<uint8_t>(value >> (8 * b)));
+    };
+    number(1000, 4);
+    for (int i = 0; i < 1000; ++i) {
+        number(0, 4);                         // no folder
+        forged.insert(forged.end(), 32, 0);   // mod digest
+        number(0, 4);                         // no computer
+        number(0, 8);                         // time
+        forged.push_back(1);                  // a layout before it
+        number(0, 8);                         // file size
+        number(archive::kMaxLayoutFront, 8);  // its front
+        number(0, 4);                         // no runs
+        number(0, 8);                         // no tail
+        number(0, 4);                         // no entries
+    }
+    const archive::Digest seal = archive::Sha256Of(forged);
+    forged.insert(forged.end(), seal.begin(), seal.end());
+    EXPECT_THROW(DecodeGameRecord(forged), RecordError);
+    std::string why;
+    EXPECT_FALSE(independent::Read(forged, &why).has_value());
+}
+
+TEST(GameRecord, RecordsOfEarlierVersionsStillRead) {
+    const archive::Layout layout{Pattern(64 * 1024, 1), Pattern(300, 2), 4000 * 2048};
     GameInstall first;
     first.folders = {R"(D:\Mod A)"};
     first.modDigest = archive::Sha256Of(Pattern(5, 9));
     first.computer = "PLAYER-PC";
     first.time = 1'790'000'000;
-    first.layoutBefore = record.layout;
+    first.layoutBefore = archive::Layout{Pattern(64 * 1024, 3), {}, 4001 * 2048};
     first.entries.push_back({"veltrin.dff", std::nullopt, {}, {700, archive::Sha256Of(Pattern(700, 6))}});
-    record.installs = {first};
-    const std::vector<uint8_t> bytes = EncodeGameRecord(record);
-    EXPECT_LT(bytes.size(), record.layout->front.size() + 4096);
-    const GameRecord back = DecodeGameRecord(bytes);
-    ASSERT_TRUE(back.installs.at(0).layoutBefore.has_value());
-    EXPECT_EQ(back.installs[0].layoutBefore->front, record.layout->front);
-    EXPECT_EQ(back.installs[0].layoutBefore->tail, record.layout->tail);
-    EXPECT_EQ(back.installs[0].layoutBefore->fileSize, record.layout->fileSize);
-    EXPECT_EQ(back.installs, record.installs);
     std::string why;
-    const std::optional<independent::Record> seen = independent::Read(bytes, &why);
-    ASSERT_TRUE(seen.has_value()) << why;
-    EXPECT_EQ(seen->installs.at(0).frontBefore, record.layout->front);
-
-    // A second install over the first has a layout of its own, written out.
-    GameInstall second = first;
-    second.folders = {R"(D:\Mod B)"};
-    second.layoutBefore = archive::Layout{Pattern(256 * 1024, 7), {}, 4010 * 2048};
-    record.installs.push_back(second);
-    EXPECT_EQ(DecodeGameRecord(EncodeGameRecord(record)).installs, record.installs);
-
-    // What the first version wrote reads as the same record.
-    const GameRecord old = DecodeGameRecord(FirstVersionRecord(*record.layout, first));
-    ASSERT_EQ(old.installs.size(), 1u);
-    EXPECT_EQ(old.installs[0], first);
-    EXPECT_EQ(old.layout->front, record.layout->front);
-    ASSERT_TRUE(independent::Read(FirstVersionRecord(*record.layout, first), &why).has_value()) << why;
-
-    // A reference to the record's layout in a record without one is refused.
-    std::vector<uint8_t> refers = EncodeGameRecord(record);
-    refers.resize(refers.size() - 32);
-    // Drop the record's layout (flag and fields) and reseal.
-    const size_t layoutBytes = 1 + 8 + 8 + record.layout->front.size() + 8 + record.layout->tail.size();
-    refers.erase(refers.begin() + 22, refers.begin() + 22 + static_cast<std::ptrdiff_t>(layoutBytes));
-    refers.insert(refers.begin() + 22, 0);
-    const archive::Digest seal = archive::Sha256Of(refers);
-    refers.insert(refers.end(), seal.begin(), seal.end());
+    for (const uint32_t version : {1u, 2u}) {
+        const std::vector<uint8_t> old = OlderVersionRecord(version, layout, first, false);
+        const GameRecord read = DecodeGameRecord(old);
+        ASSERT_EQ(read.installs.size(), 1u) << version;
+        EXPECT_EQ(read.installs[0], first) << version;
+        EXPECT_EQ(read.layout->front, layout.front) << version;
+        EXPECT_TRUE(independent::Read(old, &why).has_value()) << why;
+    }
+    // Version 2's reference to the record's layout.
+    GameInstall same = first;
+    same.layoutBefore = layout;
+    EXPECT_EQ(DecodeGameRecord(OlderVersionRecord(2, layout, same, true)).installs.at(0), same);
+    // A reference in a record without a layout is refused.
+    const std::vector<uint8_t> refers = OlderVersionRecord(2, std::nullopt, same, true);
     EXPECT_THROW(DecodeGameRecord(refers), RecordError);
     EXPECT_FALSE(independent::Read(refers, &why).has_value());
+    // Each reference is a copy once read: an 8 MiB file of many of them
+    // would take gigabytes.
+    const archive::Layout large{std::vector<uint8_t>(archive::kMaxLayoutFront, 7), {}, 9000 * 2048};
+    const std::vector<uint8_t> many = OlderVersionRecord(2, large, same, true, 1000);
+    EXPECT_LT(many.size(), archive::kMaxLayoutFront + 200 * 1000);
+    EXPECT_THROW(DecodeGameRecord(many), RecordError);
+    EXPECT_FALSE(independent::Read(many, &why).has_value());
 }
 
 TEST(GameRecord, AFileThatIsNotOneIsRefusedWhenRead) {
