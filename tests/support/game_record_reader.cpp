@@ -141,12 +141,15 @@ bool ReadLayout(Cursor& in, uint64_t& size, std::vector<uint8_t>& front, std::ve
     return true;
 }
 
-// A version 3 layout's changes, against the front written before it: the
-// file size; the front length; the runs, each an offset, a length and its
-// bytes, laid over that front cut or zero-filled to the length; the tail.
-// `budget` is what the record's layouts may still take, and shrinks by this
-// one's front and tail. False, with the reason in the cursor, for what a
-// record cannot hold.
+// A version 3 layout's changes, against the front written before it (the
+// base): the file size; the front length; the runs, laid over the base cut
+// or zero-filled to the length, each a kind byte, an offset and a length,
+// then for kind 0 that many bytes to lay there, for kind 1 a source offset
+// in the base whose bytes are laid there (taken from the base as it was
+// before any run, never from the front being rebuilt); the tail. `budget`
+// is what the record's layouts may still take, and shrinks by this one's
+// front and tail. False, with the reason in the cursor, for what a record
+// cannot hold.
 bool ReadChanges(Cursor& in, const std::vector<uint8_t>& against, uint64_t& budget, uint64_t& size,
                  std::vector<uint8_t>& front, std::vector<uint8_t>& tail) {
     size = in.Number(8);
@@ -160,20 +163,31 @@ bool ReadChanges(Cursor& in, const std::vector<uint8_t>& against, uint64_t& budg
     front.assign(against.begin(), against.begin() + static_cast<std::ptrdiff_t>(kept));
     front.resize(length, 0);
 
-    // The least offset the next run may start at: past the last one's end
-    // and not touching it.
+    // The least offset the next run may start at: the last one's end (a run
+    // may touch the one before it, not overlap it).
     uint64_t least = 0;
     for (uint64_t runs = in.Number(4); in.ok && runs > 0; --runs) {
+        const uint64_t kind = in.Number(1);
+        if (!in.ok) return false;
+        if (kind > 1) return in.Fail("a run of an unknown kind");
         const uint64_t offset = in.Number(8);
         const uint64_t runLength = in.Number(8);
         if (!in.ok) return false;
         if (runLength == 0) return in.Fail("an empty run");
-        if (offset < least) return in.Fail("a run before, over or touching the one before it");
+        if (offset < least) return in.Fail("a run before or over the one before it");
         if (offset > frontLength || runLength > frontLength - offset) return in.Fail("a run past the front");
-        if (!in.Take(runLength)) return false;
-        std::memcpy(front.data() + offset, in.bytes.data() + in.at, static_cast<size_t>(runLength));
-        in.at += static_cast<size_t>(runLength);
-        least = offset + runLength + 1;  // both within 8 MiB: no overflow
+        if (kind == 0) {
+            if (!in.Take(runLength)) return false;
+            std::memcpy(front.data() + offset, in.bytes.data() + in.at, static_cast<size_t>(runLength));
+            in.at += static_cast<size_t>(runLength);
+        } else {
+            const uint64_t source = in.Number(8);
+            if (!in.ok) return false;
+            const uint64_t baseSize = against.size();
+            if (source > baseSize || runLength > baseSize - source) return in.Fail("a run taken from past the base");
+            std::memcpy(front.data() + offset, against.data() + source, static_cast<size_t>(runLength));
+        }
+        least = offset + runLength;  // both within 8 MiB: no overflow
     }
     const uint64_t tailLength = in.Number(8);
     if (!in.Take(tailLength)) return false;

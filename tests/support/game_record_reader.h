@@ -5,7 +5,8 @@
 // reading. It checks the mark, the version and the seal (with its own
 // SHA-256), and returns the fields as plain numbers, texts and hex digests.
 // A layout is returned whole: for version 3, which writes each front as runs
-// of bytes laid over the front written before it, the reader rebuilds every
+// laid over the front written before it (the base), each run either its own
+// bytes or bytes taken from elsewhere in that base, the reader rebuilds every
 // front, so that it can be held against what the archive held.
 #include <cstdint>
 #include <optional>
@@ -47,13 +48,15 @@ struct Record {
 };
 
 // The record, or nothing with why set when the bytes are not a whole,
-// sealed record of version 1, 2 or 3. Of version 3 it also refuses runs out
-// of increasing order, empty, overlapping or touching the next, or reaching
-// past their front's length; a front longer than 8 MiB; and layouts that
-// together (every front and tail, as rebuilt) would take more than 64 MiB,
-// all checked before the bytes are allocated. Layouts of versions 1 and 2,
-// a copy of the record's for each install that refers to it, count against
-// the same 64 MiB.
+// sealed record of version 1, 2 or 3. Of version 3 it also refuses runs of
+// a kind other than 0 (bytes) and 1 (taken from the base), out of increasing
+// order, empty, overlapping the next (touching it is fine), or reaching past
+// their front's length; runs of kind 1 whose source reaches past the base
+// (the front written against, before any run is laid); a front longer than
+// 8 MiB; and layouts that together (every front and tail, as rebuilt) would
+// take more than 64 MiB, all checked before the bytes are allocated. Layouts
+// of versions 1 and 2, a copy of the record's for each install that refers
+// to it, count against the same 64 MiB.
 std::optional<Record> Read(const std::vector<uint8_t>& bytes, std::string* why = nullptr);
 
 // The SHA-256 of the bytes in lower-case hex (an implementation of its own).

@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
+#include <unordered_map>
 
 #include "archive/archive_error.h"
+#include "archive/format.h"
 #include "archive/layout_restore.h"
 #include "archive/names.h"
 #include "text/ascii.h"
@@ -27,7 +30,7 @@ constexpr uint8_t kNoLayout = 0;
 constexpr uint8_t kOwnLayout = 1;
 constexpr uint8_t kRecordsLayout = 2;
 // Differing bytes closer than a run's own fields are taken into one run.
-constexpr size_t kJoin = 16;
+constexpr size_t kJoin = 17;
 constexpr size_t kSealSize = std::tuple_size_v<archive::Digest>;
 // An entry takes some 120 bytes and the layouts at most 64 MiB: anything
 // near this is no record of ours.
@@ -43,21 +46,63 @@ void Spend(uint64_t& budget, uint64_t bytes) {
     budget -= bytes;
 }
 
+// A run of a layout's changes: bytes of its own, or the base's from source on.
 struct Run {
     size_t offset = 0;
     size_t size = 0;
+    std::optional<size_t> source;
 };
+constexpr uint8_t kOwnBytes = 0;
+constexpr uint8_t kBaseBytes = 1;
 
-// Where the front differs from the base (read as zeros past its end).
-std::vector<Run> RunsDiffering(const std::vector<uint8_t>& base, const std::vector<uint8_t>& front) {
+// Runs of records moved up or down a place are taken from the base: a
+// record's size, where the first lies, and the fewest bytes worth a run
+// of their own.
+constexpr size_t kRecord = archive::format::kEntrySize;
+constexpr size_t kFirstRecord = archive::format::kHeaderSize;
+
+// The base's records by content: where each first lies.
+std::unordered_map<std::string_view, size_t> RecordsOf(const std::vector<uint8_t>& base) {
+    std::unordered_map<std::string_view, size_t> at;
+    for (size_t i = kFirstRecord; i + kRecord <= base.size(); i += kRecord)
+        at.emplace(std::string_view(reinterpret_cast<const char*>(base.data() + i), kRecord), i);
+    return at;
+}
+
+// The runs that make the front from the base (read as zeros past its end):
+// where a record lies in the base elsewhere, as many records as follow it
+// there are taken from it; any other byte that differs is the front's own,
+// those closer than kJoin in one run.
+std::vector<Run> RunsFrom(const std::vector<uint8_t>& base, const std::vector<uint8_t>& front) {
     const auto differs = [&](size_t i) { return front[i] != (i < base.size() ? base[i] : 0); };
+    const std::unordered_map<std::string_view, size_t> records = RecordsOf(base);
+    const auto record = [&](size_t i) {
+        return std::string_view(reinterpret_cast<const char*>(front.data() + i), kRecord);
+    };
     std::vector<Run> runs;
-    for (size_t i = 0; i < front.size(); ++i) {
-        if (!differs(i)) continue;
-        if (!runs.empty() && i - (runs.back().offset + runs.back().size) < kJoin)
+    for (size_t i = 0; i < front.size();) {
+        if (!differs(i)) {
+            ++i;
+            continue;
+        }
+        if (i >= kFirstRecord && (i - kFirstRecord) % kRecord == 0 && i + kRecord <= front.size()) {
+            if (const auto found = records.find(record(i)); found != records.end()) {
+                size_t size = kRecord;
+                while (i + size + kRecord <= front.size() && found->second + size + kRecord <= base.size() &&
+                       std::equal(front.begin() + static_cast<std::ptrdiff_t>(i + size),
+                                  front.begin() + static_cast<std::ptrdiff_t>(i + size + kRecord),
+                                  base.begin() + static_cast<std::ptrdiff_t>(found->second + size)))
+                    size += kRecord;
+                runs.push_back({i, size, found->second});
+                i += size;
+                continue;
+            }
+        }
+        if (!runs.empty() && !runs.back().source && i - (runs.back().offset + runs.back().size) < kJoin)
             runs.back().size = i + 1 - runs.back().offset;
         else
-            runs.push_back({i, 1});
+            runs.push_back({i, 1, std::nullopt});
+        ++i;
     }
     return runs;
 }
@@ -66,12 +111,16 @@ std::vector<Run> RunsDiffering(const std::vector<uint8_t>& base, const std::vect
 void WriteChanges(Writer& out, const archive::Layout& layout, const std::vector<uint8_t>& base) {
     out.U64(layout.fileSize);
     out.U64(layout.front.size());
-    const std::vector<Run> runs = RunsDiffering(base, layout.front);
+    const std::vector<Run> runs = RunsFrom(base, layout.front);
     out.U32(static_cast<uint32_t>(runs.size()));
     for (const Run& run : runs) {
+        out.Number(run.source ? kBaseBytes : kOwnBytes, 1);
         out.U64(run.offset);
         out.U64(run.size);
-        out.Raw(std::span(layout.front).subspan(run.offset, run.size));
+        if (run.source)
+            out.U64(*run.source);
+        else
+            out.Raw(std::span(layout.front).subspan(run.offset, run.size));
     }
     out.U64(layout.tail.size());
     out.Raw(layout.tail);
@@ -90,14 +139,25 @@ archive::Layout ReadChanges(Reader& in, const std::vector<uint8_t>& base, uint64
                                                         base.size(), frontSize)));
     layout.front.resize(static_cast<size_t>(frontSize), 0);
     uint64_t free = 0;  // where the next run may start
-    for (uint32_t runs = in.Count(16); runs > 0; --runs) {
+    for (uint32_t runs = in.Count(1 + 8 + 8 + 1); runs > 0; --runs) {
+        const uint64_t kind = in.Number(1);
         const uint64_t offset = in.Number(8);
         const uint64_t size = in.Number(8);
         if (size == 0 || offset < free || offset > frontSize || size > frontSize - offset)
             throw RecordError("a layout's changes are out of order or outside its front");
-        const auto bytes = in.Raw(size);
-        std::copy(bytes.begin(), bytes.end(), layout.front.begin() + static_cast<std::ptrdiff_t>(offset));
-        free = offset + size + 1;
+        const auto to = layout.front.begin() + static_cast<std::ptrdiff_t>(offset);
+        if (kind == kOwnBytes) {
+            const auto bytes = in.Raw(size);
+            std::copy(bytes.begin(), bytes.end(), to);
+        } else if (kind == kBaseBytes) {
+            const uint64_t source = in.Number(8);
+            if (source > base.size() || size > base.size() - source)
+                throw RecordError("a layout's changes take bytes from outside the layout before it");
+            std::copy_n(base.begin() + static_cast<std::ptrdiff_t>(source), size, to);
+        } else {
+            throw RecordError("a layout's changes hold a run of an unknown kind");
+        }
+        free = offset + size;
     }
     const auto tail = in.Raw(in.Number(8));
     Spend(budget, tail.size());

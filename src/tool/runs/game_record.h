@@ -48,12 +48,16 @@
 //       flag before   [u64 size, digest, text spelling before]
 //       u64 put size, digest put
 // A layout's changes: u64 file size, u64 front length, u32 runs, each
-// [u64 offset, u64 length, that many bytes], u64 tail length, tail bytes.
-// Its front is the front it is written against, cut to the front length or
-// filled up to it with zero bytes, with each run's bytes laid over it at its
-// offset; runs come in increasing order of offset, each non-empty, apart
-// from the next and inside the front length. So a layout costs what differs
-// from the one before it: an install's, the directory records it changed.
+// [byte kind, u64 offset, u64 length, then for kind 0 that many bytes, for
+// kind 1 a u64 source offset], u64 tail length, tail bytes. Its front is the
+// front it is written against (the base), cut to the front length or filled
+// up to it with zero bytes, with each run laid over it at its offset: its
+// bytes (kind 0), or the base's bytes from the source offset on (kind 1,
+// which lie inside the base). Runs come in increasing order of offset, each
+// non-empty, none overlapping the next, all inside the front length. So a
+// layout costs what differs from the one before it: an install's, the
+// directory records it changed, the records that moved up or down a place
+// taken from the base where they lay.
 // Once read, the layouts of one record take at most kMaxLayoutsInMemory;
 // the record keeps, from the newest install back, the layouts that fit, and
 // writes none for older installs (their undo goes entry by entry).

@@ -246,8 +246,9 @@ std::vector<uint8_t> OlderVersionRecord(uint32_t version, const std::optional<ar
 
 // A stock gta3.img's front is half a megabyte; each install changes a few of
 // its records. The record keeps each layout as what differs from the one
-// before it, so that it grows by what each install changed, and reads back
-// whole, through its own codec and through the reader written apart.
+// before it, so that it grows by what each install changed (records that
+// moved up a place cost a reference each), and reads back whole, through its
+// own codec and through the reader written apart.
 TEST(GameRecord, EachLayoutCostsWhatChangedSinceTheOneBeforeIt) {
     GameRecord record;
     record.layout = archive::Layout{Pattern(512 * 1024, 1), Pattern(300, 2), 4000 * 2048};
@@ -264,6 +265,14 @@ TEST(GameRecord, EachLayoutCostsWhatChangedSinceTheOneBeforeIt) {
         for (uint32_t r = 0; r < 20; ++r) {
             const size_t at = 8 + 32 * ((i * 7919u + r * 104729u) % 16000u);
             for (size_t b = 0; b < 32; ++b) front[at + b] ^= static_cast<uint8_t>(i + r + b + 1);
+        }
+        // A record near the top moved to the end: those after it move up a
+        // place.
+        if (i % 4 == 1) {
+            const auto at = front.begin() + 8 + 32 * (5 + i);
+            const std::vector<uint8_t> moved(at, at + 32);
+            front.erase(at, at + 32);
+            front.insert(front.begin() + 8 + 32 * 16000, moved.begin(), moved.end());
         }
         front.resize(front.size() + (i % 3 == 0 ? 2048 : 0), static_cast<uint8_t>(i));
         if (i % 5 == 4) front.resize(front.size() - 4096);  // an undo took sectors back
