@@ -132,12 +132,14 @@ void DropGameSave(archive::FileSystem& fs, const std::string& archivePath, const
 
 namespace {
 
-// The scratch files a run stopped while writing the records left.
-void RemoveRecordScratch(archive::FileSystem& fs, const std::string& archivePath, Report& report) {
+// The scratch files a run stopped while writing the records left; changed
+// is set as soon as one is gone.
+void RemoveRecordScratch(archive::FileSystem& fs, const std::string& archivePath, Report& report, bool& changed) {
     const std::string path = GamePendingPathFor(archivePath);
     for (const std::string& scratch :
          {path + std::string(kScratchSuffix), GameRecordPathFor(archivePath) + std::string(kScratchSuffix)})
         if (fs.Exists(scratch)) {
+            changed = true;
             RemoveDurably(fs, scratch);
             report.Line("removed " + scratch + ", which a run stopped before it was finished left");
         }
@@ -145,12 +147,18 @@ void RemoveRecordScratch(archive::FileSystem& fs, const std::string& archivePath
 
 }  // namespace
 
-bool SettleGamePending(archive::FileSystem& fs, const archive::Archive& archive, Report& report) {
+void CheckGamePending(archive::FileSystem& fs, const std::string& archivePath) {
+    const std::string path = GamePendingPathFor(archivePath);
+    if (fs.Exists(path)) (void)Decode(ReadWholeFile(fs, path, kMaxBytes, "larger than any record of installs"));
+}
+
+bool SettleGamePending(archive::FileSystem& fs, const archive::Archive& archive, Report& report, bool& changed) {
     const std::string& archivePath = archive.Path();
-    RemoveRecordScratch(fs, archivePath, report);
+    RemoveRecordScratch(fs, archivePath, report, changed);
     const std::string path = GamePendingPathFor(archivePath);
     if (!fs.Exists(path)) return false;
     const GamePending pending = Decode(ReadWholeFile(fs, path, kMaxBytes, "larger than any record of installs"));
+    changed = true;
     report.Line("an earlier run was stopped while it saved " + archivePath +
                 "; the game's record of installs waited for it");
     if (TookEffect(archive, pending)) {
@@ -164,13 +172,14 @@ bool SettleGamePending(archive::FileSystem& fs, const archive::Archive& archive,
 }
 
 bool SettleGamePending(archive::FileSystem& fs, const std::string& archivePath, Report& report) {
+    bool changed = false;
     if (!fs.Exists(GamePendingPathFor(archivePath))) {
-        RemoveRecordScratch(fs, archivePath, report);
+        RemoveRecordScratch(fs, archivePath, report, changed);
         return false;
     }
     const archive::Archive archive = archive::Archive::Take(archivePath, fs);
     ReportRecovery(report, archive.RecoveryOnOpen());
-    return SettleGamePending(fs, archive, report);
+    return SettleGamePending(fs, archive, report, changed);
 }
 
 }  // namespace veltrin::tool

@@ -56,13 +56,20 @@ void ConfirmGameSave(archive::FileSystem& fs, const std::string& archivePath, co
 void DropGameSave(archive::FileSystem& fs, const std::string& archivePath, const GameRecord& before,
                   const GameRecord& saved);
 
+// Reads the waiting record beside the archive, when there is one, to learn
+// before anything changes whether it can be trusted. Throws RecordError, or
+// ArchiveError when it cannot be read.
+void CheckGamePending(archive::FileSystem& fs, const std::string& archivePath);
+
 // Settles a save an earlier run left waiting (see above), saying so in a
 // line. Returns whether it found one. A waiting record that cannot be
 // trusted throws RecordError; an archive that cannot be opened throws
 // ArchiveError, and the record waits for the next run.
 bool SettleGamePending(archive::FileSystem& fs, const std::string& archivePath, Report& report);
 // The same for the archive the run has taken (and said what its open
-// completed or rolled back).
-bool SettleGamePending(archive::FileSystem& fs, const archive::Archive& archive, Report& report);
+// completed or rolled back); changed is set as soon as anything on disk
+// changed (a scratch file removed, a waiting record settled), also when it
+// then throws.
+bool SettleGamePending(archive::FileSystem& fs, const archive::Archive& archive, Report& report, bool& changed);
 
 }  // namespace veltrin::tool

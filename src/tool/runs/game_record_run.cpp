@@ -17,8 +17,8 @@ archive::Digest ModDigestOf(const RecordedArchive& recorded) {
     return ModDigest(std::move(files));
 }
 
-GameRecord LoadGameRecord(archive::FileSystem& fs, const archive::Archive& archive, Report& report) {
-    SettleGamePending(fs, archive, report);
+GameRecord LoadGameRecord(archive::FileSystem& fs, const archive::Archive& archive, Report& report, bool& changed) {
+    SettleGamePending(fs, archive, report, changed);
     return ReadGameRecord(fs, GameRecordPathFor(archive.Path())).value_or(GameRecord{});
 }
 

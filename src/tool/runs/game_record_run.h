@@ -26,8 +26,9 @@ archive::Digest ModDigestOf(const RecordedArchive& recorded);
 // Settles a waiting save and reads the game's record beside the archive
 // (none: an empty one). The archive is the run's (Archive::Take) before the
 // record is read, so that no other run saves it between this read and this
-// run's save. Throws RecordError or ArchiveError.
-GameRecord LoadGameRecord(archive::FileSystem& fs, const archive::Archive& archive, Report& report);
+// run's save. changed is set as soon as settling changed anything on disk,
+// also when it then throws. Throws RecordError or ArchiveError.
+GameRecord LoadGameRecord(archive::FileSystem& fs, const archive::Archive& archive, Report& report, bool& changed);
 
 // An install the folder's record knows and the game's record does not (made
 // before the game's record existed) goes in as the bottom layers of the

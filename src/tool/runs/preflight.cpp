@@ -55,8 +55,21 @@ std::optional<ExitStatus> RefuseUntrustedGameRecords(const std::vector<std::stri
                                                      Report& report) {
     for (const std::string& archive : archives) {
         const std::string path = GameRecordPathFor(archive);
+        const std::string waiting = GamePendingPathFor(archive);
         try {
             ReadGameRecord(fs, path);
+            try {
+                CheckGamePending(fs, archive);
+            } catch (const RecordError& error) {
+                report.Line("error: the game's record of installs that waits for an earlier save of " + archive +
+                            ", " + waiting + ", cannot be trusted: " + error.what());
+                report.Line("  an earlier run was stopped while it saved that archive; to go on, move that file "
+                            "aside (rename it): the next run then holds " +
+                            path + " against the archive as it is");
+                report.Line("nothing was changed");
+                report.Line("failed");
+                return ExitStatus::Io;
+            }
         } catch (const RecordError& error) {
             report.Line("error: the game's record of installs " + path + " cannot be trusted: " + error.what());
             report.Line("  it lists the mods installed into " + archive +

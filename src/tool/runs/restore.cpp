@@ -295,7 +295,7 @@ private:
         report_.Line("open " + path);
         archive_.emplace(archive::Archive::Take(path, fs_));
         ReportRecovery(report_, archive_->RecoveryOnOpen());
-        GameRecord game = LoadGameRecord(fs_, *archive_, report_);
+        GameRecord game = LoadGameRecord(fs_, *archive_, report_, changed_);
         gameAsRead_ = game;
         const GameRecord& asRead = gameAsRead_;
         tally_ = {};

@@ -326,7 +326,7 @@ private:
         open_.emplace(archive::Archive::Take(path, fs_));
         const std::string recovered = ReportRecovery(report_, open_->RecoveryOnOpen());
         if (!recovered.empty()) outcomes_.back().what = recovered + "; not changed by this run";
-        game_ = LoadGameRecord(fs_, *open_, report_);
+        game_ = LoadGameRecord(fs_, *open_, report_, changed_);
         gameAsRead_ = game_;
         store_.emplace(fs_, path);
         tally_ = {};

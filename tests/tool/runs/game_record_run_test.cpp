@@ -25,6 +25,7 @@
 #include "tool/runs/game_layers.h"
 #include "tool/runs/game_pending.h"
 #include "tool/runs/game_record.h"
+#include "tool/runs/game_record_run.h"
 #include "tool/runs/originals_store.h"
 #include "tool/shell/tool_main.h"
 #include "tool_test_support.h"
@@ -297,7 +298,8 @@ TEST_F(GameRecordRunTest, ATornGameRecordChangesNothingAndSaysHowToGoOn) {
     Unpack(fs, ModB(), folderB);
     ASSERT_EQ(Install(ModA(), folderA), 0) << console.text;
     const std::string path = GameRecordPathFor(kPlayer);
-    Bytes torn = fs.Contents(path);
+    const Bytes sound = fs.Contents(path);
+    Bytes torn = sound;
     torn.resize(torn.size() / 2);
     fs.SetFile(path, torn);
     const auto before = Everything();
@@ -311,6 +313,27 @@ TEST_F(GameRecordRunTest, ATornGameRecordChangesNothingAndSaysHowToGoOn) {
         if (file.find(".log") == std::string::npos && file.rfind(folderB + "\\Install.dat", 0) != 0) {
             EXPECT_TRUE(before.count(file) && before.at(file) == bytes) << file;
         }
+
+    // A torn waiting record stops the install and the undo before anything
+    // changes, naming the file; settling it, a run would say it changed
+    // something as soon as it removed the scratch file beside it.
+    fs.SetFile(path, sound);
+    const std::string waiting = GamePendingPathFor(kGta3);
+    fs.SetFile(waiting, Data(300, 2));
+    const std::string scratch = waiting + std::string(kScratchSuffix);
+    fs.SetFile(scratch, Data(100, 1));
+    for (const bool undo : {true, false}) {
+        EXPECT_EQ(undo ? Undo(folderA) : Install(ModB(), folderB), 10) << console.text;
+        EXPECT_TRUE(Has(waiting + ", cannot be trusted")) << console.text;
+        EXPECT_TRUE(Has("nothing was changed")) << console.text;
+        EXPECT_TRUE(fs.Exists(scratch));
+    }
+    bool changed = false;
+    const archive::Archive taken = archive::Archive::Take(kGta3, fs);
+    RecordingReport settle;
+    EXPECT_THROW(LoadGameRecord(fs, taken, settle, changed), RecordError);
+    EXPECT_FALSE(fs.Exists(scratch));
+    EXPECT_TRUE(changed) << settle.All();
 }
 
 // An install made before the game's record existed (the folder's record
