@@ -76,6 +76,9 @@ struct Archive::State {
     // Taken for the object's life (Take): the file above is open for
     // exclusive access, and the commit writes through it.
     bool held = false;
+    // While a commit runs, the handle it writes through: what is read before
+    // it writes (BeforeWriting) is read through it.
+    File* committing = nullptr;
     // Set by a commit that failed after its point of no return (commit.h,
     // rule 13).
     bool stale = false;
@@ -132,6 +135,7 @@ struct Archive::State {
     }
     File& Reader() {
         RequireCurrent();
+        if (committing) return *committing;
         if (!file) file = fs->Open(path, held ? OpenMode::ReadWrite : OpenMode::Read);
         return *file;
     }
@@ -379,16 +383,20 @@ CommitStats Archive::CommitWith(Execute&& execute) {
     s.file.reset();
     if (!file) file = s.fs->Open(s.path, OpenMode::ReadWrite);
     CommitResult result;
+    s.committing = file.get();
     try {
         RequireUnchanged(*file, s.path, s.directory, s.fileSize);
         result = execute(file);
     } catch (const CommitInterrupted& interrupted) {
+        s.committing = nullptr;
         s.stale = true;  // rule 13
         throw CommitInterrupted(interrupted, StateOf(s.directory, s.fileSize), interrupted.After());
     } catch (...) {
+        s.committing = nullptr;
         if (s.held) s.file = std::move(file);  // still taken: nothing was changed
         throw;
     }
+    s.committing = nullptr;
     s.Load(std::move(result.entries), std::move(result.directory), result.fileSize);  // rule 14
     // A rewrite closed the old file to put the new one in its place.
     if (s.held) s.file = file ? std::move(file) : s.fs->Open(s.path, OpenMode::ReadWrite);

@@ -163,7 +163,9 @@ public:
     // beforeWriting, when given, hears the directory and size the commit will
     // leave, once the commit has taken the archive and planned, before it
     // writes anything: the place to make durable what must survive the
-    // change and name what it will be. When it throws, nothing is changed.
+    // change and name what it will be; the archive's committed entries can
+    // still be read then (through the commit's own handle). When it throws,
+    // nothing is changed.
     enum class Fit { AllowPadding, Exact };
     using BeforeWriting = std::function<void(const ArchiveState& planned)>;
     CommitStats Commit(const Progress& progress = {}, Fit fit = Fit::AllowPadding,

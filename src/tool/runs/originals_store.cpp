@@ -29,7 +29,7 @@ char SeparatorOf(const std::string& path) {
 std::string OriginalsFolderFor(const std::string& archivePath) { return archivePath + std::string(kOriginalsSuffix); }
 
 OriginalsStore::OriginalsStore(archive::FileSystem& fs, const std::string& archivePath)
-    : fs_(fs), folder_(OriginalsFolderFor(archivePath)), separator_(SeparatorOf(archivePath)), waiting_(fs) {}
+    : fs_(fs), folder_(OriginalsFolderFor(archivePath)), separator_(SeparatorOf(archivePath)) {}
 
 std::string OriginalsStore::PathOf(const StoredContent& content) const {
     return folder_ + separator_ + archive::HexOf(content.digest);
@@ -37,7 +37,7 @@ std::string OriginalsStore::PathOf(const StoredContent& content) const {
 
 bool OriginalsStore::Has(const StoredContent& content) {
     const std::string path = PathOf(content);
-    if (waiting_.Has(path)) return true;
+    if (toWrite_.count(path)) return true;
     if (!fs_.Exists(path)) return false;
     return fs_.Open(path, archive::OpenMode::Read)->Size() == content.size;
 }
@@ -49,7 +49,8 @@ StoredContent OriginalsStore::Keep(const archive::Archive& archive, const archiv
         return true;
     });
     const StoredContent content{uint64_t{entry.sectors} * archive::kSectorSize, sum.Finish()};
-    if (!Has(content)) waiting_.WriteWith(PathOf(content), [&](archive::File& file) { archive.CopyTo(entry, file); });
+    if (!Has(content))
+        toWrite_[PathOf(content)] = [&archive, entry](archive::File& file) { archive.CopyTo(entry, file); };
     return content;
 }
 
@@ -65,12 +66,14 @@ StoredContent OriginalsStore::KeepFile(const std::string& path) {
     }
     const StoredContent content{size, sum.Finish()};
     if (!Has(content))
-        waiting_.WriteWith(PathOf(content), [&](archive::File& copy) { copy.CopyFrom(*file, 0, 0, size); });
+        toWrite_[PathOf(content)] = [this, path, size](archive::File& copy) {
+            copy.CopyFrom(*fs_.Open(path, archive::OpenMode::Read), 0, 0, size);
+        };
     return content;
 }
 
 bool OriginalsStore::HoldsPut(const StoredContent& content, const PutData& put) {
-    if (content.size < put.size || waiting_.Has(PathOf(content)) || !Has(content)) return false;
+    if (content.size < put.size || toWrite_.count(PathOf(content)) || !Has(content)) return false;
     const std::unique_ptr<archive::File> file = fs_.Open(PathOf(content), archive::OpenMode::Read);
     archive::Sha256 sum;
     std::vector<uint8_t> piece(static_cast<size_t>(std::min(content.size, archive::kReadPiece)));
@@ -87,7 +90,13 @@ bool OriginalsStore::HoldsPut(const StoredContent& content, const PutData& put) 
     return zeros && sum.Finish() == put.digest;
 }
 
-void OriginalsStore::Publish() { waiting_.Publish(); }
+void OriginalsStore::Publish() {
+    if (toWrite_.empty()) return;
+    PublishGroup group(fs_);
+    for (const auto& [path, fill] : toWrite_) group.WriteWith(path, fill);
+    toWrite_.clear();
+    group.Publish();
+}
 
 int OriginalsStore::RemoveUnused(const GameRecord& before, const GameRecord& now) {
     const std::set<std::string> kept = Referred(now);

@@ -6,7 +6,12 @@
 // it, and a file goes once the game's record of installs (game_record.h)
 // refers to it no more. A file is written beside its place (`.partial`),
 // flushed and moved in with the folder flushed (a publish group): durable
-// before the record that refers to it and before the archive changes.
+// before the record that refers to it and before the archive changes. Its
+// bytes are written only at Publish, which comes after the record waiting
+// for the save names them: a run stopped while it writes them leaves
+// scratch files the next run knows of, and removes (RemoveUnused).
+#include <functional>
+#include <map>
 #include <set>
 #include <string>
 
@@ -32,8 +37,8 @@ public:
     // Whether the content is kept whole (its file is there, of its size).
     [[nodiscard]] bool Has(const StoredContent& content);
     // The committed entry's stored bytes, kept unless they are already:
-    // written to wait for Publish. Returns what they are. Throws
-    // ArchiveError.
+    // written at Publish (the archive must stay open until then). Returns
+    // what they are. Throws ArchiveError.
     StoredContent Keep(const archive::Archive& archive, const archive::Entry& entry);
     // The same for the bytes of a file (a backup of an entry, whole
     // sectors). Throws ArchiveError.
@@ -55,7 +60,8 @@ private:
     archive::FileSystem& fs_;
     std::string folder_;
     char separator_;
-    PublishGroup waiting_;
+    // What Publish writes: each file's path and what fills it.
+    std::map<std::string, std::function<void(archive::File&)>> toWrite_;
 };
 
 }  // namespace veltrin::tool

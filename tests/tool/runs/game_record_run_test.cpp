@@ -402,6 +402,9 @@ TEST_F(GameRecordRunTest, AnInstallKilledAtAnyStepOverAModWithASharedFile) {
         ASSERT_EQ(Undo(folderA), 0) << what << "\n" << console.text;
         EXPECT_EQ(ReadContent(fs, kGta3), stockGta3Content) << what << "\n" << console.text;
         EXPECT_EQ(ReadContent(fs, kPlayer), stockPlayerContent) << what << "\n" << console.text;
+        // Nothing of the kill stays beside the archives for good.
+        for (const std::string& file : fs.Paths())
+            EXPECT_EQ(file.find(std::string(kOriginalsSuffix) + "\\"), std::string::npos) << what << ": " << file;
         if (!fired) break;
         ASSERT_LT(k, 1000) << "the run does not end";
     }
