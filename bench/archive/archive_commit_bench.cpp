@@ -163,6 +163,7 @@ public:
         extra_.erase(Plain(path));
     }
     void CreateDirectories(const std::string& path) override { inner_.CreateDirectories(path); }
+    void RemoveEmptyFolder(const std::string& path) override { inner_.RemoveEmptyFolder(path); }
     void FlushFolder(const std::string& folder) override { inner_.FlushFolder(folder); }
     uint64_t FreeSpace(const std::string& path) override { return inner_.FreeSpace(path); }
 

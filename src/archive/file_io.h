@@ -65,6 +65,10 @@ public:
     virtual void FlushFolder(const std::string& folder);
     // Creates the folder and every missing parent.
     virtual void CreateDirectories(const std::string& path) = 0;
+    // Removes the folder when it is there and empty; a folder that holds
+    // anything, or none there, is left as it is. A crash may leave it. Throws
+    // ArchiveError when an empty folder cannot be removed.
+    virtual void RemoveEmptyFolder(const std::string& path) = 0;
     // Free bytes on the volume that holds the path.
     [[nodiscard]] virtual uint64_t FreeSpace(const std::string& path) = 0;
 

@@ -256,6 +256,11 @@ public:
 
     void FlushFolder(const std::string& folder) override { SyncFolder(folder, PosixPath(folder)); }
 
+    void RemoveEmptyFolder(const std::string& path) override {
+        if (::rmdir(PosixPath(path).c_str()) != 0 && errno != ENOENT && errno != ENOTEMPTY && errno != EEXIST)
+            Fail(path, errno);
+    }
+
     // A new folder is durable only once its parent is flushed: each one made
     // here is, so that files later made durable inside it cannot vanish with
     // it in a power cut.

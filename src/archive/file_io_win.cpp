@@ -174,6 +174,13 @@ public:
         if (!::DeleteFileW(Wide(path).c_str())) Fail(path, ::GetLastError());
     }
 
+    void RemoveEmptyFolder(const std::string& path) override {
+        if (::RemoveDirectoryW(Wide(path).c_str())) return;
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_DIR_NOT_EMPTY && error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
+            Fail(path, error);
+    }
+
     // A root ("C:\", "\\server\share") is never created: it exists or the
     // path cannot be made.
     void CreateDirectories(const std::string& path) override {

@@ -141,6 +141,9 @@ public:
             FlushFolder(MemoryFileSystem::FolderOf(folder));
         }
     }
+    void RemoveEmptyFolder(const std::string& path) override {
+        Step(path, "rmdir", [&] { inner_.RemoveEmptyFolder(path); });
+    }
     uint64_t FreeSpace(const std::string& path) override {
         Look(path);
         return inner_.FreeSpace(path);

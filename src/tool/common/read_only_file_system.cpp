@@ -42,6 +42,8 @@ void ReadOnlyFileSystem::FlushFolder(const std::string&) {}
 
 void ReadOnlyFileSystem::CreateDirectories(const std::string& path) { throw WouldChange("would create " + path); }
 
+void ReadOnlyFileSystem::RemoveEmptyFolder(const std::string& path) { throw WouldChange("would remove " + path); }
+
 void ReadOnlyFileSystem::CheckWritable(const std::string& path) { throw WouldChange("would write " + path); }
 
 void ReadOnlyFileSystem::CheckCanCreateIn(const std::string& folder) {

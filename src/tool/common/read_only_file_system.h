@@ -28,6 +28,7 @@ public:
     void Remove(const std::string& path) override;
     void FlushFolder(const std::string& folder) override;
     void CreateDirectories(const std::string& path) override;
+    void RemoveEmptyFolder(const std::string& path) override;
     [[nodiscard]] uint64_t FreeSpace(const std::string& path) override { return inner_.FreeSpace(path); }
     void CheckWritable(const std::string& path) override;
     void CheckCanCreateIn(const std::string& folder) override;

@@ -122,12 +122,14 @@ void ConfirmGameSave(archive::FileSystem& fs, const std::string& archivePath, co
     WriteGameRecord(fs, GameRecordPathFor(archivePath), saved);
     OriginalsStore(fs, archivePath).RemoveUnused(before, saved);
     RemovePending(fs, archivePath);
+    if (saved.installs.empty()) fs.RemoveEmptyFolder(OriginalsFolderFor(archivePath));
 }
 
 void DropGameSave(archive::FileSystem& fs, const std::string& archivePath, const GameRecord& before,
                   const GameRecord& saved) {
     OriginalsStore(fs, archivePath).RemoveUnused(saved, before);
     RemovePending(fs, archivePath);
+    if (before.installs.empty()) fs.RemoveEmptyFolder(OriginalsFolderFor(archivePath));
 }
 
 namespace {

@@ -24,6 +24,7 @@ public:
     void Remove(const std::string& path) override { inner_.Remove(path); }
     void FlushFolder(const std::string& folder) override { inner_.FlushFolder(folder); }
     void CreateDirectories(const std::string& path) override { inner_.CreateDirectories(path); }
+    void RemoveEmptyFolder(const std::string& path) override { inner_.RemoveEmptyFolder(path); }
     uint64_t FreeSpace(const std::string& path) override { return inner_.FreeSpace(path); }
     void CheckWritable(const std::string& path) override { inner_.CheckWritable(path); }
     void CheckCanCreateIn(const std::string& folder) override { inner_.CheckCanCreateIn(folder); }

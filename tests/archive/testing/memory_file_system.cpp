@@ -273,6 +273,21 @@ void MemoryFileSystem::CreateDirectories(const std::string& path) {
     }
 }
 
+void MemoryFileSystem::RemoveEmptyFolder(const std::string& path) {
+    if (!folders_.count(path)) return;
+    const auto inside = [&](const std::string& item) {
+        return item.size() > path.size() && item.compare(0, path.size(), path) == 0 && IsSeparator(item[path.size()]);
+    };
+    for (const auto& [file, node] : files_)
+        if (inside(file)) return;
+    for (const std::string& folder : folders_)
+        if (inside(folder)) return;
+    folders_.erase(path);
+    // Under POSIX rules the removal is durable once its parent is flushed;
+    // a power cut before then may bring the empty folder back.
+    if (rules_ == NameRules::Windows) durableFolders_.erase(path);
+}
+
 uint64_t MemoryFileSystem::FreeSpace(const std::string&) { return freeSpace_; }
 
 void MemoryFileSystem::SetFile(const std::string& path, std::vector<uint8_t> bytes) {

@@ -45,6 +45,7 @@ public:
     void FlushAndReplaceEach(const std::vector<Move>& moves) override;
     void Remove(const std::string& path) override;
     void CreateDirectories(const std::string& path) override;
+    void RemoveEmptyFolder(const std::string& path) override;
     [[nodiscard]] uint64_t FreeSpace(const std::string& path) override;
 
     // The steps the operations above are made of, for a file system that

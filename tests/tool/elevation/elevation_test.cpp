@@ -67,6 +67,10 @@ public:
         written.push_back(path);
         inner_.CreateDirectories(path);
     }
+    void RemoveEmptyFolder(const std::string& path) override {
+        written.push_back(path);
+        inner_.RemoveEmptyFolder(path);
+    }
     uint64_t FreeSpace(const std::string& path) override { return inner_.FreeSpace(path); }
 
     void CheckWritable(const std::string& path) override {

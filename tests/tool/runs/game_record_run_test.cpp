@@ -186,6 +186,8 @@ TEST_F(GameRecordRunTest, TwoModsSharingEntriesUndoneOutOfOrder) {
     EXPECT_FALSE(fs.Exists(GameRecordPathFor(kPlayer)));
     for (const std::string& path : fs.Paths())
         EXPECT_EQ(path.find(std::string(kOriginalsSuffix) + "\\"), std::string::npos) << path << " stayed";
+    EXPECT_FALSE(fs.HasFolder(OriginalsFolderFor(kGta3)));
+    EXPECT_FALSE(fs.HasFolder(OriginalsFolderFor(kPlayer)));
 }
 
 // The folder deleted after the install: a fresh copy's undo says what to do

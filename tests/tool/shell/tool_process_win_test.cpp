@@ -265,6 +265,7 @@ TEST_F(ToolProcessTest, ArchivesOtherEditorsLeftAreUndone) {
         auto undone = Start(0, undo);
         ASSERT_EQ(Finish(*undone, output), 0u) << output;
         EXPECT_EQ(ReadContent(archive::SystemFileSystem(), Utf8(gta3)), before);
+        EXPECT_FALSE(fs::exists(fs::path(gta3) += L".originals")) << "the empty store stayed beside the archive";
         if (c.byteForByte) {
             EXPECT_TRUE(ReadText(gta3) == Text(c.archive)) << "the archive is not byte for byte what it was";
             EXPECT_NE(output.find("gta3.img back as it was before the first install"), std::string::npos) << output;
