@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "archive/names.h"
+#include "text/counted.h"
 #include "text/path_text.h"
 #include "tool/runs/entry_match.h"
 #include "tool/runs/game_pending.h"
@@ -67,8 +68,7 @@ bool TakeInFolderRecord(GameRecord& game, const RecordedArchive& recorded, const
 std::vector<std::string> HoldAndReport(GameRecord& game, const archive::Archive& archive, Report& report) {
     HeldAgainst held = HoldAgainst(game, archive);
     if (held.changed.empty()) return {};
-    std::string names;
-    for (const std::string& name : held.changed) names += (names.empty() ? "" : ", ") + name;
+    const std::string names = text::ListedUpTo(held.changed, kNamesInALine);
     report.Line("changed since the installs put them in (another program, or the game repaired or updated): " + names +
                 " of " + archive.Path() + "; they stay as they are and no undo puts an older file over them");
     return std::move(held.changed);

@@ -16,6 +16,9 @@
 
 namespace veltrin::tool {
 
+// The most entry names one line of a run's output lists (the rest counted).
+inline constexpr size_t kNamesInALine = 20;
+
 // The application folder of the script: the folder it lies in.
 std::string ApplicationFolderOf(const std::string& scriptPath);
 

@@ -21,6 +21,7 @@
 #include "tool/runs/game_layers.h"
 #include "tool/runs/game_pending.h"
 #include "tool/runs/game_record.h"
+#include "tool/runs/game_record_run.h"
 #include "tool/runs/loader_folder.h"
 #include "tool/runs/originals_store.h"
 
@@ -48,6 +49,9 @@ struct InstallView {
     std::string computer;
     std::vector<std::pair<size_t, size_t>> parts;  // archive, install in its record
 };
+
+// The most entries listed for one install in one archive.
+constexpr size_t kEntriesListed = 200;
 
 constexpr std::string_view kInterrupted =
     "an earlier save of it was interrupted, and the next install or undo settles it first";
@@ -142,7 +146,11 @@ public:
             "install " + std::to_string(number) + ": from " + install.folders.front() + ", " + UtcTimeText(install.time);
         if (!install.computer.empty()) line += ", on " + install.computer;
         report_.Line(line);
-        for (size_t f = 1; f < install.folders.size(); ++f) report_.Line("  also from " + install.folders[f]);
+        for (size_t f = 1; f < install.folders.size() && f <= kNamesInALine; ++f)
+            report_.Line("  also from " + install.folders[f]);
+        if (install.folders.size() > kNamesInALine + 1)
+            report_.Line("  also from " +
+                         text::Counted(install.folders.size() - kNamesInALine - 1, "other folder", "other folders"));
         for (const auto& [a, i] : install.parts) Part(a, i);
     }
 
@@ -157,7 +165,11 @@ private:
         const ArchiveView& view = views_[a];
         const GameInstall& install = view.record.installs[i];
         report_.Line("  " + view.shown + ": " + text::Counted(install.entries.size(), "entry", "entries"));
-        for (const InstallLayer& layer : install.entries) report_.Line("    " + layer.name + ": " + Undo(a, i, layer));
+        for (size_t e = 0; e < install.entries.size() && e < kEntriesListed; ++e)
+            report_.Line("    " + install.entries[e].name + ": " + Undo(a, i, install.entries[e]));
+        if (install.entries.size() > kEntriesListed)
+            report_.Line("    and " + text::Counted(install.entries.size() - kEntriesListed, "entry", "entries") +
+                         " more");
         if (i + 1 == view.record.installs.size() && view.newestComesBackWhole &&
             std::all_of(install.entries.begin(), install.entries.end(),
                         [&](const InstallLayer& layer) { return !layer.before || Kept(a, *layer.before); }))
@@ -259,17 +271,17 @@ ExitStatus ShowGameStatus(const std::string& gameFolder, const std::vector<std::
     for (const ArchiveView& view : views) {
         if (!view.unread.empty()) report.Line(view.shown + ": not held against the archive: " + view.unread);
         if (!view.changed.empty()) {
-            std::string names;
+            std::vector<std::string> names;
             std::set<std::string> named;
             for (const GameInstall& install : view.record.installs)
                 for (const InstallLayer& layer : install.entries) {
                     const std::string folded = archive::FoldedName(layer.name);
                     if (view.changed.count(folded) && named.insert(folded).second)
-                        names += (names.empty() ? "" : ", ") + layer.name;
+                        names.push_back(layer.name);
                 }
             report.Line(view.shown + ": another program changed " +
                         text::Counted(view.changed.size(), "entry", "entries") +
-                        " since the installs put them in: " + names);
+                        " since the installs put them in: " + text::ListedUpTo(names, kNamesInALine));
         }
     }
     StatusWriter writer(views, installs, fs, report);

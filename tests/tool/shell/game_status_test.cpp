@@ -166,6 +166,28 @@ TEST_F(GameStatusTest, NamesWhatAnotherProgramChangedAndWhatTheStoreMisses) {
     EXPECT_FALSE(report.Has("back byte for byte")) << report.All();
 }
 
+// A record of thousands of entries and folders, each of them changed by
+// another program since: status says how many, names some, and its output
+// stays a few hundred short lines.
+TEST_F(GameStatusTest, ARecordOfThousandsOfEntriesGivesBoundedOutput) {
+    GameRecord big = Before(kGta3);
+    GameInstall install = Install({kModA}, kTimeA);
+    for (int f = 0; f < 3000; ++f) install.folders.push_back(R"(D:\Copies\)" + std::to_string(f));
+    for (int e = 0; e < 5000; ++e)
+        install.entries.push_back({"gone" + std::to_string(e) + ".dff", std::nullopt, "", Put(cap)});
+    big.installs = {install};
+    Record(kGta3, big);
+    ASSERT_EQ(Status(), ExitStatus::Ok);
+    EXPECT_TRUE(report.Has(R"(models\gta3.img: another program changed 5000 entries since the installs put them in: )"
+                           "gone0.dff, gone1.dff"))
+        << report.All();
+    EXPECT_TRUE(report.Has("and 4980 more")) << report.All();
+    EXPECT_TRUE(report.Has("    and 4800 entries more")) << report.All();
+    EXPECT_TRUE(report.Has("  also from 2981 other folders")) << report.All();  // and the copy of SetUp's
+    EXPECT_LT(report.lines.size(), 400u);
+    for (const std::string& line : report.lines) EXPECT_LT(line.size(), 1000u) << line;
+}
+
 TEST_F(GameStatusTest, ARecordThatCannotBeTrustedIsNamedAndTheOthersListed) {
     Bytes torn = fs.Contents(GameRecordPathFor(kGta3));
     torn.pop_back();
