@@ -27,6 +27,8 @@
 #include "tool/runs/preflight.h"
 #include "tool/runs/run_report.h"
 #include "tool/runs/script_reader.h"
+#include "tool/runs/tried_folder.h"
+#include "tool/common/platform.h"
 
 namespace veltrin::tool {
 namespace {
@@ -887,8 +889,21 @@ std::optional<ExitStatus> GameIsGone(const InstallRecord& record, archive::FileS
     return ExitStatus::NotFound;
 }
 
+// The folder's record is of an install on another computer that this game
+// knows nothing of (a mod author's tried folder): nothing of it is undone
+// here, and nothing its backups hold is put into this game.
+ExitStatus NotThisGamesInstall(const InstallRecord& record, Report& report, bool changedBefore) {
+    report.Line("nothing to undo: this folder's Backups hold an install made on another computer (" +
+                (record.computer.empty() ? std::string("one it does not name") : record.computer) +
+                "), which this game's record of installs does not know and whose files are not in this game: "
+                "a copy zipped after a trial install; its backups are not put into this game");
+    report.Line(changedBefore ? "nothing else was changed" : "nothing was changed");
+    report.Line("done");
+    return ExitStatus::Ok;
+}
+
 ExitStatus Undo(const std::string& scriptPath, std::string_view scriptText, archive::FileSystem& fs, Report& report,
-                bool force) {
+                bool force, const std::string& computer) {
     report.Line("undoing the install made by " + scriptPath + (force ? " (forced)" : ""));
     const std::string recordPath = RecordPathFor(scriptPath);
     RecordRead read = ReadRecordOrRefuse(fs, recordPath, report);
@@ -912,6 +927,8 @@ ExitStatus Undo(const std::string& scriptPath, std::string_view scriptText, arch
         FollowMovedGame(*record, commands, fs, report);
         if (const auto gone = GameIsGone(*record, fs, report, changedBefore)) return *gone;
         if (const auto refused = RefuseUntrustedGameRecords(ArchivesOf(*record), fs, report)) return *refused;
+        if (MadeElsewhereForAnotherGame(*record, computer, ArchivesOf(*record), ApplicationFolderOf(scriptPath), fs))
+            return NotThisGamesInstall(*record, report, changedBefore);
         return UndoRun(scriptPath, fs, report, force, changedBefore).Run(std::move(*record));
     }
     return UndoRun(scriptPath, fs, report, force, changedBefore).Run(PlanFromScript(commands), commands);
@@ -921,12 +938,17 @@ ExitStatus Undo(const std::string& scriptPath, std::string_view scriptText, arch
 
 ExitStatus RestoreFromScript(const std::string& scriptPath, std::string_view scriptText, archive::FileSystem& fs,
                              Report& report) {
-    return Undo(scriptPath, scriptText, fs, report, false);
+    return Undo(scriptPath, scriptText, fs, report, false, ComputerName());
+}
+
+ExitStatus RestoreFromScriptOn(const std::string& computer, const std::string& scriptPath, std::string_view scriptText,
+                               archive::FileSystem& fs, Report& report) {
+    return Undo(scriptPath, scriptText, fs, report, false, computer);
 }
 
 ExitStatus ForceRestoreFromScript(const std::string& scriptPath, std::string_view scriptText, archive::FileSystem& fs,
                                   Report& report) {
-    return Undo(scriptPath, scriptText, fs, report, true);
+    return Undo(scriptPath, scriptText, fs, report, true, ComputerName());
 }
 
 ExitStatus NothingInstalled(const std::string& scriptPath, Report& report) {

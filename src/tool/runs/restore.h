@@ -18,6 +18,10 @@ namespace veltrin::tool {
 
 ExitStatus RestoreFromScript(const std::string& scriptPath, std::string_view scriptText, archive::FileSystem& fs,
                              Report& report);
+// The same on the computer of that name: a folder's record of another
+// computer's install that this game knows nothing of is not followed.
+ExitStatus RestoreFromScriptOn(const std::string& computer, const std::string& scriptPath, std::string_view scriptText,
+                               archive::FileSystem& fs, Report& report);
 // The same, but entries that changed since the install, or whose mod file is
 // gone, are restored or removed too.
 ExitStatus ForceRestoreFromScript(const std::string& scriptPath, std::string_view scriptText, archive::FileSystem& fs,

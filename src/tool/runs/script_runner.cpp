@@ -33,6 +33,7 @@
 #include "tool/runs/preflight.h"
 #include "tool/runs/run_report.h"
 #include "tool/runs/script_reader.h"
+#include "tool/runs/tried_folder.h"
 
 namespace veltrin::tool {
 namespace {
@@ -158,46 +159,6 @@ void LetGoOfGoneGame(InstallRecord& record, const std::vector<ScriptCommand>& co
     });
 }
 
-// Whether the game's record beside any archive the script opens knows an
-// install from the folder.
-bool GameKnowsFolder(const std::vector<ScriptCommand>& commands, const std::string& folder, archive::FileSystem& fs) {
-    for (const ScriptCommand& command : commands) {
-        if (command.kind != CommandKind::Open) continue;
-        try {
-            const std::optional<GameRecord> game = ReadGameRecord(fs, GameRecordPathFor(command.path));
-            if (game && FindInstall(*game, folder, std::nullopt)) return true;
-        } catch (const std::exception&) {
-            // Checked before: a record that cannot be read stopped the run.
-        }
-    }
-    return false;
-}
-
-// Whether what the folder's record says its install put in is in this game
-// (an install made here before the game's record existed, the computer
-// renamed since): an entry of an archive it names holds what the install
-// put in (not the original it backed up). The state of an archive tells
-// nothing here: a replacement in place leaves it as it was.
-bool ModIsInTheGame(const InstallRecord& record, archive::FileSystem& fs) {
-    for (const RecordedArchive& recorded : record.archives) {
-        if (!fs.Exists(recorded.path)) continue;
-        try {
-            const archive::Archive archive = archive::Archive::Open(recorded.path, fs);
-            for (const RecordedEntry& entry : recorded.entries) {
-                if (entry.added && entry.put.size == 0) continue;
-                if (!entry.backup.empty() && fs.Exists(entry.backup) && DataOfFile(fs, entry.backup) == entry.put)
-                    continue;  // not put in: it holds its original
-                const archive::Entry* there = archive.Find(entry.name);
-                if (there && EntryHolds(archive, *there, entry.put)) return true;
-            }
-        } catch (const archive::ArchiveError&) {
-            // An archive that cannot be read tells nothing here; the run
-            // reports it where it opens it.
-        }
-    }
-    return false;
-}
-
 // A mod author's tried folder, zipped with the mod: its record was made on
 // another computer and names nothing this game's record holds, and its mod
 // is not in this game. It is a fresh copy for this game: its record,
@@ -208,11 +169,9 @@ bool ModIsInTheGame(const InstallRecord& record, archive::FileSystem& fs) {
 bool SetAsideTriedFolder(const InstallRecord& record, const std::string& computer,
                          const std::vector<ScriptCommand>& commands, const std::string& recordPath,
                          archive::FileSystem& fs, Report& report) {
-    if (record.computer.empty() || computer.empty() || text::EqualIgnoringAsciiCase(record.computer, computer))
-        return false;
     const std::string backups(text::FolderOf(recordPath));
     const std::string folder(text::FolderOf(backups));
-    if (GameKnowsFolder(commands, folder, fs) || ModIsInTheGame(record, fs)) return false;
+    if (!MadeElsewhereForAnotherGame(record, computer, ArchivesOpened(commands), folder, fs)) return false;
     const std::string aside = std::string(folder) + backups[folder.size()] + "Backups (from another computer)";
     int moved = 0;
     for (const std::string& path : FilesRunsPublish(recordPath, commands, &record)) {
@@ -227,7 +186,8 @@ bool SetAsideTriedFolder(const InstallRecord& record, const std::string& compute
             ++moved;
         }
     }
-    report.Line("this folder's Backups hold an install made on another computer (" + record.computer +
+    report.Line("this folder's Backups hold an install made on another computer (" +
+                (record.computer.empty() ? std::string("one it does not name") : record.computer) +
                 "), which this game's record of installs does not know: a copy zipped after a trial install");
     report.Line("  set aside, not used: " + std::to_string(moved) + " files moved to " + aside +
                 "; the install goes on as from a fresh copy");
@@ -907,7 +867,8 @@ ExitStatus RunScript(const std::string& scriptPath, std::string_view scriptText,
         } else {
             // An install this game's record knows was made here, whatever
             // the computer is called now.
-            if (GameKnowsFolder(commands, ApplicationFolderOf(scriptPath), fs)) record->computer = computer;
+            if (GameKnowsFolder(ArchivesOpened(commands), ApplicationFolderOf(scriptPath), fs))
+                record->computer = computer;
             if (const auto refused = RefuseOtherInstall(*record, computer, commands, scriptPath, recordPath, report))
                 return *refused;
         }

@@ -378,6 +378,36 @@ TEST_F(RecordUndoTest, ATriedFolderFromAnotherComputerIsSetAsideAndTheInstallGoe
     EXPECT_TRUE(fs.Contents(kPlayer) == player);
 }
 
+// The same tried folder's Undo.cmd run on the player's game, whose a.dff is
+// not the author's: nothing of the author's install is in it, so nothing is
+// undone and none of the author's backups goes into the player's game; a
+// record that names no computer is no different.
+TEST_F(RecordUndoTest, ATriedFolderFromAnotherComputerUndoesNothingInThisGame) {
+    for (const std::string author : {"AUTHOR-PC", ""}) {
+        SCOPED_TRACE("made on \"" + author + "\"");
+        MemoryFileSystem authors = fs;
+        {
+            auto opened = archive::Archive::Open(kGta3, authors);
+            opened.Put("a.dff", Pattern(3000, 77));  // the author's game is another version
+            opened.Commit();
+        }
+        RecordingReport made;
+        ASSERT_EQ(RunScript(kScript, script, authors, made, author), ExitStatus::Ok) << made.All();
+        MemoryFileSystem players = fs;
+        for (const std::string& path : authors.Paths())  // the folder, zipped and unpacked
+            if (path.rfind(kApp + "\\", 0) == 0) players.SetFile(path, authors.Contents(path));
+        const DiskFiles before = KeptFiles(players);
+        RecordingReport undone;
+        EXPECT_EQ(RestoreFromScriptOn("PLAYER-PC", kScript, script, players, undone), ExitStatus::Ok) << undone.All();
+        EXPECT_TRUE(undone.Has("nothing to undo: this folder's Backups hold an install made on another computer"))
+            << undone.All();
+        EXPECT_TRUE(undone.Has("nothing was changed")) << undone.All();
+        EXPECT_TRUE(players.Contents(kGta3) == fs.Contents(kGta3)) << undone.All();
+        EXPECT_TRUE(players.Contents(kPlayer) == fs.Contents(kPlayer)) << undone.All();
+        EXPECT_EQ(Changes(before, KeptFiles(players)), std::vector<std::string>{});
+    }
+}
+
 // An install this game's record knows was made here, whatever the computer
 // is called now: the folder's record is not refused nor set aside.
 TEST_F(RecordUndoTest, AnInstallOfThisGameFromARenamedComputerGoesOn) {
