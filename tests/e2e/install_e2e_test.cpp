@@ -401,8 +401,8 @@ TEST_F(InstallE2eTest, PlayerInstallsThenUndoes) {
     const std::string log = ReadFileBytes(app / "Install.log");
     EXPECT_NE(log.find("to undo this install: double-click Undo.cmd in " + app.string() +
                        ", or run Install.plug -restore \"" + (app / "Install.dat").string() +
-                       "\"\r\nkeep this folder: its Backups folder now holds a copy of the game's original files and "
-                       "the record Undo.cmd follows\r\ndone\r\n"),
+                       "\"\r\nkeep this folder: its Backups folder now holds the record Undo.cmd follows, and a copy "
+                       "of what each entry it replaced held before\r\ndone\r\n"),
               std::string::npos)
         << log;
 

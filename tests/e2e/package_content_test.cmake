@@ -189,7 +189,7 @@ foreach(quote IN LISTS quoted)
   endif()
 endforeach()
 set(keep_sentence
-  "keep this folder: its Backups folder now holds a copy of the game's original files and the record Undo.cmd follows")
+  "keep this folder: its Backups folder now holds the record Undo.cmd follows, and a copy of what each entry it replaced held before")
 string(FIND "${readme_flat}" "\"${keep_sentence}\"" at)
 if(at EQUAL -1)
   message(FATAL_ERROR "ReadMe.txt does not quote \"${keep_sentence}\"")

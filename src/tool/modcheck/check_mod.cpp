@@ -156,8 +156,9 @@ public:
         }
         if (problems_ > 0) {
             report_.Line(
-                "not ready: the folder holds what trying the package here left, which players must not get; remove "
-                "it, or zip a clean copy of the release");
+                "not ready: the folder holds what trying the package here left, which players must not get; while "
+                "the mod is in your game, undo it first with Undo.cmd; then remove what is left, or zip a clean copy "
+                "of the release");
             return ExitStatus::ModProblems;
         }
         if (leftOut > 0) {

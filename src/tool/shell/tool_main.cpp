@@ -277,8 +277,9 @@ std::string HelpText() {
            "  14  check-mod found no problem, but files the install would leave out\n"
            "  15  another program changed an archive after the tool read it; it was left as it was\n"
            "  16  this folder holds another install's backups: an install into another game, or one made\n"
-           "      on another computer (undo it with Undo.cmd, or unpack a fresh copy of the mod); nothing\n"
-           "      was changed\n";
+           "      on another computer whose mod is in this game (undo it with Undo.cmd, or unpack a fresh\n"
+           "      copy of the mod); nothing was changed. A folder tried on another computer whose mod is\n"
+           "      not in this game is set aside, not refused\n";
 }
 
 int RunTool(const std::vector<std::string>& args, Console& console, archive::FileSystem& fs) {

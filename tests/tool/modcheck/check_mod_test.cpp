@@ -365,8 +365,9 @@ TEST_F(CheckModTest, WhatATrialInstallLeftIsAProblemAndIsLeftWhereItIs) {
     }
     EXPECT_TRUE(report_.Has(std::to_string(cases.size()) + " problems, 0 warnings")) << report_.All();
     EXPECT_EQ(report_.lines.back(),
-              "not ready: the folder holds what trying the package here left, which players must not get; remove it, "
-              "or zip a clean copy of the release");
+              "not ready: the folder holds what trying the package here left, which players must not get; while the "
+              "mod is in your game, undo it first with Undo.cmd; then remove what is left, or zip a clean copy of the "
+              "release");
     // The payload's files are told as before.
     EXPECT_EQ(LineOf("lamppost.dff", "gta3.img").rfind("  ok       lamppost.dff: ", 0), 0u) << report_.All();
 

@@ -83,7 +83,7 @@ TEST_F(ScriptRunnerTest, FullInstallBacksUpReplacesAddsAndCommitsBothArchives) {
         "summary of " + kPlayer + ": 1 backed up, 0 backups kept, 0 with nothing to back up, 1 replaced, 0 added",
         "to undo this install: double-click Undo.cmd in " + kApp + ", or run Install.plug -restore \"" +
             std::string(kScript) + "\"",
-        "keep this folder: its Backups folder now holds a copy of the game's original files and the record Undo.cmd follows",
+        "keep this folder: its Backups folder now holds the record Undo.cmd follows, and a copy of what each entry it replaced held before",
         "done",
     };
     EXPECT_EQ(report.lines, expected);
@@ -113,7 +113,7 @@ TEST_F(ScriptRunnerTest, AnInstallThatOnlyAddsEntriesSaysItsBackupsHoldNoOrigina
     EXPECT_TRUE(report.Has("summary of " + kGta3 +
                            ": 0 backed up, 0 backups kept, 1 with nothing to back up, 0 replaced, 1 added"))
         << report.All();
-    EXPECT_FALSE(report.Has("now holds a copy of the game's original files")) << report.All();
+    EXPECT_FALSE(report.Has("a copy of what each entry it replaced held before")) << report.All();
     EXPECT_EQ(report.lines[report.lines.size() - 2],
               "keep this folder: its Backups folder now holds the record of the entries the install added, and "
               "Undo.cmd needs it");
@@ -123,7 +123,7 @@ TEST_F(ScriptRunnerTest, AnInstallThatOnlyAddsEntriesSaysItsBackupsHoldNoOrigina
     ASSERT_EQ(RunInstall(), ExitStatus::Ok) << report.All();
     EXPECT_TRUE(report.Has("summary of " + kGta3 + ": 2 backed up, 0 backups kept")) << report.All();
     EXPECT_EQ(report.lines[report.lines.size() - 2],
-              "keep this folder: its Backups folder now holds a copy of the game's original files and the record Undo.cmd follows");
+              "keep this folder: its Backups folder now holds the record Undo.cmd follows, and a copy of what each entry it replaced held before");
 }
 
 TEST_F(ScriptRunnerTest, SecondInstallKeepsTheOriginalBackupsAndTheSameEntries) {
