@@ -165,7 +165,8 @@ public:
 
     // The undo of an install made without a record, from its script.
     ExitStatus Run(const std::vector<ArchiveUndo>& plan, const std::vector<ScriptCommand>& commands) {
-        if (!AnythingToUndo(plan) && !ModOfScriptIsInTheGame(commands, fs_)) {
+        modInTheGame_ = ModOfScriptIsInTheGame(commands, fs_);
+        if (!AnythingToUndo(plan) && !modInTheGame_) {
             // Undone already, or never installed: no failure.
             report_.Line(
                 "nothing to undo: the mod of this folder is not in the game (no entry its script puts in holds its "
@@ -202,7 +203,16 @@ private:
         } catch (const std::exception& error) {
             return Stop(error.what(), ExitStatus::Io);
         }
-        if (!leftAlone_.empty()) {
+        if (!leftAlone_.empty() && !modInTheGame_ && !force_) {
+            // An install from this folder stopped before its save: its
+            // backups hold what the entries held then (another mod's file,
+            // it may be), and the mod never got in. Forced, they would bring
+            // that back.
+            report_.Line("the mod of this folder is not in the game (no entry its script puts in holds its file): " +
+                         text::Counted(leftAlone_.size(), "entry was", "entries were") +
+                         " left as the game has them, and their backups and markers stay; they hold what the entries "
+                         "held when an install from this folder stopped before its save, and are not put back");
+        } else if (!leftAlone_.empty()) {
             const bool one = leftAlone_.size() == 1;
             report_.Line(std::to_string(leftAlone_.size()) +
                          (one ? " entry was left as it is because it changed after the install or the mod's file is "
@@ -857,6 +867,9 @@ private:
     std::vector<std::string> usedUp_;
     std::set<std::string> resolved_;  // folded names this archive's undo settled
     std::vector<std::string> leftAlone_;
+    // Whether an entry the script puts in holds its file (the undo by
+    // Install.dat; the record's undo knows).
+    bool modInTheGame_ = true;
     std::vector<ArchiveOutcome> outcomes_;
     int unremoved_ = 0;
     bool changed_ = false;  // whether this run may have changed anything on disk

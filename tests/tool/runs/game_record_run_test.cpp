@@ -375,7 +375,7 @@ TEST_F(GameRecordRunTest, AnInstallMadeBeforeTheGamesRecordIsTakenIn) {
 // holds, byte for byte, the file B puts there too: the next run must not take
 // that for B's save having taken effect. After it settles, the game's record
 // describes both archives as they are (every entry's last install's file in
-// it), and undoing B, then A, gives the stock entries back.
+// it), and undoing B, then A, or A, then B, gives the stock entries back.
 TEST_F(GameRecordRunTest, AnInstallKilledAtAnyStepOverAModWithASharedFile) {
     Unpack(fs, ModA(), folderA);
     Unpack(fs, ModB(), folderB);
@@ -399,6 +399,15 @@ TEST_F(GameRecordRunTest, AnInstallKilledAtAnyStepOverAModWithASharedFile) {
         MemoryFileSystem run = withA;
         const bool fired = RunKilledAt(run, k, {"Install.plug", "-script", folderB + "\\Install.dat"});
         ExpectGameRecordHoldsAgainst(run, what);
+        // Then A undone first: B's undo, whatever the kill left of B, neither
+        // fails nor advises forcing it (which would write A's files back).
+        fs = run;
+        ASSERT_EQ(Undo(folderA), 0) << what << "\n" << console.text;
+        EXPECT_EQ(Undo(folderB), 0) << what << "\n" << console.text;
+        EXPECT_FALSE(Has("--force")) << what << "\n" << console.text;
+        EXPECT_EQ(ReadContent(fs, kGta3), stockGta3Content) << what << "\n" << console.text;
+        EXPECT_EQ(ReadContent(fs, kPlayer), stockPlayerContent) << what << "\n" << console.text;
+        // Or B first.
         fs = run;
         (void)Undo(folderB);  // B may never have got into the game
         ASSERT_EQ(Undo(folderA), 0) << what << "\n" << console.text;
