@@ -253,10 +253,21 @@ ExitStatus ShowGameStatus(const std::string& gameFolder, const std::vector<std::
             status = ExitStatus::Io;
             continue;
         }
-        if (fs.Exists(GamePendingPathFor(view.path)))
+        if (fs.Exists(GamePendingPathFor(view.path))) {
             view.unread = kInterrupted;  // the record may describe the archive before that save
-        else
+            try {
+                CheckGamePending(fs, view.path);
+            } catch (const std::exception& error) {
+                // No run settles it: each stops before it changes anything.
+                report.Line("error: " + GamePendingPathFor(view.path) +
+                            ", the record waiting for an interrupted save, cannot be trusted: " + error.what());
+                view.unread = "an earlier save of it was interrupted, and the record waiting for it cannot be "
+                              "trusted; installs and undos stop until it is moved aside";
+                status = ExitStatus::Io;
+            }
+        } else {
             HoldAgainstArchive(view, fs);
+        }
         views.push_back(std::move(view));
     }
     if (!anyArchive && views.empty() && status == ExitStatus::Ok) {

@@ -18,6 +18,7 @@
 #include "archive/sha256.h"
 #include "testing/forwarding_file_system.h"
 #include "testing/memory_file_system.h"
+#include "tool/runs/game_pending.h"
 #include "tool/runs/game_record.h"
 #include "tool/runs/restore.h"
 #include "tool/runs/script_runner.h"
@@ -262,6 +263,17 @@ TEST_F(GameStatusTest, AnInterruptedSaveIsLeftForTheNextRunToSettle) {
                            "interrupted, and the next install or undo settles it first"))
         << report.All();
     EXPECT_TRUE(fs.Exists(kPlayer + ".journal"));
+
+    // A waiting record that cannot be read is no save the next run settles.
+    fs.SetFile(GamePendingPathFor(kGta3), Pattern(200, 51));
+    report = RecordingReport();
+    ASSERT_EQ(Status(), ExitStatus::Io) << report.All();
+    EXPECT_TRUE(report.Has("error: " + GamePendingPathFor(kGta3) +
+                           ", the record waiting for an interrupted save, cannot be trusted"))
+        << report.All();
+    EXPECT_FALSE(report.Has(R"(models\gta3.img: not held against the archive: an earlier save of it was )"
+                            "interrupted, and the next install or undo settles it first"))
+        << report.All();
 }
 
 // The script Install.exe writes for a mod in that folder: each archive's
