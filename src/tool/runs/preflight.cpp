@@ -14,9 +14,9 @@
 namespace veltrin::tool {
 namespace {
 
-ExitStatus Refuse(Report& report, const std::string& why, ExitStatus status) {
+ExitStatus Refuse(Report& report, std::string_view run, const std::string& why, ExitStatus status) {
     report.Line("error: " + why);
-    report.Line("  the install changes every archive or none: it stopped before the first save");
+    report.Line("  the " + std::string(run) + " changes every archive or none: it stopped before the first save");
     report.Line("nothing was changed");
     report.Line("failed");
     return status;
@@ -25,14 +25,14 @@ ExitStatus Refuse(Report& report, const std::string& why, ExitStatus status) {
 }  // namespace
 
 std::optional<ExitStatus> CheckBeforeFirstSave(const std::vector<ArchiveToSave>& archives, archive::FileSystem& fs,
-                                               Report& report) {
+                                               Report& report, std::string_view run) {
     std::map<std::string, uint64_t> byFolder;  // folded folder -> bytes put into its archives
     for (const ArchiveToSave& archive : archives) {
         if (!fs.Exists(archive.path)) continue;  // the run names it where it opens it
         try {
             fs.Open(archive.path, archive::OpenMode::ReadWrite);  // for itself, and let go at once
         } catch (const archive::ArchiveError& error) {
-            return Refuse(report, DescribeError(error), StatusOf(error.kind()));
+            return Refuse(report, run, DescribeError(error), StatusOf(error.kind()));
         }
         byFolder[archive::FoldedName(text::FolderOf(archive.path))] += archive.bytesPut;
     }
@@ -43,7 +43,7 @@ std::optional<ExitStatus> CheckBeforeFirstSave(const std::vector<ArchiveToSave>&
             archive::RequireFreeSpace(fs, archive.path, need->second);
         } catch (const archive::ArchiveError& error) {
             if (error.kind() == archive::ErrorKind::DiskFull)
-                return Refuse(report, DescribeError(error), ExitStatus::DiskFull);
+                return Refuse(report, run, DescribeError(error), ExitStatus::DiskFull);
             // Not known: each save checks for itself.
         }
         need->second = 0;  // told once a folder

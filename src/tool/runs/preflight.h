@@ -23,10 +23,11 @@ struct ArchiveToSave {
     uint64_t bytesPut = 0;  // the sizes of the files the run imports into it
 };
 
-// Reports a refusal (why, that nothing was changed, "failed") and returns
-// its status; nothing when every archive can be saved.
+// Reports a refusal (why, that the run, "install" or "undo", changes every
+// archive or none, that nothing was changed, "failed") and returns its
+// status; nothing when every archive can be saved.
 std::optional<ExitStatus> CheckBeforeFirstSave(const std::vector<ArchiveToSave>& archives, archive::FileSystem& fs,
-                                               Report& report);
+                                               Report& report, std::string_view run = "install");
 
 // The game's records of installs (and any waiting save's) beside the
 // archives, checked before anything changes: one that is torn, changed or of

@@ -940,10 +940,22 @@ ExitStatus Undo(const std::string& scriptPath, std::string_view scriptText, arch
         FollowMovedGame(*record, commands, fs, report);
         if (const auto gone = GameIsGone(*record, fs, report, changedBefore)) return *gone;
         if (const auto refused = RefuseUntrustedGameRecords(ArchivesOf(*record), fs, report)) return *refused;
+        std::vector<ArchiveToSave> archives;
+        for (const std::string& path : ArchivesOf(*record)) archives.push_back({path, 0});
+        if (const auto refused = CheckBeforeFirstSave(archives, fs, report, "undo")) return *refused;
         if (MadeElsewhereForAnotherGame(*record, computer, ArchivesOf(*record), ApplicationFolderOf(scriptPath), fs))
             return NotThisGamesInstall(*record, report, changedBefore);
         return UndoRun(scriptPath, fs, report, force, changedBefore).Run(std::move(*record));
     }
+    // Those with something to undo: an archive none of whose backups or
+    // markers exist is not opened.
+    std::vector<ArchiveToSave> archives;
+    for (const ArchiveUndo& undo : PlanFromScript(commands))
+        if (std::any_of(undo.items.begin(), undo.items.end(), [&](const Item& item) {
+                return !item.backup.empty() && (fs.Exists(item.backup) || fs.Exists(AddedMarkerPath(item.backup)));
+            }))
+            archives.push_back({undo.path, 0});
+    if (const auto refused = CheckBeforeFirstSave(archives, fs, report, "undo")) return *refused;
     return UndoRun(scriptPath, fs, report, force, changedBefore).Run(PlanFromScript(commands), commands);
 }
 

@@ -288,6 +288,18 @@ TEST_F(GameRecordRunTest, TheGameHoldingPlayerImgChangesNeitherArchive) {
             EXPECT_TRUE(before.count(path) && before.at(path) == bytes) << path;
         }
     ASSERT_EQ(Install(ModA(), folderA), 0) << console.text;  // once the game is closed
+    // Nor does an undo: it takes back all of its mod or none.
+    const auto installed = Everything();
+    fs.Lock(kPlayer);
+    const int undone = Undo(folderB);
+    fs.Unlock(kPlayer);
+    EXPECT_EQ(undone, 6) << console.text;
+    EXPECT_TRUE(Has("the undo changes every archive or none: it stopped before the first save")) << console.text;
+    EXPECT_TRUE(Has("nothing was changed")) << console.text;
+    for (const auto& [path, bytes] : Everything())
+        if (path.find(".log") == std::string::npos) {
+            EXPECT_TRUE(installed.count(path) && installed.at(path) == bytes) << path;
+        }
     ASSERT_EQ(Undo(folderB), 0) << console.text;
     ASSERT_EQ(Undo(folderA), 0) << console.text;
     ExpectStock();

@@ -437,19 +437,30 @@ TEST_F(RestoreTest, ANamedScriptThatDoesNotExistMeansNothingWasInstalled) {
 
 // --- Failures ---------------------------------------------------------------
 
-TEST_F(RestoreTest, ALockedArchiveStopsWithTheEarlierOneRestoredAndTheLaterUnchanged) {
+// The undo takes back all of its mod or none: a locked later archive stops
+// it before the first is changed, by its record or by Install.dat.
+TEST_F(RestoreTest, ALockedArchiveStopsTheUndoBeforeEitherArchiveChanges) {
     ASSERT_EQ(Install(), ExitStatus::Ok);
+    const Content gta3Installed = ReadContent(fs, kGta3);
     const Content playerInstalled = ReadContent(fs, kPlayer);
     fs.Lock(kPlayer);
     EXPECT_EQ(Restore(), ExitStatus::Locked);
     fs.Unlock(kPlayer);
-    EXPECT_EQ(Folded(ReadContent(fs, kGta3)), Folded(gta3Before));
+    EXPECT_EQ(ReadContent(fs, kGta3), gta3Installed);
     EXPECT_EQ(ReadContent(fs, kPlayer), playerInstalled);
-    EXPECT_TRUE(report.Has(kGta3 + ": undone"));
-    EXPECT_TRUE(report.Has(kPlayer + ": not changed"));
+    EXPECT_TRUE(report.Has("the undo changes every archive or none: it stopped before the first save"));
+    EXPECT_TRUE(report.Has("nothing was changed"));
     EXPECT_TRUE(fs.Exists(Backup("player.img", "vest.dff")));
-    EXPECT_FALSE(fs.Exists(Backup("gta3.img", "infernus.txd")));
+    EXPECT_TRUE(fs.Exists(Backup("gta3.img", "infernus.txd")));
     EXPECT_EQ(report.lines.back(), "failed");
+    const MemoryFileSystem installed = fs;
+    ForgetRecord();
+    fs.Lock(kPlayer);
+    EXPECT_EQ(Restore(), ExitStatus::Locked);
+    fs.Unlock(kPlayer);
+    EXPECT_EQ(ReadContent(fs, kGta3), gta3Installed);
+    EXPECT_TRUE(report.Has("the undo changes every archive or none: it stopped before the first save"));
+    fs = installed;
     // The player closes the game and undoes again.
     EXPECT_EQ(Restore(), ExitStatus::Ok) << report.All();
     ExpectOriginals();
