@@ -120,9 +120,10 @@ struct UndoTally {
     int alreadyUndone = 0;
     int untouched = 0;
 
-    [[nodiscard]] std::string Text() const {
-        return TallyText({{restored, "restored"},
-                          {removed, "removed"},
+    // saved: as Text of the install's tally.
+    [[nodiscard]] std::string Text(bool saved = true) const {
+        return TallyText({{restored, saved ? "restored" : "not restored"},
+                          {removed, saved ? "removed" : "not removed"},
                           {alreadyUndone, "already undone"},
                           {untouched, "left as it is", "left as they are"}});
     }
@@ -844,7 +845,7 @@ private:
         const bool hadOpen = archive_.has_value();
         archive_.reset();  // drops every staged change
         const std::string_view keepFolder = record_.archives.empty() ? std::string_view() : KeepFolderLine(record_);
-        return ReportStopped(report_, {hadOpen, tally_.Text(), keepFolder, !changed_}, outcomes_, status);
+        return ReportStopped(report_, {hadOpen, tally_.Text(false), keepFolder, !changed_}, outcomes_, status);
     }
 
     // The bar of the open archive's save.

@@ -50,12 +50,14 @@ struct ArchiveTally {
     int replaced = 0;
     int added = 0;
 
-    [[nodiscard]] std::string Text() const {
+    // saved: whether the archive's changes were saved; else the entries
+    // are counted as what the save would have replaced and added.
+    [[nodiscard]] std::string Text(bool saved = true) const {
         return TallyText({{backedUp, "backed up"},
                           {backupsKept, "backup kept", "backups kept"},
                           {nothingToBackUp, "with nothing to back up"},
-                          {replaced, "replaced"},
-                          {added, "added"}});
+                          {replaced, saved ? "replaced" : "not replaced"},
+                          {added, saved ? "added" : "not added"}});
     }
 };
 
@@ -778,7 +780,8 @@ private:
         open_.reset();  // drops every staged change
         const bool keepFolder = gameChanged_ && !record_.archives.empty();
         return ReportStopped(
-            report_, {hadOpen, tally_.Text(), keepFolder ? KeepFolderLine(record_) : std::string_view(), !changed_},
+            report_,
+            {hadOpen, tally_.Text(false), keepFolder ? KeepFolderLine(record_) : std::string_view(), !changed_},
             outcomes_, status);
     }
 

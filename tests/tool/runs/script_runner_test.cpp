@@ -234,6 +234,9 @@ TEST_F(ScriptRunnerTest, AMissingImportFileStopsWithTheArchiveUnchanged) {
     EXPECT_TRUE(report.Has("error: " + Payload("gta3.img", "gone.dff") + " was not found")) << report.All();
     EXPECT_TRUE(report.Has(" (" + std::string(kScript) + ", line 5)")) << report.All();
     EXPECT_TRUE(report.Has("summary of " + kGta3 + " (not saved): 1 backed up"));
+    // a.dff was imported before the stop: staged, never put into the archive.
+    EXPECT_TRUE(report.Has("1 not replaced")) << report.All();
+    EXPECT_FALSE(report.Has(", 1 replaced")) << report.All();
     EXPECT_TRUE(report.Has(kGta3 + ": not changed"));
     EXPECT_FALSE(report.Has("open " + kPlayer));
 }
