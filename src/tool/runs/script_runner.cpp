@@ -49,15 +49,17 @@ struct ArchiveTally {
     int nothingToBackUp = 0;
     int replaced = 0;
     int added = 0;
+    int alreadyIn = 0;  // entries that held the file already
 
     // saved: whether the archive's changes were saved; else the entries
     // are counted as what the save would have replaced and added.
     [[nodiscard]] std::string Text(bool saved = true) const {
-        return TallyText({{backedUp, "backed up"},
-                          {backupsKept, "backup kept", "backups kept"},
-                          {nothingToBackUp, "with nothing to back up"},
-                          {replaced, saved ? "replaced" : "not replaced"},
-                          {added, saved ? "added" : "not added"}});
+        const std::string text = TallyText({{backedUp, "backed up"},
+                                            {backupsKept, "backup kept", "backups kept"},
+                                            {nothingToBackUp, "with nothing to back up"},
+                                            {replaced, saved ? "replaced" : "not replaced"},
+                                            {added, saved ? "added" : "not added"}});
+        return alreadyIn == 0 ? text : text + ", " + TallyText({{alreadyIn, "held its file already"}});
     }
 };
 
@@ -421,10 +423,19 @@ private:
         // before anything is read (and the save again when it copies the
         // file), and for its checksum.
         const auto file = fs_.Open(path, archive::OpenMode::Read);
-        const bool replaces = open_->PutFile(name, path, file->Size());
-        puts_[archive::FoldedName(name)] = {name, DataOfFile(*file)};
-        putIn_[archive::FoldedName(name)] = name + " in " + std::string(text::FileNameOf(open_->Path()));
-        if (replaces) {
+        const std::string key = archive::FoldedName(name);
+        // An entry that holds the file already (the mod installed again) is
+        // left as it is, unless this block changed it before.
+        const archive::Entry* entry = open_->Find(name);
+        const bool holds = !puts_.count(key) && entry &&
+                           EntryMatchesFile(*open_, *entry, fs_, path).match == Match::Holds;
+        const bool replaces = holds || open_->PutFile(name, path, file->Size());
+        puts_[key] = {name, DataOfFile(*file)};
+        putIn_[key] = name + " in " + std::string(text::FileNameOf(open_->Path()));
+        if (holds) {
+            ++tally_.alreadyIn;
+            report_.Line("imported " + name + " (it holds that file already: left as it is)");
+        } else if (replaces) {
             ++tally_.replaced;
             report_.Line("imported " + name + " (replaced)");
         } else {
@@ -436,11 +447,15 @@ private:
     void Close(bool atEnd) {
         const std::string path = open_->Path();
         PublishBackups();
+        // The game's record with this block on top; what the same install
+        // put in before and puts in no more is staged back first.
+        std::optional<GameRecord> blockGame;
+        if (open_->HasChanges() || !puts_.empty()) blockGame = GameRecordOfThisBlock();
         if (open_->HasChanges()) {
             report_.Line(atEnd ? "saving " + path + " (end of the script)" : "saving " + path);
             outcomes_.back().what = "not changed: saving it failed";
             InstallRecord updated = RecordOfThisBlock(true);
-            GameRecord game = GameRecordOfThisBlock();
+            GameRecord game = std::move(*blockGame);
             const archive::ArchiveState found = open_->CurrentState();
             archive::CommitStats stats;
             try {
@@ -481,9 +496,14 @@ private:
             report_.Line("nothing to change in " + path);
             outcomes_.back().what = "nothing to change";
             if (!puts_.empty()) {
-                // The mod is in the game as it is: the record still learns
-                // of this folder.
-                GameRecord game = GameRecordOfThisBlock();
+                // The mod is in the game as it is: this folder's record and
+                // the game's still learn of this install.
+                InstallRecord updated = RecordOfThisBlock(true);
+                updated.Find(path)->left = open_->CurrentState();
+                changed_ = true;
+                WriteRecord(fs_, recordPath_, updated);
+                record_ = std::move(updated);
+                GameRecord game = std::move(*blockGame);
                 game.left = open_->CurrentState();
                 PublishOriginals(path, {game.left, GamePuts(), game, gameAsRead_});
                 ConfirmGameSave(fs_, path, gameAsRead_, game);

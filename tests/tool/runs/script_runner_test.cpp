@@ -143,8 +143,15 @@ TEST_F(ScriptRunnerTest, SecondInstallKeepsTheOriginalBackupsAndTheSameEntries) 
     // must never be taken for an original.
     EXPECT_FALSE(fs.Exists(Backup("gta3.img", "new.dff")));
     EXPECT_TRUE(report.Has("nothing to back up: new.dff was added by an earlier install"));
+    // Each entry holds the mod's file already: nothing is written into the
+    // archives, and the run says so.
     EXPECT_TRUE(report.Has("summary of " + kGta3 +
-                           ": 0 backed up, 2 backups kept, 1 with nothing to back up, 3 replaced, 0 added"));
+                           ": 0 backed up, 2 backups kept, 1 with nothing to back up, 0 replaced, 0 added, 3 held "
+                           "its file already"))
+        << report.All();
+    EXPECT_TRUE(report.Has("imported a.dff (it holds that file already: left as it is)")) << report.All();
+    EXPECT_TRUE(report.Has("nothing to change in " + kGta3)) << report.All();
+    EXPECT_FALSE(report.Has("saved (changed in place)")) << report.All();
 }
 
 TEST_F(ScriptRunnerTest, AnExistingBackupIsNeverOverwritten) {
