@@ -76,7 +76,9 @@ std::optional<ExitStatus> RefuseUntrustedGameRecords(const std::vector<std::stri
                         "; to go on, move it aside (rename it, keeping the folder " +
                         std::string(OriginalsFolderFor(archive)) +
                         " beside it) and undo each mod with Undo.cmd in the folder it was first installed from, "
-                        "which then works from that folder's own record");
+                        "which then works from that folder's own record: the newest install first (an undo that "
+                        "leaves an entry another install covers says so, and gives it back when run again after "
+                        "that install's undo)");
             report.Line("nothing was changed");
             report.Line("failed");
             return ExitStatus::Io;

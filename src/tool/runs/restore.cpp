@@ -321,12 +321,18 @@ private:
         if (TakeInFolderRecord(game, recorded, folder, record_.computer, *archive_, fs_, store, report_))
             gameAsRead_ = game;
         store.Publish();
+        // The entries the game's record knows of this install: their
+        // originals are kept beside the archive.
+        std::set<std::string> known;
+        if (const std::optional<size_t> index = FindInstall(game, folder, ModDigestOf(recorded)))
+            for (const InstallLayer& layer : game.installs[*index].entries) known.insert(archive::FoldedName(layer.name));
         const std::vector<InstallLayer> tops = TopLayersOfTheInstall(game, folder, ModDigestOf(recorded));
         const std::vector<InstallLayer> changed = ChangedSinceTheInstall(tops, HoldAndReport(game, *archive_, report_));
         std::set<std::string> keptBackups;  // folded names whose original's backup stays
         for (const InstallLayer& layer : changed)
             if (GiveBackChanged(layer, store, recorded)) keptBackups.insert(archive::FoldedName(layer.name));
         for (const RecordedEntry& entry : recorded.entries) {
+            if (!known.count(archive::FoldedName(entry.name)) && KeepsAnOriginalOnlyHere(entry)) continue;
             resolved_.insert(archive::FoldedName(entry.name));
             if (entry.backup.empty() || keptBackups.count(archive::FoldedName(entry.name))) continue;
             for (const std::string& file : {entry.backup, AddedMarkerPath(entry.backup)})
@@ -359,6 +365,22 @@ private:
         MakeRemovalsDurable(RemoveUsedUp());
         KeepRecord(recorded);
         report_.Line("summary of " + path + ": " + tally_.Text());
+    }
+
+    // Whether the folder's backup of an entry the game's record does not know
+    // of this install may be the only copy of what the entry held before it:
+    // the entry holds something else now (another install's file, taken in
+    // above this one, or a record moved aside). Then the backup and its line
+    // in the folder's record stay, for an undo from here once the entry
+    // holds this install's file again.
+    bool KeepsAnOriginalOnlyHere(const RecordedEntry& entry) {
+        if (entry.added || entry.backup.empty() || !fs_.Exists(entry.backup)) return false;
+        const archive::Entry* now = archive_->Find(entry.name);
+        if (now && EntryMatchesFile(*archive_, *now, fs_, entry.backup).match == Match::Holds) return false;
+        report_.Line("left " + entry.name + " as it is: it does not hold what this install put in (a later "
+                     "install's file, it may be); its backup stays in " + entry.backup +
+                     ", and Undo.cmd here gives it back once that install is undone");
+        return true;
     }
 
     // The layers of the install that no later install covers.

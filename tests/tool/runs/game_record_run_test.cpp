@@ -350,6 +350,37 @@ TEST_F(GameRecordRunTest, ATornGameRecordChangesNothingAndSaysHowToGoOn) {
     EXPECT_TRUE(changed) << settle.All();
 }
 
+// The advice for a record that cannot be trusted, followed: A and B share
+// entries, gta3.img's record is moved aside (its originals kept), and each
+// mod is undone from its folder, A first, then A again as its undo says. No
+// original is lost, and no mod's bytes stay behind.
+TEST_F(GameRecordRunTest, FollowingTheAdviceForAnUntrustedRecordLosesNoOriginal) {
+    Unpack(fs, ModA(), folderA);
+    Unpack(fs, ModB(), folderB);
+    ASSERT_EQ(Install(ModA(), folderA), 0) << console.text;
+    ASSERT_EQ(Install(ModB(), folderB), 0) << console.text;
+    const std::string record = GameRecordPathFor(kGta3);
+    fs.SetFile(record + ".aside", fs.Contents(record));
+    fs.Remove(record);
+    std::string said;
+    for (const std::string& folder : {folderA, folderB}) {
+        ASSERT_EQ(Undo(folder), 0) << console.text;
+        said += console.text;
+    }
+    // A's undo left the entries B covers, and says to undo A again once B
+    // is undone: so the player does.
+    EXPECT_NE(said.find("left infernus.dff as it is: it does not hold what this install put in"), std::string::npos)
+        << said;
+    ASSERT_EQ(Undo(folderA), 0) << console.text;
+    said += console.text;
+    const Content stockContent = [&] {
+        MemoryFileSystem stock;
+        stock.SetFile(kGta3, stockGta3);
+        return ReadContent(stock, kGta3);
+    }();
+    EXPECT_EQ(ReadContent(fs, kGta3), stockContent) << said;
+}
+
 // An install made before the game's record existed (the folder's record
 // and backups only) is taken in the first time the tool runs from its
 // folder, below the installs the game's record knows where their befores are
