@@ -167,7 +167,8 @@ public:
     // The undo of an install made without a record, from its script.
     ExitStatus Run(const std::vector<ArchiveUndo>& plan, const std::vector<ScriptCommand>& commands) {
         modInTheGame_ = ModOfScriptIsInTheGame(commands, fs_);
-        if (!AnythingToUndo(plan) && !modInTheGame_) {
+        const bool anything = AnythingToUndo(plan);
+        if (!anything && !modInTheGame_) {
             // Undone already, or never installed: no failure.
             report_.Line(
                 "nothing to undo: the mod of this folder is not in the game (no entry its script puts in holds its "
@@ -176,7 +177,7 @@ public:
             report_.Line("done");
             return ExitStatus::Ok;
         }
-        if (!AnythingToUndo(plan)) {
+        if (!anything) {
             report_.Line(
                 "nothing to undo: none of the backups or markers this script names exist (an earlier undo "
                 "used them up, or no install from this folder got to its backups)");

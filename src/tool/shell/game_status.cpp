@@ -10,6 +10,7 @@
 #include "archive/layout_restore.h"
 #include "archive/names.h"
 #include "archive/sha256.h"
+#include "install/payload_folders.h"
 #include "install/folder_listing.h"
 #include "text/ascii.h"
 #include "text/counted.h"
@@ -217,7 +218,7 @@ private:
 }  // namespace
 
 std::vector<std::string> ArchivesToShow(const std::vector<std::string>& otherNames) {
-    std::vector<std::string> names = {"gta3.img", "player.img"};
+    std::vector<std::string> names(install::kPayloadFolders.begin(), install::kPayloadFolders.end());
     for (const std::string& name : otherNames)
         if (std::none_of(names.begin(), names.end(),
                          [&](const std::string& known) { return text::EqualIgnoringAsciiCase(known, name); }))
@@ -271,8 +272,8 @@ ExitStatus ShowGameStatus(const std::string& gameFolder, const std::vector<std::
         views.push_back(std::move(view));
     }
     if (!anyArchive && views.empty() && status == ExitStatus::Ok) {
-        report.Line("error: no game in " + game + ": neither " + models + "gta3.img nor " + models +
-                    "player.img is there");
+        report.Line("error: no game in " + game + ": neither " + models + std::string(install::kPayloadFolders[0]) +
+                    " nor " + models + std::string(install::kPayloadFolders[1]) + " is there");
         return ExitStatus::NotFound;
     }
     const std::vector<InstallView> installs = JoinInstalls(views);
