@@ -133,6 +133,16 @@ struct Archive::State {
     void RequireCurrent() const {
         Require(!stale, ErrorKind::Io, path, "an earlier commit of this archive failed; open the archive again");
     }
+    // A taken archive opened for exclusive access again, or none when
+    // another program got in first (then the next read opens it, or says
+    // Locked).
+    std::unique_ptr<File> TakeAgain() {
+        try {
+            return fs->Open(path, OpenMode::ReadWrite);
+        } catch (const ArchiveError&) {
+            return nullptr;
+        }
+    }
     File& Reader() {
         RequireCurrent();
         if (committing) return *committing;
@@ -393,13 +403,16 @@ CommitStats Archive::CommitWith(Execute&& execute) {
         throw CommitInterrupted(interrupted, StateOf(s.directory, s.fileSize), interrupted.After());
     } catch (...) {
         s.committing = nullptr;
-        if (s.held) s.file = std::move(file);  // still taken: nothing was changed
+        // Nothing was changed: a taken archive stays taken (a rewrite that
+        // stopped had closed it already).
+        if (s.held) s.file = file ? std::move(file) : s.TakeAgain();
         throw;
     }
     s.committing = nullptr;
     s.Load(std::move(result.entries), std::move(result.directory), result.fileSize);  // rule 14
-    // A rewrite closed the old file to put the new one in its place.
-    if (s.held) s.file = file ? std::move(file) : s.fs->Open(s.path, OpenMode::ReadWrite);
+    // A rewrite closed the old file to put the new one in its place; the
+    // commit took effect whether or not it can be taken again.
+    if (s.held) s.file = file ? std::move(file) : s.TakeAgain();
     return result.stats;
 }
 

@@ -590,5 +590,40 @@ TEST(ArchiveCommit, TellsTheStateItWillLeaveBeforeWriting) {
     }
 }
 
+// An archive taken for a run holds it until the object goes, through its
+// commits: another opening meets Locked. A commit that wrote the archive
+// anew and put it in place has taken effect even when the archive cannot be
+// taken again afterwards (another program got in first): it says so, it
+// does not report a failure.
+TEST(ArchiveTake, HoldsTheArchiveThroughItsCommitsAndARewriteThatTookEffectSaysSo) {
+    class GrabbedAfterTheRename final : public testing::ForwardingFileSystem {
+    public:
+        using ForwardingFileSystem::ForwardingFileSystem;
+        std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
+            if (renamed && path == kPath && mode == OpenMode::ReadWrite)
+                throw ArchiveError(ErrorKind::Locked, path, "Another program is using the file.");
+            return inner_.Open(path, mode);
+        }
+        void ReplaceAtomically(const std::string& from, const std::string& to) override {
+            inner_.ReplaceAtomically(from, to);
+            renamed = true;
+        }
+        bool renamed = false;
+    };
+    Fixture f(RawArchive({{"a.dff", 1, 1}, {"b.dff", 3, 1}}, 4 * 2048));  // unsound: a commit writes it anew
+    GrabbedAfterTheRename grabbed(f.fs);
+    {
+        Archive taken = Archive::Take(kPath, grabbed);
+        EXPECT_THROW(Archive::Open(kPath, f.fs), ArchiveError);
+        taken.Put("a.dff", Pattern(5, 1));
+        CommitStats stats;
+        ASSERT_NO_THROW(stats = taken.Commit());
+        EXPECT_TRUE(stats.replaced);
+    }
+    const Archive after = Archive::Open(kPath, f.fs);
+    ASSERT_NE(after.Find("a.dff"), nullptr);
+    EXPECT_EQ(after.Read(*after.Find("a.dff")), Padded(Pattern(5, 1), 1));
+}
+
 }  // namespace
 }  // namespace veltrin::archive

@@ -233,14 +233,14 @@ std::optional<Record> Read(const std::vector<uint8_t>& bytes, std::string* why) 
     } else {
         record.hasLayout = ReadLayout(in, record.layoutSize, record.front, record.tail);
     }
-    // Versions 1 and 2 keep layouts whole; read, they take the same budget.
+    // A version 2 install that refers to the record's layout takes a copy of
+    // it once read: those copies take the same budget (whole layouts are the
+    // file's own bytes).
     const auto spend = [&](const std::vector<uint8_t>& front, const std::vector<uint8_t>& tail) {
-        if (version == 3) return true;
         if (front.size() + tail.size() > budget) return false;
         budget -= front.size() + tail.size();
         return true;
     };
-    if (!spend(record.front, record.tail)) return fail("layouts of more than 64 MiB");
     record.hasLeft = in.Flag();
     if (record.hasLeft) {
         record.leftHex = in.Digest();
@@ -277,7 +277,8 @@ std::optional<Record> Read(const std::vector<uint8_t>& bytes, std::string* why) 
             } else if (kind > 2) {
                 return fail("unknown layout kind");
             }
-            if (!spend(install.frontBefore, install.tailBefore)) return fail("layouts of more than 64 MiB");
+            if (kind == 2 && !spend(install.frontBefore, install.tailBefore))
+                return fail("layouts of more than 64 MiB");
         }
         for (uint64_t entries = in.Number(4); in.ok && entries > 0; --entries) {
             Layer layer;

@@ -54,9 +54,9 @@ struct Record {
 // their front's length; runs of kind 1 whose source reaches past the base
 // (the front written against, before any run is laid); a front longer than
 // 8 MiB; and layouts that together (every front and tail, as rebuilt) would
-// take more than 64 MiB, all checked before the bytes are allocated. Layouts
-// of versions 1 and 2, a copy of the record's for each install that refers
-// to it, count against the same 64 MiB.
+// take more than 64 MiB, all checked before the bytes are allocated. In
+// version 2, the copies of the record's layout for the installs that refer
+// to it count against the same 64 MiB.
 std::optional<Record> Read(const std::vector<uint8_t>& bytes, std::string* why = nullptr);
 
 // The SHA-256 of the bytes in lower-case hex (an implementation of its own).

@@ -167,22 +167,21 @@ archive::Layout ReadChanges(Reader& in, const std::vector<uint8_t>& base, uint64
 
 uint64_t BytesOf(const archive::Layout& layout) { return layout.front.size() + layout.tail.size(); }
 
-// A whole layout (versions 1 and 2).
-archive::Layout ReadLayoutBody(Reader& in, uint64_t& budget) {
+// A whole layout (versions 1 and 2): its bytes are the file's, which is
+// bounded, so it takes nothing from the budget.
+archive::Layout ReadLayoutBody(Reader& in) {
     archive::Layout layout;
     layout.fileSize = in.Number(8);
     const auto front = in.Raw(in.Number(8));
-    Spend(budget, front.size());
     layout.front.assign(front.begin(), front.end());
     const auto tail = in.Raw(in.Number(8));
-    Spend(budget, tail.size());
     layout.tail.assign(tail.begin(), tail.end());
     return layout;
 }
 
-std::optional<archive::Layout> ReadLayout(Reader& in, uint64_t& budget) {
+std::optional<archive::Layout> ReadLayout(Reader& in) {
     if (!in.Flag()) return std::nullopt;
-    return ReadLayoutBody(in, budget);
+    return ReadLayoutBody(in);
 }
 
 bool SameLayout(const std::optional<archive::Layout>& a, const std::optional<archive::Layout>& b) {
@@ -193,12 +192,12 @@ bool SameLayout(const std::optional<archive::Layout>& a, const std::optional<arc
 std::optional<archive::Layout> ReadLayoutBefore(Reader& in, uint64_t version,
                                                 const std::optional<archive::Layout>& recordLayout,
                                                 uint64_t& budget) {
-    if (version == kVersionWithoutShared) return ReadLayout(in, budget);
+    if (version == kVersionWithoutShared) return ReadLayout(in);
     switch (in.Number(1)) {
         case kNoLayout:
             return std::nullopt;
         case kOwnLayout:
-            return ReadLayoutBody(in, budget);
+            return ReadLayoutBody(in);
         case kRecordsLayout:
             if (!recordLayout) throw RecordError("an install refers to a layout the record does not hold");
             Spend(budget, BytesOf(*recordLayout));  // a copy of it once read
@@ -365,7 +364,7 @@ GameRecord DecodeGameRecord(std::span<const uint8_t> bytes) {
     Reader in(body.subspan(kMark.size() + 4));
     GameRecord record;
     ReadChain chain;
-    record.layout = version == kVersion ? ReadLayoutOf(in, chain) : ReadLayout(in, chain.budget);
+    record.layout = version == kVersion ? ReadLayoutOf(in, chain) : ReadLayout(in);
     if (in.Flag()) {
         archive::ArchiveState left;
         left.directory = in.Digest();

@@ -67,7 +67,8 @@
 // version 2 an install's layout field is a byte: 0 none; 1 and a whole
 // layout; 2 the same as the record's layout. In version 1 it is a flag and,
 // when 1, a whole layout; the record's layout is a flag and a whole layout
-// in both.
+// in both. Once read, version 2's copies of the record's layout (for the
+// installs that refer to it) take at most kMaxLayoutsInMemory.
 // It is written beside its place and moved in, so a crash leaves it old or
 // new; one that is torn, changed or of another version is refused.
 #include <cstdint>

@@ -376,6 +376,7 @@ private:
     // holds this install's file again.
     bool KeepsAnOriginalOnlyHere(const RecordedEntry& entry) {
         if (entry.added || entry.backup.empty() || !fs_.Exists(entry.backup)) return false;
+        if (DataOfFile(fs_, entry.backup) == entry.put) return false;  // only backed up, never put in
         const archive::Entry* now = archive_->Find(entry.name);
         if (now && EntryMatchesFile(*archive_, *now, fs_, entry.backup).match == Match::Holds) return false;
         report_.Line("left " + entry.name + " as it is: it does not hold what this install put in (a later "

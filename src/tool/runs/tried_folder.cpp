@@ -53,8 +53,9 @@ bool ModIsInTheGame(const InstallRecord& record, archive::FileSystem& fs) {
 bool MadeElsewhereForAnotherGame(const InstallRecord& record, const std::string& computer,
                                  const std::vector<std::string>& archives, const std::string& folder,
                                  archive::FileSystem& fs) {
-    const bool here =
-        !record.computer.empty() && !computer.empty() && text::EqualIgnoringAsciiCase(record.computer, computer);
+    // This computer's name not known: nothing tells the record is another's.
+    const bool here = computer.empty() ||
+                      (!record.computer.empty() && text::EqualIgnoringAsciiCase(record.computer, computer));
     return !here && !GameKnowsFolder(archives, folder, fs) && !ModIsInTheGame(record, fs);
 }
 

@@ -29,7 +29,7 @@ bool GameKnowsFolder(const std::vector<std::string>& archives, const std::string
 bool ModIsInTheGame(const InstallRecord& record, archive::FileSystem& fs);
 
 // Whether the record, of the folder, was made on another computer (or names
-// none, or this one's name is not known) and neither the game's records nor
+// none, while this one's name is known) and neither the game's records nor
 // the archives know its install.
 bool MadeElsewhereForAnotherGame(const InstallRecord& record, const std::string& computer,
                                  const std::vector<std::string>& archives, const std::string& folder,

@@ -394,6 +394,13 @@ TEST(GameRecord, RecordsOfEarlierVersionsStillRead) {
     EXPECT_LT(many.size(), archive::kMaxLayoutFront + 200 * 1000);
     EXPECT_THROW(DecodeGameRecord(many), RecordError);
     EXPECT_FALSE(independent::Read(many, &why).has_value());
+    // Whole layouts are the file's own bytes: a record of many installs, as
+    // the earlier version wrote it, reads however many layouts it holds.
+    GameInstall own = first;
+    own.layoutBefore = archive::Layout{std::vector<uint8_t>(1 << 20, 3), {}, 9000 * 2048};
+    const std::vector<uint8_t> large2 = OlderVersionRecord(2, std::nullopt, own, false, 66);
+    EXPECT_EQ(DecodeGameRecord(large2).installs.size(), 66u);
+    EXPECT_TRUE(independent::Read(large2, &why).has_value()) << why;
 }
 
 TEST(GameRecord, AFileThatIsNotOneIsRefusedWhenRead) {
