@@ -182,7 +182,8 @@ private:
     std::string Undo(size_t a, size_t i, const InstallLayer& layer) {
         const ArchiveView& view = views_[a];
         const std::string folded = archive::FoldedName(layer.name);
-        if (view.changed.count(folded)) return "another program changed it since; the undo leaves it as it is";
+        if (view.changed.count(folded))
+            return "it changed since (another program, or the game repaired or updated); the undo leaves it as it is";
         std::optional<size_t> below;
         std::optional<size_t> above;
         for (const size_t j : touching_[a].at(layer.name)) {
@@ -291,9 +292,10 @@ ExitStatus ShowGameStatus(const std::string& gameFolder, const std::vector<std::
                     if (view.changed.count(folded) && named.insert(folded).second)
                         names.push_back(layer.name);
                 }
-            report.Line(view.shown + ": another program changed " +
-                        text::Counted(view.changed.size(), "entry", "entries") +
-                        " since the installs put them in: " + text::ListedUpTo(names, kNamesInALine));
+            report.Line(view.shown + ": " + text::Counted(view.changed.size(), "entry", "entries") +
+                        " changed since the installs put them in (another program, or the game repaired or "
+                        "updated): " +
+                        text::ListedUpTo(names, kNamesInALine));
         }
     }
     StatusWriter writer(views, installs, fs, report);

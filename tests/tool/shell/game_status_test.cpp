@@ -155,10 +155,13 @@ TEST_F(GameStatusTest, NamesWhatAnotherProgramChangedAndWhatTheStoreMisses) {
     Change(kGta3, {{"a.dff", Pattern(900, 40)}});  // another program
     fs.Remove(OriginalPath(kPlayer, gameC));
     ASSERT_EQ(Status(), ExitStatus::Ok) << report.All();
-    EXPECT_TRUE(report.Has(R"(models\gta3.img: another program changed 1 entry since the installs put them in: a.dff)"))
+    EXPECT_TRUE(report.Has(R"(models\gta3.img: 1 entry changed since the installs put them in (another program, or )"
+                           "the game repaired or updated): a.dff"))
         << report.All();
-    EXPECT_TRUE(report.Has("    a.dff: another program changed it since; the undo leaves it as it is")) << report.All();
-    EXPECT_TRUE(report.Has("    A.DFF: another program changed it since; the undo leaves it as it is")) << report.All();
+    const std::string changed = ": it changed since (another program, or the game repaired or updated); the undo "
+                                "leaves it as it is";
+    EXPECT_TRUE(report.Has("    a.dff" + changed)) << report.All();
+    EXPECT_TRUE(report.Has("    A.DFF" + changed)) << report.All();
     EXPECT_TRUE(report.Has("    cap.txd: the undo gives back what install 1 put in")) << report.All();
     EXPECT_TRUE(report.Has(
         R"(    c.dff: the undo gives back the game's own bytes, but they are missing from models\player.img.originals)"))
@@ -179,8 +182,8 @@ TEST_F(GameStatusTest, ARecordOfThousandsOfEntriesGivesBoundedOutput) {
     big.installs = {install};
     Record(kGta3, big);
     ASSERT_EQ(Status(), ExitStatus::Ok);
-    EXPECT_TRUE(report.Has(R"(models\gta3.img: another program changed 5000 entries since the installs put them in: )"
-                           "gone0.dff, gone1.dff"))
+    EXPECT_TRUE(report.Has(R"(models\gta3.img: 5000 entries changed since the installs put them in (another )"
+                           "program, or the game repaired or updated): gone0.dff, gone1.dff"))
         << report.All();
     EXPECT_TRUE(report.Has("and 4980 more")) << report.All();
     EXPECT_TRUE(report.Has("    and 4800 entries more")) << report.All();
