@@ -152,6 +152,25 @@ bool ModOfScriptIsInTheGame(const std::vector<ScriptCommand>& commands, archive:
     return false;
 }
 
+// Whether the undo of the archive has anything to do: the record names
+// entries of it, or a backup or marker its script names exists.
+bool AnythingToUndoIn(const ArchiveUndo& undo, archive::FileSystem& fs) {
+    if (undo.recorded) return !undo.items.empty();
+    return std::any_of(undo.items.begin(), undo.items.end(), [&](const Item& item) {
+        return !item.backup.empty() && (fs.Exists(item.backup) || fs.Exists(AddedMarkerPath(item.backup)));
+    });
+}
+
+// The archives the undo opens to change: each checked for itself before the
+// first save (an archive with nothing to undo is not opened).
+std::optional<ExitStatus> CheckArchivesToUndo(const std::vector<ArchiveUndo>& plan, archive::FileSystem& fs,
+                                              Report& report) {
+    std::vector<ArchiveToSave> archives;
+    for (const ArchiveUndo& undo : plan)
+        if (AnythingToUndoIn(undo, fs)) archives.push_back({undo.path, 0});
+    return CheckBeforeFirstSave(archives, fs, report, "undo");
+}
+
 class UndoRun {
 public:
     // changedBefore: before it, an earlier run's scratch files were removed or
@@ -244,12 +263,7 @@ private:
             if (AnythingToUndo(undo)) return true;
         return false;
     }
-    bool AnythingToUndo(const ArchiveUndo& undo) {
-        if (undo.recorded) return !undo.items.empty();
-        for (const auto& item : undo.items)
-            if (HasBackup(item) || HasMarker(item)) return true;
-        return false;
-    }
+    bool AnythingToUndo(const ArchiveUndo& undo) { return AnythingToUndoIn(undo, fs_); }
 
     void UndoArchive(const ArchiveUndo& undo) {
         if (undo.recorded) return UndoThroughGameRecord(undo);
@@ -965,23 +979,14 @@ ExitStatus Undo(const std::string& scriptPath, std::string_view scriptText, arch
         FollowMovedGame(*record, commands, fs, report);
         if (const auto gone = GameIsGone(*record, fs, report, changedBefore)) return *gone;
         if (const auto refused = RefuseUntrustedGameRecords(ArchivesOf(*record), fs, report)) return *refused;
-        std::vector<ArchiveToSave> archives;
-        for (const std::string& path : ArchivesOf(*record)) archives.push_back({path, 0});
-        if (const auto refused = CheckBeforeFirstSave(archives, fs, report, "undo")) return *refused;
         if (MadeElsewhereForAnotherGame(*record, computer, ArchivesOf(*record), ApplicationFolderOf(scriptPath), fs))
             return NotThisGamesInstall(*record, report, changedBefore);
+        if (const auto refused = CheckArchivesToUndo(PlanFromRecord(*record), fs, report)) return *refused;
         return UndoRun(scriptPath, fs, report, force, changedBefore).Run(std::move(*record));
     }
-    // Those with something to undo: an archive none of whose backups or
-    // markers exist is not opened.
-    std::vector<ArchiveToSave> archives;
-    for (const ArchiveUndo& undo : PlanFromScript(commands))
-        if (std::any_of(undo.items.begin(), undo.items.end(), [&](const Item& item) {
-                return !item.backup.empty() && (fs.Exists(item.backup) || fs.Exists(AddedMarkerPath(item.backup)));
-            }))
-            archives.push_back({undo.path, 0});
-    if (const auto refused = CheckBeforeFirstSave(archives, fs, report, "undo")) return *refused;
-    return UndoRun(scriptPath, fs, report, force, changedBefore).Run(PlanFromScript(commands), commands);
+    const std::vector<ArchiveUndo> plan = PlanFromScript(commands);
+    if (const auto refused = CheckArchivesToUndo(plan, fs, report)) return *refused;
+    return UndoRun(scriptPath, fs, report, force, changedBefore).Run(plan, commands);
 }
 
 }  // namespace
