@@ -510,6 +510,9 @@ private:
             }
         }
         open_.reset();
+        // They point into the record, which the save has replaced.
+        recordedHere_.clear();
+        importsHere_.clear();
         report_.Line("summary of " + path + ": " + tally_.Text());
     }
 
