@@ -1,12 +1,10 @@
 #pragma once
-// Undoing an install: the same Install.dat that made it names every archive,
-// every entry with its backup, and the mod's file that went into it. An entry
-// gets its backup back, and an entry the install added (marked in the backup
-// folder) is removed, only while it still holds the mod's file: whatever came
-// later (another mod, a game update) is left as it is, named, and keeps its
-// backup. Each archive changes as one transaction; once it is saved, the
-// backups and markers it used are removed, so a later install backs up
-// afresh.
+// Undoing an install from its folder: through the folder's record and the
+// game's record of installs (undo_through_record.h), or, for an install of an
+// earlier build that kept no record, by the files its Install.dat names
+// (undo_by_files.h). Before either: a moved game is followed, a folder tried
+// on another computer changes nothing here, and every archive to change is
+// checked before the first save.
 #include <string>
 #include <string_view>
 

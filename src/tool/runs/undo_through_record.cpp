@@ -1,0 +1,388 @@
+#include "tool/runs/undo_through_record.h"
+
+#include <algorithm>
+#include <map>
+#include <optional>
+#include <set>
+#include <vector>
+
+#include "archive/archive.h"
+#include "archive/layout_restore.h"
+#include "archive/names.h"
+#include "tool/runs/backup_marker.h"
+#include "tool/runs/entry_match.h"
+#include "tool/runs/game_layers.h"
+#include "tool/runs/game_pending.h"
+#include "tool/runs/game_record_run.h"
+#include "tool/runs/originals_store.h"
+#include "tool/runs/preflight.h"
+#include "tool/runs/run_places.h"
+#include "tool/runs/run_report.h"
+#include "tool/runs/undo_steps.h"
+
+namespace veltrin::tool {
+namespace {
+
+// The archives the undo changes, each checked for itself before the first
+// save: those the record names entries of.
+std::optional<ExitStatus> CheckArchivesToUndo(const InstallRecord& record, archive::FileSystem& fs, Report& report) {
+    std::vector<ArchiveToSave> archives;
+    for (const RecordedArchive& archive : record.archives)
+        if (!archive.entries.empty()) archives.push_back({archive.path, 0});
+    return CheckBeforeFirstSave(archives, fs, report, "undo");
+}
+
+class RecordUndo : public UndoSteps {
+public:
+    RecordUndo(const std::string& scriptPath, InstallRecord record, archive::FileSystem& fs, Report& report,
+               bool force, bool changedBefore)
+        : UndoSteps(scriptPath, fs, report, force, changedBefore),
+          recordPath_(RecordPathFor(scriptPath)),
+          record_(std::move(record)) {}
+
+    // The undo of what the record says, which it then keeps up to date.
+    ExitStatus Run() {
+        report_.Line("following the install record " + recordPath_);
+        const std::vector<RecordedArchive> archives = record_.archives;
+        if (const auto stopped =
+                EachArchive(archives, [&](const RecordedArchive& recorded) { UndoArchive(recorded); }))
+            return *stopped;
+        return Ending();
+    }
+
+private:
+    // The undo of an install the folder's record names, through the game's
+    // record of installs beside the archive (game_layers.h): the install's
+    // layers are spliced out; an entry of which it is the top gets back what
+    // it held before, one a later install covers stays as it is (that
+    // install's undo then gives back what was there before this one). When
+    // the last install goes and nothing else changed the archive, the
+    // layout from before the first install comes back byte for byte. This
+    // folder's own backups and markers of the archive are used up either way.
+    void UndoArchive(const RecordedArchive& recorded) {
+        const std::string& path = recorded.path;
+        outcomes_.push_back({path, "not changed"});
+        report_.Line("open " + path);
+        archive_.emplace(archive::Archive::Take(path, fs_));
+        ReportRecovery(report_, archive_->RecoveryOnOpen());
+        GameRecord game = LoadGameRecord(fs_, *archive_, report_, changed_);
+        gameAsRead_ = game;
+        const GameRecord& asRead = gameAsRead_;
+        tally_ = {};
+        usedUp_.clear();
+        resolved_.clear();
+        OriginalsStore store(fs_, path);
+        const std::string folder = ApplicationFolderOf(scriptPath_);
+        // An install taken in counts as read: the originals it brings go
+        // with it once the record lets go of it.
+        if (TakeInFolderRecord(game, recorded, folder, record_.computer, *archive_, fs_, store, report_))
+            gameAsRead_ = game;
+        store.Publish();
+        // The entries the game's record knows of this install: their
+        // originals are kept beside the archive.
+        std::set<std::string> known;
+        if (const std::optional<size_t> index = FindInstall(game, folder, ModDigestOf(recorded)))
+            for (const InstallLayer& layer : game.installs[*index].entries) known.insert(archive::FoldedName(layer.name));
+        const std::vector<InstallLayer> tops = TopLayersOfTheInstall(game, folder, ModDigestOf(recorded));
+        const std::vector<InstallLayer> changed = ChangedSinceTheInstall(tops, HoldAndReport(game, *archive_, report_));
+        std::set<std::string> keptBackups;  // folded names whose original's backup stays
+        for (const InstallLayer& layer : changed)
+            if (GiveBackChanged(layer, store, recorded)) keptBackups.insert(archive::FoldedName(layer.name));
+        for (const RecordedEntry& entry : recorded.entries) {
+            if (!known.count(archive::FoldedName(entry.name)) && KeepsAnOriginalOnlyHere(entry)) continue;
+            resolved_.insert(archive::FoldedName(entry.name));
+            if (entry.backup.empty() || keptBackups.count(archive::FoldedName(entry.name))) continue;
+            for (const std::string& file : {entry.backup, AddedMarkerPath(entry.backup)})
+                if (fs_.Exists(file)) usedUp_.push_back(file);
+        }
+        bool saved = false;
+        if (const std::optional<size_t> index = FindInstall(game, folder, ModDigestOf(recorded))) {
+            saved = UndoInstall(game, *index, store);
+        } else {
+            report_.Line("nothing of the install from this folder is in " + path +
+                         " any more: what it put in was given back or changed since (an undo from another copy of "
+                         "the mod, a repair or update of the game, or another program)");
+            outcomes_.back().what = "nothing to undo";
+            saved = CommitStaged(game, {});  // entries forced back
+        }
+        if (!saved) {
+            if (outcomes_.back().what == "not changed") {
+                report_.Line("nothing to change in " + path);
+                outcomes_.back().what = "nothing to change";
+            }
+            if (EncodeGameRecord(game) != EncodeGameRecord(asRead) || game.installs.empty()) {
+                changed_ = true;
+                WriteGamePending(fs_, path, {archive_->CurrentState(), {}, game, asRead});
+                ConfirmGameSave(fs_, path, asRead, game);
+            }
+        } else {
+            ConfirmGameSave(fs_, path, asRead, game);
+        }
+        archive_.reset();
+        MakeRemovalsDurable(RemoveUsedUp());
+        KeepRecord(recorded);
+        report_.Line("summary of " + path + ": " + tally_.Text());
+    }
+
+    // Whether the folder's backup of an entry the game's record does not know
+    // of this install may be the only copy of what the entry held before it:
+    // the entry holds something else now (another install's file, taken in
+    // above this one, or a record moved aside). Then the backup and its line
+    // in the folder's record stay, for an undo from here once the entry
+    // holds this install's file again.
+    bool KeepsAnOriginalOnlyHere(const RecordedEntry& entry) {
+        if (entry.added || entry.backup.empty() || !fs_.Exists(entry.backup)) return false;
+        if (DataOfFile(fs_, entry.backup) == entry.put) return false;  // only backed up, never put in
+        const archive::Entry* now = archive_->Find(entry.name);
+        if (now && EntryMatchesFile(*archive_, *now, fs_, entry.backup).match == Match::Holds) return false;
+        report_.Line("left " + entry.name + " as it is: it does not hold what this install put in (a later "
+                     "install's file, it may be); its backup stays in " + entry.backup +
+                     ", and Undo.cmd here gives it back once that install is undone");
+        return true;
+    }
+
+    // The layers of the install that no later install covers.
+    static std::vector<InstallLayer> TopLayersOfTheInstall(const GameRecord& game, const std::string& folder,
+                                                           const archive::Digest& mod) {
+        std::vector<InstallLayer> tops;
+        const std::optional<size_t> index = FindInstall(game, folder, mod);
+        if (!index) return tops;
+        for (const InstallLayer& layer : game.installs[*index].entries) {
+            bool top = true;
+            for (size_t i = *index + 1; i < game.installs.size() && top; ++i)
+                top = game.installs[i].Find(layer.name) == nullptr;
+            if (top) tops.push_back(layer);
+        }
+        return tops;
+    }
+
+    // The entries of which the install is the top layer and which no longer
+    // hold what it put in (letGo: the names holding the record against the
+    // archive let go of): another program changed them since (or the game
+    // was repaired or updated). Their layers go; forced, they get back what
+    // they held before the install, which is the game's own bytes or what
+    // an install below it, still in the game, put in.
+    static std::vector<InstallLayer> ChangedSinceTheInstall(const std::vector<InstallLayer>& tops,
+                                                            const std::vector<std::string>& letGo) {
+        std::set<std::string> gone;
+        for (const std::string& name : letGo) gone.insert(archive::FoldedName(name));
+        std::vector<InstallLayer> changed;
+        for (const InstallLayer& layer : tops)
+            if (gone.count(archive::FoldedName(layer.name))) changed.push_back(layer);
+        return changed;
+    }
+
+    // Returns whether the entry was left as it is with the backup of its
+    // original kept in the folder: letting go of an entry never deletes the
+    // game's own bytes that the folder still holds.
+    bool GiveBackChanged(const InstallLayer& layer, OriginalsStore& store, const RecordedArchive& recorded) {
+        const bool there = archive_->Find(layer.name) != nullptr;
+        const std::string why = there ? "it has changed since the install (another program, or the game repaired or "
+                                        "updated)"
+                                      : "it is no longer in the archive";
+        if (!force_ || (!layer.before && !there) || (layer.before && !store.Has(*layer.before))) {
+            // Named by the line on what changed since; no advice to force
+            // it, which an undo of another mod's could make wrong.
+            ++tally_.untouched;
+            const RecordedEntry* entry = recorded.Find(layer.name);
+            // Kept unless the entry holds that original again (a repaired game).
+            const archive::Entry* now = archive_->Find(layer.name);
+            const bool kept = entry && !entry->added && !entry->backup.empty() && fs_.Exists(entry->backup) &&
+                              (!now || EntryMatchesFile(*archive_, *now, fs_, entry->backup).match != Match::Holds);
+            report_.Line("left " + layer.name + " as it is: " + why + "; this install lets go of it" +
+                         (kept ? "; the backup of its original stays in " + entry->backup : std::string()));
+            return kept;
+        }
+        if (layer.before) {
+            archive_->PutFile(layer.beforeName.empty() ? layer.name : layer.beforeName, store.PathOf(*layer.before));
+            ++tally_.restored;
+            report_.Line("restored " + layer.name + " (forced: " + why + ")");
+        } else {
+            archive_->Remove(layer.name);
+            ++tally_.removed;
+            report_.Line("removed " + layer.name + ", which the install added (forced: " + why + ")");
+        }
+        return false;
+    }
+
+    // Splices the install out of the record and stages what it gives back.
+    // Returns whether it saved the archive (its record waits beside it until
+    // the caller confirms it).
+    bool UndoInstall(GameRecord& game, size_t index, OriginalsStore& store) {
+        const std::string path = archive_->Path();
+        const GameInstall install = game.installs[index];
+        const bool last = index + 1 == game.installs.size();
+        const TopLayers tops = SpliceOut(game, index);
+        archive::FoldedMap<bool> isTop;
+        for (const InstallLayer& layer : tops) isTop.emplace(layer.name, true);
+        for (const InstallLayer& layer : install.entries) {
+            if (isTop.count(layer.name)) continue;
+            ++tally_.untouched;
+            report_.Line("left " + layer.name +
+                         " as it is: a later install put its own file there; its undo now gives back what was "
+                         "there before this install");
+        }
+        std::vector<GamePut> puts;
+        std::map<std::string, std::string> originals;
+        for (const InstallLayer& top : tops) {
+            if (top.before) {
+                originals[archive::FoldedName(top.name)] = store.PathOf(*top.before);
+                puts.push_back({top.name, PutData{top.before->size, top.before->digest}});
+            } else {
+                puts.push_back({top.name, std::nullopt});
+            }
+        }
+        // Undone as the last install while nothing else changed the
+        // archive: the layout from before it (or, once no install is left,
+        // from before the first) comes back byte for byte.
+        const bool asLeft = game.left && archive_->CurrentState() == *game.left;
+        const std::optional<archive::Layout>& before =
+            game.installs.empty() && game.layout ? game.layout : install.layoutBefore;
+        const bool whole =
+            last && asLeft && before && !archive_->HasChanges() && archive::WhyLayoutCannotBeGivenBack(*before).empty();
+        // Else the installs above it were made over its data.
+        if (!whole) {
+            for (size_t i = index; i < game.installs.size(); ++i) game.installs[i].layoutBefore.reset();
+            const std::string why =
+                !last     ? "installs made after it are still in the game"
+                : !asLeft ? "it changed since the last install (another program, or an install the record does not "
+                            "know)"
+                : !before ? "the layout it had before the install was not kept (another program had changed it, or "
+                            "it was not sound)"
+                          : "its layout before the install cannot be given back: " +
+                                archive::WhyLayoutCannotBeGivenBack(*before);
+            report_.Line("undoing " + path +
+                         " entry by entry (originals back, additions removed), not byte for byte: " + why);
+        }
+        if (whole) {
+            report_.Line(game.installs.empty() ? "giving " + path + " back as it was before the first install"
+                                               : "giving " + path + " back as it was before this install");
+            for (const InstallLayer& top : tops) CountGiveBack(top, store);
+            const archive::Layout layout = *before;
+            game.left = StateOfLayout(layout);
+            changed_ = true;
+            WriteGamePending(fs_, path, {archive_->CurrentState(), puts, game, gameAsRead_});
+            SaveOrDropPending([&] {
+                return archive_->RestoreLayout(
+                    layout, originals, Bar());
+            });
+            return true;
+        }
+        for (const InstallLayer& top : tops) {
+            CountGiveBack(top, store);
+            if (top.before)
+                archive_->PutFile(top.beforeName.empty() ? top.name : top.beforeName, store.PathOf(*top.before));
+            else if (archive_->Find(top.name))
+                archive_->Remove(top.name);
+        }
+        return CommitStaged(game, puts);
+    }
+
+    // Saves what is staged, the game's record waiting beside the archive
+    // until the outcome is known. Returns whether anything was staged.
+    bool CommitStaged(GameRecord& game, const std::vector<GamePut>& puts) {
+        if (!archive_->HasChanges()) return false;
+        const std::string path = archive_->Path();
+        const archive::ArchiveState found = archive_->CurrentState();
+        SaveOrDropPending([&] {
+            return archive_->Commit(Bar(),
+                                    archive::Archive::Fit::Exact,
+                                    [&](const archive::ArchiveState& planned) {
+                                        game.left = planned;
+                                        changed_ = true;
+                                        WriteGamePending(fs_, path, {found, puts, game, gameAsRead_});
+                                    });
+        });
+        return true;
+    }
+
+    // The state the layout leaves: its header and directory, and its size.
+    static archive::ArchiveState StateOfLayout(const archive::Layout& layout) {
+        uint64_t count = 0;
+        for (size_t i = 0; i < 4 && 4 + i < layout.front.size(); ++i) count |= uint64_t{layout.front[4 + i]} << (8 * i);
+        const auto directory = static_cast<std::ptrdiff_t>(std::min<uint64_t>(layout.front.size(), 8 + count * 32));
+        return archive::StateOf({layout.front.begin(), layout.front.begin() + directory}, layout.fileSize);
+    }
+
+    // Save, and a save that failed before its point of no return lets go of
+    // the game's record waiting for it (else the next run settles it).
+    template <typename Commit>
+    void SaveOrDropPending(Commit commit) {
+        const std::string path = archive_->Path();
+        try {
+            Save(commit);
+        } catch (const archive::CommitInterrupted&) {
+            throw;
+        } catch (...) {
+            try {
+                DropGameSave(fs_, path, gameAsRead_, gameAsRead_);
+            } catch (const std::exception&) {
+                // Settled by the next run (SettleGamePending).
+            }
+            throw;
+        }
+    }
+
+    void CountGiveBack(const InstallLayer& top, OriginalsStore& store) {
+        if (top.before) {
+            ++tally_.restored;
+            report_.Line("restored " + top.name + " (what it held before the install, kept in " +
+                         store.PathOf(*top.before) + ")");
+        } else if (archive_->Find(top.name)) {
+            ++tally_.removed;
+            report_.Line("removed " + top.name + ", which the install added");
+        } else {
+            ++tally_.alreadyUndone;
+        }
+    }
+
+
+    // The record lets go of what this archive's undo settled, after the
+    // backups it used are gone: a crash in between leaves entries whose
+    // backups are gone and whose originals are back, which the next undo
+    // settles. What is left alone stays recorded, without the layout, which
+    // no longer fits.
+    void KeepRecord(const RecordedArchive& recorded) {
+        if (resolved_.empty()) return;
+        InstallRecord updated = record_;
+        RecordedArchive* archive = updated.Find(recorded.path);
+        std::erase_if(archive->entries, [&](const RecordedEntry& entry) {
+            return resolved_.count(archive::FoldedName(entry.name)) != 0;
+        });
+        if (archive->entries.empty()) {
+            std::erase_if(updated.archives, [&](const RecordedArchive& a) { return &a == archive; });
+        } else {
+            archive->layout.reset();
+            archive->layoutNotKept = kPartlyUndone;
+            archive->found.reset();
+            archive->left.reset();
+        }
+        changed_ = true;
+        WriteRecord(fs_, recordPath_, updated);
+        record_ = std::move(updated);
+        if (record_.archives.empty()) report_.Line("the install record " + recordPath_ + " is used up and removed");
+    }
+
+
+    [[nodiscard]] std::string_view KeepFolder() const override {
+        return record_.archives.empty() ? std::string_view() : KeepFolderLine(record_);
+    }
+
+    const std::string recordPath_;
+    InstallRecord record_;
+    // The game's record of the archive open, as read, with an install taken
+    // in from the folder's record: the originals a save lets go of are
+    // counted from it.
+    GameRecord gameAsRead_;
+    std::set<std::string> resolved_;  // folded names this archive's undo settled
+};
+
+}  // namespace
+
+ExitStatus UndoThroughRecord(const std::string& scriptPath, InstallRecord record, archive::FileSystem& fs,
+                             Report& report, bool force, bool changedBefore) {
+    if (const auto refused = CheckArchivesToUndo(record, fs, report)) return *refused;
+    return RecordUndo(scriptPath, std::move(record), fs, report, force, changedBefore).Run();
+}
+
+}  // namespace veltrin::tool
