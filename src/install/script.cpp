@@ -30,10 +30,11 @@ std::string EscapePath(std::string_view path) {
     return escaped;
 }
 
-// The literals below hold real backslashes: "\\\\models\\\\" in C++ source is
-// the eight characters \\models\\ of the script.
+// The literals below hold real backslashes: "\\\\" in C++ source is the two
+// characters \\ of the script, one escaped separator.
 std::string OpenLine(Block block, std::string_view gameFolder) {
-    return "-open " + Quoted(EscapePath(gameFolder) + "\\\\models\\\\" + std::string(ArchiveName(block)));
+    return "-open " + Quoted(EscapePath(gameFolder) + "\\\\" + std::string(kModelsFolder) + "\\\\" +
+                             std::string(ArchiveName(block)));
 }
 
 std::string ExportLine(Block block, std::string_view appFolder, std::string_view name) {

@@ -232,7 +232,7 @@ ExitStatus ShowGameStatus(const std::string& gameFolder, const std::vector<std::
     ReadOnlyFileSystem fs(system);
     const std::string game = Trimmed(gameFolder);
     const char separator = SeparatorOf(game);
-    const std::string models = std::string("models") + separator;
+    const std::string models = std::string(install::kModelsFolder) + separator;
     ExitStatus status = ExitStatus::Ok;
     std::vector<ArchiveView> views;
     bool anyArchive = false;

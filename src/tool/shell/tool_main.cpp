@@ -8,6 +8,7 @@
 
 #include "archive/archive_error.h"
 #include "install/folder_listing.h"
+#include "install/payload_folders.h"
 #include "text/ascii.h"
 #include "text/path_text.h"
 #include "tool/common/error_text.h"
@@ -39,7 +40,7 @@ bool SameOption(std::string_view arg, std::string_view option) { return text::Eq
 std::vector<std::string> ArchivesWithRecords(const std::string& gameFolder) {
     std::vector<std::string> names;
     try {
-        for (const install::FolderEntry& entry : install::ListFolder(gameFolder + PathSeparator() + "models")) {
+        for (const install::FolderEntry& entry : install::ListFolder(gameFolder + PathSeparator() + std::string(install::kModelsFolder))) {
             const std::string& name = entry.name;
             if (!entry.isFolder && name.size() > kGameRecordSuffix.size() &&
                 text::EqualIgnoringAsciiCase(std::string_view(name).substr(name.size() - kGameRecordSuffix.size()),
