@@ -62,9 +62,10 @@ struct RecordedEntry {
 
 struct RecordedArchive {
     std::string path;
-    // Before the first install; none when an install the record does not
-    // know (or another program) had changed the archive by then, or when the
-    // layout could not be given back soundly (layout_restore.h).
+    // Before the first install, in records of earlier builds; none when an
+    // install the record does not know (or another program) had changed the
+    // archive by then, when the layout could not be given back soundly
+    // (layout_restore.h), or when the game's record keeps it.
     std::optional<archive::Layout> layout;
     // Why there is no layout, when the record says (empty otherwise): one of
     // the texts below, or why the layout could not be given back soundly.
@@ -78,11 +79,12 @@ struct RecordedArchive {
     [[nodiscard]] const RecordedEntry* Find(std::string_view name) const;
 };
 
-inline constexpr std::string_view kChangedBeforeTheRecord =
-    "an install without a record, or another program, had changed it before";
 inline constexpr std::string_view kChangedBetweenInstalls =
     "something the record does not know changed it between two installs";
 inline constexpr std::string_view kPartlyUndone = "an earlier undo gave back part of it";
+// A folder's record made by this build: the layout is kept once, by the
+// game's record of installs beside the archive.
+inline constexpr std::string_view kKeptByTheGame = "the game's record of installs beside the archive keeps it";
 
 struct InstallRecord {
     std::string computer;  // where the installs ran (ComputerName)

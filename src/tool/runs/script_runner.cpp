@@ -532,15 +532,14 @@ private:
         if (!recorded) {
             updated.archives.push_back({path, std::nullopt, {}, std::nullopt, std::nullopt, {}});
             recorded = &updated.archives.back();
-            recorded->layoutNotKept =
-                unknownChanges_ ? std::string(kChangedBeforeTheRecord) : open_->WhyLayoutCannotBeKept();
-            if (recorded->layoutNotKept.empty()) recorded->layout = open_->CurrentLayout();
+            recorded->layoutNotKept = kKeptByTheGame;
             if (!saved) recorded->found = recorded->left = now;
         } else if (saved && (unknownChanges_ || !(now == recorded->left || now == recorded->found))) {
             // Something this record does not know changed the archive since
             // (a save it records that was rolled back leaves it as found).
+            // An earlier build's record loses the layout it kept.
             recorded->layout.reset();
-            recorded->layoutNotKept = kChangedBetweenInstalls;
+            if (recorded->layoutNotKept != kKeptByTheGame) recorded->layoutNotKept = kChangedBetweenInstalls;
         }
         if (saved) recorded->found = now;
 

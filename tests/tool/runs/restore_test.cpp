@@ -114,6 +114,10 @@ TEST_F(RestoreTest, UndoesOneInstallAndUsesUpItsBackupsAndMarkers) {
     ASSERT_EQ(Install(), ExitStatus::Ok);
     ASSERT_NE(ReadContent(fs, kGta3), gta3Before);
     ASSERT_EQ(Remaining(), installFiles);
+    // The layout from before the install is kept once, by the game's record.
+    const std::optional<InstallRecord> folders = ReadRecord(fs, record);
+    ASSERT_TRUE(folders);
+    for (const RecordedArchive& archive : folders->archives) EXPECT_FALSE(archive.layout) << archive.path;
     EXPECT_EQ(Restore(), ExitStatus::Ok) << report.All();
     ExpectOriginals();
     // Under the original's own spelling.
