@@ -220,13 +220,13 @@ std::optional<Record> Read(const std::vector<uint8_t>& bytes, std::string* why) 
     if (std::memcmp(seal.data(), bytes.data() + body.size(), 32) != 0) return fail("seal");
     Cursor in{bytes, markSize, body.size()};
     const uint64_t version = in.Number(4);
-    if (version < 1 || version > 3) return fail("version");
+    if (version < 1 || version > 4) return fail("version");
     Record record;
     // Version 3: what the record's layouts may still take, and the install
     // whose layout was written last (none: the record's, or nothing).
     uint64_t budget = kMaxLayouts;
     std::optional<size_t> lastLayout;
-    if (version == 3) {
+    if (version >= 3) {
         record.hasLayout = in.Flag();
         if (record.hasLayout && !ReadChanges(in, {}, budget, record.layoutSize, record.front, record.tail))
             return fail(in.error);
@@ -252,7 +252,7 @@ std::optional<Record> Read(const std::vector<uint8_t>& bytes, std::string* why) 
         install.modHex = in.Digest();
         install.computer = in.Text();
         install.time = in.Number(8);
-        if (version == 3) {
+        if (version >= 3) {
             // A flag and the changes against the layout written last.
             install.hasLayoutBefore = in.Flag();
             if (install.hasLayoutBefore) {
@@ -294,6 +294,25 @@ std::optional<Record> Read(const std::vector<uint8_t>& bytes, std::string* why) 
             install.entries.push_back(std::move(layer));
         }
         record.installs.push_back(std::move(install));
+    }
+    if (version == 4) {
+        // The save that wrote it: the state it found, then each entry it
+        // changes with what that holds after it (a flag, then size, digest).
+        record.save.hasFound = in.Flag();
+        if (record.save.hasFound) {
+            record.save.foundHex = in.Digest();
+            record.save.foundSize = in.Number(8);
+        }
+        for (uint64_t puts = in.Number(4); in.ok && puts > 0; --puts) {
+            Put put;
+            put.name = in.Text();
+            put.removed = !in.Flag();
+            if (!put.removed) {
+                put.size = in.Number(8);
+                put.hex = in.Digest();
+            }
+            record.save.puts.push_back(std::move(put));
+        }
     }
     if (!in.ok) return fail(in.error);
     if (in.at != in.end) return fail("bytes after its content");

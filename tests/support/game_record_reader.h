@@ -4,7 +4,7 @@
 // the tool's codec, so that tests hold what the tool writes against a second
 // reading. It checks the mark, the version and the seal (with its own
 // SHA-256), and returns the fields as plain numbers, texts and hex digests.
-// A layout is returned whole: for version 3, which writes each front as runs
+// A layout is returned whole: for versions 3 and 4, which write each front as runs
 // laid over the front written before it (the base), each run either its own
 // bytes or bytes taken from elsewhere in that base, the reader rebuilds every
 // front, so that it can be held against what the archive held.
@@ -36,6 +36,22 @@ struct Install {
     std::vector<Layer> entries;
 };
 
+// What an entry holds once the save that wrote the record took effect.
+struct Put {
+    std::string name;
+    bool removed = false;
+    uint64_t size = 0;
+    std::string hex;
+};
+
+// Version 4: the save that wrote the record.
+struct Save {
+    bool hasFound = false;
+    std::string foundHex;
+    uint64_t foundSize = 0;
+    std::vector<Put> puts;
+};
+
 struct Record {
     bool hasLayout = false;
     uint64_t layoutSize = 0;
@@ -45,10 +61,11 @@ struct Record {
     std::string leftHex;
     uint64_t leftSize = 0;
     std::vector<Install> installs;
+    Save save;  // empty before version 4
 };
 
 // The record, or nothing with why set when the bytes are not a whole,
-// sealed record of version 1, 2 or 3. Of version 3 it also refuses runs of
+// sealed record of version 1 to 4. Of versions 3 and 4 it also refuses runs of
 // a kind other than 0 (bytes) and 1 (taken from the base), out of increasing
 // order, empty, overlapping the next (touching it is fine), or reaching past
 // their front's length; runs of kind 1 whose source reaches past the base

@@ -17,64 +17,71 @@
 namespace veltrin::tool {
 namespace {
 
-constexpr std::string_view kMark = "VeltrinInstallsSaving\r\n\x1a";
-constexpr uint32_t kVersion = 1;
+// The file earlier builds wrote (version 1), still read.
+constexpr std::string_view kEarlierMark = "VeltrinInstallsSaving\r\n\x1a";
+constexpr uint32_t kEarlierVersion = 1;
 constexpr size_t kSealSize = std::tuple_size_v<archive::Digest>;
-// Both records it holds, and what the save puts in.
+// An earlier build's file holds two records and what the save puts in.
 constexpr uint64_t kMaxBytes = 2 * kMaxGameRecordBytes + (uint64_t{64} << 20);
 
 std::vector<uint8_t> Encode(const GamePending& pending) {
-    const std::vector<uint8_t> ifSaved = EncodeGameRecord(pending.ifSaved);
-    const std::vector<uint8_t> ifNot = EncodeGameRecord(pending.ifNot);
+    std::vector<uint8_t> bytes = EncodeGameRecord(pending.ifSaved, {pending.found, pending.puts});
     // A record the tool writes is one every later run can read.
-    if (ifSaved.size() > kMaxGameRecordBytes || ifNot.size() > kMaxGameRecordBytes)
+    if (bytes.size() > kMaxGameRecordBytes)
         throw archive::ArchiveError(archive::ErrorKind::TooLarge, {},
                                     "the game's record of installs would grow past " +
                                         std::to_string(kMaxGameRecordBytes >> 20) +
                                         " MB, more than any run reads; undo some of the mods in the game first");
-    return RecordWriter::Sized([&](RecordWriter& out) {
-        out.Raw({reinterpret_cast<const uint8_t*>(kMark.data()), kMark.size()});
-        out.U32(kVersion);
-        out.State(pending.found);
-        out.U32(static_cast<uint32_t>(pending.puts.size()));
-        for (const GamePut& put : pending.puts) {
-            out.Text(put.name);
-            out.Flag(put.holds.has_value());
-            if (put.holds) {
-                out.U64(put.holds->size);
-                out.Raw(put.holds->digest);
-            }
-        }
-        out.Blob(ifSaved);
-        out.Blob(ifNot);
-        out.Seal();
-    });
+    return bytes;
 }
 
-GamePending Decode(std::span<const uint8_t> bytes) {
-    if (bytes.size() < kMark.size() + 4 + kSealSize || std::memcmp(bytes.data(), kMark.data(), kMark.size()) != 0)
+struct Waiting {
+    GamePending pending;
+    // An earlier build's file, not a record to move in, holds the record it
+    // replaces, which may lie in its place already.
+    std::optional<GameRecord> replaced;
+};
+
+Waiting DecodeEarlier(std::span<const uint8_t> bytes) {
+    if (bytes.size() < kEarlierMark.size() + 4 + kSealSize)
         throw RecordError("the record of a save in progress beside it is not one of this tool");
     const auto body = bytes.first(bytes.size() - kSealSize);
     const archive::Digest seal = archive::Sha256Of(body);
     if (!std::equal(seal.begin(), seal.end(), body.end()))
         throw RecordError("the seal of the record of a save in progress beside it does not match its content");
-    RecordReader in(body.subspan(kMark.size()), "the record of a save in progress beside it ends too soon",
+    RecordReader in(body.subspan(kEarlierMark.size()), "the record of a save in progress beside it ends too soon",
                     "the record of a save in progress beside it holds a damaged field");
-    if (const uint64_t version = in.U32(); version != kVersion)
+    if (const uint64_t version = in.U32(); version != kEarlierVersion)
         throw RecordError("the record of a save in progress beside it is of version " + std::to_string(version) +
                           ", which this tool does not read");
-    GamePending pending;
-    pending.found = in.State();
+    Waiting waiting;
+    waiting.pending.found = in.State();
     for (uint64_t count = in.U32(); count > 0; --count) {
         GamePut put;
         put.name = in.Text();
         if (in.Flag()) put.holds = PutData{in.U64(), in.Digest()};
-        pending.puts.push_back(std::move(put));
+        waiting.pending.puts.push_back(std::move(put));
     }
-    pending.ifSaved = DecodeGameRecord(in.Raw(in.U64()));
-    pending.ifNot = DecodeGameRecord(in.Raw(in.U64()));
+    waiting.pending.ifSaved = DecodeGameRecord(in.Raw(in.U64()));
+    waiting.replaced = DecodeGameRecord(in.Raw(in.U64()));
     if (!in.AtEnd()) throw RecordError("the record of a save in progress beside it holds more than it says");
-    return pending;
+    return waiting;
+}
+
+Waiting Decode(std::span<const uint8_t> bytes) {
+    if (bytes.size() >= kEarlierMark.size() && std::memcmp(bytes.data(), kEarlierMark.data(), kEarlierMark.size()) == 0)
+        return DecodeEarlier(bytes);
+    if (bytes.size() > kMaxGameRecordBytes) throw RecordError("it is larger than any record of installs");
+    Waiting waiting;
+    SaveOfRecord save;
+    waiting.pending.ifSaved = DecodeGameRecord(bytes, &save);
+    waiting.pending.found = save.found;
+    waiting.pending.puts = std::move(save.puts);
+    return waiting;
+}
+
+Waiting ReadWaiting(archive::FileSystem& fs, const std::string& path) {
+    return Decode(ReadWholeFile(fs, path, kMaxBytes, "larger than any record of installs"));
 }
 
 // Whether the save took effect, told from the archive as it is now: by its
@@ -117,12 +124,28 @@ void WriteGamePending(archive::FileSystem& fs, const std::string& archivePath, c
     group.Publish();
 }
 
-void ConfirmGameSave(archive::FileSystem& fs, const std::string& archivePath, const GameRecord& before,
-                     const GameRecord& saved) {
-    WriteGameRecord(fs, GameRecordPathFor(archivePath), saved);
+namespace {
+
+// moveIn: the waiting file is the record to move into place (else it is an
+// earlier build's, and the record is written there).
+void Confirm(archive::FileSystem& fs, const std::string& archivePath, const GameRecord& before,
+             const GameRecord& saved, bool moveIn) {
     OriginalsStore(fs, archivePath).RemoveUnused(before, saved);
+    const std::string record = GameRecordPathFor(archivePath);
+    if (moveIn && !saved.installs.empty()) {
+        fs.ReplaceAtomically(GamePendingPathFor(archivePath), record);
+    } else {
+        WriteGameRecord(fs, record, saved);  // a record of no install is removed
+    }
     RemovePending(fs, archivePath);
     if (saved.installs.empty()) fs.RemoveEmptyFolder(OriginalsFolderFor(archivePath));
+}
+
+}  // namespace
+
+void ConfirmGameSave(archive::FileSystem& fs, const std::string& archivePath, const GameRecord& before,
+                     const GameRecord& saved) {
+    Confirm(fs, archivePath, before, saved, true);
 }
 
 void DropGameSave(archive::FileSystem& fs, const std::string& archivePath, const GameRecord& before,
@@ -151,7 +174,7 @@ void RemoveRecordScratch(archive::FileSystem& fs, const std::string& archivePath
 
 void CheckGamePending(archive::FileSystem& fs, const std::string& archivePath) {
     const std::string path = GamePendingPathFor(archivePath);
-    if (fs.Exists(path)) (void)Decode(ReadWholeFile(fs, path, kMaxBytes, "larger than any record of installs"));
+    if (fs.Exists(path)) (void)ReadWaiting(fs, path);
 }
 
 bool SettleGamePending(archive::FileSystem& fs, const archive::Archive& archive, Report& report, bool& changed) {
@@ -159,15 +182,19 @@ bool SettleGamePending(archive::FileSystem& fs, const archive::Archive& archive,
     RemoveRecordScratch(fs, archivePath, report, changed);
     const std::string path = GamePendingPathFor(archivePath);
     if (!fs.Exists(path)) return false;
-    const GamePending pending = Decode(ReadWholeFile(fs, path, kMaxBytes, "larger than any record of installs"));
+    const Waiting waiting = ReadWaiting(fs, path);
+    const GamePending& pending = waiting.pending;
+    // The record the save replaces: in its place until the save's is moved in.
+    const GameRecord before = waiting.replaced ? *waiting.replaced
+                                               : ReadGameRecord(fs, GameRecordPathFor(archivePath)).value_or(GameRecord{});
     changed = true;
     report.Line("an earlier run was stopped while it saved " + archivePath +
                 "; the game's record of installs waited for it");
     if (TookEffect(archive, pending)) {
-        ConfirmGameSave(fs, archivePath, pending.ifNot, pending.ifSaved);
+        Confirm(fs, archivePath, before, pending.ifSaved, !waiting.replaced);
         report.Line("  the save took effect: the game's record of installs now says so");
     } else {
-        DropGameSave(fs, archivePath, pending.ifNot, pending.ifSaved);
+        DropGameSave(fs, archivePath, before, pending.ifSaved);
         report.Line("  the save did not take effect: the game's record of installs stays as it was before it");
     }
     return true;

@@ -8,16 +8,19 @@
 // that finds one waiting opens the archive (which completes or rolls back the
 // save) and tells from it which record is true.
 //
-// The file: the mark "VeltrinInstallsSaving\r\n\x1a", a 32-bit version (1),
-// a flag and the state found (digest, u64 size), a 32-bit count of entries,
-// each a text name and a flag with the put it will hold (u64 size, digest),
-// the game record the save will leave and the one it replaces (each a u64
-// length and its bytes), and a SHA-256 seal of everything before it.
+// The file is the record the save will leave, written as any game record is
+// (game_record.h), with the save that writes it (SaveOfRecord): once the save
+// took effect it is moved over `<archive>.installs` in one step, so no
+// record is written twice. Earlier builds wrote a file of its own (the mark
+// "VeltrinInstallsSaving\r\n\x1a", a 32-bit version 1, the state found, the
+// puts, the record the save leaves and the one it replaces, a seal); one
+// left waiting is still settled, its record then written in place.
 //
 // The originals store follows the outcome too: the contents only the
 // record the save leaves refers to go when it did not take effect, those
 // only the record it replaces refers to go when it did; the waiting record
-// is removed last, so that a crash in between leaves it to the next run.
+// is moved in or removed last, so that a crash in between leaves it to the
+// next run.
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,24 +34,18 @@ namespace veltrin::tool {
 
 std::string GamePendingPathFor(const std::string& archivePath);
 
-// An entry the save changes, and what it holds once the save took effect
-// (nothing: it is removed).
-struct GamePut {
-    std::string name;
-    std::optional<PutData> holds;
-};
-
 struct GamePending {
     std::optional<archive::ArchiveState> found;
     std::vector<GamePut> puts;
     GameRecord ifSaved;  // its `left` is the state the save leaves (none: not known yet)
-    GameRecord ifNot;    // the record as it stands
 };
 
-// Made durable before the archive changes. Throws ArchiveError.
+// Made durable before the archive changes. Throws ArchiveError, of kind
+// TooLarge for a record past kMaxGameRecordBytes.
 void WriteGamePending(archive::FileSystem& fs, const std::string& archivePath, const GamePending& pending);
-// The save took effect: the waiting record becomes the game's record, the
-// originals only the one it replaces referred to go, then the waiting one.
+// The save took effect: the originals only the record it replaces (before)
+// referred to go, then the waiting record, which this run wrote for saved,
+// moves into the game record's place.
 void ConfirmGameSave(archive::FileSystem& fs, const std::string& archivePath, const GameRecord& before,
                      const GameRecord& saved);
 // The save did not: the originals only the waiting record referred to go,

@@ -19,9 +19,11 @@ namespace veltrin::tool {
 namespace {
 
 constexpr std::string_view kMark = "VeltrinInstalls\r\n\x1a";
-// Version 3 keeps each layout as its changes against the one written before
-// it; versions 2 and 1, which keep layouts whole, are read too.
-constexpr uint32_t kVersion = 3;
+// Version 4 keeps the save that wrote it; version 3 is the same without it.
+// Both keep each layout as its changes against the one written before it;
+// versions 2 and 1, which keep layouts whole, are read too.
+constexpr uint32_t kVersion = 4;
+constexpr uint32_t kVersionWithoutSave = 3;
 constexpr uint32_t kVersionShared = 2;
 constexpr uint32_t kVersionWithoutShared = 1;
 // A version 2 install's layout field: none, its own bytes, or the record's
@@ -266,7 +268,8 @@ GameInstall ReadInstall(Reader& in, uint64_t version, const std::optional<archiv
     install.computer = in.Text();
     install.time = in.Number(8);
     install.layoutBefore =
-        version == kVersion ? ReadLayoutOf(in, chain) : ReadLayoutBefore(in, version, recordLayout, chain.budget);
+        version >= kVersionWithoutSave ? ReadLayoutOf(in, chain)
+                                       : ReadLayoutBefore(in, version, recordLayout, chain.budget);
     for (uint32_t entries = in.Count(4 + 1 + 8 + kSealSize); entries > 0; --entries) {
         InstallLayer layer;
         layer.name = in.Text();
@@ -320,7 +323,7 @@ archive::Digest ModDigest(std::vector<ModFileDigest> files) {
     return archive::Sha256Of(bytes);
 }
 
-std::vector<uint8_t> EncodeGameRecord(const GameRecord& record) {
+std::vector<uint8_t> EncodeGameRecord(const GameRecord& record, const SaveOfRecord& save) {
     return Writer::Sized([&](Writer& out) {
         out.Raw({reinterpret_cast<const uint8_t*>(kMark.data()), kMark.size()});
         out.Number(kVersion, 4);
@@ -343,17 +346,28 @@ std::vector<uint8_t> EncodeGameRecord(const GameRecord& record) {
         }
         out.Number(record.installs.size(), 4);
         for (size_t i = 0; i < record.installs.size(); ++i) WriteInstall(out, record.installs[i], i >= keepFrom, chain);
+        out.State(save.found);
+        out.U32(static_cast<uint32_t>(save.puts.size()));
+        for (const GamePut& put : save.puts) {
+            out.Text(put.name);
+            out.Flag(put.holds.has_value());
+            if (put.holds) {
+                out.U64(put.holds->size);
+                out.Raw(put.holds->digest);
+            }
+        }
         out.Seal();
     });
 }
 
-GameRecord DecodeGameRecord(std::span<const uint8_t> bytes) {
+GameRecord DecodeGameRecord(std::span<const uint8_t> bytes, SaveOfRecord* save) {
     if (bytes.size() < kMark.size() || std::memcmp(bytes.data(), kMark.data(), kMark.size()) != 0)
         throw RecordError("it is not a record of installs of this tool");
     if (bytes.size() < kMark.size() + 4 + kSealSize) throw RecordError("it ends before its seal");
     Reader header(bytes.subspan(kMark.size(), 4));
     const uint64_t version = header.Number(4);
-    if (version != kVersion && version != kVersionShared && version != kVersionWithoutShared)
+    if (version != kVersion && version != kVersionWithoutSave && version != kVersionShared &&
+        version != kVersionWithoutShared)
         throw RecordError("it is of version " + std::to_string(version) + ", which this tool (version " +
                           std::to_string(kVersion) + ") does not read");
     const auto body = bytes.first(bytes.size() - kSealSize);
@@ -364,7 +378,7 @@ GameRecord DecodeGameRecord(std::span<const uint8_t> bytes) {
     Reader in(body.subspan(kMark.size() + 4));
     GameRecord record;
     ReadChain chain;
-    record.layout = version == kVersion ? ReadLayoutOf(in, chain) : ReadLayout(in);
+    record.layout = version >= kVersionWithoutSave ? ReadLayoutOf(in, chain) : ReadLayout(in);
     if (in.Flag()) {
         archive::ArchiveState left;
         left.directory = in.Digest();
@@ -373,6 +387,17 @@ GameRecord DecodeGameRecord(std::span<const uint8_t> bytes) {
     }
     for (uint32_t installs = in.Count(4 + kSealSize + 4 + 8 + 1 + 4); installs > 0; --installs)
         record.installs.push_back(ReadInstall(in, version, record.layout, chain));
+    if (version == kVersion) {
+        SaveOfRecord read;
+        read.found = in.State();
+        for (uint32_t puts = in.Count(4 + 1); puts > 0; --puts) {
+            GamePut put;
+            put.name = in.Text();
+            if (in.Flag()) put.holds = PutData{in.U64(), in.Digest()};
+            read.puts.push_back(std::move(put));
+        }
+        if (save) *save = std::move(read);
+    }
     if (!in.AtEnd()) throw RecordError("it holds more than its content says");
     return record;
 }

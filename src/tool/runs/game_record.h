@@ -32,7 +32,7 @@
 // The file: the mark "VeltrinInstalls\r\n\x1a" (18 bytes), a 32-bit version,
 // the body, and a SHA-256 seal of everything before it. All numbers are
 // little-endian; a text is a 32-bit length and that many UTF-8 bytes; a
-// digest is 32 bytes; a flag is one byte, 0 or 1. The body (version 3):
+// digest is 32 bytes; a flag is one byte, 0 or 1. The body (version 4):
 //   flag layout       [changes, against a front of nothing]
 //   flag left         [digest of header and directory, u64 file size]
 //   u32 installs, each:
@@ -47,6 +47,11 @@
 //       text name
 //       flag before   [u64 size, digest, text spelling before]
 //       u64 put size, digest put
+// and, from version 4 on, the save that wrote it (SaveOfRecord):
+//   flag found        [digest of header and directory, u64 file size]
+//   u32 puts, each:
+//     text name
+//     flag holds      [u64 size, digest]
 // A layout's changes: u64 file size, u64 front length, u32 runs, each
 // [byte kind, u64 offset, u64 length, then for kind 0 that many bytes, for
 // kind 1 a u64 source offset], u64 tail length, tail bytes. Its front is the
@@ -62,7 +67,8 @@
 // the record keeps, from the newest install back, the layouts that fit, and
 // writes none for older installs (their undo goes entry by entry).
 //
-// Versions 1 and 2 (read, not written) keep each layout whole: u64 file
+// Version 3 (read, not written) is version 4 without the save. Versions 1
+// and 2 (read, not written) keep each layout whole: u64 file
 // size, u64 front length, front bytes, u64 tail length, tail bytes. In
 // version 2 an install's layout field is a byte: 0 none; 1 and a whole
 // layout; 2 the same as the record's layout. In version 1 it is a flag and,
@@ -151,10 +157,29 @@ struct ModFileDigest {
 };
 archive::Digest ModDigest(std::vector<ModFileDigest> files);
 
-std::vector<uint8_t> EncodeGameRecord(const GameRecord& record);
+// An entry a save changes, and what it holds once the save took effect
+// (nothing: it is removed).
+struct GamePut {
+    std::string name;
+    std::optional<PutData> holds;
+    friend bool operator==(const GamePut&, const GamePut&) = default;
+};
+
+// The save that writes the record: the state of the archive it found and
+// what the entries it changes hold once it took effect. While the record
+// waits beside the archive for that save (game_pending.h), they tell whether
+// it did; in the record moved into its place they are what its last save did.
+struct SaveOfRecord {
+    std::optional<archive::ArchiveState> found;
+    std::vector<GamePut> puts;
+    friend bool operator==(const SaveOfRecord&, const SaveOfRecord&) = default;
+};
+
+std::vector<uint8_t> EncodeGameRecord(const GameRecord& record, const SaveOfRecord& save = {});
 // Throws RecordError for anything but a whole, sealed record of a version
-// this tool reads.
-GameRecord DecodeGameRecord(std::span<const uint8_t> bytes);
+// this tool reads. save (when given) gets the record's save; none before
+// version 4.
+GameRecord DecodeGameRecord(std::span<const uint8_t> bytes, SaveOfRecord* save = nullptr);
 
 // The record at path; nothing when there is none. Throws RecordError, or
 // ArchiveError when the file cannot be read.

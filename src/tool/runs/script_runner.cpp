@@ -468,7 +468,7 @@ private:
                                           changed_ = true;
                                           WritePendingSave(fs_, recordPath_, path, PutsNotRecorded(), updated);
                                           game.left = planned;
-                                          PublishOriginals(path, {found, GamePuts(), game, gameAsRead_});
+                                          PublishOriginals(path, {found, GamePuts(), game});
                                       });
             } catch (const archive::CommitInterrupted& interrupted) {
                 open_.reset();
@@ -505,7 +505,7 @@ private:
                 record_ = std::move(updated);
                 GameRecord game = std::move(*blockGame);
                 game.left = open_->CurrentState();
-                PublishOriginals(path, {game.left, GamePuts(), game, gameAsRead_});
+                PublishOriginals(path, {game.left, GamePuts(), game});
                 ConfirmGameSave(fs_, path, gameAsRead_, game);
             }
         }

@@ -112,7 +112,7 @@ private:
             }
             if (EncodeGameRecord(game) != EncodeGameRecord(asRead) || game.installs.empty()) {
                 changed_ = true;
-                WriteGamePending(fs_, path, {archive_->CurrentState(), {}, game, asRead});
+                WriteGamePending(fs_, path, {archive_->CurrentState(), {}, game});
                 ConfirmGameSave(fs_, path, asRead, game);
             }
         } else {
@@ -261,7 +261,7 @@ private:
             const archive::Layout layout = *before;
             game.left = StateOfLayout(layout);
             changed_ = true;
-            WriteGamePending(fs_, path, {archive_->CurrentState(), puts, game, gameAsRead_});
+            WriteGamePending(fs_, path, {archive_->CurrentState(), puts, game});
             SaveOrDropPending([&] {
                 return archive_->RestoreLayout(
                     layout, originals, Bar());
@@ -290,7 +290,7 @@ private:
                                     [&](const archive::ArchiveState& planned) {
                                         game.left = planned;
                                         changed_ = true;
-                                        WriteGamePending(fs_, path, {found, puts, game, gameAsRead_});
+                                        WriteGamePending(fs_, path, {found, puts, game});
                                     });
         });
         return true;

@@ -7,7 +7,7 @@
 // writes back byte for byte; the reader written apart from it (tests/support)
 // takes exactly the records the codec takes and reads the same fields; a
 // record of another version, or one torn or changed after its seal, is
-// always refused. Records of versions 1 and 2 are read too, and written
+// always refused. Records of versions 1 to 3 are read too, and written
 // back as the current version with the same fields.
 #include <cstddef>
 #include <cstdint>
@@ -36,12 +36,12 @@ void Check(bool holds, int line = __builtin_LINE()) {
     std::abort();
 }
 
-// Five in eight inputs are of the version the tool writes, one each of the
-// earlier two, the rest of one it does not read.
+// Half the inputs are of the version the tool writes, one in eight each of
+// the earlier three, the rest of one it does not read.
 uint32_t VersionPicked(uint8_t pick) {
-    if (pick % 8 < 5) return 3u;
-    if (pick % 8 < 7) return pick % 8 == 5 ? 2u : 1u;
-    return 4u + pick / 8u;
+    if (pick % 8 < 4) return 4u;
+    if (pick % 8 < 7) return 7u - pick % 8;  // 3, 2, 1
+    return 5u + pick / 8u;
 }
 
 Bytes Sealed(uint32_t version, std::span<const uint8_t> body) {
@@ -65,7 +65,16 @@ bool Refused(std::span<const uint8_t> bytes) {
 std::string Hex(const veltrin::archive::Digest& digest) { return veltrin::archive::HexOf(digest); }
 
 // The codec's record and the other reader's say the same.
-bool Agree(const GameRecord& mine, const independent::Record& other) {
+bool Agree(const GameRecord& mine, const SaveOfRecord& save, const independent::Record& other) {
+    if (save.found.has_value() != other.save.hasFound || save.puts.size() != other.save.puts.size()) return false;
+    if (save.found && (Hex(save.found->directory) != other.save.foundHex || save.found->fileSize != other.save.foundSize))
+        return false;
+    for (size_t i = 0; i < save.puts.size(); ++i) {
+        const GamePut& put = save.puts[i];
+        const independent::Put& their = other.save.puts[i];
+        if (put.name != their.name || put.holds.has_value() == their.removed) return false;
+        if (put.holds && (put.holds->size != their.size || Hex(put.holds->digest) != their.hex)) return false;
+    }
     if (mine.layout.has_value() != other.hasLayout || mine.left.has_value() != other.hasLeft ||
         mine.installs.size() != other.installs.size())
         return false;
@@ -101,13 +110,13 @@ bool Agree(const GameRecord& mine, const independent::Record& other) {
 }
 
 // The seal this fuzzer makes is the writer's: a record of one empty install
-// written by the tool is the mark, version 3 and the seal around its body.
+// written by the tool is the mark, version 4 and the seal around its body.
 bool SealIsTheWriters() {
     GameRecord record;
     record.installs.emplace_back();
     const Bytes written = EncodeGameRecord(record);
     const Bytes body(written.begin() + static_cast<std::ptrdiff_t>(kMark.size() + 4), written.end() - 32);
-    return Sealed(3, body) == written;
+    return Sealed(4, body) == written;
 }
 
 }  // namespace
@@ -128,19 +137,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string why;
     const std::optional<independent::Record> other = independent::Read(bytes, &why);
     GameRecord record;
+    SaveOfRecord save;
     try {
-        record = DecodeGameRecord(bytes);
+        record = DecodeGameRecord(bytes, &save);
     } catch (const RecordError&) {
         Check(!other.has_value());
         return 0;
     }
-    Check(version >= 1 && version <= 3);
+    Check(version >= 1 && version <= 4);
     if (!other) std::fprintf(stderr, "the reader written apart refuses it: %s\n", why.c_str());
-    Check(other.has_value() && Agree(record, *other));
+    Check(other.has_value() && Agree(record, save, *other));
     // Written back, it reads as the same record.
-    const Bytes again = EncodeGameRecord(record);
+    const Bytes again = EncodeGameRecord(record, save);
     const std::optional<independent::Record> reread = independent::Read(again, &why);
-    Check(reread.has_value() && Agree(record, *reread));
-    Check(EncodeGameRecord(DecodeGameRecord(again)) == again);
+    Check(reread.has_value() && Agree(record, save, *reread));
+    SaveOfRecord saveAgain;
+    Check(EncodeGameRecord(DecodeGameRecord(again, &saveAgain), saveAgain) == again);
     return 0;
 }

@@ -27,6 +27,7 @@
 #include "tool/runs/game_record.h"
 #include "tool/runs/game_record_run.h"
 #include "tool/runs/originals_store.h"
+#include "tool/runs/record_bytes.h"
 #include "tool/shell/tool_main.h"
 #include "tool_test_support.h"
 
@@ -133,10 +134,59 @@ protected:
         return all;
     }
 
+    // The file an earlier build left for a save in progress: its own mark,
+    // version 1, the state found, the puts, the record the save leaves and
+    // the one it replaces, sealed.
+    static Bytes EarlierWaitingFile(const Bytes& waiting, const std::optional<GameRecord>& replaced) {
+        SaveOfRecord save;
+        const GameRecord saved = DecodeGameRecord(waiting, &save);
+        return RecordWriter::Sized([&](RecordWriter& out) {
+            const std::string_view mark = "VeltrinInstallsSaving\r\n\x1a";
+            out.Raw({reinterpret_cast<const uint8_t*>(mark.data()), mark.size()});
+            out.U32(1);
+            out.State(save.found);
+            out.U32(static_cast<uint32_t>(save.puts.size()));
+            for (const GamePut& put : save.puts) {
+                out.Text(put.name);
+                out.Flag(put.holds.has_value());
+                if (put.holds) {
+                    out.U64(put.holds->size);
+                    out.Raw(put.holds->digest);
+                }
+            }
+            out.Blob(EncodeGameRecord(saved));
+            out.Blob(EncodeGameRecord(replaced.value_or(GameRecord{})));
+            out.Seal();
+        });
+    }
+
+    // An earlier build's file left waiting for the same save is settled to
+    // the same game's record and the same originals.
+    static void ExpectEarlierWaitingFileSettlesTheSame(MemoryFileSystem& run, const std::string& what) {
+        for (const std::string& path : {kGta3, kPlayer}) {
+            const std::string waiting = GamePendingPathFor(path);
+            if (!run.Exists(waiting)) continue;
+            MemoryFileSystem now = run, earlier = run;
+            earlier.SetFile(waiting,
+                            EarlierWaitingFile(run.Contents(waiting), ReadGameRecord(now, GameRecordPathFor(path))));
+            RecordingReport settleNow, settleEarlier;
+            ASSERT_NO_THROW(SettleGamePending(now, path, settleNow)) << what;
+            ASSERT_NO_THROW(SettleGamePending(earlier, path, settleEarlier)) << what;
+            EXPECT_EQ(settleEarlier.All(), settleNow.All()) << what;
+            const auto encoded = [&](MemoryFileSystem& disk) {
+                const std::optional<GameRecord> game = ReadGameRecord(disk, GameRecordPathFor(path));
+                return game ? EncodeGameRecord(*game) : Bytes{};
+            };
+            EXPECT_TRUE(encoded(earlier) == encoded(now)) << what << ": " << path;
+            EXPECT_EQ(earlier.Paths(), now.Paths()) << what;
+        }
+    }
+
     // The game's record beside each archive, once the next run settled a
     // save left waiting, names as every entry's last install the file that
     // entry holds.
     static void ExpectGameRecordHoldsAgainst(MemoryFileSystem& run, const std::string& what) {
+        ExpectEarlierWaitingFileSettlesTheSame(run, what);
         for (const std::string& path : {kGta3, kPlayer}) {
             RecordingReport settle;
             ASSERT_NO_THROW(SettleGamePending(run, path, settle)) << what;

@@ -86,7 +86,12 @@ TEST(GameRecord, LiesBesideItsArchiveAndReadsBackAsWritten) {
 
 TEST(GameRecord, ReadsTheSameThroughAReaderWrittenApart) {
     const GameRecord record = Sample();
-    const std::vector<uint8_t> bytes = EncodeGameRecord(record);
+    const SaveOfRecord save{archive::ArchiveState{archive::Sha256Of(Pattern(40, 5)), 77 * 2048},
+                            {{"a.dff", PutData{4500, archive::Sha256Of(Pattern(4500, 6))}}, {"gone.txd", std::nullopt}}};
+    const std::vector<uint8_t> bytes = EncodeGameRecord(record, save);
+    SaveOfRecord decoded;
+    (void)DecodeGameRecord(bytes, &decoded);
+    EXPECT_EQ(decoded, save);
     std::string why;
     const std::optional<independent::Record> read = independent::Read(bytes, &why);
     ASSERT_TRUE(read.has_value()) << why;
@@ -126,6 +131,17 @@ TEST(GameRecord, ReadsTheSameThroughAReaderWrittenApart) {
             EXPECT_EQ(other.putHex, Hex(layer.put.digest));
         }
     }
+    // The save that wrote it.
+    EXPECT_TRUE(read->save.hasFound);
+    EXPECT_EQ(read->save.foundHex, Hex(save.found->directory));
+    EXPECT_EQ(read->save.foundSize, save.found->fileSize);
+    ASSERT_EQ(read->save.puts.size(), 2u);
+    EXPECT_EQ(read->save.puts[0].name, "a.dff");
+    EXPECT_FALSE(read->save.puts[0].removed);
+    EXPECT_EQ(read->save.puts[0].size, 4500u);
+    EXPECT_EQ(read->save.puts[0].hex, Hex(save.puts[0].holds->digest));
+    EXPECT_EQ(read->save.puts[1].name, "gone.txd");
+    EXPECT_TRUE(read->save.puts[1].removed);
     // The independent SHA-256 agrees with the library's.
     EXPECT_EQ(independent::Sha256Hex(Pattern(5000, 3)), Hex(archive::Sha256Of(Pattern(5000, 3))));
 }
@@ -169,14 +185,14 @@ TEST(GameRecord, TornChangedOrOfAnotherVersionIsRefused) {
 
     // Another version, sealed as this tool would seal it: refused, saying so.
     std::vector<uint8_t> other(bytes.begin(), bytes.end() - 32);
-    other[18] = 4;
+    other[18] = 5;
     const archive::Digest seal = archive::Sha256Of(other);
     other.insert(other.end(), seal.begin(), seal.end());
     try {
         DecodeGameRecord(other);
-        ADD_FAILURE() << "a record of version 4 was read";
+        ADD_FAILURE() << "a record of version 5 was read";
     } catch (const RecordError& error) {
-        EXPECT_NE(std::string(error.what()).find("version 4"), std::string::npos) << error.what();
+        EXPECT_NE(std::string(error.what()).find("version 5"), std::string::npos) << error.what();
     }
 
     // A sealed record whose count claims more than it holds.

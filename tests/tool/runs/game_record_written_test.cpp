@@ -113,6 +113,16 @@ TEST(GameRecordWritten, ReadsAsTheFormatSaysThroughAReaderWrittenApart) {
         EXPECT_GT(each->time, uint64_t{1'600'000'000});
     }
     EXPECT_LE(b.time, a.time);
+    // The waiting record moved into place: it names the save that wrote it,
+    // the fresh copy's, which put A's files back on top.
+    ASSERT_TRUE(read->save.hasFound);
+    ASSERT_EQ(read->save.puts.size(), modA.size());
+    for (const independent::Put& put : read->save.puts) {
+        const auto file = std::find_if(modA.begin(), modA.end(), [&](const auto& f) { return f.first == put.name; });
+        ASSERT_NE(file, modA.end()) << put.name;
+        EXPECT_FALSE(put.removed);
+        EXPECT_EQ(put.hex, independent::Sha256Hex(file->second));
+    }
 
     // B lies on the game's own a.dff; A, on top, on what B put in (as the
     // entry stored it then). A added Cap.txd.
