@@ -45,6 +45,9 @@ bool TakeInFolderRecord(GameRecord& game, const RecordedArchive& recorded, const
         InstallLayer layer{there ? there->name : entry.name, std::nullopt, {}, entry.put};
         if (!entry.added) {
             if (entry.backup.empty() || !fs.Exists(entry.backup)) continue;  // its original is not to be had
+            // Backed up by a run stopped before its save, never changed:
+            // the entry holds its original, and there is nothing to keep.
+            if (DataOfFile(fs, entry.backup) == entry.put) continue;
             layer.before = store.KeepFile(entry.backup);
             layer.beforeName = entry.name;  // the original's spelling
         }

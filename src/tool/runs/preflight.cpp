@@ -26,7 +26,17 @@ ExitStatus Refuse(Report& report, std::string_view run, const std::string& why, 
 
 std::optional<ExitStatus> CheckBeforeFirstSave(const std::vector<ArchiveToSave>& archives, archive::FileSystem& fs,
                                                Report& report, std::string_view run) {
-    std::map<std::string, uint64_t> byFolder;  // folded folder -> bytes put into its archives
+    struct Need {
+        std::string place;  // where the free space is asked for
+        uint64_t bytes = 0;
+    };
+    std::map<std::string, Need> byFolder;  // folded folder -> what the run writes there
+    std::vector<std::string> order;        // the folders as they come
+    const auto add = [&](std::string_view place, std::string_view folder, uint64_t bytes) {
+        const auto [need, added] = byFolder.try_emplace(archive::FoldedName(folder), Need{std::string(place), 0});
+        if (added) order.push_back(need->first);
+        need->second.bytes += bytes;
+    };
     for (const ArchiveToSave& archive : archives) {
         if (!fs.Exists(archive.path)) continue;  // the run names it where it opens it
         try {
@@ -34,19 +44,19 @@ std::optional<ExitStatus> CheckBeforeFirstSave(const std::vector<ArchiveToSave>&
         } catch (const archive::ArchiveError& error) {
             return Refuse(report, run, DescribeError(error), StatusOf(error.kind()));
         }
-        byFolder[archive::FoldedName(text::FolderOf(archive.path))] += archive.bytesPut;
+        add(archive.path, text::FolderOf(archive.path), archive.bytesPut + archive.keptBytes + archive.recordBytes);
+        if (!archive.backupsIn.empty()) add(archive.backupsIn, archive.backupsIn, archive.keptBytes);
     }
-    for (const ArchiveToSave& archive : archives) {
-        const auto need = byFolder.find(archive::FoldedName(text::FolderOf(archive.path)));
-        if (need == byFolder.end() || need->second == 0) continue;
+    for (const std::string& folder : order) {
+        const Need& need = byFolder.at(folder);
+        if (need.bytes == 0) continue;
         try {
-            archive::RequireFreeSpace(fs, archive.path, need->second);
+            archive::RequireFreeSpace(fs, need.place, need.bytes);
         } catch (const archive::ArchiveError& error) {
             if (error.kind() == archive::ErrorKind::DiskFull)
                 return Refuse(report, run, DescribeError(error), ExitStatus::DiskFull);
             // Not known: each save checks for itself.
         }
-        need->second = 0;  // told once a folder
     }
     return std::nullopt;
 }

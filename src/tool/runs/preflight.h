@@ -4,8 +4,10 @@
 // for itself (opened for exclusive writing and let go at once: a running
 // game holding it shows up now, not between two saves), the free space on
 // its disk is held against the bytes the run puts into the archives there
-// (the least any save of them needs), and the game's record of installs
-// beside it must be one this tool can trust. A refusal stops the run before
+// (the least any save of them needs), the originals kept beside them and
+// the records written there, the free space where the backups go against
+// the originals, and the game's record of installs beside it must be one
+// this tool can trust. A refusal stops the run before
 // anything changes.
 #include <map>
 #include <optional>
@@ -21,6 +23,12 @@ namespace veltrin::tool {
 struct ArchiveToSave {
     std::string path;
     uint64_t bytesPut = 0;  // the sizes of the files the run imports into it
+    // The originals it backs up, kept beside the archive and in the folder
+    // Backups lies in (backupsIn; none for an undo), and the game's record
+    // it writes beside the archive.
+    uint64_t keptBytes = 0;
+    std::string backupsIn;
+    uint64_t recordBytes = 0;
 };
 
 // Reports a refusal (why, that the run, "install" or "undo", changes every

@@ -20,6 +20,7 @@
 #include "tool/common/error_text.h"
 #include "tool/common/platform.h"
 #include "tool/common/publish_group.h"
+#include "tool/common/read_only_file_system.h"
 #include "tool/common/utc_time.h"
 #include "tool/runs/backup_marker.h"
 #include "tool/runs/entry_match.h"
@@ -115,22 +116,49 @@ std::optional<ExitStatus> RefuseOtherInstall(const InstallRecord& record, const 
     return std::nullopt;
 }
 
+// What the install writes beside the archive besides its data: the originals
+// of the entries the export lines name that it backs up now (each kept
+// beside the archive and in Backups), and the game's record, written again
+// beside the one in place (the first one holds the archive's directory).
+void CountWhatIsKept(ArchiveToSave& archive, const std::vector<const ScriptCommand*>& exports,
+                     archive::FileSystem& system) {
+    ReadOnlyFileSystem fs(system);
+    try {
+        const archive::Archive opened = archive::Archive::Open(archive.path, fs);
+        for (const ScriptCommand* command : exports) {
+            const archive::Entry* entry = opened.Find(command->name);
+            if (entry && !fs.Exists(command->path)) archive.keptBytes += uint64_t{entry->sectors} * archive::kSectorSize;
+        }
+        const std::string record = GameRecordPathFor(archive.path);
+        archive.recordBytes = fs.Exists(record) ? fs.Open(record, archive::OpenMode::Read)->Size()
+                                                : 8 + 32 * uint64_t{opened.Entries().size()};
+    } catch (const std::exception&) {
+        // The run says what is wrong with the archive where it opens it.
+    }
+}
+
 // The archives the script opens, once each, with the bytes it puts into
-// each; checked before anything changes (preflight.h).
-std::optional<ExitStatus> CheckArchivesFirst(const std::vector<ScriptCommand>& commands, archive::FileSystem& fs,
-                                             Report& report) {
+// each and what it keeps; checked before anything changes (preflight.h).
+std::optional<ExitStatus> CheckArchivesFirst(const std::string& scriptPath, const std::vector<ScriptCommand>& commands,
+                                             archive::FileSystem& fs, Report& report) {
     std::vector<ArchiveToSave> archives;
+    std::vector<std::vector<const ScriptCommand*>> exports;  // of each archive
     std::vector<std::string> paths;
     for (const ScriptCommand& command : commands) {
         if (command.kind == CommandKind::Open) {
             const auto same = std::find_if(archives.begin(), archives.end(),
                                            [&](const ArchiveToSave& a) { return SamePath(a.path, command.path); });
             if (same == archives.end()) {
-                archives.push_back({command.path, 0});
+                archives.push_back({command.path, 0, 0, std::string(text::FolderOf(scriptPath)), 0});
+                exports.emplace_back();
                 paths.push_back(command.path);
             } else {
+                const auto at = same - archives.begin();
                 std::rotate(same, same + 1, archives.end());  // the block now open is the last
+                std::rotate(exports.begin() + at, exports.begin() + at + 1, exports.end());
             }
+        } else if (command.kind == CommandKind::Export && !archives.empty()) {
+            exports.back().push_back(&command);
         } else if (command.kind == CommandKind::Import && !archives.empty()) {
             try {
                 archives.back().bytesPut += fs.Open(command.path, archive::OpenMode::Read)->Size();
@@ -141,6 +169,7 @@ std::optional<ExitStatus> CheckArchivesFirst(const std::vector<ScriptCommand>& c
         }
     }
     if (const auto refused = RefuseUntrustedGameRecords(paths, fs, report)) return refused;
+    for (size_t i = 0; i < archives.size(); ++i) CountWhatIsKept(archives[i], exports[i], fs);
     return CheckBeforeFirstSave(archives, fs, report);
 }
 
@@ -878,7 +907,7 @@ ExitStatus RunScript(const std::string& scriptPath, std::string_view scriptText,
         }
     }
     if (const auto refused = RefuseBackupsOutside(report, scriptPath, commands)) return *refused;
-    if (const auto refused = CheckArchivesFirst(commands, fs, report)) return *refused;
+    if (const auto refused = CheckArchivesFirst(scriptPath, commands, fs, report)) return *refused;
     const std::string recordPath = RecordPathFor(scriptPath);
     RecordRead read = ReadRecordOrRefuse(fs, recordPath, report);
     if (read.refused) return *read.refused;

@@ -96,7 +96,7 @@ std::optional<ExitStatus> CheckArchivesToUndo(const std::vector<ArchiveUndo>& pl
                                               Report& report) {
     std::vector<ArchiveToSave> archives;
     for (const ArchiveUndo& undo : plan)
-        if (AnythingToUndoIn(undo, fs)) archives.push_back({undo.path, 0});
+        if (AnythingToUndoIn(undo, fs)) archives.push_back({undo.path, 0, 0, {}, 0});
     return CheckBeforeFirstSave(archives, fs, report, "undo");
 }
 

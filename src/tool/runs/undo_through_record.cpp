@@ -28,7 +28,7 @@ namespace {
 std::optional<ExitStatus> CheckArchivesToUndo(const InstallRecord& record, archive::FileSystem& fs, Report& report) {
     std::vector<ArchiveToSave> archives;
     for (const RecordedArchive& archive : record.archives)
-        if (!archive.entries.empty()) archives.push_back({archive.path, 0});
+        if (!archive.entries.empty()) archives.push_back({archive.path, 0, 0, {}, 0});
     return CheckBeforeFirstSave(archives, fs, report, "undo");
 }
 

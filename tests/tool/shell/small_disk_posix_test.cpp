@@ -1,8 +1,11 @@
 // The real install-plug on a small real file system (a tmpfs the CTest
 // fixture mounts): a 5 MB install of replacements, each larger than the entry
 // it replaces, into a 200 MB archive with 30 MB free on the disk, and its
-// undo. Skipped, with the reason, where no tmpfs can be mounted.
+// undo; an install whose originals would not fit beside what the archive
+// grows by; and the undo of a stopped install on a full disk. Skipped, with
+// the reason, where no tmpfs can be mounted.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/vfs.h>
 #include <sys/wait.h>
@@ -119,42 +122,63 @@ protected:
     }
 
     int Run(const std::vector<std::string>& args) { return RunProgram(VELTRIN_TOOL, args, output); }
+
+    // The game, and the mod with its script: its names.
+    std::vector<std::string> MakeGameAndMod() {
+        for (const fs::path& path : {game, app, disk / "ballast"}) fs::remove_all(path);
+        fs::create_directories(game / "models");
+        fs::create_directories(app / "gta3.img");
+        fs::create_directories(app / "player.img");
+        const fs::path gta3 = game / "models" / "gta3.img";
+        WriteArchive(gta3);
+        MakeArchive(archive::SystemFileSystem(), (game / "models" / "player.img").string(),
+                    {{"vest.dff", Pattern(900, 3)}});
+        std::vector<std::string> names;
+        for (uint32_t i = kEvery / 2; i < kEntries; i += kEvery) {
+            names.push_back(EntryName(i));
+            std::ofstream(app / "gta3.img" / names.back(), std::ios::binary)
+                << Text(Pattern(kReplacementSize, static_cast<uint8_t>(i + 101)));
+        }
+        EXPECT_EQ(names.size(), 20u);
+        std::string script;
+        for (const auto block : {install::Block::Gta3, install::Block::Player})
+            for (const auto& line :
+                 install::testing::BlockLinesOf(block, game.string(), app.string(),
+                                                block == install::Block::Gta3 ? names : std::vector<std::string>{}))
+                script += line + "\r\n";
+        std::ofstream(app / "Install.dat", std::ios::binary) << script;
+        return names;
+    }
+
+    // Fills the disk up to about that many bytes free.
+    void LeaveFree(uint64_t bytes) {
+        const uint64_t free = FreeBytes(disk);
+        ASSERT_GT(free, bytes) << "the fixture's tmpfs is too small";
+        const int ballast = ::open((disk / "ballast").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_GE(ballast, 0);
+        struct stat held {};
+        ASSERT_EQ(::fstat(ballast, &held), 0);
+        ASSERT_EQ(::posix_fallocate(ballast, 0, held.st_size + static_cast<off_t>(free - bytes)), 0);
+        ::close(ballast);
+        ASSERT_LE(FreeBytes(disk), bytes);
+        ASSERT_GT(FreeBytes(disk) + kMiB, bytes);
+    }
+
+    fs::path Gta3() const { return game / "models" / "gta3.img"; }
+
+    std::vector<fs::path> BackupFiles() const {
+        std::vector<fs::path> files;
+        if (fs::exists(app / "Backups"))
+            for (const auto& item : fs::recursive_directory_iterator(app / "Backups"))
+                if (item.is_regular_file()) files.push_back(item.path());
+        return files;
+    }
 };
 
 TEST_F(SmallDiskTest, LargerReplacementsFitInThirtyMegabytesFreeAndAreUndone) {
-    fs::create_directories(game / "models");
-    fs::create_directories(app / "gta3.img");
-    fs::create_directories(app / "player.img");
-    const fs::path gta3 = game / "models" / "gta3.img";
-    WriteArchive(gta3);
-    MakeArchive(archive::SystemFileSystem(), (game / "models" / "player.img").string(),
-                {{"vest.dff", Pattern(900, 3)}});
-    std::vector<std::string> names;
-    for (uint32_t i = kEvery / 2; i < kEntries; i += kEvery) {
-        names.push_back(EntryName(i));
-        std::ofstream(app / "gta3.img" / names.back(), std::ios::binary)
-            << Text(Pattern(kReplacementSize, static_cast<uint8_t>(i + 101)));
-    }
-    ASSERT_EQ(names.size(), 20u);
-    std::string script;
-    for (const auto block : {install::Block::Gta3, install::Block::Player})
-        for (const auto& line :
-             install::testing::BlockLinesOf(block, game.string(), app.string(),
-                                            block == install::Block::Gta3 ? names : std::vector<std::string>{}))
-            script += line + "\r\n";
-    std::ofstream(app / "Install.dat", std::ios::binary) << script;
-
-    // The disk is filled up to 30 MiB free.
-    const uint64_t free = FreeBytes(disk);
-    ASSERT_GT(free, 30 * kMiB) << "the fixture's tmpfs is too small";
-    {
-        const int ballast = ::open((disk / "ballast").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-        ASSERT_GE(ballast, 0);
-        ASSERT_EQ(::posix_fallocate(ballast, 0, static_cast<off_t>(free - 30 * kMiB)), 0);
-        ::close(ballast);
-    }
-    ASSERT_LE(FreeBytes(disk), 30 * kMiB);
-    ASSERT_GT(FreeBytes(disk), 29 * kMiB);
+    const std::vector<std::string> names = MakeGameAndMod();
+    const fs::path gta3 = Gta3();
+    LeaveFree(30 * kMiB);
     ASSERT_EQ(fs::file_size(gta3), (uint64_t{kEntries} * kEntrySectors + kDirectorySectors) * archive::kSectorSize);
     const archive::Digest before = FileDigest(gta3);
 
@@ -189,6 +213,36 @@ TEST_F(SmallDiskTest, LargerReplacementsFitInThirtyMegabytesFreeAndAreUndone) {
     // layout as well as its entries.
     EXPECT_EQ(archive::HexOf(FileDigest(gta3)), archive::HexOf(before))
         << "the undo did not give gta3.img back byte for byte";
+}
+
+// The archive grows by about 5 MiB, and the originals of the entries it
+// replaces (2.5 MiB) are kept twice: in the folder's Backups and beside the
+// archive. With room for the growth but not for those, the install stops
+// before it writes anything.
+TEST_F(SmallDiskTest, AnInstallWhoseOriginalsWouldNotFitStopsBeforeWritingAny) {
+    (void)MakeGameAndMod();
+    LeaveFree(7 * kMiB);
+    const archive::Digest before = FileDigest(Gta3());
+    EXPECT_EQ(Run({"-script", (app / "Install.dat").string()}), 8) << output;
+    EXPECT_NE(output.find("it stopped before the first save"), std::string::npos) << output;
+    EXPECT_NE(output.find("\nnothing was changed\n"), std::string::npos) << output;
+    EXPECT_EQ(BackupFiles(), std::vector<fs::path>{}) << output;
+    EXPECT_EQ(archive::HexOf(FileDigest(Gta3())), archive::HexOf(before));
+}
+
+// An install stopped after its backups (a mod file gone) changed no entry;
+// its undo, on a disk with 8 KiB free, needs no room to use them up.
+TEST_F(SmallDiskTest, AStoppedInstallIsUndoneOnAFullDisk) {
+    const std::vector<std::string> names = MakeGameAndMod();
+    fs::remove(app / "gta3.img" / names.back());
+    const archive::Digest before = FileDigest(Gta3());
+    ASSERT_EQ(Run({"-script", (app / "Install.dat").string()}), 4) << output;
+    ASSERT_EQ(BackupFiles().size(), names.size() + 1) << output;  // and the folder's record
+    LeaveFree(8 * 1024);
+    EXPECT_EQ(Run({"-restore", (app / "Install.dat").string()}), 0) << output;
+    EXPECT_EQ(output.find("not enough free space"), std::string::npos) << output;
+    EXPECT_EQ(BackupFiles(), std::vector<fs::path>{}) << output;
+    EXPECT_EQ(archive::HexOf(FileDigest(Gta3())), archive::HexOf(before));
 }
 
 }  // namespace
