@@ -45,7 +45,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t kEntries = 16000;
 constexpr uint32_t kPlayerEntries = 400;
-constexpr size_t kSmallFileBytes = 40 * 1024;  // the two-archive mod's files: 20 come to 0.8 MB
+constexpr size_t kSmallFileBytes = 45 * 1024;  // the two-archive mod's files: 20 come to 0.9 MB
 constexpr uint32_t kLargeEvery = 800;  // room for in-place replacements
 constexpr uint32_t kLargeSectors = 200;
 constexpr size_t kFileBytes = 250 * 1024;  // 20 files: about 5 MB
@@ -582,13 +582,13 @@ int main(int argc, char** argv) {
         };
 
         // 20 files over both archives: replacements that grow (of the
-        // smallest entries), replacements that fit (of the largest) and
-        // additions.
+        // smallest entries), replacements that fit (of entries a little
+        // larger than the file) and additions.
         auto twoArchives = [&](int round) {
             Mod mod{folder / ("app-two-" + std::to_string(round)), {}, {}};
             const auto seed = [&](uint32_t i) { return 1000u + i + 100u * static_cast<uint32_t>(round); };
-            // The entries whose sectors come from the smallest (17) or the
-            // largest (47) of SectorsOf's small sizes.
+            // The entries whose sectors come from one of SectorsOf's small
+            // sizes, before MakeArchive scales them to the archive's size.
             const auto ofSize = [](uint32_t base, uint32_t entries, size_t count) {
                 std::vector<uint32_t> found;
                 for (uint32_t i = 1; i < entries && found.size() < count; ++i)
@@ -597,13 +597,12 @@ int main(int argc, char** argv) {
             };
             uint32_t n = 0;
             for (const uint32_t i : ofSize(17, kEntries, 7)) mod.gta3[NameOf(i)] = Bytes(kSmallFileBytes, seed(n++));
-            for (uint32_t i = 0; i < 5; ++i) mod.gta3[NameOf(i * kLargeEvery)] = Bytes(kSmallFileBytes, seed(n++));
+            for (const uint32_t i : ofSize(25, kEntries, 5)) mod.gta3[NameOf(i)] = Bytes(kSmallFileBytes, seed(n++));
             for (uint32_t i = 0; i < 3; ++i)
                 mod.gta3["two" + std::to_string(i) + ".dff"] = Bytes(kSmallFileBytes, seed(n++));
             for (const uint32_t i : ofSize(17, kPlayerEntries, 2))
                 mod.player[NameOf(i)] = Bytes(kSmallFileBytes, seed(n++));
-            mod.player[NameOf(0)] = Bytes(kSmallFileBytes, seed(n++));
-            for (const uint32_t i : ofSize(47, kPlayerEntries, 1))
+            for (const uint32_t i : ofSize(40, kPlayerEntries, 2))
                 mod.player[NameOf(i)] = Bytes(kSmallFileBytes, seed(n++));
             mod.player["twoplayer.txd"] = Bytes(kSmallFileBytes, seed(n++));
             return mod;
