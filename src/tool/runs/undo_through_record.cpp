@@ -127,17 +127,21 @@ private:
     // Whether the folder's backup of an entry the game's record does not know
     // of this install may be the only copy of what the entry held before it:
     // the entry holds something else now (another install's file, taken in
-    // above this one, or a record moved aside). Then the backup and its line
-    // in the folder's record stay, for an undo from here once the entry
-    // holds this install's file again.
+    // above this one, a record moved aside, or another program's). Then the
+    // backup and its line in the folder's record stay, for an undo from here
+    // once the entry holds this install's file again.
     bool KeepsAnOriginalOnlyHere(const RecordedEntry& entry) {
         if (entry.added || entry.backup.empty() || !fs_.Exists(entry.backup)) return false;
         if (DataOfFile(fs_, entry.backup) == entry.put) return false;  // only backed up, never put in
         const archive::Entry* now = archive_->Find(entry.name);
         if (now && EntryMatchesFile(*archive_, *now, fs_, entry.backup).match == Match::Holds) return false;
+        // Nothing here tells a later install's file from another program's:
+        // the game's record let go of the install's layer either way.
+        ++tally_.untouched;
         report_.Line("left " + entry.name + " as it is: it does not hold what this install put in (a later "
-                     "install's file, it may be); its backup stays in " + entry.backup +
-                     ", and Undo.cmd here gives it back once that install is undone");
+                     "install's file, or it changed since: another program, or the game repaired or updated); the "
+                     "backup of what it held before the install stays in " +
+                     entry.backup + ", and Undo.cmd here gives it back once the entry holds this install's file again");
         return true;
     }
 

@@ -307,6 +307,37 @@ TEST_F(GameRecordRunTest, TheGameUpdatedBetweenTwoInstalls) {
     ExpectSound();
 }
 
+// B, S and V installed in that order, V over infernus.dff; another program
+// then changes that entry, and the undos come S, B, V. V's undo names the
+// entry as left alone, counts it, and keeps the game's original.
+TEST_F(GameRecordRunTest, AnEntryAnotherProgramChangedIsNamedByItsOwnInstallsUndo) {
+    const Mod b = {{false, "model1.txd", Data(3000, 31)}}, s = {{false, "model2.dff", Data(2000, 32)}},
+              v = {{false, "infernus.dff", Data(4500, 33)}};
+    const std::string folderS = R"(D:\Downloads\Mod S)", folderV = R"(D:\Downloads\Mod V)";
+    const Bytes original = EntryOf(kGta3, "infernus.dff");
+    for (const auto& [mod, folder] : {std::pair{b, folderB}, {s, folderS}, {v, folderV}}) {
+        Unpack(fs, mod, folder);
+        ASSERT_EQ(Install(mod, folder), 0) << console.text;
+    }
+    const Bytes other = Data(3900, 34);
+    {
+        auto archive = archive::Archive::Open(kGta3, fs);
+        archive.Put("infernus.dff", other);
+        archive.Commit();
+    }
+    ASSERT_EQ(Undo(folderS), 0) << console.text;
+    ASSERT_EQ(Undo(folderB), 0) << console.text;
+    ASSERT_EQ(Undo(folderV), 0) << console.text;
+    EXPECT_TRUE(Has("left infernus.dff as it is: it does not hold what this install put in (a later install's file, "
+                    "or it changed since: another program, or the game repaired or updated)"))
+        << console.text;
+    EXPECT_TRUE(Has("0 restored, 0 removed, 0 already undone, 1 left as it is")) << console.text;
+    EXPECT_TRUE(HoldsFile(EntryOf(kGta3, "infernus.dff"), other)) << console.text;
+    const std::string backup = folderV + R"(\Backups\gta3.img\infernus.dff)";
+    ASSERT_TRUE(fs.Exists(backup)) << console.text;
+    EXPECT_TRUE(fs.Contents(backup) == original) << "the game's original is kept";
+}
+
 // The game repaired (its stock archives written back whole) between two
 // installs: the second one backs up the game's own entries again, and its
 // undo gives the stock archives back byte for byte.
