@@ -84,22 +84,6 @@ Waiting ReadWaiting(archive::FileSystem& fs, const std::string& path) {
     return Decode(ReadWholeFile(fs, path, kMaxBytes, "larger than any record of installs"));
 }
 
-// Whether the save took effect, told from the archive as it is now: by its
-// directory and size where the save changes them, else by the entries, every
-// one of which must be as the save leaves it (one may have held that before
-// the save already: another mod's identical file).
-bool TookEffect(const archive::Archive& archive, const GamePending& pending) {
-    const archive::ArchiveState now = archive.CurrentState();
-    const std::optional<archive::ArchiveState>& left = pending.ifSaved.left;
-    if (left && pending.found) {
-        if (now == *left && now != *pending.found) return true;
-        if (now == *pending.found && now != *left) return false;
-    }
-    return !pending.puts.empty() && std::all_of(pending.puts.begin(), pending.puts.end(), [&](const GamePut& put) {
-        const archive::Entry* entry = archive.Find(put.name);
-        return put.holds ? entry && EntryHolds(archive, *entry, *put.holds) : entry == nullptr;
-    });
-}
 
 void RemoveDurably(archive::FileSystem& fs, const std::string& path) {
     fs.Remove(path);
@@ -117,6 +101,19 @@ void RemovePending(archive::FileSystem& fs, const std::string& archivePath) {
 }  // namespace
 
 std::string GamePendingPathFor(const std::string& archivePath) { return GameRecordPathFor(archivePath) + ".saving"; }
+
+bool SaveTookEffect(const archive::Archive& archive, const std::optional<archive::ArchiveState>& found,
+                    const std::optional<archive::ArchiveState>& left, const std::vector<GamePut>& puts) {
+    const archive::ArchiveState now = archive.CurrentState();
+    if (left && found) {
+        if (now == *left && now != *found) return true;
+        if (now == *found && now != *left) return false;
+    }
+    return !puts.empty() && std::all_of(puts.begin(), puts.end(), [&](const GamePut& put) {
+        const archive::Entry* entry = archive.Find(put.name);
+        return put.holds ? entry && EntryHolds(archive, *entry, *put.holds) : entry == nullptr;
+    });
+}
 
 void WriteGamePending(archive::FileSystem& fs, const std::string& archivePath, const GamePending& pending) {
     PublishGroup group(fs);
@@ -190,7 +187,7 @@ bool SettleGamePending(archive::FileSystem& fs, const archive::Archive& archive,
     changed = true;
     report.Line("an earlier run was stopped while it saved " + archivePath +
                 "; the game's record of installs waited for it");
-    if (TookEffect(archive, pending)) {
+    if (SaveTookEffect(archive, pending.found, pending.ifSaved.left, pending.puts)) {
         Confirm(fs, archivePath, before, pending.ifSaved, !waiting.replaced);
         report.Line("  the save took effect: the game's record of installs now says so");
     } else {

@@ -34,6 +34,15 @@ namespace veltrin::tool {
 
 std::string GamePendingPathFor(const std::string& archivePath);
 
+// Whether a save took effect, told from the archive as it is now: by its
+// directory and size where the save changes them (found, what it found;
+// left, what it leaves), else by the entries it changes, every one of which
+// must be as the save leaves it (one may have held that before the save
+// already: another mod's identical file). The folder's record of a save in
+// progress is settled by the same rule (pending_save.h).
+bool SaveTookEffect(const archive::Archive& archive, const std::optional<archive::ArchiveState>& found,
+                    const std::optional<archive::ArchiveState>& left, const std::vector<GamePut>& puts);
+
 struct GamePending {
     std::optional<archive::ArchiveState> found;
     std::vector<GamePut> puts;

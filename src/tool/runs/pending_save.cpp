@@ -12,6 +12,7 @@
 #include "tool/common/file_util.h"
 #include "tool/common/publish_group.h"
 #include "tool/runs/entry_match.h"
+#include "tool/runs/game_pending.h"
 #include "tool/runs/leftovers.h"
 #include "tool/runs/record_bytes.h"
 #include "tool/runs/run_report.h"
@@ -78,22 +79,16 @@ PendingSave Decode(std::span<const uint8_t> bytes, std::string_view folder) {
     return pending;
 }
 
-// Whether the save took effect, told from the archive as it is now. The
-// directory and size tell it where the save changes them; where it changes
-// neither (replacements that keep their sectors), the entries it puts new
-// content into do.
+// Whether the save took effect, by the rule the game's waiting record is
+// settled by (SaveTookEffect).
 bool TookEffect(const archive::Archive& archive, const PendingSave& pending) {
     const RecordedArchive* recorded = pending.ifSaved.Find(pending.archivePath);
     if (!recorded || !recorded->found || !recorded->left)
         throw RecordError("the record of a save in progress beside it does not name the state of " +
                           pending.archivePath);
-    const archive::ArchiveState now = archive.CurrentState();
-    if (now == *recorded->left && now != *recorded->found) return true;
-    if (now == *recorded->found && now != *recorded->left) return false;
-    return std::any_of(pending.puts.begin(), pending.puts.end(), [&](const PendingPut& put) {
-        const archive::Entry* entry = archive.Find(put.name);
-        return entry && EntryHolds(archive, *entry, put.put);
-    });
+    std::vector<GamePut> puts;
+    for (const PendingPut& put : pending.puts) puts.push_back({put.name, put.put});
+    return SaveTookEffect(archive, recorded->found, recorded->left, puts);
 }
 
 void RemoveDurably(archive::FileSystem& fs, const std::string& path) {

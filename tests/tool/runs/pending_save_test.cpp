@@ -10,6 +10,8 @@
 
 #include "install_crash_fixture.h"
 #include "testing/memory_file_system.h"
+#include "tool/runs/game_pending.h"
+#include "tool/runs/game_record.h"
 #include "tool/runs/restore.h"
 #include "tool/runs/script_runner.h"
 #include "tool_test_support.h"
@@ -92,6 +94,37 @@ TEST(PendingSave, OneWhoseArchiveCannotBeOpenedStopsTheRunAndWaits) {
     EXPECT_FALSE(undo.Has(" as it is: ")) << undo.All();
     EXPECT_FALSE(fs.Exists(pending));
     EXPECT_FALSE(fs.Exists(kRecord));
+}
+
+// A save that leaves the directory and size as they were (replacements in
+// their own sectors), killed before it took effect, where one entry it
+// changes held its new bytes already (another mod's identical file): the
+// folder's and the game's waiting records are settled by one rule, and
+// both say it did not take effect.
+TEST(PendingSave, TheFoldersAndTheGamesWaitingRecordsAreSettledAlike) {
+    MemoryFileSystem fs;
+    SetUpBeforeInstall(fs);
+    RecordingReport install;
+    ASSERT_EQ(RunScript(kScript, CrashScript(), fs, install), ExitStatus::Ok) << install.All();
+    const archive::ArchiveState now = archive::Archive::Open(kGta3, fs).CurrentState();
+    const PutData held{4500, archive::Sha256Of(Pattern(4500, 11))};  // a.dff holds it now
+    const PutData other{5, archive::Sha256Of(Pattern(5, 22))};
+    std::optional<InstallRecord> record = ReadRecord(fs, kRecord);
+    ASSERT_TRUE(record.has_value());
+    RecordedArchive& gta3 = *record->Find(kGta3);
+    gta3.found = gta3.left = now;
+    gta3.Find("B.TXD")->put = other;
+    WritePendingSave(fs, kRecord, kGta3, {{"a.dff", held}, {"B.TXD", other}}, *record);
+    std::optional<GameRecord> game = ReadGameRecord(fs, GameRecordPathFor(kGta3));
+    ASSERT_TRUE(game.has_value());
+    game->left = now;
+    WriteGamePending(fs, kGta3, {now, {{"a.dff", held}, {"B.TXD", other}}, *game});
+
+    RecordingReport folder, beside;
+    (void)SettlePendingSave(fs, kRecord, folder);
+    ASSERT_NO_THROW(SettleGamePending(fs, kGta3, beside));
+    EXPECT_TRUE(folder.Has("the save did not take effect")) << folder.All();
+    EXPECT_TRUE(beside.Has("the save did not take effect")) << beside.All();
 }
 
 }  // namespace
