@@ -14,10 +14,11 @@
 namespace veltrin::tool {
 namespace {
 
-ExitStatus Refuse(Report& report, std::string_view run, const std::string& why, ExitStatus status) {
+ExitStatus Refuse(Report& report, std::string_view run, const std::string& why, ExitStatus status,
+                  bool changedBefore) {
     report.Line("error: " + why);
     report.Line("  the " + std::string(run) + " changes every archive or none: it stopped before the first save");
-    report.Line("nothing was changed");
+    report.Line(changedBefore ? "nothing else was changed" : "nothing was changed");
     report.Line("failed");
     return status;
 }
@@ -25,7 +26,7 @@ ExitStatus Refuse(Report& report, std::string_view run, const std::string& why, 
 }  // namespace
 
 std::optional<ExitStatus> CheckBeforeFirstSave(const std::vector<ArchiveToSave>& archives, archive::FileSystem& fs,
-                                               Report& report, std::string_view run) {
+                                               Report& report, std::string_view run, bool changedBefore) {
     struct Need {
         std::string place;  // where the free space is asked for
         uint64_t bytes = 0;
@@ -42,7 +43,7 @@ std::optional<ExitStatus> CheckBeforeFirstSave(const std::vector<ArchiveToSave>&
         try {
             fs.Open(archive.path, archive::OpenMode::ReadWrite);  // for itself, and let go at once
         } catch (const archive::ArchiveError& error) {
-            return Refuse(report, run, DescribeError(error), StatusOf(error.kind()));
+            return Refuse(report, run, DescribeError(error), StatusOf(error.kind()), changedBefore);
         }
         add(archive.path, text::FolderOf(archive.path), archive.bytesPut + archive.keptBytes + archive.recordBytes);
         if (!archive.backupsIn.empty()) add(archive.backupsIn, archive.backupsIn, archive.keptBytes);
@@ -54,7 +55,7 @@ std::optional<ExitStatus> CheckBeforeFirstSave(const std::vector<ArchiveToSave>&
             archive::RequireFreeSpace(fs, need.place, need.bytes);
         } catch (const archive::ArchiveError& error) {
             if (error.kind() == archive::ErrorKind::DiskFull)
-                return Refuse(report, run, DescribeError(error), ExitStatus::DiskFull);
+                return Refuse(report, run, DescribeError(error), ExitStatus::DiskFull, changedBefore);
             // Not known: each save checks for itself.
         }
     }
@@ -62,7 +63,7 @@ std::optional<ExitStatus> CheckBeforeFirstSave(const std::vector<ArchiveToSave>&
 }
 
 std::optional<ExitStatus> RefuseUntrustedGameRecords(const std::vector<std::string>& archives, archive::FileSystem& fs,
-                                                     Report& report) {
+                                                     Report& report, bool changedBefore) {
     for (const std::string& archive : archives) {
         const std::string path = GameRecordPathFor(archive);
         const std::string waiting = GamePendingPathFor(archive);
@@ -76,7 +77,7 @@ std::optional<ExitStatus> RefuseUntrustedGameRecords(const std::vector<std::stri
                 report.Line("  an earlier run was stopped while it saved that archive; to go on, move that file "
                             "aside (rename it): the next run then holds " +
                             path + " against the archive as it is");
-                report.Line("nothing was changed");
+                report.Line(changedBefore ? "nothing else was changed" : "nothing was changed");
                 report.Line("failed");
                 return ExitStatus::Io;
             }
@@ -89,12 +90,12 @@ std::optional<ExitStatus> RefuseUntrustedGameRecords(const std::vector<std::stri
                         "which then works from that folder's own record: the newest install first (an undo that "
                         "leaves an entry another install covers says so, and gives it back when run again after "
                         "that install's undo)");
-            report.Line("nothing was changed");
+            report.Line(changedBefore ? "nothing else was changed" : "nothing was changed");
             report.Line("failed");
             return ExitStatus::Io;
         } catch (const archive::ArchiveError& error) {
             report.Line("error: " + DescribeError(error));
-            report.Line("nothing was changed");
+            report.Line(changedBefore ? "nothing else was changed" : "nothing was changed");
             report.Line("failed");
             return StatusOf(error.kind());
         }

@@ -32,15 +32,17 @@ struct ArchiveToSave {
 };
 
 // Reports a refusal (why, that the run, "install" or "undo", changes every
-// archive or none, that nothing was changed, "failed") and returns its
-// status; nothing when every archive can be saved.
+// archive or none, that nothing (else, after changedBefore: scratch files
+// removed first) was changed, "failed") and returns its status; nothing
+// when every archive can be saved.
 std::optional<ExitStatus> CheckBeforeFirstSave(const std::vector<ArchiveToSave>& archives, archive::FileSystem& fs,
-                                               Report& report, std::string_view run = "install");
+                                               Report& report, std::string_view run = "install",
+                                               bool changedBefore = false);
 
 // The game's records of installs (and any waiting save's) beside the
 // archives, checked before anything changes: one that is torn, changed or of
 // another version stops the run, saying how to go on (status 10).
 std::optional<ExitStatus> RefuseUntrustedGameRecords(const std::vector<std::string>& archives, archive::FileSystem& fs,
-                                                     Report& report);
+                                                     Report& report, bool changedBefore = false);
 
 }  // namespace veltrin::tool

@@ -83,7 +83,7 @@ ExitStatus Undo(const std::string& scriptPath, std::string_view scriptText, arch
     if (record) {
         FollowMovedGame(*record, commands, fs, report);
         if (const auto gone = GameIsGone(*record, fs, report, changedBefore)) return *gone;
-        if (const auto refused = RefuseUntrustedGameRecords(ArchivesOf(*record), fs, report)) return *refused;
+        if (const auto refused = RefuseUntrustedGameRecords(ArchivesOf(*record), fs, report, changedBefore)) return *refused;
         if (MadeElsewhereForAnotherGame(*record, computer, ArchivesOf(*record), ApplicationFolderOf(scriptPath), fs))
             return NotThisGamesInstall(*record, report, changedBefore);
         return UndoThroughRecord(scriptPath, std::move(*record), fs, report, force, changedBefore);

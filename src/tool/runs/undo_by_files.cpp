@@ -93,11 +93,11 @@ bool AnythingToUndoIn(const ArchiveUndo& undo, archive::FileSystem& fs) {
 // The archives the undo opens to change: each checked for itself before the
 // first save (an archive with nothing to undo is not opened).
 std::optional<ExitStatus> CheckArchivesToUndo(const std::vector<ArchiveUndo>& plan, archive::FileSystem& fs,
-                                              Report& report) {
+                                              Report& report, bool changedBefore) {
     std::vector<ArchiveToSave> archives;
     for (const ArchiveUndo& undo : plan)
         if (AnythingToUndoIn(undo, fs)) archives.push_back({undo.path, 0, 0, {}, 0});
-    return CheckBeforeFirstSave(archives, fs, report, "undo");
+    return CheckBeforeFirstSave(archives, fs, report, "undo", changedBefore);
 }
 
 class ByFilesUndo : public UndoSteps {
@@ -275,7 +275,7 @@ private:
 ExitStatus UndoByFiles(const std::string& scriptPath, const std::vector<ScriptCommand>& commands,
                        archive::FileSystem& fs, Report& report, bool force, bool changedBefore) {
     const std::vector<ArchiveUndo> plan = PlanFromScript(commands);
-    if (const auto refused = CheckArchivesToUndo(plan, fs, report)) return *refused;
+    if (const auto refused = CheckArchivesToUndo(plan, fs, report, changedBefore)) return *refused;
     return ByFilesUndo(scriptPath, fs, report, force, changedBefore).Run(plan, commands);
 }
 

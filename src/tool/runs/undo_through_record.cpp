@@ -25,11 +25,12 @@ namespace {
 
 // The archives the undo changes, each checked for itself before the first
 // save: those the record names entries of.
-std::optional<ExitStatus> CheckArchivesToUndo(const InstallRecord& record, archive::FileSystem& fs, Report& report) {
+std::optional<ExitStatus> CheckArchivesToUndo(const InstallRecord& record, archive::FileSystem& fs, Report& report,
+                                              bool changedBefore) {
     std::vector<ArchiveToSave> archives;
     for (const RecordedArchive& archive : record.archives)
         if (!archive.entries.empty()) archives.push_back({archive.path, 0, 0, {}, 0});
-    return CheckBeforeFirstSave(archives, fs, report, "undo");
+    return CheckBeforeFirstSave(archives, fs, report, "undo", changedBefore);
 }
 
 class RecordUndo : public UndoSteps {
@@ -385,7 +386,7 @@ private:
 
 ExitStatus UndoThroughRecord(const std::string& scriptPath, InstallRecord record, archive::FileSystem& fs,
                              Report& report, bool force, bool changedBefore) {
-    if (const auto refused = CheckArchivesToUndo(record, fs, report)) return *refused;
+    if (const auto refused = CheckArchivesToUndo(record, fs, report, changedBefore)) return *refused;
     return RecordUndo(scriptPath, std::move(record), fs, report, force, changedBefore).Run();
 }
 

@@ -464,6 +464,16 @@ TEST_F(RestoreTest, ALockedArchiveStopsTheUndoBeforeEitherArchiveChanges) {
     fs.Unlock(kPlayer);
     EXPECT_EQ(ReadContent(fs, kGta3), gta3Installed);
     EXPECT_TRUE(report.Has("the undo changes every archive or none: it stopped before the first save"));
+    // Scratch files an earlier run left are removed first: then something
+    // was changed, and the refusal says so.
+    fs = installed;
+    fs.SetFile(record + ".partial", Pattern(40, 7));
+    fs.Lock(kPlayer);
+    EXPECT_EQ(Restore(), ExitStatus::Locked);
+    fs.Unlock(kPlayer);
+    EXPECT_TRUE(report.Has("removed " + record + ".partial")) << report.All();
+    EXPECT_TRUE(report.Has("nothing else was changed")) << report.All();
+    EXPECT_FALSE(report.Has("nothing was changed")) << report.All();
     fs = installed;
     // The player closes the game and undoes again.
     EXPECT_EQ(Restore(), ExitStatus::Ok) << report.All();
