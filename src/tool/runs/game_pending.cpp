@@ -56,12 +56,7 @@ Waiting DecodeEarlier(std::span<const uint8_t> bytes) {
                           ", which this tool does not read");
     Waiting waiting;
     waiting.pending.found = in.State();
-    for (uint64_t count = in.U32(); count > 0; --count) {
-        GamePut put;
-        put.name = in.Text();
-        if (in.Flag()) put.holds = PutData{in.U64(), in.Digest()};
-        waiting.pending.puts.push_back(std::move(put));
-    }
+    waiting.pending.puts = ReadPuts(in);
     waiting.pending.ifSaved = DecodeGameRecord(in.Raw(in.U64()));
     waiting.replaced = DecodeGameRecord(in.Raw(in.U64()));
     if (!in.AtEnd()) throw RecordError("the record of a save in progress beside it holds more than it says");

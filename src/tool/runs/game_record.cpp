@@ -323,6 +323,29 @@ archive::Digest ModDigest(std::vector<ModFileDigest> files) {
     return archive::Sha256Of(bytes);
 }
 
+void WritePuts(RecordWriter& out, const std::vector<GamePut>& puts) {
+    out.U32(static_cast<uint32_t>(puts.size()));
+    for (const GamePut& put : puts) {
+        out.Text(put.name);
+        out.Flag(put.holds.has_value());
+        if (put.holds) {
+            out.U64(put.holds->size);
+            out.Raw(put.holds->digest);
+        }
+    }
+}
+
+std::vector<GamePut> ReadPuts(RecordReader& in) {
+    std::vector<GamePut> puts;
+    for (uint32_t count = in.Count(4 + 1); count > 0; --count) {
+        GamePut put;
+        put.name = in.Text();
+        if (in.Flag()) put.holds = PutData{in.U64(), in.Digest()};
+        puts.push_back(std::move(put));
+    }
+    return puts;
+}
+
 std::vector<uint8_t> EncodeGameRecord(const GameRecord& record, const SaveOfRecord& save) {
     return Writer::Sized([&](Writer& out) {
         out.Raw({reinterpret_cast<const uint8_t*>(kMark.data()), kMark.size()});
@@ -347,15 +370,7 @@ std::vector<uint8_t> EncodeGameRecord(const GameRecord& record, const SaveOfReco
         out.Number(record.installs.size(), 4);
         for (size_t i = 0; i < record.installs.size(); ++i) WriteInstall(out, record.installs[i], i >= keepFrom, chain);
         out.State(save.found);
-        out.U32(static_cast<uint32_t>(save.puts.size()));
-        for (const GamePut& put : save.puts) {
-            out.Text(put.name);
-            out.Flag(put.holds.has_value());
-            if (put.holds) {
-                out.U64(put.holds->size);
-                out.Raw(put.holds->digest);
-            }
-        }
+        WritePuts(out, save.puts);
         out.Seal();
     });
 }
@@ -390,12 +405,7 @@ GameRecord DecodeGameRecord(std::span<const uint8_t> bytes, SaveOfRecord* save) 
     if (version == kVersion) {
         SaveOfRecord read;
         read.found = in.State();
-        for (uint32_t puts = in.Count(4 + 1); puts > 0; --puts) {
-            GamePut put;
-            put.name = in.Text();
-            if (in.Flag()) put.holds = PutData{in.U64(), in.Digest()};
-            read.puts.push_back(std::move(put));
-        }
+        read.puts = ReadPuts(in);
         if (save) *save = std::move(read);
     }
     if (!in.AtEnd()) throw RecordError("it holds more than its content says");

@@ -175,6 +175,14 @@ struct SaveOfRecord {
     friend bool operator==(const SaveOfRecord&, const SaveOfRecord&) = default;
 };
 
+class RecordWriter;
+class RecordReader;
+// A save's puts as the record (and an earlier build's waiting file) holds
+// them: a u32 count, each a text name and a flag with the put (u64 size,
+// digest). ReadPuts throws RecordError.
+void WritePuts(RecordWriter& out, const std::vector<GamePut>& puts);
+std::vector<GamePut> ReadPuts(RecordReader& in);
+
 std::vector<uint8_t> EncodeGameRecord(const GameRecord& record, const SaveOfRecord& save = {});
 // Throws RecordError for anything but a whole, sealed record of a version
 // this tool reads. save (when given) gets the record's save; none before

@@ -145,15 +145,7 @@ protected:
             out.Raw({reinterpret_cast<const uint8_t*>(mark.data()), mark.size()});
             out.U32(1);
             out.State(save.found);
-            out.U32(static_cast<uint32_t>(save.puts.size()));
-            for (const GamePut& put : save.puts) {
-                out.Text(put.name);
-                out.Flag(put.holds.has_value());
-                if (put.holds) {
-                    out.U64(put.holds->size);
-                    out.Raw(put.holds->digest);
-                }
-            }
+            WritePuts(out, save.puts);
             out.Blob(EncodeGameRecord(saved));
             out.Blob(EncodeGameRecord(replaced.value_or(GameRecord{})));
             out.Seal();
