@@ -146,9 +146,18 @@ protected:
         startup.hStdOutput = started->out.write.Get();
         startup.hStdError = started->out.write.Get();
         PROCESS_INFORMATION info{};
-        if (!::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, flags, nullptr, nullptr,
-                              &startup, &info))
-            throw std::runtime_error("CreateProcess failed: " + std::to_string(::GetLastError()));
+        // Wine's process creation under load has failed once with an
+        // internal error (1359) before the program ran: tried again, a few
+        // times, only for that.
+        for (int attempt = 1;; ++attempt) {
+            if (::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, flags, nullptr,
+                                 nullptr, &startup, &info))
+                break;
+            const DWORD error = ::GetLastError();
+            if (error != ERROR_INTERNAL_ERROR || attempt == 3)
+                throw std::runtime_error("CreateProcess failed: " + std::to_string(error));
+            ::Sleep(200);
+        }
         ::CloseHandle(info.hThread);
         started->process.Reset(info.hProcess);
         started->in.read.Reset();
