@@ -79,7 +79,6 @@ Waiting ReadWaiting(archive::FileSystem& fs, const std::string& path) {
     return Decode(ReadWholeFile(fs, path, kMaxBytes, "larger than any record of installs"));
 }
 
-
 void RemoveDurably(archive::FileSystem& fs, const std::string& path) {
     fs.Remove(path);
     fs.FlushFolder(std::string(text::FolderOf(path)));

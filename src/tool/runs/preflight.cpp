@@ -10,6 +10,7 @@
 #include "tool/runs/game_record.h"
 #include "tool/runs/install_record.h"
 #include "tool/runs/originals_store.h"
+#include "tool/runs/run_report.h"
 
 namespace veltrin::tool {
 namespace {
@@ -18,7 +19,7 @@ ExitStatus Refuse(Report& report, std::string_view run, const std::string& why, 
                   bool changedBefore) {
     report.Line("error: " + why);
     report.Line("  the " + std::string(run) + " changes every archive or none: it stopped before the first save");
-    report.Line(changedBefore ? "nothing else was changed" : "nothing was changed");
+    report.Line(NothingChangedLine(changedBefore));
     report.Line("failed");
     return status;
 }
@@ -77,7 +78,7 @@ std::optional<ExitStatus> RefuseUntrustedGameRecords(const std::vector<std::stri
                 report.Line("  an earlier run was stopped while it saved that archive; to go on, move that file "
                             "aside (rename it): the next run then holds " +
                             path + " against the archive as it is");
-                report.Line(changedBefore ? "nothing else was changed" : "nothing was changed");
+                report.Line(NothingChangedLine(changedBefore));
                 report.Line("failed");
                 return ExitStatus::Io;
             }
@@ -90,12 +91,12 @@ std::optional<ExitStatus> RefuseUntrustedGameRecords(const std::vector<std::stri
                         "which then works from that folder's own record: the newest install first (an undo that "
                         "leaves an entry another install covers says so, and gives it back when run again after "
                         "that install's undo)");
-            report.Line(changedBefore ? "nothing else was changed" : "nothing was changed");
+            report.Line(NothingChangedLine(changedBefore));
             report.Line("failed");
             return ExitStatus::Io;
         } catch (const archive::ArchiveError& error) {
             report.Line("error: " + DescribeError(error));
-            report.Line(changedBefore ? "nothing else was changed" : "nothing was changed");
+            report.Line(NothingChangedLine(changedBefore));
             report.Line("failed");
             return StatusOf(error.kind());
         }

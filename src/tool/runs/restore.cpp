@@ -41,7 +41,7 @@ std::optional<ExitStatus> GameIsGone(const InstallRecord& record, archive::FileS
         "  if the game moved: run Install.exe from this folder on the game where it is now, then Undo.cmd; "
         "that install finds the mod in the game, changes nothing of it and links this folder to it, and "
         "the undo then gives the game's own files back (they are kept beside the game's archives)");
-    report.Line(changedBefore ? "nothing else was changed" : "nothing was changed");
+    report.Line(NothingChangedLine(changedBefore));
     report.Line("failed");
     return ExitStatus::NotFound;
 }
@@ -54,7 +54,7 @@ ExitStatus NotThisGamesInstall(const InstallRecord& record, Report& report, bool
                 (record.computer.empty() ? std::string("one it does not name") : record.computer) +
                 "), which this game's record of installs does not know and whose files are not in this game: "
                 "a copy zipped after a trial install; its backups are not put into this game");
-    report.Line(changedBefore ? "nothing else was changed" : "nothing was changed");
+    report.Line(NothingChangedLine(changedBefore));
     report.Line("done");
     return ExitStatus::Ok;
 }

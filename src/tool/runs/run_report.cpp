@@ -26,6 +26,10 @@ std::string Printable(std::string_view line) {
 
 }  // namespace
 
+std::string_view NothingChangedLine(bool changedBefore) {
+    return changedBefore ? "nothing else was changed" : "nothing was changed";
+}
+
 std::string TallyText(std::initializer_list<TallyCount> counts) {
     std::string text;
     for (const TallyCount& count : counts) {

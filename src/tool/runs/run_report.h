@@ -31,6 +31,11 @@ struct TallyCount {
 // "1 backed up, 1 backup kept": each count with its words, in order.
 std::string TallyText(std::initializer_list<TallyCount> counts);
 
+// The line a run ends with when it changed none of the game: "nothing else
+// was changed" once it changed something before (an earlier run's scratch
+// files removed, its save settled).
+std::string_view NothingChangedLine(bool changedBefore);
+
 // Says in an indented line what opening the archive did about an unfinished
 // earlier change, nothing when there was none. Returns the same in the words
 // of the run's last lines ("an unfinished earlier change was rolled back"),

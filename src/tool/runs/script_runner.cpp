@@ -141,27 +141,27 @@ void CountWhatIsKept(ArchiveToSave& archive, const std::vector<const ScriptComma
 // each and what it keeps; checked before anything changes (preflight.h).
 std::optional<ExitStatus> CheckArchivesFirst(const std::string& scriptPath, const std::vector<ScriptCommand>& commands,
                                              archive::FileSystem& fs, Report& report) {
-    std::vector<ArchiveToSave> archives;
-    std::vector<std::vector<const ScriptCommand*>> exports;  // of each archive
+    struct Opened {
+        ArchiveToSave archive;
+        std::vector<const ScriptCommand*> exports;
+    };
+    std::vector<Opened> opened;
     std::vector<std::string> paths;
     for (const ScriptCommand& command : commands) {
         if (command.kind == CommandKind::Open) {
-            const auto same = std::find_if(archives.begin(), archives.end(),
-                                           [&](const ArchiveToSave& a) { return SamePath(a.path, command.path); });
-            if (same == archives.end()) {
-                archives.push_back({command.path, 0, 0, std::string(text::FolderOf(scriptPath)), 0});
-                exports.emplace_back();
+            const auto same = std::find_if(opened.begin(), opened.end(),
+                                           [&](const Opened& a) { return SamePath(a.archive.path, command.path); });
+            if (same == opened.end()) {
+                opened.push_back({{command.path, 0, 0, std::string(text::FolderOf(scriptPath)), 0}, {}});
                 paths.push_back(command.path);
             } else {
-                const auto at = same - archives.begin();
-                std::rotate(same, same + 1, archives.end());  // the block now open is the last
-                std::rotate(exports.begin() + at, exports.begin() + at + 1, exports.end());
+                std::rotate(same, same + 1, opened.end());  // the block now open is the last
             }
-        } else if (command.kind == CommandKind::Export && !archives.empty()) {
-            exports.back().push_back(&command);
-        } else if (command.kind == CommandKind::Import && !archives.empty()) {
+        } else if (command.kind == CommandKind::Export && !opened.empty()) {
+            opened.back().exports.push_back(&command);
+        } else if (command.kind == CommandKind::Import && !opened.empty()) {
             try {
-                archives.back().bytesPut += fs.Open(command.path, archive::OpenMode::Read)->Size();
+                opened.back().archive.bytesPut += fs.Open(command.path, archive::OpenMode::Read)->Size();
             } catch (const archive::ArchiveError&) {
                 // The run names a file that is missing or cannot be read
                 // where it imports it.
@@ -169,7 +169,11 @@ std::optional<ExitStatus> CheckArchivesFirst(const std::string& scriptPath, cons
         }
     }
     if (const auto refused = RefuseUntrustedGameRecords(paths, fs, report)) return refused;
-    for (size_t i = 0; i < archives.size(); ++i) CountWhatIsKept(archives[i], exports[i], fs);
+    std::vector<ArchiveToSave> archives;
+    for (Opened& each : opened) {
+        CountWhatIsKept(each.archive, each.exports, fs);
+        archives.push_back(std::move(each.archive));
+    }
     return CheckBeforeFirstSave(archives, fs, report);
 }
 

@@ -113,7 +113,7 @@ public:
             report_.Line(
                 "nothing to undo: the mod of this folder is not in the game (no entry its script puts in holds its "
                 "file): already undone, or never installed");
-            report_.Line(changed_ ? "nothing else was changed" : "nothing was changed");
+            report_.Line(NothingChangedLine(changed_));
             report_.Line("done");
             return ExitStatus::Ok;
         }
@@ -122,7 +122,7 @@ public:
                 "nothing to undo: none of the backups or markers this script names exist (an earlier undo "
                 "used them up, or no install from this folder got to its backups)");
             report_.Line(std::string(kFreshCopyAdvice));
-            report_.Line(changed_ ? "nothing else was changed" : "nothing was changed");
+            report_.Line(NothingChangedLine(changed_));
             report_.Line("failed");
             return ExitStatus::NotFound;
         }
