@@ -119,6 +119,12 @@ protected:
         return entry ? opened.Read(*entry) : Bytes{};
     }
     bool Has(const std::string& text) const { return console.text.find(text) != std::string::npos; }
+    // The entries of the stock archive at that path.
+    Content StockContent(const std::string& path) const {
+        MemoryFileSystem stock;
+        stock.SetFile(path, path == kGta3 ? stockGta3 : stockPlayer);
+        return ReadContent(stock, path);
+    }
     void ExpectStock() {
         EXPECT_TRUE(fs.Contents(kGta3) == stockGta3) << console.text;
         EXPECT_TRUE(fs.Contents(kPlayer) == stockPlayer) << console.text;
@@ -446,12 +452,7 @@ TEST_F(GameRecordRunTest, FollowingTheAdviceForAnUntrustedRecordLosesNoOriginal)
         << said;
     ASSERT_EQ(Undo(folderA), 0) << console.text;
     said += console.text;
-    const Content stockContent = [&] {
-        MemoryFileSystem stock;
-        stock.SetFile(kGta3, stockGta3);
-        return ReadContent(stock, kGta3);
-    }();
-    EXPECT_EQ(ReadContent(fs, kGta3), stockContent) << said;
+    EXPECT_EQ(ReadContent(fs, kGta3), StockContent(kGta3)) << said;
 }
 
 // An install made before the game's record existed (the folder's record
@@ -472,11 +473,8 @@ TEST_F(GameRecordRunTest, AnInstallMadeBeforeTheGamesRecordIsTakenIn) {
     EXPECT_TRUE(HoldsFile(EntryOf(kGta3, "infernus.dff"), Data(500, 20))) << console.text;
     EXPECT_TRUE(EntryOf(kGta3, "a_only.dff").empty());
     ASSERT_EQ(Undo(folderB), 0) << console.text;
-    MemoryFileSystem stock;
-    stock.SetFile(kGta3, stockGta3);
-    stock.SetFile(kPlayer, stockPlayer);
-    EXPECT_TRUE(ReadContent(fs, kGta3) == ReadContent(stock, kGta3)) << console.text;
-    EXPECT_TRUE(ReadContent(fs, kPlayer) == ReadContent(stock, kPlayer)) << console.text;
+    EXPECT_TRUE(ReadContent(fs, kGta3) == StockContent(kGta3)) << console.text;
+    EXPECT_TRUE(ReadContent(fs, kPlayer) == StockContent(kPlayer)) << console.text;
     // Every install undone: nothing of the record, nor any original, stays
     // beside the archives.
     for (const std::string& path : fs.Paths())
@@ -498,16 +496,7 @@ TEST_F(GameRecordRunTest, AnInstallKilledAtAnyStepOverAModWithASharedFile) {
     ASSERT_EQ(Install(ModA(), folderA), 0) << console.text;
     // B's script written as Install.exe writes it (and its install undone).
     ASSERT_EQ(Install(ModB(), folderB), 0) << console.text;
-    const Content stockGta3Content = [&] {
-        MemoryFileSystem stock;
-        stock.SetFile(kGta3, stockGta3);
-        return ReadContent(stock, kGta3);
-    }();
-    const Content stockPlayerContent = [&] {
-        MemoryFileSystem stock;
-        stock.SetFile(kPlayer, stockPlayer);
-        return ReadContent(stock, kPlayer);
-    }();
+    const Content stockGta3Content = StockContent(kGta3), stockPlayerContent = StockContent(kPlayer);
     ASSERT_EQ(Undo(folderB), 0) << console.text;
     const MemoryFileSystem withA = fs;
     for (int k = 1;; ++k) {
@@ -546,11 +535,6 @@ TEST_F(GameRecordRunTest, AnUndoKilledAtAnyStepWithTwoModsSharingEntries) {
     ASSERT_EQ(Install(ModA(), folderA), 0) << console.text;
     ASSERT_EQ(Install(ModB(), folderB), 0) << console.text;
     const MemoryFileSystem both = fs;
-    const auto contentOf = [](const Bytes& archive, const std::string& path) {
-        MemoryFileSystem stock;
-        stock.SetFile(path, archive);
-        return ReadContent(stock, path);
-    };
     for (const bool undoA : {true, false}) {
         const std::string& first = undoA ? folderA : folderB;
         const std::string& second = undoA ? folderB : folderA;
@@ -562,8 +546,8 @@ TEST_F(GameRecordRunTest, AnUndoKilledAtAnyStepWithTwoModsSharingEntries) {
             fs = run;
             (void)Undo(first);  // it may have been undone already
             ASSERT_EQ(Undo(second), 0) << what << "\n" << console.text;
-            EXPECT_EQ(ReadContent(fs, kGta3), contentOf(stockGta3, kGta3)) << what << "\n" << console.text;
-            EXPECT_EQ(ReadContent(fs, kPlayer), contentOf(stockPlayer, kPlayer)) << what << "\n" << console.text;
+            EXPECT_EQ(ReadContent(fs, kGta3), StockContent(kGta3)) << what << "\n" << console.text;
+            EXPECT_EQ(ReadContent(fs, kPlayer), StockContent(kPlayer)) << what << "\n" << console.text;
             if (!fired) break;
             ASSERT_LT(k, 1000) << "the run does not end";
         }
