@@ -64,15 +64,15 @@ struct Archive::State {
     std::string path;
     FileSystem* fs = nullptr;
     Recovery recovery = Recovery::None;
-    std::vector<Entry> records;      // every record, free entries too
-    std::vector<Entry> entries;      // the live ones, in directory order
-    std::vector<size_t> recordOf;    // live entry -> its record
-    NameIndex index;                 // name (any case) -> live entry, made when first asked for (Names)
+    std::vector<Entry> records;    // every record, free entries too
+    std::vector<Entry> entries;    // the live ones, in directory order
+    std::vector<size_t> recordOf;  // live entry -> its record
+    NameIndex index;               // name (any case) -> live entry, made when first asked for (Names)
     bool indexed = false;
     std::vector<uint8_t> directory;  // header and records as read or last written
     uint64_t fileSize = 0;
     std::optional<ArchiveState> summed;  // StateOf(directory, fileSize), once asked for
-    std::unique_ptr<File> file;  // open for reading while nothing is being committed
+    std::unique_ptr<File> file;          // open for reading while nothing is being committed
     // Taken for the object's life (Take): the file above is open for
     // exclusive access, and the commit writes through it.
     bool held = false;
@@ -208,6 +208,11 @@ ArchiveState Archive::CurrentState() const {
     state_->RequireCurrent();
     if (!state_->summed) state_->summed = StateOf(state_->directory, state_->fileSize);
     return *state_->summed;
+}
+
+const std::vector<uint8_t>& Archive::CurrentDirectory() const {
+    state_->RequireCurrent();
+    return state_->directory;
 }
 
 Layout Archive::CurrentLayout() const {
@@ -431,7 +436,7 @@ CommitStats Archive::Commit(const Progress& progress, Fit fit, const BeforeWriti
     return CommitWith([&](std::unique_ptr<File>& file) {
         const std::optional<InPlacePlan> inPlace = PlanInPlace(staged);
         if (inPlace && WithinJournalBound(inPlace->journal)) {  // else written anew (rule 6)
-            if (beforeWriting) beforeWriting(StateOf(inPlace->directory, inPlace->journal.newSize));
+            if (beforeWriting) beforeWriting(StateOf(inPlace->directory, inPlace->journal.newSize), inPlace->directory);
             return CommitInPlace(*s.fs, s.path, *file, *inPlace, progress);
         }
         const RewritePlan plan = PlanRewrite(staged);
@@ -439,7 +444,7 @@ CommitStats Archive::Commit(const Progress& progress, Fit fit, const BeforeWriti
             std::vector<uint8_t> directory = format::EncodeHeader(plan.size());
             const std::vector<uint8_t> records = format::EncodeRecords(RewrittenEntries(plan));
             directory.insert(directory.end(), records.begin(), records.end());
-            beforeWriting(StateOf(directory, RewrittenSize(plan)));
+            beforeWriting(StateOf(directory, RewrittenSize(plan)), directory);
         }
         return RewriteArchive(*s.fs, s.path, std::move(file), plan, progress);
     });

@@ -113,6 +113,8 @@ public:
     [[nodiscard]] FreeSpace Free() const;
     // The directory and size as committed, to compare with another time's.
     [[nodiscard]] ArchiveState CurrentState() const;
+    // The header and directory as committed: the bytes CurrentState sums.
+    [[nodiscard]] const std::vector<uint8_t>& CurrentDirectory() const;
     // The layout as committed (read from the file).
     [[nodiscard]] Layout CurrentLayout() const;
     // Why the layout as committed could not be given back byte for byte
@@ -160,14 +162,15 @@ public:
     // place, padded with zeros to the old size; with Fit::Exact every entry
     // takes exactly the sectors its new data needs (restoring originals).
     //
-    // beforeWriting, when given, hears the directory and size the commit will
-    // leave, once the commit has taken the archive and planned, before it
+    // beforeWriting, when given, hears the state the commit will leave and
+    // the header and directory it sums, once the commit has taken the archive
+    // and planned, before it
     // writes anything: the place to make durable what must survive the
     // change and name what it will be; the archive's committed entries can
     // still be read then (through the commit's own handle). When it throws,
     // nothing is changed.
     enum class Fit { AllowPadding, Exact };
-    using BeforeWriting = std::function<void(const ArchiveState& planned)>;
+    using BeforeWriting = std::function<void(const ArchiveState& planned, const std::vector<uint8_t>& directory)>;
     CommitStats Commit(const Progress& progress = {}, Fit fit = Fit::AllowPadding,
                        const BeforeWriting& beforeWriting = {});
     // Writes the archive anew with its entries in data order and no gaps,

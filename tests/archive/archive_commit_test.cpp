@@ -571,7 +571,7 @@ TEST(ArchiveCommit, TellsTheStateItWillLeaveBeforeWriting) {
         archive.Put("n.txd", Pattern(10, 2));
         const ArchiveState was = archive.CurrentState();
         EXPECT_THROW(archive.Commit({}, Archive::Fit::AllowPadding,
-                                    [&](const ArchiveState&) {
+                                    [&](const ArchiveState&, const std::vector<uint8_t>&) {
                                         EXPECT_EQ(f.fs.Contents(kPath), before) << "nothing written yet";
                                         throw ArchiveError(ErrorKind::Io, "record", "refused");
                                     }),
@@ -580,13 +580,24 @@ TEST(ArchiveCommit, TellsTheStateItWillLeaveBeforeWriting) {
         EXPECT_EQ(f.fs.Paths(), std::vector<std::string>{kPath}) << inPlace;
         EXPECT_EQ(archive.CurrentState(), was);
         std::optional<ArchiveState> planned;
-        EXPECT_EQ(
-            archive.Commit({}, Archive::Fit::AllowPadding, [&](const ArchiveState& state) { planned = state; }).inPlace,
-            inPlace);
+        std::vector<uint8_t> directory;
+        EXPECT_EQ(archive
+                      .Commit({}, Archive::Fit::AllowPadding,
+                              [&](const ArchiveState& state, const std::vector<uint8_t>& bytes) {
+                                  planned = state;
+                                  directory = bytes;
+                              })
+                      .inPlace,
+                  inPlace);
         ASSERT_TRUE(planned.has_value());
         EXPECT_EQ(*planned, archive.CurrentState()) << inPlace;
         EXPECT_EQ(*planned, Archive::Open(kPath, f.fs).CurrentState()) << inPlace;
         EXPECT_NE(*planned, was);
+        // The directory heard is the one on disk afterwards, header first.
+        EXPECT_EQ(directory, Archive::Open(kPath, f.fs).CurrentDirectory()) << inPlace;
+        const std::vector<uint8_t> disk = f.fs.Contents(kPath);
+        ASSERT_GE(disk.size(), directory.size());
+        EXPECT_TRUE(std::equal(directory.begin(), directory.end(), disk.begin())) << inPlace;
     }
 }
 

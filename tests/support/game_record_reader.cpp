@@ -150,18 +150,25 @@ bool ReadLayout(Cursor& in, uint64_t& size, std::vector<uint8_t>& front, std::ve
 // is what the record's layouts may still take, and shrinks by this one's
 // front and tail. False, with the reason in the cursor, for what a record
 // cannot hold.
-bool ReadChanges(Cursor& in, const std::vector<uint8_t>& against, uint64_t& budget, uint64_t& size,
+// With no base (version 5, the archive's directory not at hand) the runs
+// are checked for order and length only, their bytes passed over, and
+// nothing is rebuilt.
+bool ReadChanges(Cursor& in, const std::vector<uint8_t>* base, uint64_t& budget, uint64_t& size,
                  std::vector<uint8_t>& front, std::vector<uint8_t>& tail) {
     size = in.Number(8);
     const uint64_t frontLength = in.Number(8);
     if (!in.ok) return false;
     if (frontLength > kMaxFront) return in.Fail("a front longer than 8 MiB");
-    if (frontLength > budget) return in.Fail("layouts of more than 64 MiB");
-    budget -= frontLength;
-    const auto length = static_cast<size_t>(frontLength);
-    const size_t kept = std::min(against.size(), length);
-    front.assign(against.begin(), against.begin() + static_cast<std::ptrdiff_t>(kept));
-    front.resize(length, 0);
+    const std::vector<uint8_t> none;
+    const std::vector<uint8_t>& against = base ? *base : none;
+    if (base) {
+        if (frontLength > budget) return in.Fail("layouts of more than 64 MiB");
+        budget -= frontLength;
+        const auto length = static_cast<size_t>(frontLength);
+        const size_t kept = std::min(against.size(), length);
+        front.assign(against.begin(), against.begin() + static_cast<std::ptrdiff_t>(kept));
+        front.resize(length, 0);
+    }
 
     // The least offset the next run may start at: the last one's end (a run
     // may touch the one before it, not overlap it).
@@ -178,19 +185,26 @@ bool ReadChanges(Cursor& in, const std::vector<uint8_t>& against, uint64_t& budg
         if (offset > frontLength || runLength > frontLength - offset) return in.Fail("a run past the front");
         if (kind == 0) {
             if (!in.Take(runLength)) return false;
-            std::memcpy(front.data() + offset, in.bytes.data() + in.at, static_cast<size_t>(runLength));
+            if (base) std::memcpy(front.data() + offset, in.bytes.data() + in.at, static_cast<size_t>(runLength));
             in.at += static_cast<size_t>(runLength);
         } else {
             const uint64_t source = in.Number(8);
             if (!in.ok) return false;
-            const uint64_t baseSize = against.size();
-            if (source > baseSize || runLength > baseSize - source) return in.Fail("a run taken from past the base");
-            std::memcpy(front.data() + offset, against.data() + source, static_cast<size_t>(runLength));
+            if (base) {
+                const uint64_t baseSize = against.size();
+                if (source > baseSize || runLength > baseSize - source)
+                    return in.Fail("a run taken from past the base");
+                std::memcpy(front.data() + offset, against.data() + source, static_cast<size_t>(runLength));
+            }
         }
         least = offset + runLength;  // both within 8 MiB: no overflow
     }
     const uint64_t tailLength = in.Number(8);
     if (!in.Take(tailLength)) return false;
+    if (!base) {
+        in.at += static_cast<size_t>(tailLength);
+        return true;
+    }
     if (tailLength > budget) return in.Fail("layouts of more than 64 MiB");
     budget -= tailLength;
     const auto first = in.bytes.begin() + static_cast<std::ptrdiff_t>(in.at);
@@ -206,7 +220,7 @@ std::string Sha256Hex(const std::vector<uint8_t>& bytes) {
     return Hex(digest.data(), digest.size());
 }
 
-std::optional<Record> Read(const std::vector<uint8_t>& bytes, std::string* why) {
+std::optional<Record> Read(const std::vector<uint8_t>& bytes, std::string* why, const std::vector<uint8_t>* directory) {
     const auto fail = [&](const char* reason) -> std::optional<Record> {
         if (why) *why = reason ? reason : "refused";
         return std::nullopt;
@@ -220,16 +234,38 @@ std::optional<Record> Read(const std::vector<uint8_t>& bytes, std::string* why) 
     if (std::memcmp(seal.data(), bytes.data() + body.size(), 32) != 0) return fail("seal");
     Cursor in{bytes, markSize, body.size()};
     const uint64_t version = in.Number(4);
-    if (version < 1 || version > 4) return fail("version");
+    if (version < 1 || version > 5) return fail("version");
     Record record;
-    // Version 3: what the record's layouts may still take, and the install
-    // whose layout was written last (none: the record's, or nothing).
+    const auto readLeft = [&] {
+        record.hasLeft = in.Flag();
+        if (record.hasLeft) {
+            record.leftHex = in.Digest();
+            record.leftSize = in.Number(8);
+        }
+    };
+    // From version 3: what the record's layouts may still take, and the
+    // install whose layout was written last (none: the record's, or its
+    // first base). Version 5 reads left first, and its first base is the
+    // directory left names: the one given, when it is that one; else the
+    // layouts cannot be rebuilt.
     uint64_t budget = kMaxLayouts;
     std::optional<size_t> lastLayout;
+    std::vector<uint8_t> firstBase;
+    bool baseKnown = true;
+    if (version == 5) {
+        readLeft();
+        if (record.hasLeft) {
+            baseKnown = directory && Sha256Hex(*directory) == record.leftHex;
+            if (baseKnown) firstBase = *directory;
+        }
+        record.layoutsUnread = !baseKnown;
+    }
     if (version >= 3) {
         record.hasLayout = in.Flag();
-        if (record.hasLayout && !ReadChanges(in, {}, budget, record.layoutSize, record.front, record.tail))
+        if (record.hasLayout &&
+            !ReadChanges(in, baseKnown ? &firstBase : nullptr, budget, record.layoutSize, record.front, record.tail))
             return fail(in.error);
+        if (record.hasLayout) firstBase = record.front;
     } else {
         record.hasLayout = ReadLayout(in, record.layoutSize, record.front, record.tail);
     }
@@ -241,11 +277,7 @@ std::optional<Record> Read(const std::vector<uint8_t>& bytes, std::string* why) 
         budget -= front.size() + tail.size();
         return true;
     };
-    record.hasLeft = in.Flag();
-    if (record.hasLeft) {
-        record.leftHex = in.Digest();
-        record.leftSize = in.Number(8);
-    }
+    if (version < 5) readLeft();
     for (uint64_t installs = in.Number(4); in.ok && installs > 0; --installs) {
         Install install;
         for (uint64_t folders = in.Number(4); in.ok && folders > 0; --folders) install.folders.push_back(in.Text());
@@ -256,10 +288,9 @@ std::optional<Record> Read(const std::vector<uint8_t>& bytes, std::string* why) 
             // A flag and the changes against the layout written last.
             install.hasLayoutBefore = in.Flag();
             if (install.hasLayoutBefore) {
-                const std::vector<uint8_t>& against =
-                    lastLayout ? record.installs[*lastLayout].frontBefore : record.front;
-                if (!ReadChanges(in, against, budget, install.layoutBeforeSize, install.frontBefore,
-                                 install.tailBefore))
+                const std::vector<uint8_t>& against = lastLayout ? record.installs[*lastLayout].frontBefore : firstBase;
+                if (!ReadChanges(in, baseKnown ? &against : nullptr, budget, install.layoutBeforeSize,
+                                 install.frontBefore, install.tailBefore))
                     return fail(in.error);
                 lastLayout = record.installs.size();
             }
@@ -295,7 +326,7 @@ std::optional<Record> Read(const std::vector<uint8_t>& bytes, std::string* why) 
         }
         record.installs.push_back(std::move(install));
     }
-    if (version == 4) {
+    if (version >= 4) {
         // The save that wrote it: the state it found, then each entry it
         // changes with what that holds after it (a flag, then size, digest).
         record.save.hasFound = in.Flag();

@@ -4,8 +4,10 @@
 // the tool's codec, so that tests hold what the tool writes against a second
 // reading. It checks the mark, the version and the seal (with its own
 // SHA-256), and returns the fields as plain numbers, texts and hex digests.
-// A layout is returned whole: for versions 3 and 4, which write each front as runs
-// laid over the front written before it (the base), each run either its own
+// A layout is returned whole: for versions 3 to 5, which write each front as runs
+// laid over the front written before it (the base; for the first, nothing, or
+// in version 5 the archive's header and directory as the record left them),
+// each run either its own
 // bytes or bytes taken from elsewhere in that base, the reader rebuilds every
 // front, so that it can be held against what the archive held.
 #include <cstdint>
@@ -62,10 +64,13 @@ struct Record {
     uint64_t leftSize = 0;
     std::vector<Install> installs;
     Save save;  // empty before version 4
+    // Version 5 with a left state whose directory was not given: the layouts'
+    // flags and sizes are read, their fronts and tails are not rebuilt.
+    bool layoutsUnread = false;
 };
 
 // The record, or nothing with why set when the bytes are not a whole,
-// sealed record of version 1 to 4. Of versions 3 and 4 it also refuses runs of
+// sealed record of version 1 to 5. Of versions 3 to 5 it also refuses runs of
 // a kind other than 0 (bytes) and 1 (taken from the base), out of increasing
 // order, empty, overlapping the next (touching it is fine), or reaching past
 // their front's length; runs of kind 1 whose source reaches past the base
@@ -74,7 +79,10 @@ struct Record {
 // take more than 64 MiB, all checked before the bytes are allocated. In
 // version 2, the copies of the record's layout for the installs that refer
 // to it count against the same 64 MiB.
-std::optional<Record> Read(const std::vector<uint8_t>& bytes, std::string* why = nullptr);
+// directory: the archive's header and directory, against which a version 5
+// record's first layout is written when it is the one its left names.
+std::optional<Record> Read(const std::vector<uint8_t>& bytes, std::string* why = nullptr,
+                           const std::vector<uint8_t>* directory = nullptr);
 
 // The SHA-256 of the bytes in lower-case hex (an implementation of its own).
 std::string Sha256Hex(const std::vector<uint8_t>& bytes);

@@ -42,7 +42,9 @@ struct Waiting {
     std::optional<GameRecord> replaced;
 };
 
-Waiting DecodeEarlier(std::span<const uint8_t> bytes) {
+// directoryNow: the archive's, against which the records' layouts are read
+// (none at hand: they have none).
+Waiting DecodeEarlier(std::span<const uint8_t> bytes, const std::vector<uint8_t>* directoryNow) {
     if (bytes.size() < kEarlierMark.size() + 4 + kSealSize)
         throw RecordError("the record of a save in progress beside it is not one of this tool");
     const auto body = bytes.first(bytes.size() - kSealSize);
@@ -57,26 +59,27 @@ Waiting DecodeEarlier(std::span<const uint8_t> bytes) {
     Waiting waiting;
     waiting.pending.found = in.State();
     waiting.pending.puts = ReadPuts(in);
-    waiting.pending.ifSaved = DecodeGameRecord(in.Raw(in.U64()));
-    waiting.replaced = DecodeGameRecord(in.Raw(in.U64()));
+    waiting.pending.ifSaved = DecodeGameRecord(in.Raw(in.U64()), nullptr, directoryNow);
+    waiting.replaced = DecodeGameRecord(in.Raw(in.U64()), nullptr, directoryNow);
     if (!in.AtEnd()) throw RecordError("the record of a save in progress beside it holds more than it says");
     return waiting;
 }
 
-Waiting Decode(std::span<const uint8_t> bytes) {
+Waiting Decode(std::span<const uint8_t> bytes, const std::vector<uint8_t>* directoryNow) {
     if (bytes.size() >= kEarlierMark.size() && std::memcmp(bytes.data(), kEarlierMark.data(), kEarlierMark.size()) == 0)
-        return DecodeEarlier(bytes);
+        return DecodeEarlier(bytes, directoryNow);
     if (bytes.size() > kMaxGameRecordBytes) throw RecordError("it is larger than any record of installs");
     Waiting waiting;
     SaveOfRecord save;
-    waiting.pending.ifSaved = DecodeGameRecord(bytes, &save);
+    waiting.pending.ifSaved = DecodeGameRecord(bytes, &save, directoryNow);
     waiting.pending.found = save.found;
     waiting.pending.puts = std::move(save.puts);
     return waiting;
 }
 
-Waiting ReadWaiting(archive::FileSystem& fs, const std::string& path) {
-    return Decode(ReadWholeFile(fs, path, kMaxBytes, "larger than any record of installs"));
+Waiting ReadWaiting(archive::FileSystem& fs, const std::string& path,
+                    const std::vector<uint8_t>* directoryNow = nullptr) {
+    return Decode(ReadWholeFile(fs, path, kMaxBytes, "larger than any record of installs"), directoryNow);
 }
 
 void RemoveDurably(archive::FileSystem& fs, const std::string& path) {
@@ -119,8 +122,8 @@ namespace {
 
 // moveIn: the waiting file is the record to move into place (else it is an
 // earlier build's, and the record is written there).
-void Confirm(archive::FileSystem& fs, const std::string& archivePath, const GameRecord& before,
-             const GameRecord& saved, bool moveIn) {
+void Confirm(archive::FileSystem& fs, const std::string& archivePath, const GameRecord& before, const GameRecord& saved,
+             bool moveIn) {
     OriginalsStore(fs, archivePath).RemoveUnused(before, saved);
     const std::string record = GameRecordPathFor(archivePath);
     if (moveIn && !saved.installs.empty()) {
@@ -173,11 +176,13 @@ bool SettleGamePending(archive::FileSystem& fs, const archive::Archive& archive,
     RemoveRecordScratch(fs, archivePath, report, changed);
     const std::string path = GamePendingPathFor(archivePath);
     if (!fs.Exists(path)) return false;
-    const Waiting waiting = ReadWaiting(fs, path);
+    const Waiting waiting = ReadWaiting(fs, path, &archive.CurrentDirectory());
     const GamePending& pending = waiting.pending;
     // The record the save replaces: in its place until the save's is moved in.
-    const GameRecord before = waiting.replaced ? *waiting.replaced
-                                               : ReadGameRecord(fs, GameRecordPathFor(archivePath)).value_or(GameRecord{});
+    const GameRecord before =
+        waiting.replaced
+            ? *waiting.replaced
+            : ReadGameRecord(fs, GameRecordPathFor(archivePath), &archive.CurrentDirectory()).value_or(GameRecord{});
     changed = true;
     report.Line("an earlier run was stopped while it saved " + archivePath +
                 "; the game's record of installs waited for it");

@@ -19,10 +19,13 @@ namespace veltrin::tool {
 namespace {
 
 constexpr std::string_view kMark = "VeltrinInstalls\r\n\x1a";
-// Version 4 keeps the save that wrote it; version 3 is the same without it.
-// Both keep each layout as its changes against the one written before it;
-// versions 2 and 1, which keep layouts whole, are read too.
-constexpr uint32_t kVersion = 4;
+// Version 5 writes its first layout against the directory the record leaves;
+// version 4 against nothing, and keeps the save that wrote it, as version 5
+// does; version 3 is version 4 without the save. All three keep each layout
+// as its changes against the one written before it; versions 2 and 1, which
+// keep layouts whole, are read too.
+constexpr uint32_t kVersion = 5;
+constexpr uint32_t kVersionAgainstNothing = 4;
 constexpr uint32_t kVersionWithoutSave = 3;
 constexpr uint32_t kVersionShared = 2;
 constexpr uint32_t kVersionWithoutShared = 1;
@@ -129,17 +132,20 @@ void WriteChanges(Writer& out, const archive::Layout& layout, const std::vector<
 }
 
 // Reads a layout written against the base front; budget: the bytes the
-// record's layouts may still take once read.
-archive::Layout ReadChanges(Reader& in, const std::vector<uint8_t>& base, uint64_t& budget) {
+// record's layouts may still take once read. Without a base (not at hand)
+// the changes are only checked and passed over: there is no layout.
+std::optional<archive::Layout> ReadChanges(Reader& in, const std::vector<uint8_t>* base, uint64_t& budget) {
     archive::Layout layout;
     layout.fileSize = in.Number(8);
     const uint64_t frontSize = in.Number(8);
     if (frontSize > archive::kMaxLayoutFront)
         throw RecordError("a layout's front is larger than any archive's the tool keeps");
-    Spend(budget, frontSize);
-    layout.front.assign(base.begin(), base.begin() + static_cast<std::ptrdiff_t>(std::min<uint64_t>(
-                                                        base.size(), frontSize)));
-    layout.front.resize(static_cast<size_t>(frontSize), 0);
+    if (base) {
+        Spend(budget, frontSize);
+        layout.front.assign(base->begin(),
+                            base->begin() + static_cast<std::ptrdiff_t>(std::min<uint64_t>(base->size(), frontSize)));
+        layout.front.resize(static_cast<size_t>(frontSize), 0);
+    }
     uint64_t free = 0;  // where the next run may start
     for (uint32_t runs = in.Count(1 + 8 + 8 + 1); runs > 0; --runs) {
         const uint64_t kind = in.Number(1);
@@ -147,21 +153,23 @@ archive::Layout ReadChanges(Reader& in, const std::vector<uint8_t>& base, uint64
         const uint64_t size = in.Number(8);
         if (size == 0 || offset < free || offset > frontSize || size > frontSize - offset)
             throw RecordError("a layout's changes are out of order or outside its front");
-        const auto to = layout.front.begin() + static_cast<std::ptrdiff_t>(offset);
         if (kind == kOwnBytes) {
             const auto bytes = in.Raw(size);
-            std::copy(bytes.begin(), bytes.end(), to);
+            if (base) std::copy(bytes.begin(), bytes.end(), layout.front.begin() + static_cast<std::ptrdiff_t>(offset));
         } else if (kind == kBaseBytes) {
             const uint64_t source = in.Number(8);
-            if (source > base.size() || size > base.size() - source)
+            if (base && (source > base->size() || size > base->size() - source))
                 throw RecordError("a layout's changes take bytes from outside the layout before it");
-            std::copy_n(base.begin() + static_cast<std::ptrdiff_t>(source), size, to);
+            if (base)
+                std::copy_n(base->begin() + static_cast<std::ptrdiff_t>(source), size,
+                            layout.front.begin() + static_cast<std::ptrdiff_t>(offset));
         } else {
             throw RecordError("a layout's changes hold a run of an unknown kind");
         }
         free = offset + size;
     }
     const auto tail = in.Raw(in.Number(8));
+    if (!base) return std::nullopt;
     Spend(budget, tail.size());
     layout.tail.assign(tail.begin(), tail.end());
     return layout;
@@ -192,24 +200,24 @@ bool SameLayout(const std::optional<archive::Layout>& a, const std::optional<arc
 }
 
 std::optional<archive::Layout> ReadLayoutBefore(Reader& in, uint64_t version,
-                                                const std::optional<archive::Layout>& recordLayout,
-                                                uint64_t& budget) {
+                                                const std::optional<archive::Layout>& recordLayout, uint64_t& budget) {
     if (version == kVersionWithoutShared) return ReadLayout(in);
     switch (in.Number(1)) {
-        case kNoLayout:
-            return std::nullopt;
-        case kOwnLayout:
-            return ReadLayoutBody(in);
-        case kRecordsLayout:
-            if (!recordLayout) throw RecordError("an install refers to a layout the record does not hold");
-            Spend(budget, BytesOf(*recordLayout));  // a copy of it once read
-            return recordLayout;
-        default:
-            throw RecordError("an install's layout field holds an unknown kind");
+    case kNoLayout:
+        return std::nullopt;
+    case kOwnLayout:
+        return ReadLayoutBody(in);
+    case kRecordsLayout:
+        if (!recordLayout) throw RecordError("an install refers to a layout the record does not hold");
+        Spend(budget, BytesOf(*recordLayout));  // a copy of it once read
+        return recordLayout;
+    default:
+        throw RecordError("an install's layout field holds an unknown kind");
     }
 }
 
-// The layouts written so far: the last one is the base of the next.
+// The layouts written so far: the last one is the base of the next, the
+// record's first base before any.
 struct Chain {
     const std::vector<uint8_t>* last = nullptr;
     const std::vector<uint8_t>& Base() const {
@@ -217,6 +225,27 @@ struct Chain {
         return last ? *last : nothing;
     }
 };
+
+// Whether the bytes are the header and directory the state sums.
+bool DirectoryOf(const std::vector<uint8_t>& directory, const archive::ArchiveState& state) {
+    return !directory.empty() && archive::Sha256Of(directory) == state.directory;
+}
+
+void WriteState(Writer& out, const std::optional<archive::ArchiveState>& state) {
+    out.Flag(state.has_value());
+    if (state) {
+        out.Raw(state->directory);
+        out.Number(state->fileSize, 8);
+    }
+}
+
+std::optional<archive::ArchiveState> ReadState(Reader& in) {
+    if (!in.Flag()) return std::nullopt;
+    archive::ArchiveState state;
+    state.directory = in.Digest();
+    state.fileSize = in.Number(8);
+    return state;
+}
 
 void WriteLayoutOf(Writer& out, const std::optional<archive::Layout>& layout, bool keep, Chain& chain) {
     out.Flag(layout && keep);
@@ -246,17 +275,19 @@ void WriteInstall(Writer& out, const GameInstall& install, bool keepLayout, Chai
     }
 }
 
-// The layouts read so far, for version 3: the last one is the base of the
-// next.
+// The layouts read so far, from version 3 on: the last one is the base of
+// the next. Once one base is not at hand (the archive is not the one the
+// record left), no later layout can be read either.
 struct ReadChain {
     std::vector<uint8_t> last;
+    bool known = true;
     uint64_t budget = kMaxLayoutsInMemory;
 };
 
 std::optional<archive::Layout> ReadLayoutOf(Reader& in, ReadChain& chain) {
     if (!in.Flag()) return std::nullopt;
-    archive::Layout layout = ReadChanges(in, chain.last, chain.budget);
-    chain.last = layout.front;
+    std::optional<archive::Layout> layout = ReadChanges(in, chain.known ? &chain.last : nullptr, chain.budget);
+    if (layout) chain.last = layout->front;
     return layout;
 }
 
@@ -267,9 +298,8 @@ GameInstall ReadInstall(Reader& in, uint64_t version, const std::optional<archiv
     install.modDigest = in.Digest();
     install.computer = in.Text();
     install.time = in.Number(8);
-    install.layoutBefore =
-        version >= kVersionWithoutSave ? ReadLayoutOf(in, chain)
-                                       : ReadLayoutBefore(in, version, recordLayout, chain.budget);
+    install.layoutBefore = version >= kVersionWithoutSave ? ReadLayoutOf(in, chain)
+                                                          : ReadLayoutBefore(in, version, recordLayout, chain.budget);
     for (uint32_t entries = in.Count(4 + 1 + 8 + kSealSize); entries > 0; --entries) {
         InstallLayer layer;
         layer.name = in.Text();
@@ -346,10 +376,20 @@ std::vector<GamePut> ReadPuts(RecordReader& in) {
     return puts;
 }
 
+void GameRecord::LeaveAt(const archive::ArchiveState& state, std::vector<uint8_t> directory) {
+    left = state;
+    leftDirectory = std::move(directory);
+}
+
 std::vector<uint8_t> EncodeGameRecord(const GameRecord& record, const SaveOfRecord& save) {
+    // Layouts are written against the directory the record leaves, which a
+    // later run reads from the archive; without it at hand, none are.
+    const bool base = record.left && DirectoryOf(record.leftDirectory, *record.left);
+    const bool layouts = base || !record.left;
     return Writer::Sized([&](Writer& out) {
         out.Raw({reinterpret_cast<const uint8_t*>(kMark.data()), kMark.size()});
         out.Number(kVersion, 4);
+        WriteState(out, record.left);
         // The newest installs' layouts that fit beside the record's own.
         uint64_t taken = record.layout ? BytesOf(*record.layout) : 0;
         size_t keepFrom = record.installs.size();
@@ -360,13 +400,9 @@ std::vector<uint8_t> EncodeGameRecord(const GameRecord& record, const SaveOfReco
             taken += bytes;
             --keepFrom;
         }
-        Chain chain;
-        WriteLayoutOf(out, record.layout, taken <= kMaxLayoutsInMemory, chain);
-        out.Flag(record.left.has_value());
-        if (record.left) {
-            out.Raw(record.left->directory);
-            out.Number(record.left->fileSize, 8);
-        }
+        if (!layouts) keepFrom = record.installs.size();
+        Chain chain{base ? &record.leftDirectory : nullptr};
+        WriteLayoutOf(out, record.layout, layouts && taken <= kMaxLayoutsInMemory, chain);
         out.Number(record.installs.size(), 4);
         for (size_t i = 0; i < record.installs.size(); ++i) WriteInstall(out, record.installs[i], i >= keepFrom, chain);
         out.State(save.found);
@@ -375,14 +411,15 @@ std::vector<uint8_t> EncodeGameRecord(const GameRecord& record, const SaveOfReco
     });
 }
 
-GameRecord DecodeGameRecord(std::span<const uint8_t> bytes, SaveOfRecord* save) {
+GameRecord DecodeGameRecord(std::span<const uint8_t> bytes, SaveOfRecord* save,
+                            const std::vector<uint8_t>* directoryNow) {
     if (bytes.size() < kMark.size() || std::memcmp(bytes.data(), kMark.data(), kMark.size()) != 0)
         throw RecordError("it is not a record of installs of this tool");
     if (bytes.size() < kMark.size() + 4 + kSealSize) throw RecordError("it ends before its seal");
     Reader header(bytes.subspan(kMark.size(), 4));
     const uint64_t version = header.Number(4);
-    if (version != kVersion && version != kVersionWithoutSave && version != kVersionShared &&
-        version != kVersionWithoutShared)
+    if (version != kVersion && version != kVersionAgainstNothing && version != kVersionWithoutSave &&
+        version != kVersionShared && version != kVersionWithoutShared)
         throw RecordError("it is of version " + std::to_string(version) + ", which this tool (version " +
                           std::to_string(kVersion) + ") does not read");
     const auto body = bytes.first(bytes.size() - kSealSize);
@@ -393,16 +430,21 @@ GameRecord DecodeGameRecord(std::span<const uint8_t> bytes, SaveOfRecord* save) 
     Reader in(body.subspan(kMark.size() + 4));
     GameRecord record;
     ReadChain chain;
-    record.layout = version >= kVersionWithoutSave ? ReadLayoutOf(in, chain) : ReadLayout(in);
-    if (in.Flag()) {
-        archive::ArchiveState left;
-        left.directory = in.Digest();
-        left.fileSize = in.Number(8);
-        record.left = left;
+    // Whether the archive holds the directory the record left.
+    const auto leftIsNow = [&] { return record.left && directoryNow && DirectoryOf(*directoryNow, *record.left); };
+    if (version == kVersion) {
+        record.left = ReadState(in);
+        if (record.left) {
+            chain.known = leftIsNow();
+            if (chain.known) chain.last = *directoryNow;
+        }
     }
+    record.layout = version >= kVersionWithoutSave ? ReadLayoutOf(in, chain) : ReadLayout(in);
+    if (version != kVersion) record.left = ReadState(in);
+    if (version == kVersion ? record.left && chain.known : leftIsNow()) record.leftDirectory = *directoryNow;
     for (uint32_t installs = in.Count(4 + kSealSize + 4 + 8 + 1 + 4); installs > 0; --installs)
         record.installs.push_back(ReadInstall(in, version, record.layout, chain));
-    if (version == kVersion) {
+    if (version >= kVersionAgainstNothing) {
         SaveOfRecord read;
         read.found = in.State();
         read.puts = ReadPuts(in);
@@ -412,7 +454,8 @@ GameRecord DecodeGameRecord(std::span<const uint8_t> bytes, SaveOfRecord* save) 
     return record;
 }
 
-std::optional<GameRecord> ReadGameRecord(archive::FileSystem& fs, const std::string& path) {
+std::optional<GameRecord> ReadGameRecord(archive::FileSystem& fs, const std::string& path,
+                                         const std::vector<uint8_t>* directoryNow) {
     if (!fs.Exists(path)) return std::nullopt;
     std::vector<uint8_t> bytes;
     try {
@@ -421,7 +464,7 @@ std::optional<GameRecord> ReadGameRecord(archive::FileSystem& fs, const std::str
         if (error.kind() == archive::ErrorKind::TooLarge) throw RecordError("it is " + error.reason());
         throw;
     }
-    return DecodeGameRecord(bytes);
+    return DecodeGameRecord(bytes, nullptr, directoryNow);
 }
 
 void WriteGameRecord(archive::FileSystem& fs, const std::string& path, const GameRecord& record) {

@@ -32,9 +32,11 @@
 // The file: the mark "VeltrinInstalls\r\n\x1a" (18 bytes), a 32-bit version,
 // the body, and a SHA-256 seal of everything before it. All numbers are
 // little-endian; a text is a 32-bit length and that many UTF-8 bytes; a
-// digest is 32 bytes; a flag is one byte, 0 or 1. The body (version 4):
-//   flag layout       [changes, against a front of nothing]
+// digest is 32 bytes; a flag is one byte, 0 or 1. The body (version 5):
 //   flag left         [digest of header and directory, u64 file size]
+//   flag layout       [changes, against the archive's header and directory
+//                      in the state left names; a front of nothing when
+//                      there is no left]
 //   u32 installs, each:
 //     u32 folders, each a text
 //     digest mod digest
@@ -42,16 +44,22 @@
 //     u64 time
 //     flag layout before [changes, against the layout written last before
 //                         it: the record's, or the nearest earlier install's
-//                         that has one; a front of nothing when there is none]
+//                         that has one; the record's first base when there
+//                         is none]
 //     u32 entries, each:
 //       text name
 //       flag before   [u64 size, digest, text spelling before]
 //       u64 put size, digest put
-// and, from version 4 on, the save that wrote it (SaveOfRecord):
+//   the save that wrote it (SaveOfRecord):
 //   flag found        [digest of header and directory, u64 file size]
 //   u32 puts, each:
 //     text name
 //     flag holds      [u64 size, digest]
+// So the record keeps no copy of the directory the archive holds: its first
+// layout costs what the installs changed in it, and each install's what that
+// install changed. Its layouts are read only against the archive in the
+// state left names (anything else changed it: there are none, and undos go
+// entry by entry); a record read without the archive at hand has none.
 // A layout's changes: u64 file size, u64 front length, u32 runs, each
 // [byte kind, u64 offset, u64 length, then for kind 0 that many bytes, for
 // kind 1 a u64 source offset], u64 tail length, tail bytes. Its front is the
@@ -67,7 +75,9 @@
 // the record keeps, from the newest install back, the layouts that fit, and
 // writes none for older installs (their undo goes entry by entry).
 //
-// Version 3 (read, not written) is version 4 without the save. Versions 1
+// Version 4 (read, not written) is version 5 with left after the record's
+// layout and every first layout written against a front of nothing; version 3
+// is version 4 without the save. Versions 1
 // and 2 (read, not written) keep each layout whole: u64 file
 // size, u64 front length, front bytes, u64 tail length, tail bytes. In
 // version 2 an install's layout field is a byte: 0 none; 1 and a whole
@@ -145,7 +155,15 @@ struct GameInstall {
 struct GameRecord {
     std::optional<archive::Layout> layout;
     std::optional<archive::ArchiveState> left;
+    // The header and directory the archive holds in the state left names
+    // (read from the archive, or heard from the save that leaves it): what
+    // the layouts are written against. Not written itself; a record whose
+    // left has no such bytes beside it is written without layouts.
+    std::vector<uint8_t> leftDirectory;
     std::vector<GameInstall> installs;  // in the order they happened
+
+    // The state the tool's last change leaves, with its header and directory.
+    void LeaveAt(const archive::ArchiveState& state, std::vector<uint8_t> directory);
 };
 
 // A mod's identity in one archive: the SHA-256 over its files' names
@@ -186,12 +204,16 @@ std::vector<GamePut> ReadPuts(RecordReader& in);
 std::vector<uint8_t> EncodeGameRecord(const GameRecord& record, const SaveOfRecord& save = {});
 // Throws RecordError for anything but a whole, sealed record of a version
 // this tool reads. save (when given) gets the record's save; none before
-// version 4.
-GameRecord DecodeGameRecord(std::span<const uint8_t> bytes, SaveOfRecord* save = nullptr);
+// version 4. directoryNow: the header and directory the archive holds now
+// (Archive::CurrentDirectory), against which the layouts are read; without
+// it, or when it is not the one the record left, the record has none.
+GameRecord DecodeGameRecord(std::span<const uint8_t> bytes, SaveOfRecord* save = nullptr,
+                            const std::vector<uint8_t>* directoryNow = nullptr);
 
 // The record at path; nothing when there is none. Throws RecordError, or
 // ArchiveError when the file cannot be read.
-std::optional<GameRecord> ReadGameRecord(archive::FileSystem& fs, const std::string& path);
+std::optional<GameRecord> ReadGameRecord(archive::FileSystem& fs, const std::string& path,
+                                         const std::vector<uint8_t>* directoryNow = nullptr);
 // Makes the record durable at path, replacing the old one in one step; a
 // record of no install is removed instead (durably). Throws ArchiveError.
 void WriteGameRecord(archive::FileSystem& fs, const std::string& path, const GameRecord& record);

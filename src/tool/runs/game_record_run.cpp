@@ -20,7 +20,7 @@ archive::Digest ModDigestOf(const RecordedArchive& recorded) {
 
 GameRecord LoadGameRecord(archive::FileSystem& fs, const archive::Archive& archive, Report& report, bool& changed) {
     SettleGamePending(fs, archive, report, changed);
-    return ReadGameRecord(fs, GameRecordPathFor(archive.Path())).value_or(GameRecord{});
+    return ReadGameRecord(fs, GameRecordPathFor(archive.Path()), &archive.CurrentDirectory()).value_or(GameRecord{});
 }
 
 bool TakeInFolderRecord(GameRecord& game, const RecordedArchive& recorded, const std::string& folder,
@@ -58,7 +58,7 @@ bool TakeInFolderRecord(GameRecord& game, const RecordedArchive& recorded, const
     game.installs.insert(game.installs.begin(), std::move(install));
     if (first && recorded.left && archive.CurrentState() == *recorded.left) {
         game.layout = recorded.layout;
-        game.left = recorded.left;
+        game.LeaveAt(*recorded.left, archive.CurrentDirectory());
     } else if (!first) {
         // The layout the record kept came after this install.
         game.layout.reset();

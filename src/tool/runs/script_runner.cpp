@@ -127,7 +127,8 @@ void CountWhatIsKept(ArchiveToSave& archive, const std::vector<const ScriptComma
         const archive::Archive opened = archive::Archive::Open(archive.path, fs);
         for (const ScriptCommand* command : exports) {
             const archive::Entry* entry = opened.Find(command->name);
-            if (entry && !fs.Exists(command->path)) archive.keptBytes += uint64_t{entry->sectors} * archive::kSectorSize;
+            if (entry && !fs.Exists(command->path))
+                archive.keptBytes += uint64_t{entry->sectors} * archive::kSectorSize;
         }
         const std::string record = GameRecordPathFor(archive.path);
         archive.recordBytes = fs.Exists(record) ? fs.Open(record, archive::OpenMode::Read)->Size()
@@ -460,8 +461,8 @@ private:
         // An entry that holds the file already (the mod installed again) is
         // left as it is, unless this block changed it before.
         const archive::Entry* entry = open_->Find(name);
-        const bool holds = !puts_.count(key) && entry &&
-                           EntryMatchesFile(*open_, *entry, fs_, path).match == Match::Holds;
+        const bool holds =
+            !puts_.count(key) && entry && EntryMatchesFile(*open_, *entry, fs_, path).match == Match::Holds;
         const bool replaces = holds || open_->PutFile(name, path, file->Size());
         puts_[key] = {name, DataOfFile(*file)};
         putIn_[key] = name + " in " + std::string(text::FileNameOf(open_->Path()));
@@ -494,13 +495,13 @@ private:
             try {
                 stats = open_->Commit(ProgressOf(report_, "saving " + std::string(text::FileNameOf(path))),
                                       archive::Archive::Fit::AllowPadding,
-                                      [&](const archive::ArchiveState& planned) {
+                                      [&](const archive::ArchiveState& planned, const std::vector<uint8_t>& directory) {
                                           // Made durable before the archive changes; the
                                           // install record stays until the outcome is known.
                                           updated.Find(path)->left = planned;
                                           changed_ = true;
                                           WritePendingSave(fs_, recordPath_, path, PutsNotRecorded(), updated);
-                                          game.left = planned;
+                                          game.LeaveAt(planned, directory);
                                           PublishOriginals(path, {found, GamePuts(), game});
                                       });
             } catch (const archive::CommitInterrupted& interrupted) {
@@ -537,7 +538,7 @@ private:
                 WriteRecord(fs_, recordPath_, updated);
                 record_ = std::move(updated);
                 GameRecord game = std::move(*blockGame);
-                game.left = open_->CurrentState();
+                game.LeaveAt(open_->CurrentState(), open_->CurrentDirectory());
                 PublishOriginals(path, {game.left, GamePuts(), game});
                 ConfirmGameSave(fs_, path, gameAsRead_, game);
             }

@@ -35,8 +35,8 @@ std::optional<ExitStatus> CheckArchivesToUndo(const InstallRecord& record, archi
 
 class RecordUndo : public UndoSteps {
 public:
-    RecordUndo(const std::string& scriptPath, InstallRecord record, archive::FileSystem& fs, Report& report,
-               bool force, bool changedBefore)
+    RecordUndo(const std::string& scriptPath, InstallRecord record, archive::FileSystem& fs, Report& report, bool force,
+               bool changedBefore)
         : UndoSteps(scriptPath, fs, report, force, changedBefore),
           recordPath_(RecordPathFor(scriptPath)),
           record_(std::move(record)) {}
@@ -45,8 +45,7 @@ public:
     ExitStatus Run() {
         report_.Line("following the install record " + recordPath_);
         const std::vector<RecordedArchive> archives = record_.archives;
-        if (const auto stopped =
-                EachArchive(archives, [&](const RecordedArchive& recorded) { UndoArchive(recorded); }))
+        if (const auto stopped = EachArchive(archives, [&](const RecordedArchive& recorded) { UndoArchive(recorded); }))
             return *stopped;
         return Ending();
     }
@@ -83,7 +82,8 @@ private:
         // originals are kept beside the archive.
         std::set<std::string> known;
         if (const std::optional<size_t> index = FindInstall(game, folder, ModDigestOf(recorded)))
-            for (const InstallLayer& layer : game.installs[*index].entries) known.insert(archive::FoldedName(layer.name));
+            for (const InstallLayer& layer : game.installs[*index].entries)
+                known.insert(archive::FoldedName(layer.name));
         const std::vector<InstallLayer> tops = TopLayersOfTheInstall(game, folder, ModDigestOf(recorded));
         const std::vector<InstallLayer> changed = ChangedSinceTheInstall(tops, HoldAndReport(game, *archive_, report_));
         std::set<std::string> keptBackups;  // folded names whose original's backup stays
@@ -139,7 +139,8 @@ private:
         // Nothing here tells a later install's file from another program's:
         // the game's record let go of the install's layer either way.
         ++tally_.untouched;
-        report_.Line("left " + entry.name + " as it is: it does not hold what this install put in (a later "
+        report_.Line("left " + entry.name +
+                     " as it is: it does not hold what this install put in (a later "
                      "install's file, or it changed since: another program, or the game repaired or updated); the "
                      "backup of what it held before the install stays in " +
                      entry.backup + ", and Undo.cmd here gives it back once the entry holds this install's file again");
@@ -264,13 +265,11 @@ private:
                                                : "giving " + path + " back as it was before this install");
             for (const InstallLayer& top : tops) CountGiveBack(top, store);
             const archive::Layout layout = *before;
-            game.left = StateOfLayout(layout);
+            std::vector<uint8_t> directory = DirectoryOfLayout(layout);
+            game.LeaveAt(archive::StateOf(directory, layout.fileSize), std::move(directory));
             changed_ = true;
             WriteGamePending(fs_, path, {archive_->CurrentState(), puts, game});
-            SaveOrDropPending([&] {
-                return archive_->RestoreLayout(
-                    layout, originals, Bar());
-            });
+            SaveOrDropPending([&] { return archive_->RestoreLayout(layout, originals, Bar()); });
             return true;
         }
         for (const InstallLayer& top : tops) {
@@ -290,10 +289,9 @@ private:
         const std::string path = archive_->Path();
         const archive::ArchiveState found = archive_->CurrentState();
         SaveOrDropPending([&] {
-            return archive_->Commit(Bar(),
-                                    archive::Archive::Fit::Exact,
-                                    [&](const archive::ArchiveState& planned) {
-                                        game.left = planned;
+            return archive_->Commit(Bar(), archive::Archive::Fit::Exact,
+                                    [&](const archive::ArchiveState& planned, const std::vector<uint8_t>& directory) {
+                                        game.LeaveAt(planned, directory);
                                         changed_ = true;
                                         WriteGamePending(fs_, path, {found, puts, game});
                                     });
@@ -301,12 +299,12 @@ private:
         return true;
     }
 
-    // The state the layout leaves: its header and directory, and its size.
-    static archive::ArchiveState StateOfLayout(const archive::Layout& layout) {
+    // The header and directory the layout leaves.
+    static std::vector<uint8_t> DirectoryOfLayout(const archive::Layout& layout) {
         uint64_t count = 0;
         for (size_t i = 0; i < 4 && 4 + i < layout.front.size(); ++i) count |= uint64_t{layout.front[4 + i]} << (8 * i);
         const auto directory = static_cast<std::ptrdiff_t>(std::min<uint64_t>(layout.front.size(), 8 + count * 32));
-        return archive::StateOf({layout.front.begin(), layout.front.begin() + directory}, layout.fileSize);
+        return {layout.front.begin(), layout.front.begin() + directory};
     }
 
     // Save, and a save that failed before its point of no return lets go of
@@ -341,7 +339,6 @@ private:
         }
     }
 
-
     // The record lets go of what this archive's undo settled, after the
     // backups it used are gone: a crash in between leaves entries whose
     // backups are gone and whose originals are back, which the next undo
@@ -367,7 +364,6 @@ private:
         record_ = std::move(updated);
         if (record_.archives.empty()) report_.Line("the install record " + recordPath_ + " is used up and removed");
     }
-
 
     [[nodiscard]] std::string_view KeepFolder() const override {
         return record_.archives.empty() ? std::string_view() : KeepFolderLine(record_);

@@ -10,8 +10,8 @@
 #include "archive/layout_restore.h"
 #include "archive/names.h"
 #include "archive/sha256.h"
-#include "install/payload_folders.h"
 #include "install/folder_listing.h"
+#include "install/payload_folders.h"
 #include "text/ascii.h"
 #include "text/counted.h"
 #include "text/path_text.h"
@@ -74,7 +74,10 @@ std::string Trimmed(std::string folder) {
 void HoldAgainstArchive(ArchiveView& view, archive::FileSystem& fs) {
     try {
         const auto opened = archive::Archive::Open(view.path, fs);
-        GameRecord held = view.record;
+        // Read again against the archive's directory, which its layouts
+        // are written against.
+        GameRecord held =
+            ReadGameRecord(fs, GameRecordPathFor(view.path), &opened.CurrentDirectory()).value_or(view.record);
         const HeldAgainst found = HoldAgainst(held, opened);
         for (const std::string& name : found.changed) view.changed.insert(archive::FoldedName(name));
         const bool asLeft = held.left && opened.CurrentState() == *held.left;
@@ -87,6 +90,8 @@ void HoldAgainstArchive(ArchiveView& view, archive::FileSystem& fs) {
         view.unread = kInterrupted;
     } catch (const archive::ArchiveError& error) {
         view.unread = DescribeError(error);
+    } catch (const RecordError& error) {
+        view.unread = std::string("its layouts cannot be read against it: ") + error.what();
     }
 }
 
@@ -143,8 +148,8 @@ public:
 
     void Install(size_t number) {
         const InstallView& install = installs_[number - 1];
-        std::string line =
-            "install " + std::to_string(number) + ": from " + install.folders.front() + ", " + UtcTimeText(install.time);
+        std::string line = "install " + std::to_string(number) + ": from " + install.folders.front() + ", " +
+                           UtcTimeText(install.time);
         if (!install.computer.empty()) line += ", on " + install.computer;
         report_.Line(line);
         for (size_t f = 1; f < install.folders.size() && f <= kNamesInALine; ++f)
@@ -263,8 +268,9 @@ ExitStatus ShowGameStatus(const std::string& gameFolder, const std::vector<std::
                 // No run settles it: each stops before it changes anything.
                 report.Line("error: " + GamePendingPathFor(view.path) +
                             ", the record waiting for an interrupted save, cannot be trusted: " + error.what());
-                view.unread = "an earlier save of it was interrupted, and the record waiting for it cannot be "
-                              "trusted; installs and undos stop until it is moved aside";
+                view.unread =
+                    "an earlier save of it was interrupted, and the record waiting for it cannot be "
+                    "trusted; installs and undos stop until it is moved aside";
                 status = ExitStatus::Io;
             }
         } else {
@@ -289,8 +295,7 @@ ExitStatus ShowGameStatus(const std::string& gameFolder, const std::vector<std::
             for (const GameInstall& install : view.record.installs)
                 for (const InstallLayer& layer : install.entries) {
                     const std::string folded = archive::FoldedName(layer.name);
-                    if (view.changed.count(folded) && named.insert(folded).second)
-                        names.push_back(layer.name);
+                    if (view.changed.count(folded) && named.insert(folded).second) names.push_back(layer.name);
                 }
             report.Line(view.shown + ": " + text::Counted(view.changed.size(), "entry", "entries") +
                         " changed since the installs put them in (another program, or the game repaired or "

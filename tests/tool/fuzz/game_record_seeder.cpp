@@ -4,7 +4,9 @@
 // folders over the same entries; a fresh copy of the first on top again; the
 // first undone out of order; and the same after another program changed the
 // archive. Each is a body behind the byte that picks the version (0: the
-// version the tool writes).
+// version the tool writes) and gta3.img's header and directory as that
+// record left it (a 16-bit length, then the bytes), which its layouts are
+// read against.
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -75,7 +77,11 @@ int main(int argc, char** argv) {
     const std::string copyA = R"(D:\Downloads\Mod A (2))";
     QuietReport report;
     std::vector<Bytes> seeds;
-    const auto keep = [&] { seeds.push_back(fs.Contents(tool::GameRecordPathFor(kGta3))); };
+    std::vector<Bytes> directories;
+    const auto keep = [&] {
+        seeds.push_back(fs.Contents(tool::GameRecordPathFor(kGta3)));
+        directories.push_back(archive::Archive::Open(kGta3, fs).CurrentDirectory());
+    };
     const auto install = [&](const std::string& app, const Mod& mod) {
         for (const auto& [name, bytes] : mod) fs.SetFile(app + "\\gta3.img\\" + name, bytes);
         const std::string script = ScriptOf(app, mod);
@@ -100,6 +106,10 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < seeds.size(); ++i) {
         std::ofstream out(std::string(argv[1]) + "/seed_" + std::to_string(i), std::ios::binary);
         out.put(0);
+        out.put(static_cast<char>(directories[i].size() & 0xff));
+        out.put(static_cast<char>(directories[i].size() >> 8));
+        out.write(reinterpret_cast<const char*>(directories[i].data()),
+                  static_cast<std::streamsize>(directories[i].size()));
         out.write(reinterpret_cast<const char*>(seeds[i].data() + kMarkAndVersion),
                   static_cast<std::streamsize>(seeds[i].size() - kMarkAndVersion - kSeal));
     }

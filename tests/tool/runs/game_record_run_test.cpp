@@ -140,12 +140,26 @@ protected:
         return all;
     }
 
+    // The archive's directory as the next run finds it (opening it completes
+    // or rolls back a save, on a copy here): what a record's layouts are read
+    // against.
+    static Bytes DirectoryNow(const MemoryFileSystem& disk, const std::string& path) {
+        MemoryFileSystem copy = disk;
+        return archive::Archive::Open(path, copy).CurrentDirectory();
+    }
+    static std::optional<GameRecord> RecordBeside(const MemoryFileSystem& disk, const std::string& path) {
+        MemoryFileSystem copy = disk;
+        const Bytes directory = DirectoryNow(disk, path);
+        return ReadGameRecord(copy, GameRecordPathFor(path), &directory);
+    }
+
     // The file an earlier build left for a save in progress: its own mark,
     // version 1, the state found, the puts, the record the save leaves and
     // the one it replaces, sealed.
-    static Bytes EarlierWaitingFile(const Bytes& waiting, const std::optional<GameRecord>& replaced) {
+    static Bytes EarlierWaitingFile(const Bytes& waiting, const std::optional<GameRecord>& replaced,
+                                    const Bytes& directory) {
         SaveOfRecord save;
-        const GameRecord saved = DecodeGameRecord(waiting, &save);
+        const GameRecord saved = DecodeGameRecord(waiting, &save, &directory);
         return RecordWriter::Sized([&](RecordWriter& out) {
             const std::string_view mark = "VeltrinInstallsSaving\r\n\x1a";
             out.Raw({reinterpret_cast<const uint8_t*>(mark.data()), mark.size()});
@@ -165,14 +179,14 @@ protected:
             const std::string waiting = GamePendingPathFor(path);
             if (!run.Exists(waiting)) continue;
             MemoryFileSystem now = run, earlier = run;
-            earlier.SetFile(waiting,
-                            EarlierWaitingFile(run.Contents(waiting), ReadGameRecord(now, GameRecordPathFor(path))));
+            earlier.SetFile(
+                waiting, EarlierWaitingFile(run.Contents(waiting), RecordBeside(now, path), DirectoryNow(now, path)));
             RecordingReport settleNow, settleEarlier;
             ASSERT_NO_THROW(SettleGamePending(now, path, settleNow)) << what;
             ASSERT_NO_THROW(SettleGamePending(earlier, path, settleEarlier)) << what;
             EXPECT_EQ(settleEarlier.All(), settleNow.All()) << what;
             const auto encoded = [&](MemoryFileSystem& disk) {
-                const std::optional<GameRecord> game = ReadGameRecord(disk, GameRecordPathFor(path));
+                const std::optional<GameRecord> game = RecordBeside(disk, path);
                 return game ? EncodeGameRecord(*game) : Bytes{};
             };
             EXPECT_TRUE(encoded(earlier) == encoded(now)) << what << ": " << path;
@@ -326,8 +340,9 @@ TEST_F(GameRecordRunTest, AnEntryAnotherProgramChangedIsNamedByItsOwnInstallsUnd
     ASSERT_EQ(Undo(folderS), 0) << console.text;
     ASSERT_EQ(Undo(folderB), 0) << console.text;
     ASSERT_EQ(Undo(folderV), 0) << console.text;
-    EXPECT_TRUE(Has("left infernus.dff as it is: it does not hold what this install put in (a later install's file, "
-                    "or it changed since: another program, or the game repaired or updated)"))
+    EXPECT_TRUE(
+        Has("left infernus.dff as it is: it does not hold what this install put in (a later install's file, "
+            "or it changed since: another program, or the game repaired or updated)"))
         << console.text;
     EXPECT_TRUE(Has("0 restored, 0 removed, 0 already undone, 1 left as it is")) << console.text;
     EXPECT_TRUE(HoldsFile(EntryOf(kGta3, "infernus.dff"), other)) << console.text;
@@ -576,7 +591,6 @@ TEST_F(GameRecordRunTest, ANextVersionOverAnInstallMadeBeforeTheGamesRecordLeave
             << path << " stayed\n"
             << console.text;
 }
-
 
 // A file system on which a second run starts as soon as the first one has
 // read the game's record of gta3.img for the k-th time (at its next call to

@@ -28,7 +28,7 @@ const std::string kArchive = R"(C:\Games\GTA San Andreas\models\gta3.img)";
 GameRecord Sample() {
     GameRecord record;
     record.layout = archive::Layout{Pattern(4096, 1), Pattern(100, 2), 123 * 2048};
-    record.left = archive::ArchiveState{archive::Sha256Of(Pattern(10, 3)), 125 * 2048};
+    record.LeaveAt(archive::ArchiveState{archive::Sha256Of(Pattern(10, 3)), 125 * 2048}, Pattern(10, 3));
     GameInstall first;
     first.folders = {R"(D:\Downloads\Mod A)", R"(D:\Downloads\Mod A (2))"};
     first.modDigest = archive::Sha256Of(Pattern(5, 9));
@@ -61,14 +61,41 @@ TEST(GameRecord, LiesBesideItsArchiveAndReadsBackAsWritten) {
     EXPECT_FALSE(ReadGameRecord(fs, path).has_value());
     const GameRecord record = Sample();
     WriteGameRecord(fs, path, record);
-    const std::optional<GameRecord> read = ReadGameRecord(fs, path);
+    const std::optional<GameRecord> read = ReadGameRecord(fs, path, &record.leftDirectory);
     ASSERT_TRUE(read.has_value());
+    ASSERT_TRUE(read->layout.has_value());
     EXPECT_EQ(read->layout->front, record.layout->front);
     EXPECT_EQ(read->layout->tail, record.layout->tail);
     EXPECT_EQ(read->layout->fileSize, record.layout->fileSize);
     EXPECT_EQ(read->left, record.left);
+    EXPECT_EQ(read->leftDirectory, record.leftDirectory);
     EXPECT_EQ(read->installs, record.installs);
     EXPECT_EQ(EncodeGameRecord(*read), fs.Contents(path));
+
+    // The layouts are read only against the directory the record left: read
+    // without it or against another one (something else changed the
+    // archive), the record has none, and everything else is the same.
+    const std::vector<uint8_t> other = Pattern(10, 4);
+    for (const std::vector<uint8_t>* directory : {static_cast<const std::vector<uint8_t>*>(nullptr), &other}) {
+        const std::optional<GameRecord> without = ReadGameRecord(fs, path, directory);
+        ASSERT_TRUE(without.has_value());
+        EXPECT_FALSE(without->layout.has_value());
+        for (const GameInstall& install : without->installs) EXPECT_FALSE(install.layoutBefore.has_value());
+        EXPECT_EQ(without->left, record.left);
+        EXPECT_TRUE(without->leftDirectory.empty());
+        ASSERT_EQ(without->installs.size(), record.installs.size());
+        EXPECT_EQ(without->installs[0].entries, record.installs[0].entries);
+        // Written back, it keeps no layout it could not read again.
+        EXPECT_FALSE(DecodeGameRecord(EncodeGameRecord(*without), nullptr, &record.leftDirectory).layout);
+    }
+    // A record whose left comes without the directory it names (or with
+    // another) is written without layouts, never against bytes a later read
+    // would not have.
+    GameRecord unnamed = record;
+    unnamed.leftDirectory = other;
+    const GameRecord unnamedBack = DecodeGameRecord(EncodeGameRecord(unnamed), nullptr, &record.leftDirectory);
+    EXPECT_FALSE(unnamedBack.layout.has_value());
+    EXPECT_EQ(unnamedBack.installs[0].entries, record.installs[0].entries);
 
     // Without a layout or a state, and with an install of no entries.
     GameRecord bare;
@@ -86,15 +113,17 @@ TEST(GameRecord, LiesBesideItsArchiveAndReadsBackAsWritten) {
 
 TEST(GameRecord, ReadsTheSameThroughAReaderWrittenApart) {
     const GameRecord record = Sample();
-    const SaveOfRecord save{archive::ArchiveState{archive::Sha256Of(Pattern(40, 5)), 77 * 2048},
-                            {{"a.dff", PutData{4500, archive::Sha256Of(Pattern(4500, 6))}}, {"gone.txd", std::nullopt}}};
+    const SaveOfRecord save{
+        archive::ArchiveState{archive::Sha256Of(Pattern(40, 5)), 77 * 2048},
+        {{"a.dff", PutData{4500, archive::Sha256Of(Pattern(4500, 6))}}, {"gone.txd", std::nullopt}}};
     const std::vector<uint8_t> bytes = EncodeGameRecord(record, save);
     SaveOfRecord decoded;
     (void)DecodeGameRecord(bytes, &decoded);
     EXPECT_EQ(decoded, save);
     std::string why;
-    const std::optional<independent::Record> read = independent::Read(bytes, &why);
+    const std::optional<independent::Record> read = independent::Read(bytes, &why, &record.leftDirectory);
     ASSERT_TRUE(read.has_value()) << why;
+    EXPECT_FALSE(read->layoutsUnread);
     EXPECT_TRUE(read->hasLayout);
     EXPECT_EQ(read->layoutSize, record.layout->fileSize);
     EXPECT_EQ(read->front, record.layout->front);
@@ -185,14 +214,14 @@ TEST(GameRecord, TornChangedOrOfAnotherVersionIsRefused) {
 
     // Another version, sealed as this tool would seal it: refused, saying so.
     std::vector<uint8_t> other(bytes.begin(), bytes.end() - 32);
-    other[18] = 5;
+    other[18] = 6;
     const archive::Digest seal = archive::Sha256Of(other);
     other.insert(other.end(), seal.begin(), seal.end());
     try {
         DecodeGameRecord(other);
-        ADD_FAILURE() << "a record of version 5 was read";
+        ADD_FAILURE() << "a record of version 6 was read";
     } catch (const RecordError& error) {
-        EXPECT_NE(std::string(error.what()).find("version 5"), std::string::npos) << error.what();
+        EXPECT_NE(std::string(error.what()).find("version 6"), std::string::npos) << error.what();
     }
 
     // A sealed record whose count claims more than it holds.
@@ -200,17 +229,21 @@ TEST(GameRecord, TornChangedOrOfAnotherVersionIsRefused) {
     one.installs.push_back({});
     std::vector<uint8_t> counted = EncodeGameRecord(one);
     counted.resize(counted.size() - 32);
-    counted[18 + 4 + 2] = 0xff;  // the low byte of the count of installs (no layout, no state)
+    counted[18 + 4 + 2] = 0xff;  // the low byte of the count of installs (no state, no layout)
     const archive::Digest resealed = archive::Sha256Of(counted);
     counted.insert(counted.end(), resealed.begin(), resealed.end());
     EXPECT_THROW(DecodeGameRecord(counted), RecordError);
 }
 
-// Bytes of a record as version 1 or 2 wrote it, built field by field: a
-// layout (or none), no state, one install whose layout before it is its own
-// copy or, in version 2, a reference to the record's.
+// Bytes of a record as versions 1 to 4 wrote it, built field by field: a
+// layout (or none), the state left (or none), installs whose layout before
+// it is its own copy or, in version 2, a reference to the record's. From
+// version 3 a layout is its changes, here one run of its own bytes over the
+// whole front, which holds whatever the base; version 4 ends with an empty
+// save.
 std::vector<uint8_t> OlderVersionRecord(uint32_t version, const std::optional<archive::Layout>& layout,
-                                        const GameInstall& install, bool refersToRecords, uint32_t installs = 1) {
+                                        const GameInstall& install, bool refersToRecords, uint32_t installs = 1,
+                                        const std::optional<archive::ArchiveState>& left = std::nullopt) {
     std::vector<uint8_t> out;
     const auto number = [&](uint64_t value, int size) {
         for (int i = 0; i < size; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
@@ -224,6 +257,14 @@ std::vector<uint8_t> OlderVersionRecord(uint32_t version, const std::optional<ar
         out.push_back(1);
         number(l.fileSize, 8);
         number(l.front.size(), 8);
+        if (version >= 3) {
+            number(l.front.empty() ? 0 : 1, 4);
+            if (!l.front.empty()) {
+                out.push_back(0);  // its own bytes
+                number(0, 8);
+                number(l.front.size(), 8);
+            }
+        }
         bytes(l.front);
         number(l.tail.size(), 8);
         bytes(l.tail);
@@ -235,7 +276,11 @@ std::vector<uint8_t> OlderVersionRecord(uint32_t version, const std::optional<ar
         layoutFields(*layout);
     else
         out.push_back(0);
-    out.push_back(0);  // no state
+    out.push_back(left ? 1 : 0);
+    if (left) {
+        out.insert(out.end(), left->directory.begin(), left->directory.end());
+        number(left->fileSize, 8);
+    }
     number(installs, 4);
     for (uint32_t i = 0; i < installs; ++i) {
         number(install.folders.size(), 4);
@@ -255,16 +300,22 @@ std::vector<uint8_t> OlderVersionRecord(uint32_t version, const std::optional<ar
             out.insert(out.end(), layer.put.digest.begin(), layer.put.digest.end());
         }
     }
+    if (version == 4) {
+        out.push_back(0);  // no state found
+        number(0, 4);      // no puts
+    }
     const archive::Digest seal = archive::Sha256Of(out);
     out.insert(out.end(), seal.begin(), seal.end());
     return out;
 }
 
 // A stock gta3.img's front is half a megabyte; each install changes a few of
-// its records. The record keeps each layout as what differs from the one
-// before it, so that it grows by what each install changed (records that
-// moved up a place cost a reference each), and reads back whole, through its
-// own codec and through the reader written apart.
+// its records. The record keeps no copy of it: the first layout is what
+// differs from the directory the archive holds now, each later one what
+// differs from the one before it, so that the record grows by what each
+// install changed (records that moved up a place cost a reference each). It
+// reads back whole against that directory, through its own codec and
+// through the reader written apart.
 TEST(GameRecord, EachLayoutCostsWhatChangedSinceTheOneBeforeIt) {
     GameRecord record;
     record.layout = archive::Layout{Pattern(512 * 1024, 1), Pattern(300, 2), 4000 * 2048};
@@ -296,15 +347,19 @@ TEST(GameRecord, EachLayoutCostsWhatChangedSinceTheOneBeforeIt) {
         record.installs.push_back(std::move(install));
     }
     record.installs[10].layoutBefore.reset();  // undone out of order once, and none kept since for it
+    // The last install changed 20 more records: the directory it left.
+    for (uint32_t r = 0; r < 20; ++r) front[8 + 32 * (r * 797u % 16000u)] ^= 0x55;
+    const std::vector<uint8_t> now(front.begin(), front.begin() + 8 + 32 * 16006);
+    record.LeaveAt({archive::Sha256Of(now), 4030 * 2048}, now);
     const std::vector<uint8_t> bytes = EncodeGameRecord(record);
-    EXPECT_LT(bytes.size(), 512 * 1024 + 24 * (20 * 32 + 2048 + 512)) << "the layouts are kept whole";
-    const GameRecord back = DecodeGameRecord(bytes);
+    EXPECT_LT(bytes.size(), 24 * (20 * 32 + 2048 + 512) + 64 * 1024) << "a layout is kept whole";
+    const GameRecord back = DecodeGameRecord(bytes, nullptr, &now);
     ASSERT_TRUE(back.layout.has_value());
     EXPECT_EQ(back.layout->front, record.layout->front);
     EXPECT_EQ(back.layout->tail, record.layout->tail);
     EXPECT_EQ(back.installs, record.installs);
     std::string why;
-    const std::optional<independent::Record> seen = independent::Read(bytes, &why);
+    const std::optional<independent::Record> seen = independent::Read(bytes, &why, &now);
     ASSERT_TRUE(seen.has_value()) << why;
     EXPECT_EQ(seen->front, record.layout->front);
     for (size_t i = 0; i < record.installs.size(); ++i) {
@@ -387,13 +442,33 @@ TEST(GameRecord, RecordsOfEarlierVersionsStillRead) {
     first.layoutBefore = archive::Layout{Pattern(64 * 1024, 3), {}, 4001 * 2048};
     first.entries.push_back({"veltrin.dff", std::nullopt, {}, {700, archive::Sha256Of(Pattern(700, 6))}});
     std::string why;
-    for (const uint32_t version : {1u, 2u}) {
-        const std::vector<uint8_t> old = OlderVersionRecord(version, layout, first, false);
-        const GameRecord read = DecodeGameRecord(old);
-        ASSERT_EQ(read.installs.size(), 1u) << version;
-        EXPECT_EQ(read.installs[0], first) << version;
-        EXPECT_EQ(read.layout->front, layout.front) << version;
-        EXPECT_TRUE(independent::Read(old, &why).has_value()) << why;
+    // Their layouts are written against nothing: read with or without the
+    // archive's directory. Written again, they are written against it.
+    // The directory now: the layout's, with one record changed.
+    std::vector<uint8_t> directory(layout.front.begin(), layout.front.begin() + 8 + 32 * 40);
+    directory[8 + 32 * 3] ^= 0x11;
+    const archive::ArchiveState left{archive::Sha256Of(directory), 4000 * 2048};
+    for (const uint32_t version : {1u, 2u, 3u, 4u}) {
+        const std::vector<uint8_t> old = OlderVersionRecord(version, layout, first, false, 1, left);
+        for (const std::vector<uint8_t>* now : {static_cast<const std::vector<uint8_t>*>(nullptr),
+                                                static_cast<const std::vector<uint8_t>*>(&directory)}) {
+            const GameRecord read = DecodeGameRecord(old, nullptr, now);
+            ASSERT_EQ(read.installs.size(), 1u) << version;
+            EXPECT_EQ(read.installs[0], first) << version;
+            ASSERT_TRUE(read.layout.has_value()) << version;
+            EXPECT_EQ(read.layout->front, layout.front) << version;
+            EXPECT_EQ(read.left, left) << version;
+            EXPECT_EQ(read.leftDirectory, now ? directory : std::vector<uint8_t>{}) << version;
+            const std::optional<independent::Record> seen = independent::Read(old, &why, now);
+            ASSERT_TRUE(seen.has_value()) << why;
+            EXPECT_EQ(seen->front, layout.front) << version;
+        }
+        const std::vector<uint8_t> again = EncodeGameRecord(DecodeGameRecord(old, nullptr, &directory));
+        EXPECT_LT(again.size(), old.size()) << version << ": the first layout is not written against the directory";
+        const GameRecord back = DecodeGameRecord(again, nullptr, &directory);
+        ASSERT_TRUE(back.layout.has_value()) << version;
+        EXPECT_EQ(back.layout->front, layout.front) << version;
+        EXPECT_EQ(back.installs.at(0), first) << version;
     }
     // Version 2's reference to the record's layout.
     GameInstall same = first;

@@ -68,6 +68,14 @@ std::string Lower(std::string text) {
     return text;
 }
 
+// An archive's header and directory: "VER2", the count of records, then
+// 32 bytes a record.
+Bytes DirectoryOf(const Bytes& archive) {
+    uint64_t count = 0;
+    for (int i = 0; i < 4; ++i) count |= uint64_t{archive.at(static_cast<size_t>(4 + i))} << (8 * i);
+    return Bytes(archive.begin(), archive.begin() + static_cast<std::ptrdiff_t>(8 + 32 * count));
+}
+
 TEST(GameRecordWritten, ReadsAsTheFormatSaysThroughAReaderWrittenApart) {
     MemoryFileSystem fs;
     const Bytes game = Pattern(3000, 1);
@@ -92,9 +100,17 @@ TEST(GameRecordWritten, ReadsAsTheFormatSaysThroughAReaderWrittenApart) {
     install(copyA, modA);
 
     std::string why;
-    const auto read = independent::Read(fs.Contents(GameRecordPathFor(kGta3)), &why);
+    const Bytes recordBytes = fs.Contents(GameRecordPathFor(kGta3));
+    const Bytes directoryNow = DirectoryOf(fs.Contents(kGta3));
+    const auto read = independent::Read(recordBytes, &why, &directoryNow);
     ASSERT_TRUE(read.has_value()) << why;
+    EXPECT_FALSE(read->layoutsUnread);
     ASSERT_TRUE(read->hasLayout);
+    // It keeps no copy of a directory: neither the stock one, which its
+    // layout gives back, nor the one now.
+    for (const Bytes& directory : {DirectoryOf(stock), directoryNow})
+        EXPECT_EQ(std::search(recordBytes.begin(), recordBytes.end(), directory.begin(), directory.end()),
+                  recordBytes.end());
     EXPECT_EQ(read->layoutSize, stock.size());
     EXPECT_TRUE(std::equal(read->front.begin(), read->front.end(), stock.begin())) << "the front is not the stock's";
     EXPECT_GE(read->front.size(), size_t{2048});

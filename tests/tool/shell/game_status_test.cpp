@@ -112,7 +112,8 @@ protected:
         opened.Commit();
     }
     void Record(const std::string& path, GameRecord record) {
-        record.left = archive::Archive::Open(path, fs).CurrentState();
+        const auto opened = archive::Archive::Open(path, fs);
+        record.LeaveAt(opened.CurrentState(), opened.CurrentDirectory());
         WriteGameRecord(fs, GameRecordPathFor(path), record);
     }
     std::string OriginalPath(const std::string& path, const Bytes& file) {
@@ -158,8 +159,9 @@ TEST_F(GameStatusTest, NamesWhatAnotherProgramChangedAndWhatTheStoreMisses) {
     EXPECT_TRUE(report.Has(R"(models\gta3.img: 1 entry changed since the installs put them in (another program, or )"
                            "the game repaired or updated): a.dff"))
         << report.All();
-    const std::string changed = ": it changed since (another program, or the game repaired or updated); the undo "
-                                "leaves it as it is";
+    const std::string changed =
+        ": it changed since (another program, or the game repaired or updated); the undo "
+        "leaves it as it is";
     EXPECT_TRUE(report.Has("    a.dff" + changed)) << report.All();
     EXPECT_TRUE(report.Has("    A.DFF" + changed)) << report.All();
     EXPECT_TRUE(report.Has("    cap.txd: the undo gives back what install 1 put in")) << report.All();

@@ -125,7 +125,7 @@ TEST_F(ToolProcessPosixTest, StatusListsTheGamesInstallsAndChangesNoFile) {
             opened.Put("a.dff", mod);
             opened.Put("new.dff", Pattern(100, 6));
             opened.Commit();
-            record.left = opened.CurrentState();
+            record.LeaveAt(opened.CurrentState(), opened.CurrentDirectory());
         }
         GameInstall install;
         install.folders = {(root / "app dir").string()};

@@ -150,8 +150,8 @@ protected:
         // internal error (1359) before the program ran: tried again, a few
         // times, only for that.
         for (int attempt = 1;; ++attempt) {
-            if (::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, flags, nullptr,
-                                 nullptr, &startup, &info))
+            if (::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, flags, nullptr, nullptr,
+                                 &startup, &info))
                 break;
             const DWORD error = ::GetLastError();
             if (error != ERROR_INTERNAL_ERROR || attempt == 3)
@@ -320,7 +320,7 @@ TEST_F(ToolProcessTest, StatusListsWhatIsInstalledAndChangesNoFile) {
         opened.Put("A.DFF", Pattern(2500, 11));
         opened.Put("new.txd", Pattern(700, 12));
         opened.Commit();
-        record.left = opened.CurrentState();
+        record.LeaveAt(opened.CurrentState(), opened.CurrentDirectory());
     }
     GameInstall install;
     install.folders = {Utf8(app)};
