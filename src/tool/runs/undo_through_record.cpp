@@ -266,7 +266,8 @@ private:
             for (const InstallLayer& top : tops) CountGiveBack(top, store);
             const archive::Layout layout = *before;
             std::vector<uint8_t> directory = DirectoryOfLayout(layout);
-            game.LeaveAt(archive::StateOf(directory, layout.fileSize), std::move(directory));
+            const archive::ArchiveState state = archive::StateOf(directory, layout.fileSize);
+            game.LeaveAt(state, std::move(directory));
             changed_ = true;
             WriteGamePending(fs_, path, {archive_->CurrentState(), puts, game});
             SaveOrDropPending([&] { return archive_->RestoreLayout(layout, originals, Bar()); });
