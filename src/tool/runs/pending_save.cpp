@@ -11,6 +11,7 @@
 #include "tool/common/error_text.h"
 #include "tool/common/file_util.h"
 #include "tool/common/publish_group.h"
+#include "tool/runs/backup_marker.h"
 #include "tool/runs/entry_match.h"
 #include "tool/runs/game_pending.h"
 #include "tool/runs/leftovers.h"
@@ -91,6 +92,42 @@ bool TookEffect(const archive::Archive& archive, const PendingSave& pending) {
     return SaveTookEffect(archive, recorded->found, recorded->left, puts);
 }
 
+// The install record as it was before a save that did not take effect,
+// with the backups and markers of its run that are in place (its backups are
+// put in place once the waiting record names them): recorded as a run
+// stopped before its save records them, holding what the entry holds now,
+// so that the undo accounts for them and uses them up. Nothing when the run
+// made none.
+std::optional<InstallRecord> WithBackupsOfTheRun(archive::FileSystem& fs, std::optional<InstallRecord> before,
+                                                 const PendingSave& pending) {
+    const RecordedArchive* saving = pending.ifSaved.Find(pending.archivePath);
+    if (!saving) return std::nullopt;
+    InstallRecord record = before.value_or(InstallRecord{});
+    record.computer = pending.ifSaved.computer;
+    RecordedArchive* recorded = record.Find(pending.archivePath);
+    size_t made = 0;
+    for (const RecordedEntry& entry : saving->entries) {
+        if (entry.backup.empty() || (recorded && recorded->Find(entry.name))) continue;
+        RecordedEntry kept = entry;
+        if (entry.added) {
+            if (!fs.Exists(AddedMarkerPath(entry.backup))) continue;
+            kept.put = {0, archive::Sha256Of({})};
+        } else {
+            if (!fs.Exists(entry.backup)) continue;
+            kept.put = DataOfFile(fs, entry.backup);
+        }
+        if (!recorded) {
+            record.archives.push_back(
+                {pending.archivePath, std::nullopt, std::string(kKeptByTheGame), saving->found, saving->found, {}});
+            recorded = &record.archives.back();
+        }
+        recorded->entries.push_back(std::move(kept));
+        ++made;
+    }
+    if (made == 0) return std::nullopt;
+    return record;
+}
+
 void RemoveDurably(archive::FileSystem& fs, const std::string& path) {
     fs.Remove(path);
     fs.FlushFolder(std::string(text::FolderOf(path)));
@@ -114,9 +151,17 @@ void ConfirmPendingSave(archive::FileSystem& fs, const std::string& recordPath, 
     RemoveDurably(fs, PendingSavePath(recordPath));
 }
 
-void DropPendingSave(archive::FileSystem& fs, const std::string& recordPath) {
-    const std::string pending = PendingSavePath(recordPath);
-    if (fs.Exists(pending)) RemoveDurably(fs, pending);
+bool DropPendingSave(archive::FileSystem& fs, const std::string& recordPath) {
+    const std::string pendingPath = PendingSavePath(recordPath);
+    if (!fs.Exists(pendingPath)) return false;
+    const PendingSave pending =
+        Decode(ReadWholeFile(fs, pendingPath, kMaxBytes, "larger than any install record"), text::FolderOf(recordPath));
+    if (const auto kept = WithBackupsOfTheRun(fs, ReadRecord(fs, recordPath), pending)) {
+        ConfirmPendingSave(fs, recordPath, *kept);
+        return true;
+    }
+    RemoveDurably(fs, pendingPath);
+    return false;
 }
 
 SettledSave SettlePendingSave(archive::FileSystem& fs, const std::string& recordPath, Report& report) {
@@ -135,8 +180,11 @@ SettledSave SettlePendingSave(archive::FileSystem& fs, const std::string& record
         if (TookEffect(archive, pending)) {
             ConfirmPendingSave(fs, recordPath, pending.ifSaved);
             report.Line("  the save took effect: the install record now says so");
+        } else if (DropPendingSave(fs, recordPath)) {
+            report.Line(
+                "  the save did not take effect: the install record stays as it was before it, and names the "
+                "backups that run made");
         } else {
-            DropPendingSave(fs, recordPath);
             report.Line("  the save did not take effect: the install record stays as it was before it");
         }
     } catch (const archive::ArchiveError& error) {

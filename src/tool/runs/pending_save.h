@@ -10,7 +10,9 @@
 //  - the save succeeded (or an interrupted one was completed): the waiting
 //    record becomes the install record;
 //  - it failed before its point of no return (or was rolled back): the
-//    waiting record goes, and the install record stays as it was;
+//    waiting record goes, and the install record stays as it was, naming
+//    the backups the run made (put in place only once the waiting record
+//    names them, so that whatever stops the run a record names them);
 //  - the run ended without knowing (a kill, a power cut): the next install or
 //    undo opens the archive (which completes or rolls back the save) and
 //    tells from it which of the two is true.
@@ -44,8 +46,13 @@ void WritePendingSave(archive::FileSystem& fs, const std::string& recordPath, co
 // durable), and the waiting one goes. Throws ArchiveError.
 void ConfirmPendingSave(archive::FileSystem& fs, const std::string& recordPath, const InstallRecord& saved);
 // The save did not take effect: the waiting record goes, durably; the
-// install record stays. Nothing to do when none waits. Throws ArchiveError.
-void DropPendingSave(archive::FileSystem& fs, const std::string& recordPath);
+// install record stays as it was, and names the backups and markers of the
+// save's run that are in place (those are put in place only once the
+// waiting record names them), as a run stopped before its save records
+// them, so that the undo uses them up. Returns whether it names any. Nothing
+// to do when none waits. Throws ArchiveError, or RecordError for a waiting
+// record that cannot be trusted.
+bool DropPendingSave(archive::FileSystem& fs, const std::string& recordPath);
 
 // Settles a save an earlier run left waiting, before the install record is
 // read: removes the scratch files of both records (leftovers.h), opens the

@@ -480,7 +480,6 @@ private:
 
     void Close(bool atEnd) {
         const std::string path = open_->Path();
-        PublishBackups();
         // The game's record with this block on top; what the same install
         // put in before and puts in no more is staged back first.
         std::optional<GameRecord> blockGame;
@@ -501,6 +500,10 @@ private:
                                           updated.Find(path)->left = planned;
                                           changed_ = true;
                                           WritePendingSave(fs_, recordPath_, path, PutsNotRecorded(), updated);
+                                          // Put in place once the record waiting for the
+                                          // save names them: after a kill, whichever way
+                                          // the save went, a record names every backup.
+                                          PublishBackups();
                                           game.LeaveAt(planned, directory);
                                           PublishOriginals(path, {found, GamePuts(), game});
                                       });
@@ -527,6 +530,7 @@ private:
             ConfirmGameSave(fs_, path, gameAsRead_, game);
             WarnPastTheGamesTable();
         } else {
+            PublishBackups();
             report_.Line("nothing to change in " + path);
             outcomes_.back().what = "nothing to change";
             if (!puts_.empty()) {
@@ -600,7 +604,7 @@ private:
                 entry.at = original->second.at;
                 entry.sectors = original->second.sectors;
                 // Not put in: the entry holds its original, as its backup does.
-                entry.put = put != puts_.end() ? put->second.data : DataOfFile(fs_, entry.backup);
+                entry.put = put != puts_.end() ? put->second.data : DataOfFile(fs_, backups_.WhereNow(entry.backup));
             } else if (const auto added = added_.find(key); added != added_.end()) {
                 entry.name = put != puts_.end() ? put->second.name : name;
                 entry.added = true;
@@ -756,7 +760,7 @@ private:
                 ConfirmPendingSave(fs_, recordPath_, updated);
                 record_ = updated;
             } else if (holds == archive::CommitOutcome::Holds::Old) {
-                DropPendingSave(fs_, recordPath_);
+                DropPendingSaveKeepingBackups();
             }
         } catch (const std::exception& error) {
             report_.Line("  the install record cannot be brought up to date now (" + std::string(error.what()) +
@@ -768,10 +772,16 @@ private:
     // finds the archive as it was and removes it.
     void DropPendingSaveOrLeaveIt() noexcept {
         try {
-            DropPendingSave(fs_, recordPath_);
+            DropPendingSaveKeepingBackups();
         } catch (const std::exception&) {
             // Settled by the next run (SettlePendingSave).
         }
+    }
+    // The record the drop leaves names the block's backups in place.
+    void DropPendingSaveKeepingBackups() {
+        if (!DropPendingSave(fs_, recordPath_)) return;
+        recordedHere_.clear();  // they point into the record replaced here
+        if (std::optional<InstallRecord> kept = ReadRecord(fs_, recordPath_)) record_ = std::move(*kept);
     }
 
     // The run stops before the open archive's save: the backups and markers

@@ -40,7 +40,8 @@ bool SameOption(std::string_view arg, std::string_view option) { return text::Eq
 std::vector<std::string> ArchivesWithRecords(const std::string& gameFolder) {
     std::vector<std::string> names;
     try {
-        for (const install::FolderEntry& entry : install::ListFolder(gameFolder + PathSeparator() + std::string(install::kModelsFolder))) {
+        for (const install::FolderEntry& entry :
+             install::ListFolder(gameFolder + PathSeparator() + std::string(install::kModelsFolder))) {
             const std::string& name = entry.name;
             if (!entry.isFolder && name.size() > kGameRecordSuffix.size() &&
                 text::EqualIgnoringAsciiCase(std::string_view(name).substr(name.size() - kGameRecordSuffix.size()),
@@ -63,13 +64,24 @@ struct ScriptRunKind {
     std::vector<WritePlace> (*places)(const std::string& scriptPath, std::string_view scriptText,
                                       archive::FileSystem& fs);
     const char* logName;
-    bool readsScript = true;
+    // Whether a script that cannot be read stops the run. The undo that
+    // follows the install record reads Install.dat only where it is there
+    // and reads (for a moved game, and the scratch files a stopped install
+    // left beside backups the record does not name yet).
+    bool needsScript = true;
 };
 
 std::vector<WritePlace> InstallPlaces(const std::string& scriptPath, std::string_view scriptText,
                                       archive::FileSystem&) {
     return PlacesInstallWrites(scriptPath, scriptText);
 }
+
+// Lines nobody reads: a script read only where it can be.
+class QuietReport final : public Report {
+public:
+    void Line(std::string_view) override {}
+    void Progress(std::string_view, uint64_t, uint64_t) override {}
+};
 
 // Before the run writes anything, the places it writes are checked; where
 // the system refuses one, rights may start the tool again with args.
@@ -115,8 +127,11 @@ ExitStatus RunScriptFile(const std::string& scriptPath, Console& console, archiv
         report.Line("(no log: " + logPath + ": " + error.reason() + ")");
     }
     std::string text;
-    if (kind.readsScript) {
+    if (kind.needsScript) {
         if (const auto refused = ReadScriptText(scriptPath, fs, report, text)) return *refused;
+    } else if (fs.Exists(scriptPath)) {
+        QuietReport quiet;
+        if (ReadScriptText(scriptPath, fs, quiet, text)) text.clear();
     }
     if (const auto ended = CheckWriteAccess({access.args.begin() + 1, access.args.end()},
                                             kind.places(scriptPath, text, fs), fs, console, report, access.rights))

@@ -527,6 +527,13 @@ TEST_F(GameRecordRunTest, AnInstallKilledAtAnyStepOverAModWithASharedFile) {
         EXPECT_FALSE(Has("--force")) << what << "\n" << console.text;
         EXPECT_EQ(ReadContent(fs, kGta3), stockGta3Content) << what << "\n" << console.text;
         EXPECT_EQ(ReadContent(fs, kPlayer), stockPlayerContent) << what << "\n" << console.text;
+        // The backups the killed run made are recorded, and so used up: none
+        // stays to be kept as an original by B's next install (it holds A's
+        // bytes).
+        for (const std::string& file : fs.Paths())
+            EXPECT_FALSE(file.rfind(folderB + "\\Backups\\", 0) == 0 && !file.ends_with(".log"))
+                << what << ": " << file << " stayed\n"
+                << console.text;
         // Or B first.
         fs = run;
         (void)Undo(folderB);  // B may never have got into the game
