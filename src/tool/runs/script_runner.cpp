@@ -26,6 +26,7 @@
 #include "tool/runs/entry_match.h"
 #include "tool/runs/game_pending.h"
 #include "tool/runs/game_record_run.h"
+#include "tool/runs/held_archives.h"
 #include "tool/runs/install_record.h"
 #include "tool/runs/leftovers.h"
 #include "tool/runs/loader_folder.h"
@@ -251,6 +252,13 @@ public:
         const ScriptCommand* current = nullptr;
         try {
             commands_ = &commands;
+            // Every archive the script opens is the run's before the first
+            // save, until the run ends.
+            for (const auto& command : commands) {
+                if (command.kind != CommandKind::Open) continue;
+                current = &command;
+                held_.Take(command.path);
+            }
             for (const auto& command : commands) {
                 current = &command;
                 Do(command);
@@ -321,9 +329,11 @@ private:
     void OpenArchive(const std::string& path) {
         report_.Line("open " + path);
         outcomes_.push_back({path, "not changed"});
-        open_.emplace(archive::Archive::Take(path, fs_));
-        const std::string recovered = ReportRecovery(report_, open_->RecoveryOnOpen());
-        if (!recovered.empty()) outcomes_.back().what = recovered + "; not changed by this run";
+        open_.emplace(held_.Claim(path));
+        if (reopened_.insert(archive::FoldedName(path)).second) {
+            const std::string recovered = ReportRecovery(report_, open_->RecoveryOnOpen());
+            if (!recovered.empty()) outcomes_.back().what = recovered + "; not changed by this run";
+        }
         game_ = LoadGameRecord(fs_, *open_, report_, changed_);
         gameAsRead_ = game_;
         store_.emplace(fs_, path);
@@ -547,6 +557,7 @@ private:
                 ConfirmGameSave(fs_, path, gameAsRead_, game);
             }
         }
+        held_.Keep(std::move(*open_));
         open_.reset();
         // They point into the record, which the save has replaced.
         recordedHere_.clear();
@@ -867,9 +878,11 @@ private:
     // Whether an archive may hold a change of an install from this folder:
     // an earlier one's, or a save of this run.
     bool gameChanged_ = false;
+    HeldArchives held_{fs_};
     std::optional<archive::Archive> open_;
-    GameRecord game_;        // the game's record of the open archive, held against it
-    GameRecord gameAsRead_;  // as it was read, with an install taken in from the folder's record
+    std::set<std::string> reopened_;  // folded paths of the archives opened so far
+    GameRecord game_;                 // the game's record of the open archive, held against it
+    GameRecord gameAsRead_;           // as it was read, with an install taken in from the folder's record
     std::optional<OriginalsStore> store_;
     ArchiveTally tally_;
     std::map<std::string, Original> originals_;  // folded name -> its original's backup, made or kept

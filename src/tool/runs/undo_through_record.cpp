@@ -14,6 +14,7 @@
 #include "tool/runs/game_layers.h"
 #include "tool/runs/game_pending.h"
 #include "tool/runs/game_record_run.h"
+#include "tool/runs/held_archives.h"
 #include "tool/runs/originals_store.h"
 #include "tool/runs/preflight.h"
 #include "tool/runs/run_places.h"
@@ -45,6 +46,12 @@ public:
     ExitStatus Run() {
         report_.Line("following the install record " + recordPath_);
         const std::vector<RecordedArchive> archives = record_.archives;
+        // Every archive the undo changes is the run's before the first save,
+        // until the run ends.
+        if (const auto stopped = EachArchive(archives, [&](const RecordedArchive& recorded) {
+                if (!recorded.entries.empty()) held_.Take(recorded.path);
+            }))
+            return *stopped;
         if (const auto stopped = EachArchive(archives, [&](const RecordedArchive& recorded) { UndoArchive(recorded); }))
             return *stopped;
         return Ending();
@@ -63,7 +70,7 @@ private:
         const std::string& path = recorded.path;
         outcomes_.push_back({path, "not changed"});
         report_.Line("open " + path);
-        archive_.emplace(archive::Archive::Take(path, fs_));
+        archive_.emplace(held_.Claim(path));
         ReportRecovery(report_, archive_->RecoveryOnOpen());
         GameRecord game = LoadGameRecord(fs_, *archive_, report_, changed_);
         gameAsRead_ = game;
@@ -119,6 +126,7 @@ private:
         } else {
             ConfirmGameSave(fs_, path, asRead, game);
         }
+        held_.Keep(std::move(*archive_));
         archive_.reset();
         MakeRemovalsDurable(RemoveUsedUp());
         KeepRecord(recorded);
@@ -372,6 +380,7 @@ private:
 
     const std::string recordPath_;
     InstallRecord record_;
+    HeldArchives held_{fs_};
     // The game's record of the archive open, as read, with an install taken
     // in from the folder's record: the originals a save lets go of are
     // counted from it.

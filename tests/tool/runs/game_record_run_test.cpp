@@ -599,6 +599,61 @@ TEST_F(GameRecordRunTest, ANextVersionOverAnInstallMadeBeforeTheGamesRecordLeave
             << console.text;
 }
 
+// A file system on which the game starts right after the first save of
+// gta3.img is done (its journal removed, or its rewrite moved in): it opens
+// player.img to read it, and holds it, if it can.
+class GameStartingFileSystem final : public archive::testing::ForwardingFileSystem {
+public:
+    using ForwardingFileSystem::ForwardingFileSystem;
+    void Remove(const std::string& path) override {
+        inner_.Remove(path);
+        if (path == kGta3 + ".journal") StartTheGame();
+    }
+    void ReplaceAtomically(const std::string& from, const std::string& to) override {
+        inner_.ReplaceAtomically(from, to);
+        if (to == kGta3) StartTheGame();
+    }
+    [[nodiscard]] bool Started() const { return tried_; }
+    [[nodiscard]] bool GotIn() const { return game_ != nullptr; }
+
+private:
+    void StartTheGame() {
+        if (tried_) return;
+        tried_ = true;
+        try {
+            game_ = inner_.Open(kPlayer, archive::OpenMode::Read);
+        } catch (const archive::ArchiveError&) {
+            // Another program holds it: the game does not start.
+        }
+    }
+    bool tried_ = false;
+    std::unique_ptr<archive::File> game_;
+};
+
+// The game started between the two archives' saves of an install, and of
+// its undo, finds player.img held by the run: each run changes both archives
+// or neither, never gta3.img alone.
+TEST_F(GameRecordRunTest, TheGameStartedBetweenTheTwoSavesFindsPlayerImgHeld) {
+    Unpack(fs, ModB(), folderB);
+    ASSERT_EQ(Install(ModB(), folderB), 0) << console.text;  // the script written as Install.exe writes it
+    ASSERT_EQ(Undo(folderB), 0) << console.text;
+    for (const bool undo : {false, true}) {
+        GameStartingFileSystem starting(fs);
+        console = FakeConsole();
+        const int status =
+            RunTool({"Install.plug", undo ? "-restore" : "-script", folderB + "\\Install.dat"}, console, starting);
+        ASSERT_TRUE(starting.Started()) << console.text;
+        EXPECT_FALSE(starting.GotIn()) << "the game opened player.img between the two saves\n" << console.text;
+        EXPECT_EQ(status, 0) << console.text;
+        if (undo) {
+            ExpectStock();
+        } else {
+            EXPECT_TRUE(HoldsFile(EntryOf(kGta3, "infernus.dff"), Data(500, 20))) << console.text;
+            EXPECT_TRUE(HoldsFile(EntryOf(kPlayer, "cloth3.dff"), Data(6000, 24))) << console.text;
+        }
+    }
+}
+
 // A file system on which a second run starts as soon as the first one has
 // read the game's record of gta3.img for the k-th time (at its next call to
 // open a file): at every read, the widest window two installs started at
