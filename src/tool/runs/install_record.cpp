@@ -22,8 +22,13 @@ constexpr std::string_view kMark = "VeltrinRecord\r\n\x1a";
 // (a flag before its path), so that the application folder may be moved or
 // renamed; version 1, every path whole, is still read. Version 3 keeps the
 // bytes after an archive's last entry with its layout, and why an archive
-// has none; versions 1 and 2 are still read (without them).
-constexpr uint32_t kVersion = 3;
+// has none; versions 1 and 2 are still read (without them). Version 4 ends
+// with the save the record was written for (a flag, then the archive's path
+// and the puts: a u32 count, each a text name, a u64 size and a digest), so
+// that a record waiting for a save becomes the install record by moving it
+// into its place; version 3 is still read (without it).
+constexpr uint32_t kVersion = 4;
+constexpr uint32_t kWithoutSaveVersion = 3;
 constexpr uint32_t kWholePathsVersion = 1;
 constexpr uint32_t kFrontOnlyVersion = 2;
 constexpr size_t kSealSize = std::tuple_size_v<archive::Digest>;
@@ -69,7 +74,7 @@ const RecordedEntry* RecordedArchive::Find(std::string_view name) const { return
 RecordedArchive* InstallRecord::Find(std::string_view path) { return FindArchive(archives, path); }
 const RecordedArchive* InstallRecord::Find(std::string_view path) const { return FindArchive(archives, path); }
 
-std::vector<uint8_t> EncodeRecord(const InstallRecord& record, std::string_view folder) {
+std::vector<uint8_t> EncodeRecord(const InstallRecord& record, std::string_view folder, const RecordSave* save) {
     return RecordWriter::Sized([&](RecordWriter& out) {
         out.Raw({reinterpret_cast<const uint8_t*>(kMark.data()), kMark.size()});
         out.U32(kVersion);
@@ -100,16 +105,27 @@ std::vector<uint8_t> EncodeRecord(const InstallRecord& record, std::string_view 
                 out.Raw(entry.put.digest);
             }
         }
+        out.Flag(save != nullptr);
+        if (save) {
+            out.Text(save->archive);
+            out.U32(static_cast<uint32_t>(save->puts.size()));
+            for (const PendingPut& put : save->puts) {
+                out.Text(put.name);
+                out.U64(put.put.size);
+                out.Raw(put.put.digest);
+            }
+        }
         out.Seal();
     });
 }
 
-InstallRecord DecodeRecord(std::span<const uint8_t> bytes, std::string_view folder) {
+InstallRecord DecodeRecord(std::span<const uint8_t> bytes, std::string_view folder, std::optional<RecordSave>* save) {
     if (bytes.size() < kMark.size() || std::memcmp(bytes.data(), kMark.data(), kMark.size()) != 0)
         throw RecordError("it is not an install record of this tool");
     RecordReader header(bytes.subspan(kMark.size()));
     const uint32_t version = header.U32();
-    if (version != kVersion && version != kFrontOnlyVersion && version != kWholePathsVersion)
+    if (version != kVersion && version != kWithoutSaveVersion && version != kFrontOnlyVersion &&
+        version != kWholePathsVersion)
         throw RecordError("it is of version " + std::to_string(version) + ", which this tool (version " +
                           std::to_string(kVersion) + ") does not read");
     if (bytes.size() < kMark.size() + 4 + kSealSize) throw RecordError("it ends before its seal");
@@ -128,9 +144,9 @@ InstallRecord DecodeRecord(std::span<const uint8_t> bytes, std::string_view fold
             archive::Layout layout;
             layout.fileSize = in.U64();
             layout.front = in.Blob();
-            if (version == kVersion) layout.tail = in.Blob();
+            if (version >= kWithoutSaveVersion) layout.tail = in.Blob();
             archive.layout = std::move(layout);
-        } else if (version == kVersion) {
+        } else if (version >= kWithoutSaveVersion) {
             archive.layoutNotKept = in.Text();
         }
         archive.found = in.State();
@@ -150,8 +166,7 @@ InstallRecord DecodeRecord(std::span<const uint8_t> bytes, std::string_view fold
             // The undo removes the backups it uses: only files in the
             // record's own folder, whatever a record says.
             if (!folder.empty() && !entry.backup.empty() && !text::LiesBelow(entry.backup, folder))
-                throw RecordError("it names a backup outside its folder " + std::string(folder) + ": " +
-                                  entry.backup);
+                throw RecordError("it names a backup outside its folder " + std::string(folder) + ": " + entry.backup);
             entry.at = in.U32();
             entry.sectors = in.U32();
             entry.put.size = in.U64();
@@ -160,7 +175,20 @@ InstallRecord DecodeRecord(std::span<const uint8_t> bytes, std::string_view fold
         }
         record.archives.push_back(std::move(archive));
     }
+    std::optional<RecordSave> saved;
+    if (version >= kVersion && in.Flag()) {
+        saved.emplace();
+        saved->archive = in.Text();
+        for (uint32_t puts = in.U32(); puts > 0; --puts) {
+            PendingPut put;
+            put.name = in.Text();
+            put.put.size = in.U64();
+            put.put.digest = in.Digest();
+            saved->puts.push_back(std::move(put));
+        }
+    }
     if (!in.AtEnd()) throw RecordError("it holds more than its content says");
+    if (save) *save = std::move(saved);
     return record;
 }
 

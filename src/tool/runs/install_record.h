@@ -95,6 +95,24 @@ struct InstallRecord {
     [[nodiscard]] const RecordedArchive* Find(std::string_view path) const;
 };
 
+// An entry a save puts new content into, named as the record names it.
+struct PendingPut {
+    std::string name;
+    PutData put;
+    friend bool operator==(const PendingPut&, const PendingPut&) = default;
+};
+
+// The save a record was written for (pending_save.h): the archive it
+// changes, and what it puts into that archive that the record before it
+// does not already say is there. While the record waits beside the install
+// record it tells whether that save took effect; moved into its place, it is
+// what the record's last save did.
+struct RecordSave {
+    std::string archive;
+    std::vector<PendingPut> puts;
+    friend bool operator==(const RecordSave&, const RecordSave&) = default;
+};
+
 // A record that cannot be trusted: what() says why, in plain words.
 class RecordError : public std::runtime_error {
 public:
@@ -104,11 +122,15 @@ public:
 // folder: where the record lies. Backups inside it are stored relative to
 // it and read back below the folder given then, wherever it has moved; with
 // no folder, every path is stored whole.
-std::vector<uint8_t> EncodeRecord(const InstallRecord& record, std::string_view folder = {});
+// save: the save it is written for, if any.
+std::vector<uint8_t> EncodeRecord(const InstallRecord& record, std::string_view folder = {},
+                                  const RecordSave* save = nullptr);
 // Throws RecordError for anything but a whole, sealed record of a version
 // this tool reads, and, given the folder, for a record naming a backup
-// anywhere but below it.
-InstallRecord DecodeRecord(std::span<const uint8_t> bytes, std::string_view folder = {});
+// anywhere but below it. save (when given) gets the save the record names;
+// none before version 4.
+InstallRecord DecodeRecord(std::span<const uint8_t> bytes, std::string_view folder = {},
+                           std::optional<RecordSave>* save = nullptr);
 
 // The record at path; nothing when there is none. Throws RecordError, or
 // ArchiveError when the file cannot be read.

@@ -21,11 +21,15 @@
 namespace veltrin::tool {
 namespace {
 
-// The file's own mark (as the install record's, the CR LF and the
-// end-of-file byte show a copy taken for text) and its version; it ends
-// with a SHA-256 seal of everything before it.
-constexpr std::string_view kMark = "VeltrinSaving\r\n\x1a";
-constexpr uint32_t kVersion = 1;
+// The record a save will leave waits as an install record that names that
+// save (RecordSave), so that once the save took effect it becomes the install
+// record by moving into its place. An earlier build wrote a file of its own:
+// its mark (as the install record's, the CR LF and the end-of-file byte show
+// a copy taken for text), version 1, the archive's path, the puts, the
+// record as a blob, and a SHA-256 seal of everything before it; it is still
+// settled, its record written in place.
+constexpr std::string_view kEarlierMark = "VeltrinSaving\r\n\x1a";
+constexpr uint32_t kEarlierVersion = 1;
 constexpr size_t kSealSize = std::tuple_size_v<archive::Digest>;
 // As large as an install record may be, and the puts beside it.
 constexpr uint64_t kMaxBytes = uint64_t{320} << 20;
@@ -34,38 +38,22 @@ struct PendingSave {
     std::string archivePath;
     std::vector<PendingPut> puts;
     InstallRecord ifSaved;
+    bool earlier = false;  // of an earlier build's file: it cannot be moved into place
 };
 
-std::vector<uint8_t> Encode(const std::string& archivePath, const std::vector<PendingPut>& puts,
-                            const InstallRecord& ifSaved, std::string_view folder) {
-    const std::vector<uint8_t> record = EncodeRecord(ifSaved, folder);
-    return RecordWriter::Sized([&](RecordWriter& out) {
-        out.Raw({reinterpret_cast<const uint8_t*>(kMark.data()), kMark.size()});
-        out.U32(kVersion);
-        out.Text(archivePath);
-        out.U32(static_cast<uint32_t>(puts.size()));
-        for (const PendingPut& put : puts) {
-            out.Text(put.name);
-            out.U64(put.put.size);
-            out.Raw(put.put.digest);
-        }
-        out.Blob(record);
-        out.Seal();
-    });
-}
-
-PendingSave Decode(std::span<const uint8_t> bytes, std::string_view folder) {
-    if (bytes.size() < kMark.size() + 4 + kSealSize || std::memcmp(bytes.data(), kMark.data(), kMark.size()) != 0)
+PendingSave DecodeEarlier(std::span<const uint8_t> bytes, std::string_view folder) {
+    if (bytes.size() < kEarlierMark.size() + 4 + kSealSize)
         throw RecordError("the record of a save in progress beside it is not one of this tool");
     const auto body = bytes.first(bytes.size() - kSealSize);
     const archive::Digest seal = archive::Sha256Of(body);
     if (!std::equal(seal.begin(), seal.end(), body.end()))
         throw RecordError("the seal of the record of a save in progress beside it does not match its content");
-    RecordReader in(body.subspan(kMark.size()), "the record of a save in progress ends too soon");
-    if (const uint64_t version = in.Number(4); version != kVersion)
+    RecordReader in(body.subspan(kEarlierMark.size()), "the record of a save in progress ends too soon");
+    if (const uint64_t version = in.Number(4); version != kEarlierVersion)
         throw RecordError("the record of a save in progress beside it is of version " + std::to_string(version) +
                           ", which this tool does not read");
     PendingSave pending;
+    pending.earlier = true;
     pending.archivePath = in.Text();
     for (uint64_t count = in.Number(4); count > 0; --count) {
         PendingPut put;
@@ -78,6 +66,27 @@ PendingSave Decode(std::span<const uint8_t> bytes, std::string_view folder) {
     pending.ifSaved = DecodeRecord(in.Raw(in.Number(8)), folder);
     if (!in.AtEnd()) throw RecordError("the record of a save in progress beside it holds more than it says");
     return pending;
+}
+
+PendingSave Decode(std::span<const uint8_t> bytes, std::string_view folder) {
+    if (bytes.size() >= kEarlierMark.size() && std::memcmp(bytes.data(), kEarlierMark.data(), kEarlierMark.size()) == 0)
+        return DecodeEarlier(bytes, folder);
+    PendingSave pending;
+    std::optional<RecordSave> save;
+    try {
+        pending.ifSaved = DecodeRecord(bytes, folder, &save);
+    } catch (const RecordError& error) {
+        throw RecordError("the record of a save in progress beside it cannot be trusted: " + std::string(error.what()));
+    }
+    if (!save) throw RecordError("the record of a save in progress beside it names no save");
+    pending.archivePath = std::move(save->archive);
+    pending.puts = std::move(save->puts);
+    return pending;
+}
+
+PendingSave ReadPending(archive::FileSystem& fs, const std::string& recordPath) {
+    return Decode(ReadWholeFile(fs, PendingSavePath(recordPath), kMaxBytes, "larger than any install record"),
+                  text::FolderOf(recordPath));
 }
 
 // Whether the save took effect, by the rule the game's waiting record is
@@ -141,23 +150,23 @@ std::string PendingSavePath(const std::string& recordPath) {
 
 void WritePendingSave(archive::FileSystem& fs, const std::string& recordPath, const std::string& archivePath,
                       const std::vector<PendingPut>& puts, const InstallRecord& ifSaved) {
+    const RecordSave save{archivePath, puts};
     PublishGroup group(fs);
-    group.Write(PendingSavePath(recordPath), Encode(archivePath, puts, ifSaved, text::FolderOf(recordPath)));
+    group.Write(PendingSavePath(recordPath), EncodeRecord(ifSaved, text::FolderOf(recordPath), &save));
     group.Publish();
 }
 
-void ConfirmPendingSave(archive::FileSystem& fs, const std::string& recordPath, const InstallRecord& saved) {
-    WriteRecord(fs, recordPath, saved);
-    RemoveDurably(fs, PendingSavePath(recordPath));
+void ConfirmPendingSave(archive::FileSystem& fs, const std::string& recordPath) {
+    fs.ReplaceAtomically(PendingSavePath(recordPath), recordPath);
 }
 
 bool DropPendingSave(archive::FileSystem& fs, const std::string& recordPath) {
     const std::string pendingPath = PendingSavePath(recordPath);
     if (!fs.Exists(pendingPath)) return false;
-    const PendingSave pending =
-        Decode(ReadWholeFile(fs, pendingPath, kMaxBytes, "larger than any install record"), text::FolderOf(recordPath));
+    const PendingSave pending = ReadPending(fs, recordPath);
     if (const auto kept = WithBackupsOfTheRun(fs, ReadRecord(fs, recordPath), pending)) {
-        ConfirmPendingSave(fs, recordPath, *kept);
+        WriteRecord(fs, recordPath, *kept);
+        RemoveDurably(fs, pendingPath);
         return true;
     }
     RemoveDurably(fs, pendingPath);
@@ -167,8 +176,7 @@ bool DropPendingSave(archive::FileSystem& fs, const std::string& recordPath) {
 SettledSave SettlePendingSave(archive::FileSystem& fs, const std::string& recordPath, Report& report) {
     const std::string pendingPath = PendingSavePath(recordPath);
     if (!fs.Exists(pendingPath)) return {};
-    const PendingSave pending =
-        Decode(ReadWholeFile(fs, pendingPath, kMaxBytes, "larger than any install record"), text::FolderOf(recordPath));
+    const PendingSave pending = ReadPending(fs, recordPath);
     const std::string& path = pending.archivePath;
     SettledSave settled;
     // Before either record is written anew over its scratch file.
@@ -178,7 +186,12 @@ SettledSave SettlePendingSave(archive::FileSystem& fs, const std::string& record
         report.Line("an earlier run was stopped while it saved " + path + "; the install record waited for it");
         ReportRecovery(report, archive.RecoveryOnOpen());
         if (TookEffect(archive, pending)) {
-            ConfirmPendingSave(fs, recordPath, pending.ifSaved);
+            if (pending.earlier) {
+                WriteRecord(fs, recordPath, pending.ifSaved);
+                RemoveDurably(fs, pendingPath);
+            } else {
+                ConfirmPendingSave(fs, recordPath);
+            }
             report.Line("  the save took effect: the install record now says so");
         } else if (DropPendingSave(fs, recordPath)) {
             report.Line(

@@ -8,7 +8,8 @@
 // entries whose content the save changes. Install.record keeps describing
 // the archive as it was until the outcome is known:
 //  - the save succeeded (or an interrupted one was completed): the waiting
-//    record becomes the install record;
+//    record becomes the install record, moved into its place in one step
+//    (it is an install record that names the save: RecordSave);
 //  - it failed before its point of no return (or was rolled back): the
 //    waiting record goes, and the install record stays as it was, naming
 //    the backups the run made (put in place only once the waiting record
@@ -30,21 +31,15 @@ namespace veltrin::tool {
 // Where the record of a save in progress waits, beside the install record.
 std::string PendingSavePath(const std::string& recordPath);
 
-// An entry the save puts new content into, named as the record names it.
-struct PendingPut {
-    std::string name;
-    PutData put;
-};
-
 // The record the save of archivePath will leave, and what the save puts
 // into the archive that the install record does not already say is there.
 // Made durable at PendingSavePath before the archive changes. Throws
 // ArchiveError.
 void WritePendingSave(archive::FileSystem& fs, const std::string& recordPath, const std::string& archivePath,
                       const std::vector<PendingPut>& puts, const InstallRecord& ifSaved);
-// The save took effect: its record becomes the install record (made
-// durable), and the waiting one goes. Throws ArchiveError.
-void ConfirmPendingSave(archive::FileSystem& fs, const std::string& recordPath, const InstallRecord& saved);
+// The save took effect: the waiting record becomes the install record,
+// moved into its place in one step. Throws ArchiveError.
+void ConfirmPendingSave(archive::FileSystem& fs, const std::string& recordPath);
 // The save did not take effect: the waiting record goes, durably; the
 // install record stays as it was, and names the backups and markers of the
 // save's run that are in place (those are put in place only once the

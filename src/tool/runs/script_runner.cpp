@@ -536,7 +536,7 @@ private:
             report_.Line(stats.inPlace ? "saved (changed in place)" : "saved");
             outcomes_.back().what = "changes saved";
             record_ = std::move(updated);
-            ConfirmPendingSave(fs_, recordPath_, record_);
+            ConfirmPendingSave(fs_, recordPath_);
             ConfirmGameSave(fs_, path, gameAsRead_, game);
             WarnPastTheGamesTable();
         } else {
@@ -768,7 +768,7 @@ private:
     void SettleInterruptedSave(archive::CommitOutcome::Holds holds, const InstallRecord& updated) {
         try {
             if (holds == archive::CommitOutcome::Holds::New) {
-                ConfirmPendingSave(fs_, recordPath_, updated);
+                ConfirmPendingSave(fs_, recordPath_);
                 record_ = updated;
             } else if (holds == archive::CommitOutcome::Holds::Old) {
                 DropPendingSaveKeepingBackups();

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,7 +30,7 @@ using Bytes = std::vector<uint8_t>;
 constexpr std::string_view kMark = "VeltrinRecord\r\n\x1a";
 constexpr std::string_view kFolder = R"(D:\Mod Folder\Backups)";
 // The versions this tool reads; the first byte picks one, or one it does not.
-constexpr uint32_t kKnownVersions[] = {3, 2, 1};
+constexpr uint32_t kKnownVersions[] = {4, 3, 2, 1};
 
 // A property that does not hold names its line and stops the run.
 void Check(bool holds, int line = __builtin_LINE()) {
@@ -38,7 +39,7 @@ void Check(bool holds, int line = __builtin_LINE()) {
     std::abort();
 }
 
-uint32_t VersionPicked(uint8_t pick) { return pick % 4 < 3 ? kKnownVersions[pick % 4] : 4u + pick / 4u; }
+uint32_t VersionPicked(uint8_t pick) { return pick % 5 < 4 ? kKnownVersions[pick % 5] : 5u + pick / 5u; }
 
 bool IsKnown(uint32_t version) {
     return std::find(std::begin(kKnownVersions), std::end(kKnownVersions), version) != std::end(kKnownVersions);
@@ -78,11 +79,11 @@ bool SameRecord(const InstallRecord& a, const InstallRecord& b) {
 }
 
 // The seal this fuzzer makes is the writer's: an empty record written by the
-// tool is the mark, version 3 and the seal around an empty body.
+// tool is the mark, version 4 and the seal around an empty body.
 bool SealIsTheWriters() {
     const Bytes empty = EncodeRecord(InstallRecord{});
     const Bytes body(empty.begin() + static_cast<std::ptrdiff_t>(kMark.size() + 4), empty.end() - 32);
-    return Sealed(3, body) == empty;
+    return Sealed(4, body) == empty;
 }
 
 }  // namespace
@@ -105,21 +106,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)Refused(bytes, {});
 
     InstallRecord record;
+    std::optional<veltrin::tool::RecordSave> save;
     try {
-        record = DecodeRecord(bytes, kFolder);
+        record = DecodeRecord(bytes, kFolder, &save);
     } catch (const RecordError&) {
         return 0;
     }
     Check(IsKnown(version));
-    const Bytes written = EncodeRecord(record, kFolder);
-    Check(SameRecord(DecodeRecord(written, kFolder), record));
+    Check(version == 4 || !save.has_value());
+    // Written again with the save it names, it reads back the same, save
+    // and all.
+    const Bytes written = EncodeRecord(record, kFolder, save ? &*save : nullptr);
+    std::optional<veltrin::tool::RecordSave> saveAgain;
+    Check(SameRecord(DecodeRecord(written, kFolder, &saveAgain), record));
+    Check(saveAgain == save);
     // Written whole (no folder), it reads back the same without one; read in
     // another folder, a backup it names lies outside that folder: refused.
     const Bytes whole = EncodeRecord(record);
     Check(SameRecord(DecodeRecord(whole, {}), record));
     bool namesBackup = false;
     for (const veltrin::tool::RecordedArchive& archive : record.archives)
-        for (const veltrin::tool::RecordedEntry& entry : archive.entries) namesBackup = namesBackup || !entry.backup.empty();
+        for (const veltrin::tool::RecordedEntry& entry : archive.entries)
+            namesBackup = namesBackup || !entry.backup.empty();
     Check(Refused(whole, "E:\\Elsewhere") == namesBackup);
     return 0;
 }

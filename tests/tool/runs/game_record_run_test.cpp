@@ -27,6 +27,7 @@
 #include "tool/runs/game_record.h"
 #include "tool/runs/game_record_run.h"
 #include "tool/runs/originals_store.h"
+#include "tool/runs/pending_save.h"
 #include "tool/runs/record_bytes.h"
 #include "tool/shell/tool_main.h"
 #include "tool_test_support.h"
@@ -194,10 +195,56 @@ protected:
         }
     }
 
+    // The file an earlier build left beside a folder's install record for a
+    // save in progress: its own mark, version 1, the archive, the puts and
+    // the record the save leaves, sealed.
+    static Bytes EarlierFolderWaitingFile(const Bytes& waiting, const std::string& backups) {
+        std::optional<RecordSave> save;
+        const InstallRecord record = DecodeRecord(waiting, backups, &save);
+        return RecordWriter::Sized([&](RecordWriter& out) {
+            const std::string_view mark = "VeltrinSaving\r\n\x1a";
+            out.Raw({reinterpret_cast<const uint8_t*>(mark.data()), mark.size()});
+            out.U32(1);
+            out.Text(save.value().archive);
+            out.U32(static_cast<uint32_t>(save->puts.size()));
+            for (const PendingPut& put : save->puts) {
+                out.Text(put.name);
+                out.U64(put.put.size);
+                out.Raw(put.put.digest);
+            }
+            out.Blob(EncodeRecord(record, backups));
+            out.Seal();
+        });
+    }
+
+    // An earlier build's file left waiting beside a folder's record for the
+    // same save is settled to the same install record, with the same words.
+    static void ExpectEarlierFolderWaitingFileSettlesTheSame(const MemoryFileSystem& run, const std::string& what) {
+        const std::string suffix = "\\Backups\\Install.saving.record";
+        for (const std::string& waiting : run.Paths()) {
+            if (!waiting.ends_with(suffix)) continue;
+            const std::string backups = waiting.substr(0, waiting.size() - suffix.size()) + "\\Backups";
+            const std::string recordPath = backups + "\\Install.record";
+            MemoryFileSystem now = run, earlier = run;
+            earlier.SetFile(waiting, EarlierFolderWaitingFile(run.Contents(waiting), backups));
+            RecordingReport settleNow, settleEarlier;
+            ASSERT_NO_THROW(SettlePendingSave(now, recordPath, settleNow)) << what;
+            ASSERT_NO_THROW(SettlePendingSave(earlier, recordPath, settleEarlier)) << what;
+            EXPECT_EQ(settleEarlier.All(), settleNow.All()) << what;
+            const auto encoded = [&](MemoryFileSystem& disk) {
+                const std::optional<InstallRecord> record = ReadRecord(disk, recordPath);
+                return record ? EncodeRecord(*record) : Bytes{};
+            };
+            EXPECT_TRUE(encoded(earlier) == encoded(now)) << what << ": " << recordPath;
+            EXPECT_EQ(earlier.Paths(), now.Paths()) << what;
+        }
+    }
+
     // The game's record beside each archive, once the next run settled a
     // save left waiting, names as every entry's last install the file that
     // entry holds.
     static void ExpectGameRecordHoldsAgainst(MemoryFileSystem& run, const std::string& what) {
+        ExpectEarlierFolderWaitingFileSettlesTheSame(run, what);
         ExpectEarlierWaitingFileSettlesTheSame(run, what);
         for (const std::string& path : {kGta3, kPlayer}) {
             RecordingReport settle;

@@ -99,15 +99,36 @@ TEST(InstallRecord, ATornChangedOrForeignRecordIsRefused) {
 
     // A later version, sealed as it should be: refused for its version.
     std::vector<uint8_t> later(bytes.begin(), bytes.end() - 32);
-    later[16] = 4;
+    later[16] = 5;
     const archive::Digest seal = archive::Sha256Of(later);
     later.insert(later.end(), seal.begin(), seal.end());
     try {
         DecodeRecord(later);
-        ADD_FAILURE() << "a record of version 4 was read";
+        ADD_FAILURE() << "a record of version 5 was read";
     } catch (const RecordError& error) {
-        EXPECT_NE(std::string(error.what()).find("version 4"), std::string::npos) << error.what();
+        EXPECT_NE(std::string(error.what()).find("version 5"), std::string::npos) << error.what();
     }
+}
+
+// A record written for a save names it; one written without names none, and
+// version 3 (the same without that last field) reads as the same record.
+TEST(InstallRecord, TheSaveItWasWrittenForReadsBack) {
+    const RecordSave save{R"(C:\Games\GTA San Andreas\models\gta3.img)",
+                          {{"infernus.dff", {7000, archive::Sha256Of(Pattern(7000, 3))}}, {"veltrin.dff", {}}}};
+    std::optional<RecordSave> read;
+    const InstallRecord record = DecodeRecord(EncodeRecord(Sample(), {}, &save), {}, &read);
+    EXPECT_EQ(EncodeRecord(record), EncodeRecord(Sample()));
+    EXPECT_EQ(read, save);
+    const std::vector<uint8_t> without = EncodeRecord(Sample());
+    (void)DecodeRecord(without, {}, &read);
+    EXPECT_FALSE(read.has_value());
+
+    std::vector<uint8_t> version3(without.begin(), without.end() - 33);  // no seal, no flag of a save
+    version3[16] = 3;
+    const archive::Digest seal = archive::Sha256Of(version3);
+    version3.insert(version3.end(), seal.begin(), seal.end());
+    EXPECT_EQ(EncodeRecord(DecodeRecord(version3, {}, &read)), without);
+    EXPECT_FALSE(read.has_value());
 }
 
 // The application folder is moved or renamed between an install and its
