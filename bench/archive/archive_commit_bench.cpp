@@ -14,7 +14,9 @@
 // step the layout is checked and every entry's content against a model.
 // Last, mods of 2,000, 4,000 and 8,000 small files installed, installed
 // again from the same folder, shown by status and undone: the time per file
-// should not grow with the mod.
+// should not grow with the mod. In the series and for the mods installed
+// again, the most heap a run takes (heap_meter.h) is set against twice the
+// game's record beside the archive plus the archive's header and directory.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -30,6 +32,7 @@
 #include "archive/file_io.h"
 #include "archive/sha256.h"
 #include "block_lines.h"
+#include "heap_meter.h"
 #include "install/script.h"
 #include "settle.h"
 #include "tool/common/report.h"
@@ -46,7 +49,7 @@ using Clock = std::chrono::steady_clock;
 constexpr uint32_t kEntries = 16000;
 constexpr uint32_t kPlayerEntries = 400;
 constexpr size_t kSmallFileBytes = 45 * 1024;  // the two-archive mod's files: 20 come to 0.9 MB
-constexpr uint32_t kLargeEvery = 800;  // room for in-place replacements
+constexpr uint32_t kLargeEvery = 800;          // room for in-place replacements
 constexpr uint32_t kLargeSectors = 200;
 constexpr size_t kFileBytes = 250 * 1024;  // 20 files: about 5 MB
 constexpr size_t kBlock = size_t{4} << 20;
@@ -308,7 +311,7 @@ RunFigures Run(Watched& watched, const fs::path& game, const Mod& mod, bool undo
     const auto start = Clock::now();
     const auto status = undo ? veltrin::tool::RestoreFromScript(scriptPath, script, watched, report)
                              : veltrin::tool::RunScript(scriptPath, script, watched, report);
-    RunFigures figures{Seconds(start),     watched.Written(), watched.Peak(),      watched.Flushing(),
+    RunFigures figures{Seconds(start),    watched.Written(), watched.Peak(),      watched.Flushing(),
                        watched.Flushes(), watched.Renames(), watched.AllWritten()};
     if (status != veltrin::tool::ExitStatus::Ok) {
         std::string all;
@@ -394,6 +397,28 @@ Mod ReleaseMod(const fs::path& app) {
 
 // 200 random installs and undos on a smaller archive; each undo is of the
 // newest install still in place, and must give back the archive it found.
+// The most heap a run of the tool took, and what it works on: the game's
+// record of the archive and the archive's header and directory.
+struct HeapUse {
+    size_t peak = 0, record = 0, directory = 0;
+    // Against twice the record plus the directory.
+    [[nodiscard]] double Share() const {
+        return static_cast<double>(peak) / static_cast<double>(std::max<size_t>(1, 2 * record + directory));
+    }
+};
+
+template <typename Run>
+HeapUse HeapOfRun(FileSystem& system, const std::string& archive, const Run& run) {
+    const fs::path record = archive + ".installs";
+    HeapUse use;
+    use.record = fs::exists(record) ? static_cast<size_t>(fs::file_size(record)) : 0;
+    use.directory = Archive::Open(archive, system).CurrentDirectory().size();
+    const size_t before = veltrin::bench::StartHeapMeasure();
+    run();
+    use.peak = veltrin::bench::HeapPeak() - before;
+    return use;
+}
+
 int Series(FileSystem& system, Watched& watched, const fs::path& folder) {
     const fs::path game = folder / "series";
     fs::create_directories(game / "models");
@@ -413,6 +438,13 @@ int Series(FileSystem& system, Watched& watched, const fs::path& folder) {
     uint64_t withOne = 0, largest = 0;
     size_t largestHeld = 0;
     double perInstall = 0;
+    // The run that took the most heap against twice the record plus the
+    // directory.
+    HeapUse memory;
+    const auto measured = [&](const auto& run) {
+        const HeapUse use = HeapOfRun(system, gta3, run);
+        if (use.Share() > memory.Share()) memory = use;
+    };
     const auto start = Clock::now();
     for (int step = 0; step < 200; ++step) {
         const bool install = stack.empty() || (stack.size() < 12 && random() % 3 != 0);
@@ -435,11 +467,11 @@ int Series(FileSystem& system, Watched& watched, const fs::path& folder) {
             }
             Installed item{mod, HashOfFile(system, gta3)};
             WriteMod(system, mod);
-            Run(watched, game, mod, false);
+            measured([&] { Run(watched, game, mod, false); });
             stack.push_back(std::move(item));
             ++installs;
         } else {
-            Run(watched, game, stack.back().mod, true);
+            measured([&] { Run(watched, game, stack.back().mod, true); });
             if (HashOfFile(system, gta3) != stack.back().before) {
                 ++problems;
                 std::printf("  step %d: the undo did not give back the archive byte for byte\n", step);
@@ -455,8 +487,8 @@ int Series(FileSystem& system, Watched& watched, const fs::path& folder) {
             largestHeld = stack.size();
         }
         if (stack.size() > 1 && withOne > 0 && recordSize > withOne)
-            perInstall = std::max(perInstall, static_cast<double>(recordSize - withOne) /
-                                                  static_cast<double>(stack.size() - 1));
+            perInstall =
+                std::max(perInstall, static_cast<double>(recordSize - withOne) / static_cast<double>(stack.size() - 1));
         // The layout and every entry: the newest install's files where it
         // put them, under them the older ones', else the original.
         const std::vector<std::string> found = Verify(gta3, system);
@@ -491,6 +523,11 @@ int Series(FileSystem& system, Watched& watched, const fs::path& folder) {
         "series: the game's record of gta3.img: %.1f KB with 1 install held, at most %.1f KB (with %zu held); "
         "%.1f KB more for each further install at most\n",
         static_cast<double>(withOne) / 1024, static_cast<double>(largest) / 1024, largestHeld, perInstall / 1024);
+    std::printf(
+        "series: the most heap a run took against twice the record plus the directory: %.2f MB, beside a "
+        "record of %.1f KB and a directory of %.1f KB: %.1fx that bound (target at most 1x): %s\n",
+        Megabytes(memory.peak), static_cast<double>(memory.record) / 1024, static_cast<double>(memory.directory) / 1024,
+        memory.Share(), memory.Share() <= 1 ? "met" : "MISSED");
     return problems == 0 ? 0 : 1;
 }
 
@@ -508,11 +545,13 @@ int ManyFiles(FileSystem& system, Watched& watched, const fs::path& folder) {
         for (uint32_t i = 0; i < files; ++i) mod.gta3["many" + std::to_string(i) + ".dff"] = Bytes(100 + i % 900, i);
         WriteMod(system, mod);
         const RunFigures install = Run(watched, game, mod, false);
-        const RunFigures again = Run(watched, game, mod, false);
+        RunFigures again;
+        const HeapUse heap =
+            HeapOfRun(system, (game / "models" / "gta3.img").string(), [&] { again = Run(watched, game, mod, false); });
         Quiet shown;
         const auto statusStart = Clock::now();
-        const auto shownStatus = veltrin::tool::ShowGameStatus(
-            game.string(), veltrin::tool::ArchivesToShow({}), system, shown);
+        const auto shownStatus =
+            veltrin::tool::ShowGameStatus(game.string(), veltrin::tool::ArchivesToShow({}), system, shown);
         const double statusSeconds = Seconds(statusStart);
         if (shownStatus != veltrin::tool::ExitStatus::Ok) status = 1;
         const RunFigures undo = Run(watched, game, mod, true);
@@ -523,6 +562,11 @@ int ManyFiles(FileSystem& system, Watched& watched, const fs::path& folder) {
             "%6.2f s; archive %s\n",
             files, install.seconds, again.seconds, 1000.0 * again.seconds / files, statusSeconds, undo.seconds,
             problems.empty() ? "sound" : problems[0].c_str());
+        std::printf(
+            "  installed again: %.2f MB of heap beside a record of %.1f KB and a directory of %.1f KB (%.1fx "
+            "twice the record plus the directory)\n",
+            Megabytes(heap.peak), static_cast<double>(heap.record) / 1024, static_cast<double>(heap.directory) / 1024,
+            heap.Share());
     }
     fs::remove_all(game);
     return status;
@@ -557,7 +601,7 @@ int main(int argc, char** argv) {
     int status = 0;
     try {
         const auto makeStart = Clock::now();
-        MakeArchive(system, archivePath, kEntries, 1u << 19);  // 1 GiB in sectors
+        MakeArchive(system, archivePath, kEntries, 1u << 19);   // 1 GiB in sectors
         MakeArchive(system, playerPath, kPlayerEntries, 8192);  // 16 MiB
         std::printf("made a %.0f MiB archive of %u entries in %.1f s\n", Megabytes(fs::file_size(archivePath)),
                     kEntries, Seconds(makeStart));
@@ -609,8 +653,8 @@ int main(int argc, char** argv) {
         };
 
         double bestCopy = 1e9;
-        RunFigures install{1e9}, undo{1e9}, release{1e9}, releaseUndo{1e9}, inPlace{1e9}, inPlaceUndo{1e9},
-            two{1e9}, twoUndo{1e9};
+        RunFigures install{1e9}, undo{1e9}, release{1e9}, releaseUndo{1e9}, inPlace{1e9}, inPlaceUndo{1e9}, two{1e9},
+            twoUndo{1e9};
         bool identical = true;
         const auto keepBest = [](RunFigures& best, const RunFigures& now) {
             if (now.seconds < best.seconds) best = now;
@@ -663,8 +707,8 @@ int main(int argc, char** argv) {
             100 * kShareOfCopy,
             install.seconds <= kShareOfCopy * bestCopy && undo.seconds <= kShareOfCopy * bestCopy ? "met" : "MISSED",
             identical ? "yes" : "NO");
-        const bool twoMet = two.flushes <= 16 && two.renames <= 12 && two.allWritten <= 3 * BytesOf(both) &&
-                            twoUndo.flushes <= 10;
+        const bool twoMet =
+            two.flushes <= 16 && two.renames <= 12 && two.allWritten <= 3 * BytesOf(both) && twoUndo.flushes <= 10;
         std::printf(
             "targets: the install in both archives at most 16 flushes, 12 renames and 3x the mod's bytes "
             "written, its undo at most 10 flushes: %s\n",
