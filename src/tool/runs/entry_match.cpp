@@ -72,6 +72,15 @@ PutData DataOfFile(archive::File& file) {
     return data;
 }
 
+PutData DataOfEntry(const archive::Archive& archive, const archive::Entry& entry) {
+    archive::Sha256 sha;
+    archive.ReadPieces(entry, [&](std::span<const uint8_t> piece) {
+        sha.Add(piece);
+        return true;
+    });
+    return {uint64_t{entry.sectors} * archive::kSectorSize, sha.Finish()};
+}
+
 bool EntryHolds(const archive::Archive& archive, const archive::Entry& entry, const PutData& data) {
     if (data.size > uint64_t{entry.sectors} * archive::kSectorSize) return false;
     archive::Sha256 sha;

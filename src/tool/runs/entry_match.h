@@ -32,6 +32,11 @@ MatchResult EntryMatchesFile(const archive::Archive& archive, const archive::Ent
 PutData DataOfFile(archive::FileSystem& fs, const std::string& path);
 PutData DataOfFile(archive::File& file);
 
+// The size and SHA-256 of the entry's stored bytes (its whole sectors): what
+// it holds now, as a put it holds. Errors reading the archive throw
+// ArchiveError.
+PutData DataOfEntry(const archive::Archive& archive, const archive::Entry& entry);
+
 // Whether the entry holds exactly the bytes data names, then zeros. Errors
 // reading the archive throw ArchiveError.
 bool EntryHolds(const archive::Archive& archive, const archive::Entry& entry, const PutData& data);

@@ -23,8 +23,9 @@ constexpr std::string_view kMark = "VeltrinRecord\r\n\x1a";
 // renamed; version 1, every path whole, is still read. Version 3 keeps the
 // bytes after an archive's last entry with its layout, and why an archive
 // has none; versions 1 and 2 are still read (without them). Version 4 ends
-// with the save the record was written for (a flag, then the archive's path
-// and the puts: a u32 count, each a text name, a u64 size and a digest), so
+// with the save the record was written for (a flag, then the archive's path,
+// the puts: a u32 count, each a text name, a u64 size and a digest, and the
+// entries whose backup or marker its run made: a u32 count of texts), so
 // that a record waiting for a save becomes the install record by moving it
 // into its place; version 3 is still read (without it).
 constexpr uint32_t kVersion = 4;
@@ -114,6 +115,8 @@ std::vector<uint8_t> EncodeRecord(const InstallRecord& record, std::string_view 
                 out.U64(put.put.size);
                 out.Raw(put.put.digest);
             }
+            out.U32(static_cast<uint32_t>(save->made.size()));
+            for (const std::string& name : save->made) out.Text(name);
         }
         out.Seal();
     });
@@ -186,6 +189,7 @@ InstallRecord DecodeRecord(std::span<const uint8_t> bytes, std::string_view fold
             put.put.digest = in.Digest();
             saved->puts.push_back(std::move(put));
         }
+        for (uint32_t made = in.U32(); made > 0; --made) saved->made.push_back(in.Text());
     }
     if (!in.AtEnd()) throw RecordError("it holds more than its content says");
     if (save) *save = std::move(saved);

@@ -110,6 +110,10 @@ struct PendingPut {
 struct RecordSave {
     std::string archive;
     std::vector<PendingPut> puts;
+    // The entries (named as the record names them) whose backup or marker
+    // the save's run made: the ones a save that did not take effect leaves
+    // recorded.
+    std::vector<std::string> made;
     friend bool operator==(const RecordSave&, const RecordSave&) = default;
 };
 

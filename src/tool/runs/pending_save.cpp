@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 #include <span>
 
 #include "archive/archive.h"
 #include "archive/archive_error.h"
+#include "archive/names.h"
 #include "archive/sha256.h"
 #include "text/path_text.h"
 #include "tool/common/error_text.h"
@@ -37,6 +39,7 @@ constexpr uint64_t kMaxBytes = uint64_t{320} << 20;
 struct PendingSave {
     std::string archivePath;
     std::vector<PendingPut> puts;
+    std::vector<std::string> made;  // none in an earlier build's file
     InstallRecord ifSaved;
     bool earlier = false;  // of an earlier build's file: it cannot be moved into place
 };
@@ -81,6 +84,7 @@ PendingSave Decode(std::span<const uint8_t> bytes, std::string_view folder) {
     if (!save) throw RecordError("the record of a save in progress beside it names no save");
     pending.archivePath = std::move(save->archive);
     pending.puts = std::move(save->puts);
+    pending.made = std::move(save->made);
     return pending;
 }
 
@@ -102,11 +106,14 @@ bool TookEffect(const archive::Archive& archive, const PendingSave& pending) {
 }
 
 // The install record as it was before a save that did not take effect,
-// with the backups and markers of its run that are in place (its backups are
-// put in place once the waiting record names them): recorded as a run
-// stopped before its save records them, holding what the entry holds now,
-// so that the undo accounts for them and uses them up. Nothing when the run
-// made none.
+// with the backups and markers its run made that are in place (its backups
+// are put in place once the waiting record names them): recorded as a run
+// stopped before its save records them, holding what the entry held when
+// the run made them, so that the undo uses them up where the entry still
+// does. Backups the run found and kept stay as the record left them.
+// Nothing when there are none, or when the record names the archive's game
+// where it was before it moved (the run followed it; the next one does
+// again).
 std::optional<InstallRecord> WithBackupsOfTheRun(archive::FileSystem& fs, std::optional<InstallRecord> before,
                                                  const PendingSave& pending) {
     const RecordedArchive* saving = pending.ifSaved.Find(pending.archivePath);
@@ -114,9 +121,16 @@ std::optional<InstallRecord> WithBackupsOfTheRun(archive::FileSystem& fs, std::o
     InstallRecord record = before.value_or(InstallRecord{});
     record.computer = pending.ifSaved.computer;
     RecordedArchive* recorded = record.Find(pending.archivePath);
+    if (!recorded)
+        for (const RecordedArchive& other : record.archives)
+            if (!pending.ifSaved.Find(other.path)) return std::nullopt;
+    std::set<std::string> madeByTheRun;
+    for (const std::string& name : pending.made) madeByTheRun.insert(archive::FoldedName(name));
     size_t made = 0;
     for (const RecordedEntry& entry : saving->entries) {
-        if (entry.backup.empty() || (recorded && recorded->Find(entry.name))) continue;
+        if (entry.backup.empty() || !madeByTheRun.count(archive::FoldedName(entry.name)) ||
+            (recorded && recorded->Find(entry.name)))
+            continue;
         RecordedEntry kept = entry;
         if (entry.added) {
             if (!fs.Exists(AddedMarkerPath(entry.backup))) continue;
@@ -149,8 +163,9 @@ std::string PendingSavePath(const std::string& recordPath) {
 }
 
 void WritePendingSave(archive::FileSystem& fs, const std::string& recordPath, const std::string& archivePath,
-                      const std::vector<PendingPut>& puts, const InstallRecord& ifSaved) {
-    const RecordSave save{archivePath, puts};
+                      const std::vector<PendingPut>& puts, const std::vector<std::string>& made,
+                      const InstallRecord& ifSaved) {
+    const RecordSave save{archivePath, puts, made};
     PublishGroup group(fs);
     group.Write(PendingSavePath(recordPath), EncodeRecord(ifSaved, text::FolderOf(recordPath), &save));
     group.Publish();

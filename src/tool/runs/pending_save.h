@@ -31,18 +31,19 @@ namespace veltrin::tool {
 // Where the record of a save in progress waits, beside the install record.
 std::string PendingSavePath(const std::string& recordPath);
 
-// The record the save of archivePath will leave, and what the save puts
-// into the archive that the install record does not already say is there.
-// Made durable at PendingSavePath before the archive changes. Throws
-// ArchiveError.
+// The record the save of archivePath will leave, what the save puts into
+// the archive that the install record does not already say is there, and
+// the entries whose backup or marker the run made. Made durable at
+// PendingSavePath before the archive changes. Throws ArchiveError.
 void WritePendingSave(archive::FileSystem& fs, const std::string& recordPath, const std::string& archivePath,
-                      const std::vector<PendingPut>& puts, const InstallRecord& ifSaved);
+                      const std::vector<PendingPut>& puts, const std::vector<std::string>& made,
+                      const InstallRecord& ifSaved);
 // The save took effect: the waiting record becomes the install record,
 // moved into its place in one step. Throws ArchiveError.
 void ConfirmPendingSave(archive::FileSystem& fs, const std::string& recordPath);
 // The save did not take effect: the waiting record goes, durably; the
-// install record stays as it was, and names the backups and markers of the
-// save's run that are in place (those are put in place only once the
+// install record stays as it was, and names the backups and markers the
+// save's run made that are in place (those are put in place only once the
 // waiting record names them), as a run stopped before its save records
 // them, so that the undo uses them up. Returns whether it names any. Nothing
 // to do when none waits. Throws ArchiveError, or RecordError for a waiting

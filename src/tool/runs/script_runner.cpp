@@ -297,6 +297,10 @@ private:
         std::string name;  // as the archive spelt it
         uint32_t at = 0;
         uint32_t sectors = 0;
+        // A backup an earlier install left that no record accounts for,
+        // while the entry holds something else: that install's file. The
+        // backup is the game's original.
+        bool beforeAnyRecord = false;
     };
     struct Marked {
         std::string backup;  // the marker lies beside this path
@@ -340,6 +344,7 @@ private:
         tally_ = {};
         originals_.clear();
         added_.clear();
+        madeHere_.clear();
         puts_.clear();
         unknownChanges_ = false;
         IndexTheBlock(path);
@@ -392,12 +397,13 @@ private:
             ++tally_.backupsKept;
             report_.Line("kept the earlier backup of " + name + ": " + path);
             if (backups_.Has(path)) return;  // made by this run, and counted then
-            if (!recorded || !SamePath(recorded->backup, path))
-                unknownChanges_ =
-                    unknownChanges_ || !entry || EntryMatchesFile(*open_, *entry, fs_, path).match != Match::Holds;
+            const bool unaccounted = (!recorded || !SamePath(recorded->backup, path)) &&
+                                     (!entry || EntryMatchesFile(*open_, *entry, fs_, path).match != Match::Holds);
+            unknownChanges_ = unknownChanges_ || unaccounted;
             const uint64_t size = fs_.Open(path, archive::OpenMode::Read)->Size();
-            originals_.try_emplace(key, Original{path, entry ? entry->name : name, entry ? entry->offset : 0,
-                                                 static_cast<uint32_t>(size / archive::kSectorSize)});
+            originals_.try_emplace(
+                key, Original{path, entry ? entry->name : name, entry ? entry->offset : 0,
+                              static_cast<uint32_t>(size / archive::kSectorSize), unaccounted && entry != nullptr});
             return;
         }
         const std::string marker = AddedMarkerPath(path);
@@ -437,6 +443,7 @@ private:
         if (!entry) {
             backups_.Write(marker, {});
             backupsWaiting_ = true;
+            madeHere_.insert(name);
             ++tally_.nothingToBackUp;
             added_.try_emplace(key, Marked{path, name});
             report_.Line("nothing to back up: " + name + " is not in the archive");
@@ -444,6 +451,7 @@ private:
         }
         backups_.WriteWith(path, [&](archive::File& backup) { open_->CopyTo(*entry, backup); });
         backupsWaiting_ = true;
+        madeHere_.insert(entry->name);
         originals_.try_emplace(key, Original{path, entry->name, entry->offset, entry->sectors});
         ++tally_.backedUp;
         report_.Line("backed up " + name + " to " + path);
@@ -509,7 +517,8 @@ private:
                                           // install record stays until the outcome is known.
                                           updated.Find(path)->left = planned;
                                           changed_ = true;
-                                          WritePendingSave(fs_, recordPath_, path, PutsNotRecorded(), updated);
+                                          WritePendingSave(fs_, recordPath_, path, PutsNotRecorded(),
+                                                           {madeHere_.begin(), madeHere_.end()}, updated);
                                           // Put in place once the record waiting for the
                                           // save names them: after a kill, whichever way
                                           // the save went, a record names every backup.
@@ -610,12 +619,17 @@ private:
             }
             RecordedEntry entry;
             if (const auto original = originals_.find(key); original != originals_.end()) {
+                // A backup that could not be put in place is not there to
+                // record (the archive was not changed).
+                if (!backups_.Has(original->second.backup) && !fs_.Exists(original->second.backup)) continue;
                 entry.name = original->second.name;
                 entry.backup = original->second.backup;
                 entry.at = original->second.at;
                 entry.sectors = original->second.sectors;
-                // Not put in: the entry holds its original, as its backup does.
-                entry.put = put != puts_.end() ? put->second.data : DataOfFile(fs_, backups_.WhereNow(entry.backup));
+                // Not put in: what the entry holds now (its original, where
+                // the backup was made now), so that the undo uses the backup
+                // up only where the entry holds what it holds.
+                entry.put = put != puts_.end() ? put->second.data : HeldNow(original->second.name);
             } else if (const auto added = added_.find(key); added != added_.end()) {
                 entry.name = put != puts_.end() ? put->second.name : name;
                 entry.added = true;
@@ -636,6 +650,12 @@ private:
             recorded->entries.push_back(std::move(entry));
         }
         return updated;
+    }
+
+    // What the entry of that name holds now; nothing where there is none.
+    PutData HeldNow(const std::string& name) const {
+        const archive::Entry* entry = open_->Find(name);
+        return entry ? DataOfEntry(*open_, *entry) : PutData{0, archive::Sha256Of({})};
     }
 
     // The game's record with this block's install on top: the same install
@@ -686,8 +706,19 @@ private:
                 layer.beforeName = tops[top->second].beforeName;
                 taken[top->second] = true;
             } else if (const archive::Entry* entry = open_->Find(put.name)) {
-                layer.before = store_->Keep(*open_, *entry);
-                layer.beforeName = entry->name;
+                // Over an earlier install no record knows, the game's
+                // original is the backup it left.
+                const auto original = originals_.find(folded);
+                const std::string& name = put.name;
+                const bool known = std::any_of(game.installs.begin(), game.installs.end(),
+                                               [&](const GameInstall& other) { return other.Find(name) != nullptr; });
+                if (original != originals_.end() && original->second.beforeAnyRecord && !known) {
+                    layer.before = store_->KeepFile(original->second.backup);
+                    layer.beforeName = original->second.name;
+                } else {
+                    layer.before = store_->Keep(*open_, *entry);
+                    layer.beforeName = entry->name;
+                }
             }
             install.entries.push_back(std::move(layer));
         }
@@ -887,6 +918,7 @@ private:
     ArchiveTally tally_;
     std::map<std::string, Original> originals_;  // folded name -> its original's backup, made or kept
     std::map<std::string, Marked> added_;        // folded name -> where its marker lies
+    std::set<std::string> madeHere_;             // the entries whose backup or marker the block made
     std::map<std::string, Put> puts_;            // folded name -> what the block puts in
     // The folder record's entries of the open archive, and the block's
     // import lines in script order (IndexTheBlock).

@@ -7,6 +7,7 @@
 // them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <optional>
@@ -218,7 +219,9 @@ protected:
     }
 
     // An earlier build's file left waiting beside a folder's record for the
-    // same save is settled to the same install record, with the same words.
+    // same save is settled to the same install record, with the same words,
+    // where the save took effect; where it did not, the record stays as it
+    // was (that build named no backup the run made).
     static void ExpectEarlierFolderWaitingFileSettlesTheSame(const MemoryFileSystem& run, const std::string& what) {
         const std::string suffix = "\\Backups\\Install.saving.record";
         for (const std::string& waiting : run.Paths()) {
@@ -227,16 +230,26 @@ protected:
             const std::string recordPath = backups + "\\Install.record";
             MemoryFileSystem now = run, earlier = run;
             earlier.SetFile(waiting, EarlierFolderWaitingFile(run.Contents(waiting), backups));
-            RecordingReport settleNow, settleEarlier;
-            ASSERT_NO_THROW(SettlePendingSave(now, recordPath, settleNow)) << what;
-            ASSERT_NO_THROW(SettlePendingSave(earlier, recordPath, settleEarlier)) << what;
-            EXPECT_EQ(settleEarlier.All(), settleNow.All()) << what;
             const auto encoded = [&](MemoryFileSystem& disk) {
                 const std::optional<InstallRecord> record = ReadRecord(disk, recordPath);
                 return record ? EncodeRecord(*record) : Bytes{};
             };
-            EXPECT_TRUE(encoded(earlier) == encoded(now)) << what << ": " << recordPath;
-            EXPECT_EQ(earlier.Paths(), now.Paths()) << what;
+            MemoryFileSystem before = run;
+            const Bytes recordBefore = encoded(before);
+            RecordingReport settleNow, settleEarlier;
+            ASSERT_NO_THROW(SettlePendingSave(now, recordPath, settleNow)) << what;
+            ASSERT_NO_THROW(SettlePendingSave(earlier, recordPath, settleEarlier)) << what;
+            if (settleNow.Has("the save took effect")) {
+                EXPECT_EQ(settleEarlier.All(), settleNow.All()) << what;
+                EXPECT_TRUE(encoded(earlier) == encoded(now)) << what << ": " << recordPath;
+                EXPECT_EQ(earlier.Paths(), now.Paths()) << what;
+            } else {
+                EXPECT_TRUE(settleEarlier.Has("the save did not take effect: the install record stays as it was") &&
+                            !settleEarlier.Has("names the backups"))
+                    << what << "\n"
+                    << settleEarlier.All();
+                EXPECT_TRUE(encoded(earlier) == recordBefore) << what << ": " << recordPath;
+            }
         }
     }
 
@@ -644,6 +657,105 @@ TEST_F(GameRecordRunTest, ANextVersionOverAnInstallMadeBeforeTheGamesRecordLeave
                     path.find(std::string(kOriginalsSuffix) + "\\") == std::string::npos)
             << path << " stayed\n"
             << console.text;
+}
+
+// B installed by a build that kept no record: its Backups hold the game's
+// originals, and its entries hold B's files (the same files, or an older
+// version of them). B installed again, killed at every step or not at all,
+// then undone: no original is lost, in the archive or in its backup.
+TEST_F(GameRecordRunTest, BackupsOfAnInstallThatKeptNoRecordAreNeverLost) {
+    Unpack(fs, ModB(), folderB);
+    ASSERT_EQ(Install(ModB(), folderB), 0) << console.text;
+    for (const std::string& file : fs.Paths())
+        if (file.find(".installs") != std::string::npos ||
+            file.find(std::string(kOriginalsSuffix) + "\\") != std::string::npos ||
+            file == folderB + "\\Backups\\Install.record")
+            fs.Remove(file);
+    const auto stock = [&](const std::string& name) {
+        for (const auto& [entry, bytes] : StockContent(kGta3))
+            if (entry == name) return bytes;
+        return Bytes{};
+    };
+    const MemoryFileSystem older = fs;
+    for (const bool newer : {false, true}) {
+        for (int k = 1;; ++k) {
+            const std::string what = std::string(newer ? "a newer B" : "B") + " killed at step " + std::to_string(k);
+            MemoryFileSystem run = older;
+            if (newer) run.SetFile(folderB + "\\gta3.img\\infernus.dff", Data(900, 77));
+            const bool fired = RunKilledAt(run, k, {"Install.plug", "-script", folderB + "\\Install.dat"});
+            fs = run;
+            (void)Undo(folderB);
+            for (const std::string name : {"infernus.dff", "model1.txd"}) {
+                const std::string backup = folderB + "\\Backups\\gta3.img\\" + name;
+                const bool inArchive = HoldsFile(EntryOf(kGta3, name), stock(name));
+                const bool inBackup = fs.Exists(backup) && HoldsFile(fs.Contents(backup), stock(name));
+                EXPECT_TRUE(inArchive || inBackup) << what << ": the original of " << name << " is lost\n"
+                                                   << console.text;
+            }
+            if (!fired) break;
+            ASSERT_LT(k, 1000) << "the run does not end";
+        }
+    }
+}
+
+// A file system on which a path names its file with either separator, and
+// with "." folders in it, as Windows' does.
+class EitherSeparatorFileSystem final : public archive::testing::ForwardingFileSystem {
+public:
+    using ForwardingFileSystem::ForwardingFileSystem;
+    std::unique_ptr<archive::File> Open(const std::string& path, archive::OpenMode mode) override {
+        return inner_.Open(Back(path), mode);
+    }
+    bool Exists(const std::string& path) override { return inner_.Exists(Back(path)); }
+    void ReplaceAtomically(const std::string& from, const std::string& to) override {
+        inner_.ReplaceAtomically(Back(from), Back(to));
+    }
+    void FlushAndReplaceEach(const std::vector<Move>& moves) override {
+        std::vector<Move> back;
+        for (const Move& move : moves) back.push_back({Back(move.from), Back(move.to)});
+        inner_.FlushAndReplaceEach(back);
+    }
+    void Remove(const std::string& path) override { inner_.Remove(Back(path)); }
+    void FlushFolder(const std::string& folder) override { inner_.FlushFolder(Back(folder)); }
+    void CreateDirectories(const std::string& path) override { inner_.CreateDirectories(Back(path)); }
+    void RemoveEmptyFolder(const std::string& path) override { inner_.RemoveEmptyFolder(Back(path)); }
+    uint64_t FreeSpace(const std::string& path) override { return inner_.FreeSpace(Back(path)); }
+    void CheckWritable(const std::string& path) override { inner_.CheckWritable(Back(path)); }
+    void CheckCanCreateIn(const std::string& folder) override { inner_.CheckCanCreateIn(Back(folder)); }
+
+private:
+    static std::string Back(std::string path) {
+        std::replace(path.begin(), path.end(), '/', '\\');
+        for (size_t dot; (dot = path.find("\\.\\")) != std::string::npos;) path.erase(dot, 2);
+        return path;
+    }
+};
+
+// A script that opens one archive under three spellings of its path: the
+// run holds the archive once, and every block is saved.
+TEST_F(GameRecordRunTest, AnArchiveOpenedUnderThreeSpellingsIsHeldOnce) {
+    Unpack(fs, ModB(), folderB);
+    std::string forward = kGta3;
+    std::replace(forward.begin(), forward.end(), '\\', '/');
+    const auto quoted = [](std::string path) {
+        std::string doubled;
+        for (const char c : path) doubled += c == '\\' ? std::string("\\\\") : std::string(1, c);
+        return "\"" + doubled + "\"";
+    };
+    const std::string script =
+        "-open " + quoted(kGta3) + "\r\n-import " + quoted(folderB + "\\gta3.img\\infernus.dff") + "\r\n-open " +
+        quoted(forward) + "\r\n-import " + quoted(folderB + "\\gta3.img\\model1.txd") + "\r\n-open " +
+        quoted(kGame + "\\.\\models\\gta3.img") + "\r\n-import " + quoted(folderB + "\\gta3.img\\model1.txd") + "\r\n";
+    fs.SetFile(folderB + "\\Install.dat", BytesOf(script));
+    EitherSeparatorFileSystem either(fs);
+    console = FakeConsole();
+    ASSERT_EQ(RunTool({"Install.plug", "-script", folderB + "\\Install.dat"}, console, either), 0) << console.text;
+    EXPECT_FALSE(Has("in use")) << console.text;
+    size_t saves = 0;
+    for (size_t at = 0; (at = console.text.find("\nsaved", at)) != std::string::npos; ++at) ++saves;
+    EXPECT_EQ(saves, 2u) << console.text;  // the third block found its file in the entry already
+    EXPECT_TRUE(Has("it holds that file already")) << console.text;
+    EXPECT_TRUE(HoldsFile(EntryOf(kGta3, "model1.txd"), Data(9000, 21))) << console.text;
 }
 
 // A file system on which the game starts right after the first save of

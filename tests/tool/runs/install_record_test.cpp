@@ -114,7 +114,8 @@ TEST(InstallRecord, ATornChangedOrForeignRecordIsRefused) {
 // version 3 (the same without that last field) reads as the same record.
 TEST(InstallRecord, TheSaveItWasWrittenForReadsBack) {
     const RecordSave save{R"(C:\Games\GTA San Andreas\models\gta3.img)",
-                          {{"infernus.dff", {7000, archive::Sha256Of(Pattern(7000, 3))}}, {"veltrin.dff", {}}}};
+                          {{"infernus.dff", {7000, archive::Sha256Of(Pattern(7000, 3))}}, {"veltrin.dff", {}}},
+                          {"infernus.dff"}};
     std::optional<RecordSave> read;
     const InstallRecord record = DecodeRecord(EncodeRecord(Sample(), {}, &save), {}, &read);
     EXPECT_EQ(EncodeRecord(record), EncodeRecord(Sample()));

@@ -35,7 +35,7 @@ void SetUpSaveInProgress(MemoryFileSystem& fs) {
     gta3.found = gta3.left;
     gta3.left->fileSize += archive::kSectorSize;
     gta3.Find("a.dff")->put = PutData{6500, archive::Sha256Of(Pattern(6500, 21))};
-    WritePendingSave(fs, kRecord, kGta3, {{"a.dff", gta3.Find("a.dff")->put}}, ifSaved);
+    WritePendingSave(fs, kRecord, kGta3, {{"a.dff", gta3.Find("a.dff")->put}}, {}, ifSaved);
 }
 
 TEST(PendingSave, OneTornOrChangedAnywhereIsRefusedAndNothingChanges) {
@@ -114,7 +114,7 @@ TEST(PendingSave, TheFoldersAndTheGamesWaitingRecordsAreSettledAlike) {
     RecordedArchive& gta3 = *record->Find(kGta3);
     gta3.found = gta3.left = now;
     gta3.Find("B.TXD")->put = other;
-    WritePendingSave(fs, kRecord, kGta3, {{"a.dff", held}, {"B.TXD", other}}, *record);
+    WritePendingSave(fs, kRecord, kGta3, {{"a.dff", held}, {"B.TXD", other}}, {}, *record);
     std::optional<GameRecord> game = ReadGameRecord(fs, GameRecordPathFor(kGta3));
     ASSERT_TRUE(game.has_value());
     game->left = now;
