@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 #include <span>
 
 #include "archive/archive_error.h"
@@ -164,6 +165,24 @@ void RemoveRecordScratch(archive::FileSystem& fs, const std::string& archivePath
         }
 }
 
+// Whether every original the waiting record refers to that the record it
+// replaces does not is in the store: they are put there before the archive
+// changes, so a save that found them missing never took effect (one that
+// changed neither the archive's directory nor its size, cut off while they
+// were written, looks as if it had).
+bool EveryNewOriginalKept(archive::FileSystem& fs, const std::string& archivePath, const GameRecord& before,
+                          const GameRecord& saved) {
+    std::set<std::string> referred;
+    OriginalsStore store(fs, archivePath);
+    for (const GameInstall& install : before.installs)
+        for (const InstallLayer& layer : install.entries)
+            if (layer.before) referred.insert(store.PathOf(*layer.before));
+    for (const GameInstall& install : saved.installs)
+        for (const InstallLayer& layer : install.entries)
+            if (layer.before && !referred.count(store.PathOf(*layer.before)) && !store.Has(*layer.before)) return false;
+    return true;
+}
+
 }  // namespace
 
 void CheckGamePending(archive::FileSystem& fs, const std::string& archivePath) {
@@ -186,7 +205,8 @@ bool SettleGamePending(archive::FileSystem& fs, const archive::Archive& archive,
     changed = true;
     report.Line("an earlier run was stopped while it saved " + archivePath +
                 "; the game's record of installs waited for it");
-    if (SaveTookEffect(archive, pending.found, pending.ifSaved.left, pending.puts)) {
+    if (SaveTookEffect(archive, pending.found, pending.ifSaved.left, pending.puts) &&
+        EveryNewOriginalKept(fs, archivePath, before, pending.ifSaved)) {
         Confirm(fs, archivePath, before, pending.ifSaved, !waiting.replaced);
         report.Line("  the save took effect: the game's record of installs now says so");
     } else {

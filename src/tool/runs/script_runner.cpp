@@ -699,6 +699,7 @@ private:
         archive::FoldedMap<size_t> topOf;  // name -> its layer in tops, until this block takes it
         for (size_t i = 0; i < tops.size(); ++i) topOf.emplace(tops[i].name, i);
         std::vector<bool> taken(tops.size(), false);
+        bool overUnrecordedInstall = false;
         for (const auto& [folded, put] : puts_) {
             InstallLayer layer{put.name, std::nullopt, {}, put.data};
             if (const auto top = topOf.find(put.name); top != topOf.end()) {
@@ -715,6 +716,7 @@ private:
                 if (original != originals_.end() && original->second.beforeAnyRecord && !known) {
                     layer.before = store_->KeepFile(original->second.backup);
                     layer.beforeName = original->second.name;
+                    overUnrecordedInstall = true;
                 } else {
                     layer.before = store_->Keep(*open_, *entry);
                     layer.beforeName = entry->name;
@@ -730,6 +732,12 @@ private:
                 open_->PutFile(gone.beforeName.empty() ? gone.name : gone.beforeName, store_->PathOf(*gone.before));
             else
                 open_->Remove(gone.name);
+        }
+        // The archive as it is now is not as it was before that install: no
+        // layout of it gives the originals back.
+        if (overUnrecordedInstall) {
+            install.layoutBefore.reset();
+            if (game_.installs.empty()) game.layout.reset();
         }
         game.installs.push_back(std::move(install));
         return game;
