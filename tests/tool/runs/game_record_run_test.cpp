@@ -85,16 +85,20 @@ protected:
         for (const ModFile& file : mod)
             into.SetFile(folder + "\\" + (file.player ? "player.img" : "gta3.img") + "\\" + file.name, file.bytes);
     }
-    // Install.exe: the script written into the folder, then the tool.
-    int Install(const Mod& mod, const std::string& folder) {
+    // The script Install.exe writes into the folder for the game there.
+    static std::string ScriptOf(const Mod& mod, const std::string& folder, const std::string& game) {
         std::vector<std::string> gta3, player;
         for (const ModFile& file : mod) (file.player ? player : gta3).push_back(file.name);
         std::string text;
-        for (const auto& line : install::testing::BlockLinesOf(install::Block::Gta3, kGame, folder, gta3))
+        for (const auto& line : install::testing::BlockLinesOf(install::Block::Gta3, game, folder, gta3))
             text += line + "\r\n";
-        for (const auto& line : install::testing::BlockLinesOf(install::Block::Player, kGame, folder, player))
+        for (const auto& line : install::testing::BlockLinesOf(install::Block::Player, game, folder, player))
             text += line + "\r\n";
-        fs.SetFile(folder + "\\Install.dat", BytesOf(text));
+        return text;
+    }
+    // Install.exe: the script written into the folder, then the tool.
+    int Install(const Mod& mod, const std::string& folder) {
+        fs.SetFile(folder + "\\Install.dat", BytesOf(ScriptOf(mod, folder, kGame)));
         console = FakeConsole();
         return RunTool({"Install.plug", "-script", folder + "\\Install.dat"}, console, fs);
     }
@@ -700,6 +704,42 @@ TEST_F(GameRecordRunTest, BackupsOfAnInstallThatKeptNoRecordAreNeverLost) {
             if (!fired) break;
             ASSERT_LT(k, 1000) << "the run does not end";
         }
+    }
+}
+
+// The game moved, and B's next version installed there from the same
+// folder, killed at every step: the folder's record follows the game and
+// never names an archive twice, and the undo gives the stock entries back
+// where the game is now.
+TEST_F(GameRecordRunTest, ANextVersionKilledAtAnyStepInAMovedGame) {
+    Unpack(fs, ModB(), folderB);
+    ASSERT_EQ(Install(ModB(), folderB), 0) << console.text;
+    const std::string moved = R"(E:\Games\San Andreas)";
+    for (const std::string& path : fs.Paths())
+        if (path.rfind(kGame + "\\", 0) == 0) {
+            fs.SetFile(moved + path.substr(kGame.size()), fs.Contents(path));
+            fs.Remove(path);
+        }
+    // The next version: another infernus.dff, and model3.txd too.
+    Mod next = ModB();
+    next[0].bytes = Data(900, 77);
+    next.push_back({false, "model3.txd", Data(3000, 78)});
+    Unpack(fs, next, folderB);
+    fs.SetFile(folderB + "\\Install.dat", BytesOf(ScriptOf(next, folderB, moved)));
+    const MemoryFileSystem start = fs;
+    for (int k = 1;; ++k) {
+        const std::string what = "killed at step " + std::to_string(k);
+        MemoryFileSystem run = start;
+        const bool fired = RunKilledAt(run, k, {"Install.plug", "-script", folderB + "\\Install.dat"});
+        fs = run;
+        ASSERT_EQ(Undo(folderB), 0) << what << "\n" << console.text;
+        EXPECT_FALSE(fs.Exists(folderB + "\\Backups\\Install.record")) << what << ": the undo left the record\n"
+                                                                       << console.text;
+        EXPECT_EQ(ReadContent(fs, moved + R"(\models\gta3.img)"), StockContent(kGta3)) << what << "\n" << console.text;
+        EXPECT_EQ(ReadContent(fs, moved + R"(\models\player.img)"), StockContent(kPlayer)) << what << "\n"
+                                                                                           << console.text;
+        if (!fired) break;
+        ASSERT_LT(k, 1000) << "the run does not end";
     }
 }
 
