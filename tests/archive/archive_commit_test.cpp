@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "archive/archive.h"
+#include "archive/free_space.h"
 #include "archive_builder.h"
 #include "fault_file_system.h"
 #include "img_rules.h"
@@ -322,6 +323,36 @@ TEST(ArchiveCommit, InPlaceTouchesOnlyTheChangedSectors) {
     EXPECT_EQ(std::vector<uint8_t>(after.begin() + bStart, after.begin() + bEnd), Padded(Pattern(100, 1), 1));
 }
 
+// What a shortage says: the need rounded up and the free space down, each
+// in the unit that shows it (bytes, KB, tenths of a MB, MB).
+TEST(ArchiveCommit, AShortageNamesBothFiguresInUnitsThatShowThem) {
+    const struct {
+        uint64_t needed, free;
+        const char* says;
+    } cases[] = {
+        {2, 1, "the change needs 2 bytes and only 1 byte is free"},
+        {5000, 1023, "the change needs 5 KB and only 1023 bytes are free"},
+        {(uint64_t{1} << 20) - 1, 61 * 1024 + 1000, "the change needs 1.0 MB and only 61 KB is free"},
+        {uint64_t{19} << 20, (uint64_t{9} << 20) + (uint64_t{1} << 20) - 1,
+         "the change needs 19 MB and only 9.9 MB is free"},
+        {(uint64_t{1} << 30) + 1, uint64_t{10} << 20, "the change needs 1025 MB and only 10 MB is free"},
+    };
+    for (const auto& item : cases) {
+        testing::MemoryFileSystem fs;
+        fs.SetFreeSpace(item.free);
+        try {
+            RequireFreeSpace(fs, kPath, item.needed);
+            ADD_FAILURE() << item.says << ": not refused";
+        } catch (const ArchiveError& error) {
+            EXPECT_EQ(error.kind(), ErrorKind::DiskFull);
+            EXPECT_EQ(error.reason(), item.says);
+        }
+    }
+    testing::MemoryFileSystem fs;
+    fs.SetFreeSpace(4096);
+    EXPECT_NO_THROW(RequireFreeSpace(fs, kPath, 4096));
+}
+
 TEST(ArchiveCommit, ShortOfSpaceChangesNothing) {
     for (const bool larger : {false, true}) {
         const auto before = SoundArchive({{"a.dff", 2}, {"b.txd", 1}});
@@ -334,8 +365,10 @@ TEST(ArchiveCommit, ShortOfSpaceChangesNothing) {
             ADD_FAILURE() << "committed";
         } catch (const ArchiveError& error) {
             EXPECT_EQ(error.kind(), ErrorKind::DiskFull);
-            // The figures: the need rounded up, the free space down.
-            EXPECT_EQ(error.reason(), "the change needs 0.1 MB and only 0.0 MB is free");
+            // The figures: the need rounded up, the free space down, each in
+            // the unit that shows it.
+            EXPECT_EQ(error.reason(),
+                      std::string("the change needs ") + (larger ? "11" : "3") + " KB and only 1000 bytes are free");
         }
         EXPECT_EQ(f.fs.Contents(kPath), before);
         EXPECT_EQ(f.fs.Paths(), std::vector<std::string>{kPath});

@@ -261,7 +261,7 @@ TEST_F(ScriptRunnerTest, ArchiveProblemsAreToldInPlainWordsWithTheirStatus) {
          kGta3 + " is not a GTA San Andreas archive"},
         {"game running", [&] { fs.Lock(kGta3); }, ExitStatus::Locked, "close the game and try again"},
         {"disk full", [&] { fs.SetFreeSpace(1000); }, ExitStatus::DiskFull,
-         "not enough free space for " + kGta3 + ": the change needs 0.1 MB and only 0.0 MB is free"},
+         "not enough free space for " + kGta3 + ": the change needs 16 KB and only 1000 bytes are free"},
     };
     for (const auto& item : cases) {
         SCOPED_TRACE(item.what);
