@@ -2,17 +2,39 @@
 
 #include <algorithm>
 #include <utility>
+#include <vector>
 
-#include "archive/archive_error.h"
 #include "archive/names.h"
 
 namespace veltrin::tool {
 namespace {
 
-// One archive's key however a script spells its path's separators.
-std::string KeyOf(std::string path) {
-    std::replace(path.begin(), path.end(), '/', '\\');
-    return archive::FoldedName(path);
+// One archive's key however a script spells its path: either separator,
+// letters in any case, "." and ".." folders resolved. (A spelling this does
+// not reach, a short name or a link, is refused as in use where it is taken,
+// before anything is saved.)
+std::string KeyOf(const std::string& path) {
+    std::vector<std::string> parts;
+    std::string part;
+    const auto end = [&] {
+        if (part == "..") {
+            if (!parts.empty()) parts.pop_back();
+        } else if (part != "." && !(part.empty() && !parts.empty())) {
+            parts.push_back(part);
+        }
+        part.clear();
+    };
+    for (const char c : path) {
+        if (c == '/' || c == '\\') {
+            end();
+        } else {
+            part += c;
+        }
+    }
+    end();
+    std::string key;
+    for (const std::string& each : parts) key += (key.empty() ? "" : "\\") + each;
+    return archive::FoldedName(key);
 }
 
 }  // namespace
@@ -20,31 +42,15 @@ std::string KeyOf(std::string path) {
 void HeldArchives::Take(const std::string& path) {
     const std::string key = KeyOf(path);
     if (held_.count(key) != 0 || !fs_.Exists(path)) return;
-    try {
-        held_.emplace(key, archive::Archive::Take(path, fs_));
-    } catch (const archive::ArchiveError& error) {
-        // Another spelling of an archive held already (a relative path, a
-        // "..") is refused as in use: the run takes it where it opens it.
-        if (error.kind() != archive::ErrorKind::Locked || held_.empty()) throw;
-    }
+    held_.emplace(key, archive::Archive::Take(path, fs_));
 }
 
 archive::Archive HeldArchives::Claim(const std::string& path) {
     const auto held = held_.find(KeyOf(path));
-    if (held != held_.end()) {
-        archive::Archive claimed = std::move(held->second);
-        held_.erase(held);
-        return claimed;
-    }
-    try {
-        return archive::Archive::Take(path, fs_);
-    } catch (const archive::ArchiveError& error) {
-        if (error.kind() != archive::ErrorKind::Locked || held_.empty()) throw;
-    }
-    // What holds it may be the run itself, under another spelling: the run
-    // goes on archive by archive, as it opens them.
-    held_.clear();
-    return archive::Archive::Take(path, fs_);
+    if (held == held_.end()) return archive::Archive::Take(path, fs_);
+    archive::Archive claimed = std::move(held->second);
+    held_.erase(held);
+    return claimed;
 }
 
 void HeldArchives::Keep(archive::Archive archive) {

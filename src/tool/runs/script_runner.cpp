@@ -298,8 +298,10 @@ private:
         uint32_t at = 0;
         uint32_t sectors = 0;
         // A backup an earlier install left that no record accounts for,
-        // while the entry holds something else: that install's file. The
-        // backup is the game's original.
+        // of an entry that holds something else now.
+        bool unaccounted = false;
+        // Of those, one whose entry holds the very file this block puts in:
+        // that install was this mod's, and the backup is the game's original.
         bool beforeAnyRecord = false;
     };
     struct Marked {
@@ -401,9 +403,9 @@ private:
                                      (!entry || EntryMatchesFile(*open_, *entry, fs_, path).match != Match::Holds);
             unknownChanges_ = unknownChanges_ || unaccounted;
             const uint64_t size = fs_.Open(path, archive::OpenMode::Read)->Size();
-            originals_.try_emplace(
-                key, Original{path, entry ? entry->name : name, entry ? entry->offset : 0,
-                              static_cast<uint32_t>(size / archive::kSectorSize), unaccounted && entry != nullptr});
+            originals_.try_emplace(key, Original{path, entry ? entry->name : name, entry ? entry->offset : 0,
+                                                 static_cast<uint32_t>(size / archive::kSectorSize), unaccounted,
+                                                 unaccounted && entry && HoldsTheFileImported(*entry, name)});
             return;
         }
         const std::string marker = AddedMarkerPath(path);
@@ -443,7 +445,7 @@ private:
         if (!entry) {
             backups_.Write(marker, {});
             backupsWaiting_ = true;
-            madeHere_.insert(name);
+            madeHere_.insert(archive::FoldedName(name));
             ++tally_.nothingToBackUp;
             added_.try_emplace(key, Marked{path, name});
             report_.Line("nothing to back up: " + name + " is not in the archive");
@@ -451,7 +453,7 @@ private:
         }
         backups_.WriteWith(path, [&](archive::File& backup) { open_->CopyTo(*entry, backup); });
         backupsWaiting_ = true;
-        madeHere_.insert(entry->name);
+        madeHere_.insert(archive::FoldedName(entry->name));
         originals_.try_emplace(key, Original{path, entry->name, entry->offset, entry->sectors});
         ++tally_.backedUp;
         report_.Line("backed up " + name + " to " + path);
@@ -619,11 +621,17 @@ private:
             }
             RecordedEntry entry;
             if (const auto original = originals_.find(key); original != originals_.end()) {
-                // A backup that could not be put in place is not there to
-                // record (the archive was not changed).
+                // Stopped before its save, the run records the backups it
+                // made; one it found stays as no record names it, and one
+                // that could not be put in place is not there.
+                if (!saved && !madeHere_.count(archive::FoldedName(original->second.name))) continue;
                 if (!backups_.Has(original->second.backup) && !fs_.Exists(original->second.backup)) continue;
                 entry.name = original->second.name;
-                entry.backup = original->second.backup;
+                // A backup no record accounts for whose bytes are not taken as
+                // the original (a folder's Backups from elsewhere, or an older
+                // version's install) is not the record's: no undo uses it up.
+                if (!original->second.unaccounted || original->second.beforeAnyRecord)
+                    entry.backup = original->second.backup;
                 entry.at = original->second.at;
                 entry.sectors = original->second.sectors;
                 // Not put in: what the entry holds now (its original, where
@@ -926,7 +934,7 @@ private:
     ArchiveTally tally_;
     std::map<std::string, Original> originals_;  // folded name -> its original's backup, made or kept
     std::map<std::string, Marked> added_;        // folded name -> where its marker lies
-    std::set<std::string> madeHere_;             // the entries whose backup or marker the block made
+    std::set<std::string> madeHere_;             // folded names of the entries whose backup or marker the block made
     std::map<std::string, Put> puts_;            // folded name -> what the block puts in
     // The folder record's entries of the open archive, and the block's
     // import lines in script order (IndexTheBlock).

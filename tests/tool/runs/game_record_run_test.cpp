@@ -743,6 +743,84 @@ TEST_F(GameRecordRunTest, ANextVersionKilledAtAnyStepInAMovedGame) {
     }
 }
 
+// The player's infernus.dff holds a file of their own that no record knows;
+// folder B came with an author's Backups (of the author's stock entries)
+// but without its Install.record. B installed and undone, or stopped
+// before its save (a mod file missing) and undone: the player's file is
+// there again.
+TEST_F(GameRecordRunTest, ATriedFoldersBackupsNeverReplaceThePlayersOwnFile) {
+    const std::string folderP = R"(D:\Downloads\Mod P)";
+    Mod p = {{false, "infernus.dff", Data(4000, 55)}};
+    Unpack(fs, p, folderP);
+    ASSERT_EQ(Install(p, folderP), 0) << console.text;
+    for (const std::string& file : fs.Paths())
+        if (file.find(".installs") != std::string::npos ||
+            file.find(std::string(kOriginalsSuffix) + "\\") != std::string::npos || file.rfind(folderP, 0) == 0)
+            fs.Remove(file);
+    // The author's trial folder: B installed there, record not zipped.
+    MemoryFileSystem author;
+    author.SetFile(kGta3, stockGta3);
+    author.SetFile(kPlayer, stockPlayer);
+    Unpack(author, ModB(), folderB);
+    {
+        std::swap(fs, author);
+        ASSERT_EQ(Install(ModB(), folderB), 0) << console.text;
+        std::swap(fs, author);
+    }
+    for (const std::string& file : author.Paths())
+        if (file.rfind(folderB + "\\", 0) == 0 && file != folderB + "\\Backups\\Install.record" &&
+            file.find("Install.dat") == std::string::npos)
+            fs.SetFile(file, author.Contents(file));
+    const MemoryFileSystem start = fs;
+    ASSERT_EQ(Install(ModB(), folderB), 0) << console.text;
+    const std::string installed = console.text;
+    ASSERT_EQ(Undo(folderB), 0) << console.text;
+    EXPECT_TRUE(HoldsFile(EntryOf(kGta3, "infernus.dff"), Data(4000, 55))) << "the player's own infernus.dff is lost\n"
+                                                                           << installed << "\n----\n"
+                                                                           << console.text;
+    // A run that stops before its save (a mod file missing), then the undo.
+    fs = start;
+    fs.Remove(folderB + "\\gta3.img\\model1.txd");
+    EXPECT_NE(Install(ModB(), folderB), 0) << console.text;
+    const std::string stopped = console.text;
+    (void)Undo(folderB);
+    EXPECT_TRUE(HoldsFile(EntryOf(kGta3, "infernus.dff"), Data(4000, 55)))
+        << "a stopped run's undo put the author's backup over the player's file\n"
+        << stopped << "\n----\n"
+        << console.text;
+}
+
+// A file system on which the game starts (holding the second archive) as
+// soon as the run has taken the first one, after the check before the first
+// save.
+class GameStartsAfterTheFirstTake final : public archive::testing::ForwardingFileSystem {
+public:
+    GameStartsAfterTheFirstTake(MemoryFileSystem& inner, std::string first, std::string second)
+        : ForwardingFileSystem(inner), memory_(inner), first_(std::move(first)), second_(std::move(second)) {}
+    std::unique_ptr<archive::File> Open(const std::string& path, archive::OpenMode mode) override {
+        auto file = inner_.Open(path, mode);
+        if (path == first_ && mode == archive::OpenMode::ReadWrite && ++opens_ == 2) memory_.Lock(second_);
+        return file;
+    }
+
+private:
+    MemoryFileSystem& memory_;
+    std::string first_, second_;
+    int opens_ = 0;
+};
+// The run stops, and neither archive changes.
+TEST_F(GameRecordRunTest, TheGameStartedBetweenTakingTheTwoArchivesChangesNeither) {
+    Unpack(fs, ModA(), folderA);
+    fs.SetFile(folderA + "\\Install.dat", BytesOf(ScriptOf(ModA(), folderA, kGame)));
+    const auto before = Everything();
+    GameStartsAfterTheFirstTake game(fs, kGta3, kPlayer);
+    console = FakeConsole();
+    const int status = RunTool({"Install.plug", "-script", folderA + "\\Install.dat"}, console, game);
+    fs.Unlock(kPlayer);
+    EXPECT_NE(status, 0) << console.text;
+    EXPECT_TRUE(fs.Contents(kGta3) == before.at(kGta3)) << "gta3.img changed alone\n" << console.text;
+}
+
 // A file system on which a path names its file with either separator, and
 // with "." folders in it, as Windows' does.
 class EitherSeparatorFileSystem final : public archive::testing::ForwardingFileSystem {
