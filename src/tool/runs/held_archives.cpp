@@ -10,30 +10,37 @@ namespace veltrin::tool {
 namespace {
 
 // One archive's key however a script spells its path: either separator,
-// letters in any case, "." and ".." folders resolved. (A spelling this does
-// not reach, a short name or a link, is refused as in use where it is taken,
-// before anything is saved.)
+// letters in any case, "." and ".." folders resolved (never past a drive, a
+// root or a server's name). A spelling this does not reach, a short name or
+// a link, is refused as in use where it is taken, before anything is saved.
 std::string KeyOf(const std::string& path) {
+    size_t at = 0;
+    std::string key;  // the leading separators: a root, or a server's
+    while (at < path.size() && (path[at] == '/' || path[at] == '\\')) {
+        key += '\\';
+        ++at;
+    }
     std::vector<std::string> parts;
     std::string part;
     const auto end = [&] {
-        if (part == "..") {
-            if (!parts.empty()) parts.pop_back();
-        } else if (part != "." && !(part.empty() && !parts.empty())) {
+        const bool fixed = parts.empty() || parts.back() == ".." ||
+                           (parts.size() == 1 && (key.size() >= 2 || parts.back().ends_with(':')));
+        if (part == ".." && !fixed) {
+            parts.pop_back();
+        } else if (!part.empty() && part != ".") {
             parts.push_back(part);
         }
         part.clear();
     };
-    for (const char c : path) {
-        if (c == '/' || c == '\\') {
+    for (; at < path.size(); ++at) {
+        if (path[at] == '/' || path[at] == '\\') {
             end();
         } else {
-            part += c;
+            part += path[at];
         }
     }
     end();
-    std::string key;
-    for (const std::string& each : parts) key += (key.empty() ? "" : "\\") + each;
+    for (size_t i = 0; i < parts.size(); ++i) key += (i == 0 ? "" : "\\") + parts[i];
     return archive::FoldedName(key);
 }
 

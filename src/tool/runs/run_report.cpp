@@ -66,10 +66,13 @@ std::string LineRef(const std::string& scriptPath, size_t lineNumber) {
 std::string ErrorAt(const std::string& where, const std::string& why) { return "error: " + why + " (" + where + ")"; }
 
 std::string_view KeepFolderLine(const InstallRecord& record) {
+    bool replaced = false;
     for (const RecordedArchive& archive : record.archives)
-        for (const RecordedEntry& entry : archive.entries)
+        for (const RecordedEntry& entry : archive.entries) {
             if (!entry.added && !entry.backup.empty()) return kKeepFolder;
-    return kKeepFolderForAdded;
+            replaced = replaced || !entry.added;
+        }
+    return replaced ? kKeepFolderForRecord : kKeepFolderForAdded;
 }
 
 ExitStatus RefuseLine(Report& report, const std::string& where, const std::string& why, const std::string& line,

@@ -81,7 +81,12 @@ RecordRead ReadRecordOrRefuse(archive::FileSystem& fs, const std::string& record
 // The first only while they hold at least one of the game's originals; an
 // install that only added entries left the record and its markers there.
 inline constexpr std::string_view kKeepFolder =
-    "keep this folder: its Backups folder now holds the record Undo.cmd follows, and a copy of what each entry it replaced held before";
+    "keep this folder: its Backups folder now holds the record Undo.cmd follows, and a copy of what each entry it "
+    "replaced held before";
+// When the entries it replaced have no backup here (their originals are
+// kept beside the game's archives).
+inline constexpr std::string_view kKeepFolderForRecord =
+    "keep this folder: its Backups folder now holds the record Undo.cmd follows";
 inline constexpr std::string_view kKeepFolderForAdded =
     "keep this folder: its Backups folder now holds the record of the entries the install added, and Undo.cmd "
     "needs it";

@@ -300,8 +300,9 @@ private:
         // A backup an earlier install left that no record accounts for,
         // of an entry that holds something else now.
         bool unaccounted = false;
-        // Of those, one whose entry holds the very file this block puts in:
-        // that install was this mod's, and the backup is the game's original.
+        // Of those, one of an entry the folder's record does not name, that
+        // holds the very file this block puts in: that install was this
+        // mod's, and the backup is the game's original.
         bool beforeAnyRecord = false;
     };
     struct Marked {
@@ -403,9 +404,10 @@ private:
                                      (!entry || EntryMatchesFile(*open_, *entry, fs_, path).match != Match::Holds);
             unknownChanges_ = unknownChanges_ || unaccounted;
             const uint64_t size = fs_.Open(path, archive::OpenMode::Read)->Size();
-            originals_.try_emplace(key, Original{path, entry ? entry->name : name, entry ? entry->offset : 0,
-                                                 static_cast<uint32_t>(size / archive::kSectorSize), unaccounted,
-                                                 unaccounted && entry && HoldsTheFileImported(*entry, name)});
+            originals_.try_emplace(key,
+                                   Original{path, entry ? entry->name : name, entry ? entry->offset : 0,
+                                            static_cast<uint32_t>(size / archive::kSectorSize), unaccounted,
+                                            unaccounted && !recorded && entry && HoldsTheFileImported(*entry, name)});
             return;
         }
         const std::string marker = AddedMarkerPath(path);

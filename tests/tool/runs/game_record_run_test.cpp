@@ -821,6 +821,62 @@ TEST_F(GameRecordRunTest, TheGameStartedBetweenTakingTheTwoArchivesChangesNeithe
     EXPECT_TRUE(fs.Contents(kGta3) == before.at(kGta3)) << "gta3.img changed alone\n" << console.text;
 }
 
+// Two archives whose paths differ only past a ".." that has nothing to
+// climb out of are two archives: each block goes into its own.
+TEST_F(GameRecordRunTest, TwoArchivesWhosePathsLookAlikeAreHeldApart) {
+    const std::string one = R"(models\gta3.img)", two = R"(..\models\gta3.img)";
+    fs.SetFile(one, stockGta3);
+    fs.SetFile(two, stockGta3);
+    const std::string folder = R"(D:\Downloads\Mod K)";
+    fs.SetFile(folder + "\\x1.dff", Data(700, 71));
+    fs.SetFile(folder + "\\x2.dff", Data(800, 72));
+    const auto quoted = [](const std::string& path) {
+        std::string doubled;
+        for (const char c : path) doubled += c == '\\' ? std::string("\\\\") : std::string(1, c);
+        return "\"" + doubled + "\"";
+    };
+    fs.SetFile(folder + "\\Install.dat",
+               BytesOf("-open " + quoted(one) + "\r\n-import " + quoted(folder + "\\x1.dff") + "\r\n-open " +
+                       quoted(two) + "\r\n-import " + quoted(folder + "\\x2.dff") + "\r\n"));
+    console = FakeConsole();
+    ASSERT_EQ(RunTool({"Install.plug", "-script", folder + "\\Install.dat"}, console, fs), 0) << console.text;
+    const auto first = archive::Archive::Open(one, fs), second = archive::Archive::Open(two, fs);
+    EXPECT_TRUE(first.Find("x1.dff") && !first.Find("x2.dff")) << console.text;
+    EXPECT_TRUE(second.Find("x2.dff") && !second.Find("x1.dff")) << console.text;
+}
+
+// The player's own infernus.dff, a tried folder's Backups over it (no
+// record came with them), and the game's record moved aside as the advice
+// for a torn one says: installed again and undone, the entry never gets the
+// tried folder's backup (another game's file) as its original.
+TEST_F(GameRecordRunTest, ATriedFoldersBackupNeverBecomesTheOriginalOnALaterInstall) {
+    const std::string folderC = R"(D:\Downloads\Mod C)";
+    const Mod c = {{false, "infernus.dff", Data(500, 20)}};
+    {
+        archive::Archive archive = archive::Archive::Open(kGta3, fs);
+        archive.Put("infernus.dff", Data(4000, 55));
+        archive.Commit();
+    }
+    MemoryFileSystem author;
+    author.SetFile(kGta3, stockGta3);
+    author.SetFile(kPlayer, stockPlayer);
+    std::swap(fs, author);
+    Unpack(fs, c, folderC);
+    ASSERT_EQ(Install(c, folderC), 0) << console.text;
+    std::swap(fs, author);
+    for (const std::string& file : author.Paths())
+        if (file.rfind(folderC + "\\", 0) == 0 && file != folderC + "\\Backups\\Install.record")
+            fs.SetFile(file, author.Contents(file));
+    ASSERT_EQ(Install(c, folderC), 0) << console.text;
+    const std::string record = GameRecordPathFor(kGta3);
+    fs.SetFile(record + ".aside", fs.Contents(record));
+    fs.Remove(record);
+    ASSERT_EQ(Install(c, folderC), 0) << console.text;
+    ASSERT_EQ(Undo(folderC), 0) << console.text;
+    const Bytes authors = fs.Contents(folderC + "\\Backups\\gta3.img\\infernus.dff");
+    EXPECT_FALSE(EntryOf(kGta3, "infernus.dff") == authors) << console.text;
+}
+
 // A file system on which a path names its file with either separator, and
 // with "." folders in it, as Windows' does.
 class EitherSeparatorFileSystem final : public archive::testing::ForwardingFileSystem {
