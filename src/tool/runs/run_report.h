@@ -80,9 +80,11 @@ RecordRead ReadRecordOrRefuse(archive::FileSystem& fs, const std::string& record
 // game: the install and a stopped run that changed an archive say it last.
 // The first only while they hold at least one of the game's originals; an
 // install that only added entries left the record and its markers there.
+// One literal: the release's ReadMe.txt quotes it, and its test finds it so.
+// clang-format off
 inline constexpr std::string_view kKeepFolder =
-    "keep this folder: its Backups folder now holds the record Undo.cmd follows, and a copy of what each entry it "
-    "replaced held before";
+    "keep this folder: its Backups folder now holds the record Undo.cmd follows, and a copy of what each entry it replaced held before";
+// clang-format on
 // When the entries it replaced have no backup here (their originals are
 // kept beside the game's archives).
 inline constexpr std::string_view kKeepFolderForRecord =
