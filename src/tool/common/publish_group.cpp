@@ -36,7 +36,7 @@ void PublishGroup::WriteWith(const std::string& path, const std::function<void(a
         throw;
     }
     moves_.push_back({partial, path});
-    targets_.insert_or_assign(archive::FoldedName(path), partial);
+    targets_.insert(archive::FoldedName(path));
     scratch_.insert(archive::FoldedName(partial));
     everyTarget_.insert(archive::FoldedName(path));
 }
@@ -50,11 +50,6 @@ std::string PublishGroup::ScratchFor(const std::string& path) const {
 }
 
 bool PublishGroup::Has(const std::string& path) const { return targets_.count(archive::FoldedName(path)) != 0; }
-
-std::string PublishGroup::WhereNow(const std::string& path) const {
-    const auto waiting = targets_.find(archive::FoldedName(path));
-    return waiting == targets_.end() ? path : waiting->second;
-}
 
 void PublishGroup::Publish() {
     if (moves_.empty()) return;

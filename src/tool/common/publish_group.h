@@ -8,7 +8,6 @@
 // file the group writes, whatever the targets are named (an entry
 // "x.dff.partial" beside "x.dff").
 #include <functional>
-#include <map>
 #include <set>
 #include <span>
 #include <string>
@@ -38,9 +37,6 @@ public:
     // Whether a file for the path waits to be published. Paths that differ
     // only in the case of letters name one file on Windows and count as one.
     [[nodiscard]] bool Has(const std::string& path) const;
-    // Where the file for the path is now: its scratch file while it waits,
-    // else the path itself.
-    [[nodiscard]] std::string WhereNow(const std::string& path) const;
 
 private:
     void Discard() noexcept;
@@ -48,9 +44,9 @@ private:
 
     archive::FileSystem& fs_;
     std::vector<archive::FileSystem::Move> moves_;
-    // Folded paths: the waiting targets (with their scratch files) and their
-    // scratch files, and every target since this object was made.
-    std::map<std::string, std::string> targets_;
+    // Folded paths: the waiting targets and their scratch files, and every
+    // target since this object was made.
+    std::set<std::string> targets_;
     std::set<std::string> scratch_;
     std::set<std::string> everyTarget_;
     std::string lastFolder_;
