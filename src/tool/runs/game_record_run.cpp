@@ -32,6 +32,7 @@ bool TakeInFolderRecord(GameRecord& game, const RecordedArchive& recorded, const
     archive::FoldedMap<const InstallLayer*> lowest;
     for (const GameInstall& other : game.installs)
         for (const InstallLayer& layer : other.entries) lowest.emplace(layer.name, &layer);
+    std::vector<std::string> lost;  // entries holding the install's file whose original is not to be had
     for (const RecordedEntry& entry : recorded.entries) {
         const archive::Entry* there = archive.Find(entry.name);
         // Below the installs the game's record knows: where one touches the
@@ -44,7 +45,12 @@ bool TakeInFolderRecord(GameRecord& game, const RecordedArchive& recorded, const
         }
         InstallLayer layer{there ? there->name : entry.name, std::nullopt, {}, entry.put};
         if (!entry.added) {
-            if (entry.backup.empty() || !fs.Exists(entry.backup)) continue;  // its original is not to be had
+            if (!BackupIsWhole(fs, entry)) {
+                // Named where the record tells the install changed it (a run
+                // stopped before its save backed up what it left in place).
+                if (entry.backupHolds && *entry.backupHolds != entry.put) lost.push_back(entry.name);
+                continue;
+            }
             // Backed up by a run stopped before its save, never changed:
             // the entry holds its original, and there is nothing to keep.
             if (DataOfFile(fs, entry.backup) == entry.put) continue;
@@ -53,6 +59,11 @@ bool TakeInFolderRecord(GameRecord& game, const RecordedArchive& recorded, const
         }
         install.entries.push_back(std::move(layer));
     }
+    if (!lost.empty())
+        report.Line("no undo can give back " + text::ListedUpTo(lost, kNamesInALine) + " of " + archive.Path() +
+                    ": each holds the install from " + folder +
+                    "'s file, and its original is kept nowhere (its backup is gone, or does not hold what the "
+                    "record says)");
     if (install.entries.empty()) return false;
     const bool first = game.installs.empty();
     game.installs.insert(game.installs.begin(), std::move(install));

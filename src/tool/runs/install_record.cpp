@@ -10,6 +10,7 @@
 #include "tool/common/file_util.h"
 #include "tool/common/platform.h"
 #include "tool/common/publish_group.h"
+#include "tool/runs/entry_match.h"
 #include "tool/runs/record_bytes.h"
 
 namespace veltrin::tool {
@@ -28,7 +29,8 @@ constexpr std::string_view kMark = "VeltrinRecord\r\n\x1a";
 // entries whose backup or marker its run made: a u32 count of texts), so
 // that a record waiting for a save becomes the install record by moving it
 // into its place; version 3 is still read (without it).
-constexpr uint32_t kVersion = 4;
+constexpr uint32_t kVersion = 5;
+constexpr uint32_t kWithoutBackupDataVersion = 4;
 constexpr uint32_t kWithoutSaveVersion = 3;
 constexpr uint32_t kWholePathsVersion = 1;
 constexpr uint32_t kFrontOnlyVersion = 2;
@@ -104,6 +106,11 @@ std::vector<uint8_t> EncodeRecord(const InstallRecord& record, std::string_view 
                 out.U32(entry.sectors);
                 out.U64(entry.put.size);
                 out.Raw(entry.put.digest);
+                out.Flag(entry.backupHolds.has_value());
+                if (entry.backupHolds) {
+                    out.U64(entry.backupHolds->size);
+                    out.Raw(entry.backupHolds->digest);
+                }
             }
         }
         out.Flag(save != nullptr);
@@ -127,8 +134,8 @@ InstallRecord DecodeRecord(std::span<const uint8_t> bytes, std::string_view fold
         throw RecordError("it is not an install record of this tool");
     RecordReader header(bytes.subspan(kMark.size()));
     const uint32_t version = header.U32();
-    if (version != kVersion && version != kWithoutSaveVersion && version != kFrontOnlyVersion &&
-        version != kWholePathsVersion)
+    if (version != kVersion && version != kWithoutBackupDataVersion && version != kWithoutSaveVersion &&
+        version != kFrontOnlyVersion && version != kWholePathsVersion)
         throw RecordError("it is of version " + std::to_string(version) + ", which this tool (version " +
                           std::to_string(kVersion) + ") does not read");
     if (bytes.size() < kMark.size() + 4 + kSealSize) throw RecordError("it ends before its seal");
@@ -174,12 +181,13 @@ InstallRecord DecodeRecord(std::span<const uint8_t> bytes, std::string_view fold
             entry.sectors = in.U32();
             entry.put.size = in.U64();
             entry.put.digest = in.Digest();
+            if (version >= kVersion && in.Flag()) entry.backupHolds = PutData{in.U64(), in.Digest()};
             archive.entries.push_back(std::move(entry));
         }
         record.archives.push_back(std::move(archive));
     }
     std::optional<RecordSave> saved;
-    if (version >= kVersion && in.Flag()) {
+    if (version >= kWithoutBackupDataVersion && in.Flag()) {
         saved.emplace();
         saved->archive = in.Text();
         for (uint32_t puts = in.U32(); puts > 0; --puts) {
@@ -194,6 +202,11 @@ InstallRecord DecodeRecord(std::span<const uint8_t> bytes, std::string_view fold
     if (!in.AtEnd()) throw RecordError("it holds more than its content says");
     if (save) *save = std::move(saved);
     return record;
+}
+
+bool BackupIsWhole(archive::FileSystem& fs, const RecordedEntry& entry) {
+    if (entry.backup.empty() || !fs.Exists(entry.backup)) return false;
+    return !entry.backupHolds || DataOfFile(fs, entry.backup) == *entry.backupHolds;
 }
 
 std::optional<InstallRecord> ReadRecord(archive::FileSystem& fs, const std::string& path) {

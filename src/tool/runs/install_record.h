@@ -9,7 +9,8 @@
 // Per archive it holds its full path; each entry an install replaced (its
 // original's backup file, spelling, sectors and place) or added; a SHA-256 of
 // the bytes the install put into each entry, so that "still the mod's" is a
-// checksum comparison; the archive's layout before the first install (its
+// checksum comparison, and of each backup it made, so that a backup a power
+// cut tore is never taken for the original; the archive's layout before the first install (its
 // front bytes, the bytes after its last entry and its size, to give it back
 // byte for byte), or why it is not kept; and the state (the directory's
 // checksum and the size) the last install found and left. It never holds an
@@ -57,6 +58,12 @@ struct RecordedEntry {
     uint32_t at = 0;       // replaced: the original's first sector when it was backed up
     uint32_t sectors = 0;  // replaced: the original's size in sectors
     PutData put;           // what the last install put in
+    // Replaced, where this build made the backup: what the backup file
+    // holds (its size and SHA-256). Backups are moved in without waiting
+    // for the disk (the originals beside the archive are the durable copy),
+    // so one is used only where it still holds this. None in records of
+    // earlier builds, which made each backup durable before their save.
+    std::optional<PutData> backupHolds;
     friend bool operator==(const RecordedEntry&, const RecordedEntry&) = default;
 };
 
@@ -135,6 +142,10 @@ std::vector<uint8_t> EncodeRecord(const InstallRecord& record, std::string_view 
 // none before version 4.
 InstallRecord DecodeRecord(std::span<const uint8_t> bytes, std::string_view folder = {},
                            std::optional<RecordSave>* save = nullptr);
+
+// Whether the entry's backup is there and whole: it holds what the record
+// says it holds, where the record says. Errors reading it throw ArchiveError.
+bool BackupIsWhole(archive::FileSystem& fs, const RecordedEntry& entry);
 
 // The record at path; nothing when there is none. Throws RecordError, or
 // ArchiveError when the file cannot be read.

@@ -110,7 +110,8 @@ bool TookEffect(const archive::Archive& archive, const PendingSave& pending) {
 // are put in place once the waiting record names them): recorded as a run
 // stopped before its save records them, holding what the entry held when
 // the run made them, so that the undo uses them up where the entry still
-// does. Backups the run found and kept stay as the record left them.
+// does. Backups the run found and kept stay as the record left them; one
+// that does not hold what the waiting record says is removed.
 // Nothing when there are none, or when the record names the archive's game
 // where it was before it moved (the run followed it; the next one does
 // again).
@@ -136,7 +137,12 @@ std::optional<InstallRecord> WithBackupsOfTheRun(archive::FileSystem& fs, std::o
             if (!fs.Exists(AddedMarkerPath(entry.backup))) continue;
             kept.put = {0, archive::Sha256Of({})};
         } else {
-            if (!fs.Exists(entry.backup)) continue;
+            // One a power cut tore is the run's scratch: the entry still
+            // holds its original.
+            if (!BackupIsWhole(fs, entry)) {
+                if (fs.Exists(entry.backup)) fs.Remove(entry.backup);
+                continue;
+            }
             kept.put = DataOfFile(fs, entry.backup);
         }
         if (!recorded) {

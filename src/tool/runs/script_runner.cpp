@@ -304,6 +304,7 @@ private:
         // holds the very file this block puts in: that install was this
         // mod's, and the backup is the game's original.
         bool beforeAnyRecord = false;
+        std::optional<PutData> holds;  // what the backup holds, where this run made it
     };
     struct Marked {
         std::string backup;  // the marker lies beside this path
@@ -386,7 +387,7 @@ private:
     // The first install's view of the archive is the original: its backups
     // are kept, and an entry it added (marked beside the backups) holds the
     // mod's data, which is never backed up. Backups are written as the
-    // script goes and made durable together before the archive changes.
+    // script goes and moved in together before the archive changes.
     //
     // A backup or marker the record does not account for is an earlier
     // install's that made no record (or one whose save never happened):
@@ -396,6 +397,9 @@ private:
         const RecordedEntry* recorded = RecordedHere(name);
         const archive::Entry* entry = open_->Find(name);
         const std::string key = archive::FoldedName(name);
+        if (recorded && recorded->backupHolds && SamePath(recorded->backup, path) && !backups_.Has(path) &&
+            !BackupIsWhole(fs_, *recorded) && (WriteBackupAgain(*recorded, entry, path) || fs_.Exists(path)))
+            return;
         if (backups_.Has(path) || fs_.Exists(path)) {
             ++tally_.backupsKept;
             report_.Line("kept the earlier backup of " + name + ": " + path);
@@ -404,10 +408,10 @@ private:
                                      (!entry || EntryMatchesFile(*open_, *entry, fs_, path).match != Match::Holds);
             unknownChanges_ = unknownChanges_ || unaccounted;
             const uint64_t size = fs_.Open(path, archive::OpenMode::Read)->Size();
-            originals_.try_emplace(key,
-                                   Original{path, entry ? entry->name : name, entry ? entry->offset : 0,
-                                            static_cast<uint32_t>(size / archive::kSectorSize), unaccounted,
-                                            unaccounted && !recorded && entry && HoldsTheFileImported(*entry, name)});
+            originals_.try_emplace(
+                key, Original{path, entry ? entry->name : name, entry ? entry->offset : 0,
+                              static_cast<uint32_t>(size / archive::kSectorSize), unaccounted,
+                              unaccounted && !recorded && entry && HoldsTheFileImported(*entry, name), std::nullopt});
             return;
         }
         const std::string marker = AddedMarkerPath(path);
@@ -428,7 +432,7 @@ private:
             if (!recorded->added && recorded->backup.empty())
                 why += ", and no backup of its original was made";
             else if (!recorded->added)
-                why += fs_.Exists(recorded->backup)
+                why += BackupIsWhole(fs_, *recorded)
                            ? "; its original is kept in " + recorded->backup
                            : ", and the backup of its original (" + recorded->backup + ") is gone";
             report_.Line(why);
@@ -456,9 +460,37 @@ private:
         backups_.WriteWith(path, [&](archive::File& backup) { open_->CopyTo(*entry, backup); });
         backupsWaiting_ = true;
         madeHere_.insert(archive::FoldedName(entry->name));
-        originals_.try_emplace(key, Original{path, entry->name, entry->offset, entry->sectors});
+        originals_.try_emplace(
+            key, Original{path, entry->name, entry->offset, entry->sectors, false, false, DataOfEntry(*open_, *entry)});
         ++tally_.backedUp;
         report_.Line("backed up " + name + " to " + path);
+    }
+
+    // A backup of this folder's record that is gone or no longer holds what
+    // the record says (a power cut took it before the disk had it) is
+    // written again from what still holds those bytes: the entry, where the
+    // save never took effect, or the game's originals beside the archive.
+    // The record's line for it stays as it is. Returns whether it was; a
+    // torn one that cannot be is named.
+    bool WriteBackupAgain(const RecordedEntry& recorded, const archive::Entry* entry, const std::string& path) {
+        const PutData holds = *recorded.backupHolds;
+        const StoredContent kept{holds.size, holds.digest};
+        if (entry && DataOfEntry(*open_, *entry) == holds) {
+            backups_.WriteWith(path, [&](archive::File& backup) { open_->CopyTo(*entry, backup); });
+        } else if (store_->Has(kept)) {
+            backups_.WriteWith(path, [&](archive::File& backup) {
+                backup.CopyFrom(*fs_.Open(store_->PathOf(kept), archive::OpenMode::Read), 0, 0, holds.size);
+            });
+        } else {
+            if (fs_.Exists(path))
+                report_.Line("the backup of " + recorded.name + " is torn (" + path +
+                             "), and its original is not kept anywhere else");
+            return false;
+        }
+        backupsWaiting_ = true;
+        ++tally_.backedUp;
+        report_.Line("backed up " + recorded.name + " again, as its earlier backup was lost: " + path);
+        return true;
     }
 
     // Whether the entry holds the file that the block of the open archive
@@ -632,8 +664,10 @@ private:
                 // A backup no record accounts for whose bytes are not taken as
                 // the original (a folder's Backups from elsewhere, or an older
                 // version's install) is not the record's: no undo uses it up.
-                if (!original->second.unaccounted || original->second.beforeAnyRecord)
+                if (!original->second.unaccounted || original->second.beforeAnyRecord) {
                     entry.backup = original->second.backup;
+                    entry.backupHolds = original->second.holds;
+                }
                 entry.at = original->second.at;
                 entry.sectors = original->second.sectors;
                 // Not put in: what the entry holds now (its original, where
@@ -876,8 +910,8 @@ private:
                      " of player.img: it will not see " + unseen);
     }
 
-    // Backups are durable before their archive changes. Those that cannot be
-    // put in place are removed, and the report says so.
+    // Backups are in place before their archive changes. Those that cannot
+    // be are removed, and the report says so.
     void PublishBackups() {
         changed_ = changed_ || backupsWaiting_;
         backupsWaiting_ = false;
@@ -919,7 +953,9 @@ private:
     Report& report_;
     const std::string computer_;
     InstallRecord record_;
-    PublishGroup backups_{fs_};
+    // Moved in without waiting for the disk: the record names what each
+    // holds, and the originals beside the archive are the durable copy.
+    PublishGroup backups_{fs_, Durability::Unflushed};
     bool backupsWaiting_ = false;
     // Whether this run may have changed anything on disk: a backup, a
     // marker, the record or an archive.

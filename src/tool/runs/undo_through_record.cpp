@@ -140,7 +140,8 @@ private:
     // backup and its line in the folder's record stay, for an undo from here
     // once the entry holds this install's file again.
     bool KeepsAnOriginalOnlyHere(const RecordedEntry& entry) {
-        if (entry.added || entry.backup.empty() || !fs_.Exists(entry.backup)) return false;
+        // A backup a power cut tore holds no original.
+        if (entry.added || !BackupIsWhole(fs_, entry)) return false;
         if (DataOfFile(fs_, entry.backup) == entry.put) return false;  // only backed up, never put in
         const archive::Entry* now = archive_->Find(entry.name);
         if (now && EntryMatchesFile(*archive_, *now, fs_, entry.backup).match == Match::Holds) return false;
@@ -201,7 +202,7 @@ private:
             const RecordedEntry* entry = recorded.Find(layer.name);
             // Kept unless the entry holds that original again (a repaired game).
             const archive::Entry* now = archive_->Find(layer.name);
-            const bool kept = entry && !entry->added && !entry->backup.empty() && fs_.Exists(entry->backup) &&
+            const bool kept = entry && !entry->added && BackupIsWhole(fs_, *entry) &&
                               (!now || EntryMatchesFile(*archive_, *now, fs_, entry->backup).match != Match::Holds);
             report_.Line("left " + layer.name + " as it is: " + why + "; this install lets go of it" +
                          (kept ? "; the backup of its original stays in " + entry->backup : std::string()));

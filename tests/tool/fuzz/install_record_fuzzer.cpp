@@ -30,7 +30,7 @@ using Bytes = std::vector<uint8_t>;
 constexpr std::string_view kMark = "VeltrinRecord\r\n\x1a";
 constexpr std::string_view kFolder = R"(D:\Mod Folder\Backups)";
 // The versions this tool reads; the first byte picks one, or one it does not.
-constexpr uint32_t kKnownVersions[] = {4, 3, 2, 1};
+constexpr uint32_t kKnownVersions[] = {5, 4, 3, 2, 1};
 
 // A property that does not hold names its line and stops the run.
 void Check(bool holds, int line = __builtin_LINE()) {
@@ -39,7 +39,7 @@ void Check(bool holds, int line = __builtin_LINE()) {
     std::abort();
 }
 
-uint32_t VersionPicked(uint8_t pick) { return pick % 5 < 4 ? kKnownVersions[pick % 5] : 5u + pick / 5u; }
+uint32_t VersionPicked(uint8_t pick) { return pick % 6 < 5 ? kKnownVersions[pick % 6] : 6u + pick / 6u; }
 
 bool IsKnown(uint32_t version) {
     return std::find(std::begin(kKnownVersions), std::end(kKnownVersions), version) != std::end(kKnownVersions);
@@ -79,11 +79,11 @@ bool SameRecord(const InstallRecord& a, const InstallRecord& b) {
 }
 
 // The seal this fuzzer makes is the writer's: an empty record written by the
-// tool is the mark, version 4 and the seal around an empty body.
+// tool is the mark, version 5 and the seal around an empty body.
 bool SealIsTheWriters() {
     const Bytes empty = EncodeRecord(InstallRecord{});
     const Bytes body(empty.begin() + static_cast<std::ptrdiff_t>(kMark.size() + 4), empty.end() - 32);
-    return Sealed(4, body) == empty;
+    return Sealed(5, body) == empty;
 }
 
 }  // namespace
@@ -113,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     Check(IsKnown(version));
-    Check(version == 4 || !save.has_value());
+    Check(version >= 4 || !save.has_value());
     // Written again with the save it names, it reads back the same, save
     // and all.
     const Bytes written = EncodeRecord(record, kFolder, save ? &*save : nullptr);

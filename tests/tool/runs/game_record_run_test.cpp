@@ -534,6 +534,28 @@ TEST_F(GameRecordRunTest, FollowingTheAdviceForAnUntrustedRecordLosesNoOriginal)
     EXPECT_EQ(ReadContent(fs, kGta3), StockContent(kGta3)) << said;
 }
 
+// The game's record and originals are gone, and a backup no longer holds
+// what the folder's record says (a power cut tore it before the disk had
+// it): the undo never gives it back as the original, and names the entry
+// it leaves as it is.
+TEST_F(GameRecordRunTest, ATornBackupIsNeverGivenBackAsTheOriginal) {
+    Unpack(fs, ModA(), folderA);
+    ASSERT_EQ(Install(ModA(), folderA), 0) << console.text;
+    for (const std::string& file : fs.Paths())
+        if (file.find(".installs") != std::string::npos || file.find(".originals\\") != std::string::npos)
+            fs.Remove(file);
+    const std::string backup = folderA + R"(\Backups\gta3.img\infernus.dff)";
+    Bytes torn = fs.Contents(backup);
+    std::fill(torn.begin() + static_cast<std::ptrdiff_t>(torn.size() / 2), torn.end(), uint8_t{0});
+    fs.SetFile(backup, torn);
+    const Bytes modsFile = EntryOf(kGta3, "infernus.dff");
+    ASSERT_EQ(Undo(folderA), 0) << console.text;
+    EXPECT_EQ(EntryOf(kGta3, "infernus.dff"), modsFile) << console.text;
+    EXPECT_FALSE(Has("restored infernus.dff")) << console.text;
+    EXPECT_TRUE(Has("no undo can give back infernus.dff of " + kGta3)) << console.text;
+    EXPECT_TRUE(Has("restored model1.txd")) << console.text;
+}
+
 // An install made before the game's record existed (the folder's record
 // and backups only) is taken in the first time the tool runs from its
 // folder, below the installs the game's record knows where their befores are
@@ -893,6 +915,11 @@ public:
         std::vector<Move> back;
         for (const Move& move : moves) back.push_back({Back(move.from), Back(move.to)});
         inner_.FlushAndReplaceEach(back);
+    }
+    void ReplaceEach(const std::vector<Move>& moves) override {
+        std::vector<Move> back;
+        for (const Move& move : moves) back.push_back({Back(move.from), Back(move.to)});
+        inner_.ReplaceEach(back);
     }
     void Remove(const std::string& path) override { inner_.Remove(Back(path)); }
     void FlushFolder(const std::string& folder) override { inner_.FlushFolder(Back(folder)); }

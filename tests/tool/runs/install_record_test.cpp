@@ -18,6 +18,27 @@ namespace {
 using namespace testing;
 using archive::testing::MemoryFileSystem;
 
+// A record written field by field, as an earlier version wrote it.
+struct Fields {
+    std::vector<uint8_t> bytes;
+    void Raw(std::string_view text) { bytes.insert(bytes.end(), text.begin(), text.end()); }
+    void U32(uint32_t value) {
+        for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    }
+    void U64(uint64_t value) {
+        for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    }
+    void Text(std::string_view value) {
+        U32(static_cast<uint32_t>(value.size()));
+        Raw(value);
+    }
+    std::vector<uint8_t> Sealed() {
+        const archive::Digest seal = archive::Sha256Of(bytes);
+        bytes.insert(bytes.end(), seal.begin(), seal.end());
+        return bytes;
+    }
+};
+
 InstallRecord Sample() {
     InstallRecord record;
     record.computer = "PLAYER-PC";
@@ -31,17 +52,19 @@ InstallRecord Sample() {
                             R"(D:\Mod\Backups\gta3.img\INFERNUS.dff)",
                             40,
                             3,
-                            {7000, archive::Sha256Of(Pattern(7000, 4))}});
+                            {7000, archive::Sha256Of(Pattern(7000, 4))},
+                            PutData{3 * 2048, archive::Sha256Of(Pattern(3 * 2048, 8))}});
     gta3.entries.push_back({"veltrin.dff",
                             true,
                             R"(D:\Mod\Backups\gta3.img\veltrin.dff)",
                             0,
                             0,
-                            {700, archive::Sha256Of(Pattern(700, 5))}});
+                            {700, archive::Sha256Of(Pattern(700, 5))},
+                            std::nullopt});
     RecordedArchive player;  // one whose first layout is not kept
     player.path = R"(C:\Games\GTA San Andreas\models\player.img)";
     player.layoutNotKept = "its entries do not follow one another";
-    player.entries.push_back({"vest.dff", false, "", 7, 1, {10, archive::Sha256Of(Pattern(10, 6))}});
+    player.entries.push_back({"vest.dff", false, "", 7, 1, {10, archive::Sha256Of(Pattern(10, 6))}, std::nullopt});
     record.archives = {gta3, player};
     return record;
 }
@@ -99,19 +122,20 @@ TEST(InstallRecord, ATornChangedOrForeignRecordIsRefused) {
 
     // A later version, sealed as it should be: refused for its version.
     std::vector<uint8_t> later(bytes.begin(), bytes.end() - 32);
-    later[16] = 5;
+    later[16] = 6;
     const archive::Digest seal = archive::Sha256Of(later);
     later.insert(later.end(), seal.begin(), seal.end());
     try {
         DecodeRecord(later);
-        ADD_FAILURE() << "a record of version 5 was read";
+        ADD_FAILURE() << "a record of version 6 was read";
     } catch (const RecordError& error) {
-        EXPECT_NE(std::string(error.what()).find("version 5"), std::string::npos) << error.what();
+        EXPECT_NE(std::string(error.what()).find("version 6"), std::string::npos) << error.what();
     }
 }
 
-// A record written for a save names it; one written without names none, and
-// version 3 (the same without that last field) reads as the same record.
+// A record written for a save names it, and one written without names none.
+// Version 4 wrote the same without what each backup holds: its backups read
+// as ones whose bytes are not checked.
 TEST(InstallRecord, TheSaveItWasWrittenForReadsBack) {
     const RecordSave save{R"(C:\Games\GTA San Andreas\models\gta3.img)",
                           {{"infernus.dff", {7000, archive::Sha256Of(Pattern(7000, 3))}}, {"veltrin.dff", {}}},
@@ -124,12 +148,42 @@ TEST(InstallRecord, TheSaveItWasWrittenForReadsBack) {
     (void)DecodeRecord(without, {}, &read);
     EXPECT_FALSE(read.has_value());
 
-    std::vector<uint8_t> version3(without.begin(), without.end() - 33);  // no seal, no flag of a save
-    version3[16] = 3;
-    const archive::Digest seal = archive::Sha256Of(version3);
-    version3.insert(version3.end(), seal.begin(), seal.end());
-    EXPECT_EQ(EncodeRecord(DecodeRecord(version3, {}, &read)), without);
-    EXPECT_FALSE(read.has_value());
+    Fields f;
+    const archive::Digest put = archive::Sha256Of(Pattern(7000, 3));
+    f.Raw(std::string_view("VeltrinRecord\r\n\x1a"));
+    f.U32(4);
+    f.Text("PLAYER-PC");
+    f.U32(1);  // archives
+    f.Text(save.archive);
+    f.bytes.push_back(0);  // no layout
+    f.Text(kKeptByTheGame);
+    f.bytes.push_back(0);  // nothing found
+    f.bytes.push_back(0);  // nothing left
+    f.U32(1);              // entries
+    f.Text("infernus.dff");
+    f.bytes.push_back(0);  // replaced
+    f.bytes.push_back(1);  // inside the folder
+    f.Text(R"(gta3.img\INFERNUS.dff)");
+    f.U32(40);
+    f.U32(3);
+    f.U64(7000);
+    f.bytes.insert(f.bytes.end(), put.begin(), put.end());
+    f.bytes.push_back(1);  // the save
+    f.Text(save.archive);
+    f.U32(1);
+    f.Text("infernus.dff");
+    f.U64(7000);
+    f.bytes.insert(f.bytes.end(), put.begin(), put.end());
+    f.U32(1);
+    f.Text("infernus.dff");
+    const InstallRecord version4 = DecodeRecord(f.Sealed(), R"(D:\Mod\Backups)", &read);
+    ASSERT_EQ(version4.archives.size(), 1u);
+    ASSERT_EQ(version4.archives[0].entries.size(), 1u);
+    EXPECT_EQ(version4.archives[0].entries[0].backup, R"(D:\Mod\Backups\gta3.img\INFERNUS.dff)");
+    EXPECT_FALSE(version4.archives[0].entries[0].backupHolds.has_value());
+    ASSERT_TRUE(read.has_value());
+    EXPECT_EQ(read->puts, (std::vector<PendingPut>{{"infernus.dff", {7000, put}}}));
+    EXPECT_EQ(read->made, std::vector<std::string>{"infernus.dff"});
 }
 
 // The application folder is moved or renamed between an install and its
@@ -153,27 +207,6 @@ TEST(InstallRecord, BackupsInsideItsFolderAreFoundWhereTheFolderIsNow) {
     WriteRecord(fs, R"(D:\Mod\Backups\Install.record)", written);
     EXPECT_THROW((void)ReadRecord(fs, R"(D:\Mod\Backups\Install.record)"), RecordError);
 }
-
-// A record written field by field, as an earlier version wrote it.
-struct Fields {
-    std::vector<uint8_t> bytes;
-    void Raw(std::string_view text) { bytes.insert(bytes.end(), text.begin(), text.end()); }
-    void U32(uint32_t value) {
-        for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
-    }
-    void U64(uint64_t value) {
-        for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
-    }
-    void Text(std::string_view value) {
-        U32(static_cast<uint32_t>(value.size()));
-        Raw(value);
-    }
-    std::vector<uint8_t> Sealed() {
-        const archive::Digest seal = archive::Sha256Of(bytes);
-        bytes.insert(bytes.end(), seal.begin(), seal.end());
-        return bytes;
-    }
-};
 
 // Version 2: a layout of front bytes and a size only, and nothing said when
 // there is none. Its layout reads back without the bytes after the last

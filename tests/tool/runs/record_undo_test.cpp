@@ -259,12 +259,13 @@ TEST_F(RecordUndoTest, AnUndoWhoseGameIsGoneSaysWhereToRunInstallNext) {
 
 // A backup the player (or a virus scanner) deleted after an install. The
 // entry holds the mod's data, which an install from the same folder must not
-// back up as the original. The game's own bytes are kept beside the archive,
-// so the undo gives it back all the same.
-TEST_F(RecordUndoTest, ABackupDeletedAfterTheInstallIsNotMadeAgainFromTheModsData) {
+// back up as the original: it writes the backup again from the game's own
+// bytes kept beside the archive, from which the undo gives it back.
+TEST_F(RecordUndoTest, ABackupDeletedAfterTheInstallIsWrittenAgainFromTheOriginalNeverFromTheModsData) {
     const Content original = ReadContent(fs, kGta3);
     ASSERT_EQ(Install(script), ExitStatus::Ok) << report.All();
     const std::string lost = Backup("gta3.img", "a.dff");
+    const Bytes backedUp = fs.Contents(lost);
     fs.Remove(lost);
     Bytes modsData;  // as the archive holds it, padding and all
     for (const auto& [name, bytes] : ReadContent(fs, kGta3))
@@ -272,8 +273,8 @@ TEST_F(RecordUndoTest, ABackupDeletedAfterTheInstallIsNotMadeAgainFromTheModsDat
 
     ASSERT_EQ(Install(script), ExitStatus::Ok) << report.All();
     EXPECT_FALSE(fs.Exists(lost) && fs.Contents(lost) == modsData) << "the mod's data was kept as the original";
-    EXPECT_FALSE(report.Has("backed up a.dff")) << report.All();
-    EXPECT_TRUE(report.Has("the backup of its original (" + lost + ") is gone")) << report.All();
+    EXPECT_TRUE(report.Has("backed up a.dff again, as its earlier backup was lost")) << report.All();
+    EXPECT_TRUE(fs.Exists(lost) && fs.Contents(lost) == backedUp) << report.All();
 
     // The game's own bytes were kept beside the archive at the first
     // install: the folder's backup is not needed.
