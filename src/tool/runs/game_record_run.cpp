@@ -25,14 +25,14 @@ GameRecord LoadGameRecord(archive::FileSystem& fs, const archive::Archive& archi
 
 bool TakeInFolderRecord(GameRecord& game, const RecordedArchive& recorded, const std::string& folder,
                         const std::string& computer, const archive::Archive& archive, archive::FileSystem& fs,
-                        OriginalsStore& store, Report& report) {
+                        OriginalsStore& store, Report& report, std::vector<std::string>* lost) {
     if (recorded.entries.empty() || FindInstall(game, folder, ModDigestOf(recorded))) return false;
     GameInstall install{{folder}, ModDigestOf(recorded), computer, 0, std::nullopt, {}};
     // Each name's lowest layer among the installs the game's record knows.
     archive::FoldedMap<const InstallLayer*> lowest;
     for (const GameInstall& other : game.installs)
         for (const InstallLayer& layer : other.entries) lowest.emplace(layer.name, &layer);
-    std::vector<std::string> lost;  // entries holding the install's file whose original is not to be had
+    std::vector<std::string> unkept;  // entries holding the install's file whose original is kept nowhere
     for (const RecordedEntry& entry : recorded.entries) {
         const archive::Entry* there = archive.Find(entry.name);
         // Below the installs the game's record knows: where one touches the
@@ -48,7 +48,8 @@ bool TakeInFolderRecord(GameRecord& game, const RecordedArchive& recorded, const
             if (!BackupIsWhole(fs, entry)) {
                 // Named where the record tells the install changed it (a run
                 // stopped before its save backed up what it left in place).
-                if (entry.backupHolds && *entry.backupHolds != entry.put) lost.push_back(entry.name);
+                if (entry.backup.empty() || (entry.backupHolds && *entry.backupHolds != entry.put))
+                    unkept.push_back(entry.name);
                 continue;
             }
             // Backed up by a run stopped before its save, never changed:
@@ -59,11 +60,12 @@ bool TakeInFolderRecord(GameRecord& game, const RecordedArchive& recorded, const
         }
         install.entries.push_back(std::move(layer));
     }
-    if (!lost.empty())
-        report.Line("no undo can give back " + text::ListedUpTo(lost, kNamesInALine) + " of " + archive.Path() +
-                    ": each holds the install from " + folder +
-                    "'s file, and its original is kept nowhere (its backup is gone, or does not hold what the "
-                    "record says)");
+    if (!unkept.empty())
+        report.Line("no undo from " + folder + " can give back " + text::ListedUpTo(unkept, kNamesInALine) + " of " +
+                    archive.Path() +
+                    ": each holds this install's file, and the folder keeps no original of it (no backup of it was "
+                    "made, or its backup is gone or does not hold what the record says); each stays as it is");
+    if (lost) *lost = std::move(unkept);
     if (install.entries.empty()) return false;
     const bool first = game.installs.empty();
     game.installs.insert(game.installs.begin(), std::move(install));

@@ -37,16 +37,17 @@ GameRecord LoadGameRecord(archive::FileSystem& fs, const archive::Archive& archi
 // before the game's record existed) goes in as the bottom layers of the
 // entries that still hold what it put in and that no install of the game's
 // record touches; the originals its backups hold go into the store (waiting
-// for its Publish). Returns whether it took anything in. Throws
+// for its Publish). An entry that holds what it put in and whose original
+// is kept nowhere (no backup was made, or the backup is gone or torn) is
+// named, and goes into lost. Returns whether it took anything in. Throws
 // ArchiveError.
 bool TakeInFolderRecord(GameRecord& game, const RecordedArchive& recorded, const std::string& folder,
                         const std::string& computer, const archive::Archive& archive, archive::FileSystem& fs,
-                        OriginalsStore& store, Report& report);
+                        OriginalsStore& store, Report& report, std::vector<std::string>* lost = nullptr);
 
 // Holds the record against the archive and says, once, what it let go of.
 // Returns the names of the entries that no longer hold their top layer's put
 // (those it let go of).
 std::vector<std::string> HoldAndReport(GameRecord& game, const archive::Archive& archive, Report& report);
-
 
 }  // namespace veltrin::tool

@@ -82,8 +82,10 @@ private:
         const std::string folder = ApplicationFolderOf(scriptPath_);
         // An install taken in counts as read: the originals it brings go
         // with it once the record lets go of it.
-        if (TakeInFolderRecord(game, recorded, folder, record_.computer, *archive_, fs_, store, report_))
+        std::vector<std::string> unkept;
+        if (TakeInFolderRecord(game, recorded, folder, record_.computer, *archive_, fs_, store, report_, &unkept))
             gameAsRead_ = game;
+        tally_.untouched += static_cast<int>(unkept.size());
         store.Publish();
         // The entries the game's record knows of this install: their
         // originals are kept beside the archive.
@@ -106,6 +108,8 @@ private:
         bool saved = false;
         if (const std::optional<size_t> index = FindInstall(game, folder, ModDigestOf(recorded))) {
             saved = UndoInstall(game, *index, store);
+        } else if (!unkept.empty()) {
+            saved = CommitStaged(game, {});  // entries forced back
         } else {
             report_.Line("nothing of the install from this folder is in " + path +
                          " any more: what it put in was given back or changed since (an undo from another copy of "
