@@ -7,13 +7,10 @@
 #include "archive/names.h"
 
 namespace veltrin::tool {
-namespace {
 
-// One archive's key however a script spells its path: either separator,
-// letters in any case, "." and ".." folders resolved (never past a drive, a
-// root or a server's name). A spelling this does not reach, a short name or
-// a link, is refused as in use where it is taken, before anything is saved.
-std::string KeyOf(const std::string& path) {
+// A spelling this does not reach, a short name or a link, is refused as in
+// use where it is taken, before anything is saved.
+std::string ArchiveKey(const std::string& path) {
     size_t at = 0;
     std::string key;  // the leading separators: a root, or a server's
     while (at < path.size() && (path[at] == '/' || path[at] == '\\')) {
@@ -44,16 +41,14 @@ std::string KeyOf(const std::string& path) {
     return archive::FoldedName(key);
 }
 
-}  // namespace
-
 void HeldArchives::Take(const std::string& path) {
-    const std::string key = KeyOf(path);
+    const std::string key = ArchiveKey(path);
     if (held_.count(key) != 0 || !fs_.Exists(path)) return;
     held_.emplace(key, archive::Archive::Take(path, fs_));
 }
 
 archive::Archive HeldArchives::Claim(const std::string& path) {
-    const auto held = held_.find(KeyOf(path));
+    const auto held = held_.find(ArchiveKey(path));
     if (held == held_.end()) return archive::Archive::Take(path, fs_);
     archive::Archive claimed = std::move(held->second);
     held_.erase(held);
@@ -61,7 +56,7 @@ archive::Archive HeldArchives::Claim(const std::string& path) {
 }
 
 void HeldArchives::Keep(archive::Archive archive) {
-    std::string key = KeyOf(archive.Path());
+    std::string key = ArchiveKey(archive.Path());
     held_.insert_or_assign(std::move(key), std::move(archive));
 }
 

@@ -12,6 +12,11 @@
 
 namespace veltrin::tool {
 
+// One archive's key however a script spells its path: either separator,
+// letters in any case, "." and ".." folders resolved (never past a drive, a
+// root or a server's name).
+std::string ArchiveKey(const std::string& path);
+
 class HeldArchives {
 public:
     explicit HeldArchives(archive::FileSystem& fs) : fs_(fs) {}

@@ -602,6 +602,7 @@ private:
                 ConfirmGameSave(fs_, path, gameAsRead_, game);
             }
         }
+        earlierPuts_[ArchiveKey(path)] = RunPuts();
         held_.Keep(std::move(*open_));
         open_.reset();
         // They point into the record, which the save has replaced.
@@ -711,7 +712,8 @@ private:
         GameRecord game = game_;
         const std::string folder = ApplicationFolderOf(scriptPath_);
         std::vector<ModFileDigest> files;
-        for (const auto& [key, put] : puts_) files.push_back({put.name, put.data.digest});
+        const std::map<std::string, Put> puts = RunPuts();
+        for (const auto& [key, put] : puts) files.push_back({put.name, put.data.digest});
         const archive::Digest mod = ModDigest(files);
         GameInstall install{{folder}, mod, computer_, SecondsNow(), std::nullopt, {}};
         // The layout just before it, to undo it byte for byte while it is
@@ -744,7 +746,7 @@ private:
         for (size_t i = 0; i < tops.size(); ++i) topOf.emplace(tops[i].name, i);
         std::vector<bool> taken(tops.size(), false);
         bool overUnrecordedInstall = false;
-        for (const auto& [folded, put] : puts_) {
+        for (const auto& [folded, put] : puts) {
             InstallLayer layer{put.name, std::nullopt, {}, put.data};
             if (const auto top = topOf.find(put.name); top != topOf.end()) {
                 layer.before = tops[top->second].before;
@@ -785,6 +787,15 @@ private:
         }
         game.installs.push_back(std::move(install));
         return game;
+    }
+
+    // What the run puts into the open archive: what its earlier blocks of the
+    // archive put in, then this block's over it. The install is all of it.
+    std::map<std::string, Put> RunPuts() const {
+        std::map<std::string, Put> puts = puts_;
+        if (const auto earlier = earlierPuts_.find(ArchiveKey(open_->Path())); earlier != earlierPuts_.end())
+            puts.insert(earlier->second.begin(), earlier->second.end());
+        return puts;
     }
 
     // What the entries the block changes hold once its save took effect:
@@ -974,6 +985,8 @@ private:
     std::map<std::string, Marked> added_;        // folded name -> where its marker lies
     std::set<std::string> madeHere_;             // folded names of the entries whose backup or marker the block made
     std::map<std::string, Put> puts_;            // folded name -> what the block puts in
+    // Archive key -> what the run's blocks of it done so far put in.
+    std::map<std::string, std::map<std::string, Put>> earlierPuts_;
     // The folder record's entries of the open archive, and the block's
     // import lines in script order (IndexTheBlock).
     archive::FoldedMap<const RecordedEntry*> recordedHere_;

@@ -579,6 +579,29 @@ TEST_F(GameRecordRunTest, AnEntryReplacedWithoutABackupIsNamedByTheUndoOfATakenI
     EXPECT_TRUE(Has("0 restored, 0 removed, 0 already undone, 1 left as it is")) << console.text;
 }
 
+// A script that opens gta3.img in two blocks: the second block is more of
+// the same install, never a new install of the mod that gives back what the
+// first block put in. The undo gives back stock.
+TEST_F(GameRecordRunTest, AnArchiveOpenedInTwoBlocksKeepsWhatTheFirstPutIn) {
+    Unpack(fs, ModA(), folderA);
+    std::string script;
+    const auto block = [&](install::Block which, const std::vector<std::string>& names) {
+        for (const std::string& line : install::testing::BlockLinesOf(which, kGame, folderA, names))
+            script += line + "\r\n";
+    };
+    block(install::Block::Gta3, {"infernus.dff", "a_only.dff"});
+    block(install::Block::Player, {"vest.dff"});
+    block(install::Block::Gta3, {"model1.txd"});
+    fs.SetFile(folderA + "\\Install.dat", BytesOf(script));
+    console = FakeConsole();
+    ASSERT_EQ(RunTool({"Install.plug", "-script", folderA + "\\Install.dat"}, console, fs), 0) << console.text;
+    EXPECT_TRUE(HoldsFile(EntryOf(kGta3, "infernus.dff"), Data(7000, 10))) << console.text;
+    EXPECT_TRUE(HoldsFile(EntryOf(kGta3, "a_only.dff"), Data(5000, 12))) << console.text;
+    EXPECT_TRUE(HoldsFile(EntryOf(kGta3, "model1.txd"), Data(3000, 11))) << console.text;
+    ASSERT_EQ(Undo(folderA), 0) << console.text;
+    ExpectStock();
+}
+
 // An install made before the game's record existed (the folder's record
 // and backups only) is taken in the first time the tool runs from its
 // folder, below the installs the game's record knows where their befores are
