@@ -1008,6 +1008,9 @@ TEST_F(GameRecordRunTest, AnArchiveOpenedUnderThreeSpellingsIsHeldOnce) {
     EXPECT_EQ(saves, 2u) << console.text;  // the third block found its file in the entry already
     EXPECT_TRUE(Has("it holds that file already")) << console.text;
     EXPECT_TRUE(HoldsFile(EntryOf(kGta3, "model1.txd"), Data(9000, 21))) << console.text;
+    console = FakeConsole();
+    ASSERT_EQ(RunTool({"Install.plug", "-restore", folderB + "\\Install.dat"}, console, either), 0) << console.text;
+    ExpectStock();
 }
 
 // A file system on which the game starts right after the first save of
