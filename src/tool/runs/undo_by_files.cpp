@@ -10,6 +10,7 @@
 #include "tool/common/read_only_file_system.h"
 #include "tool/runs/backup_marker.h"
 #include "tool/runs/entry_match.h"
+#include "tool/runs/held_archives.h"
 #include "tool/runs/preflight.h"
 #include "tool/runs/restore.h"
 #include "tool/runs/run_report.h"
@@ -106,8 +107,8 @@ public:
 
     ExitStatus Run(const std::vector<ArchiveUndo>& plan, const std::vector<ScriptCommand>& commands) {
         modInTheGame_ = ModOfScriptIsInTheGame(commands, fs_);
-        const bool anything = std::any_of(plan.begin(), plan.end(),
-                                          [&](const ArchiveUndo& undo) { return AnythingToUndoIn(undo, fs_); });
+        const bool anything =
+            std::any_of(plan.begin(), plan.end(), [&](const ArchiveUndo& undo) { return AnythingToUndoIn(undo, fs_); });
         if (!anything && !modInTheGame_) {
             // Undone already, or never installed: no failure.
             report_.Line(
@@ -126,6 +127,12 @@ public:
             report_.Line("failed");
             return ExitStatus::NotFound;
         }
+        // Every archive the undo changes is the run's before the first save,
+        // until the run ends.
+        if (const auto stopped = EachArchive(plan, [&](const ArchiveUndo& undo) {
+                if (AnythingToUndoIn(undo, fs_)) held_.Take(undo.path);
+            }))
+            return *stopped;
         if (const auto stopped = EachArchive(plan, [&](const ArchiveUndo& undo) { UndoArchive(undo); }))
             return *stopped;
         TellLeftAlone();
@@ -141,7 +148,7 @@ private:
             return;
         }
         report_.Line("open " + undo.path);
-        archive_.emplace(archive::Archive::Open(undo.path, fs_));
+        archive_.emplace(held_.Claim(undo.path));
         ReportRecovery(report_, archive_->RecoveryOnOpen());
         tally_ = {};
         usedUp_.clear();
@@ -152,6 +159,7 @@ private:
             report_.Line("nothing to change in " + undo.path);
             outcomes_.back().what = "nothing to change";
         }
+        held_.Keep(std::move(*archive_));
         archive_.reset();
         RemoveUsedUp();
         report_.Line("summary of " + undo.path + ": " + tally_.Text());
@@ -244,8 +252,7 @@ private:
         if (!entry) {
             ++tally_.alreadyUndone;
             usedUp_.push_back(marker);
-            report_.Line(item.name + " is not in the archive: nothing to remove; its marker " + marker +
-                         " is used up");
+            report_.Line(item.name + " is not in the archive: nothing to remove; its marker " + marker + " is used up");
             return;
         }
         const std::string why = WhyNotTheMods(item, *entry);
@@ -266,6 +273,7 @@ private:
         report_.Line("left " + name + " as it is: " + why + "; " + kept);
     }
 
+    HeldArchives held_{fs_};
     std::vector<std::string> leftAlone_;
     bool modInTheGame_ = true;  // whether an entry the script puts in holds its file
 };

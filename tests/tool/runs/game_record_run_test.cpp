@@ -1066,6 +1066,20 @@ TEST_F(GameRecordRunTest, TheGameStartedBetweenTheTwoSavesFindsPlayerImgHeld) {
             EXPECT_TRUE(HoldsFile(EntryOf(kPlayer, "cloth3.dff"), Data(6000, 24))) << console.text;
         }
     }
+    // An install of a build that kept no record: its undo goes by the files
+    // the script names, and holds both archives as well.
+    ASSERT_EQ(Install(ModB(), folderB), 0) << console.text;
+    for (const std::string& path : fs.Paths())
+        if (path.ends_with(".record") || path.find(".installs") != std::string::npos ||
+            path.find(".originals\\") != std::string::npos)
+            fs.Remove(path);
+    GameStartingFileSystem starting(fs);
+    console = FakeConsole();
+    EXPECT_EQ(RunTool({"Install.plug", "-restore", folderB + "\\Install.dat"}, console, starting), 0) << console.text;
+    ASSERT_TRUE(starting.Started()) << console.text;
+    EXPECT_FALSE(starting.GotIn()) << "the game opened player.img between the two saves\n" << console.text;
+    EXPECT_EQ(ReadContent(fs, kGta3), StockContent(kGta3)) << console.text;
+    EXPECT_EQ(ReadContent(fs, kPlayer), StockContent(kPlayer)) << console.text;
 }
 
 // A file system on which a second run starts as soon as the first one has
