@@ -54,7 +54,7 @@ bool TakeInFolderRecord(GameRecord& game, const RecordedArchive& recorded, const
             }
             // Backed up by a run stopped before its save, never changed:
             // the entry holds its original, and there is nothing to keep.
-            if (DataOfFile(fs, entry.backup) == entry.put) continue;
+            if (OnlyBackedUp(fs, entry)) continue;
             layer.before = store.KeepFile(entry.backup);
             layer.beforeName = entry.name;  // the original's spelling
         }

@@ -209,6 +209,17 @@ bool BackupIsWhole(archive::FileSystem& fs, const RecordedEntry& entry) {
     return !entry.backupHolds || DataOfFile(fs, entry.backup) == *entry.backupHolds;
 }
 
+bool OnlyBackedUp(archive::FileSystem& fs, const RecordedEntry& entry) {
+    if (entry.added) return false;
+    if (entry.backupHolds) return *entry.backupHolds == entry.put;
+    return !entry.backup.empty() && fs.Exists(entry.backup) && DataOfFile(fs, entry.backup) == entry.put;
+}
+
+void MakeBackupDurable(archive::FileSystem& fs, const RecordedEntry& entry) {
+    fs.Open(entry.backup, archive::OpenMode::ReadWrite)->Flush();
+    fs.FlushFolder(std::string(text::FolderOf(entry.backup)));
+}
+
 std::optional<InstallRecord> ReadRecord(archive::FileSystem& fs, const std::string& path) {
     if (!fs.Exists(path)) return std::nullopt;
     std::vector<uint8_t> bytes;

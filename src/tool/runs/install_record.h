@@ -146,6 +146,14 @@ InstallRecord DecodeRecord(std::span<const uint8_t> bytes, std::string_view fold
 // Whether the entry's backup is there and whole: it holds what the record
 // says it holds, where the record says. Errors reading it throw ArchiveError.
 bool BackupIsWhole(archive::FileSystem& fs, const RecordedEntry& entry);
+// Whether a run stopped before its save only backed the entry up: what it
+// records as put in is what the entry held, its original. Told by what the
+// backup holds, as the record names it, or else as the file is. Errors
+// reading the backup throw ArchiveError.
+bool OnlyBackedUp(archive::FileSystem& fs, const RecordedEntry& entry);
+// Makes the backup durable, name and bytes: once the copy beside the
+// archive goes, it may be the original's only copy. Throws ArchiveError.
+void MakeBackupDurable(archive::FileSystem& fs, const RecordedEntry& entry);
 
 // The record at path; nothing when there is none. Throws RecordError, or
 // ArchiveError when the file cannot be read.

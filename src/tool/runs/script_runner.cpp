@@ -363,7 +363,13 @@ private:
                 changed_ = true;
                 store_->Publish();
             }
-        HoldAndReport(game_, *open_, report_);
+        // The copies beside the archive of the layers let go of go at the
+        // save: this folder's backups of those entries are made durable.
+        if (const RecordedArchive* known = record_.Find(path))
+            for (const std::string& name : HoldAndReport(game_, *open_, report_))
+                if (const RecordedEntry* entry = known->Find(name);
+                    entry && !entry->added && BackupIsWhole(fs_, *entry))
+                    MakeBackupDurable(fs_, *entry);
     }
 
     // The entries the folder's record knows in the archive and the block's
@@ -650,8 +656,13 @@ private:
             const auto put = saved ? puts_.find(key) : puts_.end();
             if (const auto at = known.find(key); at != known.end()) {
                 RecordedEntry* entry = &recorded->entries[at->second];
-                // Its original and its place stay the first install's.
+                // Its original and its place stay the first install's; a
+                // backup made anew in its file (the earlier one was gone)
+                // holds what the entry held now.
                 if (put != puts_.end()) entry->put = put->second.data;
+                if (const auto made = originals_.find(key);
+                    made != originals_.end() && made->second.holds && SamePath(made->second.backup, entry->backup))
+                    entry->backupHolds = made->second.holds;
                 continue;
             }
             RecordedEntry entry;

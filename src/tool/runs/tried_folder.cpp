@@ -37,8 +37,7 @@ bool ModIsInTheGame(const InstallRecord& record, archive::FileSystem& fs) {
             const archive::Archive archive = archive::Archive::Open(recorded.path, fs);
             for (const RecordedEntry& entry : recorded.entries) {
                 if (entry.added && entry.put.size == 0) continue;
-                if (!entry.backup.empty() && fs.Exists(entry.backup) && DataOfFile(fs, entry.backup) == entry.put)
-                    continue;  // not put in: it holds its original
+                if (OnlyBackedUp(fs, entry)) continue;  // not put in: it holds its original
                 const archive::Entry* there = archive.Find(entry.name);
                 if (there && EntryHolds(archive, *there, entry.put)) return true;
             }
@@ -54,8 +53,8 @@ bool MadeElsewhereForAnotherGame(const InstallRecord& record, const std::string&
                                  const std::vector<std::string>& archives, const std::string& folder,
                                  archive::FileSystem& fs) {
     // This computer's name not known: nothing tells the record is another's.
-    const bool here = computer.empty() ||
-                      (!record.computer.empty() && text::EqualIgnoringAsciiCase(record.computer, computer));
+    const bool here =
+        computer.empty() || (!record.computer.empty() && text::EqualIgnoringAsciiCase(record.computer, computer));
     return !here && !GameKnowsFolder(archives, folder, fs) && !ModIsInTheGame(record, fs);
 }
 

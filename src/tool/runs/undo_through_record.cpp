@@ -141,14 +141,27 @@ private:
     // of this install may be the only copy of what the entry held before it:
     // the entry holds something else now (another install's file, taken in
     // above this one, a record moved aside, or another program's). Then the
-    // backup and its line in the folder's record stay, for an undo from here
-    // once the entry holds this install's file again.
+    // backup (made durable: it may be the only copy) and its line in the
+    // folder's record stay, for an undo from here once the entry holds this
+    // install's file again. A backup a power cut tore holds no original: it
+    // is used up, and the entry named.
     bool KeepsAnOriginalOnlyHere(const RecordedEntry& entry) {
-        // A backup a power cut tore holds no original.
-        if (entry.added || !BackupIsWhole(fs_, entry)) return false;
-        if (DataOfFile(fs_, entry.backup) == entry.put) return false;  // only backed up, never put in
+        if (entry.added || entry.backup.empty() || !fs_.Exists(entry.backup) || OnlyBackedUp(fs_, entry)) return false;
         const archive::Entry* now = archive_->Find(entry.name);
+        if (!BackupIsWhole(fs_, entry)) {
+            // Holding that original, or this install's file (named where the
+            // install was taken in), it needs no word here.
+            if (now && (DataOfEntry(*archive_, *now) == *entry.backupHolds || EntryHolds(*archive_, *now, entry.put)))
+                return false;
+            ++tally_.untouched;
+            report_.Line("left " + entry.name +
+                         " as it is: it does not hold what this install put in, and its backup " + entry.backup +
+                         " does not hold what the record says (a power cut tore it): this folder keeps no original "
+                         "of it");
+            return false;
+        }
         if (now && EntryMatchesFile(*archive_, *now, fs_, entry.backup).match == Match::Holds) return false;
+        MakeBackupDurable(fs_, entry);
         // Nothing here tells a later install's file from another program's:
         // the game's record let go of the install's layer either way.
         ++tally_.untouched;
@@ -208,6 +221,8 @@ private:
             const archive::Entry* now = archive_->Find(layer.name);
             const bool kept = entry && !entry->added && BackupIsWhole(fs_, *entry) &&
                               (!now || EntryMatchesFile(*archive_, *now, fs_, entry->backup).match != Match::Holds);
+            // The copy beside the archive goes with the layer.
+            if (kept) MakeBackupDurable(fs_, *entry);
             report_.Line("left " + layer.name + " as it is: " + why + "; this install lets go of it" +
                          (kept ? "; the backup of its original stays in " + entry->backup : std::string()));
             return kept;
