@@ -216,8 +216,13 @@ bool OnlyBackedUp(archive::FileSystem& fs, const RecordedEntry& entry) {
 }
 
 void MakeBackupDurable(archive::FileSystem& fs, const RecordedEntry& entry) {
-    fs.Open(entry.backup, archive::OpenMode::ReadWrite)->Flush();
-    fs.FlushFolder(std::string(text::FolderOf(entry.backup)));
+    try {
+        fs.Open(entry.backup, archive::OpenMode::ReadWrite)->Flush();
+        fs.FlushFolder(std::string(text::FolderOf(entry.backup)));
+    } catch (const archive::ArchiveError&) {
+        // One the player made read-only stays as it is: it is whole now, and
+        // its bytes reach the disk as the system writes them back.
+    }
 }
 
 std::optional<InstallRecord> ReadRecord(archive::FileSystem& fs, const std::string& path) {
