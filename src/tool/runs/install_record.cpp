@@ -28,7 +28,10 @@ constexpr std::string_view kMark = "VeltrinRecord\r\n\x1a";
 // the puts: a u32 count, each a text name, a u64 size and a digest, and the
 // entries whose backup or marker its run made: a u32 count of texts), so
 // that a record waiting for a save becomes the install record by moving it
-// into its place; version 3 is still read (without it).
+// into its place; version 3 is still read (without it). Version 5 follows
+// each entry with what its backup holds (a flag, then a u64 size and a
+// digest), as backups are no longer flushed; version 4 is still read
+// (backups whose bytes go unchecked).
 constexpr uint32_t kVersion = 5;
 constexpr uint32_t kWithoutBackupDataVersion = 4;
 constexpr uint32_t kWithoutSaveVersion = 3;

@@ -10,9 +10,9 @@
 // original's backup file, spelling, sectors and place) or added; a SHA-256 of
 // the bytes the install put into each entry, so that "still the mod's" is a
 // checksum comparison, and of each backup it made, so that a backup a power
-// cut tore is never taken for the original; the archive's layout before the first install (its
-// front bytes, the bytes after its last entry and its size, to give it back
-// byte for byte), or why it is not kept; and the state (the directory's
+// cut tore is never taken for the original; the archive's layout before the
+// first install (its front bytes, the bytes after its last entry and its
+// size, to give it back byte for byte), or why it is not kept; and the state (the directory's
 // checksum and the size) the last install found and left. It never holds an
 // entry's data: a layout is kept only where it can be given back soundly.
 //
