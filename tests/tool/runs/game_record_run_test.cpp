@@ -115,6 +115,13 @@ protected:
         console = FakeConsole();
         return RunTool({"Install.plug", "-restore", folder + "\\Install.dat"}, console, fs);
     }
+    // As an older tool left the game: no record of installs, nor originals,
+    // beside the archives.
+    void ForgetTheGamesRecords() {
+        for (const std::string& file : fs.Paths())
+            if (file.find(".installs") != std::string::npos || file.find(".originals\\") != std::string::npos)
+                fs.Remove(file);
+    }
     void Delete(const std::string& folder) {
         for (const std::string& path : fs.Paths())
             if (path.rfind(folder + "\\", 0) == 0) fs.Remove(path);
@@ -541,9 +548,7 @@ TEST_F(GameRecordRunTest, FollowingTheAdviceForAnUntrustedRecordLosesNoOriginal)
 TEST_F(GameRecordRunTest, ATornBackupIsNeverGivenBackAsTheOriginal) {
     Unpack(fs, ModA(), folderA);
     ASSERT_EQ(Install(ModA(), folderA), 0) << console.text;
-    for (const std::string& file : fs.Paths())
-        if (file.find(".installs") != std::string::npos || file.find(".originals\\") != std::string::npos)
-            fs.Remove(file);
+    ForgetTheGamesRecords();
     const std::string backup = folderA + R"(\Backups\gta3.img\infernus.dff)";
     Bytes torn = fs.Contents(backup);
     std::fill(torn.begin() + static_cast<std::ptrdiff_t>(torn.size() / 2), torn.end(), uint8_t{0});
@@ -610,10 +615,7 @@ TEST_F(GameRecordRunTest, AnInstallMadeBeforeTheGamesRecordIsTakenIn) {
     Unpack(fs, ModA(), folderA);
     Unpack(fs, ModB(), folderB);
     ASSERT_EQ(Install(ModA(), folderA), 0) << console.text;
-    // As an older tool left it: no record beside the archives.
-    for (const std::string& file : fs.Paths())
-        if (file.find(".installs") != std::string::npos || file.find(".originals\\") != std::string::npos)
-            fs.Remove(file);
+    ForgetTheGamesRecords();
     ASSERT_EQ(Install(ModB(), folderB), 0) << console.text;
     ASSERT_EQ(Undo(folderA), 0) << console.text;
     EXPECT_TRUE(Has("takes in the install from " + folderA)) << console.text;
@@ -714,9 +716,7 @@ TEST_F(GameRecordRunTest, AnUndoKilledAtAnyStepWithTwoModsSharingEntries) {
 TEST_F(GameRecordRunTest, ANextVersionOverAnInstallMadeBeforeTheGamesRecordLeavesNoOriginalBehind) {
     Unpack(fs, ModA(), folderA);
     ASSERT_EQ(Install(ModA(), folderA), 0) << console.text;
-    for (const std::string& file : fs.Paths())
-        if (file.find(".installs") != std::string::npos || file.find(".originals\\") != std::string::npos)
-            fs.Remove(file);
+    ForgetTheGamesRecords();
     Mod next = ModA();
     std::erase_if(next, [](const ModFile& file) { return file.name == "vest.dff"; });
     fs.Remove(folderA + "\\player.img\\vest.dff");
@@ -1069,10 +1069,8 @@ TEST_F(GameRecordRunTest, TheGameStartedBetweenTheTwoSavesFindsPlayerImgHeld) {
     // An install of a build that kept no record: its undo goes by the files
     // the script names, and holds both archives as well.
     ASSERT_EQ(Install(ModB(), folderB), 0) << console.text;
-    for (const std::string& path : fs.Paths())
-        if (path.ends_with(".record") || path.find(".installs") != std::string::npos ||
-            path.find(".originals\\") != std::string::npos)
-            fs.Remove(path);
+    ForgetTheGamesRecords();
+    fs.Remove(folderB + "\\Backups\\Install.record");
     GameStartingFileSystem starting(fs);
     console = FakeConsole();
     EXPECT_EQ(RunTool({"Install.plug", "-restore", folderB + "\\Install.dat"}, console, starting), 0) << console.text;
