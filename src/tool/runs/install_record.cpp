@@ -218,16 +218,6 @@ bool OnlyBackedUp(archive::FileSystem& fs, const RecordedEntry& entry) {
     return !entry.backup.empty() && fs.Exists(entry.backup) && DataOfFile(fs, entry.backup) == entry.put;
 }
 
-void MakeBackupDurable(archive::FileSystem& fs, const RecordedEntry& entry) {
-    try {
-        fs.Open(entry.backup, archive::OpenMode::ReadWrite)->Flush();
-        fs.FlushFolder(std::string(text::FolderOf(entry.backup)));
-    } catch (const archive::ArchiveError&) {
-        // One the player made read-only stays as it is: it is whole now, and
-        // its bytes reach the disk as the system writes them back.
-    }
-}
-
 std::optional<InstallRecord> ReadRecord(archive::FileSystem& fs, const std::string& path) {
     if (!fs.Exists(path)) return std::nullopt;
     std::vector<uint8_t> bytes;

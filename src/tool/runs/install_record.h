@@ -151,10 +151,6 @@ bool BackupIsWhole(archive::FileSystem& fs, const RecordedEntry& entry);
 // backup holds, as the record names it, or else as the file is. Errors
 // reading the backup throw ArchiveError.
 bool OnlyBackedUp(archive::FileSystem& fs, const RecordedEntry& entry);
-// Makes the backup durable, name and bytes, where it can be opened for
-// writing: once the copy beside the archive goes, it may be the original's
-// only copy.
-void MakeBackupDurable(archive::FileSystem& fs, const RecordedEntry& entry);
 
 // The record at path; nothing when there is none. Throws RecordError, or
 // ArchiveError when the file cannot be read.

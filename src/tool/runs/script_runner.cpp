@@ -363,13 +363,11 @@ private:
                 changed_ = true;
                 store_->Publish();
             }
-        // The copies beside the archive of the layers let go of go at the
-        // save: this folder's backups of those entries are made durable.
-        if (const RecordedArchive* known = record_.Find(path))
-            for (const std::string& name : HoldAndReport(game_, *open_, report_))
-                if (const RecordedEntry* entry = known->Find(name);
-                    entry && !entry->added && BackupIsWhole(fs_, *entry))
-                    MakeBackupDurable(fs_, *entry);
+        HoldAndReport(game_, *open_, report_);
+        // The originals of the layers let go of stay in the store: a mod
+        // folder's backup of one, moved in without a flush, may not be on
+        // the disk yet.
+        gameAsRead_ = game_;
     }
 
     // The entries the folder's record knows in the archive and the block's
@@ -989,7 +987,10 @@ private:
     std::optional<archive::Archive> open_;
     std::set<std::string> reopened_;  // folded paths of the archives opened so far
     GameRecord game_;                 // the game's record of the open archive, held against it
-    GameRecord gameAsRead_;           // as it was read, with an install taken in from the folder's record
+    // As it was read, with an install taken in from the folder's record, and
+    // held against the archive: what the save's removal of unused originals
+    // starts from.
+    GameRecord gameAsRead_;
     std::optional<OriginalsStore> store_;
     ArchiveTally tally_;
     std::map<std::string, Original> originals_;  // folded name -> its original's backup, made or kept

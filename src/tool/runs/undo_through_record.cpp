@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "archive/archive.h"
 #include "archive/layout_restore.h"
 #include "archive/names.h"
+#include "text/path_text.h"
 #include "tool/runs/backup_marker.h"
 #include "tool/runs/entry_match.h"
 #include "tool/runs/game_layers.h"
@@ -94,7 +96,12 @@ private:
             for (const InstallLayer& layer : game.installs[*index].entries)
                 known.insert(archive::FoldedName(layer.name));
         const std::vector<InstallLayer> tops = TopLayersOfTheInstall(game, folder, ModDigestOf(recorded));
-        const std::vector<InstallLayer> changed = ChangedSinceTheInstall(tops, HoldAndReport(game, *archive_, report_));
+        const std::vector<std::string> letGo = HoldAndReport(game, *archive_, report_);
+        // The originals of the layers let go of stay in the store: a mod
+        // folder's backup of one, moved in without a flush, may not be on
+        // the disk yet.
+        const GameRecord held = game;
+        const std::vector<InstallLayer> changed = ChangedSinceTheInstall(tops, letGo);
         std::set<std::string> keptBackups;  // folded names whose original's backup stays
         for (const InstallLayer& layer : changed)
             if (GiveBackChanged(layer, store, recorded)) keptBackups.insert(archive::FoldedName(layer.name));
@@ -125,10 +132,10 @@ private:
             if (EncodeGameRecord(game) != EncodeGameRecord(asRead) || game.installs.empty()) {
                 changed_ = true;
                 WriteGamePending(fs_, path, {archive_->CurrentState(), {}, game});
-                ConfirmGameSave(fs_, path, asRead, game);
+                ConfirmGameSave(fs_, path, held, game);
             }
         } else {
-            ConfirmGameSave(fs_, path, asRead, game);
+            ConfirmGameSave(fs_, path, held, game);
         }
         held_.Keep(std::move(*archive_));
         archive_.reset();
@@ -141,8 +148,7 @@ private:
     // of this install may be the only copy of what the entry held before it:
     // the entry holds something else now (another install's file, taken in
     // above this one, a record moved aside, or another program's). Then the
-    // backup (made durable: it may be the only copy) and its line in the
-    // folder's record stay, for an undo from here once the entry holds this
+    // backup and its line in the folder's record stay, for an undo from here once the entry holds this
     // install's file again. A backup a power cut tore holds no original: it
     // is used up, and the entry named.
     bool KeepsAnOriginalOnlyHere(const RecordedEntry& entry) {
@@ -161,7 +167,6 @@ private:
             return false;
         }
         if (now && EntryMatchesFile(*archive_, *now, fs_, entry.backup).match == Match::Holds) return false;
-        MakeBackupDurable(fs_, entry);
         // Nothing here tells a later install's file from another program's:
         // the game's record let go of the install's layer either way.
         ++tally_.untouched;
@@ -171,6 +176,20 @@ private:
                      "backup of what it held before the install stays in " +
                      entry.backup + ", and Undo.cmd here gives it back once the entry holds this install's file again");
         return true;
+    }
+
+    // A file made durable, name and bytes. One the player made read-only
+    // stays as it is: it is whole now. Throws ArchiveError.
+    void MakeDurable(const std::string& path) {
+        std::unique_ptr<archive::File> file;
+        try {
+            file = fs_.Open(path, archive::OpenMode::ReadWrite);
+        } catch (const archive::ArchiveError& error) {
+            if (error.kind() == archive::ErrorKind::AccessDenied) return;
+            throw;
+        }
+        file->Flush();
+        fs_.FlushFolder(std::string(text::FolderOf(path)));
     }
 
     // The layers of the install that no later install covers.
@@ -221,10 +240,16 @@ private:
             const archive::Entry* now = archive_->Find(layer.name);
             const bool kept = entry && !entry->added && BackupIsWhole(fs_, *entry) &&
                               (!now || EntryMatchesFile(*archive_, *now, fs_, entry->backup).match != Match::Holds);
-            // The copy beside the archive goes with the layer.
-            if (kept) MakeBackupDurable(fs_, *entry);
-            report_.Line("left " + layer.name + " as it is: " + why + "; this install lets go of it" +
-                         (kept ? "; the backup of its original stays in " + entry->backup : std::string()));
+            // Kept with no line of a record naming what it holds, the backup
+            // is what a forced undo by the script's files puts back.
+            if (kept) MakeDurable(entry->backup);
+            // The store keeps the original of a layer let go of (the hold
+            // above), where no whole backup of it is kept here.
+            const std::string where = kept ? "; the backup of its original stays in " + entry->backup
+                                      : layer.before && store.Has(*layer.before)
+                                          ? "; its original stays in " + store.PathOf(*layer.before)
+                                          : std::string();
+            report_.Line("left " + layer.name + " as it is: " + why + "; this install lets go of it" + where);
             return kept;
         }
         if (layer.before) {

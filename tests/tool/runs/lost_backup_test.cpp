@@ -1,7 +1,9 @@
 // Backups are moved in without a flush: a power cut after an install or an
 // undo may take or tear them. What the next runs make of the backups they
 // find: never a torn one as an original, never the only original lost, and
-// the record naming what each backup holds.
+// the record naming what each backup holds. Every run that lets go of the
+// copy beside the archive, whichever folder it runs from, leaves the
+// original on the disk through a power cut.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -38,20 +40,30 @@ protected:
         original = EntryOf("infernus.dff");
         fs.SetFile(folder + "\\gta3.img\\infernus.dff", modsFile);
         fs.SetFile(folder + "\\gta3.img\\model1.dff", Data(3000, 11));
+        WriteScript(folder, {"infernus.dff", "model1.dff"});
+        fs.SetFile(other + "\\gta3.img\\model2.dff", Data(2000, 40));
+        fs.SetFile(other + "\\gta3.img\\infernus.dff", Data(4700, 41));
+    }
+    void WriteScript(const std::string& where, const std::vector<std::string>& names) {
         std::string script;
-        for (const auto& line :
-             install::testing::BlockLinesOf(install::Block::Gta3, kGame, folder, {"infernus.dff", "model1.dff"}))
+        for (const auto& line : install::testing::BlockLinesOf(install::Block::Gta3, kGame, where, names))
             script += line + "\r\n";
-        fs.SetFile(folder + "\\Install.dat", BytesOf(script));
+        fs.SetFile(where + "\\Install.dat", BytesOf(script));
     }
 
-    int Run(const std::vector<std::string>& args) {
+    int Run(const std::vector<std::string>& args, archive::FileSystem& on) {
         console = FakeConsole();
-        return RunTool(args, console, fs);
+        return RunTool(args, console, on);
     }
+    int Run(const std::vector<std::string>& args) { return Run(args, fs); }
     int Install() { return Run({"Install.plug", "-script", folder + "\\Install.dat"}); }
     int Undo() { return Run({"Install.plug", "-restore", folder + "\\Install.dat"}); }
     int ForcedUndo() { return Run({"Install.plug", "-restore", "--force", folder + "\\Install.dat"}); }
+    int InstallOther(const std::vector<std::string>& names) {
+        WriteScript(other, names);
+        return Run({"Install.plug", "-script", other + "\\Install.dat"});
+    }
+    int UndoOther() { return Run({"Install.plug", "-restore", other + "\\Install.dat"}); }
 
     Bytes EntryOf(const std::string& name) {
         const auto opened = archive::Archive::Open(kGta3, fs);
@@ -64,7 +76,6 @@ protected:
         archive.Commit();
     }
     bool Has(const std::string& text) const { return console.text.find(text) != std::string::npos; }
-    // Whether any file beside the archive or in the folder holds the bytes.
     bool KeptAnywhere(const Bytes& bytes) {
         for (const std::string& path : fs.Paths())
             if (path != kGta3 && path != kPlayer && fs.Contents(path) == bytes) return true;
@@ -72,8 +83,10 @@ protected:
     }
 
     const std::string folder = R"(D:\Downloads\Mod V)";
+    const std::string other = R"(D:\Downloads\Mod B)";
     const std::string backup = folder + R"(\Backups\gta3.img\infernus.dff)";
     const Bytes modsFile = Data(4500, 33);
+    const Bytes changed = Data(3900, 34);
     MemoryFileSystem fs;
     FakeConsole console;
     Bytes original;
@@ -173,6 +186,82 @@ TEST_F(LostBackupTest, ATriedFolderWithTornBackupsIsSetAsideAsOneWithWholeBackup
     fs.SetFile(folder + "\\gta3.img\\model1.dff", file);
     RecordingReport player;
     EXPECT_EQ(RunScript(script, Text(fs.Contents(script)), fs, player, "PLAYER-PC"), ExitStatus::Ok) << player.All();
+}
+
+// A first install from another folder finds an entry of this folder's
+// install changed by another program: it holds the game's record against the
+// archive as every run does, and says so.
+TEST_F(LostBackupTest, AFirstInstallFromAnotherFolderHoldsTheGamesRecordAgainstTheArchive) {
+    ASSERT_EQ(Install(), 0) << console.text;
+    ChangeByAnotherProgram(changed);
+    ASSERT_EQ(InstallOther({"model2.dff"}), 0) << console.text;
+    EXPECT_TRUE(Has("changed since the installs put them in")) << console.text;
+}
+
+// Another program's file, over which another folder's mod was installed,
+// comes back with that mod's undo, even after this folder's undo.
+TEST_F(LostBackupTest, TheUndoOfAnInstallOverAnotherProgramsFileGivesThatFileBack) {
+    ASSERT_EQ(Install(), 0) << console.text;
+    ChangeByAnotherProgram(changed);
+    ASSERT_EQ(InstallOther({"infernus.dff"}), 0) << console.text;
+    const std::string installed = console.text;
+    ASSERT_EQ(Undo(), 0) << console.text;
+    const std::string undone = console.text;
+    ASSERT_EQ(UndoOther(), 0) << console.text;
+    EXPECT_TRUE(HoldsFile(EntryOf("infernus.dff"), changed))
+        << "infernus.dff does not hold the other program's file again\n"
+        << installed << "\n----\n"
+        << undone << "\n----\n"
+        << console.text;
+}
+
+// Another folder's install, run again, lets go of this folder's layer of an
+// entry another program changed: the original's copy beside the archive
+// goes, and this folder's backup of it must outlast a power cut.
+TEST_F(LostBackupTest, AnotherFoldersInstallLettingGoOfThisFoldersLayerKeepsItsOriginalThroughAPowerCut) {
+    ASSERT_EQ(InstallOther({"model2.dff"}), 0) << console.text;
+    ASSERT_EQ(Install(), 0) << console.text;
+    ChangeByAnotherProgram(changed);
+    ASSERT_EQ(InstallOther({"model2.dff"}), 0) << console.text;
+    ASSERT_TRUE(Has("changed since the installs put them in")) << console.text;
+    fs.LosePower(Tear::LoseAll);
+    EXPECT_TRUE(KeptAnywhere(original)) << "the game's own infernus.dff is kept nowhere\n" << console.text;
+}
+
+// The same through another folder's undo.
+TEST_F(LostBackupTest, AnotherFoldersUndoLettingGoOfThisFoldersLayerKeepsItsOriginalThroughAPowerCut) {
+    ASSERT_EQ(Install(), 0) << console.text;
+    ASSERT_EQ(InstallOther({"model2.dff"}), 0) << console.text;
+    ChangeByAnotherProgram(changed);
+    ASSERT_EQ(UndoOther(), 0) << console.text;
+    ASSERT_TRUE(Has("changed since the installs put them in")) << console.text;
+    fs.LosePower(Tear::LoseAll);
+    EXPECT_TRUE(KeptAnywhere(original)) << "the game's own infernus.dff is kept nowhere\n" << console.text;
+}
+
+// A power cut tore the backup; another program changed the entry; the
+// install run again writes the backup again from the copy beside the
+// archive, then lets that copy go: the backup written again must outlast
+// the next power cut.
+TEST_F(LostBackupTest, ABackupWrittenAgainFromTheCopyBesideTheArchiveOutlastsAPowerCut) {
+    ASSERT_EQ(Install(), 0) << console.text;
+    fs.LosePower(Tear::LoseAll);
+    ChangeByAnotherProgram(changed);
+    ASSERT_EQ(Install(), 0) << console.text;
+    ASSERT_TRUE(Has("backed up infernus.dff again")) << console.text;
+    fs.LosePower(Tear::LoseAll);
+    EXPECT_TRUE(KeptAnywhere(original)) << "the game's own infernus.dff is kept nowhere\n" << console.text;
+}
+
+// A power cut tore the backup; another program changed the entry; the undo
+// lets go of it. The copy beside the archive was the original's last one.
+TEST_F(LostBackupTest, AnUndoLettingGoOfAnEntryWhoseBackupIsTornKeepsTheOriginalItHad) {
+    ASSERT_EQ(Install(), 0) << console.text;
+    fs.LosePower(Tear::LoseAll);
+    ChangeByAnotherProgram(changed);
+    ASSERT_TRUE(KeptAnywhere(original));
+    ASSERT_EQ(Undo(), 0) << console.text;
+    EXPECT_TRUE(KeptAnywhere(original)) << "the game's own infernus.dff is kept nowhere\n" << console.text;
 }
 
 }  // namespace
