@@ -130,14 +130,13 @@ TEST_F(LostBackupTest, EveryRunLettingGoOfALayerKeepsItsOriginalThroughAPowerCut
 // then the forced undo by the script's files (the folder's record is used
 // up): it must not put a backup the power cut tore into the game.
 TEST_F(LostBackupTest, AForcedUndoNeverPutsABackupAPowerCutToreIntoTheGame) {
-    const Bytes other = Data(3900, 34);
     ASSERT_EQ(Install(), 0) << console.text;
-    ChangeByAnotherProgram(other);
+    ChangeByAnotherProgram(changed);
     ASSERT_EQ(Undo(), 0) << console.text;
     fs.LosePower(Tear::LoseAll);
     ForcedUndo();
     const Bytes now = EntryOf("infernus.dff");
-    EXPECT_TRUE(now == original || HoldsFile(now, other))
+    EXPECT_TRUE(now == original || HoldsFile(now, changed))
         << "infernus.dff holds " << now.size() << " bytes that are neither its original nor the other program's\n"
         << console.text;
 }
@@ -151,14 +150,8 @@ TEST_F(LostBackupTest, AForcedUndoNeverPutsABackupAPowerCutToreIntoTheGame) {
 TEST_F(LostBackupTest, ABackupMadeAgainOverAChangedEntryIsWhatTheRecordSays) {
     ASSERT_EQ(Install(), 0) << console.text;
     fs.Remove(backup);
-    ChangeByAnotherProgram(Data(3900, 34));
-    const std::string other = R"(D:\Downloads\Mod B)";
-    fs.SetFile(other + "\\gta3.img\\model2.dff", Data(2000, 40));
-    std::string script;
-    for (const auto& line : install::testing::BlockLinesOf(install::Block::Gta3, kGame, other, {"model2.dff"}))
-        script += line + "\r\n";
-    fs.SetFile(other + "\\Install.dat", BytesOf(script));
-    ASSERT_EQ(Run({"Install.plug", "-script", other + "\\Install.dat"}), 0) << console.text;
+    ChangeByAnotherProgram(changed);
+    ASSERT_EQ(InstallOther({"model2.dff"}), 0) << console.text;
 
     ASSERT_EQ(Install(), 0) << console.text;
     const std::string said = console.text;
