@@ -3,8 +3,11 @@
 // archive in a folder of their own (`<archive>.originals`), one file per
 // content, named by the SHA-256 of its bytes in lower-case hex: an entry's
 // stored bytes (whole sectors) are kept once however many installs replaced
-// it, and a file goes once the game's record of installs (game_record.h)
-// refers to it no more. A file is written beside its place (`.partial`),
+// it, and a file goes once a change of the game's record of installs
+// (game_record.h) lets go of it: an undo that gives it back, or a save that
+// no longer needs it. One a run let go of because another program changed
+// its entry stays (a mod folder's backup of it may not be on the disk yet).
+// A file is written beside its place (`.partial`),
 // flushed and moved in with the folder flushed (a publish group): durable
 // before the record that refers to it and before the archive changes. Its
 // bytes are written only at Publish, which comes after the record waiting
