@@ -541,49 +541,6 @@ TEST_F(GameRecordRunTest, FollowingTheAdviceForAnUntrustedRecordLosesNoOriginal)
     EXPECT_EQ(ReadContent(fs, kGta3), StockContent(kGta3)) << said;
 }
 
-// The game's record and originals are gone, and a backup no longer holds
-// what the folder's record says (a power cut tore it before the disk had
-// it): the undo never gives it back as the original, and names the entry
-// it leaves as it is.
-TEST_F(GameRecordRunTest, ATornBackupIsNeverGivenBackAsTheOriginal) {
-    Unpack(fs, ModA(), folderA);
-    ASSERT_EQ(Install(ModA(), folderA), 0) << console.text;
-    ForgetTheGamesRecords();
-    const std::string backup = folderA + R"(\Backups\gta3.img\infernus.dff)";
-    Bytes torn = fs.Contents(backup);
-    std::fill(torn.begin() + static_cast<std::ptrdiff_t>(torn.size() / 2), torn.end(), uint8_t{0});
-    fs.SetFile(backup, torn);
-    const Bytes modsFile = EntryOf(kGta3, "infernus.dff");
-    ASSERT_EQ(Undo(folderA), 0) << console.text;
-    EXPECT_EQ(EntryOf(kGta3, "infernus.dff"), modsFile) << console.text;
-    EXPECT_FALSE(Has("restored infernus.dff")) << console.text;
-    EXPECT_TRUE(Has("no undo from " + folderA + " can give back infernus.dff of " + kGta3)) << console.text;
-    EXPECT_TRUE(Has("restored model1.txd")) << console.text;
-}
-
-// A script without the export line of an entry it replaces (no backup of
-// its original), and the game's record moved aside: the undo does not say
-// the install is gone from the archive while that entry holds its file.
-TEST_F(GameRecordRunTest, AnEntryReplacedWithoutABackupIsNamedByTheUndoOfATakenInInstall) {
-    const Mod mod = {{false, "infernus.dff", Data(7000, 10)}};
-    Unpack(fs, mod, folderA);
-    std::string script;
-    for (const std::string& line :
-         install::testing::BlockLinesOf(install::Block::Gta3, kGame, folderA, {"infernus.dff"}))
-        if (line.rfind("-export", 0) != 0) script += line + "\r\n";
-    fs.SetFile(folderA + "\\Install.dat", BytesOf(script));
-    console = FakeConsole();
-    ASSERT_EQ(RunTool({"Install.plug", "-script", folderA + "\\Install.dat"}, console, fs), 0) << console.text;
-    const std::string record = GameRecordPathFor(kGta3);
-    fs.SetFile(record + ".aside", fs.Contents(record));
-    fs.Remove(record);
-    Undo(folderA);
-    EXPECT_TRUE(HoldsFile(EntryOf(kGta3, "infernus.dff"), Data(7000, 10))) << console.text;
-    EXPECT_FALSE(Has("nothing of the install from this folder is in")) << console.text;
-    EXPECT_TRUE(Has("no undo from " + folderA + " can give back infernus.dff of " + kGta3)) << console.text;
-    EXPECT_TRUE(Has("0 restored, 0 removed, 0 already undone, 1 left as it is")) << console.text;
-}
-
 // A script that opens gta3.img in two blocks: the second block is more of
 // the same install, never a new install of the mod that gives back what the
 // first block put in. The undo gives back stock.

@@ -32,6 +32,13 @@ struct Fields {
         U32(static_cast<uint32_t>(value.size()));
         Raw(value);
     }
+    // The mark, the version, the computer and how many archives follow.
+    void Header(uint32_t version, uint32_t archives) {
+        Raw(std::string_view("VeltrinRecord\r\n\x1a"));
+        U32(version);
+        Text("PLAYER-PC");
+        U32(archives);
+    }
     std::vector<uint8_t> Sealed() {
         const archive::Digest seal = archive::Sha256Of(bytes);
         bytes.insert(bytes.end(), seal.begin(), seal.end());
@@ -150,10 +157,7 @@ TEST(InstallRecord, TheSaveItWasWrittenForReadsBack) {
 
     Fields f;
     const archive::Digest put = archive::Sha256Of(Pattern(7000, 3));
-    f.Raw(std::string_view("VeltrinRecord\r\n\x1a"));
-    f.U32(4);
-    f.Text("PLAYER-PC");
-    f.U32(1);  // archives
+    f.Header(4, 1);
     f.Text(save.archive);
     f.bytes.push_back(0);  // no layout
     f.Text(kKeptByTheGame);
@@ -213,10 +217,7 @@ TEST(InstallRecord, BackupsInsideItsFolderAreFoundWhereTheFolderIsNow) {
 // entry (the undo then checks whether it can give it back).
 TEST(InstallRecord, ARecordOfVersion2IsStillRead) {
     Fields f;
-    f.Raw(std::string_view("VeltrinRecord\r\n\x1a"));
-    f.U32(2);
-    f.Text("PLAYER-PC");
-    f.U32(2);  // archives
+    f.Header(2, 2);
     f.Text(R"(C:\Games\GTA San Andreas\models\gta3.img)");
     f.bytes.push_back(1);  // a layout
     f.U64(5 * 2048);
@@ -245,10 +246,7 @@ TEST(InstallRecord, ARecordOfVersion2IsStillRead) {
 TEST(InstallRecord, ARecordOfVersion1IsStillRead) {
     Fields f;
     const archive::Digest put = archive::Sha256Of(Pattern(7000, 4));
-    f.Raw(std::string_view("VeltrinRecord\r\n\x1a"));
-    f.U32(1);
-    f.Text("PLAYER-PC");
-    f.U32(1);  // archives
+    f.Header(1, 1);
     f.Text(R"(C:\Games\GTA San Andreas\models\gta3.img)");
     f.bytes.push_back(0);  // no layout
     f.bytes.push_back(0);  // nothing found

@@ -166,22 +166,67 @@ TEST_F(LostBackupTest, ABackupMadeAgainOverAChangedEntryIsWhatTheRecordSays) {
     EXPECT_FALSE(Has("the backup of infernus.dff is torn")) << said << "\n----\n" << console.text;
 }
 
-// The game's record moved aside (its originals kept), the entry changed by
-// another program, and the backup torn: the undo of the install taken in
-// from the folder's record names the entry it leaves, with no original kept.
-TEST_F(LostBackupTest, ATornBackupOfAnEntryChangedSinceIsNamedByTheUndo) {
-    ASSERT_EQ(Install(), 0) << console.text;
-    const std::string record = kGta3 + ".installs";
-    fs.SetFile(record + ".aside", fs.Contents(record));
-    fs.Remove(record);
-    fs.SetFile(backup, Bytes(fs.Contents(backup).size(), 0));
-    ChangeByAnotherProgram(Data(3900, 34));
-    ASSERT_EQ(Undo(), 0) << console.text;
-    EXPECT_TRUE(Has("left infernus.dff as it is: it does not hold what this install put in, and its backup " + backup +
-                    " does not hold what the record says"))
-        << console.text;
-    EXPECT_TRUE(HoldsFile(EntryOf("infernus.dff"), Data(3900, 34))) << console.text;
-    EXPECT_TRUE(Has("1 left as it is")) << console.text;
+// The undo of an install the game's record does not know (taken in from
+// the folder's record) and an entry whose original the folder does not keep
+// whole: never given back from a torn backup, never said to be gone from the
+// archive, always named and counted as left as it is.
+TEST_F(LostBackupTest, AnEntryWithNoWholeOriginalInTheFolderIsNamedByTheUndo) {
+    const auto moveTheRecordAside = [&] {
+        fs.SetFile(kGta3 + ".installs.aside", fs.Contents(kGta3 + ".installs"));
+        fs.Remove(kGta3 + ".installs");
+    };
+    const std::string noUndo = "no undo from " + folder + " can give back infernus.dff of " + kGta3;
+    struct Case {
+        std::string way;
+        std::function<void()> after;  // the install
+        Bytes holds;                  // what infernus.dff holds after the undo
+        std::string said;
+    };
+    const std::vector<Case> cases = {
+        {"its backup torn, the game's record and originals gone",
+         [&] {
+             for (const std::string& path : fs.Paths())
+                 if (path.rfind(kGta3 + ".", 0) == 0) fs.Remove(path);
+             Bytes torn = fs.Contents(backup);
+             std::fill(torn.begin() + static_cast<std::ptrdiff_t>(torn.size() / 2), torn.end(), uint8_t{0});
+             fs.SetFile(backup, torn);
+         },
+         modsFile, noUndo},
+        {"replaced without a backup (no export line), the game's record moved aside",
+         [&] {
+             Undo();
+             std::string script;
+             for (const auto& line :
+                  install::testing::BlockLinesOf(install::Block::Gta3, kGame, folder, {"infernus.dff"}))
+                 if (line.rfind("-export", 0) != 0) script += line + "\r\n";
+             fs.SetFile(folder + "\\Install.dat", BytesOf(script));
+             Install();
+             moveTheRecordAside();
+         },
+         modsFile, noUndo},
+        {"its backup torn and the entry changed since, the game's record moved aside",
+         [&] {
+             moveTheRecordAside();
+             fs.SetFile(backup, Bytes(fs.Contents(backup).size(), 0));
+             ChangeByAnotherProgram(changed);
+         },
+         changed,
+         "left infernus.dff as it is: it does not hold what this install put in, and its backup " + backup +
+             " does not hold what the record says"},
+    };
+    for (const Case& c : cases) {
+        fs = MemoryFileSystem();
+        SetUp();
+        ASSERT_EQ(Install(), 0) << c.way << "\n" << console.text;
+        c.after();
+        ASSERT_EQ(Undo(), 0) << c.way << "\n" << console.text;
+        EXPECT_TRUE(HoldsFile(EntryOf("infernus.dff"), c.holds)) << c.way << "\n" << console.text;
+        EXPECT_TRUE(Has(c.said)) << c.way << "\n" << console.text;
+        EXPECT_TRUE(Has("1 left as it is")) << c.way << "\n" << console.text;
+        EXPECT_FALSE(Has("restored infernus.dff") || Has("nothing of the install from this folder is in"))
+            << c.way << "\n"
+            << console.text;
+    }
 }
 
 // A mod author's tried folder: an install on the author's computer stopped
