@@ -143,7 +143,7 @@ std::optional<InstallRecord> WithBackupsOfTheRun(archive::FileSystem& fs, std::o
                 if (fs.Exists(entry.backup)) fs.Remove(entry.backup);
                 continue;
             }
-            kept.put = DataOfFile(fs, entry.backup);
+            kept.put = entry.backupHolds ? *entry.backupHolds : DataOfFile(fs, entry.backup);  // whole: read once
         }
         if (!recorded) {
             record.archives.push_back(
