@@ -176,10 +176,6 @@ public:
         flushes_ += moves.size() + folders.size();
         renames_ += moves.size();
     }
-    void ReplaceEach(const std::vector<Move>& moves) override {
-        inner_.ReplaceEach(moves);
-        renames_ += moves.size();
-    }
     [[nodiscard]] double Flushing() const { return flushing_; }
     void AddFlushing(double seconds) { flushing_ += seconds; }
     void Remove(const std::string& path) override {

@@ -29,10 +29,6 @@ void FileSystem::FlushAndReplaceEach(const std::vector<Move>& moves) {
     }
 }
 
-void FileSystem::ReplaceEach(const std::vector<Move>& moves) {
-    for (const Move& move : moves) ReplaceAtomically(move.from, move.to);
-}
-
 void FileSystem::FlushFolder(const std::string&) {}
 
 void FileSystem::CheckWritable(const std::string&) {}

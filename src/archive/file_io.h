@@ -57,12 +57,6 @@ public:
     // default takes one file after the other; a system body may let the disk
     // take them together, which costs far less than a flush and a move each.
     virtual void FlushAndReplaceEach(const std::vector<Move>& moves);
-    // Moves each file `from` over its `to`, each move one step that a kill
-    // cannot leave halfway, and waits for the disk on none of it: a power
-    // cut may leave a moved file's bytes torn and, on POSIX systems, a move
-    // not yet in its folder undone. For files whose content is checked
-    // wherever it is used. The default makes each move durable.
-    virtual void ReplaceEach(const std::vector<Move>& moves);
     virtual void Remove(const std::string& path) = 0;
     // Returns once every change of names in the folder (a new file, a
     // rename, a removal) is durable. The default does nothing, as on

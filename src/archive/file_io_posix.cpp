@@ -224,11 +224,6 @@ public:
         SyncFolder(to, std::string(text::FolderOf(posixTo)));
     }
 
-    void ReplaceEach(const std::vector<Move>& moves) override {
-        for (const Move& move : moves)
-            if (::rename(PosixPath(move.from).c_str(), PosixPath(move.to).c_str()) != 0) Fail(move.to, errno);
-    }
-
     // All files are first handed to the disk together, so that the first
     // flush's journal commit covers every one and the others find their
     // data written; each folder is made durable once, after the last move.

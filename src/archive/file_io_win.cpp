@@ -170,12 +170,6 @@ public:
         for (const Move& move : moves) ReplaceAtomically(move.from, move.to);
     }
 
-    void ReplaceEach(const std::vector<Move>& moves) override {
-        for (const Move& move : moves)
-            if (!::MoveFileExW(Wide(move.from).c_str(), Wide(move.to).c_str(), MOVEFILE_REPLACE_EXISTING))
-                Fail(move.to, ::GetLastError());
-    }
-
     void Remove(const std::string& path) override {
         if (!::DeleteFileW(Wide(path).c_str())) Fail(path, ::GetLastError());
     }

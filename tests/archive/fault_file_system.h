@@ -129,9 +129,6 @@ public:
         }
         for (const std::string& folder : folders) FlushFolder(folder);
     }
-    void ReplaceEach(const std::vector<Move>& moves) override {
-        for (const Move& move : moves) Step(move.to, "rename", [&] { inner_.Rename(move.from, move.to); });
-    }
     void Remove(const std::string& path) override {
         Step(path, "remove", [&] { inner_.Remove(path); });
     }

@@ -54,10 +54,7 @@ bool PublishGroup::Has(const std::string& path) const { return targets_.count(ar
 void PublishGroup::Publish() {
     if (moves_.empty()) return;
     try {
-        if (durability_ == Durability::Flushed)
-            fs_.FlushAndReplaceEach(moves_);
-        else
-            fs_.ReplaceEach(moves_);
+        fs_.FlushAndReplaceEach(moves_);
     } catch (...) {
         Discard();  // what was moved stays; the rest is removed
         throw;

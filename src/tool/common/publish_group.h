@@ -7,11 +7,6 @@
 // never published is removed at the end. A scratch name never falls on a
 // file the group writes, whatever the targets are named (an entry
 // "x.dff.partial" beside "x.dff").
-//
-// A group of files whose content is checked wherever it is used (against a
-// digest in a durable record) may skip the flushes: Publish then only moves
-// them in, each whole or not there after a kill, any of them torn or gone
-// after a power cut.
 #include <functional>
 #include <set>
 #include <span>
@@ -26,12 +21,9 @@ namespace veltrin::tool {
 // What a scratch file's name ends in; scripts may not name a backup so.
 inline constexpr std::string_view kScratchSuffix = ".partial";
 
-enum class Durability { Flushed, Unflushed };
-
 class PublishGroup {
 public:
-    explicit PublishGroup(archive::FileSystem& fs, Durability durability = Durability::Flushed)
-        : fs_(fs), durability_(durability) {}
+    explicit PublishGroup(archive::FileSystem& fs) : fs_(fs) {}
     PublishGroup(const PublishGroup&) = delete;
     PublishGroup& operator=(const PublishGroup&) = delete;
     ~PublishGroup();
@@ -39,8 +31,8 @@ public:
     void Write(const std::string& path, std::span<const uint8_t> bytes);
     // Write with the bytes that fill puts into the new, empty file.
     void WriteWith(const std::string& path, const std::function<void(archive::File&)>& fill);
-    // Returns once every file written so far is at its path, durable unless
-    // the group is Unflushed. When this throws, the files not yet moved are
+    // Returns once every file written so far is at its path, durable. When
+    // this throws, the files not yet moved are
     // removed.
     void Publish();
     // Whether a file for the path waits to be published. Paths that differ
@@ -52,7 +44,6 @@ private:
     [[nodiscard]] std::string ScratchFor(const std::string& path) const;
 
     archive::FileSystem& fs_;
-    Durability durability_;
     std::vector<archive::FileSystem::Move> moves_;
     // Folded paths: the waiting targets and their scratch files, and every
     // target since this object was made.

@@ -23,6 +23,7 @@
 #include "tool/common/read_only_file_system.h"
 #include "tool/common/utc_time.h"
 #include "tool/runs/backup_marker.h"
+#include "tool/runs/backup_writes.h"
 #include "tool/runs/entry_match.h"
 #include "tool/runs/game_pending.h"
 #include "tool/runs/game_record_run.h"
@@ -390,8 +391,9 @@ private:
 
     // The first install's view of the archive is the original: its backups
     // are kept, and an entry it added (marked beside the backups) holds the
-    // mod's data, which is never backed up. Backups are written as the
-    // script goes and moved in together before the archive changes.
+    // mod's data, which is never backed up. The block's backups are written
+    // together before the archive changes, once a record names them; a run
+    // that stops before the save writes none.
     //
     // A backup or marker the record does not account for is an earlier
     // install's that made no record (or one whose save never happened):
@@ -454,20 +456,21 @@ private:
         }
         if (!entry) {
             backups_.Write(marker, {});
-            backupsWaiting_ = true;
             madeHere_.insert(archive::FoldedName(name));
             ++tally_.nothingToBackUp;
             added_.try_emplace(key, Marked{path, name});
             report_.Line("nothing to back up: " + name + " is not in the archive");
             return;
         }
-        backups_.WriteWith(path, [&](archive::File& backup) { open_->CopyTo(*entry, backup); });
-        backupsWaiting_ = true;
+        backups_.Write(
+            path, [this, from = *entry](archive::File& backup) { open_->CopyTo(from, backup); },
+            [this, said = "backed up " + name + " to " + path] {
+                ++tally_.backedUp;
+                report_.Line(said);
+            });
         madeHere_.insert(archive::FoldedName(entry->name));
         originals_.try_emplace(
             key, Original{path, entry->name, entry->offset, entry->sectors, false, false, DataOfEntry(*open_, *entry)});
-        ++tally_.backedUp;
-        report_.Line("backed up " + name + " to " + path);
     }
 
     // A backup of this folder's record that is gone or no longer holds what
@@ -479,21 +482,27 @@ private:
     bool WriteBackupAgain(const RecordedEntry& recorded, const archive::Entry* entry, const std::string& path) {
         const PutData holds = *recorded.backupHolds;
         const StoredContent kept{holds.size, holds.digest};
+        const auto said = [this,
+                           line = "backed up " + recorded.name + " again, as its earlier backup was lost: " + path] {
+            ++tally_.backedUp;
+            report_.Line(line);
+        };
         if (entry && DataOfEntry(*open_, *entry) == holds) {
-            backups_.WriteWith(path, [&](archive::File& backup) { open_->CopyTo(*entry, backup); });
+            backups_.Write(
+                path, [this, from = *entry](archive::File& backup) { open_->CopyTo(from, backup); }, said);
         } else if (store_->Has(kept)) {
-            backups_.WriteWith(path, [&](archive::File& backup) {
-                backup.CopyFrom(*fs_.Open(store_->PathOf(kept), archive::OpenMode::Read), 0, 0, holds.size);
-            });
+            backups_.Write(
+                path,
+                [this, from = store_->PathOf(kept), size = holds.size](archive::File& backup) {
+                    backup.CopyFrom(*fs_.Open(from, archive::OpenMode::Read), 0, 0, size);
+                },
+                said);
         } else {
             if (fs_.Exists(path))
                 report_.Line("the backup of " + recorded.name + " is torn (" + path +
                              "), and its original is not kept anywhere else");
             return false;
         }
-        backupsWaiting_ = true;
-        ++tally_.backedUp;
-        report_.Line("backed up " + recorded.name + " again, as its earlier backup was lost: " + path);
         return true;
     }
 
@@ -510,7 +519,9 @@ private:
     }
 
     void Import(const std::string& name, const std::string& path) {
-        if (backups_.Has(path)) PublishBackups();  // a backup made earlier in this block
+        // A backup made earlier in this block. The record as the block began
+        // stays the run's: what its lines point into.
+        if (backups_.Has(path)) PutBackupsInPlace();
         // One opening of the file for its size, which the archive checks
         // before anything is read (and the save again when it copies the
         // file), and for its checksum.
@@ -556,9 +567,7 @@ private:
                                           // Made durable before the archive changes; the
                                           // install record stays until the outcome is known.
                                           updated.Find(path)->left = planned;
-                                          changed_ = true;
-                                          WritePendingSave(fs_, recordPath_, path, PutsNotRecorded(),
-                                                           {madeHere_.begin(), madeHere_.end()}, updated);
+                                          WritePendingSaveFor(path, updated);
                                           // Put in place once the record waiting for the
                                           // save names them: after a kill, whichever way
                                           // the save went, a record names every backup.
@@ -589,7 +598,8 @@ private:
             ConfirmGameSave(fs_, path, gameAsRead_, game);
             WarnPastTheGamesTable();
         } else {
-            PublishBackups();
+            if (puts_.empty())
+                if (std::optional<InstallRecord> named = PutBackupsInPlace()) record_ = std::move(*named);
             report_.Line("nothing to change in " + path);
             outcomes_.back().what = "nothing to change";
             if (!puts_.empty()) {
@@ -604,6 +614,7 @@ private:
                 game.LeaveAt(open_->CurrentState(), open_->CurrentDirectory());
                 PublishOriginals(path, {game.left, GamePuts(), game});
                 ConfirmGameSave(fs_, path, gameAsRead_, game);
+                PublishBackups();  // named by the record written above
             }
         }
         earlierPuts_[ArchiveKey(path)] = RunPuts();
@@ -628,6 +639,7 @@ private:
         const std::string& path = open_->Path();
         const archive::ArchiveState now = open_->CurrentState();
         RecordedArchive* recorded = updated.Find(path);
+        const bool firstOfTheArchive = !recorded;
         if (!recorded) {
             updated.archives.push_back({path, std::nullopt, {}, std::nullopt, std::nullopt, {}});
             recorded = &updated.archives.back();
@@ -685,6 +697,8 @@ private:
                 // up only where the entry holds what it holds.
                 entry.put = put != puts_.end() ? put->second.data : HeldNow(original->second.name);
             } else if (const auto added = added_.find(key); added != added_.end()) {
+                const std::string marker = AddedMarkerPath(added->second.backup);
+                if (!saved && !backups_.Has(marker) && !fs_.Exists(marker)) continue;  // never written
                 entry.name = put != puts_.end() ? put->second.name : name;
                 entry.added = true;
                 entry.backup = added->second.backup;
@@ -703,6 +717,8 @@ private:
             }
             recorded->entries.push_back(std::move(entry));
         }
+        // Stopped with no backup or marker in place, the block leaves nothing to record.
+        if (!saved && firstOfTheArchive && recorded->entries.empty()) updated.archives.pop_back();
         return updated;
     }
 
@@ -854,6 +870,18 @@ private:
         }
     }
 
+    // The first change of a save: where it fails, its scratch is gone and,
+    // unless the record got in place, nothing on the disk changed.
+    void WritePendingSaveFor(const std::string& path, const InstallRecord& updated) {
+        try {
+            WritePendingSave(fs_, recordPath_, path, PutsNotRecorded(), {madeHere_.begin(), madeHere_.end()}, updated);
+        } catch (...) {
+            changed_ = changed_ || fs_.Exists(PendingSavePath(recordPath_));
+            throw;
+        }
+        changed_ = true;
+    }
+
     // What the block puts into the open archive that the install record
     // does not already say is there: how the next run tells whether a save
     // cut off in its course took effect.
@@ -898,13 +926,36 @@ private:
         if (std::optional<InstallRecord> kept = ReadRecord(fs_, recordPath_)) record_ = std::move(*kept);
     }
 
+    // Outside a save, the block's backups go in place once the record on
+    // disk names them as it would stand were the run stopped now: a run
+    // killed while it writes them leaves each whole, or torn as that record
+    // tells. Returns the record written, if one was needed. When this
+    // throws, none of the waiting backups is there.
+    std::optional<InstallRecord> PutBackupsInPlace() {
+        if (!backups_.Waiting()) return std::nullopt;
+        std::optional<InstallRecord> named;
+        if (!originals_.empty() || !added_.empty()) {
+            try {
+                named = RecordOfThisBlock(false);
+                changed_ = true;
+                WriteRecord(fs_, recordPath_, *named);
+            } catch (const std::exception&) {
+                backups_.Forget();
+                report_.Line(kBackupsNotInPlace);
+                throw;
+            }
+        }
+        PublishBackups();
+        return named;
+    }
+
     // The run stops before the open archive's save: the backups and markers
     // its block made go into the record.
     void RecordUnsavedBlock() {
         if (originals_.empty() && added_.empty()) return;
         try {
             InstallRecord updated = RecordOfThisBlock(false);
-            if (EncodeRecord(updated) == EncodeRecord(record_)) return;
+            if (updated.archives.empty() || EncodeRecord(updated) == EncodeRecord(record_)) return;
             changed_ = true;
             WriteRecord(fs_, recordPath_, updated);
             record_ = std::move(updated);
@@ -930,31 +981,28 @@ private:
                      " of player.img: it will not see " + unseen);
     }
 
-    // Backups are in place before their archive changes. Those that cannot
-    // be are removed, and the report says so.
+    // Backups are in place before their archive changes, once a record
+    // names them. Those that cannot be are not there, and the report says so.
     void PublishBackups() {
-        changed_ = changed_ || backupsWaiting_;
-        backupsWaiting_ = false;
+        changed_ = changed_ || backups_.Waiting();
         try {
             backups_.Publish();
         } catch (const std::exception&) {
-            report_.Line("  the backups not yet in place were removed; their archive was not changed");
+            report_.Line(kBackupsNotInPlace);
             throw;
         }
     }
+    static constexpr std::string_view kBackupsNotInPlace =
+        "  the backups not yet in place were removed; their archive was not changed";
 
     ExitStatus Stop(const ScriptCommand* command, const std::string& why, ExitStatus status) {
         if (command)
             report_.Line(ErrorAt(LineRef(scriptPath_, command->lineNumber), why));
         else
             report_.Line("error: " + why);
-        // The archive is unchanged, so the backups hold its entries as they
-        // are: kept as the lines above say, where they can be.
-        try {
-            PublishBackups();
-        } catch (const std::exception&) {
-            // Told by PublishBackups.
-        }
+        // The open archive stays as it is: the backups its block would have
+        // made are not needed, and none is written.
+        backups_.Forget();
         const bool hadOpen = open_.has_value();
         if (hadOpen) RecordUnsavedBlock();
         open_.reset();  // drops every staged change
@@ -973,10 +1021,7 @@ private:
     Report& report_;
     const std::string computer_;
     InstallRecord record_;
-    // Moved in without waiting for the disk: the record names what each
-    // holds, and the originals beside the archive are the durable copy.
-    PublishGroup backups_{fs_, Durability::Unflushed};
-    bool backupsWaiting_ = false;
+    BackupWrites backups_{fs_};
     // Whether this run may have changed anything on disk: a backup, a
     // marker, the record or an archive.
     bool changed_ = false;

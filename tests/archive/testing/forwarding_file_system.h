@@ -21,7 +21,6 @@ public:
         inner_.ReplaceAtomically(from, to);
     }
     void FlushAndReplaceEach(const std::vector<Move>& moves) override { inner_.FlushAndReplaceEach(moves); }
-    void ReplaceEach(const std::vector<Move>& moves) override { inner_.ReplaceEach(moves); }
     void Remove(const std::string& path) override { inner_.Remove(path); }
     void FlushFolder(const std::string& folder) override { inner_.FlushFolder(folder); }
     void CreateDirectories(const std::string& path) override { inner_.CreateDirectories(path); }

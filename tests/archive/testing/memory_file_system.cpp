@@ -220,10 +220,6 @@ void MemoryFileSystem::FlushAndReplaceEach(const std::vector<Move>& moves) {
     for (const std::string& folder : folders) FlushFolder(folder);
 }
 
-void MemoryFileSystem::ReplaceEach(const std::vector<Move>& moves) {
-    for (const Move& move : moves) Rename(move.from, move.to);
-}
-
 void MemoryFileSystem::Remove(const std::string& path) {
     const auto it = files_.find(path);
     if (it == files_.end()) throw ArchiveError(ErrorKind::NotFound, path, "No such file.");

@@ -43,7 +43,6 @@ public:
     [[nodiscard]] bool Exists(const std::string& path) override;
     void ReplaceAtomically(const std::string& from, const std::string& to) override;
     void FlushAndReplaceEach(const std::vector<Move>& moves) override;
-    void ReplaceEach(const std::vector<Move>& moves) override;
     void Remove(const std::string& path) override;
     void CreateDirectories(const std::string& path) override;
     void RemoveEmptyFolder(const std::string& path) override;

@@ -919,11 +919,6 @@ public:
         for (const Move& move : moves) back.push_back({Back(move.from), Back(move.to)});
         inner_.FlushAndReplaceEach(back);
     }
-    void ReplaceEach(const std::vector<Move>& moves) override {
-        std::vector<Move> back;
-        for (const Move& move : moves) back.push_back({Back(move.from), Back(move.to)});
-        inner_.ReplaceEach(back);
-    }
     void Remove(const std::string& path) override { inner_.Remove(Back(path)); }
     void FlushFolder(const std::string& folder) override { inner_.FlushFolder(Back(folder)); }
     void CreateDirectories(const std::string& path) override { inner_.CreateDirectories(Back(path)); }

@@ -229,23 +229,25 @@ TEST_F(LostBackupTest, AnEntryWithNoWholeOriginalInTheFolderIsNamedByTheUndo) {
     }
 }
 
-// A mod author's tried folder: an install on the author's computer stopped
-// before its save (a mod file was missing), so its backups hold the game's
-// own entries, never changed; a power cut then tore them. Zipped and run on
-// another computer, whose game has no record of it and holds none of the
-// mod's files, the folder is still a fresh copy for this game: set aside,
-// and the install goes on, as it does where the backups were whole.
+// A mod author's tried folder: the install on the author's computer went
+// in, and a power cut then tore its backups. Zipped and run on another
+// computer, whose game has no record of it and holds none of the mod's
+// files, the folder is still a fresh copy for this game: set aside, and the
+// install goes on, as it does where the backups were whole.
 TEST_F(LostBackupTest, ATriedFolderWithTornBackupsIsSetAsideAsOneWithWholeBackups) {
     const std::string script = folder + "\\Install.dat";
-    const Bytes file = fs.Contents(folder + "\\gta3.img\\model1.dff");
-    fs.Remove(folder + "\\gta3.img\\model1.dff");
+    const Bytes stock = fs.Contents(kGta3);
     RecordingReport author;
-    ASSERT_NE(RunScript(script, Text(fs.Contents(script)), fs, author, "AUTHOR-PC"), ExitStatus::Ok) << author.All();
+    ASSERT_EQ(RunScript(script, Text(fs.Contents(script)), fs, author, "AUTHOR-PC"), ExitStatus::Ok) << author.All();
     ASSERT_TRUE(fs.Exists(backup)) << author.All();
     fs.LosePower(Tear::LoseAll);
-    fs.SetFile(folder + "\\gta3.img\\model1.dff", file);
+    // The player's game, on the other computer, as it came.
+    for (const std::string& path : fs.Paths())
+        if (path.rfind(kGta3 + ".", 0) == 0) fs.Remove(path);
+    fs.SetFile(kGta3, stock);
     RecordingReport player;
     EXPECT_EQ(RunScript(script, Text(fs.Contents(script)), fs, player, "PLAYER-PC"), ExitStatus::Ok) << player.All();
+    EXPECT_TRUE(player.Has("this folder's Backups hold an install made on another computer")) << player.All();
 }
 
 // A first install from another folder finds an entry of this folder's

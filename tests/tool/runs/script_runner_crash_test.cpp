@@ -18,6 +18,7 @@
 #include "install_crash_fixture.h"
 #include "testing/memory_file_system.h"
 #include "tool/runs/backup_marker.h"
+#include "tool/runs/install_record.h"
 #include "tool/runs/restore.h"
 #include "tool/runs/script_runner.h"
 #include "tool_test_support.h"
@@ -35,8 +36,7 @@ using archive::testing::NameRules;
 
 // Wherever the mod is in, its original is kept beside the archive (the
 // game's record is checked with the folder's) and, unless a power cut took
-// them, its backup or marker is in Backups. A backup is the original, or
-// one a power cut tore, which the folder's record tells by what it holds.
+// them, its backup or marker is in Backups.
 void ExpectOriginalsSafe(MemoryFileSystem& fs, const Crash& crash, const std::string& what, bool& sawMod,
                          bool& sawOriginal) {
     const bool powerCut = crash.fault == archive::testing::Fault::PowerCut;
@@ -53,9 +53,21 @@ void ExpectOriginalsSafe(MemoryFileSystem& fs, const Crash& crash, const std::st
         } else {
             sawOriginal = true;
         }
-        if (fs.Exists(backup) && fs.Contents(backup) != Stored(item.original)) {
-            EXPECT_TRUE(powerCut) << what << ": " << item.name << "'s backup is not its original";
-        }
+    }
+}
+
+// A backup is the original, or one a kill or a power cut tore while it was
+// written, which the folder's record as the next run reads it tells by what
+// it holds: that run writes it again.
+void ExpectEveryTornBackupTold(MemoryFileSystem& fs, const std::string& what) {
+    const std::optional<InstallRecord> record = ReadRecord(fs, kRecord);
+    for (const CrashItem& item : kCrashItems) {
+        const std::string backup = Backup(item.archive, item.name);
+        if (item.original.empty() || !fs.Exists(backup) || fs.Contents(backup) == Stored(item.original)) continue;
+        const RecordedArchive* archive = record ? record->Find(kGame + "\\models\\" + item.archive) : nullptr;
+        const RecordedEntry* entry = archive ? archive->Find(item.name) : nullptr;
+        EXPECT_TRUE(entry && entry->backupHolds && !BackupIsWhole(fs, *entry))
+            << what << ": " << item.name << "'s backup is not its original, and the record does not tell";
     }
 }
 
@@ -95,6 +107,7 @@ TEST_P(ScriptRunnerCrashUnder, OriginalsAreSafeAndWhatWasShownIsTrueAfterAnyCras
                 ExpectWhatTheInstallShowedIsTrue(fs, before, report, succeeded, what);
             }
             ExpectRecordDescribesTheArchives(fs, what);
+            ExpectEveryTornBackupTold(fs, what);
 
             // The player runs the install again, then undoes it.
             RecordingReport again;

@@ -65,25 +65,26 @@ TEST_F(ScriptRunnerTest, FullInstallBacksUpReplacesAddsAndCommitsBothArchives) {
         "running " + std::string(kScript),
         "open " + kGta3,
         "  3 entries",
-        "backed up a.dff to " + Backup("gta3.img", "a.dff"),
-        "backed up B.TXD to " + Backup("gta3.img", "B.TXD"),
         "nothing to back up: new.dff is not in the archive",
         "imported a.dff (replaced)",
         "imported B.TXD (replaced)",
         "imported new.dff (added)",
         "saving " + kGta3,
+        "backed up a.dff to " + Backup("gta3.img", "a.dff"),
+        "backed up B.TXD to " + Backup("gta3.img", "B.TXD"),
         "saved (changed in place)",
         "summary of " + kGta3 + ": 2 backed up, 0 backups kept, 1 with nothing to back up, 2 replaced, 1 added",
         "open " + kPlayer,
         "  1 entry",
-        "backed up c.dff to " + Backup("player.img", "c.dff"),
         "imported c.dff (replaced)",
         "saving " + kPlayer + " (end of the script)",
+        "backed up c.dff to " + Backup("player.img", "c.dff"),
         "saved (changed in place)",
         "summary of " + kPlayer + ": 1 backed up, 0 backups kept, 0 with nothing to back up, 1 replaced, 0 added",
         "to undo this install: double-click Undo.cmd in " + kApp + ", or run Install.plug -restore \"" +
             std::string(kScript) + "\"",
-        "keep this folder: its Backups folder now holds the record Undo.cmd follows, and a copy of what each entry it replaced held before",
+        "keep this folder: its Backups folder now holds the record Undo.cmd follows, and a copy of what each entry it "
+        "replaced held before",
         "done",
     };
     EXPECT_EQ(report.lines, expected);
@@ -123,7 +124,8 @@ TEST_F(ScriptRunnerTest, AnInstallThatOnlyAddsEntriesSaysItsBackupsHoldNoOrigina
     ASSERT_EQ(RunInstall(), ExitStatus::Ok) << report.All();
     EXPECT_TRUE(report.Has("summary of " + kGta3 + ": 2 backed up, 0 backups kept")) << report.All();
     EXPECT_EQ(report.lines[report.lines.size() - 2],
-              "keep this folder: its Backups folder now holds the record Undo.cmd follows, and a copy of what each entry it replaced held before");
+              "keep this folder: its Backups folder now holds the record Undo.cmd follows, and a copy of what each "
+              "entry it replaced held before");
 }
 
 TEST_F(ScriptRunnerTest, SecondInstallKeepsTheOriginalBackupsAndTheSameEntries) {
@@ -240,7 +242,7 @@ TEST_F(ScriptRunnerTest, AMissingImportFileStopsWithTheArchiveUnchanged) {
     EXPECT_EQ(ArchiveBytes(kGta3), gta3);
     EXPECT_TRUE(report.Has("error: " + Payload("gta3.img", "gone.dff") + " was not found")) << report.All();
     EXPECT_TRUE(report.Has(" (" + std::string(kScript) + ", line 5)")) << report.All();
-    EXPECT_TRUE(report.Has("summary of " + kGta3 + " (not saved): 1 backed up"));
+    EXPECT_TRUE(report.Has("summary of " + kGta3 + " (not saved): 0 backed up")) << report.All();
     // a.dff was imported before the stop: staged, never put into the archive.
     EXPECT_TRUE(report.Has("1 not replaced")) << report.All();
     EXPECT_FALSE(report.Has(", 1 replaced")) << report.All();
@@ -329,13 +331,16 @@ TEST_F(ScriptRunnerTest, TheSameBackupTwiceInOneRunKeepsTheFirst) {
     for (const std::string& path : fs.Paths()) EXPECT_EQ(path.find(".partial"), std::string::npos) << path;
 }
 
-TEST_F(ScriptRunnerTest, BackupsOfARunThatStopsAreKeptAsTheReportSays) {
+// The archive of a run that stops before its save stays as it is: its
+// block's backups are not needed, none is written, and none is said to be.
+TEST_F(ScriptRunnerTest, ARunThatStopsBeforeItsSaveWritesNoBackups) {
     const Bytes gta3 = ArchiveBytes(kGta3);
-    EXPECT_EQ(Run(InstallScript({"a.dff", "gone.dff"}, {"c.dff"})), ExitStatus::NotFound);
+    const std::vector<std::string> before = fs.Paths();
+    EXPECT_EQ(Run(InstallScript({"a.dff", "new.dff", "gone.dff"}, {"c.dff"})), ExitStatus::NotFound);
     EXPECT_EQ(ArchiveBytes(kGta3), gta3);
-    EXPECT_TRUE(report.Has("backed up a.dff to " + Backup("gta3.img", "a.dff"))) << report.All();
-    EXPECT_EQ(fs.Contents(Backup("gta3.img", "a.dff")), Stored(Pattern(3000, 1)));
-    for (const std::string& path : fs.Paths()) EXPECT_EQ(path.find(".partial"), std::string::npos) << path;
+    EXPECT_FALSE(report.Has("backed up a.dff")) << report.All();
+    EXPECT_EQ(fs.Paths(), before);
+    EXPECT_TRUE(report.Has("nothing was changed")) << report.All();
 }
 
 TEST_F(ScriptRunnerTest, ABackupNamedLikeTheToolsOwnFilesIsRefusedBeforeAnythingIsWritten) {
