@@ -167,6 +167,11 @@ public:
         ++flushes_;  // its folder
         extra_.erase(Plain(from));
     }
+    void Replace(const std::string& from, const std::string& to) override {
+        inner_.Replace(from, to);
+        ++renames_;
+        extra_.erase(Plain(from));
+    }
     void FlushAndReplaceEach(const std::vector<Move>& moves) override {
         const auto start = Clock::now();
         inner_.FlushAndReplaceEach(moves);

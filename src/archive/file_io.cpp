@@ -29,6 +29,8 @@ void FileSystem::FlushAndReplaceEach(const std::vector<Move>& moves) {
     }
 }
 
+void FileSystem::Replace(const std::string& from, const std::string& to) { ReplaceAtomically(from, to); }
+
 void FileSystem::FlushFolder(const std::string&) {}
 
 void FileSystem::CheckWritable(const std::string&) {}

@@ -47,6 +47,11 @@ public:
     // Replaces `to` by `from` in one step that a crash cannot leave halfway,
     // and makes the change durable.
     virtual void ReplaceAtomically(const std::string& from, const std::string& to) = 0;
+    // The same step, returning without waiting for the disk: a power cut may
+    // undo it (on POSIX systems, until its folder is flushed). For a file
+    // whose waiting copy the next run settles either way. The default is
+    // ReplaceAtomically.
+    virtual void Replace(const std::string& from, const std::string& to);
     struct Move {
         std::string from;
         std::string to;

@@ -224,6 +224,10 @@ public:
         SyncFolder(to, std::string(text::FolderOf(posixTo)));
     }
 
+    void Replace(const std::string& from, const std::string& to) override {
+        if (::rename(PosixPath(from).c_str(), PosixPath(to).c_str()) != 0) Fail(to, errno);
+    }
+
     // All files are first handed to the disk together, so that the first
     // flush's journal commit covers every one and the others find their
     // data written; each folder is made durable once, after the last move.

@@ -156,6 +156,10 @@ public:
             Fail(to, ::GetLastError());
     }
 
+    void Replace(const std::string& from, const std::string& to) override {
+        if (!::MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING)) Fail(to, ::GetLastError());
+    }
+
     // Each file is flushed through a handle that shares everything, so that
     // a virus scanner looking at the new file does not fail the flush; the
     // moves follow once every file is on disk.

@@ -114,6 +114,9 @@ public:
         Step(to, "rename", [&] { inner_.Rename(from, to); });
         FlushFolder(MemoryFileSystem::FolderOf(to));
     }
+    void Replace(const std::string& from, const std::string& to) override {
+        Step(to, "rename", [&] { inner_.Rename(from, to); });
+    }
     // As the system bodies do it: every file flushed, then every rename,
     // then (POSIX) each folder flushed once.
     void FlushAndReplaceEach(const std::vector<Move>& moves) override {

@@ -128,7 +128,7 @@ void Confirm(archive::FileSystem& fs, const std::string& archivePath, const Game
     OriginalsStore(fs, archivePath).RemoveUnused(before, saved);
     const std::string record = GameRecordPathFor(archivePath);
     if (moveIn && !saved.installs.empty()) {
-        fs.ReplaceAtomically(GamePendingPathFor(archivePath), record);
+        fs.Replace(GamePendingPathFor(archivePath), record);
     } else {
         WriteGameRecord(fs, record, saved);  // a record of no install is removed
     }

@@ -54,7 +54,8 @@ struct GamePending {
 void WriteGamePending(archive::FileSystem& fs, const std::string& archivePath, const GamePending& pending);
 // The save took effect: the originals only the record it replaces (before)
 // referred to go, then the waiting record, which this run wrote for saved,
-// moves into the game record's place.
+// moves into the game record's place, not waited for (as
+// ConfirmPendingSave).
 void ConfirmGameSave(archive::FileSystem& fs, const std::string& archivePath, const GameRecord& before,
                      const GameRecord& saved);
 // The save did not: the originals only the waiting record referred to go,

@@ -178,7 +178,7 @@ void WritePendingSave(archive::FileSystem& fs, const std::string& recordPath, co
 }
 
 void ConfirmPendingSave(archive::FileSystem& fs, const std::string& recordPath) {
-    fs.ReplaceAtomically(PendingSavePath(recordPath), recordPath);
+    fs.Replace(PendingSavePath(recordPath), recordPath);
 }
 
 bool DropPendingSave(archive::FileSystem& fs, const std::string& recordPath) {

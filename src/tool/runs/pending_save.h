@@ -39,7 +39,10 @@ void WritePendingSave(archive::FileSystem& fs, const std::string& recordPath, co
                       const std::vector<PendingPut>& puts, const std::vector<std::string>& made,
                       const InstallRecord& ifSaved);
 // The save took effect: the waiting record becomes the install record,
-// moved into its place in one step. Throws ArchiveError.
+// moved into its place in one step, not waited for: the save is durable, so
+// a power cut that undoes the move leaves the waiting record for the next
+// run, which finds the save took effect and moves it again. Throws
+// ArchiveError.
 void ConfirmPendingSave(archive::FileSystem& fs, const std::string& recordPath);
 // The save did not take effect: the waiting record goes, durably; the
 // install record stays as it was, and names the backups and markers the

@@ -17,6 +17,7 @@ public:
 
     std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override { return inner_.Open(path, mode); }
     bool Exists(const std::string& path) override { return inner_.Exists(path); }
+    void Replace(const std::string& from, const std::string& to) override { inner_.Replace(from, to); }
     void ReplaceAtomically(const std::string& from, const std::string& to) override {
         inner_.ReplaceAtomically(from, to);
     }

@@ -42,6 +42,7 @@ public:
     std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override;
     [[nodiscard]] bool Exists(const std::string& path) override;
     void ReplaceAtomically(const std::string& from, const std::string& to) override;
+    void Replace(const std::string& from, const std::string& to) override { Rename(from, to); }
     void FlushAndReplaceEach(const std::vector<Move>& moves) override;
     void Remove(const std::string& path) override;
     void CreateDirectories(const std::string& path) override;

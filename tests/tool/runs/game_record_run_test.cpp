@@ -914,6 +914,7 @@ public:
     void ReplaceAtomically(const std::string& from, const std::string& to) override {
         inner_.ReplaceAtomically(Back(from), Back(to));
     }
+    void Replace(const std::string& from, const std::string& to) override { inner_.Replace(Back(from), Back(to)); }
     void FlushAndReplaceEach(const std::vector<Move>& moves) override {
         std::vector<Move> back;
         for (const Move& move : moves) back.push_back({Back(move.from), Back(move.to)});

@@ -2,8 +2,8 @@
 // of three mods that share names (some with the same bytes, some not), each
 // shipped in application folders of its own: installs and undos in any
 // order, downloads deleted, fresh copies unpacked and installed, the game
-// repaired, another program writing an entry, and the game running (holding
-// one archive) during an install. The installs and undos go through the
+// repaired, another program writing an entry, the game running (holding one
+// archive) during an install, and power cuts between runs. The installs and undos go through the
 // program as Install.exe and Undo.cmd start it (Install.dat written into the
 // folder, then -script; -restore). After every step every entry of both
 // archives is held against the model, by its bytes, and both archives
@@ -303,6 +303,7 @@ private:
         if (roll < 66) return Install(folder, Pick(2) == 0 ? kGta3 : kPlayer);
         if (roll < 74) return DeleteFolder(folder);
         if (roll < 84) return OtherProgram();
+        if (roll < 88) return PowerCut();
         return Repair();
     }
 
@@ -397,6 +398,14 @@ private:
         model_.OtherProgram(path, name, bytes);
         otherChanged_ = true;
         otherBytes_[path + "|" + name] = bytes;
+        Check(FakeConsole());
+    }
+
+    // The power goes: whatever no run made durable is lost (the runs before
+    // said what they did, and it holds).
+    void PowerCut() {
+        history_.push_back("a power cut");
+        fs_.LosePower(archive::testing::Tear::Random, static_cast<uint32_t>(history_.size()));
         Check(FakeConsole());
     }
 

@@ -18,7 +18,9 @@
 #include "install_crash_fixture.h"
 #include "testing/memory_file_system.h"
 #include "tool/runs/backup_marker.h"
+#include "tool/runs/game_pending.h"
 #include "tool/runs/install_record.h"
+#include "tool/runs/pending_save.h"
 #include "tool/runs/restore.h"
 #include "tool/runs/script_runner.h"
 #include "tool_test_support.h"
@@ -244,6 +246,30 @@ std::vector<std::string> ScratchFiles(const MemoryFileSystem& fs) {
 // An install or an undo killed at any step may leave scratch files; the
 // next install and the next undo each remove them and name each one, and
 // neither says that nothing was changed.
+// An install, and the undo after it, each said "done"; the power then goes
+// before the disk had the last records moved in (they are not waited for).
+// The next run finds the saves waiting, tells they took effect, and goes
+// on as if the power had stayed.
+TEST(ScriptRunnerCrash, APowerCutAfterARunThatEndedLeavesItsSavesForTheNextRunToSettle) {
+    MemoryFileSystem fs(NameRules::Posix);  // a name's change waits for its folder's flush
+    SetUpBeforeInstall(fs);
+    const DiskFiles before = KeptFiles(fs);
+    RecordingReport install;
+    ASSERT_EQ(RunScript(kScript, CrashScript(), fs, install), ExitStatus::Ok) << install.All();
+    fs.LosePower(archive::testing::Tear::LoseAll);
+    EXPECT_TRUE(fs.Exists(PendingSavePath(kRecord)));
+    EXPECT_TRUE(fs.Exists(GamePendingPathFor(kPlayer)));
+    const std::string settled = ExpectRecordDescribesTheArchives(fs, "after the install and the power cut");
+    EXPECT_NE(settled.find("the save took effect"), std::string::npos) << settled;
+    RecordingReport undo;
+    ASSERT_EQ(RestoreFromScript(kScript, CrashScript(), fs, undo), ExitStatus::Ok) << undo.All();
+    fs.LosePower(archive::testing::Tear::LoseAll);
+    RecordingReport again;
+    ASSERT_EQ(RestoreFromScript(kScript, CrashScript(), fs, again), ExitStatus::Ok) << again.All();
+    EXPECT_EQ(Changes(before, KeptFiles(fs)), std::vector<std::string>{}) << undo.All() << again.All();
+    EXPECT_FALSE(fs.Exists(kRecord)) << again.All();
+}
+
 TEST(ScriptRunnerCrash, TheNextInstallOrUndoRemovesTheScratchFilesAKilledRunLeft) {
     for (const NameRules rules : {NameRules::Windows, NameRules::Posix})
         for (const bool undoKilled : {false, true}) {
