@@ -261,9 +261,9 @@ std::vector<uint8_t> Archive::Read(const Entry& entry) const {
     return bytes;
 }
 
-void Archive::CopyTo(const Entry& entry, File& target) const {
+void Archive::CopyTo(const Entry& entry, File& target, uint64_t at) const {
     const uint64_t start = RequireInFile(entry);
-    if (entry.sectors > 0) target.CopyFrom(state_->Reader(), start, 0, uint64_t{entry.sectors} * kSectorSize);
+    if (entry.sectors > 0) target.CopyFrom(state_->Reader(), start, at, uint64_t{entry.sectors} * kSectorSize);
 }
 
 bool Archive::ReadPieces(const Entry& entry, const std::function<bool(std::span<const uint8_t>)>& take) const {
@@ -299,6 +299,14 @@ bool Archive::PutFile(std::string_view name, const std::string& path, uint64_t s
         size <= kMaxEntryBytes, ErrorKind::TooLarge, path,
         std::to_string(size) + " bytes, more than one entry can hold (" + std::to_string(kMaxEntryBytes) + " bytes)");
     return Stage(name, StagedData::FromFile(path, size), placement);
+}
+
+bool Archive::PutPart(std::string_view name, const FilePart& part, const Placement& placement) {
+    RequireStorableName(name);
+    Require(part.size <= kMaxEntryBytes, ErrorKind::TooLarge, part.path,
+            std::to_string(part.size) + " bytes, more than one entry can hold (" + std::to_string(kMaxEntryBytes) +
+                " bytes)");
+    return Stage(name, StagedData::FromPart(part), placement);
 }
 
 void Archive::RequireStorableName(std::string_view name) const {
@@ -468,7 +476,7 @@ CommitStats Archive::Rebuild(const Progress& progress) {
     });
 }
 
-CommitStats Archive::RestoreLayout(const Layout& layout, const std::map<std::string, std::string>& originals,
+CommitStats Archive::RestoreLayout(const Layout& layout, const std::map<std::string, FilePart>& originals,
                                    const Progress& progress) {
     State& s = *state_;
     s.RequireCurrent();

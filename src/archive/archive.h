@@ -124,8 +124,8 @@ public:
     [[nodiscard]] const Entry* Find(std::string_view name) const;
     // All stored bytes of a committed entry (its whole sectors).
     [[nodiscard]] std::vector<uint8_t> Read(const Entry& entry) const;
-    // Writes the same bytes to the start of target, file to file.
-    void CopyTo(const Entry& entry, File& target) const;
+    // Writes the same bytes to target at `at`, file to file.
+    void CopyTo(const Entry& entry, File& target, uint64_t at = 0) const;
     // Hands the stored bytes of a committed entry (its whole sectors) to take,
     // in order, a piece at a time through one buffer, so that a large entry
     // never has to be held in memory. Stops as soon as take returns false.
@@ -146,6 +146,8 @@ public:
     // PutFile with the file's size as the caller found it, which the commit
     // checks in the same way.
     bool PutFile(std::string_view name, const std::string& path, uint64_t size, const Placement& placement = {});
+    // Put with part of a file, which the commit checks still reaches as far.
+    bool PutPart(std::string_view name, const FilePart& part, const Placement& placement = {});
     // Returns false when no such entry exists (committed or staged).
     bool Remove(std::string_view name);
     [[nodiscard]] bool HasChanges() const;
@@ -182,14 +184,14 @@ public:
     // Gives the archive back a layout it had, as one transaction like
     // Commit: the front bytes and the size as they were; each entry of that
     // layout in its old sectors, its bytes taken from originals (folded name
-    // -> a file of the stored bytes of the layout's first entry of that name,
-    // the one the game reads; a backup) or else from the entry of that name
+    // -> the stored bytes of the layout's first entry of that name, the one
+    // the game reads, in a file or part of one) or else from the entry of that name
     // now (of twins, the one of the same spelling), which must be as large;
     // free entries zeroed; the bytes after the last entry as they were. Only
     // what differs is written. Staged changes are not allowed. Throws before
     // anything changes when the layout is not sound or an entry's bytes are
     // not to be had.
-    CommitStats RestoreLayout(const Layout& layout, const std::map<std::string, std::string>& originals,
+    CommitStats RestoreLayout(const Layout& layout, const std::map<std::string, FilePart>& originals,
                               const Progress& progress = {});
 
 private:

@@ -32,6 +32,13 @@ public:
     virtual void CopyFrom(File& source, uint64_t sourceOffset, uint64_t offset, uint64_t size);
 };
 
+// Bytes of a file: size bytes from offset.
+struct FilePart {
+    std::string path;
+    uint64_t offset = 0;
+    uint64_t size = 0;
+};
+
 enum class OpenMode {
     Read,          // existing file, shared for reading
     ReadWrite,     // existing file, exclusive

@@ -181,7 +181,7 @@ InPlacePlan PlanLayoutRestore(const StagedChanges& now, const std::vector<uint8_
                                             [](uint64_t at, const auto& run) { return at < run.first; });
         return after != freeNow.begin() && end <= std::prev(after)->second;
     };
-    FoldedMap<const std::string*> originals;  // the restore's originals by name, without copying each name
+    FoldedMap<const FilePart*> originals;  // the restore's originals by name, without copying each name
     for (const auto& [key, file] : restore.originals) originals.emplace(key, &file);
     FoldedMap<bool> seen;  // names of the layout's records so far
     seen.reserve(records.size());
@@ -205,13 +205,15 @@ InPlacePlan PlanLayoutRestore(const StagedChanges& now, const std::vector<uint8_
         if (original != originals.end()) {
             // The entry the game read and the install replaced: the first of its name now.
             lying.Take(record.name, false);
-            const std::string& file = *original->second;
-            const uint64_t size = fs.Open(file, OpenMode::Read)->Size();
+            const FilePart& part = *original->second;
+            const uint64_t size = part.size;
+            if (fs.Open(part.path, OpenMode::Read)->Size() < part.offset + size)
+                throw ArchiveError(ErrorKind::Io, part.path, "it is shorter than the original it holds");
             if (format::SectorsFor(size) != record.sectors)
-                throw ArchiveError(ErrorKind::Io, file,
+                throw ArchiveError(ErrorKind::Io, part.path,
                                    "it holds " + std::to_string(size) + " bytes, not the " + std::to_string(bytes) +
                                        " bytes of the entry it is the original of");
-            restore.staged.push_back(StagedData::FromFile(file, size));
+            restore.staged.push_back(StagedData::FromPart(part));
             JournalWrite write;
             write.offset = uint64_t{record.offset} * kSectorSize;
             write.staged = &restore.staged.back();

@@ -38,10 +38,10 @@ std::string WhyLayoutCannotBeGivenBack(const Layout& layout);
 
 struct LayoutRestore {
     const Layout& layout;
-    // Folded name -> the file that holds the stored bytes of the layout's
-    // first entry of that name (the one the game reads; a backup). Twins
-    // after it are not its entries.
-    const std::map<std::string, std::string>& originals;
+    // Folded name -> the file, or part of one, that holds the stored bytes
+    // of the layout's first entry of that name (the one the game reads).
+    // Twins after it are not its entries.
+    const std::map<std::string, FilePart>& originals;
     // Each original's data, read when the journal is written.
     std::vector<StagedData>& staged;
 };

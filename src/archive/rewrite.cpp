@@ -160,7 +160,7 @@ CommitResult RewriteArchive(FileSystem& fs, const std::string& archivePath, std:
                 const PlannedEntry& planned = plan[i];
                 if (const StagedData* data = planned.data) {
                     if (data->InFile())
-                        writer.AppendFrom(*data->OpenFile(fs), 0, data->Size());
+                        writer.AppendFrom(*data->OpenFile(fs), data->Offset(), data->Size());
                     else
                         writer.Append(data->Bytes().data(), data->Bytes().size());
                     writer.AppendZeros(uint64_t{planned.sectors} * kSectorSize - data->Size());

@@ -18,9 +18,16 @@ StagedData StagedData::FromFile(std::string path, uint64_t size) {
     return data;
 }
 
+StagedData StagedData::FromPart(FilePart part) {
+    StagedData data = FromFile(std::move(part.path), part.size);
+    data.offset_ = part.offset;
+    data.part_ = true;
+    return data;
+}
+
 std::unique_ptr<File> StagedData::OpenFile(FileSystem& fs) const {
     auto file = fs.Open(path_, OpenMode::Read);
-    if (file->Size() != size_)
+    if (part_ ? file->Size() < offset_ + size_ : file->Size() != size_)
         throw ArchiveError(ErrorKind::Io, path_,
                            "The file changed while the archive was being saved (it was " + std::to_string(size_) +
                                " bytes). Nothing was changed.");

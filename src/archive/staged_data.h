@@ -18,14 +18,18 @@ public:
     static StagedData InMemory(std::vector<uint8_t> bytes);
     // A file of size bytes, as found when it was staged.
     static StagedData FromFile(std::string path, uint64_t size);
+    // Part of a file, which must still reach as far when it is read.
+    static StagedData FromPart(FilePart part);
 
     [[nodiscard]] uint64_t Size() const { return inFile_ ? size_ : bytes_.size(); }
     [[nodiscard]] bool InFile() const { return inFile_; }
     [[nodiscard]] std::span<const uint8_t> Bytes() const { return bytes_; }  // when in memory
     [[nodiscard]] const std::string& Path() const { return path_; }          // when in a file
+    [[nodiscard]] uint64_t Offset() const { return offset_; }                // where in the file
 
     // The file, open for reading; throws when it no longer has its staged
-    // size, so that a commit stops before it writes data it never checked.
+    // size (a part: no longer reaches as far), so that a commit stops before
+    // it writes data it never checked.
     [[nodiscard]] std::unique_ptr<File> OpenFile(FileSystem& fs) const;
 
     // Hands the data to sink in pieces of at most kPiece bytes, read through
@@ -41,7 +45,7 @@ public:
         std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(size_, kPiece)));
         for (uint64_t at = 0; at < size_;) {
             const std::span<uint8_t> piece(buffer.data(), static_cast<size_t>(std::min<uint64_t>(size_ - at, kPiece)));
-            file->ReadAt(at, piece);
+            file->ReadAt(offset_ + at, piece);
             sink(std::span<const uint8_t>(piece));
             at += piece.size();
         }
@@ -50,8 +54,10 @@ public:
 private:
     std::vector<uint8_t> bytes_;
     std::string path_;
+    uint64_t offset_ = 0;
     uint64_t size_ = 0;
     bool inFile_ = false;
+    bool part_ = false;
 };
 
 }  // namespace veltrin::archive

@@ -286,8 +286,8 @@ FaultyRun CommitOf(const Change& change, bool inPlace) {
     };
 }
 
-Layout layoutBefore;                           // the base's, before AfterAnInstall changed it
-std::map<std::string, std::string> originals;  // and the backups it made
+Layout layoutBefore;                        // the base's, before AfterAnInstall changed it
+std::map<std::string, FilePart> originals;  // and the backups it made, in one file
 
 std::vector<uint8_t> Base() {
     // Large enough that the rewrite writes several blocks.
@@ -303,9 +303,11 @@ DiskSetup AfterAnInstall() {
     DiskSetup setup;
     Archive archive = Archive::Open(kPath, disk);
     layoutBefore = archive.CurrentLayout();
+    std::vector<uint8_t>& backups = setup.files["backups"];
     for (const char* name : {"a.dff", "c.dff"}) {
-        setup.files["backup/" + std::string(name)] = archive.Read(*archive.Find(name));
-        originals[name] = "backup/" + std::string(name);
+        const std::vector<uint8_t> stored = archive.Read(*archive.Find(name));
+        originals[name] = {"backups", backups.size(), stored.size()};
+        backups.insert(backups.end(), stored.begin(), stored.end());
     }
     archive.Put("a.dff", Pattern(9000, 1));
     archive.Put("c.dff", Pattern(100, 2));

@@ -459,12 +459,13 @@ TEST(ArchivePlan, RestoringTheLayoutGivesTheArchiveBackByteForByte) {
         fs.SetFile(kGta3, c.archive);
         Archive archive = Archive::Open(kGta3, fs);
         const Layout layout = archive.CurrentLayout();
-        std::map<std::string, std::string> originals;
+        std::map<std::string, FilePart> originals;
         uint32_t seed = 1;
         for (const auto& [name, size] : c.puts) {
             if (const Entry* entry = archive.Find(name)) {
-                fs.SetFile("backup/" + name, archive.Read(*entry));
-                originals[name] = "backup/" + name;
+                const std::vector<uint8_t> stored = archive.Read(*entry);
+                fs.SetFile("backup/" + name, stored);
+                originals[name] = {"backup/" + name, 0, stored.size()};
             }
             archive.Put(name, Pattern(size, seed++));
         }
@@ -586,11 +587,14 @@ TEST(ArchivePlan, RandomChangesKeepTheGamesRulesAndEveryEntrysBytes) {
                 // The layout given back looks originals up by name, which
                 // cannot tell twins apart: only archives without them.
                 if (saved && random(10) == 0) {
-                    std::map<std::string, std::string> originals;
+                    // All of them in one file, one after another.
+                    std::map<std::string, FilePart> originals;
+                    std::vector<uint8_t> pack(2048, 0xEE);
                     for (const auto& [name, bytes] : saved->stored) {
-                        fs.SetFile("orig/" + name, bytes);
-                        originals[name] = "orig/" + name;
+                        originals[name] = {"orig/pack", pack.size(), bytes.size()};
+                        pack.insert(pack.end(), bytes.begin(), bytes.end());
                     }
+                    fs.SetFile("orig/pack", pack);
                     archive.RestoreLayout(saved->layout, originals);
                     model = saved->model;
                     saved.reset();

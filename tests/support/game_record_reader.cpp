@@ -234,7 +234,7 @@ std::optional<Record> Read(const std::vector<uint8_t>& bytes, std::string* why, 
     if (std::memcmp(seal.data(), bytes.data() + body.size(), 32) != 0) return fail("seal");
     Cursor in{bytes, markSize, body.size()};
     const uint64_t version = in.Number(4);
-    if (version < 1 || version > 5) return fail("version");
+    if (version < 1 || version > 6) return fail("version");
     Record record;
     const auto readLeft = [&] {
         record.hasLeft = in.Flag();
@@ -252,7 +252,7 @@ std::optional<Record> Read(const std::vector<uint8_t>& bytes, std::string* why, 
     std::optional<size_t> lastLayout;
     std::vector<uint8_t> firstBase;
     bool baseKnown = true;
-    if (version == 5) {
+    if (version >= 5) {
         readLeft();
         if (record.hasLeft) {
             baseKnown = directory && Sha256Hex(*directory) == record.leftHex;
@@ -318,6 +318,11 @@ std::optional<Record> Read(const std::vector<uint8_t>& bytes, std::string* why, 
             if (!layer.added) {
                 layer.beforeSize = in.Number(8);
                 layer.beforeHex = in.Digest();
+                if (version == 6) {
+                    // Where in the store: a pack's file name (or none) and the offset in it.
+                    layer.beforePack = in.Text();
+                    layer.beforeOffset = in.Number(8);
+                }
                 layer.beforeName = in.Text();
             }
             layer.putSize = in.Number(8);

@@ -4,9 +4,9 @@
 // the tool's codec, so that tests hold what the tool writes against a second
 // reading. It checks the mark, the version and the seal (with its own
 // SHA-256), and returns the fields as plain numbers, texts and hex digests.
-// A layout is returned whole: for versions 3 to 5, which write each front as runs
+// A layout is returned whole: for versions 3 to 6, which write each front as runs
 // laid over the front written before it (the base; for the first, nothing, or
-// in version 5 the archive's header and directory as the record left them),
+// from version 5 the archive's header and directory as the record left them),
 // each run either its own
 // bytes or bytes taken from elsewhere in that base, the reader rebuilds every
 // front, so that it can be held against what the archive held.
@@ -22,6 +22,8 @@ struct Layer {
     bool added = false;  // no before
     uint64_t beforeSize = 0;
     std::string beforeHex;
+    std::string beforePack;  // version 6: the pack that holds it, or none (a file named by beforeHex)
+    uint64_t beforeOffset = 0;
     std::string beforeName;
     uint64_t putSize = 0;
     std::string putHex;
@@ -70,7 +72,7 @@ struct Record {
 };
 
 // The record, or nothing with why set when the bytes are not a whole,
-// sealed record of version 1 to 5. Of versions 3 to 5 it also refuses runs of
+// sealed record of version 1 to 6. Of versions 3 to 6 it also refuses runs of
 // a kind other than 0 (bytes) and 1 (taken from the base), out of increasing
 // order, empty, overlapping the next (touching it is fine), or reaching past
 // their front's length; runs of kind 1 whose source reaches past the base
@@ -80,7 +82,7 @@ struct Record {
 // version 2, the copies of the record's layout for the installs that refer
 // to it count against the same 64 MiB.
 // directory: the archive's header and directory, against which a version 5
-// record's first layout is written when it is the one its left names.
+// or 6 record's first layout is written when it is the one its left names.
 std::optional<Record> Read(const std::vector<uint8_t>& bytes, std::string* why = nullptr,
                            const std::vector<uint8_t>* directory = nullptr);
 

@@ -172,14 +172,17 @@ void RemoveRecordScratch(archive::FileSystem& fs, const std::string& archivePath
 // were written, looks as if it had).
 bool EveryNewOriginalKept(archive::FileSystem& fs, const std::string& archivePath, const GameRecord& before,
                           const GameRecord& saved) {
-    std::set<std::string> referred;
+    std::vector<StoredContent> referred;
     OriginalsStore store(fs, archivePath);
     for (const GameInstall& install : before.installs)
         for (const InstallLayer& layer : install.entries)
-            if (layer.before) referred.insert(store.PathOf(*layer.before));
+            if (layer.before) referred.push_back(*layer.before);
+    std::sort(referred.begin(), referred.end());
     for (const GameInstall& install : saved.installs)
         for (const InstallLayer& layer : install.entries)
-            if (layer.before && !referred.count(store.PathOf(*layer.before)) && !store.Has(*layer.before)) return false;
+            if (layer.before && !std::binary_search(referred.begin(), referred.end(), *layer.before) &&
+                !store.Has(*layer.before))
+                return false;
     return true;
 }
 

@@ -19,12 +19,15 @@ namespace veltrin::tool {
 namespace {
 
 constexpr std::string_view kMark = "VeltrinInstalls\r\n\x1a";
-// Version 5 writes its first layout against the directory the record leaves;
-// version 4 against nothing, and keeps the save that wrote it, as version 5
-// does; version 3 is version 4 without the save. All three keep each layout
-// as its changes against the one written before it; versions 2 and 1, which
-// keep layouts whole, are read too.
-constexpr uint32_t kVersion = 5;
+// Version 6 says where in the originals store each original lies (a pack
+// and where in it); version 5 is version 6 with every original in a file of
+// its own. Both write the first layout against the directory the record
+// leaves; version 4 against nothing, and keeps the save that wrote it, as
+// versions 5 and 6 do; version 3 is version 4 without the save. All four keep
+// each layout as its changes against the one written before it; versions 2
+// and 1, which keep layouts whole, are read too.
+constexpr uint32_t kVersion = 6;
+constexpr uint32_t kVersionWithoutPacks = 5;
 constexpr uint32_t kVersionAgainstNothing = 4;
 constexpr uint32_t kVersionWithoutSave = 3;
 constexpr uint32_t kVersionShared = 2;
@@ -268,6 +271,8 @@ void WriteInstall(Writer& out, const GameInstall& install, bool keepLayout, Chai
         if (layer.before) {
             out.Number(layer.before->size, 8);
             out.Raw(layer.before->digest);
+            out.Text(layer.before->pack);
+            out.Number(layer.before->offset, 8);
             out.Text(layer.beforeName);
         }
         out.Number(layer.put.size, 8);
@@ -307,6 +312,14 @@ GameInstall ReadInstall(Reader& in, uint64_t version, const std::optional<archiv
             StoredContent before;
             before.size = in.Number(8);
             before.digest = in.Digest();
+            if (version == kVersion) {
+                before.pack = in.Text();
+                before.offset = in.Number(8);
+                if (!before.pack.empty() && !IsPackName(before.pack))
+                    throw RecordError("it names a pack of originals that is no pack's name: \"" + before.pack + "\"");
+                if (before.offset > kMaxPackBytes || before.size > kMaxPackBytes - before.offset)
+                    throw RecordError("it names an original past the end of any pack");
+            }
             layer.before = before;
             layer.beforeName = in.Text();
         }
@@ -325,6 +338,13 @@ auto FindLayer(Layers& layers, std::string_view name) -> decltype(&layers.front(
 }
 
 }  // namespace
+
+bool IsPackName(std::string_view name) {
+    const size_t hex = 2 * kSealSize;
+    return name.size() == hex + kPackSuffix.size() && name.ends_with(kPackSuffix) &&
+           std::all_of(name.begin(), name.begin() + hex,
+                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
 
 std::string GameRecordPathFor(const std::string& archivePath) { return archivePath + std::string(kGameRecordSuffix); }
 
@@ -418,8 +438,8 @@ GameRecord DecodeGameRecord(std::span<const uint8_t> bytes, SaveOfRecord* save,
     if (bytes.size() < kMark.size() + 4 + kSealSize) throw RecordError("it ends before its seal");
     Reader header(bytes.subspan(kMark.size(), 4));
     const uint64_t version = header.Number(4);
-    if (version != kVersion && version != kVersionAgainstNothing && version != kVersionWithoutSave &&
-        version != kVersionShared && version != kVersionWithoutShared)
+    if (version != kVersion && version != kVersionWithoutPacks && version != kVersionAgainstNothing &&
+        version != kVersionWithoutSave && version != kVersionShared && version != kVersionWithoutShared)
         throw RecordError("it is of version " + std::to_string(version) + ", which this tool (version " +
                           std::to_string(kVersion) + ") does not read");
     const auto body = bytes.first(bytes.size() - kSealSize);
@@ -432,7 +452,7 @@ GameRecord DecodeGameRecord(std::span<const uint8_t> bytes, SaveOfRecord* save,
     ReadChain chain;
     // Whether the archive holds the directory the record left.
     const auto leftIsNow = [&] { return record.left && directoryNow && DirectoryOf(*directoryNow, *record.left); };
-    if (version == kVersion) {
+    if (version >= kVersionWithoutPacks) {
         record.left = ReadState(in);
         if (record.left) {
             chain.known = leftIsNow();
@@ -440,8 +460,9 @@ GameRecord DecodeGameRecord(std::span<const uint8_t> bytes, SaveOfRecord* save,
         }
     }
     record.layout = version >= kVersionWithoutSave ? ReadLayoutOf(in, chain) : ReadLayout(in);
-    if (version != kVersion) record.left = ReadState(in);
-    if (version == kVersion ? record.left && chain.known : leftIsNow()) record.leftDirectory = *directoryNow;
+    if (version < kVersionWithoutPacks) record.left = ReadState(in);
+    if (version >= kVersionWithoutPacks ? record.left && chain.known : leftIsNow())
+        record.leftDirectory = *directoryNow;
     for (uint32_t installs = in.Count(4 + kSealSize + 4 + 8 + 1 + 4); installs > 0; --installs)
         record.installs.push_back(ReadInstall(in, version, record.layout, chain));
     if (version >= kVersionAgainstNothing) {

@@ -87,6 +87,7 @@
 // installs that refer to it) take at most kMaxLayoutsInMemory.
 // It is written beside its place and moved in, so a crash leaves it old or
 // new; one that is torn, changed or of another version is refused.
+#include <compare>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -114,12 +115,24 @@ inline constexpr uint64_t kMaxGameRecordBytes = uint64_t{256} << 20;
 // "<archive>.installs".
 std::string GameRecordPathFor(const std::string& archivePath);
 
+// What a pack's name adds to the SHA-256 (lower-case hex) of the first
+// content written into it.
+inline constexpr std::string_view kPackSuffix = ".pack";
+// Whether a record's pack name is one the store could have written.
+bool IsPackName(std::string_view name);
+// No pack reaches past this (a bound against records made by hand).
+inline constexpr uint64_t kMaxPackBytes = uint64_t{1} << 48;
+
 // Bytes the originals store keeps: an entry's stored bytes (whole sectors),
-// how many and their SHA-256 (which names their file in the store).
+// how many and their SHA-256.
 struct StoredContent {
     uint64_t size = 0;
     archive::Digest digest{};
-    friend bool operator==(const StoredContent&, const StoredContent&) = default;
+    // Where in the store: a pack (its file name) and where in it, or, with
+    // no pack, a file of its own named by the digest.
+    std::string pack;
+    uint64_t offset = 0;
+    friend auto operator<=>(const StoredContent&, const StoredContent&) = default;
 };
 
 // One entry an install changed: its layer in that entry's stack.

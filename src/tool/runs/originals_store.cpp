@@ -2,21 +2,40 @@
 
 #include <algorithm>
 #include <memory>
-#include <vector>
+#include <utility>
 
 #include "archive/sha256.h"
-#include "text/path_text.h"
 #include "tool/common/platform.h"
 
 namespace veltrin::tool {
 namespace {
 
-std::set<std::string> Referred(const GameRecord& record) {
-    std::set<std::string> hex;
+// The store's files a record refers to: contents' own files by SHA-256
+// (hex), and packs by name.
+struct Referred {
+    std::set<std::string> own;
+    std::set<std::string> packs;
+};
+
+Referred ReferredBy(const GameRecord& record) {
+    Referred referred;
+    for (const GameInstall& install : record.installs)
+        for (const InstallLayer& layer : install.entries) {
+            if (!layer.before) continue;
+            if (layer.before->pack.empty())
+                referred.own.insert(archive::HexOf(layer.before->digest));
+            else
+                referred.packs.insert(layer.before->pack);
+        }
+    return referred;
+}
+
+std::set<StoredContent> Packed(const GameRecord& record) {
+    std::set<StoredContent> packed;
     for (const GameInstall& install : record.installs)
         for (const InstallLayer& layer : install.entries)
-            if (layer.before) hex.insert(archive::HexOf(layer.before->digest));
-    return hex;
+            if (layer.before && !layer.before->pack.empty()) packed.insert(*layer.before);
+    return packed;
 }
 
 char SeparatorOf(const std::string& path) {
@@ -31,15 +50,69 @@ std::string OriginalsFolderFor(const std::string& archivePath) { return archiveP
 OriginalsStore::OriginalsStore(archive::FileSystem& fs, const std::string& archivePath)
     : fs_(fs), folder_(OriginalsFolderFor(archivePath)), separator_(SeparatorOf(archivePath)) {}
 
+void OriginalsStore::Know(const GameRecord& record) {
+    for (const GameInstall& install : record.installs)
+        for (const InstallLayer& layer : install.entries)
+            if (layer.before && !layer.before->pack.empty())
+                known_.try_emplace(archive::HexOf(layer.before->digest), *layer.before);
+}
+
+const StoredContent* OriginalsStore::Find(const StoredContent& content) const {
+    const std::string hex = archive::HexOf(content.digest);
+    for (const auto* where : {&waiting_, &known_})
+        if (const auto found = where->find(hex); found != where->end() && found->second.size == content.size)
+            return &found->second;
+    return nullptr;
+}
+
+StoredContent OriginalsStore::Located(uint64_t size, const archive::Digest& digest) const {
+    const StoredContent own{size, digest, {}, 0};
+    const StoredContent* found = Find(own);
+    return found ? *found : own;
+}
+
 std::string OriginalsStore::PathOf(const StoredContent& content) const {
-    return folder_ + separator_ + archive::HexOf(content.digest);
+    return folder_ + separator_ + (content.pack.empty() ? archive::HexOf(content.digest) : content.pack);
+}
+
+archive::FilePart OriginalsStore::PartOf(const StoredContent& content) const {
+    return {PathOf(content), content.offset, content.size};
+}
+
+std::string OriginalsStore::PlaceOf(const StoredContent& content) const {
+    if (content.pack.empty()) return PathOf(content);
+    return PathOf(content) + " (" + std::to_string(content.size) + " bytes from byte " +
+           std::to_string(content.offset) + ")";
 }
 
 bool OriginalsStore::Has(const StoredContent& content) {
+    if (const auto waiting = waiting_.find(archive::HexOf(content.digest));
+        waiting != waiting_.end() && waiting->second == content)
+        return true;
+    if (letGo_.count(PathOf(content)) && content.pack.empty()) return true;
     const std::string path = PathOf(content);
-    if (toWrite_.count(path)) return true;
     if (!fs_.Exists(path)) return false;
-    return fs_.Open(path, archive::OpenMode::Read)->Size() == content.size;
+    const uint64_t size = fs_.Open(path, archive::OpenMode::Read)->Size();
+    return content.pack.empty() ? size == content.size : size >= content.offset + content.size;
+}
+
+StoredContent OriginalsStore::Add(StoredContent content, std::function<void(archive::File&, uint64_t at)> fill) {
+    if (pack_.empty()) {
+        // Never the name of a pack a record knows or one still on the disk.
+        std::set<std::string> taken;
+        for (const auto& [hex, known] : known_) taken.insert(known.pack);
+        std::string name = archive::HexOf(content.digest);
+        while (taken.count(name + std::string(kPackSuffix)) ||
+               fs_.Exists(folder_ + separator_ + name + std::string(kPackSuffix)))
+            name = archive::HexOf(archive::Sha256Of({reinterpret_cast<const uint8_t*>(name.data()), name.size()}));
+        pack_ = name + std::string(kPackSuffix);
+    }
+    content.pack = pack_;
+    content.offset = packed_;
+    packed_ += content.size;
+    waiting_[archive::HexOf(content.digest)] = content;
+    toWrite_.push_back([fill = std::move(fill), at = content.offset](archive::File& pack) { fill(pack, at); });
+    return content;
 }
 
 StoredContent OriginalsStore::Keep(const archive::Archive& archive, const archive::Entry& entry) {
@@ -48,10 +121,9 @@ StoredContent OriginalsStore::Keep(const archive::Archive& archive, const archiv
         sum.Add(piece);
         return true;
     });
-    const StoredContent content{uint64_t{entry.sectors} * archive::kSectorSize, sum.Finish()};
-    if (!Has(content))
-        toWrite_[PathOf(content)] = [&archive, entry](archive::File& file) { archive.CopyTo(entry, file); };
-    return content;
+    const StoredContent content = Located(uint64_t{entry.sectors} * archive::kSectorSize, sum.Finish());
+    if (Has(content)) return content;
+    return Add(content, [&archive, entry](archive::File& pack, uint64_t at) { archive.CopyTo(entry, pack, at); });
 }
 
 StoredContent OriginalsStore::KeepFile(const std::string& path) {
@@ -64,23 +136,22 @@ StoredContent OriginalsStore::KeepFile(const std::string& path) {
         file->ReadAt(at, {piece.data(), take});
         sum.Add({piece.data(), take});
     }
-    const StoredContent content{size, sum.Finish()};
-    if (!Has(content))
-        toWrite_[PathOf(content)] = [this, path, size](archive::File& copy) {
-            copy.CopyFrom(*fs_.Open(path, archive::OpenMode::Read), 0, 0, size);
-        };
-    return content;
+    const StoredContent content = Located(size, sum.Finish());
+    if (Has(content)) return content;
+    return Add(content, [this, path, size](archive::File& pack, uint64_t at) {
+        pack.CopyFrom(*fs_.Open(path, archive::OpenMode::Read), 0, at, size);
+    });
 }
 
 bool OriginalsStore::HoldsPut(const StoredContent& content, const PutData& put) {
-    if (content.size < put.size || toWrite_.count(PathOf(content)) || !Has(content)) return false;
+    if (content.size < put.size || waiting_.count(archive::HexOf(content.digest)) || !Has(content)) return false;
     const std::unique_ptr<archive::File> file = fs_.Open(PathOf(content), archive::OpenMode::Read);
     archive::Sha256 sum;
     std::vector<uint8_t> piece(static_cast<size_t>(std::min(content.size, archive::kReadPiece)));
     bool zeros = true;
     for (uint64_t at = 0; at < content.size; at += piece.size()) {
         const auto take = static_cast<size_t>(std::min<uint64_t>(piece.size(), content.size - at));
-        file->ReadAt(at, {piece.data(), take});
+        file->ReadAt(content.offset + at, {piece.data(), take});
         const uint64_t data = at < put.size ? std::min<uint64_t>(take, put.size - at) : 0;
         sum.Add({piece.data(), static_cast<size_t>(data)});
         zeros =
@@ -90,25 +161,60 @@ bool OriginalsStore::HoldsPut(const StoredContent& content, const PutData& put) 
     return zeros && sum.Finish() == put.digest;
 }
 
+void OriginalsStore::CopyTo(const StoredContent& content, archive::File& target) {
+    target.CopyFrom(*fs_.Open(PathOf(content), archive::OpenMode::Read), content.offset, 0, content.size);
+}
+
+StoredContent OriginalsStore::OwnFileOf(const StoredContent& content) { return {content.size, content.digest, {}, 0}; }
+
+void OriginalsStore::KeepLetGo(const GameRecord& before, const GameRecord& after) {
+    const std::set<StoredContent> kept = Packed(after);
+    for (const StoredContent& content : Packed(before))
+        if (!kept.count(content) && !Has(OwnFileOf(content))) letGo_.emplace(PathOf(OwnFileOf(content)), content);
+}
+
 void OriginalsStore::Publish() {
-    if (toWrite_.empty()) return;
-    PublishGroup group(fs_);
-    for (const auto& [path, fill] : toWrite_) group.WriteWith(path, fill);
+    if (toWrite_.empty() && letGo_.empty()) return;
+    const std::vector<std::function<void(archive::File&)>> fills = std::move(toWrite_);
+    const std::string path = folder_ + separator_ + pack_;
+    std::map<std::string, StoredContent> written = std::move(waiting_);
+    const std::map<std::string, StoredContent> letGo = std::move(letGo_);
     toWrite_.clear();
+    waiting_.clear();
+    letGo_.clear();
+    pack_.clear();
+    packed_ = 0;
+    PublishGroup group(fs_);
+    if (!fills.empty())
+        group.WriteWith(path, [&](archive::File& pack) {
+            for (const auto& fill : fills) fill(pack);
+        });
+    for (const auto& [own, content] : letGo)
+        group.WriteWith(own, [&, &from = content](archive::File& file) { CopyTo(from, file); });
     group.Publish();
+    known_.merge(written);
 }
 
 int OriginalsStore::RemoveUnused(const GameRecord& before, const GameRecord& now) {
-    const std::set<std::string> kept = Referred(now);
+    const Referred was = ReferredBy(before);
+    const Referred is = ReferredBy(now);
     int removed = 0;
-    for (const std::string& hex : Referred(before)) {
-        if (kept.count(hex)) continue;
+    const auto remove = [&](const std::string& file) {
+        if (!fs_.Exists(file)) return;
+        fs_.Remove(file);
+        ++removed;
+    };
+    for (const std::string& hex : was.own) {
+        if (is.own.count(hex)) continue;
         const std::string path = folder_ + separator_ + hex;
-        for (const std::string& file : {path, path + std::string(kScratchSuffix)})
-            if (fs_.Exists(file)) {
-                fs_.Remove(file);
-                ++removed;
-            }
+        remove(path);
+        remove(path + std::string(kScratchSuffix));
+    }
+    for (const std::string& pack : was.packs) {
+        if (is.packs.count(pack)) continue;
+        const std::string path = folder_ + separator_ + pack;
+        remove(path);
+        remove(path + std::string(kScratchSuffix));
     }
     if (removed > 0) fs_.FlushFolder(folder_);
     return removed;

@@ -346,6 +346,7 @@ private:
         game_ = LoadGameRecord(fs_, *open_, report_, changed_);
         gameAsRead_ = game_;
         store_.emplace(fs_, path);
+        store_->Know(game_);
         tally_ = {};
         originals_.clear();
         added_.clear();
@@ -364,10 +365,12 @@ private:
                 changed_ = true;
                 store_->Publish();
             }
+        const GameRecord unheld = game_;
         HoldAndReport(game_, *open_, report_);
         // The originals of the layers let go of stay in the store: a mod
         // folder's backup of one, moved in without a flush, may not be on
         // the disk yet.
+        store_->KeepLetGo(unheld, game_);
         gameAsRead_ = game_;
     }
 
@@ -481,7 +484,7 @@ private:
     // torn one that cannot be is named.
     bool WriteBackupAgain(const RecordedEntry& recorded, const archive::Entry* entry, const std::string& path) {
         const PutData holds = *recorded.backupHolds;
-        const StoredContent kept{holds.size, holds.digest};
+        const StoredContent kept = store_->Located(holds.size, holds.digest);
         const auto said = [this,
                            line = "backed up " + recorded.name + " again, as its earlier backup was lost: " + path] {
             ++tally_.backedUp;
@@ -492,11 +495,7 @@ private:
                 path, [this, from = *entry](archive::File& backup) { open_->CopyTo(from, backup); }, said);
         } else if (store_->Has(kept)) {
             backups_.Write(
-                path,
-                [this, from = store_->PathOf(kept), size = holds.size](archive::File& backup) {
-                    backup.CopyFrom(*fs_.Open(from, archive::OpenMode::Read), 0, 0, size);
-                },
-                said);
+                path, [this, kept](archive::File& backup) { store_->CopyTo(kept, backup); }, said);
         } else {
             if (fs_.Exists(path))
                 report_.Line("the backup of " + recorded.name + " is torn (" + path +
@@ -800,7 +799,7 @@ private:
             if (taken[i]) continue;
             const InstallLayer& gone = tops[i];
             if (gone.before)
-                open_->PutFile(gone.beforeName.empty() ? gone.name : gone.beforeName, store_->PathOf(*gone.before));
+                open_->PutPart(gone.beforeName.empty() ? gone.name : gone.beforeName, store_->PartOf(*gone.before));
             else
                 open_->Remove(gone.name);
         }

@@ -81,6 +81,7 @@ private:
         usedUp_.clear();
         resolved_.clear();
         OriginalsStore store(fs_, path);
+        store.Know(game);
         const std::string folder = ApplicationFolderOf(scriptPath_);
         // An install taken in counts as read: the originals it brings go
         // with it once the record lets go of it.
@@ -96,10 +97,13 @@ private:
             for (const InstallLayer& layer : game.installs[*index].entries)
                 known.insert(archive::FoldedName(layer.name));
         const std::vector<InstallLayer> tops = TopLayersOfTheInstall(game, folder, ModDigestOf(recorded));
+        const GameRecord unheld = game;
         const std::vector<std::string> letGo = HoldAndReport(game, *archive_, report_);
         // The originals of the layers let go of stay in the store: a mod
         // folder's backup of one, moved in without a flush, may not be on
         // the disk yet.
+        store.KeepLetGo(unheld, game);
+        store.Publish();
         const GameRecord held = game;
         const std::vector<InstallLayer> changed = ChangedSinceTheInstall(tops, letGo);
         std::set<std::string> keptBackups;  // folded names whose original's backup stays
@@ -245,15 +249,16 @@ private:
             if (kept) MakeDurable(entry->backup);
             // The store keeps the original of a layer let go of (the hold
             // above), where no whole backup of it is kept here.
-            const std::string where = kept ? "; the backup of its original stays in " + entry->backup
-                                      : layer.before && store.Has(*layer.before)
-                                          ? "; its original stays in " + store.PathOf(*layer.before)
-                                          : std::string();
+            const std::string where =
+                kept ? "; the backup of its original stays in " + entry->backup
+                : layer.before && store.Has(OriginalsStore::OwnFileOf(*layer.before))
+                    ? "; its original stays in " + store.PathOf(OriginalsStore::OwnFileOf(*layer.before))
+                    : std::string();
             report_.Line("left " + layer.name + " as it is: " + why + "; this install lets go of it" + where);
             return kept;
         }
         if (layer.before) {
-            archive_->PutFile(layer.beforeName.empty() ? layer.name : layer.beforeName, store.PathOf(*layer.before));
+            archive_->PutPart(layer.beforeName.empty() ? layer.name : layer.beforeName, store.PartOf(*layer.before));
             ++tally_.restored;
             report_.Line("restored " + layer.name + " (forced: " + why + ")");
         } else {
@@ -282,10 +287,10 @@ private:
                          "there before this install");
         }
         std::vector<GamePut> puts;
-        std::map<std::string, std::string> originals;
+        std::map<std::string, archive::FilePart> originals;
         for (const InstallLayer& top : tops) {
             if (top.before) {
-                originals[archive::FoldedName(top.name)] = store.PathOf(*top.before);
+                originals[archive::FoldedName(top.name)] = store.PartOf(*top.before);
                 puts.push_back({top.name, PutData{top.before->size, top.before->digest}});
             } else {
                 puts.push_back({top.name, std::nullopt});
@@ -329,7 +334,7 @@ private:
         for (const InstallLayer& top : tops) {
             CountGiveBack(top, store);
             if (top.before)
-                archive_->PutFile(top.beforeName.empty() ? top.name : top.beforeName, store.PathOf(*top.before));
+                archive_->PutPart(top.beforeName.empty() ? top.name : top.beforeName, store.PartOf(*top.before));
             else if (archive_->Find(top.name))
                 archive_->Remove(top.name);
         }
@@ -384,7 +389,7 @@ private:
         if (top.before) {
             ++tally_.restored;
             report_.Line("restored " + top.name + " (what it held before the install, kept in " +
-                         store.PathOf(*top.before) + ")");
+                         store.PlaceOf(*top.before) + ")");
         } else if (archive_->Find(top.name)) {
             ++tally_.removed;
             report_.Line("removed " + top.name + ", which the install added");

@@ -35,17 +35,18 @@ GameRecord Sample() {
     first.computer = "PLAYER-PC";
     first.time = 1'790'000'000;
     first.layoutBefore = archive::Layout{Pattern(2048, 11), {}, 99 * 2048};
-    first.entries.push_back({"infernus.dff",
-                             StoredContent{3 * 2048, archive::Sha256Of(Pattern(3 * 2048, 4))},
-                             "INFERNUS.DFF",
-                             {7000, archive::Sha256Of(Pattern(7000, 5))}});
+    first.entries.push_back(
+        {"infernus.dff",
+         StoredContent{3 * 2048, archive::Sha256Of(Pattern(3 * 2048, 4)), std::string(64, 'a') + ".pack", 6 * 2048},
+         "INFERNUS.DFF",
+         {7000, archive::Sha256Of(Pattern(7000, 5))}});
     first.entries.push_back({"veltrin.dff", std::nullopt, {}, {700, archive::Sha256Of(Pattern(700, 6))}});
     GameInstall second;  // above the first in infernus.dff; no computer named
     second.folders = {R"(E:\Mod B é)"};
     second.modDigest = archive::Sha256Of(Pattern(5, 10));
     second.time = 1'790'000'100;
     second.entries.push_back({"INFERNUS.DFF",
-                              StoredContent{4 * 2048, archive::Sha256Of(Pattern(4 * 2048, 7))},
+                              StoredContent{4 * 2048, archive::Sha256Of(Pattern(4 * 2048, 7)), {}, 0},
                               "infernus.dff",
                               {500, archive::Sha256Of(Pattern(500, 8))}});
     record.installs = {first, second};
@@ -154,6 +155,8 @@ TEST(GameRecord, ReadsTheSameThroughAReaderWrittenApart) {
             if (layer.before) {
                 EXPECT_EQ(other.beforeSize, layer.before->size);
                 EXPECT_EQ(other.beforeHex, Hex(layer.before->digest));
+                EXPECT_EQ(other.beforePack, layer.before->pack);
+                EXPECT_EQ(other.beforeOffset, layer.before->offset);
                 EXPECT_EQ(other.beforeName, layer.beforeName);
             }
             EXPECT_EQ(other.putSize, layer.put.size);
@@ -214,14 +217,14 @@ TEST(GameRecord, TornChangedOrOfAnotherVersionIsRefused) {
 
     // Another version, sealed as this tool would seal it: refused, saying so.
     std::vector<uint8_t> other(bytes.begin(), bytes.end() - 32);
-    other[18] = 6;
+    other[18] = 7;
     const archive::Digest seal = archive::Sha256Of(other);
     other.insert(other.end(), seal.begin(), seal.end());
     try {
         DecodeGameRecord(other);
-        ADD_FAILURE() << "a record of version 6 was read";
+        ADD_FAILURE() << "a record of version 7 was read";
     } catch (const RecordError& error) {
-        EXPECT_NE(std::string(error.what()).find("version 6"), std::string::npos) << error.what();
+        EXPECT_NE(std::string(error.what()).find("version 7"), std::string::npos) << error.what();
     }
 
     // A sealed record whose count claims more than it holds.
@@ -233,14 +236,26 @@ TEST(GameRecord, TornChangedOrOfAnotherVersionIsRefused) {
     const archive::Digest resealed = archive::Sha256Of(counted);
     counted.insert(counted.end(), resealed.begin(), resealed.end());
     EXPECT_THROW(DecodeGameRecord(counted), RecordError);
+
+    // An original in a pack outside the store, or past the end of any pack:
+    // the store would read and remove what the record names.
+    for (const auto& [pack, offset] :
+         std::vector<std::pair<std::string, uint64_t>>{{R"(..\..\Install.dat)", 0},
+                                                       {std::string(64, 'A') + ".pack", 0},
+                                                       {std::string(64, 'a') + ".pack", kMaxPackBytes}}) {
+        GameRecord bad = Sample();
+        bad.installs[0].entries[0].before->pack = pack;
+        bad.installs[0].entries[0].before->offset = offset;
+        EXPECT_THROW(DecodeGameRecord(EncodeGameRecord(bad)), RecordError) << pack << " at " << offset;
+    }
 }
 
-// Bytes of a record as versions 1 to 4 wrote it, built field by field: a
-// layout (or none), the state left (or none), installs whose layout before
-// it is its own copy or, in version 2, a reference to the record's. From
-// version 3 a layout is its changes, here one run of its own bytes over the
-// whole front, which holds whatever the base; version 4 ends with an empty
-// save.
+// Bytes of a record as versions 1 to 5 wrote it, built field by field: a
+// layout (or none), the state left (or none; version 5 writes it first),
+// installs whose layout before it is its own copy or, in version 2, a
+// reference to the record's. From version 3 a layout is its changes, here one
+// run of its own bytes over the whole front, which holds whatever the base;
+// from version 4 it ends with an empty save.
 std::vector<uint8_t> OlderVersionRecord(uint32_t version, const std::optional<archive::Layout>& layout,
                                         const GameInstall& install, bool refersToRecords, uint32_t installs = 1,
                                         const std::optional<archive::ArchiveState>& left = std::nullopt) {
@@ -269,18 +284,22 @@ std::vector<uint8_t> OlderVersionRecord(uint32_t version, const std::optional<ar
         number(l.tail.size(), 8);
         bytes(l.tail);
     };
+    const auto leftFields = [&] {
+        out.push_back(left ? 1 : 0);
+        if (left) {
+            out.insert(out.end(), left->directory.begin(), left->directory.end());
+            number(left->fileSize, 8);
+        }
+    };
     const std::string mark = "VeltrinInstalls\r\n\x1a";
     out.assign(mark.begin(), mark.end());
     number(version, 4);
+    if (version == 5) leftFields();
     if (layout)
         layoutFields(*layout);
     else
         out.push_back(0);
-    out.push_back(left ? 1 : 0);
-    if (left) {
-        out.insert(out.end(), left->directory.begin(), left->directory.end());
-        number(left->fileSize, 8);
-    }
+    if (version < 5) leftFields();
     number(installs, 4);
     for (uint32_t i = 0; i < installs; ++i) {
         number(install.folders.size(), 4);
@@ -295,12 +314,17 @@ std::vector<uint8_t> OlderVersionRecord(uint32_t version, const std::optional<ar
         number(install.entries.size(), 4);
         for (const InstallLayer& layer : install.entries) {
             text(layer.name);
-            out.push_back(0);  // added
+            out.push_back(layer.before ? 1 : 0);
+            if (layer.before) {  // of its own in the store, by its SHA-256
+                number(layer.before->size, 8);
+                out.insert(out.end(), layer.before->digest.begin(), layer.before->digest.end());
+                text(layer.beforeName);
+            }
             number(layer.put.size, 8);
             out.insert(out.end(), layer.put.digest.begin(), layer.put.digest.end());
         }
     }
-    if (version == 4) {
+    if (version >= 4) {
         out.push_back(0);  // no state found
         number(0, 4);      // no puts
     }
@@ -441,20 +465,28 @@ TEST(GameRecord, RecordsOfEarlierVersionsStillRead) {
     first.time = 1'790'000'000;
     first.layoutBefore = archive::Layout{Pattern(64 * 1024, 3), {}, 4001 * 2048};
     first.entries.push_back({"veltrin.dff", std::nullopt, {}, {700, archive::Sha256Of(Pattern(700, 6))}});
+    // With an entry it replaced, its original in a file of its own.
+    GameInstall replaced = first;
+    replaced.entries.push_back({"infernus.dff",
+                                StoredContent{2048, archive::Sha256Of(Pattern(2048, 8)), {}, 0},
+                                "INFERNUS.DFF",
+                                {900, archive::Sha256Of(Pattern(900, 9))}});
     std::string why;
-    // Their layouts are written against nothing: read with or without the
-    // archive's directory. Written again, they are written against it.
+    // Their layouts are written against nothing, read with or without the
+    // archive's directory (version 5's against the directory its left names,
+    // read with it). Written again, they are written against it.
     // The directory now: the layout's, with one record changed.
     std::vector<uint8_t> directory(layout.front.begin(), layout.front.begin() + 8 + 32 * 40);
     directory[8 + 32 * 3] ^= 0x11;
     const archive::ArchiveState left{archive::Sha256Of(directory), 4000 * 2048};
-    for (const uint32_t version : {1u, 2u, 3u, 4u}) {
-        const std::vector<uint8_t> old = OlderVersionRecord(version, layout, first, false, 1, left);
+    for (const uint32_t version : {1u, 2u, 3u, 4u, 5u}) {
+        const std::vector<uint8_t> old = OlderVersionRecord(version, layout, replaced, false, 1, left);
         for (const std::vector<uint8_t>* now : {static_cast<const std::vector<uint8_t>*>(nullptr),
                                                 static_cast<const std::vector<uint8_t>*>(&directory)}) {
+            if (version == 5 && !now) continue;  // written against the directory: read only with it
             const GameRecord read = DecodeGameRecord(old, nullptr, now);
             ASSERT_EQ(read.installs.size(), 1u) << version;
-            EXPECT_EQ(read.installs[0], first) << version;
+            EXPECT_EQ(read.installs[0], replaced) << version;
             ASSERT_TRUE(read.layout.has_value()) << version;
             EXPECT_EQ(read.layout->front, layout.front) << version;
             EXPECT_EQ(read.left, left) << version;
@@ -468,7 +500,7 @@ TEST(GameRecord, RecordsOfEarlierVersionsStillRead) {
         const GameRecord back = DecodeGameRecord(again, nullptr, &directory);
         ASSERT_TRUE(back.layout.has_value()) << version;
         EXPECT_EQ(back.layout->front, layout.front) << version;
-        EXPECT_EQ(back.installs.at(0), first) << version;
+        EXPECT_EQ(back.installs.at(0), replaced) << version;
     }
     // Version 2's reference to the record's layout.
     GameInstall same = first;

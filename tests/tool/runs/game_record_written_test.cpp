@@ -6,6 +6,7 @@
 // and what the install put in (the mod file's size and SHA-256); the layout
 // the archive had before the first install and the state the last run left.
 #include <gtest/gtest.h>
+#include <map>
 
 #include <algorithm>
 #include <string>
@@ -161,16 +162,25 @@ TEST(GameRecordWritten, ReadsAsTheFormatSaysThroughAReaderWrittenApart) {
             EXPECT_TRUE(layer.added);
         }
     }
-    // Every original a layer names is in the store, whole, of that SHA-256.
+    // Every original a layer names is in the store, whole, of that SHA-256:
+    // in the pack the record names, at its offset. Each install's save wrote
+    // one pack; none holds a byte that no layer names.
+    std::map<std::string, uint64_t> packed;  // pack -> bytes the layers name in it
     for (const auto* each : {&a, &b})
         for (const independent::Layer& layer : each->entries) {
             if (layer.added) continue;
-            const std::string path = kGta3 + ".originals\\" + layer.beforeHex;
+            ASSERT_EQ(layer.beforePack.size(), 64u + 5u) << layer.name;
+            EXPECT_EQ(layer.beforePack.substr(64), ".pack") << layer.name;
+            const std::string path = kGta3 + ".originals\\" + layer.beforePack;
             ASSERT_TRUE(fs.Exists(path)) << layer.name;
-            const Bytes kept = fs.Contents(path);
-            EXPECT_EQ(kept.size(), layer.beforeSize) << layer.name;
+            const Bytes pack = fs.Contents(path);
+            ASSERT_LE(layer.beforeOffset + layer.beforeSize, pack.size()) << layer.name;
+            const auto from = pack.begin() + static_cast<std::ptrdiff_t>(layer.beforeOffset);
+            const Bytes kept(from, from + static_cast<std::ptrdiff_t>(layer.beforeSize));
             EXPECT_EQ(independent::Sha256Hex(kept), layer.beforeHex) << layer.name;
+            packed[path] += layer.beforeSize;
         }
+    for (const auto& [path, bytes] : packed) EXPECT_EQ(fs.Contents(path).size(), bytes) << path;
 }
 
 }  // namespace

@@ -40,7 +40,7 @@ constexpr uint64_t kTimeB = 1'796'003'600;
 PutData Put(const Bytes& file) { return {file.size(), archive::Sha256Of(file)}; }
 StoredContent Held(const Bytes& file) {
     const Bytes stored = Stored(file);
-    return {stored.size(), archive::Sha256Of(stored)};
+    return {stored.size(), archive::Sha256Of(stored), {}, 0};
 }
 
 // Everything on the disk, to see that nothing changed.

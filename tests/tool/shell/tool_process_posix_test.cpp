@@ -132,7 +132,7 @@ TEST_F(ToolProcessPosixTest, StatusListsTheGamesInstallsAndChangesNoFile) {
         install.computer = "PLAYER-PC";
         install.time = 1'796'000'000;
         const Bytes original = Stored(game);
-        const StoredContent before{original.size(), archive::Sha256Of(original)};
+        const StoredContent before{original.size(), archive::Sha256Of(original), {}, 0};
         install.entries = {{"a.dff", before, "a.dff", {mod.size(), archive::Sha256Of(mod)}},
                            {"new.dff", std::nullopt, "", {100, archive::Sha256Of(Pattern(100, 6))}}};
         record.installs = {install};

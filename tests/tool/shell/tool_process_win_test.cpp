@@ -327,7 +327,7 @@ TEST_F(ToolProcessTest, StatusListsWhatIsInstalledAndChangesNoFile) {
     install.computer = "PLAYER-PC";
     install.time = 1'796'000'000;
     const Bytes original = Stored(Pattern(3000, 1));
-    const StoredContent before{original.size(), archive::Sha256Of(original)};
+    const StoredContent before{original.size(), archive::Sha256Of(original), {}, 0};
     install.entries = {{"A.DFF", before, "a.dff", {2500, archive::Sha256Of(Pattern(2500, 11))}},
                        {"new.txd", std::nullopt, "", {700, archive::Sha256Of(Pattern(700, 12))}}};
     record.installs = {install};
