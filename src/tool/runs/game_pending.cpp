@@ -88,12 +88,14 @@ void RemoveDurably(archive::FileSystem& fs, const std::string& path) {
     fs.FlushFolder(std::string(text::FolderOf(path)));
 }
 
-// The waiting record and its scratch file.
+// The waiting record and its scratch file, not waited for: where a power
+// cut brings the waiting record back, the next run settles it again to the
+// same end (the save took effect, or it did not).
 void RemovePending(archive::FileSystem& fs, const std::string& archivePath) {
     const std::string path = GamePendingPathFor(archivePath);
-    if (fs.Exists(path)) RemoveDurably(fs, path);
+    if (fs.Exists(path)) fs.Remove(path);
     const std::string scratch = path + std::string(kScratchSuffix);
-    if (fs.Exists(scratch)) RemoveDurably(fs, scratch);
+    if (fs.Exists(scratch)) fs.Remove(scratch);
 }
 
 }  // namespace
