@@ -21,13 +21,14 @@ std::string SizeText(uint64_t bytes, bool up) {
 
 }  // namespace
 
-void RequireFreeSpace(FileSystem& fs, const std::string& path, uint64_t needed) {
+void RequireFreeSpace(FileSystem& fs, const std::string& path, uint64_t needed, bool upTo) {
     const uint64_t free = fs.FreeSpace(path);
     // What is needed rounded up and what is free rounded down: the figures
     // never make the shortage look like none.
     if (free < needed)
         throw ArchiveError(ErrorKind::DiskFull, path,
-                           "the change needs " + SizeText(needed, true) + " and only " + SizeText(free, false) +
+                           std::string(upTo ? "the change needs up to " : "the change needs ") +
+                               SizeText(needed, true) + " and only " + SizeText(free, false) +
                                (free < kKilobyte && free != 1 ? " are free" : " is free"));
 }
 

@@ -9,7 +9,8 @@
 namespace veltrin::archive {
 
 // Throws DiskFull when the volume of path has fewer than needed free bytes;
-// its detail gives both figures in MB.
-void RequireFreeSpace(FileSystem& fs, const std::string& path, uint64_t needed);
+// its detail gives both figures in MB. upTo: needed is the most a change
+// may take, and the detail says so.
+void RequireFreeSpace(FileSystem& fs, const std::string& path, uint64_t needed, bool upTo = false);
 
 }  // namespace veltrin::archive

@@ -616,6 +616,12 @@ uint64_t JournalBytes(const Journal& journal) {
     return size;
 }
 
+uint64_t JournalRoomFor(uint64_t bytes, uint64_t writes) {
+    // Each range touches at most one piece more than the whole ones it covers.
+    return kHeadSize + kTrailerSize + kGrowthHeadSize + kIntentSealSize + writes * (kRecordHeadSize + kSumSize) +
+           bytes + (bytes / kJournalPiece + writes) * kSumSize;
+}
+
 // Every write within an archive the game can address, each with its record
 // head and one piece more than the whole pieces it covers (an unaligned
 // start or end shares a piece with its neighbour): the largest journal of

@@ -78,6 +78,10 @@ void MarkGrowth(Journal& journal);
 // growth's head (its count and the checksum of the old directory) and the
 // intent's seal.
 uint64_t JournalBytes(const Journal& journal);
+// The most room a commit takes in journal and growth (rule 3) that writes
+// at most `bytes` bytes in at most `writes` ranges: what a caller checks
+// before the first of several commits, none of which is planned yet.
+uint64_t JournalRoomFor(uint64_t bytes, uint64_t writes);
 
 // The bound on a journal, one for the writer and the reader: the most
 // writes, and the most bytes (the size of a journal of that many writes

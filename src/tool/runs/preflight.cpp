@@ -15,8 +15,7 @@
 namespace veltrin::tool {
 namespace {
 
-ExitStatus Refuse(Report& report, std::string_view run, const std::string& why, ExitStatus status,
-                  bool changedBefore) {
+ExitStatus Refuse(Report& report, std::string_view run, const std::string& why, ExitStatus status, bool changedBefore) {
     report.Line("error: " + why);
     report.Line("  the " + std::string(run) + " changes every archive or none: it stopped before the first save");
     report.Line(NothingChangedLine(changedBefore));
@@ -31,13 +30,16 @@ std::optional<ExitStatus> CheckBeforeFirstSave(const std::vector<ArchiveToSave>&
     struct Need {
         std::string place;  // where the free space is asked for
         uint64_t bytes = 0;
+        bool upTo = false;
     };
     std::map<std::string, Need> byFolder;  // folded folder -> what the run writes there
     std::vector<std::string> order;        // the folders as they come
-    const auto add = [&](std::string_view place, std::string_view folder, uint64_t bytes) {
-        const auto [need, added] = byFolder.try_emplace(archive::FoldedName(folder), Need{std::string(place), 0});
+    const auto add = [&](std::string_view place, std::string_view folder, uint64_t bytes, bool upTo) {
+        const auto [need, added] =
+            byFolder.try_emplace(archive::FoldedName(folder), Need{std::string(place), 0, false});
         if (added) order.push_back(need->first);
         need->second.bytes += bytes;
+        need->second.upTo = need->second.upTo || upTo;
     };
     for (const ArchiveToSave& archive : archives) {
         if (!fs.Exists(archive.path)) continue;  // the run names it where it opens it
@@ -46,14 +48,15 @@ std::optional<ExitStatus> CheckBeforeFirstSave(const std::vector<ArchiveToSave>&
         } catch (const archive::ArchiveError& error) {
             return Refuse(report, run, DescribeError(error), StatusOf(error.kind()), changedBefore);
         }
-        add(archive.path, text::FolderOf(archive.path), archive.bytesPut + archive.keptBytes + archive.recordBytes);
-        if (!archive.backupsIn.empty()) add(archive.backupsIn, archive.backupsIn, archive.keptBytes);
+        add(archive.path, text::FolderOf(archive.path), archive.bytesPut + archive.keptBytes + archive.recordBytes,
+            archive.upTo);
+        if (!archive.backupsIn.empty()) add(archive.backupsIn, archive.backupsIn, archive.keptBytes, archive.upTo);
     }
     for (const std::string& folder : order) {
         const Need& need = byFolder.at(folder);
         if (need.bytes == 0) continue;
         try {
-            archive::RequireFreeSpace(fs, need.place, need.bytes);
+            archive::RequireFreeSpace(fs, need.place, need.bytes, need.upTo);
         } catch (const archive::ArchiveError& error) {
             if (error.kind() == archive::ErrorKind::DiskFull)
                 return Refuse(report, run, DescribeError(error), ExitStatus::DiskFull, changedBefore);
@@ -73,11 +76,12 @@ std::optional<ExitStatus> RefuseUntrustedGameRecords(const std::vector<std::stri
             try {
                 CheckGamePending(fs, archive);
             } catch (const RecordError& error) {
-                report.Line("error: the game's record of installs that waits for an earlier save of " + archive +
-                            ", " + waiting + ", cannot be trusted: " + error.what());
-                report.Line("  an earlier run was stopped while it saved that archive; to go on, move that file "
-                            "aside (rename it): the next run then holds " +
-                            path + " against the archive as it is");
+                report.Line("error: the game's record of installs that waits for an earlier save of " + archive + ", " +
+                            waiting + ", cannot be trusted: " + error.what());
+                report.Line(
+                    "  an earlier run was stopped while it saved that archive; to go on, move that file "
+                    "aside (rename it): the next run then holds " +
+                    path + " against the archive as it is");
                 report.Line(NothingChangedLine(changedBefore));
                 report.Line("failed");
                 return ExitStatus::Io;

@@ -22,13 +22,14 @@ namespace veltrin::tool {
 
 struct ArchiveToSave {
     std::string path;
-    uint64_t bytesPut = 0;  // the sizes of the files the run imports into it
+    uint64_t bytesPut = 0;  // the sizes of the files the run imports into it (an undo: the most room it takes)
     // The originals it backs up, kept beside the archive and in the folder
     // Backups lies in (backupsIn; none for an undo), and the game's record
     // it writes beside the archive.
     uint64_t keptBytes = 0;
     std::string backupsIn;
     uint64_t recordBytes = 0;
+    bool upTo = false;  // the figures are the most the run may take, not what it takes
 };
 
 // Reports a refusal (why, that the run, "install" or "undo", changes every

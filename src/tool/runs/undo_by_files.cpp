@@ -97,7 +97,7 @@ std::optional<ExitStatus> CheckArchivesToUndo(const std::vector<ArchiveUndo>& pl
                                               Report& report, bool changedBefore) {
     std::vector<ArchiveToSave> archives;
     for (const ArchiveUndo& undo : plan)
-        if (AnythingToUndoIn(undo, fs)) archives.push_back({undo.path, 0, 0, {}, 0});
+        if (AnythingToUndoIn(undo, fs)) archives.push_back({undo.path, 0, 0, {}, 0, false});
     return CheckBeforeFirstSave(archives, fs, report, "undo", changedBefore);
 }
 

@@ -1,6 +1,7 @@
 #include "tool/runs/undo_through_record.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <map>
 #include <memory>
 #include <optional>
@@ -8,6 +9,8 @@
 #include <vector>
 
 #include "archive/archive.h"
+#include "archive/format.h"
+#include "archive/journal.h"
 #include "archive/layout_restore.h"
 #include "archive/names.h"
 #include "text/path_text.h"
@@ -26,13 +29,80 @@
 namespace veltrin::tool {
 namespace {
 
+// The records of a header and directory: name -> where and how large.
+std::map<std::string, std::pair<uint32_t, uint32_t>> RecordsIn(std::span<const uint8_t> front) {
+    using namespace archive::format;
+    std::map<std::string, std::pair<uint32_t, uint32_t>> records;
+    if (front.size() < kHeaderSize) return records;
+    const uint64_t count = std::min<uint64_t>(LoadLe32(front.data() + 4), (front.size() - kHeaderSize) / kEntrySize);
+    for (uint64_t i = 0; i < count; ++i) {
+        const uint8_t* record = front.data() + kHeaderSize + i * kEntrySize;
+        const char* name = reinterpret_cast<const char*>(record + offsetof(DirectoryRecord, name));
+        const uint16_t stored = LoadLe16(record + offsetof(DirectoryRecord, archiveSize));
+        records.try_emplace(std::string(name, std::find(name, name + sizeof(DirectoryRecord::name), '\0')),
+                            LoadLe32(record),
+                            stored != 0 ? stored : LoadLe16(record + offsetof(DirectoryRecord, streamingSize)));
+    }
+    return records;
+}
+
+// The most room the undo of the folder's install takes beside the archive:
+// the journal of a commit that writes back every original the install's
+// layers name and every entry a layout it gives back holds elsewhere now,
+// the header and directory (or that layout's front) and the tail after the
+// last entry, and the game's record waiting for the save. None where the
+// game's record names no such install, or cannot be read now (the save
+// checks for itself, and the run says why).
+uint64_t UndoRoomFor(const RecordedArchive& recorded, const std::string& folder, archive::FileSystem& fs) {
+    try {
+        const std::string recordPath = GameRecordPathFor(recorded.path);
+        if (!fs.Exists(recordPath)) return 0;
+        const std::unique_ptr<archive::File> file = fs.Open(recorded.path, archive::OpenMode::Read);
+        std::vector<uint8_t> directory(archive::format::kHeaderSize);
+        file->ReadAt(0, directory);
+        const uint64_t count =
+            directory[4] | uint64_t{directory[5]} << 8 | uint64_t{directory[6]} << 16 | uint64_t{directory[7]} << 24;
+        directory.resize(static_cast<size_t>(archive::format::DirectoryBytes(count)));
+        file->ReadAt(0, directory);
+        const std::optional<GameRecord> game = ReadGameRecord(fs, recordPath, &directory);
+        const std::optional<size_t> index = FindInstall(*game, folder, ModDigestOf(recorded));
+        if (!index) return 0;
+        const GameInstall& install = game->installs[*index];
+        uint64_t bytes = archive::format::DirectorySectors(count) * archive::kSectorSize, tail = 0, writes = 4;
+        const auto now = RecordsIn(directory);
+        uint64_t moved = 0;
+        for (const std::optional<archive::Layout>* layout : {&game->layout, &install.layoutBefore}) {
+            if (!*layout) continue;
+            bytes = std::max<uint64_t>(bytes, (*layout)->front.size());
+            tail = std::max<uint64_t>(tail, (*layout)->tail.size());
+            uint64_t there = 0;
+            for (const auto& [name, place] : RecordsIn((*layout)->front)) {
+                const auto found = now.find(name);
+                if (found == now.end() || found->second != place)
+                    there += uint64_t{place.second} * archive::kSectorSize;
+            }
+            moved = std::max(moved, there);
+        }
+        bytes += tail + moved;
+        for (const InstallLayer& layer : install.entries) {
+            if (layer.before) bytes += layer.before->size;
+            writes += 2;  // its bytes, and zeros over the sectors it leaves
+        }
+        const uint64_t waiting = fs.Open(recordPath, archive::OpenMode::Read)->Size() + 64 * writes;
+        return archive::JournalRoomFor(bytes, writes) + waiting;
+    } catch (const std::exception&) {
+        return 0;
+    }
+}
+
 // The archives the undo changes, each checked for itself before the first
-// save: those the record names entries of.
-std::optional<ExitStatus> CheckArchivesToUndo(const InstallRecord& record, archive::FileSystem& fs, Report& report,
-                                              bool changedBefore) {
+// save (those the record names entries of), and the room all of them take.
+std::optional<ExitStatus> CheckArchivesToUndo(const InstallRecord& record, const std::string& folder,
+                                              archive::FileSystem& fs, Report& report, bool changedBefore) {
     std::vector<ArchiveToSave> archives;
     for (const RecordedArchive& archive : record.archives)
-        if (!archive.entries.empty()) archives.push_back({archive.path, 0, 0, {}, 0});
+        if (!archive.entries.empty())
+            archives.push_back({archive.path, UndoRoomFor(archive, folder, fs), 0, {}, 0, true});
     return CheckBeforeFirstSave(archives, fs, report, "undo", changedBefore);
 }
 
@@ -442,7 +512,8 @@ private:
 
 ExitStatus UndoThroughRecord(const std::string& scriptPath, InstallRecord record, archive::FileSystem& fs,
                              Report& report, bool force, bool changedBefore) {
-    if (const auto refused = CheckArchivesToUndo(record, fs, report, changedBefore)) return *refused;
+    if (const auto refused = CheckArchivesToUndo(record, ApplicationFolderOf(scriptPath), fs, report, changedBefore))
+        return *refused;
     return RecordUndo(scriptPath, std::move(record), fs, report, force, changedBefore).Run();
 }
 

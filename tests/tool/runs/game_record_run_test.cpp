@@ -1033,6 +1033,38 @@ TEST_F(GameRecordRunTest, TheGameStartedBetweenTheTwoSavesFindsPlayerImgHeld) {
     EXPECT_EQ(ReadContent(fs, kPlayer), StockContent(kPlayer)) << console.text;
 }
 
+// Whatever the free space, an undo changes both archives or neither: one
+// that fits gta3.img's save but not player.img's stops before the first,
+// saying what it needs and what is free.
+TEST_F(GameRecordRunTest, AnUndoShortOfSpaceChangesNeitherArchive) {
+    // player.img's undo writes back more than gta3.img's.
+    Mod mod{{false, "model2.dff", Data(900, 40)}};
+    for (uint32_t i = 0; i < 5; ++i) mod.push_back({true, "cloth" + std::to_string(i) + ".dff", Data(7000, 41 + i)});
+    Unpack(fs, mod, folderA);
+    ASSERT_EQ(Install(mod, folderA), 0) << console.text;
+    const std::map<std::string, Bytes> installed = Everything();
+    bool refused = false, undone = false;
+    for (uint64_t free = 0; free <= 256 * 1024 && !undone; free += 1024) {
+        MemoryFileSystem disk = fs;
+        disk.SetFreeSpace(free);
+        FakeConsole run;
+        const int status = RunTool({"Install.plug", "-restore", folderA + "\\Install.dat"}, run, disk);
+        const bool gta3Stock = disk.Contents(kGta3) == stockGta3, playerStock = disk.Contents(kPlayer) == stockPlayer;
+        if (status == 0) {
+            undone = true;
+            EXPECT_TRUE(gta3Stock && playerStock) << free << " bytes free\n" << run.text;
+            continue;
+        }
+        refused = true;
+        EXPECT_EQ(status, static_cast<int>(ExitStatus::DiskFull)) << free << " bytes free\n" << run.text;
+        EXPECT_TRUE(disk.Contents(kGta3) == installed.at(kGta3) && disk.Contents(kPlayer) == installed.at(kPlayer))
+            << free << " bytes free: one archive was undone alone\n"
+            << run.text;
+        EXPECT_NE(run.text.find("the change needs up to "), std::string::npos) << run.text;
+    }
+    EXPECT_TRUE(refused && undone);
+}
+
 // A file system on which a second run starts as soon as the first one has
 // read the game's record of gta3.img for the k-th time (at its next call to
 // open a file): at every read, the widest window two installs started at
