@@ -126,8 +126,8 @@ namespace {
 // moveIn: the waiting file is the record to move into place (else it is an
 // earlier build's, and the record is written there).
 void Confirm(archive::FileSystem& fs, const std::string& archivePath, const GameRecord& before, const GameRecord& saved,
-             bool moveIn) {
-    OriginalsStore(fs, archivePath).RemoveUnused(before, saved);
+             bool moveIn, const GameRecord& onDisk) {
+    OriginalsStore(fs, archivePath).RemoveUnused({&before, &onDisk}, {&saved});
     const std::string record = GameRecordPathFor(archivePath);
     if (moveIn && !saved.installs.empty()) {
         fs.Replace(GamePendingPathFor(archivePath), record);
@@ -141,13 +141,13 @@ void Confirm(archive::FileSystem& fs, const std::string& archivePath, const Game
 }  // namespace
 
 void ConfirmGameSave(archive::FileSystem& fs, const std::string& archivePath, const GameRecord& before,
-                     const GameRecord& saved) {
-    Confirm(fs, archivePath, before, saved, true);
+                     const GameRecord& saved, const GameRecord& onDisk) {
+    Confirm(fs, archivePath, before, saved, true, onDisk);
 }
 
 void DropGameSave(archive::FileSystem& fs, const std::string& archivePath, const GameRecord& before,
-                  const GameRecord& saved) {
-    OriginalsStore(fs, archivePath).RemoveUnused(saved, before);
+                  const GameRecord& saved, const GameRecord& onDisk) {
+    OriginalsStore(fs, archivePath).RemoveUnused({&saved}, {&before, &onDisk});
     RemovePending(fs, archivePath);
     if (before.installs.empty()) fs.RemoveEmptyFolder(OriginalsFolderFor(archivePath));
 }
@@ -212,10 +212,10 @@ bool SettleGamePending(archive::FileSystem& fs, const archive::Archive& archive,
                 "; the game's record of installs waited for it");
     if (SaveTookEffect(archive, pending.found, pending.ifSaved.left, pending.puts) &&
         EveryNewOriginalKept(fs, archivePath, before, pending.ifSaved)) {
-        Confirm(fs, archivePath, before, pending.ifSaved, !waiting.replaced);
+        Confirm(fs, archivePath, before, pending.ifSaved, !waiting.replaced, before);
         report.Line("  the save took effect: the game's record of installs now says so");
     } else {
-        DropGameSave(fs, archivePath, before, pending.ifSaved);
+        DropGameSave(fs, archivePath, before, pending.ifSaved, before);
         report.Line("  the save did not take effect: the game's record of installs stays as it was before it");
     }
     return true;

@@ -52,16 +52,18 @@ struct GamePending {
 // Made durable before the archive changes. Throws ArchiveError, of kind
 // TooLarge for a record past kMaxGameRecordBytes.
 void WriteGamePending(archive::FileSystem& fs, const std::string& archivePath, const GamePending& pending);
-// The save took effect: the originals only the record it replaces (before)
+// The save took effect: the originals only the record it replaces (before,
+// or onDisk: that record as the run read it, before it let go of any layer)
 // referred to go, then the waiting record, which this run wrote for saved,
 // moves into the game record's place, not waited for (as
 // ConfirmPendingSave).
 void ConfirmGameSave(archive::FileSystem& fs, const std::string& archivePath, const GameRecord& before,
-                     const GameRecord& saved);
-// The save did not: the originals only the waiting record referred to go,
-// then the waiting record. Nothing to do when none waits.
+                     const GameRecord& saved, const GameRecord& onDisk);
+// The save did not: the originals only the waiting record referred to (not
+// before, nor onDisk) go, then the waiting record. Nothing to do when none
+// waits.
 void DropGameSave(archive::FileSystem& fs, const std::string& archivePath, const GameRecord& before,
-                  const GameRecord& saved);
+                  const GameRecord& saved, const GameRecord& onDisk);
 
 // Reads the waiting record beside the archive, when there is one, to learn
 // before anything changes whether it can be trusted. Throws RecordError, or

@@ -55,7 +55,7 @@ bool TakeInFolderRecord(GameRecord& game, const RecordedArchive& recorded, const
             // Backed up by a run stopped before its save, never changed:
             // the entry holds its original, and there is nothing to keep.
             if (OnlyBackedUp(fs, entry)) continue;
-            layer.before = store.KeepFile(entry.backup);
+            layer.before = store.KeepFile(entry.backup, true);
             layer.beforeName = entry.name;  // the original's spelling
         }
         install.entries.push_back(std::move(layer));

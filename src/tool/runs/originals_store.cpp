@@ -10,33 +10,39 @@
 namespace veltrin::tool {
 namespace {
 
-// The store's files a record refers to: contents' own files by SHA-256
-// (hex), and packs by name.
+// The store's files records refer to: contents' own files by SHA-256 (hex),
+// and packs by name.
 struct Referred {
     std::set<std::string> own;
     std::set<std::string> packs;
 };
 
-Referred ReferredBy(const GameRecord& record) {
+Referred ReferredBy(const std::vector<const GameRecord*>& records) {
     Referred referred;
-    for (const GameInstall& install : record.installs)
-        for (const InstallLayer& layer : install.entries) {
-            if (!layer.before) continue;
-            if (layer.before->pack.empty())
-                referred.own.insert(archive::HexOf(layer.before->digest));
-            else
-                referred.packs.insert(layer.before->pack);
-        }
+    for (const GameRecord* record : records)
+        for (const GameInstall& install : record->installs)
+            for (const InstallLayer& layer : install.entries) {
+                if (!layer.before) continue;
+                if (layer.before->pack.empty())
+                    referred.own.insert(archive::HexOf(layer.before->digest));
+                else
+                    referred.packs.insert(layer.before->pack);
+            }
     return referred;
 }
 
-std::set<StoredContent> Packed(const GameRecord& record) {
-    std::set<StoredContent> packed;
+// How many layers of the record refer to each content.
+std::map<StoredContent, int> LayersOf(const GameRecord& record) {
+    std::map<StoredContent, int> layers;
     for (const GameInstall& install : record.installs)
         for (const InstallLayer& layer : install.entries)
-            if (layer.before && !layer.before->pack.empty()) packed.insert(*layer.before);
-    return packed;
+            if (layer.before) ++layers[*layer.before];
+    return layers;
 }
+
+constexpr std::string_view kKeptSuffix = ".kept";
+
+StoredContent OwnFileOf(const StoredContent& content) { return {content.size, content.digest, {}, 0}; }
 
 char SeparatorOf(const std::string& path) {
     const size_t last = path.find_last_of("\\/");
@@ -89,7 +95,7 @@ bool OriginalsStore::Has(const StoredContent& content) {
     if (const auto waiting = waiting_.find(archive::HexOf(content.digest));
         waiting != waiting_.end() && waiting->second == content)
         return true;
-    if (letGo_.count(PathOf(content)) && content.pack.empty()) return true;
+    if (content.pack.empty() && ownFiles_.count(PathOf(content))) return true;
     const std::string path = PathOf(content);
     if (!fs_.Exists(path)) return false;
     const uint64_t size = fs_.Open(path, archive::OpenMode::Read)->Size();
@@ -126,7 +132,7 @@ StoredContent OriginalsStore::Keep(const archive::Archive& archive, const archiv
     return Add(content, [&archive, entry](archive::File& pack, uint64_t at) { archive.CopyTo(entry, pack, at); });
 }
 
-StoredContent OriginalsStore::KeepFile(const std::string& path) {
+StoredContent OriginalsStore::KeepFile(const std::string& path, bool ownFile) {
     const std::unique_ptr<archive::File> file = fs_.Open(path, archive::OpenMode::Read);
     const uint64_t size = file->Size();
     archive::Sha256 sum;
@@ -138,9 +144,13 @@ StoredContent OriginalsStore::KeepFile(const std::string& path) {
     }
     const StoredContent content = Located(size, sum.Finish());
     if (Has(content)) return content;
-    return Add(content, [this, path, size](archive::File& pack, uint64_t at) {
-        pack.CopyFrom(*fs_.Open(path, archive::OpenMode::Read), 0, at, size);
-    });
+    const auto copy = [this, path, size](archive::File& into, uint64_t at) {
+        into.CopyFrom(*fs_.Open(path, archive::OpenMode::Read), 0, at, size);
+    };
+    if (!ownFile) return Add(content, copy);
+    const StoredContent own = OwnFileOf(content);
+    if (!Has(own)) ownFiles_[PathOf(own)] = [copy](archive::File& file) { copy(file, 0); };
+    return own;
 }
 
 bool OriginalsStore::HoldsPut(const StoredContent& content, const PutData& put) {
@@ -165,23 +175,33 @@ void OriginalsStore::CopyTo(const StoredContent& content, archive::File& target)
     target.CopyFrom(*fs_.Open(PathOf(content), archive::OpenMode::Read), content.offset, 0, content.size);
 }
 
-StoredContent OriginalsStore::OwnFileOf(const StoredContent& content) { return {content.size, content.digest, {}, 0}; }
+std::string OriginalsStore::KeptPlaceOf(const StoredContent& content) {
+    const std::string path = folder_ + separator_ + archive::HexOf(content.digest) + std::string(kKeptSuffix);
+    if (ownFiles_.count(path)) return path;
+    if (!fs_.Exists(path) || fs_.Open(path, archive::OpenMode::Read)->Size() != content.size) return {};
+    return path;
+}
 
 void OriginalsStore::KeepLetGo(const GameRecord& before, const GameRecord& after) {
-    const std::set<StoredContent> kept = Packed(after);
-    for (const StoredContent& content : Packed(before))
-        if (!kept.count(content) && !Has(OwnFileOf(content))) letGo_.emplace(PathOf(OwnFileOf(content)), content);
+    const std::map<StoredContent, int> kept = LayersOf(after);
+    for (const auto& [content, layers] : LayersOf(before)) {
+        const auto still = kept.find(content);
+        if (still != kept.end() && still->second >= layers) continue;
+        if (!KeptPlaceOf(content).empty() || !Has(content)) continue;  // kept already, or lost before
+        ownFiles_[folder_ + separator_ + archive::HexOf(content.digest) + std::string(kKeptSuffix)] =
+            [this, from = content](archive::File& file) { CopyTo(from, file); };
+    }
 }
 
 void OriginalsStore::Publish() {
-    if (toWrite_.empty() && letGo_.empty()) return;
+    if (toWrite_.empty() && ownFiles_.empty()) return;
     const std::vector<std::function<void(archive::File&)>> fills = std::move(toWrite_);
     const std::string path = folder_ + separator_ + pack_;
     std::map<std::string, StoredContent> written = std::move(waiting_);
-    const std::map<std::string, StoredContent> letGo = std::move(letGo_);
+    const std::map<std::string, std::function<void(archive::File&)>> ownFiles = std::move(ownFiles_);
     toWrite_.clear();
     waiting_.clear();
-    letGo_.clear();
+    ownFiles_.clear();
     pack_.clear();
     packed_ = 0;
     PublishGroup group(fs_);
@@ -189,15 +209,15 @@ void OriginalsStore::Publish() {
         group.WriteWith(path, [&](archive::File& pack) {
             for (const auto& fill : fills) fill(pack);
         });
-    for (const auto& [own, content] : letGo)
-        group.WriteWith(own, [&, &from = content](archive::File& file) { CopyTo(from, file); });
+    for (const auto& [own, fill] : ownFiles) group.WriteWith(own, fill);
     group.Publish();
     known_.merge(written);
 }
 
-int OriginalsStore::RemoveUnused(const GameRecord& before, const GameRecord& now) {
+int OriginalsStore::RemoveUnused(const std::vector<const GameRecord*>& before,
+                                 const std::vector<const GameRecord*>& after) {
     const Referred was = ReferredBy(before);
-    const Referred is = ReferredBy(now);
+    const Referred is = ReferredBy(after);
     int removed = 0;
     const auto remove = [&](const std::string& file) {
         if (!fs_.Exists(file)) return;

@@ -8,9 +8,10 @@
 // builds kept each content in a file of its own, named by its SHA-256; those
 // are read as they are. A file goes once a change of the game's record of
 // installs refers to nothing in it any more: an undo that gives it back, or
-// a save that no longer needs it. One a run let go of because another
-// program changed its entry stays, in a file of its own (a mod folder's
-// backup of it may not be on the disk yet).
+// a save that no longer needs it. The original of a layer a run let go of
+// because another program changed its entry is copied first to a file no
+// removal takes, `<SHA-256 hex>.kept` (a mod folder's backup of it may not be
+// on the disk yet).
 //
 // A pack is written beside its place (`.partial`), flushed and moved in with
 // the folder flushed (a publish group): durable before the record that
@@ -62,30 +63,32 @@ public:
     // what they are and where. Throws ArchiveError.
     StoredContent Keep(const archive::Archive& archive, const archive::Entry& entry);
     // The same for the bytes of a file (a backup of an entry, whole
-    // sectors). Throws ArchiveError.
-    StoredContent KeepFile(const std::string& path);
+    // sectors). ownFile: in a file of its own, named by its SHA-256, which a
+    // later run finds without a record (an install taken in is kept before
+    // any record names its originals). Throws ArchiveError.
+    StoredContent KeepFile(const std::string& path, bool ownFile = false);
     // Whether the kept content is the put's bytes followed by zeros (what an
     // entry holding that put stores). False when it is not kept.
     [[nodiscard]] bool HoldsPut(const StoredContent& content, const PutData& put);
     // Writes the kept content to the start of target. Throws ArchiveError.
     void CopyTo(const StoredContent& content, archive::File& target);
-    // Keeps each packed original of a layer the record let go of (named by
-    // before, not by after) in a file of its own as well, written at
-    // Publish: no record names it, so no removal of its pack takes it.
+    // Keeps the original of each layer the record let go of (in before, not
+    // in after) in its `.kept` file as well, written at Publish, where it is
+    // kept whole and not there yet.
     void KeepLetGo(const GameRecord& before, const GameRecord& after);
-    // The content in a file of its own, where the store keeps it so.
-    [[nodiscard]] static StoredContent OwnFileOf(const StoredContent& content);
+    // The `.kept` file of the content, where it is (or is to be written).
+    [[nodiscard]] std::string KeptPlaceOf(const StoredContent& content);
     // Makes every content kept since durable in the store: the new ones in
     // one pack. Throws ArchiveError; then the files not yet moved in are
     // gone.
     void Publish();
-    // Removes the files the record referred to before a change and refers
-    // to no more (once the changed record is durable): a content's own file,
-    // or a pack the record names nothing in any more; and the scratch file a
-    // stopped run may have left beside each. A crash before the removal
+    // Removes the files the records before a change referred to and those
+    // after it refer to no more (once the change is durable): a content's
+    // own file, or a pack they name nothing in any more; and the scratch file
+    // a stopped run may have left beside each. A crash before the removal
     // leaves files no record refers to: disk space, never wrong data.
     // Returns how many files went. Throws ArchiveError.
-    int RemoveUnused(const GameRecord& before, const GameRecord& now);
+    int RemoveUnused(const std::vector<const GameRecord*>& before, const std::vector<const GameRecord*>& after);
 
 private:
     [[nodiscard]] const StoredContent* Find(const StoredContent& content) const;
@@ -102,8 +105,9 @@ private:
     uint64_t packed_ = 0;
     std::map<std::string, StoredContent> waiting_;
     std::vector<std::function<void(archive::File&)>> toWrite_;
-    // The let-go originals Publish writes to files of their own, by path.
-    std::map<std::string, StoredContent> letGo_;
+    // What Publish writes to files of their own, by path: let-go originals
+    // (copied from the store) and those of an install taken in.
+    std::map<std::string, std::function<void(archive::File&)>> ownFiles_;
 };
 
 }  // namespace veltrin::tool

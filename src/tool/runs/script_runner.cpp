@@ -344,6 +344,7 @@ private:
             if (!recovered.empty()) outcomes_.back().what = recovered + "; not changed by this run";
         }
         game_ = LoadGameRecord(fs_, *open_, report_, changed_);
+        gameOnDisk_ = game_;
         gameAsRead_ = game_;
         store_.emplace(fs_, path);
         store_->Know(game_);
@@ -594,7 +595,7 @@ private:
             outcomes_.back().what = "changes saved";
             record_ = std::move(updated);
             ConfirmPendingSave(fs_, recordPath_);
-            ConfirmGameSave(fs_, path, gameAsRead_, game);
+            ConfirmGameSave(fs_, path, gameAsRead_, game, gameOnDisk_);
             WarnPastTheGamesTable();
         } else {
             if (puts_.empty())
@@ -612,7 +613,7 @@ private:
                 GameRecord game = std::move(*blockGame);
                 game.LeaveAt(open_->CurrentState(), open_->CurrentDirectory());
                 PublishOriginals(path, {game.left, GamePuts(), game});
-                ConfirmGameSave(fs_, path, gameAsRead_, game);
+                ConfirmGameSave(fs_, path, gameAsRead_, game, gameOnDisk_);
                 PublishBackups();  // named by the record written above
             }
         }
@@ -849,9 +850,9 @@ private:
                                    const GameRecord& game) {
         try {
             if (holds == archive::CommitOutcome::Holds::New) {
-                ConfirmGameSave(fs_, path, gameAsRead_, game);
+                ConfirmGameSave(fs_, path, gameAsRead_, game, gameOnDisk_);
             } else if (holds == archive::CommitOutcome::Holds::Old) {
-                DropGameSave(fs_, path, gameAsRead_, game);
+                DropGameSave(fs_, path, gameAsRead_, game, gameOnDisk_);
             }
         } catch (const std::exception& error) {
             report_.Line("  the game's record of installs cannot be brought up to date now (" +
@@ -863,7 +864,7 @@ private:
     // referred to; where they cannot, the next run settles it.
     void DropGamePendingOrLeaveIt(const std::string& path, const GameRecord& game) noexcept {
         try {
-            DropGameSave(fs_, path, gameAsRead_, game);
+            DropGameSave(fs_, path, gameAsRead_, game, gameOnDisk_);
         } catch (const std::exception&) {
             // Settled by the next run (SettleGamePending).
         }
@@ -1035,6 +1036,9 @@ private:
     // held against the archive: what the save's removal of unused originals
     // starts from.
     GameRecord gameAsRead_;
+    // As it lies beside the archive: the originals of the layers held
+    // against the archive let go of count as its until a save replaces it.
+    GameRecord gameOnDisk_;
     std::optional<OriginalsStore> store_;
     ArchiveTally tally_;
     std::map<std::string, Original> originals_;  // folded name -> its original's backup, made or kept

@@ -145,6 +145,7 @@ private:
         archive_.emplace(held_.Claim(path));
         ReportRecovery(report_, archive_->RecoveryOnOpen());
         GameRecord game = LoadGameRecord(fs_, *archive_, report_, changed_);
+        gameOnDisk_ = game;
         gameAsRead_ = game;
         const GameRecord& asRead = gameAsRead_;
         tally_ = {};
@@ -206,10 +207,10 @@ private:
             if (EncodeGameRecord(game) != EncodeGameRecord(asRead) || game.installs.empty()) {
                 changed_ = true;
                 WriteGamePending(fs_, path, {archive_->CurrentState(), {}, game});
-                ConfirmGameSave(fs_, path, held, game);
+                ConfirmGameSave(fs_, path, held, game, gameOnDisk_);
             }
         } else {
-            ConfirmGameSave(fs_, path, held, game);
+            ConfirmGameSave(fs_, path, held, game, gameOnDisk_);
         }
         held_.Keep(std::move(*archive_));
         archive_.reset();
@@ -319,11 +320,10 @@ private:
             if (kept) MakeDurable(entry->backup);
             // The store keeps the original of a layer let go of (the hold
             // above), where no whole backup of it is kept here.
-            const std::string where =
-                kept ? "; the backup of its original stays in " + entry->backup
-                : layer.before && store.Has(OriginalsStore::OwnFileOf(*layer.before))
-                    ? "; its original stays in " + store.PathOf(OriginalsStore::OwnFileOf(*layer.before))
-                    : std::string();
+            const std::string keptPlace = layer.before ? store.KeptPlaceOf(*layer.before) : std::string();
+            const std::string where = kept                 ? "; the backup of its original stays in " + entry->backup
+                                      : !keptPlace.empty() ? "; its original stays in " + keptPlace
+                                                           : std::string();
             report_.Line("left " + layer.name + " as it is: " + why + "; this install lets go of it" + where);
             return kept;
         }
@@ -447,7 +447,7 @@ private:
             throw;
         } catch (...) {
             try {
-                DropGameSave(fs_, path, gameAsRead_, gameAsRead_);
+                DropGameSave(fs_, path, gameAsRead_, gameAsRead_, gameOnDisk_);
             } catch (const std::exception&) {
                 // Settled by the next run (SettleGamePending).
             }
@@ -505,6 +505,9 @@ private:
     // in from the folder's record: the originals a save lets go of are
     // counted from it.
     GameRecord gameAsRead_;
+    // As it lies beside the archive: the originals of the layers held
+    // against the archive let go of count as its until a save replaces it.
+    GameRecord gameOnDisk_;
     std::set<std::string> resolved_;  // folded names this archive's undo settled
 };
 
