@@ -149,7 +149,7 @@ StoredContent OriginalsStore::KeepFile(const std::string& path, bool ownFile) {
     };
     if (!ownFile) return Add(content, copy);
     const StoredContent own = OwnFileOf(content);
-    if (!Has(own)) ownFiles_[PathOf(own)] = [copy](archive::File& file) { copy(file, 0); };
+    if (!Has(own)) ownFiles_[PathOf(own)] = [copy](archive::File& into) { copy(into, 0); };
     return own;
 }
 
