@@ -6,6 +6,8 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "archive/archive.h"
@@ -29,21 +31,22 @@
 namespace veltrin::tool {
 namespace {
 
-// The records of a header and directory: name -> where and how large.
-std::map<std::string, std::pair<uint32_t, uint32_t>> RecordsIn(std::span<const uint8_t> front) {
+// Hands each record of a header and directory to each: its name, where
+// it lies and how many sectors it takes.
+template <typename Each>
+void ForEachRecord(std::span<const uint8_t> front, Each each) {
     using namespace archive::format;
-    std::map<std::string, std::pair<uint32_t, uint32_t>> records;
-    if (front.size() < kHeaderSize) return records;
+    if (front.size() < kHeaderSize) return;
     const uint64_t count = std::min<uint64_t>(LoadLe32(front.data() + 4), (front.size() - kHeaderSize) / kEntrySize);
     for (uint64_t i = 0; i < count; ++i) {
         const uint8_t* record = front.data() + kHeaderSize + i * kEntrySize;
         const char* name = reinterpret_cast<const char*>(record + offsetof(DirectoryRecord, name));
         const uint16_t stored = LoadLe16(record + offsetof(DirectoryRecord, archiveSize));
-        records.try_emplace(std::string(name, std::find(name, name + sizeof(DirectoryRecord::name), '\0')),
-                            LoadLe32(record),
-                            stored != 0 ? stored : LoadLe16(record + offsetof(DirectoryRecord, streamingSize)));
+        each(std::string_view(name,
+                              static_cast<size_t>(std::find(name, name + sizeof(DirectoryRecord::name), '\0') - name)),
+             std::pair<uint32_t, uint32_t>(
+                 LoadLe32(record), stored != 0 ? stored : LoadLe16(record + offsetof(DirectoryRecord, streamingSize))));
     }
-    return records;
 }
 
 // The most room the undo of the folder's install takes beside the archive:
@@ -69,18 +72,22 @@ uint64_t UndoRoomFor(const RecordedArchive& recorded, const std::string& folder,
         if (!index) return 0;
         const GameInstall& install = game->installs[*index];
         uint64_t bytes = archive::format::DirectorySectors(count) * archive::kSectorSize, tail = 0, writes = 4;
-        const auto now = RecordsIn(directory);
+        std::unordered_map<std::string_view, std::pair<uint32_t, uint32_t>> now;
+        now.reserve(static_cast<size_t>(count));
+        ForEachRecord(directory, [&](std::string_view name, std::pair<uint32_t, uint32_t> place) {
+            now.try_emplace(name, place);
+        });
         uint64_t moved = 0;
         for (const std::optional<archive::Layout>* layout : {&game->layout, &install.layoutBefore}) {
             if (!*layout) continue;
             bytes = std::max<uint64_t>(bytes, (*layout)->front.size());
             tail = std::max<uint64_t>(tail, (*layout)->tail.size());
             uint64_t there = 0;
-            for (const auto& [name, place] : RecordsIn((*layout)->front)) {
+            ForEachRecord((*layout)->front, [&](std::string_view name, std::pair<uint32_t, uint32_t> place) {
                 const auto found = now.find(name);
                 if (found == now.end() || found->second != place)
                     there += uint64_t{place.second} * archive::kSectorSize;
-            }
+            });
             moved = std::max(moved, there);
         }
         bytes += tail + moved;
