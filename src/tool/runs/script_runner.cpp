@@ -370,8 +370,10 @@ private:
         HoldAndReport(game_, *open_, report_);
         // The originals of the layers let go of stay in the store: a mod
         // folder's backup of one, moved in without a flush, may not be on
-        // the disk yet.
+        // the disk yet. Kept before any record that lets go of them waits
+        // for a save, which the next run may find took effect.
         store_->KeepLetGo(unheld, game_);
+        store_->Publish();
         gameAsRead_ = game_;
     }
 

@@ -49,54 +49,104 @@ void ForEachRecord(std::span<const uint8_t> front, Each each) {
     }
 }
 
+// The header and directory of the archive as they lie, or nothing where
+// its count reaches past its size (the run says what is wrong).
+std::optional<std::vector<uint8_t>> DirectoryOf(archive::File& file) {
+    std::vector<uint8_t> directory(archive::format::kHeaderSize);
+    file.ReadAt(0, directory);
+    const uint64_t count = archive::format::LoadLe32(directory.data() + 4);
+    if (archive::format::DirectoryBytes(count) > file.Size()) return std::nullopt;
+    directory.resize(static_cast<size_t>(archive::format::DirectoryBytes(count)));
+    file.ReadAt(0, directory);
+    return directory;
+}
+
+// The bytes a save moves to make room for a directory of `records` records:
+// the entries lying in the sectors it would take.
+uint64_t MovedForRoom(const std::vector<std::pair<uint32_t, uint32_t>>& byOffset, uint64_t records) {
+    const uint64_t needed = archive::format::DirectorySectors(records);
+    uint64_t moved = 0;
+    for (const auto& [offset, sectors] : byOffset)
+        if (offset < needed) moved += uint64_t{sectors} * archive::kSectorSize;
+    return moved;
+}
+
+// Whether the entries lie one after another from the first sector after
+// the directory: else the save writes the archive anew.
+bool BackToBack(const std::vector<std::pair<uint32_t, uint32_t>>& byOffset, uint64_t fileSize) {
+    uint64_t end = byOffset.empty() ? 0 : byOffset.front().first;
+    for (const auto& [offset, sectors] : byOffset) {
+        if (offset != end) return false;
+        end = uint64_t{offset} + sectors;
+    }
+    return end * archive::kSectorSize <= fileSize;
+}
+
 // The most room the undo of the folder's install takes beside the archive:
 // the journal of a commit that writes back every original the install's
-// layers name and every entry a layout it gives back holds elsewhere now,
-// the header and directory (or that layout's front) and the tail after the
-// last entry, and the game's record waiting for the save. None where the
-// game's record names no such install, or cannot be read now (the save
-// checks for itself, and the run says why).
+// layers name (or, for an install the game's record does not know yet,
+// every original its folder's record names) and every entry a layout it
+// gives back holds elsewhere now, the header and directory (or that
+// layout's front), the tail after the last entry and the entries moved to
+// make room for a directory grown by free records, and the game's record
+// waiting for the save; where the entries do not lie back to back, the
+// archive written anew. None where the archive cannot be read now (the
+// save checks for itself, and the run says why).
 uint64_t UndoRoomFor(const RecordedArchive& recorded, const std::string& folder, archive::FileSystem& fs) {
     try {
-        const std::string recordPath = GameRecordPathFor(recorded.path);
-        if (!fs.Exists(recordPath)) return 0;
         const std::unique_ptr<archive::File> file = fs.Open(recorded.path, archive::OpenMode::Read);
-        std::vector<uint8_t> directory(archive::format::kHeaderSize);
-        file->ReadAt(0, directory);
-        const uint64_t count =
-            directory[4] | uint64_t{directory[5]} << 8 | uint64_t{directory[6]} << 16 | uint64_t{directory[7]} << 24;
-        directory.resize(static_cast<size_t>(archive::format::DirectoryBytes(count)));
-        file->ReadAt(0, directory);
-        const std::optional<GameRecord> game = ReadGameRecord(fs, recordPath, &directory);
-        const std::optional<size_t> index = FindInstall(*game, folder, ModDigestOf(recorded));
-        if (!index) return 0;
-        const GameInstall& install = game->installs[*index];
-        uint64_t bytes = archive::format::DirectorySectors(count) * archive::kSectorSize, tail = 0, writes = 4;
+        const uint64_t fileSize = file->Size();
+        const std::optional<std::vector<uint8_t>> directory = DirectoryOf(*file);
+        if (!directory) return 0;
+        const uint64_t count = archive::format::LoadLe32(directory->data() + 4);
         std::unordered_map<std::string_view, std::pair<uint32_t, uint32_t>> now;
         now.reserve(static_cast<size_t>(count));
-        ForEachRecord(directory, [&](std::string_view name, std::pair<uint32_t, uint32_t> place) {
+        std::vector<std::pair<uint32_t, uint32_t>> byOffset;
+        byOffset.reserve(static_cast<size_t>(count));
+        ForEachRecord(*directory, [&](std::string_view name, std::pair<uint32_t, uint32_t> place) {
             now.try_emplace(name, place);
+            if (place.second > 0) byOffset.push_back(place);
         });
-        uint64_t moved = 0;
-        for (const std::optional<archive::Layout>* layout : {&game->layout, &install.layoutBefore}) {
-            if (!*layout) continue;
-            bytes = std::max<uint64_t>(bytes, (*layout)->front.size());
-            tail = std::max<uint64_t>(tail, (*layout)->tail.size());
-            uint64_t there = 0;
-            ForEachRecord((*layout)->front, [&](std::string_view name, std::pair<uint32_t, uint32_t> place) {
-                const auto found = now.find(name);
-                if (found == now.end() || found->second != place)
-                    there += uint64_t{place.second} * archive::kSectorSize;
-            });
-            moved = std::max(moved, there);
+        std::sort(byOffset.begin(), byOffset.end());
+
+        const std::string recordPath = GameRecordPathFor(recorded.path);
+        const std::optional<GameRecord> game = ReadGameRecord(fs, recordPath, &*directory);
+        const std::optional<size_t> index = game ? FindInstall(*game, folder, ModDigestOf(recorded)) : std::nullopt;
+        uint64_t bytes = archive::format::DirectorySectors(count) * archive::kSectorSize, tail = 0, writes = 4,
+                 moved = 0, layers = 0;
+        uint64_t waiting =
+            (game ? fs.Open(recordPath, archive::OpenMode::Read)->Size() : 0) + archive::format::DirectoryBytes(count);
+        if (index) {
+            const GameInstall& install = game->installs[*index];
+            for (const std::optional<archive::Layout>* layout : {&game->layout, &install.layoutBefore}) {
+                if (!*layout) continue;
+                bytes = std::max<uint64_t>(bytes, (*layout)->front.size());
+                tail = std::max<uint64_t>(tail, (*layout)->tail.size());
+                uint64_t there = 0;
+                ForEachRecord((*layout)->front, [&](std::string_view name, std::pair<uint32_t, uint32_t> place) {
+                    const auto found = now.find(name);
+                    if (found == now.end() || found->second != place)
+                        there += uint64_t{place.second} * archive::kSectorSize;
+                });
+                moved = std::max(moved, there);
+            }
+            for (const InstallLayer& layer : install.entries) {
+                if (layer.before) bytes += layer.before->size;
+                ++layers;
+            }
+        } else {
+            // Taken in from the folder's record first.
+            for (const RecordedEntry& entry : recorded.entries) {
+                if (!entry.added) bytes += uint64_t{entry.sectors} * archive::kSectorSize;
+                ++layers;
+            }
         }
+        writes += 2 * layers;  // each entry's bytes, and zeros over the sectors it leaves
+        moved = std::max(moved, MovedForRoom(byOffset, count + 2 * layers));
         bytes += tail + moved;
-        for (const InstallLayer& layer : install.entries) {
-            if (layer.before) bytes += layer.before->size;
-            writes += 2;  // its bytes, and zeros over the sectors it leaves
-        }
-        const uint64_t waiting = fs.Open(recordPath, archive::OpenMode::Read)->Size() + 64 * writes;
-        return archive::JournalRoomFor(bytes, writes) + waiting;
+        waiting += 256 * layers;
+        const uint64_t rewrite = BackToBack(byOffset, fileSize) ? 0 : fileSize + bytes;
+        return std::max(archive::JournalRoomFor(bytes, writes), rewrite) + waiting;
     } catch (const std::exception&) {
         return 0;
     }
