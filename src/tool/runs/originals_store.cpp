@@ -59,8 +59,10 @@ OriginalsStore::OriginalsStore(archive::FileSystem& fs, const std::string& archi
 void OriginalsStore::Know(const GameRecord& record) {
     for (const GameInstall& install : record.installs)
         for (const InstallLayer& layer : install.entries)
-            if (layer.before && !layer.before->pack.empty())
+            if (layer.before && !layer.before->pack.empty()) {
                 known_.try_emplace(archive::HexOf(layer.before->digest), *layer.before);
+                packsKnown_.insert(layer.before->pack);
+            }
 }
 
 const StoredContent* OriginalsStore::Find(const StoredContent& content) const {
@@ -105,10 +107,8 @@ bool OriginalsStore::Has(const StoredContent& content) {
 StoredContent OriginalsStore::Add(StoredContent content, std::function<void(archive::File&, uint64_t at)> fill) {
     if (pack_.empty()) {
         // Never the name of a pack a record knows or one still on the disk.
-        std::set<std::string> taken;
-        for (const auto& [hex, known] : known_) taken.insert(known.pack);
         std::string name = archive::HexOf(content.digest);
-        while (taken.count(name + std::string(kPackSuffix)) ||
+        while (packsKnown_.count(name + std::string(kPackSuffix)) ||
                fs_.Exists(folder_ + separator_ + name + std::string(kPackSuffix)))
             name = archive::HexOf(archive::Sha256Of({reinterpret_cast<const uint8_t*>(name.data()), name.size()}));
         pack_ = name + std::string(kPackSuffix);
@@ -211,6 +211,7 @@ void OriginalsStore::Publish() {
         });
     for (const auto& [own, fill] : ownFiles) group.WriteWith(own, fill);
     group.Publish();
+    if (!fills.empty()) packsKnown_.insert(path.substr(folder_.size() + 1));
     known_.merge(written);
 }
 

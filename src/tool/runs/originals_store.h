@@ -97,8 +97,10 @@ private:
     archive::FileSystem& fs_;
     std::string folder_;
     char separator_;
-    // Where the known records' packed contents lie, by SHA-256 in hex.
+    // Where the known records' packed contents lie, by SHA-256 in hex, and
+    // every pack they name.
     std::map<std::string, StoredContent> known_;
+    std::set<std::string> packsKnown_;
     // What Publish writes: the pack's name, its contents by SHA-256 in hex,
     // and what fills each at its offset, in order.
     std::string pack_;

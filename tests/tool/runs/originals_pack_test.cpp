@@ -98,6 +98,27 @@ protected:
     MemoryFileSystem fs;
 };
 
+// A content kept in two packs (its first one was lost, and a later save
+// kept it again), neither on the disk: a new pack takes the name of
+// neither, so that no layer ever reads another pack's bytes at its offset.
+TEST_F(OriginalsPackTest, ANewPackNeverTakesTheNameOfAnyPackARecordNames) {
+    const archive::Archive archive = archive::Archive::Open(kGta3, fs);
+    const archive::Entry& other = *archive.Find("other.dff");
+    const std::string firstHex = archive::HexOf(archive::Sha256Of(archive.Read(other)));
+    GameRecord record;
+    record.installs.resize(2);
+    const archive::Digest digest = archive::Sha256Of(Stored(twin));
+    record.installs[0].entries.push_back(
+        {"a.dff", StoredContent{Stored(twin).size(), digest, std::string(64, 'b') + ".pack", 0}, {}, {}});
+    record.installs[1].entries.push_back(
+        {"b.dff", StoredContent{Stored(twin).size(), digest, firstHex + ".pack", 0}, {}, {}});
+    OriginalsStore store(fs, kGta3);
+    store.Know(record);
+    const StoredContent kept = store.Keep(archive, other);
+    EXPECT_NE(kept.pack, firstHex + ".pack");
+    EXPECT_NE(kept.pack, std::string(64, 'b') + ".pack");
+}
+
 // Mod A's only layer is let go (another program changed its entry) and
 // its undo ends the game's record: the pack that held that original (a
 // copy of it is kept in a file of its own) is referred to by nothing, and
