@@ -322,6 +322,14 @@ std::optional<Record> Read(const std::vector<uint8_t>& bytes, std::string* why, 
                     // Where in the store: a pack's file name (or none) and the offset in it.
                     layer.beforePack = in.Text();
                     layer.beforeOffset = in.Number(8);
+                    // A pack is named by 64 lower-case hex digits and ".pack"; none reaches past 2^48.
+                    const std::string& pack = layer.beforePack;
+                    const bool named = pack.size() == 69 && pack.substr(64) == ".pack" &&
+                                       pack.find_first_not_of("0123456789abcdef") == 64;
+                    if (in.ok && !pack.empty() && !named) return fail("a pack name that is none");
+                    const uint64_t bound = uint64_t{1} << 48;
+                    if (in.ok && (layer.beforeOffset > bound || layer.beforeSize > bound - layer.beforeOffset))
+                        return fail("an original past the end of any pack");
                 }
                 layer.beforeName = in.Text();
             }

@@ -7,7 +7,7 @@
 // writes back byte for byte; the reader written apart from it (tests/support)
 // takes exactly the records the codec takes and reads the same fields; a
 // record of another version, or one torn or changed after its seal, is
-// always refused. Records of versions 1 to 4 are read too, and written
+// always refused. Records of versions 1 to 5 are read too, and written
 // back as the current version with the same fields. Every record is read
 // against an archive's header and directory, which the input carries before
 // the body (a 16-bit length, then the bytes): half the time a current
@@ -42,12 +42,12 @@ void Check(bool holds, int line = __builtin_LINE()) {
     std::abort();
 }
 
-// Three in eight inputs are of the version the tool writes, one in eight
-// each of the earlier four, the rest of one it does not read.
+// Two in eight inputs are of the version the tool writes, one in eight
+// each of the earlier five, the rest of one it does not read.
 uint32_t VersionPicked(uint8_t pick) {
-    if (pick % 8 < 3) return 5u;
-    if (pick % 8 < 7) return 7u - pick % 8;  // 4, 3, 2, 1
-    return 6u + pick / 8u;
+    if (pick % 8 < 2) return 6u;
+    if (pick % 8 < 7) return 7u - pick % 8;  // 5, 4, 3, 2, 1
+    return 7u + pick / 8u;
 }
 
 // A current record's body that starts with a left state names the directory.
@@ -132,7 +132,8 @@ bool Agree(const GameRecord& mine, const SaveOfRecord& save, const independent::
                 layer.put.size != their.putSize || Hex(layer.put.digest) != their.putHex)
                 return false;
             if (layer.before &&
-                (layer.before->size != their.beforeSize || Hex(layer.before->digest) != their.beforeHex))
+                (layer.before->size != their.beforeSize || Hex(layer.before->digest) != their.beforeHex ||
+                 layer.before->pack != their.beforePack || layer.before->offset != their.beforeOffset))
                 return false;
         }
     }
@@ -140,13 +141,13 @@ bool Agree(const GameRecord& mine, const SaveOfRecord& save, const independent::
 }
 
 // The seal this fuzzer makes is the writer's: a record of one empty install
-// written by the tool is the mark, version 5 and the seal around its body.
+// written by the tool is the mark, version 6 and the seal around its body.
 bool SealIsTheWriters() {
     GameRecord record;
     record.installs.emplace_back();
     const Bytes written = EncodeGameRecord(record);
     const Bytes body(written.begin() + static_cast<std::ptrdiff_t>(kMark.size() + 4), written.end() - 32);
-    return Sealed(5, body) == written;
+    return Sealed(6, body) == written;
 }
 
 }  // namespace
@@ -159,7 +160,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t length = size < 3 ? 0 : std::min<size_t>(size - 3, size_t{data[1]} | size_t{data[2]} << 8);
     const Bytes directoryNow(data + std::min<size_t>(size, 3), data + std::min<size_t>(size, 3) + length);
     Bytes body(data + std::min<size_t>(size, 3) + length, data + size);
-    if (version == 5 && (data[0] >> 3) % 2 == 1) NameTheDirectory(body, directoryNow);
+    if (version >= 5 && version <= 6 && (data[0] >> 3) % 2 == 1) NameTheDirectory(body, directoryNow);
     const Bytes bytes = Sealed(version, body);
     const Bytes* directory = &directoryNow;
 
@@ -179,7 +180,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Check(!other.has_value());
         return 0;
     }
-    Check(version >= 1 && version <= 5);
+    Check(version >= 1 && version <= 6);
     if (!other) std::fprintf(stderr, "the reader written apart refuses it: %s\n", why.c_str());
     Check(other.has_value() && Agree(record, save, *other));
     // Written back, it reads as the same record (but for layouts it could not

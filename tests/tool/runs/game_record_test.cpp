@@ -247,6 +247,7 @@ TEST(GameRecord, TornChangedOrOfAnotherVersionIsRefused) {
         bad.installs[0].entries[0].before->pack = pack;
         bad.installs[0].entries[0].before->offset = offset;
         EXPECT_THROW(DecodeGameRecord(EncodeGameRecord(bad)), RecordError) << pack << " at " << offset;
+        EXPECT_FALSE(independent::Read(EncodeGameRecord(bad)).has_value()) << pack << " at " << offset;
     }
 }
 
