@@ -1034,35 +1034,99 @@ TEST_F(GameRecordRunTest, TheGameStartedBetweenTheTwoSavesFindsPlayerImgHeld) {
 }
 
 // Whatever the free space, an undo changes both archives or neither: one
-// that fits gta3.img's save but not player.img's stops before the first,
-// saying what it needs and what is free.
+// short of the room its saves take stops before the first, saying the most
+// they take and what is free. Each case is a game where player.img's undo
+// takes more than gta3.img's.
 TEST_F(GameRecordRunTest, AnUndoShortOfSpaceChangesNeitherArchive) {
-    // player.img's undo writes back more than gta3.img's.
-    Mod mod{{false, "model2.dff", Data(900, 40)}};
-    for (uint32_t i = 0; i < 5; ++i) mod.push_back({true, "cloth" + std::to_string(i) + ".dff", Data(7000, 41 + i)});
-    Unpack(fs, mod, folderA);
-    ASSERT_EQ(Install(mod, folderA), 0) << console.text;
-    const std::map<std::string, Bytes> installed = Everything();
-    bool refused = false, undone = false;
-    for (uint64_t free = 0; free <= 256 * 1024 && !undone; free += 1024) {
-        MemoryFileSystem disk = fs;
-        disk.SetFreeSpace(free);
-        FakeConsole run;
-        const int status = RunTool({"Install.plug", "-restore", folderA + "\\Install.dat"}, run, disk);
-        const bool gta3Stock = disk.Contents(kGta3) == stockGta3, playerStock = disk.Contents(kPlayer) == stockPlayer;
-        if (status == 0) {
-            undone = true;
-            EXPECT_TRUE(gta3Stock && playerStock) << free << " bytes free\n" << run.text;
-            continue;
+    Mod heavy{{false, "model2.dff", Data(900, 40)}};
+    for (uint32_t i = 0; i < 5; ++i) heavy.push_back({true, "cloth" + std::to_string(i) + ".dff", Data(7000, 41 + i)});
+    // player.img with an entry no mod touches lying last.
+    const auto withBigPlayer = [&] {
+        std::vector<std::pair<std::string, uint16_t>> player;
+        for (int i = 0; i < 5; ++i) player.push_back({"cloth" + std::to_string(i) + ".dff", 1 + i % 2});
+        player.push_back({"vest.dff", 2});
+        player.push_back({"big.dff", 120});
+        player.push_back({"hat.dff", 1});
+        fs.SetFile(kPlayer, archive::testing::SoundArchive(player, 2));
+    };
+    const auto install = [&](const Mod& mod, const std::string& folder) {
+        Unpack(fs, mod, folder);
+        ASSERT_EQ(Install(mod, folder), 0) << console.text;
+    };
+    struct Case {
+        std::string what;
+        std::function<void()> setUp;
+        uint64_t upTo, step;
+    };
+    const std::vector<Case> cases{
+        {"one install", [&] { install(heavy, folderA); }, 256 * 1024, 1024},
+        {"an install an earlier build made, which the undo takes in",
+         [&] {
+             withBigPlayer();
+             install(heavy, folderA);
+             ForgetTheGamesRecords();
+         },
+         128 * 1024, 512},
+        {"another program moved player.img's last entry one sector on (the save writes it anew)",
+         [&] {
+             withBigPlayer();
+             install(heavy, folderA);
+             Bytes player = fs.Contents(kPlayer);
+             const uint32_t count = archive::testing::Get32(player, 4);
+             size_t last = 0;
+             for (size_t i = 1; i < count; ++i)
+                 if (archive::testing::Get32(player, 8 + 32 * i) > archive::testing::Get32(player, 8 + 32 * last))
+                     last = i;
+             const uint32_t offset = archive::testing::Get32(player, 8 + 32 * last);
+             const auto start = static_cast<std::ptrdiff_t>(size_t{offset} * 2048);
+             Bytes moved(player.begin(), player.begin() + start);
+             moved.resize(moved.size() + 2048, 0);
+             moved.insert(moved.end(), player.begin() + start, player.end());
+             archive::testing::Put32(moved, 8 + 32 * last, offset + 1);
+             fs.SetFile(kPlayer, moved);
+             MemoryFileSystem before;
+             before.SetFile(kPlayer, player);
+             ASSERT_EQ(ReadContent(before, kPlayer), ReadContent(fs, kPlayer)) << "an entry changed";
+         },
+         512 * 1024, 2048},
+        {"player.img's directory full, the undo entry by entry under another install, its free entries "
+         "growing the directory past its room",
+         [&] {
+             std::vector<std::pair<std::string, uint16_t>> player{{"big.dff", 100}};
+             for (int i = 0; i < 60; ++i) player.push_back({"p" + std::to_string(i) + ".dff", 1});
+             fs.SetFile(kPlayer, archive::testing::SoundArchive(player, 1));
+             install({{false, "model2.dff", Data(900, 50)}, {true, "huge.dff", Data(150 * 2048 - 100, 51)}}, folderA);
+             install({{true, "b.dff", Data(1000, 52)}}, folderB);
+             ASSERT_EQ(archive::testing::Get32(fs.Contents(kPlayer), 4), 63u)
+                 << "the directory is not as full as meant";
+         },
+         400 * 1024, 2048},
+    };
+    const MemoryFileSystem fresh = fs;
+    for (const Case& c : cases) {
+        fs = fresh;
+        c.setUp();
+        const Bytes gta3 = fs.Contents(kGta3), player = fs.Contents(kPlayer);
+        bool refused = false, undone = false;
+        for (uint64_t free = 0; free <= c.upTo && !undone; free += c.step) {
+            MemoryFileSystem disk = fs;
+            disk.SetFreeSpace(free);
+            FakeConsole run;
+            const int status = RunTool({"Install.plug", "-restore", folderA + "\\Install.dat"}, run, disk);
+            const bool gta3Same = disk.Contents(kGta3) == gta3, playerSame = disk.Contents(kPlayer) == player;
+            const std::string where = c.what + ", " + std::to_string(free) + " bytes free";
+            if (status == 0) {
+                undone = true;
+                EXPECT_TRUE(!gta3Same && !playerSame) << where << "\n" << run.text;
+                continue;
+            }
+            refused = true;
+            EXPECT_EQ(status, static_cast<int>(ExitStatus::DiskFull)) << where << "\n" << run.text;
+            EXPECT_TRUE(gta3Same && playerSame) << where << ": one archive was undone alone\n" << run.text;
+            EXPECT_NE(run.text.find("the change needs up to "), std::string::npos) << where << "\n" << run.text;
         }
-        refused = true;
-        EXPECT_EQ(status, static_cast<int>(ExitStatus::DiskFull)) << free << " bytes free\n" << run.text;
-        EXPECT_TRUE(disk.Contents(kGta3) == installed.at(kGta3) && disk.Contents(kPlayer) == installed.at(kPlayer))
-            << free << " bytes free: one archive was undone alone\n"
-            << run.text;
-        EXPECT_NE(run.text.find("the change needs up to "), std::string::npos) << run.text;
+        EXPECT_TRUE(refused && undone) << c.what;
     }
-    EXPECT_TRUE(refused && undone);
 }
 
 // A file system on which a second run starts as soon as the first one has

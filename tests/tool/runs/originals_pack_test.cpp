@@ -285,5 +285,74 @@ TEST(OriginalsPack, ARunKilledAfterTakingInAnInstallLeavesNoPackOnceItIsUndone) 
     }
 }
 
+// Mod A replaced a.dff and Mod B b.dff; another program then changed a.dff,
+// and the player installs a fresh copy of Mod B (its folder deleted and
+// unpacked again), which finds its file in the game and lets go of Mod A's
+// layer. That run is killed at any step, the next run settles what it left,
+// and the power goes: the game's own a.dff must still be kept somewhere
+// beside the archive or in a backup.
+TEST(KeptOriginals, ALetGoOriginalOutlivesAKilledFreshCopyInstallAndAPowerCut) {
+    const std::string modA = R"(D:\Downloads\Mod A)", modB = R"(D:\Downloads\Mod B)";
+    const Bytes originalA = Pattern(3000, 1);
+    const auto setUp = [&](MemoryFileSystem& disk) {
+        MakeArchive(disk, kGta3, {{"a.dff", originalA}, {"b.dff", Pattern(2600, 2)}, {"other.dff", Pattern(5000, 3)}});
+        disk.SetFile(modA + "\\gta3.img\\a.dff", Pattern(4500, 11));
+        disk.SetFile(modB + "\\gta3.img\\b.dff", Pattern(2000, 12));
+        RecordingReport a, b;
+        EXPECT_EQ(RunScript(modA + "\\Install.dat", GtaScript(modA, {"a.dff"}), disk, a), ExitStatus::Ok) << a.All();
+        EXPECT_EQ(RunScript(modB + "\\Install.dat", GtaScript(modB, {"b.dff"}), disk, b), ExitStatus::Ok) << b.All();
+        {
+            auto archive = archive::Archive::Open(kGta3, disk);
+            archive.Put("a.dff", Pattern(3900, 34));
+            archive.Commit();
+        }
+        for (const std::string& path : disk.Paths())
+            if (path.rfind(modB + "\\", 0) == 0) disk.Remove(path);
+        disk.SetFile(modB + "\\gta3.img\\b.dff", Pattern(2000, 12));
+    };
+    {
+        MemoryFileSystem disk;
+        setUp(disk);
+        RecordingReport fresh;
+        ASSERT_EQ(RunScript(modB + "\\Install.dat", GtaScript(modB, {"b.dff"}), disk, fresh), ExitStatus::Ok)
+            << fresh.All();
+        ASSERT_TRUE(fresh.Has("nothing to change") && fresh.Has("changed since the installs put them in"))
+            << fresh.All();
+    }
+    const Bytes original = Stored(originalA);
+    int lost = 0;
+    std::string first;
+    for (int k = 1;; ++k) {
+        MemoryFileSystem disk;
+        setUp(disk);
+        bool fired = false;
+        RecordingReport killed;
+        {
+            archive::testing::FaultFileSystem faulty(disk, archive::testing::Fault::Kill, k);
+            (void)RunScript(modB + "\\Install.dat", GtaScript(modB, {"b.dff"}), faulty, killed);
+            fired = faulty.Fired();
+        }
+        RecordingReport settle;
+        try {
+            SettleGamePending(disk, kGta3, settle);
+        } catch (const std::exception&) {}
+        disk.LosePower(archive::testing::Tear::LoseAll);
+        bool kept = false;
+        for (const std::string& path : disk.Paths()) {
+            if (path == kGta3) continue;
+            const Bytes& bytes = disk.Contents(path);
+            for (size_t at = 0; !kept && at + original.size() <= bytes.size(); at += archive::kSectorSize)
+                kept = std::equal(original.begin(), original.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
+        }
+        if (!kept && lost++ == 0) {
+            first = "killed at step " + std::to_string(k) + "\n" + killed.All() + "---- the next run:\n" + settle.All();
+            for (const std::string& path : disk.Paths()) first += "  " + path + "\n";
+        }
+        if (!fired) break;
+        ASSERT_LT(k, 1000) << "the run does not end";
+    }
+    EXPECT_EQ(lost, 0) << lost << " kills lost the game's own a.dff; first: " << first;
+}
+
 }  // namespace
 }  // namespace veltrin::tool
