@@ -3,11 +3,8 @@
 #include <algorithm>
 #include <cstring>
 #include <string_view>
-#include <unordered_map>
 
 #include "archive/archive_error.h"
-#include "archive/format.h"
-#include "archive/layout_restore.h"
 #include "archive/names.h"
 #include "text/ascii.h"
 #include "text/path_text.h"
@@ -37,148 +34,15 @@ constexpr uint32_t kVersionWithoutShared = 1;
 constexpr uint8_t kNoLayout = 0;
 constexpr uint8_t kOwnLayout = 1;
 constexpr uint8_t kRecordsLayout = 2;
-// Differing bytes closer than a run's own fields are taken into one run.
-constexpr size_t kJoin = 17;
 constexpr size_t kSealSize = std::tuple_size_v<archive::Digest>;
 // An entry takes some 120 bytes and the layouts at most 64 MiB: anything
 // near this is no record of ours.
 constexpr uint64_t kMaxBytes = kMaxGameRecordBytes;
 
 using Writer = RecordWriter;
+// The first base of a record that leaves no directory.
+const std::vector<uint8_t> kNothing;
 using Reader = RecordReader;
-
-// Takes what a layout read takes from the budget of the record's layouts
-// (kMaxLayoutsInMemory), before it is made.
-void Spend(uint64_t& budget, uint64_t bytes) {
-    if (bytes > budget) throw RecordError("its layouts would take more memory than any record of installs needs");
-    budget -= bytes;
-}
-
-// A run of a layout's changes: bytes of its own, or the base's from source on.
-struct Run {
-    size_t offset = 0;
-    size_t size = 0;
-    std::optional<size_t> source;
-};
-constexpr uint8_t kOwnBytes = 0;
-constexpr uint8_t kBaseBytes = 1;
-
-// Runs of records moved up or down a place are taken from the base: a
-// record's size, where the first lies, and the fewest bytes worth a run
-// of their own.
-constexpr size_t kRecord = archive::format::kEntrySize;
-constexpr size_t kFirstRecord = archive::format::kHeaderSize;
-
-// The base's records by content: where each first lies.
-std::unordered_map<std::string_view, size_t> RecordsOf(const std::vector<uint8_t>& base) {
-    std::unordered_map<std::string_view, size_t> at;
-    for (size_t i = kFirstRecord; i + kRecord <= base.size(); i += kRecord)
-        at.emplace(std::string_view(reinterpret_cast<const char*>(base.data() + i), kRecord), i);
-    return at;
-}
-
-// The runs that make the front from the base (read as zeros past its end):
-// where a record lies in the base elsewhere, as many records as follow it
-// there are taken from it; any other byte that differs is the front's own,
-// those closer than kJoin in one run.
-std::vector<Run> RunsFrom(const std::vector<uint8_t>& base, const std::vector<uint8_t>& front) {
-    const auto differs = [&](size_t i) { return front[i] != (i < base.size() ? base[i] : 0); };
-    const std::unordered_map<std::string_view, size_t> records = RecordsOf(base);
-    const auto record = [&](size_t i) {
-        return std::string_view(reinterpret_cast<const char*>(front.data() + i), kRecord);
-    };
-    std::vector<Run> runs;
-    for (size_t i = 0; i < front.size();) {
-        if (!differs(i)) {
-            ++i;
-            continue;
-        }
-        if (i >= kFirstRecord && (i - kFirstRecord) % kRecord == 0 && i + kRecord <= front.size()) {
-            if (const auto found = records.find(record(i)); found != records.end()) {
-                size_t size = kRecord;
-                while (i + size + kRecord <= front.size() && found->second + size + kRecord <= base.size() &&
-                       std::equal(front.begin() + static_cast<std::ptrdiff_t>(i + size),
-                                  front.begin() + static_cast<std::ptrdiff_t>(i + size + kRecord),
-                                  base.begin() + static_cast<std::ptrdiff_t>(found->second + size)))
-                    size += kRecord;
-                runs.push_back({i, size, found->second});
-                i += size;
-                continue;
-            }
-        }
-        if (!runs.empty() && !runs.back().source && i - (runs.back().offset + runs.back().size) < kJoin)
-            runs.back().size = i + 1 - runs.back().offset;
-        else
-            runs.push_back({i, 1, std::nullopt});
-        ++i;
-    }
-    return runs;
-}
-
-// A layout as its changes against the base front.
-void WriteChanges(Writer& out, const archive::Layout& layout, const std::vector<uint8_t>& base) {
-    out.U64(layout.fileSize);
-    out.U64(layout.front.size());
-    const std::vector<Run> runs = RunsFrom(base, layout.front);
-    out.U32(static_cast<uint32_t>(runs.size()));
-    for (const Run& run : runs) {
-        out.Number(run.source ? kBaseBytes : kOwnBytes, 1);
-        out.U64(run.offset);
-        out.U64(run.size);
-        if (run.source)
-            out.U64(*run.source);
-        else
-            out.Raw(std::span(layout.front).subspan(run.offset, run.size));
-    }
-    out.U64(layout.tail.size());
-    out.Raw(layout.tail);
-}
-
-// Reads a layout written against the base front; budget: the bytes the
-// record's layouts may still take once read. Without a base (not at hand)
-// the changes are only checked and passed over: there is no layout.
-std::optional<archive::Layout> ReadChanges(Reader& in, const std::vector<uint8_t>* base, uint64_t& budget) {
-    archive::Layout layout;
-    layout.fileSize = in.Number(8);
-    const uint64_t frontSize = in.Number(8);
-    if (frontSize > archive::kMaxLayoutFront)
-        throw RecordError("a layout's front is larger than any archive's the tool keeps");
-    if (base) {
-        Spend(budget, frontSize);
-        layout.front.assign(base->begin(),
-                            base->begin() + static_cast<std::ptrdiff_t>(std::min<uint64_t>(base->size(), frontSize)));
-        layout.front.resize(static_cast<size_t>(frontSize), 0);
-    }
-    uint64_t free = 0;  // where the next run may start
-    for (uint32_t runs = in.Count(1 + 8 + 8 + 1); runs > 0; --runs) {
-        const uint64_t kind = in.Number(1);
-        const uint64_t offset = in.Number(8);
-        const uint64_t size = in.Number(8);
-        if (size == 0 || offset < free || offset > frontSize || size > frontSize - offset)
-            throw RecordError("a layout's changes are out of order or outside its front");
-        if (kind == kOwnBytes) {
-            const auto bytes = in.Raw(size);
-            if (base) std::copy(bytes.begin(), bytes.end(), layout.front.begin() + static_cast<std::ptrdiff_t>(offset));
-        } else if (kind == kBaseBytes) {
-            const uint64_t source = in.Number(8);
-            if (base && (source > base->size() || size > base->size() - source))
-                throw RecordError("a layout's changes take bytes from outside the layout before it");
-            if (base)
-                std::copy_n(base->begin() + static_cast<std::ptrdiff_t>(source), size,
-                            layout.front.begin() + static_cast<std::ptrdiff_t>(offset));
-        } else {
-            throw RecordError("a layout's changes hold a run of an unknown kind");
-        }
-        free = offset + size;
-    }
-    const auto tail = in.Raw(in.Number(8));
-    if (!base) return std::nullopt;
-    Spend(budget, tail.size());
-    layout.tail.assign(tail.begin(), tail.end());
-    return layout;
-}
-
-uint64_t BytesOf(const archive::Layout& layout) { return layout.front.size() + layout.tail.size(); }
 
 // A whole layout (versions 1 and 2): its bytes are the file's, which is
 // bounded, so it takes nothing from the budget.
@@ -192,18 +56,12 @@ archive::Layout ReadLayoutBody(Reader& in) {
     return layout;
 }
 
-std::optional<archive::Layout> ReadLayout(Reader& in) {
+KeptLayout ReadLayout(Reader& in) {
     if (!in.Flag()) return std::nullopt;
     return ReadLayoutBody(in);
 }
 
-bool SameLayout(const std::optional<archive::Layout>& a, const std::optional<archive::Layout>& b) {
-    if (!a || !b) return a.has_value() == b.has_value();
-    return a->fileSize == b->fileSize && a->front == b->front && a->tail == b->tail;
-}
-
-std::optional<archive::Layout> ReadLayoutBefore(Reader& in, uint64_t version,
-                                                const std::optional<archive::Layout>& recordLayout, uint64_t& budget) {
+KeptLayout ReadLayoutBefore(Reader& in, uint64_t version, const KeptLayout& recordLayout, uint64_t& budget) {
     if (version == kVersionWithoutShared) return ReadLayout(in);
     switch (in.Number(1)) {
     case kNoLayout:
@@ -212,7 +70,9 @@ std::optional<archive::Layout> ReadLayoutBefore(Reader& in, uint64_t version,
         return ReadLayoutBody(in);
     case kRecordsLayout:
         if (!recordLayout) throw RecordError("an install refers to a layout the record does not hold");
-        Spend(budget, BytesOf(*recordLayout));  // a copy of it once read
+        if (recordLayout.Bytes() > budget)  // as a copy of it once took
+            throw RecordError("its layouts would take more memory than any record of installs needs");
+        budget -= recordLayout.Bytes();
         return recordLayout;
     default:
         throw RecordError("an install's layout field holds an unknown kind");
@@ -220,13 +80,10 @@ std::optional<archive::Layout> ReadLayoutBefore(Reader& in, uint64_t version,
 }
 
 // The layouts written so far: the last one is the base of the next, the
-// record's first base before any.
+// record's first base (the directory it leaves, or nothing) before any.
 struct Chain {
-    const std::vector<uint8_t>* last = nullptr;
-    const std::vector<uint8_t>& Base() const {
-        static const std::vector<uint8_t> nothing;
-        return last ? *last : nothing;
-    }
+    const std::vector<uint8_t>& first;
+    const KeptLayout* last = nullptr;
 };
 
 // Whether the bytes are the header and directory the state sums.
@@ -250,11 +107,12 @@ std::optional<archive::ArchiveState> ReadState(Reader& in) {
     return state;
 }
 
-void WriteLayoutOf(Writer& out, const std::optional<archive::Layout>& layout, bool keep, Chain& chain) {
+void WriteLayoutOf(Writer& out, const KeptLayout& layout, bool keep, Chain& chain) {
     out.Flag(layout && keep);
     if (!layout || !keep) return;
-    WriteChanges(out, *layout, chain.Base());
-    chain.last = &layout->front;
+    static const KeptLayout none;
+    layout.Write(out, chain.last ? *chain.last : none, chain.first);
+    chain.last = &layout;
 }
 
 void WriteInstall(Writer& out, const GameInstall& install, bool keepLayout, Chain& chain) {
@@ -284,20 +142,23 @@ void WriteInstall(Writer& out, const GameInstall& install, bool keepLayout, Chai
 // the next. Once one base is not at hand (the archive is not the one the
 // record left), no later layout can be read either.
 struct ReadChain {
-    std::vector<uint8_t> last;
+    const std::vector<uint8_t>* first = &kNothing;
+    KeptLayout last;
     bool known = true;
     uint64_t budget = kMaxLayoutsInMemory;
 };
 
-std::optional<archive::Layout> ReadLayoutOf(Reader& in, ReadChain& chain) {
+KeptLayout ReadLayoutOf(Reader& in, ReadChain& chain) {
     if (!in.Flag()) return std::nullopt;
-    std::optional<archive::Layout> layout = ReadChanges(in, chain.known ? &chain.last : nullptr, chain.budget);
-    if (layout) chain.last = layout->front;
-    return layout;
+    if (!chain.known) {
+        KeptLayout::Pass(in);
+        return std::nullopt;
+    }
+    chain.last = KeptLayout::Read(in, chain.last, *chain.first, chain.budget);
+    return chain.last;
 }
 
-GameInstall ReadInstall(Reader& in, uint64_t version, const std::optional<archive::Layout>& recordLayout,
-                        ReadChain& chain) {
+GameInstall ReadInstall(Reader& in, uint64_t version, const KeptLayout& recordLayout, ReadChain& chain) {
     GameInstall install;
     for (uint32_t folders = in.Count(4); folders > 0; --folders) install.folders.push_back(in.Text());
     install.modDigest = in.Digest();
@@ -350,7 +211,7 @@ std::string GameRecordPathFor(const std::string& archivePath) { return archivePa
 
 bool operator==(const GameInstall& a, const GameInstall& b) {
     return a.folders == b.folders && a.modDigest == b.modDigest && a.computer == b.computer && a.time == b.time &&
-           SameLayout(a.layoutBefore, b.layoutBefore) && a.entries == b.entries;
+           a.layoutBefore == b.layoutBefore && a.entries == b.entries;
 }
 
 bool GameInstall::From(std::string_view folder) const {
@@ -398,30 +259,32 @@ std::vector<GamePut> ReadPuts(RecordReader& in) {
 
 void GameRecord::LeaveAt(const archive::ArchiveState& state, std::vector<uint8_t> directory) {
     left = state;
-    leftDirectory = std::move(directory);
+    leftDirectory_ = std::make_shared<const std::vector<uint8_t>>(std::move(directory));
 }
+
+const std::vector<uint8_t>& GameRecord::LeftDirectory() const { return leftDirectory_ ? *leftDirectory_ : kNothing; }
 
 std::vector<uint8_t> EncodeGameRecord(const GameRecord& record, const SaveOfRecord& save) {
     // Layouts are written against the directory the record leaves, which a
     // later run reads from the archive; without it at hand, none are.
-    const bool base = record.left && DirectoryOf(record.leftDirectory, *record.left);
+    const bool base = record.left && DirectoryOf(record.LeftDirectory(), *record.left);
     const bool layouts = base || !record.left;
     return Writer::Sized([&](Writer& out) {
         out.Raw({reinterpret_cast<const uint8_t*>(kMark.data()), kMark.size()});
         out.Number(kVersion, 4);
         WriteState(out, record.left);
         // The newest installs' layouts that fit beside the record's own.
-        uint64_t taken = record.layout ? BytesOf(*record.layout) : 0;
+        uint64_t taken = record.layout ? record.layout.Bytes() : 0;
         size_t keepFrom = record.installs.size();
         while (keepFrom > 0) {
-            const std::optional<archive::Layout>& layout = record.installs[keepFrom - 1].layoutBefore;
-            const uint64_t bytes = layout ? BytesOf(*layout) : 0;
+            const KeptLayout& layout = record.installs[keepFrom - 1].layoutBefore;
+            const uint64_t bytes = layout ? layout.Bytes() : 0;
             if (taken + bytes > kMaxLayoutsInMemory) break;
             taken += bytes;
             --keepFrom;
         }
         if (!layouts) keepFrom = record.installs.size();
-        Chain chain{base ? &record.leftDirectory : nullptr};
+        Chain chain{base ? record.LeftDirectory() : kNothing};
         WriteLayoutOf(out, record.layout, layouts && taken <= kMaxLayoutsInMemory, chain);
         out.Number(record.installs.size(), 4);
         for (size_t i = 0; i < record.installs.size(); ++i) WriteInstall(out, record.installs[i], i >= keepFrom, chain);
@@ -456,13 +319,13 @@ GameRecord DecodeGameRecord(std::span<const uint8_t> bytes, SaveOfRecord* save,
         record.left = ReadState(in);
         if (record.left) {
             chain.known = leftIsNow();
-            if (chain.known) chain.last = *directoryNow;
+            if (chain.known) chain.first = directoryNow;
         }
     }
     record.layout = version >= kVersionWithoutSave ? ReadLayoutOf(in, chain) : ReadLayout(in);
     if (version < kVersionWithoutPacks) record.left = ReadState(in);
     if (version >= kVersionWithoutPacks ? record.left && chain.known : leftIsNow())
-        record.leftDirectory = *directoryNow;
+        record.LeaveAt(*record.left, *directoryNow);
     for (uint32_t installs = in.Count(4 + kSealSize + 4 + 8 + 1 + 4); installs > 0; --installs)
         record.installs.push_back(ReadInstall(in, version, record.layout, chain));
     if (version >= kVersionAgainstNothing) {

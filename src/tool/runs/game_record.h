@@ -71,9 +71,11 @@
 // layout costs what differs from the one before it: an install's, the
 // directory records it changed, the records that moved up or down a place
 // taken from the base where they lay.
-// Once read, the layouts of one record take at most kMaxLayoutsInMemory;
-// the record keeps, from the newest install back, the layouts that fit, and
-// writes none for older installs (their undo goes entry by entry).
+// Once made whole, the layouts of one record would take at most
+// kMaxLayoutsInMemory; the record keeps, from the newest install back, the
+// layouts that fit, and writes none for older installs (their undo goes
+// entry by entry). In memory each stays its changes until it is asked for
+// (kept_layout.h).
 //
 // Version 4 (read, not written) is version 5 with left after the record's
 // layout and every first layout written against a front of nothing; version 3
@@ -89,6 +91,7 @@
 // new; one that is torn, changed or of another version is refused.
 #include <compare>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -99,14 +102,15 @@
 #include "archive/file_io.h"
 #include "archive/sha256.h"
 #include "tool/runs/install_record.h"
+#include "tool/runs/kept_layout.h"
 
 namespace veltrin::tool {
 
 // What the record's name adds to its archive's.
 inline constexpr std::string_view kGameRecordSuffix = ".installs";
 
-// The most bytes the layouts of one record take once read (fronts and
-// tails): some 120 layouts of a stock gta3.img's half a megabyte.
+// The most bytes the layouts of one record would take made whole (fronts
+// and tails): some 120 layouts of a stock gta3.img's half a megabyte.
 inline constexpr uint64_t kMaxLayoutsInMemory = uint64_t{64} << 20;
 
 // The largest record any run reads; the tool writes none larger.
@@ -153,7 +157,7 @@ struct GameInstall {
     // still exactly as the installs up to this one left it (none once
     // anything else changed it): undone as the last install, it comes back
     // byte for byte.
-    std::optional<archive::Layout> layoutBefore;
+    KeptLayout layoutBefore;
     std::vector<InstallLayer> entries;
     friend bool operator==(const GameInstall& a, const GameInstall& b);
 
@@ -166,17 +170,21 @@ struct GameInstall {
 };
 
 struct GameRecord {
-    std::optional<archive::Layout> layout;
+    KeptLayout layout;
     std::optional<archive::ArchiveState> left;
     // The header and directory the archive holds in the state left names
     // (read from the archive, or heard from the save that leaves it): what
-    // the layouts are written against. Not written itself; a record whose
-    // left has no such bytes beside it is written without layouts.
-    std::vector<uint8_t> leftDirectory;
+    // the layouts are written against, shared by every copy of the record.
+    // Not written itself; a record whose left has no such bytes beside it is
+    // written without layouts.
+    [[nodiscard]] const std::vector<uint8_t>& LeftDirectory() const;
     std::vector<GameInstall> installs;  // in the order they happened
 
     // The state the tool's last change leaves, with its header and directory.
     void LeaveAt(const archive::ArchiveState& state, std::vector<uint8_t> directory);
+
+private:
+    std::shared_ptr<const std::vector<uint8_t>> leftDirectory_;
 };
 
 // A mod's identity in one archive: the SHA-256 over its files' names

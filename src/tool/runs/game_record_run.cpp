@@ -70,7 +70,7 @@ bool TakeInFolderRecord(GameRecord& game, const RecordedArchive& recorded, const
     const bool first = game.installs.empty();
     game.installs.insert(game.installs.begin(), std::move(install));
     if (first && recorded.left && archive.CurrentState() == *recorded.left) {
-        game.layout = recorded.layout;
+        game.layout = recorded.layout ? KeptLayout(*recorded.layout) : KeptLayout();
         game.LeaveAt(*recorded.left, archive.CurrentDirectory());
     } else if (!first) {
         // The layout the record kept came after this install.

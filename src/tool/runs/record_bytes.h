@@ -94,6 +94,9 @@ public:
         : bytes_(bytes), endsTooSoon_(std::move(endsTooSoon)), badFlag_(std::move(badFlag)) {}
 
     [[nodiscard]] bool AtEnd() const { return at_ == bytes_.size(); }
+    // Where the next field starts, and the bytes read since such a place.
+    [[nodiscard]] size_t At() const { return at_; }
+    [[nodiscard]] std::span<const uint8_t> Since(size_t at) const { return bytes_.subspan(at, at_ - at); }
     std::span<const uint8_t> Raw(uint64_t size) {
         if (size > bytes_.size() - at_) throw RecordError(endsTooSoon_);
         const auto raw = bytes_.subspan(at_, static_cast<size_t>(size));

@@ -118,7 +118,7 @@ uint64_t UndoRoomFor(const RecordedArchive& recorded, const std::string& folder,
             (game ? fs.Open(recordPath, archive::OpenMode::Read)->Size() : 0) + archive::format::DirectoryBytes(count);
         if (index) {
             const GameInstall& install = game->installs[*index];
-            for (const std::optional<archive::Layout>* layout : {&game->layout, &install.layoutBefore}) {
+            for (const KeptLayout* layout : {&game->layout, &install.layoutBefore}) {
                 if (!*layout) continue;
                 bytes = std::max<uint64_t>(bytes, (*layout)->front.size());
                 tail = std::max<uint64_t>(tail, (*layout)->tail.size());
@@ -427,8 +427,7 @@ private:
         // archive: the layout from before it (or, once no install is left,
         // from before the first) comes back byte for byte.
         const bool asLeft = game.left && archive_->CurrentState() == *game.left;
-        const std::optional<archive::Layout>& before =
-            game.installs.empty() && game.layout ? game.layout : install.layoutBefore;
+        const KeptLayout& before = game.installs.empty() && game.layout ? game.layout : install.layoutBefore;
         const bool whole =
             last && asLeft && before && !archive_->HasChanges() && archive::WhyLayoutCannotBeGivenBack(*before).empty();
         // Else the installs above it were made over its data.

@@ -82,7 +82,7 @@ void HoldAgainstArchive(ArchiveView& view, archive::FileSystem& fs) {
         for (const std::string& name : found.changed) view.changed.insert(archive::FoldedName(name));
         const bool asLeft = held.left && opened.CurrentState() == *held.left;
         if (asLeft && found.changed.empty() && !held.installs.empty()) {
-            const std::optional<archive::Layout>& before =
+            const KeptLayout& before =
                 held.installs.size() == 1 && held.layout ? held.layout : held.installs.back().layoutBefore;
             view.newestComesBackWhole = before && archive::WhyLayoutCannotBeGivenBack(*before).empty();
         }

@@ -60,7 +60,7 @@ void NameTheDirectory(Bytes& body, const Bytes& directory) {
 // What a record read back from its own bytes holds: without the directory
 // its left names at hand, no layouts.
 GameRecord WithoutUnreadableLayouts(GameRecord record) {
-    if (record.left && record.leftDirectory.empty()) {
+    if (record.left && record.LeftDirectory().empty()) {
         record.layout.reset();
         for (GameInstall& install : record.installs) install.layoutBefore.reset();
     }

@@ -6,6 +6,7 @@
 #include "tool/runs/game_record.h"
 
 #include <gtest/gtest.h>
+#include <functional>
 
 #include <string>
 #include <vector>
@@ -62,14 +63,14 @@ TEST(GameRecord, LiesBesideItsArchiveAndReadsBackAsWritten) {
     EXPECT_FALSE(ReadGameRecord(fs, path).has_value());
     const GameRecord record = Sample();
     WriteGameRecord(fs, path, record);
-    const std::optional<GameRecord> read = ReadGameRecord(fs, path, &record.leftDirectory);
+    const std::optional<GameRecord> read = ReadGameRecord(fs, path, &record.LeftDirectory());
     ASSERT_TRUE(read.has_value());
     ASSERT_TRUE(read->layout.has_value());
     EXPECT_EQ(read->layout->front, record.layout->front);
     EXPECT_EQ(read->layout->tail, record.layout->tail);
     EXPECT_EQ(read->layout->fileSize, record.layout->fileSize);
     EXPECT_EQ(read->left, record.left);
-    EXPECT_EQ(read->leftDirectory, record.leftDirectory);
+    EXPECT_EQ(read->LeftDirectory(), record.LeftDirectory());
     EXPECT_EQ(read->installs, record.installs);
     EXPECT_EQ(EncodeGameRecord(*read), fs.Contents(path));
 
@@ -83,18 +84,18 @@ TEST(GameRecord, LiesBesideItsArchiveAndReadsBackAsWritten) {
         EXPECT_FALSE(without->layout.has_value());
         for (const GameInstall& install : without->installs) EXPECT_FALSE(install.layoutBefore.has_value());
         EXPECT_EQ(without->left, record.left);
-        EXPECT_TRUE(without->leftDirectory.empty());
+        EXPECT_TRUE(without->LeftDirectory().empty());
         ASSERT_EQ(without->installs.size(), record.installs.size());
         EXPECT_EQ(without->installs[0].entries, record.installs[0].entries);
         // Written back, it keeps no layout it could not read again.
-        EXPECT_FALSE(DecodeGameRecord(EncodeGameRecord(*without), nullptr, &record.leftDirectory).layout);
+        EXPECT_FALSE(DecodeGameRecord(EncodeGameRecord(*without), nullptr, &record.LeftDirectory()).layout);
     }
     // A record whose left comes without the directory it names (or with
     // another) is written without layouts, never against bytes a later read
     // would not have.
     GameRecord unnamed = record;
-    unnamed.leftDirectory = other;
-    const GameRecord unnamedBack = DecodeGameRecord(EncodeGameRecord(unnamed), nullptr, &record.leftDirectory);
+    unnamed.LeaveAt(*record.left, other);
+    const GameRecord unnamedBack = DecodeGameRecord(EncodeGameRecord(unnamed), nullptr, &record.LeftDirectory());
     EXPECT_FALSE(unnamedBack.layout.has_value());
     EXPECT_EQ(unnamedBack.installs[0].entries, record.installs[0].entries);
 
@@ -122,7 +123,7 @@ TEST(GameRecord, ReadsTheSameThroughAReaderWrittenApart) {
     (void)DecodeGameRecord(bytes, &decoded);
     EXPECT_EQ(decoded, save);
     std::string why;
-    const std::optional<independent::Record> read = independent::Read(bytes, &why, &record.leftDirectory);
+    const std::optional<independent::Record> read = independent::Read(bytes, &why, &record.LeftDirectory());
     ASSERT_TRUE(read.has_value()) << why;
     EXPECT_FALSE(read->layoutsUnread);
     EXPECT_TRUE(read->hasLayout);
@@ -184,7 +185,9 @@ TEST(GameRecord, IsWrittenIntoOneBufferOfItsExactSize) {
     const std::vector<uint8_t> bytes = EncodeGameRecord(Sample());
     EXPECT_EQ(bytes.capacity(), bytes.size());
     GameRecord large = Sample();
-    large.layout->front = Pattern(512 * 1024, 12);
+    archive::Layout larger = *large.layout;
+    larger.front = Pattern(512 * 1024, 12);
+    large.layout = larger;
     const std::vector<uint8_t> largeBytes = EncodeGameRecord(large);
     EXPECT_GT(largeBytes.size(), 512u * 1024);
     EXPECT_EQ(largeBytes.capacity(), largeBytes.size());
@@ -341,11 +344,17 @@ std::vector<uint8_t> OlderVersionRecord(uint32_t version, const std::optional<ar
 // install changed (records that moved up a place cost a reference each). It
 // reads back whole against that directory, through its own codec and
 // through the reader written apart.
-TEST(GameRecord, EachLayoutCostsWhatChangedSinceTheOneBeforeIt) {
+// 24 installs over a directory of 16,000 records, each layout what the one
+// before it changed, and the directory the last install left.
+struct ChainedRecord {
     GameRecord record;
-    record.layout = archive::Layout{Pattern(512 * 1024, 1), Pattern(300, 2), 4000 * 2048};
-    record.layout->front.resize(600 * 1024, 0);  // spare room up to the first entry
-    std::vector<uint8_t> front = record.layout->front;
+    std::vector<uint8_t> now;
+};
+ChainedRecord Chained() {
+    GameRecord record;
+    std::vector<uint8_t> front = Pattern(512 * 1024, 1);
+    front.resize(600 * 1024, 0);  // spare room up to the first entry
+    record.layout = archive::Layout{front, Pattern(300, 2), 4000 * 2048};
     for (uint32_t i = 0; i < 24; ++i) {
         GameInstall install;
         install.folders = {R"(D:\Mod )" + std::to_string(i)};
@@ -376,6 +385,11 @@ TEST(GameRecord, EachLayoutCostsWhatChangedSinceTheOneBeforeIt) {
     for (uint32_t r = 0; r < 20; ++r) front[8 + 32 * (r * 797u % 16000u)] ^= 0x55;
     const std::vector<uint8_t> now(front.begin(), front.begin() + 8 + 32 * 16006);
     record.LeaveAt({archive::Sha256Of(now), 4030 * 2048}, now);
+    return {record, now};
+}
+
+TEST(GameRecord, EachLayoutCostsWhatChangedSinceTheOneBeforeIt) {
+    const auto [record, now] = Chained();
     const std::vector<uint8_t> bytes = EncodeGameRecord(record);
     EXPECT_LT(bytes.size(), 24 * (20 * 32 + 2048 + 512) + 64 * 1024) << "a layout is kept whole";
     const GameRecord back = DecodeGameRecord(bytes, nullptr, &now);
@@ -388,12 +402,71 @@ TEST(GameRecord, EachLayoutCostsWhatChangedSinceTheOneBeforeIt) {
     ASSERT_TRUE(seen.has_value()) << why;
     EXPECT_EQ(seen->front, record.layout->front);
     for (size_t i = 0; i < record.installs.size(); ++i) {
-        const std::optional<archive::Layout>& layout = record.installs[i].layoutBefore;
+        const KeptLayout& layout = record.installs[i].layoutBefore;
         ASSERT_EQ(seen->installs.at(i).hasLayoutBefore, layout.has_value()) << i;
         if (!layout) continue;
         EXPECT_EQ(seen->installs[i].frontBefore, layout->front) << i;
         EXPECT_EQ(seen->installs[i].tailBefore, layout->tail) << i;
         EXPECT_EQ(seen->installs[i].layoutBeforeSize, layout->fileSize) << i;
+    }
+}
+
+// A record read keeps its layouts as the changes it was written as, and
+// writes them again as they were only while the layout each was written
+// against is still the one written before it. Whatever a run changes in
+// the record before writing it again, every layout reads back whole.
+TEST(GameRecord, ALayoutReadAndWrittenAgainComesBackWhole) {
+    const auto [record, now] = Chained();
+    const std::vector<uint8_t> bytes = EncodeGameRecord(record);
+    std::vector<uint8_t> other = now;
+    for (size_t r = 0; r < 40; ++r) other[8 + 32 * (r * 389u % 16000u) + 3] ^= 0x0f;
+    const archive::ArchiveState otherState{archive::Sha256Of(other), 4031 * 2048};
+    struct Case {
+        const char* what;
+        std::function<void(GameRecord&, GameRecord&)> change;  // the record read, and the one expected
+    };
+    const Case cases[] = {
+        {"nothing", [](GameRecord&, GameRecord&) {}},
+        {"another directory left",
+         [&](GameRecord& read, GameRecord& expected) {
+             read.LeaveAt(otherState, other);
+             expected.LeaveAt(otherState, other);
+         }},
+        {"a layout in the middle dropped",
+         [](GameRecord& read, GameRecord& expected) {
+             for (GameRecord* r : {&read, &expected}) r->installs[5].layoutBefore.reset();
+         }},
+        {"the record's own layout and the oldest installs gone",
+         [](GameRecord& read, GameRecord& expected) {
+             for (GameRecord* r : {&read, &expected}) {
+                 r->layout.reset();
+                 r->installs.erase(r->installs.begin(), r->installs.begin() + 3);
+             }
+         }},
+        {"an install on top, made whole",
+         [](GameRecord& read, GameRecord& expected) {
+             for (GameRecord* r : {&read, &expected}) {
+                 GameInstall top;
+                 top.folders = {R"(D:\Top)"};
+                 archive::Layout before = *expected.installs.back().layoutBefore;
+                 before.front[8 + 32 * 77] ^= 0x21;
+                 top.layoutBefore = before;
+                 r->installs.push_back(top);
+             }
+         }},
+    };
+    for (const Case& item : cases) {
+        GameRecord read = DecodeGameRecord(bytes, nullptr, &now);
+        GameRecord expected = record;
+        item.change(read, expected);
+        const std::vector<uint8_t> again = EncodeGameRecord(read);
+        if (std::string_view(item.what) == "nothing") EXPECT_EQ(again, bytes) << "written as it was read";
+        const GameRecord back = DecodeGameRecord(again, nullptr, &expected.LeftDirectory());
+        EXPECT_EQ(back.layout, expected.layout) << item.what;
+        EXPECT_EQ(back.installs, expected.installs) << item.what;
+        for (size_t i = 0; i < back.installs.size(); ++i)
+            ASSERT_EQ(back.installs[i].layoutBefore.has_value(), expected.installs[i].layoutBefore.has_value())
+                << item.what << ", install " << i;
     }
 }
 
@@ -404,13 +477,15 @@ TEST(GameRecord, EachLayoutCostsWhatChangedSinceTheOneBeforeIt) {
 // before anything that large is made.
 TEST(GameRecord, TheLayoutsKeptFitWhatAnyRunCanReadAgain) {
     GameRecord record;
-    record.layout = archive::Layout{std::vector<uint8_t>(archive::kMaxLayoutFront, 0), {}, 9000 * 2048};
-    record.layout->front[0] = 1;
+    archive::Layout first{std::vector<uint8_t>(archive::kMaxLayoutFront, 0), {}, 9000 * 2048};
+    first.front[0] = 1;
+    record.layout = first;
     for (size_t i = 0; i < 12; ++i) {
         GameInstall install;
         install.folders = {R"(D:\Mod )" + std::to_string(i)};
-        install.layoutBefore = record.layout;
-        install.layoutBefore->front[8 + i] = 2;
+        archive::Layout before = first;
+        before.front[8 + i] = 2;
+        install.layoutBefore = before;
         record.installs.push_back(std::move(install));
     }
     const std::vector<uint8_t> bytes = EncodeGameRecord(record);
@@ -491,7 +566,7 @@ TEST(GameRecord, RecordsOfEarlierVersionsStillRead) {
             ASSERT_TRUE(read.layout.has_value()) << version;
             EXPECT_EQ(read.layout->front, layout.front) << version;
             EXPECT_EQ(read.left, left) << version;
-            EXPECT_EQ(read.leftDirectory, now ? directory : std::vector<uint8_t>{}) << version;
+            EXPECT_EQ(read.LeftDirectory(), now ? directory : std::vector<uint8_t>{}) << version;
             const std::optional<independent::Record> seen = independent::Read(old, &why, now);
             ASSERT_TRUE(seen.has_value()) << why;
             EXPECT_EQ(seen->front, layout.front) << version;
