@@ -539,7 +539,7 @@ int Series(FileSystem& system, Watched& watched, const fs::path& folder) {
 // One and the same small install and its undo, run again as the game's
 // record of a 16,000-entry gta3.img grows by 60 installs held: the heap a
 // run takes beyond what it takes with no record at all, against twice the
-// record.
+// record plus the archive's directory.
 int MemoryBesideRecord(FileSystem& system, Watched& watched, const fs::path& folder) {
     const fs::path game = folder / "memory";
     fs::create_directories(game / "models");
@@ -568,13 +568,13 @@ int MemoryBesideRecord(FileSystem& system, Watched& watched, const fs::path& fol
             }
             const auto beyond = [&](const HeapUse& use, const HeapUse& none) {
                 const double share = static_cast<double>(use.peak > none.peak ? use.peak - none.peak : 0) /
-                                     static_cast<double>(2 * std::max<size_t>(1, use.record));
+                                     static_cast<double>(std::max<size_t>(1, 2 * use.record + use.directory));
                 met = met && (held == 0 || share <= 1);
                 return share;
             };
             std::printf(
                 "memory with %2d installs held (a record of %7.1f KB): the same install %.2f MB of heap, its undo "
-                "%.2f MB; beyond the runs with no record: %.2fx and %.2fx twice the record\n",
+                "%.2f MB; beyond the runs with no record: %.2fx and %.2fx twice the record plus the directory\n",
                 held, static_cast<double>(install.record) / 1024, Megabytes(install.peak), Megabytes(undo.peak),
                 beyond(install, noneInstall), beyond(undo, noneUndo));
         }
@@ -586,8 +586,10 @@ int MemoryBesideRecord(FileSystem& system, Watched& watched, const fs::path& fol
         WriteMod(system, mod);
         Run(watched, game, mod, false);
     }
-    std::printf("target: beyond its working set with no record, a run takes at most twice the record: %s\n",
-                met ? "met" : "MISSED");
+    std::printf(
+        "target: beyond its working set with no record, a run takes at most twice the record plus the directory: "
+        "%s\n",
+        met ? "met" : "MISSED");
     if (!Verify(gta3, system).empty()) status = 1;
     fs::remove_all(game);
     return status;

@@ -1,5 +1,6 @@
 #include "tool/runs/game_layers.h"
 
+#include <algorithm>
 #include <map>
 
 #include "archive/names.h"
@@ -36,9 +37,10 @@ HeldAgainst HoldAgainst(GameRecord& record, const archive::Archive& archive) {
     // An entry changed in its own sectors leaves the directory as it was:
     // the layout, which would take it back to the game's own bytes, goes too.
     if (!held.changed.empty()) DropLayouts(record, held);
+    const auto gone = [&](const InstallLayer& layer) { return !holdsTop[archive::FoldedName(layer.name)]; };
     for (GameInstall& install : record.installs)
-        std::erase_if(install.entries,
-                      [&](const InstallLayer& layer) { return !holdsTop[archive::FoldedName(layer.name)]; });
+        if (std::any_of(install.entries.begin(), install.entries.end(), gone))
+            std::erase_if(install.entries.Own(), gone);
     const size_t before = record.installs.size();
     std::erase_if(record.installs, [](const GameInstall& install) { return install.entries.empty(); });
     held.installsGone = static_cast<int>(before - record.installs.size());
@@ -56,15 +58,19 @@ std::optional<size_t> FindInstall(const GameRecord& record, std::string_view fol
 }
 
 TopLayers SpliceOut(GameRecord& record, size_t index) {
-    // Each name's lowest layer above the install.
-    archive::FoldedMap<InstallLayer*> above;
-    for (size_t i = index + 1; i < record.installs.size(); ++i)
-        for (InstallLayer& layer : record.installs[i].entries) above.emplace(layer.name, &layer);
+    // Each name's lowest layer above the install: its install, and its place
+    // among that install's layers.
+    archive::FoldedMap<std::pair<size_t, size_t>> above;
+    for (size_t i = index + 1; i < record.installs.size(); ++i) {
+        const InstallLayers& layers = record.installs[i].entries;
+        for (size_t at = 0; at < layers.size(); ++at) above.emplace(layers[at].name, std::pair(i, at));
+    }
     TopLayers tops;
     for (const InstallLayer& layer : record.installs[index].entries) {
         if (const auto found = above.find(layer.name); found != above.end()) {
-            found->second->before = layer.before;
-            found->second->beforeName = layer.beforeName;
+            InstallLayer& over = record.installs[found->second.first].entries.Own()[found->second.second];
+            over.before = layer.before;
+            over.beforeName = layer.beforeName;
         } else
             tops.push_back(layer);
     }

@@ -220,7 +220,19 @@ bool GameInstall::From(std::string_view folder) const {
 }
 
 const InstallLayer* GameInstall::Find(std::string_view name) const { return FindLayer(entries, name); }
-InstallLayer* GameInstall::Find(std::string_view name) { return FindLayer(entries, name); }
+
+std::vector<InstallLayer>& InstallLayers::Own() {
+    if (!layers_)
+        layers_ = std::make_shared<std::vector<InstallLayer>>();
+    else if (layers_.use_count() > 1)
+        layers_ = std::make_shared<std::vector<InstallLayer>>(*layers_);
+    return *layers_;
+}
+
+const std::vector<InstallLayer>& InstallLayers::All() const {
+    static const std::vector<InstallLayer> none;
+    return layers_ ? *layers_ : none;
+}
 
 archive::Digest ModDigest(std::vector<ModFileDigest> files) {
     for (ModFileDigest& file : files) file.name = archive::FoldedName(file.name);

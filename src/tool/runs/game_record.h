@@ -91,6 +91,7 @@
 // new; one that is torn, changed or of another version is refused.
 #include <compare>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <span>
@@ -148,6 +149,33 @@ struct InstallLayer {
     friend bool operator==(const InstallLayer&, const InstallLayer&) = default;
 };
 
+// The layers of one install, shared by every copy of the record until a
+// copy changes them: a run holds the record as read, as on disk and as it
+// will leave it, and each costs only the installs it changes.
+class InstallLayers {
+public:
+    InstallLayers() = default;
+    InstallLayers(std::initializer_list<InstallLayer> layers)
+        : layers_(std::make_shared<std::vector<InstallLayer>>(layers)) {}
+
+    [[nodiscard]] size_t size() const { return layers_ ? layers_->size() : 0; }
+    [[nodiscard]] bool empty() const { return size() == 0; }
+    [[nodiscard]] std::vector<InstallLayer>::const_iterator begin() const { return All().begin(); }
+    [[nodiscard]] std::vector<InstallLayer>::const_iterator end() const { return All().end(); }
+    const InstallLayer& operator[](size_t i) const { return All()[i]; }
+    [[nodiscard]] const InstallLayer& front() const { return All().front(); }
+    [[nodiscard]] const InstallLayer& back() const { return All().back(); }
+    void push_back(InstallLayer layer) { Own().push_back(std::move(layer)); }
+    // To change them: this copy's own, made so first while others share them.
+    std::vector<InstallLayer>& Own();
+
+    friend bool operator==(const InstallLayers& a, const InstallLayers& b) { return a.All() == b.All(); }
+
+private:
+    [[nodiscard]] const std::vector<InstallLayer>& All() const;
+    std::shared_ptr<std::vector<InstallLayer>> layers_;
+};
+
 struct GameInstall {
     std::vector<std::string> folders;  // application folders, the first one first
     archive::Digest modDigest{};       // ModDigest of the files it put into this archive
@@ -158,7 +186,7 @@ struct GameInstall {
     // anything else changed it): undone as the last install, it comes back
     // byte for byte.
     KeptLayout layoutBefore;
-    std::vector<InstallLayer> entries;
+    InstallLayers entries;
     friend bool operator==(const GameInstall& a, const GameInstall& b);
 
     // Whether the folder is one of its application folders (ASCII letters
@@ -166,7 +194,6 @@ struct GameInstall {
     [[nodiscard]] bool From(std::string_view folder) const;
     // Its layer of that name (any case), or nullptr.
     [[nodiscard]] const InstallLayer* Find(std::string_view name) const;
-    InstallLayer* Find(std::string_view name);
 };
 
 struct GameRecord {

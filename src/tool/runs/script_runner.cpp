@@ -746,9 +746,15 @@ private:
         // The layout just before it, to undo it byte for byte while it is
         // the last install; the same install as the last one keeps that
         // one's (the archive now holds its data).
+        // Taken once: the record's first layout, when it is one, is the same.
+        KeptLayout layoutNow;
+        const auto now = [&] {
+            if (!layoutNow) layoutNow = open_->CurrentLayout();
+            return layoutNow;
+        };
         if (open_->WhyLayoutCannotBeKept().empty() &&
             (game_.installs.empty() || (game_.left && open_->CurrentState() == *game_.left)))
-            install.layoutBefore = open_->CurrentLayout();
+            install.layoutBefore = now();
         TopLayers tops;
         if (const std::optional<size_t> same = FindInstall(game, folder, mod)) {
             install.layoutBefore = *same + 1 == game.installs.size() ? game.installs[*same].layoutBefore : std::nullopt;
@@ -767,7 +773,7 @@ private:
         // its data in it).
         if (game_.installs.empty()) {
             game.layout.reset();
-            if (open_->WhyLayoutCannotBeKept().empty()) game.layout = open_->CurrentLayout();
+            if (open_->WhyLayoutCannotBeKept().empty()) game.layout = now();
         }
         archive::FoldedMap<size_t> topOf;  // name -> its layer in tops, until this block takes it
         for (size_t i = 0; i < tops.size(); ++i) topOf.emplace(tops[i].name, i);

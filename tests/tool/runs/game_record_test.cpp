@@ -247,8 +247,8 @@ TEST(GameRecord, TornChangedOrOfAnotherVersionIsRefused) {
                                                        {std::string(64, 'A') + ".pack", 0},
                                                        {std::string(64, 'a') + ".pack", kMaxPackBytes}}) {
         GameRecord bad = Sample();
-        bad.installs[0].entries[0].before->pack = pack;
-        bad.installs[0].entries[0].before->offset = offset;
+        bad.installs[0].entries.Own()[0].before->pack = pack;
+        bad.installs[0].entries.Own()[0].before->offset = offset;
         EXPECT_THROW(DecodeGameRecord(EncodeGameRecord(bad)), RecordError) << pack << " at " << offset;
         EXPECT_FALSE(independent::Read(EncodeGameRecord(bad)).has_value()) << pack << " at " << offset;
     }
