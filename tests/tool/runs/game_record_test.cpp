@@ -460,7 +460,9 @@ TEST(GameRecord, ALayoutReadAndWrittenAgainComesBackWhole) {
         GameRecord expected = record;
         item.change(read, expected);
         const std::vector<uint8_t> again = EncodeGameRecord(read);
-        if (std::string_view(item.what) == "nothing") EXPECT_EQ(again, bytes) << "written as it was read";
+        if (std::string_view(item.what) == "nothing") {
+            EXPECT_EQ(again, bytes) << "written as it was read";
+        }
         const GameRecord back = DecodeGameRecord(again, nullptr, &expected.LeftDirectory());
         EXPECT_EQ(back.layout, expected.layout) << item.what;
         EXPECT_EQ(back.installs, expected.installs) << item.what;
