@@ -18,6 +18,20 @@ struct KeptLayout::Node {
     std::vector<uint8_t> changes;      // as read; none for a layout made whole at once
     std::shared_ptr<const Node> base;  // what the changes are against
     mutable std::optional<archive::Layout> whole;
+
+    Node() = default;
+    Node(const Node&) = delete;
+    Node& operator=(const Node&) = delete;
+    // A chain as long as the record has installs is let go one node after
+    // another, not one call deeper for each.
+    ~Node() {
+        std::shared_ptr<const Node> next = std::move(base);
+        while (next && next.use_count() == 1) {
+            // The last holder of a node made non-const (make_shared<Node>).
+            std::shared_ptr<const Node> after = std::move(const_cast<Node&>(*next).base);
+            next = std::move(after);
+        }
+    }
 };
 
 namespace {

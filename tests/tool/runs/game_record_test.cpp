@@ -4,6 +4,7 @@
 // a record torn anywhere, changed in any byte or of another version is
 // refused rather than trusted.
 #include "tool/runs/game_record.h"
+#include "tool/runs/record_bytes.h"
 
 #include <gtest/gtest.h>
 #include <functional>
@@ -470,6 +471,99 @@ TEST(GameRecord, ALayoutReadAndWrittenAgainComesBackWhole) {
             ASSERT_EQ(back.installs[i].layoutBefore.has_value(), expected.installs[i].layoutBefore.has_value())
                 << item.what << ", install " << i;
     }
+}
+
+// A version 3 record of `installs` installs, each with a layout before it
+// of no front and no tail (changes of no run), and no layout of its own.
+std::vector<uint8_t> ChainOfEmptyLayouts(uint32_t installs) {
+    RecordWriter out;
+    const std::string_view mark = "VeltrinInstalls\r\n\x1a";
+    out.Raw({reinterpret_cast<const uint8_t*>(mark.data()), mark.size()});
+    out.U32(3);
+    out.Flag(false);  // the record's layout
+    out.Flag(false);  // left
+    out.U32(installs);
+    for (uint32_t i = 0; i < installs; ++i) {
+        out.U32(0);                  // folders
+        out.Raw(archive::Digest{});  // mod digest
+        out.Text("");                // computer
+        out.U64(i);                  // time
+        out.Flag(true);              // layout before
+        out.U64(i + 1);              // file size
+        out.U64(0);                  // front length
+        out.U32(0);                  // runs
+        out.U64(0);                  // tail length
+        out.U32(0);                  // entries
+    }
+    out.Seal();
+    return std::move(out.bytes);
+}
+
+// A record of many installs each with a layout before it (nothing bounds
+// how long the chain of layouts read is) is read and let go again without
+// going one call deeper for each layout.
+TEST(GameRecord, ALongChainOfLayoutsReadIsLetGo) {
+    constexpr uint32_t kInstalls = 200000;
+    const std::vector<uint8_t> bytes = ChainOfEmptyLayouts(kInstalls);
+    {
+        const GameRecord read = DecodeGameRecord(bytes);
+        ASSERT_EQ(read.installs.size(), kInstalls);
+        ASSERT_TRUE(read.installs.back().layoutBefore.has_value());
+        EXPECT_EQ(read.installs.back().layoutBefore->fileSize, kInstalls);
+        EXPECT_TRUE(read.installs.back().layoutBefore->front.empty());
+    }  // the record, and its chain of layouts, is let go here
+}
+
+// Layouts read as their changes, then installs on top so large that the
+// record no longer writes the oldest ones: the newest of those it still
+// writes had its base dropped, and must read back whole all the same.
+TEST(GameRecord, ALayoutWhoseBaseIsNoLongerWrittenReadsBackWhole) {
+    constexpr size_t kMiB = 1024 * 1024;
+    const std::vector<uint8_t> directory = Pattern(8 + 32 * 100, 3);
+    GameRecord record;
+    std::vector<uint8_t> front = Pattern(2 * kMiB, 1);
+    record.layout = archive::Layout{front, Pattern(50, 2), 3000 * 2048};
+    for (uint8_t i = 0; i < 5; ++i) {
+        GameInstall install;
+        install.folders = {"D:\\Mod " + std::to_string(i)};
+        front[8 + 32 * (i * 7 + 1)] ^= 0x5a;
+        front[kMiB + i * 1000] ^= 0x33;
+        install.layoutBefore = archive::Layout{front, Pattern(60 + i, 4), 3000 * 2048u + i};
+        install.entries.push_back({"m" + std::to_string(i) + ".dff", std::nullopt, {}, {10, {}}});
+        record.installs.push_back(install);
+    }
+    record.LeaveAt({archive::Sha256Of(directory), 3100 * 2048}, directory);
+    const std::vector<uint8_t> bytes = EncodeGameRecord(record);
+    GameRecord read = DecodeGameRecord(bytes, nullptr, &directory);
+    ASSERT_EQ(read.installs.size(), 5u);
+    GameRecord expected = record;
+    // 56 MiB on top: with the record's own 2 MiB, only the three newest
+    // earlier installs' layouts fit (2 MiB each) in the 64 MiB.
+    for (uint8_t t = 0; t < 7; ++t) {
+        GameInstall top;
+        top.folders = {"D:\\Top " + std::to_string(t)};
+        archive::Layout large{
+            Pattern(static_cast<size_t>(archive::kMaxLayoutFront), static_cast<uint8_t>(20 + t)), {}, 9000 * 2048};
+        large.front.resize(static_cast<size_t>(archive::kMaxLayoutFront) - 2048);  // leave room for tails
+        top.layoutBefore = large;
+        top.entries.push_back({"t" + std::to_string(t) + ".dff", std::nullopt, {}, {10, {}}});
+        read.installs.push_back(top);
+        expected.installs.push_back(top);
+    }
+    const std::vector<uint8_t> again = EncodeGameRecord(read);
+    const std::vector<uint8_t> wanted = EncodeGameRecord(expected);
+    EXPECT_EQ(again, wanted) << "a record read and one never written differ once written";
+    const GameRecord back = DecodeGameRecord(again, nullptr, &directory);
+    ASSERT_EQ(back.installs.size(), 12u);
+    size_t kept = 0;
+    for (size_t i = 0; i < 5; ++i) {
+        if (!back.installs[i].layoutBefore) continue;
+        ++kept;
+        EXPECT_EQ(back.installs[i].layoutBefore, record.installs[i].layoutBefore) << i;
+    }
+    EXPECT_GT(kept, 0u) << "no earlier layout kept: the case does not reach a dropped base";
+    EXPECT_LT(kept, 5u) << "every earlier layout kept: the case does not reach a dropped base";
+    for (size_t i = 5; i < 12; ++i) EXPECT_EQ(back.installs[i].layoutBefore, expected.installs[i].layoutBefore) << i;
 }
 
 // Layouts of archives whose first entry lies far from the directory take
