@@ -523,7 +523,7 @@ TEST(GameRecord, ALayoutWhoseBaseIsNoLongerWrittenReadsBackWhole) {
     GameRecord record;
     std::vector<uint8_t> front = Pattern(2 * kMiB, 1);
     record.layout = archive::Layout{front, Pattern(50, 2), 3000 * 2048};
-    for (uint8_t i = 0; i < 5; ++i) {
+    for (size_t i = 0; i < 5; ++i) {
         GameInstall install;
         install.folders = {"D:\\Mod " + std::to_string(i)};
         front[8 + 32 * (i * 7 + 1)] ^= 0x5a;
