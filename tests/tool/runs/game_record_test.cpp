@@ -514,58 +514,6 @@ TEST(GameRecord, ALongChainOfLayoutsReadIsLetGo) {
     }  // the record, and its chain of layouts, is let go here
 }
 
-// Layouts read as their changes, then installs on top so large that the
-// record no longer writes the oldest ones: the newest of those it still
-// writes had its base dropped, and must read back whole all the same.
-TEST(GameRecord, ALayoutWhoseBaseIsNoLongerWrittenReadsBackWhole) {
-    constexpr size_t kMiB = 1024 * 1024;
-    const std::vector<uint8_t> directory = Pattern(8 + 32 * 100, 3);
-    GameRecord record;
-    std::vector<uint8_t> front = Pattern(2 * kMiB, 1);
-    record.layout = archive::Layout{front, Pattern(50, 2), 3000 * 2048};
-    for (size_t i = 0; i < 5; ++i) {
-        GameInstall install;
-        install.folders = {"D:\\Mod " + std::to_string(i)};
-        front[8 + 32 * (i * 7 + 1)] ^= 0x5a;
-        front[kMiB + i * 1000] ^= 0x33;
-        install.layoutBefore = archive::Layout{front, Pattern(60 + i, 4), 3000 * 2048u + i};
-        install.entries.push_back({"m" + std::to_string(i) + ".dff", std::nullopt, {}, {10, {}}});
-        record.installs.push_back(install);
-    }
-    record.LeaveAt({archive::Sha256Of(directory), 3100 * 2048}, directory);
-    const std::vector<uint8_t> bytes = EncodeGameRecord(record);
-    GameRecord read = DecodeGameRecord(bytes, nullptr, &directory);
-    ASSERT_EQ(read.installs.size(), 5u);
-    GameRecord expected = record;
-    // 56 MiB on top: with the record's own 2 MiB, only the three newest
-    // earlier installs' layouts fit (2 MiB each) in the 64 MiB.
-    for (uint8_t t = 0; t < 7; ++t) {
-        GameInstall top;
-        top.folders = {"D:\\Top " + std::to_string(t)};
-        archive::Layout large{
-            Pattern(static_cast<size_t>(archive::kMaxLayoutFront), static_cast<uint8_t>(20 + t)), {}, 9000 * 2048};
-        large.front.resize(static_cast<size_t>(archive::kMaxLayoutFront) - 2048);  // leave room for tails
-        top.layoutBefore = large;
-        top.entries.push_back({"t" + std::to_string(t) + ".dff", std::nullopt, {}, {10, {}}});
-        read.installs.push_back(top);
-        expected.installs.push_back(top);
-    }
-    const std::vector<uint8_t> again = EncodeGameRecord(read);
-    const std::vector<uint8_t> wanted = EncodeGameRecord(expected);
-    EXPECT_EQ(again, wanted) << "a record read and one never written differ once written";
-    const GameRecord back = DecodeGameRecord(again, nullptr, &directory);
-    ASSERT_EQ(back.installs.size(), 12u);
-    size_t kept = 0;
-    for (size_t i = 0; i < 5; ++i) {
-        if (!back.installs[i].layoutBefore) continue;
-        ++kept;
-        EXPECT_EQ(back.installs[i].layoutBefore, record.installs[i].layoutBefore) << i;
-    }
-    EXPECT_GT(kept, 0u) << "no earlier layout kept: the case does not reach a dropped base";
-    EXPECT_LT(kept, 5u) << "every earlier layout kept: the case does not reach a dropped base";
-    for (size_t i = 5; i < 12; ++i) EXPECT_EQ(back.installs[i].layoutBefore, expected.installs[i].layoutBefore) << i;
-}
-
 // Layouts of archives whose first entry lies far from the directory take
 // megabytes each once read: the record keeps those of the newest installs
 // that fit in kMaxLayoutsInMemory, so that what it writes it can always read
