@@ -3,6 +3,9 @@
 #include <optional>
 #include <vector>
 
+#include "tool/common/platform.h"
+#include "tool/runs/folder_link.h"
+#include "tool/runs/game_record_run.h"
 #include "tool/runs/install_record.h"
 #include "tool/runs/leftovers.h"
 #include "tool/runs/moved_game.h"
@@ -13,8 +16,6 @@
 #include "tool/runs/tried_folder.h"
 #include "tool/runs/undo_by_files.h"
 #include "tool/runs/undo_through_record.h"
-#include "tool/common/platform.h"
-#include "tool/runs/game_record_run.h"
 
 namespace veltrin::tool {
 namespace {
@@ -74,9 +75,16 @@ ExitStatus Undo(const std::string& scriptPath, std::string_view scriptText, arch
         // show where a moved game is now.
         if (!record) return RefuseScript(report, scriptPath, error);
     }
-    // The undo by Install.dat removes the backups its export lines name.
+    // The undo by Install.dat, or by the game's record, removes the backups
+    // its export lines name.
     if (!record)
         if (const auto refused = RefuseBackupsOutside(report, scriptPath, commands)) return *refused;
+    if (!record) {
+        record = LinkFromTheGame(ApplicationFolderOf(scriptPath), commands, fs, report);
+        if (record)
+            report.Line("this folder's Backups hold no install record (" + recordPath +
+                        "); the game's record of installs knows the install from this folder, and the undo follows it");
+    }
     const bool changedBefore =
         RemoveScratchFiles(fs, FilesRunsPublish(recordPath, commands, record ? &*record : nullptr), report) > 0 ||
         read.changed;

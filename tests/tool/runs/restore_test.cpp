@@ -48,7 +48,12 @@ protected:
     ExitStatus Install() { return RunScript(kScript, script, fs, report); }
     // What an install made before the tool kept records leaves: the undo
     // then goes by Install.dat, the backups, the markers and the mod's files.
-    void ForgetRecord() { fs.Remove(record); }
+    void ForgetRecord() {
+        for (const std::string& file : fs.Paths())
+            if (file == record || file.find(".installs") != std::string::npos ||
+                file.find(".originals\\") != std::string::npos)
+                fs.Remove(file);
+    }
     ExitStatus Restore() {
         report.lines.clear();
         return RestoreFromScript(kScript, script, fs, report);
@@ -351,8 +356,10 @@ TEST_F(RestoreTest, WithoutAnInstallThereIsNothingToUndo) {
     EXPECT_TRUE(report.Has("nothing to undo: the mod of this folder is not in the game")) << report.All();
     EXPECT_EQ(fs.Contents(kGta3), gta3);
 
-    // The mod in the game, and nothing in this folder to undo it by.
+    // The mod in the game, and nothing in this folder or beside the
+    // archives to undo it by.
     ASSERT_EQ(Install(), ExitStatus::Ok);
+    ForgetRecord();
     for (const std::string& path : fs.Paths())
         if (path.starts_with(kApp + "\\Backups\\")) fs.Remove(path);
     const auto paths = fs.Paths();
@@ -418,6 +425,28 @@ TEST_F(RestoreTest, ABackupDeletedFromTheFolderAfterTheInstallCostsNothing) {
     EXPECT_EQ(Restore(), ExitStatus::Ok) << report.All();
     ExpectOriginals();
     EXPECT_TRUE(report.Has("restored INFERNUS.dff (what it held before the install")) << report.All();
+}
+
+// The folder's record is gone (deleted, or taken by a power cut before the
+// disk had it): the game's record still knows the install from this folder,
+// and the undo follows it, byte for byte, using up the backups the script
+// names.
+TEST_F(RestoreTest, AnInstallWhoseFolderRecordIsGoneIsUndoneThroughTheGamesRecord) {
+    const Bytes gta3 = fs.Contents(kGta3);
+    const Bytes player = fs.Contents(kPlayer);
+    ASSERT_EQ(Install(), ExitStatus::Ok);
+    fs.Remove(record);
+    // One backup gone with it: the game's record keeps every original.
+    fs.Remove(Backup("gta3.img", "INFERNUS.dff"));
+    EXPECT_EQ(Restore(), ExitStatus::Ok) << report.All();
+    EXPECT_TRUE(report.Has("the game's record of installs knows the install from this folder, and the undo follows it"))
+        << report.All();
+    EXPECT_EQ(fs.Contents(kGta3), gta3) << report.All();
+    EXPECT_EQ(fs.Contents(kPlayer), player) << report.All();
+    EXPECT_EQ(Remaining(), std::vector<std::string>{}) << report.All();
+    EXPECT_FALSE(fs.Exists(record)) << report.All();
+    EXPECT_EQ(Restore(), ExitStatus::Ok) << report.All();
+    EXPECT_EQ(fs.Contents(kGta3), gta3) << report.All();
 }
 
 TEST_F(RestoreTest, WithoutARecordAnArchiveWithNothingToUndoIsNotOpened) {
