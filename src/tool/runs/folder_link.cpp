@@ -2,10 +2,15 @@
 
 #include <map>
 
+#include "archive/archive_error.h"
 #include "archive/names.h"
+#include "text/path_text.h"
+#include "tool/common/error_text.h"
+#include "tool/runs/entry_match.h"
 #include "tool/runs/game_layers.h"
 #include "tool/runs/game_pending.h"
 #include "tool/runs/game_record.h"
+#include "tool/runs/game_record_run.h"
 
 namespace veltrin::tool {
 namespace {
@@ -35,34 +40,59 @@ std::vector<ScriptArchive> ArchivesOfScript(const std::vector<ScriptCommand>& co
     return archives;
 }
 
-// The game's record of the archive, its waiting save settled; nothing when
-// there is none or it cannot be read.
-std::optional<GameRecord> GameRecordOf(const std::string& archivePath, archive::FileSystem& fs, Report& report) {
+// The install from the folder that the game's record of the archive knows,
+// once a save an earlier run left waiting beside it is settled (changed is
+// set then): whether it took effect decides which record is true. A waiting
+// record that cannot be trusted, or an archive that cannot be opened to
+// settle it, links nothing here; the run's own checks say why.
+std::optional<GameInstall> InstallKnown(const std::string& archivePath, const std::string& folder,
+                                        archive::FileSystem& fs, Report& report, bool& changed) {
     try {
-        if (fs.Exists(GamePendingPathFor(archivePath))) SettleGamePending(fs, archivePath, report);
+        if (fs.Exists(GamePendingPathFor(archivePath))) {
+            CheckGamePending(fs, archivePath);
+            changed = true;
+            SettleGamePending(fs, archivePath, report);
+        }
+        const std::optional<GameRecord> game = ReadGameRecord(fs, GameRecordPathFor(archivePath));
+        if (!game) return std::nullopt;
+        if (const std::optional<size_t> index = FindInstall(*game, folder, std::nullopt)) return game->installs[*index];
     } catch (const std::exception&) {
-        // Left waiting: what the record says now still names the folder's
-        // install where it is one.
+        // Told by the run's own checks.
     }
+    return std::nullopt;
+}
+
+// Whether the backup file is the install's own: not there (a crash took it
+// before it was written; the next install writes it), or holding what the
+// entry held before the install. One holding anything else may be the only
+// copy of an original the game's record does not know (an earlier build's
+// backup the install kept): the link does not name it, and no undo removes
+// it.
+bool BackupOfTheInstall(archive::FileSystem& fs, const std::string& path, const PutData& before) {
     try {
-        return ReadGameRecord(fs, GameRecordPathFor(archivePath));
-    } catch (const std::exception&) {
-        return std::nullopt;
+        return !fs.Exists(path) || DataOfFile(fs, path) == before;
+    } catch (const archive::ArchiveError&) {
+        return false;
     }
 }
 
-RecordedArchive LinkedArchive(const ScriptArchive& script, const GameInstall& install) {
+RecordedArchive LinkedArchive(const ScriptArchive& script, const GameInstall& install, archive::FileSystem& fs) {
     RecordedArchive recorded{script.path, std::nullopt, std::string(kKeptByTheGame), std::nullopt, std::nullopt, {}};
     for (const InstallLayer& layer : install.entries) {
         RecordedEntry entry;
         entry.name = layer.beforeName.empty() ? layer.name : layer.beforeName;
         entry.added = !layer.before;
         entry.put = layer.put;
-        if (const auto backup = script.backups.find(archive::FoldedName(layer.name)); backup != script.backups.end())
+        const auto backup = script.backups.find(archive::FoldedName(layer.name));
+        if (backup != script.backups.end() && layer.before) {
+            const PutData before{layer.before->size, layer.before->digest};
+            if (BackupOfTheInstall(fs, backup->second, before)) {
+                entry.backup = backup->second;
+                entry.backupHolds = before;
+            }
+        } else if (backup != script.backups.end()) {
             entry.backup = backup->second;
-        // Made by this install, the backup holds what the entry held before
-        // it: anything else is not its original.
-        if (layer.before) entry.backupHolds = PutData{layer.before->size, layer.before->digest};
+        }
         recorded.entries.push_back(std::move(entry));
     }
     return recorded;
@@ -70,21 +100,72 @@ RecordedArchive LinkedArchive(const ScriptArchive& script, const GameInstall& in
 
 }  // namespace
 
-std::optional<InstallRecord> LinkFromTheGame(const std::string& folder, const std::vector<ScriptCommand>& commands,
-                                             archive::FileSystem& fs, Report& report) {
+std::optional<InstallRecord> LinkFromTheGame(const std::string& scriptPath, const std::vector<ScriptCommand>& commands,
+                                             archive::FileSystem& fs, Report& report, bool& changed,
+                                             const InstallRecord* known) {
+    const std::string folder = ApplicationFolderOf(scriptPath);
+    const std::string backups(text::FolderOf(RecordPathFor(scriptPath)));
     InstallRecord linked;
-    for (const ScriptArchive& script : ArchivesOfScript(commands)) {
-        if (!fs.Exists(script.path)) continue;
-        const std::optional<GameRecord> game = GameRecordOf(script.path, fs, report);
-        if (!game) continue;
-        const std::optional<size_t> index = FindInstall(*game, folder, std::nullopt);
-        if (!index) continue;
-        const GameInstall& install = game->installs[*index];
-        if (linked.computer.empty()) linked.computer = install.computer;
-        linked.archives.push_back(LinkedArchive(script, install));
+    for (ScriptArchive& script : ArchivesOfScript(commands)) {
+        std::erase_if(script.backups, [&](const auto& backup) { return !text::LiesBelow(backup.second, backups); });
+        if ((known && known->Find(script.path)) || !fs.Exists(script.path)) continue;
+        const std::optional<GameInstall> install = InstallKnown(script.path, folder, fs, report, changed);
+        if (!install) continue;
+        if (linked.computer.empty()) linked.computer = install->computer;
+        linked.archives.push_back(LinkedArchive(script, *install, fs));
     }
     if (linked.archives.empty()) return std::nullopt;
     return linked;
+}
+
+RecordRead ReadRecordOrLink(archive::FileSystem& fs, const std::string& scriptPath,
+                            const std::vector<ScriptCommand>& commands, Report& report) {
+    const std::string recordPath = RecordPathFor(scriptPath);
+    std::optional<InstallRecord> linked;
+    bool settled = false;  // settling a waiting save beside an archive changed the disk
+    RecordRead read = ReadRecordOrRefuse(fs, recordPath, report, [&](const std::string& why) {
+        linked = LinkFromTheGame(scriptPath, commands, fs, report, settled);
+        if (linked)
+            report.Line("the install record " + recordPath + " cannot be trusted (" + why +
+                        "); the game's record of installs knows the install from this folder, and this run follows "
+                        "it");
+        return linked.has_value();
+    });
+    read.changed = read.changed || settled;
+    if (read.refused) return read;
+    if (!linked && !read.record) {
+        linked = LinkFromTheGame(scriptPath, commands, fs, report, read.changed);
+        if (!linked) return read;
+        report.Line("this folder's Backups hold no install record (" + recordPath +
+                    "); the game's record of installs knows the install from this folder, and this run follows it");
+    }
+    if (linked) {
+        read.record = std::move(linked);
+        read.linked = true;
+    }
+    return read;
+}
+
+bool WriteLinkedRecord(archive::FileSystem& fs, const std::string& scriptPath, const InstallRecord& record,
+                       Report& report) {
+    const std::string recordPath = RecordPathFor(scriptPath);
+    if (!fs.Exists(recordPath)) return false;
+    try {
+        WriteRecordNotWaited(fs, recordPath, record);
+        return true;
+    } catch (const archive::ArchiveError& error) {
+        report.Line("  the install record cannot be written anew now: " + DescribeError(error));
+        return false;
+    }
+}
+
+bool TakeInLinkedArchives(InstallRecord& record, const std::string& scriptPath,
+                          const std::vector<ScriptCommand>& commands, archive::FileSystem& fs, Report& report) {
+    bool changed = false;
+    std::optional<InstallRecord> linked = LinkFromTheGame(scriptPath, commands, fs, report, changed, &record);
+    if (linked)
+        for (RecordedArchive& archive : linked->archives) record.archives.push_back(std::move(archive));
+    return changed;
 }
 
 }  // namespace veltrin::tool

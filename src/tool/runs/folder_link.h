@@ -19,15 +19,38 @@
 #include "archive/file_io.h"
 #include "tool/common/report.h"
 #include "tool/runs/install_record.h"
+#include "tool/runs/run_report.h"
 #include "tool/runs/script_reader.h"
 
 namespace veltrin::tool {
 
 // Nothing when no game's record beside those archives knows an install from
-// the folder. A save an earlier run left waiting beside an archive is
-// settled first, saying so. Records that cannot be read count as knowing
-// nothing here: the undo's own checks say why.
-std::optional<InstallRecord> LinkFromTheGame(const std::string& folder, const std::vector<ScriptCommand>& commands,
-                                             archive::FileSystem& fs, Report& report);
+// the script's folder. A save an earlier run left waiting beside an archive
+// is settled first, saying so (changed is set then). Records that cannot be
+// read count as knowing nothing here: the run's own checks say why. Export
+// lines naming a backup outside the folder's Backups name none. known: a
+// record whose archives are not looked at.
+std::optional<InstallRecord> LinkFromTheGame(const std::string& scriptPath, const std::vector<ScriptCommand>& commands,
+                                             archive::FileSystem& fs, Report& report, bool& changed,
+                                             const InstallRecord* known = nullptr);
+
+// The folder's record as the install and the undo start from: the record in
+// its Backups (ReadRecordOrRefuse); where there is none, or it cannot be
+// trusted, what the game's records know (linked), said in a line.
+// commands: the script's, or none when it cannot be read.
+RecordRead ReadRecordOrLink(archive::FileSystem& fs, const std::string& scriptPath,
+                            const std::vector<ScriptCommand>& commands, Report& report);
+// A linked record written over the one that cannot be trusted, where there
+// is one, not waited for. Returns whether it was; a failure is said, and the
+// run goes on.
+bool WriteLinkedRecord(archive::FileSystem& fs, const std::string& scriptPath, const InstallRecord& record,
+                       Report& report);
+
+// Adds each archive the record does not name whose game's record knows an
+// install from the folder (a power cut took the record's last write). For a
+// record already following a moved game. Returns whether settling a waiting
+// save changed anything on disk.
+bool TakeInLinkedArchives(InstallRecord& record, const std::string& scriptPath,
+                          const std::vector<ScriptCommand>& commands, archive::FileSystem& fs, Report& report);
 
 }  // namespace veltrin::tool

@@ -64,32 +64,29 @@ ExitStatus Undo(const std::string& scriptPath, std::string_view scriptText, arch
                 bool force, const std::string& computer) {
     report.Line("undoing the install made by " + scriptPath + (force ? " (forced)" : ""));
     const std::string recordPath = RecordPathFor(scriptPath);
-    RecordRead read = ReadRecordOrRefuse(fs, recordPath, report);
-    if (read.refused) return *read.refused;
-    std::optional<InstallRecord>& record = read.record;
     std::vector<ScriptCommand> commands;
+    std::optional<ScriptError> unreadable;
     try {
         commands = ReadScript(scriptText);
     } catch (const ScriptError& error) {
-        // The record needs no script: one that cannot be read only cannot
-        // show where a moved game is now.
-        if (!record) return RefuseScript(report, scriptPath, error);
+        unreadable = error;
     }
-    // The undo by Install.dat, or by the game's record, removes the backups
-    // its export lines name.
+    RecordRead read = ReadRecordOrLink(fs, scriptPath, commands, report);
+    if (read.refused) return *read.refused;
+    std::optional<InstallRecord>& record = read.record;
+    // The record needs no script: one that cannot be read only cannot show
+    // where a moved game is now.
+    if (!record && unreadable) return RefuseScript(report, scriptPath, *unreadable);
+    // The undo by Install.dat removes the backups its export lines name.
     if (!record)
         if (const auto refused = RefuseBackupsOutside(report, scriptPath, commands)) return *refused;
-    if (!record) {
-        record = LinkFromTheGame(ApplicationFolderOf(scriptPath), commands, fs, report);
-        if (record)
-            report.Line("this folder's Backups hold no install record (" + recordPath +
-                        "); the game's record of installs knows the install from this folder, and the undo follows it");
-    }
-    const bool changedBefore =
+    bool changedBefore =
         RemoveScratchFiles(fs, FilesRunsPublish(recordPath, commands, record ? &*record : nullptr), report) > 0 ||
         read.changed;
     if (record) {
+        if (read.linked && WriteLinkedRecord(fs, scriptPath, *record, report)) changedBefore = true;
         FollowMovedGame(*record, commands, fs, report);
+        if (TakeInLinkedArchives(*record, scriptPath, commands, fs, report)) changedBefore = true;
         if (const auto gone = GameIsGone(*record, fs, report, changedBefore)) return *gone;
         if (const auto refused = RefuseUntrustedGameRecords(ArchivesOf(*record), fs, report, changedBefore)) return *refused;
         if (MadeElsewhereForAnotherGame(*record, computer, ArchivesOf(*record), ApplicationFolderOf(scriptPath), fs))

@@ -72,7 +72,8 @@ std::vector<WritePlace> PlacesUndoWrites(const std::string& scriptPath, std::str
     try {
         record = ReadRecord(fs, recordPath);
     } catch (const std::exception&) {
-        return {};
+        // The run follows the game's records by the script, or refuses.
+        return PlacesInstallWrites(scriptPath, scriptText);
     }
     if (!record) return PlacesOf(scriptText);
     std::vector<WritePlace> places;

@@ -20,8 +20,9 @@ std::vector<WritePlace> PlacesInstallWrites(std::string_view scriptText);
 std::vector<WritePlace> PlacesInstallWrites(const std::string& scriptPath, std::string_view scriptText);
 // An undo follows the install record when there is one: its archives, their
 // folders, its backup folders and its own folder, whatever the script says.
-// Without one, the script's places. Empty when the record cannot be read:
-// the run then refuses it and says why.
+// Without one, or with one that cannot be read (the run then follows the
+// game's records by the script, or refuses), the script's places and the
+// record's folder.
 std::vector<WritePlace> PlacesUndoWrites(const std::string& scriptPath, std::string_view scriptText,
                                          archive::FileSystem& fs);
 

@@ -101,12 +101,18 @@ std::optional<ExitStatus> RefuseBackupsOutside(Report& report, const std::string
     return std::nullopt;
 }
 
-RecordRead ReadRecordOrRefuse(archive::FileSystem& fs, const std::string& recordPath, Report& report) {
+RecordRead ReadRecordOrRefuse(archive::FileSystem& fs, const std::string& recordPath, Report& report,
+                              const std::function<bool(const std::string& why)>& instead) {
+    bool settling = true;
     try {
         const SettledSave settled = SettlePendingSave(fs, recordPath, report);
         if (settled.refused) return {std::nullopt, settled.refused, settled.changed};
+        settling = false;
         return {ReadRecord(fs, recordPath), std::nullopt, settled.changed};
     } catch (const RecordError& error) {
+        // A record of a save in progress that cannot be trusted is an
+        // earlier build's: it stays in the way until it is moved aside.
+        if (!settling && instead && instead(error.what())) return {};
         report.Line("error: the install record " + recordPath + " cannot be trusted: " + error.what());
         report.Line(
             "  it tells the undo what the installs from this folder did; it and the backups beside it are left as "

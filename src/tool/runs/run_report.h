@@ -5,6 +5,7 @@
 // runs, what an interrupted save left, and the last lines of a run that
 // stopped on an error.
 #include <cstddef>
+#include <functional>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -73,8 +74,14 @@ struct RecordRead {
     std::optional<InstallRecord> record;  // none: no record (an install made before records)
     std::optional<ExitStatus> refused;
     bool changed = false;  // settling a save in progress changed the record
+    // Taken from the game's record (folder_link.h): the folder holds no
+    // record, or one that cannot be trusted.
+    bool linked = false;
 };
-RecordRead ReadRecordOrRefuse(archive::FileSystem& fs, const std::string& recordPath, Report& report);
+// instead: asked, with why, when the record cannot be trusted; where it
+// returns true the run goes on without it (nothing refused, no record read).
+RecordRead ReadRecordOrRefuse(archive::FileSystem& fs, const std::string& recordPath, Report& report,
+                              const std::function<bool(const std::string& why)>& instead = {});
 
 // What the application folder's Backups hold once an install changed the
 // game: the install and a stopped run that changed an archive say it last.

@@ -25,6 +25,7 @@
 #include "tool/runs/backup_marker.h"
 #include "tool/runs/backup_writes.h"
 #include "tool/runs/entry_match.h"
+#include "tool/runs/folder_link.h"
 #include "tool/runs/game_pending.h"
 #include "tool/runs/game_record_run.h"
 #include "tool/runs/held_archives.h"
@@ -1104,7 +1105,7 @@ ExitStatus RunScript(const std::string& scriptPath, std::string_view scriptText,
     if (const auto refused = RefuseBackupsOutside(report, scriptPath, commands)) return *refused;
     if (const auto refused = CheckArchivesFirst(scriptPath, commands, fs, report)) return *refused;
     const std::string recordPath = RecordPathFor(scriptPath);
-    RecordRead read = ReadRecordOrRefuse(fs, recordPath, report);
+    RecordRead read = ReadRecordOrLink(fs, scriptPath, commands, report);
     if (read.refused) return *read.refused;
     std::optional<InstallRecord>& record = read.record;
     if (record) {
@@ -1116,6 +1117,7 @@ ExitStatus RunScript(const std::string& scriptPath, std::string_view scriptText,
         } else {
             // An install this game's record knows was made here, whatever
             // the computer is called now.
+            if (TakeInLinkedArchives(*record, scriptPath, commands, fs, report)) read.changed = true;
             if (GameKnowsFolder(ArchivesOpened(commands), ApplicationFolderOf(scriptPath), fs))
                 record->computer = computer;
             if (const auto refused = RefuseOtherInstall(*record, computer, commands, scriptPath, recordPath, report))

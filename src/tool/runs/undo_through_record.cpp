@@ -173,7 +173,8 @@ public:
 
     // The undo of what the record says, which it then keeps up to date.
     ExitStatus Run() {
-        report_.Line("following the install record " + recordPath_);
+        // Else the run follows the game's record alone, and said so.
+        if (fs_.Exists(recordPath_)) report_.Line("following the install record " + recordPath_);
         const std::vector<RecordedArchive> archives = record_.archives;
         // Every archive the undo changes is the run's before the first save,
         // until the run ends.

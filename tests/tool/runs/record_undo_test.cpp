@@ -324,9 +324,12 @@ TEST_F(RecordUndoTest, ASecondInstallFromTheSameFolderUndoesToTheOriginalBytes) 
     EXPECT_EQ(Changes({}, BackupsNow()), std::vector<std::string>{});
 }
 
-// A record that is torn or was changed is never trusted: install and undo
-// both refuse it, say so, and change nothing.
-TEST_F(RecordUndoTest, ARecordThatCannotBeTrustedIsRefusedAndNothingChanges) {
+// A record that is torn or was changed is never trusted. Where the game's
+// record knows the install from this folder, install and undo follow that
+// one instead, and the record is written anew; where it does not, both
+// refuse it, say so, and change nothing.
+TEST_F(RecordUndoTest, ARecordThatCannotBeTrustedIsNeverFollowed) {
+    const Bytes gta3 = fs.Contents(kGta3), player = fs.Contents(kPlayer);
     ASSERT_EQ(Install(script), ExitStatus::Ok) << report.All();
     const Bytes record = fs.Contents(kRecord);
     ASSERT_GT(record.size(), 100u);
@@ -338,9 +341,24 @@ TEST_F(RecordUndoTest, ARecordThatCannotBeTrustedIsRefusedAndNothingChanges) {
         {"empty", {}},
         {"not a record", BytesOf("-open \"C:\\\\x\\\\gta3.img\"\r\n")},
     };
+    const MemoryFileSystem installed = fs;
     for (const auto& [what, bytes] : damaged) {
         SCOPED_TRACE(what);
+        fs = installed;
         fs.SetFile(kRecord, bytes);
+        EXPECT_EQ(Undo(script), ExitStatus::Ok) << report.All();
+        EXPECT_TRUE(report.Has("the install record " + kRecord + " cannot be trusted (")) << report.All();
+        EXPECT_TRUE(fs.Contents(kGta3) == gta3 && fs.Contents(kPlayer) == player) << report.All();
+        EXPECT_EQ(Changes({}, BackupsNow()), std::vector<std::string>{}) << report.All();
+        fs = installed;
+        fs.SetFile(kRecord, bytes);
+        EXPECT_EQ(Install(script), ExitStatus::Ok) << report.All();
+        EXPECT_TRUE(ReadRecord(fs, kRecord)) << report.All();
+
+        fs = installed;
+        fs.SetFile(kRecord, bytes);
+        for (const std::string& file : fs.Paths())
+            if (file.find(".installs") != std::string::npos) fs.Remove(file);
         const DiskFiles before = KeptFiles(fs);
         EXPECT_EQ(Undo(script), ExitStatus::Io) << report.All();
         EXPECT_TRUE(report.Has("error: the install record " + kRecord + " cannot be trusted")) << report.All();
@@ -477,7 +495,8 @@ TEST_F(RecordUndoTest, TheUndoWritesWhereTheRecordSays) {
     EXPECT_GE(removed, 1u);
 
     fs.SetFile(kRecord, BytesOf("not a record"));
-    EXPECT_EQ(PlacesUndoWrites(kScript, other, fs).size(), 0u) << "the run refuses it and says why";
+    EXPECT_EQ(filesOf(PlacesUndoWrites(kScript, other, fs)), (std::vector<std::string>{kOtherGta3, kOtherPlayer}))
+        << "the run follows the game's records by the script";
     fs.Remove(kRecord);
     EXPECT_EQ(filesOf(PlacesUndoWrites(kScript, other, fs)), (std::vector<std::string>{kOtherGta3, kOtherPlayer}));
 }

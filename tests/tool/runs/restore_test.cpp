@@ -384,8 +384,20 @@ TEST_F(RestoreTest, ARecordOrScriptNamingFilesOutsideBackupsRemovesNothing) {
     forged->archives[0].entries[0].backup = elsewhere;
     forged->archives[0].entries[1].backup = climbing;
     fs.SetFile(record, EncodeRecord(*forged, kApp + "\\Backups"));
-    const auto paths = fs.Paths();
+    const MemoryFileSystem installed = fs;
     const Bytes gta3 = fs.Contents(kGta3);
+    // The game's record knows the install: the undo follows it, not the
+    // forged record.
+    EXPECT_EQ(Restore(), ExitStatus::Ok) << report.All();
+    EXPECT_TRUE(report.Has("cannot be trusted (it names a backup outside its folder")) << report.All();
+    EXPECT_EQ(fs.Contents(elsewhere), Pattern(50, 9));
+    EXPECT_EQ(fs.Contents(R"(D:\victim.txt)"), Pattern(50, 9));
+    ExpectOriginals();
+    // The game's record gone too: the forged record is refused.
+    fs = installed;
+    ForgetRecord();
+    fs.SetFile(record, installed.Contents(record));
+    const auto paths = fs.Paths();
     EXPECT_EQ(Restore(), ExitStatus::Io) << report.All();
     EXPECT_TRUE(report.Has("cannot be trusted: it names a backup outside its folder")) << report.All();
     EXPECT_EQ(fs.Paths(), paths);
@@ -439,12 +451,13 @@ TEST_F(RestoreTest, AnInstallWhoseFolderRecordIsGoneIsUndoneThroughTheGamesRecor
     // One backup gone with it: the game's record keeps every original.
     fs.Remove(Backup("gta3.img", "INFERNUS.dff"));
     EXPECT_EQ(Restore(), ExitStatus::Ok) << report.All();
-    EXPECT_TRUE(report.Has("the game's record of installs knows the install from this folder, and the undo follows it"))
+    EXPECT_TRUE(report.Has("the game's record of installs knows the install from this folder, and this run follows it"))
         << report.All();
     EXPECT_EQ(fs.Contents(kGta3), gta3) << report.All();
     EXPECT_EQ(fs.Contents(kPlayer), player) << report.All();
     EXPECT_EQ(Remaining(), std::vector<std::string>{}) << report.All();
     EXPECT_FALSE(fs.Exists(record)) << report.All();
+    EXPECT_FALSE(report.Has("following the install record")) << report.All();
     EXPECT_EQ(Restore(), ExitStatus::Ok) << report.All();
     EXPECT_EQ(fs.Contents(kGta3), gta3) << report.All();
 }
