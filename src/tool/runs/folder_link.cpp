@@ -6,6 +6,8 @@
 #include "archive/names.h"
 #include "text/path_text.h"
 #include "tool/common/error_text.h"
+#include "tool/common/publish_group.h"
+#include "tool/runs/backup_marker.h"
 #include "tool/runs/entry_match.h"
 #include "tool/runs/game_layers.h"
 #include "tool/runs/game_pending.h"
@@ -62,6 +64,16 @@ std::optional<GameInstall> InstallKnown(const std::string& archivePath, const st
     return std::nullopt;
 }
 
+// Whether a backup path an export line names is one an install may have
+// written: below the folder's Backups, and not named as the tool's own files
+// are (the install refuses such a line).
+bool ItsOwnBackupPath(const std::string& path, const std::string& backups) {
+    const std::string folded = archive::FoldedName(path);
+    for (const std::string_view suffix : {kScratchSuffix, kAddedMarkerSuffix, kRecordSuffix})
+        if (folded.ends_with(suffix)) return false;
+    return text::LiesBelow(path, backups);
+}
+
 // Whether the backup file is the install's own: not there (a crash took it
 // before it was written; the next install writes it), or holding what the
 // entry held before the install. One holding anything else may be the only
@@ -90,7 +102,9 @@ RecordedArchive LinkedArchive(const ScriptArchive& script, const GameInstall& in
                 entry.backup = backup->second;
                 entry.backupHolds = before;
             }
-        } else if (backup != script.backups.end()) {
+        } else if (backup != script.backups.end() && !fs.Exists(backup->second)) {
+            // An addition has no backup file, only the marker beside its
+            // path: a file there is not the install's.
             entry.backup = backup->second;
         }
         recorded.entries.push_back(std::move(entry));
@@ -107,7 +121,7 @@ std::optional<InstallRecord> LinkFromTheGame(const std::string& scriptPath, cons
     const std::string backups(text::FolderOf(RecordPathFor(scriptPath)));
     InstallRecord linked;
     for (ScriptArchive& script : ArchivesOfScript(commands)) {
-        std::erase_if(script.backups, [&](const auto& backup) { return !text::LiesBelow(backup.second, backups); });
+        std::erase_if(script.backups, [&](const auto& backup) { return !ItsOwnBackupPath(backup.second, backups); });
         if ((known && known->Find(script.path)) || !fs.Exists(script.path)) continue;
         const std::optional<GameInstall> install = InstallKnown(script.path, folder, fs, report, changed);
         if (!install) continue;
@@ -123,8 +137,9 @@ RecordRead ReadRecordOrLink(archive::FileSystem& fs, const std::string& scriptPa
     const std::string recordPath = RecordPathFor(scriptPath);
     std::optional<InstallRecord> linked;
     bool settled = false;  // settling a waiting save beside an archive changed the disk
-    RecordRead read = ReadRecordOrRefuse(fs, recordPath, report, [&](const std::string& why) {
-        linked = LinkFromTheGame(scriptPath, commands, fs, report, settled);
+    RecordRead read = ReadRecordOrRefuse(fs, recordPath, report, [&](const std::string& why, bool& changed) {
+        linked = LinkFromTheGame(scriptPath, commands, fs, report, changed);
+        settled = changed;
         if (linked)
             report.Line("the install record " + recordPath + " cannot be trusted (" + why +
                         "); the game's record of installs knows the install from this folder, and this run follows "
@@ -151,7 +166,7 @@ bool WriteLinkedRecord(archive::FileSystem& fs, const std::string& scriptPath, c
     const std::string recordPath = RecordPathFor(scriptPath);
     if (!fs.Exists(recordPath)) return false;
     try {
-        WriteRecordNotWaited(fs, recordPath, record);
+        WriteRecord(fs, recordPath, record);
         return true;
     } catch (const archive::ArchiveError& error) {
         report.Line("  the install record cannot be written anew now: " + DescribeError(error));

@@ -240,26 +240,4 @@ void WriteRecord(archive::FileSystem& fs, const std::string& path, const Install
     group.Publish();
 }
 
-void WriteRecordNotWaited(archive::FileSystem& fs, const std::string& path, const InstallRecord& record) {
-    if (record.archives.empty()) {
-        if (fs.Exists(path)) fs.Remove(path);
-        return;
-    }
-    const std::string scratch = path + std::string(kScratchSuffix);
-    const std::vector<uint8_t> bytes = EncodeRecord(record, text::FolderOf(path));
-    try {
-        const std::string folder(text::FolderOf(path));
-        if (!folder.empty() && !fs.Exists(folder)) fs.CreateDirectories(folder);
-        fs.Open(scratch, archive::OpenMode::CreateAlways)->WriteAt(0, bytes);
-        fs.Replace(scratch, path);
-    } catch (...) {
-        try {
-            if (fs.Exists(scratch)) fs.Remove(scratch);
-        } catch (const std::exception&) {
-            // A scratch file left is removed by the next run.
-        }
-        throw;
-    }
-}
-
 }  // namespace veltrin::tool

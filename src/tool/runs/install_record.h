@@ -158,9 +158,5 @@ std::optional<InstallRecord> ReadRecord(archive::FileSystem& fs, const std::stri
 // Makes the record durable at path, replacing the old one in one step; a
 // record of no archive is removed instead. Throws ArchiveError.
 void WriteRecord(archive::FileSystem& fs, const std::string& path, const InstallRecord& record);
-// The same, not waited for: written beside its place and moved in, so that a
-// crash leaves the old record or the new one; a power cut may leave neither
-// whole. Throws ArchiveError.
-void WriteRecordNotWaited(archive::FileSystem& fs, const std::string& path, const InstallRecord& record);
 
 }  // namespace veltrin::tool

@@ -84,14 +84,17 @@ ExitStatus Undo(const std::string& scriptPath, std::string_view scriptText, arch
         RemoveScratchFiles(fs, FilesRunsPublish(recordPath, commands, record ? &*record : nullptr), report) > 0 ||
         read.changed;
     if (record) {
-        if (read.linked && WriteLinkedRecord(fs, scriptPath, *record, report)) changedBefore = true;
+        // A linked record is followed from the disk once it is written
+        // over the one that cannot be trusted.
+        bool recordOnDisk = !read.linked;
+        if (read.linked && WriteLinkedRecord(fs, scriptPath, *record, report)) changedBefore = recordOnDisk = true;
         FollowMovedGame(*record, commands, fs, report);
         if (TakeInLinkedArchives(*record, scriptPath, commands, fs, report)) changedBefore = true;
         if (const auto gone = GameIsGone(*record, fs, report, changedBefore)) return *gone;
         if (const auto refused = RefuseUntrustedGameRecords(ArchivesOf(*record), fs, report, changedBefore)) return *refused;
         if (MadeElsewhereForAnotherGame(*record, computer, ArchivesOf(*record), ApplicationFolderOf(scriptPath), fs))
             return NotThisGamesInstall(*record, report, changedBefore);
-        return UndoThroughRecord(scriptPath, std::move(*record), fs, report, force, changedBefore);
+        return UndoThroughRecord(scriptPath, std::move(*record), fs, report, force, changedBefore, recordOnDisk);
     }
     return UndoByFiles(scriptPath, commands, fs, report, force, changedBefore);
 }

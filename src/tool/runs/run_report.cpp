@@ -102,8 +102,9 @@ std::optional<ExitStatus> RefuseBackupsOutside(Report& report, const std::string
 }
 
 RecordRead ReadRecordOrRefuse(archive::FileSystem& fs, const std::string& recordPath, Report& report,
-                              const std::function<bool(const std::string& why)>& instead) {
+                              const std::function<bool(const std::string& why, bool& changed)>& instead) {
     bool settling = true;
+    bool changed = false;
     try {
         const SettledSave settled = SettlePendingSave(fs, recordPath, report);
         if (settled.refused) return {std::nullopt, settled.refused, settled.changed};
@@ -112,14 +113,14 @@ RecordRead ReadRecordOrRefuse(archive::FileSystem& fs, const std::string& record
     } catch (const RecordError& error) {
         // A record of a save in progress that cannot be trusted is an
         // earlier build's: it stays in the way until it is moved aside.
-        if (!settling && instead && instead(error.what())) return {};
+        if (!settling && instead && instead(error.what(), changed)) return {};
         report.Line("error: the install record " + recordPath + " cannot be trusted: " + error.what());
         report.Line(
             "  it tells the undo what the installs from this folder did; it and the backups beside it are left as "
             "they are");
-        report.Line("nothing was changed");
+        report.Line(std::string(NothingChangedLine(changed)));
         report.Line("failed");
-        return {std::nullopt, ExitStatus::Io};
+        return {std::nullopt, ExitStatus::Io, changed};
     } catch (const archive::ArchiveError& error) {
         report.Line("error: the install record cannot be read: " + DescribeError(error));
         report.Line("nothing was changed");

@@ -80,8 +80,9 @@ struct RecordRead {
 };
 // instead: asked, with why, when the record cannot be trusted; where it
 // returns true the run goes on without it (nothing refused, no record read).
+// It sets changed where it changed anything on disk.
 RecordRead ReadRecordOrRefuse(archive::FileSystem& fs, const std::string& recordPath, Report& report,
-                              const std::function<bool(const std::string& why)>& instead = {});
+                              const std::function<bool(const std::string& why, bool& changed)>& instead = {});
 
 // What the application folder's Backups hold once an install changed the
 // game: the install and a stopped run that changed an archive say it last.

@@ -166,15 +166,16 @@ std::optional<ExitStatus> CheckArchivesToUndo(const InstallRecord& record, const
 class RecordUndo : public UndoSteps {
 public:
     RecordUndo(const std::string& scriptPath, InstallRecord record, archive::FileSystem& fs, Report& report, bool force,
-               bool changedBefore)
+               bool changedBefore, bool recordOnDisk)
         : UndoSteps(scriptPath, fs, report, force, changedBefore),
           recordPath_(RecordPathFor(scriptPath)),
-          record_(std::move(record)) {}
+          record_(std::move(record)),
+          recordOnDisk_(recordOnDisk) {}
 
     // The undo of what the record says, which it then keeps up to date.
     ExitStatus Run() {
         // Else the run follows the game's record alone, and said so.
-        if (fs_.Exists(recordPath_)) report_.Line("following the install record " + recordPath_);
+        if (recordOnDisk_) report_.Line("following the install record " + recordPath_);
         const std::vector<RecordedArchive> archives = record_.archives;
         // Every archive the undo changes is the run's before the first save,
         // until the run ends.
@@ -545,10 +546,13 @@ private:
             archive->found.reset();
             archive->left.reset();
         }
+        // None where the undo followed the game's record alone.
+        const bool onDisk = fs_.Exists(recordPath_);
         changed_ = true;
         WriteRecord(fs_, recordPath_, updated);
         record_ = std::move(updated);
-        if (record_.archives.empty()) report_.Line("the install record " + recordPath_ + " is used up and removed");
+        if (record_.archives.empty() && onDisk)
+            report_.Line("the install record " + recordPath_ + " is used up and removed");
     }
 
     [[nodiscard]] std::string_view KeepFolder() const override {
@@ -557,6 +561,7 @@ private:
 
     const std::string recordPath_;
     InstallRecord record_;
+    const bool recordOnDisk_;  // the record followed is the one in the folder
     HeldArchives held_{fs_};
     // The game's record of the archive open, as read, with an install taken
     // in from the folder's record: the originals a save lets go of are
@@ -571,10 +576,10 @@ private:
 }  // namespace
 
 ExitStatus UndoThroughRecord(const std::string& scriptPath, InstallRecord record, archive::FileSystem& fs,
-                             Report& report, bool force, bool changedBefore) {
+                             Report& report, bool force, bool changedBefore, bool recordOnDisk) {
     if (const auto refused = CheckArchivesToUndo(record, ApplicationFolderOf(scriptPath), fs, report, changedBefore))
         return *refused;
-    return RecordUndo(scriptPath, std::move(record), fs, report, force, changedBefore).Run();
+    return RecordUndo(scriptPath, std::move(record), fs, report, force, changedBefore, recordOnDisk).Run();
 }
 
 }  // namespace veltrin::tool

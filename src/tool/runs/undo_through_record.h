@@ -17,8 +17,9 @@
 namespace veltrin::tool {
 
 // changedBefore: before it, an earlier run's scratch files were removed or
-// its save in progress settled.
+// its save in progress settled. recordOnDisk: the record is the folder's on
+// disk, not one linked from the game's record alone (folder_link.h).
 ExitStatus UndoThroughRecord(const std::string& scriptPath, InstallRecord record, archive::FileSystem& fs,
-                             Report& report, bool force, bool changedBefore);
+                             Report& report, bool force, bool changedBefore, bool recordOnDisk = true);
 
 }  // namespace veltrin::tool

@@ -3,7 +3,8 @@
 // shipped in application folders of its own: installs and undos in any
 // order, downloads deleted, fresh copies unpacked and installed, the game
 // repaired, another program writing an entry, the game running (holding one
-// archive) during an install, and power cuts between runs. The installs and undos go through the
+// archive) during an install, a folder's install record or Backups deleted,
+// and power cuts between runs. The installs and undos go through the
 // program as Install.exe and Undo.cmd start it (Install.dat written into the
 // folder, then -script; -restore). After every step every entry of both
 // archives is held against the model, by its bytes, and both archives
@@ -302,6 +303,7 @@ private:
         if (roll < 58) return Undo(folder);
         if (roll < 66) return Install(folder, Pick(2) == 0 ? kGta3 : kPlayer);
         if (roll < 74) return DeleteFolder(folder);
+        if (roll < 77) return LoseBackups(folder);
         if (roll < 84) return OtherProgram();
         if (roll < 88) return PowerCut();
         return Repair();
@@ -370,6 +372,19 @@ private:
         for (const std::string& path : fs_.Paths())
             if (path.rfind(folder.path + "\\", 0) == 0) fs_.Remove(path);
         folder.exists = false;
+    }
+
+    // The player deletes the folder's install record, or its whole Backups
+    // folder: the game's record beside the archives still knows the install,
+    // and its undo from the folder follows the model all the same.
+    void LoseBackups(size_t index) {
+        const Folder& folder = folders_[index];
+        const bool all = Pick(2) == 0;
+        history_.push_back(std::string(all ? "delete the Backups folder of " : "delete the install record of ") +
+                           Name(folder));
+        const std::string backups = folder.path + "\\Backups\\";
+        for (const std::string& path : fs_.Paths())
+            if (all ? path.rfind(backups, 0) == 0 : path == backups + "Install.record") fs_.Remove(path);
     }
 
     void FreshCopy(int mod) {
