@@ -311,6 +311,10 @@ private:
     struct Marked {
         std::string backup;  // the marker lies beside this path
         std::string name;
+        // An earlier install's marker the folder's record does not name, of
+        // an entry that holds the very file this block puts in: that install
+        // was this mod's, and the game had no such entry.
+        bool beforeAnyRecord = false;
     };
     struct Put {
         std::string name;
@@ -432,7 +436,7 @@ private:
             ++tally_.nothingToBackUp;
             report_.Line("nothing to back up: " + name + " was added by an earlier install");
             if (!(recorded && recorded->added) && entry) unknownChanges_ = true;
-            added_.try_emplace(key, Marked{path, name});
+            added_.try_emplace(key, Marked{path, name, !recorded && entry && HoldsTheFileImported(*entry, name)});
             return;
         }
         // The record's entry still holds what an earlier install put in:
@@ -449,7 +453,7 @@ private:
                            ? "; its original is kept in " + recorded->backup
                            : ", and the backup of its original (" + recorded->backup + ") is gone";
             report_.Line(why);
-            if (recorded->added) added_.try_emplace(key, Marked{path, name});
+            if (recorded->added) added_.try_emplace(key, Marked{path, name, false});
             return;
         }
         // An entry that holds the very file this block puts in (a fresh copy
@@ -465,7 +469,7 @@ private:
             backups_.Write(marker, {});
             madeHere_.insert(archive::FoldedName(name));
             ++tally_.nothingToBackUp;
-            added_.try_emplace(key, Marked{path, name});
+            added_.try_emplace(key, Marked{path, name, false});
             report_.Line("nothing to back up: " + name + " is not in the archive");
             return;
         }
@@ -790,12 +794,16 @@ private:
                 // Over an earlier install no record knows, the game's
                 // original is the backup it left.
                 const auto original = originals_.find(folded);
+                const auto marked = added_.find(folded);
                 const std::string& name = put.name;
                 const bool known = std::any_of(game.installs.begin(), game.installs.end(),
                                                [&](const GameInstall& other) { return other.Find(name) != nullptr; });
                 if (original != originals_.end() && original->second.beforeAnyRecord && !known) {
                     layer.before = store_->KeepFile(original->second.backup);
                     layer.beforeName = original->second.name;
+                    overUnrecordedInstall = true;
+                } else if (marked != added_.end() && marked->second.beforeAnyRecord && !known) {
+                    // Added by that install: nothing of the game's is there.
                     overUnrecordedInstall = true;
                 } else {
                     layer.before = store_->Keep(*open_, *entry);

@@ -269,5 +269,24 @@ TEST_F(FolderLink, UndoInAnyOrderAcrossTwoFoldersWithOneRecordDeletedGivesEveryO
     }
 }
 
+// An install made before records existed (backups and markers alone), then
+// installed again from the same folder by this build (nothing changes: the
+// mod is in). Its undo, by the folder's record or by the game's, gives the
+// game's own files back and takes out the entry the first install added.
+TEST_F(FolderLink, AReinstallOverAnInstallWithoutARecordUndoesToTheOriginals) {
+    const std::string script = ScriptOf(kApp, {"infernus.dff", "veltrin.dff"}, {"vest.dff"});
+    ASSERT_EQ(Install(kApp, script), ExitStatus::Ok) << report.All();
+    ForgetRecords();
+    ASSERT_EQ(Install(kApp, script), ExitStatus::Ok) << report.All();
+    const MemoryFileSystem installed = fs;
+    for (const bool linked : {false, true}) {
+        SCOPED_TRACE(linked ? "through the game's record" : "through the folder's record");
+        fs = installed;
+        if (linked) fs.Remove(RecordOf(kApp));
+        EXPECT_EQ(Undo(kApp, script), ExitStatus::Ok) << report.All();
+        EXPECT_TRUE(Originals()) << report.All();
+    }
+}
+
 }  // namespace
 }  // namespace veltrin::tool
