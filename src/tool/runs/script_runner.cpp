@@ -79,10 +79,11 @@ bool SamePath(std::string_view a, std::string_view b) { return archive::FoldedNa
 // One application folder serves one game. A record of another computer's
 // install (a test install zipped with the mod), or of an install into
 // archives in another folder than those the script opens, stops the run
-// before anything changes: the backups beside it are not this game's.
+// before it changes anything (an earlier run's save settled on the way is
+// said): the backups beside it are not this game's.
 std::optional<ExitStatus> RefuseOtherInstall(const InstallRecord& record, const std::string& computer,
                                              const std::vector<ScriptCommand>& commands, const std::string& scriptPath,
-                                             const std::string& recordPath, Report& report) {
+                                             const std::string& recordPath, Report& report, bool changedBefore) {
     if (record.archives.empty()) return std::nullopt;
     const std::string& first = record.archives.front().path;
     const std::string backups(text::FolderOf(recordPath));
@@ -90,7 +91,7 @@ std::optional<ExitStatus> RefuseOtherInstall(const InstallRecord& record, const 
         report.Line("error: this folder holds another install's backups: " + why);
         report.Line("  one folder serves one game: the backups in " + backups + " are the originals of " + whose);
         report.Line("  " + what);
-        report.Line("nothing was changed");
+        report.Line(std::string(NothingChangedLine(changedBefore)));
         report.Line("failed");
         return ExitStatus::OtherInstall;
     };
@@ -1128,7 +1129,8 @@ ExitStatus RunScript(const std::string& scriptPath, std::string_view scriptText,
             if (TakeInLinkedArchives(*record, scriptPath, commands, fs, report)) read.changed = true;
             if (GameKnowsFolder(ArchivesOpened(commands), ApplicationFolderOf(scriptPath), fs))
                 record->computer = computer;
-            if (const auto refused = RefuseOtherInstall(*record, computer, commands, scriptPath, recordPath, report))
+            if (const auto refused =
+                    RefuseOtherInstall(*record, computer, commands, scriptPath, recordPath, report, read.changed))
                 return *refused;
         }
     }

@@ -103,6 +103,14 @@ TEST_F(RecordUndoTest, AnInstallAimedAtAnotherGameStopsAndChangesNothing) {
     EXPECT_TRUE(fs.Contents(kOtherGta3) == otherGta3);
     EXPECT_TRUE(fs.Contents(kOtherPlayer) == otherPlayer);
     EXPECT_EQ(Changes(backups, BackupsNow()), std::vector<std::string>{});
+    // A save waiting beside the other game's archive is settled on the way:
+    // then something was changed.
+    GameRecord waiting;
+    waiting.left = archive::Archive::Open(kOtherGta3, fs).CurrentState();
+    WriteGamePending(fs, kOtherGta3, {waiting.left, {}, waiting});
+    EXPECT_EQ(Install(other), ExitStatus::OtherInstall) << report.All();
+    EXPECT_FALSE(fs.Exists(GamePendingPathFor(kOtherGta3))) << report.All();
+    EXPECT_TRUE(report.Has("nothing else was changed")) << report.All();
 
     // Install.dat now names the other game; the undo follows the record.
     EXPECT_EQ(Undo(other), ExitStatus::Ok) << report.All();
