@@ -74,6 +74,18 @@ inline Content ReadContent(archive::FileSystem& fs, const std::string& path) {
     return content;
 }
 
+// Content compared as the game sees it: names without regard to case (an
+// install renames an entry to the mod file's spelling), bytes as the archive
+// stores them (whole sectors).
+inline Content Folded(Content content) {
+    for (auto& [name, bytes] : content) {
+        for (auto& c : name) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+        bytes = Stored(bytes);
+    }
+    std::sort(content.begin(), content.end());
+    return content;
+}
+
 // Whether an entry's stored bytes are the file's, padded with zeros (to
 // whole sectors, or to the sectors of a larger entry it was written over).
 inline bool HoldsFile(const Bytes& stored, const Bytes& file) {

@@ -136,17 +136,14 @@ RecordRead ReadRecordOrLink(archive::FileSystem& fs, const std::string& scriptPa
                             const std::vector<ScriptCommand>& commands, Report& report) {
     const std::string recordPath = RecordPathFor(scriptPath);
     std::optional<InstallRecord> linked;
-    bool settled = false;  // settling a waiting save beside an archive changed the disk
     RecordRead read = ReadRecordOrRefuse(fs, recordPath, report, [&](const std::string& why, bool& changed) {
         linked = LinkFromTheGame(scriptPath, commands, fs, report, changed);
-        settled = changed;
         if (linked)
             report.Line("the install record " + recordPath + " cannot be trusted (" + why +
                         "); the game's record of installs knows the install from this folder, and this run follows "
                         "it");
         return linked.has_value();
     });
-    read.changed = read.changed || settled;
     if (read.refused) return read;
     if (!linked && !read.record) {
         linked = LinkFromTheGame(scriptPath, commands, fs, report, read.changed);

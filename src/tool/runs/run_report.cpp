@@ -113,7 +113,7 @@ RecordRead ReadRecordOrRefuse(archive::FileSystem& fs, const std::string& record
     } catch (const RecordError& error) {
         // A record of a save in progress that cannot be trusted is an
         // earlier build's: it stays in the way until it is moved aside.
-        if (!settling && instead && instead(error.what(), changed)) return {};
+        if (!settling && instead && instead(error.what(), changed)) return {std::nullopt, std::nullopt, changed};
         report.Line("error: the install record " + recordPath + " cannot be trusted: " + error.what());
         report.Line(
             "  it tells the undo what the installs from this folder did; it and the backups beside it are left as "

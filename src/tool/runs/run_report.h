@@ -80,7 +80,7 @@ struct RecordRead {
 };
 // instead: asked, with why, when the record cannot be trusted; where it
 // returns true the run goes on without it (nothing refused, no record read).
-// It sets changed where it changed anything on disk.
+// It sets changed where it changed anything on disk; the result says so.
 RecordRead ReadRecordOrRefuse(archive::FileSystem& fs, const std::string& recordPath, Report& report,
                               const std::function<bool(const std::string& why, bool& changed)>& instead = {});
 

@@ -82,14 +82,6 @@ protected:
     bool SaysNothingWasChanged() const {
         return std::find(report.lines.begin(), report.lines.end(), "nothing was changed") != report.lines.end();
     }
-    static Content Folded(Content content) {
-        for (auto& [name, bytes] : content) {
-            for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            bytes = Stored(bytes);
-        }
-        std::sort(content.begin(), content.end());
-        return content;
-    }
     bool Originals() {
         return Folded(ReadContent(fs, kGta3)) == Folded(gta3Before) &&
                Folded(ReadContent(fs, kPlayer)) == Folded(playerBefore);
@@ -249,24 +241,6 @@ TEST_F(FolderLink, ALinkedUndoWithNoRecordDoesNotSayItRemovedOne) {
     EXPECT_EQ(Undo(kApp, script), ExitStatus::Ok) << report.All();
     EXPECT_TRUE(Originals()) << report.All();
     EXPECT_FALSE(report.Has("is used up and removed")) << report.All();
-}
-
-// A and B share infernus.dff and vest.dff; A's record is deleted. Either
-// order of the two undos gives every original back.
-TEST_F(FolderLink, UndoInAnyOrderAcrossTwoFoldersWithOneRecordDeletedGivesEveryOriginalBack) {
-    const std::string a = ScriptOf(kApp, {"infernus.dff", "veltrin.dff"}, {"vest.dff"});
-    const std::string b = ScriptOf(kAppB, {"infernus.dff", "other.dff"}, {"vest.dff"});
-    ASSERT_EQ(Install(kApp, a), ExitStatus::Ok) << report.All();
-    ASSERT_EQ(Install(kAppB, b), ExitStatus::Ok) << report.All();
-    fs.Remove(RecordOf(kApp));
-    const MemoryFileSystem installed = fs;
-    for (const bool aFirst : {true, false}) {
-        SCOPED_TRACE(aFirst ? "A first" : "B first");
-        fs = installed;
-        EXPECT_EQ(Undo(aFirst ? kApp : kAppB, aFirst ? a : b), ExitStatus::Ok) << report.All();
-        EXPECT_EQ(Undo(aFirst ? kAppB : kApp, aFirst ? b : a), ExitStatus::Ok) << report.All();
-        EXPECT_TRUE(Originals()) << report.All();
-    }
 }
 
 // An install made before records existed (backups and markers alone), then

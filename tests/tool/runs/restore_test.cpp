@@ -89,17 +89,6 @@ protected:
         return archive::Archive::Open(archivePath, fs).Find(name) != nullptr;
     }
 
-    // Names compared without regard to case: an install renames an entry to
-    // the mod file's spelling, and the game does not care.
-    // Originals are compared as the archive stores them: whole sectors.
-    static Content Folded(Content content) {
-        for (auto& [name, bytes] : content) {
-            for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            bytes = Stored(bytes);
-        }
-        std::sort(content.begin(), content.end());
-        return content;
-    }
     void ExpectOriginals() {
         EXPECT_EQ(Folded(ReadContent(fs, kGta3)), Folded(gta3Before));
         EXPECT_EQ(Folded(ReadContent(fs, kPlayer)), Folded(playerBefore));
