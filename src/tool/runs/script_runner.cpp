@@ -1124,9 +1124,9 @@ ExitStatus RunScript(const std::string& scriptPath, std::string_view scriptText,
             record.reset();
             read.changed = true;
         } else {
+            if (TakeInLinkedArchives(*record, scriptPath, commands, fs, report)) read.changed = true;
             // An install this game's record knows was made here, whatever
             // the computer is called now.
-            if (TakeInLinkedArchives(*record, scriptPath, commands, fs, report)) read.changed = true;
             if (GameKnowsFolder(ArchivesOpened(commands), ApplicationFolderOf(scriptPath), fs))
                 record->computer = computer;
             if (const auto refused =
